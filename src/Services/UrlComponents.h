@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// Parses text as URL components the way a strict URL parser does: spaces, stray "%" escapes, non-numeric
+// or out-of-range ports and other characters a URL cannot hold make it fail. An empty text parses as an
+// empty reference (no scheme, no host, no path).
+std::optional<QUrl> parseUrlComponents(const QString &text);
