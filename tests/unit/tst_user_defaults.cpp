@@ -1,0 +1,155 @@
+#include "Platform/JsonFileUserDefaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+class UserDefaultsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { m_dir = std::make_unique<QTemporaryDir>(); }
+    void valuesKeepTheirTypesAcrossARestart();
+    void typedReadsRejectOtherTypes_data();
+    void typedReadsRejectOtherTypes();
+    void arrayWithANonStringIsNotAStringArray();
+    void unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWrite_data();
+    void unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWrite();
+    void writesAreAtomicAndPrivate();
+    void removingAKeyPersists();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString path(const QString &name = QStringLiteral("defaults.json")) const
+    {
+        return m_dir->filePath(name);
+    }
+};
+
+void UserDefaultsTest::valuesKeepTheirTypesAcrossARestart()
+{
+    const QString file = path(QStringLiteral("sub/dir/defaults.json"));
+    const QByteArray binary("\x00\xff{\"not\":json}", 14);
+    {
+        JsonFileUserDefaults defaults(file);
+        defaults.setString(QStringLiteral("s"), QStringLiteral("8765"));
+        defaults.setInteger(QStringLiteral("i"), 8765);
+        defaults.setInteger(QStringLiteral("big"), Q_INT64_C(4611686018427387904));
+        defaults.setBoolean(QStringLiteral("b"), false);
+        defaults.setStringArray(QStringLiteral("a"), {QStringLiteral("/tmp/ä"), QString()});
+        defaults.setData(QStringLiteral("d"), binary);
+    }
+    JsonFileUserDefaults reloaded(file);
+    QCOMPARE(reloaded.string(QStringLiteral("s")), QStringLiteral("8765"));
+    QCOMPARE(reloaded.integer(QStringLiteral("i")), Q_INT64_C(8765));
+    QCOMPARE(reloaded.integer(QStringLiteral("big")), Q_INT64_C(4611686018427387904));
+    QCOMPARE(reloaded.boolean(QStringLiteral("b")), false);
+    QCOMPARE(reloaded.stringArray(QStringLiteral("a")), QStringList({QStringLiteral("/tmp/ä"), QString()}));
+    QCOMPARE(reloaded.data(QStringLiteral("d")), binary);
+    QVERIFY(!reloaded.object(QStringLiteral("missing")).isValid());
+}
+
+void UserDefaultsTest::typedReadsRejectOtherTypes_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<bool>("isString");
+    QTest::addColumn<bool>("isInteger");
+    QTest::addColumn<bool>("isBoolean");
+    QTest::addColumn<bool>("isData");
+
+    QTest::newRow("digits as string") << QVariant(QStringLiteral("8765")) << true << false << false << false;
+    QTest::newRow("integer") << QVariant(8765) << false << true << false << false;
+    QTest::newRow("fraction") << QVariant(87.5) << false << false << false << false;
+    QTest::newRow("boolean") << QVariant(true) << false << false << true << false;
+    QTest::newRow("data") << QVariant(QByteArray("x")) << false << false << false << true;
+}
+
+void UserDefaultsTest::typedReadsRejectOtherTypes()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(bool, isString);
+    QFETCH(bool, isInteger);
+    QFETCH(bool, isBoolean);
+    QFETCH(bool, isData);
+
+    JsonFileUserDefaults written(path());
+    written.setObject(QStringLiteral("k"), stored);
+    // Read back from the file, so the types survive the JSON encoding and not just the memory copy.
+    JsonFileUserDefaults defaults(path());
+    QCOMPARE(defaults.string(QStringLiteral("k")).has_value(), isString);
+    QCOMPARE(defaults.integer(QStringLiteral("k")).has_value(), isInteger);
+    QCOMPARE(defaults.boolean(QStringLiteral("k")).has_value(), isBoolean);
+    QCOMPARE(defaults.data(QStringLiteral("k")).has_value(), isData);
+    QVERIFY(!defaults.stringArray(QStringLiteral("k")).has_value());
+}
+
+void UserDefaultsTest::arrayWithANonStringIsNotAStringArray()
+{
+    QFile file(path());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"mixed": ["/a", 3], "fine": ["/a"], "object": {"x": 1}})");
+    file.close();
+
+    JsonFileUserDefaults defaults(path());
+    QVERIFY(!defaults.stringArray(QStringLiteral("mixed")).has_value());
+    QCOMPARE(defaults.stringArray(QStringLiteral("fine")), QStringList{QStringLiteral("/a")});
+    QVERIFY(!defaults.object(QStringLiteral("object")).isValid());
+}
+
+void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWrite_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("not json") << QByteArray("FerrowynHost.workspaces = /home/me/project");
+    QTest::newRow("truncated") << QByteArray(R"({"FerrowynHost.workspaces": ["/home/me/pro)");
+    QTest::newRow("array at top") << QByteArray(R"(["/home/me/project"])");
+}
+
+void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWrite()
+{
+    QFETCH(QByteArray, content);
+    QFile file(path());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+
+    JsonFileUserDefaults defaults(path());
+    QVERIFY(!defaults.object(QStringLiteral("FerrowynHost.workspaces")).isValid());
+    QVERIFY(defaults.backupPath().isEmpty());
+
+    defaults.setBoolean(QStringLiteral("FerrowynHost.lanBindAll"), false);
+    QVERIFY(!defaults.backupPath().isEmpty());
+    QFile backup(defaults.backupPath());
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    QCOMPARE(backup.readAll(), content);
+    QCOMPARE(JsonFileUserDefaults(path()).boolean(QStringLiteral("FerrowynHost.lanBindAll")), false);
+    QVERIFY(QFile::remove(defaults.backupPath()));
+}
+
+void UserDefaultsTest::writesAreAtomicAndPrivate()
+{
+    JsonFileUserDefaults defaults(path());
+    defaults.setString(QStringLiteral("k"), QStringLiteral("v"));
+    QCOMPARE(QFile(path()).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+             QFileDevice::Permissions());
+    // No temporary file is left beside the settings.
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{QStringLiteral("defaults.json")});
+}
+
+void UserDefaultsTest::removingAKeyPersists()
+{
+    {
+        JsonFileUserDefaults defaults(path());
+        defaults.setString(QStringLiteral("keep"), QStringLiteral("1"));
+        defaults.setString(QStringLiteral("drop"), QStringLiteral("2"));
+        defaults.removeObject(QStringLiteral("drop"));
+    }
+    JsonFileUserDefaults reloaded(path());
+    QVERIFY(!reloaded.object(QStringLiteral("drop")).isValid());
+    QCOMPARE(reloaded.string(QStringLiteral("keep")), QStringLiteral("1"));
+}
+
+QTEST_GUILESS_MAIN(UserDefaultsTest)
+#include "tst_user_defaults.moc"
