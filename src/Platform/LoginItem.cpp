@@ -1,0 +1,72 @@
+#include "Platform/LoginItem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace {
+
+// Exec= takes arguments separated by spaces, with its own quoting rules; quote every path.
+QString quotedExec(const QString &path)
+{
+    QString escaped = path;
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('"'), QLatin1String("\\\""))
+        .replace(QLatin1Char('`'), QLatin1String("\\`"))
+        .replace(QLatin1Char('$'), QLatin1String("\\$"));
+    // A literal % must be doubled, or it reads as a field code.
+    escaped.replace(QLatin1Char('%'), QLatin1String("%%"));
+    QString quoted = QLatin1Char('"') + escaped + QLatin1Char('"');
+    // The key file's own string escapes apply before the quoting is read.
+    quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return quoted;
+}
+
+} // namespace
+
+XdgAutostartLoginItem::XdgAutostartLoginItem(QString desktopId, QString applicationName,
+                                             QString executablePath, QString autostartFolder)
+    : m_desktopId(std::move(desktopId)), m_applicationName(std::move(applicationName)),
+      m_executablePath(std::move(executablePath)), m_autostartFolder(std::move(autostartFolder))
+{}
+
+QString XdgAutostartLoginItem::standardAutostartFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/autostart");
+}
+
+QString XdgAutostartLoginItem::entryPath() const
+{
+    return m_autostartFolder + QLatin1Char('/') + m_desktopId + QStringLiteral(".desktop");
+}
+
+std::optional<QString> XdgAutostartLoginItem::registerApplication()
+{
+    if (!QDir().mkpath(m_autostartFolder))
+        return QStringLiteral("Cannot create the folder %1.").arg(m_autostartFolder);
+    QSaveFile file(entryPath());
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    const QString entry = QStringLiteral("[Desktop Entry]\n"
+                                         "Type=Application\n"
+                                         "Name=%1\n"
+                                         "Exec=%2\n"
+                                         "Terminal=false\n"
+                                         "X-GNOME-Autostart-enabled=true\n")
+                              .arg(m_applicationName, quotedExec(m_executablePath));
+    file.write(entry.toUtf8());
+    if (!file.commit())
+        return file.errorString();
+    return std::nullopt;
+}
+
+std::optional<QString> XdgAutostartLoginItem::unregisterApplication()
+{
+    QFile file(entryPath());
+    // Nothing registered is what unregistering asks for.
+    if (!file.exists() || file.remove())
+        return std::nullopt;
+    return file.errorString();
+}

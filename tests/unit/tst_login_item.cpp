@@ -1,0 +1,93 @@
+#include "Platform/LoginItem.h"
+#include "Services/HostLoginItemManager.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// Records which call was made and answers as the test says.
+class ScriptedLoginItem : public LoginItem {
+public:
+    std::optional<QString> registerApplication() override { return calls.append("register"), answer; }
+    std::optional<QString> unregisterApplication() override { return calls.append("unregister"), answer; }
+
+    QStringList calls;
+    std::optional<QString> answer;
+};
+
+QString readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+class LoginItemTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void managerCallsExactlyOneOperationAndWordsFailures();
+    void autostartEntryIsWrittenAndRemoved();
+    void pathsWithSpecialCharactersAreQuoted();
+    void unwritableAutostartFolderIsReported();
+};
+
+void LoginItemTest::managerCallsExactlyOneOperationAndWordsFailures()
+{
+    ScriptedLoginItem item;
+    QCOMPARE(HostLoginItemManager::setEnabled(true, item), std::nullopt);
+    QCOMPARE(HostLoginItemManager::setEnabled(false, item), std::nullopt);
+    QCOMPARE(item.calls, QStringList({"register", "unregister"}));
+
+    item.answer = QStringLiteral("Operation not permitted");
+    QCOMPARE(HostLoginItemManager::setEnabled(true, item),
+             std::optional<QString>("Login item update failed: Operation not permitted"));
+}
+
+void LoginItemTest::autostartEntryIsWrittenAndRemoved()
+{
+    QTemporaryDir dir;
+    XdgAutostartLoginItem item(QStringLiteral("dev.ferrowyn.host"), QStringLiteral("Ferrowyn Host"),
+                               QStringLiteral("/opt/ferrowyn/bin/ferrowyn-host"), dir.filePath("autostart"));
+    QCOMPARE(item.registerApplication(), std::nullopt);
+    const QString entry = readAll(item.entryPath());
+    QVERIFY(entry.startsWith(QLatin1String("[Desktop Entry]\n")));
+    QVERIFY(entry.contains(QLatin1String("\nType=Application\n")));
+    QVERIFY(entry.contains(QLatin1String("\nName=Ferrowyn Host\n")));
+    QVERIFY(entry.contains(QLatin1String("\nExec=\"/opt/ferrowyn/bin/ferrowyn-host\"\n")));
+    QCOMPARE(item.registerApplication(), std::nullopt); // again: replaced, not an error
+
+    QCOMPARE(item.unregisterApplication(), std::nullopt);
+    QVERIFY(!QFile::exists(item.entryPath()));
+    QCOMPARE(item.unregisterApplication(), std::nullopt);
+}
+
+void LoginItemTest::pathsWithSpecialCharactersAreQuoted()
+{
+    QTemporaryDir dir;
+    XdgAutostartLoginItem item(QStringLiteral("dev.ferrowyn.host"), QStringLiteral("Ferrowyn Host"),
+                               QStringLiteral("/home/a b/100%/$x\\y/ferrowyn-host"), dir.path());
+    QCOMPARE(item.registerApplication(), std::nullopt);
+    QVERIFY(readAll(item.entryPath())
+                .contains(QLatin1String(R"(Exec="/home/a b/100%%/\\$x\\\\y/ferrowyn-host")")));
+}
+
+void LoginItemTest::unwritableAutostartFolderIsReported()
+{
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("autostart"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+    blocker.close();
+    XdgAutostartLoginItem item(QStringLiteral("dev.ferrowyn.host"), QStringLiteral("Ferrowyn Host"),
+                               QStringLiteral("/usr/bin/ferrowyn-host"), blocker.fileName());
+    const std::optional<QString> message = HostLoginItemManager::setEnabled(true, item);
+    QVERIFY(message.has_value());
+    QVERIFY(message->startsWith(QLatin1String("Login item update failed: ")));
+    QVERIFY(message->size() > QStringLiteral("Login item update failed: ").size());
+}
+
+QTEST_GUILESS_MAIN(LoginItemTest)
+#include "tst_login_item.moc"
