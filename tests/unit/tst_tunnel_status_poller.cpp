@@ -1,0 +1,217 @@
+#include "Services/TunnelStatusPoller.h"
+
+#include <QHttpServer>
+#include <QHttpServerResponse>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+
+#include <deque>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The agent's health endpoint, answering from a script; the last answer repeats.
+class FakeHealthEndpoint {
+public:
+    FakeHealthEndpoint()
+    {
+        m_server.route("/healthz", [this] {
+            ++requests;
+            const auto [status, body] = answers.size() > 1 ? pop() : answers.front();
+            return QHttpServerResponse("application/json", body, status);
+        });
+        port = m_server.listen(QHostAddress::LocalHost, 0);
+    }
+
+    std::deque<std::pair<QHttpServerResponse::StatusCode, QByteArray>> answers;
+    int requests = 0;
+    int port = 0;
+
+private:
+    std::pair<QHttpServerResponse::StatusCode, QByteArray> pop()
+    {
+        auto answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+
+    QHttpServer m_server;
+};
+
+int closedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort(); // free again once this returns
+}
+
+QByteArray tunnel(const char *state, const char *extra = "")
+{
+    return QByteArray(R"({"tunnel":{"provider":"ngrok","state":")") + state + "\"" + extra + "}}";
+}
+
+constexpr auto ok = QHttpServerResponse::StatusCode::Ok;
+
+} // namespace
+
+// Follows a poll the way the controller does: records what it was told and settles on online or failed.
+struct PollRecord {
+    QList<std::optional<HostAgentTunnelStatus>> applied;
+    QString state = QStringLiteral("starting");
+    bool running = true;
+    int port = 0;
+    int timeouts = 0;
+
+    TunnelStatusPoller::Hooks hooks()
+    {
+        return {[this] { return running; }, [this] { return port; },
+                [this](const std::optional<HostAgentTunnelStatus> &status) {
+                    applied.append(status);
+                    if (status)
+                        state = status->state;
+                },
+                [this] { return state == QLatin1String("online") || state == QLatin1String("failed"); },
+                [this] {
+                    ++timeouts;
+                }};
+    }
+};
+
+class TunnelStatusPollerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void pollsUntilTheTunnelIsOnline();
+    void failedTunnelEndsThePoll();
+    void answersOtherThan200AreIgnoredUntilTheAttemptsRunOut();
+    void unreachableAgentCountsAsStillStarting();
+    void oversizedBodyIsAParseFailure();
+    void pollEndsWhenTheAgentIsGone();
+    void cancelledPollNeitherAsksNorTimesOut();
+    void portIsReadForEveryRequest();
+
+private:
+    TunnelPollTimings fast(int attempts = 120) { return {5ms, attempts, 5000ms}; }
+};
+
+void TunnelStatusPollerTest::pollsUntilTheTunnelIsOnline()
+{
+    FakeHealthEndpoint agent;
+    agent.answers = {{ok, tunnel("starting")},
+                     {ok, tunnel("starting")},
+                     {ok, tunnel("online", R"(,"publicUrl":"https://a.ngrok.app")")},
+                     {ok, tunnel("failed")}};
+    PollRecord record;
+    record.port = agent.port;
+    TunnelStatusPoller poller(fast());
+    poller.start(record.hooks());
+    QTRY_VERIFY(!poller.isPolling());
+    QCOMPARE(agent.requests, 3);
+    QCOMPARE(record.applied.size(), 3);
+    QCOMPARE(record.applied.last()->publicUrl, QStringLiteral("https://a.ngrok.app"));
+    QCOMPARE(record.timeouts, 0);
+}
+
+void TunnelStatusPollerTest::failedTunnelEndsThePoll()
+{
+    FakeHealthEndpoint agent;
+    agent.answers = {{ok, tunnel("failed", R"(,"lastError":"ngrok not found")")}};
+    PollRecord record;
+    record.port = agent.port;
+    TunnelStatusPoller poller(fast());
+    poller.start(record.hooks());
+    QTRY_VERIFY(!poller.isPolling());
+    QCOMPARE(agent.requests, 1);
+    QCOMPARE(record.applied.constFirst()->lastError, QStringLiteral("ngrok not found"));
+}
+
+void TunnelStatusPollerTest::answersOtherThan200AreIgnoredUntilTheAttemptsRunOut()
+{
+    FakeHealthEndpoint agent;
+    agent.answers = {{QHttpServerResponse::StatusCode::ServiceUnavailable, tunnel("online")}};
+    PollRecord record;
+    record.port = agent.port;
+    TunnelStatusPoller poller(fast(4));
+    poller.start(record.hooks());
+    QTRY_COMPARE(record.timeouts, 1);
+    QCOMPARE(agent.requests, 4);
+    QVERIFY(record.applied.isEmpty());
+    QVERIFY(!poller.isPolling());
+}
+
+void TunnelStatusPollerTest::unreachableAgentCountsAsStillStarting()
+{
+    PollRecord record;
+    record.port = closedPort();
+    TunnelStatusPoller poller(fast(3));
+    poller.start(record.hooks());
+    QTRY_COMPARE(record.timeouts, 1);
+    QCOMPARE(record.applied, QList<std::optional<HostAgentTunnelStatus>>(3, std::nullopt));
+}
+
+void TunnelStatusPollerTest::oversizedBodyIsAParseFailure()
+{
+    FakeHealthEndpoint agent;
+    agent.answers = {
+        {ok, tunnel("online", (R"(,"padding":")" + QByteArray(200 * 1024, 'x') + "\"").constData())}};
+    PollRecord record;
+    record.port = agent.port;
+    TunnelStatusPoller poller(fast(2));
+    poller.start(record.hooks());
+    QTRY_COMPARE(record.timeouts, 1);
+    QCOMPARE(record.applied, QList<std::optional<HostAgentTunnelStatus>>(2, std::nullopt));
+}
+
+void TunnelStatusPollerTest::pollEndsWhenTheAgentIsGone()
+{
+    FakeHealthEndpoint agent;
+    agent.answers = {{ok, tunnel("starting")}};
+    PollRecord record;
+    record.port = agent.port;
+    TunnelStatusPoller poller(fast());
+    poller.start(record.hooks());
+    QTRY_VERIFY(agent.requests >= 2);
+    record.running = false;
+    QTRY_VERIFY(!poller.isPolling());
+    const int requests = agent.requests;
+    QTest::qWait(50); // nothing may arrive once it has ended; a later request would show here
+    QCOMPARE(agent.requests, requests);
+    QCOMPARE(record.timeouts, 0);
+}
+
+void TunnelStatusPollerTest::cancelledPollNeitherAsksNorTimesOut()
+{
+    FakeHealthEndpoint agent;
+    agent.answers = {{ok, tunnel("starting")}};
+    PollRecord record;
+    record.port = agent.port;
+    TunnelStatusPoller poller({200ms, 2, 5000ms});
+    poller.start(record.hooks());
+    QTRY_COMPARE(agent.requests, 1);
+    poller.cancel();
+    QTest::qWait(450); // longer than the two pauses that would have led to the time-out
+    QCOMPARE(agent.requests, 1);
+    QCOMPARE(record.timeouts, 0);
+}
+
+void TunnelStatusPollerTest::portIsReadForEveryRequest()
+{
+    FakeHealthEndpoint first;
+    first.answers = {{ok, tunnel("starting")}};
+    FakeHealthEndpoint second;
+    second.answers = {{ok, tunnel("online")}};
+    PollRecord record;
+    record.port = first.port;
+    TunnelStatusPoller poller({30ms, 120, 5000ms});
+    poller.start(record.hooks());
+    QTRY_COMPARE(first.requests, 1);
+    record.port = second.port;
+    QTRY_VERIFY(!poller.isPolling());
+    QCOMPARE(second.requests, 1);
+    QCOMPARE(record.state, QStringLiteral("online"));
+}
+
+QTEST_GUILESS_MAIN(TunnelStatusPollerTest)
+#include "tst_tunnel_status_poller.moc"
