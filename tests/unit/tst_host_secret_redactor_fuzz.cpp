@@ -12,7 +12,7 @@
 // are computed here with QUrl's own encoder, independently of the redactor.
 
 #ifndef FUZZ_ITERATIONS
-#define FUZZ_ITERATIONS 300000
+#define FUZZ_ITERATIONS 200000
 #endif
 
 namespace {

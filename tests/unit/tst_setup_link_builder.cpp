@@ -11,7 +11,7 @@ namespace {
 
 const QString token = QStringLiteral("q3Vb8kX_2mZ-pL0aRt7yNw4cE1sD9fGhJkLmNoPqRsT");
 const QString relayToken = QStringLiteral("Rt0-kP9_mQ8nW7bV6cX5zL4aS3dF2gH1jK0lZ9xC8vB");
-const QString hostId = QStringLiteral("host_Ab3dE5fG7hJ9kL1mN3pQ5rSt7uVw9yZ0aBc2dEf4g");
+const QString hostId = QStringLiteral("host_Ab3dE5fG7hJ9kL1mN3pQ5r");
 const QString nonce = QStringLiteral("Zx9-Yw8_Vu7Ts6Rq5Po4Nm3Lk2Ji1Hg0Fe9Dc8Ba7z6y");
 const QString session = QStringLiteral("6f1c2a9e-3b7d-4c1e-9a2f-0d8e5b4c3a21");
 
