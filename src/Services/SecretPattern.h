@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringMatcher>
 #include <QStringView>
 
 #include <vector>
@@ -10,7 +11,7 @@
 // as UTF-8, with any of its characters encoded or not, in upper- or lower-case hex, and also encoded twice
 // (a URL carried in a query value, such as a relay endpoint whose path holds the session); with "+" for a
 // blank, as form encoding writes it; and with JSON escapes ("\u00fc", "\/"). Matching all of these at once
-// costs one pass over the text and no allocation per line, which matters for the agent's output.
+// costs one pass over the text, which matters for the agent's output.
 class SecretPattern {
 public:
     explicit SecretPattern(const QString &secret);
@@ -53,6 +54,8 @@ private:
 
     QString secret;
     QByteArray utf8;
+    QStringMatcher rawMatcher;
     std::vector<CodePoint> codePoints;
     qsizetype longestForm = 0;
+    bool hasBlank = false; // a "+" in the text may stand for it
 };
