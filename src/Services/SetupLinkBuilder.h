@@ -47,7 +47,9 @@ struct RelayConfig {
 std::optional<QUrl> lanLink(const LANConfig &config, const QDateTime &now = QDateTime::currentDateTimeUtc());
 std::optional<QUrl> directTunnelLink(const DirectTunnelConfig &config,
                                      const QDateTime &now = QDateTime::currentDateTimeUtc());
-// None when the relay URL gives no relay endpoint (see relayEndpoint()).
+// None when the relay URL gives no relay endpoint: when it is not a strict URL (blanks, control or non-ASCII
+// characters, a bad "%" escape, a bad port or host) or has no scheme or no host; relayEndpoint() has the
+// full list.
 std::optional<QUrl> relayLink(const RelayConfig &config,
                               const QDateTime &now = QDateTime::currentDateTimeUtc());
 
