@@ -5,7 +5,7 @@
 std::optional<QString> relayEndpoint(const QString &relayURL, const QString &session)
 {
     std::optional<QUrl> url = parseUrlComponents(relayURL);
-    if (!url)
+    if (!url || url->scheme().isEmpty() || url->host().isEmpty())
         return std::nullopt;
 
     const QString parsedPath = url->path(QUrl::FullyEncoded);
@@ -20,6 +20,7 @@ std::optional<QString> relayEndpoint(const QString &relayURL, const QString &ses
     const QString encodedSession =
         QString::fromLatin1(QUrl::toPercentEncoding(session, "!$&'()*+,-./:;=@_~"));
 
+    // Compared exactly: "Relay/v2" is some other relay's path, not the versioned one.
     QString newPath;
     if (trimmedPath.isEmpty() || trimmedPath == QLatin1String("ws") || trimmedPath == QLatin1String("relay"))
         newPath = QStringLiteral("/relay/") + encodedSession;

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "Services/HostingMode.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// Builds the setup link the tablet scans: "ferrowyn://connect?" followed by name=value items in a fixed
+// order. The link format is read by the tablet, so every name, its order and its letters are fixed here.
+// The text of a returned link, `toString(QUrl::FullyEncoded)`, is exactly the text built: nothing is
+// re-encoded or decoded by QUrl on the way.
+namespace SetupLinkBuilder {
+
+// How long a link stays valid after it was built.
+inline constexpr qint64 linkLifetimeSeconds = 900;
+
+struct LANConfig {
+    QString host; // dotted IPv4 address, or "127.0.0.1"
+    int port = 0;
+    QString token;
+    QString hostId;
+    QString pairingNonce;
+};
+
+struct DirectTunnelConfig {
+    QString endpoint; // complete WebSocket URL of the agent behind the tunnel, copied into the link as is
+    QString token;
+    QString hostId;
+    QString pairingNonce;
+};
+
+struct RelayConfig {
+    QString relayURL; // as configured; see relayEndpoint() for the URLs that give no link
+    QString session;
+    QString hostToken;
+    QString relayToken;
+    QString hostId;
+    HostRelayVersion relayVersion = HostRelayVersion::elixirV2;
+    QString pairingNonce;
+};
+
+// None for a port outside 1...65535 or a host that does not make a URL: the agent cannot listen there, and
+// a link the tablet cannot use is worse than none.
+std::optional<QUrl> lanLink(const LANConfig &config, const QDateTime &now = QDateTime::currentDateTimeUtc());
+std::optional<QUrl> directTunnelLink(const DirectTunnelConfig &config,
+                                     const QDateTime &now = QDateTime::currentDateTimeUtc());
+// None when the relay URL gives no relay endpoint: when it is not a strict URL (blanks, control or non-ASCII
+// characters, a bad "%" escape, a bad port or host) or has no scheme or no host; relayEndpoint() has the
+// full list.
+std::optional<QUrl> relayLink(const RelayConfig &config,
+                              const QDateTime &now = QDateTime::currentDateTimeUtc());
+
+// `now` plus the link lifetime as an ISO 8601 UTC date-time without fractional seconds
+// ("2026-12-05T06:10:00Z"); none for an invalid time or one beyond a four-digit year.
+std::optional<QString> expiresAtText(const QDateTime &now);
+
+} // namespace SetupLinkBuilder
+
+using SetupLinkBuilder::DirectTunnelConfig;
+using SetupLinkBuilder::LANConfig;
+using SetupLinkBuilder::RelayConfig;
