@@ -3,6 +3,8 @@
 //   out=TEXT, err=TEXT      write TEXT to standard output or standard error in one write
 //   env-out=NAME            write the variable's value and a line feed to standard output
 //   env-split=NAME          the same, in two writes 50 ms apart, cut in the middle of the value
+//   args-out                write the arguments, separated by spaces, as one line to standard output
+//   burst=N                 write N short lines to standard output as fast as possible
 //   pause=MS                sleep
 //   record=PATH             write argv, environment, pid, process group and parent-death signal to PATH
 //   grandchild=PATH         start a child that sleeps for ever, and write its pid to PATH
@@ -107,6 +109,16 @@ int main(int argc, char **argv)
             } else {
                 writeAll(1, text + "\n");
             }
+        } else if (verb == "args-out") {
+            std::string line;
+            for (int i = 1; i < argc; ++i)
+                line += std::string(i > 1 ? " " : "") + argv[i];
+            writeAll(1, line + "\n");
+        } else if (verb == "burst") {
+            std::string burst;
+            for (long i = std::atol(arg.c_str()); i > 0; --i)
+                burst += "x\n";
+            writeAll(1, burst);
         } else if (verb == "pause") {
             sleepMs(std::atol(arg.c_str()));
         } else if (verb == "record") {
