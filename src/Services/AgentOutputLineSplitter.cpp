@@ -50,7 +50,11 @@ void AgentOutputLineSplitter::feed(QByteArrayView bytes, QStringList &lines)
         m_incompleteSequence = bytes.last(tail).toByteArray();
         bytes = bytes.first(bytes.size() - tail);
     }
-    split(QString::fromUtf8(bytes), lines);
+    const qsizetype needed = m_decoder.requiredSpace(bytes.size());
+    if (m_decoded.size() < needed)
+        m_decoded.resize(needed);
+    const QChar *end = m_decoder.appendToBuffer(m_decoded.data(), bytes);
+    split(QStringView(m_decoded.constData(), end), lines);
 }
 
 void AgentOutputLineSplitter::finish(QStringList &lines)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringDecoder>
 #include <QStringList>
 
 // Turns one output stream of the agent, read in arbitrary pieces, into text lines.
@@ -30,6 +31,9 @@ private:
     void appendLine(QStringView piece, QStringList &lines);
 
     qsizetype m_maxLineLength;
+    // Reused for every read, so a busy stream does not allocate (and fault in) a fresh buffer each time.
+    QStringDecoder m_decoder{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+    QString m_decoded;
     QByteArray m_incompleteSequence; // the start of a UTF-8 sequence whose last bytes are still to come
     QString m_partialLine;
 };

@@ -156,8 +156,10 @@ void HostAgentController::stop(bool waitForExit)
 {
     cancelTunnelPolling();
     cancelSetupLinkRefresh();
-    clearLogStreams();
+    clearLogStreams(m_process);
     m_permissionGrantStore.stopAccess();
+    // An exit still waiting for its output to be taken in is superseded by the stop.
+    m_pendingExit.reset();
     if (QProcess *process = std::exchange(m_process, nullptr))
         retire(process, waitForExit);
     if (!m_state.isFailed())
@@ -203,22 +205,29 @@ void HostAgentController::handleTermination(QProcess *process, qint64 pid, int e
     // Late reports of an agent that was stopped or replaced are not this agent's business.
     if (!m_process || process != m_process)
         return;
-    // Everything the agent wrote is in before the message quotes its last lines.
-    drainLog(-1);
-    clearLogStreams();
+    // Everything the agent wrote goes in before the message quotes its last lines. Output still buffered is
+    // taken in slices like any other, and the report completes once it is all in.
+    m_pendingExit = PendingExit{pid, exitCode};
+    drainLog();
+}
+
+void HostAgentController::completeExitReport()
+{
+    const PendingExit exit = *std::exchange(m_pendingExit, std::nullopt);
+    QProcess *process = std::exchange(m_process, nullptr);
+    clearLogStreams(process);
 
     // For an exit by a signal, the exit code is the signal number.
-    if (exitCode == 0 || exitCode == SIGTERM) {
+    if (exit.status == 0 || exit.status == SIGTERM) {
         setState(AgentRunState::stopped());
     } else {
         const QStringList tail = m_lastLogLines.mid(std::max<qsizetype>(0, m_lastLogLines.size() - 3));
-        setState(AgentRunState::failed(QStringLiteral("Agent exited (status %1). ").arg(exitCode) +
+        setState(AgentRunState::failed(QStringLiteral("Agent exited (status %1). ").arg(exit.status) +
                                        tail.join(QStringLiteral(" | "))));
     }
     setSetupLink({});
-    m_process = nullptr;
     cancelSetupLinkRefresh();
-    killLeftovers(pid);
+    killLeftovers(exit.pid);
     process->disconnect(this);
     process->deleteLater();
 
@@ -238,17 +247,15 @@ void HostAgentController::scheduleRestart(const QPointer<HostPreferences> &prefe
 void HostAgentController::attachLogStreams()
 {
     m_logAttached = true;
-    connect(m_process, &QProcess::readyReadStandardOutput, this,
-            [this] { drainLog(m_timings.readSliceBytes); });
-    connect(m_process, &QProcess::readyReadStandardError, this,
-            [this] { drainLog(m_timings.readSliceBytes); });
+    connect(m_process, &QProcess::readyReadStandardOutput, this, [this] { drainLog(); });
+    connect(m_process, &QProcess::readyReadStandardError, this, [this] { drainLog(); });
 }
 
-void HostAgentController::clearLogStreams()
+void HostAgentController::clearLogStreams(QProcess *process)
 {
-    if (m_process) {
-        disconnect(m_process, &QProcess::readyReadStandardOutput, this, nullptr);
-        disconnect(m_process, &QProcess::readyReadStandardError, this, nullptr);
+    if (process) {
+        disconnect(process, &QProcess::readyReadStandardOutput, this, nullptr);
+        disconnect(process, &QProcess::readyReadStandardError, this, nullptr);
     }
     // What was read already is kept; output still waiting in the pipes is discarded with them.
     QStringList lines;
@@ -267,12 +274,12 @@ void HostAgentController::scheduleLogDrain()
         this,
         [this] {
             m_drainScheduled = false;
-            drainLog(m_timings.readSliceBytes);
+            drainLog();
         },
         Qt::QueuedConnection);
 }
 
-void HostAgentController::drainLog(qsizetype budget)
+void HostAgentController::drainLog()
 {
     if (!m_process || !m_logAttached)
         return;
@@ -280,25 +287,32 @@ void HostAgentController::drainLog(qsizetype budget)
     bool moreWaiting = false;
     for (OutputStream *stream : {&m_stdout, &m_stderr}) {
         m_process->setReadChannel(stream->channel);
-        const QByteArray bytes = budget < 0 ? m_process->readAll() : m_process->read(budget);
-        stream->splitter.feed(bytes, lines);
+        if (m_readBuffer.size() < m_timings.readSliceBytes)
+            m_readBuffer.resize(m_timings.readSliceBytes);
+        const qint64 read = m_process->read(m_readBuffer.data(), m_timings.readSliceBytes);
+        if (read > 0)
+            stream->splitter.feed(QByteArrayView(m_readBuffer.constData(), read), lines);
         moreWaiting = moreWaiting || m_process->bytesAvailable() > 0;
     }
     appendLog(lines);
     // The rest waits for the next turn of the event loop, so the window stays responsive under a flood.
     if (moreWaiting)
         scheduleLogDrain();
+    else if (m_pendingExit)
+        completeExitReport();
 }
 
 void HostAgentController::appendLog(const QStringList &lines)
 {
     if (lines.isEmpty())
         return;
+    // Lines that this very batch pushes out of the buffer are never shown to anyone, so they are not masked.
+    const qsizetype kept = std::min<qsizetype>(lines.size(), logBufferLimit);
     // Gathered once per batch: a batch is appended in one go on the main thread, so no rotation can happen
     // between two of its lines, and a new secret is still masked from the next line on.
     const QStringList secrets = redactionSecrets();
-    for (const QString &line : lines)
-        m_lastLogLines.append(HostSecretRedactor::redact(line, secrets));
+    for (qsizetype i = lines.size() - kept; i < lines.size(); ++i)
+        m_lastLogLines.append(HostSecretRedactor::redact(lines.at(i), secrets));
     if (m_lastLogLines.size() > logBufferLimit)
         m_lastLogLines.remove(0, m_lastLogLines.size() - logBufferLimit);
     emit lastLogLinesChanged();

@@ -131,14 +131,22 @@ private:
     };
 
     void confirmRunning(const QPointer<HostPreferences> &preferences);
+    struct PendingExit {
+        qint64 pid = 0;
+        int status = 0;
+    };
+
     void handleTermination(QProcess *process, qint64 pid, int exitCode);
+    void completeExitReport();
     void scheduleRestart(const QPointer<HostPreferences> &preferences);
 
     void attachLogStreams();
-    void clearLogStreams();
+    // Stops reading the process's output; what was read already goes into the log.
+    void clearLogStreams(QProcess *process);
     void scheduleLogDrain();
-    // Takes in at most `budget` bytes of buffered output (negative: all of it) and publishes the lines.
-    void drainLog(qsizetype budget);
+    // Takes in one slice of each stream's buffered output and publishes the lines; schedules the next slice
+    // while output is waiting, and completes a pending exit report once none is.
+    void drainLog();
     void appendLog(const QStringList &lines);
 
     void retire(QProcess *process, bool waitForExit);
@@ -190,5 +198,7 @@ private:
     OutputStream m_stderr{QProcess::StandardError, AgentOutputLineSplitter()};
     bool m_logAttached = false;
     bool m_drainScheduled = false;
+    QByteArray m_readBuffer; // reused by every slice
+    std::optional<PendingExit> m_pendingExit;
     QPointer<HostPreferences> m_lastPreferences;
 };
