@@ -22,6 +22,7 @@ private slots:
     void neverRestartsAfterAUserStop();
     void aStartDuringTheRestartPauseWins();
     void stopKillsAnAgentThatIgnoresTerminate();
+    void stopWithoutWaitingStillKillsAfterTheTimeout();
     void stopEndsWhatTheAgentStarted();
     void anExitEndsWhatTheAgentLeftBehind();
     void ignoresReportsOfReplacedAgents();
@@ -145,6 +146,19 @@ void HostAgentControllerExitTest::stopKillsAnAgentThatIgnoresTerminate()
     QVERIFY2(elapsed.elapsed() >= 250 && elapsed.elapsed() < 5000,
              qPrintable(QString::number(elapsed.elapsed())));
     QCOMPARE(h.controller->state(), AgentRunState::stopped());
+}
+
+void HostAgentControllerExitTest::stopWithoutWaitingStillKillsAfterTheTimeout()
+{
+    AgentControllerHarness h;
+    const QString record = h.file("record");
+    h.start("ignore-term;record=" + record + ";hang");
+    QTRY_VERIFY(QFileInfo::exists(record));
+    const qint64 pid = FakeAgent::readRecord(record).pid;
+    h.controller->stop(false);
+    QCOMPARE(h.controller->state(), AgentRunState::stopped());
+    QVERIFY(FakeAgent::isAlive(pid));
+    QTRY_VERIFY(!FakeAgent::isAlive(pid));
 }
 
 void HostAgentControllerExitTest::stopEndsWhatTheAgentStarted()

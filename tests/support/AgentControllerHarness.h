@@ -8,6 +8,7 @@
 #include "Services/HostPreferences.h"
 
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <memory>
 
@@ -55,3 +56,13 @@ struct AgentControllerHarness {
     AgentLocator locator;
     std::unique_ptr<HostAgentController> controller;
 };
+
+// Readable run states in failed comparisons.
+inline char *toString(const AgentRunState &state)
+{
+    const char *kinds[] = {"stopped", "starting", "running", "failed"};
+    QString text = QString::fromLatin1(kinds[static_cast<int>(state.kind())]);
+    if (state.isFailed())
+        text += QStringLiteral("(\"%1\")").arg(state.message());
+    return QTest::toString(text);
+}
