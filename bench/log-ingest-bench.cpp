@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,7 +162,7 @@ int main(int argc, char **argv)
             leaked = leaked || line.contains(secret);
     }
     if (controller.state() != AgentRunState::stopped() || tail.isEmpty() || tail.last() != "END-OF-FLOOD" ||
-        leaked) {
+        leaked || controller.skippedOutputBytes() != 0) {
         std::fprintf(stderr, "the run did not complete cleanly (state %d, last line \"%s\", leaked %d)\n",
                      static_cast<int>(controller.state().kind()), qPrintable(tail.value(tail.size() - 1)),
                      leaked);

@@ -34,8 +34,25 @@ AgentOutputLineSplitter::AgentOutputLineSplitter(qsizetype maxLineLength)
     : m_maxLineLength(std::max<qsizetype>(maxLineLength, 2))
 {}
 
+void AgentOutputLineSplitter::resynchronize()
+{
+    m_incompleteSequence.clear();
+    m_partialLine.clear();
+    m_dropUntilBreak = true;
+}
+
 void AgentOutputLineSplitter::feed(QByteArrayView bytes, QStringList &lines)
 {
+    if (m_dropUntilBreak) {
+        const auto isBreak = [](char c) {
+            return c >= 0x0A && c <= 0x0D;
+        };
+        const auto found = std::find_if(bytes.begin(), bytes.end(), isBreak);
+        if (found == bytes.end())
+            return;
+        m_dropUntilBreak = false;
+        bytes = bytes.sliced(found - bytes.begin() + 1);
+    }
     if (bytes.isEmpty())
         return;
     QByteArray joined;
@@ -59,6 +76,7 @@ void AgentOutputLineSplitter::feed(QByteArrayView bytes, QStringList &lines)
 
 void AgentOutputLineSplitter::finish(QStringList &lines)
 {
+    m_dropUntilBreak = false;
     if (!m_incompleteSequence.isEmpty()) {
         const QString rest = QString::fromUtf8(m_incompleteSequence);
         m_incompleteSequence.clear();

@@ -24,6 +24,10 @@ public:
     // The stream has ended: appends what is left, an unfinished sequence as U+FFFD.
     void finish(QStringList &lines);
 
+    // Output was skipped: drops the unfinished line and everything up to the next line feed, vertical tab,
+    // form feed or carriage return, so no fragment of a skipped line (a cut secret, say) is ever shown.
+    void resynchronize();
+
     bool hasPending() const { return !m_partialLine.isEmpty() || !m_incompleteSequence.isEmpty(); }
 
 private:
@@ -36,4 +40,5 @@ private:
     QString m_decoded;
     QByteArray m_incompleteSequence; // the start of a UTF-8 sequence whose last bytes are still to come
     QString m_partialLine;
+    bool m_dropUntilBreak = false;
 };

@@ -287,6 +287,11 @@ void HostAgentController::drainLog()
     bool moreWaiting = false;
     for (OutputStream *stream : {&m_stdout, &m_stderr}) {
         m_process->setReadChannel(stream->channel);
+        const qint64 excess = m_process->bytesAvailable() - m_timings.maxWaitingBytes;
+        if (excess > 0) {
+            m_skippedOutputBytes += m_process->skip(excess);
+            stream->splitter.resynchronize();
+        }
         if (m_readBuffer.size() < m_timings.readSliceBytes)
             m_readBuffer.resize(m_timings.readSliceBytes);
         const qint64 read = m_process->read(m_readBuffer.data(), m_timings.readSliceBytes);

@@ -35,6 +35,9 @@ struct HostAgentTimings {
     std::chrono::milliseconds killTimeout{5000};
     // The most output bytes taken in at one turn of the event loop, so a flood never freezes the window.
     qsizetype readSliceBytes = 64 * 1024;
+    // The most output of one stream left waiting; an agent that writes faster than it can be taken in loses
+    // its oldest waiting output instead of growing the host's memory without end.
+    qint64 maxWaitingBytes = 4 * 1024 * 1024;
 };
 
 // Supervises the agent process: its launch, its output log, its exit and its stop. Main thread only.
@@ -105,6 +108,8 @@ public:
 
     HostCredentialStore &credentialStore() { return m_credentialStore; }
     HostPermissionGrantStore &permissionGrantStore() { return m_permissionGrantStore; }
+    // Output skipped since construction because the agent wrote faster than it could be taken in.
+    qint64 skippedOutputBytes() const { return m_skippedOutputBytes; }
     // The running agent's process id, 0 when none runs.
     qint64 agentProcessId() const;
 
@@ -199,6 +204,7 @@ private:
     bool m_logAttached = false;
     bool m_drainScheduled = false;
     QByteArray m_readBuffer; // reused by every slice
+    qint64 m_skippedOutputBytes = 0;
     std::optional<PendingExit> m_pendingExit;
     QPointer<HostPreferences> m_lastPreferences;
 };

@@ -28,6 +28,7 @@ private slots:
     void keepsDecodingPastBrokenBytes();
     void keepsTheLast200LinesAndNotifiesPerBatch();
     void gathersBothStreams();
+    void skipsWholeLinesWhenFloodedBeyondTheBound();
 
 private:
     QTemporaryDir m_home;
@@ -273,6 +274,21 @@ void HostAgentControllerLaunchTest::gathersBothStreams()
     AgentControllerHarness h;
     h.start("out=to stdout\n;pause=30;err=to stderr\n;pause=30;out=stdout again\n;hang");
     QTRY_COMPARE(h.controller->lastLogLines(), (QStringList{"to stdout", "to stderr", "stdout again"}));
+}
+
+void HostAgentControllerLaunchTest::skipsWholeLinesWhenFloodedBeyondTheBound()
+{
+    HostAgentTimings timings = AgentControllerHarness::shortTimings();
+    timings.readSliceBytes = 512;
+    timings.maxWaitingBytes = 8 * 1024;
+    AgentControllerHarness h(timings);
+    // About 2.5 MB of lines that each carry the host token, far more than may wait.
+    h.start("burst=50000:VELMORA_HOST_TOKEN;out=one\ntwo\nthree\n;hang");
+    QTRY_COMPARE(h.controller->lastLogLines().mid(197), (QStringList{"one", "two", "three"}));
+    QVERIFY(h.controller->skippedOutputBytes() > 0);
+    // Skipping cuts lines anywhere; no remnant of a cut line, and so no fragment of a token, is shown.
+    for (const QString &line : h.controller->lastLogLines().first(197))
+        QCOMPARE(line, "VELMORA_HOST_TOKEN=redacted");
 }
 
 QTEST_GUILESS_MAIN(HostAgentControllerLaunchTest)

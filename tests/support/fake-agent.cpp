@@ -4,7 +4,7 @@
 //   env-out=NAME            write the variable's value and a line feed to standard output
 //   env-split=NAME          the same, in two writes 50 ms apart, cut in the middle of the value
 //   args-out                write the arguments, separated by spaces, as one line to standard output
-//   burst=N                 write N short lines to standard output as fast as possible
+//   burst=N[:NAME]          write N lines "x" (or "NAME=value") to standard output in one write
 //   pause=MS                sleep
 //   record=PATH             write argv, environment, pid, process group and parent-death signal to PATH
 //   grandchild=PATH         start a child that sleeps for ever, and write its pid to PATH
@@ -115,9 +115,16 @@ int main(int argc, char **argv)
                 line += std::string(i > 1 ? " " : "") + argv[i];
             writeAll(1, line + "\n");
         } else if (verb == "burst") {
+            const size_t colon = arg.find(':');
+            std::string line = "x\n";
+            if (colon != std::string::npos) {
+                const std::string name = arg.substr(colon + 1);
+                const char *value = std::getenv(name.c_str());
+                line = name + "=" + (value ? value : "") + "\n";
+            }
             std::string burst;
             for (long i = std::atol(arg.c_str()); i > 0; --i)
-                burst += "x\n";
+                burst += line;
             writeAll(1, burst);
         } else if (verb == "pause") {
             sleepMs(std::atol(arg.c_str()));

@@ -34,6 +34,7 @@ private slots:
     void boundsLongLines_data();
     void boundsLongLines();
     void boundsALineThatNeverEnds();
+    void resynchronizesAfterSkippedOutput();
 };
 
 void AgentOutputLineSplitterTest::splitsAtEveryLineBreak_data()
@@ -188,6 +189,27 @@ void AgentOutputLineSplitterTest::boundsALineThatNeverEnds()
         QCOMPARE(line.size(), AgentOutputLineSplitter::defaultMaxLineLength);
     splitter.finish(lines);
     QCOMPARE(lines.last().size(), 1'000'000 % AgentOutputLineSplitter::defaultMaxLineLength);
+}
+
+void AgentOutputLineSplitterTest::resynchronizesAfterSkippedOutput()
+{
+    AgentOutputLineSplitter splitter;
+    QStringList lines;
+    splitter.feed("whole\ntoken=SEC", lines);
+    splitter.resynchronize();
+    // The rest of a line whose start was skipped never shows, however many reads it spans.
+    splitter.feed("RET-", lines);
+    splitter.feed("TAIL\r\nnext\n", lines);
+    QCOMPARE(lines, (QStringList{"whole", "next"}));
+
+    splitter.feed("\xe2\x82", lines);
+    splitter.resynchronize();
+    splitter.feed("\xac fragment", lines);
+    splitter.finish(lines);
+    QCOMPARE(lines, (QStringList{"whole", "next"}));
+    // After the end of a stream a new one starts clean.
+    splitter.feed("fresh\n", lines);
+    QCOMPARE(lines.last(), "fresh");
 }
 
 QTEST_GUILESS_MAIN(AgentOutputLineSplitterTest)
