@@ -1,0 +1,252 @@
+#include "AgentControllerHarness.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <csignal>
+
+using Kind = AgentRunState::Kind;
+
+class HostAgentControllerExitTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void reportsTheExitWithTheLastLines_data();
+    void reportsTheExitWithTheLastLines();
+    void tellsTerminateFromKill_data();
+    void tellsTerminateFromKill();
+    void restartsAnAgentThatExitedWhenKeptOnline();
+    void neverRestartsAfterAUserStop();
+    void aStartDuringTheRestartPauseWins();
+    void stopKillsAnAgentThatIgnoresTerminate();
+    void stopWithoutWaitingStillKillsAfterTheTimeout();
+    void stopEndsWhatTheAgentStarted();
+    void anExitEndsWhatTheAgentLeftBehind();
+    void ignoresReportsOfReplacedAgents();
+    void stopWithoutWaitingIsNotReportedLater();
+    void stopResetsTheRunFieldsAndAnExitKeepsThem();
+
+private:
+    QTemporaryDir m_home;
+};
+
+void HostAgentControllerExitTest::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    qputenv("HOME", m_home.path().toUtf8());
+}
+
+void HostAgentControllerExitTest::reportsTheExitWithTheLastLines_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("four lines, three quoted") << "out=L1\nL2\nL3\nL4\n;exit=1"
+                                              << "Agent exited (status 1). L2 | L3 | L4";
+    QTest::newRow("two lines") << "out=A\n;err=B\n;exit=3"
+                               << "Agent exited (status 3). A | B";
+    QTest::newRow("nothing written") << "exit=2"
+                                     << "Agent exited (status 2). ";
+    QTest::newRow("unfinished last line is quoted") << "out=first\nlast words;exit=4"
+                                                    << "Agent exited (status 4). first | last words";
+    QTest::newRow("a burst right before the exit") << "burst=200000;out=one\ntwo\nthree;exit=5"
+                                                   << "Agent exited (status 5). one | two | three";
+}
+
+void HostAgentControllerExitTest::reportsTheExitWithTheLastLines()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, message);
+    AgentControllerHarness h;
+    h.start(script.replace('\n', "\\n"));
+    QTRY_COMPARE(h.controller->state().kind(), Kind::failed);
+    QCOMPARE(h.controller->state(), AgentRunState::failed(message));
+    QCOMPARE(h.controller->agentProcessId(), 0);
+}
+
+void HostAgentControllerExitTest::tellsTerminateFromKill_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<AgentRunState>("expected");
+    QTest::newRow("SIGTERM is a clean end") << int(SIGTERM) << AgentRunState::stopped();
+    QTest::newRow("SIGKILL is a failure")
+        << int(SIGKILL) << AgentRunState::failed("Agent exited (status 9). hello");
+}
+
+void HostAgentControllerExitTest::tellsTerminateFromKill()
+{
+    QFETCH(int, signal);
+    QFETCH(AgentRunState, expected);
+    AgentControllerHarness h;
+    h.start("out=hello\n;hang");
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    QTRY_COMPARE(h.controller->lastLogLines().size(), 1);
+    ::kill(static_cast<pid_t>(h.controller->agentProcessId()), signal);
+    QTRY_COMPARE(h.controller->state(), expected);
+}
+
+void HostAgentControllerExitTest::restartsAnAgentThatExitedWhenKeptOnline()
+{
+    AgentControllerHarness h;
+    h.preferences.setKeepRelayOnline(true);
+    h.start("hang");
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    const qint64 first = h.controller->agentProcessId();
+    ::kill(static_cast<pid_t>(first), SIGTERM);
+    QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
+    QCOMPARE(h.controller->agentProcessId(), 0);
+    QTRY_VERIFY(h.controller->agentProcessId() != 0);
+    QVERIFY(h.controller->agentProcessId() != first);
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+}
+
+void HostAgentControllerExitTest::neverRestartsAfterAUserStop()
+{
+    AgentControllerHarness h;
+    h.preferences.setKeepRelayOnline(true);
+    h.start("hang");
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    h.controller->stop(true);
+    QCOMPARE(h.controller->state(), AgentRunState::stopped());
+    QSignalSpy states(h.controller.get(), &HostAgentController::stateChanged);
+    // Twice the restart pause: a restart would have changed the state by now.
+    QVERIFY(!states.wait(300));
+    QCOMPARE(h.controller->agentProcessId(), 0);
+}
+
+void HostAgentControllerExitTest::aStartDuringTheRestartPauseWins()
+{
+    AgentControllerHarness h;
+    h.preferences.setKeepRelayOnline(true);
+    h.start("exit=1");
+    QTRY_COMPARE(h.controller->state().kind(), Kind::failed);
+    h.start("hang");
+    const qint64 chosen = h.controller->agentProcessId();
+    QVERIFY(chosen != 0);
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    QSignalSpy states(h.controller.get(), &HostAgentController::stateChanged);
+    QVERIFY(!states.wait(300));
+    QCOMPARE(h.controller->agentProcessId(), chosen);
+}
+
+void HostAgentControllerExitTest::stopKillsAnAgentThatIgnoresTerminate()
+{
+    AgentControllerHarness h;
+    const QString record = h.file("record");
+    h.start("ignore-term;record=" + record + ";hang");
+    QTRY_VERIFY(QFileInfo::exists(record));
+    const qint64 pid = FakeAgent::readRecord(record).pid;
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    h.controller->stop(true);
+    QVERIFY(!FakeAgent::isAlive(pid));
+    QVERIFY2(elapsed.elapsed() >= 250 && elapsed.elapsed() < 5000,
+             qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(h.controller->state(), AgentRunState::stopped());
+}
+
+void HostAgentControllerExitTest::stopWithoutWaitingStillKillsAfterTheTimeout()
+{
+    AgentControllerHarness h;
+    const QString record = h.file("record");
+    h.start("ignore-term;record=" + record + ";hang");
+    QTRY_VERIFY(QFileInfo::exists(record));
+    const qint64 pid = FakeAgent::readRecord(record).pid;
+    h.controller->stop(false);
+    QCOMPARE(h.controller->state(), AgentRunState::stopped());
+    QVERIFY(FakeAgent::isAlive(pid));
+    QTRY_VERIFY(!FakeAgent::isAlive(pid));
+}
+
+void HostAgentControllerExitTest::stopEndsWhatTheAgentStarted()
+{
+    AgentControllerHarness h;
+    const QString grandchild = h.file("grandchild");
+    h.start("grandchild=" + grandchild + ";hang");
+    QTRY_VERIFY(QFileInfo::exists(grandchild));
+    const qint64 pid = FakeAgent::readPid(grandchild);
+    QVERIFY(FakeAgent::isAlive(pid));
+    h.controller->stop(true);
+    QTRY_VERIFY(!FakeAgent::isAlive(pid));
+}
+
+void HostAgentControllerExitTest::anExitEndsWhatTheAgentLeftBehind()
+{
+    AgentControllerHarness h;
+    const QString grandchild = h.file("grandchild");
+    h.start("grandchild=" + grandchild + ";exit=6");
+    QTRY_COMPARE(h.controller->state().kind(), Kind::failed);
+    const qint64 pid = FakeAgent::readPid(grandchild);
+    QVERIFY(pid > 0);
+    QTRY_VERIFY(!FakeAgent::isAlive(pid));
+}
+
+void HostAgentControllerExitTest::ignoresReportsOfReplacedAgents()
+{
+    AgentControllerHarness h;
+    h.preferences.setKeepRelayOnline(true);
+    h.start("hang");
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    const qint64 first = h.controller->agentProcessId();
+    QSignalSpy states(h.controller.get(), &HostAgentController::stateChanged);
+    QList<AgentRunState> seen;
+    QObject recording; // goes before `seen` does
+    connect(h.controller.get(), &HostAgentController::stateChanged, &recording,
+            [&] { seen << h.controller->state(); });
+
+    h.start("hang");
+    // The old agent is gone before the new one starts, and its end was no exit.
+    QVERIFY(!FakeAgent::isAlive(first));
+    QCOMPARE(h.controller->state(), AgentRunState::starting());
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    QVERIFY(!states.wait(300));
+    // Nothing from the replaced agent.
+    QCOMPARE(seen, (QList<AgentRunState>{AgentRunState::stopped(), AgentRunState::starting(),
+                                         AgentRunState::running()}));
+}
+
+void HostAgentControllerExitTest::stopWithoutWaitingIsNotReportedLater()
+{
+    AgentControllerHarness h;
+    h.preferences.setKeepRelayOnline(true);
+    h.start("out=bye\n;hang");
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    const qint64 pid = h.controller->agentProcessId();
+    QSignalSpy states(h.controller.get(), &HostAgentController::stateChanged);
+    h.controller->stop(false);
+    QCOMPARE(h.controller->state(), AgentRunState::stopped());
+    QTRY_VERIFY(!FakeAgent::isAlive(pid));
+    QVERIFY(!states.wait(300));
+    QCOMPARE(states.count(), 1);
+    QCOMPARE(h.controller->state(), AgentRunState::stopped());
+}
+
+void HostAgentControllerExitTest::stopResetsTheRunFieldsAndAnExitKeepsThem()
+{
+    AgentControllerHarness h;
+    h.preferences.setNgrokTunnelEnabled(true);
+    h.start("out=ready\n;pause=200;exit=7");
+    QCOMPARE(h.controller->tunnelState(), "starting");
+    QTRY_COMPARE(h.controller->state().kind(), Kind::failed);
+    QCOMPARE(h.controller->tunnelState(), "starting");
+    QCOMPARE(h.controller->runningAgentBuild(), "14");
+    const QString token = h.controller->hostToken();
+
+    h.controller->stop(true);
+    QCOMPARE(h.controller->state(), AgentRunState::failed("Agent exited (status 7). ready"));
+    QCOMPARE(h.controller->tunnelState(), "disabled");
+    QCOMPARE(h.controller->runningAgentBuild(), "");
+    QCOMPARE(h.controller->hostToken(), token);
+    QCOMPARE(h.controller->lastLogLines(), QStringList{"ready"});
+
+    // A new launch clears the old output and the failure.
+    h.start("hang");
+    QCOMPARE(h.controller->state(), AgentRunState::starting());
+    QVERIFY(h.controller->lastLogLines().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(HostAgentControllerExitTest)
+#include "tst_host_agent_controller_exit.moc"

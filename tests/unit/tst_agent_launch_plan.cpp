@@ -1,0 +1,253 @@
+#include "Services/AgentLaunchPlan.h"
+
+#include <QHash>
+#include <QSet>
+#include <QTest>
+
+namespace {
+
+const QString home = QStringLiteral("/home/ada");
+
+// A made-up file system: the paths that exist, the executable files, and folder listings.
+struct FakeFiles {
+    QSet<QString> existing;
+    QSet<QString> executables;
+    QHash<QString, QStringList> listings;
+
+    FileProbe probe() const
+    {
+        FileProbe probe;
+        probe.exists = [this](const QString &path) {
+            return existing.contains(path) || executables.contains(path);
+        };
+        probe.isExecutableFile = [this](const QString &path) {
+            return executables.contains(path);
+        };
+        probe.listDirectory = [this](const QString &path) {
+            return listings.value(path);
+        };
+        return probe;
+    }
+};
+
+HostCredentials credentials()
+{
+    HostCredentials credentials;
+    credentials.hostId = QStringLiteral("host_ID");
+    credentials.hostToken = QStringLiteral("HOSTTOKEN");
+    credentials.relayToken = QStringLiteral("RELAYTOKEN");
+    credentials.relaySessionId = QStringLiteral("session-1");
+    credentials.pairingNonce = QStringLiteral("NONCE");
+    return credentials;
+}
+
+AgentLaunchSettings lanSettings(bool bindAll, bool tunnel)
+{
+    AgentLaunchSettings settings;
+    settings.workspaces = {QStringLiteral("/Users/a/p1"), QStringLiteral("/Users/a/p2")};
+    settings.lanPort = 8765;
+    settings.lanBindAll = bindAll;
+    settings.ngrokTunnelEnabled = tunnel;
+    settings.ngrokAuthtoken = QStringLiteral(" NGROKTOKEN \n");
+    settings.relayURL = QStringLiteral("wss://relay.example/ws");
+    return settings;
+}
+
+AgentLaunchSettings relaySettings()
+{
+    AgentLaunchSettings settings = lanSettings(true, true);
+    settings.mode = HostingMode::relay;
+    settings.workspaces.clear();
+    return settings;
+}
+
+} // namespace
+
+class AgentLaunchPlanTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void arguments_data();
+    void arguments();
+    void environment_data();
+    void environment();
+    void toolPath_data();
+    void toolPath();
+    void nodeVersionsSortAsPlainStrings();
+    void relayCodecStatePath();
+    void locateAgent_data();
+    void locateAgent();
+};
+
+void AgentLaunchPlanTest::arguments_data()
+{
+    QTest::addColumn<AgentLaunchSettings>("settings");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("lan, bind all, no tunnel")
+        << lanSettings(true, false)
+        << QStringList{"--workspace", "/Users/a/p1", "--workspace", "/Users/a/p2", "--addr", "0.0.0.0:8765"};
+    QTest::newRow("lan, tunnel wins over bind all")
+        << lanSettings(true, true)
+        << QStringList{"--workspace", "/Users/a/p1",    "--workspace",   "/Users/a/p2",
+                       "--addr",      "127.0.0.1:8765", "--tunnel-mode", "ngrok"};
+    AgentLaunchSettings loopbackNoFolders = lanSettings(false, false);
+    loopbackNoFolders.workspaces.clear();
+    loopbackNoFolders.lanPort = 9001;
+    QTest::newRow("lan, loopback, no folders")
+        << loopbackNoFolders << QStringList{"--addr", "127.0.0.1:9001"};
+    AgentLaunchSettings spaced = lanSettings(false, false);
+    spaced.workspaces = {QStringLiteral("/Users/a/my project"), QStringLiteral("/Users/a/p1")};
+    QTest::newRow("paths are passed as stored, unquoted")
+        << spaced << QStringList{"--workspace", "/Users/a/my project", "--workspace", "/Users/a/p1",
+                                 "--addr",      "127.0.0.1:8765"};
+    QTest::newRow("relay ignores bind all and the tunnel")
+        << relaySettings()
+        << QStringList{"--addr",          "127.0.0.1:8765", "--relay-url",         "wss://relay.example/ws",
+                       "--relay-session", "session-1",      "--relay-codec-state", "/codec.json"};
+}
+
+void AgentLaunchPlanTest::arguments()
+{
+    QFETCH(AgentLaunchSettings, settings);
+    QFETCH(QStringList, expected);
+    const QStringList arguments =
+        AgentLaunchPlan::arguments(settings, credentials(), QStringLiteral("/codec.json"));
+    QCOMPARE(arguments, expected);
+    const HostCredentials secrets = credentials();
+    for (const QString &secret :
+         {secrets.hostToken, secrets.relayToken, secrets.pairingNonce, QStringLiteral("NGROKTOKEN")}) {
+        for (const QString &argument : arguments)
+            QVERIFY2(!argument.contains(secret), qPrintable(argument));
+    }
+}
+
+void AgentLaunchPlanTest::environment_data()
+{
+    QTest::addColumn<AgentLaunchSettings>("settings");
+    QTest::addColumn<QString>("authtoken"); // "-" when absent
+    QTest::addColumn<QString>("relayToken");
+    QTest::newRow("lan without tunnel") << lanSettings(true, false) << "-"
+                                        << "-";
+    QTest::newRow("lan with tunnel, trimmed token") << lanSettings(false, true) << "NGROKTOKEN"
+                                                    << "-";
+    AgentLaunchSettings blankToken = lanSettings(true, true);
+    blankToken.ngrokAuthtoken = QStringLiteral("   ");
+    QTest::newRow("blank token is set, empty") << blankToken << ""
+                                               << "-";
+    QTest::newRow("relay, tunnel setting ignored") << relaySettings() << "-"
+                                                   << "RELAYTOKEN";
+}
+
+void AgentLaunchPlanTest::environment()
+{
+    QFETCH(AgentLaunchSettings, settings);
+    QFETCH(QString, authtoken);
+    QFETCH(QString, relayToken);
+    QProcessEnvironment inherited;
+    inherited.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+    inherited.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+    inherited.insert(QStringLiteral("VELMORA_HOST_TOKEN"), QStringLiteral("stale"));
+    inherited.insert(QStringLiteral("VELMORA_NGROK_AUTHTOKEN"), QStringLiteral("inherited-ngrok"));
+    inherited.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), QStringLiteral("inherited-relay"));
+    FakeFiles files;
+    files.existing = {QStringLiteral("/usr/local/bin")};
+
+    const QProcessEnvironment environment =
+        AgentLaunchPlan::environment(settings, credentials(), inherited, home, files.probe());
+    QCOMPARE(environment.value(QStringLiteral("LANG")), QStringLiteral("C.UTF-8"));
+    QCOMPARE(environment.value(QStringLiteral("PATH")), QStringLiteral("/usr/bin:/bin:/usr/local/bin"));
+    QCOMPARE(environment.value(QStringLiteral("VELMORA_HOST_TOKEN")), QStringLiteral("HOSTTOKEN"));
+    QCOMPARE(environment.value(QStringLiteral("VELMORA_HOST_ID")), QStringLiteral("host_ID"));
+    QCOMPARE(environment.value(QStringLiteral("VELMORA_PAIRING_NONCE")), QStringLiteral("NONCE"));
+    for (auto [name, expected] : {std::pair{QStringLiteral("VELMORA_NGROK_AUTHTOKEN"), authtoken},
+                                  std::pair{QStringLiteral("VELMORA_RELAY_TOKEN"), relayToken}}) {
+        QCOMPARE(environment.contains(name), expected != QStringLiteral("-"));
+        if (expected != QStringLiteral("-"))
+            QCOMPARE(environment.value(name), expected);
+    }
+}
+
+void AgentLaunchPlanTest::toolPath_data()
+{
+    QTest::addColumn<std::optional<QString>>("base");
+    QTest::addColumn<QStringList>("existing");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no PATH: the default, then what exists")
+        << std::optional<QString>() << QStringList{"/usr/local/bin", home + "/go/bin", "/opt/homebrew/bin"}
+        << "/usr/bin:/bin:/usr/sbin:/sbin:" + home + "/go/bin:/opt/homebrew/bin:/usr/local/bin";
+    QTest::newRow("empty pieces dropped, listed folders not repeated")
+        << std::optional<QString>("/usr/local/bin::/usr/bin:") << QStringList{"/usr/local/bin"}
+        << "/usr/local/bin:/usr/bin";
+    QTest::newRow("duplicates within PATH are kept")
+        << std::optional<QString>("/bin:/usr/bin:/bin") << QStringList{} << "/bin:/usr/bin:/bin";
+    QTest::newRow("Linux folders come after all the others")
+        << std::optional<QString>("/usr/bin")
+        << QStringList{home + "/.cargo/bin", home + "/.local/bin", "/usr/local/bin",
+                       home + "/.npm-global/bin"}
+        << "/usr/bin:" + home + "/.npm-global/bin:/usr/local/bin:" + home + "/.local/bin:" + home +
+               "/.cargo/bin";
+    QTest::newRow("an empty PATH is not a missing one")
+        << std::optional<QString>("") << QStringList{"/usr/local/bin"} << "/usr/local/bin";
+}
+
+void AgentLaunchPlanTest::toolPath()
+{
+    QFETCH(std::optional<QString>, base);
+    QFETCH(QStringList, existing);
+    QFETCH(QString, expected);
+    FakeFiles files;
+    files.existing = QSet<QString>(existing.begin(), existing.end());
+    QCOMPARE(AgentLaunchPlan::augmentedToolPath(base, home, files.probe()), expected);
+}
+
+void AgentLaunchPlanTest::nodeVersionsSortAsPlainStrings()
+{
+    const QString versions = home + "/.nvm/versions/node";
+    FakeFiles files;
+    files.listings.insert(versions, {"18.0.0", "9.2.0", "20.1.0", "7.0.0"});
+    // 7.0.0 is listed but has no bin folder.
+    files.existing = {versions + "/18.0.0/bin", versions + "/20.1.0/bin", versions + "/9.2.0/bin",
+                      "/opt/homebrew/bin", home + "/.nvm/current/bin"};
+    QCOMPARE(AgentLaunchPlan::augmentedToolPath(QStringLiteral("/usr/bin"), home, files.probe()),
+             "/usr/bin:" + versions + "/9.2.0/bin:" + versions + "/20.1.0/bin:" + versions +
+                 "/18.0.0/bin:" + home + "/.nvm/current/bin:/opt/homebrew/bin");
+}
+
+void AgentLaunchPlanTest::relayCodecStatePath()
+{
+    QCOMPARE(AgentLaunchPlan::relayCodecStatePath(home, "host_X", "s-1", HostRelayVersion::elixirV2),
+             home + "/.ferrowyn/relay-codec-state/host_X-elixirV2-s-1.json");
+    QCOMPARE(AgentLaunchPlan::relayCodecStatePath(home, "host_X", "s-1", HostRelayVersion::goV1),
+             home + "/.ferrowyn/relay-codec-state/host_X-goV1-s-1.json");
+    QCOMPARE(AgentLaunchPlan::relayCodecStateFolder(home), home + "/.ferrowyn/relay-codec-state");
+}
+
+void AgentLaunchPlanTest::locateAgent_data()
+{
+    QTest::addColumn<QStringList>("existing");
+    QTest::addColumn<QStringList>("executables");
+    QTest::addColumn<QString>("expected"); // "" for none
+    const QString beside = QStringLiteral("/opt/fw/bin/ferrowyn-agent");
+    const QString libexec = QStringLiteral("/opt/fw/libexec/ferrowyn-agent");
+    QTest::newRow("beside the host, even when not executable")
+        << QStringList{beside} << QStringList{libexec} << beside;
+    QTest::newRow("libexec when nothing is beside the host")
+        << QStringList{} << QStringList{libexec} << libexec;
+    QTest::newRow("libexec only when executable") << QStringList{libexec} << QStringList{} << QString();
+    QTest::newRow("nowhere") << QStringList{} << QStringList{} << QString();
+}
+
+void AgentLaunchPlanTest::locateAgent()
+{
+    QFETCH(QStringList, existing);
+    QFETCH(QStringList, executables);
+    QFETCH(QString, expected);
+    FakeFiles files;
+    files.existing = QSet<QString>(existing.begin(), existing.end());
+    files.executables = QSet<QString>(executables.begin(), executables.end());
+    QCOMPARE(AgentLaunchPlan::locateAgent(QStringLiteral("/opt/fw/bin"), files.probe()).value_or(QString()),
+             expected);
+}
+
+QTEST_GUILESS_MAIN(AgentLaunchPlanTest)
+#include "tst_agent_launch_plan.moc"

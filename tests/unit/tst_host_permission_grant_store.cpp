@@ -1,0 +1,221 @@
+#include "Platform/JsonFileUserDefaults.h"
+#include "ScriptedFolderChooser.h"
+#include "Services/HostPermissionGrantStore.h"
+#include "Shared/ReferenceDate.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// How many descriptors of this process hold the folder open.
+int openHandlesOn(const QString &folder)
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        if (QFile::symLinkTarget(fds.filePath(fd)) == folder)
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+class HostPermissionGrantStoreTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void grantsTheExactFolderOnly_data();
+    void grantsTheExactFolderOnly();
+    void asksForTheFolderByName();
+    void storesTheDocumentedRecord();
+    void grantingAgainReplacesTheEntry();
+    void opensAndClosesAccessAsASet();
+    void skipsFoldersThatNoLongerResolve();
+    void unreadableMapReadsAsEmpty();
+
+private:
+    QString makeFolder(const QString &name);
+
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<JsonFileUserDefaults> m_defaults;
+    std::unique_ptr<ScriptedFolderChooser> m_chooser;
+    std::unique_ptr<HostPermissionGrantStore> m_store;
+    QDateTime m_now;
+};
+
+void HostPermissionGrantStoreTest::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    m_defaults = std::make_unique<JsonFileUserDefaults>();
+    m_chooser = std::make_unique<ScriptedFolderChooser>();
+    m_now = QDateTime(QDate(2026, 3, 1), QTime(12, 0), QTimeZone::utc());
+    m_store = std::make_unique<HostPermissionGrantStore>(
+        *m_defaults, *m_chooser, HostPermissionGrantStore::defaultKey, [this] { return m_now; });
+}
+
+void HostPermissionGrantStoreTest::cleanup()
+{
+    m_store.reset();
+}
+
+QString HostPermissionGrantStoreTest::makeFolder(const QString &name)
+{
+    const QString path = m_root->filePath(name);
+    QDir().mkpath(path);
+    return path;
+}
+
+void HostPermissionGrantStoreTest::grantsTheExactFolderOnly_data()
+{
+    QTest::addColumn<QString>("pinned");
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<bool>("granted");
+    QTest::newRow("the folder itself") << "p/work"
+                                       << "p/work" << true;
+    QTest::newRow("pinned with a trailing separator") << "p/work/"
+                                                      << "p/work" << true;
+    QTest::newRow("pinned with dot components") << "p/./x/../work"
+                                                << "p/work" << true;
+    QTest::newRow("a sub-folder") << "p/work"
+                                  << "p/work/sub" << false;
+    QTest::newRow("the parent") << "p/work"
+                                << "p" << false;
+    QTest::newRow("different letter case") << "p/work"
+                                           << "p/Work" << false;
+    QTest::newRow("cancelled") << "p/work"
+                               << "" << false;
+    QTest::newRow("a folder that is not there") << "p/gone"
+                                                << "p/gone" << false;
+}
+
+void HostPermissionGrantStoreTest::grantsTheExactFolderOnly()
+{
+    QFETCH(QString, pinned);
+    QFETCH(QString, chosen);
+    QFETCH(bool, granted);
+    for (const char *name : {"p/work/sub", "p/Work", "p/x"})
+        makeFolder(name);
+    const QString pinnedPath = m_root->path() + QLatin1Char('/') + pinned;
+    m_chooser->answer = chosen.isEmpty() ? std::nullopt : std::optional(m_root->filePath(chosen));
+
+    QCOMPARE(m_store->grant(pinnedPath), granted);
+    QCOMPARE(m_store->hasGrant(pinnedPath), granted);
+    QCOMPARE(m_store->grants().size(), granted ? 1 : 0);
+    if (granted)
+        QCOMPARE(m_store->grants().keys(), QStringList{m_root->filePath("p/work")});
+}
+
+void HostPermissionGrantStoreTest::asksForTheFolderByName()
+{
+    const QString folder = makeFolder("projects/app");
+    m_store->grant(folder + QLatin1Char('/'));
+    QCOMPARE(m_chooser->requests.size(), 1);
+    const FolderChooserRequest request = m_chooser->requests.first();
+    QCOMPARE(request.startDirectory, m_root->filePath("projects"));
+    QCOMPARE(request.confirmTitle, QStringLiteral("Grant Access"));
+    QCOMPARE(
+        request.message,
+        QStringLiteral("Choose app to grant Ferrowyn Host persistent access before working from the iPad."));
+}
+
+void HostPermissionGrantStoreTest::storesTheDocumentedRecord()
+{
+    const QString folder = makeFolder("work");
+    m_chooser->answer = folder;
+    QVERIFY(m_store->grant(folder));
+
+    const QJsonObject map =
+        QJsonDocument::fromJson(m_defaults->data("FerrowynHost.permissionGrants").value()).object();
+    QCOMPARE(map.keys(), QStringList{folder});
+    const QJsonObject record = map.value(folder).toObject();
+    QCOMPARE(record.value("path").toString(), folder);
+    QCOMPARE(record.value("grantedAt").toDouble(), ReferenceDate::secondsSinceEpoch(m_now));
+    const QByteArray bookmark = QByteArray::fromBase64(record.value("bookmark").toString().toLatin1());
+    QVERIFY(!bookmark.isEmpty());
+    QCOMPARE(m_store->grants().value(folder).bookmark, bookmark);
+}
+
+void HostPermissionGrantStoreTest::grantingAgainReplacesTheEntry()
+{
+    const QString folder = makeFolder("work");
+    m_chooser->answer = folder;
+    QVERIFY(m_store->grant(folder));
+    m_now = m_now.addDays(3);
+    QVERIFY(m_store->grant(folder));
+    QCOMPARE(m_store->grants().size(), 1);
+    QCOMPARE(m_store->grants().value(folder).grantedAt, m_now);
+}
+
+void HostPermissionGrantStoreTest::opensAndClosesAccessAsASet()
+{
+    const QString first = makeFolder("first");
+    const QString second = makeFolder("second");
+    const QString ungranted = makeFolder("ungranted");
+    for (const QString &folder : {first, second}) {
+        m_chooser->answer = folder;
+        QVERIFY(m_store->grant(folder));
+    }
+
+    m_store->startAccess({second, ungranted, first + "/"});
+    QCOMPARE(m_store->activePaths(), (QStringList{second, first}));
+    QCOMPARE(openHandlesOn(first), 1);
+    QCOMPARE(openHandlesOn(second), 1);
+    QCOMPARE(openHandlesOn(ungranted), 0);
+
+    // A new set replaces the old one instead of adding to it.
+    m_store->startAccess({first});
+    QCOMPARE(m_store->activePaths(), QStringList{first});
+    QCOMPARE(openHandlesOn(first), 1);
+    QCOMPARE(openHandlesOn(second), 0);
+
+    m_store->stopAccess();
+    QVERIFY(m_store->activePaths().isEmpty());
+    QCOMPARE(openHandlesOn(first), 0);
+}
+
+void HostPermissionGrantStoreTest::skipsFoldersThatNoLongerResolve()
+{
+    const QString kept = makeFolder("kept");
+    const QString deleted = makeFolder("deleted");
+    const QString replaced = makeFolder("replaced");
+    for (const QString &folder : {kept, deleted, replaced}) {
+        m_chooser->answer = folder;
+        QVERIFY(m_store->grant(folder));
+    }
+    QVERIFY(QDir(deleted).removeRecursively());
+    // Another folder at the same path is not the folder that was granted (the old one is kept elsewhere, so
+    // the new one cannot reuse its inode).
+    QVERIFY(QDir().rename(replaced, m_root->filePath("moved")));
+    QVERIFY(QDir().mkpath(replaced));
+
+    m_store->startAccess({deleted, replaced, kept});
+    QCOMPARE(m_store->activePaths(), QStringList{kept});
+    QVERIFY(m_store->hasGrant(deleted));
+    QVERIFY(m_store->hasGrant(replaced));
+}
+
+void HostPermissionGrantStoreTest::unreadableMapReadsAsEmpty()
+{
+    const QString folder = makeFolder("work");
+    m_defaults->setData("FerrowynHost.permissionGrants", "{\"/x\": {\"path\": \"/x\"}}");
+    QVERIFY(m_store->grants().isEmpty());
+    QVERIFY(!m_store->hasGrant("/x"));
+    m_store->startAccess({"/x"});
+    QVERIFY(m_store->activePaths().isEmpty());
+
+    m_chooser->answer = folder;
+    QVERIFY(m_store->grant(folder));
+    QCOMPARE(m_store->grants().keys(), QStringList{folder});
+}
+
+QTEST_GUILESS_MAIN(HostPermissionGrantStoreTest)
+#include "tst_host_permission_grant_store.moc"
