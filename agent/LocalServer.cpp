@@ -107,7 +107,8 @@ void LocalServer::acceptWebSockets()
         if (m_pendingConnections >= maxPendingConnections) {
             AgentLog::event(QStringLiteral("connection from %1 refused: too many unauthenticated connections")
                                 .arg(peerOf(socket)));
-            socket->close(static_cast<QWebSocketProtocol::CloseCode>(closeCodeTryAgainLater),
+            // 1008 rather than 1013 ("try again later"), which Qt's own clients reject as a protocol error.
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
                           QStringLiteral("too many unauthenticated connections"));
             continue;
         }

@@ -19,8 +19,6 @@ class LocalServer : public QObject {
 public:
     static constexpr qint64 maxMessageBytes = 1024 * 1024;
     static constexpr int maxPendingConnections = 64;
-    // "Try again later"; Qt 6.4 has no name for it.
-    static constexpr int closeCodeTryAgainLater = 1013;
 
     LocalServer(const TunnelStatus *status, SessionServices services, QObject *parent = nullptr);
 

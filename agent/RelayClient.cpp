@@ -112,7 +112,7 @@ AgentSession *RelayClient::sessionFor(const QString &peer)
     for (const AgentSession *session : std::as_const(m_sessions))
         pending += session->isAuthenticated() ? 0 : 1;
     if (pending >= maxRelayPeers) {
-        sendFrame(m_codec.encodeClose(peer, LocalServer::closeCodeTryAgainLater,
+        sendFrame(m_codec.encodeClose(peer, QWebSocketProtocol::CloseCodePolicyViolated,
                                       QStringLiteral("too many unauthenticated connections")));
         return nullptr;
     }
