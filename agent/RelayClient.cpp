@@ -21,6 +21,18 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
     connect(&m_socket, &QWebSocket::connected, this, &RelayClient::onConnected);
     connect(&m_socket, &QWebSocket::disconnected, this, &RelayClient::onDisconnected);
     connect(&m_socket, &QWebSocket::textMessageReceived, this, &RelayClient::onFrame);
+    // A refused handshake or an unreachable relay ends in an error without a disconnection.
+    connect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, [this] {
+        if (m_socket.state() == QAbstractSocket::UnconnectedState)
+            onDisconnected();
+    });
+    m_connectTimer.setSingleShot(true);
+    m_connectTimer.setInterval(connectTimeoutMs);
+    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        AgentLog::event(QStringLiteral("relay: connecting timed out"));
+        m_socket.abort();
+        onDisconnected();
+    });
     if (!m_codec.loadWarning().isEmpty())
         AgentLog::error(QStringLiteral("relay: ") + m_codec.loadWarning());
 }
@@ -35,6 +47,7 @@ void RelayClient::stop()
 {
     m_stopped = true;
     m_retryTimer.stop();
+    m_connectTimer.stop();
     if (m_socket.state() != QAbstractSocket::UnconnectedState)
         m_socket.close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("agent is stopping"));
     setState(QStringLiteral("stopped"));
@@ -50,11 +63,13 @@ void RelayClient::connectNow()
     QNetworkRequest request(m_endpoint);
     // The token travels in a header, never in the URL, which proxies and relays may log.
     request.setRawHeader("Authorization", "Bearer " + m_relayToken.toUtf8());
+    m_connectTimer.start();
     m_socket.open(request);
 }
 
 void RelayClient::onConnected()
 {
+    m_connectTimer.stop();
     m_backoff.reset();
     setState(QStringLiteral("connected"));
     AgentLog::event(QStringLiteral("relay: connected"));
@@ -66,8 +81,10 @@ void RelayClient::onConnected()
 void RelayClient::onDisconnected()
 {
     const bool wasConnected = m_state == QLatin1String("connected");
-    if (m_stopped)
+    // Error and disconnection may both report one loss.
+    if (m_stopped || m_retryTimer.isActive())
         return;
+    m_connectTimer.stop();
     AgentLog::event(wasConnected ? QStringLiteral("relay: connection lost (%1)").arg(m_socket.closeCode())
                                  : QStringLiteral("relay: connection failed"));
     // Without resume a tablet's conversation cannot survive the loss; it authenticates again.

@@ -18,6 +18,9 @@ class RelayClient : public QObject {
     Q_PROPERTY(QString state READ state NOTIFY stateChanged)
 
 public:
+    // An unreachable relay may never answer; the attempt is abandoned and retried after this.
+    static constexpr int connectTimeoutMs = 15'000;
+
     RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, SessionServices services,
                 RelayBackoff backoff, TunnelStatus *status, QObject *parent = nullptr);
 
@@ -48,6 +51,7 @@ private:
     TunnelStatus *m_status;
     QWebSocket m_socket;
     QTimer m_retryTimer;
+    QTimer m_connectTimer;
     QHash<QString, AgentSession *> m_sessions;
     QString m_state = QStringLiteral("stopped");
     bool m_stopped = true;
