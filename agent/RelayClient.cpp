@@ -26,6 +26,17 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
         if (m_socket.state() == QAbstractSocket::UnconnectedState)
             onDisconnected();
     });
+    m_keepaliveTimer.setInterval(keepaliveIntervalMs);
+    connect(&m_keepaliveTimer, &QTimer::timeout, this, [this] {
+        if (m_pongPending) {
+            AgentLog::event(QStringLiteral("relay: no answer to a ping"));
+            m_socket.abort();
+            return;
+        }
+        m_pongPending = true;
+        m_socket.ping();
+    });
+    connect(&m_socket, &QWebSocket::pong, this, [this] { m_pongPending = false; });
     m_connectTimer.setSingleShot(true);
     m_connectTimer.setInterval(connectTimeoutMs);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
@@ -48,6 +59,7 @@ void RelayClient::stop()
     m_stopped = true;
     m_retryTimer.stop();
     m_connectTimer.stop();
+    m_keepaliveTimer.stop();
     if (m_socket.state() != QAbstractSocket::UnconnectedState)
         m_socket.close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("agent is stopping"));
     setState(QStringLiteral("stopped"));
@@ -70,6 +82,8 @@ void RelayClient::connectNow()
 void RelayClient::onConnected()
 {
     m_connectTimer.stop();
+    m_pongPending = false;
+    m_keepaliveTimer.start();
     m_backoff.reset();
     setState(QStringLiteral("connected"));
     AgentLog::event(QStringLiteral("relay: connected"));
@@ -82,11 +96,13 @@ void RelayClient::onDisconnected()
 {
     const bool wasConnected = m_state == QLatin1String("connected");
     // Error and disconnection may both report one loss.
+    m_keepaliveTimer.stop();
     if (m_stopped || m_retryTimer.isActive())
         return;
     m_connectTimer.stop();
-    AgentLog::event(wasConnected ? QStringLiteral("relay: connection lost (%1)").arg(m_socket.closeCode())
-                                 : QStringLiteral("relay: connection failed"));
+    AgentLog::event(wasConnected
+                        ? QStringLiteral("relay: connection lost (%1)").arg(m_socket.closeCode())
+                        : QStringLiteral("relay: connection failed: %1").arg(m_socket.errorString()));
     // Without resume a tablet's conversation cannot survive the loss; it authenticates again.
     if (!m_codec.resumable()) {
         for (AgentSession *session : std::as_const(m_sessions))

@@ -20,6 +20,9 @@ class RelayClient : public QObject {
 public:
     // An unreachable relay may never answer; the attempt is abandoned and retried after this.
     static constexpr int connectTimeoutMs = 15'000;
+    // A link that answers no ping within this long is treated as lost (NAT and proxies drop idle links
+    // silently).
+    static constexpr int keepaliveIntervalMs = 30'000;
 
     RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, SessionServices services,
                 RelayBackoff backoff, TunnelStatus *status, QObject *parent = nullptr);
@@ -52,6 +55,8 @@ private:
     QWebSocket m_socket;
     QTimer m_retryTimer;
     QTimer m_connectTimer;
+    QTimer m_keepaliveTimer;
+    bool m_pongPending = false;
     QHash<QString, AgentSession *> m_sessions;
     QString m_state = QStringLiteral("stopped");
     bool m_stopped = true;
