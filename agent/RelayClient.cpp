@@ -129,8 +129,14 @@ void RelayClient::onFrame(const QString &text)
         dropSession(inbound.peer);
         break;
     case RelayCodec::Inbound::data:
-        if (AgentSession *session = sessionFor(inbound.peer))
+        // The same limit as on /ws: an oversized message ends that tablet's conversation.
+        if (inbound.payload.toUtf8().size() > LocalServer::maxMessageBytes) {
+            sendFrame(m_codec.encodeClose(inbound.peer, QWebSocketProtocol::CloseCodeTooMuchData,
+                                          QStringLiteral("message too large")));
+            dropSession(inbound.peer);
+        } else if (AgentSession *session = sessionFor(inbound.peer)) {
             session->receive(inbound.payload);
+        }
         break;
     }
     if (m_codec.resumable())
