@@ -5,7 +5,6 @@
 
 #include <QDateTime>
 #include <QJsonDocument>
-#include <QPointer>
 #include <QWebSocketProtocol>
 
 namespace {
@@ -39,7 +38,10 @@ void AgentSession::receive(const QString &text)
         return;
     }
     const QJsonObject request = document.object();
-    const QJsonValue id = request.value(QStringLiteral("id"));
+    // A request without an id is still answered, with a null id, so the client learns what went wrong.
+    QJsonValue id = request.value(QStringLiteral("id"));
+    if (id.isUndefined())
+        id = QJsonValue::Null;
     const QString method = request.value(QStringLiteral("method")).toString();
     const QJsonObject params = request.value(QStringLiteral("params")).toObject();
     if (method.isEmpty()) {
