@@ -60,7 +60,7 @@ int AgentApp::start()
         m_relay = std::make_unique<RelayClient>(
             *relayURL, m_secrets.relayToken,
             RelayCodec(relayVersionFor(m_options), m_options.relayCodecStatePath), services,
-            std::move(backoff), &m_status);
+            std::move(backoff), m_timings, &m_status);
         m_relay->start();
     }
     return 0;

@@ -11,7 +11,8 @@ constexpr int maxRelayPeers = LocalServer::maxPendingConnections;
 } // namespace
 
 RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, SessionServices services,
-                         RelayBackoff backoff, TunnelStatus *status, QObject *parent)
+                         RelayBackoff backoff, const AgentTimings &timings, TunnelStatus *status,
+                         QObject *parent)
     : QObject(parent), m_endpoint(std::move(endpoint)), m_relayToken(std::move(relayToken)),
       m_codec(std::move(codec)), m_services(services), m_backoff(std::move(backoff)), m_status(status)
 {
@@ -26,7 +27,7 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
         if (m_socket.state() == QAbstractSocket::UnconnectedState)
             onDisconnected();
     });
-    m_keepaliveTimer.setInterval(keepaliveIntervalMs);
+    m_keepaliveTimer.setInterval(timings.relayKeepaliveIntervalMs);
     connect(&m_keepaliveTimer, &QTimer::timeout, this, [this] {
         if (m_pongPending) {
             AgentLog::event(QStringLiteral("relay: no answer to a ping"));
@@ -38,7 +39,7 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
     });
     connect(&m_socket, &QWebSocket::pong, this, [this] { m_pongPending = false; });
     m_connectTimer.setSingleShot(true);
-    m_connectTimer.setInterval(connectTimeoutMs);
+    m_connectTimer.setInterval(timings.relayConnectTimeoutMs);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
         AgentLog::event(QStringLiteral("relay: connecting timed out"));
         m_socket.abort();

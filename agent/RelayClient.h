@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AgentSession.h"
+#include "AgentTimings.h"
 #include "RelayBackoff.h"
 #include "RelayCodec.h"
 #include "TunnelStatus.h"
@@ -18,14 +19,10 @@ class RelayClient : public QObject {
     Q_PROPERTY(QString state READ state NOTIFY stateChanged)
 
 public:
-    // An unreachable relay may never answer; the attempt is abandoned and retried after this.
-    static constexpr int connectTimeoutMs = 15'000;
-    // A link that answers no ping within this long is treated as lost (NAT and proxies drop idle links
-    // silently).
-    static constexpr int keepaliveIntervalMs = 30'000;
-
+    // `timings` gives the connect timeout and the keepalive interval.
     RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, SessionServices services,
-                RelayBackoff backoff, TunnelStatus *status, QObject *parent = nullptr);
+                RelayBackoff backoff, const AgentTimings &timings, TunnelStatus *status,
+                QObject *parent = nullptr);
 
     // "connecting", "connected", "waiting" (for the next attempt) or "stopped".
     QString state() const { return m_state; }
