@@ -25,8 +25,12 @@ std::optional<qint64> sequenceOf(const QJsonObject &frame)
 RelayCodec::RelayCodec(HostRelayVersion version, QString statePath)
     : m_version(version), m_statePath(std::move(statePath))
 {
-    if (resumable() && !m_statePath.isEmpty())
+    if (resumable() && !m_statePath.isEmpty()) {
         m_state = RelayCodecState::load(m_statePath, &m_loadWarning);
+        // The file kept aside is replaced at once by a sound fresh one.
+        if (!m_loadWarning.isEmpty())
+            persist();
+    }
 }
 
 QString RelayCodec::hello() const

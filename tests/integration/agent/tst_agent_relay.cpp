@@ -117,7 +117,11 @@ void AgentRelayTest::unreadableCodecStateIsKeptAsideAndReplaced()
     QCOMPARE(agent.terminate(), 0);
     const QStringList aside = QDir(folder).entryList({QStringLiteral("*.corrupt-*")}, QDir::Files);
     QCOMPARE(aside.size(), 1);
-    QVERIFY(!QFile::exists(statePath));
+    QFile replaced(statePath);
+    QVERIFY(replaced.open(QIODevice::ReadOnly));
+    const QJsonObject fresh = QJsonDocument::fromJson(replaced.readAll()).object();
+    QCOMPARE(fresh.value("lastAckedInbound").toInteger(), 0);
+    QCOMPARE(fresh.value("nextOutbound").toInteger(), 1);
     QCOMPARE(agent.leakedSecrets(), QStringList());
 }
 
