@@ -1,0 +1,77 @@
+#include "AgentApp.h"
+
+#include "AgentBuild.h"
+#include "AgentLog.h"
+#include "LocalServer.h"
+#include "NgrokTunnel.h"
+#include "RelayClient.h"
+
+#include <QRandomGenerator>
+
+AgentApp::AgentApp(AgentOptions options, AgentSecrets secrets, AgentTimings timings, QObject *parent)
+    : QObject(parent), m_options(std::move(options)), m_secrets(std::move(secrets)), m_timings(timings),
+      m_files(m_options.workspaces),
+      m_authenticator(m_secrets, TrustedDeviceStore(TrustedDeviceStore::defaultPath())),
+      m_throttle(m_timings.authThrottleBaseMs)
+{}
+
+AgentApp::~AgentApp()
+{
+    shutdown();
+}
+
+int AgentApp::start()
+{
+    const SessionServices services{&m_authenticator, &m_throttle, &m_files, m_timings.authTimeoutMs};
+    std::optional<QUrl> relayURL;
+    if (m_options.relayEnabled()) {
+        relayURL = relayConnectURL(m_options);
+        if (!relayURL) {
+            AgentLog::error(QStringLiteral("--relay-url is not a usable ws, wss, http or https URL"));
+            return 2;
+        }
+    }
+
+    m_server = std::make_unique<LocalServer>(&m_status, services);
+    QString error;
+    if (!m_server->listen(m_options.address, m_options.port, &error)) {
+        AgentLog::error(QStringLiteral("cannot listen on %1:%2: %3")
+                            .arg(m_options.address.toString())
+                            .arg(m_options.port)
+                            .arg(error));
+        return 1;
+    }
+    const QString host = m_options.address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + m_options.address.toString() + QLatin1Char(']')
+                             : m_options.address.toString();
+    AgentLog::event(QStringLiteral("ferrowyn-agent %1 listening on %2:%3, serving %4 workspace folder(s)")
+                        .arg(QString::fromLatin1(AgentBuild::identifier), host)
+                        .arg(m_server->port())
+                        .arg(m_options.workspaces.size()));
+
+    if (m_options.ngrokTunnel) {
+        m_ngrok = std::make_unique<NgrokTunnel>(&m_status, m_timings.ngrokStartTimeoutMs,
+                                                m_timings.childStopGraceMs);
+        m_ngrok->start(m_server->port(), m_secrets.ngrokAuthtoken);
+    }
+    if (relayURL) {
+        RelayBackoff backoff(m_timings.relayBackoffInitialMs, m_timings.relayBackoffMaxMs,
+                             [] { return QRandomGenerator::global()->generateDouble(); });
+        m_relay = std::make_unique<RelayClient>(
+            *relayURL, m_secrets.relayToken,
+            RelayCodec(relayVersionFor(m_options), m_options.relayCodecStatePath), services,
+            std::move(backoff), m_timings, &m_status);
+        m_relay->start();
+    }
+    return 0;
+}
+
+void AgentApp::shutdown()
+{
+    if (m_relay)
+        m_relay->stop();
+    if (m_ngrok)
+        m_ngrok->stop();
+    if (m_server)
+        m_server->close();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "AgentOptions.h"
+#include "AgentSecrets.h"
+#include "AgentTimings.h"
+#include "AuthThrottle.h"
+#include "PairingAuthenticator.h"
+#include "TunnelStatus.h"
+#include "WorkspaceFileService.h"
+
+#include <QObject>
+
+#include <memory>
+
+class LocalServer;
+class NgrokTunnel;
+class RelayClient;
+
+// The running agent: the listening port, the optional ngrok tunnel and relay link, and an orderly end.
+class AgentApp : public QObject {
+    Q_OBJECT
+
+public:
+    AgentApp(AgentOptions options, AgentSecrets secrets, AgentTimings timings, QObject *parent = nullptr);
+    ~AgentApp() override;
+
+    // Starts serving; on failure returns the process exit status to use (1: cannot listen, 2: bad relay URL)
+    // after writing a one-line reason to standard error. 0 means running.
+    int start();
+    // Closes the sockets, ends the ngrok child and the relay link.
+    void shutdown();
+
+private:
+    AgentOptions m_options;
+    AgentSecrets m_secrets;
+    AgentTimings m_timings;
+    TunnelStatus m_status;
+    WorkspaceFileService m_files;
+    PairingAuthenticator m_authenticator;
+    AuthThrottle m_throttle;
+    std::unique_ptr<LocalServer> m_server;
+    std::unique_ptr<NgrokTunnel> m_ngrok;
+    std::unique_ptr<RelayClient> m_relay;
+};

@@ -1,0 +1,170 @@
+#include "AgentOptions.h"
+
+#include "Services/RelayEndpoint.h"
+
+#include <QFileInfo>
+
+namespace {
+
+const QStringList valueOptions{QStringLiteral("--workspace"),     QStringLiteral("--addr"),
+                               QStringLiteral("--tunnel-mode"),   QStringLiteral("--relay-url"),
+                               QStringLiteral("--relay-session"), QStringLiteral("--relay-codec-state")};
+
+bool isDecimal(const QString &text)
+{
+    if (text.isEmpty() || text.size() > 5)
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+AgentOptionsParseResult failure(const QString &message)
+{
+    return AgentOptionsParseResult{std::nullopt, message};
+}
+
+} // namespace
+
+std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return std::nullopt;
+    QString host = text.left(colon);
+    const QString portText = text.mid(colon + 1);
+    if (!isDecimal(portText) || portText.toInt() > 65535)
+        return std::nullopt;
+    QHostAddress address;
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+        host = host.mid(1, host.size() - 2);
+        if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return std::nullopt;
+    } else if (host == QLatin1String("localhost")) {
+        address = QHostAddress(QHostAddress::LocalHost);
+    } else {
+        // QHostAddress also takes shorthand such as "1" or "127.1"; only the full dotted form is meant here.
+        if (host.count(QLatin1Char('.')) != 3 || !address.setAddress(host) ||
+            address.protocol() != QAbstractSocket::IPv4Protocol)
+            return std::nullopt;
+    }
+    return std::make_pair(address, static_cast<quint16>(portText.toInt()));
+}
+
+AgentOptionsParseResult parseAgentOptions(const QStringList &arguments)
+{
+    AgentOptions options;
+    QStringList seen;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString name = arguments.at(i);
+        std::optional<QString> value;
+        if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
+            options.showHelp = true;
+            continue;
+        }
+        if (name == QLatin1String("--version")) {
+            options.showVersion = true;
+            continue;
+        }
+        const qsizetype equals = name.indexOf(QLatin1Char('='));
+        if (name.startsWith(QLatin1String("--")) && equals > 0) {
+            value = name.mid(equals + 1);
+            name = name.left(equals);
+        }
+        if (!valueOptions.contains(name)) {
+            if (name.startsWith(QLatin1Char('-')))
+                return failure(QStringLiteral("unknown option %1").arg(name));
+            return failure(QStringLiteral("unexpected argument \"%1\"").arg(name));
+        }
+        if (!value) {
+            if (i + 1 >= arguments.size())
+                return failure(QStringLiteral("option %1 needs a value").arg(name));
+            value = arguments.at(++i);
+        }
+        if (value->isEmpty())
+            return failure(QStringLiteral("option %1 needs a non-empty value").arg(name));
+        if (name != QLatin1String("--workspace") && seen.contains(name))
+            return failure(QStringLiteral("option %1 is given more than once").arg(name));
+        seen.append(name);
+
+        if (name == QLatin1String("--workspace")) {
+            options.workspaces.append(*value);
+        } else if (name == QLatin1String("--addr")) {
+            const auto parsed = parseListenAddress(*value);
+            if (!parsed)
+                return failure(QStringLiteral("malformed --addr \"%1\": expected HOST:PORT").arg(*value));
+            options.address = parsed->first;
+            options.port = parsed->second;
+        } else if (name == QLatin1String("--tunnel-mode")) {
+            if (*value != QLatin1String("ngrok"))
+                return failure(
+                    QStringLiteral("unknown --tunnel-mode \"%1\": only ngrok is supported").arg(*value));
+            options.ngrokTunnel = true;
+        } else if (name == QLatin1String("--relay-url")) {
+            options.relayURL = *value;
+        } else if (name == QLatin1String("--relay-session")) {
+            options.relaySession = *value;
+        } else {
+            options.relayCodecStatePath = *value;
+        }
+    }
+    if (options.showHelp || options.showVersion)
+        return AgentOptionsParseResult{options, {}};
+    if (options.relayURL.isEmpty() != options.relaySession.isEmpty())
+        return failure(QStringLiteral("--relay-url and --relay-session must be given together"));
+    if (!options.relayCodecStatePath.isEmpty() && options.relayURL.isEmpty())
+        return failure(QStringLiteral("--relay-codec-state needs --relay-url"));
+    return AgentOptionsParseResult{options, {}};
+}
+
+QString agentUsage()
+{
+    return QStringLiteral(
+        "Usage: ferrowyn-agent [options]\n"
+        "Serves pinned folders to a paired tablet over a WebSocket at /ws, with a health answer at "
+        "/healthz.\n"
+        "\n"
+        "  --workspace PATH           a folder the tablet may open (repeatable)\n"
+        "  --addr HOST:PORT           listening address (default 127.0.0.1:8765)\n"
+        "  --tunnel-mode ngrok        also open an ngrok tunnel to the listening port\n"
+        "  --relay-url URL            connect out to this relay\n"
+        "  --relay-session ID         relay session to join (with --relay-url)\n"
+        "  --relay-codec-state PATH   file that keeps the relay's resume state\n"
+        "  --version                  print the build and exit\n"
+        "  --help                     print this text and exit\n"
+        "\n"
+        "Secrets come only from the environment: VELMORA_HOST_TOKEN and VELMORA_HOST_ID (required),\n"
+        "VELMORA_PAIRING_NONCE, VELMORA_NGROK_AUTHTOKEN, VELMORA_RELAY_TOKEN (required with --relay-url).\n");
+}
+
+HostRelayVersion relayVersionFor(const AgentOptions &options)
+{
+    const QString fileName = QFileInfo(options.relayCodecStatePath).fileName();
+    for (const HostRelayVersion version : allRelayVersions) {
+        const QString suffix = QLatin1Char('-') + rawValue(version) + QLatin1Char('-') +
+                               options.relaySession + QStringLiteral(".json");
+        if (!options.relayCodecStatePath.isEmpty() && fileName.endsWith(suffix))
+            return version;
+    }
+    return inferredRelayVersion(options.relayURL);
+}
+
+std::optional<QUrl> relayConnectURL(const AgentOptions &options)
+{
+    const std::optional<QString> endpoint = relayEndpoint(options.relayURL, options.relaySession);
+    if (!endpoint)
+        return std::nullopt;
+    QUrl url(*endpoint, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("https"))
+        url.setScheme(QStringLiteral("wss"));
+    else if (scheme == QLatin1String("http"))
+        url.setScheme(QStringLiteral("ws"));
+    else if (scheme != QLatin1String("ws") && scheme != QLatin1String("wss"))
+        return std::nullopt;
+    if (!url.isValid() || url.host().isEmpty())
+        return std::nullopt;
+    return url;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <optional>
+#include <utility>
+
+// The agent's command line. Secrets never come from here; see AgentSecrets.
+struct AgentOptions {
+    QStringList workspaces;
+    QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = 8765;
+    bool ngrokTunnel = false;
+    QString relayURL;
+    QString relaySession;
+    QString relayCodecStatePath;
+    bool showHelp = false;
+    bool showVersion = false;
+
+    bool relayEnabled() const { return !relayURL.isEmpty(); }
+};
+
+struct AgentOptionsParseResult {
+    std::optional<AgentOptions> options;
+    // One line naming the problem when options is none.
+    QString error;
+};
+
+// Arguments without the program name. Accepts "--name value" and "--name=value".
+AgentOptionsParseResult parseAgentOptions(const QStringList &arguments);
+
+// "HOST:PORT" with a dotted IPv4 address, "localhost", or a bracketed IPv6 address; port 0 to 65535
+// (0 lets the system choose, which tests use).
+std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text);
+
+QString agentUsage();
+
+#include "Services/HostingMode.h"
+
+// Which relay protocol to speak. The host names the codec state file "<host id>-<version>-<session>.json"
+// after the relay version it chose, so that name decides; without it the relay URL does.
+HostRelayVersion relayVersionFor(const AgentOptions &options);
+
+// The WebSocket URL to connect to for the options' relay and session (the setup link's rule), or none
+// when the relay URL is unusable.
+std::optional<QUrl> relayConnectURL(const AgentOptions &options);

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "AuthThrottle.h"
+#include "PairingAuthenticator.h"
+#include "ServiceError.h"
+#include "WorkspaceFileService.h"
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <QTimer>
+
+// What every session shares; owned by the agent.
+struct SessionServices {
+    PairingAuthenticator *authenticator = nullptr;
+    AuthThrottle *throttle = nullptr;
+    const WorkspaceFileService *files = nullptr;
+    int authTimeoutMs = 10'000;
+};
+
+// One tablet's conversation, whatever carries it (the local WebSocket or the relay): the first request must
+// authenticate; after that the file requests are served. Transport-independent: text in through receive(),
+// text out through send(), and closeRequested() when the conversation must end.
+class AgentSession : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool authenticated READ isAuthenticated NOTIFY authenticatedChanged)
+
+public:
+    // `peer` names where the tablet comes from, for the log and the throttle (an address, or the relay).
+    AgentSession(QString peer, SessionServices services, QObject *parent = nullptr);
+
+    bool isAuthenticated() const { return m_authenticated; }
+    void receive(const QString &text);
+
+signals:
+    void send(const QString &text);
+    void closeRequested(int code, const QString &reason);
+    void authenticatedChanged();
+
+private:
+    void authenticate(const QJsonValue &id, const QJsonObject &params);
+    void finishAuthentication(const QJsonValue &id, const AuthAttempt &attempt);
+    void serve(const QJsonValue &id, const QString &method, const QJsonObject &params);
+    void reply(const QJsonValue &id, const QString &method, const QJsonObject &result);
+    void replyError(const QJsonValue &id, const QString &method, const ServiceError &error);
+    void closeForPolicy(const QString &reason);
+
+    QString m_peer;
+    SessionServices m_services;
+    QTimer m_authTimer;
+    bool m_authenticated = false;
+    bool m_verifying = false;
+    bool m_closing = false;
+};

@@ -1,0 +1,26 @@
+#include "AgentTimings.h"
+
+namespace {
+
+void override(const QProcessEnvironment &environment, const char *name, int &value)
+{
+    bool ok = false;
+    const int parsed = environment.value(QString::fromLatin1(name)).toInt(&ok);
+    if (ok && parsed >= 0)
+        value = parsed;
+}
+
+} // namespace
+
+AgentTimings AgentTimings::fromEnvironment(const QProcessEnvironment &environment)
+{
+    AgentTimings timings;
+    override(environment, "FERROWYN_AGENT_TEST_AUTH_TIMEOUT_MS", timings.authTimeoutMs);
+    override(environment, "FERROWYN_AGENT_TEST_NGROK_TIMEOUT_MS", timings.ngrokStartTimeoutMs);
+    override(environment, "FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS", timings.relayBackoffInitialMs);
+    override(environment, "FERROWYN_AGENT_TEST_RELAY_BACKOFF_MAX_MS", timings.relayBackoffMaxMs);
+    override(environment, "FERROWYN_AGENT_TEST_AUTH_THROTTLE_MS", timings.authThrottleBaseMs);
+    if (timings.relayBackoffMaxMs < timings.relayBackoffInitialMs)
+        timings.relayBackoffMaxMs = timings.relayBackoffInitialMs;
+    return timings;
+}

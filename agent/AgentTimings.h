@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QProcessEnvironment>
+
+// Every delay the agent waits for. The defaults are the production values; tests shorten them through the
+// FERROWYN_AGENT_TEST_* variables (see PROTOCOL.md), which nothing else sets.
+struct AgentTimings {
+    int authTimeoutMs = 10'000;
+    int ngrokStartTimeoutMs = 45'000;
+    int relayBackoffInitialMs = 1'000;
+    int relayBackoffMaxMs = 30'000;
+    // An unreachable relay may never answer; the attempt is abandoned and retried after this.
+    int relayConnectTimeoutMs = 15'000;
+    // A relay link that answers no ping within this long is treated as lost (NAT and proxies drop idle links
+    // silently).
+    int relayKeepaliveIntervalMs = 30'000;
+    // Extra wait before answering an address that keeps failing to authenticate; doubles per failure.
+    int authThrottleBaseMs = 1'000;
+    // How long the agent waits for its ngrok child to end after SIGTERM before killing it.
+    int childStopGraceMs = 500;
+    // Time given to close frames to leave before the process ends.
+    int shutdownFlushMs = 100;
+
+    static AgentTimings fromEnvironment(const QProcessEnvironment &environment);
+};

@@ -1,0 +1,151 @@
+#include "LocalServer.h"
+
+#include "AgentLog.h"
+
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QHttpServerResponse>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QWebSocket>
+
+namespace {
+
+bool isWebSocketUpgrade(const QHttpServerRequest &request)
+{
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("upgrade", Qt::CaseInsensitive) == 0 && value.toLower().contains("websocket"))
+            return true;
+    }
+    return false;
+}
+
+QString peerOf(const QWebSocket *socket)
+{
+    QHostAddress address = socket->peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        address = QHostAddress(v4);
+    return address.toString();
+}
+
+} // namespace
+
+LocalServer::LocalServer(const TunnelStatus *status, SessionServices services, QObject *parent)
+    : QObject(parent), m_status(status), m_services(services)
+{
+    // Qt upgrades a connection only after a route has handled the request, and sends whatever that route
+    // wrote first: an upgrade request therefore gets nothing written here, on every path, and the sockets
+    // that arrive anywhere but /ws are closed as they are accepted.
+    m_server.route(QStringLiteral("/healthz"),
+                   [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                       if (isWebSocketUpgrade(request))
+                           return;
+                       if (request.method() != QHttpServerRequest::Method::Get) {
+                           responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
+                           return;
+                       }
+                       responder.write(QJsonDocument(m_status->healthJson()).toJson(QJsonDocument::Compact),
+                                       {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}});
+                   });
+    m_server.route(QStringLiteral("/ws"),
+                   [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                       if (isWebSocketUpgrade(request))
+                           return;
+                       responder.write(QByteArray("This endpoint speaks WebSocket only.\n"),
+                                       {{"Content-Type", "text/plain"}, {"Upgrade", "websocket"}},
+                                       QHttpServerResponder::StatusCode::UpgradeRequired);
+                   });
+    m_server.route(QStringLiteral("/<arg>"),
+                   [](const QUrl &, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                       if (isWebSocketUpgrade(request))
+                           return;
+                       responder.write(QHttpServerResponder::StatusCode::NotFound);
+                   });
+    connect(&m_server, &QHttpServer::newWebSocketConnection, this, &LocalServer::acceptWebSockets);
+}
+
+bool LocalServer::listen(const QHostAddress &address, quint16 port, QString *error)
+{
+    auto *tcpServer = new QTcpServer(this);
+    if (!tcpServer->listen(address, port)) {
+        *error = tcpServer->errorString();
+        delete tcpServer;
+        return false;
+    }
+    m_tcpServer = tcpServer;
+    m_server.bind(tcpServer);
+    return true;
+}
+
+quint16 LocalServer::port() const
+{
+    return m_tcpServer ? m_tcpServer->serverPort() : 0;
+}
+
+void LocalServer::close()
+{
+    for (const QPointer<QWebSocket> &socket : std::as_const(m_sockets)) {
+        if (socket)
+            socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("agent is stopping"));
+    }
+    if (m_tcpServer)
+        m_tcpServer->close();
+}
+
+void LocalServer::acceptWebSockets()
+{
+    while (m_server.hasPendingWebSocketConnections()) {
+        QWebSocket *socket = m_server.nextPendingWebSocketConnection().release();
+        socket->setParent(this);
+        connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+        if (socket->requestUrl().path() != QLatin1String("/ws")) {
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
+            continue;
+        }
+        if (m_pendingConnections >= maxPendingConnections) {
+            AgentLog::event(QStringLiteral("connection from %1 refused: too many unauthenticated connections")
+                                .arg(peerOf(socket)));
+            // 1008 rather than 1013 ("try again later"), which Qt's own clients reject as a protocol error.
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                          QStringLiteral("too many unauthenticated connections"));
+            continue;
+        }
+        adopt(socket);
+    }
+}
+
+void LocalServer::adopt(QWebSocket *socket)
+{
+    socket->setMaxAllowedIncomingMessageSize(maxMessageBytes);
+    socket->setMaxAllowedIncomingFrameSize(maxMessageBytes);
+    m_sockets.append(socket);
+    auto *session = new AgentSession(peerOf(socket), m_services, socket);
+    setPending(m_pendingConnections + 1);
+    connect(session, &AgentSession::send, socket,
+            [socket](const QString &text) { socket->sendTextMessage(text); });
+    connect(session, &AgentSession::closeRequested, socket, [socket](int code, const QString &reason) {
+        socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
+    });
+    connect(session, &AgentSession::authenticatedChanged, this,
+            [this] { setPending(m_pendingConnections - 1); });
+    connect(socket, &QWebSocket::textMessageReceived, session, &AgentSession::receive);
+    connect(socket, &QWebSocket::binaryMessageReceived, socket, [socket] {
+        socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported,
+                      QStringLiteral("text messages only"));
+    });
+    connect(socket, &QWebSocket::disconnected, this, [this, session, socket] {
+        m_sockets.removeAll(socket);
+        if (!session->isAuthenticated())
+            setPending(m_pendingConnections - 1);
+    });
+}
+
+void LocalServer::setPending(int count)
+{
+    if (m_pendingConnections == count)
+        return;
+    m_pendingConnections = count;
+    emit pendingConnectionsChanged();
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "AgentSession.h"
+#include "TunnelStatus.h"
+
+#include <QHostAddress>
+#include <QHttpServer>
+#include <QObject>
+#include <QPointer>
+
+class QTcpServer;
+class QWebSocket;
+
+// The agent's one listening port: GET /healthz for the host, and the WebSocket at /ws for the tablet.
+class LocalServer : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(int pendingConnections READ pendingConnections NOTIFY pendingConnectionsChanged)
+
+public:
+    static constexpr qint64 maxMessageBytes = 1024 * 1024;
+    static constexpr int maxPendingConnections = 64;
+
+    LocalServer(const TunnelStatus *status, SessionServices services, QObject *parent = nullptr);
+
+    // False with the system's reason when the address cannot be bound (for example: in use).
+    bool listen(const QHostAddress &address, quint16 port, QString *error);
+    quint16 port() const;
+    // Closes every WebSocket with "going away" and stops listening.
+    void close();
+    // Connections that have not authenticated yet; their number is bounded.
+    int pendingConnections() const { return m_pendingConnections; }
+
+signals:
+    void pendingConnectionsChanged();
+
+private:
+    void acceptWebSockets();
+    void adopt(QWebSocket *socket);
+    void setPending(int count);
+
+    const TunnelStatus *m_status;
+    SessionServices m_services;
+    QHttpServer m_server;
+    QPointer<QTcpServer> m_tcpServer;
+    QList<QPointer<QWebSocket>> m_sockets;
+    int m_pendingConnections = 0;
+};

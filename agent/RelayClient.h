@@ -1,0 +1,60 @@
+#pragma once
+
+#include "AgentSession.h"
+#include "AgentTimings.h"
+#include "RelayBackoff.h"
+#include "RelayCodec.h"
+#include "TunnelStatus.h"
+
+#include <QHash>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
+
+// The agent's outgoing link to a relay: connects to the session's relay endpoint with the relay token in
+// an Authorization header, serves every tablet that reaches it through the relay exactly as on /ws, and
+// reconnects after any loss with capped exponential backoff until stopped.
+class RelayClient : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString state READ state NOTIFY stateChanged)
+
+public:
+    // `timings` gives the connect timeout and the keepalive interval.
+    RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, SessionServices services,
+                RelayBackoff backoff, const AgentTimings &timings, TunnelStatus *status,
+                QObject *parent = nullptr);
+
+    // "connecting", "connected", "waiting" (for the next attempt) or "stopped".
+    QString state() const { return m_state; }
+    void start();
+    void stop();
+
+signals:
+    void stateChanged();
+
+private:
+    void connectNow();
+    void onConnected();
+    void onDisconnected();
+    void onFrame(const QString &text);
+    AgentSession *sessionFor(const QString &peer);
+    void dropSession(const QString &peer);
+    void sendFrame(const QString &frame);
+    void setState(const QString &state);
+    QString endpointForLog() const;
+
+    QUrl m_endpoint;
+    QString m_relayToken;
+    RelayCodec m_codec;
+    SessionServices m_services;
+    RelayBackoff m_backoff;
+    TunnelStatus *m_status;
+    QWebSocket m_socket;
+    QTimer m_retryTimer;
+    QTimer m_connectTimer;
+    QTimer m_keepaliveTimer;
+    bool m_pongPending = false;
+    QHash<QString, AgentSession *> m_sessions;
+    QString m_state = QStringLiteral("stopped");
+    bool m_stopped = true;
+};

@@ -1,0 +1,77 @@
+#include "TrustedDeviceStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+namespace {
+
+const QString devicesKey = QStringLiteral("devices");
+
+QJsonArray readDevices(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    return document.object().value(devicesKey).toArray();
+}
+
+} // namespace
+
+TrustedDeviceStore::TrustedDeviceStore(QString filePath) : m_filePath(std::move(filePath)) {}
+
+QString TrustedDeviceStore::defaultPath()
+{
+    return QDir::homePath() + QStringLiteral("/.ferrowyn/trusted-devices.json");
+}
+
+bool TrustedDeviceStore::isTrusted(const QString &deviceId, const QString &hostId) const
+{
+    for (const QJsonValue &value : readDevices(m_filePath)) {
+        const QJsonObject device = value.toObject();
+        if (device.value(QStringLiteral("deviceId")).toString() == deviceId &&
+            device.value(QStringLiteral("hostId")).toString() == hostId)
+            return true;
+    }
+    return false;
+}
+
+bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName, const QString &hostId,
+                             const QDateTime &pairedAt, QString *error)
+{
+    QJsonArray devices;
+    for (const QJsonValue &value : readDevices(m_filePath)) {
+        if (value.toObject().value(QStringLiteral("deviceId")).toString() != deviceId)
+            devices.append(value);
+    }
+    devices.append(QJsonObject{{QStringLiteral("deviceId"), deviceId},
+                               {QStringLiteral("name"), deviceName},
+                               {QStringLiteral("hostId"), hostId},
+                               {QStringLiteral("pairedAt"), pairedAt.toUTC().toString(Qt::ISODate)}});
+
+    const QFileInfo info(m_filePath);
+    if (!QDir().mkpath(info.absolutePath())) {
+        *error = QStringLiteral("cannot create the folder of the trusted-devices file");
+        return false;
+    }
+    QFile::setPermissions(info.absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    // The temporary file gets owner-only permissions before any content reaches it.
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    file.write(QJsonDocument(QJsonObject{{QStringLiteral("version"), 1}, {devicesKey, devices}})
+                   .toJson(QJsonDocument::Indented));
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,51 @@
+#include "TestWebSocketClient.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+
+TestWebSocketClient::TestWebSocketClient()
+{
+    QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &m_socket,
+                     [this](const QString &text) { m_received.append(text); });
+}
+
+bool TestWebSocketClient::open(const QString &url, int timeoutMs)
+{
+    QSignalSpy connected(&m_socket, &QWebSocket::connected);
+    m_socket.open(QUrl(url));
+    return connected.wait(timeoutMs);
+}
+
+QJsonObject TestWebSocketClient::request(const QJsonObject &message, int timeoutMs)
+{
+    sendText(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    return nextMessage(timeoutMs);
+}
+
+QJsonObject TestWebSocketClient::nextMessage(int timeoutMs)
+{
+    if (!QTest::qWaitFor([this] { return m_received.size() > m_consumed; }, timeoutMs))
+        return {};
+    return QJsonDocument::fromJson(m_received.at(m_consumed++).toUtf8()).object();
+}
+
+bool TestWebSocketClient::waitForClose(int timeoutMs)
+{
+    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; },
+                           timeoutMs);
+}
+
+QJsonObject TestWebSocketClient::authRequest(const QString &token, const QString &hostId,
+                                             const QString &nonce, const QString &deviceId, int id)
+{
+    QJsonObject params{{QStringLiteral("token"), token},
+                       {QStringLiteral("hostId"), hostId},
+                       {QStringLiteral("deviceId"), deviceId},
+                       {QStringLiteral("deviceName"), QStringLiteral("Test iPad")}};
+    if (!nonce.isNull())
+        params.insert(QStringLiteral("pairingNonce"), nonce);
+    return QJsonObject{{QStringLiteral("id"), id},
+                       {QStringLiteral("method"), QStringLiteral("auth")},
+                       {QStringLiteral("params"), params}};
+}

@@ -1,0 +1,151 @@
+"""A local relay for the agent's relay link, driving one scripted scenario.
+
+Usage: relay_stub.py VERSION RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
+Prints "port N" once listening, "phase1 done" when the agent may be restarted, and "ok" at the end;
+exits non-zero with the reason at the first unexpected thing. Listens on 127.0.0.1 only.
+"""
+import asyncio
+import json
+import sys
+
+import websockets
+
+TIMEOUT = 10
+
+
+class Relay:
+    def __init__(self, token):
+        self.token = token
+        self.refuse = 1  # the first attempt is refused, so the agent must come back on its own
+        self.connections = asyncio.Queue()
+
+    async def process_request(self, path, headers):
+        if headers.get("Authorization") != f"Bearer {self.token}":
+            fail(f"wrong Authorization header on {path}")
+        if self.token in path:
+            fail("relay token in the URL")
+        if self.refuse:
+            self.refuse -= 1
+            return (503, [], b"busy\n")
+        return None
+
+    async def handler(self, ws, path):
+        await self.connections.put((ws, path))
+        await ws.wait_closed()
+
+    async def accept(self):
+        ws, path = await asyncio.wait_for(self.connections.get(), TIMEOUT)
+        hello = await receive(ws)
+        if hello.get("type") != "hello" or hello.get("role") != "host":
+            fail(f"no hello: {hello}")
+        return ws, path, hello
+
+
+def fail(reason):
+    print(f"FAIL {reason}", flush=True)
+    sys.exit(1)
+
+
+async def receive(ws):
+    return json.loads(await asyncio.wait_for(ws.recv(), TIMEOUT))
+
+
+class Tablet:
+    """One tablet behind the relay; numbers its frames when the relay speaks elixirV2."""
+
+    def __init__(self, version, peer):
+        self.version, self.peer, self.seq = version, peer, 0
+        self.pending = []  # frames for this tablet that came after the reply
+
+    def frame(self, payload, seq=None):
+        frame = {"type": "data", "peer": self.peer, "payload": json.dumps(payload)}
+        if self.version == "elixirV2":
+            if seq is None:
+                self.seq += 1
+                seq = self.seq
+            frame["seq"] = seq
+        return json.dumps(frame)
+
+    async def call(self, ws, request, seq=None):
+        """Sends a request; returns the tablet's reply, checking the agent's acknowledgement on the way."""
+        await ws.send(self.frame(request, seq))
+        reply, acked = None, self.version != "elixirV2"
+        while reply is None or not acked:
+            frame = await receive(ws)
+            if frame.get("type") == "ack":
+                acked = True
+            elif frame.get("type") in ("data", "close") and frame.get("peer") == self.peer:
+                if self.version == "elixirV2":
+                    await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
+                if reply is not None:
+                    self.pending.append(frame)
+                else:
+                    reply = json.loads(frame["payload"]) if frame["type"] == "data" else frame
+            else:
+                fail(f"unexpected frame {frame}")
+        return reply
+
+
+async def scenario(version, token, session, host_token, host_id, nonce, workspace):
+    relay = Relay(token)
+    server = await websockets.serve(relay.handler, "127.0.0.1", 0, process_request=relay.process_request)
+    print(f"port {server.sockets[0].getsockname()[1]}", flush=True)
+    expected_path = f"/relay/v2/{session}" if version == "elixirV2" else f"/relay/{session}"
+
+    ws, path, hello = await relay.accept()
+    if path != expected_path:
+        fail(f"path {path}, expected {expected_path}")
+    if hello.get("version") != version or (version == "elixirV2" and hello.get("resumeFrom") != 0):
+        fail(f"hello {hello}")
+    tablet = Tablet(version, "tablet-1")
+    auth = {"id": 1, "method": "auth", "params": {"token": host_token, "hostId": host_id,
+                                                 "pairingNonce": nonce, "deviceId": "relay-ipad",
+                                                 "deviceName": "Relay iPad"}}
+    reply = await tablet.call(ws, auth)
+    if reply.get("result", {}).get("paired") is not True:
+        fail(f"pairing through the relay: {reply}")
+    reply = await tablet.call(ws, {"id": 2, "method": "fs.list", "params": {"path": workspace}})
+    if "entries" not in reply.get("result", {}):
+        fail(f"fs.list through the relay: {reply}")
+    # A stranger behind the same relay is refused and its conversation closed.
+    stranger = Tablet(version, "tablet-2")
+    stranger.seq = tablet.seq
+    bad = dict(auth, params=dict(auth["params"], token="wrong", deviceId="other"))
+    reply = await stranger.call(ws, bad)
+    tablet.seq = stranger.seq
+    if reply.get("error", {}).get("code") != "auth_failed":
+        fail(f"stranger: {reply}")
+    closing = stranger.pending[0] if stranger.pending else await receive(ws)
+    if closing.get("type") != "close" or closing.get("code") != 1008:
+        fail(f"stranger not closed: {closing}")
+
+    await ws.close(code=1011, reason="relay restarting")
+    ws, path, hello = await relay.accept()
+    if version == "elixirV2":
+        if hello.get("resumeFrom") != tablet.seq:
+            fail(f"resume after a drop: {hello}, expected {tablet.seq}")
+        # A replay of a frame the agent already handled is acknowledged but not served again.
+        await ws.send(tablet.frame({"id": 2, "method": "fs.list", "params": {"path": workspace}}, seq=tablet.seq))
+        ack = await receive(ws)
+        if ack != {"type": "ack", "seq": tablet.seq}:
+            fail(f"replayed frame: {ack}")
+        reply = await tablet.call(ws, {"id": 3, "method": "workspaces.list"})
+        if reply.get("result", {}).get("workspaces", [{}])[0].get("path") != workspace:
+            fail(f"resumed conversation: {reply}")
+    else:
+        # Without resume the conversation is gone: the tablet has to authenticate again.
+        reply = await tablet.call(ws, {"id": 3, "method": "workspaces.list"})
+        if reply.get("error", {}).get("code") != "unauthenticated":
+            fail(f"goV1 after a drop: {reply}")
+    print("phase1 done", flush=True)
+
+    # The test restarts the agent; the new one resumes from the state file.
+    ws, path, hello = await relay.accept()
+    if version == "elixirV2" and hello.get("resumeFrom") != tablet.seq:
+        fail(f"resume after a restart: {hello}, expected {tablet.seq}")
+    print("ok", flush=True)
+    server.close()
+
+
+if __name__ == "__main__":
+    asyncio.run(scenario(*sys.argv[1:8]))

@@ -1,0 +1,202 @@
+#include "NgrokTunnel.h"
+#include "RelayBackoff.h"
+#include "RelayCodec.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The relay framing and its saved resume state, the reconnect backoff, and the reading of ngrok's log.
+class AgentRelayCodecTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void stateFileRoundTripsAndStartsFreshWhenMissing();
+    void unreadableStateFileIsKeptAside_data();
+    void unreadableStateFileIsKeptAside();
+    void resumableCodecSkipsReplaysAndResendsUnacknowledged();
+    void goV1CodecForwardsWithoutSequences();
+    void invalidFramesAreIgnored_data();
+    void invalidFramesAreIgnored();
+    void backoffDoublesToItsCapWithJitter();
+    void ngrokLogLines_data();
+    void ngrokLogLines();
+
+private:
+    static QJsonObject parse(const QString &frame)
+    {
+        return QJsonDocument::fromJson(frame.toUtf8()).object();
+    }
+    static QString data(const QString &peer, const QString &payload, qint64 seq);
+};
+
+QString AgentRelayCodecTest::data(const QString &peer, const QString &payload, qint64 seq)
+{
+    QJsonObject frame{{"type", "data"}, {"peer", peer}, {"payload", payload}};
+    if (seq > 0)
+        frame.insert("seq", seq);
+    return QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact));
+}
+
+void AgentRelayCodecTest::stateFileRoundTripsAndStartsFreshWhenMissing()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/missing/folder/state.json");
+    QString warning;
+    QCOMPARE(RelayCodecState::load(path, &warning), RelayCodecState{});
+    QVERIFY(warning.isEmpty());
+    QString error;
+    QVERIFY((RelayCodecState{41, 7}).save(path, &error));
+    QCOMPARE(RelayCodecState::load(path, &warning), (RelayCodecState{41, 7}));
+    QVERIFY(warning.isEmpty());
+    QCOMPARE(QDir(dir.path() + QStringLiteral("/missing/folder")).entryList(QDir::Files),
+             QStringList{"state.json"});
+}
+
+void AgentRelayCodecTest::unreadableStateFileIsKeptAside_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("not json") << QByteArray("{\"format\":1,");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("negative") << QByteArray(R"({"format":1,"lastAckedInbound":-1,"nextOutbound":1})");
+    QTest::newRow("fraction") << QByteArray(R"({"format":1,"lastAckedInbound":1.5,"nextOutbound":1})");
+    QTest::newRow("zero next") << QByteArray(R"({"format":1,"lastAckedInbound":1,"nextOutbound":0})");
+    QTest::newRow("future format") << QByteArray(R"({"format":2,"lastAckedInbound":1,"nextOutbound":1})");
+}
+
+void AgentRelayCodecTest::unreadableStateFileIsKeptAside()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/state.json");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    QString warning;
+    QCOMPARE(RelayCodecState::load(path, &warning), RelayCodecState{});
+    QVERIFY(warning.contains(QStringLiteral("kept aside")));
+    QVERIFY(!warning.contains(dir.path()));
+    QVERIFY(!QFile::exists(path));
+    const QStringList aside = QDir(dir.path()).entryList({"state.json.corrupt-*"}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QFile kept(dir.path() + QLatin1Char('/') + aside.first());
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), content);
+}
+
+void AgentRelayCodecTest::resumableCodecSkipsReplaysAndResendsUnacknowledged()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/state.json");
+    {
+        RelayCodec codec(HostRelayVersion::elixirV2, path);
+        QCOMPARE(parse(codec.hello()).value("resumeFrom").toInteger(), 0);
+        const RelayCodec::Inbound first = codec.decode(data("p", "hello", 1));
+        QCOMPARE(first.kind, RelayCodec::Inbound::data);
+        QCOMPARE(first.payload, QStringLiteral("hello"));
+        QCOMPARE(parse(codec.acknowledge(first.seq)), (QJsonObject{{"type", "ack"}, {"seq", 1}}));
+        QCOMPARE(codec.decode(data("p", "hello", 1)).kind, RelayCodec::Inbound::duplicate);
+
+        QCOMPARE(parse(codec.encodeData("p", "a")).value("seq").toInteger(), 1);
+        QCOMPARE(parse(codec.encodeClose("p", 1008, "bye")).value("seq").toInteger(), 2);
+        QCOMPARE(parse(codec.encodeData("p", "c")).value("seq").toInteger(), 3);
+        QCOMPARE(codec.decode(R"({"type":"ack","seq":2})").kind, RelayCodec::Inbound::relayAck);
+        QCOMPARE(codec.unacknowledgedOutbound().size(), 1);
+        QCOMPARE(parse(codec.unacknowledgedOutbound().first()).value("payload").toString(),
+                 QStringLiteral("c"));
+    }
+    // A new process resumes where the last one left off, in both directions.
+    RelayCodec resumed(HostRelayVersion::elixirV2, path);
+    QCOMPARE(parse(resumed.hello()).value("resumeFrom").toInteger(), 1);
+    QCOMPARE(resumed.decode(data("p", "hello", 1)).kind, RelayCodec::Inbound::duplicate);
+    QCOMPARE(resumed.decode(data("p", "next", 2)).kind, RelayCodec::Inbound::data);
+    QCOMPARE(parse(resumed.encodeData("p", "d")).value("seq").toInteger(), 4);
+}
+
+void AgentRelayCodecTest::goV1CodecForwardsWithoutSequences()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/state.json");
+    RelayCodec codec(HostRelayVersion::goV1, path);
+    QVERIFY(!parse(codec.hello()).contains("resumeFrom"));
+    QCOMPARE(parse(codec.hello()).value("version").toString(), QStringLiteral("goV1"));
+    QCOMPARE(codec.decode(data("p", "x", 0)).kind, RelayCodec::Inbound::data);
+    QCOMPARE(codec.decode(data("p", "x", 0)).kind, RelayCodec::Inbound::data);
+    QVERIFY(!parse(codec.encodeData("p", "y")).contains("seq"));
+    QVERIFY(codec.acknowledge(1).isEmpty());
+    QVERIFY(codec.unacknowledgedOutbound().isEmpty());
+    QVERIFY(!QFile::exists(path));
+}
+
+void AgentRelayCodecTest::invalidFramesAreIgnored_data()
+{
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("frame");
+    QTest::newRow("not json") << 1 << "nonsense";
+    QTest::newRow("no peer") << 0 << R"({"type":"data","payload":"x"})";
+    QTest::newRow("payload not text") << 0 << R"({"type":"data","peer":"p","payload":{}})";
+    QTest::newRow("unknown type") << 0 << R"({"type":"shout","peer":"p"})";
+    QTest::newRow("v2 without seq") << 1 << R"({"type":"data","peer":"p","payload":"x"})";
+    QTest::newRow("v2 seq zero") << 1 << R"({"type":"data","peer":"p","payload":"x","seq":0})";
+    QTest::newRow("v2 seq text") << 1 << R"({"type":"data","peer":"p","payload":"x","seq":"1"})";
+}
+
+void AgentRelayCodecTest::invalidFramesAreIgnored()
+{
+    QFETCH(int, version);
+    QFETCH(QString, frame);
+    RelayCodec codec(version ? HostRelayVersion::elixirV2 : HostRelayVersion::goV1, QString());
+    QCOMPARE(codec.decode(frame).kind, RelayCodec::Inbound::invalid);
+}
+
+void AgentRelayCodecTest::backoffDoublesToItsCapWithJitter()
+{
+    double random = 0.999999;
+    RelayBackoff backoff(1000, 30'000, [&] { return random; });
+    QList<int> delays;
+    for (int i = 0; i < 7; ++i)
+        delays.append(backoff.nextDelayMs());
+    QCOMPARE(delays, (QList<int>{999, 1999, 3999, 7999, 15999, 29999, 29999}));
+    random = 0.0;
+    QCOMPARE(backoff.nextDelayMs(), 7500);
+    backoff.reset();
+    QCOMPARE(backoff.nextDelayMs(), 250);
+}
+
+void AgentRelayCodecTest::ngrokLogLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("started") << QByteArray(
+                                    R"({"lvl":"info","msg":"started tunnel","url":"https://a.ngrok.app"})")
+                             << int(NgrokTunnel::LogEvent::started) << "https://a.ngrok.app";
+    QTest::newRow("started without url")
+        << QByteArray(R"({"lvl":"info","msg":"started tunnel"})") << int(NgrokTunnel::LogEvent::none) << "";
+    QTest::newRow("error with err") << QByteArray(
+                                           R"({"lvl":"eror","msg":"session closing","err":"bad token"})")
+                                    << int(NgrokTunnel::LogEvent::failed) << "session closing: bad token";
+    QTest::newRow("crit without err") << QByteArray(R"({"lvl":"crit","msg":"boom","err":"<nil>"})")
+                                      << int(NgrokTunnel::LogEvent::failed) << "boom";
+    QTest::newRow("info with err null") << QByteArray(R"({"lvl":"info","msg":"open config file","err":null})")
+                                        << int(NgrokTunnel::LogEvent::none) << "";
+    QTest::newRow("not json") << QByteArray("t=2024 lvl=info msg=\"started tunnel\" url=https://x")
+                              << int(NgrokTunnel::LogEvent::none) << "";
+}
+
+void AgentRelayCodecTest::ngrokLogLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, kind);
+    QFETCH(QString, text);
+    const NgrokTunnel::LogEvent event = NgrokTunnel::interpretLogLine(line);
+    QCOMPARE(int(event.kind), kind);
+    QCOMPARE(event.text, text);
+}
+
+QTEST_GUILESS_MAIN(AgentRelayCodecTest)
+#include "tst_agent_relay_codec.moc"
