@@ -39,8 +39,19 @@ void killLeftovers(qint64 pid)
 HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                                          FolderChooser &chooser, HostAgentTimings timings, QObject *parent)
     : QObject(parent), m_timings(timings), m_locator(std::move(locator)),
-      m_credentialStore(defaults, keyring), m_permissionGrantStore(defaults, chooser)
-{}
+      m_credentialStore(defaults, keyring), m_permissionGrantStore(defaults, chooser),
+      m_tunnelPoller(new TunnelStatusPoller(timings.tunnelPoll, this)), m_setupLinkRefresh(new QTimer(this))
+{
+    m_setupLinkRefresh->setInterval(m_timings.setupLinkRefreshInterval);
+    connect(m_setupLinkRefresh, &QTimer::timeout, this, [this] {
+        // The refresh ends by itself once its agent or its preferences are gone.
+        if (!agentIsRunning() || !m_refreshPreferences) {
+            m_setupLinkRefresh->stop();
+            return;
+        }
+        recomputeSetupLink(m_refreshPreferences);
+    });
+}
 
 HostAgentController::~HostAgentController()
 {
@@ -147,7 +158,7 @@ void HostAgentController::confirmRunning(const QPointer<HostPreferences> &prefer
     setState(AgentRunState::running());
     if (!preferences)
         return;
-    recomputeSetupLink(*preferences);
+    recomputeSetupLink(preferences);
     startSetupLinkRefresh(*preferences);
     startTunnelPollingIfNeeded(*preferences);
 }
@@ -336,11 +347,6 @@ QStringList HostAgentController::redactionSecrets()
 
 // Filled in by the tunnel poll and the setup link: until then a running agent has no link and no tunnel
 // status, which is what a LAN start without either looks like.
-void HostAgentController::recomputeSetupLink(HostPreferences &) {}
-void HostAgentController::startSetupLinkRefresh(HostPreferences &) {}
-void HostAgentController::startTunnelPollingIfNeeded(HostPreferences &) {}
-void HostAgentController::cancelTunnelPolling() {}
-void HostAgentController::cancelSetupLinkRefresh() {}
 
 void HostAgentController::setState(const AgentRunState &value)
 {

@@ -1,21 +1,25 @@
 #pragma once
 
 #include "Platform/FileProbe.h"
+#include "Platform/NetworkInterfaces.h"
 #include "Services/AgentOutputLineSplitter.h"
 #include "Services/AgentRunState.h"
 #include "Services/HostCredentialStore.h"
 #include "Services/HostPermissionGrantStore.h"
 #include "Services/PermissionPreflight.h"
+#include "Services/TunnelStatusPoller.h"
 
 #include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
+#include <QTimer>
 #include <QUrl>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class FolderChooser;
@@ -38,6 +42,10 @@ struct HostAgentTimings {
     // The most output of one stream left waiting; an agent that writes faster than it can be taken in loses
     // its oldest waiting output instead of growing the host's memory without end.
     qint64 maxWaitingBytes = 4 * 1024 * 1024;
+    // How often a running agent's setup link is rebuilt, so its expiry never lapses on screen.
+    std::chrono::milliseconds setupLinkRefreshInterval{300000};
+    // The tunnel poll: the pause between attempts, how many, and the limit of one request.
+    TunnelPollTimings tunnelPoll;
 };
 
 // Supervises the agent process: its launch, its output log, its exit and its stop. Main thread only.
@@ -66,6 +74,9 @@ public:
         "Ferrowyn agent binary is missing from the app bundle. Rebuild the app so the pre-build "
         "step compiles it.");
     inline static const QString launchFailurePrefix = QStringLiteral("Failed to launch agent: ");
+    inline static const QString accessNotGrantedWarning =
+        QStringLiteral("Access was not granted. Choose the exact pinned folder in the permission dialog.");
+    inline static const QString tunnelTimeoutError = QStringLiteral("Timed out waiting for ngrok tunnel.");
     inline static const QString keyringUnavailableWarning =
         QStringLiteral("System keyring unavailable: pairing credentials will not survive a restart.");
 
@@ -101,6 +112,21 @@ public:
     // Ends the agent and resets the hosting fields. When it returns with waitForExit, no agent process runs:
     // one that ignores SIGTERM is killed after the kill timeout.
     Q_INVOKABLE void stop(bool waitForExit = true);
+
+    // Publishes the setup link of the current route and the local address it points at.
+    Q_INVOKABLE void recomputeSetupLink(HostPreferences *preferences);
+    // New pairing credentials, every trusted device revoked; a running agent restarts with them.
+    Q_INVOKABLE void rotatePairing(HostPreferences *preferences);
+    // Checks every pinned folder and publishes the verdicts in one change.
+    Q_INVOKABLE void refreshPermissionPreflight(HostPreferences *preferences);
+    // Asks the user for the folder and keeps a grant; a running agent restarts inside it.
+    Q_INVOKABLE void grantFolderAccess(const QString &path, HostPreferences *preferences);
+    // The login item's outcome is shown here too; empty clears the warning.
+    void setReadinessWarning(const QString &warning);
+    // ~/.ferrowyn/trusted-devices.json, which the agent keeps and a rotation deletes.
+    static QString trustedDevicesPath();
+    // Tests list interfaces of their own; the system's are used otherwise.
+    void setNetworkInterfaces(std::unique_ptr<NetworkInterfaces> interfaces);
 
     // The secrets masked in everything shown: host token, relay session, host id, and while the preferences
     // of the last launch exist, relay token, pairing nonce and ngrok authtoken.
@@ -157,12 +183,14 @@ private:
     void retire(QProcess *process, bool waitForExit);
     void killProcessGroup(qint64 groupId);
 
-    // Seams for the tunnel poll and the setup link, which a running confirmation starts.
-    void recomputeSetupLink(HostPreferences &preferences);
+    // The link's refresh and the tunnel poll, which a running confirmation starts.
     void startSetupLinkRefresh(HostPreferences &preferences);
     void startTunnelPollingIfNeeded(HostPreferences &preferences);
+    void applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status, HostPreferences *preferences);
     void cancelTunnelPolling();
     void cancelSetupLinkRefresh();
+    void revokeTrustedDevices();
+    bool agentIsRunning() const;
 
     void setState(const AgentRunState &state);
     void setSetupLink(const QUrl &link);
@@ -172,7 +200,6 @@ private:
     void setHostId(const QString &hostId);
     void setCredentialRotatedAt(const QDateTime &date);
     void setRunningAgentBuild(const QString &build);
-    void setReadinessWarning(const QString &warning);
     void setTunnelState(const QString &state);
     void setTunnelPublicURL(const QString &url);
     void setTunnelLastError(const QString &error);
@@ -207,4 +234,9 @@ private:
     qint64 m_skippedOutputBytes = 0;
     std::optional<PendingExit> m_pendingExit;
     QPointer<HostPreferences> m_lastPreferences;
+
+    std::unique_ptr<NetworkInterfaces> m_networkInterfaces = std::make_unique<SystemNetworkInterfaces>();
+    TunnelStatusPoller *m_tunnelPoller;
+    QTimer *m_setupLinkRefresh;
+    QPointer<HostPreferences> m_refreshPreferences;
 };
