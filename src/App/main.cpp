@@ -1,30 +1,74 @@
+#include "App/HostApplication.h"
+#include "App/HostWindowPresenter.h"
+#include "App/QmlTypes.h"
+#include "App/QuickFolderChooser.h"
+#include "App/UnixSignalWatcher.h"
 #include "Platform/JsonFileUserDefaults.h"
+#include "Platform/LoginItem.h"
 #include "Platform/SecretServiceKeyring.h"
+#include "Platform/SingleInstance.h"
+#include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
 #include "Shared/AppBrand.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlExtensionPlugin>
+#include <QQuickStyle>
+#include <QQuickWindow>
+
+#include <csignal>
 
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
+Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
 
 int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName(AppBrand::hostName);
     QGuiApplication::setDesktopFileName(QStringLiteral("dev.ferrowyn.host"));
+    // Fusion draws with the desktop's palette, light or dark.
+    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+
+    SingleInstance instance;
+    if (!instance.claim())
+        return 0;
 
     JsonFileUserDefaults defaults(JsonFileUserDefaults::standardPath());
     SecretServiceKeyring keyring;
-    HostPreferences preferences(
-        defaults,
-        HostNgrokTokenStore(keyring, QStringLiteral("dev.ferrowyn.host.ngrok"), QStringLiteral("authtoken")));
-
+    HostPreferences preferences(defaults, HostNgrokTokenStore(keyring, QStringLiteral("dev.ferrowyn.host.ngrok"),
+                                                              QStringLiteral("authtoken")));
     QQmlApplicationEngine engine;
-    QObject::connect(
-        &engine, &QQmlApplicationEngine::objectCreationFailed, &app, [] { QCoreApplication::exit(1); },
-        Qt::QueuedConnection);
+    QuickFolderChooser folderChooser(engine);
+    HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
+    XdgAutostartLoginItem loginItem(QStringLiteral("dev.ferrowyn.host"), AppBrand::hostName,
+                                    QCoreApplication::applicationFilePath());
+    HostApplication application(preferences, controller, loginItem);
+    HostWindowPresenter presenter(preferences, controller);
+
+    UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &QCoreApplication::quit);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
+
+    registerQmlTypes();
+    engine.setInitialProperties({{QStringLiteral("preferences"), QVariant::fromValue(&preferences)},
+                                 {QStringLiteral("controller"), QVariant::fromValue(&controller)},
+                                 {QStringLiteral("presenter"), QVariant::fromValue(&presenter)}});
     engine.load(QUrl(QStringLiteral("qrc:/Ferrowyn/Views/Main.qml")));
+    if (engine.rootObjects().isEmpty())
+        return 1;
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+    folderChooser.setParentWindow(window);
+    QObject::connect(window, &QWindow::visibleChanged, &application, [&application](bool visible) {
+        if (visible)
+            application.windowShown();
+    });
+    if (window->isVisible())
+        application.windowShown();
+    QObject::connect(&instance, &SingleInstance::activationRequested, window, [window] {
+        window->show();
+        window->raise();
+        window->requestActivate();
+    });
     return QGuiApplication::exec();
 }

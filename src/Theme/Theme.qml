@@ -21,4 +21,15 @@ QtObject {
     readonly property color red: dark ? "#ff453a" : "#d70015"
     readonly property color runningGreen: Qt.rgba(0.3, 0.72, 0.42, 1.0)
     readonly property color placeholderFill: Qt.rgba(0.5, 0.5, 0.5, 0.15)
+
+    // The colour of the hosting state: secondary when stopped, orange while starting, green while running,
+    // red after a failure.
+    function stateColor(kind, palette) {
+        switch (kind) {
+        case "starting": return orange;
+        case "running": return runningGreen;
+        case "failed": return red;
+        default: return palette.placeholderText;
+        }
+    }
 }

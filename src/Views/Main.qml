@@ -1,12 +1,33 @@
 import QtQuick
 import QtQuick.Controls
+import Ferrowyn.Core
+import Ferrowyn.Theme
 
 ApplicationWindow {
     id: window
+
+    required property HostPreferences preferences
+    required property HostAgentController controller
+    required property HostWindowPresenter presenter
+
     title: "Ferrowyn Host"
     minimumWidth: 720
     minimumHeight: 540
-    width: 960
-    height: 640
+    width: 980
+    height: 700
     visible: true
+    color: palette.window
+
+    Binding {
+        target: Theme
+        property: "dark"
+        value: window.palette.window.hslLightness < 0.5
+    }
+
+    HostMainView {
+        anchors.fill: parent
+        preferences: window.preferences
+        controller: window.controller
+        presenter: window.presenter
+    }
 }

@@ -1,0 +1,50 @@
+#include "App/HostApplication.h"
+
+#include "Services/HostAgentController.h"
+#include "Services/HostLoginItemManager.h"
+#include "Services/HostPreferences.h"
+
+HostApplication::HostApplication(HostPreferences &preferences, HostAgentController &controller,
+                                 LoginItem &loginItem, QObject *parent)
+    : QObject(parent), m_preferences(preferences), m_controller(controller), m_loginItem(loginItem)
+{
+    const auto restart = [this] { restartHostingIfActive(m_controller, m_preferences); };
+    for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanPortChanged,
+                        &HostPreferences::lanBindAllChanged, &HostPreferences::ngrokTunnelEnabledChanged})
+        connect(&m_preferences, signal, this, restart);
+    connect(&m_preferences, &HostPreferences::relayVersionChanged, this, [this, restart] {
+        // Another protocol needs its own managed relay, whatever URL was typed before.
+        m_preferences.setRelayURL(managedDefaultURL(m_preferences.relayVersion()));
+        restart();
+    });
+    connect(&m_preferences, &HostPreferences::openAtLoginChanged, this, [this] {
+        m_controller.setReadinessWarning(
+            HostLoginItemManager::setEnabled(m_preferences.openAtLogin(), m_loginItem).value_or(QString()));
+    });
+}
+
+void HostApplication::windowShown()
+{
+    m_windowWasShown = true;
+    if (m_didRunLaunchStartup)
+        return;
+    m_didRunLaunchStartup = true;
+    m_controller.refreshPermissionPreflight(&m_preferences);
+    if (m_preferences.startHostingOnLaunch())
+        m_controller.start(&m_preferences);
+}
+
+void HostApplication::restartHostingIfActive(HostAgentController &controller, HostPreferences &preferences)
+{
+    const AgentRunState::Kind kind = controller.state().kind();
+    if (kind != AgentRunState::Kind::starting && kind != AgentRunState::Kind::running)
+        return;
+    controller.stop(true);
+    controller.start(&preferences);
+}
+
+void HostApplication::terminate()
+{
+    if (m_windowWasShown)
+        m_controller.stop(true);
+}

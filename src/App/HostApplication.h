@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QObject>
+
+class HostAgentController;
+class HostPreferences;
+class LoginItem;
+
+// The application's rules around the one preferences object and the one controller: the launch start-up,
+// the reactions to settings changes, and stopping the agent before the process ends.
+class HostApplication : public QObject {
+    Q_OBJECT
+
+public:
+    HostApplication(HostPreferences &preferences, HostAgentController &controller, LoginItem &loginItem,
+                    QObject *parent = nullptr);
+
+    // Called each time the window is shown; the start-up itself (preflight, then hosting if asked for) runs
+    // only the first time.
+    void windowShown();
+    // Stops a running or starting agent, waits for it, and starts it again with the current settings.
+    static void restartHostingIfActive(HostAgentController &controller, HostPreferences &preferences);
+    // Before the process ends: no agent may outlive the host.
+    void terminate();
+
+    bool didRunLaunchStartup() const { return m_didRunLaunchStartup; }
+
+private:
+    HostPreferences &m_preferences;
+    HostAgentController &m_controller;
+    LoginItem &m_loginItem;
+    bool m_windowWasShown = false;
+    bool m_didRunLaunchStartup = false;
+};

@@ -1,0 +1,297 @@
+#include "App/HostWindowPresenter.h"
+
+#include "App/HostApplication.h"
+#include "Platform/FileManagerReveal.h"
+#include "Services/HostAgentController.h"
+#include "Services/HostPreferences.h"
+#include "Services/HostSecretRedactor.h"
+#include "Services/StatusTexts.h"
+
+#include <QClipboard>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QUrl>
+
+namespace {
+
+struct Badge {
+    const char *title;
+    const char *symbol;
+    const char *tint; // a colour of the theme
+};
+
+Badge badgeFor(HostPermissionPreflightStatus status)
+{
+    switch (status) {
+    case HostPermissionPreflightStatus::ready:
+        return {"Ready", "checkmark.circle.fill", "green"};
+    case HostPermissionPreflightStatus::readOnly:
+        return {"Read only", "lock.circle", "yellow"};
+    case HostPermissionPreflightStatus::blocked:
+        return {"Requires Mac preflight", "exclamationmark.triangle.fill", "orange"};
+    case HostPermissionPreflightStatus::missing:
+        return {"Missing", "xmark.circle.fill", "red"};
+    case HostPermissionPreflightStatus::notDirectory:
+        return {"Not a folder", "xmark.circle.fill", "red"};
+    }
+    return {"", "", ""};
+}
+
+} // namespace
+
+HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
+                                         QObject *parent)
+    : QObject(parent), m_preferences(preferences), m_controller(controller)
+{
+    for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanBindAllChanged,
+                        &HostPreferences::ngrokTunnelEnabledChanged, &HostPreferences::relayVersionChanged})
+        connect(&m_preferences, signal, this, &HostWindowPresenter::statusChanged);
+    for (auto signal : {&HostAgentController::stateChanged, &HostAgentController::setupLinkChanged,
+                        &HostAgentController::resolvedLANAddressChanged, &HostAgentController::hostIdChanged,
+                        &HostAgentController::relaySessionChanged, &HostAgentController::hostTokenChanged,
+                        &HostAgentController::tunnelStateChanged, &HostAgentController::tunnelPublicURLChanged,
+                        &HostAgentController::tunnelLastErrorChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::statusChanged);
+    connect(&m_controller, &HostAgentController::permissionPreflightItemsChanged, this,
+            &HostWindowPresenter::workspaceRowsChanged);
+    connect(&m_preferences, &HostPreferences::workspacesChanged, this, [this] {
+        emit workspaceRowsChanged();
+        // Whatever changed the list, the readiness shown must be of the folders now pinned.
+        m_controller.refreshPermissionPreflight(&m_preferences);
+    });
+}
+
+namespace {
+
+StatusTexts::HostingStatus snapshot(const HostPreferences &preferences, const HostAgentController &controller)
+{
+    StatusTexts::HostingStatus status;
+    status.state = controller.state();
+    status.mode = preferences.mode();
+    status.ngrokTunnelEnabled = preferences.ngrokTunnelEnabled();
+    status.lanBindAll = preferences.lanBindAll();
+    status.tunnelState = controller.tunnelState();
+    status.tunnelPublicURL = controller.tunnelPublicURL();
+    status.tunnelLastError = controller.tunnelLastError();
+    status.resolvedLANAddress = controller.resolvedLANAddress();
+    return status;
+}
+
+} // namespace
+
+QString HostWindowPresenter::stateKind() const
+{
+    switch (m_controller.state().kind()) {
+    case AgentRunState::Kind::stopped:
+        return QStringLiteral("stopped");
+    case AgentRunState::Kind::starting:
+        return QStringLiteral("starting");
+    case AgentRunState::Kind::running:
+        return QStringLiteral("running");
+    case AgentRunState::Kind::failed:
+        return QStringLiteral("failed");
+    }
+    return {};
+}
+
+bool HostWindowPresenter::running() const
+{
+    return m_controller.state().kind() == AgentRunState::Kind::running;
+}
+
+bool HostWindowPresenter::relayMode() const
+{
+    return m_preferences.mode() == HostingMode::relay;
+}
+
+QString HostWindowPresenter::headerLabel() const
+{
+    return StatusTexts::headerLabel(m_controller.state());
+}
+
+QString HostWindowPresenter::statusHeadline() const
+{
+    return StatusTexts::statusHeadline(snapshot(m_preferences, m_controller));
+}
+
+QString HostWindowPresenter::tunnelStatusText() const
+{
+    return StatusTexts::tunnelStatusText(m_controller.tunnelState(), m_controller.tunnelPublicURL(),
+                                         m_controller.tunnelLastError());
+}
+
+bool HostWindowPresenter::showTunnelRow() const
+{
+    return m_controller.tunnelState() != QLatin1String("disabled");
+}
+
+QString HostWindowPresenter::relayVersionDescription() const
+{
+    return m_preferences.relayVersion() == HostRelayVersion::elixirV2
+               ? QStringLiteral("Elixir relay service. Uses the v2 resume-aware path.")
+               : QStringLiteral("Go relay service. Uses the v1 forwarding path.");
+}
+
+QString HostWindowPresenter::disconnectedTitle() const
+{
+    return StatusTexts::disconnectedTitle(snapshot(m_preferences, m_controller));
+}
+
+QString HostWindowPresenter::disconnectedMessage() const
+{
+    return StatusTexts::disconnectedMessage(snapshot(m_preferences, m_controller));
+}
+
+QString HostWindowPresenter::instructionText() const
+{
+    return StatusTexts::instructionText(snapshot(m_preferences, m_controller));
+}
+
+bool HostWindowPresenter::hasSetupLink() const
+{
+    return !m_controller.setupLink().isEmpty();
+}
+
+QString HostWindowPresenter::setupLinkText() const
+{
+    return m_controller.setupLink().toString(QUrl::FullyEncoded);
+}
+
+QString HostWindowPresenter::maskedSetupLink() const
+{
+    const QUrl link = m_controller.setupLink();
+    if (link.isEmpty())
+        return {};
+    return HostSecretRedactor::redactedSetupLink(link, m_controller.redactionSecrets());
+}
+
+QString HostWindowPresenter::expiryLine() const
+{
+    const std::optional<QDateTime> expiry = StatusTexts::setupLinkExpiry(m_controller.setupLink());
+    return expiry ? StatusTexts::expiryLine(*expiry) : QString();
+}
+
+QString HostWindowPresenter::hostIdText() const
+{
+    return StatusTexts::identityValue(m_controller.hostId());
+}
+
+QString HostWindowPresenter::relaySessionText() const
+{
+    return StatusTexts::identityValue(m_controller.relaySession());
+}
+
+QString HostWindowPresenter::preflightSummary() const
+{
+    const auto items = m_controller.permissionPreflightItems();
+    const auto has = [&items](HostPermissionPreflightStatus status) {
+        return std::any_of(items.cbegin(), items.cend(), [status](const auto &item) { return item.status == status; });
+    };
+    if (has(HostPermissionPreflightStatus::blocked))
+        return QStringLiteral("blocked");
+    if (has(HostPermissionPreflightStatus::ready))
+        return QStringLiteral("ready");
+    return {};
+}
+
+QVariantList HostWindowPresenter::workspaceRows() const
+{
+    const auto items = m_controller.permissionPreflightItems();
+    QVariantList rows;
+    for (const QString &path : m_preferences.workspaces()) {
+        QVariantMap row;
+        row.insert(QStringLiteral("path"), path);
+        row.insert(QStringLiteral("name"), QFileInfo(path).fileName().isEmpty() ? path : QFileInfo(path).fileName());
+        const auto item = std::find_if(items.cbegin(), items.cend(), [&path](const auto &i) { return i.path == path; });
+        const bool found = item != items.cend();
+        row.insert(QStringLiteral("hasItem"), found);
+        const Badge badge = found ? badgeFor(item->status) : Badge{"", "", ""};
+        row.insert(QStringLiteral("badgeTitle"), QString::fromLatin1(badge.title));
+        row.insert(QStringLiteral("badgeSymbol"), QString::fromLatin1(badge.symbol));
+        row.insert(QStringLiteral("badgeTint"), QString::fromLatin1(badge.tint));
+        row.insert(QStringLiteral("message"), found ? item->message : QString());
+        row.insert(QStringLiteral("showGrant"), found && item->exists && item->isDirectory && !item->hasGrant);
+        rows.append(row);
+    }
+    return rows;
+}
+
+void HostWindowPresenter::startHosting()
+{
+    m_controller.start(&m_preferences);
+}
+
+void HostWindowPresenter::stopHosting()
+{
+    m_controller.stop(true);
+}
+
+void HostWindowPresenter::restartHosting()
+{
+    m_controller.stop(true);
+    m_controller.start(&m_preferences);
+}
+
+void HostWindowPresenter::restartHostingIfActive()
+{
+    HostApplication::restartHostingIfActive(m_controller, m_preferences);
+}
+
+void HostWindowPresenter::rotatePairing()
+{
+    m_controller.rotatePairing(&m_preferences);
+}
+
+void HostWindowPresenter::copySetupLink()
+{
+    const QString link = setupLinkText();
+    if (QClipboard *clipboard = QGuiApplication::clipboard()) {
+        clipboard->clear();
+        clipboard->setText(link);
+    }
+}
+
+void HostWindowPresenter::refreshPermissionPreflight()
+{
+    m_controller.refreshPermissionPreflight(&m_preferences);
+}
+
+void HostWindowPresenter::grantFolderAccess(const QString &path)
+{
+    m_controller.grantFolderAccess(path, &m_preferences);
+}
+
+void HostWindowPresenter::revealFolder(const QString &path)
+{
+    FileManagerReveal::reveal(path);
+}
+
+void HostWindowPresenter::removeWorkspace(const QString &path)
+{
+    QStringList workspaces = m_preferences.workspaces();
+    // A changed list refreshes the readiness through workspacesChanged; an unchanged one is checked anyway.
+    if (workspaces.removeAll(path) > 0)
+        m_preferences.setWorkspaces(workspaces);
+    else
+        m_controller.refreshPermissionPreflight(&m_preferences);
+}
+
+void HostWindowPresenter::clearWorkspaces()
+{
+    m_preferences.setWorkspaces({});
+}
+
+void HostWindowPresenter::pinFolders(const QVariantList &folders)
+{
+    QStringList workspaces = m_preferences.workspaces();
+    for (const QVariant &folder : folders) {
+        const QUrl url = folder.toUrl();
+        const QString path = url.isLocalFile() ? url.toLocalFile() : folder.toString();
+        if (!path.isEmpty() && !workspaces.contains(path))
+            workspaces.append(path);
+    }
+    if (workspaces != m_preferences.workspaces())
+        m_preferences.setWorkspaces(workspaces);
+    else
+        m_controller.refreshPermissionPreflight(&m_preferences);
+}

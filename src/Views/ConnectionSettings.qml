@@ -1,0 +1,51 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Ferrowyn.Core
+import Ferrowyn.Theme
+
+// How the tablet reaches this computer: the mode, then the relay's or the LAN listener's settings.
+ColumnLayout {
+    id: section
+
+    required property HostPreferences preferences
+    required property HostWindowPresenter presenter
+    signal ngrokInfoRequested
+    signal restartRequested
+
+    spacing: 10
+    Layout.fillWidth: true
+
+    SegmentedPicker {
+        objectName: "modePicker"
+        Layout.fillWidth: true
+        accessibleName: "Mode"
+        titles: ["Direct (LAN)", "Private Relay"]
+        currentIndex: section.preferences.mode
+        onPicked: index => section.preferences.mode = index
+    }
+
+    Text {
+        Layout.fillWidth: true
+        text: section.presenter.relayMode ? "Routes through the configured relay so the iPad works from anywhere."
+                                          : "iPad connects directly on LAN or through your ngrok tunnel."
+        wrapMode: Text.Wrap
+        font.pixelSize: 11
+        color: palette.placeholderText
+    }
+
+    RelaySettings {
+        visible: section.presenter.relayMode
+        preferences: section.preferences
+        presenter: section.presenter
+        onRestartRequested: section.restartRequested()
+    }
+
+    LanSettings {
+        visible: !section.presenter.relayMode
+        preferences: section.preferences
+        presenter: section.presenter
+        onNgrokInfoRequested: section.ngrokInfoRequested()
+        onRestartRequested: section.restartRequested()
+    }
+}

@@ -1,0 +1,98 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Ferrowyn.Core
+import Ferrowyn.Theme
+
+// The window's content: the settings sidebar on the left, hosting status and output on the right.
+Item {
+    id: view
+
+    required property HostPreferences preferences
+    required property HostAgentController controller
+    required property HostWindowPresenter presenter
+    property bool showingNgrokInfo: false
+
+    RowLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        Rectangle {
+            id: sidebar
+            objectName: "sidebar"
+            Layout.preferredWidth: 280
+            Layout.fillHeight: true
+            color: Qt.rgba(palette.window.r, palette.window.g, palette.window.b, Theme.sidebarBackgroundOpacity)
+
+            ColumnLayout {
+                anchors.fill: parent
+                spacing: 0
+
+                SidebarHeader {
+                    Layout.fillWidth: true
+                    presenter: view.presenter
+                }
+
+                ScrollView {
+                    id: sidebarScroll
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    contentWidth: availableWidth
+                    ScrollBar.vertical.policy: ScrollBar.AsNeeded
+
+                    ColumnLayout {
+                        width: sidebarScroll.availableWidth - 32
+                        x: 16
+                        y: 18
+                        spacing: 18
+
+                        WorkspaceListView {
+                            preferences: view.preferences
+                            controller: view.controller
+                            presenter: view.presenter
+                        }
+                        SectionCard {
+                            title: "Connection"
+                            ConnectionSettings {
+                                preferences: view.preferences
+                                presenter: view.presenter
+                                onNgrokInfoRequested: view.showingNgrokInfo = true
+                                onRestartRequested: view.presenter.restartHostingIfActive()
+                            }
+                        }
+                        SectionCard {
+                            title: "Readiness"
+                            ReadinessSettings {
+                                preferences: view.preferences
+                                controller: view.controller
+                                presenter: view.presenter
+                            }
+                        }
+                        Item { implicitHeight: 18 }
+                    }
+                }
+            }
+
+            Rectangle {
+                anchors.right: parent.right
+                anchors.top: parent.top
+                anchors.bottom: parent.bottom
+                width: 1
+                color: Theme.separator
+            }
+        }
+
+        DetailArea {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            preferences: view.preferences
+            controller: view.controller
+            presenter: view.presenter
+        }
+    }
+
+    NgrokInfoDialog {
+        visible: view.showingNgrokInfo
+        onClosed: view.showingNgrokInfo = false
+    }
+}

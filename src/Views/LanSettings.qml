@@ -1,0 +1,98 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Ferrowyn.Core
+
+ColumnLayout {
+    id: fields
+
+    required property HostPreferences preferences
+    required property HostWindowPresenter presenter
+    signal ngrokInfoRequested
+    signal restartRequested
+
+    spacing: 6
+    Layout.fillWidth: true
+
+    Switch {
+        objectName: "bindAllSwitch"
+        text: "Listen on all interfaces (0.0.0.0)"
+        font.pixelSize: 12
+        checked: fields.preferences.lanBindAll
+        enabled: !fields.preferences.ngrokTunnelEnabled
+        onToggled: fields.preferences.lanBindAll = checked
+    }
+
+    RowLayout {
+        spacing: 6
+        Text {
+            text: "Port"
+            font.pixelSize: 11
+            font.weight: Font.Medium
+            color: palette.placeholderText
+        }
+        SpinBox {
+            objectName: "portStepper"
+            from: 1024
+            to: 65535
+            stepSize: 1
+            editable: true
+            value: fields.preferences.lanPort
+            font.family: "monospace"
+            font.pixelSize: 12
+            Layout.minimumWidth: 120
+            Accessible.name: "Port"
+            // A port is a number, not an amount: never "8,765".
+            textFromValue: (value, locale) => String(value)
+            valueFromText: (text, locale) => parseInt(text, 10)
+            validator: IntValidator { bottom: 1024; top: 65535 }
+            onValueModified: fields.preferences.lanPort = value
+        }
+    }
+
+    RowLayout {
+        spacing: 8
+        Switch {
+            objectName: "ngrokSwitch"
+            text: "Internet tunnel via ngrok"
+            font.pixelSize: 12
+            checked: fields.preferences.ngrokTunnelEnabled
+            onToggled: fields.preferences.ngrokTunnelEnabled = checked
+        }
+        IconButton {
+            objectName: "ngrokInfoButton"
+            symbol: "info.circle"
+            tip: "What ngrok tunnel does"
+            onClicked: fields.ngrokInfoRequested()
+        }
+    }
+
+    ColumnLayout {
+        visible: fields.preferences.ngrokTunnelEnabled
+        spacing: 6
+        Layout.fillWidth: true
+
+        TextField {
+            objectName: "ngrokTokenField"
+            Layout.fillWidth: true
+            echoMode: TextInput.Password
+            text: fields.preferences.ngrokAuthtoken
+            placeholderText: "ngrok authtoken (optional)"
+            font.family: "monospace"
+            font.pixelSize: 12
+            Accessible.name: "ngrok authtoken"
+            onTextEdited: fields.preferences.ngrokAuthtoken = text
+            onAccepted: fields.restartRequested()
+        }
+        Note {
+            symbol: "network"
+            text: "The tunnel exposes only the local host agent endpoint. You can try without a token; if ngrok requires a verified account or you want better account limits, add your authtoken."
+        }
+        LabeledValue {
+            objectName: "tunnelRow"
+            visible: fields.presenter.showTunnelRow
+            title: "Tunnel"
+            value: fields.presenter.tunnelStatusText
+        }
+    }
+}

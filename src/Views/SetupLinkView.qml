@@ -1,0 +1,158 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Ferrowyn.Core
+import Ferrowyn.Theme
+
+// How the tablet pairs: the QR code and the masked link while a link exists, otherwise why there is none.
+SectionCard {
+    id: panel
+
+    required property HostPreferences preferences
+    required property HostAgentController controller
+    required property HostWindowPresenter presenter
+    // True for a moment after the link was copied.
+    property bool copied: false
+    property int copiedDuration: 1500
+
+    title: "iPad pairing"
+
+    RowLayout {
+        objectName: "disconnectedContent"
+        visible: !panel.presenter.hasSetupLink
+        spacing: 12
+        Layout.fillWidth: true
+
+        SymbolIcon {
+            name: "ipad"
+            size: 24
+            color: palette.mid
+        }
+        ColumnLayout {
+            spacing: 2
+            Layout.fillWidth: true
+            Text {
+                objectName: "disconnectedTitle"
+                Layout.fillWidth: true
+                text: panel.presenter.disconnectedTitle
+                font.pixelSize: 12
+                font.weight: Font.Medium
+                color: palette.windowText
+                wrapMode: Text.Wrap
+            }
+            Text {
+                objectName: "disconnectedMessage"
+                Layout.fillWidth: true
+                text: panel.presenter.disconnectedMessage
+                font.pixelSize: 11
+                color: palette.placeholderText
+                wrapMode: Text.Wrap
+                textFormat: Text.PlainText
+            }
+        }
+    }
+
+    RowLayout {
+        objectName: "connectedContent"
+        visible: panel.presenter.hasSetupLink
+        spacing: 16
+        Layout.fillWidth: true
+
+        Rectangle {
+            Layout.alignment: Qt.AlignTop
+            implicitWidth: 216
+            implicitHeight: 216
+            radius: 8
+            color: qrCode.hasImage ? "white" : Theme.placeholderFill
+
+            QRCodeImage {
+                id: qrCode
+                objectName: "qrCode"
+                anchors.centerIn: parent
+                width: 200
+                height: 200
+                text: panel.presenter.setupLinkText
+                renderSize: 220
+                Accessible.name: "Setup link QR code"
+            }
+        }
+
+        ColumnLayout {
+            Layout.fillWidth: true
+            Layout.alignment: Qt.AlignTop
+            spacing: 10
+
+            Text {
+                objectName: "instructionText"
+                Layout.fillWidth: true
+                text: panel.presenter.instructionText
+                font.pixelSize: 12
+                color: palette.placeholderText
+                wrapMode: Text.Wrap
+            }
+
+            Rectangle {
+                Layout.fillWidth: true
+                implicitHeight: linkText.implicitHeight + 20
+                radius: 6
+                color: Theme.linkTextBackground
+
+                TextEdit {
+                    id: linkText
+                    objectName: "maskedLink"
+                    anchors.fill: parent
+                    anchors.margins: 10
+                    text: panel.presenter.maskedSetupLink
+                    readOnly: true
+                    selectByMouse: true
+                    wrapMode: TextEdit.WrapAnywhere
+                    font.pixelSize: 11
+                    color: palette.windowText
+                    textFormat: TextEdit.PlainText
+                }
+            }
+
+            Note {
+                objectName: "expiryLine"
+                visible: panel.presenter.expiryLine.length > 0
+                symbol: "timer"
+                text: panel.presenter.expiryLine
+                color: palette.windowText
+            }
+
+            RowLayout {
+                spacing: 8
+                SymbolButton {
+                    objectName: "copyButton"
+                    symbol: panel.copied ? "checkmark" : "doc.on.doc"
+                    text: panel.copied ? "Copied" : "Copy link"
+                    onClicked: {
+                        panel.presenter.copySetupLink();
+                        panel.copied = true;
+                        // Every press resets the label after its own delay, as a fresh timer.
+                        copiedReset.createObject(panel);
+                    }
+                }
+                SymbolButton {
+                    objectName: "rotateButton"
+                    symbol: "arrow.triangle.2.circlepath"
+                    text: "Rotate / revoke"
+                    destructive: true
+                    onClicked: panel.presenter.rotatePairing()
+                }
+            }
+        }
+    }
+
+    Component {
+        id: copiedReset
+        Timer {
+            interval: panel.copiedDuration
+            running: true
+            onTriggered: {
+                panel.copied = false;
+                destroy();
+            }
+        }
+    }
+}

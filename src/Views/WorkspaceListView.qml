@@ -1,0 +1,89 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Dialogs
+import QtQuick.Layouts
+import Ferrowyn.Core
+import Ferrowyn.Theme
+
+// The folders the tablet may open, each with its readiness, and the actions to pin, check and clear them.
+SectionCard {
+    id: card
+
+    required property HostPreferences preferences
+    required property HostAgentController controller
+    required property HostWindowPresenter presenter
+
+    title: "Pinned folders"
+
+    Note {
+        objectName: "preflightSummary"
+        visible: card.presenter.preflightSummary.length > 0
+        symbol: card.presenter.preflightSummary === "blocked" ? "exclamationmark.triangle.fill" : "checkmark.circle.fill"
+        text: card.presenter.preflightSummary === "blocked"
+              ? "Some folders require Mac preflight. Grant access here before working from the iPad."
+              : "Pinned folders are ready for remote work."
+        color: card.presenter.preflightSummary === "blocked" ? Theme.orange : palette.placeholderText
+    }
+
+    Text {
+        objectName: "noFoldersText"
+        visible: card.preferences.workspaces.length === 0
+        Layout.fillWidth: true
+        text: "Optional. The iPad can browse safe folders on this Mac and open a workspace after connecting."
+        wrapMode: Text.Wrap
+        font.pixelSize: 11
+        color: palette.placeholderText
+    }
+
+    ColumnLayout {
+        visible: card.preferences.workspaces.length > 0
+        spacing: 4
+        Layout.fillWidth: true
+
+        Repeater {
+            objectName: "workspaceRows"
+            model: card.presenter.workspaceRows
+            delegate: WorkspaceRow {
+                presenter: card.presenter
+            }
+        }
+    }
+
+    RowLayout {
+        spacing: 8
+        Layout.topMargin: 2
+
+        SymbolButton {
+            objectName: "pinFolderButton"
+            symbol: "plus"
+            text: "Pin folder\u2026"
+            pixelSize: 11
+            onClicked: folderDialog.open()
+        }
+        SymbolButton {
+            objectName: "checkAccessButton"
+            symbol: "checkmark.shield"
+            text: "Check access"
+            pixelSize: 11
+            enabled: card.preferences.workspaces.length > 0
+            onClicked: card.presenter.refreshPermissionPreflight()
+        }
+        SymbolButton {
+            objectName: "clearAllButton"
+            visible: card.preferences.workspaces.length > 0
+            symbol: "minus.circle"
+            text: "Clear all"
+            destructive: true
+            flat: true
+            pixelSize: 11
+            onClicked: card.presenter.clearWorkspaces()
+        }
+    }
+
+    FolderDialog {
+        id: folderDialog
+        title: "Choose one or more folder shortcuts. Ferrowyn can still open folders from the iPad."
+        acceptLabel: "Pin"
+        onAccepted: card.presenter.pinFolders([selectedFolder])
+    }
+}
