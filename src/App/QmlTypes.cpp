@@ -7,12 +7,11 @@
 
 #include <QQmlEngine>
 
-void registerQmlTypes()
+void registerQmlTypes(HostPreferences &preferences, HostAgentController &controller, HostWindowPresenter &presenter)
 {
     const char *uri = "Ferrowyn.Core";
-    const QString ownedByTheApplication = QStringLiteral("created by the application");
-    qmlRegisterUncreatableType<HostPreferences>(uri, 1, 0, "HostPreferences", ownedByTheApplication);
-    qmlRegisterUncreatableType<HostAgentController>(uri, 1, 0, "HostAgentController", ownedByTheApplication);
-    qmlRegisterUncreatableType<HostWindowPresenter>(uri, 1, 0, "HostWindowPresenter", ownedByTheApplication);
+    qmlRegisterSingletonInstance(uri, 1, 0, "Preferences", &preferences);
+    qmlRegisterSingletonInstance(uri, 1, 0, "Controller", &controller);
+    qmlRegisterSingletonInstance(uri, 1, 0, "Presenter", &presenter);
     qmlRegisterType<QRCodeImage>(uri, 1, 0, "QRCodeImage");
 }

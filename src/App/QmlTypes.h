@@ -1,5 +1,10 @@
 #pragma once
 
-// Makes the C++ objects the views bind to known to QML under "Ferrowyn.Core". They are created and owned
-// by C++ and handed to the window as required properties, never as context properties.
-void registerQmlTypes();
+class HostAgentController;
+class HostPreferences;
+class HostWindowPresenter;
+
+// Makes the application's objects known to QML as the typed singletons Preferences, Controller and
+// Presenter of "Ferrowyn.Core". C++ creates and owns them; they must outlive every engine that loads the
+// views. Call once per process, before the views are loaded.
+void registerQmlTypes(HostPreferences &preferences, HostAgentController &controller, HostWindowPresenter &presenter);

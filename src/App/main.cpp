@@ -50,10 +50,9 @@ int main(int argc, char *argv[])
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &QCoreApplication::quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
 
-    registerQmlTypes();
-    engine.setInitialProperties({{QStringLiteral("preferences"), QVariant::fromValue(&preferences)},
-                                 {QStringLiteral("controller"), QVariant::fromValue(&controller)},
-                                 {QStringLiteral("presenter"), QVariant::fromValue(&presenter)}});
+    registerQmlTypes(preferences, controller, presenter);
+    // The views' modules are compiled in under qrc:/Ferrowyn/..., which Qt 6.4 does not search by itself.
+    engine.addImportPath(QStringLiteral("qrc:/"));
     engine.load(QUrl(QStringLiteral("qrc:/Ferrowyn/Views/Main.qml")));
     if (engine.rootObjects().isEmpty())
         return 1;

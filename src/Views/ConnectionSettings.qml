@@ -7,9 +7,6 @@ import Ferrowyn.Theme
 // How the tablet reaches this computer: the mode, then the relay's or the LAN listener's settings.
 ColumnLayout {
     id: section
-
-    required property HostPreferences preferences
-    required property HostWindowPresenter presenter
     signal ngrokInfoRequested
     signal restartRequested
 
@@ -21,13 +18,13 @@ ColumnLayout {
         Layout.fillWidth: true
         accessibleName: "Mode"
         titles: ["Direct (LAN)", "Private Relay"]
-        currentIndex: section.preferences.mode
-        onPicked: index => section.preferences.mode = index
+        currentIndex: Preferences.mode
+        onPicked: index => Preferences.mode = index
     }
 
     Text {
         Layout.fillWidth: true
-        text: section.presenter.relayMode ? "Routes through the configured relay so the iPad works from anywhere."
+        text: Presenter.relayMode ? "Routes through the configured relay so the iPad works from anywhere."
                                           : "iPad connects directly on LAN or through your ngrok tunnel."
         wrapMode: Text.Wrap
         font.pixelSize: 11
@@ -35,16 +32,12 @@ ColumnLayout {
     }
 
     RelaySettings {
-        visible: section.presenter.relayMode
-        preferences: section.preferences
-        presenter: section.presenter
+        visible: Presenter.relayMode
         onRestartRequested: section.restartRequested()
     }
 
     LanSettings {
-        visible: !section.presenter.relayMode
-        preferences: section.preferences
-        presenter: section.presenter
+        visible: !Presenter.relayMode
         onNgrokInfoRequested: section.ngrokInfoRequested()
         onRestartRequested: section.restartRequested()
     }

@@ -8,10 +8,6 @@ import Ferrowyn.Theme
 ColumnLayout {
     id: area
 
-    required property HostPreferences preferences
-    required property HostAgentController controller
-    required property HostWindowPresenter presenter
-
     spacing: 0
 
     Rectangle {
@@ -31,50 +27,50 @@ ColumnLayout {
             SymbolIcon {
                 name: "circle.fill"
                 size: 9
-                color: Theme.stateColor(area.presenter.stateKind, palette)
+                color: Theme.stateColor(Presenter.stateKind, palette)
             }
             Text {
                 objectName: "statusHeadline"
                 Layout.fillWidth: true
-                text: area.presenter.statusHeadline
+                text: Presenter.statusHeadline
                 font.pixelSize: 13
                 font.weight: Font.Medium
-                color: area.presenter.stateKind === "failed" ? Theme.red : palette.windowText
+                color: Presenter.stateKind === "failed" ? Theme.red : palette.windowText
                 elide: Text.ElideRight
                 textFormat: Text.PlainText
             }
             Text {
                 objectName: "agentBuild"
-                visible: area.presenter.running
-                text: "Agent " + area.controller.runningAgentBuild
+                visible: Presenter.running
+                text: "Agent " + Controller.runningAgentBuild
                 font.family: "monospace"
                 font.pixelSize: 11
                 color: palette.placeholderText
             }
             SymbolButton {
                 objectName: "restartButton"
-                visible: area.presenter.running
+                visible: Presenter.running
                 symbol: "arrow.clockwise"
                 text: "Restart Hosting"
                 pixelSize: 13
-                onClicked: area.presenter.restartHosting()
+                onClicked: Presenter.restartHosting()
             }
             SymbolButton {
                 objectName: "stopButton"
-                visible: area.presenter.running
+                visible: Presenter.running
                 symbol: "stop.fill"
                 text: "Stop"
                 destructive: true
                 pixelSize: 13
-                onClicked: area.presenter.stopHosting()
+                onClicked: Presenter.stopHosting()
             }
             SymbolButton {
                 objectName: "startButton"
-                visible: !area.presenter.running
+                visible: !Presenter.running
                 symbol: "play.fill"
                 text: "Start hosting"
                 pixelSize: 13
-                onClicked: area.presenter.startHosting()
+                onClicked: Presenter.startHosting()
             }
         }
 
@@ -89,13 +85,13 @@ ColumnLayout {
     // The shortcuts belong to the buttons: each works only while its button is shown.
     Shortcut {
         sequences: ["Ctrl+Return", "Ctrl+Enter"]
-        enabled: !area.presenter.running
-        onActivated: area.presenter.startHosting()
+        enabled: !Presenter.running
+        onActivated: Presenter.startHosting()
     }
     Shortcut {
         sequence: "Escape"
-        enabled: area.presenter.running
-        onActivated: area.presenter.stopHosting()
+        enabled: Presenter.running
+        onActivated: Presenter.stopHosting()
     }
 
     ScrollView {
@@ -111,12 +107,8 @@ ColumnLayout {
             spacing: 18
 
             SetupLinkView {
-                preferences: area.preferences
-                controller: area.controller
-                presenter: area.presenter
             }
             LogTailView {
-                controller: area.controller
             }
             Item { implicitHeight: 2 }
         }

@@ -7,10 +7,6 @@ import Ferrowyn.Theme
 // The window's content: the settings sidebar on the left, hosting status and output on the right.
 Item {
     id: view
-
-    required property HostPreferences preferences
-    required property HostAgentController controller
-    required property HostWindowPresenter presenter
     property bool showingNgrokInfo: false
 
     RowLayout {
@@ -30,7 +26,6 @@ Item {
 
                 SidebarHeader {
                     Layout.fillWidth: true
-                    presenter: view.presenter
                 }
 
                 ScrollView {
@@ -47,25 +42,17 @@ Item {
                         spacing: 18
 
                         WorkspaceListView {
-                            preferences: view.preferences
-                            controller: view.controller
-                            presenter: view.presenter
                         }
                         SectionCard {
                             title: "Connection"
                             ConnectionSettings {
-                                preferences: view.preferences
-                                presenter: view.presenter
                                 onNgrokInfoRequested: view.showingNgrokInfo = true
-                                onRestartRequested: view.presenter.restartHostingIfActive()
+                                onRestartRequested: Presenter.restartHostingIfActive()
                             }
                         }
                         SectionCard {
                             title: "Readiness"
                             ReadinessSettings {
-                                preferences: view.preferences
-                                controller: view.controller
-                                presenter: view.presenter
                             }
                         }
                         Item { implicitHeight: 18 }
@@ -85,9 +72,6 @@ Item {
         DetailArea {
             Layout.fillWidth: true
             Layout.fillHeight: true
-            preferences: view.preferences
-            controller: view.controller
-            presenter: view.presenter
         }
     }
 

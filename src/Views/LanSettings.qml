@@ -5,9 +5,6 @@ import Ferrowyn.Core
 
 ColumnLayout {
     id: fields
-
-    required property HostPreferences preferences
-    required property HostWindowPresenter presenter
     signal ngrokInfoRequested
     signal restartRequested
 
@@ -18,9 +15,9 @@ ColumnLayout {
         objectName: "bindAllSwitch"
         text: "Listen on all interfaces (0.0.0.0)"
         font.pixelSize: 12
-        checked: fields.preferences.lanBindAll
-        enabled: !fields.preferences.ngrokTunnelEnabled
-        onToggled: fields.preferences.lanBindAll = checked
+        checked: Preferences.lanBindAll
+        enabled: !Preferences.ngrokTunnelEnabled
+        onToggled: Preferences.lanBindAll = checked
     }
 
     RowLayout {
@@ -37,7 +34,7 @@ ColumnLayout {
             to: 65535
             stepSize: 1
             editable: true
-            value: fields.preferences.lanPort
+            value: Preferences.lanPort
             font.family: "monospace"
             font.pixelSize: 12
             Layout.minimumWidth: 120
@@ -46,7 +43,7 @@ ColumnLayout {
             textFromValue: (value, locale) => String(value)
             valueFromText: (text, locale) => parseInt(text, 10)
             validator: IntValidator { bottom: 1024; top: 65535 }
-            onValueModified: fields.preferences.lanPort = value
+            onValueModified: Preferences.lanPort = value
         }
     }
 
@@ -56,8 +53,8 @@ ColumnLayout {
             objectName: "ngrokSwitch"
             text: "Internet tunnel via ngrok"
             font.pixelSize: 12
-            checked: fields.preferences.ngrokTunnelEnabled
-            onToggled: fields.preferences.ngrokTunnelEnabled = checked
+            checked: Preferences.ngrokTunnelEnabled
+            onToggled: Preferences.ngrokTunnelEnabled = checked
         }
         IconButton {
             objectName: "ngrokInfoButton"
@@ -68,7 +65,7 @@ ColumnLayout {
     }
 
     ColumnLayout {
-        visible: fields.preferences.ngrokTunnelEnabled
+        visible: Preferences.ngrokTunnelEnabled
         spacing: 6
         Layout.fillWidth: true
 
@@ -76,12 +73,12 @@ ColumnLayout {
             objectName: "ngrokTokenField"
             Layout.fillWidth: true
             echoMode: TextInput.Password
-            text: fields.preferences.ngrokAuthtoken
+            text: Preferences.ngrokAuthtoken
             placeholderText: "ngrok authtoken (optional)"
             font.family: "monospace"
             font.pixelSize: 12
             Accessible.name: "ngrok authtoken"
-            onTextEdited: fields.preferences.ngrokAuthtoken = text
+            onTextEdited: Preferences.ngrokAuthtoken = text
             onAccepted: fields.restartRequested()
         }
         Note {
@@ -90,9 +87,9 @@ ColumnLayout {
         }
         LabeledValue {
             objectName: "tunnelRow"
-            visible: fields.presenter.showTunnelRow
+            visible: Presenter.showTunnelRow
             title: "Tunnel"
-            value: fields.presenter.tunnelStatusText
+            value: Presenter.tunnelStatusText
         }
     }
 }

@@ -7,9 +7,7 @@ import Ferrowyn.Theme
 // The tail of the agent's output, already masked; error lines in red, the newest line kept in sight.
 SectionCard {
     id: card
-
-    required property HostAgentController controller
-    readonly property var lines: controller.lastLogLines
+    readonly property var lines: Controller.lastLogLines
 
     title: "Agent log"
 

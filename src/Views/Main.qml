@@ -6,10 +6,6 @@ import Ferrowyn.Theme
 ApplicationWindow {
     id: window
 
-    required property HostPreferences preferences
-    required property HostAgentController controller
-    required property HostWindowPresenter presenter
-
     title: "Ferrowyn Host"
     minimumWidth: 720
     minimumHeight: 540
@@ -26,8 +22,5 @@ ApplicationWindow {
 
     HostMainView {
         anchors.fill: parent
-        preferences: window.preferences
-        controller: window.controller
-        presenter: window.presenter
     }
 }

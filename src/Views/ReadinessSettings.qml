@@ -8,10 +8,6 @@ import Ferrowyn.Theme
 ColumnLayout {
     id: section
 
-    required property HostPreferences preferences
-    required property HostAgentController controller
-    required property HostWindowPresenter presenter
-
     spacing: 10
     Layout.fillWidth: true
 
@@ -19,22 +15,22 @@ ColumnLayout {
         objectName: "startOnLaunchSwitch"
         text: "Start hosting when Ferrowyn Host opens"
         font.pixelSize: 12
-        checked: section.preferences.startHostingOnLaunch
-        onToggled: section.preferences.startHostingOnLaunch = checked
+        checked: Preferences.startHostingOnLaunch
+        onToggled: Preferences.startHostingOnLaunch = checked
     }
     Switch {
         objectName: "openAtLoginSwitch"
         text: "Open Ferrowyn Host at login"
         font.pixelSize: 12
-        checked: section.preferences.openAtLogin
-        onToggled: section.preferences.openAtLogin = checked
+        checked: Preferences.openAtLogin
+        onToggled: Preferences.openAtLogin = checked
     }
     Switch {
         objectName: "keepRelayOnlineSwitch"
         text: "Keep relay online"
         font.pixelSize: 12
-        checked: section.preferences.keepRelayOnline
-        onToggled: section.preferences.keepRelayOnline = checked
+        checked: Preferences.keepRelayOnline
+        onToggled: Preferences.keepRelayOnline = checked
     }
 
     Rectangle {
@@ -46,13 +42,13 @@ ColumnLayout {
     LabeledValue {
         objectName: "hostIdRow"
         title: "Host ID"
-        value: section.presenter.hostIdText
+        value: Presenter.hostIdText
     }
     LabeledValue {
         objectName: "relaySessionRow"
-        visible: section.presenter.relayMode
+        visible: Presenter.relayMode
         title: "Relay session"
-        value: section.presenter.relaySessionText
+        value: Presenter.relaySessionText
     }
 
     SymbolButton {
@@ -60,14 +56,14 @@ ColumnLayout {
         symbol: "arrow.triangle.2.circlepath"
         text: "Rotate Pairing"
         destructive: true
-        onClicked: section.presenter.rotatePairing()
+        onClicked: Presenter.rotatePairing()
     }
 
     Note {
         objectName: "readinessWarning"
-        visible: section.controller.readinessWarning.length > 0
+        visible: Controller.readinessWarning.length > 0
         symbol: "exclamationmark.triangle.fill"
-        text: section.controller.readinessWarning
+        text: Controller.readinessWarning
         color: Theme.orange
     }
 

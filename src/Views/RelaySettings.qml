@@ -5,9 +5,6 @@ import Ferrowyn.Core
 
 ColumnLayout {
     id: fields
-
-    required property HostPreferences preferences
-    required property HostWindowPresenter presenter
     signal restartRequested
 
     spacing: 6
@@ -24,12 +21,12 @@ ColumnLayout {
         Layout.fillWidth: true
         accessibleName: "Relay Version"
         titles: ["v1 Go", "v2 Elixir"]
-        currentIndex: fields.preferences.relayVersion
-        onPicked: index => fields.preferences.relayVersion = index
+        currentIndex: Preferences.relayVersion
+        onPicked: index => Preferences.relayVersion = index
     }
     Text {
         Layout.fillWidth: true
-        text: fields.presenter.relayVersionDescription
+        text: Presenter.relayVersionDescription
         wrapMode: Text.Wrap
         font.pixelSize: 11
         color: palette.placeholderText
@@ -43,18 +40,18 @@ ColumnLayout {
     TextField {
         objectName: "relayURLField"
         Layout.fillWidth: true
-        text: fields.preferences.relayURL
+        text: Preferences.relayURL
         placeholderText: "wss://.../relay"
         font.family: "monospace"
         font.pixelSize: 12
         Accessible.name: "Relay URL"
-        onTextEdited: fields.preferences.relayURL = text
+        onTextEdited: Preferences.relayURL = text
         onAccepted: fields.restartRequested()
     }
     Text {
         objectName: "relayRestartNote"
         Layout.fillWidth: true
-        visible: fields.presenter.running
+        visible: Presenter.running
         text: "Relay URL edits apply after Restart Hosting. The v1/v2 selector restarts automatically."
         wrapMode: Text.Wrap
         font.pixelSize: 10

@@ -7,10 +7,6 @@ import Ferrowyn.Theme
 // How the tablet pairs: the QR code and the masked link while a link exists, otherwise why there is none.
 SectionCard {
     id: panel
-
-    required property HostPreferences preferences
-    required property HostAgentController controller
-    required property HostWindowPresenter presenter
     // True for a moment after the link was copied.
     property bool copied: false
     property int copiedDuration: 1500
@@ -19,7 +15,7 @@ SectionCard {
 
     RowLayout {
         objectName: "disconnectedContent"
-        visible: !panel.presenter.hasSetupLink
+        visible: !Presenter.hasSetupLink
         spacing: 12
         Layout.fillWidth: true
 
@@ -34,7 +30,7 @@ SectionCard {
             Text {
                 objectName: "disconnectedTitle"
                 Layout.fillWidth: true
-                text: panel.presenter.disconnectedTitle
+                text: Presenter.disconnectedTitle
                 font.pixelSize: 12
                 font.weight: Font.Medium
                 color: palette.windowText
@@ -43,7 +39,7 @@ SectionCard {
             Text {
                 objectName: "disconnectedMessage"
                 Layout.fillWidth: true
-                text: panel.presenter.disconnectedMessage
+                text: Presenter.disconnectedMessage
                 font.pixelSize: 11
                 color: palette.placeholderText
                 wrapMode: Text.Wrap
@@ -54,7 +50,7 @@ SectionCard {
 
     RowLayout {
         objectName: "connectedContent"
-        visible: panel.presenter.hasSetupLink
+        visible: Presenter.hasSetupLink
         spacing: 16
         Layout.fillWidth: true
 
@@ -71,7 +67,7 @@ SectionCard {
                 anchors.centerIn: parent
                 width: 200
                 height: 200
-                text: panel.presenter.setupLinkText
+                text: Presenter.setupLinkText
                 renderSize: 220
                 Accessible.name: "Setup link QR code"
             }
@@ -85,7 +81,7 @@ SectionCard {
             Text {
                 objectName: "instructionText"
                 Layout.fillWidth: true
-                text: panel.presenter.instructionText
+                text: Presenter.instructionText
                 font.pixelSize: 12
                 color: palette.placeholderText
                 wrapMode: Text.Wrap
@@ -102,7 +98,7 @@ SectionCard {
                     objectName: "maskedLink"
                     anchors.fill: parent
                     anchors.margins: 10
-                    text: panel.presenter.maskedSetupLink
+                    text: Presenter.maskedSetupLink
                     readOnly: true
                     selectByMouse: true
                     wrapMode: TextEdit.WrapAnywhere
@@ -114,9 +110,9 @@ SectionCard {
 
             Note {
                 objectName: "expiryLine"
-                visible: panel.presenter.expiryLine.length > 0
+                visible: Presenter.expiryLine.length > 0
                 symbol: "timer"
-                text: panel.presenter.expiryLine
+                text: Presenter.expiryLine
                 color: palette.windowText
             }
 
@@ -127,7 +123,7 @@ SectionCard {
                     symbol: panel.copied ? "checkmark" : "doc.on.doc"
                     text: panel.copied ? "Copied" : "Copy link"
                     onClicked: {
-                        panel.presenter.copySetupLink();
+                        Presenter.copySetupLink();
                         panel.copied = true;
                         // Every press resets the label after its own delay, as a fresh timer.
                         copiedReset.createObject(panel);
@@ -138,7 +134,7 @@ SectionCard {
                     symbol: "arrow.triangle.2.circlepath"
                     text: "Rotate / revoke"
                     destructive: true
-                    onClicked: panel.presenter.rotatePairing()
+                    onClicked: Presenter.rotatePairing()
                 }
             }
         }

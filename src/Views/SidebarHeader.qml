@@ -7,8 +7,6 @@ import Ferrowyn.Theme
 Rectangle {
     id: header
 
-    required property HostWindowPresenter presenter
-
     color: "transparent"
     implicitHeight: row.implicitHeight + 24
 
@@ -37,7 +35,7 @@ Rectangle {
             }
             Text {
                 objectName: "headerLabel"
-                text: header.presenter.headerLabel
+                text: Presenter.headerLabel
                 font.pixelSize: 11
                 color: palette.placeholderText
             }
@@ -50,7 +48,7 @@ Rectangle {
             width: 8
             height: 8
             radius: 4
-            color: Theme.stateColor(header.presenter.stateKind, palette)
+            color: Theme.stateColor(Presenter.stateKind, palette)
             Accessible.ignored: true
         }
     }

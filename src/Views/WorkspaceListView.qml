@@ -9,25 +9,21 @@ import Ferrowyn.Theme
 SectionCard {
     id: card
 
-    required property HostPreferences preferences
-    required property HostAgentController controller
-    required property HostWindowPresenter presenter
-
     title: "Pinned folders"
 
     Note {
         objectName: "preflightSummary"
-        visible: card.presenter.preflightSummary.length > 0
-        symbol: card.presenter.preflightSummary === "blocked" ? "exclamationmark.triangle.fill" : "checkmark.circle.fill"
-        text: card.presenter.preflightSummary === "blocked"
+        visible: Presenter.preflightSummary.length > 0
+        symbol: Presenter.preflightSummary === "blocked" ? "exclamationmark.triangle.fill" : "checkmark.circle.fill"
+        text: Presenter.preflightSummary === "blocked"
               ? "Some folders require Mac preflight. Grant access here before working from the iPad."
               : "Pinned folders are ready for remote work."
-        color: card.presenter.preflightSummary === "blocked" ? Theme.orange : palette.placeholderText
+        color: Presenter.preflightSummary === "blocked" ? Theme.orange : palette.placeholderText
     }
 
     Text {
         objectName: "noFoldersText"
-        visible: card.preferences.workspaces.length === 0
+        visible: Preferences.workspaces.length === 0
         Layout.fillWidth: true
         text: "Optional. The iPad can browse safe folders on this Mac and open a workspace after connecting."
         wrapMode: Text.Wrap
@@ -36,15 +32,14 @@ SectionCard {
     }
 
     ColumnLayout {
-        visible: card.preferences.workspaces.length > 0
+        visible: Preferences.workspaces.length > 0
         spacing: 4
         Layout.fillWidth: true
 
         Repeater {
             objectName: "workspaceRows"
-            model: card.presenter.workspaceRows
+            model: Presenter.workspaceRows
             delegate: WorkspaceRow {
-                presenter: card.presenter
             }
         }
     }
@@ -65,18 +60,18 @@ SectionCard {
             symbol: "checkmark.shield"
             text: "Check access"
             pixelSize: 11
-            enabled: card.preferences.workspaces.length > 0
-            onClicked: card.presenter.refreshPermissionPreflight()
+            enabled: Preferences.workspaces.length > 0
+            onClicked: Presenter.refreshPermissionPreflight()
         }
         SymbolButton {
             objectName: "clearAllButton"
-            visible: card.preferences.workspaces.length > 0
+            visible: Preferences.workspaces.length > 0
             symbol: "minus.circle"
             text: "Clear all"
             destructive: true
             flat: true
             pixelSize: 11
-            onClicked: card.presenter.clearWorkspaces()
+            onClicked: Presenter.clearWorkspaces()
         }
     }
 
@@ -84,6 +79,6 @@ SectionCard {
         id: folderDialog
         title: "Choose one or more folder shortcuts. Ferrowyn can still open folders from the iPad."
         acceptLabel: "Pin"
-        onAccepted: card.presenter.pinFolders([selectedFolder])
+        onAccepted: Presenter.pinFolders([selectedFolder])
     }
 }

@@ -7,8 +7,6 @@ import Ferrowyn.Theme
 // One pinned folder: its name and path, its readiness badge, and what can be done with it.
 Rectangle {
     id: row
-
-    required property HostWindowPresenter presenter
     required property var modelData
 
     Layout.fillWidth: true
@@ -79,14 +77,14 @@ Rectangle {
             hoverEnabled: true
             ToolTip.visible: hovered
             ToolTip.text: "Create a persistent Mac preflight grant for this folder."
-            onClicked: row.presenter.grantFolderAccess(row.modelData.path)
+            onClicked: Presenter.grantFolderAccess(row.modelData.path)
         }
 
         IconButton {
             objectName: "revealButton"
             symbol: "arrow.up.right.square"
             tip: "Reveal in Finder"
-            onClicked: row.presenter.revealFolder(row.modelData.path)
+            onClicked: Presenter.revealFolder(row.modelData.path)
         }
 
         IconButton {
@@ -94,7 +92,7 @@ Rectangle {
             symbol: "minus.circle"
             tip: "Remove"
             iconColor: palette.windowText
-            onClicked: row.presenter.removeWorkspace(row.modelData.path)
+            onClicked: Presenter.removeWorkspace(row.modelData.path)
         }
     }
 }
