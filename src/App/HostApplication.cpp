@@ -8,7 +8,9 @@ HostApplication::HostApplication(HostPreferences &preferences, HostAgentControll
                                  LoginItem &loginItem, QObject *parent)
     : QObject(parent), m_preferences(preferences), m_controller(controller), m_loginItem(loginItem)
 {
-    const auto restart = [this] { restartHostingIfActive(m_controller, m_preferences); };
+    const auto restart = [this] {
+        restartHostingIfActive(m_controller, m_preferences);
+    };
     for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanPortChanged,
                         &HostPreferences::lanBindAllChanged, &HostPreferences::ngrokTunnelEnabledChanged})
         connect(&m_preferences, signal, this, restart);

@@ -46,11 +46,12 @@ HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgent
     for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanBindAllChanged,
                         &HostPreferences::ngrokTunnelEnabledChanged, &HostPreferences::relayVersionChanged})
         connect(&m_preferences, signal, this, &HostWindowPresenter::statusChanged);
-    for (auto signal : {&HostAgentController::stateChanged, &HostAgentController::setupLinkChanged,
-                        &HostAgentController::resolvedLANAddressChanged, &HostAgentController::hostIdChanged,
-                        &HostAgentController::relaySessionChanged, &HostAgentController::hostTokenChanged,
-                        &HostAgentController::tunnelStateChanged, &HostAgentController::tunnelPublicURLChanged,
-                        &HostAgentController::tunnelLastErrorChanged})
+    for (auto signal :
+         {&HostAgentController::stateChanged, &HostAgentController::setupLinkChanged,
+          &HostAgentController::resolvedLANAddressChanged, &HostAgentController::hostIdChanged,
+          &HostAgentController::relaySessionChanged, &HostAgentController::hostTokenChanged,
+          &HostAgentController::tunnelStateChanged, &HostAgentController::tunnelPublicURLChanged,
+          &HostAgentController::tunnelLastErrorChanged})
         connect(&m_controller, signal, this, &HostWindowPresenter::statusChanged);
     connect(&m_controller, &HostAgentController::permissionPreflightItemsChanged, this,
             &HostWindowPresenter::workspaceRowsChanged);
@@ -185,7 +186,8 @@ QString HostWindowPresenter::preflightSummary() const
 {
     const auto items = m_controller.permissionPreflightItems();
     const auto has = [&items](HostPermissionPreflightStatus status) {
-        return std::any_of(items.cbegin(), items.cend(), [status](const auto &item) { return item.status == status; });
+        return std::any_of(items.cbegin(), items.cend(),
+                           [status](const auto &item) { return item.status == status; });
     };
     if (has(HostPermissionPreflightStatus::blocked))
         return QStringLiteral("blocked");
@@ -201,8 +203,10 @@ QVariantList HostWindowPresenter::workspaceRows() const
     for (const QString &path : m_preferences.workspaces()) {
         QVariantMap row;
         row.insert(QStringLiteral("path"), path);
-        row.insert(QStringLiteral("name"), QFileInfo(path).fileName().isEmpty() ? path : QFileInfo(path).fileName());
-        const auto item = std::find_if(items.cbegin(), items.cend(), [&path](const auto &i) { return i.path == path; });
+        row.insert(QStringLiteral("name"),
+                   QFileInfo(path).fileName().isEmpty() ? path : QFileInfo(path).fileName());
+        const auto item =
+            std::find_if(items.cbegin(), items.cend(), [&path](const auto &i) { return i.path == path; });
         const bool found = item != items.cend();
         row.insert(QStringLiteral("hasItem"), found);
         const Badge badge = found ? badgeFor(item->status) : Badge{"", "", ""};
@@ -210,7 +214,8 @@ QVariantList HostWindowPresenter::workspaceRows() const
         row.insert(QStringLiteral("badgeSymbol"), QString::fromLatin1(badge.symbol));
         row.insert(QStringLiteral("badgeTint"), QString::fromLatin1(badge.tint));
         row.insert(QStringLiteral("message"), found ? item->message : QString());
-        row.insert(QStringLiteral("showGrant"), found && item->exists && item->isDirectory && !item->hasGrant);
+        row.insert(QStringLiteral("showGrant"),
+                   found && item->exists && item->isDirectory && !item->hasGrant);
         rows.append(row);
     }
     return rows;

@@ -32,7 +32,8 @@ class HostWindowPresenter : public QObject {
     Q_PROPERTY(QVariantList workspaceRows READ workspaceRows NOTIFY workspaceRowsChanged)
 
 public:
-    HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller, QObject *parent = nullptr);
+    HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
+                        QObject *parent = nullptr);
 
     QString stateKind() const;
     bool running() const;

@@ -7,7 +7,8 @@
 
 #include <QQmlEngine>
 
-void registerQmlTypes(HostPreferences &preferences, HostAgentController &controller, HostWindowPresenter &presenter)
+void registerQmlTypes(HostPreferences &preferences, HostAgentController &controller,
+                      HostWindowPresenter &presenter)
 {
     const char *uri = "Ferrowyn.Core";
     qmlRegisterSingletonInstance(uri, 1, 0, "Preferences", &preferences);

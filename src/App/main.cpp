@@ -36,8 +36,9 @@ int main(int argc, char *argv[])
 
     JsonFileUserDefaults defaults(JsonFileUserDefaults::standardPath());
     SecretServiceKeyring keyring;
-    HostPreferences preferences(defaults, HostNgrokTokenStore(keyring, QStringLiteral("dev.ferrowyn.host.ngrok"),
-                                                              QStringLiteral("authtoken")));
+    HostPreferences preferences(
+        defaults,
+        HostNgrokTokenStore(keyring, QStringLiteral("dev.ferrowyn.host.ngrok"), QStringLiteral("authtoken")));
     QQmlApplicationEngine engine;
     QuickFolderChooser folderChooser(engine);
     HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
