@@ -36,7 +36,8 @@ void TunnelStatusPoller::cancel()
     m_pause->stop();
     if (m_reply) {
         m_reply->disconnect(this);
-        m_reply->abort();
+        if (m_reply->isRunning())
+            m_reply->abort();
         m_reply->deleteLater();
     }
 }

@@ -11,10 +11,9 @@ ColumnLayout {
     spacing: 6
     Layout.fillWidth: true
 
-    Switch {
+    SettingSwitch {
         objectName: "bindAllSwitch"
         text: "Listen on all interfaces (0.0.0.0)"
-        font.pixelSize: 12
         checked: Preferences.lanBindAll
         enabled: !Preferences.ngrokTunnelEnabled
         onToggled: Preferences.lanBindAll = checked
@@ -49,10 +48,9 @@ ColumnLayout {
 
     RowLayout {
         spacing: 8
-        Switch {
+        SettingSwitch {
             objectName: "ngrokSwitch"
             text: "Internet tunnel via ngrok"
-            font.pixelSize: 12
             checked: Preferences.ngrokTunnelEnabled
             onToggled: Preferences.ngrokTunnelEnabled = checked
         }

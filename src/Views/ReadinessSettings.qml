@@ -11,24 +11,21 @@ ColumnLayout {
     spacing: 10
     Layout.fillWidth: true
 
-    Switch {
+    SettingSwitch {
         objectName: "startOnLaunchSwitch"
         text: "Start hosting when Ferrowyn Host opens"
-        font.pixelSize: 12
         checked: Preferences.startHostingOnLaunch
         onToggled: Preferences.startHostingOnLaunch = checked
     }
-    Switch {
+    SettingSwitch {
         objectName: "openAtLoginSwitch"
         text: "Open Ferrowyn Host at login"
-        font.pixelSize: 12
         checked: Preferences.openAtLogin
         onToggled: Preferences.openAtLogin = checked
     }
-    Switch {
+    SettingSwitch {
         objectName: "keepRelayOnlineSwitch"
         text: "Keep relay online"
-        font.pixelSize: 12
         checked: Preferences.keepRelayOnline
         onToggled: Preferences.keepRelayOnline = checked
     }

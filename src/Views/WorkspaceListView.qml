@@ -44,8 +44,9 @@ SectionCard {
         }
     }
 
-    RowLayout {
+    Flow {
         spacing: 8
+        Layout.fillWidth: true
         Layout.topMargin: 2
 
         SymbolButton {

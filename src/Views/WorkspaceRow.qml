@@ -21,7 +21,7 @@ Rectangle {
         anchors.rightMargin: 8
         anchors.topMargin: 6
         anchors.bottomMargin: 6
-        spacing: 8
+        spacing: 6
 
         SymbolIcon {
             name: "folder.fill"
@@ -74,6 +74,10 @@ Rectangle {
             visible: row.modelData.showGrant
             text: "Grant Access"
             font.pixelSize: 11
+            topPadding: 3
+            bottomPadding: 3
+            leftPadding: 6
+            rightPadding: 6
             hoverEnabled: true
             ToolTip.visible: hovered
             ToolTip.text: "Create a persistent Mac preflight grant for this folder."

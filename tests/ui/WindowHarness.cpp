@@ -1,0 +1,98 @@
+#include "WindowHarness.h"
+
+#include "App/QmlTypes.h"
+
+#include <QQmlExtensionPlugin>
+#include <QQuickTextDocument>
+#include <QTest>
+
+Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
+Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
+
+namespace {
+
+HostAgentTimings shortTimings()
+{
+    HostAgentTimings timings;
+    timings.confirmationDelay = std::chrono::milliseconds(100);
+    timings.restartDelay = std::chrono::milliseconds(150);
+    timings.killTimeout = std::chrono::milliseconds(1000);
+    timings.tunnelPoll = {std::chrono::milliseconds(50), 2000, std::chrono::milliseconds(1000)};
+    return timings;
+}
+
+} // namespace
+
+WindowHarness::WindowHarness()
+    : preferences(defaults, HostNgrokTokenStore(keyring, QStringLiteral("dev.ferrowyn.host.ngrok"),
+                                                QStringLiteral("authtoken")))
+{
+    // The agent keeps its trusted devices and relay state under the home folder: never the real one.
+    qputenv("HOME", home.path().toUtf8());
+    controller = std::make_unique<HostAgentController>(
+        defaults, keyring, [this] { return agentPath; }, chooser, shortTimings());
+    controller->setNetworkInterfaces(std::make_unique<ScriptedNetworkInterfaces>());
+    presenter = std::make_unique<HostWindowPresenter>(preferences, *controller);
+    application = std::make_unique<HostApplication>(preferences, *controller, loginItem);
+    preferences.setKeepRelayOnline(false);
+    registerQmlTypes(preferences, *controller, *presenter);
+    m_engine.addImportPath(QStringLiteral("qrc:/"));
+}
+
+WindowHarness::~WindowHarness()
+{
+    controller->stop(true);
+}
+
+void WindowHarness::load()
+{
+    m_engine.load(QUrl(QStringLiteral("qrc:/Ferrowyn/Views/Main.qml")));
+    QVERIFY(!m_engine.rootObjects().isEmpty());
+    m_window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().constFirst());
+    QVERIFY(m_window);
+    m_window->resize(1000, 760);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    application->windowShown();
+}
+
+QString WindowHarness::text(const QString &objectName) const
+{
+    QObject *item = find<QObject>(objectName);
+    return item ? item->property("text").toString() : QString();
+}
+
+bool WindowHarness::shown(const QString &objectName) const
+{
+    const QQuickItem *item = find(objectName);
+    return item && item->isVisible();
+}
+
+QImage WindowHarness::grab() const
+{
+    return m_window->grabWindow();
+}
+
+void WindowHarness::useFakeAgent(const QString &script)
+{
+    FakeAgent::setScript(script);
+    agentPath = FakeAgent::path();
+}
+
+void WindowHarness::reset()
+{
+    controller->stop(true);
+    // A stop keeps a failure on screen; only an agent that ends cleanly clears it.
+    if (controller->state().isFailed()) {
+        useFakeAgent(QStringLiteral("exit=0"));
+        controller->start(&preferences);
+        QTRY_COMPARE(controller->state(), AgentRunState::stopped());
+    }
+    preferences.setWorkspaces({});
+    preferences.setMode(HostingMode::lan);
+    preferences.setNgrokTunnelEnabled(false);
+    preferences.setLanBindAll(true);
+    preferences.setLanPort(8765);
+    preferences.setRelayVersion(HostRelayVersion::elixirV2);
+    controller->setReadinessWarning({});
+}

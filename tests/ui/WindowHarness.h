@@ -1,0 +1,79 @@
+#pragma once
+
+#include "App/HostApplication.h"
+#include "App/HostWindowPresenter.h"
+#include "FakeAgent.h"
+#include "MemoryKeyring.h"
+#include "Platform/JsonFileUserDefaults.h"
+#include "Platform/LoginItem.h"
+#include "ScriptedFolderChooser.h"
+#include "Services/HostAgentController.h"
+#include "Services/HostPreferences.h"
+
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// Scripted interfaces: the window shows a realistic LAN address whatever machine the test runs on.
+class ScriptedNetworkInterfaces : public NetworkInterfaces {
+public:
+    std::optional<QList<NetworkInterfaceAddress>> addresses() const override
+    {
+        return QList<NetworkInterfaceAddress>{{"lo", true, true, true, QStringLiteral("127.0.0.1")},
+                                              {"eth0", true, false, true, QStringLiteral("192.168.1.20")}};
+    }
+};
+
+class RecordingLoginItem : public LoginItem {
+public:
+    std::optional<QString> registerApplication() override { return calls.append("register"), answer; }
+    std::optional<QString> unregisterApplication() override { return calls.append("unregister"), answer; }
+    QStringList calls;
+    std::optional<QString> answer;
+};
+
+// The real window on the real controller, preferences and presenter, with in-memory storage, a private
+// home folder and short delays. The views reach these objects as process-wide singletons, so there is one
+// harness per test program.
+class WindowHarness {
+public:
+    WindowHarness();
+    ~WindowHarness();
+
+    // Loads the window and runs the application's launch start-up, as showing it does.
+    void load();
+    QQuickWindow *window() const { return m_window; }
+    template <typename T = QQuickItem> T *find(const QString &objectName) const
+    {
+        return m_window->findChild<T *>(objectName);
+    }
+    // The text an item shows, for Text and TextEdit items and buttons alike.
+    QString text(const QString &objectName) const;
+    // Visible on screen: the item and all its ancestors.
+    bool shown(const QString &objectName) const;
+    QImage grab() const;
+
+    void useAgent(const QString &path) { agentPath = path; }
+    // The scripted stand-in agent running this script.
+    void useFakeAgent(const QString &script);
+    // Back to a stopped host with no folders and default settings.
+    void reset();
+
+    QTemporaryDir home;
+    JsonFileUserDefaults defaults;
+    MemoryKeyring keyring;
+    ScriptedFolderChooser chooser;
+    RecordingLoginItem loginItem;
+    HostPreferences preferences;
+    std::optional<QString> agentPath;
+    std::unique_ptr<HostAgentController> controller;
+    std::unique_ptr<HostWindowPresenter> presenter;
+    std::unique_ptr<HostApplication> application;
+
+private:
+    QQmlApplicationEngine m_engine;
+    QQuickWindow *m_window = nullptr;
+};
