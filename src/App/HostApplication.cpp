@@ -27,7 +27,6 @@ HostApplication::HostApplication(HostPreferences &preferences, HostAgentControll
 
 void HostApplication::windowShown()
 {
-    m_windowWasShown = true;
     if (m_didRunLaunchStartup)
         return;
     m_didRunLaunchStartup = true;
@@ -47,6 +46,7 @@ void HostApplication::restartHostingIfActive(HostAgentController &controller, Ho
 
 void HostApplication::terminate()
 {
-    if (m_windowWasShown)
-        m_controller.stop(true);
+    // Whether or not the window was ever shown: an agent started any other way must not outlive the host
+    // either, and stopping when nothing runs costs nothing.
+    m_controller.stop(true);
 }

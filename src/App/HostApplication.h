@@ -29,6 +29,5 @@ private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
     LoginItem &m_loginItem;
-    bool m_windowWasShown = false;
     bool m_didRunLaunchStartup = false;
 };

@@ -38,6 +38,9 @@ ColumnLayout {
                 color: Presenter.stateKind === "failed" ? Theme.red : palette.windowText
                 elide: Text.ElideRight
                 textFormat: Text.PlainText
+                HoverHandler { id: headlineHover }
+                ToolTip.visible: headlineHover.hovered && truncated
+                ToolTip.text: text
             }
             Text {
                 objectName: "agentBuild"
