@@ -7,9 +7,11 @@ import Ferrowyn.Theme
 // How the tablet pairs: the QR code and the masked link while a link exists, otherwise why there is none.
 SectionCard {
     id: panel
+    objectName: "setupLinkPanel"
     // True for a moment after the link was copied.
     property bool copied: false
     property int copiedDuration: 1500
+    property var resetTimes: [] // when each press's "Copied" runs out
 
     title: "iPad pairing"
 
@@ -125,8 +127,9 @@ SectionCard {
                     onClicked: {
                         Presenter.copySetupLink();
                         panel.copied = true;
-                        // Every press resets the label after its own delay, as a fresh timer.
-                        copiedReset.createObject(panel);
+                        panel.resetTimes.push(Date.now() + panel.copiedDuration);
+                        if (!copiedReset.running)
+                            copiedReset.startForNext();
                     }
                 }
                 SymbolButton {
@@ -140,15 +143,18 @@ SectionCard {
         }
     }
 
-    Component {
+    // Every press resets the label when its own delay is up, also when a later press is still pending.
+    Timer {
         id: copiedReset
-        Timer {
-            interval: panel.copiedDuration
-            running: true
-            onTriggered: {
-                panel.copied = false;
-                destroy();
-            }
+        function startForNext() {
+            interval = Math.max(0, panel.resetTimes[0] - Date.now());
+            start();
+        }
+        onTriggered: {
+            panel.copied = false;
+            panel.resetTimes.shift();
+            if (panel.resetTimes.length > 0)
+                startForNext();
         }
     }
 }

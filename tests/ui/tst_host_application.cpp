@@ -48,7 +48,8 @@ void HostApplicationTest::init()
     m_harness = std::make_unique<AgentControllerHarness>();
     FakeAgent::setScript(QStringLiteral("out=ready\\n;hang"));
     m_loginItem = RecordingLoginItem();
-    m_application = std::make_unique<HostApplication>(m_harness->preferences, *m_harness->controller, m_loginItem);
+    m_application =
+        std::make_unique<HostApplication>(m_harness->preferences, *m_harness->controller, m_loginItem);
 }
 
 void HostApplicationTest::cleanup()
@@ -105,7 +106,8 @@ void HostApplicationTest::settingsChangesRestartOnlyAnActiveAgent()
     HostPreferences &preferences = m_harness->preferences;
     const auto change = [&] {
         if (setting == QLatin1String("mode"))
-            preferences.setMode(preferences.mode() == HostingMode::lan ? HostingMode::relay : HostingMode::lan);
+            preferences.setMode(preferences.mode() == HostingMode::lan ? HostingMode::relay
+                                                                       : HostingMode::lan);
         else if (setting == QLatin1String("lanPort"))
             preferences.setLanPort(preferences.lanPort() + 1);
         else if (setting == QLatin1String("lanBindAll"))
@@ -153,7 +155,8 @@ void HostApplicationTest::loginToggleShowsItsOutcome()
 {
     m_loginItem.answer = QStringLiteral("Permission denied");
     m_harness->preferences.setOpenAtLogin(true);
-    QCOMPARE(m_harness->controller->readinessWarning(), QStringLiteral("Login item update failed: Permission denied"));
+    QCOMPARE(m_harness->controller->readinessWarning(),
+             QStringLiteral("Login item update failed: Permission denied"));
     QCOMPARE(m_harness->preferences.openAtLogin(), true); // the user's choice stands
 
     m_loginItem.answer.reset();
