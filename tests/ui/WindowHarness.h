@@ -55,6 +55,7 @@ public:
     // Visible on screen: the item and all its ancestors.
     bool shown(const QString &objectName) const;
     QImage grab() const;
+    QQmlEngine &engine() { return m_engine; }
 
     void useAgent(const QString &path) { agentPath = path; }
     // The scripted stand-in agent running this script.

@@ -1,6 +1,9 @@
 #include "WindowHarness.h"
 
 #include <QClipboard>
+#include <QFile>
+#include <QQmlComponent>
+#include <QRawFont>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QQuickItem>
@@ -26,6 +29,7 @@ private slots:
     void linkTextIsMaskedWhileCopyAndQRCodeCarryTheWholeLink();
     void copyButtonSaysCopiedForAMoment();
     void readinessWarningShowsWhileSet();
+    void everySymbolHasAGlyphInTheBundledFont();
 
 private:
     void startFake(const QString &script);
@@ -281,6 +285,26 @@ void WindowBehaviourTest::readinessWarningShowsWhileSet()
              QStringLiteral("Login item update failed: denied"));
     m_harness.controller->setReadinessWarning({});
     QVERIFY(!m_harness.shown("readinessWarning"));
+}
+
+void WindowBehaviourTest::everySymbolHasAGlyphInTheBundledFont()
+{
+    QQmlComponent component(&m_harness.engine());
+    component.setData("import QtQml\nimport Ferrowyn.Theme\nQtObject { property var glyphs: Symbols.glyphs }", QUrl());
+    std::unique_ptr<QObject> probe(component.create());
+    QVERIFY2(probe, qPrintable(component.errorString()));
+    const QVariantMap glyphs = probe->property("glyphs").toMap();
+    QVERIFY(glyphs.size() >= 20);
+
+    QFile file(QStringLiteral(":/Ferrowyn/Theme/MaterialIcons-Regular.ttf"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QRawFont font(file.readAll(), 16);
+    QVERIFY(font.isValid());
+    for (auto it = glyphs.cbegin(); it != glyphs.cend(); ++it) {
+        const QString glyph = it.value().toString();
+        QCOMPARE(glyph.size(), 1);
+        QVERIFY2(font.supportsCharacter(glyph.at(0)), qPrintable(it.key()));
+    }
 }
 
 QTEST_MAIN(WindowBehaviourTest)
