@@ -1,12 +1,12 @@
 #include "WindowHarness.h"
 
 #include <QClipboard>
-#include <QFile>
-#include <QQmlComponent>
-#include <QRawFont>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGuiApplication>
+#include <QQmlComponent>
 #include <QQuickItem>
+#include <QRawFont>
 #include <QTest>
 
 #include <functional>
@@ -290,7 +290,8 @@ void WindowBehaviourTest::readinessWarningShowsWhileSet()
 void WindowBehaviourTest::everySymbolHasAGlyphInTheBundledFont()
 {
     QQmlComponent component(&m_harness.engine());
-    component.setData("import QtQml\nimport Ferrowyn.Theme\nQtObject { property var glyphs: Symbols.glyphs }", QUrl());
+    component.setData("import QtQml\nimport Ferrowyn.Theme\nQtObject { property var glyphs: Symbols.glyphs }",
+                      QUrl());
     std::unique_ptr<QObject> probe(component.create());
     QVERIFY2(probe, qPrintable(component.errorString()));
     const QVariantMap glyphs = probe->property("glyphs").toMap();
