@@ -83,7 +83,8 @@ private slots:
     void unansweredTunnelTimesOutAfterTheInjectedAttempts();
     void refreshRenewsTheLinkOnlyWhileTheAgentRuns();
     void rotationWhileStoppedRevokesAndRepublishes();
-    void rotationWhileRunningReplacesTheAgent();
+    void rotationReplacesACurrentAgent_data();
+    void rotationReplacesACurrentAgent();
     void preflightVerdictsThroughTheController();
     void preflightVerdictsAsAnUnprivilegedUser();
     void grantWhileStoppedRefreshesWithoutStarting();
@@ -305,15 +306,28 @@ void HostAgentControllerLinkTest::rotationWhileStoppedRevokesAndRepublishes()
     }
 }
 
-void HostAgentControllerLinkTest::rotationWhileRunningReplacesTheAgent()
+void HostAgentControllerLinkTest::rotationReplacesACurrentAgent_data()
 {
-    AgentControllerHarness h(linkTimings());
+    QTest::addColumn<bool>("confirmed");
+    QTest::newRow("running") << true;
+    // Still within its confirmation delay: it holds the old pairing all the same.
+    QTest::newRow("starting") << false;
+}
+
+void HostAgentControllerLinkTest::rotationReplacesACurrentAgent()
+{
+    QFETCH(bool, confirmed);
+    HostAgentTimings timings = linkTimings();
+    if (!confirmed)
+        timings.confirmationDelay = std::chrono::milliseconds(60000);
+    AgentControllerHarness h(timings);
     const QString record = h.file("record");
     h.start("record=" + record + ";hang");
-    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
     QTRY_VERIFY(QFileInfo::exists(record));
+    QTRY_COMPARE(h.controller->state(), confirmed ? AgentRunState::running() : AgentRunState::starting());
     const qint64 old = h.controller->agentProcessId();
     const QString oldToken = h.controller->hostToken();
+    QCOMPARE(FakeAgent::readRecord(record).environment.value("VELMORA_HOST_TOKEN"), oldToken);
     QVERIFY(QFile::remove(record));
 
     h.controller->rotatePairing(&h.preferences);
@@ -325,6 +339,8 @@ void HostAgentControllerLinkTest::rotationWhileRunningReplacesTheAgent()
     const FakeAgent::Record agent = FakeAgent::readRecord(record);
     QCOMPARE(agent.environment.value("VELMORA_HOST_TOKEN"), h.controller->hostToken());
     QCOMPARE(agent.environment.value("VELMORA_HOST_ID"), h.controller->hostId());
+    if (!confirmed)
+        return;
     QTRY_COMPARE(h.controller->state(), AgentRunState::running());
     QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
 }
