@@ -89,7 +89,8 @@ private slots:
     void preflightVerdictsAsAnUnprivilegedUser();
     void grantWhileStoppedRefreshesWithoutStarting();
     void grantOfAnotherFolderOnlyWarns();
-    void grantWhileRunningRestartsInsideTheGrant();
+    void grantRestartsACurrentAgentInsideTheGrant_data();
+    void grantRestartsACurrentAgentInsideTheGrant();
 
 private:
     std::unique_ptr<QTemporaryDir> m_home;
@@ -487,13 +488,24 @@ void HostAgentControllerLinkTest::grantOfAnotherFolderOnlyWarns()
     QCOMPARE(h.controller->permissionPreflightItems(), before);
 }
 
-void HostAgentControllerLinkTest::grantWhileRunningRestartsInsideTheGrant()
+void HostAgentControllerLinkTest::grantRestartsACurrentAgentInsideTheGrant_data()
 {
-    AgentControllerHarness h(linkTimings());
+    QTest::addColumn<bool>("confirmed");
+    QTest::newRow("running") << true;
+    QTest::newRow("starting") << false;
+}
+
+void HostAgentControllerLinkTest::grantRestartsACurrentAgentInsideTheGrant()
+{
+    QFETCH(bool, confirmed);
+    HostAgentTimings timings = linkTimings();
+    if (!confirmed)
+        timings.confirmationDelay = std::chrono::milliseconds(60000);
+    AgentControllerHarness h(timings);
     const QString folder = h.scratch.path();
     h.preferences.setWorkspaces({folder});
     h.start("hang");
-    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    QTRY_COMPARE(h.controller->state(), confirmed ? AgentRunState::running() : AgentRunState::starting());
     const qint64 old = h.controller->agentProcessId();
     QCOMPARE(h.controller->permissionGrantStore().activePaths(), QStringList());
 
@@ -505,7 +517,8 @@ void HostAgentControllerLinkTest::grantWhileRunningRestartsInsideTheGrant()
     // The new agent runs inside the grant it was restarted for.
     QCOMPARE(h.controller->permissionGrantStore().activePaths().size(), 1);
     QCOMPARE(h.controller->permissionPreflightItems().at(0).hasGrant, true);
-    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    if (confirmed)
+        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
 }
 
 QTEST_GUILESS_MAIN(HostAgentControllerLinkTest)
