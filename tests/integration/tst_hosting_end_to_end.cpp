@@ -168,6 +168,8 @@ void HostingEndToEndTest::lanAgentGetsItsSecretsOnlyThroughTheEnvironment()
 
     const HostCredentials credentials =
         h->controller->credentialStore().current(h->preferences.relayVersion());
+    // The launch is confirmed as the agent's exec begins; the kernel shows its arguments a moment later.
+    QTRY_VERIFY(!procFile(pid, "cmdline").isEmpty());
     QCOMPARE(nulSeparated(procFile(pid, "cmdline")),
              QStringList({QStringLiteral(FERROWYN_AGENT_PATH), "--workspace", h->scratch.path(), "--addr",
                           QStringLiteral("0.0.0.0:%1").arg(port)}));
@@ -320,6 +322,7 @@ void HostingEndToEndTest::ngrokFailureWithdrawsTheLink()
     h->preferences.setNgrokTunnelEnabled(true);
     h->preferences.setNgrokAuthtoken("\tngrok-token-of-the-user ");
     h->controller->start(&h->preferences);
+    QTRY_VERIFY(!procFile(h->controller->agentProcessId(), "environ").isEmpty());
     const QStringList environment = nulSeparated(procFile(h->controller->agentProcessId(), "environ"));
     QVERIFY(environment.contains("VELMORA_NGROK_AUTHTOKEN=ngrok-token-of-the-user"));
     QVERIFY(!environment.contains("VELMORA_RELAY_TOKEN=inherited-relay-token-must-not-reach-the-agent"));
