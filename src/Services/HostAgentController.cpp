@@ -340,7 +340,11 @@ QStringList HostAgentController::redactionSecrets()
     if (m_lastPreferences) {
         // The store keeps the record in memory once loaded, so this does not reach the keyring per call.
         const HostCredentials credentials = m_credentialStore.current(m_lastPreferences->relayVersion());
-        secrets << credentials.relayToken << credentials.pairingNonce << m_lastPreferences->ngrokAuthtoken();
+        const QString ngrokAuthtoken = m_lastPreferences->ngrokAuthtoken();
+        secrets << credentials.relayToken << credentials.pairingNonce << ngrokAuthtoken;
+        // The agent and ngrok get the token trimmed, and that form is the one their output can show.
+        if (ngrokAuthtoken.trimmed() != ngrokAuthtoken)
+            secrets << ngrokAuthtoken.trimmed();
     }
     return secrets;
 }

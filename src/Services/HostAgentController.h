@@ -129,7 +129,8 @@ public:
     void setNetworkInterfaces(std::unique_ptr<NetworkInterfaces> interfaces);
 
     // The secrets masked in everything shown: host token, relay session, host id, and while the preferences
-    // of the last launch exist, relay token, pairing nonce and ngrok authtoken.
+    // of the last launch exist, relay token, pairing nonce and ngrok authtoken (also trimmed, as the agent
+    // gets it, when that differs).
     QStringList redactionSecrets();
 
     HostCredentialStore &credentialStore() { return m_credentialStore; }

@@ -139,7 +139,9 @@ void HostAgentController::rotatePairing(HostPreferences *preferences)
     setRelaySession(credentials.relaySessionId);
     setHostId(credentials.hostId);
     setCredentialRotatedAt(now);
-    if (m_state == AgentRunState::running()) {
+    // An agent still starting holds the old credentials as much as a running one: left alone, it would keep
+    // accepting the revoked pairing while the link offered one it refuses.
+    if (m_process) {
         stop(true);
         start(preferences);
         return;
@@ -173,7 +175,8 @@ void HostAgentController::grantFolderAccess(const QString &path, HostPreferences
         return;
     }
     refreshPermissionPreflight(preferences);
-    if (m_state == AgentRunState::running()) {
+    // A starting agent, too, must work inside the new grant.
+    if (m_process) {
         stop(true);
         start(preferences);
     }

@@ -31,7 +31,10 @@ WindowHarness::WindowHarness()
     qputenv("HOME", home.path().toUtf8());
     controller = std::make_unique<HostAgentController>(
         defaults, keyring, [this] { return agentPath; }, chooser, shortTimings());
-    controller->setNetworkInterfaces(std::make_unique<ScriptedNetworkInterfaces>());
+    // A realistic LAN address on screen, whatever machine the test runs on.
+    controller->setNetworkInterfaces(std::make_unique<ScriptedNetworkInterfaces>(
+        QList<NetworkInterfaceAddress>{ScriptedNetworkInterfaces::ipv4("lo", "127.0.0.1", true, true),
+                                       ScriptedNetworkInterfaces::ipv4("eth0", "192.168.1.20")}));
     presenter = std::make_unique<HostWindowPresenter>(preferences, *controller);
     application = std::make_unique<HostApplication>(preferences, *controller, loginItem);
     preferences.setKeepRelayOnline(false);

@@ -7,6 +7,7 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
 #include "ScriptedFolderChooser.h"
+#include "ScriptedNetworkInterfaces.h"
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
 
@@ -16,16 +17,6 @@
 #include <QTemporaryDir>
 
 #include <memory>
-
-// Scripted interfaces: the window shows a realistic LAN address whatever machine the test runs on.
-class ScriptedNetworkInterfaces : public NetworkInterfaces {
-public:
-    std::optional<QList<NetworkInterfaceAddress>> addresses() const override
-    {
-        return QList<NetworkInterfaceAddress>{{"lo", true, true, true, QStringLiteral("127.0.0.1")},
-                                              {"eth0", true, false, true, QStringLiteral("192.168.1.20")}};
-    }
-};
 
 class RecordingLoginItem : public LoginItem {
 public:

@@ -1,11 +1,14 @@
 """A tablet stand-in: pairs with the agent, reconnects as a trusted device, and lists the pinned folder.
 
 Usage: tablet_client.py WS_URL HOST_TOKEN HOST_ID PAIRING_NONCE WORKSPACE
+       tablet_client.py SETUP_LINK WORKSPACE
+The second form knows nothing but the setup link, as a tablet that scanned its QR code.
 Prints one line per step; exits non-zero at the first unexpected answer.
 """
 import asyncio
 import json
 import sys
+import urllib.parse
 
 import websockets
 
@@ -33,5 +36,16 @@ async def main(url, token, host_id, nonce, workspace):
         print("entries=" + ",".join(e["name"] for e in listing["entries"]))
 
 
+def from_setup_link(link):
+    parsed = urllib.parse.urlsplit(link)
+    if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
+        raise SystemExit(f"not a setup link: {link}")
+    query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
+    return [query["endpoint"], query["token"], query["hostId"], query["pairingNonce"]]
+
+
 if __name__ == "__main__":
-    asyncio.run(main(*sys.argv[1:6]))
+    if len(sys.argv) == 3:
+        asyncio.run(main(*from_setup_link(sys.argv[1]), sys.argv[2]))
+    else:
+        asyncio.run(main(*sys.argv[1:6]))
