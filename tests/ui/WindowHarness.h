@@ -6,6 +6,7 @@
 #include "MemoryKeyring.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
+#include "RecordingLoginItem.h"
 #include "ScriptedFolderChooser.h"
 #include "ScriptedNetworkInterfaces.h"
 #include "Services/HostAgentController.h"
@@ -17,14 +18,6 @@
 #include <QTemporaryDir>
 
 #include <memory>
-
-class RecordingLoginItem : public LoginItem {
-public:
-    std::optional<QString> registerApplication() override { return calls.append("register"), answer; }
-    std::optional<QString> unregisterApplication() override { return calls.append("unregister"), answer; }
-    QStringList calls;
-    std::optional<QString> answer;
-};
 
 // The real window on the real controller, preferences and presenter, with in-memory storage, a private
 // home folder and short delays. The views reach these objects as process-wide singletons, so there is one

@@ -1,22 +1,10 @@
 #include "AgentControllerHarness.h"
 #include "App/HostApplication.h"
-#include "Platform/LoginItem.h"
+#include "RecordingLoginItem.h"
 #include "Shared/BuildConfig.h"
 
 #include <QSignalSpy>
 #include <QTest>
-
-namespace {
-
-class RecordingLoginItem : public LoginItem {
-public:
-    std::optional<QString> registerApplication() override { return calls.append("register"), answer; }
-    std::optional<QString> unregisterApplication() override { return calls.append("unregister"), answer; }
-    QStringList calls;
-    std::optional<QString> answer;
-};
-
-} // namespace
 
 // The application's rules: the launch start-up, what a settings change does, and the stop at the end.
 class HostApplicationTest : public QObject {

@@ -1,4 +1,5 @@
 #include "Platform/LoginItem.h"
+#include "RecordingLoginItem.h"
 #include "Services/HostLoginItemManager.h"
 
 #include <QFile>
@@ -6,16 +7,6 @@
 #include <QTest>
 
 namespace {
-
-// Records which call was made and answers as the test says.
-class ScriptedLoginItem : public LoginItem {
-public:
-    std::optional<QString> registerApplication() override { return calls.append("register"), answer; }
-    std::optional<QString> unregisterApplication() override { return calls.append("unregister"), answer; }
-
-    QStringList calls;
-    std::optional<QString> answer;
-};
 
 QString readAll(const QString &path)
 {
@@ -37,7 +28,7 @@ private slots:
 
 void LoginItemTest::managerCallsExactlyOneOperationAndWordsFailures()
 {
-    ScriptedLoginItem item;
+    RecordingLoginItem item;
     QCOMPARE(HostLoginItemManager::setEnabled(true, item), std::nullopt);
     QCOMPARE(HostLoginItemManager::setEnabled(false, item), std::nullopt);
     QCOMPARE(item.calls, QStringList({"register", "unregister"}));
