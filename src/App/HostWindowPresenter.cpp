@@ -203,8 +203,8 @@ QVariantList HostWindowPresenter::workspaceRows() const
     for (const QString &path : m_preferences.workspaces()) {
         QVariantMap row;
         row.insert(QStringLiteral("path"), path);
-        row.insert(QStringLiteral("name"),
-                   QFileInfo(path).fileName().isEmpty() ? path : QFileInfo(path).fileName());
+        const QString name = QFileInfo(path).fileName();
+        row.insert(QStringLiteral("name"), name.isEmpty() ? path : name);
         const auto item =
             std::find_if(items.cbegin(), items.cend(), [&path](const auto &i) { return i.path == path; });
         const bool found = item != items.cend();
