@@ -40,7 +40,7 @@ void HostApplication::restartHostingIfActive(HostAgentController &controller, Ho
     const AgentRunState::Kind kind = controller.state().kind();
     if (kind != AgentRunState::Kind::starting && kind != AgentRunState::Kind::running)
         return;
-    controller.stop(true);
+    // The start ends the agent first, without blocking, and launches the new one once the old one is gone.
     controller.start(&preferences);
 }
 

@@ -47,11 +47,11 @@ HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgent
                         &HostPreferences::ngrokTunnelEnabledChanged, &HostPreferences::relayVersionChanged})
         connect(&m_preferences, signal, this, &HostWindowPresenter::statusChanged);
     for (auto signal :
-         {&HostAgentController::stateChanged, &HostAgentController::setupLinkChanged,
-          &HostAgentController::resolvedLANAddressChanged, &HostAgentController::hostIdChanged,
-          &HostAgentController::relaySessionChanged, &HostAgentController::hostTokenChanged,
-          &HostAgentController::tunnelStateChanged, &HostAgentController::tunnelPublicURLChanged,
-          &HostAgentController::tunnelLastErrorChanged})
+         {&HostAgentController::stateChanged, &HostAgentController::restartPendingChanged,
+          &HostAgentController::setupLinkChanged, &HostAgentController::resolvedLANAddressChanged,
+          &HostAgentController::hostIdChanged, &HostAgentController::relaySessionChanged,
+          &HostAgentController::hostTokenChanged, &HostAgentController::tunnelStateChanged,
+          &HostAgentController::tunnelPublicURLChanged, &HostAgentController::tunnelLastErrorChanged})
         connect(&m_controller, signal, this, &HostWindowPresenter::statusChanged);
     connect(&m_controller, &HostAgentController::permissionPreflightItemsChanged, this,
             &HostWindowPresenter::workspaceRowsChanged);
@@ -89,6 +89,8 @@ QString HostWindowPresenter::stateKind() const
         return QStringLiteral("starting");
     case AgentRunState::Kind::running:
         return QStringLiteral("running");
+    case AgentRunState::Kind::stopping:
+        return QStringLiteral("stopping");
     case AgentRunState::Kind::failed:
         return QStringLiteral("failed");
     }
@@ -98,6 +100,13 @@ QString HostWindowPresenter::stateKind() const
 bool HostWindowPresenter::running() const
 {
     return m_controller.state().kind() == AgentRunState::Kind::running;
+}
+
+bool HostWindowPresenter::canStop() const
+{
+    const AgentRunState::Kind kind = m_controller.state().kind();
+    return kind == AgentRunState::Kind::running || kind == AgentRunState::Kind::starting ||
+           m_controller.restartPending();
 }
 
 bool HostWindowPresenter::relayMode() const
@@ -228,12 +237,12 @@ void HostWindowPresenter::startHosting()
 
 void HostWindowPresenter::stopHosting()
 {
-    m_controller.stop(true);
+    m_controller.stop();
 }
 
 void HostWindowPresenter::restartHosting()
 {
-    m_controller.stop(true);
+    // The start stops the running agent first and launches the new one once the old one is gone.
     m_controller.start(&m_preferences);
 }
 

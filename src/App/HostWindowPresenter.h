@@ -13,6 +13,7 @@ class HostWindowPresenter : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString stateKind READ stateKind NOTIFY statusChanged)
     Q_PROPERTY(bool running READ running NOTIFY statusChanged)
+    Q_PROPERTY(bool canStop READ canStop NOTIFY statusChanged)
     Q_PROPERTY(bool relayMode READ relayMode NOTIFY statusChanged)
     Q_PROPERTY(QString headerLabel READ headerLabel NOTIFY statusChanged)
     Q_PROPERTY(QString statusHeadline READ statusHeadline NOTIFY statusChanged)
@@ -37,6 +38,8 @@ public:
 
     QString stateKind() const;
     bool running() const;
+    // An agent runs, starts, or is about to be started again: Stop ends that.
+    bool canStop() const;
     bool relayMode() const;
     QString headerLabel() const;
     QString statusHeadline() const;

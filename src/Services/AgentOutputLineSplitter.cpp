@@ -30,9 +30,20 @@ qsizetype incompleteTailLength(QByteArrayView bytes)
 
 } // namespace
 
-AgentOutputLineSplitter::AgentOutputLineSplitter(qsizetype maxLineLength)
-    : m_maxLineLength(std::max<qsizetype>(maxLineLength, 2))
+AgentOutputLineSplitter::AgentOutputLineSplitter(qsizetype maxLineLength, CutGuard guard)
+    : m_maxLineLength(std::max<qsizetype>(maxLineLength, 2)), m_guard(std::move(guard))
 {}
+
+qsizetype AgentOutputLineSplitter::cutPosition(QStringView text) const
+{
+    qsizetype cut = m_maxLineLength;
+    if (m_guard.safeCut)
+        cut = std::clamp<qsizetype>(m_guard.safeCut(text, cut), 1, cut);
+    // Never between the halves of a surrogate pair.
+    if (cut > 1 && text.at(cut - 1).isHighSurrogate())
+        --cut;
+    return cut;
+}
 
 void AgentOutputLineSplitter::resynchronize()
 {
@@ -83,7 +94,7 @@ void AgentOutputLineSplitter::finish(QStringList &lines)
         split(rest, lines);
     }
     if (!m_partialLine.isEmpty()) {
-        appendLine(m_partialLine, lines);
+        lines.append(m_partialLine);
         m_partialLine.clear();
     }
 }
@@ -107,11 +118,10 @@ void AgentOutputLineSplitter::split(QStringView text, QStringList &lines)
     }
     m_partialLine.append(text.sliced(lineStart));
 
-    // Cut a line that keeps growing, at a place that does not split a surrogate pair.
-    while (m_partialLine.size() >= m_maxLineLength) {
-        qsizetype cut = m_maxLineLength;
-        if (m_partialLine.at(cut - 1).isHighSurrogate())
-            --cut;
+    // Cut a line that keeps growing once enough of it is known to choose a safe place.
+    const qsizetype lookahead = m_guard.lookahead ? m_guard.lookahead() : 0;
+    while (m_partialLine.size() >= m_maxLineLength + lookahead) {
+        const qsizetype cut = cutPosition(m_partialLine);
         lines.append(m_partialLine.left(cut));
         m_partialLine.remove(0, cut);
     }
@@ -119,11 +129,11 @@ void AgentOutputLineSplitter::split(QStringView text, QStringList &lines)
 
 void AgentOutputLineSplitter::appendLine(QStringView piece, QStringList &lines)
 {
-    for (qsizetype start = 0; start < piece.size();) {
-        qsizetype length = std::min(m_maxLineLength, piece.size() - start);
-        if (start + length < piece.size() && piece.at(start + length - 1).isHighSurrogate())
-            --length;
-        lines.append(piece.sliced(start, length).toString());
-        start += length;
+    while (piece.size() > m_maxLineLength) {
+        const qsizetype cut = cutPosition(piece);
+        lines.append(piece.first(cut).toString());
+        piece = piece.sliced(cut);
     }
+    if (!piece.isEmpty())
+        lines.append(piece.toString());
 }

@@ -6,6 +6,8 @@
 #include <QStringDecoder>
 #include <QStringList>
 
+#include <functional>
+
 // Turns one output stream of the agent, read in arbitrary pieces, into text lines.
 //
 // Lines end at line feed, vertical tab, form feed, carriage return, next line (U+0085), line separator
@@ -17,11 +19,20 @@ class AgentOutputLineSplitter {
 public:
     static constexpr qsizetype defaultMaxLineLength = 64 * 1024; // UTF-16 code units
 
-    explicit AgentOutputLineSplitter(qsizetype maxLineLength = defaultMaxLineLength);
+    // Where a long line may be cut: a place at or before the one proposed, so that no word that must stay
+    // whole (a secret, to be masked) is split between two pieces; and how much text past the proposed
+    // place it needs to see to decide.
+    struct CutGuard {
+        std::function<qsizetype(QStringView text, qsizetype proposed)> safeCut;
+        std::function<qsizetype()> lookahead;
+    };
+
+    explicit AgentOutputLineSplitter(qsizetype maxLineLength = defaultMaxLineLength, CutGuard guard = {});
 
     // Appends the lines completed by these bytes to `lines`.
     void feed(QByteArrayView bytes, QStringList &lines);
-    // The stream has ended: appends what is left, an unfinished sequence as U+FFFD.
+    // The stream has ended: appends what is left, an unfinished sequence as U+FFFD. The unfinished line is
+    // appended whole, never cut, so a word at its end is not split from its start.
     void finish(QStringList &lines);
 
     // Output was skipped: drops the unfinished line and everything up to the next line feed, vertical tab,
@@ -33,8 +44,11 @@ public:
 private:
     void split(QStringView text, QStringList &lines);
     void appendLine(QStringView piece, QStringList &lines);
+    // Where to end the first piece of a text longer than the limit.
+    qsizetype cutPosition(QStringView text) const;
 
     qsizetype m_maxLineLength;
+    CutGuard m_guard;
     // Reused for every read, so a busy stream does not allocate (and fault in) a fresh buffer each time.
     QStringDecoder m_decoder{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
     QString m_decoded;

@@ -3,20 +3,22 @@
 #include <QObject>
 #include <QString>
 
-// Run state of the agent: stopped, starting, running, or failed with a message shown to the user as is.
+// Run state of the agent: stopped, starting, running, stopping (waiting for it to end), or failed with a
+// message shown to the user as is.
 class AgentRunState {
     Q_GADGET
     Q_PROPERTY(Kind kind READ kind CONSTANT)
     Q_PROPERTY(QString message READ message CONSTANT)
 
 public:
-    enum class Kind { stopped, starting, running, failed };
+    enum class Kind { stopped, starting, running, stopping, failed };
     Q_ENUM(Kind)
 
     AgentRunState() = default;
     static AgentRunState stopped() { return AgentRunState(Kind::stopped); }
     static AgentRunState starting() { return AgentRunState(Kind::starting); }
     static AgentRunState running() { return AgentRunState(Kind::running); }
+    static AgentRunState stopping() { return AgentRunState(Kind::stopping); }
     static AgentRunState failed(const QString &message) { return AgentRunState(Kind::failed, message); }
 
     Kind kind() const { return m_kind; }

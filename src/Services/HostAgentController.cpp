@@ -2,37 +2,20 @@
 
 #include "Services/AgentLaunchPlan.h"
 #include "Services/HostPreferences.h"
-#include "Services/HostSecretRedactor.h"
+#include "Services/Supervision/AgentOutputLog.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QTimer>
 
 #include <signal.h>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 namespace {
 
 const QString tunnelDisabled = QStringLiteral("disabled");
 const QString tunnelStarting = QStringLiteral("starting");
-
-// Signals the agent's process group; falls back to the agent alone should it have no group of its own.
-void signalAgent(qint64 pid, int signal)
-{
-    if (pid <= 1)
-        return;
-    if (::kill(static_cast<pid_t>(-pid), signal) != 0)
-        ::kill(static_cast<pid_t>(pid), signal);
-}
-
-// Ends whatever the agent started and left in its group. Only after the agent is gone: never falls back to
-// the bare pid, which may belong to someone else by then.
-void killLeftovers(qint64 pid)
-{
-    if (pid > 1)
-        ::kill(static_cast<pid_t>(-pid), SIGKILL);
-}
+// How many of the agent's last lines an exit report quotes.
+constexpr qsizetype exitReportLines = 3;
 
 } // namespace
 
@@ -40,8 +23,21 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
                                          FolderChooser &chooser, HostAgentTimings timings, QObject *parent)
     : QObject(parent), m_timings(timings), m_locator(std::move(locator)),
       m_credentialStore(defaults, keyring), m_permissionGrantStore(defaults, chooser),
+      m_log(new AgentOutputLog([this] { return redactionSecrets(); }, logBufferLimit,
+                               AgentOutputLineSplitter::defaultMaxLineLength, this)),
+      m_restartBackoff(timings.restart), m_restartTimer(new QTimer(this)),
       m_tunnelPoller(new TunnelStatusPoller(timings.tunnelPoll, this)), m_setupLinkRefresh(new QTimer(this))
 {
+    connect(m_log, &AgentOutputLog::linesChanged, this, &HostAgentController::lastLogLinesChanged);
+    m_restartTimer->setSingleShot(true);
+    connect(m_restartTimer, &QTimer::timeout, this, [this] {
+        // Someone started hosting meanwhile, or the preferences are gone: nothing to restart.
+        if (m_agent || m_pendingLaunch || !m_lastPreferences) {
+            setRestartPending(false);
+            return;
+        }
+        beginStart(m_lastPreferences, true);
+    });
     m_setupLinkRefresh->setInterval(m_timings.setupLinkRefreshInterval);
     connect(m_setupLinkRefresh, &QTimer::timeout, this, [this] {
         // The refresh ends by itself once its agent or its preferences are gone.
@@ -55,9 +51,9 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
 
 HostAgentController::~HostAgentController()
 {
-    // The processes are children and end with this object; none of their last signals may reach it.
-    for (QProcess *process : findChildren<QProcess *>())
-        process->disconnect(this);
+    // The agents are children and end with this object; none of their last signals may reach it.
+    for (AgentProcess *agent : findChildren<AgentProcess *>())
+        agent->disconnect(this);
 }
 
 AgentLocator HostAgentController::standardLocator()
@@ -69,24 +65,77 @@ AgentLocator HostAgentController::standardLocator()
 
 qint64 HostAgentController::agentProcessId() const
 {
-    return m_process ? m_process->processId() : 0;
+    return m_agent ? m_agent->processId() : 0;
+}
+
+QStringList HostAgentController::lastLogLines() const
+{
+    return m_log->lines();
+}
+
+qint64 HostAgentController::skippedOutputBytes() const
+{
+    return m_skippedOutputBytes + (m_agent ? m_agent->skippedOutputBytes() : 0);
 }
 
 void HostAgentController::start(HostPreferences *preferences)
 {
     if (!preferences)
         return;
-    stop(true);
-    setReadinessWarning({});
+    // A start by the user is no crash loop.
+    m_restartBackoff.reset();
+    beginStart(preferences, false);
+}
 
+void HostAgentController::beginStart(HostPreferences *preferences, bool isRestart)
+{
+    stop();
+    if (!isRestart)
+        setReadinessWarning({});
     const std::optional<QString> agent = m_locator ? m_locator() : std::nullopt;
     if (!agent) {
         setState(AgentRunState::failed(missingAgentMessage));
         return;
     }
+    m_lastPreferences = preferences;
+    m_pendingLaunch = PendingLaunch{preferences, *agent, std::nullopt, isRestart};
+    if (isRestart)
+        setRestartPending(true);
+    else
+        setState(AgentRunState::starting());
+    requestCredentials(preferences->relayVersion(), [this](const HostCredentials &credentials) {
+        if (!m_pendingLaunch)
+            return;
+        m_pendingLaunch->credentials = credentials;
+        launchWhenReady();
+    });
+}
 
+void HostAgentController::requestCredentials(HostRelayVersion relayVersion,
+                                             std::function<void(const HostCredentials &)> ready)
+{
+    ready(m_credentialStore.current(relayVersion));
+}
+
+void HostAgentController::launchWhenReady()
+{
+    if (!m_pendingLaunch || !m_pendingLaunch->credentials || !m_retiring.isEmpty())
+        return;
+    PendingLaunch pending = *std::exchange(m_pendingLaunch, std::nullopt);
+    if (!pending.preferences) {
+        setRestartPending(false);
+        if (!m_state.isFailed())
+            setState(AgentRunState::stopped());
+        return;
+    }
+    launch(std::move(pending));
+}
+
+void HostAgentController::launch(PendingLaunch pending)
+{
+    HostPreferences *preferences = pending.preferences;
+    const HostCredentials &credentials = *pending.credentials;
     const AgentLaunchSettings settings = AgentLaunchSettings::from(*preferences);
-    const HostCredentials credentials = m_credentialStore.current(settings.relayVersion);
     // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair again.
     if (!m_credentialStore.lastKeyringError().isEmpty())
         setReadinessWarning(keyringUnavailableWarning);
@@ -100,61 +149,51 @@ void HostAgentController::start(HostPreferences *preferences)
         QDir().mkpath(AgentLaunchPlan::relayCodecStateFolder(home));
     }
 
-    auto *process = new QProcess(this);
-    process->setProgram(*agent);
-    process->setArguments(AgentLaunchPlan::arguments(settings, credentials, codecStatePath));
-    process->setProcessEnvironment(AgentLaunchPlan::environment(
-        settings, credentials, QProcessEnvironment::systemEnvironment(), home, m_fileProbe));
-    process->setInputChannelMode(QProcess::ForwardedInputChannel);
-    const pid_t host = ::getpid();
-    process->setChildProcessModifier([host] {
-        // Runs in the child between fork and exec: async-signal-safe calls only. Its own group lets a stop
-        // reach everything the agent starts; the death signal ends it should the host crash.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != host)
-            ::_exit(127);
+    auto *agent = new AgentProcess(*m_log, m_timings.process, this);
+    // The last run's lines stay in view until a new agent is there to write its own; a restart keeps them
+    // as well, so the reason of a crash loop does not flicker away.
+    if (!pending.isRestart)
+        connect(agent, &AgentProcess::started, m_log, &AgentOutputLog::clear);
+    m_log->beginRun();
+    connect(agent, &AgentProcess::failedToStart, this, [this, agent](const QString &reason) {
+        if (agent != m_agent)
+            return;
+        m_agent = nullptr;
+        agent->deleteLater();
+        m_permissionGrantStore.stopAccess();
+        setRestartPending(false);
+        setState(AgentRunState::failed(launchFailurePrefix + reason));
     });
+    connect(agent, &AgentProcess::exited, this, [this, agent](int status) { handleExit(agent, status); });
+    connect(agent, &AgentProcess::stopped, this, [this, agent] { handleRetired(agent); });
 
     m_permissionGrantStore.startAccess(settings.workspaces);
-    process->start();
-    if (!process->waitForStarted(-1)) {
-        m_permissionGrantStore.stopAccess();
-        setState(AgentRunState::failed(launchFailurePrefix + process->errorString()));
-        delete process;
-        return;
-    }
-    const qint64 pid = process->processId();
-    connect(process, &QProcess::finished, this, [this, process, pid](int exitCode, QProcess::ExitStatus) {
-        handleTermination(process, pid, exitCode);
-    });
+    m_agent = agent;
+    m_agentUptime.start();
+    agent->start(pending.program, AgentLaunchPlan::arguments(settings, credentials, codecStatePath),
+                 AgentLaunchPlan::environment(settings, credentials, QProcessEnvironment::systemEnvironment(),
+                                              home, m_fileProbe));
 
-    m_process = process;
     setHostToken(credentials.hostToken);
     setRelaySession(credentials.relaySessionId);
     setHostId(credentials.hostId);
     setCredentialRotatedAt(credentials.rotatedAt);
-    m_lastPreferences = preferences;
     setRunningAgentBuild(expectedAgentBuild());
     setTunnelState(settings.wantsTunnel() ? tunnelStarting : tunnelDisabled);
     setTunnelPublicURL({});
     setTunnelLastError({});
-    if (!m_lastLogLines.isEmpty()) {
-        m_lastLogLines.clear();
-        emit lastLogLinesChanged();
-    }
-    setState(AgentRunState::starting());
-    attachLogStreams();
 
-    QTimer::singleShot(m_timings.confirmationDelay, this,
-                       [this, confirmed = QPointer(preferences)] { confirmRunning(confirmed); });
+    QTimer::singleShot(m_timings.confirmationDelay, agent, [this, agent, confirmed = QPointer(preferences)] {
+        confirmRunning(agent, confirmed);
+    });
 }
 
-void HostAgentController::confirmRunning(const QPointer<HostPreferences> &preferences)
+void HostAgentController::confirmRunning(AgentProcess *agent, const QPointer<HostPreferences> &preferences)
 {
-    // A stale confirmation (stopped, failed or replaced meanwhile) finds no starting agent and does nothing.
-    if (m_state != AgentRunState::starting() || !m_process || m_process->state() != QProcess::Running)
+    // A stale confirmation (stopped, exited or replaced meanwhile) does nothing.
+    if (agent != m_agent || agent->phase() != AgentProcess::Phase::running)
         return;
+    setRestartPending(false);
     setState(AgentRunState::running());
     if (!preferences)
         return;
@@ -165,16 +204,20 @@ void HostAgentController::confirmRunning(const QPointer<HostPreferences> &prefer
 
 void HostAgentController::stop(bool waitForExit)
 {
+    cancelRestart();
+    m_pendingLaunch.reset();
     cancelTunnelPolling();
     cancelSetupLinkRefresh();
-    clearLogStreams(m_process);
     m_permissionGrantStore.stopAccess();
-    // An exit still waiting for its output to be taken in is superseded by the stop.
-    m_pendingExit.reset();
-    if (QProcess *process = std::exchange(m_process, nullptr))
-        retire(process, waitForExit);
+    if (AgentProcess *agent = std::exchange(m_agent, nullptr))
+        retire(agent);
+    if (waitForExit) {
+        // Quitting: bounded by the kill timeout, so no agent outlives the host.
+        for (AgentProcess *agent : QList(m_retiring))
+            agent->stopAndWait();
+    }
     if (!m_state.isFailed())
-        setState(AgentRunState::stopped());
+        setState(m_retiring.isEmpty() ? AgentRunState::stopped() : AgentRunState::stopping());
     setSetupLink({});
     setResolvedLANAddress({});
     setRunningAgentBuild({});
@@ -183,155 +226,65 @@ void HostAgentController::stop(bool waitForExit)
     setTunnelLastError({});
 }
 
-void HostAgentController::retire(QProcess *process, bool waitForExit)
+void HostAgentController::retire(AgentProcess *agent)
 {
-    // Detached first, so this exit is never reported and never restarts anything.
-    process->disconnect(this);
-    if (process->state() == QProcess::NotRunning) {
-        process->deleteLater();
-        return;
-    }
-    const qint64 pid = process->processId();
-    signalAgent(pid, SIGTERM);
-    if (waitForExit) {
-        const auto timeout = static_cast<int>(m_timings.killTimeout.count());
-        if (!process->waitForFinished(timeout)) {
-            signalAgent(pid, SIGKILL);
-            process->waitForFinished(-1);
-        }
-        killLeftovers(pid);
-        process->deleteLater();
-        return;
-    }
-    // Not waited for, but not forgotten: the same deadline applies, and the object goes with the process.
-    connect(process, &QProcess::finished, process, [process, pid] {
-        killLeftovers(pid);
-        process->deleteLater();
-    });
-    QTimer::singleShot(m_timings.killTimeout, process, [pid] { signalAgent(pid, SIGKILL); });
+    // Its exit is never reported and never restarts anything; only its end matters, to whoever waits.
+    disconnect(agent, &AgentProcess::exited, this, nullptr);
+    disconnect(agent, &AgentProcess::failedToStart, this, nullptr);
+    m_skippedOutputBytes += agent->skippedOutputBytes();
+    m_retiring.append(agent);
+    agent->stop();
 }
 
-void HostAgentController::handleTermination(QProcess *process, qint64 pid, int exitCode)
+void HostAgentController::handleRetired(AgentProcess *agent)
+{
+    m_retiring.removeOne(agent);
+    agent->deleteLater();
+    if (!m_retiring.isEmpty())
+        return;
+    if (m_state.kind() == AgentRunState::Kind::stopping)
+        setState(AgentRunState::stopped());
+    launchWhenReady();
+}
+
+void HostAgentController::handleExit(AgentProcess *agent, int status)
 {
     // Late reports of an agent that was stopped or replaced are not this agent's business.
-    if (!m_process || process != m_process)
+    if (agent != m_agent)
         return;
-    // Everything the agent wrote goes in before the message quotes its last lines. Output still buffered is
-    // taken in slices like any other, and the report completes once it is all in.
-    m_pendingExit = PendingExit{pid, exitCode};
-    drainLog();
-}
-
-void HostAgentController::completeExitReport()
-{
-    const PendingExit exit = *std::exchange(m_pendingExit, std::nullopt);
-    QProcess *process = std::exchange(m_process, nullptr);
-    clearLogStreams(process);
+    m_agent = nullptr;
+    m_skippedOutputBytes += agent->skippedOutputBytes();
+    agent->deleteLater();
+    m_permissionGrantStore.stopAccess();
+    const auto uptime = std::chrono::milliseconds(m_agentUptime.elapsed());
 
     // For an exit by a signal, the exit code is the signal number.
-    if (exit.status == 0 || exit.status == SIGTERM) {
+    if (status == 0 || status == SIGTERM) {
         setState(AgentRunState::stopped());
     } else {
-        const QStringList tail = m_lastLogLines.mid(std::max<qsizetype>(0, m_lastLogLines.size() - 3));
-        setState(AgentRunState::failed(QStringLiteral("Agent exited (status %1). ").arg(exit.status) +
-                                       tail.join(QStringLiteral(" | "))));
+        setState(AgentRunState::failed(QStringLiteral("Agent exited (status %1). ").arg(status) +
+                                       m_log->tail(exitReportLines, QStringLiteral(" | "))));
     }
     setSetupLink({});
     cancelSetupLinkRefresh();
-    killLeftovers(exit.pid);
-    process->disconnect(this);
-    process->deleteLater();
+    cancelTunnelPolling();
 
     if (m_lastPreferences && m_lastPreferences->keepRelayOnline())
-        scheduleRestart(m_lastPreferences);
+        scheduleRestart(uptime);
+    else
+        setRestartPending(false);
 }
 
-void HostAgentController::scheduleRestart(const QPointer<HostPreferences> &preferences)
+void HostAgentController::scheduleRestart(std::chrono::milliseconds uptime)
 {
-    QTimer::singleShot(m_timings.restartDelay, this, [this, preferences] {
-        // Someone started hosting meanwhile: that agent stands.
-        if (!m_process && preferences)
-            start(preferences);
-    });
+    m_restartTimer->start(m_restartBackoff.delayAfterRun(uptime));
+    setRestartPending(true);
 }
 
-void HostAgentController::attachLogStreams()
+void HostAgentController::cancelRestart()
 {
-    m_logAttached = true;
-    connect(m_process, &QProcess::readyReadStandardOutput, this, [this] { drainLog(); });
-    connect(m_process, &QProcess::readyReadStandardError, this, [this] { drainLog(); });
-}
-
-void HostAgentController::clearLogStreams(QProcess *process)
-{
-    if (process) {
-        disconnect(process, &QProcess::readyReadStandardOutput, this, nullptr);
-        disconnect(process, &QProcess::readyReadStandardError, this, nullptr);
-    }
-    // What was read already is kept; output still waiting in the pipes is discarded with them.
-    QStringList lines;
-    m_stdout.splitter.finish(lines);
-    m_stderr.splitter.finish(lines);
-    appendLog(lines);
-    m_logAttached = false;
-}
-
-void HostAgentController::scheduleLogDrain()
-{
-    if (m_drainScheduled)
-        return;
-    m_drainScheduled = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_drainScheduled = false;
-            drainLog();
-        },
-        Qt::QueuedConnection);
-}
-
-void HostAgentController::drainLog()
-{
-    if (!m_process || !m_logAttached)
-        return;
-    QStringList lines;
-    bool moreWaiting = false;
-    for (OutputStream *stream : {&m_stdout, &m_stderr}) {
-        m_process->setReadChannel(stream->channel);
-        const qint64 excess = m_process->bytesAvailable() - m_timings.maxWaitingBytes;
-        if (excess > 0) {
-            m_skippedOutputBytes += m_process->skip(excess);
-            stream->splitter.resynchronize();
-        }
-        if (m_readBuffer.size() < m_timings.readSliceBytes)
-            m_readBuffer.resize(m_timings.readSliceBytes);
-        const qint64 read = m_process->read(m_readBuffer.data(), m_timings.readSliceBytes);
-        if (read > 0)
-            stream->splitter.feed(QByteArrayView(m_readBuffer.constData(), read), lines);
-        moreWaiting = moreWaiting || m_process->bytesAvailable() > 0;
-    }
-    appendLog(lines);
-    // The rest waits for the next turn of the event loop, so the window stays responsive under a flood.
-    if (moreWaiting)
-        scheduleLogDrain();
-    else if (m_pendingExit)
-        completeExitReport();
-}
-
-void HostAgentController::appendLog(const QStringList &lines)
-{
-    if (lines.isEmpty())
-        return;
-    // Lines that this very batch pushes out of the buffer are never shown to anyone, so they are not masked.
-    const qsizetype kept = std::min<qsizetype>(lines.size(), logBufferLimit);
-    // Gathered once per batch: a batch is appended in one go on the main thread, so no rotation can happen
-    // between two of its lines, and a new secret is still masked from the next line on.
-    const QStringList secrets = redactionSecrets();
-    for (qsizetype i = lines.size() - kept; i < lines.size(); ++i)
-        m_lastLogLines.append(HostSecretRedactor::redact(lines.at(i), secrets));
-    if (m_lastLogLines.size() > logBufferLimit)
-        m_lastLogLines.remove(0, m_lastLogLines.size() - logBufferLimit);
-    emit lastLogLinesChanged();
+    m_restartTimer->stop();
+    setRestartPending(false);
 }
 
 QStringList HostAgentController::redactionSecrets()
@@ -358,6 +311,14 @@ void HostAgentController::setState(const AgentRunState &value)
         return;
     m_state = value;
     emit stateChanged();
+}
+
+void HostAgentController::setRestartPending(bool value)
+{
+    if (m_restartPending == value)
+        return;
+    m_restartPending = value;
+    emit restartPendingChanged();
 }
 
 void HostAgentController::setSetupLink(const QUrl &value)

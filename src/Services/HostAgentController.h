@@ -2,18 +2,19 @@
 
 #include "Platform/FileProbe.h"
 #include "Platform/NetworkInterfaces.h"
-#include "Services/AgentOutputLineSplitter.h"
 #include "Services/AgentRunState.h"
 #include "Services/HostCredentialStore.h"
 #include "Services/HostPermissionGrantStore.h"
 #include "Services/PermissionPreflight.h"
+#include "Services/Supervision/AgentProcess.h"
+#include "Services/Supervision/AgentRestartBackoff.h"
 #include "Services/TunnelStatusPoller.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QProcess>
 #include <QTimer>
 #include <QUrl>
 
@@ -22,6 +23,7 @@
 #include <memory>
 #include <optional>
 
+class AgentOutputLog;
 class FolderChooser;
 class HostPreferences;
 class Keyring;
@@ -33,15 +35,10 @@ using AgentLocator = std::function<std::optional<QString>()>;
 struct HostAgentTimings {
     // How long a fresh agent must stay up before it counts as running.
     std::chrono::milliseconds confirmationDelay{600};
-    // The pause before an agent that exited is started again.
-    std::chrono::milliseconds restartDelay{1500};
-    // How long a stop waits after SIGTERM before it kills the agent's process group.
-    std::chrono::milliseconds killTimeout{5000};
-    // The most output bytes taken in at one turn of the event loop, so a flood never freezes the window.
-    qsizetype readSliceBytes = 64 * 1024;
-    // The most output of one stream left waiting; an agent that writes faster than it can be taken in loses
-    // its oldest waiting output instead of growing the host's memory without end.
-    qint64 maxWaitingBytes = 4 * 1024 * 1024;
+    // The pauses before an agent that exited is started again.
+    AgentRestartTimings restart;
+    // The stop's kill timeout and how output is taken in.
+    AgentProcessTimings process;
     // How often a running agent's setup link is rebuilt, so its expiry never lapses on screen.
     std::chrono::milliseconds setupLinkRefreshInterval{300000};
     // The tunnel poll: the pause between attempts, how many, and the limit of one request.
@@ -52,6 +49,7 @@ struct HostAgentTimings {
 class HostAgentController : public QObject {
     Q_OBJECT
     Q_PROPERTY(AgentRunState state READ state NOTIFY stateChanged)
+    Q_PROPERTY(bool restartPending READ restartPending NOTIFY restartPendingChanged)
     Q_PROPERTY(QUrl setupLink READ setupLink NOTIFY setupLinkChanged)
     Q_PROPERTY(QString resolvedLANAddress READ resolvedLANAddress NOTIFY resolvedLANAddressChanged)
     Q_PROPERTY(QStringList lastLogLines READ lastLogLines NOTIFY lastLogLinesChanged)
@@ -88,11 +86,13 @@ public:
     static AgentLocator standardLocator();
 
     AgentRunState state() const { return m_state; }
+    // An agent that exited is about to be started again (or is starting again); Stop cancels that.
+    bool restartPending() const { return m_restartPending; }
     // Empty when there is no link.
     QUrl setupLink() const { return m_setupLink; }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_resolvedLANAddress; }
-    QStringList lastLogLines() const { return m_lastLogLines; }
+    QStringList lastLogLines() const;
     QString hostToken() const { return m_hostToken; }
     QString relaySession() const { return m_relaySession; }
     QString hostId() const { return m_hostId; }
@@ -107,11 +107,13 @@ public:
     QString tunnelLastError() const { return m_tunnelLastError; }
     QString expectedAgentBuild() const { return QStringLiteral("14"); }
 
-    // Stops any agent, then launches one for these preferences. The outcome shows in the published fields.
+    // Stops any agent, then launches one for these preferences once the old one is gone and the credentials
+    // are known. The outcome shows in the published fields.
     Q_INVOKABLE void start(HostPreferences *preferences);
-    // Ends the agent and resets the hosting fields. When it returns with waitForExit, no agent process runs:
-    // one that ignores SIGTERM is killed after the kill timeout.
-    Q_INVOKABLE void stop(bool waitForExit = true);
+    // Ends the agent, cancels a pending restart and resets the hosting fields. Without waitForExit it returns
+    // at once and the state shows the stop until the agent is gone; with it (for quitting), no agent process
+    // runs when it returns: one that ignores SIGTERM is killed after the kill timeout.
+    Q_INVOKABLE void stop(bool waitForExit = false);
 
     // Publishes the setup link of the current route and the local address it points at.
     Q_INVOKABLE void recomputeSetupLink(HostPreferences *preferences);
@@ -136,12 +138,13 @@ public:
     HostCredentialStore &credentialStore() { return m_credentialStore; }
     HostPermissionGrantStore &permissionGrantStore() { return m_permissionGrantStore; }
     // Output skipped since construction because the agent wrote faster than it could be taken in.
-    qint64 skippedOutputBytes() const { return m_skippedOutputBytes; }
+    qint64 skippedOutputBytes() const;
     // The running agent's process id, 0 when none runs.
     qint64 agentProcessId() const;
 
 signals:
     void stateChanged();
+    void restartPendingChanged();
     void setupLinkChanged();
     void resolvedLANAddressChanged();
     void lastLogLinesChanged();
@@ -157,32 +160,25 @@ signals:
     void tunnelLastErrorChanged();
 
 private:
-    struct OutputStream {
-        QProcess::ProcessChannel channel;
-        AgentOutputLineSplitter splitter;
+    // A start waits for the credentials and for the agent before it to be gone (it holds the port).
+    struct PendingLaunch {
+        QPointer<HostPreferences> preferences;
+        QString program;
+        std::optional<HostCredentials> credentials;
+        bool isRestart = false;
     };
 
-    void confirmRunning(const QPointer<HostPreferences> &preferences);
-    struct PendingExit {
-        qint64 pid = 0;
-        int status = 0;
-    };
-
-    void handleTermination(QProcess *process, qint64 pid, int exitCode);
-    void completeExitReport();
-    void scheduleRestart(const QPointer<HostPreferences> &preferences);
-
-    void attachLogStreams();
-    // Stops reading the process's output; what was read already goes into the log.
-    void clearLogStreams(QProcess *process);
-    void scheduleLogDrain();
-    // Takes in one slice of each stream's buffered output and publishes the lines; schedules the next slice
-    // while output is waiting, and completes a pending exit report once none is.
-    void drainLog();
-    void appendLog(const QStringList &lines);
-
-    void retire(QProcess *process, bool waitForExit);
-    void killProcessGroup(qint64 groupId);
+    void beginStart(HostPreferences *preferences, bool isRestart);
+    void launchWhenReady();
+    void launch(PendingLaunch launch);
+    void confirmRunning(AgentProcess *agent, const QPointer<HostPreferences> &preferences);
+    void handleExit(AgentProcess *agent, int status);
+    void handleRetired(AgentProcess *agent);
+    void scheduleRestart(std::chrono::milliseconds uptime);
+    void cancelRestart();
+    void retire(AgentProcess *agent);
+    void requestCredentials(HostRelayVersion relayVersion,
+                            std::function<void(const HostCredentials &)> ready);
 
     // The link's refresh and the tunnel poll, which a running confirmation starts.
     void startSetupLinkRefresh(HostPreferences &preferences);
@@ -194,6 +190,7 @@ private:
     bool agentIsRunning() const;
 
     void setState(const AgentRunState &state);
+    void setRestartPending(bool pending);
     void setSetupLink(const QUrl &link);
     void setResolvedLANAddress(const QString &address);
     void setHostToken(const QString &token);
@@ -212,9 +209,9 @@ private:
     HostPermissionGrantStore m_permissionGrantStore;
 
     AgentRunState m_state;
+    bool m_restartPending = false;
     QUrl m_setupLink;
     QString m_resolvedLANAddress;
-    QStringList m_lastLogLines;
     QString m_hostToken;
     QString m_relaySession;
     QString m_hostId;
@@ -226,14 +223,15 @@ private:
     QString m_tunnelPublicURL;
     QString m_tunnelLastError;
 
-    QProcess *m_process = nullptr;
-    OutputStream m_stdout{QProcess::StandardOutput, AgentOutputLineSplitter()};
-    OutputStream m_stderr{QProcess::StandardError, AgentOutputLineSplitter()};
-    bool m_logAttached = false;
-    bool m_drainScheduled = false;
-    QByteArray m_readBuffer; // reused by every slice
-    qint64 m_skippedOutputBytes = 0;
-    std::optional<PendingExit> m_pendingExit;
+    AgentOutputLog *m_log;
+    AgentProcess *m_agent = nullptr;
+    // Agents being stopped; a new one waits for them.
+    QList<AgentProcess *> m_retiring;
+    std::optional<PendingLaunch> m_pendingLaunch;
+    QElapsedTimer m_agentUptime;
+    AgentRestartBackoff m_restartBackoff;
+    QTimer *m_restartTimer;
+    qint64 m_skippedOutputBytes = 0; // of the agents that ended
     QPointer<HostPreferences> m_lastPreferences;
 
     std::unique_ptr<NetworkInterfaces> m_networkInterfaces = std::make_unique<SystemNetworkInterfaces>();

@@ -16,7 +16,7 @@ const QString tunnelFailed = QStringLiteral("failed");
 
 bool HostAgentController::agentIsRunning() const
 {
-    return m_process && m_process->state() == QProcess::Running;
+    return m_agent && m_agent->phase() == AgentProcess::Phase::running;
 }
 
 void HostAgentController::setNetworkInterfaces(std::unique_ptr<NetworkInterfaces> interfaces)
@@ -141,8 +141,7 @@ void HostAgentController::rotatePairing(HostPreferences *preferences)
     setCredentialRotatedAt(now);
     // An agent still starting holds the old credentials as much as a running one: left alone, it would keep
     // accepting the revoked pairing while the link offered one it refuses.
-    if (m_process) {
-        stop(true);
+    if (m_agent || m_pendingLaunch) {
         start(preferences);
         return;
     }
@@ -176,8 +175,6 @@ void HostAgentController::grantFolderAccess(const QString &path, HostPreferences
     }
     refreshPermissionPreflight(preferences);
     // A starting agent, too, must work inside the new grant.
-    if (m_process) {
-        stop(true);
+    if (m_agent || m_pendingLaunch)
         start(preferences);
-    }
 }

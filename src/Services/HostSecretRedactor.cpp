@@ -150,6 +150,58 @@ QString HostSecretRedactor::redact(const QString &text, const QStringList &secre
     return replacement;
 }
 
+QString HostSecretRedactor::redactFragment(const QString &text, const QStringList &secrets)
+{
+    // The earliest start of a secret's beginning that reaches the end of the text. The agent writes its
+    // secrets as they are, so that is the form looked for here; whole secrets in any form are masked below.
+    qsizetype tail = text.size();
+    for (const QString &secret : secrets) {
+        const qsizetype longest = std::min(secret.size() - 1, text.size());
+        for (qsizetype length = longest; length >= shortestMaskedPrefix; --length) {
+            if (text.size() - length < tail && text.endsWith(QStringView(secret).left(length))) {
+                tail = text.size() - length;
+                break;
+            }
+        }
+    }
+    if (tail == text.size())
+        return redact(text, secrets);
+    const qsizetype head = safeCut(text, tail, secrets);
+    return redact(text.left(head), secrets) + replacement;
+}
+
+qsizetype HostSecretRedactor::safeCut(QStringView text, qsizetype cut, const QStringList &secrets)
+{
+    cut = std::clamp<qsizetype>(cut, 0, text.size());
+    const std::vector<Secret> &patterns = patternsFor(secrets);
+    // Moving the cut back can place it inside another form, so look again until none crosses it.
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (const Secret &secret : patterns) {
+            qsizetype length = 0;
+            qsizetype from = std::max<qsizetype>(0, cut - secret.pattern.longestFormLength());
+            for (qsizetype at = secret.pattern.find(text, from, length); at >= 0 && at < cut;
+                 at = secret.pattern.find(text, from, length)) {
+                if (at > 0 && at + length > cut) {
+                    cut = at;
+                    moved = true;
+                    break;
+                }
+                from = at + 1;
+            }
+        }
+    }
+    return cut;
+}
+
+qsizetype HostSecretRedactor::longestFormLength(const QStringList &secrets)
+{
+    qsizetype longest = 0;
+    for (const Secret &secret : patternsFor(secrets))
+        longest = std::max(longest, secret.pattern.longestFormLength());
+    return longest;
+}
+
 std::optional<QString> HostSecretRedactor::redactSetupURL(const QString &linkText)
 {
     return maskQuery(linkText, NestedEndpoint::mask);

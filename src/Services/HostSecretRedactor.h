@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 #include <QUrl>
 
 #include <optional>
@@ -16,6 +17,17 @@ inline const QString replacement = QStringLiteral("redacted");
 // of the ones before. A replacement never leaves a secret behind that it completed together with its
 // neighbours. Cheap enough to call for every line of the agent's output.
 QString redact(const QString &text, const QStringList &secrets);
+// The same for text that was cut off before its end (the unfinished line of an agent that stopped): a start
+// of a secret at its end, of at least `shortestMaskedPrefix` characters, is masked too, as what followed it
+// is unknown.
+QString redactFragment(const QString &text, const QStringList &secrets);
+inline constexpr qsizetype shortestMaskedPrefix = 8;
+
+// A place at or before `cut`, but after the start, where the text may be cut without splitting a written
+// form of a secret, so that each piece can be masked on its own.
+qsizetype safeCut(QStringView text, qsizetype cut, const QStringList &secrets);
+// How far past a cut a text must be known for safeCut to see every form that crosses it.
+qsizetype longestFormLength(const QStringList &secrets);
 // The text shown for a setup link: secret query values masked by name (also inside its endpoint URL),
 // then every secret masked by value.
 QString redactedSetupLink(const QUrl &link, const QStringList &secrets);

@@ -27,6 +27,8 @@ QString StatusTexts::headerLabel(const AgentRunState &state)
         return QStringLiteral("Starting");
     case Kind::running:
         return QStringLiteral("Running");
+    case Kind::stopping:
+        return QStringLiteral("Stopping");
     case Kind::failed:
         return QStringLiteral("Error");
     }
@@ -40,6 +42,8 @@ QString StatusTexts::statusHeadline(const HostingStatus &hosting)
         return QStringLiteral("Not hosting");
     case Kind::starting:
         return QStringLiteral("Starting host agent\u2026");
+    case Kind::stopping:
+        return QStringLiteral("Stopping host agent\u2026");
     case Kind::failed:
         return hosting.state.message();
     case Kind::running:

@@ -25,7 +25,7 @@ struct HostingStatus {
     QString resolvedLANAddress; // empty when none
 };
 
-// "Stopped", "Starting", "Running" or "Error".
+// "Stopped", "Starting", "Running", "Stopping" or "Error".
 QString headerLabel(const AgentRunState &state);
 QString statusHeadline(const HostingStatus &hosting);
 QString tunnelStatusText(const QString &tunnelState, const QString &publicURL, const QString &lastError);

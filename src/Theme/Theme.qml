@@ -26,7 +26,8 @@ QtObject {
     // red after a failure.
     function stateColor(kind, palette) {
         switch (kind) {
-        case "starting": return orange;
+        case "starting":
+        case "stopping": return orange;
         case "running": return runningGreen;
         case "failed": return red;
         default: return palette.placeholderText;

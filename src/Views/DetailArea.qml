@@ -60,7 +60,7 @@ ColumnLayout {
             }
             SymbolButton {
                 objectName: "stopButton"
-                visible: Presenter.running
+                visible: Presenter.canStop
                 symbol: "stop.fill"
                 text: "Stop"
                 destructive: true
@@ -93,7 +93,7 @@ ColumnLayout {
     }
     Shortcut {
         sequence: "Escape"
-        enabled: Presenter.running
+        enabled: Presenter.canStop
         onActivated: Presenter.stopHosting()
     }
 

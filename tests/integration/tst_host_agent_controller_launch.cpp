@@ -159,8 +159,8 @@ void HostAgentControllerLaunchTest::reportsAnAgentThatCannotBeLaunched()
     h.agentPath = present ? std::optional(plainFile) : std::nullopt;
     h.controller->start(&h.preferences);
 
+    QTRY_COMPARE(h.controller->state().kind(), Kind::failed);
     const AgentRunState state = h.controller->state();
-    QCOMPARE(state.kind(), Kind::failed);
     if (present)
         QVERIFY2(state.message().startsWith(HostAgentController::launchFailurePrefix) &&
                      state.message().size() > HostAgentController::launchFailurePrefix.size(),
@@ -212,8 +212,9 @@ void HostAgentControllerLaunchTest::holdsFolderGrantsOpenWhileRunning()
     }
     h.preferences.setWorkspaces(folders);
     h.start("hang");
-    QCOMPARE(h.controller->permissionGrantStore().activePaths(), folders.first(2));
+    QTRY_COMPARE(h.controller->permissionGrantStore().activePaths(), folders.first(2));
     h.start("hang");
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
     QCOMPARE(h.controller->permissionGrantStore().activePaths(), folders.first(2));
     h.controller->stop(true);
     QVERIFY(h.controller->permissionGrantStore().activePaths().isEmpty());
@@ -279,8 +280,8 @@ void HostAgentControllerLaunchTest::gathersBothStreams()
 void HostAgentControllerLaunchTest::skipsWholeLinesWhenFloodedBeyondTheBound()
 {
     HostAgentTimings timings = AgentControllerHarness::shortTimings();
-    timings.readSliceBytes = 512;
-    timings.maxWaitingBytes = 8 * 1024;
+    timings.process.readSliceBytes = 512;
+    timings.process.maxWaitingBytes = 8 * 1024;
     AgentControllerHarness h(timings);
     // About 2.5 MB of lines that each carry the host token, far more than may wait.
     h.start("burst=50000:VELMORA_HOST_TOKEN;out=one\ntwo\nthree\n;hang");

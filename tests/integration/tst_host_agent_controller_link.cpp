@@ -332,11 +332,10 @@ void HostAgentControllerLinkTest::rotationReplacesACurrentAgent()
     QVERIFY(QFile::remove(record));
 
     h.controller->rotatePairing(&h.preferences);
-    QVERIFY2(!FakeAgent::isAlive(old), "the old agent must be gone before the new one starts");
     QCOMPARE(h.controller->state(), AgentRunState::starting());
-    QVERIFY(h.controller->agentProcessId() != old);
     QVERIFY(h.controller->hostToken() != oldToken);
     QTRY_VERIFY(QFileInfo::exists(record));
+    QVERIFY2(!FakeAgent::isAlive(old), "the old agent must be gone before the new one starts");
     const FakeAgent::Record agent = FakeAgent::readRecord(record);
     QCOMPARE(agent.environment.value("VELMORA_HOST_TOKEN"), h.controller->hostToken());
     QCOMPARE(agent.environment.value("VELMORA_HOST_ID"), h.controller->hostId());
@@ -511,9 +510,9 @@ void HostAgentControllerLinkTest::grantRestartsACurrentAgentInsideTheGrant()
 
     h.chooser.answer = folder;
     h.controller->grantFolderAccess(folder, &h.preferences);
-    QVERIFY(!FakeAgent::isAlive(old));
-    QVERIFY(h.controller->agentProcessId() != old);
     QCOMPARE(h.controller->state(), AgentRunState::starting());
+    QTRY_VERIFY(h.controller->agentProcessId() != 0 && h.controller->agentProcessId() != old);
+    QVERIFY(!FakeAgent::isAlive(old));
     // The new agent runs inside the grant it was restarted for.
     QCOMPARE(h.controller->permissionGrantStore().activePaths().size(), 1);
     QCOMPARE(h.controller->permissionPreflightItems().at(0).hasGrant, true);

@@ -24,8 +24,8 @@ HostAgentTimings endToEndTimings()
 {
     HostAgentTimings timings = AgentControllerHarness::shortTimings();
     timings.confirmationDelay = std::chrono::milliseconds(200);
-    timings.killTimeout = std::chrono::milliseconds(3000);
-    timings.readSliceBytes = 64 * 1024;
+    timings.process.killTimeout = std::chrono::milliseconds(3000);
+    timings.process.readSliceBytes = 64 * 1024;
     timings.tunnelPoll.interval = std::chrono::milliseconds(50);
     timings.tunnelPoll.attempts = 100;
     timings.tunnelPoll.requestTimeout = std::chrono::milliseconds(1000);
@@ -273,9 +273,9 @@ void HostingEndToEndTest::lanLinkPairsAndRotationRevokesIt()
 
     const qint64 old = h->controller->agentProcessId();
     h->controller->rotatePairing(&h->preferences);
-    QVERIFY(!FakeAgent::isAlive(old));
     QVERIFY(!QFileInfo::exists(trusted));
     QTRY_COMPARE(h->controller->state(), AgentRunState::running());
+    QVERIFY(!FakeAgent::isAlive(old));
     QTRY_VERIFY(logContains(h->controller->lastLogLines(), "listening on"));
     const QUrl newLink = h->controller->setupLink();
     QVERIFY(queryValue(newLink, "token") != queryValue(oldLink, "token"));

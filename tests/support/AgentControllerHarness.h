@@ -18,10 +18,13 @@ struct AgentControllerHarness {
     {
         HostAgentTimings timings;
         timings.confirmationDelay = std::chrono::milliseconds(100);
-        timings.restartDelay = std::chrono::milliseconds(150);
-        timings.killTimeout = std::chrono::milliseconds(300);
+        timings.restart.firstDelay = std::chrono::milliseconds(150);
+        timings.restart.longestDelay = std::chrono::milliseconds(1200);
+        timings.restart.quickExit = std::chrono::milliseconds(1000);
+        timings.restart.stableRun = std::chrono::milliseconds(2000);
+        timings.process.killTimeout = std::chrono::milliseconds(300);
         // Small slices, so output is often still waiting when the agent exits.
-        timings.readSliceBytes = 1024;
+        timings.process.readSliceBytes = 1024;
         return timings;
     }
 
@@ -60,7 +63,7 @@ struct AgentControllerHarness {
 // Readable run states in failed comparisons.
 inline char *toString(const AgentRunState &state)
 {
-    const char *kinds[] = {"stopped", "starting", "running", "failed"};
+    const char *kinds[] = {"stopped", "starting", "running", "stopping", "failed"};
     QString text = QString::fromLatin1(kinds[static_cast<int>(state.kind())]);
     if (state.isFailed())
         text += QStringLiteral("(\"%1\")").arg(state.message());

@@ -15,8 +15,8 @@ HostAgentTimings shortTimings()
 {
     HostAgentTimings timings;
     timings.confirmationDelay = std::chrono::milliseconds(100);
-    timings.restartDelay = std::chrono::milliseconds(150);
-    timings.killTimeout = std::chrono::milliseconds(1000);
+    timings.restart.firstDelay = std::chrono::milliseconds(150);
+    timings.process.killTimeout = std::chrono::milliseconds(1000);
     timings.tunnelPoll = {std::chrono::milliseconds(50), 2000, std::chrono::milliseconds(1000)};
     return timings;
 }

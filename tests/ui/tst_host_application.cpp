@@ -110,10 +110,9 @@ void HostApplicationTest::settingsChangesRestartOnlyAnActiveAgent()
     startRunning();
     const qint64 before = agentPid();
     change();
-    QVERIFY(agentPid() != 0);
-    QVERIFY(agentPid() != before);
-    QVERIFY(!FakeAgent::isAlive(before)); // the old agent was gone before the new one started
     QCOMPARE(m_harness->controller->state(), AgentRunState::starting());
+    QTRY_VERIFY(agentPid() != 0 && agentPid() != before);
+    QVERIFY(!FakeAgent::isAlive(before)); // the old agent was gone before the new one started
 
     // Typing in the relay URL and the token only stores them.
     const qint64 restarted = agentPid();

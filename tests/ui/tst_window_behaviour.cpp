@@ -131,8 +131,8 @@ void WindowBehaviourTest::shortcutsFollowTheButtons()
     QCOMPARE(m_harness.controller->agentProcessId(), pid);
 
     QTest::keyClick(m_harness.window(), Qt::Key_Escape);
-    QCOMPARE(m_harness.controller->state(), AgentRunState::stopped());
     QCOMPARE(m_harness.controller->agentProcessId(), 0);
+    QTRY_COMPARE(m_harness.controller->state(), AgentRunState::stopped());
 }
 
 void WindowBehaviourTest::ngrokSwitchShowsTheTokenAndTheTunnelRow()

@@ -1,4 +1,4 @@
-#include "AgentProcess.h"
+#include "RunningAgent.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,12 +21,12 @@ private slots:
 
 private:
     // Agent with the fake ngrok as the only ngrok on PATH; mode "absent" leaves it out.
-    bool startAgent(AgentProcess &agent, const QString &mode, const QString &authtoken);
-    QJsonObject tunnel(const AgentProcess &agent);
-    QMap<QString, QString> record(const AgentProcess &agent);
+    bool startAgent(RunningAgent &agent, const QString &mode, const QString &authtoken);
+    QJsonObject tunnel(const RunningAgent &agent);
+    QMap<QString, QString> record(const RunningAgent &agent);
 };
 
-bool AgentNgrokTest::startAgent(AgentProcess &agent, const QString &mode, const QString &authtoken)
+bool AgentNgrokTest::startAgent(RunningAgent &agent, const QString &mode, const QString &authtoken)
 {
     const QString bin = agent.home() + QStringLiteral("/bin");
     QDir().mkpath(bin);
@@ -45,7 +45,7 @@ bool AgentNgrokTest::startAgent(AgentProcess &agent, const QString &mode, const 
     return agent.start({"--addr", "127.0.0.1:0", "--tunnel-mode", "ngrok"});
 }
 
-QJsonObject AgentNgrokTest::tunnel(const AgentProcess &agent)
+QJsonObject AgentNgrokTest::tunnel(const RunningAgent &agent)
 {
     QNetworkAccessManager manager;
     QNetworkReply *reply =
@@ -57,7 +57,7 @@ QJsonObject AgentNgrokTest::tunnel(const AgentProcess &agent)
     return health.value(QStringLiteral("tunnel")).toObject();
 }
 
-QMap<QString, QString> AgentNgrokTest::record(const AgentProcess &agent)
+QMap<QString, QString> AgentNgrokTest::record(const RunningAgent &agent)
 {
     QMap<QString, QString> values;
     QFile file(agent.home() + QStringLiteral("/ngrok-record"));
@@ -73,7 +73,7 @@ QMap<QString, QString> AgentNgrokTest::record(const AgentProcess &agent)
 
 void AgentNgrokTest::startingThenOnlineWithThePublicUrl()
 {
-    AgentProcess agent;
+    RunningAgent agent;
     QVERIFY(startAgent(agent, QStringLiteral("online"), agent.ngrokAuthtoken));
     QTRY_VERIFY(record(agent).contains(QStringLiteral("pid")));
     QJsonObject status = tunnel(agent);
@@ -125,7 +125,7 @@ void AgentNgrokTest::failsWithAClearError()
 {
     QFETCH(QString, mode);
     QFETCH(QString, error);
-    AgentProcess agent;
+    RunningAgent agent;
     QVERIFY(startAgent(agent, mode, agent.ngrokAuthtoken));
     QTRY_COMPARE(tunnel(agent).value("state").toString(), QStringLiteral("failed"));
     const QJsonObject status = tunnel(agent);
@@ -140,7 +140,7 @@ void AgentNgrokTest::failsWithAClearError()
 
 void AgentNgrokTest::emptyAuthtokenIsNotPassed()
 {
-    AgentProcess agent;
+    RunningAgent agent;
     agent.ngrokAuthtoken.clear();
     QVERIFY(startAgent(agent, QStringLiteral("silent"), QStringLiteral("   ")));
     QTRY_VERIFY(record(agent).contains(QStringLiteral("pid")));

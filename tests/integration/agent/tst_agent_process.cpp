@@ -1,4 +1,4 @@
-#include "AgentProcess.h"
+#include "RunningAgent.h"
 #include "TestWebSocketClient.h"
 
 #include <QElapsedTimer>
@@ -69,7 +69,7 @@ void AgentProcessTest::badInputExitsWithStatusTwo()
     QFETCH(QStringList, arguments);
     QFETCH(QString, unsetVariable);
     QFETCH(QString, expectedMessage);
-    AgentProcess agent;
+    RunningAgent agent;
     if (!unsetVariable.isEmpty())
         agent.environment.remove(unsetVariable);
     QCOMPARE(agent.runToExit(arguments), 2);
@@ -81,12 +81,12 @@ void AgentProcessTest::badInputExitsWithStatusTwo()
 
 void AgentProcessTest::versionAndHelp()
 {
-    AgentProcess version;
+    RunningAgent version;
     version.environment.remove(QStringLiteral("VELMORA_HOST_TOKEN"));
     QCOMPARE(version.runToExit({"--version"}), 0);
     QCOMPARE(version.standardOutput(), QStringLiteral("14\n"));
 
-    AgentProcess help;
+    RunningAgent help;
     QCOMPARE(help.runToExit({"--help"}), 0);
     for (const char *option : {"--workspace", "--addr", "--tunnel-mode", "--relay-url", "--relay-session",
                                "--relay-codec-state", "VELMORA_HOST_TOKEN"})
@@ -97,7 +97,7 @@ void AgentProcessTest::portInUseExitsWithStatusOne()
 {
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
-    AgentProcess agent;
+    RunningAgent agent;
     QCOMPARE(agent.runToExit({"--addr", QStringLiteral("127.0.0.1:%1").arg(occupant.serverPort())}), 1);
     QVERIFY2(agent.standardError().contains(
                  QStringLiteral("cannot listen on 127.0.0.1:%1").arg(occupant.serverPort())),
@@ -119,7 +119,7 @@ QJsonObject AgentProcessTest::getJson(const QString &url, int *status)
 
 void AgentProcessTest::healthAnswerWithoutTunnel()
 {
-    AgentProcess agent;
+    RunningAgent agent;
     QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
     int status = 0;
     const QJsonObject health =
@@ -137,12 +137,12 @@ void AgentProcessTest::everyArgumentCombinationTheHostBuildsIsAccepted()
 {
     // The LAN form with folders and the relay form, as the host composes them (relay unreachable on purpose:
     // port 9 on loopback refuses, and the agent keeps serving while it retries).
-    AgentProcess lan;
+    RunningAgent lan;
     QVERIFY(lan.start(
         {"--workspace", lan.home(), "--workspace", "/nonexistent/folder", "--addr", "127.0.0.1:0"}));
     QCOMPARE(lan.terminate(), 0);
 
-    AgentProcess relay;
+    RunningAgent relay;
     relay.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), relay.relayToken);
     const QString statePath = relay.home() + QStringLiteral("/.ferrowyn/relay-codec-state/") + relay.hostId +
                               QStringLiteral("-elixirV2-") + relay.relaySession + QStringLiteral(".json");
@@ -166,7 +166,7 @@ void AgentProcessTest::signalEndsWithinASecondWithStatusZero()
 {
     QFETCH(int, signalNumber);
     QFETCH(QString, logged);
-    AgentProcess agent;
+    RunningAgent agent;
     QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
     // A connected tablet does not hold the agent up.
     TestWebSocketClient client;
@@ -190,12 +190,12 @@ void AgentProcessTest::endsWhenItsParentDies()
 {
     // A stand-in host that starts the agent, reports its pid, and is then killed without any chance to clean
     // up.
-    AgentProcess agent;
+    RunningAgent agent;
     QProcess parent;
     parent.setProcessEnvironment(agent.environment);
     parent.start(QStringLiteral("/bin/sh"),
                  {"-c", QStringLiteral("\"$0\" --addr 127.0.0.1:0 >\"$1/out\" 2>&1 & echo $!; wait"),
-                  AgentProcess::agentPath(), agent.home()});
+                  RunningAgent::agentPath(), agent.home()});
     QVERIFY(parent.waitForStarted());
     QVERIFY(parent.waitForReadyRead(5000));
     const pid_t agentPid = static_cast<pid_t>(parent.readLine().trimmed().toInt());

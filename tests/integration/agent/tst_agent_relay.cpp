@@ -1,4 +1,4 @@
-#include "AgentProcess.h"
+#include "RunningAgent.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,7 +46,7 @@ void AgentRelayTest::pairsThroughTheRelayAndResumes()
 {
     QFETCH(QString, version);
     QFETCH(QString, relayPath);
-    AgentProcess agent;
+    RunningAgent agent;
     const QString workspace = agent.home() + QStringLiteral("/work");
     QVERIFY(QDir().mkpath(workspace));
     QProcess relay;
@@ -101,7 +101,7 @@ void AgentRelayTest::pairsThroughTheRelayAndResumes()
 
 void AgentRelayTest::unreadableCodecStateIsKeptAsideAndReplaced()
 {
-    AgentProcess agent;
+    RunningAgent agent;
     const QString folder = agent.home() + QStringLiteral("/.ferrowyn/relay-codec-state");
     QVERIFY(QDir().mkpath(folder));
     const QString statePath = folder + QLatin1Char('/') + agent.hostId + QStringLiteral("-elixirV2-") +

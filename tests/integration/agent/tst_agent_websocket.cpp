@@ -1,4 +1,4 @@
-#include "AgentProcess.h"
+#include "RunningAgent.h"
 #include "TestWebSocketClient.h"
 
 #include <QDir>
@@ -38,14 +38,14 @@ private slots:
 private:
     QJsonObject authenticate(TestWebSocketClient &client, const QString &deviceId, bool withNonce);
 
-    std::unique_ptr<AgentProcess> m_agent;
+    std::unique_ptr<RunningAgent> m_agent;
     QString m_workspace;
     QString m_outside;
 };
 
 void AgentWebSocketTest::init()
 {
-    m_agent = std::make_unique<AgentProcess>();
+    m_agent = std::make_unique<RunningAgent>();
     m_workspace = m_agent->home() + QStringLiteral("/work");
     m_outside = m_agent->home() + QStringLiteral("/outside");
     QVERIFY(QDir().mkpath(m_workspace + QStringLiteral("/src")));

@@ -1,11 +1,11 @@
-#include "AgentProcess.h"
+#include "RunningAgent.h"
 
 #include <QDeadlineTimer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QUrl>
 
-AgentProcess::AgentProcess()
+RunningAgent::RunningAgent()
     : hostToken(randomSecret()), hostId(QStringLiteral("host_") + randomSecret().left(22)),
       pairingNonce(randomSecret()), relayToken(randomSecret()), ngrokAuthtoken(randomSecret()),
       relaySession(
@@ -26,7 +26,7 @@ AgentProcess::AgentProcess()
     QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process, [this] { collect(); });
 }
 
-AgentProcess::~AgentProcess()
+RunningAgent::~RunningAgent()
 {
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();
@@ -34,12 +34,12 @@ AgentProcess::~AgentProcess()
     }
 }
 
-QString AgentProcess::agentPath()
+QString RunningAgent::agentPath()
 {
     return QStringLiteral(FERROWYN_AGENT_PATH);
 }
 
-QString AgentProcess::randomSecret()
+QString RunningAgent::randomSecret()
 {
     QByteArray bytes(32, Qt::Uninitialized);
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), 8);
@@ -47,7 +47,7 @@ QString AgentProcess::randomSecret()
         bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
-bool AgentProcess::start(const QStringList &arguments)
+bool RunningAgent::start(const QStringList &arguments)
 {
     // A restarted agent reports its own port; the earlier run's output stays for the secrets check.
     const qsizetype runStart = m_stdout.size();
@@ -70,7 +70,7 @@ bool AgentProcess::start(const QStringList &arguments)
     return false;
 }
 
-int AgentProcess::runToExit(const QStringList &arguments, int timeoutMs)
+int RunningAgent::runToExit(const QStringList &arguments, int timeoutMs)
 {
     m_process.setProcessEnvironment(environment);
     m_process.start(agentPath(), arguments);
@@ -80,12 +80,12 @@ int AgentProcess::runToExit(const QStringList &arguments, int timeoutMs)
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
-QString AgentProcess::wsUrl() const
+QString RunningAgent::wsUrl() const
 {
     return QStringLiteral("ws://127.0.0.1:%1/ws").arg(m_port);
 }
 
-int AgentProcess::terminate(int timeoutMs)
+int RunningAgent::terminate(int timeoutMs)
 {
     m_process.terminate();
     if (!m_process.waitForFinished(timeoutMs))
@@ -94,7 +94,7 @@ int AgentProcess::terminate(int timeoutMs)
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
-bool AgentProcess::waitForOutput(const QString &text, int timeoutMs)
+bool RunningAgent::waitForOutput(const QString &text, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
     while (!allOutput().contains(text)) {
@@ -105,12 +105,12 @@ bool AgentProcess::waitForOutput(const QString &text, int timeoutMs)
     return true;
 }
 
-QStringList AgentProcess::secrets() const
+QStringList RunningAgent::secrets() const
 {
     return {hostToken, hostId, pairingNonce, relayToken, ngrokAuthtoken, relaySession};
 }
 
-QStringList AgentProcess::leakedSecrets() const
+QStringList RunningAgent::leakedSecrets() const
 {
     QStringList leaked;
     const QString output = allOutput();
@@ -122,7 +122,7 @@ QStringList AgentProcess::leakedSecrets() const
     return leaked;
 }
 
-void AgentProcess::collect()
+void RunningAgent::collect()
 {
     m_stdout += QString::fromUtf8(m_process.readAllStandardOutput());
     m_stderr += QString::fromUtf8(m_process.readAllStandardError());

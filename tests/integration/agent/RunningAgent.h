@@ -6,10 +6,10 @@
 
 // One ferrowyn-agent under test: its own temporary HOME, fresh random secrets, a port chosen by the system,
 // and everything it writes collected for the check that no secret ever leaves it.
-class AgentProcess {
+class RunningAgent {
 public:
-    AgentProcess();
-    ~AgentProcess();
+    RunningAgent();
+    ~RunningAgent();
 
     QString hostToken;
     QString hostId;

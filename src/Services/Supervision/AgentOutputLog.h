@@ -1,0 +1,58 @@
+#pragma once
+
+#include "Services/AgentOutputLineSplitter.h"
+
+#include <QObject>
+#include <QProcess>
+#include <QStringList>
+
+#include <functional>
+
+// The agent's output as the user sees it: both streams split into lines, every secret masked, the last
+// `capacity` lines kept. A line too long to keep whole is cut only where no secret is split, and the
+// unfinished line of a stream that ends is masked together with any start of a secret at its end.
+class AgentOutputLog : public QObject {
+    Q_OBJECT
+
+public:
+    // The secrets to mask, asked for once per batch so that a rotation takes effect at the next one.
+    using SecretsSource = std::function<QStringList()>;
+    static constexpr qsizetype defaultCapacity = 200;
+
+    explicit AgentOutputLog(SecretsSource secrets, qsizetype capacity = defaultCapacity,
+                            qsizetype maxLineLength = AgentOutputLineSplitter::defaultMaxLineLength,
+                            QObject *parent = nullptr);
+
+    // Takes in bytes read from one stream; the lines they complete wait for publish().
+    void take(QProcess::ProcessChannel channel, QByteArrayView bytes);
+    // Output of the stream was skipped: no fragment of the line it cut into is ever shown.
+    void skip(QProcess::ProcessChannel channel);
+    // Masks the waiting lines and shows them.
+    void publish();
+    // Both streams ended or were abandoned: their unfinished lines are shown, strictly masked.
+    void finishStreams();
+    // Forgets the lines, for a new agent that starts cleanly.
+    void clear();
+    // A new agent's output follows; the lines before stay in view but are not quoted as its own.
+    void beginRun();
+
+    QStringList lines() const { return m_lines; }
+    // The last lines of the current run, joined for an exit report.
+    QString tail(qsizetype count, const QString &separator) const;
+
+signals:
+    void linesChanged();
+
+private:
+    AgentOutputLineSplitter &splitter(QProcess::ProcessChannel channel);
+    AgentOutputLineSplitter::CutGuard cutGuard();
+
+    SecretsSource m_secretsSource;
+    QStringList m_secrets; // of the batch being taken in
+    qsizetype m_capacity;
+    AgentOutputLineSplitter m_stdout;
+    AgentOutputLineSplitter m_stderr;
+    QStringList m_waiting;
+    QStringList m_lines;
+    qsizetype m_runLines = 0; // how many of the lines the current run wrote
+};
