@@ -4,6 +4,7 @@
 //   env-out=NAME            write the variable's value and a line feed to standard output
 //   env-split=NAME          the same, in two writes 50 ms apart, cut in the middle of the value
 //   args-out                write the arguments, separated by spaces, as one line to standard output
+//   pid-out                 write "pid N" and a line feed to standard output
 //   burst=N[:NAME]          write N lines "x" (or "NAME=value") to standard output in one write
 //   pause=MS                sleep
 //   record=PATH             write argv, environment, pid, process group and parent-death signal to PATH
@@ -109,6 +110,8 @@ int main(int argc, char **argv)
             } else {
                 writeAll(1, text + "\n");
             }
+        } else if (verb == "pid-out") {
+            writeAll(1, "pid " + std::to_string(::getpid()) + "\n");
         } else if (verb == "args-out") {
             std::string line;
             for (int i = 1; i < argc; ++i)
