@@ -119,7 +119,7 @@ void WindowBehaviourTest::runningShowsItsOwnButtonsAndRows()
 
 void WindowBehaviourTest::shortcutsFollowTheButtons()
 {
-    m_harness.useFakeAgent(QStringLiteral("hang"));
+    m_harness.useFakeAgent(QStringLiteral("ignore-term;hang"));
     QTest::keyClick(m_harness.window(), Qt::Key_Escape); // nothing runs: Escape does nothing
     QCOMPARE(m_harness.controller->state(), AgentRunState::stopped());
 
@@ -130,9 +130,22 @@ void WindowBehaviourTest::shortcutsFollowTheButtons()
     QTest::keyClick(m_harness.window(), Qt::Key_Return, Qt::ControlModifier); // "Start hosting" is not shown
     QCOMPARE(m_harness.controller->agentProcessId(), pid);
 
+    // An agent that ignores SIGTERM does not freeze the window: the stop shows until the kill ends it.
     QTest::keyClick(m_harness.window(), Qt::Key_Escape);
     QCOMPARE(m_harness.controller->agentProcessId(), 0);
+    QCOMPARE(m_harness.controller->state(), AgentRunState::stopping());
     QTRY_COMPARE(m_harness.controller->state(), AgentRunState::stopped());
+
+    // An agent that keeps exiting is restarted: Stop is there, and Escape ends the loop.
+    m_harness.preferences.setKeepRelayOnline(true);
+    m_harness.useFakeAgent(QStringLiteral("exit=1"));
+    QTest::keyClick(m_harness.window(), Qt::Key_Return, Qt::ControlModifier);
+    QTRY_VERIFY(m_harness.controller->state().isFailed() && m_harness.controller->restartPending());
+    QVERIFY(m_harness.shown("stopButton"));
+    QTest::keyClick(m_harness.window(), Qt::Key_Escape);
+    QVERIFY(!m_harness.controller->restartPending());
+    QVERIFY(!m_harness.shown("stopButton"));
+    m_harness.preferences.setKeepRelayOnline(false);
 }
 
 void WindowBehaviourTest::ngrokSwitchShowsTheTokenAndTheTunnelRow()
