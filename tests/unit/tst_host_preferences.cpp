@@ -101,7 +101,7 @@ void HostPreferencesTest::wrongTypesFallBackToDefaults()
     QCOMPARE(preferences->lanPort(), 8765);
     QCOMPARE(preferences->lanBindAll(), true);
     QCOMPARE(preferences->keepRelayOnline(), true);
-    QVERIFY(preferences->workspaces().isEmpty());
+    QCOMPARE(preferences->workspaces(), QStringList{QStringLiteral("/a")});
     QCOMPARE(preferences->mode(), HostingMode::lan);
     QCOMPARE(preferences->relayURL(), elixirDefault);
     QCOMPARE(m_defaults->string(QStringLiteral("FerrowynHost.relayURL")), elixirDefault);
