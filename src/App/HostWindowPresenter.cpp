@@ -2,6 +2,7 @@
 
 #include "App/HostApplication.h"
 #include "Platform/FileManagerReveal.h"
+#include "Platform/JsonFileUserDefaults.h"
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
 #include "Services/HostSecretRedactor.h"
@@ -308,4 +309,28 @@ void HostWindowPresenter::pinFolders(const QVariantList &folders)
         m_preferences.setWorkspaces(workspaces);
     else
         m_controller.refreshPermissionPreflight(&m_preferences);
+}
+
+void HostWindowPresenter::reportSettingsFile(const JsonFileUserDefaults &defaults)
+{
+    if (!defaults.fileWasUnreadable())
+        return;
+    const QString unreadable =
+        QStringLiteral("Your settings file could not be read, so defaults are in use. ");
+    m_settingsFileNotice =
+        defaults.backupPath().isEmpty()
+            ? unreadable +
+                  QStringLiteral("It could not be moved aside either, so changes are not saved until ") +
+                  defaults.path() + QStringLiteral(" is repaired or removed.")
+            : unreadable + QStringLiteral("The damaged file was kept as ") + defaults.backupPath() +
+                  QStringLiteral(".");
+    emit settingsFileNoticeChanged();
+}
+
+void HostWindowPresenter::dismissSettingsFileNotice()
+{
+    if (m_settingsFileNotice.isEmpty())
+        return;
+    m_settingsFileNotice.clear();
+    emit settingsFileNoticeChanged();
 }

@@ -6,6 +6,7 @@
 
 class HostAgentController;
 class HostPreferences;
+class JsonFileUserDefaults;
 
 // What the window shows, derived from the preferences and the controller, and the window's actions.
 // Views bind to these properties and keep no state of their own.
@@ -31,6 +32,7 @@ class HostWindowPresenter : public QObject {
     Q_PROPERTY(QString relaySessionText READ relaySessionText NOTIFY statusChanged)
     Q_PROPERTY(QString preflightSummary READ preflightSummary NOTIFY workspaceRowsChanged)
     Q_PROPERTY(QVariantList workspaceRows READ workspaceRows NOTIFY workspaceRowsChanged)
+    Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
 
 public:
     HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
@@ -61,6 +63,10 @@ public:
     QString preflightSummary() const;
     // One map per pinned folder: path, name, hasItem, badgeTitle, badgeSymbol, badgeTint, message, showGrant.
     QVariantList workspaceRows() const;
+    // Why the settings are at their defaults, shown until dismissed; empty when there is nothing to say.
+    QString settingsFileNotice() const { return m_settingsFileNotice; }
+    // Sets the notice when the settings file could not be read at start-up.
+    void reportSettingsFile(const JsonFileUserDefaults &defaults);
 
     Q_INVOKABLE void startHosting();
     Q_INVOKABLE void stopHosting();
@@ -75,12 +81,15 @@ public:
     Q_INVOKABLE void clearWorkspaces();
     // Appends each folder (URLs or paths) that is not pinned yet, in order.
     Q_INVOKABLE void pinFolders(const QVariantList &folders);
+    Q_INVOKABLE void dismissSettingsFileNotice();
 
 signals:
     void statusChanged();
     void workspaceRowsChanged();
+    void settingsFileNoticeChanged();
 
 private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
+    QString m_settingsFileNotice;
 };

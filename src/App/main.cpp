@@ -46,6 +46,7 @@ int main(int argc, char *argv[])
                                     QCoreApplication::applicationFilePath());
     HostApplication application(preferences, controller, loginItem);
     HostWindowPresenter presenter(preferences, controller);
+    presenter.reportSettingsFile(defaults);
 
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &QCoreApplication::quit);

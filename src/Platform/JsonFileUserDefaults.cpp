@@ -78,7 +78,8 @@ QVariant fromJson(const QJsonValue &value)
 
 JsonFileUserDefaults::JsonFileUserDefaults(QString path) : m_path(std::move(path))
 {
-    load();
+    if (!load())
+        keepUnreadableFileAside();
 }
 
 QString JsonFileUserDefaults::standardPath()
@@ -112,43 +113,48 @@ void JsonFileUserDefaults::removeObject(const QString &key)
     write();
 }
 
-void JsonFileUserDefaults::load()
+bool JsonFileUserDefaults::load()
 {
     if (m_path.isEmpty())
-        return;
+        return true;
     QFile file(m_path);
     if (!file.exists())
-        return;
+        return true;
     if (!file.open(QIODevice::ReadOnly)) {
-        m_keepUnreadableFile = true;
-        return;
+        qWarning("user defaults: %s cannot be opened (%s); starting empty", qPrintable(m_path),
+                 qPrintable(file.errorString()));
+        return false;
     }
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
         qWarning("user defaults: %s cannot be read (%s); starting empty", qPrintable(m_path),
                  qPrintable(error.errorString()));
-        m_keepUnreadableFile = true;
-        return;
+        return false;
     }
     m_values = document.object();
+    return true;
+}
+
+void JsonFileUserDefaults::keepUnreadableFileAside()
+{
+    m_fileWasUnreadable = true;
+    // The user's pinned folders may be in there: move it aside at once, so the copy is there to be named
+    // and nothing written later can replace it.
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    const QString backup = m_path + QStringLiteral(".unreadable-") + stamp;
+    if (QFile::rename(m_path, backup))
+        m_backupPath = backup;
+    else
+        qWarning("user defaults: could not move %s aside; changes stay in memory", qPrintable(m_path));
 }
 
 void JsonFileUserDefaults::write()
 {
-    if (m_path.isEmpty())
+    // An unreadable file that could not be moved aside is the only copy of the user's settings.
+    if (m_path.isEmpty() || (m_fileWasUnreadable && m_backupPath.isEmpty()))
         return;
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    if (m_keepUnreadableFile) {
-        // The user's pinned folders may be in there: move it aside rather than overwrite it.
-        const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss"));
-        const QString backup = m_path + QStringLiteral(".unreadable-") + stamp;
-        if (QFile::rename(m_path, backup))
-            m_backupPath = backup;
-        else
-            qWarning("user defaults: could not move %s aside", qPrintable(m_path));
-        m_keepUnreadableFile = false;
-    }
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly)) {
         qWarning("user defaults: cannot write %s: %s", qPrintable(m_path), qPrintable(file.errorString()));

@@ -19,15 +19,20 @@ public:
     void removeObject(const QString &key) override;
 
     QString path() const { return m_path; }
-    // Where an unreadable file was moved before it was first overwritten; empty when none was.
+    // True when a file was there but could not be read, so every value starts at its default.
+    bool fileWasUnreadable() const { return m_fileWasUnreadable; }
+    // Where that file was moved when it was loaded; empty when it was readable or could not be moved, in
+    // which case nothing is written over it and changes stay in memory.
     QString backupPath() const { return m_backupPath; }
 
 private:
-    void load();
+    // False when a file is there but cannot be read as a JSON object.
+    bool load();
+    void keepUnreadableFileAside();
     void write();
 
     QString m_path;
     QString m_backupPath;
     QJsonObject m_values;
-    bool m_keepUnreadableFile = false;
+    bool m_fileWasUnreadable = false;
 };

@@ -31,9 +31,12 @@ std::optional<QStringList> UserDefaults::stringArray(const QString &key) const
         return std::nullopt;
     QStringList strings;
     for (const QVariant &element : value.toList()) {
-        if (element.typeId() != QMetaType::QString)
-            return std::nullopt;
-        strings.append(element.toString());
+        // One damaged element must not cost the others: the next write would store the list without them.
+        if (element.typeId() == QMetaType::QString)
+            strings.append(element.toString());
+        else
+            qWarning("user defaults: %s holds an element that is not a string; it is left out",
+                     qPrintable(key));
     }
     return strings;
 }

@@ -22,7 +22,7 @@ public:
     std::optional<QString> string(const QString &key) const;
     std::optional<qint64> integer(const QString &key) const;
     std::optional<bool> boolean(const QString &key) const;
-    // None when any element is not a string.
+    // None when the value is not an array; elements that are not strings are left out.
     std::optional<QStringList> stringArray(const QString &key) const;
     std::optional<QByteArray> data(const QString &key) const;
 

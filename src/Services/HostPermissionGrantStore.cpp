@@ -87,17 +87,30 @@ QHash<QString, HostPermissionGrant> HostPermissionGrantStore::grants() const
         return result;
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(*data, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        warnOnce(QString(), QStringLiteral("folder grants cannot be read; none are in use"));
         return result;
+    }
     const QJsonObject map = document.object();
     for (auto it = map.begin(); it != map.end(); ++it) {
         const std::optional<HostPermissionGrant> grant = HostPermissionGrant::fromJson(it.value().toObject());
-        // One damaged entry makes the whole map unreadable, as a strict decoder of the map would.
-        if (!grant)
-            return {};
-        result.insert(it.key(), *grant);
+        // Only the damaged entry is lost: the next save writes back every grant read here.
+        if (grant)
+            result.insert(it.key(), *grant);
+        else
+            warnOnce(it.key(), QStringLiteral("the folder grant for ") + it.key() +
+                                   QStringLiteral(" is damaged and left out"));
     }
     return result;
+}
+
+void HostPermissionGrantStore::warnOnce(const QString &entry, const QString &message) const
+{
+    // The map is read on every readiness check; one line per damage is enough.
+    if (m_reportedDamage.contains(entry))
+        return;
+    m_reportedDamage.insert(entry);
+    qWarning("permission grants: %s", qPrintable(message));
 }
 
 void HostPermissionGrantStore::save(const QHash<QString, HostPermissionGrant> &grants)

@@ -4,6 +4,7 @@
 #include "Services/HostPermissionGrant.h"
 
 #include <QHash>
+#include <QSet>
 #include <QStringList>
 
 #include <functional>
@@ -32,6 +33,7 @@ public:
 
     // The folders whose access is open, in the order it was opened.
     QStringList activePaths() const;
+    // Every readable grant; a damaged entry is left out (and logged) on its own.
     QHash<QString, HostPermissionGrant> grants() const;
 
     // Absolute, without "." and ".." components or a trailing separator; symbolic links are kept.
@@ -39,10 +41,13 @@ public:
 
 private:
     void save(const QHash<QString, HostPermissionGrant> &grants);
+    // Logs once per damaged entry (the empty key stands for the whole map).
+    void warnOnce(const QString &entry, const QString &message) const;
 
     UserDefaults &m_defaults;
     FolderChooser &m_chooser;
     QString m_key;
     Clock m_clock;
     std::vector<FolderAccess> m_active;
+    mutable QSet<QString> m_reportedDamage;
 };

@@ -58,8 +58,8 @@ void HostPreferences::setWorkspaces(const QStringList &workspaces)
     if (m_workspaces == workspaces)
         return;
     m_workspaces = workspaces;
-    emit workspacesChanged();
     m_defaults.setStringArray(Keys::workspaces, m_workspaces);
+    emit workspacesChanged();
 }
 
 void HostPreferences::setMode(HostingMode mode)
@@ -67,8 +67,8 @@ void HostPreferences::setMode(HostingMode mode)
     if (m_mode == mode)
         return;
     m_mode = mode;
-    emit modeChanged();
     m_defaults.setString(Keys::mode, rawValue(m_mode));
+    emit modeChanged();
 }
 
 void HostPreferences::setLanPort(int port)
@@ -76,8 +76,8 @@ void HostPreferences::setLanPort(int port)
     if (m_lanPort == port)
         return;
     m_lanPort = port;
-    emit lanPortChanged();
     m_defaults.setInteger(Keys::lanPort, m_lanPort);
+    emit lanPortChanged();
 }
 
 void HostPreferences::setLanBindAll(bool bindAll)
@@ -85,8 +85,8 @@ void HostPreferences::setLanBindAll(bool bindAll)
     if (m_lanBindAll == bindAll)
         return;
     m_lanBindAll = bindAll;
-    emit lanBindAllChanged();
     m_defaults.setBoolean(Keys::lanBindAll, m_lanBindAll);
+    emit lanBindAllChanged();
 }
 
 void HostPreferences::setNgrokTunnelEnabled(bool enabled)
@@ -94,8 +94,8 @@ void HostPreferences::setNgrokTunnelEnabled(bool enabled)
     if (m_ngrokTunnelEnabled == enabled)
         return;
     m_ngrokTunnelEnabled = enabled;
-    emit ngrokTunnelEnabledChanged();
     m_defaults.setBoolean(Keys::ngrokTunnelEnabled, m_ngrokTunnelEnabled);
+    emit ngrokTunnelEnabledChanged();
 }
 
 void HostPreferences::setNgrokAuthtoken(const QString &token)
@@ -103,8 +103,8 @@ void HostPreferences::setNgrokAuthtoken(const QString &token)
     if (m_ngrokAuthtoken == token)
         return;
     m_ngrokAuthtoken = token;
-    emit ngrokAuthtokenChanged();
     m_ngrokTokenStore.save(m_ngrokAuthtoken);
+    emit ngrokAuthtokenChanged();
 }
 
 void HostPreferences::setRelayURL(const QString &url)
@@ -112,8 +112,8 @@ void HostPreferences::setRelayURL(const QString &url)
     if (m_relayURL == url)
         return;
     m_relayURL = url;
-    emit relayURLChanged();
     m_defaults.setString(Keys::relayURL, m_relayURL);
+    emit relayURLChanged();
 }
 
 void HostPreferences::setRelayVersion(HostRelayVersion version)
@@ -121,8 +121,8 @@ void HostPreferences::setRelayVersion(HostRelayVersion version)
     if (m_relayVersion == version)
         return;
     m_relayVersion = version;
-    emit relayVersionChanged();
     m_defaults.setString(Keys::relayVersion, rawValue(m_relayVersion));
+    emit relayVersionChanged();
 }
 
 void HostPreferences::setStartHostingOnLaunch(bool enabled)
@@ -130,8 +130,8 @@ void HostPreferences::setStartHostingOnLaunch(bool enabled)
     if (m_startHostingOnLaunch == enabled)
         return;
     m_startHostingOnLaunch = enabled;
-    emit startHostingOnLaunchChanged();
     m_defaults.setBoolean(Keys::startHostingOnLaunch, m_startHostingOnLaunch);
+    emit startHostingOnLaunchChanged();
 }
 
 void HostPreferences::setOpenAtLogin(bool enabled)
@@ -139,8 +139,8 @@ void HostPreferences::setOpenAtLogin(bool enabled)
     if (m_openAtLogin == enabled)
         return;
     m_openAtLogin = enabled;
-    emit openAtLoginChanged();
     m_defaults.setBoolean(Keys::openAtLogin, m_openAtLogin);
+    emit openAtLoginChanged();
 }
 
 void HostPreferences::setKeepRelayOnline(bool enabled)
@@ -148,6 +148,6 @@ void HostPreferences::setKeepRelayOnline(bool enabled)
     if (m_keepRelayOnline == enabled)
         return;
     m_keepRelayOnline = enabled;
-    emit keepRelayOnlineChanged();
     m_defaults.setBoolean(Keys::keepRelayOnline, m_keepRelayOnline);
+    emit keepRelayOnlineChanged();
 }

@@ -8,7 +8,8 @@
 
 class UserDefaults;
 
-// Every user setting of the host. Each setter writes through at once; there is no save step.
+// Every user setting of the host. Each setter writes through at once, before it announces the change: a
+// reaction that restarts the agent or ends the process can then never cost the new value.
 class HostPreferences : public QObject {
     Q_OBJECT
     Q_PROPERTY(QStringList workspaces READ workspaces WRITE setWorkspaces NOTIFY workspacesChanged)

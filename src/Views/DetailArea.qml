@@ -109,6 +109,23 @@ ColumnLayout {
             y: 20
             spacing: 18
 
+            RowLayout {
+                visible: Presenter.settingsFileNotice.length > 0
+                Layout.fillWidth: true
+                Note {
+                    objectName: "settingsFileNotice"
+                    symbol: "exclamationmark.triangle.fill"
+                    text: Presenter.settingsFileNotice // Note shows it as plain text: it holds a path
+                    color: Theme.orange
+                    pixelSize: 13
+                }
+                IconButton {
+                    objectName: "dismissSettingsFileNoticeButton"
+                    symbol: "xmark.circle.fill"
+                    tip: "Dismiss"
+                    onClicked: Presenter.dismissSettingsFileNotice()
+                }
+            }
             SetupLinkView {
             }
             LogTailView {

@@ -29,6 +29,7 @@ private slots:
     void linkTextIsMaskedWhileCopyAndQRCodeCarryTheWholeLink();
     void copyButtonSaysCopiedForAMoment();
     void readinessWarningShowsWhileSet();
+    void unreadableSettingsFileIsToldUntilDismissed();
     void everySymbolHasAGlyphInTheBundledFont();
 
 private:
@@ -90,6 +91,7 @@ void WindowBehaviourTest::stoppedWindow()
     QVERIFY(!m_harness.shown("tunnelRow"));
     QVERIFY(!m_harness.shown("relaySessionRow"));
     QVERIFY(!m_harness.shown("readinessWarning"));
+    QVERIFY(!m_harness.shown("settingsFileNotice"));
     QCOMPARE(m_harness.find("hostIdRow")->property("value").toString(), QStringLiteral("Created on start"));
     // A port is shown as a plain number, never with a thousands separator.
     QCOMPARE(m_harness.find("portStepper")->property("displayText").toString(), QStringLiteral("8765"));
@@ -298,6 +300,23 @@ void WindowBehaviourTest::readinessWarningShowsWhileSet()
              QStringLiteral("Login item update failed: denied"));
     m_harness.controller->setReadinessWarning({});
     QVERIFY(!m_harness.shown("readinessWarning"));
+}
+
+void WindowBehaviourTest::unreadableSettingsFileIsToldUntilDismissed()
+{
+    QFile file(m_folders.filePath(QStringLiteral("defaults.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("{\"truncated") > 0);
+    file.close();
+    const JsonFileUserDefaults damaged(file.fileName());
+    m_harness.presenter->reportSettingsFile(damaged);
+    QVERIFY(m_harness.shown("settingsFileNotice"));
+    QCOMPARE(
+        m_harness.text("settingsFileNotice"),
+        QStringLiteral("Your settings file could not be read, so defaults are in use. The damaged file was "
+                       "kept as ") +
+            damaged.backupPath() + QLatin1Char('.'));
+    QMetaObject::invokeMethod(m_harness.find("dismissSettingsFileNoticeButton"), "clicked");
+    QVERIFY(!m_harness.shown("settingsFileNotice"));
 }
 
 void WindowBehaviourTest::everySymbolHasAGlyphInTheBundledFont()

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -39,7 +40,8 @@ private slots:
     void grantingAgainReplacesTheEntry();
     void opensAndClosesAccessAsASet();
     void skipsFoldersThatNoLongerResolve();
-    void unreadableMapReadsAsEmpty();
+    void damagedEntryCostsOnlyItself_data();
+    void damagedEntryCostsOnlyItself();
 
 private:
     QString makeFolder(const QString &name);
@@ -203,18 +205,41 @@ void HostPermissionGrantStoreTest::skipsFoldersThatNoLongerResolve()
     QVERIFY(m_store->hasGrant(replaced));
 }
 
-void HostPermissionGrantStoreTest::unreadableMapReadsAsEmpty()
+void HostPermissionGrantStoreTest::damagedEntryCostsOnlyItself_data()
 {
-    const QString folder = makeFolder("work");
-    m_defaults->setData("FerrowynHost.permissionGrants", "{\"/x\": {\"path\": \"/x\"}}");
-    QVERIFY(m_store->grants().isEmpty());
-    QVERIFY(!m_store->hasGrant("/x"));
-    m_store->startAccess({"/x"});
-    QVERIFY(m_store->activePaths().isEmpty());
+    QTest::addColumn<QByteArray>("damaged"); // the stored map with the damaged entry, or other bytes
+    QTest::addColumn<bool>("keepsIntact");
+    QTest::newRow("missing keys") << QByteArray(R"({"/x": {"path": "/x"}})") << true;
+    QTest::newRow("not an object") << QByteArray(R"({"/x": "/x"})") << true;
+    QTest::newRow("bad Base64") << QByteArray(R"({"/x": {"path": "/x", "bookmark": "!", "grantedAt": 1}})")
+                                << true;
+    QTest::newRow("whole map unreadable") << QByteArray("{\"/x\": ") << false;
+}
 
-    m_chooser->answer = folder;
-    QVERIFY(m_store->grant(folder));
-    QCOMPARE(m_store->grants().keys(), QStringList{folder});
+void HostPermissionGrantStoreTest::damagedEntryCostsOnlyItself()
+{
+    QFETCH(QByteArray, damaged);
+    QFETCH(bool, keepsIntact);
+    const QString intact = makeFolder("intact");
+    const QString later = makeFolder("later");
+    m_chooser->answer = intact;
+    QVERIFY(m_store->grant(intact));
+    QJsonObject map = QJsonDocument::fromJson(damaged).object();
+    map.insert(intact, m_store->grants().value(intact).toJson());
+    m_defaults->setData("FerrowynHost.permissionGrants", keepsIntact ? QJsonDocument(map).toJson() : damaged);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^permission grants: .*(/x|cannot be read)"));
+
+    QVERIFY(!m_store->hasGrant("/x"));
+    QCOMPARE(m_store->hasGrant(intact), keepsIntact);
+    m_store->startAccess({"/x", intact});
+    QCOMPARE(m_store->activePaths(), keepsIntact ? QStringList{intact} : QStringList());
+
+    // The next grant keeps every grant that could be read.
+    m_chooser->answer = later;
+    QVERIFY(m_store->grant(later));
+    QCOMPARE(m_store->grants().size(), keepsIntact ? 2 : 1);
+    QVERIFY(m_store->hasGrant(later));
+    m_store->stopAccess();
 }
 
 QTEST_GUILESS_MAIN(HostPermissionGrantStoreTest)

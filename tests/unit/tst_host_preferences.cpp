@@ -22,6 +22,10 @@ const QString elixirDefault =
 class HostPreferencesTest : public QObject {
     Q_OBJECT
 
+public slots:
+    // What a reload from storage reads while a change is being announced.
+    void reloadWatchedSetting() { m_reloaded = load()->property(m_watched); }
+
 private slots:
     void init();
 
@@ -30,6 +34,8 @@ private slots:
     void relayVersionAndURLOnLoad_data();
     void relayVersionAndURLOnLoad();
     void settersPersistAndNotifyOnlyOnChange();
+    void changeIsStoredBeforeItIsAnnounced_data();
+    void changeIsStoredBeforeItIsAnnounced();
     void ngrokTokenIsTrimmedInTheKeyringOnly();
     void blankNgrokTokenDeletesTheItem();
     void unreadableNgrokTokenReadsEmpty();
@@ -44,6 +50,8 @@ private:
 
     std::unique_ptr<JsonFileUserDefaults> m_defaults;
     MemoryKeyring m_keyring;
+    QByteArray m_watched;
+    QVariant m_reloaded;
 };
 
 void HostPreferencesTest::init()
@@ -93,7 +101,7 @@ void HostPreferencesTest::wrongTypesFallBackToDefaults()
     QCOMPARE(preferences->lanPort(), 8765);
     QCOMPARE(preferences->lanBindAll(), true);
     QCOMPARE(preferences->keepRelayOnline(), true);
-    QVERIFY(preferences->workspaces().isEmpty());
+    QCOMPARE(preferences->workspaces(), QStringList{QStringLiteral("/a")});
     QCOMPARE(preferences->mode(), HostingMode::lan);
     QCOMPARE(preferences->relayURL(), elixirDefault);
     QCOMPARE(m_defaults->string(QStringLiteral("FerrowynHost.relayURL")), elixirDefault);
@@ -185,6 +193,41 @@ void HostPreferencesTest::settersPersistAndNotifyOnlyOnChange()
     QCOMPARE(reloaded->startHostingOnLaunch(), true);
     QCOMPARE(reloaded->openAtLogin(), true);
     QCOMPARE(reloaded->keepRelayOnline(), false);
+}
+
+void HostPreferencesTest::changeIsStoredBeforeItIsAnnounced_data()
+{
+    QTest::addColumn<QByteArray>("property");
+    QTest::addColumn<QVariant>("value");
+    QTest::newRow("workspaces") << QByteArray("workspaces") << QVariant(QStringList{QStringLiteral("/w")});
+    QTest::newRow("mode") << QByteArray("mode") << QVariant::fromValue(HostingMode::relay);
+    QTest::newRow("lanPort") << QByteArray("lanPort") << QVariant(9000);
+    QTest::newRow("lanBindAll") << QByteArray("lanBindAll") << QVariant(false);
+    QTest::newRow("ngrokTunnelEnabled") << QByteArray("ngrokTunnelEnabled") << QVariant(true);
+    QTest::newRow("ngrokAuthtoken") << QByteArray("ngrokAuthtoken") << QVariant(QStringLiteral("tok"));
+    QTest::newRow("relayURL") << QByteArray("relayURL")
+                              << QVariant(QStringLiteral("wss://r.example/relay/v2"));
+    QTest::newRow("relayVersion") << QByteArray("relayVersion")
+                                  << QVariant::fromValue(HostRelayVersion::goV1);
+    QTest::newRow("startHostingOnLaunch") << QByteArray("startHostingOnLaunch") << QVariant(true);
+    QTest::newRow("openAtLogin") << QByteArray("openAtLogin") << QVariant(true);
+    QTest::newRow("keepRelayOnline") << QByteArray("keepRelayOnline") << QVariant(false);
+}
+
+void HostPreferencesTest::changeIsStoredBeforeItIsAnnounced()
+{
+    QFETCH(QByteArray, property);
+    QFETCH(QVariant, value);
+    const auto preferences = load();
+    const QMetaObject *meta = preferences->metaObject();
+    const QMetaProperty watched = meta->property(meta->indexOfProperty(property));
+    QVERIFY(connect(preferences.get(), watched.notifySignal(), this,
+                    metaObject()->method(metaObject()->indexOfSlot("reloadWatchedSetting()"))));
+    m_watched = property;
+    m_reloaded = QVariant();
+
+    QVERIFY(watched.write(preferences.get(), value));
+    QCOMPARE(m_reloaded, value);
 }
 
 void HostPreferencesTest::ngrokTokenIsTrimmedInTheKeyringOnly()

@@ -15,9 +15,9 @@ private slots:
     void valuesKeepTheirTypesAcrossARestart();
     void typedReadsRejectOtherTypes_data();
     void typedReadsRejectOtherTypes();
-    void arrayWithANonStringIsNotAStringArray();
-    void unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWrite_data();
-    void unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWrite();
+    void arrayKeepsItsStringsOnly();
+    void unreadableFileStartsEmptyAndIsMovedAsideAtOnce_data();
+    void unreadableFileStartsEmptyAndIsMovedAsideAtOnce();
     void writesAreAtomicAndPrivate();
     void removingAKeyPersists();
 
@@ -86,20 +86,21 @@ void UserDefaultsTest::typedReadsRejectOtherTypes()
     QVERIFY(!defaults.stringArray(QStringLiteral("k")).has_value());
 }
 
-void UserDefaultsTest::arrayWithANonStringIsNotAStringArray()
+void UserDefaultsTest::arrayKeepsItsStringsOnly()
 {
     QFile file(path());
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(R"({"mixed": ["/a", 3], "fine": ["/a"], "object": {"x": 1}})");
+    file.write(R"({"mixed": ["/a", 3, {"x": 1}, "/b"], "fine": ["/a"], "object": {"x": 1}})");
     file.close();
 
     JsonFileUserDefaults defaults(path());
-    QVERIFY(!defaults.stringArray(QStringLiteral("mixed")).has_value());
+    QCOMPARE(defaults.stringArray(QStringLiteral("mixed")),
+             QStringList({QStringLiteral("/a"), QStringLiteral("/b")}));
     QCOMPARE(defaults.stringArray(QStringLiteral("fine")), QStringList{QStringLiteral("/a")});
     QVERIFY(!defaults.object(QStringLiteral("object")).isValid());
 }
 
-void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWrite_data()
+void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideAtOnce_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("not json") << QByteArray("FerrowynHost.workspaces = /home/me/project");
@@ -107,7 +108,7 @@ void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWri
     QTest::newRow("array at top") << QByteArray(R"(["/home/me/project"])");
 }
 
-void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWrite()
+void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideAtOnce()
 {
     QFETCH(QByteArray, content);
     QFile file(path());
@@ -117,14 +118,15 @@ void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWri
 
     JsonFileUserDefaults defaults(path());
     QVERIFY(!defaults.object(QStringLiteral("FerrowynHost.workspaces")).isValid());
-    QVERIFY(defaults.backupPath().isEmpty());
-
-    defaults.setBoolean(QStringLiteral("FerrowynHost.lanBindAll"), false);
-    QVERIFY(!defaults.backupPath().isEmpty());
+    QVERIFY(defaults.fileWasUnreadable());
+    QVERIFY(defaults.backupPath().startsWith(path() + QStringLiteral(".unreadable-")));
     QFile backup(defaults.backupPath());
     QVERIFY(backup.open(QIODevice::ReadOnly));
     QCOMPARE(backup.readAll(), content);
+
+    defaults.setBoolean(QStringLiteral("FerrowynHost.lanBindAll"), false);
     QCOMPARE(JsonFileUserDefaults(path()).boolean(QStringLiteral("FerrowynHost.lanBindAll")), false);
+    QVERIFY(!JsonFileUserDefaults(path()).fileWasUnreadable());
     QVERIFY(QFile::remove(defaults.backupPath()));
 }
 
