@@ -1,6 +1,7 @@
 #include "WindowHarness.h"
 
 #include <QClipboard>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFontMetricsF>
@@ -37,6 +38,7 @@ private slots:
     void tunnelTextNeverFetchesWhatItNames_data();
     void tunnelTextNeverFetchesWhatItNames();
     void folderNameMarkupIsShownAsWritten();
+    void noViewUsesTheRichTextGuessingToolTip();
 
 private:
     void startFake(const QString &script);
@@ -417,6 +419,21 @@ void WindowBehaviourTest::folderNameMarkupIsShownAsWritten()
         const QFontMetricsF metrics(shown[0]->property("font").value<QFont>());
         QCOMPARE(qRound(shown[0]->implicitWidth()), qRound(metrics.horizontalAdvance(name)));
     }
+}
+
+void WindowBehaviourTest::noViewUsesTheRichTextGuessingToolTip()
+{
+    // The attached tool tip reads markup in whatever it is given; PlainToolTip shows it as written.
+    QStringList views;
+    for (QDirIterator it(QStringLiteral(":/Ferrowyn"), {QStringLiteral("*.qml")}, QDir::Files,
+                         QDirIterator::Subdirectories);
+         it.hasNext();) {
+        QFile view(it.next());
+        QVERIFY(view.open(QIODevice::ReadOnly));
+        if (view.readAll().contains("ToolTip.text"))
+            views << view.fileName();
+    }
+    QCOMPARE(views, QStringList());
 }
 
 QTEST_MAIN(WindowBehaviourTest)
