@@ -1,20 +1,13 @@
 #include "WindowHarness.h"
 
 #include <QClipboard>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFontMetricsF>
 #include <QGuiApplication>
-#include <QHttpServer>
-#include <QHttpServerResponse>
-#include <QJsonObject>
 #include <QQmlComponent>
 #include <QQuickItem>
 #include <QRawFont>
 #include <QTest>
-
-#include <functional>
 
 // The real window on the real controller: what shows when, and what the controls do.
 class WindowBehaviourTest : public QObject {
@@ -35,40 +28,14 @@ private slots:
     void copyButtonSaysCopiedForAMoment();
     void readinessWarningShowsWhileSet();
     void everySymbolHasAGlyphInTheBundledFont();
-    void tunnelTextNeverFetchesWhatItNames_data();
-    void tunnelTextNeverFetchesWhatItNames();
-    void folderNameMarkupIsShownAsWritten();
-    void noViewUsesTheRichTextGuessingToolTip();
 
 private:
     void startFake(const QString &script);
     int visibleCount(const QString &objectName) const
     {
-        const QList<QQuickItem *> items = all(objectName);
+        const QList<QQuickItem *> items = m_harness.all(objectName);
         return static_cast<int>(
             std::count_if(items.cbegin(), items.cend(), [](QQuickItem *i) { return i->isVisible(); }));
-    }
-    // Delegates of repeaters are children of their item only, not of the window's object tree.
-    QList<QQuickItem *> all(const QString &objectName, QQuickItem *root = nullptr) const
-    {
-        QList<QQuickItem *> found;
-        const std::function<void(QQuickItem *)> visit = [&](QQuickItem *item) {
-            if (objectName.isNull() || item->objectName() == objectName)
-                found.append(item);
-            for (QQuickItem *child : item->childItems())
-                visit(child);
-        };
-        visit(root ? root : m_harness.window()->contentItem());
-        return found;
-    }
-
-    // The shown texts that read `text`, tool tips included.
-    QList<QQuickItem *> showing(const QString &text, QQuickItem *root = nullptr) const
-    {
-        QList<QQuickItem *> found = all(QString(), root);
-        found.removeIf(
-            [&](QQuickItem *i) { return !i->isVisible() || i->property("text").toString() != text; });
-        return found;
     }
 
     WindowHarness m_harness;
@@ -207,9 +174,9 @@ void WindowBehaviourTest::workspaceRowsAndBadges()
     const QString missing = m_folders.filePath(QStringLiteral("missing"));
     m_harness.preferences.setWorkspaces({ready, missing});
 
-    QTRY_COMPARE(all(QStringLiteral("statusBadge")).size(), 2);
-    const QList<QQuickItem *> badges = all(QStringLiteral("statusBadge"));
-    const QList<QQuickItem *> grants = all(QStringLiteral("grantAccessButton"));
+    QTRY_COMPARE(m_harness.all(QStringLiteral("statusBadge")).size(), 2);
+    const QList<QQuickItem *> badges = m_harness.all(QStringLiteral("statusBadge"));
+    const QList<QQuickItem *> grants = m_harness.all(QStringLiteral("grantAccessButton"));
     QVERIFY(
         std::all_of(badges.cbegin(), badges.cend(), [](QQuickItem *badge) { return badge->isVisible(); }));
     QCOMPARE(visibleCount(QStringLiteral("grantAccessButton")), 1); // the missing folder offers no grant
@@ -238,7 +205,7 @@ void WindowBehaviourTest::logShowsErrorsInRed()
     QTRY_COMPARE(m_harness.controller->lastLogLines().size(), 3);
     QVERIFY(!m_harness.shown("emptyLog"));
     QList<QColor> colours;
-    const auto texts = all(QString(), m_harness.find("logBox"));
+    const auto texts = m_harness.all(QString(), m_harness.find("logBox"));
     for (QQuickItem *item : texts) {
         if (item->inherits("QQuickText") && item->isVisible())
             colours.append(item->property("color").value<QColor>());
@@ -324,116 +291,6 @@ void WindowBehaviourTest::everySymbolHasAGlyphInTheBundledFont()
         QCOMPARE(glyph.size(), 1);
         QVERIFY2(font.supportsCharacter(glyph.at(0)), qPrintable(it.key()));
     }
-}
-
-// Plays the agent's health endpoint with one tunnel answer, and records every other path asked for.
-struct RecordingServer {
-    RecordingServer()
-    {
-        server.route("/healthz", [this] {
-            return QHttpServerResponse(QJsonObject{{"status", "ok"}, {"tunnel", tunnel}});
-        });
-        server.route("/<arg>", [this](const QString &path) {
-            fetched << path;
-            return QHttpServerResponse(QHttpServerResponse::StatusCode::NotFound);
-        });
-        port = server.listen(QHostAddress::LocalHost);
-    }
-    QString url(const QString &path) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/%2").arg(port).arg(path);
-    }
-
-    QHttpServer server;
-    quint16 port = 0;
-    QJsonObject tunnel;
-    QStringList fetched;
-};
-
-void WindowBehaviourTest::tunnelTextNeverFetchesWhatItNames_data()
-{
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<QStringList>("withToolTips");
-    QTest::newRow("ngrok error") << "failed"
-                                 << "lastError" << QStringList{"tunnelRow", "statusHeadline"};
-    QTest::newRow("public URL") << "online"
-                                << "publicUrl" << QStringList{"tunnelRow"};
-}
-
-void WindowBehaviourTest::tunnelTextNeverFetchesWhatItNames()
-{
-    QFETCH(QString, state);
-    QFETCH(QString, field);
-    QFETCH(QStringList, withToolTips);
-    RecordingServer server;
-    QVERIFY(server.port);
-    // Long enough that the status line is cut and offers the whole text in its tool tip.
-    const QString text = QStringLiteral("<img src=\"%1\"> ").arg(server.url("x")) + QString(200, u'-');
-    server.tunnel = {{"state", state}, {field, text}};
-    m_harness.preferences.setNgrokTunnelEnabled(true);
-    m_harness.preferences.setLanPort(server.port);
-    startFake(QStringLiteral("hang"));
-    QTRY_COMPARE(m_harness.find("tunnelRow")->property("value").toString(), text);
-
-    const qsizetype onScreen = showing(text).size();
-    for (const QString &name : withToolTips) {
-        const QList<QQuickItem *> shown = showing(text, m_harness.find(name));
-        QVERIFY2(!shown.isEmpty(), qPrintable(name));
-        QTest::mouseMove(m_harness.window(),
-                         shown[0]->mapToScene(shown[0]->boundingRect().center()).toPoint());
-        QTRY_COMPARE(showing(text).size(), onScreen + 1); // its tool tip
-        QTest::mouseMove(m_harness.window(), QPoint(1, 1));
-        QTRY_COMPARE(showing(text).size(), onScreen);
-    }
-    m_harness.grab(); // drawn, as the user sees it
-
-    // A rich text asks for its image now, after every text above: once its request is in, theirs would be
-    // too.
-    QQmlComponent probe(&m_harness.engine());
-    probe.setData(
-        QStringLiteral("import QtQuick\nText { text: '<img src=\"%1\">' }").arg(server.url("probe")).toUtf8(),
-        QUrl());
-    std::unique_ptr<QObject> rich(probe.create());
-    QVERIFY2(rich, qPrintable(probe.errorString()));
-    QTRY_VERIFY(server.fetched.contains("probe"));
-    QCOMPARE(server.fetched, QStringList{"probe"});
-}
-
-void WindowBehaviourTest::folderNameMarkupIsShownAsWritten()
-{
-    const QStringList names{QStringLiteral("plain"), QStringLiteral("<font size=\"6\">Big")};
-    QStringList paths;
-    for (const QString &name : names) {
-        QVERIFY(QDir(m_folders.path()).mkpath(name));
-        paths << m_folders.filePath(name);
-    }
-    m_harness.preferences.setWorkspaces(paths);
-    QTRY_COMPARE(all(QStringLiteral("workspaceRow")).size(), 2);
-    const QList<QQuickItem *> rows = all(QStringLiteral("workspaceRow"));
-    QCOMPARE(rows.at(1)->height(), rows.at(0)->height());
-    for (const QString &name : names) {
-        const QList<QQuickItem *> shown = showing(name);
-        QVERIFY2(shown.size() == 1, qPrintable(name));
-        // Every character takes its place, none is read as markup.
-        const QFontMetricsF metrics(shown[0]->property("font").value<QFont>());
-        QCOMPARE(qRound(shown[0]->implicitWidth()), qRound(metrics.horizontalAdvance(name)));
-    }
-}
-
-void WindowBehaviourTest::noViewUsesTheRichTextGuessingToolTip()
-{
-    // The attached tool tip reads markup in whatever it is given; PlainToolTip shows it as written.
-    QStringList views;
-    for (QDirIterator it(QStringLiteral(":/Ferrowyn"), {QStringLiteral("*.qml")}, QDir::Files,
-                         QDirIterator::Subdirectories);
-         it.hasNext();) {
-        QFile view(it.next());
-        QVERIFY(view.open(QIODevice::ReadOnly));
-        if (view.readAll().contains("ToolTip.text"))
-            views << view.fileName();
-    }
-    QCOMPARE(views, QStringList());
 }
 
 QTEST_MAIN(WindowBehaviourTest)
