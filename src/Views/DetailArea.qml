@@ -30,6 +30,7 @@ ColumnLayout {
                 color: Theme.stateColor(Presenter.stateKind, palette)
             }
             Text {
+                id: headline
                 objectName: "statusHeadline"
                 Layout.fillWidth: true
                 text: Presenter.statusHeadline
@@ -39,13 +40,16 @@ ColumnLayout {
                 elide: Text.ElideRight
                 textFormat: Text.PlainText
                 HoverHandler { id: headlineHover }
-                ToolTip.visible: headlineHover.hovered && truncated
-                ToolTip.text: text
+                PlainToolTip {
+                    visible: headlineHover.hovered && headline.truncated
+                    text: headline.text
+                }
             }
             Text {
                 objectName: "agentBuild"
                 visible: Presenter.running
                 text: "Agent " + Controller.runningAgentBuild
+                textFormat: Text.PlainText
                 font.family: "monospace"
                 font.pixelSize: 11
                 color: palette.placeholderText

@@ -18,7 +18,9 @@ ToolButton {
         color: button.enabled ? button.iconColor : palette.mid
     }
     hoverEnabled: true
-    ToolTip.visible: hovered
-    ToolTip.text: tip
+    PlainToolTip {
+        visible: button.hovered
+        text: button.tip
+    }
     Accessible.name: tip
 }

@@ -14,6 +14,7 @@ ColumnLayout {
 
     Text {
         text: row.title
+        textFormat: Text.PlainText
         font.pixelSize: 10
         font.weight: Font.Medium
         color: palette.placeholderText
@@ -28,10 +29,13 @@ ColumnLayout {
         color: palette.windowText
         elide: Text.ElideMiddle
         maximumLineCount: 1
+        textFormat: Text.PlainText
 
         HoverHandler { id: hover }
-        ToolTip.visible: hover.hovered && row.value.length > 0
-        ToolTip.text: row.value
+        PlainToolTip {
+            visible: hover.hovered && row.value.length > 0
+            text: row.value
+        }
         Accessible.name: row.title + ": " + row.value
     }
 }

@@ -27,6 +27,7 @@ ColumnLayout {
     Text {
         Layout.fillWidth: true
         text: Presenter.relayVersionDescription
+        textFormat: Text.PlainText
         wrapMode: Text.Wrap
         font.pixelSize: 11
         color: palette.placeholderText

@@ -33,6 +33,7 @@ SectionCard {
                 objectName: "disconnectedTitle"
                 Layout.fillWidth: true
                 text: Presenter.disconnectedTitle
+                textFormat: Text.PlainText
                 font.pixelSize: 12
                 font.weight: Font.Medium
                 color: palette.windowText
@@ -84,6 +85,7 @@ SectionCard {
                 objectName: "instructionText"
                 Layout.fillWidth: true
                 text: Presenter.instructionText
+                textFormat: Text.PlainText
                 font.pixelSize: 12
                 color: palette.placeholderText
                 wrapMode: Text.Wrap

@@ -36,6 +36,7 @@ Rectangle {
             Text {
                 objectName: "headerLabel"
                 text: Presenter.headerLabel
+                textFormat: Text.PlainText
                 font.pixelSize: 11
                 color: palette.placeholderText
             }

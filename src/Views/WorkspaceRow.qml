@@ -7,6 +7,7 @@ import Ferrowyn.Theme
 // One pinned folder: its name and path, its readiness badge, and what can be done with it.
 Rectangle {
     id: row
+    objectName: "workspaceRow"
     required property var modelData
 
     Layout.fillWidth: true
@@ -41,6 +42,7 @@ Rectangle {
                 font.weight: Font.Medium
                 elide: Text.ElideMiddle
                 color: palette.windowText
+                textFormat: Text.PlainText
             }
             Text {
                 Layout.fillWidth: true
@@ -49,10 +51,13 @@ Rectangle {
                 font.pixelSize: 10
                 elide: Text.ElideMiddle
                 color: palette.placeholderText
+                textFormat: Text.PlainText
             }
             HoverHandler { id: pathHover }
-            ToolTip.visible: pathHover.hovered
-            ToolTip.text: row.modelData.path
+            PlainToolTip {
+                visible: pathHover.hovered
+                text: row.modelData.path
+            }
         }
 
         SymbolIcon {
@@ -65,11 +70,14 @@ Rectangle {
             Accessible.role: Accessible.Indicator
             Accessible.name: row.modelData.badgeTitle
             HoverHandler { id: badgeHover }
-            ToolTip.visible: badgeHover.hovered
-            ToolTip.text: row.modelData.message
+            PlainToolTip {
+                visible: badgeHover.hovered
+                text: row.modelData.message
+            }
         }
 
         Button {
+            id: grantButton
             objectName: "grantAccessButton"
             visible: row.modelData.showGrant
             text: "Grant Access"
@@ -79,8 +87,10 @@ Rectangle {
             leftPadding: 6
             rightPadding: 6
             hoverEnabled: true
-            ToolTip.visible: hovered
-            ToolTip.text: "Create a persistent Mac preflight grant for this folder."
+            PlainToolTip {
+                visible: grantButton.hovered
+                text: "Create a persistent Mac preflight grant for this folder."
+            }
             onClicked: Presenter.grantFolderAccess(row.modelData.path)
         }
 

@@ -6,6 +6,8 @@
 #include <QQuickTextDocument>
 #include <QTest>
 
+#include <functional>
+
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
 
@@ -69,6 +71,26 @@ bool WindowHarness::shown(const QString &objectName) const
 {
     const QQuickItem *item = find(objectName);
     return item && item->isVisible();
+}
+
+QList<QQuickItem *> WindowHarness::all(const QString &objectName, QQuickItem *root) const
+{
+    QList<QQuickItem *> found;
+    const std::function<void(QQuickItem *)> visit = [&](QQuickItem *item) {
+        if (objectName.isNull() || item->objectName() == objectName)
+            found.append(item);
+        for (QQuickItem *child : item->childItems())
+            visit(child);
+    };
+    visit(root ? root : m_window->contentItem());
+    return found;
+}
+
+QList<QQuickItem *> WindowHarness::showing(const QString &text, QQuickItem *root) const
+{
+    QList<QQuickItem *> found = all(QString(), root);
+    found.removeIf([&](QQuickItem *i) { return !i->isVisible() || i->property("text").toString() != text; });
+    return found;
 }
 
 QImage WindowHarness::grab() const

@@ -38,6 +38,11 @@ public:
     QString text(const QString &objectName) const;
     // Visible on screen: the item and all its ancestors.
     bool shown(const QString &objectName) const;
+    // The items under root (the whole window by default) with this object name, every item for a null name.
+    // Delegates of repeaters are children of their item only, not of the window's object tree.
+    QList<QQuickItem *> all(const QString &objectName, QQuickItem *root = nullptr) const;
+    // The visible items under root whose text reads `text`, tool tips included.
+    QList<QQuickItem *> showing(const QString &text, QQuickItem *root = nullptr) const;
     QImage grab() const;
     QQmlEngine &engine() { return m_engine; }
 

@@ -9,8 +9,6 @@
 #include <QRawFont>
 #include <QTest>
 
-#include <functional>
-
 // The real window on the real controller: what shows when, and what the controls do.
 class WindowBehaviourTest : public QObject {
     Q_OBJECT
@@ -36,22 +34,9 @@ private:
     void startFake(const QString &script);
     int visibleCount(const QString &objectName) const
     {
-        const QList<QQuickItem *> items = all(objectName);
+        const QList<QQuickItem *> items = m_harness.all(objectName);
         return static_cast<int>(
             std::count_if(items.cbegin(), items.cend(), [](QQuickItem *i) { return i->isVisible(); }));
-    }
-    // Delegates of repeaters are children of their item only, not of the window's object tree.
-    QList<QQuickItem *> all(const QString &objectName, QQuickItem *root = nullptr) const
-    {
-        QList<QQuickItem *> found;
-        const std::function<void(QQuickItem *)> visit = [&](QQuickItem *item) {
-            if (objectName.isNull() || item->objectName() == objectName)
-                found.append(item);
-            for (QQuickItem *child : item->childItems())
-                visit(child);
-        };
-        visit(root ? root : m_harness.window()->contentItem());
-        return found;
     }
 
     WindowHarness m_harness;
@@ -204,9 +189,9 @@ void WindowBehaviourTest::workspaceRowsAndBadges()
     const QString missing = m_folders.filePath(QStringLiteral("missing"));
     m_harness.preferences.setWorkspaces({ready, missing});
 
-    QTRY_COMPARE(all(QStringLiteral("statusBadge")).size(), 2);
-    const QList<QQuickItem *> badges = all(QStringLiteral("statusBadge"));
-    const QList<QQuickItem *> grants = all(QStringLiteral("grantAccessButton"));
+    QTRY_COMPARE(m_harness.all(QStringLiteral("statusBadge")).size(), 2);
+    const QList<QQuickItem *> badges = m_harness.all(QStringLiteral("statusBadge"));
+    const QList<QQuickItem *> grants = m_harness.all(QStringLiteral("grantAccessButton"));
     QVERIFY(
         std::all_of(badges.cbegin(), badges.cend(), [](QQuickItem *badge) { return badge->isVisible(); }));
     QCOMPARE(visibleCount(QStringLiteral("grantAccessButton")), 1); // the missing folder offers no grant
@@ -235,7 +220,7 @@ void WindowBehaviourTest::logShowsErrorsInRed()
     QTRY_COMPARE(m_harness.controller->lastLogLines().size(), 3);
     QVERIFY(!m_harness.shown("emptyLog"));
     QList<QColor> colours;
-    const auto texts = all(QString(), m_harness.find("logBox"));
+    const auto texts = m_harness.all(QString(), m_harness.find("logBox"));
     for (QQuickItem *item : texts) {
         if (item->inherits("QQuickText") && item->isVisible())
             colours.append(item->property("color").value<QColor>());
