@@ -73,6 +73,11 @@ QStringList HostAgentController::lastLogLines() const
     return m_log->lines();
 }
 
+QAbstractListModel *HostAgentController::log() const
+{
+    return m_log;
+}
+
 qint64 HostAgentController::skippedOutputBytes() const
 {
     return m_skippedOutputBytes + (m_agent ? m_agent->skippedOutputBytes() : 0);

@@ -10,6 +10,7 @@
 #include "Services/Supervision/AgentRestartBackoff.h"
 #include "Services/TunnelStatusPoller.h"
 
+#include <QAbstractListModel>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
@@ -53,6 +54,7 @@ class HostAgentController : public QObject {
     Q_PROPERTY(QUrl setupLink READ setupLink NOTIFY setupLinkChanged)
     Q_PROPERTY(QString resolvedLANAddress READ resolvedLANAddress NOTIFY resolvedLANAddressChanged)
     Q_PROPERTY(QStringList lastLogLines READ lastLogLines NOTIFY lastLogLinesChanged)
+    Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString hostToken READ hostToken NOTIFY hostTokenChanged)
     Q_PROPERTY(QString relaySession READ relaySession NOTIFY relaySessionChanged)
     Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
@@ -93,6 +95,8 @@ public:
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_resolvedLANAddress; }
     QStringList lastLogLines() const;
+    // The same lines as a list model for the window, with a role for lines that look like errors.
+    QAbstractListModel *log() const;
     QString hostToken() const { return m_hostToken; }
     QString relaySession() const { return m_relaySession; }
     QString hostId() const { return m_hostId; }

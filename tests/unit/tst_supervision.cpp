@@ -2,6 +2,7 @@
 #include "Services/Supervision/AgentOutputLog.h"
 #include "Services/Supervision/AgentRestartBackoff.h"
 
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -18,6 +19,7 @@ class SupervisionTest : public QObject {
 private slots:
     void logNeverShowsAPieceOfASecret_data();
     void logNeverShowsAPieceOfASecret();
+    void logRowsFollowInOneChangePerFrame();
     void restartPausesBackOffInACrashLoop();
 };
 
@@ -68,6 +70,32 @@ void SupervisionTest::logNeverShowsAPieceOfASecret()
             QVERIFY2(!line.contains(QStringView(token).mid(at, HostSecretRedactor::shortestMaskedPrefix)),
                      qPrintable(QString::number(at)));
     }
+}
+
+void SupervisionTest::logRowsFollowInOneChangePerFrame()
+{
+    AgentOutputLog log({}, 5);
+    QSignalSpy inserted(&log, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(&log, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy resets(&log, &QAbstractItemModel::modelReset);
+    for (int i = 0; i < 12; ++i) {
+        log.take(QProcess::StandardOutput, "line " + QByteArray::number(i) + "\n");
+        log.publish();
+    }
+    QCOMPARE(log.rowCount(), 0);
+    QTRY_COMPARE(log.rowCount(), 5);
+    QCOMPARE(inserted.count(), 1);
+    QCOMPARE(log.index(0).data().toString(), "line 7");
+
+    log.take(QProcess::StandardError, "ERROR: disk full\n");
+    log.publish();
+    QTRY_COMPARE(inserted.count(), 2);
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(resets.count(), 0);
+    QCOMPARE(log.rowCount(), 5);
+    QCOMPARE(log.index(0).data().toString(), "line 8");
+    QCOMPARE(log.index(4).data(AgentOutputLog::errorRole).toBool(), true);
+    QCOMPARE(log.index(3).data(AgentOutputLog::errorRole).toBool(), false);
 }
 
 void SupervisionTest::restartPausesBackOffInACrashLoop()

@@ -2,11 +2,84 @@
 
 #include "Services/HostSecretRedactor.h"
 
+namespace {
+// About one frame: a view gets at most one change of rows in that time.
+constexpr std::chrono::milliseconds rowInterval{16};
+} // namespace
+
 AgentOutputLog::AgentOutputLog(SecretsSource secrets, qsizetype capacity, qsizetype maxLineLength,
                                QObject *parent)
-    : QObject(parent), m_secretsSource(std::move(secrets)), m_capacity(std::max<qsizetype>(capacity, 1)),
-      m_stdout(maxLineLength, cutGuard()), m_stderr(maxLineLength, cutGuard())
-{}
+    : QAbstractListModel(parent), m_secretsSource(std::move(secrets)),
+      m_capacity(std::max<qsizetype>(capacity, 1)), m_stdout(maxLineLength, cutGuard()),
+      m_stderr(maxLineLength, cutGuard())
+{
+    m_rowTimer.setSingleShot(true);
+    m_rowTimer.setInterval(rowInterval);
+    connect(&m_rowTimer, &QTimer::timeout, this, &AgentOutputLog::updateRows);
+}
+
+int AgentOutputLog::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+QVariant AgentOutputLog::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_rows.size())
+        return {};
+    const QString &line = m_rows.at(index.row());
+    switch (role) {
+    case textRole:
+        return line;
+    case errorRole:
+        return looksLikeError(line);
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> AgentOutputLog::roleNames() const
+{
+    return {{textRole, "line"}, {errorRole, "isError"}};
+}
+
+bool AgentOutputLog::looksLikeError(QStringView line)
+{
+    return line.contains(QLatin1String("error"), Qt::CaseInsensitive);
+}
+
+void AgentOutputLog::append(const QString &line)
+{
+    m_lines.append(line);
+    ++m_runLines;
+    ++m_linesNotInRows;
+}
+
+void AgentOutputLog::scheduleRows()
+{
+    if (m_lines.size() > m_capacity)
+        m_lines.remove(0, m_lines.size() - m_capacity);
+    if (!m_rowTimer.isActive())
+        m_rowTimer.start();
+    emit linesChanged();
+}
+
+void AgentOutputLog::updateRows()
+{
+    const qsizetype fresh = std::min(m_linesNotInRows, m_lines.size());
+    m_linesNotInRows = 0;
+    const qsizetype kept = std::min(m_rows.size(), m_capacity - fresh);
+    if (kept < m_rows.size()) {
+        beginRemoveRows({}, 0, static_cast<int>(m_rows.size() - kept - 1));
+        m_rows.remove(0, m_rows.size() - kept);
+        endRemoveRows();
+    }
+    if (fresh > 0) {
+        beginInsertRows({}, static_cast<int>(m_rows.size()), static_cast<int>(m_rows.size() + fresh - 1));
+        m_rows.append(m_lines.mid(m_lines.size() - fresh));
+        endInsertRows();
+    }
+}
 
 AgentOutputLineSplitter::CutGuard AgentOutputLog::cutGuard()
 {
@@ -44,12 +117,11 @@ void AgentOutputLog::publish()
     // Lines that this very batch pushes out are never shown to anyone, so they are not masked.
     const qsizetype kept = std::min(m_waiting.size(), m_capacity);
     for (qsizetype i = m_waiting.size() - kept; i < m_waiting.size(); ++i)
-        m_lines.append(HostSecretRedactor::redact(m_waiting.at(i), m_secrets));
-    m_runLines += m_waiting.size();
+        append(HostSecretRedactor::redact(m_waiting.at(i), m_secrets));
+    // The lines pushed out unseen still count for the run, so an exit report never quotes an earlier one.
+    m_runLines += m_waiting.size() - kept;
     m_waiting.clear();
-    if (m_lines.size() > m_capacity)
-        m_lines.remove(0, m_lines.size() - m_capacity);
-    emit linesChanged();
+    scheduleRows();
 }
 
 void AgentOutputLog::finishStreams()
@@ -63,11 +135,8 @@ void AgentOutputLog::finishStreams()
     if (unfinished.isEmpty())
         return;
     for (const QString &line : std::as_const(unfinished))
-        m_lines.append(HostSecretRedactor::redactFragment(line, m_secrets));
-    m_runLines += unfinished.size();
-    if (m_lines.size() > m_capacity)
-        m_lines.remove(0, m_lines.size() - m_capacity);
-    emit linesChanged();
+        append(HostSecretRedactor::redactFragment(line, m_secrets));
+    scheduleRows();
 }
 
 void AgentOutputLog::clear()
@@ -78,6 +147,13 @@ void AgentOutputLog::clear()
     m_stderr.finish(discarded);
     m_waiting.clear();
     m_runLines = 0;
+    m_linesNotInRows = 0;
+    m_rowTimer.stop();
+    if (!m_rows.isEmpty()) {
+        beginRemoveRows({}, 0, static_cast<int>(m_rows.size() - 1));
+        m_rows.clear();
+        endRemoveRows();
+    }
     if (m_lines.isEmpty())
         return;
     m_lines.clear();

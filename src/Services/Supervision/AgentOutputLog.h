@@ -2,19 +2,26 @@
 
 #include "Services/AgentOutputLineSplitter.h"
 
-#include <QObject>
+#include <QAbstractListModel>
 #include <QProcess>
 #include <QStringList>
+#include <QTimer>
 
 #include <functional>
 
 // The agent's output as the user sees it: both streams split into lines, every secret masked, the last
 // `capacity` lines kept. A line too long to keep whole is cut only where no secret is split, and the
 // unfinished line of a stream that ends is masked together with any start of a secret at its end.
-class AgentOutputLog : public QObject {
+//
+// As a list model, the lines reach a view in at most one change per frame, as rows inserted at the end
+// and removed at the start, so a flood of output costs the view no more than a few lines would.
+class AgentOutputLog : public QAbstractListModel {
     Q_OBJECT
 
 public:
+    enum Role { textRole = Qt::DisplayRole, errorRole = Qt::UserRole + 1 };
+    Q_ENUM(Role)
+
     // The secrets to mask, asked for once per batch so that a rotation takes effect at the next one.
     using SecretsSource = std::function<QStringList()>;
     static constexpr qsizetype defaultCapacity = 200;
@@ -22,6 +29,12 @@ public:
     explicit AgentOutputLog(SecretsSource secrets, qsizetype capacity = defaultCapacity,
                             qsizetype maxLineLength = AgentOutputLineSplitter::defaultMaxLineLength,
                             QObject *parent = nullptr);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    // A line the window shows as an error.
+    static bool looksLikeError(QStringView line);
 
     // Takes in bytes read from one stream; the lines they complete wait for publish().
     void take(QProcess::ProcessChannel channel, QByteArrayView bytes);
@@ -41,9 +54,15 @@ public:
     QString tail(qsizetype count, const QString &separator) const;
 
 signals:
+    // The lines changed; the rows follow at the next frame.
     void linesChanged();
 
 private:
+    void append(const QString &line);
+    void scheduleRows();
+    // Brings the rows up to the lines.
+    void updateRows();
+
     AgentOutputLineSplitter &splitter(QProcess::ProcessChannel channel);
     AgentOutputLineSplitter::CutGuard cutGuard();
 
@@ -55,4 +74,7 @@ private:
     QStringList m_waiting;
     QStringList m_lines;
     qsizetype m_runLines = 0; // how many of the lines the current run wrote
+    QStringList m_rows;       // what the view was told of
+    qsizetype m_linesNotInRows = 0;
+    QTimer m_rowTimer;
 };
