@@ -42,6 +42,16 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
       m_credentialStore(defaults, keyring), m_permissionGrantStore(defaults, chooser),
       m_tunnelPoller(new TunnelStatusPoller(timings.tunnelPoll, this)), m_setupLinkRefresh(new QTimer(this))
 {
+    connect(&m_credentialStore, &HostCredentialStore::waitingForUnlockChanged, this, [this] {
+        if (m_credentialStore.waitingForUnlock())
+            setReadinessWarning(waitingForKeyringWarning);
+        else if (m_readinessWarning == waitingForKeyringWarning)
+            setReadinessWarning({});
+    });
+    connect(&m_credentialStore, &HostCredentialStore::keyringErrorChanged, this, [this] {
+        if (!m_credentialStore.lastKeyringError().isEmpty())
+            setReadinessWarning(keyringUnavailableWarning);
+    });
     m_setupLinkRefresh->setInterval(m_timings.setupLinkRefreshInterval);
     connect(m_setupLinkRefresh, &QTimer::timeout, this, [this] {
         // The refresh ends by itself once its agent or its preferences are gone.
@@ -77,7 +87,7 @@ void HostAgentController::start(HostPreferences *preferences)
     if (!preferences)
         return;
     stop(true);
-    setReadinessWarning({});
+    setReadinessWarning(m_credentialStore.waitingForUnlock() ? waitingForKeyringWarning : QString());
 
     const std::optional<QString> agent = m_locator ? m_locator() : std::nullopt;
     if (!agent) {
@@ -86,7 +96,25 @@ void HostAgentController::start(HostPreferences *preferences)
     }
 
     const AgentLaunchSettings settings = AgentLaunchSettings::from(*preferences);
-    const HostCredentials credentials = m_credentialStore.current(settings.relayVersion);
+    // The keyring may answer only after its unlock prompt; the launch goes on when it does, unless a stop or
+    // another start came first.
+    const quint64 launch = ++m_launchNumber;
+    m_launchAwaitsCredentials = true;
+    setState(AgentRunState::starting());
+    m_credentialStore.request(settings.relayVersion, this,
+                              [this, launch, preferences = QPointer(preferences), settings,
+                               agent = *agent](const HostCredentials &credentials) {
+                                  if (launch != m_launchNumber || !m_launchAwaitsCredentials || !preferences)
+                                      return;
+                                  m_launchAwaitsCredentials = false;
+                                  launchWithCredentials(preferences, settings, agent, credentials);
+                              });
+}
+
+void HostAgentController::launchWithCredentials(HostPreferences *preferences,
+                                                const AgentLaunchSettings &settings, const QString &agent,
+                                                const HostCredentials &credentials)
+{
     // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair again.
     if (!m_credentialStore.lastKeyringError().isEmpty())
         setReadinessWarning(keyringUnavailableWarning);
@@ -101,7 +129,7 @@ void HostAgentController::start(HostPreferences *preferences)
     }
 
     auto *process = new QProcess(this);
-    process->setProgram(*agent);
+    process->setProgram(agent);
     process->setArguments(AgentLaunchPlan::arguments(settings, credentials, codecStatePath));
     process->setProcessEnvironment(AgentLaunchPlan::environment(
         settings, credentials, QProcessEnvironment::systemEnvironment(), home, m_fileProbe));
@@ -165,6 +193,7 @@ void HostAgentController::confirmRunning(const QPointer<HostPreferences> &prefer
 
 void HostAgentController::stop(bool waitForExit)
 {
+    m_launchAwaitsCredentials = false;
     cancelTunnelPolling();
     cancelSetupLinkRefresh();
     clearLogStreams(m_process);
@@ -338,8 +367,8 @@ QStringList HostAgentController::redactionSecrets()
 {
     QStringList secrets{m_hostToken, m_relaySession, m_hostId};
     if (m_lastPreferences) {
-        // The store keeps the record in memory once loaded, so this does not reach the keyring per call.
-        const HostCredentials credentials = m_credentialStore.current(m_lastPreferences->relayVersion());
+        // The store's copy in memory: this never reaches the keyring.
+        const HostCredentials credentials = m_credentialStore.cached().value_or(HostCredentials());
         const QString ngrokAuthtoken = m_lastPreferences->ngrokAuthtoken();
         secrets << credentials.relayToken << credentials.pairingNonce << ngrokAuthtoken;
         // The agent and ngrok get the token trimmed, and that form is the one their output can show.

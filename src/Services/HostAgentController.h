@@ -2,6 +2,7 @@
 
 #include "Platform/FileProbe.h"
 #include "Platform/NetworkInterfaces.h"
+#include "Services/AgentLaunchSettings.h"
 #include "Services/AgentOutputLineSplitter.h"
 #include "Services/AgentRunState.h"
 #include "Services/HostCredentialStore.h"
@@ -79,6 +80,8 @@ public:
     inline static const QString tunnelTimeoutError = QStringLiteral("Timed out waiting for ngrok tunnel.");
     inline static const QString keyringUnavailableWarning =
         QStringLiteral("System keyring unavailable: pairing credentials will not survive a restart.");
+    inline static const QString waitingForKeyringWarning =
+        QStringLiteral("Waiting for the keyring to be unlocked");
 
     HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                         FolderChooser &chooser, HostAgentTimings timings = {}, QObject *parent = nullptr);
@@ -134,6 +137,8 @@ public:
     QStringList redactionSecrets();
 
     HostCredentialStore &credentialStore() { return m_credentialStore; }
+    // A start waits for the keyring to answer with the credentials.
+    bool launchAwaitsCredentials() const { return m_launchAwaitsCredentials; }
     HostPermissionGrantStore &permissionGrantStore() { return m_permissionGrantStore; }
     // Output skipped since construction because the agent wrote faster than it could be taken in.
     qint64 skippedOutputBytes() const { return m_skippedOutputBytes; }
@@ -162,6 +167,8 @@ private:
         AgentOutputLineSplitter splitter;
     };
 
+    void launchWithCredentials(HostPreferences *preferences, const AgentLaunchSettings &settings,
+                               const QString &agent, const HostCredentials &credentials);
     void confirmRunning(const QPointer<HostPreferences> &preferences);
     struct PendingExit {
         qint64 pid = 0;
@@ -235,6 +242,9 @@ private:
     qint64 m_skippedOutputBytes = 0;
     std::optional<PendingExit> m_pendingExit;
     QPointer<HostPreferences> m_lastPreferences;
+    // The start waiting for the credentials; a stop or a newer start makes its answer stale.
+    quint64 m_launchNumber = 0;
+    bool m_launchAwaitsCredentials = false;
 
     std::unique_ptr<NetworkInterfaces> m_networkInterfaces = std::make_unique<SystemNetworkInterfaces>();
     TunnelStatusPoller *m_tunnelPoller;

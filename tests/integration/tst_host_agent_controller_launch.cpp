@@ -189,8 +189,10 @@ void HostAgentControllerLaunchTest::warnsWhenTheKeyringFails()
     QFETCH(bool, failReads);
     QFETCH(bool, failWrites);
     AgentControllerHarness h;
-    if (storedBefore)
-        HostCredentialStore(h.defaults, h.keyring).current(h.preferences.relayVersion());
+    if (storedBefore) {
+        HostCredentialStore(h.defaults, h.keyring).rotate(h.preferences.relayVersion());
+        QTRY_VERIFY(h.keyring.contains(HostCredentialStore::defaultService, QStringLiteral("metadata")));
+    }
     h.keyring.failReads = failReads;
     h.keyring.failWrites = failWrites;
     h.start("hang");

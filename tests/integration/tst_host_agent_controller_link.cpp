@@ -142,8 +142,7 @@ void HostAgentControllerLinkTest::lanLinkPointsAtTheChosenAddress()
     QCOMPARE(queryValue(link, "endpoint"), "ws://" + host + ":9311/ws");
     QCOMPARE(queryValue(link, "token"), h.controller->hostToken());
     QCOMPARE(queryValue(link, "hostId"), h.controller->hostId());
-    QCOMPARE(queryValue(link, "pairingNonce"),
-             h.controller->credentialStore().current(h.preferences.relayVersion()).pairingNonce);
+    QCOMPARE(queryValue(link, "pairingNonce"), h.controller->credentialStore().cached().value().pairingNonce);
 
     h.controller->stop(true);
     QVERIFY(h.controller->setupLink().isEmpty());
@@ -284,7 +283,7 @@ void HostAgentControllerLinkTest::rotationWhileStoppedRevokesAndRepublishes()
         const QString hostId = h.controller->hostId();
         QVERIFY(hostId.startsWith("host_"));
         QCOMPARE(hostId.size(), 27);
-        const HostCredentials stored = h.controller->credentialStore().current(h.preferences.relayVersion());
+        const HostCredentials stored = h.controller->credentialStore().cached().value();
         QCOMPARE(stored.hostId, hostId);
         QCOMPARE(stored.hostToken, h.controller->hostToken());
         QCOMPARE(stored.relaySessionId, h.controller->relaySession());
