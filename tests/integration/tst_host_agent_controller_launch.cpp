@@ -23,6 +23,7 @@ private slots:
     void reportsAnAgentThatCannotBeLaunched();
     void warnsWhenTheKeyringFails_data();
     void warnsWhenTheKeyringFails();
+    void hostsOnceTheKeyringIsUnlocked();
     void holdsFolderGrantsOpenWhileRunning();
     void masksSecretsWholeAndSplit();
     void keepsDecodingPastBrokenBytes();
@@ -158,6 +159,7 @@ void HostAgentControllerLaunchTest::reportsAnAgentThatCannotBeLaunched()
     file.close();
     h.agentPath = present ? std::optional(plainFile) : std::nullopt;
     h.controller->start(&h.preferences);
+    QTRY_VERIFY(!h.controller->launchAwaitsCredentials());
 
     const AgentRunState state = h.controller->state();
     QCOMPARE(state.kind(), Kind::failed);
@@ -198,8 +200,24 @@ void HostAgentControllerLaunchTest::warnsWhenTheKeyringFails()
     h.start("hang");
     QCOMPARE(h.controller->state(), AgentRunState::starting());
     QVERIFY(!h.controller->hostToken().isEmpty());
-    QCOMPARE(h.controller->readinessWarning(),
-             failReads || failWrites ? HostAgentController::keyringUnavailableWarning : QString());
+    QTRY_COMPARE(h.controller->readinessWarning(),
+                 failReads || failWrites ? HostAgentController::keyringUnavailableWarning : QString());
+}
+
+void HostAgentControllerLaunchTest::hostsOnceTheKeyringIsUnlocked()
+{
+    AgentControllerHarness h;
+    FakeAgent::setScript("hang");
+    h.keyring.locked = true;
+    h.keyring.holdAnswers = true;
+    h.controller->start(&h.preferences);
+    h.keyring.answerNow();
+    QTRY_COMPARE(h.controller->readinessWarning(), HostAgentController::waitingForKeyringWarning);
+    QCOMPARE(h.controller->agentProcessId(), 0);
+    h.keyring.holdAnswers = false;
+    h.keyring.answerNow();
+    QTRY_VERIFY(h.controller->agentProcessId() != 0);
+    QCOMPARE(h.controller->readinessWarning(), QString());
 }
 
 void HostAgentControllerLaunchTest::holdsFolderGrantsOpenWhileRunning()

@@ -514,7 +514,7 @@ void HostAgentControllerLinkTest::grantRestartsACurrentAgentInsideTheGrant()
     QVERIFY(h.controller->agentProcessId() != old);
     QCOMPARE(h.controller->state(), AgentRunState::starting());
     // The new agent runs inside the grant it was restarted for.
-    QCOMPARE(h.controller->permissionGrantStore().activePaths().size(), 1);
+    QTRY_COMPARE(h.controller->permissionGrantStore().activePaths().size(), 1);
     QCOMPARE(h.controller->permissionPreflightItems().at(0).hasGrant, true);
     if (confirmed)
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());

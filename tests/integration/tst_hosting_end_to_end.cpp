@@ -163,8 +163,8 @@ void HostingEndToEndTest::lanAgentGetsItsSecretsOnlyThroughTheEnvironment()
     h->preferences.setNgrokAuthtoken("ngrok-token-of-the-user");
     h->controller->start(&h->preferences);
     QCOMPARE(h->controller->state(), AgentRunState::starting());
+    QTRY_VERIFY(h->controller->agentProcessId() > 0);
     const qint64 pid = h->controller->agentProcessId();
-    QVERIFY(pid > 0);
 
     const HostCredentials credentials = h->controller->credentialStore().cached().value();
     // The launch is confirmed as the agent's exec begins; the kernel shows its arguments a moment later.

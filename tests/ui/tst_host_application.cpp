@@ -110,7 +110,7 @@ void HostApplicationTest::settingsChangesRestartOnlyAnActiveAgent()
     startRunning();
     const qint64 before = agentPid();
     change();
-    QVERIFY(agentPid() != 0);
+    QTRY_VERIFY(agentPid() != 0);
     QVERIFY(agentPid() != before);
     QVERIFY(!FakeAgent::isAlive(before)); // the old agent was gone before the new one started
     QCOMPARE(m_harness->controller->state(), AgentRunState::starting());
