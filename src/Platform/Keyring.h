@@ -25,6 +25,8 @@ public:
     // Empty when the call succeeded, otherwise the keyring's reason.
     using Done = std::function<void(const QString &error)>;
 
+    inline static const QString stayedLockedError = QStringLiteral("the keyring stayed locked");
+
     virtual ~Keyring() = default;
 
     virtual void read(const QString &service, const QString &account, QObject *context, ReadDone done) = 0;

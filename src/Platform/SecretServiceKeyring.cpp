@@ -191,7 +191,7 @@ void unlocked(GObject *, GAsyncResult *result, gpointer data)
     if (gerror)
         call->fail(takeMessage(gerror));
     else if (count < 1)
-        call->fail(SecretServiceKeyring::stayedLockedError);
+        call->fail(Keyring::stayedLockedError);
     else
         call->succeed();
     delete call;

@@ -26,7 +26,6 @@ public:
 
     inline static const QString timedOutError =
         QStringLiteral("the keyring did not answer in time (timed out)");
-    inline static const QString stayedLockedError = QStringLiteral("the keyring stayed locked");
 
 private:
     KeyringTimeLimits m_limits;

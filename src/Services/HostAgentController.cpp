@@ -95,26 +95,26 @@ void HostAgentController::start(HostPreferences *preferences)
         return;
     }
 
-    const AgentLaunchSettings settings = AgentLaunchSettings::from(*preferences);
     // The keyring may answer only after its unlock prompt; the launch goes on when it does, unless a stop or
     // another start came first.
     const quint64 launch = ++m_launchNumber;
     m_launchAwaitsCredentials = true;
     setState(AgentRunState::starting());
-    m_credentialStore.request(settings.relayVersion, this,
-                              [this, launch, preferences = QPointer(preferences), settings,
+    m_credentialStore.request(preferences->relayVersion(), this,
+                              [this, launch, preferences = QPointer(preferences),
                                agent = *agent](const HostCredentials &credentials) {
                                   if (launch != m_launchNumber || !m_launchAwaitsCredentials || !preferences)
                                       return;
                                   m_launchAwaitsCredentials = false;
-                                  launchWithCredentials(preferences, settings, agent, credentials);
+                                  launchWithCredentials(preferences, agent, credentials);
                               });
 }
 
-void HostAgentController::launchWithCredentials(HostPreferences *preferences,
-                                                const AgentLaunchSettings &settings, const QString &agent,
+void HostAgentController::launchWithCredentials(HostPreferences *preferences, const QString &agent,
                                                 const HostCredentials &credentials)
 {
+    // Read now, not at the start: the ngrok token, too, arrives from the keyring after a while.
+    const AgentLaunchSettings settings = AgentLaunchSettings::from(*preferences);
     // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair again.
     if (!m_credentialStore.lastKeyringError().isEmpty())
         setReadinessWarning(keyringUnavailableWarning);

@@ -2,7 +2,6 @@
 
 #include "Platform/FileProbe.h"
 #include "Platform/NetworkInterfaces.h"
-#include "Services/AgentLaunchSettings.h"
 #include "Services/AgentOutputLineSplitter.h"
 #include "Services/AgentRunState.h"
 #include "Services/HostCredentialStore.h"
@@ -167,8 +166,8 @@ private:
         AgentOutputLineSplitter splitter;
     };
 
-    void launchWithCredentials(HostPreferences *preferences, const AgentLaunchSettings &settings,
-                               const QString &agent, const HostCredentials &credentials);
+    void launchWithCredentials(HostPreferences *preferences, const QString &agent,
+                               const HostCredentials &credentials);
     void confirmRunning(const QPointer<HostPreferences> &preferences);
     struct PendingExit {
         qint64 pid = 0;

@@ -97,7 +97,7 @@ void HostCredentialStore::readsAnswered(const Answers &answers)
             });
             return;
         }
-        error = QStringLiteral("the keyring stayed locked");
+        error = Keyring::stayedLockedError;
     }
     m_loading = false;
     m_unlockAsked = false;

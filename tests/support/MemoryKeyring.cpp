@@ -68,7 +68,7 @@ void MemoryKeyring::unlock(QObject *context, Done done)
         if (unlockAnswer == UnlockAnswer::Unlock)
             locked = false;
         if (answered && done)
-            done(locked ? QStringLiteral("the keyring stayed locked") : QString());
+            done(locked ? stayedLockedError : QString());
     });
 }
 
