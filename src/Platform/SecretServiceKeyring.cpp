@@ -61,15 +61,20 @@ QString takeMessage(GError *gerror)
 struct PendingCall {
     PendingCall(QObject *context, std::chrono::milliseconds limit) : context(context)
     {
-        deadline.setSingleShot(true);
-        QObject::connect(&deadline, &QTimer::timeout, &deadline, [this] {
+        deadline->setSingleShot(true);
+        QObject::connect(deadline, &QTimer::timeout, deadline, [this] {
             fail(SecretServiceKeyring::timedOutError);
+            // Last: the cancelled call may complete, and delete this, from inside.
             g_cancellable_cancel(cancellable);
         });
-        deadline.start(limit);
+        deadline->start(limit);
     }
     ~PendingCall()
     {
+        // Later, since this may go while the timer is still delivering its timeout.
+        deadline->disconnect();
+        deadline->stop();
+        deadline->deleteLater();
         g_object_unref(cancellable);
         if (service)
             g_object_unref(service);
@@ -85,7 +90,7 @@ struct PendingCall {
         if (answered)
             return;
         answered = true;
-        deadline.stop();
+        deadline->stop();
         if (!context)
             return;
         if (readDone)
@@ -106,7 +111,7 @@ struct PendingCall {
     Keyring::ReadDone readDone;
     Keyring::Done done;
     GCancellable *cancellable = g_cancellable_new();
-    QTimer deadline;
+    QTimer *deadline = new QTimer;
     bool answered = false;
     SecretService *service = nullptr;
     SecretCollection *collection = nullptr;

@@ -52,7 +52,7 @@ private:
 
     QTemporaryDir m_dir;
     // Short limits: a headless keyring cannot show its unlock prompt, and the test must not wait two minutes.
-    SecretServiceKeyring m_keyring{KeyringTimeLimits{std::chrono::seconds(5), std::chrono::seconds(5)}};
+    SecretServiceKeyring m_keyring{KeyringTimeLimits{std::chrono::seconds(5), std::chrono::seconds(2)}};
 };
 
 Keyring::ReadResult KeyringRoundTripTest::read(const QString &account, const QString &service)
