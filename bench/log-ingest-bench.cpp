@@ -30,22 +30,27 @@ constexpr long lineCount = 1'000'000;
 
 class BenchKeyring : public Keyring {
 public:
-    ReadResult read(const QString &service, const QString &account) override
+    void read(const QString &service, const QString &account, QObject *context, ReadDone done) override
     {
         const auto it = items.constFind(service + '/' + account);
-        if (it == items.constEnd())
-            return {};
-        return {ReadResult::Status::Found, *it, {}};
+        const ReadResult result =
+            it == items.constEnd() ? ReadResult{} : ReadResult{ReadResult::Status::Found, *it, {}};
+        answerLater(context, [done, result] { done(result); });
     }
-    bool write(const QByteArray &data, const QString &service, const QString &account, QString *) override
+    void write(const QByteArray &data, const QString &service, const QString &account, QObject *context,
+               Done done) override
     {
         items.insert(service + '/' + account, data);
-        return true;
+        answerLater(context, [done] { done({}); });
     }
-    bool remove(const QString &service, const QString &account, QString *) override
+    void remove(const QString &service, const QString &account, QObject *context, Done done) override
     {
         items.remove(service + '/' + account);
-        return true;
+        answerLater(context, [done] { done({}); });
+    }
+    void unlock(QObject *context, Done done) override
+    {
+        answerLater(context, [done] { done({}); });
     }
     QHash<QString, QByteArray> items;
 };
@@ -111,8 +116,17 @@ int main(int argc, char **argv)
     preferences.setNgrokAuthtoken(QStringLiteral("2bQfNgrokAuthTokenForTheBench_x9"));
     preferences.setWorkspaces({});
 
-    const HostCredentials credentials =
-        HostCredentialStore(defaults, keyring).current(preferences.relayVersion());
+    const QString writer = writerPath();
+    HostAgentController controller(
+        defaults, keyring, [writer] { return std::optional(writer); }, chooser);
+    HostCredentials credentials;
+    QEventLoop loading;
+    controller.credentialStore().request(preferences.relayVersion(), &loading,
+                                         [&](const HostCredentials &loaded) {
+                                             credentials = loaded;
+                                             loading.quit();
+                                         });
+    loading.exec();
     const QStringList secrets{credentials.hostToken,    credentials.relaySessionId,
                               credentials.hostId,       credentials.relayToken,
                               credentials.pairingNonce, preferences.ngrokAuthtoken()};
@@ -120,10 +134,6 @@ int main(int argc, char **argv)
     qputenv("FLOOD_SECRETS", secrets.join(',').toUtf8());
 
     const double raw = rawLinesPerSecond();
-
-    const QString writer = writerPath();
-    HostAgentController controller(
-        defaults, keyring, [writer] { return std::optional(writer); }, chooser);
 
     // A fine-grained timer: the longest gap between two of its ticks is the longest stall of the loop.
     QElapsedTimer sinceTick;

@@ -28,6 +28,16 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
       m_restartBackoff(timings.restart), m_restartTimer(new QTimer(this)),
       m_tunnelPoller(new TunnelStatusPoller(timings.tunnelPoll, this)), m_setupLinkRefresh(new QTimer(this))
 {
+    connect(&m_credentialStore, &HostCredentialStore::waitingForUnlockChanged, this, [this] {
+        if (m_credentialStore.waitingForUnlock())
+            setReadinessWarning(waitingForKeyringWarning);
+        else if (m_readinessWarning == waitingForKeyringWarning)
+            setReadinessWarning({});
+    });
+    connect(&m_credentialStore, &HostCredentialStore::keyringErrorChanged, this, [this] {
+        if (!m_credentialStore.lastKeyringError().isEmpty())
+            setReadinessWarning(keyringUnavailableWarning);
+    });
     connect(m_log, &AgentOutputLog::linesChanged, this, &HostAgentController::lastLogLinesChanged);
     m_restartTimer->setSingleShot(true);
     connect(m_restartTimer, &QTimer::timeout, this, [this] {
@@ -96,7 +106,7 @@ void HostAgentController::beginStart(HostPreferences *preferences, bool isRestar
 {
     stop();
     if (!isRestart)
-        setReadinessWarning({});
+        setReadinessWarning(m_credentialStore.waitingForUnlock() ? waitingForKeyringWarning : QString());
     const std::optional<QString> agent = m_locator ? m_locator() : std::nullopt;
     if (!agent) {
         setState(AgentRunState::failed(missingAgentMessage));
@@ -119,7 +129,9 @@ void HostAgentController::beginStart(HostPreferences *preferences, bool isRestar
 void HostAgentController::requestCredentials(HostRelayVersion relayVersion,
                                              std::function<void(const HostCredentials &)> ready)
 {
-    ready(m_credentialStore.current(relayVersion));
+    // The keyring may answer only after its unlock prompt; the launch goes on when it does, unless a stop or
+    // another start came first (which drop or replace the pending launch).
+    m_credentialStore.request(relayVersion, this, std::move(ready));
 }
 
 void HostAgentController::launchWhenReady()
@@ -297,7 +309,7 @@ QStringList HostAgentController::redactionSecrets()
     QStringList secrets{m_hostToken, m_relaySession, m_hostId};
     if (m_lastPreferences) {
         // The store keeps the record in memory once loaded, so this does not reach the keyring per call.
-        const HostCredentials credentials = m_credentialStore.current(m_lastPreferences->relayVersion());
+        const HostCredentials credentials = m_credentialStore.cached().value_or(HostCredentials());
         const QString ngrokAuthtoken = m_lastPreferences->ngrokAuthtoken();
         secrets << credentials.relayToken << credentials.pairingNonce << ngrokAuthtoken;
         // The agent and ngrok get the token trimmed, and that form is the one their output can show.

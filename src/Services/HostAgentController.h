@@ -79,6 +79,8 @@ public:
     inline static const QString tunnelTimeoutError = QStringLiteral("Timed out waiting for ngrok tunnel.");
     inline static const QString keyringUnavailableWarning =
         QStringLiteral("System keyring unavailable: pairing credentials will not survive a restart.");
+    inline static const QString waitingForKeyringWarning =
+        QStringLiteral("Waiting for the keyring to be unlocked");
 
     HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                         FolderChooser &chooser, HostAgentTimings timings = {}, QObject *parent = nullptr);
@@ -140,6 +142,8 @@ public:
     QStringList redactionSecrets();
 
     HostCredentialStore &credentialStore() { return m_credentialStore; }
+    // A start waits for the keyring to answer with the credentials.
+    bool launchAwaitsCredentials() const { return m_pendingLaunch && !m_pendingLaunch->credentials; }
     HostPermissionGrantStore &permissionGrantStore() { return m_permissionGrantStore; }
     // Output skipped since construction because the agent wrote faster than it could be taken in.
     qint64 skippedOutputBytes() const;

@@ -29,7 +29,7 @@ void HostAgentController::recomputeSetupLink(HostPreferences *preferences)
     if (!preferences)
         return;
     // The relay token and the nonce come from the store's copy in memory, which a rotation replaces.
-    const HostCredentials stored = m_credentialStore.current(preferences->relayVersion());
+    const HostCredentials stored = m_credentialStore.cached().value_or(HostCredentials());
     SetupLinkComposer::Inputs inputs;
     inputs.mode = preferences->mode();
     inputs.ngrokTunnelEnabled = preferences->ngrokTunnelEnabled();
@@ -131,14 +131,12 @@ void HostAgentController::rotatePairing(HostPreferences *preferences)
 {
     if (!preferences)
         return;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    const HostCredentials credentials = HostCredentialStore::make(preferences->relayVersion(), now);
-    m_credentialStore.save(credentials);
+    const HostCredentials credentials = m_credentialStore.rotate(preferences->relayVersion());
     revokeTrustedDevices();
     setHostToken(credentials.hostToken);
     setRelaySession(credentials.relaySessionId);
     setHostId(credentials.hostId);
-    setCredentialRotatedAt(now);
+    setCredentialRotatedAt(credentials.rotatedAt);
     // An agent still starting holds the old credentials as much as a running one: left alone, it would keep
     // accepting the revoked pairing while the link offered one it refuses.
     if (m_agent || m_pendingLaunch) {

@@ -1,6 +1,5 @@
 #include "Services/HostCredentialStore.h"
 
-#include "Platform/Keyring.h"
 #include "Platform/UserDefaults.h"
 #include "Shared/Utf8.h"
 
@@ -9,104 +8,233 @@
 #include <sys/random.h>
 
 #include <cerrno>
+#include <memory>
 
-HostCredentialStore::HostCredentialStore(UserDefaults &defaults, Keyring &keyring)
-    : m_defaults(defaults), m_keyring(keyring)
+HostCredentialStore::HostCredentialStore(UserDefaults &defaults, Keyring &keyring, QObject *parent)
+    : QObject(parent), m_defaults(defaults), m_keyring(keyring)
 {}
 
-HostCredentials HostCredentialStore::current(HostRelayVersion relayVersion)
+void HostCredentialStore::request(HostRelayVersion relayVersion, QObject *context, Ready ready)
 {
-    if (std::optional<HostCredentials> credentials = load()) {
-        if (credentials->relayVersion != relayVersion) {
-            credentials->relayVersion = relayVersion;
-            if (m_inMemoryOnly)
-                m_loaded = credentials;
-            else
-                save(*credentials);
-        }
-        return *credentials;
+    m_relayVersion = relayVersion;
+    m_waiters.append({context, std::move(ready)});
+    if (!m_loaded) {
+        if (!m_loading)
+            startLoad();
+        return;
     }
-    HostCredentials credentials = make(relayVersion);
-    if (m_lastKeyringError.isEmpty()) {
-        save(credentials);
-    } else {
-        // The keyring could not be read, so the stored pairing may well be intact: keep it for when the
-        // keyring is back, and host this session with credentials that live in memory only.
-        m_loaded = credentials;
-        m_inMemoryOnly = true;
+    if (m_loaded->relayVersion != relayVersion) {
+        m_loaded->relayVersion = relayVersion;
+        if (!m_inMemoryOnly)
+            persist(*m_loaded, {metadataAccount});
     }
+    scheduleAnswers();
+}
+
+HostCredentials HostCredentialStore::rotate(HostRelayVersion relayVersion)
+{
+    // Whatever a load still in progress finds is older than this, and is dropped.
+    ++m_loadNumber;
+    m_loading = false;
+    m_unlockAsked = false;
+    setWaitingForUnlock(false);
+    m_relayVersion = relayVersion;
+    const HostCredentials credentials = make(relayVersion);
+    m_loaded = credentials;
+    m_inMemoryOnly = false;
+    persist(credentials, {tokenAccount, relayTokenAccount, pairingNonceAccount, metadataAccount});
+    scheduleAnswers();
     return credentials;
 }
 
-std::optional<HostCredentials> HostCredentialStore::load()
+void HostCredentialStore::startLoad()
 {
-    if (m_loaded)
-        return m_loaded;
-    m_lastKeyringError.clear();
-    const std::optional<QByteArray> metadata = m_defaults.data(metadataKey);
-    if (!metadata)
-        return std::nullopt;
-    std::optional<HostCredentials> credentials = HostCredentials::fromJson(*metadata);
-    if (!credentials)
-        return std::nullopt;
+    m_loading = true;
+    const int number = ++m_loadNumber;
+    auto answers = std::make_shared<Answers>();
+    const QStringList accounts{tokenAccount, relayTokenAccount, pairingNonceAccount, metadataAccount};
+    for (const QString &account : accounts) {
+        m_keyring.read(
+            service, account, this,
+            [this, number, answers, account, count = accounts.size()](const Keyring::ReadResult &r) {
+                if (number != m_loadNumber)
+                    return;
+                answers->insert(account, r);
+                if (answers->size() == count)
+                    readsAnswered(*answers);
+            });
+    }
+}
 
-    const std::optional<QString> hostToken = readSecret(tokenAccount);
-    if (!hostToken)
-        return std::nullopt;
-    credentials->hostToken = *hostToken;
+void HostCredentialStore::readsAnswered(const Answers &answers)
+{
+    QString error;
+    bool locked = false;
+    for (const Keyring::ReadResult &answer : answers) {
+        if (answer.status == Keyring::ReadResult::Status::Error && error.isEmpty())
+            error = answer.error;
+        locked = locked || answer.status == Keyring::ReadResult::Status::Locked;
+    }
+    if (error.isEmpty() && locked) {
+        if (!m_unlockAsked) {
+            // Once per load: a keyring still locked after the user's answer is not asked again and again.
+            m_unlockAsked = true;
+            setWaitingForUnlock(true);
+            m_keyring.unlock(this, [this, number = m_loadNumber](const QString &unlockError) {
+                if (number != m_loadNumber)
+                    return;
+                setWaitingForUnlock(false);
+                if (unlockError.isEmpty()) {
+                    startLoad();
+                    return;
+                }
+                m_loading = false;
+                m_unlockAsked = false;
+                setKeyringError(unlockError);
+                m_inMemoryOnly = true;
+                // Nothing could be read: this session's pairing is a new one, in memory only.
+                settle(make(m_relayVersion));
+            });
+            return;
+        }
+        error = Keyring::stayedLockedError;
+    }
+    m_loading = false;
+    m_unlockAsked = false;
+    QStringList missing;
+    const HostCredentials credentials = assemble(answers, &missing);
+    if (!error.isEmpty()) {
+        // What could be read is used, regenerated parts included, but none of it replaces the stored record.
+        setKeyringError(error);
+        m_inMemoryOnly = true;
+        settle(credentials);
+        return;
+    }
+    m_inMemoryOnly = false;
+    persist(credentials, missing);
+    settle(credentials);
+}
 
-    bool regenerated = false;
+HostCredentials HostCredentialStore::assemble(const Answers &answers, QStringList *missingAccounts) const
+{
+    const auto text = [&answers](const QString &account) -> std::optional<QString> {
+        const Keyring::ReadResult answer = answers.value(account);
+        if (!answer.found())
+            return std::nullopt;
+        std::optional<QString> value = strictUtf8(answer.data);
+        if (!value || value->isEmpty())
+            return std::nullopt;
+        return value;
+    };
+    // The settings' copy first; the keyring's when the settings file lost it.
+    std::optional<HostCredentials> record;
+    if (const std::optional<QByteArray> stored = m_defaults.data(metadataKey))
+        record = HostCredentials::fromJson(*stored);
+    const Keyring::ReadResult storedRecord = answers.value(metadataAccount);
+    if (!record && storedRecord.found())
+        record = HostCredentials::fromJson(storedRecord.data);
+
+    const std::optional<QString> hostToken = text(tokenAccount);
+    HostCredentials credentials;
+    if (record && hostToken) {
+        credentials = *record;
+        credentials.hostToken = *hostToken;
+    } else {
+        // A record without its host token is a pairing no tablet can use any more: it starts over. A host
+        // token without a record keeps its secrets; only the record is made anew.
+        credentials = make(m_relayVersion);
+        if (hostToken)
+            credentials.hostToken = *hostToken;
+        else
+            missingAccounts->append(tokenAccount);
+    }
     for (auto [account, field] : {std::pair{relayTokenAccount, &HostCredentials::relayToken},
                                   std::pair{pairingNonceAccount, &HostCredentials::pairingNonce}}) {
-        if (const std::optional<QString> secret = readSecret(account)) {
-            (*credentials).*field = *secret;
-        } else if (((*credentials).*field).isEmpty()) {
-            (*credentials).*field = randomBase64URL(32);
-            regenerated = true;
+        if (const std::optional<QString> secret = text(account)) {
+            credentials.*field = *secret;
+        } else {
+            if ((credentials.*field).isEmpty())
+                credentials.*field = randomBase64URL(32);
+            missingAccounts->append(account);
         }
     }
-    // Regenerated secrets are saved at once, but never over a keyring that just failed to answer.
-    if (regenerated && m_lastKeyringError.isEmpty())
-        save(*credentials);
-    m_loaded = credentials;
+    credentials.relayVersion = m_relayVersion;
+    if (!storedRecord.found() || storedRecord.data != metadataRecord(credentials))
+        missingAccounts->append(metadataAccount);
     return credentials;
 }
 
-std::optional<QString> HostCredentialStore::readSecret(const QString &account)
+void HostCredentialStore::settle(const HostCredentials &credentials)
 {
-    const Keyring::ReadResult result = m_keyring.read(service, account);
-    if (result.status == Keyring::ReadResult::Status::Error) {
-        m_lastKeyringError = result.error;
-        return std::nullopt;
-    }
-    if (!result.found())
-        return std::nullopt;
-    std::optional<QString> text = strictUtf8(result.data);
-    if (!text || text->isEmpty())
-        return std::nullopt;
-    return text;
+    m_loaded = credentials;
+    answerWaiters();
 }
 
-void HostCredentialStore::save(const HostCredentials &credentials)
+void HostCredentialStore::persist(const HostCredentials &credentials, const QStringList &accounts)
+{
+    const QByteArray record = metadataRecord(credentials);
+    if (m_defaults.data(metadataKey) != record)
+        m_defaults.setData(metadataKey, record);
+    if (accounts.isEmpty())
+        return;
+    const QHash<QString, QString> values{
+        {tokenAccount, credentials.hostToken},
+        {relayTokenAccount, credentials.relayToken},
+        {pairingNonceAccount, credentials.pairingNonce},
+        {metadataAccount, QString::fromUtf8(record)},
+    };
+    // A batch that completes without a failure clears an earlier one: the keyring holds what is in use.
+    auto outstanding = std::make_shared<qsizetype>(accounts.size());
+    auto failure = std::make_shared<QString>();
+    for (const QString &account : accounts) {
+        m_keyring.write(values.value(account).toUtf8(), service, account, this,
+                        [this, outstanding, failure](const QString &error) {
+                            if (!error.isEmpty() && failure->isEmpty())
+                                *failure = error;
+                            if (--*outstanding == 0)
+                                setKeyringError(*failure);
+                        });
+    }
+}
+
+void HostCredentialStore::scheduleAnswers()
+{
+    QMetaObject::invokeMethod(this, &HostCredentialStore::answerWaiters, Qt::QueuedConnection);
+}
+
+void HostCredentialStore::answerWaiters()
+{
+    if (!m_loaded)
+        return;
+    for (const auto &[context, ready] : std::exchange(m_waiters, {})) {
+        if (context)
+            ready(*m_loaded);
+    }
+}
+
+void HostCredentialStore::setWaitingForUnlock(bool waiting)
+{
+    if (m_waitingForUnlock == waiting)
+        return;
+    m_waitingForUnlock = waiting;
+    emit waitingForUnlockChanged();
+}
+
+void HostCredentialStore::setKeyringError(const QString &error)
+{
+    if (m_lastKeyringError == error)
+        return;
+    m_lastKeyringError = error;
+    emit keyringErrorChanged();
+}
+
+QByteArray HostCredentialStore::metadataRecord(const HostCredentials &credentials)
 {
     HostCredentials metadata = credentials;
     metadata.hostToken.clear();
     metadata.relayToken.clear();
     metadata.pairingNonce.clear();
-    m_defaults.setData(metadataKey, metadata.toJson());
-
-    m_lastKeyringError.clear();
-    for (auto [account, secret] : {std::pair{tokenAccount, credentials.hostToken},
-                                   std::pair{relayTokenAccount, credentials.relayToken},
-                                   std::pair{pairingNonceAccount, credentials.pairingNonce}}) {
-        // Keychain items are readable after the first unlock and never leave the device. The Secret Service
-        // has no such class; the items live in the login collection, unlocked with the session.
-        QString error;
-        if (!m_keyring.write(secret.toUtf8(), service, account, &error))
-            m_lastKeyringError = error;
-    }
-    m_loaded = credentials;
-    m_inMemoryOnly = false;
+    return metadata.toJson();
 }
 
 HostCredentials HostCredentialStore::make(HostRelayVersion relayVersion, const QDateTime &now)

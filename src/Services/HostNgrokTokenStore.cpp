@@ -7,22 +7,23 @@ HostNgrokTokenStore::HostNgrokTokenStore(Keyring &keyring, QString service, QStr
     : m_keyring(&keyring), m_service(std::move(service)), m_tokenAccount(std::move(tokenAccount))
 {}
 
-void HostNgrokTokenStore::save(const QString &token)
+void HostNgrokTokenStore::save(const QString &token, QObject *context)
 {
-    const QString trimmed = token.trimmed();
-    QString error;
-    const bool done = trimmed.isEmpty()
-                          ? m_keyring->remove(m_service, m_tokenAccount, &error)
-                          : m_keyring->write(trimmed.toUtf8(), m_service, m_tokenAccount, &error);
     // The field keeps what was typed; the next launch shows what the keyring really holds.
-    if (!done)
-        qWarning("ngrok token not saved: %s", qPrintable(error));
+    const auto report = [](const QString &error) {
+        if (!error.isEmpty())
+            qWarning("ngrok token not saved: %s", qPrintable(error));
+    };
+    const QString trimmed = token.trimmed();
+    if (trimmed.isEmpty())
+        m_keyring->remove(m_service, m_tokenAccount, context, report);
+    else
+        m_keyring->write(trimmed.toUtf8(), m_service, m_tokenAccount, context, report);
 }
 
-QString HostNgrokTokenStore::load() const
+void HostNgrokTokenStore::load(QObject *context, std::function<void(const QString &token)> loaded) const
 {
-    const Keyring::ReadResult result = m_keyring->read(m_service, m_tokenAccount);
-    if (!result.found())
-        return {};
-    return strictUtf8(result.data).value_or(QString());
+    m_keyring->read(m_service, m_tokenAccount, context, [loaded](const Keyring::ReadResult &result) {
+        loaded(result.found() ? strictUtf8(result.data).value_or(QString()) : QString());
+    });
 }

@@ -40,7 +40,13 @@ void HostPreferences::load()
                     : defaultLanPort;
     m_lanBindAll = m_defaults.boolean(Keys::lanBindAll).value_or(true);
     m_ngrokTunnelEnabled = m_defaults.boolean(Keys::ngrokTunnelEnabled).value_or(false);
-    m_ngrokAuthtoken = m_ngrokTokenStore.load();
+    // The keyring answers later; a token typed meanwhile is newer and stays.
+    m_ngrokTokenStore.load(this, [this](const QString &token) {
+        if (m_ngrokAuthtokenEdited || m_ngrokAuthtoken == token)
+            return;
+        m_ngrokAuthtoken = token;
+        emit ngrokAuthtokenChanged();
+    });
     m_relayVersion = version;
     m_relayURL = storedURL ? normalizedManagedRelayURL(version, *storedURL) : managedDefaultURL(version);
     m_startHostingOnLaunch = m_defaults.boolean(Keys::startHostingOnLaunch).value_or(false);
@@ -103,7 +109,8 @@ void HostPreferences::setNgrokAuthtoken(const QString &token)
     if (m_ngrokAuthtoken == token)
         return;
     m_ngrokAuthtoken = token;
-    m_ngrokTokenStore.save(m_ngrokAuthtoken);
+    m_ngrokAuthtokenEdited = true;
+    m_ngrokTokenStore.save(m_ngrokAuthtoken, this);
     emit ngrokAuthtokenChanged();
 }
 

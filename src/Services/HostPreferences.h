@@ -51,7 +51,8 @@ public:
     void setLanPort(int port);
     void setLanBindAll(bool bindAll);
     void setNgrokTunnelEnabled(bool enabled);
-    // Kept in memory exactly as typed; the keyring gets the trimmed token.
+    // Kept in memory exactly as typed; the keyring gets the trimmed token. The stored token arrives from the
+    // keyring shortly after construction, unless one was set before.
     void setNgrokAuthtoken(const QString &token);
     // Stored as typed: no trimming, no normalisation.
     void setRelayURL(const QString &url);
@@ -86,6 +87,7 @@ private:
     bool m_lanBindAll = true;
     bool m_ngrokTunnelEnabled = false;
     QString m_ngrokAuthtoken;
+    bool m_ngrokAuthtokenEdited = false;
     QString m_relayURL;
     HostRelayVersion m_relayVersion = HostRelayVersion::elixirV2;
     bool m_startHostingOnLaunch = false;

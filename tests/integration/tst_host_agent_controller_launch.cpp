@@ -23,6 +23,7 @@ private slots:
     void reportsAnAgentThatCannotBeLaunched();
     void warnsWhenTheKeyringFails_data();
     void warnsWhenTheKeyringFails();
+    void hostsOnceTheKeyringIsUnlocked();
     void holdsFolderGrantsOpenWhileRunning();
     void masksSecretsWholeAndSplit();
     void keepsDecodingPastBrokenBytes();
@@ -158,6 +159,7 @@ void HostAgentControllerLaunchTest::reportsAnAgentThatCannotBeLaunched()
     file.close();
     h.agentPath = present ? std::optional(plainFile) : std::nullopt;
     h.controller->start(&h.preferences);
+    QTRY_VERIFY(!h.controller->launchAwaitsCredentials());
 
     QTRY_COMPARE(h.controller->state().kind(), Kind::failed);
     const AgentRunState state = h.controller->state();
@@ -189,15 +191,33 @@ void HostAgentControllerLaunchTest::warnsWhenTheKeyringFails()
     QFETCH(bool, failReads);
     QFETCH(bool, failWrites);
     AgentControllerHarness h;
-    if (storedBefore)
-        HostCredentialStore(h.defaults, h.keyring).current(h.preferences.relayVersion());
+    if (storedBefore) {
+        HostCredentialStore(h.defaults, h.keyring).rotate(h.preferences.relayVersion());
+        QTRY_VERIFY(h.keyring.contains(HostCredentialStore::defaultService, QStringLiteral("metadata")));
+    }
     h.keyring.failReads = failReads;
     h.keyring.failWrites = failWrites;
     h.start("hang");
     QCOMPARE(h.controller->state(), AgentRunState::starting());
     QVERIFY(!h.controller->hostToken().isEmpty());
-    QCOMPARE(h.controller->readinessWarning(),
-             failReads || failWrites ? HostAgentController::keyringUnavailableWarning : QString());
+    QTRY_COMPARE(h.controller->readinessWarning(),
+                 failReads || failWrites ? HostAgentController::keyringUnavailableWarning : QString());
+}
+
+void HostAgentControllerLaunchTest::hostsOnceTheKeyringIsUnlocked()
+{
+    AgentControllerHarness h;
+    FakeAgent::setScript("hang");
+    h.keyring.locked = true;
+    h.keyring.holdAnswers = true;
+    h.controller->start(&h.preferences);
+    h.keyring.answerNow();
+    QTRY_COMPARE(h.controller->readinessWarning(), HostAgentController::waitingForKeyringWarning);
+    QCOMPARE(h.controller->agentProcessId(), 0);
+    h.keyring.holdAnswers = false;
+    h.keyring.answerNow();
+    QTRY_VERIFY(h.controller->agentProcessId() != 0);
+    QCOMPARE(h.controller->readinessWarning(), QString());
 }
 
 void HostAgentControllerLaunchTest::holdsFolderGrantsOpenWhileRunning()

@@ -163,11 +163,10 @@ void HostingEndToEndTest::lanAgentGetsItsSecretsOnlyThroughTheEnvironment()
     h->preferences.setNgrokAuthtoken("ngrok-token-of-the-user");
     h->controller->start(&h->preferences);
     QCOMPARE(h->controller->state(), AgentRunState::starting());
+    QTRY_VERIFY(h->controller->agentProcessId() > 0);
     const qint64 pid = h->controller->agentProcessId();
-    QVERIFY(pid > 0);
 
-    const HostCredentials credentials =
-        h->controller->credentialStore().current(h->preferences.relayVersion());
+    const HostCredentials credentials = h->controller->credentialStore().cached().value();
     // The launch is confirmed as the agent's exec begins; the kernel shows its arguments a moment later.
     QTRY_VERIFY(!procFile(pid, "cmdline").isEmpty());
     QCOMPARE(nulSeparated(procFile(pid, "cmdline")),
@@ -213,8 +212,7 @@ void HostingEndToEndTest::agentOutputIsMaskedAndTerminateStopsIt()
 
     // In LAN mode the agent knows neither the relay token nor the session nor the ngrok authtoken, so it
     // prints them as it gets them, in the names of the devices that pair: only the host can mask them.
-    const HostCredentials credentials =
-        h->controller->credentialStore().current(h->preferences.relayVersion());
+    const HostCredentials credentials = h->controller->credentialStore().cached().value();
     const QStringList names{credentials.relayToken, credentials.relaySessionId, "ngrok-token-of-the-user"};
     for (qsizetype i = 0; i < names.size(); ++i) {
         TestWebSocketClient tablet;
@@ -363,8 +361,7 @@ void HostingEndToEndTest::relayLinkCarriesTheSession()
     h->controller->start(&h->preferences);
     QTRY_COMPARE(h->controller->state(), AgentRunState::running());
 
-    const HostCredentials credentials =
-        h->controller->credentialStore().current(h->preferences.relayVersion());
+    const HostCredentials credentials = h->controller->credentialStore().cached().value();
     const QStringList arguments = nulSeparated(procFile(h->controller->agentProcessId(), "cmdline"));
     QVERIFY(arguments.contains("--relay-session"));
     QVERIFY(nulSeparated(procFile(h->controller->agentProcessId(), "environ"))

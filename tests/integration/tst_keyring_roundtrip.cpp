@@ -5,8 +5,31 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+const QString testService = QStringLiteral("dev.ferrowyn.test");
+const QString ngrokService = QStringLiteral("dev.ferrowyn.host.ngrok");
+
+// Locks or unlocks the login collection the way a session does, through gnome-keyring's own D-Bus calls.
+const char *lockScript = R"(
+import dbus, sys
+bus = dbus.SessionBus()
+daemon = bus.get_object('org.freedesktop.secrets', '/org/freedesktop/secrets')
+service = dbus.Interface(daemon, 'org.freedesktop.Secret.Service')
+login = dbus.ObjectPath('/org/freedesktop/secrets/collection/login')
+if sys.argv[1] == 'lock':
+    service.Lock([login])
+else:
+    _, session = service.OpenSession('plain', dbus.String('', variant_level=1))
+    dbus.Interface(daemon, 'org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface').UnlockWithMasterPassword(
+        login, (session, dbus.ByteArray(b''), dbus.ByteArray(b'ferrowyn-test'), 'text/plain'))
+)";
+
+} // namespace
 
 // Runs inside its own D-Bus session with a fresh gnome-keyring (see tests/with-keyring.sh).
 class KeyringRoundTripTest : public QObject {
@@ -17,12 +40,68 @@ private slots:
     void readWriteRemove();
     void bytesThatAreNotUtf8SurviveTheKeyring();
     void secretsRoundTripAndStayOutOfTheDefaultsFile();
+    void lockedCollectionReadsLockedAndKeepsThePairing();
     void withoutASessionBusTheKeyringFailsFast();
 
 private:
+    Keyring::ReadResult read(const QString &account, const QString &service = testService);
+    QString write(const QByteArray &data, const QString &account);
+    QString remove(const QString &account, const QString &service = testService);
+    HostCredentials load(HostCredentialStore &store);
+    void setLocked(bool locked);
+
     QTemporaryDir m_dir;
-    SecretServiceKeyring m_keyring;
+    // Short limits: a headless keyring cannot show its unlock prompt, and the test must not wait two minutes.
+    SecretServiceKeyring m_keyring{KeyringTimeLimits{std::chrono::seconds(5), std::chrono::seconds(2)}};
 };
+
+Keyring::ReadResult KeyringRoundTripTest::read(const QString &account, const QString &service)
+{
+    std::optional<Keyring::ReadResult> result;
+    m_keyring.read(service, account, this, [&result](const Keyring::ReadResult &r) { result = r; });
+    [&result] {
+        QTRY_VERIFY_WITH_TIMEOUT(result, 10000);
+    }();
+    return result.value_or(Keyring::ReadResult{Keyring::ReadResult::Status::Error, {}, "no answer"});
+}
+
+QString KeyringRoundTripTest::write(const QByteArray &data, const QString &account)
+{
+    std::optional<QString> error;
+    m_keyring.write(data, testService, account, this, [&error](const QString &e) { error = e; });
+    [&error] {
+        QTRY_VERIFY_WITH_TIMEOUT(error, 10000);
+    }();
+    return error.value_or(QStringLiteral("no answer"));
+}
+
+QString KeyringRoundTripTest::remove(const QString &account, const QString &service)
+{
+    std::optional<QString> error;
+    m_keyring.remove(service, account, this, [&error](const QString &e) { error = e; });
+    [&error] {
+        QTRY_VERIFY_WITH_TIMEOUT(error, 10000);
+    }();
+    return error.value_or(QStringLiteral("no answer"));
+}
+
+HostCredentials KeyringRoundTripTest::load(HostCredentialStore &store)
+{
+    std::optional<HostCredentials> loaded;
+    store.request(HostRelayVersion::elixirV2, this, [&loaded](const HostCredentials &c) { loaded = c; });
+    [&loaded] {
+        QTRY_VERIFY_WITH_TIMEOUT(loaded, 15000);
+    }();
+    return loaded.value_or(HostCredentials());
+}
+
+void KeyringRoundTripTest::setLocked(bool locked)
+{
+    QCOMPARE(QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                               {QStringLiteral("-c"), QString::fromLatin1(lockScript),
+                                locked ? QStringLiteral("lock") : QStringLiteral("unlock")}),
+             0);
+}
 
 void KeyringRoundTripTest::initTestCase()
 {
@@ -32,29 +111,26 @@ void KeyringRoundTripTest::initTestCase()
 
 void KeyringRoundTripTest::readWriteRemove()
 {
-    const QString service = QStringLiteral("dev.ferrowyn.test");
     const QString account = QStringLiteral("plain");
-    QCOMPARE(m_keyring.read(service, account).status, Keyring::ReadResult::Status::NotFound);
-
-    QString error;
-    QVERIFY2(m_keyring.write("first", service, account, &error), qPrintable(error));
-    QVERIFY2(m_keyring.write("second", service, account, &error), qPrintable(error));
-    const Keyring::ReadResult read = m_keyring.read(service, account);
-    QCOMPARE(read.status, Keyring::ReadResult::Status::Found);
-    QCOMPARE(read.data, QByteArray("second"));
+    QCOMPARE(read(account).status, Keyring::ReadResult::Status::NotFound);
+    QCOMPARE(write("first", account), QString());
+    QCOMPARE(write("second", account), QString());
+    const Keyring::ReadResult stored = read(account);
+    QCOMPARE(stored.status, Keyring::ReadResult::Status::Found);
+    QCOMPARE(stored.data, QByteArray("second"));
     // Another account under the same service is a different item.
-    QCOMPARE(m_keyring.read(service, QStringLiteral("other")).status, Keyring::ReadResult::Status::NotFound);
+    QCOMPARE(read(QStringLiteral("other")).status, Keyring::ReadResult::Status::NotFound);
 
-    QVERIFY2(m_keyring.remove(service, account, &error), qPrintable(error));
-    QCOMPARE(m_keyring.read(service, account).status, Keyring::ReadResult::Status::NotFound);
-    QVERIFY2(m_keyring.remove(service, account, &error), "removing a missing item is not an error");
+    QCOMPARE(remove(account), QString());
+    QCOMPARE(read(account).status, Keyring::ReadResult::Status::NotFound);
+    QCOMPARE(remove(account), QString()); // removing a missing item is not an error
 }
 
 void KeyringRoundTripTest::bytesThatAreNotUtf8SurviveTheKeyring()
 {
     const QByteArray bytes("\xff\x00\xc3\x28tail", 8);
-    QVERIFY(m_keyring.write(bytes, QStringLiteral("dev.ferrowyn.test"), QStringLiteral("binary")));
-    QCOMPARE(m_keyring.read(QStringLiteral("dev.ferrowyn.test"), QStringLiteral("binary")).data, bytes);
+    QCOMPARE(write(bytes, QStringLiteral("binary")), QString());
+    QCOMPARE(read(QStringLiteral("binary")).data, bytes);
 }
 
 void KeyringRoundTripTest::secretsRoundTripAndStayOutOfTheDefaultsFile()
@@ -64,41 +140,73 @@ void KeyringRoundTripTest::secretsRoundTripAndStayOutOfTheDefaultsFile()
     {
         JsonFileUserDefaults defaults(defaultsPath);
         HostCredentialStore store(defaults, m_keyring);
-        made = store.current(HostRelayVersion::elixirV2);
-        QCOMPARE(store.lastKeyringError(), QString());
-        HostPreferences preferences(defaults,
-                                    HostNgrokTokenStore(m_keyring, QStringLiteral("dev.ferrowyn.host.ngrok"),
-                                                        QStringLiteral("authtoken")));
+        made = load(store);
+        HostPreferences preferences(defaults, HostNgrokTokenStore(m_keyring, ngrokService, "authtoken"));
         preferences.setNgrokAuthtoken(QStringLiteral(" 2ngrokTOKENvalue "));
         preferences.setWorkspaces({QStringLiteral("/home/me/project")});
+        QTRY_COMPARE(read(QStringLiteral("authtoken"), ngrokService).data, "2ngrokTOKENvalue");
+        QCOMPARE(store.lastKeyringError(), QString());
     }
 
     JsonFileUserDefaults defaults(defaultsPath);
     HostCredentialStore store(defaults, m_keyring);
-    QCOMPARE(store.current(HostRelayVersion::elixirV2), made);
-    HostPreferences preferences(defaults,
-                                HostNgrokTokenStore(m_keyring, QStringLiteral("dev.ferrowyn.host.ngrok"),
-                                                    QStringLiteral("authtoken")));
-    QCOMPARE(preferences.ngrokAuthtoken(), QStringLiteral("2ngrokTOKENvalue"));
+    QCOMPARE(load(store), made);
+    HostPreferences preferences(defaults, HostNgrokTokenStore(m_keyring, ngrokService, "authtoken"));
+    QTRY_COMPARE(preferences.ngrokAuthtoken(), QStringLiteral("2ngrokTOKENvalue"));
 
     QFile file(defaultsPath);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray content = file.readAll();
     QVERIFY(content.contains("/home/me/project"));
     QVERIFY(content.contains("FerrowynHost.credentials.metadata"));
-    // The metadata record is stored as base64 data: look for the secrets in the file and in the record.
+    // The metadata record is stored as base64 data: look for the secrets in the file and in the record, also
+    // in the keyring's copy of the record.
+    const QByteArray keyringRecord =
+        read(QStringLiteral("metadata"), HostCredentialStore::defaultService).data;
+    QCOMPARE(keyringRecord, HostCredentialStore::metadataRecord(made));
     for (const QString &secret :
          {made.hostToken, made.relayToken, made.pairingNonce, QStringLiteral("2ngrokTOKENvalue")}) {
         QVERIFY2(!content.contains(secret.toUtf8()), qPrintable(secret));
-        QVERIFY2(!JsonFileUserDefaults(defaultsPath)
-                      .data(QStringLiteral("FerrowynHost.credentials.metadata"))
-                      ->contains(secret.toUtf8()),
+        QVERIFY2(!defaults.data(HostCredentialStore::defaultMetadataKey)->contains(secret.toUtf8()),
                  qPrintable(secret));
+        QVERIFY2(!keyringRecord.contains(secret.toUtf8()), qPrintable(secret));
     }
 
     preferences.setNgrokAuthtoken(QString());
-    QCOMPARE(m_keyring.read(QStringLiteral("dev.ferrowyn.host.ngrok"), QStringLiteral("authtoken")).status,
-             Keyring::ReadResult::Status::NotFound);
+    QTRY_COMPARE(read(QStringLiteral("authtoken"), ngrokService).status,
+                 Keyring::ReadResult::Status::NotFound);
+}
+
+void KeyringRoundTripTest::lockedCollectionReadsLockedAndKeepsThePairing()
+{
+    const QString defaultsPath = m_dir.filePath(QStringLiteral("locked.json"));
+    JsonFileUserDefaults defaults(defaultsPath);
+    HostCredentials stored;
+    {
+        HostCredentialStore store(defaults, m_keyring);
+        stored = load(store);
+        QTRY_VERIFY(read(QStringLiteral("metadata"), HostCredentialStore::defaultService).found());
+    }
+    const std::optional<QByteArray> record = defaults.data(HostCredentialStore::defaultMetadataKey);
+
+    setLocked(true);
+    // An item that exists and one that does not answer alike: the keyring cannot tell until it is unlocked.
+    QCOMPARE(read(QStringLiteral("host-token"), HostCredentialStore::defaultService).status,
+             Keyring::ReadResult::Status::Locked);
+    QCOMPARE(read(QStringLiteral("never-stored")).status, Keyring::ReadResult::Status::Locked);
+
+    // Nobody can answer the unlock prompt here: the store hosts on credentials in memory and writes nothing.
+    HostCredentialStore duringLock(defaults, m_keyring);
+    const HostCredentials temporary = load(duringLock);
+    QVERIFY(!duringLock.lastKeyringError().isEmpty());
+    QVERIFY(!duringLock.waitingForUnlock());
+    QVERIFY(temporary.hostToken != stored.hostToken);
+    QCOMPARE(defaults.data(HostCredentialStore::defaultMetadataKey), record);
+
+    setLocked(false);
+    HostCredentialStore afterUnlock(defaults, m_keyring);
+    QCOMPARE(load(afterUnlock), stored);
+    QCOMPARE(afterUnlock.lastKeyringError(), QString());
 }
 
 void KeyringRoundTripTest::withoutASessionBusTheKeyringFailsFast()
@@ -110,17 +218,13 @@ void KeyringRoundTripTest::withoutASessionBusTheKeyringFailsFast()
 
     QElapsedTimer timer;
     timer.start();
-    const Keyring::ReadResult read =
-        m_keyring.read(QStringLiteral("dev.ferrowyn.test"), QStringLiteral("plain"));
-    QString error;
-    const bool written =
-        m_keyring.write("x", QStringLiteral("dev.ferrowyn.test"), QStringLiteral("plain"), &error);
+    const Keyring::ReadResult result = read(QStringLiteral("plain"));
+    const QString error = write("x", QStringLiteral("plain"));
 
     qputenv("DBUS_SESSION_BUS_ADDRESS", address);
     qputenv("XDG_RUNTIME_DIR", runtime);
-    QCOMPARE(read.status, Keyring::ReadResult::Status::Error);
-    QVERIFY(!read.error.isEmpty());
-    QVERIFY(!written);
+    QCOMPARE(result.status, Keyring::ReadResult::Status::Error);
+    QVERIFY(!result.error.isEmpty());
     QVERIFY(!error.isEmpty());
     QVERIFY(timer.elapsed() < 2000);
 }

@@ -48,6 +48,8 @@ struct AgentControllerHarness {
     {
         FakeAgent::setScript(script);
         controller->start(&preferences);
+        // The launch goes on once the keyring has answered, on a later turn of the event loop.
+        QTRY_VERIFY(!controller->launchAwaitsCredentials());
     }
 
     QTemporaryDir scratch;

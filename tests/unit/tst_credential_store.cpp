@@ -5,8 +5,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimeZone>
+#include <QTimer>
 
 #include <memory>
 
@@ -14,10 +16,11 @@ namespace {
 
 const QString service = QStringLiteral("dev.ferrowyn.host.credentials");
 const QString metadataKey = QStringLiteral("FerrowynHost.credentials.metadata");
+const QStringList secretAccounts{"host-token", "relay-token", "pairing-nonce"};
 
-QJsonObject metadataObject(const UserDefaults &defaults)
+QStringList secretsOf(const HostCredentials &credentials)
 {
-    return QJsonDocument::fromJson(defaults.data(metadataKey).value_or(QByteArray())).object();
+    return {credentials.hostToken, credentials.relayToken, credentials.pairingNonce};
 }
 
 } // namespace
@@ -28,26 +31,16 @@ class CredentialStoreTest : public QObject {
 private slots:
     void init();
 
-    void firstUseMakesAndStoresARecord();
-    void secondStoreReadsTheSameRecord();
-    void missingHostTokenMeansAWholeNewPairing_data();
-    void missingHostTokenMeansAWholeNewPairing();
-    void missingRelayTokenOrNonceIsRegeneratedInPlace_data();
-    void missingRelayTokenOrNonceIsRegeneratedInPlace();
-    void olderRecordWithoutSecretKeysDecodes();
+    void loadRules_data();
+    void loadRules();
+    void rotationWinsOverALoadAndReplacesTheStoredItems();
+    void madeRecordShape();
     void unreadableRecords_data();
     void unreadableRecords();
-    void otherRelayVersionIsStoredInPlace();
     void datesUseTheReferenceEpoch();
-    void keyringOutageDoesNotOverwriteTheStoredPairing();
-    void failedSaveIsReported();
-    void recordIsReadFromTheKeyringOnce();
     void randomBase64URLShape();
 
 private:
-    HostCredentialStore &store();
-    HostCredentialStore freshStore() { return HostCredentialStore(*m_defaults, m_keyring); }
-
     std::unique_ptr<JsonFileUserDefaults> m_defaults;
     MemoryKeyring m_keyring;
     std::unique_ptr<HostCredentialStore> m_store;
@@ -60,115 +53,153 @@ void CredentialStoreTest::init()
     m_store = std::make_unique<HostCredentialStore>(*m_defaults, m_keyring);
 }
 
-HostCredentialStore &CredentialStoreTest::store()
+void CredentialStoreTest::loadRules_data()
 {
-    return *m_store;
+    // What exists before the load (settings: the record in the settings file; record: the keyring's copy),
+    // the keyring's fault, which stored values come back, and whether the outcome is saved.
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("kept");
+    QTest::addColumn<bool>("saved");
+    const QStringList everything{"settings", "record", "host-token", "relay-token", "pairing-nonce"};
+    const QStringList all{"hostId", "hostToken", "relayToken", "pairingNonce"};
+    QTest::newRow("found") << QStringList{"settings", "host-token", "relay-token", "pairing-nonce"} << ""
+                           << all << true;
+    QTest::newRow("not found") << QStringList() << "" << QStringList() << true;
+    QTest::newRow("locked, then unlocked") << everything << "locked" << all << true;
+    QTest::newRow("locked, unlock dismissed") << everything << "locked, dismissed" << QStringList() << false;
+    QTest::newRow("timed out") << everything << "timed out" << QStringList() << false;
+    QTest::newRow("relay token read fails")
+        << everything << "relay-token fails" << QStringList{"hostId", "hostToken", "pairingNonce"} << false;
+    QTest::newRow("relay token missing") << QStringList{"settings", "record", "host-token", "pairing-nonce"}
+                                         << "" << QStringList{"hostId", "hostToken", "pairingNonce"} << true;
+    QTest::newRow("host token not UTF-8")
+        << QStringList{"settings", "record", "bad host-token", "relay-token", "pairing-nonce"} << ""
+        << QStringList{"relayToken", "pairingNonce"} << true;
+    QTest::newRow("record only in the keyring") << everything.mid(1) << "" << all << true;
+    QTest::newRow("host token but no record anywhere")
+        << everything.mid(2) << "" << QStringList{"hostToken", "relayToken", "pairingNonce"} << true;
 }
 
-void CredentialStoreTest::firstUseMakesAndStoresARecord()
+void CredentialStoreTest::loadRules()
 {
-    const HostCredentials credentials = store().current(HostRelayVersion::goV1);
+    QFETCH(QStringList, stored);
+    QFETCH(QString, fault);
+    QFETCH(QStringList, kept);
+    QFETCH(bool, saved);
+    const HostCredentials before = HostCredentialStore::make(HostRelayVersion::elixirV2);
+    if (stored.contains("settings"))
+        m_defaults->setData(metadataKey, HostCredentialStore::metadataRecord(before));
+    if (stored.contains("record"))
+        m_keyring.put(service, "metadata", HostCredentialStore::metadataRecord(before));
+    for (qsizetype i = 0; i < secretAccounts.size(); ++i) {
+        if (stored.contains(secretAccounts.at(i)))
+            m_keyring.put(service, secretAccounts.at(i), secretsOf(before).at(i).toUtf8());
+    }
+    if (stored.contains("bad host-token"))
+        m_keyring.put(service, "host-token", "\xc3\x28");
+    const std::optional<QByteArray> settingsBefore = m_defaults->data(metadataKey);
+    m_keyring.locked = fault.startsWith("locked");
+    m_keyring.unlockAnswer = fault.contains("dismissed") ? MemoryKeyring::UnlockAnswer::Dismiss
+                                                         : MemoryKeyring::UnlockAnswer::Unlock;
+    m_keyring.failReads = fault == "timed out";
+    m_keyring.failure = fault == "timed out" ? QStringLiteral("timed out") : QStringLiteral("keyring failed");
+    m_keyring.failReadsOf = fault == "relay-token fails" ? QStringLiteral("relay-token") : QString();
+
+    // Nothing is answered inside the call, and the event loop turns while the keyring keeps its answer.
+    m_keyring.holdAnswers = true;
+    std::optional<HostCredentials> first, second;
+    m_store->request(HostRelayVersion::goV1, this, [&first](const HostCredentials &c) { first = c; });
+    m_store->request(HostRelayVersion::goV1, this, [&second](const HostCredentials &c) { second = c; });
+    QTimer tick;
+    QSignalSpy ticks(&tick, &QTimer::timeout);
+    tick.start(1);
+    QVERIFY(ticks.wait());
+    QVERIFY(!first && !m_store->cached());
+    bool sawWaiting = false;
+    for (int round = 0; round < 4 && !first; ++round) {
+        sawWaiting = sawWaiting || m_store->waitingForUnlock();
+        m_keyring.answerNow();
+        QTRY_VERIFY(first || m_keyring.heldCount() > 0);
+    }
+    QVERIFY(first && second);
+    QCOMPARE(*second, *first);
+    QCOMPARE(m_store->cached(), first);
+    QCOMPARE(sawWaiting, fault.startsWith("locked"));
+    QVERIFY(!m_store->waitingForUnlock());
+    QCOMPARE(m_store->lastKeyringError().isEmpty(), saved);
+
+    const HostCredentials &after = *first;
+    QCOMPARE(after.relayVersion, HostRelayVersion::goV1);
+    QCOMPARE(after.relaySessionId == before.relaySessionId, kept.contains("hostId"));
+    const QStringList fields{"hostId", "hostToken", "relayToken", "pairingNonce"};
+    const QStringList values{after.hostId, after.hostToken, after.relayToken, after.pairingNonce};
+    const QStringList previous{before.hostId, before.hostToken, before.relayToken, before.pairingNonce};
+    for (qsizetype i = 0; i < fields.size(); ++i) {
+        QVERIFY2((values.at(i) == previous.at(i)) == kept.contains(fields.at(i)), qPrintable(fields.at(i)));
+        QCOMPARE(values.at(i).size(), previous.at(i).size());
+    }
+
+    m_keyring.holdAnswers = false;
+    m_keyring.answerNow();
+    if (!saved) {
+        QCOMPARE(m_keyring.writeCount, 0);
+        QCOMPARE(m_defaults->data(metadataKey), settingsBefore);
+        return;
+    }
+    const QByteArray record = HostCredentialStore::metadataRecord(after);
+    QCOMPARE(m_defaults->data(metadataKey), record);
+    QTRY_COMPARE(m_keyring.value(service, "metadata"), record);
+    for (qsizetype i = 0; i < secretAccounts.size(); ++i)
+        QCOMPARE(m_keyring.value(service, secretAccounts.at(i)), secretsOf(after).at(i).toUtf8());
+}
+
+void CredentialStoreTest::rotationWinsOverALoadAndReplacesTheStoredItems()
+{
+    const HostCredentials before = HostCredentialStore::make(HostRelayVersion::goV1);
+    m_defaults->setData(metadataKey, HostCredentialStore::metadataRecord(before));
+    for (qsizetype i = 0; i < secretAccounts.size(); ++i)
+        m_keyring.put(service, secretAccounts.at(i), secretsOf(before).at(i).toUtf8());
+    m_keyring.holdAnswers = true;
+    std::optional<HostCredentials> answered;
+    m_store->request(HostRelayVersion::goV1, this, [&answered](const HostCredentials &c) { answered = c; });
+
+    const HostCredentials rotated = m_store->rotate(HostRelayVersion::goV1);
+    QCOMPARE(m_store->cached(), rotated);
+    QVERIFY(!answered);
+    m_keyring.holdAnswers = false;
+    m_keyring.answerNow();
+    QTRY_COMPARE(answered, rotated);
+    QTRY_COMPARE(m_keyring.value(service, "metadata"), HostCredentialStore::metadataRecord(rotated));
+    for (qsizetype i = 0; i < secretAccounts.size(); ++i) {
+        QVERIFY(secretsOf(rotated).at(i) != secretsOf(before).at(i));
+        QCOMPARE(m_keyring.value(service, secretAccounts.at(i)), secretsOf(rotated).at(i).toUtf8());
+    }
+    QCOMPARE(m_defaults->data(metadataKey), HostCredentialStore::metadataRecord(rotated));
+    QCOMPARE(m_store->cached(), rotated);
+}
+
+void CredentialStoreTest::madeRecordShape()
+{
+    const HostCredentials credentials = HostCredentialStore::make(HostRelayVersion::goV1);
     QVERIFY(credentials.hostId.startsWith(QLatin1String("host_")));
     QCOMPARE(credentials.hostId.size(), 27);
-    QCOMPARE(credentials.hostToken.size(), 43);
-    QCOMPARE(credentials.relayToken.size(), 43);
-    QCOMPARE(credentials.pairingNonce.size(), 43);
+    for (const QString &secret : secretsOf(credentials))
+        QCOMPARE(secret.size(), 43);
     QVERIFY(QRegularExpression(
                 QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"))
                 .match(credentials.relaySessionId)
                 .hasMatch());
-    QCOMPARE(credentials.relayVersion, HostRelayVersion::goV1);
     QCOMPARE(credentials.createdAt, credentials.rotatedAt);
     QVERIFY(qAbs(credentials.createdAt.secsTo(QDateTime::currentDateTimeUtc())) < 5);
 
-    const QJsonObject metadata = metadataObject(*m_defaults);
-    QCOMPARE(metadata.keys().size(), 8);
-    QCOMPARE(metadata.value(QStringLiteral("hostToken")).toString(QStringLiteral("absent")), QString());
-    QCOMPARE(metadata.value(QStringLiteral("relayToken")).toString(QStringLiteral("absent")), QString());
-    QCOMPARE(metadata.value(QStringLiteral("pairingNonce")).toString(QStringLiteral("absent")), QString());
-    QCOMPARE(metadata.value(QStringLiteral("hostId")).toString(), credentials.hostId);
-    QCOMPARE(metadata.value(QStringLiteral("relayVersion")).toString(), QStringLiteral("goV1"));
-
-    QCOMPARE(m_keyring.value(service, QStringLiteral("host-token")), credentials.hostToken.toUtf8());
-    QCOMPARE(m_keyring.value(service, QStringLiteral("relay-token")), credentials.relayToken.toUtf8());
-    QCOMPARE(m_keyring.value(service, QStringLiteral("pairing-nonce")), credentials.pairingNonce.toUtf8());
-    QCOMPARE(m_keyring.itemCount(), 3);
-}
-
-void CredentialStoreTest::secondStoreReadsTheSameRecord()
-{
-    const HostCredentials first = store().current(HostRelayVersion::elixirV2);
-    QCOMPARE(freshStore().current(HostRelayVersion::elixirV2), first);
-}
-
-void CredentialStoreTest::missingHostTokenMeansAWholeNewPairing_data()
-{
-    QTest::addColumn<QByteArray>("storedToken"); // null: item deleted
-    QTest::newRow("deleted") << QByteArray();
-    QTest::newRow("empty") << QByteArray("");
-    QTest::newRow("not UTF-8") << QByteArray("\xc3\x28");
-}
-
-void CredentialStoreTest::missingHostTokenMeansAWholeNewPairing()
-{
-    QFETCH(QByteArray, storedToken);
-    const HostCredentials first = store().current(HostRelayVersion::elixirV2);
-    if (storedToken.isNull())
-        m_keyring.remove(service, QStringLiteral("host-token"));
-    else
-        m_keyring.write(storedToken, service, QStringLiteral("host-token"));
-
-    const HostCredentials second = freshStore().current(HostRelayVersion::elixirV2);
-    QVERIFY(second.hostId != first.hostId);
-    QVERIFY(second.hostToken != first.hostToken);
-    QVERIFY(second.relaySessionId != first.relaySessionId);
-    QCOMPARE(freshStore().current(HostRelayVersion::elixirV2), second);
-}
-
-void CredentialStoreTest::missingRelayTokenOrNonceIsRegeneratedInPlace_data()
-{
-    QTest::addColumn<QString>("account");
-    QTest::newRow("relay token") << QStringLiteral("relay-token");
-    QTest::newRow("pairing nonce") << QStringLiteral("pairing-nonce");
-}
-
-void CredentialStoreTest::missingRelayTokenOrNonceIsRegeneratedInPlace()
-{
-    QFETCH(QString, account);
-    const HostCredentials first = store().current(HostRelayVersion::elixirV2);
-    m_keyring.remove(service, account);
-
-    const HostCredentials second = freshStore().current(HostRelayVersion::elixirV2);
-    QCOMPARE(second.hostId, first.hostId);
-    QCOMPARE(second.hostToken, first.hostToken);
-    QCOMPARE(second.relaySessionId, first.relaySessionId);
-    const QString regenerated =
-        account == QLatin1String("relay-token") ? second.relayToken : second.pairingNonce;
-    const QString previous = account == QLatin1String("relay-token") ? first.relayToken : first.pairingNonce;
-    QCOMPARE(regenerated.size(), 43);
-    QVERIFY(regenerated != previous);
-    // Saved at once, so the next reader agrees.
-    QCOMPARE(m_keyring.value(service, account), regenerated.toUtf8());
-    QCOMPARE(freshStore().current(HostRelayVersion::elixirV2), second);
-}
-
-void CredentialStoreTest::olderRecordWithoutSecretKeysDecodes()
-{
-    m_defaults->setData(metadataKey, R"({"hostId":"host_old","hostToken":null,"relaySessionId":"s-1",)"
-                                     R"("relayVersion":"goV1","createdAt":10.5,"rotatedAt":20})");
-    m_keyring.write("host-token-value", service, QStringLiteral("host-token"));
-    m_keyring.write("nonce-value", service, QStringLiteral("pairing-nonce"));
-
-    const HostCredentials credentials = store().current(HostRelayVersion::goV1);
-    QCOMPARE(credentials.hostId, QStringLiteral("host_old"));
-    QCOMPARE(credentials.hostToken, QStringLiteral("host-token-value"));
-    QCOMPARE(credentials.pairingNonce, QStringLiteral("nonce-value"));
-    QCOMPARE(credentials.relayToken.size(), 43);
-    QCOMPARE(credentials.relaySessionId, QStringLiteral("s-1"));
-    // Saving again writes every key, without the secrets.
-    const QJsonObject metadata = metadataObject(*m_defaults);
-    QCOMPARE(metadata.keys().size(), 8);
-    QCOMPARE(metadata.value(QStringLiteral("relayToken")).toString(QStringLiteral("absent")), QString());
+    // The record keeps every key, without the secrets.
+    const QJsonObject record =
+        QJsonDocument::fromJson(HostCredentialStore::metadataRecord(credentials)).object();
+    QCOMPARE(record.keys().size(), 8);
+    for (const char *key : {"hostToken", "relayToken", "pairingNonce"})
+        QCOMPARE(record.value(QLatin1String(key)).toString(QStringLiteral("absent")), QString());
+    QCOMPARE(record.value(QStringLiteral("relayVersion")).toString(), QStringLiteral("goV1"));
 }
 
 void CredentialStoreTest::unreadableRecords_data()
@@ -190,85 +221,21 @@ void CredentialStoreTest::unreadableRecords_data()
 void CredentialStoreTest::unreadableRecords()
 {
     QFETCH(QByteArray, metadata);
-    m_defaults->setData(metadataKey, metadata);
-    m_keyring.write("host-token-value", service, QStringLiteral("host-token"));
-
-    const HostCredentials credentials = store().current(HostRelayVersion::goV1);
-    QVERIFY(credentials.hostId != QLatin1String("host_a"));
-    QVERIFY(credentials.hostToken != QLatin1String("host-token-value"));
-    QCOMPARE(HostCredentials::fromJson(m_defaults->data(metadataKey).value_or(QByteArray()))->hostId,
-             credentials.hostId);
-}
-
-void CredentialStoreTest::otherRelayVersionIsStoredInPlace()
-{
-    const HostCredentials first = store().current(HostRelayVersion::goV1);
-    const HostCredentials second = store().current(HostRelayVersion::elixirV2);
-    HostCredentials expected = first;
-    expected.relayVersion = HostRelayVersion::elixirV2;
-    QCOMPARE(second, expected);
-    QCOMPARE(freshStore().current(HostRelayVersion::elixirV2), expected);
-    QCOMPARE(metadataObject(*m_defaults).value(QStringLiteral("relayVersion")).toString(),
-             QStringLiteral("elixirV2"));
+    QVERIFY(!HostCredentials::fromJson(metadata));
+    // An older record, with null or absent secrets, still reads.
+    QVERIFY(HostCredentials::fromJson(R"({"hostId":"host_old","hostToken":null,"relaySessionId":"s-1",)"
+                                      R"("relayVersion":"goV1","createdAt":10.5,"rotatedAt":20})"));
 }
 
 void CredentialStoreTest::datesUseTheReferenceEpoch()
 {
     const QDateTime moment(QDate(2026, 12, 5), QTime(6, 10, 0, 250), QTimeZone::utc());
     const HostCredentials made = HostCredentialStore::make(HostRelayVersion::goV1, moment);
-    store().save(made);
-    const QJsonObject metadata = metadataObject(*m_defaults);
+    const QByteArray record = HostCredentialStore::metadataRecord(made);
     // 2026-12-05T06:10:00.25Z is 818,143,800.25 seconds after 2001-01-01T00:00:00Z.
-    QCOMPARE(metadata.value(QStringLiteral("createdAt")).toDouble(), 818143800.25);
-    QCOMPARE(freshStore().current(HostRelayVersion::goV1).createdAt, moment);
-}
-
-void CredentialStoreTest::keyringOutageDoesNotOverwriteTheStoredPairing()
-{
-    const HostCredentials stored = store().current(HostRelayVersion::elixirV2);
-    const QByteArray storedMetadata = m_defaults->data(metadataKey).value_or(QByteArray());
-
-    m_keyring.failReads = true;
-    m_keyring.failWrites = true;
-    HostCredentialStore duringOutage = freshStore();
-    const HostCredentials temporary = duringOutage.current(HostRelayVersion::elixirV2);
-    QVERIFY(!duringOutage.lastKeyringError().isEmpty());
-    QVERIFY(temporary.hostToken != stored.hostToken);
-    QVERIFY(!temporary.hostToken.isEmpty());
-    // Stable for the rest of the session, also across a version change.
-    QCOMPARE(duringOutage.current(HostRelayVersion::goV1).hostToken, temporary.hostToken);
-    QCOMPARE(m_defaults->data(metadataKey), storedMetadata);
-
-    m_keyring.failReads = false;
-    m_keyring.failWrites = false;
-    QCOMPARE(freshStore().current(HostRelayVersion::elixirV2), stored);
-}
-
-void CredentialStoreTest::failedSaveIsReported()
-{
-    m_keyring.failWrites = true;
-    store().current(HostRelayVersion::goV1);
-    QVERIFY(!store().lastKeyringError().isEmpty());
-    m_keyring.failWrites = false;
-    store().save(store().current(HostRelayVersion::goV1));
-    QCOMPARE(store().lastKeyringError(), QString());
-}
-
-void CredentialStoreTest::recordIsReadFromTheKeyringOnce()
-{
-    const HostCredentials first = store().current(HostRelayVersion::goV1);
-    HostCredentialStore reader = freshStore();
-    reader.current(HostRelayVersion::goV1);
-    const int reads = m_keyring.readCount;
-    for (int i = 0; i < 100; ++i)
-        QCOMPARE(reader.current(HostRelayVersion::goV1), first);
-    QCOMPARE(m_keyring.readCount, reads);
-
-    // A saved record replaces the copy: the next caller sees it without asking the keyring.
-    const HostCredentials rotated = HostCredentialStore::make(HostRelayVersion::goV1);
-    reader.save(rotated);
-    QCOMPARE(reader.current(HostRelayVersion::goV1), rotated);
-    QCOMPARE(m_keyring.readCount, reads);
+    QCOMPARE(QJsonDocument::fromJson(record).object().value(QStringLiteral("createdAt")).toDouble(),
+             818143800.25);
+    QCOMPARE(HostCredentials::fromJson(record)->createdAt, moment);
 }
 
 void CredentialStoreTest::randomBase64URLShape()
