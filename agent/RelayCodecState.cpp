@@ -1,7 +1,8 @@
 #include "RelayCodecState.h"
 
+#include "Shared/PrivateFolder.h"
+
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -54,9 +55,15 @@ RelayCodecState RelayCodecState::load(const QString &path, QString *warning)
     return {};
 }
 
+void RelayCodecState::adoptEarlierFile(const QString &earlierPath, const QString &path)
+{
+    if (earlierPath != path && !QFile::exists(path) && QFile::exists(earlierPath))
+        QFile::rename(earlierPath, path);
+}
+
 bool RelayCodecState::save(const QString &path, QString *error) const
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    makePrivateFolder(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         *error = file.errorString();

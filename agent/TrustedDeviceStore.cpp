@@ -1,5 +1,7 @@
 #include "TrustedDeviceStore.h"
 
+#include "Shared/PrivateFolder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -55,10 +57,11 @@ bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName,
                                {QStringLiteral("pairedAt"), pairedAt.toUTC().toString(Qt::ISODate)}});
 
     const QFileInfo info(m_filePath);
-    if (!QDir().mkpath(info.absolutePath())) {
+    if (!makePrivateFolder(info.absolutePath())) {
         *error = QStringLiteral("cannot create the folder of the trusted-devices file");
         return false;
     }
+    // A folder an earlier version created readable by all is narrowed too.
     QFile::setPermissions(info.absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QSaveFile file(m_filePath);
     if (!file.open(QIODevice::WriteOnly)) {

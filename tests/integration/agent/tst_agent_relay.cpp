@@ -1,4 +1,5 @@
 #include "AgentProcess.h"
+#include "Shared/RelayCodecStateName.h"
 
 #include <QDir>
 #include <QFile>
@@ -61,9 +62,9 @@ void AgentRelayTest::pairsThroughTheRelayAndResumes()
     agent.environment.insert(QStringLiteral("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS"), QStringLiteral("50"));
     agent.environment.insert(QStringLiteral("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MAX_MS"),
                              QStringLiteral("200"));
-    const QString statePath = agent.home() + QStringLiteral("/.ferrowyn/relay-codec-state/") + agent.hostId +
-                              QLatin1Char('-') + version + QLatin1Char('-') + agent.relaySession +
-                              QStringLiteral(".json");
+    agent.environment.insert(QStringLiteral("VELMORA_RELAY_SESSION"), agent.relaySession);
+    const QString statePath = agent.home() + QStringLiteral("/.ferrowyn/relay-codec-state/") +
+                              relayCodecStateFileName(version, agent.hostId, agent.relaySession);
     const QStringList arguments{
         "--workspace",
         workspace,
@@ -71,8 +72,6 @@ void AgentRelayTest::pairsThroughTheRelayAndResumes()
         "127.0.0.1:0",
         "--relay-url",
         QStringLiteral("ws://127.0.0.1:%1%2").arg(QString::fromLatin1(port), relayPath),
-        "--relay-session",
-        agent.relaySession,
         "--relay-codec-state",
         statePath};
     QVERIFY(agent.start(arguments));
@@ -111,6 +110,7 @@ void AgentRelayTest::unreadableCodecStateIsKeptAsideAndReplaced()
     broken.write("{\"format\": 1, \"lastAckedInbound\": \"many\"");
     broken.close();
     agent.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), agent.relayToken);
+    // The command line hosts of the previous release build.
     QVERIFY(agent.start({"--addr", "127.0.0.1:0", "--relay-url", "ws://127.0.0.1:9/relay/v2",
                          "--relay-session", agent.relaySession, "--relay-codec-state", statePath}));
     QVERIFY(agent.waitForOutput(QStringLiteral("relay codec state file is malformed; kept aside")));

@@ -109,8 +109,11 @@ void AgentRelayCodecTest::resumableCodecSkipsReplaysAndResendsUnacknowledged()
         QCOMPARE(parse(codec.unacknowledgedOutbound().first()).value("payload").toString(),
                  QStringLiteral("c"));
     }
-    // A new process resumes where the last one left off, in both directions.
-    RelayCodec resumed(HostRelayVersion::elixirV2, path);
+    // A new process resumes where the last one left off, in both directions, also from a file kept under the
+    // name hosts gave it before.
+    const QString renamed = dir.path() + QStringLiteral("/renamed.json");
+    RelayCodecState::adoptEarlierFile(path, renamed);
+    RelayCodec resumed(HostRelayVersion::elixirV2, renamed);
     QCOMPARE(parse(resumed.hello()).value("resumeFrom").toInteger(), 1);
     QCOMPARE(resumed.decode(data("p", "hello", 1)).kind, RelayCodec::Inbound::duplicate);
     QCOMPARE(resumed.decode(data("p", "next", 2)).kind, RelayCodec::Inbound::data);
