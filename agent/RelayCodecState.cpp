@@ -1,8 +1,8 @@
 #include "RelayCodecState.h"
 
+#include "Shared/FileAside.h"
 #include "Shared/PrivateFolder.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -44,9 +44,7 @@ RelayCodecState RelayCodecState::load(const QString &path, QString *warning)
             return state;
         }
     }
-    const QString aside = path + QStringLiteral(".corrupt-") +
-                          QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz"));
-    const bool moved = QFile::rename(path, aside);
+    const bool moved = moveDamagedFileAside(path).has_value();
     *warning =
         QStringLiteral("relay codec state file %1; %2, starting fresh")
             .arg(problem, moved ? QStringLiteral("kept aside") : QStringLiteral("could not be kept aside"));
