@@ -16,7 +16,8 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
     : QObject(parent), m_endpoint(std::move(endpoint)), m_relayToken(std::move(relayToken)),
       m_codec(std::move(codec)), m_services(services), m_backoff(std::move(backoff)), m_status(status)
 {
-    m_socket.setMaxAllowedIncomingMessageSize(4 * LocalServer::maxMessageBytes);
+    m_socket.setMaxAllowedIncomingFrameSize(maxFrameBytes);
+    m_socket.setMaxAllowedIncomingMessageSize(maxFrameBytes);
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &RelayClient::connectNow);
     connect(&m_socket, &QWebSocket::connected, this, &RelayClient::onConnected);
@@ -78,6 +79,14 @@ void RelayClient::connectNow()
     request.setRawHeader("Authorization", "Bearer " + m_relayToken.toUtf8());
     m_connectTimer.start();
     m_socket.open(request);
+    // Qt ends the link by itself when a frame is over the limit, and says so only through its frame reader,
+    // a child of the socket, which loses every connection whenever the socket opens.
+    for (QObject *child : m_socket.children()) {
+        if (child->metaObject()->indexOfSignal("errorEncountered(QWebSocketProtocol::CloseCode,QString)") >=
+            0)
+            connect(child, SIGNAL(errorEncountered(QWebSocketProtocol::CloseCode, QString)), this,
+                    SLOT(onReadError(QWebSocketProtocol::CloseCode)), Qt::UniqueConnection);
+    }
 }
 
 void RelayClient::onConnected()
@@ -142,6 +151,25 @@ void RelayClient::onFrame(const QString &text)
     }
     if (m_codec.resumable())
         sendFrame(m_codec.acknowledge(inbound.seq));
+}
+
+void RelayClient::onReadError(QWebSocketProtocol::CloseCode code)
+{
+    if (code != QWebSocketProtocol::CloseCodeTooMuchData)
+        return;
+    // Frames arrive in order and each is acknowledged once handled, so the one Qt refused is the next after
+    // the last acknowledged. Acknowledging it keeps the relay from replaying it into the same end, again and
+    // again; its tablet never gets an answer to it.
+    if (m_codec.resumable()) {
+        const qint64 seq = m_codec.state().lastAckedInbound + 1;
+        m_codec.acknowledge(seq);
+        AgentLog::error(QStringLiteral("relay: frame %1 was over %2 bytes and ended the link; it is skipped")
+                            .arg(seq)
+                            .arg(maxFrameBytes));
+    } else {
+        AgentLog::error(
+            QStringLiteral("relay: a frame over %1 bytes ended the link; it is dropped").arg(maxFrameBytes));
+    }
 }
 
 AgentSession *RelayClient::sessionFor(const QString &peer)

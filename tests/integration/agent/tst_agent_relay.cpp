@@ -16,6 +16,8 @@ private slots:
     void pairsThroughTheRelayAndResumes_data();
     void pairsThroughTheRelayAndResumes();
     void unreadableCodecStateIsKeptAsideAndReplaced();
+    void oneTabletCannotTakeTheLinkDown_data() { pairsThroughTheRelayAndResumes_data(); }
+    void oneTabletCannotTakeTheLinkDown();
 
 private:
     static bool waitForLine(QProcess &process, const QByteArray &line, QByteArray *output);
@@ -123,6 +125,30 @@ void AgentRelayTest::unreadableCodecStateIsKeptAsideAndReplaced()
     QCOMPARE(fresh.value("lastAckedInbound").toInteger(), 0);
     QCOMPARE(fresh.value("nextOutbound").toInteger(), 1);
     QCOMPARE(agent.leakedSecrets(), QStringList());
+}
+
+void AgentRelayTest::oneTabletCannotTakeTheLinkDown()
+{
+    QFETCH(QString, version);
+    QFETCH(QString, relayPath);
+    AgentProcess agent;
+    QProcess relay;
+    relay.start(QStringLiteral("/usr/bin/python3"),
+                {QStringLiteral(FERROWYN_AGENT_TEST_DIR "/relay_stub.py"), version, agent.relayToken,
+                 agent.relaySession, agent.hostToken, agent.hostId, agent.pairingNonce, agent.home(),
+                 "limits"});
+    QByteArray relayOutput;
+    QVERIFY2(waitForLine(relay, "\n", &relayOutput), relayOutput.constData());
+    agent.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), agent.relayToken);
+    agent.environment.insert(QStringLiteral("VELMORA_RELAY_SESSION"), agent.relaySession);
+    agent.environment.insert(QStringLiteral("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS"), QStringLiteral("50"));
+    QVERIFY(agent.start({"--workspace", agent.home(), "--addr", "127.0.0.1:0", "--relay-url",
+                         QStringLiteral("ws://127.0.0.1:%1%2")
+                             .arg(QString::fromLatin1(relayOutput.mid(5).trimmed()), relayPath),
+                         "--relay-codec-state", agent.home() + QStringLiteral("/state.json")}));
+    QVERIFY2(waitForLine(relay, "ok", &relayOutput), relayOutput.constData());
+    QVERIFY(agent.allOutput().contains(QStringLiteral("ended the link")));
+    QCOMPARE(agent.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(AgentRelayTest)
