@@ -21,6 +21,8 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &RelayClient::connectNow);
     connect(&m_socket, &QWebSocket::connected, this, &RelayClient::onConnected);
+    // Qt calls this on every close frame, sent or answered, before it closes the connection.
+    connect(&m_socket, &QWebSocket::aboutToClose, this, [this] { m_closeHandshake = true; });
     connect(&m_socket, &QWebSocket::disconnected, this, &RelayClient::onDisconnected);
     connect(&m_socket, &QWebSocket::textMessageReceived, this, &RelayClient::onFrame);
     // A refused handshake or an unreachable relay ends in an error without a disconnection.
@@ -40,6 +42,8 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
     });
     connect(&m_socket, &QWebSocket::pong, this, [this] { m_pongPending = false; });
     m_connectTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, and the documented limit is a promise to relay operators.
+    m_connectTimer.setTimerType(Qt::PreciseTimer);
     m_connectTimer.setInterval(timings.relayConnectTimeoutMs);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
         AgentLog::event(QStringLiteral("relay: connecting timed out"));
@@ -93,6 +97,7 @@ void RelayClient::onConnected()
 {
     m_connectTimer.stop();
     m_pongPending = false;
+    m_closeHandshake = false;
     m_keepaliveTimer.start();
     m_backoff.reset();
     setState(QStringLiteral("connected"));
@@ -110,8 +115,11 @@ void RelayClient::onDisconnected()
     if (m_stopped || m_retryTimer.isActive())
         return;
     m_connectTimer.stop();
+    // Qt keeps the code of an earlier close (or 1000) when the connection simply breaks.
+    const int closeCode =
+        m_closeHandshake ? m_socket.closeCode() : QWebSocketProtocol::CloseCodeAbnormalDisconnection;
     AgentLog::event(wasConnected
-                        ? QStringLiteral("relay: connection lost (%1)").arg(m_socket.closeCode())
+                        ? QStringLiteral("relay: connection lost (%1)").arg(closeCode)
                         : QStringLiteral("relay: connection failed: %1").arg(m_socket.errorString()));
     // Without resume a tablet's conversation cannot survive the loss; it authenticates again.
     if (!m_codec.resumable()) {
@@ -130,6 +138,11 @@ void RelayClient::onFrame(const QString &text)
     const RelayCodec::Inbound inbound = m_codec.decode(text);
     switch (inbound.kind) {
     case RelayCodec::Inbound::invalid:
+        // Never silent: a relay that gets a frame wrong must be able to find out why nothing happens.
+        AgentLog::error(QStringLiteral("relay: dropped a frame: %1").arg(inbound.problem));
+        if (m_codec.resumable() && inbound.seq > 0)
+            sendFrame(m_codec.acknowledge(inbound.seq));
+        return;
     case RelayCodec::Inbound::relayAck:
         return;
     case RelayCodec::Inbound::duplicate:

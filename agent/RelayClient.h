@@ -62,6 +62,8 @@ private:
     QTimer m_connectTimer;
     QTimer m_keepaliveTimer;
     bool m_pongPending = false;
+    // Whether a close frame went either way on this connection; without one the relay saw no code (1006).
+    bool m_closeHandshake = false;
     QHash<QString, AgentSession *> m_sessions;
     QString m_state = QStringLiteral("stopped");
     bool m_stopped = true;

@@ -175,6 +175,11 @@ async def limits(version, token, session, host_token, host_id, nonce, workspace)
     tablet.seq = flood.seq
     if "result" not in await tablet.call(ws, {"id": 2, "method": "workspaces.list"}):
         fail("the other tablet lost its conversation")
+    # A frame the agent cannot take is logged, and acknowledged when it has a sequence number.
+    numbered = json.loads(tablet.frame({"id": 9, "method": "workspaces.list"}))
+    await ws.send(json.dumps(dict(numbered, peer=7)))
+    if version == "elixirV2" and await receive(ws) != {"type": "ack", "seq": tablet.seq}:
+        fail("a dropped frame was not acknowledged")
     # A frame over what the link reads ends the link, once: the agent comes back past it.
     try:
         await ws.send(tablet.frame("\x01" * (3 * 2**20)))
@@ -193,6 +198,9 @@ async def limits(version, token, session, host_token, host_id, nonce, workspace)
     await asyncio.sleep(1)
     if not relay.connections.empty() or ws.closed:
         fail("the link did not stay up")
+    # A link that simply breaks has no close code to report.
+    ws.transport.abort()
+    await relay.accept()
     print("ok", flush=True)
     server.close()
 
