@@ -6,6 +6,8 @@
 #include "NgrokTunnel.h"
 #include "RelayClient.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
 
 AgentApp::AgentApp(AgentOptions options, AgentSecrets secrets, AgentTimings timings, QObject *parent)
@@ -25,14 +27,14 @@ int AgentApp::start()
     const SessionServices services{&m_authenticator, &m_throttle, &m_files, m_timings.authTimeoutMs};
     std::optional<QUrl> relayURL;
     if (m_options.relayEnabled()) {
-        relayURL = relayConnectURL(m_options);
+        relayURL = relayConnectURL(m_options, m_secrets.relaySession);
         if (!relayURL) {
             AgentLog::error(QStringLiteral("--relay-url is not a usable ws, wss, http or https URL"));
             return 2;
         }
     }
 
-    m_server = std::make_unique<LocalServer>(&m_status, services);
+    m_server = std::make_unique<LocalServer>(&m_status, services, m_timings.closeDrainMs);
     QString error;
     if (!m_server->listen(m_options.address, m_options.port, &error)) {
         AgentLog::error(QStringLiteral("cannot listen on %1:%2: %3")
@@ -55,12 +57,19 @@ int AgentApp::start()
         m_ngrok->start(m_server->port(), m_secrets.ngrokAuthtoken);
     }
     if (relayURL) {
+        const HostRelayVersion version = relayVersionFor(m_options, m_secrets.hostId, m_secrets.relaySession);
+        if (!m_options.relayCodecStatePath.isEmpty()) {
+            const QString earlier = QFileInfo(m_options.relayCodecStatePath)
+                                        .dir()
+                                        .filePath(earlierRelayCodecStateFileName(version, m_secrets.hostId,
+                                                                                 m_secrets.relaySession));
+            RelayCodecState::adoptEarlierFile(earlier, m_options.relayCodecStatePath);
+        }
         RelayBackoff backoff(m_timings.relayBackoffInitialMs, m_timings.relayBackoffMaxMs,
                              [] { return QRandomGenerator::global()->generateDouble(); });
-        m_relay = std::make_unique<RelayClient>(
-            *relayURL, m_secrets.relayToken,
-            RelayCodec(relayVersionFor(m_options), m_options.relayCodecStatePath), services,
-            std::move(backoff), m_timings, &m_status);
+        m_relay = std::make_unique<RelayClient>(*relayURL, m_secrets.relayToken,
+                                                RelayCodec(version, m_options.relayCodecStatePath), services,
+                                                std::move(backoff), m_timings, &m_status);
         m_relay->start();
     }
     return 0;

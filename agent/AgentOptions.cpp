@@ -1,6 +1,7 @@
 #include "AgentOptions.h"
 
 #include "Services/RelayEndpoint.h"
+#include "Shared/RelayCodecStateName.h"
 
 #include <QFileInfo>
 
@@ -112,8 +113,8 @@ AgentOptionsParseResult parseAgentOptions(const QStringList &arguments)
     }
     if (options.showHelp || options.showVersion)
         return AgentOptionsParseResult{options, {}};
-    if (options.relayURL.isEmpty() != options.relaySession.isEmpty())
-        return failure(QStringLiteral("--relay-url and --relay-session must be given together"));
+    if (!options.relaySession.isEmpty() && options.relayURL.isEmpty())
+        return failure(QStringLiteral("--relay-session needs --relay-url"));
     if (!options.relayCodecStatePath.isEmpty() && options.relayURL.isEmpty())
         return failure(QStringLiteral("--relay-codec-state needs --relay-url"));
     return AgentOptionsParseResult{options, {}};
@@ -130,30 +131,41 @@ QString agentUsage()
         "  --addr HOST:PORT           listening address (default 127.0.0.1:8765)\n"
         "  --tunnel-mode ngrok        also open an ngrok tunnel to the listening port\n"
         "  --relay-url URL            connect out to this relay\n"
-        "  --relay-session ID         relay session to join (with --relay-url)\n"
+        "  --relay-session ID         deprecated: the relay session now comes from VELMORA_RELAY_SESSION,\n"
+        "                             which wins when both are given\n"
         "  --relay-codec-state PATH   file that keeps the relay's resume state\n"
         "  --version                  print the build and exit\n"
         "  --help                     print this text and exit\n"
         "\n"
         "Secrets come only from the environment: VELMORA_HOST_TOKEN and VELMORA_HOST_ID (required),\n"
-        "VELMORA_PAIRING_NONCE, VELMORA_NGROK_AUTHTOKEN, VELMORA_RELAY_TOKEN (required with --relay-url).\n");
+        "VELMORA_PAIRING_NONCE, VELMORA_NGROK_AUTHTOKEN, VELMORA_RELAY_TOKEN and VELMORA_RELAY_SESSION\n"
+        "(required with --relay-url).\n");
 }
 
-HostRelayVersion relayVersionFor(const AgentOptions &options)
+HostRelayVersion relayVersionFor(const AgentOptions &options, const QString &hostId, const QString &session)
 {
-    const QString fileName = QFileInfo(options.relayCodecStatePath).fileName();
-    for (const HostRelayVersion version : allRelayVersions) {
-        const QString suffix = QLatin1Char('-') + rawValue(version) + QLatin1Char('-') +
-                               options.relaySession + QStringLiteral(".json");
-        if (!options.relayCodecStatePath.isEmpty() && fileName.endsWith(suffix))
-            return version;
+    if (!options.relayCodecStatePath.isEmpty()) {
+        const QString fileName = QFileInfo(options.relayCodecStatePath).fileName();
+        for (const HostRelayVersion version : allRelayVersions) {
+            // The earlier name is matched by its end only, as it always was.
+            if (fileName == relayCodecStateFileName(rawValue(version), hostId, session) ||
+                fileName.endsWith(earlierRelayCodecStateFileName(version, QString(), session)))
+                return version;
+        }
     }
     return inferredRelayVersion(options.relayURL);
 }
 
-std::optional<QUrl> relayConnectURL(const AgentOptions &options)
+QString earlierRelayCodecStateFileName(HostRelayVersion version, const QString &hostId,
+                                       const QString &session)
 {
-    const std::optional<QString> endpoint = relayEndpoint(options.relayURL, options.relaySession);
+    return hostId + QLatin1Char('-') + rawValue(version) + QLatin1Char('-') + session +
+           QStringLiteral(".json");
+}
+
+std::optional<QUrl> relayConnectURL(const AgentOptions &options, const QString &session)
+{
+    const std::optional<QString> endpoint = relayEndpoint(options.relayURL, session);
     if (!endpoint)
         return std::nullopt;
     QUrl url(*endpoint, QUrl::StrictMode);

@@ -15,6 +15,8 @@ struct AgentOptions {
     quint16 port = 8765;
     bool ngrokTunnel = false;
     QString relayURL;
+    // Only from the deprecated --relay-session; the session normally comes from the environment (see
+    // AgentSecrets), which any local user cannot read.
     QString relaySession;
     QString relayCodecStatePath;
     bool showHelp = false;
@@ -40,10 +42,15 @@ QString agentUsage();
 
 #include "Services/HostingMode.h"
 
-// Which relay protocol to speak. The host names the codec state file "<host id>-<version>-<session>.json"
-// after the relay version it chose, so that name decides; without it the relay URL does.
-HostRelayVersion relayVersionFor(const AgentOptions &options);
+// Which relay protocol to speak. The host names the codec state file after the relay version it chose
+// (relayCodecStateFileName, or "<host id>-<version>-<session>.json" before), so that name decides; without
+// it the relay URL does.
+HostRelayVersion relayVersionFor(const AgentOptions &options, const QString &hostId, const QString &session);
 
-// The WebSocket URL to connect to for the options' relay and session (the setup link's rule), or none
+// The name hosts gave the codec state file before the session and host id were kept out of it.
+QString earlierRelayCodecStateFileName(HostRelayVersion version, const QString &hostId,
+                                       const QString &session);
+
+// The WebSocket URL to connect to for the options' relay and `session` (the setup link's rule), or none
 // when the relay URL is unusable.
-std::optional<QUrl> relayConnectURL(const AgentOptions &options);
+std::optional<QUrl> relayConnectURL(const AgentOptions &options, const QString &session);

@@ -3,7 +3,8 @@
 QStringList AgentSecrets::all() const
 {
     QStringList secrets;
-    for (const QString &secret : {hostToken, hostId, pairingNonce, ngrokAuthtoken, relayToken}) {
+    for (const QString &secret :
+         {hostToken, hostId, pairingNonce, ngrokAuthtoken, relayToken, relaySession}) {
         if (!secret.isEmpty())
             secrets.append(secret);
     }
@@ -19,10 +20,15 @@ std::variant<AgentSecrets, QString> secretsFromEnvironment(const QProcessEnviron
     secrets.pairingNonce = environment.value(QStringLiteral("VELMORA_PAIRING_NONCE"));
     secrets.ngrokAuthtoken = environment.value(QStringLiteral("VELMORA_NGROK_AUTHTOKEN")).trimmed();
     secrets.relayToken = environment.value(QStringLiteral("VELMORA_RELAY_TOKEN"));
+    secrets.relaySession = environment.value(QStringLiteral("VELMORA_RELAY_SESSION"));
+    if (secrets.relaySession.isEmpty())
+        secrets.relaySession = options.relaySession;
     if (secrets.hostToken.isEmpty())
         return QStringLiteral("VELMORA_HOST_TOKEN is not set");
     if (secrets.hostId.isEmpty())
         return QStringLiteral("VELMORA_HOST_ID is not set");
+    if (options.relayEnabled() && secrets.relaySession.isEmpty())
+        return QStringLiteral("VELMORA_RELAY_SESSION is not set (needed with --relay-url)");
     if (options.relayEnabled() && secrets.relayToken.isEmpty())
         return QStringLiteral("VELMORA_RELAY_TOKEN is not set (needed with --relay-url)");
     return secrets;

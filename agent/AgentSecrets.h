@@ -14,12 +14,16 @@ struct AgentSecrets {
     QString pairingNonce;
     QString ngrokAuthtoken;
     QString relayToken;
+    // Not a secret to the relay, but it lets a tablet reach this host through it, so it is kept off the
+    // command line like one.
+    QString relaySession;
 
     // Every non-empty secret, for checks that the agent's output never carries one.
     QStringList all() const;
 };
 
 // The secrets, or a one-line message naming the missing one. An empty host token or host id counts as
-// missing: accepting it would let any client that sends an empty value authenticate.
+// missing: accepting it would let any client that sends an empty value authenticate. The relay session
+// comes from VELMORA_RELAY_SESSION, or else from the deprecated --relay-session.
 std::variant<AgentSecrets, QString> secretsFromEnvironment(const QProcessEnvironment &environment,
                                                            const AgentOptions &options);

@@ -2,6 +2,7 @@
 
 #include "AgentBuild.h"
 #include "AgentLog.h"
+#include "LocalServer.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -130,7 +131,16 @@ void AgentSession::serve(const QJsonValue &id, const QString &method, const QJso
                                     QStringLiteral("params.path must be a string")});
             return;
         }
-        const auto listing = m_services.files->listDirectory(path.toString());
+        // No reply is larger than what the agent accepts from a tablet, which is also what common WebSocket
+        // clients accept by default: the listing gets what the reply's other parts leave.
+        const qsizetype envelopeBytes = QJsonDocument(QJsonObject{{QStringLiteral("id"), id},
+                                                                  {QStringLiteral("method"), method},
+                                                                  {QStringLiteral("result"), QJsonObject()}})
+                                            .toJson(QJsonDocument::Compact)
+                                            .size() -
+                                        2;
+        const auto listing =
+            m_services.files->listDirectory(path.toString(), LocalServer::maxMessageBytes - envelopeBytes);
         if (const auto *error = std::get_if<ServiceError>(&listing))
             replyError(id, method, *error);
         else

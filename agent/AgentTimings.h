@@ -18,6 +18,9 @@ struct AgentTimings {
     int authThrottleBaseMs = 1'000;
     // How long the agent waits for its ngrok child to end after SIGTERM before killing it.
     int childStopGraceMs = 500;
+    // How long a closed WebSocket's connection is kept, read and discarded, so that a client still sending
+    // receives the close frame instead of a reset.
+    int closeDrainMs = 2'000;
     // Time given to close frames to leave before the process ends.
     int shutdownFlushMs = 100;
 

@@ -1,6 +1,7 @@
 #include "LocalServer.h"
 
 #include "AgentLog.h"
+#include "WebSocketCloseDrain.h"
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -32,8 +33,9 @@ QString peerOf(const QWebSocket *socket)
 
 } // namespace
 
-LocalServer::LocalServer(const TunnelStatus *status, SessionServices services, QObject *parent)
-    : QObject(parent), m_status(status), m_services(services)
+LocalServer::LocalServer(const TunnelStatus *status, SessionServices services, int closeDrainMs,
+                         QObject *parent)
+    : QObject(parent), m_status(status), m_services(services), m_closeDrainMs(closeDrainMs)
 {
     // Qt upgrades a connection only after a route has handled the request, and sends whatever that route
     // wrote first: an upgrade request therefore gets nothing written here, on every path, and the sockets
@@ -100,6 +102,7 @@ void LocalServer::acceptWebSockets()
         QWebSocket *socket = m_server.nextPendingWebSocketConnection().release();
         socket->setParent(this);
         connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+        WebSocketCloseDrain::watch(socket, m_tcpServer, m_closeDrainMs, this);
         if (socket->requestUrl().path() != QLatin1String("/ws")) {
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
             continue;

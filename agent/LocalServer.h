@@ -20,7 +20,9 @@ public:
     static constexpr qint64 maxMessageBytes = 1024 * 1024;
     static constexpr int maxPendingConnections = 64;
 
-    LocalServer(const TunnelStatus *status, SessionServices services, QObject *parent = nullptr);
+    // `closeDrainMs`: see WebSocketCloseDrain.
+    LocalServer(const TunnelStatus *status, SessionServices services, int closeDrainMs,
+                QObject *parent = nullptr);
 
     // False with the system's reason when the address cannot be bound (for example: in use).
     bool listen(const QHostAddress &address, quint16 port, QString *error);
@@ -40,6 +42,7 @@ private:
 
     const TunnelStatus *m_status;
     SessionServices m_services;
+    int m_closeDrainMs;
     QHttpServer m_server;
     QPointer<QTcpServer> m_tcpServer;
     QList<QPointer<QWebSocket>> m_sockets;

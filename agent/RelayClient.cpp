@@ -16,10 +16,13 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
     : QObject(parent), m_endpoint(std::move(endpoint)), m_relayToken(std::move(relayToken)),
       m_codec(std::move(codec)), m_services(services), m_backoff(std::move(backoff)), m_status(status)
 {
-    m_socket.setMaxAllowedIncomingMessageSize(4 * LocalServer::maxMessageBytes);
+    m_socket.setMaxAllowedIncomingFrameSize(maxFrameBytes);
+    m_socket.setMaxAllowedIncomingMessageSize(maxFrameBytes);
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &RelayClient::connectNow);
     connect(&m_socket, &QWebSocket::connected, this, &RelayClient::onConnected);
+    // Qt calls this on every close frame, sent or answered, before it closes the connection.
+    connect(&m_socket, &QWebSocket::aboutToClose, this, [this] { m_closeHandshake = true; });
     connect(&m_socket, &QWebSocket::disconnected, this, &RelayClient::onDisconnected);
     connect(&m_socket, &QWebSocket::textMessageReceived, this, &RelayClient::onFrame);
     // A refused handshake or an unreachable relay ends in an error without a disconnection.
@@ -39,6 +42,8 @@ RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, Se
     });
     connect(&m_socket, &QWebSocket::pong, this, [this] { m_pongPending = false; });
     m_connectTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, and the documented limit is a promise to relay operators.
+    m_connectTimer.setTimerType(Qt::PreciseTimer);
     m_connectTimer.setInterval(timings.relayConnectTimeoutMs);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
         AgentLog::event(QStringLiteral("relay: connecting timed out"));
@@ -78,12 +83,21 @@ void RelayClient::connectNow()
     request.setRawHeader("Authorization", "Bearer " + m_relayToken.toUtf8());
     m_connectTimer.start();
     m_socket.open(request);
+    // Qt ends the link by itself when a frame is over the limit, and says so only through its frame reader,
+    // a child of the socket, which loses every connection whenever the socket opens.
+    for (QObject *child : m_socket.children()) {
+        if (child->metaObject()->indexOfSignal("errorEncountered(QWebSocketProtocol::CloseCode,QString)") >=
+            0)
+            connect(child, SIGNAL(errorEncountered(QWebSocketProtocol::CloseCode, QString)), this,
+                    SLOT(onReadError(QWebSocketProtocol::CloseCode)), Qt::UniqueConnection);
+    }
 }
 
 void RelayClient::onConnected()
 {
     m_connectTimer.stop();
     m_pongPending = false;
+    m_closeHandshake = false;
     m_keepaliveTimer.start();
     m_backoff.reset();
     setState(QStringLiteral("connected"));
@@ -101,8 +115,11 @@ void RelayClient::onDisconnected()
     if (m_stopped || m_retryTimer.isActive())
         return;
     m_connectTimer.stop();
+    // Qt keeps the code of an earlier close (or 1000) when the connection simply breaks.
+    const int closeCode =
+        m_closeHandshake ? m_socket.closeCode() : QWebSocketProtocol::CloseCodeAbnormalDisconnection;
     AgentLog::event(wasConnected
-                        ? QStringLiteral("relay: connection lost (%1)").arg(m_socket.closeCode())
+                        ? QStringLiteral("relay: connection lost (%1)").arg(closeCode)
                         : QStringLiteral("relay: connection failed: %1").arg(m_socket.errorString()));
     // Without resume a tablet's conversation cannot survive the loss; it authenticates again.
     if (!m_codec.resumable()) {
@@ -121,6 +138,11 @@ void RelayClient::onFrame(const QString &text)
     const RelayCodec::Inbound inbound = m_codec.decode(text);
     switch (inbound.kind) {
     case RelayCodec::Inbound::invalid:
+        // Never silent: a relay that gets a frame wrong must be able to find out why nothing happens.
+        AgentLog::error(QStringLiteral("relay: dropped a frame: %1").arg(inbound.problem));
+        if (m_codec.resumable() && inbound.seq > 0)
+            sendFrame(m_codec.acknowledge(inbound.seq));
+        return;
     case RelayCodec::Inbound::relayAck:
         return;
     case RelayCodec::Inbound::duplicate:
@@ -142,6 +164,25 @@ void RelayClient::onFrame(const QString &text)
     }
     if (m_codec.resumable())
         sendFrame(m_codec.acknowledge(inbound.seq));
+}
+
+void RelayClient::onReadError(QWebSocketProtocol::CloseCode code)
+{
+    if (code != QWebSocketProtocol::CloseCodeTooMuchData)
+        return;
+    // Frames arrive in order and each is acknowledged once handled, so the one Qt refused is the next after
+    // the last acknowledged. Acknowledging it keeps the relay from replaying it into the same end, again and
+    // again; its tablet never gets an answer to it.
+    if (m_codec.resumable()) {
+        const qint64 seq = m_codec.state().lastAckedInbound + 1;
+        m_codec.acknowledge(seq);
+        AgentLog::error(QStringLiteral("relay: frame %1 was over %2 bytes and ended the link; it is skipped")
+                            .arg(seq)
+                            .arg(maxFrameBytes));
+    } else {
+        AgentLog::error(
+            QStringLiteral("relay: a frame over %1 bytes ended the link; it is dropped").arg(maxFrameBytes));
+    }
 }
 
 AgentSession *RelayClient::sessionFor(const QString &peer)

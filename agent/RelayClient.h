@@ -29,8 +29,16 @@ public:
     void start();
     void stop();
 
+    // The largest relay frame read: a tablet message at the size limit, however the relay escapes it (six
+    // bytes for a control character), with room to spare. A payload over the limit in a frame up to this
+    // size ends only that tablet's conversation; a larger frame ends the link, once (see onReadError).
+    static constexpr qint64 maxFrameBytes = 16 * 1024 * 1024;
+
 signals:
     void stateChanged();
+
+private slots:
+    void onReadError(QWebSocketProtocol::CloseCode code);
 
 private:
     void connectNow();
@@ -54,6 +62,8 @@ private:
     QTimer m_connectTimer;
     QTimer m_keepaliveTimer;
     bool m_pongPending = false;
+    // Whether a close frame went either way on this connection; without one the relay saw no code (1006).
+    bool m_closeHandshake = false;
     QHash<QString, AgentSession *> m_sessions;
     QString m_state = QStringLiteral("stopped");
     bool m_stopped = true;

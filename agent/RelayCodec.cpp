@@ -45,14 +45,21 @@ QString RelayCodec::hello() const
 
 RelayCodec::Inbound RelayCodec::decode(const QString &text)
 {
-    const QJsonObject frame = QJsonDocument::fromJson(text.toUtf8()).object();
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
+    const QJsonObject frame = document.object();
     const QString type = frame.value(QStringLiteral("type")).toString();
     Inbound inbound;
+    if (!document.isObject()) {
+        inbound.problem = QStringLiteral("not a JSON object");
+        return inbound;
+    }
     inbound.peer = frame.value(QStringLiteral("peer")).toString();
     if (resumable()) {
         const std::optional<qint64> seq = sequenceOf(frame);
-        if (!seq)
+        if (!seq) {
+            inbound.problem = QStringLiteral("no \"seq\" that is a whole number from 1");
             return inbound;
+        }
         inbound.seq = *seq;
         if (type == QLatin1String("ack")) {
             m_unacknowledged.removeIf([&](const auto &entry) { return entry.first <= *seq; });
@@ -64,13 +71,17 @@ RelayCodec::Inbound RelayCodec::decode(const QString &text)
             return inbound;
         }
     }
-    if (inbound.peer.isEmpty())
-        return inbound;
-    if (type == QLatin1String("data") && frame.value(QStringLiteral("payload")).isString()) {
-        inbound.kind = Inbound::data;
-        inbound.payload = frame.value(QStringLiteral("payload")).toString();
+    if (type != QLatin1String("data") && type != QLatin1String("peer.closed")) {
+        inbound.problem = QStringLiteral("unknown \"type\"");
+    } else if (inbound.peer.isEmpty()) {
+        inbound.problem = QStringLiteral("\"peer\" is not a non-empty string");
     } else if (type == QLatin1String("peer.closed")) {
         inbound.kind = Inbound::peerClosed;
+    } else if (!frame.value(QStringLiteral("payload")).isString()) {
+        inbound.problem = QStringLiteral("\"payload\" is not a string");
+    } else {
+        inbound.kind = Inbound::data;
+        inbound.payload = frame.value(QStringLiteral("payload")).toString();
     }
     return inbound;
 }

@@ -17,6 +17,8 @@ public:
         QString peer;
         QString payload;
         qint64 seq = 0;
+        // Why an invalid frame is not taken, in words for the log (never its content).
+        QString problem;
     };
 
     // `statePath` may be empty: the resume state then lives only as long as the process.

@@ -1,7 +1,8 @@
 #include "RelayCodecState.h"
 
-#include <QDateTime>
-#include <QDir>
+#include "Shared/FileAside.h"
+#include "Shared/PrivateFolder.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -43,9 +44,7 @@ RelayCodecState RelayCodecState::load(const QString &path, QString *warning)
             return state;
         }
     }
-    const QString aside = path + QStringLiteral(".corrupt-") +
-                          QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz"));
-    const bool moved = QFile::rename(path, aside);
+    const bool moved = moveDamagedFileAside(path).has_value();
     *warning =
         QStringLiteral("relay codec state file %1; %2, starting fresh")
             .arg(problem, moved ? QStringLiteral("kept aside") : QStringLiteral("could not be kept aside"));
@@ -54,9 +53,15 @@ RelayCodecState RelayCodecState::load(const QString &path, QString *warning)
     return {};
 }
 
+void RelayCodecState::adoptEarlierFile(const QString &earlierPath, const QString &path)
+{
+    if (earlierPath != path && !QFile::exists(path) && QFile::exists(earlierPath))
+        QFile::rename(earlierPath, path);
+}
+
 bool RelayCodecState::save(const QString &path, QString *error) const
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    makePrivateFolder(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         *error = file.errorString();

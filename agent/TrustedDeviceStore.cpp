@@ -1,5 +1,9 @@
 #include "TrustedDeviceStore.h"
 
+#include "AgentLog.h"
+#include "Shared/FileAside.h"
+#include "Shared/PrivateFolder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,13 +16,28 @@ namespace {
 
 const QString devicesKey = QStringLiteral("devices");
 
+// The devices in the file. A file that cannot be read or parsed counts as empty, but is kept aside and
+// logged first: the next pairing would otherwise replace it, and with it every device it still names.
 QJsonArray readDevices(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.exists())
         return {};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    return document.object().value(devicesKey).toArray();
+    QString problem = QStringLiteral("cannot be read");
+    if (file.open(QIODevice::ReadOnly)) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+        const QJsonValue devices = document.object().value(devicesKey);
+        if (error.error == QJsonParseError::NoError && devices.isArray())
+            return devices.toArray();
+        problem = QStringLiteral("is malformed");
+        file.close();
+    }
+    const std::optional<QString> aside = moveDamagedFileAside(path);
+    AgentLog::error(QStringLiteral("trusted-devices file %1; %2, no device is trusted until one pairs again")
+                        .arg(problem, aside ? QStringLiteral("kept aside as ") + QFileInfo(*aside).fileName()
+                                            : QStringLiteral("could not be kept aside")));
+    return {};
 }
 
 } // namespace
@@ -55,10 +74,11 @@ bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName,
                                {QStringLiteral("pairedAt"), pairedAt.toUTC().toString(Qt::ISODate)}});
 
     const QFileInfo info(m_filePath);
-    if (!QDir().mkpath(info.absolutePath())) {
+    if (!makePrivateFolder(info.absolutePath())) {
         *error = QStringLiteral("cannot create the folder of the trusted-devices file");
         return false;
     }
+    // A folder an earlier version created readable by all is narrowed too.
     QFile::setPermissions(info.absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QSaveFile file(m_filePath);
     if (!file.open(QIODevice::WriteOnly)) {

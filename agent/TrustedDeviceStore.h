@@ -4,8 +4,9 @@
 #include <QString>
 
 // The devices this host trusts, in ~/.ferrowyn/trusted-devices.json. The file is read afresh for every
-// question, because the host revokes every device by deleting it while the agent may be running; a missing or
-// unreadable file therefore means that no device is trusted.
+// question, because the host revokes every device by deleting it while the agent may be running; a missing
+// file therefore means that no device is trusted. So does one that cannot be read or parsed, which is first
+// moved aside (".corrupt-<UTC time>") and logged, so that the next pairing cannot destroy it.
 class TrustedDeviceStore {
 public:
     explicit TrustedDeviceStore(QString filePath);

@@ -3,8 +3,14 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
 
 namespace {
+
+qsizetype compactSize(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).size();
+}
 
 bool isInside(const QString &path, const QString &root)
 {
@@ -80,7 +86,8 @@ std::variant<QString, ServiceError> WorkspaceFileService::confinedPath(const QSt
     return outside();
 }
 
-std::variant<QJsonObject, ServiceError> WorkspaceFileService::listDirectory(const QString &path) const
+std::variant<QJsonObject, ServiceError> WorkspaceFileService::listDirectory(const QString &path,
+                                                                            qsizetype maxBytes) const
 {
     const auto confined = confinedPath(path);
     if (const auto *error = std::get_if<ServiceError>(&confined))
@@ -97,11 +104,11 @@ std::variant<QJsonObject, ServiceError> WorkspaceFileService::listDirectory(cons
                             QStringLiteral("the directory is not readable")};
     QJsonArray entries;
     bool truncated = false;
+    // The empty listing's size, counted with the longer of "true" and "false".
+    qsizetype bytes = compactSize(QJsonObject{{QStringLiteral("path"), path},
+                                              {QStringLiteral("entries"), QJsonArray()},
+                                              {QStringLiteral("truncated"), false}});
     for (const QFileInfo &entry : dir.entryInfoList()) {
-        if (entries.size() >= m_maxEntries) {
-            truncated = true;
-            break;
-        }
         QJsonObject object{{QStringLiteral("name"), entry.fileName()},
                            {QStringLiteral("kind"), kindOf(entry)}};
         if (entry.isFile() && !entry.isSymLink())
@@ -109,6 +116,13 @@ std::variant<QJsonObject, ServiceError> WorkspaceFileService::listDirectory(cons
         // A link's own target may lie outside; nothing about it is reported.
         if (!entry.isSymLink())
             object.insert(QStringLiteral("modified"), entry.lastModified().toUTC().toString(Qt::ISODate));
+        // One more entry costs its own text and a comma.
+        const qsizetype entryBytes = compactSize(object) + 1;
+        if (entries.size() >= m_maxEntries || bytes + entryBytes > maxBytes) {
+            truncated = true;
+            break;
+        }
+        bytes += entryBytes;
         entries.append(object);
     }
     return QJsonObject{{QStringLiteral("path"), path},

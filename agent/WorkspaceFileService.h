@@ -15,8 +15,9 @@ public:
     explicit WorkspaceFileService(QStringList folders, int maxEntries = 10'000);
 
     QJsonArray workspaces() const;
-    // The entries of one directory, sorted by name.
-    std::variant<QJsonObject, ServiceError> listDirectory(const QString &path) const;
+    // The entries of one directory, sorted by name: as many as fit in `maxBytes` of compact JSON, up to the
+    // entry limit ("truncated" says when some were left out).
+    std::variant<QJsonObject, ServiceError> listDirectory(const QString &path, qsizetype maxBytes) const;
     // The resolved form of an absolute path inside a pinned folder, or the reason it is refused.
     std::variant<QString, ServiceError> confinedPath(const QString &path) const;
 

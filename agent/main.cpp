@@ -58,7 +58,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    AgentLog::setRedactions(std::get<AgentSecrets>(secrets).all() + QStringList{options.relaySession});
+    AgentLog::setRedactions(std::get<AgentSecrets>(secrets).all());
     const AgentTimings timings = AgentTimings::fromEnvironment(environment);
     SignalWatcher signalWatcher;
     AgentApp agent(options, std::get<AgentSecrets>(secrets), timings);

@@ -1,6 +1,7 @@
 #include "Services/AgentLaunchPlan.h"
 
 #include "Shared/AppBrand.h"
+#include "Shared/RelayCodecStateName.h"
 
 #include <QDir>
 
@@ -13,6 +14,7 @@ const QString hostIdVariable = QStringLiteral("VELMORA_HOST_ID");
 const QString pairingNonceVariable = QStringLiteral("VELMORA_PAIRING_NONCE");
 const QString ngrokAuthtokenVariable = QStringLiteral("VELMORA_NGROK_AUTHTOKEN");
 const QString relayTokenVariable = QStringLiteral("VELMORA_RELAY_TOKEN");
+const QString relaySessionVariable = QStringLiteral("VELMORA_RELAY_SESSION");
 const QString pathVariable = QStringLiteral("PATH");
 
 QString address(const QString &host, int port)
@@ -22,8 +24,8 @@ QString address(const QString &host, int port)
 
 } // namespace
 
-QStringList AgentLaunchPlan::arguments(const AgentLaunchSettings &settings,
-                                       const HostCredentials &credentials, const QString &relayCodecStatePath)
+QStringList AgentLaunchPlan::arguments(const AgentLaunchSettings &settings, const HostCredentials &,
+                                       const QString &relayCodecStatePath)
 {
     const QString loopback = QStringLiteral("127.0.0.1");
     QStringList arguments;
@@ -32,7 +34,6 @@ QStringList AgentLaunchPlan::arguments(const AgentLaunchSettings &settings,
     if (settings.mode == HostingMode::relay) {
         arguments << QStringLiteral("--addr") << address(loopback, settings.lanPort);
         arguments << QStringLiteral("--relay-url") << settings.relayURL;
-        arguments << QStringLiteral("--relay-session") << credentials.relaySessionId;
         arguments << QStringLiteral("--relay-codec-state") << relayCodecStatePath;
         return arguments;
     }
@@ -61,10 +62,13 @@ QProcessEnvironment AgentLaunchPlan::environment(const AgentLaunchSettings &sett
         environment.insert(ngrokAuthtokenVariable, settings.ngrokAuthtoken.trimmed());
     else
         environment.remove(ngrokAuthtokenVariable);
-    if (settings.mode == HostingMode::relay)
+    if (settings.mode == HostingMode::relay) {
         environment.insert(relayTokenVariable, credentials.relayToken);
-    else
+        environment.insert(relaySessionVariable, credentials.relaySessionId);
+    } else {
         environment.remove(relayTokenVariable);
+        environment.remove(relaySessionVariable);
+    }
     return environment;
 }
 
@@ -107,8 +111,8 @@ QString AgentLaunchPlan::relayCodecStateFolder(const QString &home)
 QString AgentLaunchPlan::relayCodecStatePath(const QString &home, const QString &hostId,
                                              const QString &session, HostRelayVersion relayVersion)
 {
-    return relayCodecStateFolder(home) + QLatin1Char('/') + hostId + QLatin1Char('-') +
-           rawValue(relayVersion) + QLatin1Char('-') + session + QStringLiteral(".json");
+    return relayCodecStateFolder(home) + QLatin1Char('/') +
+           relayCodecStateFileName(rawValue(relayVersion), hostId, session);
 }
 
 std::optional<QString> AgentLaunchPlan::locateAgent(const QString &applicationDir, const FileProbe &probe)

@@ -15,12 +15,14 @@ namespace AgentLaunchPlan {
 
 inline const QString defaultToolPath = QStringLiteral("/usr/bin:/bin:/usr/sbin:/sbin");
 
-// The command line after the program name. Never carries a secret: those go through the environment.
+// The command line after the program name. Never carries a secret, nor the relay session or the host id
+// (any local user can read a command line): those go through the environment, so the credentials are not
+// used here.
 QStringList arguments(const AgentLaunchSettings &settings, const HostCredentials &credentials,
                       const QString &relayCodecStatePath);
 
-// The inherited environment with PATH widened and the pairing secrets set, or removed where the mode does
-// not use them.
+// The inherited environment with PATH widened and the pairing secrets and relay session set, or removed
+// where the mode does not use them.
 QProcessEnvironment environment(const AgentLaunchSettings &settings, const HostCredentials &credentials,
                                 const QProcessEnvironment &inherited, const QString &home,
                                 const FileProbe &probe);
@@ -29,7 +31,8 @@ QProcessEnvironment environment(const AgentLaunchSettings &settings, const HostC
 // and are not listed yet.
 QString augmentedToolPath(const std::optional<QString> &base, const QString &home, const FileProbe &probe);
 
-// <home>/.ferrowyn/relay-codec-state/<hostId>-<version>-<session>.json; the caller creates the folder.
+// <home>/.ferrowyn/relay-codec-state/<version>-<digest>.json (see relayCodecStateFileName); the caller
+// creates the folder with makePrivateFolder.
 QString relayCodecStateFolder(const QString &home);
 QString relayCodecStatePath(const QString &home, const QString &hostId, const QString &session,
                             HostRelayVersion relayVersion);

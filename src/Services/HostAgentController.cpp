@@ -3,6 +3,7 @@
 #include "Services/AgentLaunchPlan.h"
 #include "Services/HostPreferences.h"
 #include "Services/Supervision/AgentOutputLog.h"
+#include "Shared/PrivateFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -163,7 +164,7 @@ void HostAgentController::launch(PendingLaunch pending)
         codecStatePath = AgentLaunchPlan::relayCodecStatePath(
             home, credentials.hostId, credentials.relaySessionId, settings.relayVersion);
         // A folder that cannot be made is the agent's to report; it gets the path all the same.
-        QDir().mkpath(AgentLaunchPlan::relayCodecStateFolder(home));
+        makePrivateFolder(AgentLaunchPlan::relayCodecStateFolder(home));
     }
 
     auto *agent = new AgentProcess(*m_log, m_timings.process, this);

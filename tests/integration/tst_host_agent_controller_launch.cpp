@@ -1,5 +1,6 @@
 #include "AgentControllerHarness.h"
 #include "Services/HostCredentialStore.h"
+#include "Shared/RelayCodecStateName.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -84,12 +85,13 @@ void HostAgentControllerLaunchTest::launchesWithArgumentsAndEnvironment()
         QCOMPARE(agent.environment.value("VELMORA_NGROK_AUTHTOKEN"), "ngrok-secret-token");
 
     if (mode == HostingMode::relay) {
-        const QString codecState = m_home.path() + "/.ferrowyn/relay-codec-state/" + h.controller->hostId() +
-                                   "-elixirV2-" + h.controller->relaySession() + ".json";
+        const QString codecState =
+            m_home.path() + "/.ferrowyn/relay-codec-state/" +
+            relayCodecStateFileName("elixirV2", h.controller->hostId(), h.controller->relaySession());
         QCOMPARE(agent.arguments.mid(2),
                  (QStringList{"--addr", "127.0.0.1:9123", "--relay-url", h.preferences.relayURL(),
-                              "--relay-session", h.controller->relaySession(), "--relay-codec-state",
-                              codecState}));
+                              "--relay-codec-state", codecState}));
+        QCOMPARE(agent.environment.value("VELMORA_RELAY_SESSION"), h.controller->relaySession());
         QVERIFY(QFileInfo(codecState).dir().exists());
         QVERIFY(agent.environment.value("VELMORA_RELAY_TOKEN") != "inherited-relay-token");
     } else {
@@ -246,13 +248,13 @@ void HostAgentControllerLaunchTest::masksSecretsWholeAndSplit()
     h.preferences.setMode(HostingMode::relay);
     h.preferences.setNgrokAuthtoken(QStringLiteral("ngrok-token-123456"));
     h.start("env-out=VELMORA_HOST_TOKEN;env-split=VELMORA_RELAY_TOKEN;env-split=VELMORA_PAIRING_NONCE;"
-            "env-split=VELMORA_HOST_ID;args-out;out=ngrok-token-;pause=50;out=123456 tail\n;hang");
+            "env-split=VELMORA_HOST_ID;env-out=VELMORA_RELAY_SESSION;out=ngrok-token-;pause=50;"
+            "out=123456 tail\n;hang");
     QTRY_COMPARE(h.controller->lastLogLines().size(), 6);
     const int keyringReads = h.keyring.readCount;
 
     const QStringList lines = h.controller->lastLogLines();
-    QCOMPARE(lines.first(5 - 1), (QStringList{"redacted", "redacted", "redacted", "redacted"}));
-    QVERIFY2(lines.at(4).contains("--relay-session redacted"), qPrintable(lines.at(4)));
+    QCOMPARE(lines.first(5), (QStringList{"redacted", "redacted", "redacted", "redacted", "redacted"}));
     QCOMPARE(lines.at(5), "redacted tail");
     const QStringList secrets = h.controller->redactionSecrets();
     QCOMPARE(secrets.size(), 6);

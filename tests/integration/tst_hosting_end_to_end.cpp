@@ -363,11 +363,12 @@ void HostingEndToEndTest::relayLinkCarriesTheSession()
 
     const HostCredentials credentials = h->controller->credentialStore().cached().value();
     const QStringList arguments = nulSeparated(procFile(h->controller->agentProcessId(), "cmdline"));
-    QVERIFY(arguments.contains("--relay-session"));
-    QVERIFY(nulSeparated(procFile(h->controller->agentProcessId(), "environ"))
-                .contains("VELMORA_RELAY_TOKEN=" + credentials.relayToken));
-    QVERIFY(!QByteArray(procFile(h->controller->agentProcessId(), "cmdline"))
-                 .contains(credentials.relayToken.toUtf8()));
+    QVERIFY(arguments.contains("--relay-codec-state"));
+    const QStringList environment = nulSeparated(procFile(h->controller->agentProcessId(), "environ"));
+    QVERIFY(environment.contains("VELMORA_RELAY_TOKEN=" + credentials.relayToken));
+    QVERIFY(environment.contains("VELMORA_RELAY_SESSION=" + credentials.relaySessionId));
+    for (const QString &hidden : {credentials.relayToken, credentials.relaySessionId, credentials.hostId})
+        QVERIFY(!arguments.join(' ').contains(hidden));
 
     const QUrl link = h->controller->setupLink();
     QCOMPARE(queryValue(link, "mode"), "privateRelay");

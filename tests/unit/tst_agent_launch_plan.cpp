@@ -1,8 +1,13 @@
 #include "Services/AgentLaunchPlan.h"
+#include "Shared/PrivateFolder.h"
 
+#include <QFile>
 #include <QHash>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -102,8 +107,9 @@ void AgentLaunchPlanTest::arguments_data()
                                  "--addr",      "127.0.0.1:8765"};
     QTest::newRow("relay ignores bind all and the tunnel")
         << relaySettings()
-        << QStringList{"--addr",          "127.0.0.1:8765", "--relay-url",         "wss://relay.example/ws",
-                       "--relay-session", "session-1",      "--relay-codec-state", "/codec.json"};
+        << QStringList{
+               "--addr",     "127.0.0.1:8765", "--relay-url", "wss://relay.example/ws", "--relay-codec-state",
+               "/codec.json"};
 }
 
 void AgentLaunchPlanTest::arguments()
@@ -114,8 +120,9 @@ void AgentLaunchPlanTest::arguments()
         AgentLaunchPlan::arguments(settings, credentials(), QStringLiteral("/codec.json"));
     QCOMPARE(arguments, expected);
     const HostCredentials secrets = credentials();
-    for (const QString &secret :
-         {secrets.hostToken, secrets.relayToken, secrets.pairingNonce, QStringLiteral("NGROKTOKEN")}) {
+    // Any local user can read a command line, so the session and the host id stay off it too.
+    for (const QString &secret : {secrets.hostToken, secrets.relayToken, secrets.pairingNonce,
+                                  QStringLiteral("NGROKTOKEN"), secrets.relaySessionId, secrets.hostId}) {
         for (const QString &argument : arguments)
             QVERIFY2(!argument.contains(secret), qPrintable(argument));
     }
@@ -126,16 +133,21 @@ void AgentLaunchPlanTest::environment_data()
     QTest::addColumn<AgentLaunchSettings>("settings");
     QTest::addColumn<QString>("authtoken"); // "-" when absent
     QTest::addColumn<QString>("relayToken");
+    QTest::addColumn<QString>("relaySession");
     QTest::newRow("lan without tunnel") << lanSettings(true, false) << "-"
+                                        << "-"
                                         << "-";
     QTest::newRow("lan with tunnel, trimmed token") << lanSettings(false, true) << "NGROKTOKEN"
+                                                    << "-"
                                                     << "-";
     AgentLaunchSettings blankToken = lanSettings(true, true);
     blankToken.ngrokAuthtoken = QStringLiteral("   ");
     QTest::newRow("blank token is set, empty") << blankToken << ""
+                                               << "-"
                                                << "-";
     QTest::newRow("relay, tunnel setting ignored") << relaySettings() << "-"
-                                                   << "RELAYTOKEN";
+                                                   << "RELAYTOKEN"
+                                                   << "session-1";
 }
 
 void AgentLaunchPlanTest::environment()
@@ -143,12 +155,14 @@ void AgentLaunchPlanTest::environment()
     QFETCH(AgentLaunchSettings, settings);
     QFETCH(QString, authtoken);
     QFETCH(QString, relayToken);
+    QFETCH(QString, relaySession);
     QProcessEnvironment inherited;
     inherited.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
     inherited.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
     inherited.insert(QStringLiteral("VELMORA_HOST_TOKEN"), QStringLiteral("stale"));
     inherited.insert(QStringLiteral("VELMORA_NGROK_AUTHTOKEN"), QStringLiteral("inherited-ngrok"));
     inherited.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), QStringLiteral("inherited-relay"));
+    inherited.insert(QStringLiteral("VELMORA_RELAY_SESSION"), QStringLiteral("inherited-session"));
     FakeFiles files;
     files.existing = {QStringLiteral("/usr/local/bin")};
 
@@ -160,7 +174,8 @@ void AgentLaunchPlanTest::environment()
     QCOMPARE(environment.value(QStringLiteral("VELMORA_HOST_ID")), QStringLiteral("host_ID"));
     QCOMPARE(environment.value(QStringLiteral("VELMORA_PAIRING_NONCE")), QStringLiteral("NONCE"));
     for (auto [name, expected] : {std::pair{QStringLiteral("VELMORA_NGROK_AUTHTOKEN"), authtoken},
-                                  std::pair{QStringLiteral("VELMORA_RELAY_TOKEN"), relayToken}}) {
+                                  std::pair{QStringLiteral("VELMORA_RELAY_TOKEN"), relayToken},
+                                  std::pair{QStringLiteral("VELMORA_RELAY_SESSION"), relaySession}}) {
         QCOMPARE(environment.contains(name), expected != QStringLiteral("-"));
         if (expected != QStringLiteral("-"))
             QCOMPARE(environment.value(name), expected);
@@ -215,11 +230,20 @@ void AgentLaunchPlanTest::nodeVersionsSortAsPlainStrings()
 
 void AgentLaunchPlanTest::relayCodecStatePath()
 {
+    // The digest is the first half of SHA-256 over "host_X\ns-1"; agents of every release must find it.
     QCOMPARE(AgentLaunchPlan::relayCodecStatePath(home, "host_X", "s-1", HostRelayVersion::elixirV2),
-             home + "/.ferrowyn/relay-codec-state/host_X-elixirV2-s-1.json");
+             home + "/.ferrowyn/relay-codec-state/elixirV2-6bd10146b18d6003777367c01cc8a396.json");
     QCOMPARE(AgentLaunchPlan::relayCodecStatePath(home, "host_X", "s-1", HostRelayVersion::goV1),
-             home + "/.ferrowyn/relay-codec-state/host_X-goV1-s-1.json");
-    QCOMPARE(AgentLaunchPlan::relayCodecStateFolder(home), home + "/.ferrowyn/relay-codec-state");
+             home + "/.ferrowyn/relay-codec-state/goV1-6bd10146b18d6003777367c01cc8a396.json");
+    QTemporaryDir dir;
+    const QString folder = AgentLaunchPlan::relayCodecStateFolder(dir.path());
+    QCOMPARE(folder, dir.path() + "/.ferrowyn/relay-codec-state");
+    QVERIFY(makePrivateFolder(folder));
+    for (const QString &created : {folder, dir.path() + "/.ferrowyn"}) {
+        struct stat status {};
+        QCOMPARE(::stat(QFile::encodeName(created).constData(), &status), 0);
+        QCOMPARE(status.st_mode & 0777, 0700u);
+    }
 }
 
 void AgentLaunchPlanTest::locateAgent_data()

@@ -1,7 +1,8 @@
 """A local relay for the agent's relay link, driving one scripted scenario.
 
-Usage: relay_stub.py VERSION RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
+Usage: relay_stub.py VERSION RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE [limits]
 Prints "port N" once listening, "phase1 done" when the agent may be restarted, and "ok" at the end;
+with "limits", frames too large for a tablet or for the link instead, and "ok" at the end;
 exits non-zero with the reason at the first unexpected thing. Listens on 127.0.0.1 only.
 """
 import asyncio
@@ -58,7 +59,8 @@ class Tablet:
         self.pending = []  # frames for this tablet that came after the reply
 
     def frame(self, payload, seq=None):
-        frame = {"type": "data", "peer": self.peer, "payload": json.dumps(payload)}
+        text = payload if isinstance(payload, str) else json.dumps(payload)
+        frame = {"type": "data", "peer": self.peer, "payload": text}
         if self.version == "elixirV2":
             if seq is None:
                 self.seq += 1
@@ -147,5 +149,64 @@ async def scenario(version, token, session, host_token, host_id, nonce, workspac
     server.close()
 
 
+async def limits(version, token, session, host_token, host_id, nonce, workspace):
+    relay = Relay(token)
+    server = await websockets.serve(relay.handler, "127.0.0.1", 0, process_request=relay.process_request)
+    print(f"port {server.sockets[0].getsockname()[1]}", flush=True)
+    ws, _, _ = await relay.accept()
+    tablet = Tablet(version, "tablet-1")
+    auth = {"id": 1, "method": "auth", "params": {"token": host_token, "hostId": host_id,
+                                                 "pairingNonce": nonce, "deviceId": "relay-ipad",
+                                                 "deviceName": "Relay iPad"}}
+    if "result" not in await tablet.call(ws, auth):
+        fail("pairing")
+    # 1 MiB of control characters is a legal message; escaped, the frame is six times as large.
+    noisy = Tablet(version, "tablet-2")
+    noisy.seq = tablet.seq
+    reply = await noisy.call(ws, "\x01" * 2**20)
+    if reply.get("error", {}).get("code") != "parse_error":
+        fail(f"1 MiB of control characters: {reply}")
+    # An 8 MiB frame with a payload over the limit ends only its own tablet's conversation.
+    flood = Tablet(version, "tablet-3")
+    flood.seq = noisy.seq
+    reply = await flood.call(ws, "\x01" * (8 * 2**20 // 6))
+    if reply.get("type") != "close" or reply.get("code") != 1009:
+        fail(f"8 MiB frame: {reply}")
+    tablet.seq = flood.seq
+    if "result" not in await tablet.call(ws, {"id": 2, "method": "workspaces.list"}):
+        fail("the other tablet lost its conversation")
+    # A frame the agent cannot take is logged, and acknowledged when it has a sequence number.
+    numbered = json.loads(tablet.frame({"id": 9, "method": "workspaces.list"}))
+    await ws.send(json.dumps(dict(numbered, peer=7)))
+    if version == "elixirV2" and await receive(ws) != {"type": "ack", "seq": tablet.seq}:
+        fail("a dropped frame was not acknowledged")
+    # A frame over what the link reads ends the link, once: the agent comes back past it.
+    try:
+        await ws.send(tablet.frame("\x01" * (3 * 2**20)))
+    except websockets.ConnectionClosed:
+        pass  # the agent may close while the frame is still on its way
+    await ws.wait_closed()
+    if ws.close_code != 1009:
+        fail(f"link closed with {ws.close_code}")
+    ws, _, hello = await relay.accept()
+    if version == "elixirV2" and hello.get("resumeFrom") != tablet.seq:
+        fail(f"resumed before the frame that ended the link: {hello}, expected {tablet.seq}")
+    reply = await tablet.call(ws, {"id": 3, "method": "workspaces.list"})
+    expected = "result" if version == "elixirV2" else "error"
+    if expected not in reply:
+        fail(f"after the link came back: {reply}")
+    await asyncio.sleep(1)
+    if not relay.connections.empty() or ws.closed:
+        fail("the link did not stay up")
+    # A link that simply breaks has no close code to report.
+    ws.transport.abort()
+    await relay.accept()
+    print("ok", flush=True)
+    server.close()
+
+
 if __name__ == "__main__":
-    asyncio.run(scenario(*sys.argv[1:8]))
+    if sys.argv[8:] == ["limits"]:
+        asyncio.run(limits(*sys.argv[1:8]))
+    else:
+        asyncio.run(scenario(*sys.argv[1:8]))

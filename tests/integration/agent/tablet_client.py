@@ -2,11 +2,17 @@
 
 Usage: tablet_client.py WS_URL HOST_TOKEN HOST_ID PAIRING_NONCE WORKSPACE
        tablet_client.py SETUP_LINK WORKSPACE
-The second form knows nothing but the setup link, as a tablet that scanned its QR code.
+       tablet_client.py --oversized WS_URL
+The second form knows nothing but the setup link, as a tablet that scanned its QR code. The third sends one
+1.5 MiB message in a single frame, as browsers do, and prints the close code and reason it gets.
 Prints one line per step; exits non-zero at the first unexpected answer.
 """
 import asyncio
+import base64
 import json
+import os
+import socket
+import struct
 import sys
 import urllib.parse
 
@@ -36,6 +42,35 @@ async def main(url, token, host_id, nonce, workspace):
         print("entries=" + ",".join(e["name"] for e in listing["entries"]))
 
 
+def oversized(url):
+    # A plain socket with a small send buffer: the client is still sending, blocked, when the agent closes, and
+    # like a browser it fails the connection (1006) when a write fails before it has read the close frame.
+    parsed = urllib.parse.urlsplit(url)
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 16384)
+    sock.connect((parsed.hostname, parsed.port))
+    key = base64.b64encode(os.urandom(16)).decode()
+    sock.sendall(f"GET {parsed.path} HTTP/1.1\r\nHost: {parsed.netloc}\r\nUpgrade: websocket\r\n"
+                 f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    reply = b""
+    while b"\r\n\r\n" not in reply:
+        reply += sock.recv(4096)
+    length = 3 * 2**19
+    try:
+        sock.sendall(bytes([0x81, 0xFF]) + struct.pack(">Q", length) + bytes(4))
+        for _ in range(length // 65536):
+            sock.sendall(b"x" * 65536)
+    except OSError:
+        print("closed=1006 reason=")
+        return
+    sock.settimeout(10)
+    frame = reply[reply.index(b"\r\n\r\n") + 4:] + sock.recv(4096)
+    if frame[:1] != b"\x88":
+        raise SystemExit(f"not a close frame: {frame[:16]!r}")
+    code = struct.unpack(">H", frame[2:4])[0]
+    print(f"closed={code} reason={frame[4:2 + frame[1]].decode()}")
+
+
 def from_setup_link(link):
     parsed = urllib.parse.urlsplit(link)
     if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
@@ -45,7 +80,9 @@ def from_setup_link(link):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3:
+    if sys.argv[1] == "--oversized":
+        oversized(sys.argv[2])
+    elif len(sys.argv) == 3:
         asyncio.run(main(*from_setup_link(sys.argv[1]), sys.argv[2]))
     else:
         asyncio.run(main(*sys.argv[1:6]))

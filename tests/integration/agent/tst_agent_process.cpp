@@ -1,4 +1,5 @@
 #include "RunningAgent.h"
+#include "Shared/RelayCodecStateName.h"
 #include "TestWebSocketClient.h"
 
 #include <QElapsedTimer>
@@ -52,7 +53,7 @@ void AgentProcessTest::badInputExitsWithStatusTwo_data()
         << QStringList{"--addr", "127.0.0.1:-1"} << QString() << "malformed --addr";
     QTest::newRow("unknown tunnel") << QStringList{"--tunnel-mode", "frp"} << QString() << "--tunnel-mode";
     QTest::newRow("relay without session") << QStringList{"--relay-url", "wss://relay.example/"} << QString()
-                                           << "--relay-url and --relay-session";
+                                           << "VELMORA_RELAY_SESSION is not set";
     QTest::newRow("relay url unusable")
         << QStringList{"--relay-url", "ftp://x/", "--relay-session", "s"} << QString() << "--relay-url";
     QTest::newRow("no host token") << QStringList{} << "VELMORA_HOST_TOKEN"
@@ -144,11 +145,11 @@ void AgentProcessTest::everyArgumentCombinationTheHostBuildsIsAccepted()
 
     RunningAgent relay;
     relay.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), relay.relayToken);
-    const QString statePath = relay.home() + QStringLiteral("/.ferrowyn/relay-codec-state/") + relay.hostId +
-                              QStringLiteral("-elixirV2-") + relay.relaySession + QStringLiteral(".json");
+    relay.environment.insert(QStringLiteral("VELMORA_RELAY_SESSION"), relay.relaySession);
+    const QString statePath = relay.home() + QStringLiteral("/.ferrowyn/relay-codec-state/") +
+                              relayCodecStateFileName("elixirV2", relay.hostId, relay.relaySession);
     QVERIFY(relay.start({"--workspace", relay.home(), "--addr", "127.0.0.1:0", "--relay-url",
-                         "ws://127.0.0.1:9/relay/v2", "--relay-session", relay.relaySession,
-                         "--relay-codec-state", statePath}));
+                         "ws://127.0.0.1:9/relay/v2", "--relay-codec-state", statePath}));
     QVERIFY(relay.waitForOutput(QStringLiteral("relay: connection failed")));
     QCOMPARE(relay.terminate(), 0);
     QCOMPARE(relay.leakedSecrets(), QStringList());

@@ -1,4 +1,5 @@
 #include "RunningAgent.h"
+#include "Shared/RelayCodecStateName.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,8 @@ private slots:
     void pairsThroughTheRelayAndResumes_data();
     void pairsThroughTheRelayAndResumes();
     void unreadableCodecStateIsKeptAsideAndReplaced();
+    void oneTabletCannotTakeTheLinkDown_data() { pairsThroughTheRelayAndResumes_data(); }
+    void oneTabletCannotTakeTheLinkDown();
 
 private:
     static bool waitForLine(QProcess &process, const QByteArray &line, QByteArray *output);
@@ -61,9 +64,9 @@ void AgentRelayTest::pairsThroughTheRelayAndResumes()
     agent.environment.insert(QStringLiteral("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS"), QStringLiteral("50"));
     agent.environment.insert(QStringLiteral("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MAX_MS"),
                              QStringLiteral("200"));
-    const QString statePath = agent.home() + QStringLiteral("/.ferrowyn/relay-codec-state/") + agent.hostId +
-                              QLatin1Char('-') + version + QLatin1Char('-') + agent.relaySession +
-                              QStringLiteral(".json");
+    agent.environment.insert(QStringLiteral("VELMORA_RELAY_SESSION"), agent.relaySession);
+    const QString statePath = agent.home() + QStringLiteral("/.ferrowyn/relay-codec-state/") +
+                              relayCodecStateFileName(version, agent.hostId, agent.relaySession);
     const QStringList arguments{
         "--workspace",
         workspace,
@@ -71,8 +74,6 @@ void AgentRelayTest::pairsThroughTheRelayAndResumes()
         "127.0.0.1:0",
         "--relay-url",
         QStringLiteral("ws://127.0.0.1:%1%2").arg(QString::fromLatin1(port), relayPath),
-        "--relay-session",
-        agent.relaySession,
         "--relay-codec-state",
         statePath};
     QVERIFY(agent.start(arguments));
@@ -111,6 +112,7 @@ void AgentRelayTest::unreadableCodecStateIsKeptAsideAndReplaced()
     broken.write("{\"format\": 1, \"lastAckedInbound\": \"many\"");
     broken.close();
     agent.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), agent.relayToken);
+    // The command line hosts of the previous release build.
     QVERIFY(agent.start({"--addr", "127.0.0.1:0", "--relay-url", "ws://127.0.0.1:9/relay/v2",
                          "--relay-session", agent.relaySession, "--relay-codec-state", statePath}));
     QVERIFY(agent.waitForOutput(QStringLiteral("relay codec state file is malformed; kept aside")));
@@ -123,6 +125,31 @@ void AgentRelayTest::unreadableCodecStateIsKeptAsideAndReplaced()
     QCOMPARE(fresh.value("lastAckedInbound").toInteger(), 0);
     QCOMPARE(fresh.value("nextOutbound").toInteger(), 1);
     QCOMPARE(agent.leakedSecrets(), QStringList());
+}
+
+void AgentRelayTest::oneTabletCannotTakeTheLinkDown()
+{
+    QFETCH(QString, version);
+    QFETCH(QString, relayPath);
+    RunningAgent agent;
+    QProcess relay;
+    relay.start(QStringLiteral("/usr/bin/python3"),
+                {QStringLiteral(FERROWYN_AGENT_TEST_DIR "/relay_stub.py"), version, agent.relayToken,
+                 agent.relaySession, agent.hostToken, agent.hostId, agent.pairingNonce, agent.home(),
+                 "limits"});
+    QByteArray relayOutput;
+    QVERIFY2(waitForLine(relay, "\n", &relayOutput), relayOutput.constData());
+    agent.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), agent.relayToken);
+    agent.environment.insert(QStringLiteral("VELMORA_RELAY_SESSION"), agent.relaySession);
+    agent.environment.insert(QStringLiteral("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS"), QStringLiteral("50"));
+    QVERIFY(agent.start({"--workspace", agent.home(), "--addr", "127.0.0.1:0", "--relay-url",
+                         QStringLiteral("ws://127.0.0.1:%1%2")
+                             .arg(QString::fromLatin1(relayOutput.mid(5).trimmed()), relayPath),
+                         "--relay-codec-state", agent.home() + QStringLiteral("/state.json")}));
+    QVERIFY2(waitForLine(relay, "ok", &relayOutput), relayOutput.constData());
+    for (const char *logged : {"ended the link", "dropped a frame", "connection lost (1006)"})
+        QVERIFY2(agent.allOutput().contains(QLatin1String(logged)), logged);
+    QCOMPARE(agent.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(AgentRelayTest)

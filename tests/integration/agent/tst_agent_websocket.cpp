@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -255,6 +256,16 @@ void AgentWebSocketTest::oversizedMessageClosesWith1009()
     client.sendText(limit.arg(padding + QLatin1Char('a')));
     QVERIFY(client.waitForClose());
     QCOMPARE(client.closeCode(), 1009);
+
+    // A client still sending when the agent closes must get the close frame too, not a reset.
+    QProcess python;
+    python.start(
+        QStringLiteral("/usr/bin/python3"),
+        {QStringLiteral(FERROWYN_AGENT_TEST_DIR "/tablet_client.py"), "--oversized", m_agent->wsUrl()});
+    QVERIFY(python.waitForFinished(15000));
+    const QString output = QString::fromUtf8(python.readAllStandardOutput() + python.readAllStandardError());
+    QVERIFY2(QRegularExpression(QStringLiteral("^closed=1009 reason=\\S")).match(output).hasMatch(),
+             qPrintable(output));
 }
 
 void AgentWebSocketTest::upgradeOnAnotherPathClosesWith1008AndPlainGetOfWsGets426()

@@ -1,6 +1,7 @@
 #include "AgentOptions.h"
 #include "AgentSecrets.h"
 #include "AgentTimings.h"
+#include "Shared/RelayCodecStateName.h"
 
 #include <QTest>
 
@@ -71,13 +72,16 @@ void AgentOptionsTest::hostCommandLinesParse()
     const auto tunnel = parseAgentOptions({"--addr", "127.0.0.1:8765", "--tunnel-mode", "ngrok"});
     QVERIFY(tunnel.options && tunnel.options->ngrokTunnel);
 
-    const auto relay =
-        parseAgentOptions({"--addr=127.0.0.1:9000", "--relay-url", "wss://r.example/relay/v2",
-                           "--relay-session", "abc", "--relay-codec-state", "/h/.ferrowyn/x.json"});
+    const auto relay = parseAgentOptions({"--addr=127.0.0.1:9000", "--relay-url", "wss://r.example/relay/v2",
+                                          "--relay-codec-state", "/h/.ferrowyn/x.json"});
     QVERIFY(relay.options);
     QCOMPARE(relay.options->port, 9000);
-    QCOMPARE(relay.options->relaySession, QStringLiteral("abc"));
     QCOMPARE(relay.options->relayCodecStatePath, QStringLiteral("/h/.ferrowyn/x.json"));
+    // What hosts of the previous release pass.
+    const auto earlierRelay =
+        parseAgentOptions({"--relay-url", "wss://r.example/", "--relay-session", "abc"});
+    QVERIFY(earlierRelay.options);
+    QCOMPARE(earlierRelay.options->relaySession, QStringLiteral("abc"));
 
     const auto none = parseAgentOptions({});
     QVERIFY(none.options);
@@ -97,7 +101,8 @@ void AgentOptionsTest::invalidCommandLines_data()
                                  << "option --workspace needs a non-empty value";
     QTest::newRow("repeated addr") << QStringList{"--addr", "127.0.0.1:1", "--addr", "127.0.0.1:2"}
                                    << "option --addr is given more than once";
-    QTest::newRow("session alone") << QStringList{"--relay-session", "s"} << "must be given together";
+    QTest::newRow("session alone") << QStringList{"--relay-session", "s"}
+                                   << "--relay-session needs --relay-url";
     QTest::newRow("state alone") << QStringList{"--relay-codec-state", "/x"}
                                  << "--relay-codec-state needs --relay-url";
 }
@@ -118,10 +123,20 @@ void AgentOptionsTest::relayVersionFollowsTheStateFileName_data()
     QTest::addColumn<QString>("stateFile");
     QTest::addColumn<HostRelayVersion>("expected");
     const QString session = QStringLiteral("0e9f-s");
-    QTest::newRow("file says elixir, url says go")
+    QTest::newRow("name says elixir, url says go")
+        << "wss://custom.example/"
+        << "/h/.ferrowyn/relay-codec-state/" + relayCodecStateFileName("elixirV2", "host_a", session)
+        << HostRelayVersion::elixirV2;
+    QTest::newRow("name says go, url says elixir")
+        << "wss://custom.example/relay/v2"
+        << "/h/" + relayCodecStateFileName("goV1", "host_a", session) << HostRelayVersion::goV1;
+    QTest::newRow("name of another host")
+        << "wss://custom.example/relay/v2"
+        << "/h/" + relayCodecStateFileName("goV1", "host_b", session) << HostRelayVersion::elixirV2;
+    QTest::newRow("earlier name says elixir, url says go")
         << "wss://custom.example/"
         << "/h/.ferrowyn/relay-codec-state/host_a-b-elixirV2-0e9f-s.json" << HostRelayVersion::elixirV2;
-    QTest::newRow("file says go, url says elixir")
+    QTest::newRow("earlier name says go, url says elixir")
         << "wss://custom.example/relay/v2"
         << "/h/.ferrowyn/relay-codec-state/host_a-goV1-0e9f-s.json" << HostRelayVersion::goV1;
     QTest::newRow("other session in the name") << "wss://custom.example/relay/v2"
@@ -139,9 +154,8 @@ void AgentOptionsTest::relayVersionFollowsTheStateFileName()
     QFETCH(HostRelayVersion, expected);
     AgentOptions options;
     options.relayURL = url;
-    options.relaySession = QStringLiteral("0e9f-s");
     options.relayCodecStatePath = stateFile;
-    QCOMPARE(relayVersionFor(options), expected);
+    QCOMPARE(relayVersionFor(options, QStringLiteral("host_a"), QStringLiteral("0e9f-s")), expected);
 }
 
 void AgentOptionsTest::relayConnectUrl_data()
@@ -170,8 +184,7 @@ void AgentOptionsTest::relayConnectUrl()
     QFETCH(QString, expected);
     AgentOptions options;
     options.relayURL = url;
-    options.relaySession = QStringLiteral("S1");
-    const std::optional<QUrl> result = relayConnectURL(options);
+    const std::optional<QUrl> result = relayConnectURL(options, QStringLiteral("S1"));
     QCOMPARE(result ? result->toString() : QString(), expected);
 }
 
@@ -189,7 +202,17 @@ void AgentOptionsTest::secretsComeFromTheEnvironmentOnly()
 
     options.relayURL = QStringLiteral("wss://r");
     secrets = secretsFromEnvironment(environment, options);
+    QVERIFY(std::get<QString>(secrets).contains(QStringLiteral("VELMORA_RELAY_SESSION")));
+    // The deprecated option still works, but the environment wins.
+    options.relaySession = QStringLiteral("from-option");
+    secrets = secretsFromEnvironment(environment, options);
     QVERIFY(std::get<QString>(secrets).contains(QStringLiteral("VELMORA_RELAY_TOKEN")));
+    environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), QStringLiteral("r"));
+    QCOMPARE(std::get<AgentSecrets>(secretsFromEnvironment(environment, options)).relaySession,
+             QStringLiteral("from-option"));
+    environment.insert(QStringLiteral("VELMORA_RELAY_SESSION"), QStringLiteral("from-env"));
+    QCOMPARE(std::get<AgentSecrets>(secretsFromEnvironment(environment, options)).relaySession,
+             QStringLiteral("from-env"));
 
     // An empty token is as good as none: it must not open the door to an empty answer.
     environment.insert(QStringLiteral("VELMORA_HOST_TOKEN"), QString());

@@ -3,6 +3,7 @@
 #include "SecretComparison.h"
 #include "TrustedDeviceStore.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -85,6 +86,13 @@ void AgentPairingTest::storeSurvivesAnUnreadableFile()
     QVERIFY(!store.isTrusted(QStringLiteral("d1"), QStringLiteral("host_1")));
     QVERIFY(store.add(QStringLiteral("d2"), QStringLiteral("iPad"), QStringLiteral("host_1"), {}, &error));
     QVERIFY(store.isTrusted(QStringLiteral("d2"), QStringLiteral("host_1")));
+    // The damaged file is kept beside the fresh one, untouched by the pairing.
+    const QFileInfoList aside =
+        QDir(QFileInfo(storePath()).path()).entryInfoList({"trusted-devices.json.corrupt-*"}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QFile kept(aside.first().filePath());
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("{not json"));
 }
 
 void AgentPairingTest::decisions_data()

@@ -1,11 +1,15 @@
 #include "NgrokTunnel.h"
 #include "RelayBackoff.h"
+#include "RelayClient.h"
 #include "RelayCodec.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -21,6 +25,7 @@ private slots:
     void goV1CodecForwardsWithoutSequences();
     void invalidFramesAreIgnored_data();
     void invalidFramesAreIgnored();
+    void connectLimitIsNeverCutShort();
     void backoffDoublesToItsCapWithJitter();
     void ngrokLogLines_data();
     void ngrokLogLines();
@@ -109,8 +114,11 @@ void AgentRelayCodecTest::resumableCodecSkipsReplaysAndResendsUnacknowledged()
         QCOMPARE(parse(codec.unacknowledgedOutbound().first()).value("payload").toString(),
                  QStringLiteral("c"));
     }
-    // A new process resumes where the last one left off, in both directions.
-    RelayCodec resumed(HostRelayVersion::elixirV2, path);
+    // A new process resumes where the last one left off, in both directions, also from a file kept under the
+    // name hosts gave it before.
+    const QString renamed = dir.path() + QStringLiteral("/renamed.json");
+    RelayCodecState::adoptEarlierFile(path, renamed);
+    RelayCodec resumed(HostRelayVersion::elixirV2, renamed);
     QCOMPARE(parse(resumed.hello()).value("resumeFrom").toInteger(), 1);
     QCOMPARE(resumed.decode(data("p", "hello", 1)).kind, RelayCodec::Inbound::duplicate);
     QCOMPARE(resumed.decode(data("p", "next", 2)).kind, RelayCodec::Inbound::data);
@@ -136,21 +144,48 @@ void AgentRelayCodecTest::invalidFramesAreIgnored_data()
 {
     QTest::addColumn<int>("version");
     QTest::addColumn<QString>("frame");
-    QTest::newRow("not json") << 1 << "nonsense";
-    QTest::newRow("no peer") << 0 << R"({"type":"data","payload":"x"})";
-    QTest::newRow("payload not text") << 0 << R"({"type":"data","peer":"p","payload":{}})";
-    QTest::newRow("unknown type") << 0 << R"({"type":"shout","peer":"p"})";
-    QTest::newRow("v2 without seq") << 1 << R"({"type":"data","peer":"p","payload":"x"})";
-    QTest::newRow("v2 seq zero") << 1 << R"({"type":"data","peer":"p","payload":"x","seq":0})";
-    QTest::newRow("v2 seq text") << 1 << R"({"type":"data","peer":"p","payload":"x","seq":"1"})";
+    QTest::addColumn<qint64>("seq"); // to acknowledge, when the frame has one
+    QTest::newRow("not json") << 1 << "nonsense" << qint64(0);
+    QTest::newRow("no peer") << 0 << R"({"type":"data","payload":"x"})" << qint64(0);
+    QTest::newRow("payload not text") << 0 << R"({"type":"data","peer":"p","payload":{}})" << qint64(0);
+    QTest::newRow("unknown type") << 0 << R"({"type":"shout","peer":"p"})" << qint64(0);
+    QTest::newRow("v2 without seq") << 1 << R"({"type":"data","peer":"p","payload":"x"})" << qint64(0);
+    QTest::newRow("v2 seq zero") << 1 << R"({"type":"data","peer":"p","payload":"x","seq":0})" << qint64(0);
+    QTest::newRow("v2 seq text") << 1 << R"({"type":"data","peer":"p","payload":"x","seq":"1"})" << qint64(0);
+    QTest::newRow("v2 numeric peer") << 1 << R"({"type":"data","peer":7,"payload":"x","seq":3})" << qint64(3);
 }
 
 void AgentRelayCodecTest::invalidFramesAreIgnored()
 {
     QFETCH(int, version);
     QFETCH(QString, frame);
+    QFETCH(qint64, seq);
     RelayCodec codec(version ? HostRelayVersion::elixirV2 : HostRelayVersion::goV1, QString());
-    QCOMPARE(codec.decode(frame).kind, RelayCodec::Inbound::invalid);
+    const RelayCodec::Inbound inbound = codec.decode(frame);
+    QCOMPARE(inbound.kind, RelayCodec::Inbound::invalid);
+    QVERIFY(!inbound.problem.isEmpty());
+    QCOMPARE(inbound.seq, seq);
+}
+
+void AgentRelayCodecTest::connectLimitIsNeverCutShort()
+{
+    // A relay that takes the connection and never answers the handshake.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    AgentTimings timings;
+    timings.relayConnectTimeoutMs = 1000;
+    TunnelStatus status;
+    RelayClient client(QUrl(QStringLiteral("ws://127.0.0.1:%1/relay/s").arg(silent.serverPort())),
+                       QStringLiteral("token"), RelayCodec(HostRelayVersion::goV1, QString()),
+                       SessionServices{}, RelayBackoff(60'000, 60'000, [] { return 0.0; }), timings, &status);
+    QSignalSpy changed(&client, &RelayClient::stateChanged);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    client.start();
+    while (client.state() != QLatin1String("waiting"))
+        QVERIFY(changed.wait(3000));
+    QVERIFY2(elapsed.elapsed() >= timings.relayConnectTimeoutMs,
+             qPrintable(QString::number(elapsed.elapsed())));
 }
 
 void AgentRelayCodecTest::backoffDoublesToItsCapWithJitter()

@@ -3,10 +3,14 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
 
 // The confinement rule on its own: edge cases of path resolution that the end-to-end test does not reach.
+// A reply budget no listing here comes near.
+constexpr qsizetype anySize = 1 << 20;
+
 class AgentWorkspaceFilesTest : public QObject {
     Q_OBJECT
 
@@ -91,25 +95,32 @@ void AgentWorkspaceFilesTest::workspacesReportAvailability()
     QCOMPARE(list.at(0).toObject().value("available").toBool(), true);
     QCOMPARE(list.at(1).toObject().value("name").toString(), QStringLiteral("gone"));
     QCOMPARE(list.at(1).toObject().value("available").toBool(), false);
-    const auto missing = files.listDirectory(path("gone/x"));
+    const auto missing = files.listDirectory(path("gone/x"), anySize);
     QCOMPARE(std::get<ServiceError>(missing).code, QStringLiteral("not_found"));
 }
 
 void AgentWorkspaceFilesTest::longListingsAreTruncated()
 {
     const WorkspaceFileService files({path("work")}, 2);
-    const auto listing = files.listDirectory(path("work/a"));
+    const auto listing = files.listDirectory(path("work/a"), anySize);
     QVERIFY(std::holds_alternative<QJsonObject>(listing));
     QCOMPARE(std::get<QJsonObject>(listing).value("truncated").toBool(), false);
-    const auto root = std::get<QJsonObject>(files.listDirectory(path("work")));
+    const auto root = std::get<QJsonObject>(files.listDirectory(path("work"), anySize));
     // "a" and "dangling" fit; nothing else is there, so the listing is complete with exactly two entries.
     QCOMPARE(root.value("entries").toArray().size(), 2);
     QCOMPARE(root.value("truncated").toBool(), false);
     const WorkspaceFileService one({path("work")}, 1);
-    const auto cut = std::get<QJsonObject>(one.listDirectory(path("work")));
+    const auto cut = std::get<QJsonObject>(one.listDirectory(path("work"), anySize));
     QCOMPARE(cut.value("entries").toArray().size(), 1);
     QCOMPARE(cut.value("entries").toArray().at(0).toObject().value("name").toString(), QStringLiteral("a"));
     QCOMPARE(cut.value("truncated").toBool(), true);
+    // Replies are bounded by size too: a budget one byte short of two entries gives one.
+    const qsizetype twoEntries = QJsonDocument(root).toJson(QJsonDocument::Compact).size() + 1;
+    const auto small = std::get<QJsonObject>(files.listDirectory(path("work"), twoEntries - 1));
+    QCOMPARE(small.value("entries").toArray().size(), 1);
+    QCOMPARE(small.value("truncated").toBool(), true);
+    QCOMPARE(std::get<QJsonObject>(files.listDirectory(path("work"), twoEntries)).value("truncated").toBool(),
+             false);
 }
 
 QTEST_GUILESS_MAIN(AgentWorkspaceFilesTest)
