@@ -56,7 +56,9 @@ HostRelayVersion inferredRelayVersion(const QString &url)
     if (!components)
         return HostRelayVersion::elixirV2;
     const QString host = components->host(QUrl::FullyDecoded).toLower();
-    const QString path = components->path(QUrl::FullyDecoded).toLower();
+    // Letter case counts in the path, as it does where the endpoint is made from it: "/Relay/v2" is some other
+    // relay's path, not the versioned one.
+    const QString path = components->path(QUrl::FullyDecoded);
     if (host.contains(QLatin1String("elixir")))
         return HostRelayVersion::elixirV2;
     return path.contains(QLatin1String("/relay/v2")) ? HostRelayVersion::elixirV2 : HostRelayVersion::goV1;

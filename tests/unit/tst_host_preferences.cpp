@@ -119,9 +119,9 @@ void HostPreferencesTest::relayVersionAndURLOnLoad_data()
     QTest::newRow("self-hosted /relay infers goV1")
         << QVariant(QStringLiteral("wss://relay.example.org/relay")) << QVariant() << HostRelayVersion::goV1
         << QStringLiteral("wss://relay.example.org/relay");
-    QTest::newRow("upper-case /Relay/V2 infers elixirV2")
+    QTest::newRow("upper-case /Relay/V2 is another relay's path, as for its endpoint")
         << QVariant(QStringLiteral("wss://relay.example.org/Relay/V2")) << QVariant()
-        << HostRelayVersion::elixirV2 << QStringLiteral("wss://relay.example.org/Relay/V2");
+        << HostRelayVersion::goV1 << QStringLiteral("wss://relay.example.org/Relay/V2");
     QTest::newRow("unparsable URL infers elixirV2 and is kept")
         << QVariant(QStringLiteral("wss://bad host/relay")) << QVariant() << HostRelayVersion::elixirV2
         << QStringLiteral("wss://bad host/relay");
