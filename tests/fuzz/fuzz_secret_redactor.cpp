@@ -65,20 +65,25 @@ QList<qsizetype> formEnds(QStringView text, qsizetype at, QStringView units, con
 
 bool formOccurs(const QString &text, const QString &secret)
 {
-    QList<QString> characters;
+    QList<std::pair<QString, QByteArray>> characters;
     for (qsizetype i = 0; i < secret.size();) {
         const qsizetype length =
             secret.at(i).isHighSurrogate() && i + 1 < secret.size() && secret.at(i + 1).isLowSurrogate() ? 2
                                                                                                          : 1;
-        characters.append(secret.mid(i, length));
+        characters.append({secret.mid(i, length), secret.mid(i, length).toUtf8()});
         i += length;
     }
+    const QChar first = secret.at(0);
     for (qsizetype start = 0; start < text.size(); ++start) {
+        // Every form begins with the character itself or with one of these.
+        const QChar c = text.at(start);
+        if (c != first && c != u'+' && c != u'%' && c != u'\\')
+            continue;
         QList<qsizetype> reached{start};
-        for (const QString &character : characters) {
+        for (const auto &[units, bytes] : characters) {
             QList<qsizetype> next;
             for (const qsizetype position : reached) {
-                for (const qsizetype end : formEnds(text, position, character, character.toUtf8())) {
+                for (const qsizetype end : formEnds(text, position, units, bytes)) {
                     if (!next.contains(end))
                         next.append(end);
                 }
