@@ -1,5 +1,6 @@
 #include "Platform/JsonFileUserDefaults.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -119,6 +120,9 @@ void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideBeforeTheFirstWri
     QVERIFY(!defaults.object(QStringLiteral("FerrowynHost.workspaces")).isValid());
     QVERIFY(defaults.backupPath().isEmpty());
 
+    // A copy kept aside earlier in the same second is not in the way.
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QVERIFY(QFile(path() + QStringLiteral(".unreadable-") + stamp).open(QIODevice::WriteOnly));
     defaults.setBoolean(QStringLiteral("FerrowynHost.lanBindAll"), false);
     QVERIFY(!defaults.backupPath().isEmpty());
     QFile backup(defaults.backupPath());
