@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -33,4 +35,14 @@ inline void startFuzzApplication()
     static char name[] = "fuzz";
     static char *argv[] = {name, nullptr};
     static QCoreApplication application(argc, argv);
+}
+
+// A template for a temporary folder. The code under test syncs every file it saves to disk; in memory that
+// costs nothing, which makes the targets that save files ten times faster.
+inline QString fuzzTemporaryTemplate()
+{
+    const QString memory = QStringLiteral("/dev/shm");
+    const QString root =
+        QFileInfo(memory).isDir() && QFileInfo(memory).isWritable() ? memory : QDir::tempPath();
+    return root + QStringLiteral("/ferrowyn-fuzz-XXXXXX");
 }

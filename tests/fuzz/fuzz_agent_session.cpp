@@ -21,7 +21,7 @@
 namespace {
 
 struct Fixture {
-    QTemporaryDir folder;
+    QTemporaryDir folder{fuzzTemporaryTemplate()};
     std::unique_ptr<WorkspaceFileService> files;
 };
 Fixture *fixture;
@@ -43,7 +43,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     startFuzzApplication();
     // The agent logs every rejected attempt on standard output; libFuzzer reports on standard error.
     FUZZ_CHECK(std::freopen("/dev/null", "w", stdout) != nullptr);
-    fixture = new Fixture;
+    // A static, so the folder is removed when the run ends.
+    static Fixture instance;
+    fixture = &instance;
     FUZZ_CHECK(fixture->folder.isValid());
     workspace = fixture->folder.filePath(QStringLiteral("workspace"));
     FUZZ_CHECK(QDir().mkpath(workspace + QStringLiteral("/docs/inner")));

@@ -34,7 +34,9 @@ void readEveryKey(const UserDefaults &defaults, const QJsonObject &stored)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     startFuzzApplication();
-    folder = new QTemporaryDir;
+    // A static, so the folder is removed when the run ends.
+    static QTemporaryDir temporary(fuzzTemporaryTemplate());
+    folder = &temporary;
     FUZZ_CHECK(folder->isValid());
     return 0;
 }
@@ -45,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Copies kept aside for earlier inputs stay, many from the same second, as after repeated damage; a
     // new one must not fail to be kept because of them.
     QDir settingsFolder(folder->path() + QStringLiteral("/settings"));
-    if (settingsFolder.count() > 64)
+    if (settingsFolder.count() > 8)
         settingsFolder.removeRecursively();
     FUZZ_CHECK(settingsFolder.mkpath(QStringLiteral(".")));
     const QString path = settingsFolder.filePath(QStringLiteral("defaults.json"));
