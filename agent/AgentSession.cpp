@@ -2,7 +2,6 @@
 
 #include "AgentBuild.h"
 #include "AgentLog.h"
-#include "LocalServer.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -140,7 +139,7 @@ void AgentSession::serve(const QJsonValue &id, const QString &method, const QJso
                                             .size() -
                                         2;
         const auto listing =
-            m_services.files->listDirectory(path.toString(), LocalServer::maxMessageBytes - envelopeBytes);
+            m_services.files->listDirectory(path.toString(), AgentSession::maxMessageBytes - envelopeBytes);
         if (const auto *error = std::get_if<ServiceError>(&listing))
             replyError(id, method, *error);
         else

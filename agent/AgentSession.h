@@ -26,6 +26,9 @@ class AgentSession : public QObject {
     Q_PROPERTY(bool authenticated READ isAuthenticated NOTIFY authenticatedChanged)
 
 public:
+    // The largest message a tablet may send, and so the largest the agent sends to one.
+    static constexpr qint64 maxMessageBytes = 1024 * 1024;
+
     // `peer` names where the tablet comes from, for the log and the throttle (an address, or the relay).
     AgentSession(QString peer, SessionServices services, QObject *parent = nullptr);
 

@@ -121,8 +121,8 @@ void LocalServer::acceptWebSockets()
 
 void LocalServer::adopt(QWebSocket *socket)
 {
-    socket->setMaxAllowedIncomingMessageSize(maxMessageBytes);
-    socket->setMaxAllowedIncomingFrameSize(maxMessageBytes);
+    socket->setMaxAllowedIncomingMessageSize(AgentSession::maxMessageBytes);
+    socket->setMaxAllowedIncomingFrameSize(AgentSession::maxMessageBytes);
     m_sockets.append(socket);
     auto *session = new AgentSession(peerOf(socket), m_services, socket);
     setPending(m_pendingConnections + 1);

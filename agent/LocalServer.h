@@ -17,7 +17,6 @@ class LocalServer : public QObject {
     Q_PROPERTY(int pendingConnections READ pendingConnections NOTIFY pendingConnectionsChanged)
 
 public:
-    static constexpr qint64 maxMessageBytes = 1024 * 1024;
     static constexpr int maxPendingConnections = 64;
 
     // `closeDrainMs`: see WebSocketCloseDrain.

@@ -153,7 +153,7 @@ void RelayClient::onFrame(const QString &text)
         break;
     case RelayCodec::Inbound::data:
         // The same limit as on /ws: an oversized message ends that tablet's conversation.
-        if (inbound.payload.toUtf8().size() > LocalServer::maxMessageBytes) {
+        if (inbound.payload.toUtf8().size() > AgentSession::maxMessageBytes) {
             sendFrame(m_codec.encodeClose(inbound.peer, QWebSocketProtocol::CloseCodeTooMuchData,
                                           QStringLiteral("message too large")));
             dropSession(inbound.peer);

@@ -142,7 +142,10 @@ void JsonFileUserDefaults::keepUnreadableFileAside()
     // The user's pinned folders may be in there: move it aside at once, so the copy is there to be named
     // and nothing written later can replace it.
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss"));
-    const QString backup = m_path + QStringLiteral(".unreadable-") + stamp;
+    QString backup = m_path + QStringLiteral(".unreadable-") + stamp;
+    // A copy kept aside earlier in the same second must not make this one fail to move.
+    for (int n = 1; QFileInfo::exists(backup); ++n)
+        backup = m_path + QStringLiteral(".unreadable-") + stamp + QLatin1Char('-') + QString::number(n);
     if (QFile::rename(m_path, backup))
         m_backupPath = backup;
     else

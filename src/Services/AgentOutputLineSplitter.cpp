@@ -38,9 +38,9 @@ qsizetype AgentOutputLineSplitter::cutPosition(QStringView text) const
 {
     qsizetype cut = m_maxLineLength;
     if (m_guard.safeCut)
-        cut = std::clamp<qsizetype>(m_guard.safeCut(text, cut), 1, cut);
+        cut = std::clamp<qsizetype>(m_guard.safeCut(text, cut), 1, text.size());
     // Never between the halves of a surrogate pair.
-    if (cut > 1 && text.at(cut - 1).isHighSurrogate())
+    if (cut > 1 && cut < text.size() && text.at(cut - 1).isHighSurrogate())
         --cut;
     return cut;
 }

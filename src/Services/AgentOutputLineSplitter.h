@@ -19,9 +19,9 @@ class AgentOutputLineSplitter {
 public:
     static constexpr qsizetype defaultMaxLineLength = 64 * 1024; // UTF-16 code units
 
-    // Where a long line may be cut: a place at or before the one proposed, so that no word that must stay
-    // whole (a secret, to be masked) is split between two pieces; and how much text past the proposed
-    // place it needs to see to decide.
+    // Where a long line may be cut: a place near the one proposed (before it, or just past a word that
+    // begins the text) so that no word that must stay whole (a secret, to be masked) is split between two
+    // pieces; and how much text past the proposed place it needs to see to decide.
     struct CutGuard {
         std::function<qsizetype(QStringView text, qsizetype proposed)> safeCut;
         std::function<qsizetype()> lookahead;

@@ -170,11 +170,12 @@ QString HostSecretRedactor::redactFragment(const QString &text, const QStringLis
     return redact(text.left(head), secrets) + replacement;
 }
 
-qsizetype HostSecretRedactor::safeCut(QStringView text, qsizetype cut, const QStringList &secrets)
+namespace {
+
+// Moves `cut` past (forward) or before (backward) every form that crosses it, until none does. Each move goes
+// one way only, so the search ends.
+qsizetype moveOutOfForms(QStringView text, qsizetype cut, const std::vector<Secret> &patterns, bool forward)
 {
-    cut = std::clamp<qsizetype>(cut, 0, text.size());
-    const std::vector<Secret> &patterns = patternsFor(secrets);
-    // Moving the cut back can place it inside another form, so look again until none crosses it.
     for (bool moved = true; moved;) {
         moved = false;
         for (const Secret &secret : patterns) {
@@ -182,8 +183,8 @@ qsizetype HostSecretRedactor::safeCut(QStringView text, qsizetype cut, const QSt
             qsizetype from = std::max<qsizetype>(0, cut - secret.pattern.longestFormLength());
             for (qsizetype at = secret.pattern.find(text, from, length); at >= 0 && at < cut;
                  at = secret.pattern.find(text, from, length)) {
-                if (at > 0 && at + length > cut) {
-                    cut = at;
+                if (at + length > cut) {
+                    cut = forward ? at + length : at;
                     moved = true;
                     break;
                 }
@@ -192,6 +193,18 @@ qsizetype HostSecretRedactor::safeCut(QStringView text, qsizetype cut, const QSt
         }
     }
     return cut;
+}
+
+} // namespace
+
+qsizetype HostSecretRedactor::safeCut(QStringView text, qsizetype cut, const QStringList &secrets)
+{
+    cut = std::clamp<qsizetype>(cut, 0, text.size());
+    const std::vector<Secret> &patterns = patternsFor(secrets);
+    const qsizetype before = moveOutOfForms(text, cut, patterns, false);
+    // A text that begins inside a secret's form is cut after that form instead, a little past the place
+    // proposed, rather than not at all.
+    return before > 0 || cut == 0 ? before : moveOutOfForms(text, cut, patterns, true);
 }
 
 qsizetype HostSecretRedactor::longestFormLength(const QStringList &secrets)

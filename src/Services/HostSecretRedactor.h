@@ -23,8 +23,9 @@ QString redact(const QString &text, const QStringList &secrets);
 QString redactFragment(const QString &text, const QStringList &secrets);
 inline constexpr qsizetype shortestMaskedPrefix = 8;
 
-// A place at or before `cut`, but after the start, where the text may be cut without splitting a written
-// form of a secret, so that each piece can be masked on its own.
+// A place where the text may be cut without splitting a written form of a secret, so that each piece can be
+// masked on its own: at or before `cut` and after the start, or, when the text begins with a form that
+// crosses `cut`, just after that form.
 qsizetype safeCut(QStringView text, qsizetype cut, const QStringList &secrets);
 // How far past a cut a text must be known for safeCut to see every form that crosses it.
 qsizetype longestFormLength(const QStringList &secrets);

@@ -1,5 +1,6 @@
 #include "Platform/JsonFileUserDefaults.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -115,6 +116,9 @@ void UserDefaultsTest::unreadableFileStartsEmptyAndIsMovedAsideAtOnce()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(content);
     file.close();
+    // A copy kept aside earlier in the same second is not in the way.
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QVERIFY(QFile(path() + QStringLiteral(".unreadable-") + stamp).open(QIODevice::WriteOnly));
 
     JsonFileUserDefaults defaults(path());
     QVERIFY(!defaults.object(QStringLiteral("FerrowynHost.workspaces")).isValid());
