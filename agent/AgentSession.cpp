@@ -1,8 +1,8 @@
 #include "AgentSession.h"
 
-#include "AgentBuild.h"
 #include "AgentLog.h"
 #include "LocalServer.h"
+#include "Shared/AgentBuild.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

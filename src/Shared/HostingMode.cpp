@@ -1,7 +1,7 @@
-#include "Services/HostingMode.h"
+#include "Shared/HostingMode.h"
 
-#include "Services/UrlComponents.h"
 #include "Shared/BuildConfig.h"
+#include "Shared/UrlComponents.h"
 
 #include <QStringList>
 
@@ -56,8 +56,8 @@ HostRelayVersion inferredRelayVersion(const QString &url)
     if (!components)
         return HostRelayVersion::elixirV2;
     const QString host = components->host(QUrl::FullyDecoded).toLower();
-    // Letter case counts in the path, as it does where the endpoint is made from it: "/Relay/v2" is some other
-    // relay's path, not the versioned one.
+    // Letter case counts in the path, as it does where the endpoint is made from it: "/Relay/v2" is some
+    // other relay's path, not the versioned one.
     const QString path = components->path(QUrl::FullyDecoded);
     if (host.contains(QLatin1String("elixir")))
         return HostRelayVersion::elixirV2;
