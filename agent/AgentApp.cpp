@@ -1,10 +1,10 @@
 #include "AgentApp.h"
 
-#include "AgentBuild.h"
 #include "AgentLog.h"
 #include "LocalServer.h"
 #include "NgrokTunnel.h"
 #include "RelayClient.h"
+#include "Shared/AgentBuild.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,15 +1,18 @@
 #include "AgentOptions.h"
 
-#include "Services/RelayEndpoint.h"
+#include "Shared/AgentCommandLine.h"
 #include "Shared/RelayCodecStateName.h"
+#include "Shared/RelayEndpoint.h"
 
 #include <QFileInfo>
 
 namespace {
 
-const QStringList valueOptions{QStringLiteral("--workspace"),     QStringLiteral("--addr"),
-                               QStringLiteral("--tunnel-mode"),   QStringLiteral("--relay-url"),
-                               QStringLiteral("--relay-session"), QStringLiteral("--relay-codec-state")};
+// Only the agent reads it; the host passes the session through the environment.
+const QString relaySessionOption = QStringLiteral("--relay-session");
+const QStringList valueOptions{AgentCommandLine::workspace,  AgentCommandLine::address,
+                               AgentCommandLine::tunnelMode, AgentCommandLine::relayURL,
+                               relaySessionOption,           AgentCommandLine::relayCodecState};
 
 bool isDecimal(const QString &text)
 {
@@ -86,26 +89,26 @@ AgentOptionsParseResult parseAgentOptions(const QStringList &arguments)
         }
         if (value->isEmpty())
             return failure(QStringLiteral("option %1 needs a non-empty value").arg(name));
-        if (name != QLatin1String("--workspace") && seen.contains(name))
+        if (name != AgentCommandLine::workspace && seen.contains(name))
             return failure(QStringLiteral("option %1 is given more than once").arg(name));
         seen.append(name);
 
-        if (name == QLatin1String("--workspace")) {
+        if (name == AgentCommandLine::workspace) {
             options.workspaces.append(*value);
-        } else if (name == QLatin1String("--addr")) {
+        } else if (name == AgentCommandLine::address) {
             const auto parsed = parseListenAddress(*value);
             if (!parsed)
                 return failure(QStringLiteral("malformed --addr \"%1\": expected HOST:PORT").arg(*value));
             options.address = parsed->first;
             options.port = parsed->second;
-        } else if (name == QLatin1String("--tunnel-mode")) {
-            if (*value != QLatin1String("ngrok"))
+        } else if (name == AgentCommandLine::tunnelMode) {
+            if (*value != AgentCommandLine::ngrokTunnelMode)
                 return failure(
                     QStringLiteral("unknown --tunnel-mode \"%1\": only ngrok is supported").arg(*value));
             options.ngrokTunnel = true;
-        } else if (name == QLatin1String("--relay-url")) {
+        } else if (name == AgentCommandLine::relayURL) {
             options.relayURL = *value;
-        } else if (name == QLatin1String("--relay-session")) {
+        } else if (name == relaySessionOption) {
             options.relaySession = *value;
         } else {
             options.relayCodecStatePath = *value;

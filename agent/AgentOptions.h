@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Shared/AgentAddress.h"
+
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
@@ -12,7 +14,7 @@
 struct AgentOptions {
     QStringList workspaces;
     QHostAddress address = QHostAddress(QHostAddress::LocalHost);
-    quint16 port = 8765;
+    quint16 port = AgentAddress::defaultPort;
     bool ngrokTunnel = false;
     QString relayURL;
     // Only from the deprecated --relay-session; the session normally comes from the environment (see
@@ -40,7 +42,7 @@ std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString
 
 QString agentUsage();
 
-#include "Services/HostingMode.h"
+#include "Shared/HostingMode.h"
 
 // Which relay protocol to speak. The host names the codec state file after the relay version it chose
 // (relayCodecStateFileName, or "<host id>-<version>-<session>.json" before), so that name decides; without

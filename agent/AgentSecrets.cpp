@@ -1,5 +1,7 @@
 #include "AgentSecrets.h"
 
+#include "Shared/AgentEnvironment.h"
+
 QStringList AgentSecrets::all() const
 {
     QStringList secrets;
@@ -15,21 +17,21 @@ std::variant<AgentSecrets, QString> secretsFromEnvironment(const QProcessEnviron
                                                            const AgentOptions &options)
 {
     AgentSecrets secrets;
-    secrets.hostToken = environment.value(QStringLiteral("VELMORA_HOST_TOKEN"));
-    secrets.hostId = environment.value(QStringLiteral("VELMORA_HOST_ID"));
-    secrets.pairingNonce = environment.value(QStringLiteral("VELMORA_PAIRING_NONCE"));
-    secrets.ngrokAuthtoken = environment.value(QStringLiteral("VELMORA_NGROK_AUTHTOKEN")).trimmed();
-    secrets.relayToken = environment.value(QStringLiteral("VELMORA_RELAY_TOKEN"));
-    secrets.relaySession = environment.value(QStringLiteral("VELMORA_RELAY_SESSION"));
+    secrets.hostToken = environment.value(AgentEnvironment::hostToken);
+    secrets.hostId = environment.value(AgentEnvironment::hostId);
+    secrets.pairingNonce = environment.value(AgentEnvironment::pairingNonce);
+    secrets.ngrokAuthtoken = environment.value(AgentEnvironment::ngrokAuthtoken).trimmed();
+    secrets.relayToken = environment.value(AgentEnvironment::relayToken);
+    secrets.relaySession = environment.value(AgentEnvironment::relaySession);
     if (secrets.relaySession.isEmpty())
         secrets.relaySession = options.relaySession;
     if (secrets.hostToken.isEmpty())
-        return QStringLiteral("VELMORA_HOST_TOKEN is not set");
+        return AgentEnvironment::hostToken + QStringLiteral(" is not set");
     if (secrets.hostId.isEmpty())
-        return QStringLiteral("VELMORA_HOST_ID is not set");
+        return AgentEnvironment::hostId + QStringLiteral(" is not set");
     if (options.relayEnabled() && secrets.relaySession.isEmpty())
-        return QStringLiteral("VELMORA_RELAY_SESSION is not set (needed with --relay-url)");
+        return AgentEnvironment::relaySession + QStringLiteral(" is not set (needed with --relay-url)");
     if (options.relayEnabled() && secrets.relayToken.isEmpty())
-        return QStringLiteral("VELMORA_RELAY_TOKEN is not set (needed with --relay-url)");
+        return AgentEnvironment::relayToken + QStringLiteral(" is not set (needed with --relay-url)");
     return secrets;
 }

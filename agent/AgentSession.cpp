@@ -1,7 +1,7 @@
 #include "AgentSession.h"
 
-#include "AgentBuild.h"
 #include "AgentLog.h"
+#include "Shared/AgentBuild.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

@@ -1,6 +1,7 @@
 #include "LocalServer.h"
 
 #include "AgentLog.h"
+#include "Shared/AgentAddress.h"
 #include "WebSocketCloseDrain.h"
 
 #include <QHttpServerRequest>
@@ -40,7 +41,7 @@ LocalServer::LocalServer(const TunnelStatus *status, SessionServices services, i
     // Qt upgrades a connection only after a route has handled the request, and sends whatever that route
     // wrote first: an upgrade request therefore gets nothing written here, on every path, and the sockets
     // that arrive anywhere but /ws are closed as they are accepted.
-    m_server.route(QStringLiteral("/healthz"),
+    m_server.route(AgentAddress::healthPath,
                    [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                        if (isWebSocketUpgrade(request))
                            return;
@@ -51,7 +52,7 @@ LocalServer::LocalServer(const TunnelStatus *status, SessionServices services, i
                        responder.write(QJsonDocument(m_status->healthJson()).toJson(QJsonDocument::Compact),
                                        {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}});
                    });
-    m_server.route(QStringLiteral("/ws"),
+    m_server.route(AgentAddress::webSocketPath,
                    [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                        if (isWebSocketUpgrade(request))
                            return;
@@ -103,7 +104,7 @@ void LocalServer::acceptWebSockets()
         socket->setParent(this);
         connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
         WebSocketCloseDrain::watch(socket, m_tcpServer, m_closeDrainMs, this);
-        if (socket->requestUrl().path() != QLatin1String("/ws")) {
+        if (socket->requestUrl().path() != AgentAddress::webSocketPath) {
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
             continue;
         }

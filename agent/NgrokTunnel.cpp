@@ -1,6 +1,7 @@
 #include "NgrokTunnel.h"
 
 #include "AgentLog.h"
+#include "Shared/AgentEnvironment.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -79,7 +80,7 @@ void NgrokTunnel::start(quint16 port, const QString &authtoken)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // ngrok needs none of the pairing secrets.
     for (const QString &name : environment.keys()) {
-        if (name.startsWith(QLatin1String("VELMORA_")))
+        if (name.startsWith(AgentEnvironment::prefix))
             environment.remove(name);
     }
     if (!authtoken.isEmpty())
@@ -112,7 +113,7 @@ void NgrokTunnel::readOutput()
         const QByteArray line = m_pending.left(newline);
         m_pending.remove(0, newline + 1);
         const LogEvent event = interpretLogLine(line);
-        if (event.kind == LogEvent::started && m_status->state() == QLatin1String("starting")) {
+        if (event.kind == LogEvent::started && m_status->state() == TunnelState::starting) {
             m_startTimer.stop();
             m_status->setOnline(event.text);
             AgentLog::event(QStringLiteral("tunnel: online at %1").arg(scrubbed(event.text)));
@@ -129,7 +130,7 @@ void NgrokTunnel::readOutput()
 void NgrokTunnel::fail(const QString &error)
 {
     const QString text = scrubbed(error);
-    if (m_status->state() == QLatin1String("failed"))
+    if (m_status->state() == TunnelState::failed)
         return;
     m_startTimer.stop();
     m_status->setFailed(text);

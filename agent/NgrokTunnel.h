@@ -6,7 +6,7 @@
 #include <QTimer>
 
 // Runs the ngrok command-line agent for the listening port and follows its JSON log on standard output:
-// "starting" until a "started tunnel" record gives the public URL, "failed" when ngrok is missing, exits,
+// starting until a "started tunnel" record gives the public URL, failed when ngrok is missing, exits,
 // logs an error, or gives no URL in time. ngrok's own output is never copied to the agent's output.
 class NgrokTunnel : public QObject {
     Q_OBJECT

@@ -2,7 +2,7 @@
 
 #include "RelayCodecState.h"
 
-#include "Services/HostingMode.h"
+#include "Shared/HostingMode.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,7 @@
 #include "TrustedDeviceStore.h"
 
 #include "AgentLog.h"
+#include "Shared/AgentAddress.h"
 #include "Shared/FileAside.h"
 #include "Shared/PrivateFolder.h"
 
@@ -46,7 +47,7 @@ TrustedDeviceStore::TrustedDeviceStore(QString filePath) : m_filePath(std::move(
 
 QString TrustedDeviceStore::defaultPath()
 {
-    return QDir::homePath() + QStringLiteral("/.ferrowyn/trusted-devices.json");
+    return AgentAddress::trustedDevicesPath(QDir::homePath());
 }
 
 bool TrustedDeviceStore::isTrusted(const QString &deviceId, const QString &hostId) const

@@ -1,13 +1,13 @@
 #include "TunnelStatus.h"
 
-#include "AgentBuild.h"
+#include "Shared/AgentBuild.h"
 
 TunnelStatus::TunnelStatus(QObject *parent) : QObject(parent) {}
 
 void TunnelStatus::setStarting(const QString &provider)
 {
     m_provider = provider;
-    m_state = QStringLiteral("starting");
+    m_state = TunnelState::starting;
     m_publicUrl.clear();
     m_lastError.clear();
     emit changed();
@@ -15,9 +15,9 @@ void TunnelStatus::setStarting(const QString &provider)
 
 void TunnelStatus::setOnline(const QString &publicUrl)
 {
-    if (m_state == QLatin1String("online") && m_publicUrl == publicUrl)
+    if (m_state == TunnelState::online && m_publicUrl == publicUrl)
         return;
-    m_state = QStringLiteral("online");
+    m_state = TunnelState::online;
     m_publicUrl = publicUrl;
     m_lastError.clear();
     emit changed();
@@ -25,9 +25,9 @@ void TunnelStatus::setOnline(const QString &publicUrl)
 
 void TunnelStatus::setFailed(const QString &lastError)
 {
-    if (m_state == QLatin1String("failed") && m_lastError == lastError)
+    if (m_state == TunnelState::failed && m_lastError == lastError)
         return;
-    m_state = QStringLiteral("failed");
+    m_state = TunnelState::failed;
     m_publicUrl.clear();
     m_lastError = lastError;
     emit changed();
@@ -43,7 +43,7 @@ void TunnelStatus::setRelayState(const QString &relayState)
 
 QJsonObject TunnelStatus::healthJson() const
 {
-    QJsonObject tunnel{{QStringLiteral("state"), m_state},
+    QJsonObject tunnel{{QStringLiteral("state"), rawValue(m_state)},
                        {QStringLiteral("publicUrl"), m_publicUrl},
                        {QStringLiteral("lastError"), m_lastError}};
     tunnel.insert(QStringLiteral("provider"), m_provider.isEmpty() ? QJsonValue() : QJsonValue(m_provider));

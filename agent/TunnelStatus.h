@@ -1,15 +1,17 @@
 #pragma once
 
+#include "Shared/TunnelState.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
 
-// What /healthz reports: the tunnel's progress (state "disabled", "starting", "online" or "failed") and the
-// relay link's state. Holds no secret by construction: only texts the agent composes itself.
+// What /healthz reports: the tunnel's progress and the relay link's state. Holds no secret by construction:
+// only texts the agent composes itself.
 class TunnelStatus : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString provider READ provider NOTIFY changed)
-    Q_PROPERTY(QString state READ state NOTIFY changed)
+    Q_PROPERTY(TunnelState state READ state NOTIFY changed)
     Q_PROPERTY(QString publicUrl READ publicUrl NOTIFY changed)
     Q_PROPERTY(QString lastError READ lastError NOTIFY changed)
     Q_PROPERTY(QString relayState READ relayState NOTIFY changed)
@@ -18,7 +20,7 @@ public:
     explicit TunnelStatus(QObject *parent = nullptr);
 
     QString provider() const { return m_provider; }
-    QString state() const { return m_state; }
+    TunnelState state() const { return m_state; }
     QString publicUrl() const { return m_publicUrl; }
     QString lastError() const { return m_lastError; }
     QString relayState() const { return m_relayState; }
@@ -35,7 +37,7 @@ signals:
 
 private:
     QString m_provider;
-    QString m_state = QStringLiteral("disabled");
+    TunnelState m_state = TunnelState::disabled;
     QString m_publicUrl;
     QString m_lastError;
     QString m_relayState = QStringLiteral("disabled");

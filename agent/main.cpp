@@ -1,7 +1,7 @@
 #include "AgentApp.h"
-#include "AgentBuild.h"
 #include "AgentLog.h"
-#include "SignalWatcher.h"
+#include "Shared/AgentBuild.h"
+#include "Shared/UnixSignalWatcher.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -60,9 +60,9 @@ int main(int argc, char *argv[])
 
     AgentLog::setRedactions(std::get<AgentSecrets>(secrets).all());
     const AgentTimings timings = AgentTimings::fromEnvironment(environment);
-    SignalWatcher signalWatcher;
+    UnixSignalWatcher signalWatcher({SIGTERM, SIGINT});
     AgentApp agent(options, std::get<AgentSecrets>(secrets), timings);
-    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &app, [&](int signalNumber) {
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, [&](int signalNumber) {
         AgentLog::event(
             QStringLiteral("received %1; stopping")
                 .arg(signalNumber == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));

@@ -2,7 +2,6 @@
 #include "App/HostWindowPresenter.h"
 #include "App/QmlTypes.h"
 #include "App/QuickFolderChooser.h"
-#include "App/UnixSignalWatcher.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
 #include "Platform/SecretServiceKeyring.h"
@@ -10,6 +9,7 @@
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
 #include "Shared/AppBrand.h"
+#include "Shared/UnixSignalWatcher.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>

@@ -1,6 +1,9 @@
 #include "Services/AgentLaunchPlan.h"
 
+#include "Shared/AgentCommandLine.h"
+#include "Shared/AgentEnvironment.h"
 #include "Shared/AppBrand.h"
+#include "Shared/BuildConfig.h"
 #include "Shared/RelayCodecStateName.h"
 
 #include <QDir>
@@ -9,12 +12,6 @@
 
 namespace {
 
-const QString hostTokenVariable = QStringLiteral("VELMORA_HOST_TOKEN");
-const QString hostIdVariable = QStringLiteral("VELMORA_HOST_ID");
-const QString pairingNonceVariable = QStringLiteral("VELMORA_PAIRING_NONCE");
-const QString ngrokAuthtokenVariable = QStringLiteral("VELMORA_NGROK_AUTHTOKEN");
-const QString relayTokenVariable = QStringLiteral("VELMORA_RELAY_TOKEN");
-const QString relaySessionVariable = QStringLiteral("VELMORA_RELAY_SESSION");
 const QString pathVariable = QStringLiteral("PATH");
 
 QString address(const QString &host, int port)
@@ -30,19 +27,19 @@ QStringList AgentLaunchPlan::arguments(const AgentLaunchSettings &settings, cons
     const QString loopback = QStringLiteral("127.0.0.1");
     QStringList arguments;
     for (const QString &workspace : settings.workspaces)
-        arguments << QStringLiteral("--workspace") << workspace;
+        arguments << AgentCommandLine::workspace << workspace;
     if (settings.mode == HostingMode::relay) {
-        arguments << QStringLiteral("--addr") << address(loopback, settings.lanPort);
-        arguments << QStringLiteral("--relay-url") << settings.relayURL;
-        arguments << QStringLiteral("--relay-codec-state") << relayCodecStatePath;
+        arguments << AgentCommandLine::address << address(loopback, settings.lanPort);
+        arguments << AgentCommandLine::relayURL << settings.relayURL;
+        arguments << AgentCommandLine::relayCodecState << relayCodecStatePath;
         return arguments;
     }
     // A tunnel is the only way in from outside, so the agent then listens on loopback only.
     const bool bindAll = settings.lanBindAll && !settings.ngrokTunnelEnabled;
-    arguments << QStringLiteral("--addr")
+    arguments << AgentCommandLine::address
               << address(bindAll ? QStringLiteral("0.0.0.0") : loopback, settings.lanPort);
     if (settings.ngrokTunnelEnabled)
-        arguments << QStringLiteral("--tunnel-mode") << QStringLiteral("ngrok");
+        arguments << AgentCommandLine::tunnelMode << AgentCommandLine::ngrokTunnelMode;
     return arguments;
 }
 
@@ -55,19 +52,19 @@ QProcessEnvironment AgentLaunchPlan::environment(const AgentLaunchSettings &sett
     const std::optional<QString> basePath =
         inherited.contains(pathVariable) ? std::optional(inherited.value(pathVariable)) : std::nullopt;
     environment.insert(pathVariable, augmentedToolPath(basePath, home, probe));
-    environment.insert(hostTokenVariable, credentials.hostToken);
-    environment.insert(hostIdVariable, credentials.hostId);
-    environment.insert(pairingNonceVariable, credentials.pairingNonce);
+    environment.insert(AgentEnvironment::hostToken, credentials.hostToken);
+    environment.insert(AgentEnvironment::hostId, credentials.hostId);
+    environment.insert(AgentEnvironment::pairingNonce, credentials.pairingNonce);
     if (settings.wantsTunnel())
-        environment.insert(ngrokAuthtokenVariable, settings.ngrokAuthtoken.trimmed());
+        environment.insert(AgentEnvironment::ngrokAuthtoken, settings.ngrokAuthtoken.trimmed());
     else
-        environment.remove(ngrokAuthtokenVariable);
+        environment.remove(AgentEnvironment::ngrokAuthtoken);
     if (settings.mode == HostingMode::relay) {
-        environment.insert(relayTokenVariable, credentials.relayToken);
-        environment.insert(relaySessionVariable, credentials.relaySessionId);
+        environment.insert(AgentEnvironment::relayToken, credentials.relayToken);
+        environment.insert(AgentEnvironment::relaySession, credentials.relaySessionId);
     } else {
-        environment.remove(relayTokenVariable);
-        environment.remove(relaySessionVariable);
+        environment.remove(AgentEnvironment::relayToken);
+        environment.remove(AgentEnvironment::relaySession);
     }
     return environment;
 }
@@ -123,7 +120,8 @@ std::optional<QString> AgentLaunchPlan::locateAgent(const QString &applicationDi
     if (probe.exists(besideHost))
         return besideHost;
     const QString libexec =
-        QDir::cleanPath(applicationDir + QStringLiteral("/../libexec/") + AppBrand::agentExecutableName);
+        QDir::cleanPath(applicationDir + QLatin1Char('/') + QLatin1String(BuildConfig::agentDirFromHost) +
+                        QLatin1Char('/') + AppBrand::agentExecutableName);
     if (probe.isExecutableFile(libexec))
         return libexec;
     return std::nullopt;

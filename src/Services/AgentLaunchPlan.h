@@ -38,7 +38,8 @@ QString relayCodecStatePath(const QString &home, const QString &hostId, const QS
                             HostRelayVersion relayVersion);
 
 // The agent shipped with the host: next to the host's executable (the build tree and a flat install), used
-// as found, or in the install's libexec folder when it is executable there.
+// as found, or where `cmake --install` puts it (<prefix>/libexec/ferrowyn beside <prefix>/bin) when it is
+// executable there.
 std::optional<QString> locateAgent(const QString &applicationDir, const FileProbe &probe);
 
 } // namespace AgentLaunchPlan

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "Services/HostingMode.h"
+#include "Shared/AgentAddress.h"
+#include "Shared/HostingMode.h"
 
 #include <QStringList>
 
@@ -10,7 +11,7 @@ class HostPreferences;
 struct AgentLaunchSettings {
     QStringList workspaces;
     HostingMode mode = HostingMode::lan;
-    int lanPort = 8765;
+    int lanPort = AgentAddress::defaultPort;
     bool lanBindAll = true;
     bool ngrokTunnelEnabled = false;
     QString ngrokAuthtoken;

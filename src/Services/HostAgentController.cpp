@@ -13,8 +13,6 @@
 
 namespace {
 
-const QString tunnelDisabled = QStringLiteral("disabled");
-const QString tunnelStarting = QStringLiteral("starting");
 // How many of the agent's last lines an exit report quotes.
 constexpr qsizetype exitReportLines = 3;
 
@@ -197,7 +195,7 @@ void HostAgentController::launch(PendingLaunch pending)
     setHostId(credentials.hostId);
     setCredentialRotatedAt(credentials.rotatedAt);
     setRunningAgentBuild(expectedAgentBuild());
-    setTunnelState(settings.wantsTunnel() ? tunnelStarting : tunnelDisabled);
+    setTunnelState(rawValue(settings.wantsTunnel() ? TunnelState::starting : TunnelState::disabled));
     setTunnelPublicURL({});
     setTunnelLastError({});
 
@@ -239,7 +237,7 @@ void HostAgentController::stop(bool waitForExit)
     setSetupLink({});
     setResolvedLANAddress({});
     setRunningAgentBuild({});
-    setTunnelState(tunnelDisabled);
+    setTunnelState(rawValue(TunnelState::disabled));
     setTunnelPublicURL({});
     setTunnelLastError({});
 }

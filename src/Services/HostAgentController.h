@@ -9,6 +9,8 @@
 #include "Services/Supervision/AgentProcess.h"
 #include "Services/Supervision/AgentRestartBackoff.h"
 #include "Services/TunnelStatusPoller.h"
+#include "Shared/AgentBuild.h"
+#include "Shared/TunnelState.h"
 
 #include <QAbstractListModel>
 #include <QDateTime>
@@ -111,7 +113,7 @@ public:
     QString tunnelState() const { return m_tunnelState; }
     QString tunnelPublicURL() const { return m_tunnelPublicURL; }
     QString tunnelLastError() const { return m_tunnelLastError; }
-    QString expectedAgentBuild() const { return QStringLiteral("14"); }
+    QString expectedAgentBuild() const { return QString::fromLatin1(AgentBuild::identifier); }
 
     // Stops any agent, then launches one for these preferences once the old one is gone and the credentials
     // are known. The outcome shows in the published fields.
@@ -227,7 +229,7 @@ private:
     QString m_runningAgentBuild;
     QList<HostPermissionPreflightItem> m_permissionPreflightItems;
     QString m_readinessWarning;
-    QString m_tunnelState = QStringLiteral("disabled");
+    QString m_tunnelState = rawValue(TunnelState::disabled);
     QString m_tunnelPublicURL;
     QString m_tunnelLastError;
 

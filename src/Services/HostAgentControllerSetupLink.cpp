@@ -5,14 +5,10 @@
 #include "Services/HostPreferences.h"
 #include "Services/LanAddress.h"
 #include "Services/SetupLinkComposer.h"
+#include "Shared/AgentAddress.h"
 
 #include <QDir>
 #include <QFile>
-
-namespace {
-const QString tunnelOnline = QStringLiteral("online");
-const QString tunnelFailed = QStringLiteral("failed");
-} // namespace
 
 bool HostAgentController::agentIsRunning() const
 {
@@ -81,12 +77,13 @@ void HostAgentController::startTunnelPollingIfNeeded(HostPreferences &preference
         applyTunnelStatus(status, weakPreferences);
     };
     hooks.settled = [this] {
-        return m_tunnelState == tunnelOnline || m_tunnelState == tunnelFailed;
+        return m_tunnelState == rawValue(TunnelState::online) ||
+               m_tunnelState == rawValue(TunnelState::failed);
     };
     hooks.timedOut = [this] {
-        if (m_tunnelState == tunnelOnline)
+        if (m_tunnelState == rawValue(TunnelState::online))
             return;
-        setTunnelState(tunnelFailed);
+        setTunnelState(rawValue(TunnelState::failed));
         setTunnelLastError(tunnelTimeoutError);
         setSetupLink({});
     };
@@ -98,16 +95,16 @@ void HostAgentController::applyTunnelStatus(const std::optional<HostAgentTunnelS
 {
     if (!status) {
         // Not listening yet, or an answer that could not be read: the tunnel is still on its way.
-        if (m_tunnelState.isEmpty() || m_tunnelState == QLatin1String("disabled"))
-            setTunnelState(QStringLiteral("starting"));
+        if (m_tunnelState.isEmpty() || m_tunnelState == rawValue(TunnelState::disabled))
+            setTunnelState(rawValue(TunnelState::starting));
         return;
     }
     setTunnelState(status->state);
     setTunnelPublicURL(status->publicUrl);
     setTunnelLastError(status->lastError);
-    if (m_tunnelState == tunnelOnline)
+    if (m_tunnelState == rawValue(TunnelState::online))
         recomputeSetupLink(preferences);
-    else if (m_tunnelState == tunnelFailed)
+    else if (m_tunnelState == rawValue(TunnelState::failed))
         setSetupLink({});
 }
 
@@ -118,7 +115,7 @@ void HostAgentController::cancelTunnelPolling()
 
 QString HostAgentController::trustedDevicesPath()
 {
-    return QDir::homePath() + QStringLiteral("/.ferrowyn/trusted-devices.json");
+    return AgentAddress::trustedDevicesPath(QDir::homePath());
 }
 
 void HostAgentController::revokeTrustedDevices()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Services/HostingMode.h"
+#include "Shared/HostingMode.h"
 
 #include <QByteArray>
 #include <QDateTime>

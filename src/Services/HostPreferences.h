@@ -1,7 +1,8 @@
 #pragma once
 
 #include "Services/HostNgrokTokenStore.h"
-#include "Services/HostingMode.h"
+#include "Shared/AgentAddress.h"
+#include "Shared/HostingMode.h"
 
 #include <QObject>
 #include <QStringList>
@@ -30,7 +31,7 @@ class HostPreferences : public QObject {
         bool keepRelayOnline READ keepRelayOnline WRITE setKeepRelayOnline NOTIFY keepRelayOnlineChanged)
 
 public:
-    static constexpr int defaultLanPort = 8765;
+    static constexpr int defaultLanPort = AgentAddress::defaultPort;
 
     HostPreferences(UserDefaults &defaults, HostNgrokTokenStore ngrokTokenStore, QObject *parent = nullptr);
 

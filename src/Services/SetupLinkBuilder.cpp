@@ -1,8 +1,9 @@
 #include "Services/SetupLinkBuilder.h"
 
 #include "Services/QueryEncoding.h"
-#include "Services/RelayEndpoint.h"
-#include "Services/UrlComponents.h"
+#include "Shared/AgentAddress.h"
+#include "Shared/RelayEndpoint.h"
+#include "Shared/UrlComponents.h"
 
 #include <QList>
 #include <QTimeZone>
@@ -67,10 +68,10 @@ std::optional<QUrl> SetupLinkBuilder::lanLink(const LANConfig &config, const QDa
     if (config.port < 1 || config.port > 65535)
         return std::nullopt;
     const QString endpoint = QStringLiteral("ws://") + config.host + QLatin1Char(':') +
-                             QString::number(config.port) + QStringLiteral("/ws");
+                             QString::number(config.port) + AgentAddress::webSocketPath;
     const std::optional<QUrl> parsed = parseUrlComponents(endpoint);
     if (!parsed || parsed->host().isEmpty() || !parsed->userInfo().isEmpty() ||
-        parsed->path() != QLatin1String("/ws") || parsed->hasQuery() || parsed->hasFragment())
+        parsed->path() != AgentAddress::webSocketPath || parsed->hasQuery() || parsed->hasFragment())
         return std::nullopt;
     return sshTunnelLink(endpoint, config.token, config.hostId, config.pairingNonce, now);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "Services/HostingMode.h"
+#include "Shared/AgentAddress.h"
+#include "Shared/HostingMode.h"
 
 #include <QDateTime>
 #include <QString>
@@ -16,7 +17,7 @@ struct Inputs {
     HostingMode mode = HostingMode::lan;
     bool ngrokTunnelEnabled = false;
     bool lanBindAll = true;
-    int lanPort = 8765;
+    int lanPort = AgentAddress::defaultPort;
     QString relayURL;
     HostRelayVersion relayVersion = HostRelayVersion::elixirV2;
     QString hostToken;

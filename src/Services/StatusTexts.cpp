@@ -52,9 +52,10 @@ QString StatusTexts::statusHeadline(const HostingStatus &hosting)
     if (hosting.mode == HostingMode::relay)
         return QStringLiteral("Hosting via relay");
     if (hosting.ngrokTunnelEnabled) {
-        if (hosting.tunnelState == QLatin1String("online"))
+        const std::optional<TunnelState> tunnelState = tunnelStateFromRaw(hosting.tunnelState);
+        if (tunnelState == TunnelState::online)
             return QStringLiteral("Hosting via ngrok tunnel");
-        if (hosting.tunnelState == QLatin1String("failed"))
+        if (tunnelState == TunnelState::failed)
             return hosting.tunnelLastError.isEmpty() ? QStringLiteral("Ngrok tunnel failed")
                                                      : hosting.tunnelLastError;
         return QStringLiteral("Starting ngrok tunnel...");
@@ -68,12 +69,16 @@ QString StatusTexts::statusHeadline(const HostingStatus &hosting)
 QString StatusTexts::tunnelStatusText(const QString &tunnelState, const QString &publicURL,
                                       const QString &lastError)
 {
-    if (tunnelState == QLatin1String("online"))
+    switch (tunnelStateFromRaw(tunnelState).value_or(TunnelState::disabled)) {
+    case TunnelState::online:
         return publicURL.isEmpty() ? QStringLiteral("Online") : publicURL;
-    if (tunnelState == QLatin1String("failed"))
+    case TunnelState::failed:
         return lastError.isEmpty() ? QStringLiteral("Failed") : lastError;
-    if (tunnelState == QLatin1String("starting"))
+    case TunnelState::starting:
         return QStringLiteral("Starting");
+    case TunnelState::disabled:
+        break;
+    }
     return QStringLiteral("Disabled");
 }
 
@@ -81,15 +86,16 @@ QString StatusTexts::disconnectedTitle(const HostingStatus &hosting)
 {
     if (!waitsForTunnel(hosting))
         return startHostingTitle;
-    return hosting.tunnelState == QLatin1String("failed") ? QStringLiteral("Ngrok tunnel failed.")
-                                                          : QStringLiteral("Waiting for ngrok tunnel.");
+    return tunnelStateFromRaw(hosting.tunnelState) == TunnelState::failed
+               ? QStringLiteral("Ngrok tunnel failed.")
+               : QStringLiteral("Waiting for ngrok tunnel.");
 }
 
 QString StatusTexts::disconnectedMessage(const HostingStatus &hosting)
 {
     if (!waitsForTunnel(hosting))
         return pickModeMessage;
-    if (hosting.tunnelState != QLatin1String("failed"))
+    if (tunnelStateFromRaw(hosting.tunnelState) != TunnelState::failed)
         return QStringLiteral("The QR code appears after ngrok returns a public URL.");
     if (hosting.tunnelLastError.isEmpty())
         return QStringLiteral("Check ngrok status, or add an authtoken for a more stable tunnel.");

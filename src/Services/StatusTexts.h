@@ -1,7 +1,8 @@
 #pragma once
 
 #include "Services/AgentRunState.h"
-#include "Services/HostingMode.h"
+#include "Shared/HostingMode.h"
+#include "Shared/TunnelState.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -19,7 +20,7 @@ struct HostingStatus {
     HostingMode mode = HostingMode::lan;
     bool ngrokTunnelEnabled = false;
     bool lanBindAll = true;
-    QString tunnelState = QStringLiteral("disabled");
+    QString tunnelState = rawValue(TunnelState::disabled); // or whatever else the agent says
     QString tunnelPublicURL;
     QString tunnelLastError;
     QString resolvedLANAddress; // empty when none

@@ -1,6 +1,7 @@
 #include "Services/TunnelEndpoint.h"
 
-#include "Services/UrlComponents.h"
+#include "Shared/AgentAddress.h"
+#include "Shared/UrlComponents.h"
 
 std::optional<QString> directTunnelWebSocketEndpoint(const QString &publicURL)
 {
@@ -22,7 +23,7 @@ std::optional<QString> directTunnelWebSocketEndpoint(const QString &publicURL)
         path.remove(0, 1);
     while (path.endsWith(QLatin1Char('/')))
         path.chop(1);
-    path += QStringLiteral("/ws");
+    path += AgentAddress::webSocketPath;
     if (!path.startsWith(QLatin1Char('/')))
         path.prepend(QLatin1Char('/'));
     url->setPath(path, QUrl::StrictMode);

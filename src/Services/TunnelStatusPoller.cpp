@@ -1,5 +1,7 @@
 #include "Services/TunnelStatusPoller.h"
 
+#include "Shared/AgentAddress.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -50,7 +52,7 @@ void TunnelStatusPoller::attempt()
         m_polling = false;
         return;
     }
-    const QUrl url(QStringLiteral("http://127.0.0.1:%1/healthz").arg(m_hooks.port()));
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1").arg(m_hooks.port()) + AgentAddress::healthPath);
     if (!url.isValid() || url.port() < 0) {
         afterAttempt();
         return;

@@ -1,8 +1,8 @@
 #include "FuzzSupport.h"
 
 #include "Services/QueryEncoding.h"
-#include "Services/RelayEndpoint.h"
 #include "Services/SetupLinkBuilder.h"
+#include "Shared/RelayEndpoint.h"
 
 #include <QByteArray>
 #include <QTimeZone>

@@ -2,7 +2,7 @@
 // nothing but the published setup link pairs with it.
 #include "AgentControllerHarness.h"
 #include "ScriptedNetworkInterfaces.h"
-#include "Services/RelayEndpoint.h"
+#include "Shared/RelayEndpoint.h"
 #include "TestWebSocketClient.h"
 
 #include <QDir>

@@ -252,7 +252,7 @@ void AgentLaunchPlanTest::locateAgent_data()
     QTest::addColumn<QStringList>("executables");
     QTest::addColumn<QString>("expected"); // "" for none
     const QString beside = QStringLiteral("/opt/fw/bin/ferrowyn-agent");
-    const QString libexec = QStringLiteral("/opt/fw/libexec/ferrowyn-agent");
+    const QString libexec = QStringLiteral("/opt/fw/libexec/ferrowyn/ferrowyn-agent");
     QTest::newRow("beside the host, even when not executable")
         << QStringList{beside} << QStringList{libexec} << beside;
     QTest::newRow("libexec when nothing is beside the host")

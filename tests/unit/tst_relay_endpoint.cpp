@@ -1,5 +1,5 @@
-#include "Services/RelayEndpoint.h"
-#include "Services/UrlComponents.h"
+#include "Shared/RelayEndpoint.h"
+#include "Shared/UrlComponents.h"
 
 #include <QTest>
 

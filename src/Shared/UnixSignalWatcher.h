@@ -7,8 +7,9 @@
 
 class QSocketNotifier;
 
-// Turns SIGTERM, SIGINT and the like into a Qt signal on the main thread, so the host can stop its agent
-// before it ends instead of dying with the agent still holding the port.
+// Turns SIGTERM, SIGINT and the like into a Qt signal on the main thread, so a program can end in order (the
+// host stops its agent first, the agent closes its sessions) instead of dying mid-way. The handler only
+// writes to a socket pair. One instance per process.
 class UnixSignalWatcher : public QObject {
     Q_OBJECT
 

@@ -1,7 +1,7 @@
-#include "Services/HostingMode.h"
+#include "Shared/HostingMode.h"
 
-#include "Services/UrlComponents.h"
 #include "Shared/BuildConfig.h"
+#include "Shared/UrlComponents.h"
 
 #include <QStringList>
 

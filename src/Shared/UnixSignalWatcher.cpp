@@ -1,4 +1,4 @@
-#include "App/UnixSignalWatcher.h"
+#include "Shared/UnixSignalWatcher.h"
 
 #include <QSocketNotifier>
 

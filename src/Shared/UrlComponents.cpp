@@ -1,4 +1,4 @@
-#include "Services/UrlComponents.h"
+#include "Shared/UrlComponents.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "Services/RelayEndpoint.h"
+#include "Shared/RelayEndpoint.h"
 
-#include "Services/UrlComponents.h"
+#include "Shared/UrlComponents.h"
 
 std::optional<QString> relayEndpoint(const QString &relayURL, const QString &session)
 {

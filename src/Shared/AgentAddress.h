@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// Where the agent answers: the host and the tablet reach it at these paths of its listening port.
+namespace AgentAddress {
+// The port the agent listens on unless told otherwise, and the one the host asks for by default.
+inline constexpr quint16 defaultPort = 8765;
+inline const QString healthPath = QStringLiteral("/healthz");
+inline const QString webSocketPath = QStringLiteral("/ws");
+// The devices the agent trusts, which the host deletes to revoke them all.
+inline QString trustedDevicesPath(const QString &home)
+{
+    return home + QStringLiteral("/.ferrowyn/trusted-devices.json");
+}
+} // namespace AgentAddress

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// The environment variables through which the host hands the agent its secrets and the relay session: a
+// command line is readable by any local user, an environment is not.
+namespace AgentEnvironment {
+// Every variable below starts with it; the agent keeps all of them from the programs it runs.
+inline const QString prefix = QStringLiteral("VELMORA_");
+inline const QString hostToken = QStringLiteral("VELMORA_HOST_TOKEN");
+inline const QString hostId = QStringLiteral("VELMORA_HOST_ID");
+inline const QString pairingNonce = QStringLiteral("VELMORA_PAIRING_NONCE");
+inline const QString ngrokAuthtoken = QStringLiteral("VELMORA_NGROK_AUTHTOKEN");
+inline const QString relayToken = QStringLiteral("VELMORA_RELAY_TOKEN");
+inline const QString relaySession = QStringLiteral("VELMORA_RELAY_SESSION");
+} // namespace AgentEnvironment
