@@ -31,7 +31,7 @@ SectionCard {
             objectName: "logBox"
             anchors.fill: parent
             anchors.margins: 8
-            model: Controller.log
+            model: Presenter.log
             spacing: 1
             boundsBehavior: Flickable.StopAtBounds
             ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }

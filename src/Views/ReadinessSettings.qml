@@ -58,9 +58,9 @@ ColumnLayout {
 
     Note {
         objectName: "readinessWarning"
-        visible: Controller.readinessWarning.length > 0
+        visible: Presenter.readinessWarning.length > 0
         symbol: "exclamationmark.triangle.fill"
-        text: Controller.readinessWarning
+        text: Presenter.readinessWarning
         color: Theme.orange
     }
 
