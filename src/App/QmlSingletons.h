@@ -23,6 +23,13 @@ public:
     static HostPreferences *create(QQmlEngine *, QJSEngine *);
 };
 
+// The enums the preferences' mode and relay version are typed with.
+namespace HostingForeign {
+Q_NAMESPACE
+QML_FOREIGN_NAMESPACE(Hosting)
+QML_NAMED_ELEMENT(Hosting)
+} // namespace HostingForeign
+
 // What the window shows and the actions it offers.
 struct PresenterSingleton {
     Q_GADGET
