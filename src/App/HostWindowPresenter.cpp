@@ -9,58 +9,44 @@
 #include "Services/StatusTexts.h"
 
 #include <QClipboard>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QUrl>
 
-namespace {
-
-struct Badge {
-    const char *title;
-    const char *symbol;
-    const char *tint; // a colour of the theme
-};
-
-Badge badgeFor(HostPermissionPreflightStatus status)
-{
-    switch (status) {
-    case HostPermissionPreflightStatus::ready:
-        return {"Ready", "checkmark.circle.fill", "green"};
-    case HostPermissionPreflightStatus::readOnly:
-        return {"Read only", "lock.circle", "yellow"};
-    case HostPermissionPreflightStatus::blocked:
-        return {"Requires Mac preflight", "exclamationmark.triangle.fill", "orange"};
-    case HostPermissionPreflightStatus::missing:
-        return {"Missing", "xmark.circle.fill", "red"};
-    case HostPermissionPreflightStatus::notDirectory:
-        return {"Not a folder", "xmark.circle.fill", "red"};
-    }
-    return {"", "", ""};
-}
-
-} // namespace
-
 HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
                                          QObject *parent)
-    : QObject(parent), m_preferences(preferences), m_controller(controller)
+    : QObject(parent), m_preferences(preferences), m_controller(controller),
+      m_workspaces(new WorkspaceListModel(preferences, controller, this))
 {
+    using Controller = HostAgentController;
+    for (auto signal : {&Controller::stateChanged, &Controller::restartPendingChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::runStateChanged);
+    connect(&m_controller, &Controller::runningAgentBuildChanged, this,
+            &HostWindowPresenter::runningAgentBuildChanged);
+    connect(&m_preferences, &HostPreferences::modeChanged, this, &HostWindowPresenter::relayModeChanged);
+    // Everything the status texts are made of (see snapshot()).
     for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanBindAllChanged,
-                        &HostPreferences::ngrokTunnelEnabledChanged, &HostPreferences::relayVersionChanged})
-        connect(&m_preferences, signal, this, &HostWindowPresenter::statusChanged);
+                        &HostPreferences::ngrokTunnelEnabledChanged})
+        connect(&m_preferences, signal, this, &HostWindowPresenter::hostingStatusChanged);
     for (auto signal :
-         {&HostAgentController::stateChanged, &HostAgentController::restartPendingChanged,
-          &HostAgentController::setupLinkChanged, &HostAgentController::resolvedLANAddressChanged,
-          &HostAgentController::hostIdChanged, &HostAgentController::relaySessionChanged,
-          &HostAgentController::hostTokenChanged, &HostAgentController::tunnelStateChanged,
-          &HostAgentController::tunnelPublicURLChanged, &HostAgentController::tunnelLastErrorChanged})
-        connect(&m_controller, signal, this, &HostWindowPresenter::statusChanged);
-    connect(&m_controller, &HostAgentController::permissionPreflightItemsChanged, this,
-            &HostWindowPresenter::workspaceRowsChanged);
-    connect(&m_preferences, &HostPreferences::workspacesChanged, this, [this] {
-        emit workspaceRowsChanged();
-        // Whatever changed the list, the readiness shown must be of the folders now pinned.
-        m_controller.refreshPermissionPreflight(&m_preferences);
-    });
+         {&Controller::stateChanged, &Controller::resolvedLANAddressChanged, &Controller::tunnelStateChanged,
+          &Controller::tunnelPublicURLChanged, &Controller::tunnelLastErrorChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::hostingStatusChanged);
+    for (auto signal : {&Controller::tunnelStateChanged, &Controller::tunnelPublicURLChanged,
+                        &Controller::tunnelLastErrorChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::tunnelChanged);
+    connect(&m_preferences, &HostPreferences::relayVersionChanged, this,
+            &HostWindowPresenter::relayVersionDescriptionChanged);
+    // The masked link hides the credentials, so it changes with them too.
+    for (auto signal : {&Controller::setupLinkChanged, &Controller::hostTokenChanged,
+                        &Controller::hostIdChanged, &Controller::relaySessionChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::setupLinkChanged);
+    for (auto signal : {&Controller::hostIdChanged, &Controller::relaySessionChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::identityChanged);
+    connect(&m_controller, &Controller::readinessWarningChanged, this,
+            &HostWindowPresenter::readinessWarningChanged);
+    // Whatever changed the list, the readiness shown must be of the folders now pinned.
+    connect(&m_preferences, &HostPreferences::workspacesChanged, this,
+            [this] { m_controller.refreshPermissionPreflight(&m_preferences); });
 }
 
 namespace {
@@ -81,21 +67,21 @@ StatusTexts::HostingStatus snapshot(const HostPreferences &preferences, const Ho
 
 } // namespace
 
-QString HostWindowPresenter::stateKind() const
+HostWindowPresenter::RunState HostWindowPresenter::runState() const
 {
     switch (m_controller.state().kind()) {
     case AgentRunState::Kind::stopped:
-        return QStringLiteral("stopped");
+        break;
     case AgentRunState::Kind::starting:
-        return QStringLiteral("starting");
+        return RunState::Starting;
     case AgentRunState::Kind::running:
-        return QStringLiteral("running");
+        return RunState::Running;
     case AgentRunState::Kind::stopping:
-        return QStringLiteral("stopping");
+        return RunState::Stopping;
     case AgentRunState::Kind::failed:
-        return QStringLiteral("failed");
+        return RunState::Failed;
     }
-    return {};
+    return RunState::Stopped;
 }
 
 bool HostWindowPresenter::running() const
@@ -108,6 +94,11 @@ bool HostWindowPresenter::canStop() const
     const AgentRunState::Kind kind = m_controller.state().kind();
     return kind == AgentRunState::Kind::running || kind == AgentRunState::Kind::starting ||
            m_controller.restartPending();
+}
+
+QString HostWindowPresenter::runningAgentBuild() const
+{
+    return m_controller.runningAgentBuild();
 }
 
 bool HostWindowPresenter::relayMode() const
@@ -192,43 +183,14 @@ QString HostWindowPresenter::relaySessionText() const
     return StatusTexts::identityValue(m_controller.relaySession());
 }
 
-QString HostWindowPresenter::preflightSummary() const
+QString HostWindowPresenter::readinessWarning() const
 {
-    const auto items = m_controller.permissionPreflightItems();
-    const auto has = [&items](HostPermissionPreflightStatus status) {
-        return std::any_of(items.cbegin(), items.cend(),
-                           [status](const auto &item) { return item.status == status; });
-    };
-    if (has(HostPermissionPreflightStatus::blocked))
-        return QStringLiteral("blocked");
-    if (has(HostPermissionPreflightStatus::ready))
-        return QStringLiteral("ready");
-    return {};
+    return m_controller.readinessWarning();
 }
 
-QVariantList HostWindowPresenter::workspaceRows() const
+QAbstractListModel *HostWindowPresenter::log() const
 {
-    const auto items = m_controller.permissionPreflightItems();
-    QVariantList rows;
-    for (const QString &path : m_preferences.workspaces()) {
-        QVariantMap row;
-        row.insert(QStringLiteral("path"), path);
-        const QString name = QFileInfo(path).fileName();
-        row.insert(QStringLiteral("name"), name.isEmpty() ? path : name);
-        const auto item =
-            std::find_if(items.cbegin(), items.cend(), [&path](const auto &i) { return i.path == path; });
-        const bool found = item != items.cend();
-        row.insert(QStringLiteral("hasItem"), found);
-        const Badge badge = found ? badgeFor(item->status) : Badge{"", "", ""};
-        row.insert(QStringLiteral("badgeTitle"), QString::fromLatin1(badge.title));
-        row.insert(QStringLiteral("badgeSymbol"), QString::fromLatin1(badge.symbol));
-        row.insert(QStringLiteral("badgeTint"), QString::fromLatin1(badge.tint));
-        row.insert(QStringLiteral("message"), found ? item->message : QString());
-        row.insert(QStringLiteral("showGrant"),
-                   found && item->exists && item->isDirectory && !item->hasGrant);
-        rows.append(row);
-    }
-    return rows;
+    return m_controller.log();
 }
 
 void HostWindowPresenter::startHosting()

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "App/WorkspaceListModel.h"
+
+#include <QAbstractListModel>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
@@ -9,41 +12,51 @@ class HostPreferences;
 class JsonFileUserDefaults;
 
 // What the window shows, derived from the preferences and the controller, and the window's actions.
-// Views bind to these properties and keep no state of their own.
+// Views bind to these properties and keep no state of their own. The views reach it as the singleton
+// Presenter; the controller itself, with its credentials, stays out of their reach.
 class HostWindowPresenter : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QString stateKind READ stateKind NOTIFY statusChanged)
-    Q_PROPERTY(bool running READ running NOTIFY statusChanged)
-    Q_PROPERTY(bool canStop READ canStop NOTIFY statusChanged)
-    Q_PROPERTY(bool relayMode READ relayMode NOTIFY statusChanged)
-    Q_PROPERTY(QString headerLabel READ headerLabel NOTIFY statusChanged)
-    Q_PROPERTY(QString statusHeadline READ statusHeadline NOTIFY statusChanged)
-    Q_PROPERTY(QString tunnelStatusText READ tunnelStatusText NOTIFY statusChanged)
-    Q_PROPERTY(bool showTunnelRow READ showTunnelRow NOTIFY statusChanged)
-    Q_PROPERTY(QString relayVersionDescription READ relayVersionDescription NOTIFY statusChanged)
-    Q_PROPERTY(QString disconnectedTitle READ disconnectedTitle NOTIFY statusChanged)
-    Q_PROPERTY(QString disconnectedMessage READ disconnectedMessage NOTIFY statusChanged)
-    Q_PROPERTY(QString instructionText READ instructionText NOTIFY statusChanged)
-    Q_PROPERTY(bool hasSetupLink READ hasSetupLink NOTIFY statusChanged)
-    Q_PROPERTY(QString setupLinkText READ setupLinkText NOTIFY statusChanged)
-    Q_PROPERTY(QString maskedSetupLink READ maskedSetupLink NOTIFY statusChanged)
-    Q_PROPERTY(QString expiryLine READ expiryLine NOTIFY statusChanged)
-    Q_PROPERTY(QString hostIdText READ hostIdText NOTIFY statusChanged)
-    Q_PROPERTY(QString relaySessionText READ relaySessionText NOTIFY statusChanged)
-    Q_PROPERTY(QString preflightSummary READ preflightSummary NOTIFY workspaceRowsChanged)
-    Q_PROPERTY(QVariantList workspaceRows READ workspaceRows NOTIFY workspaceRowsChanged)
+    // Properties that change together share one signal.
+    Q_PROPERTY(RunState runState READ runState NOTIFY runStateChanged)
+    Q_PROPERTY(bool running READ running NOTIFY runStateChanged)
+    Q_PROPERTY(bool canStop READ canStop NOTIFY runStateChanged)
+    Q_PROPERTY(QString headerLabel READ headerLabel NOTIFY runStateChanged)
+    Q_PROPERTY(QString runningAgentBuild READ runningAgentBuild NOTIFY runningAgentBuildChanged)
+    Q_PROPERTY(bool relayMode READ relayMode NOTIFY relayModeChanged)
+    Q_PROPERTY(QString statusHeadline READ statusHeadline NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString disconnectedTitle READ disconnectedTitle NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString disconnectedMessage READ disconnectedMessage NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString instructionText READ instructionText NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString tunnelStatusText READ tunnelStatusText NOTIFY tunnelChanged)
+    Q_PROPERTY(bool showTunnelRow READ showTunnelRow NOTIFY tunnelChanged)
+    Q_PROPERTY(
+        QString relayVersionDescription READ relayVersionDescription NOTIFY relayVersionDescriptionChanged)
+    Q_PROPERTY(bool hasSetupLink READ hasSetupLink NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString setupLinkText READ setupLinkText NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString maskedSetupLink READ maskedSetupLink NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString expiryLine READ expiryLine NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString hostIdText READ hostIdText NOTIFY identityChanged)
+    Q_PROPERTY(QString relaySessionText READ relaySessionText NOTIFY identityChanged)
+    Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
+    Q_PROPERTY(WorkspaceListModel *workspaces READ workspaces CONSTANT)
+    Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
 
 public:
     HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
                         QObject *parent = nullptr);
 
-    QString stateKind() const;
+    // The agent's run state as the views tell it apart.
+    enum class RunState { Stopped, Starting, Running, Stopping, Failed };
+    Q_ENUM(RunState)
+
+    RunState runState() const;
     bool running() const;
     // An agent runs, starts, or is about to be started again: Stop ends that.
     bool canStop() const;
-    bool relayMode() const;
     QString headerLabel() const;
+    QString runningAgentBuild() const;
+    bool relayMode() const;
     QString statusHeadline() const;
     QString tunnelStatusText() const;
     bool showTunnelRow() const;
@@ -59,10 +72,11 @@ public:
     QString expiryLine() const;
     QString hostIdText() const;
     QString relaySessionText() const;
-    // "blocked", "ready" or empty.
-    QString preflightSummary() const;
-    // One map per pinned folder: path, name, hasItem, badgeTitle, badgeSymbol, badgeTint, message, showGrant.
-    QVariantList workspaceRows() const;
+    // Empty when there is nothing to warn about.
+    QString readinessWarning() const;
+    WorkspaceListModel *workspaces() const { return m_workspaces; }
+    // The agent's masked output, newest last.
+    QAbstractListModel *log() const;
     // Why the settings are at their defaults, shown until dismissed; empty when there is nothing to say.
     QString settingsFileNotice() const { return m_settingsFileNotice; }
     // Sets the notice when the settings file could not be read at start-up.
@@ -84,12 +98,20 @@ public:
     Q_INVOKABLE void dismissSettingsFileNotice();
 
 signals:
-    void statusChanged();
-    void workspaceRowsChanged();
+    void runStateChanged();
+    void runningAgentBuildChanged();
+    void relayModeChanged();
+    void hostingStatusChanged();
+    void tunnelChanged();
+    void relayVersionDescriptionChanged();
+    void setupLinkChanged();
+    void identityChanged();
+    void readinessWarningChanged();
     void settingsFileNoticeChanged();
 
 private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
+    WorkspaceListModel *m_workspaces;
     QString m_settingsFileNotice;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QQmlEngine>
 #include <QQuickPaintedItem>
 #include <QString>
 
@@ -8,6 +9,7 @@
 // every module keeps hard edges for the camera.
 class QRCodeImage : public QQuickPaintedItem {
     Q_OBJECT
+    QML_ELEMENT
     Q_PROPERTY(QString text READ text WRITE setText NOTIFY textChanged)
     Q_PROPERTY(qreal renderSize READ renderSize WRITE setRenderSize NOTIFY renderSizeChanged)
     Q_PROPERTY(bool hasImage READ hasImage NOTIFY hasImageChanged)

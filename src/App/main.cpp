@@ -1,6 +1,6 @@
 #include "App/HostApplication.h"
 #include "App/HostWindowPresenter.h"
-#include "App/QmlTypes.h"
+#include "App/QmlSingletons.h"
 #include "App/QuickFolderChooser.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
@@ -19,6 +19,7 @@
 
 #include <csignal>
 
+Q_IMPORT_QML_PLUGIN(Ferrowyn_CorePlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
 
@@ -52,7 +53,7 @@ int main(int argc, char *argv[])
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &QCoreApplication::quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
 
-    registerQmlTypes(preferences, controller, presenter);
+    QmlSingletons::provide(preferences, presenter);
     // The views' modules are compiled in under qrc:/Ferrowyn/..., which Qt 6.4 does not search by itself.
     engine.addImportPath(QStringLiteral("qrc:/"));
     engine.load(QUrl(QStringLiteral("qrc:/Ferrowyn/Views/Main.qml")));

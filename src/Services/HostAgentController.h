@@ -57,9 +57,6 @@ class HostAgentController : public QObject {
     Q_PROPERTY(QString resolvedLANAddress READ resolvedLANAddress NOTIFY resolvedLANAddressChanged)
     Q_PROPERTY(QStringList lastLogLines READ lastLogLines NOTIFY lastLogLinesChanged)
     Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
-    Q_PROPERTY(QString hostToken READ hostToken NOTIFY hostTokenChanged)
-    Q_PROPERTY(QString relaySession READ relaySession NOTIFY relaySessionChanged)
-    Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
     Q_PROPERTY(QDateTime credentialRotatedAt READ credentialRotatedAt NOTIFY credentialRotatedAtChanged)
     Q_PROPERTY(QString runningAgentBuild READ runningAgentBuild NOTIFY runningAgentBuildChanged)
     Q_PROPERTY(QList<HostPermissionPreflightItem> permissionPreflightItems READ permissionPreflightItems
@@ -101,6 +98,7 @@ public:
     QStringList lastLogLines() const;
     // The same lines as a list model for the window, with a role for lines that look like errors.
     QAbstractListModel *log() const;
+    // Not properties, so nothing that reads properties by name (QML, an object inspector) reaches them.
     QString hostToken() const { return m_hostToken; }
     QString relaySession() const { return m_relaySession; }
     QString hostId() const { return m_hostId; }

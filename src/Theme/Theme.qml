@@ -1,5 +1,6 @@
 pragma Singleton
 import QtQuick
+import Ferrowyn.Core
 
 // Colours shared by the views. Those that depend on the scheme follow `dark`, which the window keeps in step
 // with the desktop's palette.
@@ -22,15 +23,27 @@ QtObject {
     readonly property color runningGreen: Qt.rgba(0.3, 0.72, 0.42, 1.0)
     readonly property color placeholderFill: Qt.rgba(0.5, 0.5, 0.5, 0.15)
 
-    // The colour of the hosting state: secondary when stopped, orange while starting, green while running,
-    // red after a failure.
-    function stateColor(kind, palette) {
-        switch (kind) {
-        case "starting":
-        case "stopping": return orange;
-        case "running": return runningGreen;
-        case "failed": return red;
+    // The colour of the hosting state: secondary when stopped, orange while starting or stopping, green
+    // while running, red after a failure.
+    function stateColor(state: int, palette): color {
+        switch (state) {
+        case Presenter.Starting:
+        case Presenter.Stopping: return orange;
+        case Presenter.Running: return runningGreen;
+        case Presenter.Failed: return red;
         default: return palette.placeholderText;
+        }
+    }
+
+    // The colour of a pinned folder's readiness badge.
+    function readinessColor(readiness: int, palette): color {
+        switch (readiness) {
+        case WorkspaceListModel.Ready: return green;
+        case WorkspaceListModel.ReadOnly: return yellow;
+        case WorkspaceListModel.Blocked: return orange;
+        case WorkspaceListModel.Missing:
+        case WorkspaceListModel.NotFolder: return red;
+        default: return palette.windowText;
         }
     }
 }

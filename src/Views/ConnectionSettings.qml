@@ -1,8 +1,6 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Layouts
 import Ferrowyn.Core
-import Ferrowyn.Theme
 
 // How the tablet reaches this computer: the mode, then the relay's or the LAN listener's settings.
 ColumnLayout {

@@ -27,7 +27,7 @@ ColumnLayout {
             SymbolIcon {
                 name: "circle.fill"
                 size: 9
-                color: Theme.stateColor(Presenter.stateKind, palette)
+                color: Theme.stateColor(Presenter.runState, palette)
             }
             Text {
                 id: headline
@@ -36,7 +36,7 @@ ColumnLayout {
                 text: Presenter.statusHeadline
                 font.pixelSize: 13
                 font.weight: Font.Medium
-                color: Presenter.stateKind === "failed" ? Theme.red : palette.windowText
+                color: Presenter.runState === Presenter.Failed ? Theme.red : palette.windowText
                 elide: Text.ElideRight
                 textFormat: Text.PlainText
                 HoverHandler { id: headlineHover }
@@ -48,7 +48,7 @@ ColumnLayout {
             Text {
                 objectName: "agentBuild"
                 visible: Presenter.running
-                text: "Agent " + Controller.runningAgentBuild
+                text: "Agent " + Presenter.runningAgentBuild
                 textFormat: Text.PlainText
                 font.family: "monospace"
                 font.pixelSize: 11

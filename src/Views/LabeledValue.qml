@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Layouts
 
 // A label over a one-line monospaced value, shortened in the middle; hovering shows it whole.

@@ -31,14 +31,15 @@ SectionCard {
             objectName: "logBox"
             anchors.fill: parent
             anchors.margins: 8
-            model: Controller.log
+            model: Presenter.log
             spacing: 1
             boundsBehavior: Flickable.StopAtBounds
             ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
             // Follow the tail while the newest line is in sight; a reader who scrolled up stays put.
             property bool following: true
             onMovementEnded: following = atYEnd
-            onCountChanged: if (following) Qt.callLater(positionViewAtEnd)
+            // Qt 6.4 describes Qt.callLater to qmllint as a property that may not be callable.
+            onCountChanged: if (following) Qt.callLater(positionViewAtEnd) // qmllint disable type
 
             delegate: Text {
                 required property string line

@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls
-import Ferrowyn.Core
 import Ferrowyn.Theme
 
 ApplicationWindow {

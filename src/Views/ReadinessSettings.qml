@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Layouts
 import Ferrowyn.Core
 import Ferrowyn.Theme
@@ -58,9 +57,9 @@ ColumnLayout {
 
     Note {
         objectName: "readinessWarning"
-        visible: Controller.readinessWarning.length > 0
+        visible: Presenter.readinessWarning.length > 0
         symbol: "exclamationmark.triangle.fill"
-        text: Controller.readinessWarning
+        text: Presenter.readinessWarning
         color: Theme.orange
     }
 

@@ -14,11 +14,14 @@ TabBar {
     Repeater {
         model: picker.titles
         TabButton {
+            id: segment
             required property string modelData
             required property int index
             text: modelData
             font.pixelSize: 12
-            onClicked: picker.picked(index)
+            // Through the attached bar, not the picker's id: qmllint 6.4 does not let a delegate with required
+            // properties reach ids outside it.
+            onClicked: (segment.TabBar.tabBar as SegmentedPicker).picked(segment.index)
         }
     }
 }

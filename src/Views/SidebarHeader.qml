@@ -49,7 +49,7 @@ Rectangle {
             width: 8
             height: 8
             radius: 4
-            color: Theme.stateColor(Presenter.stateKind, palette)
+            color: Theme.stateColor(Presenter.runState, palette)
             Accessible.ignored: true
         }
     }

@@ -10,6 +10,7 @@ Button {
     required property string symbol
     property bool destructive: false
     property int pixelSize: 12
+    readonly property color labelColor: destructive ? (Theme.dark ? "#ff6961" : "#c0392b") : palette.buttonText
 
     font.pixelSize: pixelSize
     Accessible.name: text
@@ -18,13 +19,12 @@ Button {
         SymbolIcon {
             name: button.symbol
             size: button.pixelSize + 2
-            color: labelText.color
+            color: button.labelColor
         }
         Text {
-            id: labelText
             text: button.text
             font: button.font
-            color: button.destructive ? (Theme.dark ? "#ff6961" : "#c0392b") : button.palette.buttonText
+            color: button.labelColor
             opacity: button.enabled ? 1.0 : 0.4
         }
     }

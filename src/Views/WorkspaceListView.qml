@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Dialogs
 import QtQuick.Layouts
 import Ferrowyn.Core
@@ -13,12 +12,12 @@ SectionCard {
 
     Note {
         objectName: "preflightSummary"
-        visible: Presenter.preflightSummary.length > 0
-        symbol: Presenter.preflightSummary === "blocked" ? "exclamationmark.triangle.fill" : "checkmark.circle.fill"
-        text: Presenter.preflightSummary === "blocked"
-              ? "Some folders require Mac preflight. Grant access here before working from the iPad."
-              : "Pinned folders are ready for remote work."
-        color: Presenter.preflightSummary === "blocked" ? Theme.orange : palette.placeholderText
+        readonly property bool blocked: Presenter.workspaces.summary === WorkspaceListModel.Blocked
+        visible: Presenter.workspaces.summary !== WorkspaceListModel.Unchecked
+        symbol: blocked ? "exclamationmark.triangle.fill" : "checkmark.circle.fill"
+        text: blocked ? "Some folders require Mac preflight. Grant access here before working from the iPad."
+                      : "Pinned folders are ready for remote work."
+        color: blocked ? Theme.orange : palette.placeholderText
     }
 
     Text {
@@ -38,7 +37,7 @@ SectionCard {
 
         Repeater {
             objectName: "workspaceRows"
-            model: Presenter.workspaceRows
+            model: Presenter.workspaces
             delegate: WorkspaceRow {
             }
         }

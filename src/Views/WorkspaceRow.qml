@@ -8,7 +8,13 @@ import Ferrowyn.Theme
 Rectangle {
     id: row
     objectName: "workspaceRow"
-    required property var modelData
+    required property string path
+    required property string name
+    required property int readiness
+    required property string badgeTitle
+    required property string badgeSymbol
+    required property string message
+    required property bool canGrant
 
     Layout.fillWidth: true
     implicitHeight: content.implicitHeight + 12
@@ -37,7 +43,7 @@ Rectangle {
 
             Text {
                 Layout.fillWidth: true
-                text: row.modelData.name
+                text: row.name
                 font.pixelSize: 12
                 font.weight: Font.Medium
                 elide: Text.ElideMiddle
@@ -46,7 +52,7 @@ Rectangle {
             }
             Text {
                 Layout.fillWidth: true
-                text: row.modelData.path
+                text: row.path
                 font.family: "monospace"
                 font.pixelSize: 10
                 elide: Text.ElideMiddle
@@ -56,30 +62,30 @@ Rectangle {
             HoverHandler { id: pathHover }
             PlainToolTip {
                 visible: pathHover.hovered
-                text: row.modelData.path
+                text: row.path
             }
         }
 
         SymbolIcon {
             objectName: "statusBadge"
-            visible: row.modelData.hasItem
-            name: row.modelData.badgeSymbol
+            visible: row.readiness !== WorkspaceListModel.Unchecked
+            name: row.badgeSymbol
             size: 15
-            color: Theme[row.modelData.badgeTint] !== undefined ? Theme[row.modelData.badgeTint] : palette.windowText
+            color: Theme.readinessColor(row.readiness, palette)
             Accessible.ignored: false
             Accessible.role: Accessible.Indicator
-            Accessible.name: row.modelData.badgeTitle
+            Accessible.name: row.badgeTitle
             HoverHandler { id: badgeHover }
             PlainToolTip {
                 visible: badgeHover.hovered
-                text: row.modelData.message
+                text: row.message
             }
         }
 
         Button {
             id: grantButton
             objectName: "grantAccessButton"
-            visible: row.modelData.showGrant
+            visible: row.canGrant
             text: "Grant Access"
             font.pixelSize: 11
             topPadding: 3
@@ -91,14 +97,14 @@ Rectangle {
                 visible: grantButton.hovered
                 text: "Create a persistent Mac preflight grant for this folder."
             }
-            onClicked: Presenter.grantFolderAccess(row.modelData.path)
+            onClicked: Presenter.grantFolderAccess(row.path)
         }
 
         IconButton {
             objectName: "revealButton"
             symbol: "arrow.up.right.square"
             tip: "Reveal in Finder"
-            onClicked: Presenter.revealFolder(row.modelData.path)
+            onClicked: Presenter.revealFolder(row.path)
         }
 
         IconButton {
@@ -106,7 +112,7 @@ Rectangle {
             symbol: "minus.circle"
             tip: "Remove"
             iconColor: palette.windowText
-            onClicked: Presenter.removeWorkspace(row.modelData.path)
+            onClicked: Presenter.removeWorkspace(row.path)
         }
     }
 }

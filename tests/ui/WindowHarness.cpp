@@ -1,6 +1,6 @@
 #include "WindowHarness.h"
 
-#include "App/QmlTypes.h"
+#include "App/QmlSingletons.h"
 
 #include <QQmlExtensionPlugin>
 #include <QQuickTextDocument>
@@ -8,6 +8,7 @@
 
 #include <functional>
 
+Q_IMPORT_QML_PLUGIN(Ferrowyn_CorePlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
 
@@ -40,7 +41,7 @@ WindowHarness::WindowHarness()
     presenter = std::make_unique<HostWindowPresenter>(preferences, *controller);
     application = std::make_unique<HostApplication>(preferences, *controller, loginItem);
     preferences.setKeepRelayOnline(false);
-    registerQmlTypes(preferences, *controller, *presenter);
+    QmlSingletons::provide(preferences, *presenter);
     m_engine.addImportPath(QStringLiteral("qrc:/"));
 }
 

@@ -157,7 +157,12 @@ void WindowBehaviourTest::ngrokSwitchShowsTheTokenAndTheTunnelRow()
 void WindowBehaviourTest::relayModeSwapsTheFields()
 {
     QVERIFY(!m_harness.shown("relayURLField"));
-    m_harness.preferences.setMode(HostingMode::relay);
+    QQuickItem *relay =
+        m_harness.showing(QStringLiteral("Private Relay"), m_harness.find("modePicker")).value(0);
+    QVERIFY(relay);
+    QTest::mouseClick(m_harness.window(), Qt::LeftButton, {},
+                      relay->mapToScene(relay->boundingRect().center()).toPoint());
+    QCOMPARE(m_harness.preferences.mode(), HostingMode::relay);
     QVERIFY(m_harness.shown("relayURLField"));
     QVERIFY(!m_harness.shown("bindAllSwitch"));
     QVERIFY(m_harness.shown("relaySessionRow"));
@@ -249,6 +254,25 @@ void WindowBehaviourTest::linkTextIsMaskedWhileCopyAndQRCodeCarryTheWholeLink()
 
     QMetaObject::invokeMethod(m_harness.find("copyButton"), "clicked");
     QCOMPARE(QGuiApplication::clipboard()->text(), link);
+
+    // Of all QML can reach, only that link carries the credentials; the controller is out of its reach.
+    QQmlComponent component(&m_harness.engine());
+    component.setData("import QtQml\nimport Ferrowyn.Core\n"
+                      "QtObject { property var reachable: [typeof Controller, Preferences, Presenter] }",
+                      QUrl());
+    std::unique_ptr<QObject> probe(component.create());
+    QVERIFY2(probe, qPrintable(component.errorString()));
+    const QVariantList reachable = probe->property("reachable").toList();
+    QCOMPARE(reachable.at(0).toString(), QStringLiteral("undefined"));
+    for (const QVariant &object : reachable.mid(1)) {
+        const QMetaObject *type = object.value<QObject *>()->metaObject();
+        for (int i = 0; i < type->propertyCount(); ++i) {
+            const QString value = type->property(i).read(object.value<QObject *>()).toString();
+            for (const QString &secret :
+                 {credentials.hostToken, credentials.relayToken, credentials.pairingNonce})
+                QVERIFY2(value == link || !value.contains(secret), type->property(i).name());
+        }
+    }
 }
 
 void WindowBehaviourTest::copyButtonSaysCopiedForAMoment()
