@@ -37,7 +37,6 @@ private slots:
     void grantsTheExactFolderOnly();
     void asksForTheFolderByName();
     void storesTheDocumentedRecord();
-    void grantingAgainReplacesTheEntry();
     void opensAndClosesAccessAsASet();
     void skipsFoldersThatNoLongerResolve();
     void damagedEntryCostsOnlyItself_data();
@@ -144,13 +143,8 @@ void HostPermissionGrantStoreTest::storesTheDocumentedRecord()
     const QByteArray bookmark = QByteArray::fromBase64(record.value("bookmark").toString().toLatin1());
     QVERIFY(!bookmark.isEmpty());
     QCOMPARE(m_store->grants().value(folder).bookmark, bookmark);
-}
 
-void HostPermissionGrantStoreTest::grantingAgainReplacesTheEntry()
-{
-    const QString folder = makeFolder("work");
-    m_chooser->answer = folder;
-    QVERIFY(m_store->grant(folder));
+    // Granting again replaces the entry.
     m_now = m_now.addDays(3);
     QVERIFY(m_store->grant(folder));
     QCOMPARE(m_store->grants().size(), 1);
