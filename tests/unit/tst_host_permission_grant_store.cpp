@@ -80,22 +80,17 @@ void HostPermissionGrantStoreTest::grantsTheExactFolderOnly_data()
     QTest::addColumn<QString>("pinned");
     QTest::addColumn<QString>("chosen");
     QTest::addColumn<bool>("granted");
-    QTest::newRow("the folder itself") << "p/work"
-                                       << "p/work" << true;
-    QTest::newRow("pinned with a trailing separator") << "p/work/"
-                                                      << "p/work" << true;
-    QTest::newRow("pinned with dot components") << "p/./x/../work"
-                                                << "p/work" << true;
-    QTest::newRow("a sub-folder") << "p/work"
-                                  << "p/work/sub" << false;
-    QTest::newRow("the parent") << "p/work"
-                                << "p" << false;
-    QTest::newRow("different letter case") << "p/work"
-                                           << "p/Work" << false;
-    QTest::newRow("cancelled") << "p/work"
-                               << "" << false;
-    QTest::newRow("a folder that is not there") << "p/gone"
-                                                << "p/gone" << false;
+    const auto row = [](const char *name, const char *pinned, const char *chosen, bool granted) {
+        QTest::newRow(name) << QString::fromLatin1(pinned) << QString::fromLatin1(chosen) << granted;
+    };
+    row("the folder itself", "p/work", "p/work", true);
+    row("pinned with a trailing separator", "p/work/", "p/work", true);
+    row("pinned with dot components", "p/./x/../work", "p/work", true);
+    row("a sub-folder", "p/work", "p/work/sub", false);
+    row("the parent", "p/work", "p", false);
+    row("different letter case", "p/work", "p/Work", false);
+    row("cancelled", "p/work", "", false);
+    row("a folder that is not there", "p/gone", "p/gone", false);
 }
 
 void HostPermissionGrantStoreTest::grantsTheExactFolderOnly()
