@@ -35,9 +35,7 @@ private slots:
     void ngrokTokenIsTrimmedInTheKeyringOnly();
     void blankNgrokTokenDeletesTheItem();
     void unreadableNgrokTokenReadsEmpty();
-    void managedURLNormalisation_data();
     void managedURLNormalisation();
-    void inference_data();
     void inference();
 
 private:
@@ -229,42 +227,26 @@ void HostPreferencesTest::unreadableNgrokTokenReadsEmpty()
     QCOMPARE(m_keyring.value(ngrokService, ngrokAccount), QByteArray("typed"));
 }
 
-void HostPreferencesTest::managedURLNormalisation_data()
-{
-    QTest::addColumn<HostRelayVersion>("version");
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("normalised");
-    const QString goHost = QString::fromLatin1(BuildConfig::goRelayHost);
-    QTest::newRow("go host in upper case, any scheme, port and query")
-        << HostRelayVersion::elixirV2 << "ws://" + goHost.toUpper() + ":8443/x?y=1" << elixirDefault;
-    for (const QString &kept : {QStringLiteral("wss://Relay.Example.org/relay/"), QStringLiteral("relay/v2"),
-                                QStringLiteral("wss://x/%zz"), "wss://evil" + goHost})
-        QTest::newRow(qPrintable(kept)) << HostRelayVersion::goV1 << kept << kept;
-}
-
 void HostPreferencesTest::managedURLNormalisation()
 {
-    QFETCH(HostRelayVersion, version);
-    QFETCH(QString, url);
-    QTEST(normalizedManagedRelayURL(version, url), "normalised");
-}
-
-void HostPreferencesTest::inference_data()
-{
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<HostRelayVersion>("version");
-    for (const QString &url : {QStringLiteral("wss://my-ELIXIR-box.example/relay"),
-                               QStringLiteral("wss://box.example/base/relay/v2/x"),
-                               QStringLiteral("wss://box example/relay"), elixirDefault})
-        QTest::newRow(qPrintable(url)) << url << HostRelayVersion::elixirV2;
-    for (const QString &url : {QStringLiteral("wss://box.example/relay"), QString(), goDefault})
-        QTest::newRow(qPrintable(url)) << url << HostRelayVersion::goV1;
+    const QString goHost = QString::fromLatin1(BuildConfig::goRelayHost);
+    // The go host in upper case, with any scheme, port and query, is managed.
+    QCOMPARE(
+        normalizedManagedRelayURL(HostRelayVersion::elixirV2, "ws://" + goHost.toUpper() + ":8443/x?y=1"),
+        elixirDefault);
+    for (const QString &kept : {QStringLiteral("wss://Relay.Example.org/relay/"), QStringLiteral("relay/v2"),
+                                QStringLiteral("wss://x/%zz"), "wss://evil" + goHost})
+        QCOMPARE(normalizedManagedRelayURL(HostRelayVersion::goV1, kept), kept);
 }
 
 void HostPreferencesTest::inference()
 {
-    QFETCH(QString, url);
-    QTEST(inferredRelayVersion(url), "version");
+    for (const QString &url : {QStringLiteral("wss://my-ELIXIR-box.example/relay"),
+                               QStringLiteral("wss://box.example/base/relay/v2/x"),
+                               QStringLiteral("wss://box example/relay"), elixirDefault})
+        QVERIFY2(inferredRelayVersion(url) == HostRelayVersion::elixirV2, qPrintable(url));
+    for (const QString &url : {QStringLiteral("wss://box.example/relay"), QString(), goDefault})
+        QVERIFY2(inferredRelayVersion(url) == HostRelayVersion::goV1, qPrintable(url));
 }
 
 QTEST_GUILESS_MAIN(HostPreferencesTest)

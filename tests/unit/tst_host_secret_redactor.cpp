@@ -34,46 +34,35 @@ private slots:
 
 void HostSecretRedactorTest::secretItemsAreMaskedByName_data()
 {
-    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("query"); // of a link "ferrowyn://connect?"
     QTest::addColumn<QStringList>("secrets");
     QTest::addColumn<QString>("shown");
-
-    QTest::newRow("token items, host id not a secret")
-        << QStringLiteral(
-               "ferrowyn://connect?mode=privateRelay&token=t1&relayToken=t2&hostId=h1&pairingNonce=n1")
-        << QStringList()
-        << QStringLiteral("ferrowyn://connect?mode=privateRelay&token=redacted&relayToken=redacted&hostId=h1&"
-                          "pairingNonce=redacted");
-    QTest::newRow("host id among the secrets")
-        << QStringLiteral("ferrowyn://connect?token=t1&hostId=host_h1")
-        << QStringList{QStringLiteral("host_h1")}
-        << QStringLiteral("ferrowyn://connect?token=redacted&hostId=redacted");
-    QTest::newRow("name kept as written")
-        << QStringLiteral("ferrowyn://connect?TOKEN=t1&HostToken=t2&x=1") << QStringList()
-        << QStringLiteral("ferrowyn://connect?TOKEN=redacted&HostToken=redacted&x=1");
-    QTest::newRow("item without value")
-        << QStringLiteral("ferrowyn://connect?token&pairingNonce=&a") << QStringList()
-        << QStringLiteral("ferrowyn://connect?token=redacted&pairingNonce=redacted&a");
-    QTest::newRow("nested token masked, rest kept")
-        << QStringLiteral("ferrowyn://connect?endpoint=wss://t.example/ws?token%3Dabc%26x%3D1&hostId=h")
-        << QStringList()
-        << QStringLiteral("ferrowyn://connect?endpoint=wss://t.example/ws?token%3Dredacted%26x%3D1&hostId=h");
-    QTest::newRow("nested raw delimiters")
-        << QStringLiteral("ferrowyn://connect?ENDPOINT=ws://a/?pairingNonce=n") << QStringList()
-        << QStringLiteral("ferrowyn://connect?ENDPOINT=ws://a/?pairingNonce%3Dredacted");
-    QTest::newRow("endpoint without query unchanged")
-        << QStringLiteral("ferrowyn://connect?endpoint=wss://t.example/relay/s%2520x&mode=m") << QStringList()
-        << QStringLiteral("ferrowyn://connect?endpoint=wss://t.example/relay/s%2520x&mode=m");
-    QTest::newRow("fragment kept") << QStringLiteral("ferrowyn://connect?token=t#token=f") << QStringList()
-                                   << QStringLiteral("ferrowyn://connect?token=redacted#token=f");
+    const auto row = [](const char *name, const char *query, const char *shown,
+                        const QStringList &secrets = {}) {
+        QTest::newRow(name) << QString::fromLatin1(query) << secrets << QString::fromLatin1(shown);
+    };
+    row("token items, host id not a secret", "mode=m&token=t1&relayToken=t2&hostId=h1&pairingNonce=n1",
+        "mode=m&token=redacted&relayToken=redacted&hostId=h1&pairingNonce=redacted");
+    row("host id among the secrets", "token=t1&hostId=host_h1", "token=redacted&hostId=redacted",
+        {"host_h1"});
+    row("name kept as written", "TOKEN=t1&HostToken=t2&x=1", "TOKEN=redacted&HostToken=redacted&x=1");
+    row("item without value", "token&pairingNonce=&a", "token=redacted&pairingNonce=redacted&a");
+    row("nested token masked, rest kept", "endpoint=wss://t.example/ws?token%3Dabc%26x%3D1&hostId=h",
+        "endpoint=wss://t.example/ws?token%3Dredacted%26x%3D1&hostId=h");
+    row("nested raw delimiters", "ENDPOINT=ws://a/?pairingNonce=n",
+        "ENDPOINT=ws://a/?pairingNonce%3Dredacted");
+    row("endpoint without query unchanged", "endpoint=wss://t.example/relay/s%2520x&mode=m",
+        "endpoint=wss://t.example/relay/s%2520x&mode=m");
+    row("fragment kept", "token=t#token=f", "token=redacted#token=f");
 }
 
 void HostSecretRedactorTest::secretItemsAreMaskedByName()
 {
-    QFETCH(QString, link);
+    QFETCH(QString, query);
     QFETCH(QStringList, secrets);
     QFETCH(QString, shown);
-    QCOMPARE(masked(link, secrets), shown);
+    QCOMPARE(masked(QStringLiteral("ferrowyn://connect?") + query, secrets),
+             QStringLiteral("ferrowyn://connect?") + shown);
 }
 
 void HostSecretRedactorTest::secretNamesAreComparedDecoded()

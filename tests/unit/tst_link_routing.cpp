@@ -26,37 +26,25 @@ class LinkRoutingTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void privateRanges_data();
     void privateRanges();
     void bestAddress_data();
     void bestAddress();
     void systemInterfacesAreListed();
-    void tunnelEndpoint_data();
     void tunnelEndpoint();
     void relayEndpoint_data();
     void relayEndpoint();
-    void strictParse_data();
     void strictParse();
     void route_data();
     void route();
 };
 
-void LinkRoutingTest::privateRanges_data()
-{
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<bool>("isPrivate");
-    for (const char *address : {"10.1.2.3", "192.168.1.20", "172.16.0.1", "172.31.255.1", "172..20.1"})
-        QTest::newRow(address) << QString::fromLatin1(address) << true;
-    for (const char *address :
-         {"172.15.0.1", "172.32.0.1", "172.x.0.1", "203.0.113.5", "100.64.0.1", "192.169.0.1", "110.0.0.1"})
-        QTest::newRow(address) << QString::fromLatin1(address) << false;
-}
-
 void LinkRoutingTest::privateRanges()
 {
-    QFETCH(QString, address);
-    QFETCH(bool, isPrivate);
-    QCOMPARE(isPrivateIPv4(address), isPrivate);
+    for (const char *address : {"10.1.2.3", "192.168.1.20", "172.16.0.1", "172.31.255.1", "172..20.1"})
+        QVERIFY2(isPrivateIPv4(address), address);
+    for (const char *address :
+         {"172.15.0.1", "172.32.0.1", "172.x.0.1", "203.0.113.5", "100.64.0.1", "192.169.0.1", "110.0.0.1"})
+        QVERIFY2(!isPrivateIPv4(address), address);
 }
 
 void LinkRoutingTest::bestAddress_data()
@@ -93,31 +81,21 @@ void LinkRoutingTest::systemInterfacesAreListed()
     }));
 }
 
-void LinkRoutingTest::tunnelEndpoint_data()
-{
-    QTest::addColumn<QString>("publicURL");
-    QTest::addColumn<QString>("endpoint"); // "" for none
-    QTest::newRow("https") << "https://abc.ngrok-free.app"
-                           << "wss://abc.ngrok-free.app/ws";
-    QTest::newRow("http, port, path") << "http://t.example:4040/t/"
-                                      << "ws://t.example:4040/t/ws";
-    QTest::newRow("query, fragment dropped") << "https://t.example/?a=1#f"
-                                             << "wss://t.example/ws";
-    QTest::newRow("upper-case scheme") << "HTTPS://t.example"
-                                       << "wss://t.example/ws";
-    QTest::newRow("ws kept") << "ws://t.example/api/"
-                             << "ws://t.example/api/ws";
-    QTest::newRow("wss kept") << "wss://t.example"
-                              << "wss://t.example/ws";
-    for (const char *none : {"ftp://t.example", "t.example/path", "", "https://t example"})
-        QTest::newRow(none) << QString::fromLatin1(none) << "";
-}
-
 void LinkRoutingTest::tunnelEndpoint()
 {
-    QFETCH(QString, publicURL);
-    QFETCH(QString, endpoint);
-    QCOMPARE(directTunnelWebSocketEndpoint(publicURL).value_or(QString()), endpoint);
+    const std::pair<const char *, const char *> rows[]{
+        {"https://abc.ngrok-free.app", "wss://abc.ngrok-free.app/ws"},
+        {"http://t.example:4040/t/", "ws://t.example:4040/t/ws"},
+        {"https://t.example/?a=1#f", "wss://t.example/ws"},
+        {"HTTPS://t.example", "wss://t.example/ws"},
+        {"ws://t.example/api/", "ws://t.example/api/ws"},
+        {"wss://t.example", "wss://t.example/ws"},
+        {"ftp://t.example", ""},
+        {"t.example/path", ""},
+        {"", ""},
+        {"https://t example", ""}};
+    for (const auto &[publicURL, endpoint] : rows)
+        QCOMPARE(directTunnelWebSocketEndpoint(publicURL).value_or(QString()), QString::fromLatin1(endpoint));
 }
 
 void LinkRoutingTest::relayEndpoint_data()
@@ -165,23 +143,14 @@ void LinkRoutingTest::relayEndpoint()
     QCOMPARE(::relayEndpoint(relayURL, session).value_or(QString()), endpoint);
 }
 
-void LinkRoutingTest::strictParse_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("parses");
-    QTest::newRow("empty is an empty reference") << QString() << true;
-    QTest::newRow("relative path") << "relay/v2" << true;
-    QTest::newRow("IPv6 host") << "ws://[fe80::1]:80/" << true;
-    for (const char *refused : {"ws://h.example/?a[0]=1", "ws://h.example/#[x]", "ws://h.example/\x7f",
-                                "ws://h.example/\n", "ws://h.example/a\u00a0b"})
-        QTest::newRow(refused) << QString::fromUtf8(refused) << false;
-}
-
 void LinkRoutingTest::strictParse()
 {
-    QFETCH(QString, text);
-    QFETCH(bool, parses);
-    QCOMPARE(parseUrlComponents(text).has_value(), parses);
+    // The empty text is an empty reference.
+    for (const char *parsed : {"", "relay/v2", "ws://[fe80::1]:80/"})
+        QVERIFY2(parseUrlComponents(parsed), parsed);
+    for (const char *refused : {"ws://h.example/?a[0]=1", "ws://h.example/#[x]", "ws://h.example/\x7f",
+                                "ws://h.example/\n", "ws://h.example/a\u00a0b"})
+        QVERIFY2(!parseUrlComponents(QString::fromUtf8(refused)), refused);
 }
 
 void LinkRoutingTest::route_data()
