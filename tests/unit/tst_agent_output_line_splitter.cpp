@@ -29,7 +29,6 @@ private slots:
     void holdsAnUnfinishedLineUntilItEnds();
     void decodesBrokenBytesAsReplacementCharacters_data();
     void decodesBrokenBytesAsReplacementCharacters();
-    void boundsALineThatNeverEnds();
     void resynchronizesAfterSkippedOutput();
 };
 
@@ -146,21 +145,6 @@ void AgentOutputLineSplitterTest::decodesBrokenBytesAsReplacementCharacters()
     QVERIFY2(line.endsWith(replacement + suffix), qPrintable(line));
     const QString middle = line.sliced(prefix.size(), line.size() - prefix.size() - suffix.size());
     QVERIFY2(middle.count(replacement) == middle.size(), qPrintable(line));
-}
-
-void AgentOutputLineSplitterTest::boundsALineThatNeverEnds()
-{
-    AgentOutputLineSplitter splitter;
-    QStringList lines;
-    const QByteArray block(10'000, 'x');
-    for (int i = 0; i < 100; ++i)
-        splitter.feed(block, lines);
-    // A million bytes without a break: everything but the last unfinished piece is out as full-length lines.
-    QCOMPARE(lines.size(), 1'000'000 / AgentOutputLineSplitter::defaultMaxLineLength);
-    for (const QString &line : std::as_const(lines))
-        QCOMPARE(line.size(), AgentOutputLineSplitter::defaultMaxLineLength);
-    splitter.finish(lines);
-    QCOMPARE(lines.last().size(), 1'000'000 % AgentOutputLineSplitter::defaultMaxLineLength);
 }
 
 void AgentOutputLineSplitterTest::resynchronizesAfterSkippedOutput()

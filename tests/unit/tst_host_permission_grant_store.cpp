@@ -117,7 +117,6 @@ void HostPermissionGrantStoreTest::asksForTheFolderByName()
     QCOMPARE(m_chooser->requests.size(), 1);
     const FolderChooserRequest request = m_chooser->requests.first();
     QCOMPARE(request.startDirectory, m_root->filePath("projects"));
-    QCOMPARE(request.confirmTitle, QStringLiteral("Grant Access"));
     QCOMPARE(
         request.message,
         QStringLiteral("Choose app to grant Ferrowyn Host persistent access before working from the iPad."));
