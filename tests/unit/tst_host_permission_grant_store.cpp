@@ -38,7 +38,6 @@ private slots:
     void asksForTheFolderByName();
     void storesTheDocumentedRecord();
     void opensAndClosesAccessAsASet();
-    void skipsFoldersThatNoLongerResolve();
     void damagedEntryCostsOnlyItself_data();
     void damagedEntryCostsOnlyItself();
 
@@ -150,16 +149,24 @@ void HostPermissionGrantStoreTest::opensAndClosesAccessAsASet()
     const QString first = makeFolder("first");
     const QString second = makeFolder("second");
     const QString ungranted = makeFolder("ungranted");
-    for (const QString &folder : {first, second}) {
+    const QString deleted = makeFolder("deleted");
+    const QString replaced = makeFolder("replaced");
+    for (const QString &folder : {first, second, deleted, replaced}) {
         m_chooser->answer = folder;
         QVERIFY(m_store->grant(folder));
     }
+    QVERIFY(QDir(deleted).removeRecursively());
+    // Another folder at the same path is not the folder that was granted (the old one is kept elsewhere, so
+    // the new one cannot reuse its inode).
+    QVERIFY(QDir().rename(replaced, m_root->filePath("moved")));
+    QVERIFY(QDir().mkpath(replaced));
 
-    m_store->startAccess({second, ungranted, first + "/"});
+    m_store->startAccess({second, ungranted, deleted, replaced, first + "/"});
     QCOMPARE(m_store->activePaths(), (QStringList{second, first}));
     QCOMPARE(openHandlesOn(first), 1);
     QCOMPARE(openHandlesOn(second), 1);
-    QCOMPARE(openHandlesOn(ungranted), 0);
+    QCOMPARE(openHandlesOn(ungranted) + openHandlesOn(replaced), 0);
+    QVERIFY(m_store->hasGrant(deleted) && m_store->hasGrant(replaced));
 
     // A new set replaces the old one instead of adding to it.
     m_store->startAccess({first});
@@ -170,27 +177,6 @@ void HostPermissionGrantStoreTest::opensAndClosesAccessAsASet()
     m_store->stopAccess();
     QVERIFY(m_store->activePaths().isEmpty());
     QCOMPARE(openHandlesOn(first), 0);
-}
-
-void HostPermissionGrantStoreTest::skipsFoldersThatNoLongerResolve()
-{
-    const QString kept = makeFolder("kept");
-    const QString deleted = makeFolder("deleted");
-    const QString replaced = makeFolder("replaced");
-    for (const QString &folder : {kept, deleted, replaced}) {
-        m_chooser->answer = folder;
-        QVERIFY(m_store->grant(folder));
-    }
-    QVERIFY(QDir(deleted).removeRecursively());
-    // Another folder at the same path is not the folder that was granted (the old one is kept elsewhere, so
-    // the new one cannot reuse its inode).
-    QVERIFY(QDir().rename(replaced, m_root->filePath("moved")));
-    QVERIFY(QDir().mkpath(replaced));
-
-    m_store->startAccess({deleted, replaced, kept});
-    QCOMPARE(m_store->activePaths(), QStringList{kept});
-    QVERIFY(m_store->hasGrant(deleted));
-    QVERIFY(m_store->hasGrant(replaced));
 }
 
 void HostPermissionGrantStoreTest::damagedEntryCostsOnlyItself_data()
