@@ -34,6 +34,7 @@ class SetupLinkBuilderTest : public QObject {
 private slots:
     void links_data();
     void links();
+    void noLinkForAnUnusableEndpoint();
     void expiry_data();
     void expiry();
     void defaultClockIsNow();
@@ -52,16 +53,6 @@ void SetupLinkBuilderTest::links_data()
     QTest::newRow("LAN") << lan("192.168.1.20", 8765) << ssh + "ws://192.168.1.20:8765/ws" + tail;
     QTest::newRow("lowest port") << lan("10.0.0.2", 1) << ssh + "ws://10.0.0.2:1/ws" + tail;
     QTest::newRow("highest port") << lan("10.0.0.2", 65535) << ssh + "ws://10.0.0.2:65535/ws" + tail;
-    QTest::newRow("port 0") << lan("10.0.0.2", 0) << "";
-    QTest::newRow("negative port") << lan("10.0.0.2", -8765) << "";
-    QTest::newRow("port too large") << lan("10.0.0.2", 65536) << "";
-    QTest::newRow("empty host") << lan("", 8765) << "";
-    QTest::newRow("blank in host") << lan("10.0.0. 2", 8765) << "";
-    QTest::newRow("path in host") << lan("10.0.0.2/x", 8765) << "";
-    QTest::newRow("query in host") << lan("10.0.0.2:1/ws?x", 8765) << "";
-    QTest::newRow("fragment in host") << lan("10.0.0.2:1/ws#x", 8765) << "";
-    QTest::newRow("user in host") << lan("me@10.0.0.2", 8765) << "";
-    QTest::newRow("no expiry, no link") << lan("10.0.0.2", 8765, QDateTime()) << "";
     QTest::newRow("tunnel values encoded so none ends its item early")
         << SetupLinkBuilder::directTunnelLink(
                {"wss://t.example/ws?a=1&b=2#f", "a&token=b", "x=y+z;w", QStringLiteral("50% \u00fc")},
@@ -88,8 +79,6 @@ void SetupLinkBuilderTest::links_data()
     QTest::newRow("relay/ path kept, session still sent")
         << relay("wss://r.example/relay/custom", "a b", HostRelayVersion::goV1)
         << relayHead + "wss://r.example/relay/custom" + relayTail + "goV1&sessionId=a%20b" + relayEnd;
-    QTest::newRow("relay URL without endpoint")
-        << relay("r.example/relay", "s-1", HostRelayVersion::goV1) << "";
 }
 
 void SetupLinkBuilderTest::links()
@@ -97,6 +86,18 @@ void SetupLinkBuilderTest::links()
     QFETCH(std::optional<QUrl>, link);
     QFETCH(QString, expected);
     QCOMPARE(text(link), expected);
+}
+
+void SetupLinkBuilderTest::noLinkForAnUnusableEndpoint()
+{
+    const std::pair<const char *, int> unusable[]{
+        {"10.0.0.2", 0},      {"10.0.0.2", -8765},  {"10.0.0.2", 65536},       {"", 8765},
+        {"10.0.0. 2", 8765},  {"10.0.0.2/x", 8765}, {"10.0.0.2:1/ws?x", 8765}, {"10.0.0.2:1/ws#x", 8765},
+        {"me@10.0.0.2", 8765}};
+    for (const auto &[host, port] : unusable)
+        QVERIFY2(!lan(host, port), host);
+    QVERIFY(!lan("10.0.0.2", 8765, QDateTime()));
+    QVERIFY(!relay("r.example/relay", "s-1", HostRelayVersion::goV1));
 }
 
 void SetupLinkBuilderTest::expiry_data()
