@@ -21,17 +21,11 @@ struct FakeFiles {
 
     FileProbe probe() const
     {
-        FileProbe probe;
-        probe.exists = [this](const QString &path) {
-            return existing.contains(path) || executables.contains(path);
-        };
-        probe.isExecutableFile = [this](const QString &path) {
-            return executables.contains(path);
-        };
-        probe.listDirectory = [this](const QString &path) {
-            return listings.value(path);
-        };
-        return probe;
+        return {[this](const QString &path) { return existing.contains(path) || executables.contains(path); },
+                [this](const QString &path) { return executables.contains(path); },
+                [this](const QString &path) {
+                    return listings.value(path);
+                }};
     }
 };
 
