@@ -72,7 +72,6 @@ private slots:
     void environment();
     void toolPath_data();
     void toolPath();
-    void nodeVersionsSortAsPlainStrings();
     void relayCodecStatePath();
     void locateAgent_data();
     void locateAgent();
@@ -177,6 +176,14 @@ void AgentLaunchPlanTest::toolPath_data()
                        home + "/.npm-global/bin"}
         << "/usr/bin:" + home + "/.npm-global/bin:/usr/local/bin:" + home + "/.local/bin:" + home +
                "/.cargo/bin";
+    // Node versions sort as plain strings; 7.0.0 is listed but has no bin folder.
+    const QString node = home + "/.nvm/versions/node/";
+    QTest::newRow("node versions") << std::optional<QString>("/usr/bin")
+                                   << QStringList{node + "18.0.0/bin", node + "20.1.0/bin",
+                                                  node + "9.2.0/bin", home + "/.nvm/current/bin",
+                                                  "/opt/homebrew/bin"}
+                                   << "/usr/bin:" + node + "9.2.0/bin:" + node + "20.1.0/bin:" + node +
+                                          "18.0.0/bin:" + home + "/.nvm/current/bin:/opt/homebrew/bin";
     QTest::newRow("an empty PATH is not a missing one")
         << std::optional<QString>("") << QStringList{"/usr/local/bin"} << "/usr/local/bin";
 }
@@ -188,20 +195,8 @@ void AgentLaunchPlanTest::toolPath()
     QFETCH(QString, expected);
     FakeFiles files;
     files.existing = QSet<QString>(existing.begin(), existing.end());
+    files.listings.insert(home + "/.nvm/versions/node", {"18.0.0", "9.2.0", "20.1.0", "7.0.0"});
     QCOMPARE(AgentLaunchPlan::augmentedToolPath(base, home, files.probe()), expected);
-}
-
-void AgentLaunchPlanTest::nodeVersionsSortAsPlainStrings()
-{
-    const QString versions = home + "/.nvm/versions/node";
-    FakeFiles files;
-    files.listings.insert(versions, {"18.0.0", "9.2.0", "20.1.0", "7.0.0"});
-    // 7.0.0 is listed but has no bin folder.
-    files.existing = {versions + "/18.0.0/bin", versions + "/20.1.0/bin", versions + "/9.2.0/bin",
-                      "/opt/homebrew/bin", home + "/.nvm/current/bin"};
-    QCOMPARE(AgentLaunchPlan::augmentedToolPath(QStringLiteral("/usr/bin"), home, files.probe()),
-             "/usr/bin:" + versions + "/9.2.0/bin:" + versions + "/20.1.0/bin:" + versions +
-                 "/18.0.0/bin:" + home + "/.nvm/current/bin:/opt/homebrew/bin");
 }
 
 void AgentLaunchPlanTest::relayCodecStatePath()
