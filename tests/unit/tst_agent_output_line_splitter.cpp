@@ -23,74 +23,66 @@ class AgentOutputLineSplitterTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void splitsAtEveryLineBreak_data();
-    void splitsAtEveryLineBreak();
-    void keepsLinesAndCharactersCutBetweenReads_data();
-    void keepsLinesAndCharactersCutBetweenReads();
+    void splits_data();
+    void splits();
     void byteByByteEqualsOneRead();
     void holdsAnUnfinishedLineUntilItEnds();
     void decodesBrokenBytesAsReplacementCharacters_data();
     void decodesBrokenBytesAsReplacementCharacters();
-    void boundsLongLines_data();
-    void boundsLongLines();
-    void boundsALineThatNeverEnds();
     void resynchronizesAfterSkippedOutput();
 };
 
-void AgentOutputLineSplitterTest::splitsAtEveryLineBreak_data()
-{
-    QTest::addColumn<QByteArray>("chunk");
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("CR LF, LF and a blank line")
-        << QByteArray("one\r\ntwo\n\nthree") << QStringList{"one", "two", "three"};
-    QTest::newRow("no break at all") << QByteArray("  just one  ") << QStringList{"  just one  "};
-    QTest::newRow("only breaks") << QByteArray("\n\r\n\r\x0b\x0c") << QStringList{};
-    QTest::newRow("vertical tab and form feed") << QByteArray("a\x0b"
-                                                              "b\x0c"
-                                                              "c")
-                                                << QStringList{"a", "b", "c"};
-    QTest::newRow("next line, line and paragraph separators") << QByteArray("a\xc2\x85"
-                                                                            "b\xe2\x80\xa8"
-                                                                            "c\xe2\x80\xa9"
-                                                                            "d")
-                                                              << QStringList{"a", "b", "c", "d"};
-    QTest::newRow("lone CR") << QByteArray("a\rb\r") << QStringList{"a", "b"};
-    QTest::newRow("tabs stay inside a line") << QByteArray("\tindented\t\n") << QStringList{"\tindented\t"};
-}
-
-void AgentOutputLineSplitterTest::splitsAtEveryLineBreak()
-{
-    QFETCH(QByteArray, chunk);
-    QFETCH(QStringList, expected);
-    QCOMPARE(splitAll({chunk}), expected);
-}
-
-void AgentOutputLineSplitterTest::keepsLinesAndCharactersCutBetweenReads_data()
+void AgentOutputLineSplitterTest::splits_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<int>("limit");
     QTest::addColumn<QStringList>("expected");
+    const int none = 64 * 1024;
+    QTest::newRow("CR LF, LF and a blank line")
+        << QList<QByteArray>{"one\r\ntwo\n\nthree"} << none << QStringList{"one", "two", "three"};
+    QTest::newRow("no break at all") << QList<QByteArray>{"  just one  "} << none
+                                     << QStringList{"  just one  "};
+    QTest::newRow("only breaks") << QList<QByteArray>{"\n\r\n\r\x0b\x0c"} << none << QStringList{};
+    QTest::newRow("VT, FF, NEL, LS, PS and lone CR")
+        << QList<QByteArray>{"a\x0b"
+                             "b\x0c"
+                             "c\xc2\x85"
+                             "d\xe2\x80\xa8"
+                             "e\xe2\x80\xa9"
+                             "f\rg\r"}
+        << none << QStringList{"a", "b", "c", "d", "e", "f", "g"};
+    QTest::newRow("tabs stay inside a line")
+        << QList<QByteArray>{"\tindented\t\n"} << none << QStringList{"\tindented\t"};
     QTest::newRow("a secret cut in two")
-        << QList<QByteArray>{"token=abc", "def\n"} << QStringList{"token=abcdef"};
-    QTest::newRow("CR at the end, LF at the start of the next read")
-        << QList<QByteArray>{"one\r", "\ntwo\n"} << QStringList{"one", "two"};
+        << QList<QByteArray>{"token=abc", "def\n"} << none << QStringList{"token=abcdef"};
+    QTest::newRow("CR, then LF in the next read")
+        << QList<QByteArray>{"one\r", "\ntwo\n"} << none << QStringList{"one", "two"};
     QTest::newRow("two-byte character cut")
-        << QList<QByteArray>{"caf\xc3", "\xa9\n"} << QStringList{u"café"_qs};
+        << QList<QByteArray>{"caf\xc3", "\xa9\n"} << none << QStringList{u"café"_qs};
     QTest::newRow("three-byte character cut after one byte")
-        << QList<QByteArray>{"\xe2", "\x82\xac 5\n"} << QStringList{u"€ 5"_qs};
+        << QList<QByteArray>{"\xe2", "\x82\xac 5\n"} << none << QStringList{u"€ 5"_qs};
     QTest::newRow("four-byte character in three reads")
-        << QList<QByteArray>{"x\xf0\x9f", "\x98", "\x80y\n"} << QStringList{u"x😀y"_qs};
+        << QList<QByteArray>{"x\xf0\x9f", "\x98", "\x80y\n"} << none << QStringList{u"x😀y"_qs};
     QTest::newRow("line separator cut") << QList<QByteArray>{"a\xe2\x80", "\xa8"
                                                                           "b"}
-                                        << QStringList{"a", "b"};
+                                        << none << QStringList{"a", "b"};
     QTest::newRow("empty reads change nothing")
-        << QList<QByteArray>{"", "a", "", "b\n", ""} << QStringList{"ab"};
+        << QList<QByteArray>{"", "a", "", "b\n", ""} << none << QStringList{"ab"};
+    QTest::newRow("complete line longer than the limit")
+        << QList<QByteArray>{"abcdefghij\n"} << 8 << QStringList{"abcdefgh", "ij"};
+    QTest::newRow("unfinished line reaching the limit over reads")
+        << QList<QByteArray>{"abcde", "fghij", "k"} << 8 << QStringList{"abcdefgh", "ijk"};
+    QTest::newRow("exactly the limit, then its break")
+        << QList<QByteArray>{"abcdefgh", "\nx"} << 8 << QStringList{"abcdefgh", "x"};
+    QTest::newRow("never cut inside a surrogate pair")
+        << QList<QByteArray>{"abcdefg\xf0\x9f\x98\x80xyz"} << 8 << QStringList{"abcdefg", u"😀xyz"_qs};
 }
 
-void AgentOutputLineSplitterTest::keepsLinesAndCharactersCutBetweenReads()
+void AgentOutputLineSplitterTest::splits()
 {
     QFETCH(QList<QByteArray>, pieces);
-    QFETCH(QStringList, expected);
-    QCOMPARE(splitAll(pieces), expected);
+    QFETCH(int, limit);
+    QTEST(splitAll(pieces, limit), "expected");
 }
 
 void AgentOutputLineSplitterTest::byteByByteEqualsOneRead()
@@ -153,42 +145,6 @@ void AgentOutputLineSplitterTest::decodesBrokenBytesAsReplacementCharacters()
     QVERIFY2(line.endsWith(replacement + suffix), qPrintable(line));
     const QString middle = line.sliced(prefix.size(), line.size() - prefix.size() - suffix.size());
     QVERIFY2(middle.count(replacement) == middle.size(), qPrintable(line));
-}
-
-void AgentOutputLineSplitterTest::boundsLongLines_data()
-{
-    QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("complete line longer than the limit")
-        << QList<QByteArray>{"abcdefghij\n"} << QStringList{"abcdefgh", "ij"};
-    QTest::newRow("unfinished line reaching the limit over reads")
-        << QList<QByteArray>{"abcde", "fghij", "k"} << QStringList{"abcdefgh", "ijk"};
-    QTest::newRow("exactly the limit, then its break")
-        << QList<QByteArray>{"abcdefgh", "\nx"} << QStringList{"abcdefgh", "x"};
-    QTest::newRow("never cut inside a surrogate pair")
-        << QList<QByteArray>{"abcdefg\xf0\x9f\x98\x80xyz"} << QStringList{"abcdefg", u"😀xyz"_qs};
-}
-
-void AgentOutputLineSplitterTest::boundsLongLines()
-{
-    QFETCH(QList<QByteArray>, pieces);
-    QFETCH(QStringList, expected);
-    QCOMPARE(splitAll(pieces, 8), expected);
-}
-
-void AgentOutputLineSplitterTest::boundsALineThatNeverEnds()
-{
-    AgentOutputLineSplitter splitter;
-    QStringList lines;
-    const QByteArray block(10'000, 'x');
-    for (int i = 0; i < 100; ++i)
-        splitter.feed(block, lines);
-    // A million bytes without a break: everything but the last unfinished piece is out as full-length lines.
-    QCOMPARE(lines.size(), 1'000'000 / AgentOutputLineSplitter::defaultMaxLineLength);
-    for (const QString &line : std::as_const(lines))
-        QCOMPARE(line.size(), AgentOutputLineSplitter::defaultMaxLineLength);
-    splitter.finish(lines);
-    QCOMPARE(lines.last().size(), 1'000'000 % AgentOutputLineSplitter::defaultMaxLineLength);
 }
 
 void AgentOutputLineSplitterTest::resynchronizesAfterSkippedOutput()

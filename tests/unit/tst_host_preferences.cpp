@@ -28,21 +28,14 @@ public slots:
 
 private slots:
     void init();
-
-    void emptyDefaultsGiveTheDefaultsAndPersistTheRelay();
-    void wrongTypesFallBackToDefaults();
+    void eachSetting_data();
+    void eachSetting();
     void relayVersionAndURLOnLoad_data();
     void relayVersionAndURLOnLoad();
-    void settersPersistAndNotifyOnlyOnChange();
-    void changeIsStoredBeforeItIsAnnounced_data();
-    void changeIsStoredBeforeItIsAnnounced();
     void ngrokTokenIsTrimmedInTheKeyringOnly();
     void blankNgrokTokenDeletesTheItem();
     void unreadableNgrokTokenReadsEmpty();
-
-    void managedURLNormalisation_data();
     void managedURLNormalisation();
-    void inference_data();
     void inference();
 
 private:
@@ -66,45 +59,65 @@ std::unique_ptr<HostPreferences> HostPreferencesTest::load()
                                              HostNgrokTokenStore(m_keyring, ngrokService, ngrokAccount));
 }
 
-void HostPreferencesTest::emptyDefaultsGiveTheDefaultsAndPersistTheRelay()
+void HostPreferencesTest::eachSetting_data()
 {
-    const auto preferences = load();
-    QVERIFY(preferences->workspaces().isEmpty());
-    QCOMPARE(preferences->mode(), HostingMode::lan);
-    QCOMPARE(preferences->lanPort(), 8765);
-    QCOMPARE(preferences->lanBindAll(), true);
-    QCOMPARE(preferences->ngrokTunnelEnabled(), false);
-    QCOMPARE(preferences->ngrokAuthtoken(), QString());
-    QCOMPARE(preferences->relayVersion(), HostRelayVersion::elixirV2);
-    QCOMPARE(preferences->relayURL(), elixirDefault);
-    QCOMPARE(preferences->startHostingOnLaunch(), false);
-    QCOMPARE(preferences->openAtLogin(), false);
-    QCOMPARE(preferences->keepRelayOnline(), true);
-
-    QCOMPARE(m_defaults->string(QStringLiteral("FerrowynHost.relayURL")), elixirDefault);
-    QCOMPARE(m_defaults->string(QStringLiteral("FerrowynHost.relayVersion")), QStringLiteral("elixirV2"));
-    // Loading writes only the two normalised relay values.
-    QVERIFY(!m_defaults->object(QStringLiteral("FerrowynHost.lanPort")).isValid());
-    QVERIFY(!m_defaults->object(QStringLiteral("FerrowynHost.keepRelayOnline")).isValid());
+    QTest::addColumn<QByteArray>("property");
+    QTest::addColumn<QVariant>("initial");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("stored");     // the stored text of a named value, or ""
+    QTest::addColumn<QVariant>("wrongType"); // stored instead, it reads as the default; invalid: not tried
+    const auto row = [](const char *property, QVariant initial, QVariant value, const char *stored = "",
+                        QVariant wrongType = {}) {
+        QTest::newRow(property) << QByteArray(property) << initial << value << QString::fromLatin1(stored)
+                                << wrongType;
+    };
+    row("workspaces", QStringList(), QStringList{"/w/one", "/w/two"}, "", QString("/w"));
+    row("mode", QVariant::fromValue(HostingMode::lan), QVariant::fromValue(HostingMode::relay), "relay",
+        "Relay");
+    // Stored as given: nothing here validates.
+    row("lanPort", 8765, 70000, "", "9000");
+    row("lanBindAll", true, false, "", "false");
+    row("ngrokTunnelEnabled", false, true, "", 1);
+    row("relayURL", elixirDefault, "  wss://relay.example.org/x  ");
+    row("relayVersion", QVariant::fromValue(HostRelayVersion::elixirV2),
+        QVariant::fromValue(HostRelayVersion::goV1), "goV1");
+    row("startHostingOnLaunch", false, true, "", "true");
+    row("openAtLogin", false, true, "", 1);
+    row("keepRelayOnline", true, false, "", 0);
 }
 
-void HostPreferencesTest::wrongTypesFallBackToDefaults()
+void HostPreferencesTest::eachSetting()
 {
-    m_defaults->setString(QStringLiteral("FerrowynHost.lanPort"), QStringLiteral("9000"));
-    m_defaults->setString(QStringLiteral("FerrowynHost.lanBindAll"), QStringLiteral("false"));
-    m_defaults->setInteger(QStringLiteral("FerrowynHost.keepRelayOnline"), 0);
-    m_defaults->setObject(QStringLiteral("FerrowynHost.workspaces"), QVariantList{QStringLiteral("/a"), 1});
-    m_defaults->setString(QStringLiteral("FerrowynHost.mode"), QStringLiteral("Relay"));
-    m_defaults->setInteger(QStringLiteral("FerrowynHost.relayURL"), 1);
-
-    const auto preferences = load();
-    QCOMPARE(preferences->lanPort(), 8765);
-    QCOMPARE(preferences->lanBindAll(), true);
-    QCOMPARE(preferences->keepRelayOnline(), true);
-    QCOMPARE(preferences->workspaces(), QStringList{QStringLiteral("/a")});
-    QCOMPARE(preferences->mode(), HostingMode::lan);
-    QCOMPARE(preferences->relayURL(), elixirDefault);
-    QCOMPARE(m_defaults->string(QStringLiteral("FerrowynHost.relayURL")), elixirDefault);
+    QFETCH(QByteArray, property);
+    QFETCH(QVariant, initial);
+    QFETCH(QVariant, value);
+    QFETCH(QString, stored);
+    QFETCH(QVariant, wrongType);
+    const QString key = QStringLiteral("FerrowynHost.") + QString::fromLatin1(property);
+    {
+        const auto preferences = load();
+        QCOMPARE(preferences->property(property), initial);
+        const QMetaProperty watched =
+            preferences->metaObject()->property(preferences->metaObject()->indexOfProperty(property));
+        QSignalSpy notified(preferences.get(), watched.notifySignal());
+        // A reaction to the change already finds it stored.
+        QVERIFY(connect(preferences.get(), watched.notifySignal(), this,
+                        metaObject()->method(metaObject()->indexOfSlot("reloadWatchedSetting()"))));
+        m_watched = property;
+        QVERIFY(watched.write(preferences.get(), initial));
+        QCOMPARE(notified.count(), 0);
+        QVERIFY(watched.write(preferences.get(), value));
+        QVERIFY(watched.write(preferences.get(), value));
+        QCOMPARE(notified.count(), 1);
+        QCOMPARE(m_reloaded, value);
+    }
+    QCOMPARE(load()->property(property), value);
+    if (!stored.isEmpty())
+        QCOMPARE(m_defaults->string(key), stored);
+    if (wrongType.isValid()) {
+        m_defaults->setObject(key, wrongType);
+        QCOMPARE(load()->property(property), initial);
+    }
 }
 
 void HostPreferencesTest::relayVersionAndURLOnLoad_data()
@@ -116,27 +129,26 @@ void HostPreferencesTest::relayVersionAndURLOnLoad_data()
 
     const QString productURL = QStringLiteral("wss://") + QLatin1String(BuildConfig::productRelayHost) +
                                QStringLiteral("/anything?x=1");
+    const auto goV1 = HostRelayVersion::goV1;
+    const auto elixirV2 = HostRelayVersion::elixirV2;
+    QTest::newRow("nothing stored") << QVariant() << QVariant() << elixirV2 << elixirDefault;
+    QTest::newRow("URL not a string") << QVariant(1) << QVariant() << elixirV2 << elixirDefault;
     QTest::newRow("self-hosted /relay infers goV1")
-        << QVariant(QStringLiteral("wss://relay.example.org/relay")) << QVariant() << HostRelayVersion::goV1
-        << QStringLiteral("wss://relay.example.org/relay");
+        << QVariant("wss://relay.example.org/relay") << QVariant() << goV1 << "wss://relay.example.org/relay";
     QTest::newRow("upper-case /Relay/V2 is another relay's path, as for its endpoint")
-        << QVariant(QStringLiteral("wss://relay.example.org/Relay/V2")) << QVariant()
-        << HostRelayVersion::goV1 << QStringLiteral("wss://relay.example.org/Relay/V2");
+        << QVariant("wss://relay.example.org/Relay/V2") << QVariant() << goV1
+        << "wss://relay.example.org/Relay/V2";
     QTest::newRow("unparsable URL infers elixirV2 and is kept")
-        << QVariant(QStringLiteral("wss://bad host/relay")) << QVariant() << HostRelayVersion::elixirV2
-        << QStringLiteral("wss://bad host/relay");
+        << QVariant("wss://bad host/relay") << QVariant() << elixirV2 << "wss://bad host/relay";
     QTest::newRow("goV1 with the elixir managed URL is rewritten")
-        << QVariant(elixirDefault) << QVariant(QStringLiteral("goV1")) << HostRelayVersion::goV1 << goDefault;
+        << QVariant(elixirDefault) << QVariant("goV1") << goV1 << goDefault;
     QTest::newRow("product host becomes the elixir default")
-        << QVariant(productURL) << QVariant(QStringLiteral("elixirV2")) << HostRelayVersion::elixirV2
-        << elixirDefault;
+        << QVariant(productURL) << QVariant("elixirV2") << elixirV2 << elixirDefault;
     QTest::newRow("version in the wrong case is inferred")
-        << QVariant(QStringLiteral("wss://relay.example.org/ws")) << QVariant(QStringLiteral("elixirv2"))
-        << HostRelayVersion::goV1 << QStringLiteral("wss://relay.example.org/ws");
-    QTest::newRow("stored version without URL")
-        << QVariant() << QVariant(QStringLiteral("goV1")) << HostRelayVersion::goV1 << goDefault;
-    QTest::newRow("empty URL is kept")
-        << QVariant(QString()) << QVariant(QStringLiteral("goV1")) << HostRelayVersion::goV1 << QString();
+        << QVariant("wss://relay.example.org/ws") << QVariant("elixirv2") << goV1
+        << "wss://relay.example.org/ws";
+    QTest::newRow("stored version without URL") << QVariant() << QVariant("goV1") << goV1 << goDefault;
+    QTest::newRow("empty URL is kept") << QVariant(QString()) << QVariant("goV1") << goV1 << QString();
 }
 
 void HostPreferencesTest::relayVersionAndURLOnLoad()
@@ -153,80 +165,10 @@ void HostPreferencesTest::relayVersionAndURLOnLoad()
     const auto preferences = load();
     QCOMPARE(preferences->relayVersion(), version);
     QCOMPARE(preferences->relayURL(), url);
+    // Loading writes back the two normalised relay values, and nothing else.
     QCOMPARE(m_defaults->string(QStringLiteral("FerrowynHost.relayURL")), url);
     QCOMPARE(m_defaults->string(QStringLiteral("FerrowynHost.relayVersion")), rawValue(version));
-}
-
-void HostPreferencesTest::settersPersistAndNotifyOnlyOnChange()
-{
-    {
-        const auto preferences = load();
-        QSignalSpy portSpy(preferences.get(), &HostPreferences::lanPortChanged);
-        QSignalSpy modeSpy(preferences.get(), &HostPreferences::modeChanged);
-        preferences->setLanPort(8765);
-        QCOMPARE(portSpy.count(), 0);
-        preferences->setLanPort(70000); // stored as given; nothing here validates
-        preferences->setMode(HostingMode::relay);
-        preferences->setMode(HostingMode::relay);
-        QCOMPARE(portSpy.count(), 1);
-        QCOMPARE(modeSpy.count(), 1);
-        preferences->setWorkspaces({QStringLiteral("/w/one"), QStringLiteral("/w/two")});
-        preferences->setLanBindAll(false);
-        preferences->setNgrokTunnelEnabled(true);
-        preferences->setRelayURL(QStringLiteral("  wss://relay.example.org/x  "));
-        preferences->setRelayVersion(HostRelayVersion::goV1);
-        preferences->setStartHostingOnLaunch(true);
-        preferences->setOpenAtLogin(true);
-        preferences->setKeepRelayOnline(false);
-    }
-    QCOMPARE(m_defaults->integer(QStringLiteral("FerrowynHost.lanPort")), 70000);
-    QCOMPARE(m_defaults->string(QStringLiteral("FerrowynHost.mode")), QStringLiteral("relay"));
-
-    const auto reloaded = load();
-    QCOMPARE(reloaded->lanPort(), 70000);
-    QCOMPARE(reloaded->mode(), HostingMode::relay);
-    QCOMPARE(reloaded->workspaces(), QStringList({QStringLiteral("/w/one"), QStringLiteral("/w/two")}));
-    QCOMPARE(reloaded->lanBindAll(), false);
-    QCOMPARE(reloaded->ngrokTunnelEnabled(), true);
-    QCOMPARE(reloaded->relayURL(), QStringLiteral("  wss://relay.example.org/x  "));
-    QCOMPARE(reloaded->relayVersion(), HostRelayVersion::goV1);
-    QCOMPARE(reloaded->startHostingOnLaunch(), true);
-    QCOMPARE(reloaded->openAtLogin(), true);
-    QCOMPARE(reloaded->keepRelayOnline(), false);
-}
-
-void HostPreferencesTest::changeIsStoredBeforeItIsAnnounced_data()
-{
-    QTest::addColumn<QByteArray>("property");
-    QTest::addColumn<QVariant>("value");
-    QTest::newRow("workspaces") << QByteArray("workspaces") << QVariant(QStringList{QStringLiteral("/w")});
-    QTest::newRow("mode") << QByteArray("mode") << QVariant::fromValue(HostingMode::relay);
-    QTest::newRow("lanPort") << QByteArray("lanPort") << QVariant(9000);
-    QTest::newRow("lanBindAll") << QByteArray("lanBindAll") << QVariant(false);
-    QTest::newRow("ngrokTunnelEnabled") << QByteArray("ngrokTunnelEnabled") << QVariant(true);
-    QTest::newRow("relayURL") << QByteArray("relayURL")
-                              << QVariant(QStringLiteral("wss://r.example/relay/v2"));
-    QTest::newRow("relayVersion") << QByteArray("relayVersion")
-                                  << QVariant::fromValue(HostRelayVersion::goV1);
-    QTest::newRow("startHostingOnLaunch") << QByteArray("startHostingOnLaunch") << QVariant(true);
-    QTest::newRow("openAtLogin") << QByteArray("openAtLogin") << QVariant(true);
-    QTest::newRow("keepRelayOnline") << QByteArray("keepRelayOnline") << QVariant(false);
-}
-
-void HostPreferencesTest::changeIsStoredBeforeItIsAnnounced()
-{
-    QFETCH(QByteArray, property);
-    QFETCH(QVariant, value);
-    const auto preferences = load();
-    const QMetaObject *meta = preferences->metaObject();
-    const QMetaProperty watched = meta->property(meta->indexOfProperty(property));
-    QVERIFY(connect(preferences.get(), watched.notifySignal(), this,
-                    metaObject()->method(metaObject()->indexOfSlot("reloadWatchedSetting()"))));
-    m_watched = property;
-    m_reloaded = QVariant();
-
-    QVERIFY(watched.write(preferences.get(), value));
-    QCOMPARE(m_reloaded, value);
+    QVERIFY(!m_defaults->object(QStringLiteral("FerrowynHost.keepRelayOnline")).isValid());
 }
 
 void HostPreferencesTest::ngrokTokenIsTrimmedInTheKeyringOnly()
@@ -285,56 +227,26 @@ void HostPreferencesTest::unreadableNgrokTokenReadsEmpty()
     QCOMPARE(m_keyring.value(ngrokService, ngrokAccount), QByteArray("typed"));
 }
 
-void HostPreferencesTest::managedURLNormalisation_data()
-{
-    QTest::addColumn<HostRelayVersion>("version");
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("normalised");
-
-    const QString goHostUpper = QString::fromLatin1(BuildConfig::goRelayHost).toUpper();
-    QTest::newRow("go host in upper case, any scheme, port and query")
-        << HostRelayVersion::elixirV2 << QStringLiteral("ws://") + goHostUpper + QStringLiteral(":8443/x?y=1")
-        << elixirDefault;
-    QTest::newRow("self-hosted kept as typed")
-        << HostRelayVersion::goV1 << QStringLiteral("wss://Relay.Example.org/relay/")
-        << QStringLiteral("wss://Relay.Example.org/relay/");
-    QTest::newRow("no host") << HostRelayVersion::goV1 << QStringLiteral("relay/v2")
-                             << QStringLiteral("relay/v2");
-    QTest::newRow("unparsable") << HostRelayVersion::goV1 << QStringLiteral("wss://x/%zz")
-                                << QStringLiteral("wss://x/%zz");
-    QTest::newRow("managed host as a suffix is not managed")
-        << HostRelayVersion::goV1 << QStringLiteral("wss://evil") + QLatin1String(BuildConfig::goRelayHost)
-        << QStringLiteral("wss://evil") + QLatin1String(BuildConfig::goRelayHost);
-}
-
 void HostPreferencesTest::managedURLNormalisation()
 {
-    QFETCH(HostRelayVersion, version);
-    QFETCH(QString, url);
-    QFETCH(QString, normalised);
-    QCOMPARE(normalizedManagedRelayURL(version, url), normalised);
-}
-
-void HostPreferencesTest::inference_data()
-{
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<HostRelayVersion>("version");
-    QTest::newRow("elixir in host") << QStringLiteral("wss://my-ELIXIR-box.example/relay")
-                                    << HostRelayVersion::elixirV2;
-    QTest::newRow("v2 path") << QStringLiteral("wss://box.example/base/relay/v2/x")
-                             << HostRelayVersion::elixirV2;
-    QTest::newRow("plain path") << QStringLiteral("wss://box.example/relay") << HostRelayVersion::goV1;
-    QTest::newRow("empty") << QString() << HostRelayVersion::goV1;
-    QTest::newRow("space") << QStringLiteral("wss://box example/relay") << HostRelayVersion::elixirV2;
-    QTest::newRow("go managed default") << goDefault << HostRelayVersion::goV1;
-    QTest::newRow("elixir managed default") << elixirDefault << HostRelayVersion::elixirV2;
+    const QString goHost = QString::fromLatin1(BuildConfig::goRelayHost);
+    // The go host in upper case, with any scheme, port and query, is managed.
+    QCOMPARE(
+        normalizedManagedRelayURL(HostRelayVersion::elixirV2, "ws://" + goHost.toUpper() + ":8443/x?y=1"),
+        elixirDefault);
+    for (const QString &kept : {QStringLiteral("wss://Relay.Example.org/relay/"), QStringLiteral("relay/v2"),
+                                QStringLiteral("wss://x/%zz"), "wss://evil" + goHost})
+        QCOMPARE(normalizedManagedRelayURL(HostRelayVersion::goV1, kept), kept);
 }
 
 void HostPreferencesTest::inference()
 {
-    QFETCH(QString, url);
-    QFETCH(HostRelayVersion, version);
-    QCOMPARE(inferredRelayVersion(url), version);
+    for (const QString &url : {QStringLiteral("wss://my-ELIXIR-box.example/relay"),
+                               QStringLiteral("wss://box.example/base/relay/v2/x"),
+                               QStringLiteral("wss://box example/relay"), elixirDefault})
+        QVERIFY2(inferredRelayVersion(url) == HostRelayVersion::elixirV2, qPrintable(url));
+    for (const QString &url : {QStringLiteral("wss://box.example/relay"), QString(), goDefault})
+        QVERIFY2(inferredRelayVersion(url) == HostRelayVersion::goV1, qPrintable(url));
 }
 
 QTEST_GUILESS_MAIN(HostPreferencesTest)

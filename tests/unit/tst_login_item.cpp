@@ -22,7 +22,6 @@ class LoginItemTest : public QObject {
 private slots:
     void managerCallsExactlyOneOperationAndWordsFailures();
     void autostartEntryIsWrittenAndRemoved();
-    void pathsWithSpecialCharactersAreQuoted();
     void unwritableAutostartFolderIsReported();
 };
 
@@ -32,7 +31,6 @@ void LoginItemTest::managerCallsExactlyOneOperationAndWordsFailures()
     QCOMPARE(HostLoginItemManager::setEnabled(true, item), std::nullopt);
     QCOMPARE(HostLoginItemManager::setEnabled(false, item), std::nullopt);
     QCOMPARE(item.calls, QStringList({"register", "unregister"}));
-
     item.answer = QStringLiteral("Operation not permitted");
     QCOMPARE(HostLoginItemManager::setEnabled(true, item),
              std::optional<QString>("Login item update failed: Operation not permitted"));
@@ -42,28 +40,21 @@ void LoginItemTest::autostartEntryIsWrittenAndRemoved()
 {
     QTemporaryDir dir;
     XdgAutostartLoginItem item(QStringLiteral("dev.ferrowyn.host"), QStringLiteral("Ferrowyn Host"),
-                               QStringLiteral("/opt/ferrowyn/bin/ferrowyn-host"), dir.filePath("autostart"));
+                               QStringLiteral("/home/a b/100%/$x\\y/ferrowyn-host"),
+                               dir.filePath("autostart"));
     QCOMPARE(item.registerApplication(), std::nullopt);
     const QString entry = readAll(item.entryPath());
     QVERIFY(entry.startsWith(QLatin1String("[Desktop Entry]\n")));
     QVERIFY(entry.contains(QLatin1String("\nType=Application\n")));
     QVERIFY(entry.contains(QLatin1String("\nName=Ferrowyn Host\n")));
-    QVERIFY(entry.contains(QLatin1String("\nExec=\"/opt/ferrowyn/bin/ferrowyn-host\"\n")));
+    // Quoted, with the characters the desktop entry format and its Exec key treat specially escaped.
+    QVERIFY(entry.contains(QLatin1String(R"(Exec="/home/a b/100%%/\\$x\\\\y/ferrowyn-host")"
+                                         "\n")));
     QCOMPARE(item.registerApplication(), std::nullopt); // again: replaced, not an error
 
     QCOMPARE(item.unregisterApplication(), std::nullopt);
     QVERIFY(!QFile::exists(item.entryPath()));
     QCOMPARE(item.unregisterApplication(), std::nullopt);
-}
-
-void LoginItemTest::pathsWithSpecialCharactersAreQuoted()
-{
-    QTemporaryDir dir;
-    XdgAutostartLoginItem item(QStringLiteral("dev.ferrowyn.host"), QStringLiteral("Ferrowyn Host"),
-                               QStringLiteral("/home/a b/100%/$x\\y/ferrowyn-host"), dir.path());
-    QCOMPARE(item.registerApplication(), std::nullopt);
-    QVERIFY(readAll(item.entryPath())
-                .contains(QLatin1String(R"(Exec="/home/a b/100%%/\\$x\\\\y/ferrowyn-host")")));
 }
 
 void LoginItemTest::unwritableAutostartFolderIsReported()
@@ -75,9 +66,7 @@ void LoginItemTest::unwritableAutostartFolderIsReported()
     XdgAutostartLoginItem item(QStringLiteral("dev.ferrowyn.host"), QStringLiteral("Ferrowyn Host"),
                                QStringLiteral("/usr/bin/ferrowyn-host"), blocker.fileName());
     const std::optional<QString> message = HostLoginItemManager::setEnabled(true, item);
-    QVERIFY(message.has_value());
-    QVERIFY(message->startsWith(QLatin1String("Login item update failed: ")));
-    QVERIFY(message->size() > QStringLiteral("Login item update failed: ").size());
+    QVERIFY(message && message->size() > QStringLiteral("Login item update failed: ").size());
 }
 
 QTEST_GUILESS_MAIN(LoginItemTest)

@@ -16,7 +16,6 @@ private slots:
 
     void missingAndFileNeedNoFurtherChecks();
     void writableFolderIsReadyAndTheGrantOnlyChangesTheMessage();
-    void symbolicLinkToAFolderIsFollowed();
     void probeLeavesNothingBehind();
     void verdictsAsAnUnprivilegedUser();
 
@@ -65,7 +64,10 @@ void PermissionPreflightTest::missingAndFileNeedNoFurtherChecks()
 
 void PermissionPreflightTest::writableFolderIsReadyAndTheGrantOnlyChangesTheMessage()
 {
-    const QString path = m_dir->path() + QStringLiteral("/./");
+    // A symbolic link to a folder is followed.
+    QVERIFY(QDir(m_dir->path()).mkdir("real"));
+    QVERIFY(QFile::link(m_dir->filePath("real"), m_dir->filePath("link")));
+    const QString path = m_dir->filePath("link") + QStringLiteral("/./");
     const HostPermissionPreflightItem plain = PermissionPreflight::check(path, nullptr);
     QCOMPARE(plain.status, HostPermissionPreflightStatus::ready);
     QCOMPARE(plain.message, QStringLiteral("Ready for remote Codex work."));
@@ -79,14 +81,6 @@ void PermissionPreflightTest::writableFolderIsReadyAndTheGrantOnlyChangesTheMess
     QCOMPARE(granted.status, HostPermissionPreflightStatus::ready);
     QCOMPARE(granted.message, QStringLiteral("Ready with persistent Mac preflight grant."));
     QVERIFY(granted.hasGrant);
-}
-
-void PermissionPreflightTest::symbolicLinkToAFolderIsFollowed()
-{
-    QVERIFY(QDir(m_dir->path()).mkdir("real"));
-    QVERIFY(QFile::link(m_dir->filePath("real"), m_dir->filePath("link")));
-    QCOMPARE(PermissionPreflight::check(m_dir->filePath("link"), nullptr).status,
-             HostPermissionPreflightStatus::ready);
 }
 
 void PermissionPreflightTest::probeLeavesNothingBehind()
