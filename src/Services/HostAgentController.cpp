@@ -25,8 +25,20 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
       m_log(new AgentOutputLog([this] { return redactionSecrets(); }, logBufferLimit,
                                AgentOutputLineSplitter::defaultMaxLineLength, this)),
       m_restartBackoff(timings.restart), m_restartTimer(new QTimer(this)),
-      m_tunnelPoller(new TunnelStatusPoller(timings.tunnelPoll, this)), m_setupLinkRefresh(new QTimer(this))
+      m_link(new SetupLinkPublisher({[this] { return linkCredentials(); },
+                                     [this] {
+                                         return agentIsRunning();
+                                     }},
+                                    timings.setupLinkRefreshInterval, timings.tunnelPoll, this))
 {
+    connect(m_link, &SetupLinkPublisher::setupLinkChanged, this, &HostAgentController::setupLinkChanged);
+    connect(m_link, &SetupLinkPublisher::resolvedLANAddressChanged, this,
+            &HostAgentController::resolvedLANAddressChanged);
+    connect(m_link, &SetupLinkPublisher::tunnelStateChanged, this, &HostAgentController::tunnelStateChanged);
+    connect(m_link, &SetupLinkPublisher::tunnelPublicURLChanged, this,
+            &HostAgentController::tunnelPublicURLChanged);
+    connect(m_link, &SetupLinkPublisher::tunnelLastErrorChanged, this,
+            &HostAgentController::tunnelLastErrorChanged);
     connect(&m_credentialStore, &HostCredentialStore::waitingForUnlockChanged, this, [this] {
         if (m_credentialStore.waitingForUnlock())
             setReadinessWarning(waitingForKeyringWarning);
@@ -46,15 +58,6 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
             return;
         }
         beginStart(m_lastPreferences, true);
-    });
-    m_setupLinkRefresh->setInterval(m_timings.setupLinkRefreshInterval);
-    connect(m_setupLinkRefresh, &QTimer::timeout, this, [this] {
-        // The refresh ends by itself once its agent or its preferences are gone.
-        if (!agentIsRunning() || !m_refreshPreferences) {
-            m_setupLinkRefresh->stop();
-            return;
-        }
-        recomputeSetupLink(m_refreshPreferences);
     });
 }
 
@@ -195,9 +198,7 @@ void HostAgentController::launch(PendingLaunch pending)
     setHostId(credentials.hostId);
     setCredentialRotatedAt(credentials.rotatedAt);
     setRunningAgentBuild(expectedAgentBuild());
-    setTunnelState(rawValue(settings.wantsTunnel() ? TunnelState::starting : TunnelState::disabled));
-    setTunnelPublicURL({});
-    setTunnelLastError({});
+    m_link->agentLaunched(settings.wantsTunnel());
 
     QTimer::singleShot(m_timings.confirmationDelay, agent, [this, agent, confirmed = QPointer(preferences)] {
         confirmRunning(agent, confirmed);
@@ -213,17 +214,13 @@ void HostAgentController::confirmRunning(AgentProcess *agent, const QPointer<Hos
     setState(AgentRunState::running());
     if (!preferences)
         return;
-    recomputeSetupLink(preferences);
-    startSetupLinkRefresh(*preferences);
-    startTunnelPollingIfNeeded(*preferences);
+    m_link->agentRunning(*preferences);
 }
 
 void HostAgentController::stop(bool waitForExit)
 {
     cancelRestart();
     m_pendingLaunch.reset();
-    cancelTunnelPolling();
-    cancelSetupLinkRefresh();
     m_permissionGrantStore.stopAccess();
     if (AgentProcess *agent = std::exchange(m_agent, nullptr))
         retire(agent);
@@ -234,12 +231,8 @@ void HostAgentController::stop(bool waitForExit)
     }
     if (!m_state.isFailed())
         setState(m_retiring.isEmpty() ? AgentRunState::stopped() : AgentRunState::stopping());
-    setSetupLink({});
-    setResolvedLANAddress({});
+    m_link->clear();
     setRunningAgentBuild({});
-    setTunnelState(rawValue(TunnelState::disabled));
-    setTunnelPublicURL({});
-    setTunnelLastError({});
 }
 
 void HostAgentController::retire(AgentProcess *agent)
@@ -281,9 +274,7 @@ void HostAgentController::handleExit(AgentProcess *agent, int status)
         setState(AgentRunState::failed(QStringLiteral("Agent exited (status %1). ").arg(status) +
                                        m_log->tail(exitReportLines, QStringLiteral(" | "))));
     }
-    setSetupLink({});
-    cancelSetupLinkRefresh();
-    cancelTunnelPolling();
+    m_link->agentExited();
 
     if (m_lastPreferences && m_lastPreferences->keepRelayOnline())
         scheduleRestart(uptime);
@@ -318,9 +309,6 @@ QStringList HostAgentController::redactionSecrets()
     return secrets;
 }
 
-// Filled in by the tunnel poll and the setup link: until then a running agent has no link and no tunnel
-// status, which is what a LAN start without either looks like.
-
 void HostAgentController::setState(const AgentRunState &value)
 {
     if (m_state == value)
@@ -335,22 +323,6 @@ void HostAgentController::setRestartPending(bool value)
         return;
     m_restartPending = value;
     emit restartPendingChanged();
-}
-
-void HostAgentController::setSetupLink(const QUrl &value)
-{
-    if (m_setupLink == value)
-        return;
-    m_setupLink = value;
-    emit setupLinkChanged();
-}
-
-void HostAgentController::setResolvedLANAddress(const QString &value)
-{
-    if (m_resolvedLANAddress == value)
-        return;
-    m_resolvedLANAddress = value;
-    emit resolvedLANAddressChanged();
 }
 
 void HostAgentController::setHostToken(const QString &value)
@@ -399,28 +371,4 @@ void HostAgentController::setReadinessWarning(const QString &value)
         return;
     m_readinessWarning = value;
     emit readinessWarningChanged();
-}
-
-void HostAgentController::setTunnelState(const QString &value)
-{
-    if (m_tunnelState == value)
-        return;
-    m_tunnelState = value;
-    emit tunnelStateChanged();
-}
-
-void HostAgentController::setTunnelPublicURL(const QString &value)
-{
-    if (m_tunnelPublicURL == value)
-        return;
-    m_tunnelPublicURL = value;
-    emit tunnelPublicURLChanged();
-}
-
-void HostAgentController::setTunnelLastError(const QString &value)
-{
-    if (m_tunnelLastError == value)
-        return;
-    m_tunnelLastError = value;
-    emit tunnelLastErrorChanged();
 }

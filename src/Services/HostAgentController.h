@@ -5,6 +5,7 @@
 #include "Services/AgentRunState.h"
 #include "Services/HostCredentialStore.h"
 #include "Services/HostPermissionGrantStore.h"
+#include "Services/Links/SetupLinkPublisher.h"
 #include "Services/PermissionPreflight.h"
 #include "Services/Supervision/AgentProcess.h"
 #include "Services/Supervision/AgentRestartBackoff.h"
@@ -75,7 +76,7 @@ public:
     inline static const QString launchFailurePrefix = QStringLiteral("Failed to launch agent: ");
     inline static const QString accessNotGrantedWarning =
         QStringLiteral("Access was not granted. Choose the exact pinned folder in the permission dialog.");
-    inline static const QString tunnelTimeoutError = QStringLiteral("Timed out waiting for ngrok tunnel.");
+    inline static const QString &tunnelTimeoutError = SetupLinkPublisher::tunnelTimeoutError;
     inline static const QString keyringUnavailableWarning =
         QStringLiteral("System keyring unavailable: pairing credentials will not survive a restart.");
     inline static const QString waitingForKeyringWarning =
@@ -92,9 +93,9 @@ public:
     // An agent that exited is about to be started again (or is starting again); Stop cancels that.
     bool restartPending() const { return m_restartPending; }
     // Empty when there is no link.
-    QUrl setupLink() const { return m_setupLink; }
+    QUrl setupLink() const { return m_link->setupLink(); }
     // Empty when none was chosen.
-    QString resolvedLANAddress() const { return m_resolvedLANAddress; }
+    QString resolvedLANAddress() const { return m_link->resolvedLANAddress(); }
     QStringList lastLogLines() const;
     // The same lines as a list model for the window, with a role for lines that look like errors.
     QAbstractListModel *log() const;
@@ -108,9 +109,9 @@ public:
     QList<HostPermissionPreflightItem> permissionPreflightItems() const { return m_permissionPreflightItems; }
     // Empty when there is nothing to warn about.
     QString readinessWarning() const { return m_readinessWarning; }
-    QString tunnelState() const { return m_tunnelState; }
-    QString tunnelPublicURL() const { return m_tunnelPublicURL; }
-    QString tunnelLastError() const { return m_tunnelLastError; }
+    QString tunnelState() const { return m_link->tunnelState(); }
+    QString tunnelPublicURL() const { return m_link->tunnelPublicURL(); }
+    QString tunnelLastError() const { return m_link->tunnelLastError(); }
     QString expectedAgentBuild() const { return QString::fromLatin1(AgentBuild::identifier); }
 
     // Stops any agent, then launches one for these preferences once the old one is gone and the credentials
@@ -188,27 +189,17 @@ private:
     void requestCredentials(HostRelayVersion relayVersion,
                             std::function<void(const HostCredentials &)> ready);
 
-    // The link's refresh and the tunnel poll, which a running confirmation starts.
-    void startSetupLinkRefresh(HostPreferences &preferences);
-    void startTunnelPollingIfNeeded(HostPreferences &preferences);
-    void applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status, HostPreferences *preferences);
-    void cancelTunnelPolling();
-    void cancelSetupLinkRefresh();
     void revokeTrustedDevices();
+    HostCredentials linkCredentials() const;
     bool agentIsRunning() const;
 
     void setState(const AgentRunState &state);
     void setRestartPending(bool pending);
-    void setSetupLink(const QUrl &link);
-    void setResolvedLANAddress(const QString &address);
     void setHostToken(const QString &token);
     void setRelaySession(const QString &session);
     void setHostId(const QString &hostId);
     void setCredentialRotatedAt(const QDateTime &date);
     void setRunningAgentBuild(const QString &build);
-    void setTunnelState(const QString &state);
-    void setTunnelPublicURL(const QString &url);
-    void setTunnelLastError(const QString &error);
 
     HostAgentTimings m_timings;
     AgentLocator m_locator;
@@ -218,8 +209,6 @@ private:
 
     AgentRunState m_state;
     bool m_restartPending = false;
-    QUrl m_setupLink;
-    QString m_resolvedLANAddress;
     QString m_hostToken;
     QString m_relaySession;
     QString m_hostId;
@@ -227,9 +216,6 @@ private:
     QString m_runningAgentBuild;
     QList<HostPermissionPreflightItem> m_permissionPreflightItems;
     QString m_readinessWarning;
-    QString m_tunnelState = rawValue(TunnelState::disabled);
-    QString m_tunnelPublicURL;
-    QString m_tunnelLastError;
 
     AgentOutputLog *m_log;
     AgentProcess *m_agent = nullptr;
@@ -242,8 +228,5 @@ private:
     qint64 m_skippedOutputBytes = 0; // of the agents that ended
     QPointer<HostPreferences> m_lastPreferences;
 
-    std::unique_ptr<NetworkInterfaces> m_networkInterfaces = std::make_unique<SystemNetworkInterfaces>();
-    TunnelStatusPoller *m_tunnelPoller;
-    QTimer *m_setupLinkRefresh;
-    QPointer<HostPreferences> m_refreshPreferences;
+    SetupLinkPublisher *m_link;
 };

@@ -1,0 +1,98 @@
+// The controller's pairing and folder access: the credentials the link carries, rotation, and the folder
+// readiness and grants, apart from running the agent itself (HostAgentController.cpp).
+#include "Services/HostAgentController.h"
+
+#include "Services/HostPreferences.h"
+#include "Services/LanAddress.h"
+#include "Services/SetupLinkComposer.h"
+#include "Shared/AgentAddress.h"
+
+#include <QDir>
+#include <QFile>
+
+bool HostAgentController::agentIsRunning() const
+{
+    return m_agent && m_agent->phase() == AgentProcess::Phase::running;
+}
+
+void HostAgentController::setNetworkInterfaces(std::unique_ptr<NetworkInterfaces> interfaces)
+{
+    m_link->setNetworkInterfaces(std::move(interfaces));
+}
+
+void HostAgentController::recomputeSetupLink(HostPreferences *preferences)
+{
+    m_link->recompute(preferences);
+}
+
+HostCredentials HostAgentController::linkCredentials() const
+{
+    // The relay token and the nonce come from the store's copy in memory, which a rotation replaces; the
+    // rest is what the running agent was given.
+    HostCredentials credentials = m_credentialStore.cached().value_or(HostCredentials());
+    credentials.hostToken = m_hostToken;
+    credentials.hostId = m_hostId;
+    credentials.relaySessionId = m_relaySession;
+    return credentials;
+}
+
+QString HostAgentController::trustedDevicesPath()
+{
+    return AgentAddress::trustedDevicesPath(QDir::homePath());
+}
+
+void HostAgentController::revokeTrustedDevices()
+{
+    // Only the file: the folder and anything else the agent keeps there stay. A missing file is no error.
+    QFile::remove(trustedDevicesPath());
+}
+
+void HostAgentController::rotatePairing(HostPreferences *preferences)
+{
+    if (!preferences)
+        return;
+    const HostCredentials credentials = m_credentialStore.rotate(preferences->relayVersion());
+    revokeTrustedDevices();
+    setHostToken(credentials.hostToken);
+    setRelaySession(credentials.relaySessionId);
+    setHostId(credentials.hostId);
+    setCredentialRotatedAt(credentials.rotatedAt);
+    // An agent still starting holds the old credentials as much as a running one: left alone, it would keep
+    // accepting the revoked pairing while the link offered one it refuses.
+    if (m_agent || m_pendingLaunch) {
+        start(preferences);
+        return;
+    }
+    recomputeSetupLink(preferences);
+    // The new pairing works until the host restarts; the user must know it will not survive that.
+    if (!m_credentialStore.lastKeyringError().isEmpty())
+        setReadinessWarning(keyringUnavailableWarning);
+}
+
+void HostAgentController::refreshPermissionPreflight(HostPreferences *preferences)
+{
+    if (!preferences)
+        return;
+    QList<HostPermissionPreflightItem> items;
+    const auto hasGrant = [this](const QString &path) {
+        return m_permissionGrantStore.hasGrant(path);
+    };
+    for (const QString &path : preferences->workspaces())
+        items.append(PermissionPreflight::check(path, hasGrant));
+    m_permissionPreflightItems = items;
+    emit permissionPreflightItemsChanged();
+}
+
+void HostAgentController::grantFolderAccess(const QString &path, HostPreferences *preferences)
+{
+    if (!preferences)
+        return;
+    if (!m_permissionGrantStore.grant(path)) {
+        setReadinessWarning(accessNotGrantedWarning);
+        return;
+    }
+    refreshPermissionPreflight(preferences);
+    // A starting agent, too, must work inside the new grant.
+    if (m_agent || m_pendingLaunch)
+        start(preferences);
+}

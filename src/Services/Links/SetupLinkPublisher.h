@@ -1,0 +1,86 @@
+#pragma once
+
+#include "Platform/NetworkInterfaces.h"
+#include "Services/HostCredentials.h"
+#include "Services/TunnelStatusPoller.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class HostPreferences;
+
+// What the tablet is told about reaching the running agent: the setup link of the current route, the LAN
+// address it points at, and the ngrok tunnel's status while the route has one. It keeps the link fresh while
+// the agent runs, so its expiry never lapses on screen. Main thread only.
+class SetupLinkPublisher : public QObject {
+    Q_OBJECT
+
+public:
+    inline static const QString tunnelTimeoutError = QStringLiteral("Timed out waiting for ngrok tunnel.");
+
+    struct Hooks {
+        // The pairing credentials the agent was given, as the link must carry them.
+        std::function<HostCredentials()> credentials;
+        // The agent is up; the refresh and the poll end once it is not.
+        std::function<bool()> agentRunning;
+    };
+
+    SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval, TunnelPollTimings pollTimings,
+                       QObject *parent = nullptr);
+
+    // Empty when there is no link.
+    QUrl setupLink() const { return m_setupLink; }
+    // Empty when none was chosen.
+    QString resolvedLANAddress() const { return m_resolvedLANAddress; }
+    QString tunnelState() const { return m_tunnelState; }
+    QString tunnelPublicURL() const { return m_tunnelPublicURL; }
+    QString tunnelLastError() const { return m_tunnelLastError; }
+
+    // Tests list interfaces of their own; the system's are used otherwise.
+    void setNetworkInterfaces(std::unique_ptr<NetworkInterfaces> interfaces);
+
+    // An agent was launched: its tunnel is on the way or disabled, and nothing is published yet.
+    void agentLaunched(bool wantsTunnel);
+    // The agent runs: the link is published and kept fresh, and a tunnel route is polled.
+    void agentRunning(HostPreferences &preferences);
+    // Publishes the link of the current route and the local address it points at.
+    void recompute(HostPreferences *preferences);
+    // The agent exited: no link; the tunnel fields keep what they last said.
+    void agentExited();
+    // Hosting stopped: nothing is published.
+    void clear();
+
+signals:
+    void setupLinkChanged();
+    void resolvedLANAddressChanged();
+    void tunnelStateChanged();
+    void tunnelPublicURLChanged();
+    void tunnelLastErrorChanged();
+
+private:
+    void startTunnelPollingIfNeeded(HostPreferences &preferences);
+    void applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status, HostPreferences *preferences);
+    void stopRefreshAndPoll();
+    bool tunnelSettled() const;
+
+    void setSetupLink(const QUrl &link);
+    void setResolvedLANAddress(const QString &address);
+    void setTunnel(const QString &state, const QString &publicURL, const QString &lastError);
+
+    Hooks m_hooks;
+    QUrl m_setupLink;
+    QString m_resolvedLANAddress;
+    QString m_tunnelState;
+    QString m_tunnelPublicURL;
+    QString m_tunnelLastError;
+
+    std::unique_ptr<NetworkInterfaces> m_networkInterfaces = std::make_unique<SystemNetworkInterfaces>();
+    TunnelStatusPoller *m_tunnelPoller;
+    QTimer *m_refresh;
+    QPointer<HostPreferences> m_refreshPreferences;
+};
