@@ -1,9 +1,7 @@
-"""A local relay on 127.0.0.1 driving one scripted run of the agent's relay link.
-
-Usage: relay_stub.py VERSION RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
-Prints "port N", then "phase1 done" when the agent may be restarted, then "ok"; "FAIL reason" and a non-zero
-exit at the first unexpected thing.
-"""
+# A local relay on 127.0.0.1 driving one scripted run of the agent's relay link.
+# Usage: relay_stub.py VERSION RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
+# Prints "port N", "phase1 done" when the agent may be restarted, then "ok"; "FAIL reason" and a non-zero exit
+# at the first unexpected thing.
 import asyncio
 import json
 import sys
@@ -52,7 +50,7 @@ class Relay:
 
 
 class Tablet:
-    """One tablet behind the relay; frames are numbered across tablets when the relay speaks elixirV2."""
+    # One tablet behind the relay; elixirV2 frames are numbered across tablets.
 
     seq = 0
 
@@ -69,8 +67,8 @@ class Tablet:
         return json.dumps(frame)
 
     async def call(self, ws, request, then_close=False):
-        """Sends a request; returns the reply (a close frame when that comes first), checking the agent's
-        acknowledgement on the way, and with then_close also the close frame that must follow the reply."""
+        # The reply (a close frame when that comes first), with then_close also the close that must follow it;
+        # the agent's acknowledgement is checked on the way.
         await ws.send(self.frame(request))
         replies, acked = [], self.version != "elixirV2"
         while len(replies) < 1 + then_close or not acked:
