@@ -15,10 +15,8 @@ private slots:
     void init();
     void storeTrustsOnlyWhatItWrote();
     void storeKeepsAnUnreadableFileAside();
-    void decisions_data();
     void decisions();
     void throttleSlowsRepeatedFailures();
-    void everyRequestIsAnswered_data();
     void everyRequestIsAnswered();
     void throttledAuthenticationAnswersLaterAndBusyMeanwhile();
     void silentConversationTimesOut();
@@ -118,41 +116,29 @@ void AgentSessionTest::storeKeepsAnUnreadableFileAside()
     QCOMPARE(kept.readAll(), QByteArray("{not json"));
 }
 
-void AgentSessionTest::decisions_data()
-{
-    // The attempt's token, host id, nonce and device id, then the agent's own nonce.
-    QTest::addColumn<QStringList>("attempt");
-    QTest::addColumn<AuthOutcome>("first");
-    QTest::addColumn<AuthOutcome>("second");
-    QTest::newRow("pair then trusted") << QStringList{"token-1", "host_1", "nonce-1", "d1", "nonce-1"}
-                                       << AuthOutcome::newlyPaired << AuthOutcome::trustedDevice;
-    QTest::newRow("wrong token") << QStringList{"token-2", "host_1", "nonce-1", "d1", "nonce-1"}
-                                 << AuthOutcome::wrongToken << AuthOutcome::wrongToken;
-    QTest::newRow("wrong host id") << QStringList{"token-1", "host_2", "nonce-1", "d1", "nonce-1"}
-                                   << AuthOutcome::wrongHostId << AuthOutcome::wrongHostId;
-    QTest::newRow("wrong nonce") << QStringList{"token-1", "host_1", "nonce-2", "d1", "nonce-1"}
-                                 << AuthOutcome::wrongPairingNonce << AuthOutcome::wrongPairingNonce;
-    // Without a nonce of its own the agent pairs nobody.
-    QTest::newRow("agent without nonce") << QStringList{"token-1", "host_1", "", "d1", ""}
-                                         << AuthOutcome::wrongPairingNonce << AuthOutcome::wrongPairingNonce;
-    QTest::newRow("blank device") << QStringList{"token-1", "host_1", "nonce-1", "  ", "nonce-1"}
-                                  << AuthOutcome::invalidDevice << AuthOutcome::invalidDevice;
-    QTest::newRow("oversized device")
-        << QStringList{"token-1", "host_1", "nonce-1", QString(129, 'd'), "nonce-1"}
-        << AuthOutcome::invalidDevice << AuthOutcome::invalidDevice;
-}
-
 void AgentSessionTest::decisions()
 {
-    QFETCH(QStringList, attempt);
-    QFETCH(AuthOutcome, first);
-    QFETCH(AuthOutcome, second);
-    PairingAuthenticator authenticator(secrets(attempt.at(4)), TrustedDeviceStore(storePath()));
-    QCOMPARE(authenticator.verify({attempt.at(0), attempt.at(1), attempt.at(2), attempt.at(3), "iPad"}),
-             first);
-    // The second attempt comes without the nonce.
-    QCOMPARE(authenticator.verify({attempt.at(0), attempt.at(1), QString(), attempt.at(3), "iPad"}), second);
-    QCOMPARE(QFile::exists(storePath()), first == AuthOutcome::newlyPaired);
+    // The attempt's token, host id, nonce and device id, the agent's own nonce, and the outcomes of that
+    // attempt and of the same one again without the nonce.
+    using A = AuthOutcome;
+    const QList<std::tuple<QStringList, A, A>> table{
+        {{"token-1", "host_1", "nonce-1", "d1", "nonce-1"}, A::newlyPaired, A::trustedDevice},
+        {{"token-2", "host_1", "nonce-1", "d1", "nonce-1"}, A::wrongToken, A::wrongToken},
+        {{"token-1", "host_2", "nonce-1", "d1", "nonce-1"}, A::wrongHostId, A::wrongHostId},
+        {{"token-1", "host_1", "nonce-2", "d1", "nonce-1"}, A::wrongPairingNonce, A::wrongPairingNonce},
+        // Without a nonce of its own the agent pairs nobody.
+        {{"token-1", "host_1", "", "d1", ""}, A::wrongPairingNonce, A::wrongPairingNonce},
+        {{"token-1", "host_1", "nonce-1", "  ", "nonce-1"}, A::invalidDevice, A::invalidDevice},
+        {{"token-1", "host_1", "nonce-1", QString(129, 'd'), "nonce-1"}, A::invalidDevice, A::invalidDevice}};
+    for (const auto &[attempt, first, second] : table) {
+        QFile::remove(storePath());
+        PairingAuthenticator authenticator(secrets(attempt.at(4)), TrustedDeviceStore(storePath()));
+        QCOMPARE(authenticator.verify({attempt.at(0), attempt.at(1), attempt.at(2), attempt.at(3), "iPad"}),
+                 first);
+        QCOMPARE(authenticator.verify({attempt.at(0), attempt.at(1), QString(), attempt.at(3), "iPad"}),
+                 second);
+        QCOMPARE(QFile::exists(storePath()), first == AuthOutcome::newlyPaired);
+    }
 }
 
 void AgentSessionTest::throttleSlowsRepeatedFailures()
@@ -177,56 +163,51 @@ void AgentSessionTest::throttleSlowsRepeatedFailures()
     QCOMPARE(throttle.delayMsFor(b, 2000), 0);
 }
 
-void AgentSessionTest::everyRequestIsAnswered_data()
-{
-    QTest::addColumn<bool>("authenticated");
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<bool>("closes");
-    QTest::addColumn<QString>("errorCode");
-    QTest::newRow("pairs") << false << authText() << false << QString();
-    QTest::newRow("wrong token") << false << authText(QStringLiteral("token-2")) << true << "auth_failed";
-    QTest::newRow("request first") << false << R"({"method":"workspaces.list"})" << true << "unauthenticated";
-    QTest::newRow("not json first") << false << R"({"id": 1, "method": )" << false << "parse_error";
-    QTest::newRow("no method first") << false << R"({"id":1})" << false << "invalid_request";
-    QTest::newRow("list") << true << R"({"id":1,"method":"workspaces.list"})" << false << QString();
-    QTest::newRow("auth again") << true << R"({"id":1,"method":"auth","params":{}})" << false
-                                << "already_authenticated";
-    QTest::newRow("unknown") << true << R"({"id":1,"method":"fs.delete"})" << false << "method_not_found";
-    QTest::newRow("no method") << true << R"({"id":1})" << false << "invalid_request";
-    QTest::newRow("array") << true << R"([{"id":1}])" << false << "parse_error";
-    QTest::newRow("path not text") << true << R"({"id":1,"method":"fs.list","params":{"path":3}})" << false
-                                   << "invalid_params";
-    QTest::newRow("path outside") << true << R"({"id":1,"method":"fs.list","params":{"path":"/"}})" << false
-                                  << "path_outside_workspace";
-}
-
 void AgentSessionTest::everyRequestIsAnswered()
 {
-    QFETCH(bool, authenticated);
-    QFETCH(QString, request);
-    QFETCH(bool, closes);
-    QFETCH(QString, errorCode);
-    AgentSession session(QStringLiteral("peer"), services(10'000));
-    if (authenticated)
-        session.receive(authText());
-    QCOMPARE(session.isAuthenticated(), authenticated);
-    QSignalSpy sent(&session, &AgentSession::send);
-    QSignalSpy closed(&session, &AgentSession::closeRequested);
-    session.receive(request);
-    QCOMPARE(sent.size(), 1);
-    const QJsonObject answer = reply(sent, 0);
-    QCOMPARE(answer.value("error").toObject().value("code").toString(), errorCode);
-    QCOMPARE(answer.contains("result"), errorCode.isEmpty());
-    // The answer names the request it answers; a request without an id gets a null one.
-    const QJsonObject asked = QJsonDocument::fromJson(request.toUtf8()).object();
-    QCOMPARE(answer.value("id"), asked.contains("id") ? asked.value("id") : QJsonValue(QJsonValue::Null));
-    QCOMPARE(answer.value("method"), asked.value("method"));
-    QCOMPARE(closed.size(), closes ? 1 : 0);
-    if (closes) {
-        QCOMPARE(closed.at(0).at(0).toInt(), 1008);
-        // Nothing more is said once the end is requested.
-        session.receive(authText());
-        QCOMPARE(sent.size(), 1);
+    struct Row {
+        bool authenticated;
+        QString request;
+        bool closes;
+        QString errorCode;
+    };
+    const QList<Row> table{
+        {false, authText(), false, ""},
+        {false, authText(QStringLiteral("token-2")), true, "auth_failed"},
+        {false, R"({"method":"workspaces.list"})", true, "unauthenticated"},
+        {false, R"({"id": 1, "method": )", false, "parse_error"},
+        {false, R"({"id":1})", false, "invalid_request"},
+        {true, R"({"id":1,"method":"workspaces.list"})", false, ""},
+        {true, R"({"id":1,"method":"auth","params":{}})", false, "already_authenticated"},
+        {true, R"({"id":1,"method":"fs.delete"})", false, "method_not_found"},
+        {true, R"({"id":1})", false, "invalid_request"},
+        {true, R"([{"id":1}])", false, "parse_error"},
+        {true, R"({"id":1,"method":"fs.list","params":{"path":3}})", false, "invalid_params"},
+        {true, R"({"id":1,"method":"fs.list","params":{"path":"/"}})", false, "path_outside_workspace"}};
+    for (const Row &row : table) {
+        m_throttle = std::make_unique<AuthThrottle>(150, 1);
+        AgentSession session(QStringLiteral("peer"), services(10'000));
+        if (row.authenticated)
+            session.receive(authText());
+        QCOMPARE(session.isAuthenticated(), row.authenticated);
+        QSignalSpy sent(&session, &AgentSession::send);
+        QSignalSpy closed(&session, &AgentSession::closeRequested);
+        session.receive(row.request);
+        QVERIFY2(sent.size() == 1, qPrintable(row.request));
+        const QJsonObject answer = reply(sent, 0);
+        QCOMPARE(answer.value("error").toObject().value("code").toString(), row.errorCode);
+        QCOMPARE(answer.contains("result"), row.errorCode.isEmpty());
+        // The answer names the request it answers; a request without an id gets a null one.
+        const QJsonObject asked = QJsonDocument::fromJson(row.request.toUtf8()).object();
+        QCOMPARE(answer.value("id"), asked.contains("id") ? asked.value("id") : QJsonValue(QJsonValue::Null));
+        QCOMPARE(answer.value("method"), asked.value("method"));
+        QCOMPARE(closed.size(), row.closes ? 1 : 0);
+        if (row.closes) {
+            QCOMPARE(closed.at(0).at(0).toInt(), 1008);
+            // Nothing more is said once the end is requested.
+            session.receive(authText());
+            QCOMPARE(sent.size(), 1);
+        }
     }
 }
 
