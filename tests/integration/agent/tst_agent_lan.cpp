@@ -21,13 +21,11 @@ class AgentLanTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void badInputExitsWithStatusTwo_data();
     void badInputExitsWithStatusTwo();
     void versionHelpAndPortInUse();
     void pythonTabletPairsAndListsOnTheLan();
     void oversizedMessageClosesWith1009();
     void unauthenticatedFloodsAreBounded();
-    void signalEndsWithinASecondWithStatusZero_data();
     void signalEndsWithinASecondWithStatusZero();
     void endsWhenItsParentDies();
 
@@ -68,32 +66,24 @@ QJsonObject AgentLanTest::authenticate(TestWebSocketClient &client, RunningAgent
                                                            QStringLiteral("device-a")));
 }
 
-void AgentLanTest::badInputExitsWithStatusTwo_data()
-{
-    // One row per place the agent refuses to start; each rule's variants are tested on the pure functions.
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("unsetVariable");
-    QTest::addColumn<QString>("expectedMessage");
-    QTest::newRow("command line") << QStringList{"--bogus"} << QString() << "unknown option --bogus";
-    QTest::newRow("no host token") << QStringList{} << "VELMORA_HOST_TOKEN"
-                                   << "VELMORA_HOST_TOKEN is not set";
-    QTest::newRow("relay url unusable") << QStringList{"--relay-url", "ftp://x/", "--relay-session", "s"}
-                                        << QString() << "--relay-url is not a usable";
-}
-
 void AgentLanTest::badInputExitsWithStatusTwo()
 {
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, unsetVariable);
-    QFETCH(QString, expectedMessage);
-    RunningAgent agent;
-    agent.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), agent.relayToken);
-    agent.environment.remove(unsetVariable);
-    QCOMPARE(agent.runToExit(arguments), 2);
-    QVERIFY2(agent.standardError().contains(expectedMessage), qPrintable(agent.standardError()));
-    QCOMPARE(agent.standardError().count(QLatin1Char('\n')), 1);
-    QVERIFY(agent.standardOutput().isEmpty());
-    QCOMPARE(agent.leakedSecrets(), QStringList());
+    // One row per place the agent refuses to start (each rule's variants are tested on the pure functions):
+    // the arguments, a variable left out, and the message.
+    const QList<std::tuple<QStringList, QString, QString>> table{
+        {{"--bogus"}, "", "unknown option --bogus"},
+        {{}, "VELMORA_HOST_TOKEN", "VELMORA_HOST_TOKEN is not set"},
+        {{"--relay-url", "ftp://x/", "--relay-session", "s"}, "", "--relay-url is not a usable"}};
+    for (const auto &[arguments, unsetVariable, expectedMessage] : table) {
+        RunningAgent agent;
+        agent.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), agent.relayToken);
+        agent.environment.remove(unsetVariable);
+        QCOMPARE(agent.runToExit(arguments), 2);
+        QVERIFY2(agent.standardError().contains(expectedMessage), qPrintable(agent.standardError()));
+        QCOMPARE(agent.standardError().count(QLatin1Char('\n')), 1);
+        QVERIFY(agent.standardOutput().isEmpty());
+        QCOMPARE(agent.leakedSecrets(), QStringList());
+    }
 }
 
 void AgentLanTest::versionHelpAndPortInUse()
@@ -227,32 +217,23 @@ void AgentLanTest::unauthenticatedFloodsAreBounded()
     QCOMPARE(agent.terminate(), 0);
 }
 
-void AgentLanTest::signalEndsWithinASecondWithStatusZero_data()
-{
-    QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<QString>("logged");
-    QTest::newRow("SIGTERM") << int(SIGTERM) << "received SIGTERM";
-    QTest::newRow("SIGINT") << int(SIGINT) << "received SIGINT";
-}
-
 void AgentLanTest::signalEndsWithinASecondWithStatusZero()
 {
-    QFETCH(int, signalNumber);
-    QFETCH(QString, logged);
-    RunningAgent agent;
-    QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
-    // A connected tablet does not hold the agent up, and is told why the connection ends.
-    TestWebSocketClient client;
-    QVERIFY(client.open(agent.wsUrl()));
-    ::kill(static_cast<pid_t>(agent.process().processId()), signalNumber);
-    QVERIFY(agent.process().waitForFinished(1000));
-    QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
-    QCOMPARE(agent.process().exitCode(), 0);
-    QVERIFY(agent.waitForOutput(logged));
-    QVERIFY(client.waitForClose());
-    QCOMPARE(client.closeCode(), 1001);
-    QTcpServer successor;
-    QVERIFY(successor.listen(QHostAddress::LocalHost, agent.port()));
+    for (const auto &[signalNumber, logged] :
+         {std::pair(SIGTERM, "received SIGTERM"), {SIGINT, "received SIGINT"}}) {
+        RunningAgent agent;
+        QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
+        // A connected tablet does not hold the agent up, and is told why the connection ends.
+        TestWebSocketClient client;
+        QVERIFY(client.open(agent.wsUrl()));
+        ::kill(static_cast<pid_t>(agent.process().processId()), signalNumber);
+        QCOMPARE(agent.terminate(), 0);
+        QVERIFY(agent.allOutput().contains(QLatin1String(logged)));
+        QVERIFY(client.waitForClose());
+        QCOMPARE(client.closeCode(), 1001);
+        QTcpServer successor;
+        QVERIFY(successor.listen(QHostAddress::LocalHost, agent.port()));
+    }
 }
 
 void AgentLanTest::endsWhenItsParentDies()
