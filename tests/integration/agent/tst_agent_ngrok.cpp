@@ -15,7 +15,6 @@ class AgentNgrokTest : public QObject {
 
 private slots:
     void startingThenOnlineWithThePublicUrl();
-    void failsWithAClearError_data();
     void failsWithAClearError();
 
 private:
@@ -97,39 +96,30 @@ void AgentNgrokTest::startingThenOnlineWithThePublicUrl()
     QCOMPARE(agent.leakedSecrets(), QStringList());
 }
 
-void AgentNgrokTest::failsWithAClearError_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("not on PATH") << "absent"
-                                 << "ngrok was not found on PATH";
-    QTest::newRow("error record") << "error"
-                                  << "session closing: authentication failed: bad authtoken redacted";
-    QTest::newRow("exits") << "exit"
-                           << "ngrok exited with status 3";
-    QTest::newRow("no URL in time") << "silent"
-                                    << "ngrok gave no public URL within 0.7 seconds";
-}
-
 void AgentNgrokTest::failsWithAClearError()
 {
-    QFETCH(QString, mode);
-    QFETCH(QString, error);
-    RunningAgent agent;
-    // A blank authtoken is no authtoken: ngrok then uses its own configuration.
-    const bool blankToken = mode == QLatin1String("silent");
-    QVERIFY(startAgent(agent, mode, blankToken ? QStringLiteral("   ") : agent.ngrokAuthtoken));
-    QTRY_COMPARE(tunnel(agent).value("state").toString(), QStringLiteral("failed"));
-    const QJsonObject status = tunnel(agent);
-    QCOMPARE(status.value("lastError").toString(), error);
-    QCOMPARE(status.value("publicUrl").toString(), QString());
-    if (blankToken)
-        QCOMPARE(called(agent, QStringLiteral("authtoken")), QStringLiteral("<unset>"));
-    // The agent itself keeps serving.
-    QCOMPARE(agent.process().state(), QProcess::Running);
-    QVERIFY(agent.standardError().contains(QStringLiteral("tunnel: failed")));
-    QCOMPARE(agent.terminate(), 0);
-    QCOMPARE(agent.leakedSecrets(), QStringList());
+    const QList<std::pair<QString, QString>> table{
+        {"absent", "ngrok was not found on PATH"},
+        {"error", "session closing: authentication failed: bad authtoken redacted"},
+        {"exit", "ngrok exited with status 3"},
+        {"silent", "ngrok gave no public URL within 0.7 seconds"}};
+    for (const auto &[mode, error] : table) {
+        RunningAgent agent;
+        // A blank authtoken is no authtoken: ngrok then uses its own configuration.
+        const bool blankToken = mode == QLatin1String("silent");
+        QVERIFY(startAgent(agent, mode, blankToken ? QStringLiteral("   ") : agent.ngrokAuthtoken));
+        QTRY_COMPARE(tunnel(agent).value("state").toString(), QStringLiteral("failed"));
+        const QJsonObject status = tunnel(agent);
+        QCOMPARE(status.value("lastError").toString(), error);
+        QCOMPARE(status.value("publicUrl").toString(), QString());
+        if (blankToken)
+            QCOMPARE(called(agent, QStringLiteral("authtoken")), QStringLiteral("<unset>"));
+        // The agent itself keeps serving.
+        QCOMPARE(agent.process().state(), QProcess::Running);
+        QVERIFY(agent.standardError().contains(QStringLiteral("tunnel: failed")));
+        QCOMPARE(agent.terminate(), 0);
+        QCOMPARE(agent.leakedSecrets(), QStringList());
+    }
 }
 
 QTEST_GUILESS_MAIN(AgentNgrokTest)
