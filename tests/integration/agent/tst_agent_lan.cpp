@@ -146,6 +146,8 @@ void AgentLanTest::pythonTabletPairsAndListsOnTheLan()
     QCOMPARE(httpGet(http + QStringLiteral("/healthz"), &health), 200);
     QCOMPARE(health.value("agentBuild").toString(), QStringLiteral("14"));
     QCOMPARE(health.value("tunnel")["state"].toString(), QStringLiteral("disabled"));
+    QCOMPARE(health.value("tunnel").toObject().keys(),
+             (QStringList{"lastError", "provider", "publicUrl", "state"}));
     QCOMPARE(agent.terminate(), 0);
     QCOMPARE(agent.leakedSecrets(), QStringList());
 }

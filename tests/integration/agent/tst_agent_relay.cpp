@@ -50,7 +50,6 @@ void AgentRelayTest::pairsThroughTheRelayAndResumes()
     QVERIFY2(relaySays("\n"), relayOutput.constData());
 
     agent.environment.insert(QStringLiteral("VELMORA_RELAY_TOKEN"), agent.relayToken);
-    agent.environment.insert(QStringLiteral("VELMORA_RELAY_SESSION"), agent.relaySession);
     agent.environment.insert(QStringLiteral("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS"), QStringLiteral("50"));
     agent.environment.insert(QStringLiteral("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MAX_MS"),
                              QStringLiteral("200"));
@@ -62,15 +61,20 @@ void AgentRelayTest::pairsThroughTheRelayAndResumes()
     QFile state(statePath);
     QVERIFY(state.open(QIODevice::WriteOnly) && state.write(damaged) > 0);
     state.close();
-    const QStringList arguments{"--workspace",
-                                workspace,
-                                "--addr",
-                                "127.0.0.1:0",
-                                "--relay-url",
-                                QStringLiteral("ws://127.0.0.1:%1%2")
-                                    .arg(QString::fromLatin1(relayOutput.mid(5).trimmed()), relayPath),
-                                "--relay-codec-state",
-                                statePath};
+    QStringList arguments{"--workspace",
+                          workspace,
+                          "--addr",
+                          "127.0.0.1:0",
+                          "--relay-url",
+                          QStringLiteral("ws://127.0.0.1:%1%2")
+                              .arg(QString::fromLatin1(relayOutput.mid(5).trimmed()), relayPath),
+                          "--relay-codec-state",
+                          statePath};
+    // The session comes from the environment, or from the option hosts of the previous release pass.
+    if (version == QLatin1String("elixirV2"))
+        agent.environment.insert(QStringLiteral("VELMORA_RELAY_SESSION"), agent.relaySession);
+    else
+        arguments << QStringLiteral("--relay-session") << agent.relaySession;
     QVERIFY(agent.start(arguments));
     QVERIFY2(relaySays("phase1 done"), relayOutput.constData());
     QCOMPARE(agent.terminate(), 0);

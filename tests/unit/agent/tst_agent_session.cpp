@@ -99,14 +99,16 @@ void AgentSessionTest::storeTrustsOnlyWhatItWrote()
 
 void AgentSessionTest::storeKeepsAnUnreadableFileAside()
 {
-    QVERIFY(addDevice("d1"));
+    // One store throughout: it reads the file every time, so that editing or deleting the file revokes.
+    TrustedDeviceStore store(storePath());
+    QVERIFY(addDevice("d1") && store.isTrusted(QStringLiteral("d1"), QStringLiteral("host_1")));
     QFile file(storePath());
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write("{not json");
     file.close();
-    QVERIFY(!TrustedDeviceStore(storePath()).isTrusted(QStringLiteral("d1"), QStringLiteral("host_1")));
+    QVERIFY(!store.isTrusted(QStringLiteral("d1"), QStringLiteral("host_1")));
     QVERIFY(addDevice("d2"));
-    QVERIFY(TrustedDeviceStore(storePath()).isTrusted(QStringLiteral("d2"), QStringLiteral("host_1")));
+    QVERIFY(store.isTrusted(QStringLiteral("d2"), QStringLiteral("host_1")));
     // The damaged file is kept beside the fresh one, untouched by the pairing.
     const QFileInfoList aside =
         QDir(QFileInfo(storePath()).path()).entryInfoList({"trusted-devices.json.corrupt-*"}, QDir::Files);
