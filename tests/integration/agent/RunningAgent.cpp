@@ -34,11 +34,6 @@ RunningAgent::~RunningAgent()
     }
 }
 
-QString RunningAgent::agentPath()
-{
-    return QStringLiteral(FERROWYN_AGENT_PATH);
-}
-
 QString RunningAgent::randomSecret()
 {
     QByteArray bytes(32, Qt::Uninitialized);
@@ -74,10 +69,7 @@ int RunningAgent::runToExit(const QStringList &arguments, int timeoutMs)
 {
     m_process.setProcessEnvironment(environment);
     m_process.start(agentPath(), arguments);
-    if (!m_process.waitForFinished(timeoutMs))
-        return -1;
-    collect();
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    return exitStatus(timeoutMs);
 }
 
 QString RunningAgent::wsUrl() const
@@ -88,6 +80,11 @@ QString RunningAgent::wsUrl() const
 int RunningAgent::terminate(int timeoutMs)
 {
     m_process.terminate();
+    return exitStatus(timeoutMs);
+}
+
+int RunningAgent::exitStatus(int timeoutMs)
+{
     if (!m_process.waitForFinished(timeoutMs))
         return -1;
     collect();
@@ -105,16 +102,12 @@ bool RunningAgent::waitForOutput(const QString &text, int timeoutMs)
     return true;
 }
 
-QStringList RunningAgent::secrets() const
-{
-    return {hostToken, hostId, pairingNonce, relayToken, ngrokAuthtoken, relaySession};
-}
-
 QStringList RunningAgent::leakedSecrets() const
 {
     QStringList leaked;
     const QString output = allOutput();
-    for (const QString &secret : secrets()) {
+    for (const QString &secret :
+         {hostToken, hostId, pairingNonce, relayToken, ngrokAuthtoken, relaySession}) {
         const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(secret));
         if (output.contains(secret) || output.contains(encoded))
             leaked.append(secret);

@@ -20,10 +20,6 @@ public:
     QProcessEnvironment environment;
 
     QString home() const { return m_home.path(); }
-    QString trustedDevicesPath() const
-    {
-        return m_home.path() + QStringLiteral("/.ferrowyn/trusted-devices.json");
-    }
     // Runs with `arguments`; true once the agent reports its listening port.
     bool start(const QStringList &arguments);
     // Runs to the end (for arguments that make it exit at once); returns the exit status.
@@ -39,15 +35,15 @@ public:
     QString allOutput() const { return m_stdout + m_stderr; }
     // Waits until the output contains `text`.
     bool waitForOutput(const QString &text, int timeoutMs = 5000);
-    QStringList secrets() const;
     // The secrets found in the output; empty is the only good answer.
     QStringList leakedSecrets() const;
 
-    static QString agentPath();
+    static QString agentPath() { return QStringLiteral(FERROWYN_AGENT_PATH); }
     static QString randomSecret();
 
 private:
     void collect();
+    int exitStatus(int timeoutMs);
 
     QTemporaryDir m_home;
     QProcess m_process;

@@ -17,7 +17,6 @@ public:
     QJsonObject nextMessage(int timeoutMs = 5000);
     bool waitForClose(int timeoutMs = 5000);
     int closeCode() const { return static_cast<int>(m_socket.closeCode()); }
-    bool isOpen() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     QWebSocket &socket() { return m_socket; }
 
     static QJsonObject authRequest(const QString &token, const QString &hostId, const QString &nonce,

@@ -1,12 +1,7 @@
-"""A tablet stand-in: pairs with the agent, reconnects as a trusted device, and lists the pinned folder.
-
-Usage: tablet_client.py WS_URL HOST_TOKEN HOST_ID PAIRING_NONCE WORKSPACE
-       tablet_client.py SETUP_LINK WORKSPACE
-       tablet_client.py --oversized WS_URL
-The second form knows nothing but the setup link, as a tablet that scanned its QR code. The third sends one
-1.5 MiB message in a single frame, as browsers do, and prints the close code and reason it gets.
-Prints one line per step; exits non-zero at the first unexpected answer.
-"""
+# A tablet stand-in. "WS_URL HOST_TOKEN HOST_ID PAIRING_NONCE WORKSPACE", or "SETUP_LINK WORKSPACE" (knowing only
+# what a scanned QR code says): pairs, reconnects as a trusted device, lists the folder, one line per step, and
+# exits non-zero at the first unexpected answer. "--oversized WS_URL": sends one 1.5 MiB message in a single
+# frame, as browsers do, and prints the close code and reason it gets.
 import asyncio
 import base64
 import json

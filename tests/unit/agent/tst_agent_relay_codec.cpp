@@ -18,16 +18,12 @@ class AgentRelayCodecTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void stateFileRoundTripsAndStartsFreshWhenMissing();
-    void unreadableStateFileIsKeptAside_data();
     void unreadableStateFileIsKeptAside();
     void resumableCodecSkipsReplaysAndResendsUnacknowledged();
     void goV1CodecForwardsWithoutSequences();
-    void invalidFramesAreIgnored_data();
     void invalidFramesAreIgnored();
     void connectLimitIsNeverCutShort();
     void backoffDoublesToItsCapWithJitter();
-    void ngrokLogLines_data();
     void ngrokLogLines();
 
 private:
@@ -46,59 +42,43 @@ QString AgentRelayCodecTest::data(const QString &peer, const QString &payload, q
     return QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact));
 }
 
-void AgentRelayCodecTest::stateFileRoundTripsAndStartsFreshWhenMissing()
-{
-    QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/missing/folder/state.json");
-    QString warning;
-    QCOMPARE(RelayCodecState::load(path, &warning), RelayCodecState{});
-    QVERIFY(warning.isEmpty());
-    QString error;
-    QVERIFY((RelayCodecState{41, 7}).save(path, &error));
-    QCOMPARE(RelayCodecState::load(path, &warning), (RelayCodecState{41, 7}));
-    QVERIFY(warning.isEmpty());
-    QCOMPARE(QDir(dir.path() + QStringLiteral("/missing/folder")).entryList(QDir::Files),
-             QStringList{"state.json"});
-}
-
-void AgentRelayCodecTest::unreadableStateFileIsKeptAside_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::newRow("not json") << QByteArray("{\"format\":1,");
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("negative") << QByteArray(R"({"format":1,"lastAckedInbound":-1,"nextOutbound":1})");
-    QTest::newRow("fraction") << QByteArray(R"({"format":1,"lastAckedInbound":1.5,"nextOutbound":1})");
-    QTest::newRow("zero next") << QByteArray(R"({"format":1,"lastAckedInbound":1,"nextOutbound":0})");
-    QTest::newRow("future format") << QByteArray(R"({"format":2,"lastAckedInbound":1,"nextOutbound":1})");
-}
-
 void AgentRelayCodecTest::unreadableStateFileIsKeptAside()
 {
-    QFETCH(QByteArray, content);
-    QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/state.json");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-    QString warning;
-    QCOMPARE(RelayCodecState::load(path, &warning), RelayCodecState{});
-    QVERIFY(warning.contains(QStringLiteral("kept aside")));
-    QVERIFY(!warning.contains(dir.path()));
-    QVERIFY(!QFile::exists(path));
-    const QStringList aside = QDir(dir.path()).entryList({"state.json.corrupt-*"}, QDir::Files);
-    QCOMPARE(aside.size(), 1);
-    QFile kept(dir.path() + QLatin1Char('/') + aside.first());
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), content);
+    for (const QByteArray &content : {QByteArray("{\"format\":1,"), QByteArray(),
+                                      QByteArray(R"({"format":1,"lastAckedInbound":-1,"nextOutbound":1})"),
+                                      QByteArray(R"({"format":1,"lastAckedInbound":1.5,"nextOutbound":1})"),
+                                      QByteArray(R"({"format":1,"lastAckedInbound":1,"nextOutbound":0})"),
+                                      QByteArray(R"({"format":2,"lastAckedInbound":1,"nextOutbound":1})")}) {
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/state.json");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        // The codec starts fresh, says so without naming the file's folder, and writes a sound file at once.
+        RelayCodec codec(HostRelayVersion::elixirV2, path);
+        QCOMPARE(codec.state(), RelayCodecState{});
+        QVERIFY(codec.loadWarning().contains(QStringLiteral("kept aside")));
+        QVERIFY(!codec.loadWarning().contains(dir.path()));
+        QString warning;
+        QCOMPARE(RelayCodecState::load(path, &warning), RelayCodecState{});
+        QVERIFY(QFile::exists(path) && warning.isEmpty());
+        const QStringList aside = QDir(dir.path()).entryList({"state.json.corrupt-*"}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QFile kept(dir.path() + QLatin1Char('/') + aside.first());
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), content);
+    }
 }
 
 void AgentRelayCodecTest::resumableCodecSkipsReplaysAndResendsUnacknowledged()
 {
     QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/state.json");
+    // The folder is made when the state is first saved.
+    const QString path = dir.path() + QStringLiteral("/missing/state.json");
     {
         RelayCodec codec(HostRelayVersion::elixirV2, path);
+        QVERIFY(codec.loadWarning().isEmpty());
         QCOMPARE(parse(codec.hello()).value("resumeFrom").toInteger(), 0);
         const RelayCodec::Inbound first = codec.decode(data("p", "hello", 1));
         QCOMPARE(first.kind, RelayCodec::Inbound::data);
@@ -140,31 +120,28 @@ void AgentRelayCodecTest::goV1CodecForwardsWithoutSequences()
     QVERIFY(!QFile::exists(path));
 }
 
-void AgentRelayCodecTest::invalidFramesAreIgnored_data()
-{
-    QTest::addColumn<int>("version");
-    QTest::addColumn<QString>("frame");
-    QTest::addColumn<qint64>("seq"); // to acknowledge, when the frame has one
-    QTest::newRow("not json") << 1 << "nonsense" << qint64(0);
-    QTest::newRow("no peer") << 0 << R"({"type":"data","payload":"x"})" << qint64(0);
-    QTest::newRow("payload not text") << 0 << R"({"type":"data","peer":"p","payload":{}})" << qint64(0);
-    QTest::newRow("unknown type") << 0 << R"({"type":"shout","peer":"p"})" << qint64(0);
-    QTest::newRow("v2 without seq") << 1 << R"({"type":"data","peer":"p","payload":"x"})" << qint64(0);
-    QTest::newRow("v2 seq zero") << 1 << R"({"type":"data","peer":"p","payload":"x","seq":0})" << qint64(0);
-    QTest::newRow("v2 seq text") << 1 << R"({"type":"data","peer":"p","payload":"x","seq":"1"})" << qint64(0);
-    QTest::newRow("v2 numeric peer") << 1 << R"({"type":"data","peer":7,"payload":"x","seq":3})" << qint64(3);
-}
-
 void AgentRelayCodecTest::invalidFramesAreIgnored()
 {
-    QFETCH(int, version);
-    QFETCH(QString, frame);
-    QFETCH(qint64, seq);
-    RelayCodec codec(version ? HostRelayVersion::elixirV2 : HostRelayVersion::goV1, QString());
-    const RelayCodec::Inbound inbound = codec.decode(frame);
-    QCOMPARE(inbound.kind, RelayCodec::Inbound::invalid);
-    QVERIFY(!inbound.problem.isEmpty());
-    QCOMPARE(inbound.seq, seq);
+    // Whether the relay speaks elixirV2, the frame, and the sequence number to acknowledge when it has one.
+    struct Row {
+        bool elixir;
+        QString frame;
+        qint64 seq;
+    };
+    for (const Row &row : QList<Row>{{true, "nonsense", 0},
+                                     {false, R"({"type":"data","payload":"x"})", 0},
+                                     {false, R"({"type":"data","peer":"p","payload":{}})", 0},
+                                     {false, R"({"type":"shout","peer":"p"})", 0},
+                                     {true, R"({"type":"data","peer":"p","payload":"x"})", 0},
+                                     {true, R"({"type":"data","peer":"p","payload":"x","seq":0})", 0},
+                                     {true, R"({"type":"data","peer":"p","payload":"x","seq":"1"})", 0},
+                                     {true, R"({"type":"data","peer":7,"payload":"x","seq":3})", 3}}) {
+        RelayCodec codec(row.elixir ? HostRelayVersion::elixirV2 : HostRelayVersion::goV1, QString());
+        const RelayCodec::Inbound inbound = codec.decode(row.frame);
+        QVERIFY2(inbound.kind == RelayCodec::Inbound::invalid && !inbound.problem.isEmpty(),
+                 qPrintable(row.frame));
+        QCOMPARE(inbound.seq, row.seq);
+    }
 }
 
 void AgentRelayCodecTest::connectLimitIsNeverCutShort()
@@ -202,35 +179,23 @@ void AgentRelayCodecTest::backoffDoublesToItsCapWithJitter()
     QCOMPARE(backoff.nextDelayMs(), 250);
 }
 
-void AgentRelayCodecTest::ngrokLogLines_data()
-{
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("started") << QByteArray(
-                                    R"({"lvl":"info","msg":"started tunnel","url":"https://a.ngrok.app"})")
-                             << int(NgrokTunnel::LogEvent::started) << "https://a.ngrok.app";
-    QTest::newRow("started without url")
-        << QByteArray(R"({"lvl":"info","msg":"started tunnel"})") << int(NgrokTunnel::LogEvent::none) << "";
-    QTest::newRow("error with err") << QByteArray(
-                                           R"({"lvl":"eror","msg":"session closing","err":"bad token"})")
-                                    << int(NgrokTunnel::LogEvent::failed) << "session closing: bad token";
-    QTest::newRow("crit without err") << QByteArray(R"({"lvl":"crit","msg":"boom","err":"<nil>"})")
-                                      << int(NgrokTunnel::LogEvent::failed) << "boom";
-    QTest::newRow("info with err null") << QByteArray(R"({"lvl":"info","msg":"open config file","err":null})")
-                                        << int(NgrokTunnel::LogEvent::none) << "";
-    QTest::newRow("not json") << QByteArray("t=2024 lvl=info msg=\"started tunnel\" url=https://x")
-                              << int(NgrokTunnel::LogEvent::none) << "";
-}
-
 void AgentRelayCodecTest::ngrokLogLines()
 {
-    QFETCH(QByteArray, line);
-    QFETCH(int, kind);
-    QFETCH(QString, text);
-    const NgrokTunnel::LogEvent event = NgrokTunnel::interpretLogLine(line);
-    QCOMPARE(int(event.kind), kind);
-    QCOMPARE(event.text, text);
+    using Event = NgrokTunnel::LogEvent;
+    const QList<std::tuple<QByteArray, Event::Kind, QString>> table{
+        {R"({"lvl":"info","msg":"started tunnel","url":"https://a.ngrok.app"})", Event::started,
+         "https://a.ngrok.app"},
+        {R"({"lvl":"info","msg":"started tunnel"})", Event::none, ""},
+        {R"({"lvl":"eror","msg":"session closing","err":"bad token"})", Event::failed,
+         "session closing: bad token"},
+        {R"({"lvl":"crit","msg":"boom","err":"<nil>"})", Event::failed, "boom"},
+        {R"({"lvl":"info","msg":"open config file","err":null})", Event::none, ""},
+        {"t=2024 lvl=info msg=\"started tunnel\" url=https://x", Event::none, ""}};
+    for (const auto &[line, kind, text] : table) {
+        const Event event = NgrokTunnel::interpretLogLine(line);
+        QVERIFY2(event.kind == kind, line.constData());
+        QCOMPARE(event.text, text);
+    }
 }
 
 QTEST_GUILESS_MAIN(AgentRelayCodecTest)
