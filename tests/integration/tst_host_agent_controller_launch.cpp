@@ -32,6 +32,7 @@ private slots:
     void preflightMessagesAsAnUnprivilegedUser();
     void grantWhileStoppedRefreshesWithoutStarting();
     void masksSecretsWholeAndSplit();
+    void gathersBothStreamsInOrder();
     void skipsWholeLinesWhenFloodedBeyondTheBound();
 
 private:
@@ -228,6 +229,13 @@ void HostAgentControllerLaunchTest::masksSecretsWholeAndSplit()
     QCOMPARE(h.controller->redactionSecrets().size(), 6);
     // Masking reads the credentials from memory, never from the keyring once per line.
     QCOMPARE(h.keyring.readCount, keyringReads);
+}
+
+void HostAgentControllerLaunchTest::gathersBothStreamsInOrder()
+{
+    AgentControllerHarness h;
+    h.start("out=to stdout\n;pause=30;err=to stderr\n;pause=30;out=stdout again\n;hang");
+    QTRY_COMPARE(h.controller->lastLogLines(), (QStringList{"to stdout", "to stderr", "stdout again"}));
 }
 
 void HostAgentControllerLaunchTest::skipsWholeLinesWhenFloodedBeyondTheBound()
