@@ -1,5 +1,7 @@
+// The end of a run of the scripted stand-in agent: exit reports, restarts, and stops that kill.
 #include "AgentControllerHarness.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -18,16 +20,14 @@ private slots:
     void reportsTheExitWithTheLastLines();
     void tellsTerminateFromKill_data();
     void tellsTerminateFromKill();
-    void restartsAnAgentThatExitedWhenKeptOnline();
-    void neverRestartsAfterAUserStop();
+    void restartsAnExitedAgentUntilTheUserStops();
     void backsOffACrashLoopAndKeepsItsReportInView();
     void aStartDuringTheRestartPauseWins();
+    void stopKillsAnAgentThatIgnoresTerminate_data();
     void stopKillsAnAgentThatIgnoresTerminate();
-    void stopWithoutWaitingStillKillsAfterTheTimeout();
-    void stopEndsWhatTheAgentStarted();
-    void anExitEndsWhatTheAgentLeftBehind();
-    void ignoresReportsOfReplacedAgents();
-    void stopWithoutWaitingIsNotReportedLater();
+    void theEndOfARunEndsWhatTheAgentStarted_data();
+    void theEndOfARunEndsWhatTheAgentStarted();
+    void replacedAndStoppedAgentsAreNotReportedLater();
     void stopResetsTheRunFieldsAndAnExitKeepsThem();
 
 private:
@@ -46,14 +46,17 @@ void HostAgentControllerExitTest::reportsTheExitWithTheLastLines_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("four lines, three quoted") << "out=L1\nL2\nL3\nL4\n;exit=1"
                                               << "Agent exited (status 1). L2 | L3 | L4";
-    QTest::newRow("two lines") << "out=A\n;err=B\n;exit=3"
-                               << "Agent exited (status 3). A | B";
+    QTest::newRow("both streams") << "out=A\n;err=B\n;exit=3"
+                                  << "Agent exited (status 3). A | B";
     QTest::newRow("nothing written") << "exit=2"
                                      << "Agent exited (status 2). ";
     QTest::newRow("unfinished last line is quoted") << "out=first\nlast words;exit=4"
                                                     << "Agent exited (status 4). first | last words";
     QTest::newRow("a burst right before the exit") << "burst=200000;out=one\ntwo\nthree;exit=5"
                                                    << "Agent exited (status 5). one | two | three";
+    QTest::newRow("broken bytes, a character cut between reads")
+        << "out=ok \\xff end\ncaf\\xc3;pause=50;out=\\xa9\n;exit=6"
+        << QStringLiteral(u"Agent exited (status 6). ok \uFFFD end | café");
 }
 
 void HostAgentControllerExitTest::reportsTheExitWithTheLastLines()
@@ -88,7 +91,7 @@ void HostAgentControllerExitTest::tellsTerminateFromKill()
     QTRY_COMPARE(h.controller->state(), expected);
 }
 
-void HostAgentControllerExitTest::restartsAnAgentThatExitedWhenKeptOnline()
+void HostAgentControllerExitTest::restartsAnExitedAgentUntilTheUserStops()
 {
     AgentControllerHarness h;
     h.preferences.setKeepRelayOnline(true);
@@ -101,14 +104,7 @@ void HostAgentControllerExitTest::restartsAnAgentThatExitedWhenKeptOnline()
     QTRY_VERIFY(h.controller->agentProcessId() != 0);
     QVERIFY(h.controller->agentProcessId() != first);
     QTRY_COMPARE(h.controller->state(), AgentRunState::running());
-}
 
-void HostAgentControllerExitTest::neverRestartsAfterAUserStop()
-{
-    AgentControllerHarness h;
-    h.preferences.setKeepRelayOnline(true);
-    h.start("hang");
-    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
     h.controller->stop(true);
     QCOMPARE(h.controller->state(), AgentRunState::stopped());
     QSignalSpy states(h.controller.get(), &HostAgentController::stateChanged);
@@ -159,8 +155,17 @@ void HostAgentControllerExitTest::aStartDuringTheRestartPauseWins()
     QCOMPARE(h.controller->agentProcessId(), chosen);
 }
 
+void HostAgentControllerExitTest::stopKillsAnAgentThatIgnoresTerminate_data()
+{
+    QTest::addColumn<bool>("wait");
+    QTest::newRow("waiting") << true;
+    // The window's stop: it returns at once and the state says so until the agent is gone.
+    QTest::newRow("not waiting") << false;
+}
+
 void HostAgentControllerExitTest::stopKillsAnAgentThatIgnoresTerminate()
 {
+    QFETCH(bool, wait);
     AgentControllerHarness h;
     const QString record = h.file("record");
     h.start("ignore-term;record=" + record + ";hang");
@@ -169,88 +174,62 @@ void HostAgentControllerExitTest::stopKillsAnAgentThatIgnoresTerminate()
 
     QElapsedTimer elapsed;
     elapsed.start();
-    h.controller->stop(true);
-    QVERIFY(!FakeAgent::isAlive(pid));
-    QVERIFY2(elapsed.elapsed() >= 250 && elapsed.elapsed() < 5000,
-             qPrintable(QString::number(elapsed.elapsed())));
-    QCOMPARE(h.controller->state(), AgentRunState::stopped());
-}
-
-void HostAgentControllerExitTest::stopWithoutWaitingStillKillsAfterTheTimeout()
-{
-    AgentControllerHarness h;
-    const QString record = h.file("record");
-    h.start("ignore-term;record=" + record + ";hang");
-    QTRY_VERIFY(QFileInfo::exists(record));
-    const qint64 pid = FakeAgent::readRecord(record).pid;
-    // The window's stop: it returns at once and the state says so until the agent is gone.
-    h.controller->stop(false);
-    QCOMPARE(h.controller->state(), AgentRunState::stopping());
-    QVERIFY(FakeAgent::isAlive(pid));
+    h.controller->stop(wait);
+    QCOMPARE(h.controller->state(), wait ? AgentRunState::stopped() : AgentRunState::stopping());
+    QCOMPARE(FakeAgent::isAlive(pid), !wait);
     QTRY_VERIFY(!FakeAgent::isAlive(pid));
     QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
+    QVERIFY2(elapsed.elapsed() >= 250 && elapsed.elapsed() < 5000,
+             qPrintable(QString::number(elapsed.elapsed())));
 }
 
-void HostAgentControllerExitTest::stopEndsWhatTheAgentStarted()
+void HostAgentControllerExitTest::theEndOfARunEndsWhatTheAgentStarted_data()
 {
+    QTest::addColumn<QString>("end");
+    QTest::newRow("stop") << "hang";
+    QTest::newRow("exit") << "exit=6";
+}
+
+void HostAgentControllerExitTest::theEndOfARunEndsWhatTheAgentStarted()
+{
+    QFETCH(QString, end);
     AgentControllerHarness h;
     const QString grandchild = h.file("grandchild");
-    h.start("grandchild=" + grandchild + ";hang");
-    QTRY_VERIFY(QFileInfo::exists(grandchild));
+    h.start("grandchild=" + grandchild + ";" + end);
+    QTRY_VERIFY(QFileInfo::exists(grandchild) && FakeAgent::readPid(grandchild) > 0);
     const qint64 pid = FakeAgent::readPid(grandchild);
-    QVERIFY(FakeAgent::isAlive(pid));
-    h.controller->stop(true);
+    if (end == "hang") {
+        QVERIFY(FakeAgent::isAlive(pid));
+        h.controller->stop(true);
+    }
     QTRY_VERIFY(!FakeAgent::isAlive(pid));
 }
 
-void HostAgentControllerExitTest::anExitEndsWhatTheAgentLeftBehind()
-{
-    AgentControllerHarness h;
-    const QString grandchild = h.file("grandchild");
-    h.start("grandchild=" + grandchild + ";exit=6");
-    QTRY_COMPARE(h.controller->state().kind(), Kind::failed);
-    const qint64 pid = FakeAgent::readPid(grandchild);
-    QVERIFY(pid > 0);
-    QTRY_VERIFY(!FakeAgent::isAlive(pid));
-}
-
-void HostAgentControllerExitTest::ignoresReportsOfReplacedAgents()
+void HostAgentControllerExitTest::replacedAndStoppedAgentsAreNotReportedLater()
 {
     AgentControllerHarness h;
     h.preferences.setKeepRelayOnline(true);
-    h.start("hang");
+    h.start("out=bye\n;hang");
     QTRY_COMPARE(h.controller->state(), AgentRunState::running());
     const qint64 first = h.controller->agentProcessId();
-    QSignalSpy states(h.controller.get(), &HostAgentController::stateChanged);
     QList<AgentRunState> seen;
     QObject recording; // goes before `seen` does
     connect(h.controller.get(), &HostAgentController::stateChanged, &recording,
             [&] { seen << h.controller->state(); });
+    QSignalSpy states(h.controller.get(), &HostAgentController::stateChanged);
 
     h.start("hang");
     QCOMPARE(h.controller->state(), AgentRunState::starting());
     QTRY_COMPARE(h.controller->state(), AgentRunState::running());
     // The old agent was gone before the new one started, and its end was no exit.
     QVERIFY(!FakeAgent::isAlive(first));
-    QVERIFY(!states.wait(300));
-    // Nothing from the replaced agent.
-    QCOMPARE(seen, (QList<AgentRunState>{AgentRunState::stopping(), AgentRunState::starting(),
-                                         AgentRunState::running()}));
-}
-
-void HostAgentControllerExitTest::stopWithoutWaitingIsNotReportedLater()
-{
-    AgentControllerHarness h;
-    h.preferences.setKeepRelayOnline(true);
-    h.start("out=bye\n;hang");
-    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
-    const qint64 pid = h.controller->agentProcessId();
-    QSignalSpy states(h.controller.get(), &HostAgentController::stateChanged);
+    const qint64 second = h.controller->agentProcessId();
     h.controller->stop(false);
-    QTRY_VERIFY(!FakeAgent::isAlive(pid));
+    QTRY_VERIFY(!FakeAgent::isAlive(second));
     QVERIFY(!states.wait(300));
-    QCOMPARE(states.count(), 2); // stopping, stopped
-    QCOMPARE(h.controller->state(), AgentRunState::stopped());
+    QCOMPARE(seen, (QList<AgentRunState>{AgentRunState::stopping(), AgentRunState::starting(),
+                                         AgentRunState::running(), AgentRunState::stopping(),
+                                         AgentRunState::stopped()}));
 }
 
 void HostAgentControllerExitTest::stopResetsTheRunFieldsAndAnExitKeepsThem()

@@ -74,8 +74,6 @@ void QRCodeDecodeTest::decodesToTheLink_data()
     QTest::addColumn<qreal>("size");
 
     const LANConfig lan{QStringLiteral("192.168.1.20"), 8765, token, hostId, nonce};
-    const DirectTunnelConfig tunnel{QStringLiteral("wss://ab12-34-56-78.ngrok-free.app/ws"), token, hostId,
-                                    nonce};
     const RelayConfig managed{QStringLiteral("wss://elixir.relay.ferrowyn.dev/relay/v2"),
                               session,
                               token,
@@ -92,9 +90,8 @@ void QRCodeDecodeTest::decodesToTheLink_data()
     };
     const QString lanLink = text(SetupLinkBuilder::lanLink(lan, fixedTime()));
     const QString longest = text(SetupLinkBuilder::relayLink(selfHosted, fixedTime()));
+    // The shortest and the longest links the host makes, at the window's size, a fractional and a large one.
     QTest::newRow("LAN") << lanLink << qreal(220);
-    QTest::newRow("direct tunnel") << text(SetupLinkBuilder::directTunnelLink(tunnel, fixedTime()))
-                                   << qreal(220);
     QTest::newRow("managed relay") << text(SetupLinkBuilder::relayLink(managed, fixedTime())) << qreal(220);
     QTest::newRow("long self-hosted relay") << longest << qreal(220);
     QTest::newRow("long self-hosted relay, fractional size") << longest << qreal(333.3);

@@ -3,7 +3,6 @@
 //   out=TEXT, err=TEXT      write TEXT to standard output or standard error in one write
 //   env-out=NAME            write the variable's value and a line feed to standard output
 //   env-split=NAME          the same, in two writes 50 ms apart, cut in the middle of the value
-//   args-out                write the arguments, separated by spaces, as one line to standard output
 //   pid-out                 write "pid N" and a line feed to standard output
 //   burst=N[:NAME]          write N lines "x" (or "NAME=value") to standard output in one write
 //   pause=MS                sleep
@@ -112,11 +111,6 @@ int main(int argc, char **argv)
             }
         } else if (verb == "pid-out") {
             writeAll(1, "pid " + std::to_string(::getpid()) + "\n");
-        } else if (verb == "args-out") {
-            std::string line;
-            for (int i = 1; i < argc; ++i)
-                line += std::string(i > 1 ? " " : "") + argv[i];
-            writeAll(1, line + "\n");
         } else if (verb == "burst") {
             const size_t colon = arg.find(':');
             std::string line = "x\n";
