@@ -91,20 +91,27 @@ void AgentProcess::stop()
 
 void AgentProcess::stopAndWait()
 {
-    if (m_process->state() == QProcess::NotRunning) {
-        m_phase = Phase::ended;
+    if (m_phase == Phase::ended || m_phase == Phase::notStarted)
         return;
-    }
     if (m_phase != Phase::stopping) {
         m_phase = Phase::stopping;
-        signalGroup(SIGTERM);
+        if (!m_finished)
+            signalGroup(SIGTERM);
     }
     m_killTimer.stop();
-    if (!m_process->waitForFinished(static_cast<int>(m_timings.killTimeout.count()))) {
+    if (m_process->state() != QProcess::NotRunning &&
+        !m_process->waitForFinished(static_cast<int>(m_timings.killTimeout.count()))) {
         signalGroup(SIGKILL);
         m_process->waitForFinished(-1);
     }
-    // What it wrote last is bounded by the waiting limit; taken in now, the stop is complete on return.
+    if (!m_finished) {
+        // Its start failed: there is no output to take in, only the end to tell.
+        m_phase = Phase::ended;
+        emit stopped();
+        return;
+    }
+    // An agent that already exited may still have output waiting. What it wrote last is bounded by the
+    // waiting limit; taken in now, the stop is complete on return, and told like any other.
     while (m_phase != Phase::ended)
         drain();
 }
