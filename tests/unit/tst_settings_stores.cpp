@@ -1,0 +1,457 @@
+#include "MemoryKeyring.h"
+#include "Platform/JsonFileUserDefaults.h"
+#include "ScriptedFolderChooser.h"
+#include "Services/HostCredentialStore.h"
+#include "Services/HostPermissionGrantStore.h"
+#include "Services/HostPreferences.h"
+#include "Shared/BuildConfig.h"
+#include "Shared/ReferenceDate.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString credentialService = QStringLiteral("dev.ferrowyn.host.credentials");
+const QString metadataKey = QStringLiteral("FerrowynHost.credentials.metadata");
+// The keyring's items, in the order of values().
+const QStringList credentialAccounts{"metadata", "host-token", "relay-token", "pairing-nonce"};
+const QString elixirDefault = "wss://" + QLatin1String(BuildConfig::elixirRelayHost) + "/relay/v2";
+const QString goDefault = "wss://" + QLatin1String(BuildConfig::goRelayHost) + "/relay";
+
+QList<QByteArray> values(const HostCredentials &c)
+{
+    return {HostCredentialStore::metadataRecord(c), c.hostToken.toUtf8(), c.relayToken.toUtf8(),
+            c.pairingNonce.toUtf8()};
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+} // namespace
+
+// What the host keeps between runs: the settings file, the preferences on it, the pairing credentials in
+// the keyring, and the folder grants. That no secret reaches the settings file is the keyring round trip's
+// job.
+class SettingsStoresTest : public QObject {
+    Q_OBJECT
+
+public slots:
+    // What a reload from storage reads while a change is being announced.
+    void reloadWatchedSetting() { m_reloaded = preferences()->property(m_watched); }
+
+private slots:
+    void init();
+    void valuesKeepTheirTypes();
+    void unreadableFileIsMovedAside();
+    void eachPreference_data();
+    void eachPreference();
+    void relayVersionAndURLOnLoad_data();
+    void relayVersionAndURLOnLoad();
+    void ngrokTokenTypedEarlyWins();
+    void credentialLoad_data();
+    void credentialLoad();
+    void rotationWinsOverALoad();
+    void grantsTheExactFolderOnly_data();
+    void grantsTheExactFolderOnly();
+    void accessIsOpenedAsASet();
+    void damagedGrantCostsOnlyItself_data();
+    void damagedGrantCostsOnlyItself();
+
+private:
+    // The folder, made and granted; empty when the grant failed.
+    QString grantFolder(const char *name)
+    {
+        const QString folder = m_dir->filePath(name);
+        m_chooser.answer = QDir().mkpath(folder) ? std::optional(folder) : std::nullopt;
+        return m_grants->grant(folder) ? folder : QString();
+    }
+    std::unique_ptr<HostPreferences> preferences()
+    {
+        return std::make_unique<HostPreferences>(*m_defaults,
+                                                 HostNgrokTokenStore(m_keyring, "ngrok", "token"));
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<JsonFileUserDefaults> m_defaults;
+    MemoryKeyring m_keyring;
+    ScriptedFolderChooser m_chooser;
+    QDateTime m_now{QDate(2026, 3, 1), QTime(12, 0), QTimeZone::utc()};
+    std::unique_ptr<HostPermissionGrantStore> m_grants;
+    QByteArray m_watched;
+    QVariant m_reloaded;
+};
+
+void SettingsStoresTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_defaults = std::make_unique<JsonFileUserDefaults>();
+    m_keyring = MemoryKeyring();
+    m_chooser = ScriptedFolderChooser();
+    m_grants = std::make_unique<HostPermissionGrantStore>(
+        *m_defaults, m_chooser, HostPermissionGrantStore::defaultKey, [this] { return m_now; });
+}
+
+void SettingsStoresTest::valuesKeepTheirTypes()
+{
+    const QString file = m_dir->filePath("sub/dir/defaults.json");
+    const QByteArray binary("\x00\xff{\"not\":json}", 14);
+    JsonFileUserDefaults defaults(file);
+    for (const QVariant &value : {QVariant(8765), QVariant("8765"), QVariant(87.5), QVariant(false),
+                                  QVariant(QStringList{"/tmp/\u00e4", QString()}), QVariant(binary)})
+        defaults.setObject(value.typeName(), value);
+    defaults.setInteger("big", Q_INT64_C(4611686018427387904));
+    // Read back from the file, so the types survive the JSON encoding and not just the memory copy.
+    JsonFileUserDefaults reloaded(file);
+    QCOMPARE(reloaded.integer("big"), Q_INT64_C(4611686018427387904));
+    QCOMPARE(reloaded.stringArray("QStringList"), QStringList({"/tmp/\u00e4", QString()}));
+    QCOMPARE(reloaded.data("QByteArray"), binary);
+    // Each value reads only as its own type: string, integer, boolean, array, data.
+    QString reads;
+    for (const QString &key : QStringList{"int", "QString", "double", "bool", "QStringList", "QByteArray"})
+        reads += QString("%1%2%3%4%5 ")
+                     .arg(reloaded.string(key) ? "s" : ".", reloaded.integer(key) ? "i" : ".",
+                          reloaded.boolean(key) ? "b" : ".", reloaded.stringArray(key) ? "a" : ".",
+                          reloaded.data(key) ? "d" : ".");
+    QCOMPARE(reads, ".i... s.... ..... ..b.. ...a. ....d ");
+    QCOMPARE(QFile(file).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+             QFileDevice::Permissions());
+    QCOMPARE(QDir(m_dir->filePath("sub/dir")).entryList(QDir::Files), QStringList{"defaults.json"});
+}
+
+void SettingsStoresTest::unreadableFileIsMovedAside()
+{
+    // Damage of every kind, and that other keys survive a write, is the user-defaults fuzz target's job.
+    const QByteArray content = R"({"FerrowynHost.workspaces": ["/home/me/pro)";
+    const QString path = m_dir->filePath("defaults.json");
+    writeFile(path, content);
+    // A copy kept aside earlier in the same second is not in the way.
+    writeFile(path + ".unreadable-" + QDateTime::currentDateTimeUtc().toString("yyyyMMdd-hhmmss"), "older");
+    JsonFileUserDefaults defaults(path);
+    QVERIFY(defaults.fileWasUnreadable() && !defaults.object("FerrowynHost.workspaces").isValid());
+    QFile backup(defaults.backupPath());
+    QVERIFY(backup.fileName().startsWith(path + ".unreadable-") && backup.open(QIODevice::ReadOnly));
+    QCOMPARE(backup.readAll(), content);
+    defaults.setBoolean("lanBindAll", false);
+    QCOMPARE(JsonFileUserDefaults(path).boolean("lanBindAll"), false);
+    // Only strings of an array are read.
+    writeFile(path, R"({"mixed": ["/a", 3, {"x": 1}, "/b"]})");
+    QCOMPARE(JsonFileUserDefaults(path).stringArray("mixed"), QStringList({"/a", "/b"}));
+}
+
+void SettingsStoresTest::eachPreference_data()
+{
+    QTest::addColumn<QByteArray>("property");
+    QTest::addColumn<QVariant>("initial");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QVariant>("wrongType"); // stored instead, it reads as the default; invalid: not tried
+    const auto row = [](const char *property, QVariant initial, QVariant value, QVariant wrongType) {
+        QTest::newRow(property) << QByteArray(property) << initial << value << wrongType;
+    };
+    row("workspaces", QStringList(), QStringList{"/w/one", "/w/two"}, QString("/w"));
+    row("mode", QVariant::fromValue(HostingMode::lan), QVariant::fromValue(HostingMode::relay), "Relay");
+    row("lanPort", 8765, 70000, "9000"); // stored as given: nothing here validates
+    row("lanBindAll", true, false, "false");
+    row("ngrokTunnelEnabled", false, true, 1);
+    row("relayURL", elixirDefault, "  wss://relay.example.org/x  ", {});
+    row("relayVersion", QVariant::fromValue(HostRelayVersion::elixirV2),
+        QVariant::fromValue(HostRelayVersion::goV1), {});
+    row("startHostingOnLaunch", false, true, "true");
+    row("openAtLogin", false, true, 1);
+    row("keepRelayOnline", true, false, 0);
+}
+
+void SettingsStoresTest::eachPreference()
+{
+    QFETCH(QByteArray, property);
+    QFETCH(QVariant, initial);
+    QFETCH(QVariant, value);
+    {
+        const auto prefs = preferences();
+        QCOMPARE(prefs->property(property), initial);
+        const QMetaProperty watched =
+            prefs->metaObject()->property(prefs->metaObject()->indexOfProperty(property));
+        QSignalSpy notified(prefs.get(), watched.notifySignal());
+        // A reaction to the change already finds it stored.
+        QVERIFY(connect(prefs.get(), watched.notifySignal(), this,
+                        metaObject()->method(metaObject()->indexOfSlot("reloadWatchedSetting()"))));
+        m_watched = property;
+        QVERIFY(watched.write(prefs.get(), initial) && watched.write(prefs.get(), value) &&
+                watched.write(prefs.get(), value));
+        QCOMPARE(notified.count(), 1);
+        QCOMPARE(m_reloaded, value);
+    }
+    QFETCH(QVariant, wrongType);
+    if (wrongType.isValid()) {
+        m_defaults->setObject("FerrowynHost." + property, wrongType);
+        QCOMPARE(preferences()->property(property), initial);
+    }
+}
+
+void SettingsStoresTest::relayVersionAndURLOnLoad_data()
+{
+    QTest::addColumn<QVariant>("storedURL"); // invalid: none stored
+    QTest::addColumn<QVariant>("storedVersion");
+    QTest::addColumn<HostRelayVersion>("version");
+    QTest::addColumn<QString>("url");
+    const auto goV1 = HostRelayVersion::goV1;
+    const auto elixirV2 = HostRelayVersion::elixirV2;
+    const QString goHost = QString::fromLatin1(BuildConfig::goRelayHost);
+    const auto row = [](const char *name, const QVariant &url, const QVariant &version, HostRelayVersion read,
+                        const QString &readURL) {
+        QTest::newRow(name) << url << version << read << readURL;
+    };
+    row("self-hosted /relay infers goV1", "wss://r.example/relay", {}, goV1, "wss://r.example/relay");
+    row("/Relay/V2 is another relay's path", "wss://r.example/Relay/V2", {}, goV1,
+        "wss://r.example/Relay/V2");
+    row("unparsable URL infers elixirV2 and is kept", "wss://bad host/relay", {}, elixirV2,
+        "wss://bad host/relay");
+    row("goV1 with the elixir managed URL", elixirDefault, "goV1", goV1, goDefault);
+    row("managed host in any form", "ws://" + goHost.toUpper() + ":8443/x?y=1", "elixirV2", elixirV2,
+        elixirDefault);
+    row("look-alike host is not managed", "wss://evil" + goHost, "goV1", goV1, "wss://evil" + goHost);
+    row("version in the wrong case is inferred", "wss://r.example/ws", "elixirv2", goV1,
+        "wss://r.example/ws");
+    row("empty URL is kept", QString(), "goV1", goV1, QString());
+}
+
+void SettingsStoresTest::relayVersionAndURLOnLoad()
+{
+    QFETCH(QVariant, storedURL);
+    QFETCH(QVariant, storedVersion);
+    QFETCH(HostRelayVersion, version);
+    QFETCH(QString, url);
+    m_defaults->setObject("FerrowynHost.relayURL", storedURL);
+    if (storedVersion.isValid())
+        m_defaults->setObject("FerrowynHost.relayVersion", storedVersion);
+    const auto prefs = preferences();
+    QCOMPARE(prefs->relayVersion(), version);
+    QCOMPARE(prefs->relayURL(), url);
+    // Loading writes back the two normalised relay values, and nothing else.
+    QCOMPARE(m_defaults->string("FerrowynHost.relayURL"), url);
+    QCOMPARE(m_defaults->string("FerrowynHost.relayVersion"), rawValue(version));
+    QVERIFY(!m_defaults->object("FerrowynHost.keepRelayOnline").isValid());
+}
+
+void SettingsStoresTest::ngrokTokenTypedEarlyWins()
+{
+    // A token typed before the keyring answers is newer than the stored one, and is stored trimmed.
+    m_keyring.put("ngrok", "token", "stored");
+    m_keyring.holdAnswers = true;
+    const auto prefs = preferences();
+    prefs->setNgrokAuthtoken("  2abcDEF_token\n");
+    m_keyring.answerNow();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(prefs->ngrokAuthtoken(), "  2abcDEF_token\n");
+    QCOMPARE(m_keyring.value("ngrok", "token"), QByteArray("2abcDEF_token"));
+    prefs->setNgrokAuthtoken(" \t");
+    m_keyring.answerNow();
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(!m_keyring.contains("ngrok", "token"));
+}
+
+void SettingsStoresTest::credentialLoad_data()
+{
+    // What exists before the load (settings: the record in the settings file; metadata: the keyring's copy),
+    // the keyring's fault, which stored values come back, and whether the outcome is saved.
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("kept");
+    QTest::addColumn<bool>("saved");
+    const QStringList everything = QStringList{"settings"} + credentialAccounts;
+    const QStringList all{"hostId", "hostToken", "relayToken", "pairingNonce"};
+    const QStringList allButRelayToken{"hostId", "hostToken", "pairingNonce"};
+    QTest::newRow("found") << QStringList{"settings", "host-token", "relay-token", "pairing-nonce"} << ""
+                           << all << true;
+    QTest::newRow("not found") << QStringList() << "" << QStringList() << true;
+    QTest::newRow("locked, then unlocked") << everything << "locked" << all << true;
+    QTest::newRow("locked, unlock dismissed") << everything << "locked, dismissed" << QStringList() << false;
+    QTest::newRow("timed out") << everything << "timed out" << QStringList() << false;
+    QTest::newRow("relay token read fails") << everything << "relay-token fails" << allButRelayToken << false;
+    QTest::newRow("relay token missing") << QStringList{"settings", "metadata", "host-token", "pairing-nonce"}
+                                         << "" << allButRelayToken << true;
+    QTest::newRow("host token not UTF-8")
+        << QStringList{"settings", "metadata", "bad", "relay-token", "pairing-nonce"} << ""
+        << QStringList{"relayToken", "pairingNonce"} << true;
+    QTest::newRow("record only in the keyring") << everything.mid(1) << "" << all << true;
+    QTest::newRow("host token but no record anywhere")
+        << everything.mid(2) << "" << QStringList{"hostToken", "relayToken", "pairingNonce"} << true;
+}
+
+void SettingsStoresTest::credentialLoad()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(QString, fault);
+    QFETCH(QStringList, kept);
+    QFETCH(bool, saved);
+    const HostCredentials before = HostCredentialStore::make(HostRelayVersion::elixirV2);
+    if (stored.contains("settings"))
+        m_defaults->setData(metadataKey, HostCredentialStore::metadataRecord(before));
+    for (qsizetype i = 0; i < credentialAccounts.size(); ++i) {
+        if (stored.contains(credentialAccounts.at(i)))
+            m_keyring.put(credentialService, credentialAccounts.at(i), values(before).at(i));
+    }
+    if (stored.contains("bad"))
+        m_keyring.put(credentialService, "host-token", "\xc3\x28");
+    const std::optional<QByteArray> settingsBefore = m_defaults->data(metadataKey);
+    m_keyring.locked = fault.startsWith("locked");
+    m_keyring.unlockAnswer = fault.contains("dismissed") ? MemoryKeyring::UnlockAnswer::Dismiss
+                                                         : MemoryKeyring::UnlockAnswer::Unlock;
+    m_keyring.failReads = fault == "timed out";
+    m_keyring.failReadsOf = fault == "relay-token fails" ? QStringLiteral("relay-token") : QString();
+
+    // Nothing is answered inside the call, and the event loop turns while the keyring keeps its answer.
+    m_keyring.holdAnswers = true;
+    HostCredentialStore store(*m_defaults, m_keyring);
+    std::optional<HostCredentials> loaded;
+    store.request(HostRelayVersion::goV1, this, [&loaded](const HostCredentials &c) { loaded = c; });
+    QCoreApplication::processEvents();
+    QVERIFY(!loaded && !store.cached());
+    bool sawWaiting = false;
+    for (int round = 0; round < 4 && !loaded; ++round) {
+        sawWaiting = sawWaiting || store.waitingForUnlock();
+        m_keyring.answerNow();
+        QTRY_VERIFY(loaded || m_keyring.heldCount() > 0);
+    }
+    QVERIFY(loaded && !store.waitingForUnlock());
+    QCOMPARE(sawWaiting, fault.startsWith("locked"));
+    QCOMPARE(store.lastKeyringError().isEmpty(), saved);
+    QCOMPARE(loaded->relayVersion, HostRelayVersion::goV1);
+    QCOMPARE(loaded->relaySessionId == before.relaySessionId, kept.contains("hostId"));
+    const QStringList fields{"hostId", "hostToken", "relayToken", "pairingNonce"};
+    const QStringList now{loaded->hostId, loaded->hostToken, loaded->relayToken, loaded->pairingNonce};
+    const QStringList previous{before.hostId, before.hostToken, before.relayToken, before.pairingNonce};
+    for (qsizetype i = 0; i < fields.size(); ++i)
+        QVERIFY2((now.at(i) == previous.at(i)) == kept.contains(fields.at(i)), qPrintable(fields.at(i)));
+
+    m_keyring.holdAnswers = false;
+    m_keyring.answerNow();
+    if (!saved) {
+        QCOMPARE(m_keyring.writeCount, 0);
+        QCOMPARE(m_defaults->data(metadataKey), settingsBefore);
+        return;
+    }
+    QCOMPARE(m_defaults->data(metadataKey), HostCredentialStore::metadataRecord(*loaded));
+    for (qsizetype i = 0; i < credentialAccounts.size(); ++i)
+        QTRY_COMPARE(m_keyring.value(credentialService, credentialAccounts.at(i)), values(*loaded).at(i));
+}
+
+void SettingsStoresTest::rotationWinsOverALoad()
+{
+    const HostCredentials before = HostCredentialStore::make(HostRelayVersion::goV1);
+    m_defaults->setData(metadataKey, HostCredentialStore::metadataRecord(before));
+    for (qsizetype i = 0; i < credentialAccounts.size(); ++i)
+        m_keyring.put(credentialService, credentialAccounts.at(i), values(before).at(i));
+    m_keyring.holdAnswers = true;
+    HostCredentialStore store(*m_defaults, m_keyring);
+    std::optional<HostCredentials> answered;
+    store.request(HostRelayVersion::goV1, this, [&answered](const HostCredentials &c) { answered = c; });
+    const HostCredentials rotated = store.rotate(HostRelayVersion::goV1);
+    m_keyring.holdAnswers = false;
+    m_keyring.answerNow();
+    QTRY_COMPARE(answered, rotated);
+    QVERIFY(rotated.hostToken != before.hostToken && rotated.pairingNonce != before.pairingNonce);
+    for (qsizetype i = 0; i < credentialAccounts.size(); ++i)
+        QTRY_COMPARE(m_keyring.value(credentialService, credentialAccounts.at(i)), values(rotated).at(i));
+    QCOMPARE(m_defaults->data(metadataKey), HostCredentialStore::metadataRecord(rotated));
+    // Dates are stored as seconds since 2001-01-01T00:00:00Z.
+    QCOMPARE(QJsonDocument::fromJson(values(rotated).first()).object().value("createdAt").toDouble(),
+             ReferenceDate::secondsSinceEpoch(rotated.createdAt));
+    QCOMPARE(ReferenceDate::secondsSinceEpoch(
+                 QDateTime(QDate(2026, 12, 5), QTime(6, 10, 0, 250), QTimeZone::utc())),
+             818143800.25);
+}
+
+void SettingsStoresTest::grantsTheExactFolderOnly_data()
+{
+    QTest::addColumn<QString>("pinned");
+    QTest::addColumn<QString>("chosen"); // "" for cancelled
+    QTest::addColumn<bool>("granted");
+    for (const auto &[pinned, chosen, granted] : {std::tuple{"p/./x/../work/", "p/work", true},
+                                                  {"p/work", "p/work/sub", false},
+                                                  {"p/work", "p", false},
+                                                  {"p/work", "p/Work", false},
+                                                  {"p/work", "", false},
+                                                  {"p/gone", "p/gone", false}})
+        QTest::addRow("%s as %s", pinned, chosen) << QString(pinned) << QString(chosen) << granted;
+}
+
+void SettingsStoresTest::grantsTheExactFolderOnly()
+{
+    QFETCH(QString, pinned);
+    QFETCH(QString, chosen);
+    QFETCH(bool, granted);
+    for (const char *name : {"p/work/sub", "p/Work"})
+        QDir().mkpath(m_dir->filePath(name));
+    const QString work = m_dir->filePath("p/work");
+    m_chooser.answer = chosen.isEmpty() ? std::nullopt : std::optional(m_dir->filePath(chosen));
+    QCOMPARE(m_grants->grant(m_dir->path() + '/' + pinned), granted);
+    QCOMPARE(m_chooser.requests.first().startDirectory, m_dir->filePath("p"));
+    QCOMPARE(m_grants->hasGrant(work), granted);
+    // The stored record, as other releases read it.
+    const QJsonObject record =
+        QJsonDocument::fromJson(m_defaults->data(HostPermissionGrantStore::defaultKey).value_or("{}"))
+            .object()
+            .value(work)
+            .toObject();
+    QCOMPARE(record.value("path").toString(), granted ? work : QString());
+    QCOMPARE(record.value("grantedAt").toDouble(), granted ? ReferenceDate::secondsSinceEpoch(m_now) : 0);
+}
+
+void SettingsStoresTest::accessIsOpenedAsASet()
+{
+    const QString first = grantFolder("first"), second = grantFolder("second");
+    const QString deleted = grantFolder("deleted"), replaced = grantFolder("replaced");
+    QVERIFY(QDir(deleted).removeRecursively());
+    // Another folder at the same path is not the folder that was granted (the old one is kept elsewhere, so
+    // the new one cannot reuse its inode).
+    QVERIFY(QDir().rename(replaced, m_dir->filePath("moved")) && QDir().mkpath(replaced));
+    const qsizetype descriptors = QDir("/proc/self/fd").count();
+    m_grants->startAccess({second, m_dir->path(), deleted, replaced, first + "/"});
+    QCOMPARE(m_grants->activePaths(), (QStringList{second, first}));
+    QCOMPARE(QDir("/proc/self/fd").count(), descriptors + 2);
+    // A new set replaces the old one instead of adding to it.
+    m_grants->startAccess({first});
+    QCOMPARE(QDir("/proc/self/fd").count(), descriptors + 1);
+    m_grants->stopAccess();
+    QCOMPARE(QDir("/proc/self/fd").count(), descriptors);
+}
+
+void SettingsStoresTest::damagedGrantCostsOnlyItself_data()
+{
+    QTest::addColumn<QByteArray>("damaged"); // the stored map with the damaged entry, or other bytes
+    QTest::addColumn<bool>("keepsIntact");
+    QTest::newRow("missing keys") << QByteArray(R"({"/x": {"path": "/x"}})") << true;
+    QTest::newRow("not an object") << QByteArray(R"({"/x": "/x"})") << true;
+    QTest::newRow("bad Base64") << QByteArray(R"({"/x": {"path": "/x", "bookmark": "!", "grantedAt": 1}})")
+                                << true;
+    QTest::newRow("whole map unreadable") << QByteArray("{\"/x\": ") << false;
+}
+
+void SettingsStoresTest::damagedGrantCostsOnlyItself()
+{
+    QFETCH(QByteArray, damaged);
+    QFETCH(bool, keepsIntact);
+    const QString intact = grantFolder("intact");
+    QJsonObject map = QJsonDocument::fromJson(damaged).object();
+    map.insert(intact, m_grants->grants().value(intact).toJson());
+    m_defaults->setData(HostPermissionGrantStore::defaultKey,
+                        keepsIntact ? QJsonDocument(map).toJson() : damaged);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^permission grants: .*(/x|cannot be read)"));
+    QCOMPARE(m_grants->grants().keys(), keepsIntact ? QStringList{intact} : QStringList());
+    // The next grant keeps every grant that could be read.
+    QVERIFY(!grantFolder("later").isEmpty());
+    QCOMPARE(m_grants->grants().size(), keepsIntact ? 2 : 1);
+}
+
+QTEST_GUILESS_MAIN(SettingsStoresTest)
+#include "tst_settings_stores.moc"
