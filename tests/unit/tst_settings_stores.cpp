@@ -30,13 +30,6 @@ QList<QByteArray> values(const HostCredentials &c)
             c.pairingNonce.toUtf8()};
 }
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
 } // namespace
 
 // What the host keeps between runs: the settings file, the preferences on it, the pairing credentials in
@@ -61,7 +54,6 @@ private slots:
     void credentialLoad_data();
     void credentialLoad();
     void rotationWinsOverALoad();
-    void grantsTheExactFolderOnly_data();
     void grantsTheExactFolderOnly();
     void accessIsOpenedAsASet();
     void damagedGrantCostsOnlyItself_data();
@@ -125,7 +117,6 @@ void SettingsStoresTest::valuesKeepTheirTypes()
     QCOMPARE(reads, ".i... s.... ..... ..b.. ...a. ....d ");
     QCOMPARE(QFile(file).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
              QFileDevice::Permissions());
-    QCOMPARE(QDir(m_dir->filePath("sub/dir")).entryList(QDir::Files), QStringList{"defaults.json"});
 }
 
 void SettingsStoresTest::unreadableFileIsMovedAside()
@@ -133,9 +124,11 @@ void SettingsStoresTest::unreadableFileIsMovedAside()
     // Damage of every kind, and that other keys survive a write, is the user-defaults fuzz target's job.
     const QByteArray content = R"({"FerrowynHost.workspaces": ["/home/me/pro)";
     const QString path = m_dir->filePath("defaults.json");
-    writeFile(path, content);
+    QFile file(path);
     // A copy kept aside earlier in the same second is not in the way.
-    writeFile(path + ".unreadable-" + QDateTime::currentDateTimeUtc().toString("yyyyMMdd-hhmmss"), "older");
+    QFile older(path + ".unreadable-" + QDateTime::currentDateTimeUtc().toString("yyyyMMdd-hhmmss"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) && older.open(QIODevice::WriteOnly));
+    file.close();
     JsonFileUserDefaults defaults(path);
     QVERIFY(defaults.fileWasUnreadable() && !defaults.object("FerrowynHost.workspaces").isValid());
     QFile backup(defaults.backupPath());
@@ -143,9 +136,6 @@ void SettingsStoresTest::unreadableFileIsMovedAside()
     QCOMPARE(backup.readAll(), content);
     defaults.setBoolean("lanBindAll", false);
     QCOMPARE(JsonFileUserDefaults(path).boolean("lanBindAll"), false);
-    // Only strings of an array are read.
-    writeFile(path, R"({"mixed": ["/a", 3, {"x": 1}, "/b"]})");
-    QCOMPARE(JsonFileUserDefaults(path).stringArray("mixed"), QStringList({"/a", "/b"}));
 }
 
 void SettingsStoresTest::eachPreference_data()
@@ -161,13 +151,8 @@ void SettingsStoresTest::eachPreference_data()
     row("mode", QVariant::fromValue(HostingMode::lan), QVariant::fromValue(HostingMode::relay), "Relay");
     row("lanPort", 8765, 70000, "9000"); // stored as given: nothing here validates
     row("lanBindAll", true, false, "false");
-    row("ngrokTunnelEnabled", false, true, 1);
     row("relayURL", elixirDefault, "  wss://relay.example.org/x  ", {});
-    row("relayVersion", QVariant::fromValue(HostRelayVersion::elixirV2),
-        QVariant::fromValue(HostRelayVersion::goV1), {});
-    row("startHostingOnLaunch", false, true, "true");
     row("openAtLogin", false, true, 1);
-    row("keepRelayOnline", true, false, 0);
 }
 
 void SettingsStoresTest::eachPreference()
@@ -218,9 +203,6 @@ void SettingsStoresTest::relayVersionAndURLOnLoad_data()
     row("goV1 with the elixir managed URL", elixirDefault, "goV1", goV1, goDefault);
     row("managed host in any form", "ws://" + goHost.toUpper() + ":8443/x?y=1", "elixirV2", elixirV2,
         elixirDefault);
-    row("look-alike host is not managed", "wss://evil" + goHost, "goV1", goV1, "wss://evil" + goHost);
-    row("version in the wrong case is inferred", "wss://r.example/ws", "elixirv2", goV1,
-        "wss://r.example/ws");
     row("empty URL is kept", QString(), "goV1", goV1, QString());
 }
 
@@ -244,19 +226,16 @@ void SettingsStoresTest::relayVersionAndURLOnLoad()
 
 void SettingsStoresTest::ngrokTokenTypedEarlyWins()
 {
-    // A token typed before the keyring answers is newer than the stored one, and is stored trimmed.
+    // A token typed before the keyring answers is newer than the stored one. Trimming it and deleting a blank
+    // one is the keyring round trip's job.
     m_keyring.put("ngrok", "token", "stored");
     m_keyring.holdAnswers = true;
     const auto prefs = preferences();
-    prefs->setNgrokAuthtoken("  2abcDEF_token\n");
+    prefs->setNgrokAuthtoken("typed");
     m_keyring.answerNow();
     QCoreApplication::sendPostedEvents();
-    QCOMPARE(prefs->ngrokAuthtoken(), "  2abcDEF_token\n");
-    QCOMPARE(m_keyring.value("ngrok", "token"), QByteArray("2abcDEF_token"));
-    prefs->setNgrokAuthtoken(" \t");
-    m_keyring.answerNow();
-    QCoreApplication::sendPostedEvents();
-    QVERIFY(!m_keyring.contains("ngrok", "token"));
+    QCOMPARE(prefs->ngrokAuthtoken(), "typed");
+    QCOMPARE(m_keyring.value("ngrok", "token"), QByteArray("typed"));
 }
 
 void SettingsStoresTest::credentialLoad_data()
@@ -347,10 +326,6 @@ void SettingsStoresTest::credentialLoad()
 
 void SettingsStoresTest::rotationWinsOverALoad()
 {
-    const HostCredentials before = HostCredentialStore::make(HostRelayVersion::goV1);
-    m_defaults->setData(metadataKey, HostCredentialStore::metadataRecord(before));
-    for (qsizetype i = 0; i < credentialAccounts.size(); ++i)
-        m_keyring.put(credentialService, credentialAccounts.at(i), values(before).at(i));
     m_keyring.holdAnswers = true;
     HostCredentialStore store(*m_defaults, m_keyring);
     std::optional<HostCredentials> answered;
@@ -359,52 +334,37 @@ void SettingsStoresTest::rotationWinsOverALoad()
     m_keyring.holdAnswers = false;
     m_keyring.answerNow();
     QTRY_COMPARE(answered, rotated);
-    QVERIFY(rotated.hostToken != before.hostToken && rotated.pairingNonce != before.pairingNonce);
     for (qsizetype i = 0; i < credentialAccounts.size(); ++i)
         QTRY_COMPARE(m_keyring.value(credentialService, credentialAccounts.at(i)), values(rotated).at(i));
     QCOMPARE(m_defaults->data(metadataKey), HostCredentialStore::metadataRecord(rotated));
     // Dates are stored as seconds since 2001-01-01T00:00:00Z.
-    QCOMPARE(QJsonDocument::fromJson(values(rotated).first()).object().value("createdAt").toDouble(),
-             ReferenceDate::secondsSinceEpoch(rotated.createdAt));
     QCOMPARE(ReferenceDate::secondsSinceEpoch(
                  QDateTime(QDate(2026, 12, 5), QTime(6, 10, 0, 250), QTimeZone::utc())),
              818143800.25);
 }
 
-void SettingsStoresTest::grantsTheExactFolderOnly_data()
-{
-    QTest::addColumn<QString>("pinned");
-    QTest::addColumn<QString>("chosen"); // "" for cancelled
-    QTest::addColumn<bool>("granted");
-    for (const auto &[pinned, chosen, granted] : {std::tuple{"p/./x/../work/", "p/work", true},
-                                                  {"p/work", "p/work/sub", false},
-                                                  {"p/work", "p", false},
-                                                  {"p/work", "p/Work", false},
-                                                  {"p/work", "", false},
-                                                  {"p/gone", "p/gone", false}})
-        QTest::addRow("%s as %s", pinned, chosen) << QString(pinned) << QString(chosen) << granted;
-}
-
 void SettingsStoresTest::grantsTheExactFolderOnly()
 {
-    QFETCH(QString, pinned);
-    QFETCH(QString, chosen);
-    QFETCH(bool, granted);
-    for (const char *name : {"p/work/sub", "p/Work"})
-        QDir().mkpath(m_dir->filePath(name));
     const QString work = m_dir->filePath("p/work");
-    m_chooser.answer = chosen.isEmpty() ? std::nullopt : std::optional(m_dir->filePath(chosen));
-    QCOMPARE(m_grants->grant(m_dir->path() + '/' + pinned), granted);
-    QCOMPARE(m_chooser.requests.first().startDirectory, m_dir->filePath("p"));
-    QCOMPARE(m_grants->hasGrant(work), granted);
+    QVERIFY(QDir().mkpath(work + "/sub") && QDir().mkpath(m_dir->filePath("p/Work")));
+    // Exact and case-sensitive: a case-insensitive volume may say the folders are one, the agent will not.
+    for (const char *chosen : {"p/work/sub", "p", "p/Work", "p/gone", ""}) {
+        m_chooser.answer = *chosen ? std::optional(m_dir->filePath(chosen)) : std::nullopt;
+        QVERIFY2(!m_grants->grant(work), chosen);
+    }
+    QVERIFY(!m_grants->hasGrant(work) &&
+            m_defaults->data(HostPermissionGrantStore::defaultKey) == std::nullopt);
+    m_chooser.answer = work;
+    QVERIFY(m_grants->grant(m_dir->filePath("p/./x/../work/")) && m_grants->hasGrant(work));
+    QCOMPARE(m_chooser.requests.last().startDirectory, m_dir->filePath("p"));
     // The stored record, as other releases read it.
     const QJsonObject record =
-        QJsonDocument::fromJson(m_defaults->data(HostPermissionGrantStore::defaultKey).value_or("{}"))
+        QJsonDocument::fromJson(*m_defaults->data(HostPermissionGrantStore::defaultKey))
             .object()
             .value(work)
             .toObject();
-    QCOMPARE(record.value("path").toString(), granted ? work : QString());
-    QCOMPARE(record.value("grantedAt").toDouble(), granted ? ReferenceDate::secondsSinceEpoch(m_now) : 0);
+    QCOMPARE(record.value("path").toString(), work);
+    QCOMPARE(record.value("grantedAt").toDouble(), ReferenceDate::secondsSinceEpoch(m_now));
 }
 
 void SettingsStoresTest::accessIsOpenedAsASet()
