@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Packages the build tree as the Debian package, then checks that the package holds the installed layout, that
 # its desktop entry, AppStream metadata and lintian's view of it raise no error, and that an unpacked copy
-# answers --version without a display and finds its agent where the host's own locator looks.
-# Usage: check-package.sh <cpack> <build dir> <locate-agent>
+# answers --version without a display, finds its agent where the host's own locator looks, and would start at
+# login with its installed icon.
+# Usage: check-package.sh <cpack> <build dir> <installed-host>
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -29,7 +30,11 @@ lintian --fail-on error "$deb" || fail "lintian reports errors"
 
 version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/ferrowyn-host" --version) || true
 [[ $version == "Ferrowyn Host $(dpkg-deb -f "$deb" Version)" ]] || fail "unexpected version: $version"
-agent=$("$3" "$root/usr/bin/ferrowyn-host") || true
+agent=$("$3" "$root/usr/bin/ferrowyn-host" "$work/autostart") || true
 [[ $agent == "$root/usr/libexec/ferrowyn/ferrowyn-agent" ]] || fail "the host finds its agent at: $agent"
 "$agent" --version >/dev/null || fail "the unpacked agent does not run"
+autostart=$work/autostart/dev.ferrowyn.host.desktop
+desktop-file-validate "$autostart" || fail "autostart entry invalid"
+icon=$(sed -n 's/^Icon=//p' "$autostart")
+[[ -n $icon && -f $root/usr/share/icons/hicolor/scalable/apps/$icon.svg ]] || fail "autostart icon not installed: $icon"
 exit $status
