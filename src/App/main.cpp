@@ -9,8 +9,10 @@
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
 #include "Shared/AppBrand.h"
+#include "Shared/BuildConfig.h"
 #include "Shared/UnixSignalWatcher.h"
 
+#include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlExtensionPlugin>
@@ -25,9 +27,24 @@ Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(AppBrand::hostName);
+    QCoreApplication::setApplicationVersion(QLatin1String(BuildConfig::version));
+    QCommandLineParser commandLine;
+    commandLine.setApplicationDescription(QLatin1String(BuildConfig::summary));
+    const QCommandLineOption helpOption = commandLine.addHelpOption();
+    const QCommandLineOption versionOption = commandLine.addVersionOption();
+    // Help and the version need no display, so they are answered before the desktop is reached.
+    commandLine.parse(QStringList(argv, argv + argc));
+    if (commandLine.isSet(helpOption) || commandLine.isSet(versionOption)) {
+        const QCoreApplication informationOnly(argc, argv);
+        commandLine.process(informationOnly);
+        return 0;
+    }
+
     QGuiApplication app(argc, argv);
-    QGuiApplication::setApplicationName(AppBrand::hostName);
-    QGuiApplication::setDesktopFileName(QStringLiteral("dev.ferrowyn.host"));
+    // The desktop's own options are gone from the arguments by now; anything else unknown is an error.
+    commandLine.process(app);
+    QGuiApplication::setDesktopFileName(QLatin1String(BuildConfig::appId));
     // Fusion draws with the desktop's palette, light or dark.
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
 
@@ -43,7 +60,7 @@ int main(int argc, char *argv[])
     QQmlApplicationEngine engine;
     QuickFolderChooser folderChooser(engine);
     HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
-    XdgAutostartLoginItem loginItem(QStringLiteral("dev.ferrowyn.host"), AppBrand::hostName,
+    XdgAutostartLoginItem loginItem(QLatin1String(BuildConfig::appId), AppBrand::hostName,
                                     QCoreApplication::applicationFilePath());
     HostApplication application(preferences, controller, loginItem);
     HostWindowPresenter presenter(preferences, controller);

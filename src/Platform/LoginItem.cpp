@@ -53,9 +53,10 @@ std::optional<QString> XdgAutostartLoginItem::registerApplication()
                                          "Type=Application\n"
                                          "Name=%1\n"
                                          "Exec=%2\n"
+                                         "Icon=%3\n"
                                          "Terminal=false\n"
                                          "X-GNOME-Autostart-enabled=true\n")
-                              .arg(m_applicationName, quotedExec(m_executablePath));
+                              .arg(m_applicationName, quotedExec(m_executablePath), m_desktopId);
     file.write(entry.toUtf8());
     if (!file.commit())
         return file.errorString();

@@ -13,7 +13,8 @@ public:
     virtual std::optional<QString> unregisterApplication() = 0;
 };
 
-// An XDG autostart entry (~/.config/autostart/<id>.desktop) that starts the given executable.
+// An XDG autostart entry (~/.config/autostart/<id>.desktop) that starts the given executable; the installed
+// icon is named like the desktop entry.
 class XdgAutostartLoginItem : public LoginItem {
 public:
     XdgAutostartLoginItem(QString desktopId, QString applicationName, QString executablePath,
