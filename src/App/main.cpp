@@ -1,4 +1,7 @@
+#include "App/HeadlessHost.h"
 #include "App/HostApplication.h"
+#include "App/HostCommandLine.h"
+#include "App/HostControlClient.h"
 #include "App/HostWindowPresenter.h"
 #include "App/QmlSingletons.h"
 #include "App/QuickFolderChooser.h"
@@ -23,11 +26,13 @@ Q_IMPORT_QML_PLUGIN(Ferrowyn_CorePlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
 
-int main(int argc, char *argv[])
+namespace {
+
+int runWindow(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName(AppBrand::hostName);
-    QGuiApplication::setDesktopFileName(QStringLiteral("dev.ferrowyn.host"));
+    QGuiApplication::setDesktopFileName(AppBrand::appId);
     // Fusion draws with the desktop's palette, light or dark.
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
 
@@ -37,13 +42,11 @@ int main(int argc, char *argv[])
 
     JsonFileUserDefaults defaults(JsonFileUserDefaults::standardPath());
     SecretServiceKeyring keyring;
-    HostPreferences preferences(
-        defaults,
-        HostNgrokTokenStore(keyring, QStringLiteral("dev.ferrowyn.host.ngrok"), QStringLiteral("authtoken")));
+    HostPreferences preferences(defaults, HostNgrokTokenStore(keyring));
     QQmlApplicationEngine engine;
     QuickFolderChooser folderChooser(engine);
     HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
-    XdgAutostartLoginItem loginItem(QStringLiteral("dev.ferrowyn.host"), AppBrand::hostName,
+    XdgAutostartLoginItem loginItem(AppBrand::appId, AppBrand::hostName,
                                     QCoreApplication::applicationFilePath());
     HostApplication application(preferences, controller, loginItem);
     HostWindowPresenter presenter(preferences, controller);
@@ -73,4 +76,34 @@ int main(int argc, char *argv[])
         window->requestActivate();
     });
     return QGuiApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    // Read before any application object exists: a command line that only asks something, or hosts without a
+    // window, must not need (or load) a display.
+    const HostCommandLine commandLine = HostCommandLine::parse(arguments);
+    switch (commandLine.action) {
+    case HostCommandLine::Action::Print:
+        std::fputs(qPrintable(commandLine.output + QLatin1Char('\n')),
+                   commandLine.outputIsError ? stderr : stdout);
+        return commandLine.exitCode;
+    case HostCommandLine::Action::Control: {
+        QCoreApplication app(argc, argv);
+        return HostControlClient::run(commandLine);
+    }
+    case HostCommandLine::Action::Headless: {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(AppBrand::hostName);
+        return HeadlessHost::run(commandLine);
+    }
+    case HostCommandLine::Action::Window:
+        break;
+    }
+    return runWindow(argc, argv);
 }

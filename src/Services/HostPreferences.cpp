@@ -15,12 +15,18 @@ const QString relayVersion = QStringLiteral("FerrowynHost.relayVersion");
 const QString startHostingOnLaunch = QStringLiteral("FerrowynHost.startHostingOnLaunch");
 const QString openAtLogin = QStringLiteral("FerrowynHost.openAtLogin");
 const QString keepRelayOnline = QStringLiteral("FerrowynHost.keepRelayOnline");
+const QString secretsFile = QStringLiteral("FerrowynHost.secretsFile");
 } // namespace Keys
 
 HostPreferences::HostPreferences(UserDefaults &defaults, HostNgrokTokenStore ngrokTokenStore, QObject *parent)
     : QObject(parent), m_defaults(defaults), m_ngrokTokenStore(std::move(ngrokTokenStore))
 {
     load();
+}
+
+bool HostPreferences::usesSecretsFile(const UserDefaults &defaults)
+{
+    return defaults.boolean(Keys::secretsFile).value_or(false);
 }
 
 void HostPreferences::load()

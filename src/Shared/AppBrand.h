@@ -3,6 +3,9 @@
 #include <QString>
 
 namespace AppBrand {
+// The reverse-DNS name of the desktop entry, the icon and the autostart entry.
+inline const QString appId = QStringLiteral("dev.ferrowyn.host");
 inline const QString hostName = QStringLiteral("Ferrowyn Host");
+inline const QString hostExecutableName = QStringLiteral("ferrowyn-host");
 inline const QString agentExecutableName = QStringLiteral("ferrowyn-agent");
 } // namespace AppBrand
