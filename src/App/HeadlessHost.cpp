@@ -4,13 +4,12 @@
 #include "App/HostApplication.h"
 #include "App/HostCommandLine.h"
 #include "App/HostControlRequests.h"
+#include "App/HostKeyringChoice.h"
 #include "App/HostWindowPresenter.h"
 #include "Platform/FolderChooser.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
 #include "Platform/RunOverlayUserDefaults.h"
-#include "Platform/SecretServiceKeyring.h"
-#include "Platform/SecretsFileKeyring.h"
 #include "Platform/SingleInstance.h"
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
@@ -20,7 +19,6 @@
 #include <QCoreApplication>
 
 #include <csignal>
-#include <memory>
 
 namespace {
 
@@ -65,25 +63,13 @@ int HeadlessHost::run(const HostCommandLine &commandLine)
 
     JsonFileUserDefaults saved(JsonFileUserDefaults::standardPath());
     RunOverlayUserDefaults defaults(saved);
-    std::unique_ptr<Keyring> keyring;
-    QString secretsLocation = QStringLiteral("the system keyring");
-    QString secretsNotice;
-    if (commandLine.secretsFile || HostPreferences::usesSecretsFile(saved)) {
-        auto file = std::make_unique<SecretsFileKeyring>();
-        secretsLocation = file->path();
-        if (!file->movedAsidePath().isEmpty())
-            secretsNotice = QStringLiteral("The secrets file could not be read and was moved to %1; "
-                                           "tablets must pair again.")
-                                .arg(file->movedAsidePath());
-        keyring = std::move(file);
-    } else {
-        keyring = std::make_unique<SecretServiceKeyring>();
-    }
+    const HostKeyringChoice secrets = HostKeyringChoice::make(commandLine.secretsFile, saved);
+    Keyring &keyring = *secrets.keyring;
 
-    HostPreferences preferences(defaults, HostNgrokTokenStore(*keyring));
+    HostPreferences preferences(defaults, HostNgrokTokenStore(keyring));
     defaults.overrideForThisRun([&] { applyRunSettings(commandLine, preferences); });
     NoFolderChooser folderChooser;
-    HostAgentController controller(defaults, *keyring, HostAgentController::standardLocator(), folderChooser);
+    HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
     XdgAutostartLoginItem loginItem(AppBrand::appId, AppBrand::hostName,
                                     QCoreApplication::applicationFilePath());
     HostApplication application(preferences, controller, loginItem);
@@ -92,10 +78,10 @@ int HeadlessHost::run(const HostCommandLine &commandLine)
 
     HeadlessConsole console(presenter, controller, commandLine.printQRCode);
     console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window. Pairing secrets: ") +
-                secretsLocation);
-    if (!secretsNotice.isEmpty())
-        console.say(QStringLiteral("Warning: ") + secretsNotice);
-    HostControlRequests requests(preferences, controller, presenter, secretsLocation,
+                secrets.location);
+    if (!secrets.warning.isEmpty())
+        console.say(QStringLiteral("Warning: ") + secrets.warning);
+    HostControlRequests requests(preferences, controller, presenter, secrets.location,
                                  &QCoreApplication::quit);
     instance.setRequestHandler([&requests](const QJsonObject &request) { return requests.answer(request); });
 

@@ -2,12 +2,13 @@
 #include "App/HostApplication.h"
 #include "App/HostCommandLine.h"
 #include "App/HostControlClient.h"
+#include "App/HostControlRequests.h"
+#include "App/HostKeyringChoice.h"
 #include "App/HostWindowPresenter.h"
 #include "App/QmlSingletons.h"
 #include "App/QuickFolderChooser.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
-#include "Platform/SecretServiceKeyring.h"
 #include "Platform/SingleInstance.h"
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
@@ -41,7 +42,8 @@ int runWindow(int argc, char *argv[])
         return 0;
 
     JsonFileUserDefaults defaults(JsonFileUserDefaults::standardPath());
-    SecretServiceKeyring keyring;
+    const HostKeyringChoice secrets = HostKeyringChoice::make(false, defaults);
+    Keyring &keyring = *secrets.keyring;
     HostPreferences preferences(defaults, HostNgrokTokenStore(keyring));
     QQmlApplicationEngine engine;
     QuickFolderChooser folderChooser(engine);
@@ -51,6 +53,11 @@ int runWindow(int argc, char *argv[])
     HostApplication application(preferences, controller, loginItem);
     HostWindowPresenter presenter(preferences, controller);
     presenter.reportSettingsFile(defaults);
+    if (!secrets.warning.isEmpty())
+        controller.setReadinessWarning(secrets.warning);
+    HostControlRequests requests(preferences, controller, presenter, secrets.location,
+                                 &QCoreApplication::quit);
+    instance.setRequestHandler([&requests](const QJsonObject &request) { return requests.answer(request); });
 
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &QCoreApplication::quit);
