@@ -60,6 +60,9 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
                                                "--qr=none: no QR code in headless output."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("With --status: print JSON."));
     const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("With --rotate: do not ask."));
+    QCommandLineOption autostart(QStringLiteral("autostart"), QStringLiteral("Started at login."));
+    autostart.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(autostart);
     parser.addOptions(
         {headless, workspace, mode, port, bindAll, loopback, ngrok, secretsFile, qr, json, yes});
     QList<QCommandLineOption> requestOptions;
@@ -125,6 +128,7 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
         return wrong(QStringLiteral("--bind-all and --loopback contradict each other"));
     if (parser.isSet(bindAll) || parser.isSet(loopback))
         result.bindAll = parser.isSet(bindAll);
+    result.launchedAtLogin = parser.isSet(autostart);
     result.ngrok = parser.isSet(ngrok);
     result.secretsFile = parser.isSet(secretsFile);
     result.printQRCode = result.action == Action::Control ? parser.isSet(qr) : !qrNone;

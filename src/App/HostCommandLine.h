@@ -23,6 +23,9 @@ struct HostCommandLine {
     bool outputIsError = false;
     int exitCode = 0;
 
+    // Started by the autostart entry at login (the window may then stay in the tray).
+    bool launchedAtLogin = false;
+
     // Settings for this run only (headless), never saved.
     QStringList workspaces; // absolute paths of existing folders
     std::optional<HostingMode> mode;

@@ -10,6 +10,7 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
 #include "Platform/SingleInstance.h"
+#include "Platform/StatusNotifierWatcher.h"
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
 #include "Shared/AppBrand.h"
@@ -29,9 +30,11 @@ Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
 
 namespace {
 
-int runWindow(int argc, char *argv[])
+int runWindow(int argc, char *argv[], const HostCommandLine &commandLine)
 {
     QGuiApplication app(argc, argv);
+    // A closed window may leave the app hosting in the tray or in the background; quitting is explicit.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     QGuiApplication::setApplicationName(AppBrand::hostName);
     QGuiApplication::setDesktopFileName(AppBrand::appId);
     // Fusion draws with the desktop's palette, light or dark.
@@ -50,9 +53,12 @@ int runWindow(int argc, char *argv[])
     HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
     XdgAutostartLoginItem loginItem(AppBrand::appId, AppBrand::hostName,
                                     QCoreApplication::applicationFilePath());
+    loginItem.setArguments({QStringLiteral("--autostart")});
     HostApplication application(preferences, controller, loginItem);
     HostWindowPresenter presenter(preferences, controller);
     presenter.reportSettingsFile(defaults);
+    presenter.setLaunchedAtLogin(commandLine.launchedAtLogin);
+    presenter.setTrayHostPresent(StatusNotifierWatcher::isPresent());
     if (!secrets.warning.isEmpty())
         controller.setReadinessWarning(secrets.warning);
     HostControlRequests requests(preferences, controller, presenter, secrets.location,
@@ -71,14 +77,10 @@ int runWindow(int argc, char *argv[])
         return 1;
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
     folderChooser.setParentWindow(window);
-    QObject::connect(window, &QWindow::visibleChanged, &application, [&application](bool visible) {
-        if (visible)
-            application.windowShown();
-    });
-    if (window->isVisible())
-        application.windowShown();
+    // Whether the window shows or stays in the tray, the start-up (preflight, hosting if asked for) runs now.
+    application.windowShown();
     QObject::connect(&instance, &SingleInstance::activationRequested, window, [window] {
-        window->show();
+        window->showNormal();
         window->raise();
         window->requestActivate();
     });
@@ -112,5 +114,5 @@ int main(int argc, char *argv[])
     case HostCommandLine::Action::Window:
         break;
     }
-    return runWindow(argc, argv);
+    return runWindow(argc, argv, commandLine);
 }
