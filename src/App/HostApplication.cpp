@@ -50,3 +50,15 @@ void HostApplication::terminate()
     // either, and stopping when nothing runs costs nothing.
     m_controller.stop(true);
 }
+
+HostApplication::CloseAction HostApplication::closeAction(bool trayAvailable, bool hosting,
+                                                          std::optional<bool> keepHostingWhenClosed)
+{
+    if (trayAvailable)
+        return CloseAction::HideWindow;
+    if (!hosting)
+        return CloseAction::Quit;
+    if (!keepHostingWhenClosed)
+        return CloseAction::AskFirst;
+    return *keepHostingWhenClosed ? CloseAction::HideWindow : CloseAction::Quit;
+}

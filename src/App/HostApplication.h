@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <optional>
+
 class HostAgentController;
 class HostPreferences;
 class LoginItem;
@@ -22,6 +24,17 @@ public:
     static void restartHostingIfActive(HostAgentController &controller, HostPreferences &preferences);
     // Before the process ends: no agent may outlive the host.
     void terminate();
+
+    // What closing the window does. With a tray the app lives on in it; without one, hosting in the
+    // background is kept only when the user says so, since nothing would show that it goes on.
+    enum class CloseAction { HideWindow, AskFirst, Quit };
+    static CloseAction closeAction(bool trayAvailable, bool hosting,
+                                   std::optional<bool> keepHostingWhenClosed);
+    // Started at login with a tray, and hosting starts by itself: the window stays in the tray.
+    static bool startsHidden(bool launchedAtLogin, bool trayAvailable, bool startHostingOnLaunch)
+    {
+        return launchedAtLogin && trayAvailable && startHostingOnLaunch;
+    }
 
     bool didRunLaunchStartup() const { return m_didRunLaunchStartup; }
 

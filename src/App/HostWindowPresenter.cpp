@@ -296,3 +296,27 @@ void HostWindowPresenter::dismissSettingsFileNotice()
     m_settingsFileNotice.clear();
     emit settingsFileNoticeChanged();
 }
+
+HostWindowPresenter::CloseAction HostWindowPresenter::closeAction(bool trayAvailable) const
+{
+    switch (HostApplication::closeAction(trayAvailable, canStop(), m_preferences.keepHostingWhenClosed())) {
+    case HostApplication::CloseAction::HideWindow:
+        return CloseAction::HideWindow;
+    case HostApplication::CloseAction::AskFirst:
+        return CloseAction::AskFirst;
+    case HostApplication::CloseAction::Quit:
+        break;
+    }
+    return CloseAction::Quit;
+}
+
+void HostWindowPresenter::rememberCloseChoice(bool keepHosting)
+{
+    m_preferences.setKeepHostingWhenClosed(keepHosting);
+}
+
+bool HostWindowPresenter::startsHidden(bool trayAvailable) const
+{
+    return HostApplication::startsHidden(m_launchedAtLogin, trayAvailable,
+                                         m_preferences.startHostingOnLaunch());
+}

@@ -41,6 +41,8 @@ class HostWindowPresenter : public QObject {
     Q_PROPERTY(WorkspaceListModel *workspaces READ workspaces CONSTANT)
     Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
+    Q_PROPERTY(bool launchedAtLogin READ launchedAtLogin CONSTANT)
+    Q_PROPERTY(bool trayHostPresent READ trayHostPresent CONSTANT)
 
 public:
     HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
@@ -49,6 +51,10 @@ public:
     // The agent's run state as the views tell it apart.
     enum class RunState { Stopped, Starting, Running, Stopping, Failed };
     Q_ENUM(RunState)
+
+    // What the window does when it is closed (see HostApplication::closeAction).
+    enum class CloseAction { HideWindow, AskFirst, Quit };
+    Q_ENUM(CloseAction)
 
     RunState runState() const;
     bool running() const;
@@ -96,6 +102,16 @@ public:
     // Appends each folder (URLs or paths) that is not pinned yet, in order.
     Q_INVOKABLE void pinFolders(const QVariantList &folders);
     Q_INVOKABLE void dismissSettingsFileNotice();
+    Q_INVOKABLE CloseAction closeAction(bool trayAvailable) const;
+    // The answer to "Keep hosting in the background?" with "Don't ask again" chosen.
+    Q_INVOKABLE void rememberCloseChoice(bool keepHosting);
+    // Whether the window starts in the tray rather than on screen.
+    Q_INVOKABLE bool startsHidden(bool trayAvailable) const;
+    bool launchedAtLogin() const { return m_launchedAtLogin; }
+    void setLaunchedAtLogin(bool launchedAtLogin) { m_launchedAtLogin = launchedAtLogin; }
+    // Whether the desktop can show the tray icon at all; without it the views make none.
+    bool trayHostPresent() const { return m_trayHostPresent; }
+    void setTrayHostPresent(bool present) { m_trayHostPresent = present; }
 
 signals:
     void runStateChanged();
@@ -114,4 +130,6 @@ private:
     HostAgentController &m_controller;
     WorkspaceListModel *m_workspaces;
     QString m_settingsFileNotice;
+    bool m_launchedAtLogin = false;
+    bool m_trayHostPresent = false;
 };

@@ -2,6 +2,7 @@
 
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
+#include "Services/PlatformWording.h"
 
 #include <QFileInfo>
 
@@ -27,7 +28,7 @@ Readiness readinessOf(HostPermissionPreflightStatus status)
 }
 
 struct Badge {
-    const char *title;
+    QString title;
     const char *symbol;
 };
 
@@ -35,19 +36,19 @@ Badge badgeFor(Readiness readiness)
 {
     switch (readiness) {
     case Readiness::Ready:
-        return {"Ready", "checkmark.circle.fill"};
+        return {QStringLiteral("Ready"), "checkmark.circle.fill"};
     case Readiness::ReadOnly:
-        return {"Read only", "lock.circle"};
+        return {QStringLiteral("Read only"), "lock.circle"};
     case Readiness::Blocked:
-        return {"Requires Mac preflight", "exclamationmark.triangle.fill"};
+        return {PlatformWording::folderNeedsCheckBadge, "exclamationmark.triangle.fill"};
     case Readiness::Missing:
-        return {"Missing", "xmark.circle.fill"};
+        return {QStringLiteral("Missing"), "xmark.circle.fill"};
     case Readiness::NotFolder:
-        return {"Not a folder", "xmark.circle.fill"};
+        return {QStringLiteral("Not a folder"), "xmark.circle.fill"};
     case Readiness::Unchecked:
         break;
     }
-    return {"", ""};
+    return {QString(), ""};
 }
 
 } // namespace
@@ -81,7 +82,7 @@ QVariant WorkspaceListModel::data(const QModelIndex &index, int role) const
     case ReadinessRole:
         return QVariant::fromValue(row.readiness);
     case BadgeTitleRole:
-        return QString::fromLatin1(badgeFor(row.readiness).title);
+        return badgeFor(row.readiness).title;
     case BadgeSymbolRole:
         return QString::fromLatin1(badgeFor(row.readiness).symbol);
     case MessageRole:

@@ -1,50 +1,64 @@
+#include "App/HeadlessHost.h"
 #include "App/HostApplication.h"
+#include "App/HostCommandLine.h"
+#include "App/HostControlClient.h"
+#include "App/HostControlRequests.h"
+#include "App/HostKeyringChoice.h"
 #include "App/HostWindowPresenter.h"
 #include "App/QmlSingletons.h"
 #include "App/QuickFolderChooser.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
-#include "Platform/SecretServiceKeyring.h"
 #include "Platform/SingleInstance.h"
+#include "Platform/StatusNotifierWatcher.h"
 #include "Services/HostAgentController.h"
 #include "Services/HostPreferences.h"
 #include "Shared/AppBrand.h"
-#include "Shared/BuildConfig.h"
 #include "Shared/UnixSignalWatcher.h"
 
-#include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlExtensionPlugin>
 #include <QQuickStyle>
 #include <QQuickWindow>
 
+#include <algorithm>
 #include <csignal>
 
 Q_IMPORT_QML_PLUGIN(Ferrowyn_CorePlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ThemePlugin)
 
-int main(int argc, char *argv[])
-{
-    QCoreApplication::setApplicationName(AppBrand::hostName);
-    QCoreApplication::setApplicationVersion(QLatin1String(BuildConfig::version));
-    QCommandLineParser commandLine;
-    commandLine.setApplicationDescription(QLatin1String(BuildConfig::summary));
-    const QCommandLineOption helpOption = commandLine.addHelpOption();
-    const QCommandLineOption versionOption = commandLine.addVersionOption();
-    // Help and the version need no display, so they are answered before the desktop is reached.
-    commandLine.parse(QStringList(argv, argv + argc));
-    if (commandLine.isSet(helpOption) || commandLine.isSet(versionOption)) {
-        const QCoreApplication informationOnly(argc, argv);
-        commandLine.process(informationOnly);
-        return 0;
-    }
+namespace {
 
+int printed(const HostCommandLine &commandLine)
+{
+    std::fputs(qPrintable(commandLine.output + QLatin1Char('\n')),
+               commandLine.outputIsError ? stderr : stdout);
+    return commandLine.exitCode;
+}
+
+// Qt's own options take one dash ("-platform offscreen"); the host's take two.
+bool hasQtOptions(const QStringList &arguments)
+{
+    return std::any_of(arguments.cbegin() + 1, arguments.cend(), [](const QString &word) {
+        return word.size() > 1 && word.startsWith(QLatin1Char('-')) && !word.startsWith(QLatin1String("--"));
+    });
+}
+
+int runWindow(int argc, char *argv[], HostCommandLine commandLine)
+{
     QGuiApplication app(argc, argv);
-    // The desktop's own options are gone from the arguments by now; anything else unknown is an error.
-    commandLine.process(app);
-    QGuiApplication::setDesktopFileName(QLatin1String(BuildConfig::appId));
+    if (commandLine.action == HostCommandLine::Action::Print) {
+        // The arguments held options of Qt's own (-platform, -style); without them, they may be fine.
+        commandLine = HostCommandLine::parse(QCoreApplication::arguments());
+        if (commandLine.action == HostCommandLine::Action::Print)
+            return printed(commandLine);
+    }
+    // A closed window may leave the app hosting in the tray or in the background; quitting is explicit.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    QGuiApplication::setApplicationName(AppBrand::hostName);
+    QGuiApplication::setDesktopFileName(AppBrand::appId);
     // Fusion draws with the desktop's palette, light or dark.
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
 
@@ -53,18 +67,25 @@ int main(int argc, char *argv[])
         return 0;
 
     JsonFileUserDefaults defaults(JsonFileUserDefaults::standardPath());
-    SecretServiceKeyring keyring;
-    HostPreferences preferences(
-        defaults,
-        HostNgrokTokenStore(keyring, QStringLiteral("dev.ferrowyn.host.ngrok"), QStringLiteral("authtoken")));
+    const HostKeyringChoice secrets = HostKeyringChoice::make(false, defaults);
+    Keyring &keyring = *secrets.keyring;
+    HostPreferences preferences(defaults, HostNgrokTokenStore(keyring));
     QQmlApplicationEngine engine;
     QuickFolderChooser folderChooser(engine);
     HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
-    XdgAutostartLoginItem loginItem(QLatin1String(BuildConfig::appId), AppBrand::hostName,
+    XdgAutostartLoginItem loginItem(AppBrand::appId, AppBrand::hostName,
                                     QCoreApplication::applicationFilePath());
+    loginItem.setArguments({QStringLiteral("--autostart")});
     HostApplication application(preferences, controller, loginItem);
     HostWindowPresenter presenter(preferences, controller);
     presenter.reportSettingsFile(defaults);
+    presenter.setLaunchedAtLogin(commandLine.launchedAtLogin);
+    presenter.setTrayHostPresent(StatusNotifierWatcher::isPresent());
+    if (!secrets.warning.isEmpty())
+        controller.setReadinessWarning(secrets.warning);
+    HostControlRequests requests(preferences, controller, presenter, secrets.location,
+                                 &QCoreApplication::quit);
+    instance.setRequestHandler([&requests](const QJsonObject &request) { return requests.answer(request); });
 
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &QCoreApplication::quit);
@@ -78,16 +99,42 @@ int main(int argc, char *argv[])
         return 1;
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
     folderChooser.setParentWindow(window);
-    QObject::connect(window, &QWindow::visibleChanged, &application, [&application](bool visible) {
-        if (visible)
-            application.windowShown();
-    });
-    if (window->isVisible())
-        application.windowShown();
+    // Whether the window shows or stays in the tray, the start-up (preflight, hosting if asked for) runs now.
+    application.windowShown();
     QObject::connect(&instance, &SingleInstance::activationRequested, window, [window] {
-        window->show();
+        window->showNormal();
         window->raise();
         window->requestActivate();
     });
     return QGuiApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    // Read before any application object exists: a command line that only asks something, or hosts without a
+    // window, must not need (or load) a display.
+    const HostCommandLine commandLine = HostCommandLine::parse(arguments);
+    switch (commandLine.action) {
+    case HostCommandLine::Action::Print:
+        if (commandLine.exitCode == HostCommandLine::badArguments && hasQtOptions(arguments))
+            break;
+        return printed(commandLine);
+    case HostCommandLine::Action::Control: {
+        QCoreApplication app(argc, argv);
+        return HostControlClient::run(commandLine);
+    }
+    case HostCommandLine::Action::Headless: {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(AppBrand::hostName);
+        return HeadlessHost::run(commandLine);
+    }
+    case HostCommandLine::Action::Window:
+        break;
+    }
+    return runWindow(argc, argv, commandLine);
 }

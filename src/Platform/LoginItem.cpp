@@ -49,14 +49,17 @@ std::optional<QString> XdgAutostartLoginItem::registerApplication()
     QSaveFile file(entryPath());
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString();
-    const QString entry = QStringLiteral("[Desktop Entry]\n"
-                                         "Type=Application\n"
-                                         "Name=%1\n"
-                                         "Exec=%2\n"
-                                         "Icon=%3\n"
-                                         "Terminal=false\n"
-                                         "X-GNOME-Autostart-enabled=true\n")
-                              .arg(m_applicationName, quotedExec(m_executablePath), m_desktopId);
+    const QString entry =
+        QStringLiteral("[Desktop Entry]\n"
+                       "Type=Application\n"
+                       "Name=%1\n"
+                       "Exec=%2\n"
+                       "Icon=%3\n"
+                       "Terminal=false\n"
+                       "X-GNOME-Autostart-enabled=true\n")
+            .arg(m_applicationName,
+                 (QStringList{quotedExec(m_executablePath)} + m_arguments).join(QLatin1Char(' ')),
+                 m_desktopId);
     file.write(entry.toUtf8());
     if (!file.commit())
         return file.errorString();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -26,10 +27,14 @@ public:
     std::optional<QString> unregisterApplication() override;
 
     QString entryPath() const;
+    // Options the entry passes after the executable, so the program knows it was started at login. Plain
+    // words only ("--autostart"): they are written unquoted.
+    void setArguments(const QStringList &arguments) { m_arguments = arguments; }
 
 private:
     QString m_desktopId;
     QString m_applicationName;
     QString m_executablePath;
     QString m_autostartFolder;
+    QStringList m_arguments;
 };

@@ -1,16 +1,24 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QLocalServer;
+class QLocalSocket;
 
 // One instance per user: the first one listens on a local socket; a later one tells it to come forward
-// and then leaves, so two hosts never start two agents on the same port.
+// and then leaves, so two hosts never start two agents on the same port. The same socket carries the
+// command line's requests to the running instance, one JSON object per line each way. Only processes of the
+// same user are answered: the socket's folder is the user's own, and each peer's user id is checked.
 class SingleInstance : public QObject {
     Q_OBJECT
 
 public:
+    using RequestHandler = std::function<QJsonObject(const QJsonObject &request)>;
+
     explicit SingleInstance(QString socketPath = standardSocketPath(), QObject *parent = nullptr);
     ~SingleInstance() override;
 
@@ -20,13 +28,25 @@ public:
     // True when this process is the one to run. False when another instance answered (and was asked to
     // come forward).
     bool claim();
+    // Answers requests once claimed; without a handler every request is refused.
+    void setRequestHandler(RequestHandler handler) { m_handler = std::move(handler); }
+
+    struct Answer {
+        enum class Status { Answered, NotRunning, NoAnswer };
+        Status status = Status::NotRunning;
+        QJsonObject reply;
+    };
+    // For a command-line process that has nothing else to do: waits up to the time limit for the answer.
+    static Answer request(const QString &socketPath, const QJsonObject &request, int timeoutMs);
 
 signals:
     void activationRequested();
 
 private:
     bool askRunningInstance() const;
+    void serve(QLocalSocket *socket);
 
     QString m_socketPath;
     QLocalServer *m_server = nullptr;
+    RequestHandler m_handler;
 };

@@ -10,7 +10,11 @@ class Keyring;
 // Keeps the optional ngrok authtoken in the keyring, never in the user defaults. Neither call waits for it.
 class HostNgrokTokenStore {
 public:
-    HostNgrokTokenStore(Keyring &keyring, QString service, QString tokenAccount);
+    inline static const QString defaultService = QStringLiteral("dev.ferrowyn.host.ngrok");
+    inline static const QString defaultTokenAccount = QStringLiteral("authtoken");
+
+    explicit HostNgrokTokenStore(Keyring &keyring, QString service = defaultService,
+                                 QString tokenAccount = defaultTokenAccount);
 
     // Stores the trimmed token, or deletes the item when nothing but blanks is left. Failures are logged.
     void save(const QString &token, QObject *context);

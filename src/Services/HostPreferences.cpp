@@ -15,12 +15,29 @@ const QString relayVersion = QStringLiteral("FerrowynHost.relayVersion");
 const QString startHostingOnLaunch = QStringLiteral("FerrowynHost.startHostingOnLaunch");
 const QString openAtLogin = QStringLiteral("FerrowynHost.openAtLogin");
 const QString keepRelayOnline = QStringLiteral("FerrowynHost.keepRelayOnline");
+const QString secretsFile = QStringLiteral("FerrowynHost.secretsFile");
+const QString keepHostingWhenClosed = QStringLiteral("FerrowynHost.keepHostingWhenClosed");
 } // namespace Keys
 
 HostPreferences::HostPreferences(UserDefaults &defaults, HostNgrokTokenStore ngrokTokenStore, QObject *parent)
     : QObject(parent), m_defaults(defaults), m_ngrokTokenStore(std::move(ngrokTokenStore))
 {
     load();
+}
+
+bool HostPreferences::usesSecretsFile(const UserDefaults &defaults)
+{
+    return defaults.boolean(Keys::secretsFile).value_or(false);
+}
+
+std::optional<bool> HostPreferences::keepHostingWhenClosed() const
+{
+    return m_defaults.boolean(Keys::keepHostingWhenClosed);
+}
+
+void HostPreferences::setKeepHostingWhenClosed(bool keepHosting)
+{
+    m_defaults.setBoolean(Keys::keepHostingWhenClosed, keepHosting);
 }
 
 void HostPreferences::load()

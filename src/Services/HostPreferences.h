@@ -35,6 +35,14 @@ public:
 
     HostPreferences(UserDefaults &defaults, HostNgrokTokenStore ngrokTokenStore, QObject *parent = nullptr);
 
+    // Whether the pairing secrets live in an owner-only file rather than the keyring. Read before anything
+    // else, since it decides which keyring the stores get; there is no switch for it in the window.
+    static bool usesSecretsFile(const UserDefaults &defaults);
+    // What closing the window does while hosting when there is no tray to keep the app in: keep hosting in
+    // the background (true) or stop and quit (false); none until the user says "Don't ask again".
+    std::optional<bool> keepHostingWhenClosed() const;
+    void setKeepHostingWhenClosed(bool keepHosting);
+
     QStringList workspaces() const { return m_workspaces; }
     HostingMode mode() const { return m_mode; }
     int lanPort() const { return m_lanPort; }

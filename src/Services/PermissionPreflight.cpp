@@ -1,5 +1,7 @@
 #include "Services/PermissionPreflight.h"
 
+#include "Services/PlatformWording.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -48,15 +50,14 @@ HostPermissionPreflightItem PermissionPreflight::check(const QString &path,
     item.hasGrant = hasGrant && hasGrant(path);
     if (!item.canRead) {
         item.status = HostPermissionPreflightStatus::blocked;
-        item.message = QStringLiteral(
-            "Requires Mac preflight. Open this folder from Ferrowyn Host before working away from the Mac.");
+        item.message = PlatformWording::folderNeedsCheck;
     } else if (!item.canWrite) {
         item.status = HostPermissionPreflightStatus::readOnly;
         item.message = QStringLiteral("Readable but not writable.");
     } else {
         item.status = HostPermissionPreflightStatus::ready;
-        item.message = item.hasGrant ? QStringLiteral("Ready with persistent Mac preflight grant.")
-                                     : QStringLiteral("Ready for remote Codex work.");
+        item.message =
+            item.hasGrant ? PlatformWording::folderGranted : QStringLiteral("Ready for remote Codex work.");
     }
     return item;
 }

@@ -64,3 +64,13 @@ std::optional<QImage> QRCodeRenderer::image(const QString &text, qreal size)
     }
     return result;
 }
+
+std::optional<QImage> QRCodeRenderer::moduleImage(const QString &text)
+{
+    if (!text.isValidUtf16())
+        return std::nullopt;
+    const std::optional<qrcodegen::QrCode> code = encoded(text.toUtf8());
+    if (!code)
+        return std::nullopt;
+    return image(text, code->getSize() + 2 * quietZoneModules);
+}

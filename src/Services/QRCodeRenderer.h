@@ -20,4 +20,8 @@ std::optional<QImage> image(const QString &text, qreal size);
 
 inline constexpr qreal largestSize = 8192;
 
+// The same code with one pixel per module, quiet zone included: for drawing it with something other than
+// pixels, such as a terminal's characters.
+std::optional<QImage> moduleImage(const QString &text);
+
 } // namespace QRCodeRenderer

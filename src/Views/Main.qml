@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Ferrowyn.Core
 import Ferrowyn.Theme
 
 ApplicationWindow {
@@ -10,8 +11,31 @@ ApplicationWindow {
     minimumHeight: 540
     width: 980
     height: 700
-    visible: true
+    // Shown once the tray is known: an app started at login may stay in it.
+    visible: false
     color: palette.window
+
+    // The icon is made only where the desktop can show it.
+    readonly property bool trayAvailable: trayLoader.item !== null && (trayLoader.item as HostTrayIcon).available
+
+    Component.onCompleted: {
+        if (!Presenter.startsHidden(window.trayAvailable))
+            window.visible = true;
+    }
+
+    onClosing: close => {
+        switch (Presenter.closeAction(window.trayAvailable)) {
+        case Presenter.HideWindow:
+            break;
+        case Presenter.AskFirst:
+            close.accepted = false;
+            keepHostingDialog.open();
+            break;
+        case Presenter.Quit:
+            Qt.quit();
+            break;
+        }
+    }
 
     Binding {
         target: Theme
@@ -19,7 +43,25 @@ ApplicationWindow {
         value: window.palette.window.hslLightness < 0.5
     }
 
+    Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: Qt.quit()
+    }
+
     HostMainView {
         anchors.fill: parent
+    }
+
+    Loader {
+        id: trayLoader
+        active: Presenter.trayHostPresent
+        sourceComponent: HostTrayIcon {
+            hostWindow: window
+        }
+    }
+
+    KeepHostingDialog {
+        id: keepHostingDialog
+        onAnswered: keepHosting => keepHosting ? window.hide() : Qt.quit()
     }
 }

@@ -65,6 +65,6 @@ ColumnLayout {
 
     Note {
         symbol: "info.circle"
-        text: "Grant folder access here before leaving the Mac. Codex approvals can be handled on iPad; native macOS folder prompts require Mac preflight."
+        text: Wording.readinessNote
     }
 }

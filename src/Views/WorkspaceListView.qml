@@ -15,7 +15,7 @@ SectionCard {
         readonly property bool blocked: Presenter.workspaces.summary === WorkspaceListModel.Blocked
         visible: Presenter.workspaces.summary !== WorkspaceListModel.Unchecked
         symbol: blocked ? "exclamationmark.triangle.fill" : "checkmark.circle.fill"
-        text: blocked ? "Some folders require Mac preflight. Grant access here before working from the iPad."
+        text: blocked ? Wording.someFoldersBlocked
                       : "Pinned folders are ready for remote work."
         color: blocked ? Theme.orange : palette.placeholderText
     }
@@ -24,7 +24,7 @@ SectionCard {
         objectName: "noFoldersText"
         visible: Preferences.workspaces.length === 0
         Layout.fillWidth: true
-        text: "Optional. The iPad can browse safe folders on this Mac and open a workspace after connecting."
+        text: Wording.noFoldersPinned
         wrapMode: Text.Wrap
         font.pixelSize: 11
         color: palette.placeholderText

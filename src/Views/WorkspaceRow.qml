@@ -95,7 +95,7 @@ Rectangle {
             hoverEnabled: true
             PlainToolTip {
                 visible: grantButton.hovered
-                text: "Create a persistent Mac preflight grant for this folder."
+                text: Wording.grantAccessTip
             }
             onClicked: Presenter.grantFolderAccess(row.path)
         }
@@ -103,7 +103,7 @@ Rectangle {
         IconButton {
             objectName: "revealButton"
             symbol: "arrow.up.right.square"
-            tip: "Reveal in Finder"
+            tip: Wording.revealFolder
             onClicked: Presenter.revealFolder(row.path)
         }
 

@@ -114,14 +114,23 @@ void AgentOutputLog::publish()
         return;
     if (m_secretsSource)
         m_secrets = m_secretsSource();
-    // Lines that this very batch pushes out are never shown to anyone, so they are not masked.
+    // Lines that this very batch pushes out are never shown to anyone, so they are not masked, unless a
+    // transcript takes every line.
     const qsizetype kept = std::min(m_waiting.size(), m_capacity);
-    for (qsizetype i = m_waiting.size() - kept; i < m_waiting.size(); ++i)
-        append(HostSecretRedactor::redact(m_waiting.at(i), m_secrets));
+    QStringList transcript;
+    for (qsizetype i = m_transcribing ? 0 : m_waiting.size() - kept; i < m_waiting.size(); ++i) {
+        const QString line = HostSecretRedactor::redact(m_waiting.at(i), m_secrets);
+        if (m_transcribing)
+            transcript.append(line);
+        if (i >= m_waiting.size() - kept)
+            append(line);
+    }
     // The lines pushed out unseen still count for the run, so an exit report never quotes an earlier one.
     m_runLines += m_waiting.size() - kept;
     m_waiting.clear();
     scheduleRows();
+    if (!transcript.isEmpty())
+        emit linesTranscribed(transcript);
 }
 
 void AgentOutputLog::finishStreams()
@@ -134,9 +143,13 @@ void AgentOutputLog::finishStreams()
     m_stderr.finish(unfinished);
     if (unfinished.isEmpty())
         return;
-    for (const QString &line : std::as_const(unfinished))
-        append(HostSecretRedactor::redactFragment(line, m_secrets));
+    for (QString &line : unfinished) {
+        line = HostSecretRedactor::redactFragment(line, m_secrets);
+        append(line);
+    }
     scheduleRows();
+    if (m_transcribing)
+        emit linesTranscribed(unfinished);
 }
 
 void AgentOutputLog::clear()

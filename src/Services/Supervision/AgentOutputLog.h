@@ -49,6 +49,10 @@ public:
     // A new agent's output follows; the lines before stay in view but are not quoted as its own.
     void beginRun();
 
+    // Every masked line is also sent whole to linesTranscribed, for a console that prints them all. Off by
+    // default: masking the lines a flood pushes out unseen would cost the window for nothing.
+    void setTranscribing(bool transcribing) { m_transcribing = transcribing; }
+
     QStringList lines() const { return m_lines; }
     // The last lines of the current run, joined for an exit report.
     QString tail(qsizetype count, const QString &separator) const;
@@ -56,6 +60,7 @@ public:
 signals:
     // The lines changed; the rows follow at the next frame.
     void linesChanged();
+    void linesTranscribed(const QStringList &lines);
 
 private:
     void append(const QString &line);
@@ -77,4 +82,5 @@ private:
     QStringList m_rows;       // what the view was told of
     qsizetype m_linesNotInRows = 0;
     QTimer m_rowTimer;
+    bool m_transcribing = false;
 };

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "Shared/HostingMode.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What one invocation of the host is asked to do, read from its arguments before any window or keyring is
+// touched: open the window, host without one, send a request to the running host, or just print something
+// (help, the version, or why the arguments are wrong) and leave.
+struct HostCommandLine {
+    enum class Action { Window, Headless, Control, Print };
+    // Exit statuses the command line promises to scripts.
+    static constexpr int badArguments = 2;
+    static constexpr int notRunning = 3;
+    static constexpr int noAnswer = 4;
+
+    Action action = Action::Window;
+    // For Print: the text, where it goes and the exit status.
+    QString output;
+    bool outputIsError = false;
+    int exitCode = 0;
+
+    // Started by the autostart entry at login (the window may then stay in the tray).
+    bool launchedAtLogin = false;
+
+    // Settings for this run only (headless), never saved.
+    QStringList workspaces; // absolute paths of existing folders
+    std::optional<HostingMode> mode;
+    std::optional<int> port;
+    std::optional<bool> bindAll;
+    bool ngrok = false;
+    bool secretsFile = false;
+    bool printQRCode = true;
+
+    // For Control: the request's name ("status", "link", "start", "stop", "rotate", "quit").
+    QString request;
+    bool json = false;
+    bool confirmed = false; // --yes
+
+    // arguments[0] is the program, as in QCoreApplication::arguments().
+    static HostCommandLine parse(const QStringList &arguments);
+};

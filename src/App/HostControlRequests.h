@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include <functional>
+
+class HostAgentController;
+class HostPreferences;
+class HostWindowPresenter;
+
+// What the running host answers to the command line (`--status`, `--link`, `--start`, ...), from the same
+// presenter the window shows. Only `link` answers with a secret: the unmasked setup link, which the user's
+// own terminal asked for; the status shows it masked.
+class HostControlRequests {
+public:
+    HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
+                        HostWindowPresenter &presenter, QString secretsLocation, std::function<void()> quit);
+
+    QJsonObject answer(const QJsonObject &request);
+
+private:
+    QJsonObject status() const;
+
+    HostPreferences &m_preferences;
+    HostAgentController &m_controller;
+    HostWindowPresenter &m_presenter;
+    QString m_secretsLocation;
+    std::function<void()> m_quit;
+};

@@ -1,0 +1,24 @@
+#include "App/HostKeyringChoice.h"
+
+#include "Platform/SecretServiceKeyring.h"
+#include "Platform/SecretsFileKeyring.h"
+#include "Services/HostPreferences.h"
+
+HostKeyringChoice HostKeyringChoice::make(bool secretsFileAsked, const UserDefaults &savedSettings)
+{
+    HostKeyringChoice choice;
+    if (!secretsFileAsked && !HostPreferences::usesSecretsFile(savedSettings)) {
+        choice.keyring = std::make_unique<SecretServiceKeyring>();
+        choice.location = QStringLiteral("the system keyring");
+        return choice;
+    }
+    auto file = std::make_unique<SecretsFileKeyring>();
+    choice.location = file->path();
+    if (!file->movedAsidePath().isEmpty())
+        choice.warning =
+            QStringLiteral("The secrets file could not be read and was moved to %1; tablets must "
+                           "pair again.")
+                .arg(file->movedAsidePath());
+    choice.keyring = std::move(file);
+    return choice;
+}

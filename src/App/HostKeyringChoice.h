@@ -1,0 +1,19 @@
+#pragma once
+
+#include "Platform/Keyring.h"
+
+#include <QString>
+
+#include <memory>
+
+class UserDefaults;
+
+// Where the pairing secrets live for this run: the system keyring, or the owner-only secrets file when the
+// command line or the settings ask for it. Never chosen silently: the location is there to be shown.
+struct HostKeyringChoice {
+    std::unique_ptr<Keyring> keyring;
+    QString location; // "the system keyring" or the file's path
+    QString warning;  // why the user must act (a secrets file that had to be moved aside); empty otherwise
+
+    static HostKeyringChoice make(bool secretsFileAsked, const UserDefaults &savedSettings);
+};

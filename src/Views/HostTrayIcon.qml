@@ -1,0 +1,49 @@
+import QtQuick
+import Qt.labs.platform as Platform
+import Ferrowyn.Core
+
+// The app's place while its window is closed: the state as the icon, the status line as the tool tip, and
+// the few actions that matter without the window. Present only where the desktop has a tray.
+Platform.SystemTrayIcon {
+    id: tray
+
+    required property var hostWindow
+
+    visible: true
+    icon.source: Presenter.runState === Presenter.Running ? "icons/tray-hosting.svg"
+               : Presenter.runState === Presenter.Failed ? "icons/tray-error.svg"
+               : "icons/tray-idle.svg"
+    tooltip: Presenter.statusHeadline
+
+    onActivated: tray.hostWindow.visible ? tray.hostWindow.hide() : tray.hostWindow.showNormal()
+
+    menu: Platform.Menu {
+        Platform.MenuItem {
+            text: Presenter.statusHeadline
+            enabled: false
+        }
+        Platform.MenuSeparator {}
+        Platform.MenuItem {
+            text: "Show Ferrowyn Host"
+            onTriggered: {
+                tray.hostWindow.showNormal();
+                tray.hostWindow.raise();
+                tray.hostWindow.requestActivate();
+            }
+        }
+        Platform.MenuItem {
+            text: Presenter.canStop ? "Stop Hosting" : "Start Hosting"
+            onTriggered: Presenter.canStop ? Presenter.stopHosting() : Presenter.startHosting()
+        }
+        Platform.MenuItem {
+            text: "Copy Setup Link"
+            visible: Presenter.hasSetupLink
+            onTriggered: Presenter.copySetupLink()
+        }
+        Platform.MenuSeparator {}
+        Platform.MenuItem {
+            text: "Quit Ferrowyn Host"
+            onTriggered: Qt.quit()
+        }
+    }
+}
