@@ -320,3 +320,8 @@ bool HostWindowPresenter::startsHidden(bool trayAvailable) const
     return HostApplication::startsHidden(m_launchedAtLogin, trayAvailable,
                                          m_preferences.startHostingOnLaunch());
 }
+
+void HostWindowPresenter::quit()
+{
+    QCoreApplication::exit(0);
+}

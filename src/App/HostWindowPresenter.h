@@ -103,6 +103,9 @@ public:
     Q_INVOKABLE void pinFolders(const QVariantList &folders);
     Q_INVOKABLE void dismissSettingsFileNotice();
     Q_INVOKABLE CloseAction closeAction(bool trayAvailable) const;
+    // Ends the app (the agent is stopped on the way out). Unlike QGuiApplication::quit, which first asks
+    // every window to close and gives up when one refuses, as the window does while it asks about hosting.
+    Q_INVOKABLE static void quit();
     // The answer to "Keep hosting in the background?" with "Don't ask again" chosen.
     Q_INVOKABLE void rememberCloseChoice(bool keepHosting);
     // Whether the window starts in the tray rather than on screen.

@@ -84,11 +84,11 @@ int runWindow(int argc, char *argv[], HostCommandLine commandLine)
     if (!secrets.warning.isEmpty())
         controller.setReadinessWarning(secrets.warning);
     HostControlRequests requests(preferences, controller, presenter, secrets.location,
-                                 &QCoreApplication::quit);
+                                 &HostWindowPresenter::quit);
     instance.setRequestHandler([&requests](const QJsonObject &request) { return requests.answer(request); });
 
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &QCoreApplication::quit);
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &HostWindowPresenter::quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
 
     QmlSingletons::provide(preferences, presenter);

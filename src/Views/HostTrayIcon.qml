@@ -7,7 +7,9 @@ import Ferrowyn.Core
 Platform.SystemTrayIcon {
     id: tray
 
-    required property var hostWindow
+    // The window is the caller's: the icon only asks for it.
+    signal toggleWindowRequested
+    signal showWindowRequested
 
     visible: true
     icon.source: Presenter.runState === Presenter.Running ? "icons/tray-hosting.svg"
@@ -15,7 +17,7 @@ Platform.SystemTrayIcon {
                : "icons/tray-idle.svg"
     tooltip: Presenter.statusHeadline
 
-    onActivated: tray.hostWindow.visible ? tray.hostWindow.hide() : tray.hostWindow.showNormal()
+    onActivated: tray.toggleWindowRequested()
 
     menu: Platform.Menu {
         Platform.MenuItem {
@@ -25,11 +27,7 @@ Platform.SystemTrayIcon {
         Platform.MenuSeparator {}
         Platform.MenuItem {
             text: "Show Ferrowyn Host"
-            onTriggered: {
-                tray.hostWindow.showNormal();
-                tray.hostWindow.raise();
-                tray.hostWindow.requestActivate();
-            }
+            onTriggered: tray.showWindowRequested()
         }
         Platform.MenuItem {
             text: Presenter.canStop ? "Stop Hosting" : "Start Hosting"
@@ -43,7 +41,7 @@ Platform.SystemTrayIcon {
         Platform.MenuSeparator {}
         Platform.MenuItem {
             text: "Quit Ferrowyn Host"
-            onTriggered: Qt.quit()
+            onTriggered: Presenter.quit()
         }
     }
 }

@@ -32,7 +32,7 @@ ApplicationWindow {
             keepHostingDialog.open();
             break;
         case Presenter.Quit:
-            Qt.quit();
+            Presenter.quit();
             break;
         }
     }
@@ -45,7 +45,7 @@ ApplicationWindow {
 
     Shortcut {
         sequence: "Ctrl+Q"
-        onActivated: Qt.quit()
+        onActivated: Presenter.quit()
     }
 
     HostMainView {
@@ -55,13 +55,26 @@ ApplicationWindow {
     Loader {
         id: trayLoader
         active: Presenter.trayHostPresent
-        sourceComponent: HostTrayIcon {
-            hostWindow: window
+        sourceComponent: HostTrayIcon {}
+    }
+
+    Connections {
+        target: trayLoader.item as HostTrayIcon
+        function onToggleWindowRequested() {
+            if (window.visible)
+                window.hide();
+            else
+                window.showNormal();
+        }
+        function onShowWindowRequested() {
+            window.showNormal();
+            window.raise();
+            window.requestActivate();
         }
     }
 
     KeepHostingDialog {
         id: keepHostingDialog
-        onAnswered: keepHosting => keepHosting ? window.hide() : Qt.quit()
+        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.quit()
     }
 }
