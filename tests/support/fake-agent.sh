@@ -20,7 +20,7 @@ for step in $FAKE_AGENT_SCRIPT; do
     pid-out) echo "pid $$" ;;
     burst=*) eval "yes \"${arg#*:}=\${${arg#*:}}\"" | head -n "${arg%%:*}" ;;
     grandchild=*)
-        sh -c 'trap "touch \"$0.term\"; exit" TERM; echo $$ >"$0.tmp"; mv "$0.tmp" "$0"
+        sh -c 'trap ": >\"$0.term\"; exit" TERM; echo $$ >"$0.tmp"; mv "$0.tmp" "$0"
                while :; do sleep 1; done' "$arg" &
         while [ ! -e "$arg" ]; do sleep 0.01; done
         ;;
