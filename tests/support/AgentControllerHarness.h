@@ -20,29 +20,21 @@ struct AgentControllerHarness {
         timings.confirmationDelay = std::chrono::milliseconds(100);
         timings.restart.firstDelay = std::chrono::milliseconds(150);
         timings.restart.longestDelay = std::chrono::milliseconds(1200);
-        timings.restart.quickExit = std::chrono::milliseconds(1000);
-        timings.restart.stableRun = std::chrono::milliseconds(2000);
         timings.process.killTimeout = std::chrono::milliseconds(300);
-        // Small slices, so output is often still waiting when the agent exits.
-        timings.process.readSliceBytes = 1024;
+        timings.setupLinkRefreshInterval = std::chrono::milliseconds(200);
         return timings;
     }
 
     explicit AgentControllerHarness(HostAgentTimings timings = shortTimings())
         : preferences(defaults,
-                      HostNgrokTokenStore(keyring, QStringLiteral("test.ngrok"), QStringLiteral("token")))
+                      HostNgrokTokenStore(keyring, QStringLiteral("test.ngrok"), QStringLiteral("token"))),
+          controller(std::make_unique<HostAgentController>(
+              defaults, keyring, [this] { return agentPath; }, chooser, timings))
     {
-        locator = [this] {
-            return agentPath;
-        };
-        controller = std::make_unique<HostAgentController>(
-            defaults, keyring, [this] { return locator(); }, chooser, timings);
         preferences.setKeepRelayOnline(false);
     }
 
     ~AgentControllerHarness() { controller->stop(true); }
-
-    QString file(const QString &name) const { return scratch.filePath(name); }
 
     void start(const QString &script)
     {
@@ -58,16 +50,5 @@ struct AgentControllerHarness {
     ScriptedFolderChooser chooser;
     HostPreferences preferences;
     std::optional<QString> agentPath = FakeAgent::path();
-    AgentLocator locator;
     std::unique_ptr<HostAgentController> controller;
 };
-
-// Readable run states in failed comparisons.
-inline char *toString(const AgentRunState &state)
-{
-    const char *kinds[] = {"stopped", "starting", "running", "stopping", "failed"};
-    QString text = QString::fromLatin1(kinds[static_cast<int>(state.kind())]);
-    if (state.isFailed())
-        text += QStringLiteral("(\"%1\")").arg(state.message());
-    return QTest::toString(text);
-}

@@ -1,31 +1,44 @@
 #pragma once
 
-#include <QHash>
-#include <QString>
+#include <QFile>
 #include <QStringList>
 
-// Helpers for tests that launch the scripted stand-in agent (tests/support/fake-agent.cpp).
+// Helpers for tests that launch the scripted stand-in agent (tests/support/fake-agent.sh).
 namespace FakeAgent {
 
-// The built stand-in.
-QString path();
+// The stand-in.
+inline QString path()
+{
+    return QStringLiteral(FERROWYN_FAKE_AGENT_PATH);
+}
+
 // The script the next launched agent runs; it inherits the test's environment.
-void setScript(const QString &script);
+inline void setScript(const QString &script)
+{
+    qputenv("FAKE_AGENT_SCRIPT", script.toUtf8());
+}
 
-// What an agent wrote with its "record" step.
-struct Record {
-    QStringList arguments;
-    QHash<QString, QString> environment;
-    qint64 pid = 0;
-    qint64 processGroup = 0;
-    int deathSignal = 0;
-};
-Record readRecord(const QString &file);
-qint64 readPid(const QString &file);
+// Alive and not a zombie waiting to be reaped: "pid (name) S ..." has the state after the name.
+inline bool isAlive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    return pid > 0 && stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
+}
 
-// Alive and not a zombie waiting to be reaped.
-bool isAlive(qint64 pid);
-// The arguments as the kernel shows them to everyone on the machine.
-QByteArray commandLine(qint64 pid);
+// The pid a "grandchild" step wrote, 0 while there is none.
+inline qint64 readPid(const QString &file)
+{
+    QFile input(file);
+    return input.open(QIODevice::ReadOnly) ? input.readAll().trimmed().toLongLong() : 0;
+}
+
+// A NUL-separated /proc file of a process, such as "cmdline" or "environ".
+inline QStringList procList(qint64 pid, const QString &name)
+{
+    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(name));
+    return file.open(QIODevice::ReadOnly)
+               ? QString::fromUtf8(file.readAll()).split(QChar(0), Qt::SkipEmptyParts)
+               : QStringList();
+}
 
 } // namespace FakeAgent

@@ -16,10 +16,6 @@ public:
     {
         return NetworkInterfaceAddress{name, up, loopback, true, address};
     }
-    static NetworkInterfaceAddress ipv6(const QString &name, const QString &address)
-    {
-        return NetworkInterfaceAddress{name, true, false, false, address};
-    }
 
 private:
     std::optional<QList<NetworkInterfaceAddress>> m_entries;

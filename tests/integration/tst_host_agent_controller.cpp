@@ -1,0 +1,247 @@
+// The controller against the scripted stand-in agent: what the agent is given, how its end is told and
+// restarted, how a stop ends it and everything it started, and what the setup link and the keyring do.
+#include "AgentControllerHarness.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QUrlQuery>
+
+#include <csignal>
+
+namespace {
+
+QString queryValue(const QUrl &link, const QString &key)
+{
+    return QUrlQuery(link).queryItemValue(key, QUrl::FullyDecoded);
+}
+
+// One variable of a running agent's environment, "<unset>" when it has none.
+QString agentVariable(qint64 pid, const QString &name)
+{
+    const QStringList found =
+        FakeAgent::procList(pid, "environ").filter(QRegularExpression("^" + name + "="));
+    return found.isEmpty() ? QStringLiteral("<unset>") : found.first().section('=', 1);
+}
+
+} // namespace
+
+class HostAgentControllerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // Trusted devices and the relay codec state live under the home folder.
+        static QTemporaryDir home;
+        qputenv("HOME", home.path().toUtf8());
+        // The host's own copy must never reach an agent that is not meant to have it.
+        qputenv("VELMORA_RELAY_TOKEN", "inherited-relay-token");
+    }
+
+    void launchGivesSecretsInTheEnvironmentOnly_data()
+    {
+        QTest::addColumn<HostingMode>("mode");
+        QTest::addColumn<bool>("tunnel");
+        QTest::addColumn<QStringList>("listening");
+        QTest::newRow("lan") << HostingMode::lan << false << QStringList{"--addr", "0.0.0.0:9123"};
+        QTest::newRow("ngrok") << HostingMode::lan << true
+                               << QStringList{"--addr", "127.0.0.1:9123", "--tunnel-mode", "ngrok"};
+        QTest::newRow("relay") << HostingMode::relay << true
+                               << QStringList{"--addr", "127.0.0.1:9123", "--relay-url"};
+    }
+
+    void launchGivesSecretsInTheEnvironmentOnly()
+    {
+        QFETCH(HostingMode, mode);
+        QFETCH(bool, tunnel);
+        QFETCH(QStringList, listening);
+        AgentControllerHarness h;
+        h.preferences.setMode(mode);
+        h.preferences.setNgrokTunnelEnabled(tunnel);
+        h.preferences.setNgrokAuthtoken(" ngrok-token\n");
+        h.preferences.setLanPort(9123);
+        h.preferences.setWorkspaces({h.scratch.path()});
+        h.start("hang");
+        // Running only once it has lasted the confirmation delay.
+        QCOMPARE(h.controller->state(), AgentRunState::starting());
+        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+        const qint64 pid = h.controller->agentProcessId();
+        const HostCredentials credentials = h.controller->credentialStore().cached().value();
+        const bool relay = mode == HostingMode::relay;
+        QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
+        QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"), relay || !tunnel ? "<unset>" : "ngrok-token");
+
+        // Anyone on the machine can read a command line: no secret may be on it.
+        const QStringList arguments = FakeAgent::procList(pid, "cmdline").mid(2);
+        QCOMPARE(arguments.mid(0, 2 + listening.size()),
+                 QStringList({"--workspace", h.scratch.path()}) + listening);
+        for (const QString &secret : {credentials.hostToken, credentials.pairingNonce, credentials.relayToken,
+                                      credentials.relaySessionId, QStringLiteral("ngrok-token")})
+            QVERIFY2(!arguments.join(' ').contains(secret), qPrintable(secret));
+    }
+
+    void reportsTheEndOfARun_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<AgentRunState>("expected");
+        QTest::newRow("exit quotes three lines")
+            << "out=L1\\nL2\\nL3\\nL4\\n;exit=1" << 0
+            << AgentRunState::failed("Agent exited (status 1). L2 | L3 | L4");
+        QTest::newRow("SIGTERM is a clean end")
+            << "out=bye\\n;hang" << int(SIGTERM) << AgentRunState::stopped();
+    }
+
+    void reportsTheEndOfARun()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, signal);
+        AgentControllerHarness h;
+        const QString grandchild = h.scratch.filePath("grandchild");
+        h.start("grandchild=" + grandchild + ";" + script);
+        if (signal) {
+            QTRY_COMPARE(h.controller->lastLogLines().size(), 1);
+            ::kill(static_cast<pid_t>(h.controller->agentProcessId()), signal);
+        }
+        QTRY_COMPARE(h.controller->agentProcessId(), 0);
+        QTEST(h.controller->state(), "expected");
+        // Whatever the agent started ends with it.
+        QTRY_VERIFY(!FakeAgent::isAlive(FakeAgent::readPid(grandchild)));
+    }
+
+    void restartsWithBackoffUntilStopped()
+    {
+        AgentControllerHarness h;
+        h.preferences.setKeepRelayOnline(true);
+        h.start("out=port taken\\n;exit=1");
+        // A restart keeps the lines of the runs before it. The pause doubles with every quick exit: 150, 300,
+        // 600 ms.
+        QTRY_COMPARE_WITH_TIMEOUT(h.controller->lastLogLines().size(), 3, 5000);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QTRY_COMPARE_WITH_TIMEOUT(h.controller->lastLogLines().size(), 4, 5000);
+        QVERIFY2(elapsed.elapsed() >= 500, qPrintable(QString::number(elapsed.elapsed())));
+        QTRY_VERIFY(h.controller->restartPending() && h.controller->agentProcessId() == 0);
+        QCOMPARE(h.controller->state(), AgentRunState::failed("Agent exited (status 1). port taken"));
+        h.controller->stop();
+        QVERIFY(!QSignalSpy(h.controller.get(), &HostAgentController::lastLogLinesChanged).wait(1300));
+        // Without an agent to launch, a start fails at once and says why.
+        h.agentPath = std::nullopt;
+        h.controller->start(&h.preferences);
+        QCOMPARE(h.controller->state(), AgentRunState::failed(HostAgentController::missingAgentMessage));
+    }
+
+    void stopSignalsTheGroupThenKills_data()
+    {
+        QTest::addColumn<bool>("wait");
+        QTest::newRow("waiting, as at quit") << true;
+        // The window's stop: it returns at once and the state says so until the agent is gone.
+        QTest::newRow("not waiting") << false;
+    }
+
+    void stopSignalsTheGroupThenKills()
+    {
+        QFETCH(bool, wait);
+        AgentControllerHarness h;
+        const QString grandchild = h.scratch.filePath("grandchild");
+        h.start("grandchild=" + grandchild + ";ignore-term;hang");
+        QTRY_VERIFY(FakeAgent::readPid(grandchild) > 0);
+        h.controller->stop(wait);
+        QCOMPARE(h.controller->state(), wait ? AgentRunState::stopped() : AgentRunState::stopping());
+        QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
+        // The terminate reached the whole group, not the agent alone.
+        QTRY_VERIFY(QFileInfo::exists(grandchild + ".term"));
+    }
+
+    void masksSecretsInFloodedOutput()
+    {
+        HostAgentTimings timings = AgentControllerHarness::shortTimings();
+        timings.process.readSliceBytes = 512;
+        timings.process.maxWaitingBytes = 8 * 1024;
+        AgentControllerHarness h(timings);
+        h.preferences.setMode(HostingMode::relay);
+        // Stored with the blanks of a careless paste; the trimmed token is the one output can show.
+        h.preferences.setNgrokAuthtoken(" ngrok-token-123456\n");
+        // About 2.5 MB of lines, far more than may wait, then every secret the agent could print.
+        h.start("burst=50000:VELMORA_HOST_TOKEN;env-out=VELMORA_RELAY_TOKEN;env-out=VELMORA_PAIRING_NONCE;"
+                "env-out=VELMORA_HOST_ID;env-out=VELMORA_RELAY_SESSION;out=ngrok-token-123456 tail\\n;hang");
+        QTRY_COMPARE(h.controller->lastLogLines().mid(195),
+                     (QStringList{"redacted", "redacted", "redacted", "redacted", "redacted tail"}));
+        QVERIFY(h.controller->skippedOutputBytes() > 0);
+        // Skipping cuts lines anywhere; no remnant of a cut line, and so no fragment of a token, is shown.
+        for (const QString &line : h.controller->lastLogLines().first(195))
+            QCOMPARE(line, "VELMORA_HOST_TOKEN=redacted");
+    }
+
+    void waitsForTheKeyringToUnlock()
+    {
+        AgentControllerHarness h;
+        FakeAgent::setScript("hang");
+        h.keyring.locked = true;
+        h.keyring.unlockAnswer = MemoryKeyring::UnlockAnswer::Dismiss;
+        h.keyring.holdAnswers = true;
+        h.controller->start(&h.preferences);
+        h.keyring.answerNow();
+        QTRY_COMPARE(h.controller->readinessWarning(), HostAgentController::waitingForKeyringWarning);
+        QCOMPARE(h.controller->agentProcessId(), 0);
+        h.keyring.holdAnswers = false;
+        h.keyring.answerNow();
+        // Hosting goes on with credentials in memory, and the user learns the tablet will have to pair again.
+        QTRY_VERIFY(h.controller->agentProcessId() != 0);
+        QCOMPARE(h.controller->readinessWarning(), HostAgentController::keyringUnavailableWarning);
+    }
+
+    void publishesAndRefreshesTheLinkWhileTheAgentRuns()
+    {
+        AgentControllerHarness h;
+        h.start("hang");
+        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+        QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
+        // The expiry has whole seconds: the refresh that follows the next second boundary renews it.
+        const auto expiry = [&h] {
+            return QDateTime::fromString(queryValue(h.controller->setupLink(), "expiresAt"), Qt::ISODate);
+        };
+        const QDateTime first = expiry();
+        QTRY_VERIFY_WITH_TIMEOUT(expiry() > first, 3000);
+        ::kill(static_cast<pid_t>(h.controller->agentProcessId()), SIGTERM);
+        QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
+        QCOMPARE(h.controller->setupLink(), QUrl());
+    }
+
+    void grantAndRotationReplaceTheAgent()
+    {
+        AgentControllerHarness h;
+        const QString folder = h.scratch.filePath("pinned");
+        QVERIFY(QDir().mkpath(folder));
+        h.preferences.setWorkspaces({folder});
+        h.start("hang");
+        // Another folder chosen in the dialog grants nothing and only says so.
+        h.chooser.answer = h.scratch.path();
+        h.controller->grantFolderAccess(folder, &h.preferences);
+        QCOMPARE(h.controller->readinessWarning(), HostAgentController::accessNotGrantedWarning);
+        h.chooser.answer = folder;
+        h.controller->grantFolderAccess(folder, &h.preferences);
+        QVERIFY(h.controller->permissionPreflightItems().value(0).hasGrant);
+        // The new agent works inside the grant it was restarted for.
+        QTRY_COMPARE(h.controller->permissionGrantStore().activePaths().size(), 1);
+
+        const qint64 old = h.controller->agentProcessId();
+        const QString oldToken = h.controller->hostToken();
+        QFile trusted(HostAgentController::trustedDevicesPath());
+        QVERIFY(QDir().mkpath(QFileInfo(trusted).path()) && trusted.open(QIODevice::WriteOnly));
+        h.controller->rotatePairing(&h.preferences);
+        QVERIFY(!trusted.exists());
+        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+        QVERIFY2(!FakeAgent::isAlive(old), "the old agent would accept the revoked pairing");
+        QVERIFY(h.controller->hostToken() != oldToken);
+        QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_HOST_TOKEN"),
+                 h.controller->hostToken());
+        QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
+    }
+};
+
+QTEST_GUILESS_MAIN(HostAgentControllerTest)
+#include "tst_host_agent_controller.moc"
