@@ -204,6 +204,12 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     // The agent's command line names the workspace; pgrep finds nothing (1) once it is gone.
     QCOMPARE(QProcess::execute(QStringLiteral("pgrep"), {QStringLiteral("-f"), workspace.path()}), 1);
 
+    // The run's options were for that run only.
+    QFile saved(home.filePath(QStringLiteral(".config/ferrowyn-host/defaults.json")));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QByteArray settings = saved.readAll();
+    QVERIFY(!settings.contains("47391") && !settings.contains(workspace.path().toUtf8()));
+
     // The pairing survives a restart, and a run without the option never touches the file.
     const QDateTime written = QFileInfo(secrets.filePath()).lastModified();
     QProcess again;

@@ -1,3 +1,4 @@
+#include "App/HostApplication.h"
 #include "Platform/LoginItem.h"
 #include "Platform/SingleInstance.h"
 #include "Services/HostLoginItemManager.h"
@@ -18,6 +19,8 @@ private slots:
     void autostartEntry();
     void secondInstanceAsksTheFirstToComeForward();
     void preflightVerdicts();
+    void closingTheWindow_data();
+    void closingTheWindow();
 };
 
 void DesktopIntegrationTest::autostartEntry()
@@ -25,11 +28,12 @@ void DesktopIntegrationTest::autostartEntry()
     QTemporaryDir dir;
     XdgAutostartLoginItem item("dev.ferrowyn.host", "Ferrowyn Host", "/a b/100%/$x\\y/host",
                                dir.filePath("autostart"));
+    item.setArguments({"--autostart"});
     QCOMPARE(HostLoginItemManager::setEnabled(true, item), std::nullopt);
     QFile entry(item.entryPath());
     QVERIFY(entry.open(QIODevice::ReadOnly));
     // Quoted, with the characters the desktop entry format and its Exec key treat specially escaped.
-    QVERIFY(entry.readAll().contains("\nExec=\"/a b/100%%/\\\\$x\\\\\\\\y/host\"\n"));
+    QVERIFY(entry.readAll().contains("\nExec=\"/a b/100%%/\\\\$x\\\\\\\\y/host\" --autostart\n"));
     QCOMPARE(HostLoginItemManager::setEnabled(false, item), std::nullopt);
     QVERIFY(!entry.exists());
 }
@@ -67,6 +71,33 @@ void DesktopIntegrationTest::preflightVerdicts()
     // The write probe leaves nothing behind.
     QCOMPARE(QDir(dir.filePath("real")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList());
+}
+
+void DesktopIntegrationTest::closingTheWindow_data()
+{
+    QTest::addColumn<bool>("tray");
+    QTest::addColumn<bool>("hosting");
+    QTest::addColumn<std::optional<bool>>("keepHostingWhenClosed");
+    QTest::addColumn<HostApplication::CloseAction>("action");
+    using enum HostApplication::CloseAction;
+    QTest::newRow("tray, hosting") << true << true << std::optional(false) << HideWindow;
+    QTest::newRow("tray, idle") << true << false << std::optional<bool>() << HideWindow;
+    QTest::newRow("no tray, idle") << false << false << std::optional(true) << Quit;
+    QTest::newRow("no tray, hosting") << false << true << std::optional<bool>() << AskFirst;
+    QTest::newRow("no tray, keep hosting chosen") << false << true << std::optional(true) << HideWindow;
+    QTest::newRow("no tray, quit chosen") << false << true << std::optional(false) << Quit;
+}
+
+void DesktopIntegrationTest::closingTheWindow()
+{
+    QFETCH(bool, tray);
+    QFETCH(bool, hosting);
+    QFETCH(std::optional<bool>, keepHostingWhenClosed);
+    QFETCH(HostApplication::CloseAction, action);
+    QCOMPARE(HostApplication::closeAction(tray, hosting, keepHostingWhenClosed), action);
+    // Only a start at login with a tray and hosting on launch stays in the tray.
+    QCOMPARE(HostApplication::startsHidden(true, tray, hosting), tray && hosting);
+    QVERIFY(!HostApplication::startsHidden(false, tray, hosting));
 }
 
 QTEST_GUILESS_MAIN(DesktopIntegrationTest)
