@@ -28,9 +28,9 @@ QString endpoint(const HostPreferences &preferences, const HostAgentController &
         return preferences.relayURL();
     if (controller.tunnelState() == rawValue(TunnelState::online))
         return controller.tunnelPublicURL();
+    // The address comes with its port.
     const QString address = controller.resolvedLANAddress();
-    return address.isEmpty() ? QString()
-                             : QStringLiteral("ws://%1:%2").arg(address).arg(preferences.lanPort());
+    return address.isEmpty() ? QString() : QStringLiteral("ws://") + address;
 }
 
 } // namespace

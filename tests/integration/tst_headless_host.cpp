@@ -182,6 +182,8 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QCOMPARE(statusExit, 0);
     const QJsonObject statusObject = QJsonDocument::fromJson(status.toUtf8()).object();
     QCOMPARE(statusObject.value(QStringLiteral("state")).toString(), QStringLiteral("running"));
+    QCOMPARE(statusObject.value(QStringLiteral("endpoint")).toString(),
+             QStringLiteral("ws://127.0.0.1:47391"));
     const QString token = QUrlQuery(QUrl(link)).queryItemValue(QStringLiteral("token"));
     QVERIFY(!token.isEmpty() && !status.contains(token));
 
