@@ -58,42 +58,31 @@ struct Agent {
     // True once this run reports its listening port.
     bool start(const QStringList &arguments)
     {
-        const qsizetype from = out.size();
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(FERROWYN_AGENT_PATH), arguments);
         static const QRegularExpression listening(QStringLiteral("listening on .*:(\\d+),"));
         QRegularExpressionMatch match;
-        const bool reported = QTest::qWaitFor(
-                                  [&] {
-                                      match = listening.match(out, from);
-                                      return match.hasMatch() || process.state() == QProcess::NotRunning;
-                                  },
-                                  5000) &&
-                              match.hasMatch();
+        const auto ended = [&] {
+            return (match = listening.match(out)).hasMatch() || !process.isOpen();
+        };
+        const bool reported = QTest::qWaitFor(ended, 5000) && match.hasMatch();
         port = static_cast<quint16>(match.captured(1).toUInt());
         return reported;
     }
-    // The exit status, or -1 when it did not end in time or crashed.
-    int exitStatus(int timeoutMs = 5000)
+    // Ends it with `signal`; its exit status, or -1 when it did not end within a second or crashed.
+    int stop(int signal = SIGTERM)
     {
-        const bool ended = process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        const bool ended = process.waitForFinished(1000);
         collect();
         return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
-    int terminate()
-    {
-        process.terminate();
-        return exitStatus(1000);
     }
     QString ws() const { return QStringLiteral("ws://127.0.0.1:%1/ws").arg(port); }
     QStringList leaked() const
     {
-        QStringList found;
-        for (const QString &secret : {token, hostId, nonce, relayToken, session, ngrokToken}) {
-            if ((out + err).contains(secret))
-                found.append(secret);
-        }
-        return found;
+        QStringList secrets{token, hostId, nonce, relayToken, session, ngrokToken};
+        secrets.removeIf([this](const QString &secret) { return !(out + err).contains(secret); });
+        return secrets;
     }
 };
 
@@ -115,67 +104,29 @@ QJsonObject health(quint16 port)
     return QJsonDocument::fromJson(reply->readAll()).object();
 }
 
-bool hasEnded(const QString &pid)
-{
-    QFile status("/proc/" + pid + "/status");
-    return !status.open(QIODevice::ReadOnly) || status.readAll().contains("State:\tZ");
-}
-
 } // namespace
 
-// The agent as a process on each route: LAN (with the Python tablet), ngrok (fake-ngrok.sh on PATH) and the
-// relay (relay_stub.py says what it checks).
+// The agent as a process on each route: LAN (with the Python tablet), ngrok (fake-ngrok.sh on PATH) and a
+// relay played by the test.
 class AgentRoutesTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void exitStatuses();
     void lan();
-    void limits();
-    void endsWhenItsParentDies();
     void ngrok();
     void relay_data();
     void relay();
-};
 
-void AgentRoutesTest::exitStatuses()
-{
-    QTcpServer occupant;
-    QVERIFY(occupant.listen(QHostAddress::LocalHost));
-    const QString taken = QStringLiteral("127.0.0.1:%1").arg(occupant.serverPort());
-    // The arguments, a variable left out, the status, and what it says (on standard error, one line, if not
-    // 0).
-    const QList<std::tuple<QStringList, QString, int, QString>> table{
-        {{"--version"}, "VELMORA_HOST_TOKEN", 0, "14\n"},
-        {{"--bogus"}, "", 2, "unknown option --bogus"},
-        {{}, "VELMORA_HOST_TOKEN", 2, "VELMORA_HOST_TOKEN is not set"},
-        {{"--relay-url", "ftp://x/", "--relay-session", "s"}, "", 2, "--relay-url is not a usable"},
-        {{"--addr", taken}, "", 1, "cannot listen on " + taken}};
-    for (const auto &[arguments, unset, status, message] : table) {
-        Agent agent;
-        agent.env.insert("VELMORA_RELAY_TOKEN", agent.relayToken);
-        agent.env.remove(unset);
-        QVERIFY(!agent.start(arguments));
-        QCOMPARE(agent.exitStatus(), status);
-        QVERIFY2(status == 0
-                     ? agent.out.contains(message) && agent.err.isEmpty()
-                     : agent.err.contains(message) && agent.err.count('\n') == 1 && agent.out.isEmpty(),
-                 qPrintable(agent.out + agent.err));
-        QCOMPARE(agent.leaked(), QStringList());
-    }
-}
+private:
+    void limitsOfTheSocket(Agent &agent);
+};
 
 void AgentRoutesTest::lan()
 {
     Agent agent;
     const QString workspace = agent.home.filePath("work");
     QVERIFY(QDir().mkpath(workspace + "/src"));
-    agent.env.insert("FERROWYN_AGENT_TEST_AUTH_TIMEOUT_MS", "400");
     QVERIFY(agent.start({"--workspace", workspace, "--addr", "127.0.0.1:0"}));
-    TestWebSocketClient silent;
-    QVERIFY(silent.open(agent.ws()));
-    QElapsedTimer elapsed;
-    elapsed.start();
 
     // The Python tablet pairs with the setup link alone, comes back as a trusted device and lists the folder.
     QUrl link("ferrowyn://connect");
@@ -185,28 +136,21 @@ void AgentRoutesTest::lan()
                             {"pairingNonce", agent.nonce}});
     const QString output = python({link.toString(QUrl::FullyEncoded), workspace});
     QVERIFY2(output.contains("paired=True\ntrusted=True\nentries=src\nexit=0"), qPrintable(output));
-    QTRY_VERIFY(agent.out.contains("paired new device: \"Python tablet\""));
-    // A wrong credential is answered, logged, and ends the conversation as a policy violation; so does
-    // silence, but not at once.
+    // A wrong credential is answered, logged, and ends the conversation as a policy violation.
     TestWebSocketClient stranger;
     QVERIFY(stranger.open(agent.ws()));
     const QJsonObject refusal =
         stranger.request(TestWebSocketClient::authRequest("wrong", agent.hostId, {}, "d"));
     QCOMPARE(refusal.value("error")["code"].toString(), QStringLiteral("auth_failed"));
-    QVERIFY(stranger.waitForClose() && silent.waitForClose());
-    QCOMPARE(stranger.closeCode() + silent.closeCode(), 2 * 1008);
-    QVERIFY(elapsed.elapsed() >= 300);
-    QVERIFY(agent.out.contains("auth rejected: 127.0.0.1: wrong host token"));
-
-    const QJsonObject answer = health(agent.port);
-    QCOMPARE(answer.value("agentBuild").toString() + answer.value("tunnel")["state"].toString(),
-             "14disabled");
+    QVERIFY(stranger.waitForClose());
+    QCOMPARE(stranger.closeCode(), 1008);
+    QTRY_VERIFY(agent.out.contains("auth rejected: 127.0.0.1: wrong host token"));
+    limitsOfTheSocket(agent);
 
     // An interrupt ends the agent at once with status 0; a tablet is told why, and the port is free.
     TestWebSocketClient tablet;
     QVERIFY(tablet.open(agent.ws()));
-    ::kill(static_cast<pid_t>(agent.process.processId()), SIGINT);
-    QCOMPARE(agent.exitStatus(1000), 0);
+    QCOMPARE(agent.stop(SIGINT), 0);
     QVERIFY(agent.out.contains("received SIGINT") && tablet.waitForClose());
     QCOMPARE(tablet.closeCode(), 1001);
     QTcpServer successor;
@@ -214,10 +158,8 @@ void AgentRoutesTest::lan()
     QCOMPARE(agent.leaked(), QStringList());
 }
 
-void AgentRoutesTest::limits()
+void AgentRoutesTest::limitsOfTheSocket(Agent &agent)
 {
-    Agent agent;
-    QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
     // Exactly 1 MiB is allowed, however many frames carry it; one byte more is not.
     TestWebSocketClient client;
     QVERIFY(client.open(agent.ws()));
@@ -243,26 +185,6 @@ void AgentRoutesTest::limits()
     QVERIFY(refused.waitForClose());
     QCOMPARE(refused.closeCode(), 1008);
     QCOMPARE(refused.socket().closeReason(), QStringLiteral("too many unauthenticated connections"));
-    waiting.clear();
-    QCOMPARE(agent.terminate(), 0);
-}
-
-void AgentRoutesTest::endsWhenItsParentDies()
-{
-    // A stand-in host starts the agent, reports its pid, and is killed without a chance to clean up.
-    Agent agent;
-    QProcess parent;
-    parent.setProcessEnvironment(agent.env);
-    parent.start("/bin/sh", {"-c", "\"$0\" --addr 127.0.0.1:0 >\"$1/out\" 2>&1 & echo $!; wait",
-                             FERROWYN_AGENT_PATH, agent.home.path()});
-    QVERIFY(parent.waitForReadyRead(5000));
-    const QString pid = QString::fromLatin1(parent.readLine().trimmed());
-    QFile log(agent.home.filePath("out"));
-    QTRY_VERIFY(
-        (log.open(QIODevice::ReadOnly), log.readAll().contains("listening on") || (log.close(), false)));
-    ::kill(static_cast<pid_t>(parent.processId()), SIGKILL);
-    QVERIFY(parent.waitForFinished(2000));
-    QTRY_VERIFY_WITH_TIMEOUT(hasEnded(pid), 3000);
 }
 
 void AgentRoutesTest::ngrok()
@@ -271,15 +193,13 @@ void AgentRoutesTest::ngrok()
     const QList<std::tuple<QString, bool, QString>> table{
         {"online", true, ""},
         {"online", false, "ngrok gave no public URL within 0.7 seconds"},
-        {"absent", false, "ngrok was not found on PATH"},
         {"error", false, "session closing: authentication failed: bad authtoken redacted"},
         {"exit", false, "ngrok exited with status 3"}};
     for (const auto &[mode, go, error] : table) {
         Agent agent;
         const QString bin = agent.home.filePath("bin");
         QVERIFY(QDir().mkpath(bin));
-        if (mode != "absent")
-            QVERIFY(QFile::link(FERROWYN_AGENT_TEST_DIR "/fake-ngrok.sh", bin + "/ngrok"));
+        QVERIFY(QFile::link(FERROWYN_AGENT_TEST_DIR "/fake-ngrok.sh", bin + "/ngrok"));
         agent.env.insert("PATH", bin + ":/usr/bin:/bin");
         agent.env.insert("FAKE_NGROK_MODE", mode);
         agent.env.insert("FAKE_NGROK_RECORD", agent.home.filePath("record"));
@@ -290,16 +210,14 @@ void AgentRoutesTest::ngrok()
         QVERIFY(agent.start({"--addr", "127.0.0.1:0", "--tunnel-mode", "ngrok"}));
         // What ngrok is called with; it never receives the pairing secrets.
         QFile record(agent.home.filePath("record"));
-        QTRY_VERIFY(mode == "absent" || record.exists());
+        QTRY_VERIFY(record.exists());
         record.open(QIODevice::ReadOnly);
         const QString called = QString::fromUtf8(record.readAll());
         QVERIFY2(called.startsWith(QStringLiteral("args=http 127.0.0.1:%1 --log stdout --log-format json\n"
                                                   "authtoken=%2\nvelmora=0\n")
                                        .arg(agent.port)
-                                       .arg(error.contains("0.7") ? "<unset>" : agent.ngrokToken)) ||
-                     mode == "absent",
+                                       .arg(error.contains("0.7") ? "<unset>" : agent.ngrokToken)),
                  qPrintable(called));
-        QCOMPARE(health(agent.port).value("tunnel")["provider"].toString(), QStringLiteral("ngrok"));
         QFile(agent.home.filePath("go")).open(QIODevice::WriteOnly);
         QTRY_COMPARE(health(agent.port).value("tunnel")["state"].toString(),
                      error.isEmpty() ? "online" : "failed");
@@ -311,10 +229,7 @@ void AgentRoutesTest::ngrok()
         // Past the start timeout an online tunnel stays online; the agent keeps serving either way.
         QVERIFY(
             !QTest::qWaitFor([&] { return health(agent.port).value("tunnel")["lastError"] != error; }, 800));
-        const QString pid = called.section("pid=", 1).trimmed();
-        QCOMPARE(agent.terminate(), 0);
-        // The tunnel does not outlive the agent.
-        QTRY_VERIFY(pid.isEmpty() || hasEnded(pid));
+        QCOMPARE(agent.stop(), 0);
         QCOMPARE(agent.leaked(), QStringList());
     }
 }
@@ -400,7 +315,7 @@ void AgentRoutesTest::relay()
     QTRY_COMPARE(frames.size(), elixir ? 4 : 3LL);
     QCOMPARE(frames.value(elixir ? 1 : 0).value("seq").toInt(), elixir ? 3 : 0);
     QCOMPARE(answer(elixir ? 2 : 1).contains("result"), elixir);
-    QCOMPARE(agent.terminate(), 0);
+    QCOMPARE(agent.stop(), 0);
     QVERIFY(agent.out.contains("connection lost (1006)"));
     QCOMPARE(agent.leaked(), QStringList());
     QVERIFY(!earlier.exists());
