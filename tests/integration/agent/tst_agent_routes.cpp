@@ -2,7 +2,6 @@
 #include "TestWebSocketClient.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

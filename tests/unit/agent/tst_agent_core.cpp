@@ -145,20 +145,17 @@ void AgentCoreTest::relayCodec()
     QFile kept(path("damaged/" + QDir(path("damaged")).entryList({"state.json.corrupt-*"}).value(0)));
     QVERIFY(warning.isEmpty() && kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), damaged);
-    // The folder is made when the state is first saved.
-    const QString statePath = path("missing/state.json");
-    {
-        RelayCodec codec(HostRelayVersion::elixirV2, statePath);
-        QCOMPARE(parse(codec.hello()).value("resumeFrom").toInteger(), 0);
-        QCOMPARE(codec.decode(data("hello", 1)).payload, QStringLiteral("hello"));
-        QCOMPARE(parse(codec.acknowledge(1)), (QJsonObject{{"type", "ack"}, {"seq", 1}}));
-        QCOMPARE(codec.decode(data("hello", 1)).kind, RelayCodec::Inbound::duplicate);
-        QCOMPARE(parse(codec.encodeData("p", "a")).value("seq").toInteger(), 1);
-        QCOMPARE(parse(codec.encodeClose("p", 1008, "bye")).value("seq").toInteger(), 2);
-        codec.encodeData("p", "c");
-        QCOMPARE(codec.decode(R"({"type":"ack","seq":2})").kind, RelayCodec::Inbound::relayAck);
-        QCOMPARE(codec.unacknowledgedOutbound().size(), 1);
-    }
+    // Numbered both ways: a replay is recognised, and what the relay acknowledged is not sent again.
+    RelayCodec codec(HostRelayVersion::elixirV2, path("state.json"));
+    QCOMPARE(parse(codec.hello()).value("resumeFrom").toInteger(), 0);
+    QCOMPARE(codec.decode(data("hello", 1)).payload, QStringLiteral("hello"));
+    QCOMPARE(parse(codec.acknowledge(1)), (QJsonObject{{"type", "ack"}, {"seq", 1}}));
+    QCOMPARE(codec.decode(data("hello", 1)).kind, RelayCodec::Inbound::duplicate);
+    QCOMPARE(parse(codec.encodeData("p", "a")).value("seq").toInteger(), 1);
+    QCOMPARE(parse(codec.encodeClose("p", 1008, "bye")).value("seq").toInteger(), 2);
+    codec.encodeData("p", "c");
+    QCOMPARE(codec.decode(R"({"type":"ack","seq":2})").kind, RelayCodec::Inbound::relayAck);
+    QCOMPARE(codec.unacknowledgedOutbound().size(), 1);
 }
 
 void AgentCoreTest::decisionsAndTrustedDevices()
@@ -191,10 +188,13 @@ void AgentCoreTest::decisionsAndTrustedDevices()
     QCOMPARE(file.permissions() & (QFile::ReadOther | QFile::ReadGroup | QFile::WriteOther), 0);
     QVERIFY(file.open(QIODevice::ReadWrite));
     QCOMPARE(file.readAll().count("\"deviceId\""), 2);
-    // It reads the file every time, so that damaging the file revokes.
+    // It reads the file every time, so that damaging the file revokes; the damaged file is kept aside.
     QVERIFY(file.resize(0) && file.write("{not json") > 0);
     file.close();
     QVERIFY(!store.isTrusted("d1", "host_1"));
+    QFile kept(path(QDir(m_dir.path()).entryList({"trusted.json.corrupt-*"}).value(0)));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("{not json"));
 }
 
 void AgentCoreTest::everyRequestIsAnswered()
