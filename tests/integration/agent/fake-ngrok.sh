@@ -23,7 +23,4 @@ error)
 exit)
     exit 3
     ;;
-silent)
-    exec sleep 30
-    ;;
 esac

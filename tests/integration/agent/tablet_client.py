@@ -1,7 +1,7 @@
-# A tablet stand-in. "WS_URL HOST_TOKEN HOST_ID PAIRING_NONCE WORKSPACE", or "SETUP_LINK WORKSPACE" (knowing only
-# what a scanned QR code says): pairs, reconnects as a trusted device, lists the folder, one line per step, and
-# exits non-zero at the first unexpected answer. "--oversized WS_URL": sends one 1.5 MiB message in a single
-# frame, as browsers do, and prints the close code and reason it gets.
+# A tablet stand-in. "SETUP_LINK WORKSPACE", knowing only what a scanned QR code says: pairs, reconnects as a
+# trusted device, lists the folder, one line per step, and exits non-zero at the first unexpected answer.
+# "--oversized WS_URL": sends one 1.5 MiB message in a single frame, as browsers do, and prints the close code
+# and reason it gets, then "eof" once the agent ends the connection.
 import asyncio
 import base64
 import json
@@ -22,12 +22,16 @@ async def call(ws, request_id, method, params=None):
     return reply["result"]
 
 
-async def main(url, token, host_id, nonce, workspace):
-    device = {"token": token, "hostId": host_id, "deviceId": "py-tablet", "deviceName": "Python tablet"}
-    async with websockets.connect(url, max_size=2**20) as ws:
-        result = await call(ws, 1, "auth", dict(device, pairingNonce=nonce))
+async def main(link, workspace):
+    parsed = urllib.parse.urlsplit(link)
+    if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
+        raise SystemExit(f"not a setup link: {link}")
+    query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
+    device = {"token": query["token"], "hostId": query["hostId"], "deviceId": "py-tablet", "deviceName": "Python tablet"}
+    async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
+        result = await call(ws, 1, "auth", dict(device, pairingNonce=query["pairingNonce"]))
         print(f"paired={result['paired']}")
-    async with websockets.connect(url, max_size=2**20) as ws:
+    async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
         result = await call(ws, 1, "auth", device)
         print(f"trusted={not result['paired']}")
         folders = await call(ws, 2, "workspaces.list")
@@ -41,43 +45,32 @@ def oversized(url):
     # A plain socket with a small send buffer: the client is still sending, blocked, when the agent closes, and
     # like a browser it fails the connection (1006) when a write fails before it has read the close frame.
     parsed = urllib.parse.urlsplit(url)
-    sock = socket.socket()
+    sock = socket.create_connection((parsed.hostname, parsed.port))
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 16384)
-    sock.connect((parsed.hostname, parsed.port))
     key = base64.b64encode(os.urandom(16)).decode()
     sock.sendall(f"GET {parsed.path} HTTP/1.1\r\nHost: {parsed.netloc}\r\nUpgrade: websocket\r\n"
                  f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
     reply = b""
     while b"\r\n\r\n" not in reply:
         reply += sock.recv(4096)
-    length = 3 * 2**19
     try:
-        sock.sendall(bytes([0x81, 0xFF]) + struct.pack(">Q", length) + bytes(4))
-        for _ in range(length // 65536):
-            sock.sendall(b"x" * 65536)
+        sock.sendall(bytes([0x81, 0xFF]) + struct.pack(">Q", 3 * 2**19) + bytes(4) + b"x" * (3 * 2**19))
     except OSError:
         print("closed=1006 reason=")
         return
-    sock.settimeout(10)
+    # The end must come well before the agent would give up draining on its own (two seconds).
+    sock.settimeout(1)
     frame = reply[reply.index(b"\r\n\r\n") + 4:] + sock.recv(4096)
     if frame[:1] != b"\x88":
         raise SystemExit(f"not a close frame: {frame[:16]!r}")
-    code = struct.unpack(">H", frame[2:4])[0]
-    print(f"closed={code} reason={frame[4:2 + frame[1]].decode()}")
-
-
-def from_setup_link(link):
-    parsed = urllib.parse.urlsplit(link)
-    if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
-        raise SystemExit(f"not a setup link: {link}")
-    query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
-    return [query["endpoint"], query["token"], query["hostId"], query["pairingNonce"]]
+    print(f"closed={struct.unpack('>H', frame[2:4])[0]} reason={frame[4:2 + frame[1]].decode()}")
+    while sock.recv(4096):
+        pass
+    print("eof")
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "--oversized":
         oversized(sys.argv[2])
-    elif len(sys.argv) == 3:
-        asyncio.run(main(*from_setup_link(sys.argv[1]), sys.argv[2]))
     else:
-        asyncio.run(main(*sys.argv[1:6]))
+        asyncio.run(main(*sys.argv[1:3]))

@@ -1,0 +1,339 @@
+#include "Shared/RelayCodecStateName.h"
+#include "TestWebSocketClient.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+#include <QWebSocketServer>
+
+#include <csignal>
+
+namespace {
+
+QString randomSecret()
+{
+    return QString::number(QRandomGenerator::global()->generate64(), 36) +
+           QString::number(QRandomGenerator::global()->generate64(), 36);
+}
+
+// One ferrowyn-agent with its own HOME and fresh secrets; all it writes is kept for the check that no secret
+// ever leaves it.
+struct Agent {
+    QTemporaryDir home;
+    QString token = randomSecret(), hostId = "host_" + randomSecret(), nonce = randomSecret();
+    QString relayToken = randomSecret(), session = randomSecret(), ngrokToken = randomSecret();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcess process;
+    QString out, err;
+    quint16 port = 0;
+
+    Agent()
+    {
+        for (const QString &name : env.keys()) {
+            if (name.startsWith("VELMORA_") || name.startsWith("FERROWYN_AGENT_TEST_"))
+                env.remove(name);
+        }
+        env.insert("HOME", home.path());
+        env.insert("VELMORA_HOST_TOKEN", token);
+        env.insert("VELMORA_HOST_ID", hostId);
+        env.insert("VELMORA_PAIRING_NONCE", nonce);
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] { collect(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError, &process, [this] { collect(); });
+    }
+    void collect()
+    {
+        out += QString::fromUtf8(process.readAllStandardOutput());
+        err += QString::fromUtf8(process.readAllStandardError());
+    }
+    // True once this run reports its listening port.
+    bool start(const QStringList &arguments)
+    {
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(FERROWYN_AGENT_PATH), arguments);
+        static const QRegularExpression listening(QStringLiteral("listening on .*:(\\d+),"));
+        QRegularExpressionMatch match;
+        const auto ended = [&] {
+            return (match = listening.match(out)).hasMatch() || !process.isOpen();
+        };
+        const bool reported = QTest::qWaitFor(ended, 5000) && match.hasMatch();
+        port = static_cast<quint16>(match.captured(1).toUInt());
+        return reported;
+    }
+    // Ends it with `signal`; its exit status, or -1 when it did not end within a second or crashed.
+    int stop(int signal = SIGTERM)
+    {
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        const bool ended = process.waitForFinished(1000);
+        collect();
+        return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+    QString ws() const { return QStringLiteral("ws://127.0.0.1:%1/ws").arg(port); }
+    QStringList leaked() const
+    {
+        QStringList secrets{token, hostId, nonce, relayToken, session, ngrokToken};
+        secrets.removeIf([this](const QString &secret) { return !(out + err).contains(secret); });
+        return secrets;
+    }
+};
+
+QString python(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("/usr/bin/python3", QStringList{FERROWYN_AGENT_TEST_DIR "/tablet_client.py"} + arguments);
+    process.waitForFinished(15000);
+    return QString::fromUtf8(process.readAll()) + QStringLiteral("exit=%1").arg(process.exitCode());
+}
+
+QJsonObject health(quint16 port)
+{
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(
+        manager.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/healthz").arg(port)))));
+    QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
+    return QJsonDocument::fromJson(reply->readAll()).object();
+}
+
+} // namespace
+
+// The agent as a process on each route: LAN (with the Python tablet), ngrok (fake-ngrok.sh on PATH) and a
+// relay played by the test.
+class AgentRoutesTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void lan();
+    void ngrok();
+    void relay_data();
+    void relay();
+
+private:
+    void limitsOfTheSocket(Agent &agent);
+};
+
+void AgentRoutesTest::lan()
+{
+    Agent agent;
+    const QString workspace = agent.home.filePath("work");
+    QVERIFY(QDir().mkpath(workspace + "/src"));
+    QVERIFY(agent.start({"--workspace", workspace, "--addr", "127.0.0.1:0"}));
+
+    // The Python tablet pairs with the setup link alone, comes back as a trusted device and lists the folder.
+    QUrl link("ferrowyn://connect");
+    link.setQuery(QUrlQuery{{"endpoint", agent.ws()},
+                            {"token", agent.token},
+                            {"hostId", agent.hostId},
+                            {"pairingNonce", agent.nonce}});
+    const QString output = python({link.toString(QUrl::FullyEncoded), workspace});
+    QVERIFY2(output.contains("paired=True\ntrusted=True\nentries=src\nexit=0"), qPrintable(output));
+    // A wrong credential is answered, logged, and ends the conversation as a policy violation.
+    TestWebSocketClient stranger;
+    QVERIFY(stranger.open(agent.ws()));
+    const QJsonObject refusal =
+        stranger.request(TestWebSocketClient::authRequest("wrong", agent.hostId, {}, "d"));
+    QCOMPARE(refusal.value("error")["code"].toString(), QStringLiteral("auth_failed"));
+    QVERIFY(stranger.waitForClose());
+    QCOMPARE(stranger.closeCode(), 1008);
+    QTRY_VERIFY(agent.out.contains("auth rejected: 127.0.0.1: wrong host token"));
+    limitsOfTheSocket(agent);
+
+    // An interrupt ends the agent at once with status 0; a tablet is told why, and the port is free.
+    TestWebSocketClient tablet;
+    QVERIFY(tablet.open(agent.ws()));
+    QCOMPARE(agent.stop(SIGINT), 0);
+    QVERIFY(agent.out.contains("received SIGINT") && tablet.waitForClose());
+    QCOMPARE(tablet.closeCode(), 1001);
+    QTcpServer successor;
+    QVERIFY(successor.listen(QHostAddress::LocalHost, agent.port));
+    QCOMPARE(agent.leaked(), QStringList());
+}
+
+void AgentRoutesTest::limitsOfTheSocket(Agent &agent)
+{
+    // Exactly 1 MiB is allowed, however many frames carry it; one byte more is not.
+    TestWebSocketClient client;
+    QVERIFY(client.open(agent.ws()));
+    QVERIFY(client.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "d"))
+                .contains("result"));
+    const QString limit = QStringLiteral("{\"id\":1,\"method\":\"x\",\"pad\":\"%1\"}");
+    const QString padding(1024 * 1024 - limit.size() + 2, 'a');
+    client.sendText(limit.arg(padding));
+    QCOMPARE(client.nextMessage().value("error")["code"].toString(), QStringLiteral("method_not_found"));
+    client.sendText(limit.arg(padding + 'a'));
+    QVERIFY(client.waitForClose());
+    QCOMPARE(client.closeCode(), 1009);
+    // A client still sending when the agent closes gets the close frame too, not a reset, and then the end.
+    const QString output = python({"--oversized", agent.ws()});
+    QVERIFY2(QRegularExpression("^closed=1009 reason=\\S.*\neof\n").match(output).hasMatch(),
+             qPrintable(output));
+
+    std::vector<std::unique_ptr<TestWebSocketClient>> waiting(64);
+    for (auto &waiter : waiting)
+        QVERIFY((waiter = std::make_unique<TestWebSocketClient>())->open(agent.ws()));
+    TestWebSocketClient refused;
+    refused.open(agent.ws());
+    QVERIFY(refused.waitForClose());
+    QCOMPARE(refused.closeCode(), 1008);
+    QCOMPARE(refused.socket().closeReason(), QStringLiteral("too many unauthenticated connections"));
+}
+
+void AgentRoutesTest::ngrok()
+{
+    // The fake's mode, whether it is told to report a URL, and the error the agent reports (none: online).
+    const QList<std::tuple<QString, bool, QString>> table{
+        {"online", true, ""},
+        {"online", false, "ngrok gave no public URL within 0.7 seconds"},
+        {"error", false, "session closing: authentication failed: bad authtoken redacted"},
+        {"exit", false, "ngrok exited with status 3"}};
+    for (const auto &[mode, go, error] : table) {
+        Agent agent;
+        const QString bin = agent.home.filePath("bin");
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QFile::link(FERROWYN_AGENT_TEST_DIR "/fake-ngrok.sh", bin + "/ngrok"));
+        agent.env.insert("PATH", bin + ":/usr/bin:/bin");
+        agent.env.insert("FAKE_NGROK_MODE", mode);
+        agent.env.insert("FAKE_NGROK_RECORD", agent.home.filePath("record"));
+        agent.env.insert("FAKE_NGROK_GO", agent.home.filePath(go ? "go" : "never"));
+        // A blank authtoken is no authtoken: ngrok then uses its own configuration.
+        agent.env.insert("VELMORA_NGROK_AUTHTOKEN", error.contains("0.7") ? "   " : agent.ngrokToken);
+        agent.env.insert("FERROWYN_AGENT_TEST_NGROK_TIMEOUT_MS", "700");
+        QVERIFY(agent.start({"--addr", "127.0.0.1:0", "--tunnel-mode", "ngrok"}));
+        // What ngrok is called with; it never receives the pairing secrets.
+        QFile record(agent.home.filePath("record"));
+        QTRY_VERIFY(record.exists());
+        record.open(QIODevice::ReadOnly);
+        const QString called = QString::fromUtf8(record.readAll());
+        QVERIFY2(called.startsWith(QStringLiteral("args=http 127.0.0.1:%1 --log stdout --log-format json\n"
+                                                  "authtoken=%2\nvelmora=0\n")
+                                       .arg(agent.port)
+                                       .arg(error.contains("0.7") ? "<unset>" : agent.ngrokToken)),
+                 qPrintable(called));
+        QFile(agent.home.filePath("go")).open(QIODevice::WriteOnly);
+        QTRY_COMPARE(health(agent.port).value("tunnel")["state"].toString(),
+                     error.isEmpty() ? "online" : "failed");
+        const QJsonObject tunnel = health(agent.port).value("tunnel").toObject();
+        QCOMPARE(tunnel.value("lastError").toString(), error);
+        QCOMPARE(tunnel.value("publicUrl").toString(),
+                 error.isEmpty() ? "https://fake-tunnel.ngrok-free.app" : "");
+        QCOMPARE(agent.err.contains("tunnel: failed"), !error.isEmpty());
+        // Past the start timeout an online tunnel stays online; the agent keeps serving either way.
+        QVERIFY(
+            !QTest::qWaitFor([&] { return health(agent.port).value("tunnel")["lastError"] != error; }, 800));
+        QCOMPARE(agent.stop(), 0);
+        QCOMPARE(agent.leaked(), QStringList());
+    }
+}
+
+void AgentRoutesTest::relay_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::newRow("elixirV2") << "elixirV2";
+    QTest::newRow("goV1") << "goV1";
+}
+
+void AgentRoutesTest::relay()
+{
+    QFETCH(QString, version);
+    const bool elixir = version == "elixirV2";
+    Agent agent;
+    QWebSocketServer relay("relay", QWebSocketServer::NonSecureMode);
+    QVERIFY(relay.listen(QHostAddress::LocalHost));
+    // Hosts of the previous release kept the state under another name and passed the session as an option:
+    // the state is taken over, so that sequence numbers survive, and the environment's session wins.
+    const QString folder = agent.home.filePath(".ferrowyn/relay-codec-state/");
+    QFile earlier(folder + agent.hostId + '-' + version + '-' + agent.session + ".json");
+    QVERIFY(QDir().mkpath(folder) && earlier.open(QIODevice::WriteOnly));
+    QVERIFY(earlier.write(R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})") > 0);
+    earlier.close();
+    agent.env.insert("VELMORA_RELAY_TOKEN", agent.relayToken);
+    agent.env.insert("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS", "50");
+    if (elixir)
+        agent.env.insert("VELMORA_RELAY_SESSION", agent.session);
+    const QString statePath = folder + relayCodecStateFileName(version, agent.hostId, agent.session);
+    QVERIFY(agent.start(
+        {"--addr", "127.0.0.1:0", "--relay-codec-state", statePath, "--relay-session",
+         elixir ? "stale" : agent.session, "--relay-url",
+         QStringLiteral("ws://127.0.0.1:%1/relay%2/").arg(relay.serverPort()).arg(elixir ? "/v2" : "")}));
+
+    // The relay's side of the link; the agent speaks first, so the link is taken as soon as it is made.
+    QList<QJsonObject> frames;
+    std::unique_ptr<QWebSocket> link;
+    QObject::connect(&relay, &QWebSocketServer::newConnection, &relay, [&] {
+        frames.clear();
+        link.reset(relay.nextPendingConnection());
+        QObject::connect(link.get(), &QWebSocket::textMessageReceived, link.get(), [&](const QString &text) {
+            frames.append(QJsonDocument::fromJson(text.toUtf8()).object());
+        });
+    });
+    const auto hello = [&](int resumeFrom) {
+        QJsonObject expected{{"type", "hello"}, {"role", "host"}, {"version", version}};
+        if (elixir)
+            expected.insert("resumeFrom", resumeFrom);
+        QTRY_COMPARE(frames.value(0), expected);
+    };
+    // A tablet message as the relay forwards it; elixirV2 numbers it and wants it acknowledged.
+    const auto forward = [&](const QJsonValue &peer, const QJsonObject &request, int seq) {
+        QJsonObject frame{{"type", "data"},
+                          {"peer", peer},
+                          {"payload", QString::fromUtf8(QJsonDocument(request).toJson())}};
+        if (elixir)
+            frame.insert("seq", seq);
+        link->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson()));
+    };
+    const auto answer = [&](int index) {
+        return QJsonDocument::fromJson(frames.value(index).value("payload").toString().toUtf8()).object();
+    };
+    hello(7);
+    QCOMPARE(link->requestUrl().path(), QString(elixir ? "/relay/v2/" : "/relay/") + agent.session);
+    QCOMPARE(link->request().rawHeader("Authorization"), "Bearer " + agent.relayToken.toUtf8());
+    forward("t1", TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "relay-ipad"), 8);
+    QTRY_COMPARE(frames.size(), elixir ? 3 : 2LL);
+    QVERIFY(answer(1).value("result")["paired"].toBool());
+    if (elixir)
+        QCOMPARE(frames.value(1).value("seq").toInt() + frames.value(2).value("seq").toInt(), 3 + 8);
+    // A frame the agent cannot take is logged, and acknowledged when it has a number.
+    forward(7, {}, 9);
+    QTRY_VERIFY(agent.err.contains("dropped a frame"));
+    QCOMPARE(frames.size(), elixir ? 4 : 2LL);
+
+    // A broken link comes back; only elixirV2 conversations survive it, and its unacknowledged answer is
+    // resent.
+    link->abort();
+    frames.clear();
+    hello(9);
+    forward("t1", {{"id", 2}, {"method", "workspaces.list"}}, 10);
+    QTRY_COMPARE(frames.size(), elixir ? 4 : 3LL);
+    QCOMPARE(frames.value(elixir ? 1 : 0).value("seq").toInt(), elixir ? 3 : 0);
+    QCOMPARE(answer(elixir ? 2 : 1).contains("result"), elixir);
+    // At most 64 tablets behind the relay wait to authenticate at once.
+    for (int peer = 0; peer <= 64; ++peer)
+        forward(QString::number(peer), {}, 11 + peer);
+    const auto closed = [&](const QString &peer) {
+        return std::any_of(frames.cbegin(), frames.cend(), [&](const QJsonObject &frame) {
+            return frame.value("type") == "close" && frame.value("peer") == peer;
+        });
+    };
+    QTRY_VERIFY(closed("64"));
+    QVERIFY(!closed("63"));
+    QCOMPARE(agent.stop(), 0);
+    QVERIFY(agent.out.contains("connection lost (1006)"));
+    QCOMPARE(agent.leaked(), QStringList());
+    QVERIFY(!earlier.exists());
+    // goV1 keeps no resume state and leaves the file alone.
+    QFile state(statePath);
+    QVERIFY(state.open(QIODevice::ReadOnly));
+    QCOMPARE(state.readAll(), elixir ? R"({"format":1,"lastAckedInbound":75,"nextOutbound":70})"
+                                     : R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})");
+}
+
+QTEST_GUILESS_MAIN(AgentRoutesTest)
+#include "tst_agent_routes.moc"

@@ -1,0 +1,297 @@
+#include "AgentOptions.h"
+#include "AgentSecrets.h"
+#include "AgentSession.h"
+#include "AgentTimings.h"
+#include "NgrokTunnel.h"
+#include "RelayBackoff.h"
+#include "RelayCodec.h"
+#include "Shared/RelayCodecStateName.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QJsonObject parse(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+QString compact(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+QString data(const QString &payload, qint64 seq)
+{
+    return compact({{"type", "data"}, {"peer", "p"}, {"payload", payload}, {"seq", seq}});
+}
+
+QString authText(const QString &token = QStringLiteral("token-1"))
+{
+    return compact({{"id", "a"},
+                    {"method", "auth"},
+                    {"params", QJsonObject{{"token", token},
+                                           {"hostId", "host_1"},
+                                           {"pairingNonce", "nonce-1"},
+                                           {"deviceId", "d1"},
+                                           {"deviceName", "iPad"}}}});
+}
+
+AgentSecrets secrets(const QString &nonce)
+{
+    AgentSecrets secrets;
+    secrets.hostToken = QStringLiteral("token-1");
+    secrets.hostId = QStringLiteral("host_1");
+    secrets.pairingNonce = nonce;
+    return secrets;
+}
+
+} // namespace
+
+// The agent's logic without its process: command line and secrets, relay framing and resume state, who gets
+// in, what a tablet is answered, and which files it may see.
+class AgentCoreTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void commandLineAndEnvironment();
+    void relayVersionAndUrl();
+    void relayCodec();
+    void decisionsAndTrustedDevices();
+    void everyRequestIsAnswered();
+    void throttleAndTimeout();
+    void confinement();
+
+private:
+    QString path(const QString &relative) const { return m_dir.filePath(relative); }
+    QTemporaryDir m_dir;
+};
+
+void AgentCoreTest::commandLineAndEnvironment()
+{
+    // The address parsed, or empty when the text is refused.
+    const QList<std::pair<QString, QString>> addresses{{"127.0.0.1:65535", "127.0.0.1:65535"},
+                                                       {"localhost:80", "127.0.0.1:80"},
+                                                       {"[::1]:8765", "::1:8765"},
+                                                       {"127.0.0.1:65536", ""},
+                                                       {"127.1:80", ""},
+                                                       {"[127.0.0.1]:80", ""}};
+    for (const auto &[text, expected] : addresses) {
+        const auto parsed = parseListenAddress(text);
+        QCOMPARE(parsed ? parsed->first.toString() + ':' + QString::number(parsed->second) : QString(),
+                 expected);
+    }
+    QProcessEnvironment environment;
+    environment.insert("VELMORA_HOST_TOKEN", "t");
+    environment.insert("VELMORA_HOST_ID", "host_i");
+    environment.insert("VELMORA_NGROK_AUTHTOKEN", "  ng \n");
+    // What hosts of the previous release pass for a relay: the deprecated option works, the environment wins.
+    const AgentOptions options =
+        *parseAgentOptions({"--relay-url", "wss://r/", "--relay-session", "opt"}).options;
+    const auto secrets = [&] {
+        return secretsFromEnvironment(environment, options);
+    };
+    QVERIFY(std::get<QString>(secrets()).contains("VELMORA_RELAY_TOKEN"));
+    environment.insert("VELMORA_RELAY_TOKEN", "r");
+    QCOMPARE(std::get<AgentSecrets>(secrets()).relaySession +
+                 std::get<AgentSecrets>(secrets()).ngrokAuthtoken,
+             QStringLiteral("optng"));
+    environment.insert("VELMORA_RELAY_SESSION", "env");
+    QCOMPARE(std::get<AgentSecrets>(secrets()).relaySession, QStringLiteral("env"));
+    // An empty token or host id is as good as none: it must not open the door to an empty answer.
+    environment.insert("VELMORA_HOST_ID", QString());
+    QCOMPARE(std::get<QString>(secrets()), QStringLiteral("VELMORA_HOST_ID is not set"));
+    environment.insert("VELMORA_HOST_TOKEN", QString());
+    QCOMPARE(std::get<QString>(secrets()), QStringLiteral("VELMORA_HOST_TOKEN is not set"));
+}
+
+void AgentCoreTest::relayVersionAndUrl()
+{
+    // The state file's name decides the version when it names this link, by today's or the earlier name.
+    const QString session = QStringLiteral("0e9f-s");
+    const QList<std::tuple<QString, QString, HostRelayVersion>> table{
+        {"wss://c/", relayCodecStateFileName("elixirV2", "host_a", session), HostRelayVersion::elixirV2},
+        {"wss://c/relay/v2", relayCodecStateFileName("goV1", "host_a", session), HostRelayVersion::goV1},
+        {"wss://c/relay/v2", relayCodecStateFileName("goV1", "host_b", session), HostRelayVersion::elixirV2},
+        {"wss://c/", "host_a-b-elixirV2-0e9f-s.json", HostRelayVersion::elixirV2},
+        {"wss://c/relay/v2", "host_a-goV1-0e9f-s.json", HostRelayVersion::goV1},
+        {"wss://c/relay/v2", "host_a-goV1-other.json", HostRelayVersion::elixirV2},
+        {"wss://c/", "", HostRelayVersion::goV1}};
+    for (const auto &[url, stateFile, expected] : table) {
+        AgentOptions options;
+        options.relayURL = url;
+        options.relayCodecStatePath = stateFile.isEmpty() ? QString() : "/h/" + stateFile;
+        QVERIFY2(relayVersionFor(options, QStringLiteral("host_a"), session) == expected,
+                 qPrintable(stateFile));
+    }
+}
+
+void AgentCoreTest::relayCodec()
+{
+    // A state file that is not sound is kept aside, said without naming its folder, and replaced at once.
+    const QByteArray damaged(R"({"format":1,"lastAckedInbound":1,"nextOutbound":0})");
+    QFile file(path("damaged/state.json"));
+    QVERIFY(QDir().mkpath(path("damaged")) && file.open(QIODevice::WriteOnly) && file.write(damaged) > 0);
+    file.close();
+    const RelayCodec fresh(HostRelayVersion::elixirV2, file.fileName());
+    QVERIFY(fresh.state() == RelayCodecState{} && fresh.loadWarning().contains("kept aside"));
+    QVERIFY(!fresh.loadWarning().contains(path("damaged")));
+    QString warning;
+    RelayCodecState::load(file.fileName(), &warning);
+    QFile kept(path("damaged/" + QDir(path("damaged")).entryList({"state.json.corrupt-*"}).value(0)));
+    QVERIFY(warning.isEmpty() && kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), damaged);
+    // Numbered both ways: a replay is recognised, and what the relay acknowledged is not sent again.
+    RelayCodec codec(HostRelayVersion::elixirV2, path("state.json"));
+    QCOMPARE(parse(codec.hello()).value("resumeFrom").toInteger(), 0);
+    QCOMPARE(codec.decode(data("hello", 1)).payload, QStringLiteral("hello"));
+    QCOMPARE(parse(codec.acknowledge(1)), (QJsonObject{{"type", "ack"}, {"seq", 1}}));
+    QCOMPARE(codec.decode(data("hello", 1)).kind, RelayCodec::Inbound::duplicate);
+    QCOMPARE(parse(codec.encodeData("p", "a")).value("seq").toInteger(), 1);
+    QCOMPARE(parse(codec.encodeClose("p", 1008, "bye")).value("seq").toInteger(), 2);
+    codec.encodeData("p", "c");
+    QCOMPARE(codec.decode(R"({"type":"ack","seq":2})").kind, RelayCodec::Inbound::relayAck);
+    QCOMPARE(codec.unacknowledgedOutbound().size(), 1);
+}
+
+void AgentCoreTest::decisionsAndTrustedDevices()
+{
+    // The attempt's token, host id, nonce and device id, the agent's own nonce, and the outcomes of that
+    // attempt and of the same one again without the nonce.
+    using A = AuthOutcome;
+    const QList<std::tuple<QStringList, A, A>> table{
+        {{"token-1", "host_1", "nonce-1", "d1", "nonce-1"}, A::newlyPaired, A::trustedDevice},
+        {{"token-2", "host_1", "nonce-1", "d1", "nonce-1"}, A::wrongToken, A::wrongToken},
+        {{"token-1", "host_2", "nonce-1", "d1", "nonce-1"}, A::wrongHostId, A::wrongHostId},
+        {{"token-1", "host_1", "nonce-2", "d1", "nonce-1"}, A::wrongPairingNonce, A::wrongPairingNonce},
+        // Without a nonce of its own the agent pairs nobody.
+        {{"token-1", "host_1", "", "d1", ""}, A::wrongPairingNonce, A::wrongPairingNonce},
+        {{"token-1", "host_1", "nonce-1", QString(129, 'd'), "nonce-1"}, A::invalidDevice, A::invalidDevice}};
+    for (const auto &[attempt, first, second] : table) {
+        QFile::remove(path("trusted.json"));
+        PairingAuthenticator authenticator(secrets(attempt.at(4)), TrustedDeviceStore(path("trusted.json")));
+        QCOMPARE(authenticator.verify({attempt.at(0), attempt.at(1), attempt.at(2), attempt.at(3), "iPad"}),
+                 first);
+        QCOMPARE(authenticator.verify({attempt.at(0), attempt.at(1), QString(), attempt.at(3), "iPad"}),
+                 second);
+    }
+    // The store trusts what it wrote, for that host, privately, once per device.
+    TrustedDeviceStore store(path("trusted.json"));
+    QString error;
+    QVERIFY(store.add("d2", "iPad", "host_1", {}, &error) && store.add("d1", "iPad", "host_1", {}, &error));
+    QVERIFY(store.isTrusted("d2", "host_1") && !store.isTrusted("d1", "host_2"));
+    QFile file(path("trusted.json"));
+    QCOMPARE(file.permissions() & (QFile::ReadOther | QFile::ReadGroup | QFile::WriteOther), 0);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QCOMPARE(file.readAll().count("\"deviceId\""), 2);
+    // It reads the file every time, so that damaging the file revokes; the damaged file is kept aside.
+    QVERIFY(file.resize(0) && file.write("{not json") > 0);
+    file.close();
+    QVERIFY(!store.isTrusted("d1", "host_1"));
+    QFile kept(path(QDir(m_dir.path()).entryList({"trusted.json.corrupt-*"}).value(0)));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("{not json"));
+}
+
+void AgentCoreTest::everyRequestIsAnswered()
+{
+    // Whether the session authenticated first, the request, whether it ends the conversation, the error code.
+    const QList<std::tuple<bool, QString, bool, QString>> table{
+        {false, authText(), false, ""},
+        {false, authText(QStringLiteral("token-2")), true, "auth_failed"},
+        {false, R"({"method":"workspaces.list"})", true, "unauthenticated"},
+        {false, R"({"id": 1, "method": )", false, "parse_error"},
+        {true, R"({"id":1,"method":"workspaces.list"})", false, ""},
+        {true, R"({"id":1,"method":"auth","params":{}})", false, "already_authenticated"},
+        {true, R"({"id":1,"method":"fs.delete"})", false, "method_not_found"},
+        {true, R"({"id":1})", false, "invalid_request"},
+        {true, R"({"id":1,"method":"fs.list","params":{"path":3}})", false, "invalid_params"},
+        {true, R"({"id":1,"method":"fs.list","params":{"path":"/"}})", false, "path_outside_workspace"}};
+    for (const auto &[authenticated, request, closes, errorCode] : table) {
+        QFile::remove(path("trusted.json"));
+        PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted.json")));
+        AuthThrottle throttle(150);
+        const WorkspaceFileService files({path("work")});
+        AgentSession session(QStringLiteral("peer"), SessionServices{&authenticator, &throttle, &files});
+        if (authenticated)
+            session.receive(authText());
+        QSignalSpy sent(&session, &AgentSession::send);
+        QSignalSpy closed(&session, &AgentSession::closeRequested);
+        session.receive(request);
+        QVERIFY2(sent.size() == 1 && session.isAuthenticated() == (authenticated || errorCode.isEmpty()),
+                 qPrintable(request));
+        const QJsonObject answer = parse(sent.at(0).at(0).toString());
+        QCOMPARE(answer.value("error")["code"].toString(), errorCode);
+        QCOMPARE(answer.contains("result"), errorCode.isEmpty());
+        // The answer names the request it answers; a request without an id gets a null one.
+        const QJsonObject asked = parse(request);
+        QCOMPARE(answer.value("id"), asked.contains("id") ? asked.value("id") : QJsonValue(QJsonValue::Null));
+        QCOMPARE(answer.value("method"), asked.value("method"));
+        QCOMPARE(closed.size() ? closed.at(0).at(0).toInt() : 0, closes ? 1008 : 0);
+        // Nothing more is said once the end is requested.
+        session.receive(QStringLiteral(R"({"id":9})"));
+        QCOMPARE(sent.size(), closes ? 1 : 2);
+    }
+}
+
+void AgentCoreTest::throttleAndTimeout()
+{
+    AuthThrottle throttle(100, 1);
+    QList<int> delays;
+    for (int i = 0; i < 8; ++i) {
+        delays.append(throttle.delayMsFor("a", 1000));
+        throttle.recordFailure("a", 1000);
+    }
+    QCOMPARE(delays, (QList<int>{0, 100, 200, 400, 800, 1600, 3200, 3200}));
+    // Forgotten after a quiet spell.
+    QCOMPARE(throttle.delayMsFor("a", 1001 + 15 * 60 * 1000), 0);
+
+    // Silence ends an unauthenticated conversation only.
+    PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted-2.json")));
+    AgentSession session(QStringLiteral("peer"), SessionServices{&authenticator, &throttle, nullptr, 50});
+    session.receive(authText());
+    AgentSession silent(QStringLiteral("peer"), SessionServices{&authenticator, &throttle, nullptr, 50});
+    QSignalSpy closed(&silent, &AgentSession::closeRequested);
+    QSignalSpy stillOpen(&session, &AgentSession::closeRequested);
+    QVERIFY(closed.wait(2000));
+    QCOMPARE(closed.at(0).at(1).toString(), QStringLiteral("authentication timeout"));
+    QVERIFY(stillOpen.isEmpty() && !stillOpen.wait(200));
+}
+
+void AgentCoreTest::confinement()
+{
+    for (const char *folder : {"work/a", "work-evil", "real/inner"})
+        QVERIFY(QDir().mkpath(path(QString::fromLatin1(folder))));
+    QVERIFY(QFile::link(path("real"), path("pinned-link")));
+    QVERIFY(QFile::link(path("work-evil"), path("work/a/evil-link")));
+    QVERIFY(QFile::link(path("nowhere"), path("work/dangling")));
+    const WorkspaceFileService files({path("work/"), path("pinned-link")});
+    // The path asked for, relative to the test folder unless absolute, and "=" with the folder it resolves to
+    // or the error code.
+    const QList<std::pair<QString, QString>> table{{"work/a/./../a", "=work/a"},
+                                                   {"work-evil", "path_outside_workspace"},
+                                                   {"work/../work-evil", "path_outside_workspace"},
+                                                   {"work/a/evil-link", "path_outside_workspace"},
+                                                   {"work/dangling", "not_found"},
+                                                   {"pinned-link/inner", "=real/inner"},
+                                                   {"real/inner", "=real/inner"},
+                                                   {"/", "path_outside_workspace"},
+                                                   {"relative:work", "invalid_params"}};
+    for (const auto &[request, expected] : table) {
+        const QString asked = request.startsWith('/')           ? request
+                              : request.startsWith("relative:") ? request.mid(9)
+                                                                : path(request);
+        const auto result = files.confinedPath(asked);
+        const auto *error = std::get_if<ServiceError>(&result);
+        QCOMPARE(error ? error->code : '=' + std::get<QString>(result),
+                 expected.startsWith('=') ? '=' + QFileInfo(path(expected.mid(1))).canonicalFilePath()
+                                          : expected);
+    }
+}
+
+QTEST_GUILESS_MAIN(AgentCoreTest)
+#include "tst_agent_core.moc"
