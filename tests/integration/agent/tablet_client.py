@@ -1,5 +1,6 @@
-# A tablet stand-in. "SETUP_LINK WORKSPACE", knowing only what a scanned QR code says: pairs, reconnects as a
-# trusted device, lists the folder, one line per step, and exits non-zero at the first unexpected answer.
+# A tablet stand-in. "SETUP_LINK WORKSPACE [ENDPOINT]", knowing only what a scanned QR code says (ENDPOINT
+# stands in for the link's own, for a tunnel that leads nowhere in a test): pairs, reconnects as a trusted
+# device, lists the folder, one line per step, and exits non-zero at the first unexpected answer.
 # "--oversized WS_URL": sends one 1.5 MiB message in a single frame, as browsers do, and prints the close code
 # and reason it gets, then "eof" once the agent ends the connection.
 import asyncio
@@ -22,11 +23,12 @@ async def call(ws, request_id, method, params=None):
     return reply["result"]
 
 
-async def main(link, workspace):
+async def main(link, workspace, endpoint=None):
     parsed = urllib.parse.urlsplit(link)
     if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
         raise SystemExit(f"not a setup link: {link}")
     query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
+    query["endpoint"] = endpoint or query["endpoint"]
     device = {"token": query["token"], "hostId": query["hostId"], "deviceId": "py-tablet", "deviceName": "Python tablet"}
     async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
         result = await call(ws, 1, "auth", dict(device, pairingNonce=query["pairingNonce"]))
@@ -73,4 +75,4 @@ if __name__ == "__main__":
     if sys.argv[1] == "--oversized":
         oversized(sys.argv[2])
     else:
-        asyncio.run(main(*sys.argv[1:3]))
+        asyncio.run(main(*sys.argv[1:4]))
