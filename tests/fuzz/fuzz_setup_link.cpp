@@ -15,8 +15,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     QStringList fields = QString::fromUtf8(QByteArrayView(data, static_cast<qsizetype>(size))).split(u'\n');
-    while (fields.size() < 9)
-        fields.append(QString());
+    fields.resize(std::max<qsizetype>(fields.size(), 9));
     const QString route = fields.takeFirst();
     const QDateTime now(QDate(2026, 12, 5), QTime(5, 55, 0), QTimeZone::utc());
     std::optional<QUrl> link;
