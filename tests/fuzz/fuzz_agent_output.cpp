@@ -112,7 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         log.publish();
     });
     log.finishStreams();
-    const QString shown = log.lines().join(QString());
+    // What a replacement word makes with its neighbours across a cut is not a secret left behind: the word is
+    // taken for a character no decoded text holds, a lone surrogate.
+    const QString shown = log.lines().join(QString()).replace(HostSecretRedactor::replacement, QChar(0xDC00));
     for (qsizetype i = 0; i < secrets.size(); ++i)
         FUZZ_CHECK(!shown.contains(secrets.at(i)) && !shown.contains(writings.at(i)));
     return 0;
