@@ -1,0 +1,298 @@
+#include "App/HostApplication.h"
+#include "RecordingLoginItem.h"
+#include "WindowHarness.h"
+
+#include <QClipboard>
+#include <QDirIterator>
+#include <QGuiApplication>
+#include <QHttpServer>
+#include <QHttpServerResponse>
+#include <QJsonObject>
+#include <QProcess>
+#include <QQmlComponent>
+#include <QSignalSpy>
+#include <QTcpServer>
+
+// The real window offscreen, and the application's rules around it.
+class WindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void screenshots();
+    void controlsDriveTheAgent();
+    void linkAndLogShowNoSecret();
+    void foldersArePinnedGrantedAndRemoved();
+    void outsideTextIsNeverMarkup();
+    void launchStartupRunsOnce();
+    void settingsChangesRestartOnlyAnActiveAgent_data();
+    void settingsChangesRestartOnlyAnActiveAgent();
+    void loginToggleShowsItsOutcome();
+
+private:
+    WindowHarness m_h;
+    RecordingLoginItem m_loginItem;
+};
+
+void WindowTest::initTestCase()
+{
+    m_h.load();
+}
+
+void WindowTest::init()
+{
+    m_h.controller->stop(true);
+    // A stop keeps a failure on screen; only an agent that ends cleanly clears it.
+    if (m_h.controller->state().isFailed()) {
+        m_h.start(QStringLiteral("exit=0"));
+        QTRY_COMPARE(m_h.controller->state(), AgentRunState::stopped());
+    }
+    m_h.preferences.setWorkspaces({});
+    m_h.preferences.setMode(HostingMode::lan);
+    m_h.preferences.setNgrokTunnelEnabled(false);
+    m_h.preferences.setKeepRelayOnline(false);
+    m_h.agentPath = FakeAgent::path();
+}
+
+// The window idle, failed and hosting, for people to look at; the QR code on screen carries the whole link.
+void WindowTest::screenshots()
+{
+    // A port shows as a plain number, never with a thousands separator.
+    QCOMPARE(m_h.find("portStepper")->property("displayText").toString(),
+             QString::number(m_h.preferences.lanPort()));
+    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
+    QVERIFY(folder.mkpath(QStringLiteral(".")) &&
+            m_h.window()->grabWindow().save(folder.filePath("idle.png")));
+    m_h.start(QStringLiteral("err=error: cannot listen on 0.0.0.0:8765: address in use\\n;exit=1"));
+    QTRY_VERIFY(m_h.controller->state().isFailed());
+    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("failed.png")));
+
+    QTcpServer port; // free right now
+    QVERIFY(port.listen(QHostAddress::LocalHost));
+    m_h.preferences.setLanPort(port.serverPort());
+    port.close();
+    m_h.agentPath = QStringLiteral(FERROWYN_AGENT_PATH);
+    m_h.controller->start(&m_h.preferences);
+    QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
+                             10000);
+    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("hosting.png")));
+    QProcess zbar;
+    zbar.startCommand(QStringLiteral("zbarimg --raw -q ") + folder.filePath("hosting.png"));
+    QVERIFY(zbar.waitForFinished(30000));
+    QCOMPARE(zbar.readAllStandardOutput().trimmed(), m_h.controller->setupLink().toEncoded());
+}
+
+void WindowTest::controlsDriveTheAgent()
+{
+    FakeAgent::setScript(QStringLiteral("ignore-term;hang"));
+    m_h.click(m_h.find("startButton"));
+    QCOMPARE(m_h.controller->state(), AgentRunState::starting());
+    QTRY_COMPARE(m_h.controller->state(), AgentRunState::running());
+    const qint64 pid = m_h.controller->agentProcessId();
+    QTest::keyClick(m_h.window(), Qt::Key_Return, Qt::ControlModifier); // "Start hosting" is not shown
+    QCOMPARE(m_h.controller->agentProcessId(), pid);
+    m_h.click(m_h.find("restartButton"));
+    QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
+
+    // An agent that ignores SIGTERM does not freeze the window: the kill ends it.
+    QTest::keyClick(m_h.window(), Qt::Key_Escape);
+    QTRY_COMPARE(m_h.controller->state(), AgentRunState::stopped());
+
+    // An agent that keeps exiting is restarted: Stop is there, and ends the loop.
+    m_h.preferences.setKeepRelayOnline(true);
+    FakeAgent::setScript(QStringLiteral("exit=1"));
+    QTest::keyClick(m_h.window(), Qt::Key_Return, Qt::ControlModifier);
+    QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.controller->restartPending());
+    QVERIFY(m_h.shown("stopButton"));
+    m_h.click(m_h.find("stopButton"));
+    QVERIFY(!m_h.controller->restartPending() && !m_h.shown("stopButton"));
+}
+
+void WindowTest::linkAndLogShowNoSecret()
+{
+    m_h.preferences.setMode(HostingMode::relay);
+    m_h.start(QStringLiteral("burst=250:VELMORA_HOST_TOKEN;out=relay: terrors of the deep\\n;hang"));
+    QTRY_VERIFY(m_h.shown("connectedContent"));
+    const QString link = m_h.controller->setupLink().toString(QUrl::FullyEncoded);
+    const HostCredentials credentials = m_h.controller->credentialStore().cached().value();
+    for (const QString &secret : {credentials.hostToken, credentials.relayToken, credentials.pairingNonce})
+        QVERIFY(link.contains(secret) &&
+                !m_h.find("maskedLink")->property("text").toString().contains(secret));
+    QCOMPARE(m_h.find("qrCode")->property("text").toString(), link);
+    m_h.click(m_h.find("copyButton"));
+    QCOMPARE(QGuiApplication::clipboard()->text(), link);
+
+    // The log keeps the last lines, masked; a line that tells of an error, in any word, stands out.
+    QQuickItem *log = m_h.find("logBox");
+    QTRY_COMPARE(log->property("count").toInt(), 200);
+    QTRY_COMPARE(m_h.showing(QStringLiteral("relay: terrors of the deep"), log).size(), 1);
+    const QList<QQuickItem *> masked = m_h.showing(QStringLiteral("VELMORA_HOST_TOKEN=redacted"), log);
+    QVERIFY(!masked.isEmpty() &&
+            masked[0]->property("color") !=
+                m_h.showing(QStringLiteral("relay: terrors of the deep"), log)[0]->property("color"));
+
+    m_h.click(m_h.find("rotateButton"));
+    QTRY_VERIFY(m_h.find("qrCode")->property("text") != link &&
+                m_h.find("qrCode")->property("text") ==
+                    m_h.controller->setupLink().toString(QUrl::FullyEncoded));
+}
+
+void WindowTest::foldersArePinnedGrantedAndRemoved()
+{
+    // A folder name with markup shows as written and keeps the row height.
+    const QStringList names{QStringLiteral("<font size=\"6\">Big"), QStringLiteral("plain")};
+    const QStringList paths{m_h.file(names[0]), m_h.file(names[1]), m_h.file("missing")};
+    QVERIFY(QDir().mkpath(paths[0]) && QDir().mkpath(paths[1]));
+    m_h.presenter.pinFolders(
+        {QUrl::fromLocalFile(paths[0]), paths[1], paths[2], QUrl::fromLocalFile(paths[0])});
+    QCOMPARE(m_h.preferences.workspaces(), paths);
+    QTRY_COMPARE(m_h.named("statusBadge").size(), 3);
+    const QList<QQuickItem *> rows = m_h.named("workspaceRow");
+    QCOMPARE(rows.at(0)->height(), rows.at(1)->height());
+    for (const QString &name : names)
+        QVERIFY2(m_h.showing(name).size() == 1, qPrintable(name));
+
+    // The missing folder offers no grant; a granted one no longer does.
+    QCOMPARE(m_h.named("grantAccessButton").size(), 2);
+    m_h.chooser.answer = paths[0];
+    m_h.click(m_h.named("grantAccessButton", rows.at(0)).value(0));
+    QTRY_COMPARE(m_h.named("grantAccessButton").size(), 1);
+    m_h.click(m_h.named("removeButton", rows.at(1)).value(0));
+    QCOMPARE(m_h.preferences.workspaces(), QStringList({paths[0], paths[2]}));
+    m_h.click(m_h.find("clearAllButton"));
+    QVERIFY(m_h.preferences.workspaces().isEmpty() && m_h.shown("noFoldersText"));
+}
+
+// Text from ngrok and the agent shows as written, in the window and its tool tips: read as markup, it would
+// make the window fetch an image from anywhere.
+void WindowTest::outsideTextIsNeverMarkup()
+{
+    // The attached tool tip reads markup in whatever it is given; PlainToolTip shows it as written.
+    for (QDirIterator it(QStringLiteral(":/Ferrowyn"), {QStringLiteral("*.qml")}, QDir::Files,
+                         QDirIterator::Subdirectories);
+         it.hasNext();) {
+        QFile view(it.next());
+        QVERIFY(view.open(QIODevice::ReadOnly) && !view.readAll().contains("ToolTip.text"));
+    }
+
+    // The agent's health endpoint with one tunnel answer, recording every other path asked for.
+    QHttpServer server;
+    QStringList fetched;
+    QJsonObject tunnel;
+    server.route("/healthz", [&tunnel] { return QJsonObject{{"status", "ok"}, {"tunnel", tunnel}}; });
+    server.route("/<arg>", [&fetched](const QString &path) {
+        fetched << path;
+        return QHttpServerResponse(QHttpServerResponse::StatusCode::NotFound);
+    });
+    const quint16 port = server.listen(QHostAddress::LocalHost);
+    const auto image = [port](const char *path) {
+        return QStringLiteral("<img src=\"http://127.0.0.1:%1/%2\">").arg(port).arg(path);
+    };
+    // Long enough that the status line is cut and offers the whole text in its tool tip.
+    const QString text = image("x") + QString(200, u'-');
+    m_h.preferences.setNgrokTunnelEnabled(true);
+    m_h.preferences.setLanPort(port);
+    for (const auto &[state, field, withToolTips] :
+         {std::tuple("failed", "lastError", QStringList{"tunnelRow", "statusHeadline"}),
+          std::tuple("online", "publicUrl", QStringList{"tunnelRow"})}) {
+        tunnel = {{"state", state}, {field, text}};
+        m_h.start(QStringLiteral("out=%1\\n;hang").arg(image("log")));
+        QTRY_VERIFY(m_h.controller->tunnelState() == state &&
+                    m_h.find("tunnelRow")->property("value") == text);
+        QTRY_VERIFY(!m_h.showing(image("log"), m_h.find("logBox")).isEmpty());
+        const qsizetype onScreen = m_h.showing(text).size();
+        for (const QString &name : withToolTips) {
+            const QList<QQuickItem *> shown = m_h.showing(text, m_h.find(qPrintable(name)));
+            QVERIFY2(!shown.isEmpty(), qPrintable(name));
+            QTest::mouseMove(m_h.window(), shown[0]->mapToScene(shown[0]->boundingRect().center()).toPoint());
+            QTRY_COMPARE(m_h.showing(text).size(), onScreen + 1); // its tool tip
+            QTest::mouseMove(m_h.window(), QPoint(1, 1));
+            QTRY_COMPARE(m_h.showing(text).size(), onScreen);
+        }
+        m_h.window()->grabWindow(); // drawn, as the user sees it
+    }
+
+    // A rich text asks for its image now, after every text above: once its request is in, theirs would be
+    // too.
+    QQmlComponent probe(&m_h.engine);
+    probe.setData(QStringLiteral("import QtQuick\nText { text: '%1' }").arg(image("probe")).toUtf8(), QUrl());
+    std::unique_ptr<QObject> rich(probe.create());
+    QTRY_VERIFY(fetched.contains("probe"));
+    QCOMPARE(fetched, QStringList{"probe"});
+}
+
+// The first time the window shows, the folders are checked and hosting starts if asked; showing it again
+// after a close neither checks again nor starts a second agent.
+void WindowTest::launchStartupRunsOnce()
+{
+    m_h.preferences.setWorkspaces({m_h.scratch.path()});
+    for (const bool startOnLaunch : {false, true}) {
+        m_h.preferences.setStartHostingOnLaunch(startOnLaunch);
+        HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
+        QSignalSpy preflights(m_h.controller.get(), &HostAgentController::permissionPreflightItemsChanged);
+        application.windowShown();
+        const qint64 pid = m_h.controller->agentProcessId();
+        application.windowShown();
+        QCOMPARE(preflights.count(), 1);
+        QCOMPARE(m_h.controller->state(),
+                 startOnLaunch ? AgentRunState::starting() : AgentRunState::stopped());
+        QCOMPARE(m_h.controller->agentProcessId(), pid);
+    }
+}
+
+void WindowTest::settingsChangesRestartOnlyAnActiveAgent_data()
+{
+    QTest::addColumn<std::function<void(HostPreferences &)>>("change");
+    QTest::newRow("mode") << std::function([](HostPreferences &p) {
+        p.setMode(p.mode() == HostingMode::lan ? HostingMode::relay : HostingMode::lan);
+    });
+    QTest::newRow("port") << std::function([](HostPreferences &p) { p.setLanPort(p.lanPort() + 1); });
+    QTest::newRow("bind all") << std::function([](HostPreferences &p) { p.setLanBindAll(!p.lanBindAll()); });
+    QTest::newRow("ngrok") << std::function(
+        [](HostPreferences &p) { p.setNgrokTunnelEnabled(!p.ngrokTunnelEnabled()); });
+    // Another protocol needs its own managed relay, whatever URL was typed before.
+    QTest::newRow("relay version") << std::function([](HostPreferences &p) {
+        p.setRelayURL(QStringLiteral("wss://my.relay.example/relay"));
+        p.setRelayVersion(p.relayVersion() == HostRelayVersion::goV1 ? HostRelayVersion::elixirV2
+                                                                     : HostRelayVersion::goV1);
+        QCOMPARE(p.relayURL(), managedDefaultURL(p.relayVersion()));
+    });
+}
+
+void WindowTest::settingsChangesRestartOnlyAnActiveAgent()
+{
+    QFETCH(std::function<void(HostPreferences &)>, change);
+    HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
+    change(m_h.preferences); // stopped: the change waits for the next start
+    QCOMPARE(m_h.controller->agentProcessId(), 0);
+    m_h.start(QStringLiteral("hang"));
+    QTRY_COMPARE(m_h.controller->state(), AgentRunState::running());
+    const qint64 before = m_h.controller->agentProcessId();
+    change(m_h.preferences);
+    QCOMPARE(m_h.controller->state(), AgentRunState::starting());
+    QTRY_VERIFY(m_h.controller->agentProcessId() != 0 && m_h.controller->agentProcessId() != before);
+    QVERIFY(!FakeAgent::isAlive(before)); // the old agent was gone before the new one started
+
+    // Quitting leaves no agent running.
+    const qint64 restarted = m_h.controller->agentProcessId();
+    application.terminate();
+    QVERIFY(m_h.controller->agentProcessId() == 0 && !FakeAgent::isAlive(restarted));
+}
+
+void WindowTest::loginToggleShowsItsOutcome()
+{
+    HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
+    m_loginItem.answer = QStringLiteral("Permission denied");
+    m_h.preferences.setOpenAtLogin(true);
+    QVERIFY(!m_h.showing(QStringLiteral("Login item update failed: Permission denied")).isEmpty());
+    QVERIFY(m_h.preferences.openAtLogin()); // the user's choice stands
+    m_loginItem.answer.reset();
+    m_h.preferences.setOpenAtLogin(false);
+    QVERIFY(!m_h.shown("readinessWarning"));
+    QCOMPARE(m_loginItem.calls, QStringList({"register", "unregister"}));
+}
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"
