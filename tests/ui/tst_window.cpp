@@ -143,7 +143,8 @@ void WindowTest::foldersArePinnedGrantedAndRemoved()
 {
     // A folder name with markup shows as written and keeps the row height.
     const QStringList names{QStringLiteral("<font size=\"6\">Big"), QStringLiteral("plain")};
-    const QStringList paths{m_h.file(names[0]), m_h.file(names[1]), m_h.file("missing")};
+    const QStringList paths{m_h.scratch.filePath(names[0]), m_h.scratch.filePath(names[1]),
+                            m_h.scratch.filePath("missing")};
     QVERIFY(QDir().mkpath(paths[0]) && QDir().mkpath(paths[1]));
     m_h.presenter.pinFolders(
         {QUrl::fromLocalFile(paths[0]), paths[1], paths[2], QUrl::fromLocalFile(paths[0])});
