@@ -7,6 +7,7 @@
 #include "Services/HostPreferences.h"
 #include "Services/HostSecretRedactor.h"
 #include "Services/StatusTexts.h"
+#include "Shared/TunnelState.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -124,7 +125,7 @@ QString HostWindowPresenter::tunnelStatusText() const
 
 bool HostWindowPresenter::showTunnelRow() const
 {
-    return m_controller.tunnelState() != QLatin1String("disabled");
+    return m_controller.tunnelState() != rawValue(TunnelState::disabled);
 }
 
 QString HostWindowPresenter::relayVersionDescription() const

@@ -21,7 +21,7 @@ QString address(const QString &host, int port)
 
 } // namespace
 
-QStringList AgentLaunchPlan::arguments(const AgentLaunchSettings &settings, const HostCredentials &,
+QStringList AgentLaunchPlan::arguments(const AgentLaunchSettings &settings,
                                        const QString &relayCodecStatePath)
 {
     const QString loopback = QStringLiteral("127.0.0.1");

@@ -17,9 +17,8 @@ inline const QString defaultToolPath = QStringLiteral("/usr/bin:/bin:/usr/sbin:/
 
 // The command line after the program name. Never carries a secret, nor the relay session or the host id
 // (any local user can read a command line): those go through the environment, so the credentials are not
-// used here.
-QStringList arguments(const AgentLaunchSettings &settings, const HostCredentials &credentials,
-                      const QString &relayCodecStatePath);
+// even given here.
+QStringList arguments(const AgentLaunchSettings &settings, const QString &relayCodecStatePath);
 
 // The inherited environment with PATH widened and the pairing secrets and relay session set, or removed
 // where the mode does not use them.

@@ -22,7 +22,7 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
                                          FolderChooser &chooser, HostAgentTimings timings, QObject *parent)
     : QObject(parent), m_timings(timings), m_locator(std::move(locator)),
       m_credentialStore(defaults, keyring), m_permissionGrantStore(defaults, chooser),
-      m_log(new AgentOutputLog([this] { return redactionSecrets(); }, logBufferLimit,
+      m_log(new AgentOutputLog([this] { return redactionSecrets(); }, AgentOutputLog::defaultCapacity,
                                AgentOutputLineSplitter::defaultMaxLineLength, this)),
       m_restartBackoff(timings.restart), m_restartTimer(new QTimer(this)),
       m_link(new SetupLinkPublisher({[this] { return linkCredentials(); },
@@ -189,7 +189,7 @@ void HostAgentController::launch(PendingLaunch pending)
     m_permissionGrantStore.startAccess(settings.workspaces);
     m_agent = agent;
     m_agentUptime.start();
-    agent->start(pending.program, AgentLaunchPlan::arguments(settings, credentials, codecStatePath),
+    agent->start(pending.program, AgentLaunchPlan::arguments(settings, codecStatePath),
                  AgentLaunchPlan::environment(settings, credentials, QProcessEnvironment::systemEnvironment(),
                                               home, m_fileProbe));
 

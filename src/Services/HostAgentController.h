@@ -69,7 +69,6 @@ class HostAgentController : public QObject {
     Q_PROPERTY(QString expectedAgentBuild READ expectedAgentBuild CONSTANT)
 
 public:
-    static constexpr int logBufferLimit = 200;
     inline static const QString missingAgentMessage = QStringLiteral(
         "Ferrowyn agent binary is missing from the app bundle. Rebuild the app so the pre-build "
         "step compiles it.");

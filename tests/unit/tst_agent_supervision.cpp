@@ -149,7 +149,7 @@ void AgentSupervisionTest::launchKeepsSecretsInTheEnvironment()
     const QProcessEnvironment environment =
         AgentLaunchPlan::environment(settings, credentials, inherited, home, probe({}));
     // A tunnel is the only way in from outside, so the agent then listens on loopback only.
-    QCOMPARE(AgentLaunchPlan::arguments(settings, credentials, "/c").join(' '),
+    QCOMPARE(AgentLaunchPlan::arguments(settings, "/c").join(' '),
              "--workspace /w/p1 --addr 127.0.0.1:8765 --tunnel-mode ngrok");
     QCOMPARE(environment.value("VELMORA_NGROK_AUTHTOKEN"), "NGROKTOKEN");
     QVERIFY(environment.value("VELMORA_HOST_TOKEN") == "HOSTTOKEN" &&
