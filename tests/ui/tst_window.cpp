@@ -10,8 +10,36 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QQmlComponent>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
+
+namespace {
+
+// Every text, tip and title the window holds, shown or not, popups included: the words a user can meet.
+QStringList wordsIn(QObject *object)
+{
+    QStringList words;
+    for (const char *name : {"text", "tip", "title", "placeholderText"})
+        words << object->property(name).toString();
+    for (QObject *child : object->children())
+        words << wordsIn(child);
+    // Delegates made by repeaters are children of their item only.
+    if (auto *item = qobject_cast<QQuickItem *>(object))
+        for (QQuickItem *child : item->childItems())
+            if (child->parent() != item)
+                words << wordsIn(child);
+    return words;
+}
+
+// On Linux the computer is not a Mac, and files are shown by the file manager.
+bool speaksOfAnotherPlatform(QObject *window)
+{
+    static const QRegularExpression otherPlatform(QStringLiteral("\\b(Mac|macOS|Finder)\\b"));
+    return wordsIn(window).join(QLatin1Char('\n')).contains(otherPlatform);
+}
+
+} // namespace
 
 // The real window offscreen, and the application's rules around it.
 class WindowTest : public QObject {
@@ -59,15 +87,18 @@ void WindowTest::init()
 // The window idle, failed and hosting, for people to look at; the QR code on screen carries the whole link.
 void WindowTest::screenshots()
 {
+    m_h.preferences.setWorkspaces({m_h.scratch.path()});
     // A port shows as a plain number, never with a thousands separator.
     QCOMPARE(m_h.find("portStepper")->property("displayText").toString(),
              QString::number(m_h.preferences.lanPort()));
     const QDir folder(QStringLiteral(SCREENSHOT_DIR));
     QVERIFY(folder.mkpath(QStringLiteral(".")) &&
             m_h.window()->grabWindow().save(folder.filePath("idle.png")));
+    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
     m_h.start(QStringLiteral("err=error: cannot listen on 0.0.0.0:8765: address in use\\n;exit=1"));
     QTRY_VERIFY(m_h.controller->state().isFailed());
     QVERIFY(m_h.window()->grabWindow().save(folder.filePath("failed.png")));
+    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
 
     QTcpServer port; // free right now
     QVERIFY(port.listen(QHostAddress::LocalHost));
@@ -78,6 +109,7 @@ void WindowTest::screenshots()
     QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
                              10000);
     QVERIFY(m_h.window()->grabWindow().save(folder.filePath("hosting.png")));
+    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
     QProcess zbar;
     zbar.startCommand(QStringLiteral("zbarimg --raw -q ") + folder.filePath("hosting.png"));
     QVERIFY(zbar.waitForFinished(30000));
