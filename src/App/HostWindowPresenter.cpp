@@ -17,7 +17,7 @@ HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgent
                                          QObject *parent)
     : QObject(parent), m_preferences(preferences), m_controller(controller),
       m_workspaces(new WorkspaceListModel(preferences, controller, this)),
-      m_devices(new PairedDevicesModel(HostAgentController::trustedDevicesPath(), this))
+      m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this))
 {
     m_devices->setHostId(m_controller.hostId());
     connect(&m_controller, &HostAgentController::hostIdChanged, m_devices,

@@ -20,18 +20,17 @@ QString routeWords(const QString &route)
 
 QString when(const QDateTime &time)
 {
-    return QLocale().toString(time.toLocalTime(), QLocale::ShortFormat);
+    return QLocale().toString(time.toLocalTime(), QStringLiteral("d MMM yyyy, HH:mm"));
 }
 
 } // namespace
 
-PairedDevicesModel::PairedDevicesModel(QString filePath, QObject *parent)
-    : QAbstractListModel(parent), m_file(std::move(filePath))
+PairedDevicesModel::PairedDevicesModel(std::function<QString()> filePath, QObject *parent)
+    : QAbstractListModel(parent), m_filePath(std::move(filePath))
 {
     // The agent replaces the file on every write, so its folder is watched as well.
     connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &PairedDevicesModel::reload);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &PairedDevicesModel::reload);
-    reload();
 }
 
 int PairedDevicesModel::rowCount(const QModelIndex &parent) const
@@ -83,7 +82,9 @@ void PairedDevicesModel::setHostId(const QString &hostId)
 
 void PairedDevicesModel::reload()
 {
-    const TrustedDevicesFile::Contents contents = m_file.read();
+    const TrustedDevicesFile file(m_filePath());
+    const TrustedDevicesFile::Contents contents =
+        m_hostId.isEmpty() ? TrustedDevicesFile::Contents() : file.read();
     QList<TrustedDevice> devices;
     for (const TrustedDevice &device : contents.devices)
         if (device.hostId == m_hostId)
@@ -95,14 +96,19 @@ void PairedDevicesModel::reload()
     m_unreadable = contents.status == TrustedDevicesFile::Status::Unreadable;
     endResetModel();
     emit contentsChanged();
-    watch();
+    watch(file.path());
 }
 
-void PairedDevicesModel::watch()
+void PairedDevicesModel::watch(const QString &path)
 {
-    const QString folder = QFileInfo(m_file.path()).absolutePath();
+    if (m_hostId.isEmpty())
+        return;
+    // Until the agent makes its folder, the folder above it tells when that happens.
+    QString folder = QFileInfo(path).absolutePath();
+    if (!QFileInfo::exists(folder))
+        folder = QFileInfo(folder).absolutePath();
     if (!m_watcher.directories().contains(folder))
         m_watcher.addPath(folder);
-    if (QFileInfo::exists(m_file.path()) && !m_watcher.files().contains(m_file.path()))
-        m_watcher.addPath(m_file.path());
+    if (QFileInfo::exists(path) && !m_watcher.files().contains(path))
+        m_watcher.addPath(path);
 }

@@ -6,6 +6,8 @@
 #include <QFileSystemWatcher>
 #include <QQmlEngine>
 
+#include <functional>
+
 // The tablets that can reach this computer: the agent's trusted devices for the current host id, newest
 // pairing first, read again whenever the file changes. A file that cannot be read shows as unreadable, never
 // as an empty list: "no devices" would tell the user that nobody can connect.
@@ -19,7 +21,8 @@ class PairedDevicesModel : public QAbstractListModel {
 public:
     enum Role { DeviceIdRole = Qt::UserRole + 1, NameRole, PairedRole, LastSeenRole };
 
-    explicit PairedDevicesModel(QString filePath, QObject *parent = nullptr);
+    // The file's path is asked for at every reading: it follows the home folder, as the agent's does.
+    explicit PairedDevicesModel(std::function<QString()> filePath, QObject *parent = nullptr);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
@@ -29,7 +32,8 @@ public:
     int count() const { return static_cast<int>(m_devices.size()); }
     QList<TrustedDevice> devices() const { return m_devices; }
 
-    // Only the devices paired with this host id are shown: others cannot connect.
+    // Only the devices paired with this host id are shown: others cannot connect. Nothing is read before
+    // there is a host id.
     void setHostId(const QString &hostId);
     void reload();
 
@@ -40,9 +44,9 @@ signals:
     void contentsChanged();
 
 private:
-    void watch();
+    void watch(const QString &path);
 
-    TrustedDevicesFile m_file;
+    std::function<QString()> m_filePath;
     QString m_hostId;
     QList<TrustedDevice> m_devices;
     bool m_unreadable = false;

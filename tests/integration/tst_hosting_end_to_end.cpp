@@ -83,7 +83,7 @@ private slots:
                           {FERROWYN_AGENT_TEST_DIR "/tablet_client.py", "--hold", link, id});
             QVERIFY(tablet->waitForReadyRead(10000) && tablet->readLine() == "ready\n");
         }
-        PairedDevicesModel devices(HostAgentController::trustedDevicesPath());
+        PairedDevicesModel devices(&HostAgentController::trustedDevicesPath);
         devices.setHostId(h->controller->hostId());
         QTRY_COMPARE(devices.count(), 2);
         QVERIFY(devices.devices().constFirst().lastSeenAt && devices.devices().constFirst().route == "lan");
