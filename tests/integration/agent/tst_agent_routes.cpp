@@ -1,4 +1,5 @@
 #include "Shared/RelayCodecStateName.h"
+#include "Shared/TrustedDevicesFile.h"
 #include "TestWebSocketClient.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QWebSocketServer>
 
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -31,6 +33,7 @@ struct Agent {
     QTemporaryDir home;
     QString token = randomSecret(), hostId = "host_" + randomSecret(), nonce = randomSecret();
     QString relayToken = randomSecret(), session = randomSecret(), ngrokToken = randomSecret();
+    QString control = randomSecret();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QProcess process;
     QString out, err;
@@ -46,6 +49,7 @@ struct Agent {
         env.insert("VELMORA_HOST_TOKEN", token);
         env.insert("VELMORA_HOST_ID", hostId);
         env.insert("VELMORA_PAIRING_NONCE", nonce);
+        env.insert("VELMORA_CONTROL_SECRET", control);
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] { collect(); });
         QObject::connect(&process, &QProcess::readyReadStandardError, &process, [this] { collect(); });
     }
@@ -77,9 +81,20 @@ struct Agent {
         return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
     QString ws() const { return QStringLiteral("ws://127.0.0.1:%1/ws").arg(port); }
+    TrustedDevicesFile devices() const
+    {
+        return TrustedDevicesFile(home.filePath(".ferrowyn/trusted-devices.json"));
+    }
+    QStringList deviceIds() const
+    {
+        QStringList ids;
+        for (const TrustedDevice &device : devices().read().devices)
+            ids.append(device.deviceId);
+        return ids;
+    }
     QStringList leaked() const
     {
-        QStringList secrets{token, hostId, nonce, relayToken, session, ngrokToken};
+        QStringList secrets{token, hostId, nonce, relayToken, session, ngrokToken, control};
         secrets.removeIf([this](const QString &secret) { return !(out + err).contains(secret); });
         return secrets;
     }
@@ -103,6 +118,19 @@ QJsonObject health(quint16 port)
     return QJsonDocument::fromJson(reply->readAll()).object();
 }
 
+// The host's revoke request: its status and body.
+QString revoke(quint16 port, const QString &secret, const QString &deviceId, const QString &nonce)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/control/revoke").arg(port)));
+    request.setRawHeader("Authorization", "Bearer " + secret.toUtf8());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    std::unique_ptr<QNetworkReply> reply(manager.post(
+        request, QJsonDocument(QJsonObject{{"deviceId", deviceId}, {"pairingNonce", nonce}}).toJson()));
+    QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString() + ' ' + reply->readAll();
+}
+
 } // namespace
 
 // The agent as a process on each route: LAN (with the Python tablet), ngrok (fake-ngrok.sh on PATH) and a
@@ -115,6 +143,7 @@ private slots:
     void ngrok();
     void relay_data();
     void relay();
+    void revokeOneDevice();
 
 private:
     void limitsOfTheSocket(Agent &agent);
@@ -333,6 +362,72 @@ void AgentRoutesTest::relay()
     QVERIFY(state.open(QIODevice::ReadOnly));
     QCOMPARE(state.readAll(), elixir ? R"({"format":1,"lastAckedInbound":75,"nextOutbound":70})"
                                      : R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})");
+}
+
+void AgentRoutesTest::revokeOneDevice()
+{
+    Agent agent;
+    QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
+    TestWebSocketClient a, b;
+    for (auto &[client, id] : {std::pair<TestWebSocketClient &, QString>{a, "A"}, {b, "B"}}) {
+        QVERIFY(client.open(agent.ws()));
+        QVERIFY(client.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, id))
+                    .contains("result"));
+    }
+    QCOMPARE(revoke(agent.port, "wrong", "A", "n2"), "401 {\"error\":\"wrong or missing control secret\"}");
+    QCOMPARE(revoke(agent.port, agent.control, "A", "n2"), "200 {\"revoked\":true}");
+    QVERIFY(a.waitForClose(1000));
+    QCOMPARE(a.closeCode(), 1008);
+    QCOMPARE(a.socket().closeReason(), "device revoked");
+    QVERIFY(b.request({{"id", 2}, {"method", "workspaces.list"}}).contains("result"));
+    QCOMPARE(agent.deviceIds(), QStringList{"B"});
+    QCOMPARE(agent.devices().read().devices.value(0).route, "lan");
+    // The link A scanned pairs nobody now; the new one does.
+    TestWebSocketClient again;
+    QVERIFY(again.open(agent.ws()));
+    QVERIFY(again.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "A"))
+                .contains("error"));
+
+    // The host rewriting the file while the agent pairs devices: neither loses the other's devices.
+    std::thread host([&] {
+        for (int round = 0; round < 200; ++round) {
+            QString error;
+            agent.devices().update(
+                [&](QList<TrustedDevice> &devices) {
+                    devices.append({QStringLiteral("h%1").arg(round), "h", agent.hostId, {}, {}, {}});
+                    return true;
+                },
+                &error);
+        }
+    });
+    QStringList expected{"B"};
+    for (int paired = 0; paired < 20; ++paired) {
+        TestWebSocketClient tablet;
+        QVERIFY(tablet.open(agent.ws()));
+        QVERIFY(tablet
+                    .request(TestWebSocketClient::authRequest(agent.token, agent.hostId, "n2",
+                                                              QStringLiteral("t%1").arg(paired)))
+                    .contains("result"));
+        expected.append(QStringLiteral("t%1").arg(paired));
+    }
+    host.join();
+    for (int round = 0; round < 200; ++round)
+        expected.append(QStringLiteral("h%1").arg(round));
+    QStringList ids = agent.deviceIds();
+    ids.sort();
+    expected.sort();
+    QCOMPARE(ids, expected);
+    // A device the host takes out of the file loses its connection too.
+    QString error;
+    QVERIFY(agent.devices().update(
+        [](QList<TrustedDevice> &devices) {
+            return devices.removeIf([](const TrustedDevice &d) { return d.deviceId == "B"; }) > 0;
+        },
+        &error));
+    QVERIFY(b.waitForClose(1000));
+    QCOMPARE(b.socket().closeReason(), "device revoked");
+    QCOMPARE(agent.stop(), 0);
+    QCOMPARE(agent.leaked(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(AgentRoutesTest)
