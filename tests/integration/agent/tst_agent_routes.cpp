@@ -246,6 +246,16 @@ void AgentRoutesTest::ngrok()
         QCOMPARE(tunnel.value("publicUrl").toString(),
                  error.isEmpty() ? "https://fake-tunnel.ngrok-free.app" : "");
         QCOMPARE(agent.err.contains("tunnel: failed"), !error.isEmpty());
+        // A tablet that ngrok forwards is recorded as one that came through the tunnel.
+        QNetworkRequest forwarded{QUrl(agent.ws())};
+        forwarded.setRawHeader("X-Forwarded-For", "203.0.113.5");
+        TestWebSocketClient tablet;
+        QSignalSpy connected(&tablet.socket(), &QWebSocket::connected);
+        tablet.socket().open(forwarded);
+        QVERIFY(connected.wait() &&
+                tablet.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "t"))
+                    .contains("result"));
+        QCOMPARE(agent.devices().read().devices.value(0).route, "tunnel");
         // Past the start timeout an online tunnel stays online; the agent keeps serving either way.
         QVERIFY(
             !QTest::qWaitFor([&] { return health(agent.port).value("tunnel")["lastError"] != error; }, 800));
