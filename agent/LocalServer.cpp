@@ -22,7 +22,10 @@ bool isWebSocketUpgrade(const QHttpServerRequest &request)
     return false;
 }
 
-// ngrok's agent adds these to every request it forwards from the public URL; nothing on the LAN path does.
+// ngrok's agent adds this header to every request it forwards from the public URL; a tablet on the LAN path
+// sends none.
+const QByteArray forwardedForHeader("X-Forwarded-For");
+
 bool isForwarded(const QByteArray &forwardedFor)
 {
     return !forwardedFor.trimmed().isEmpty();
@@ -81,7 +84,7 @@ LocalServer::LocalServer(const TunnelStatus *status, SessionServices services, i
         }
         // What came through the tunnel is not from this computer, whatever its address.
         const QHostAddress peer =
-            isForwarded(request.value("X-Forwarded-For")) ? QHostAddress() : request.remoteAddress();
+            isForwarded(request.value(forwardedForHeader)) ? QHostAddress() : request.remoteAddress();
         const ControlRequest::Answer answer =
             m_control->revoke(peer, request.value("Authorization"), request.body());
         responder.write(answer.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
@@ -156,7 +159,7 @@ void LocalServer::adopt(QWebSocket *socket)
     // ngrok's agent connects from this computer and names the public client in X-Forwarded-For. Only a
     // label: a local program could send the header too, and would merely be recorded as "tunnel".
     if (!m_status->provider().isEmpty() && socket->peerAddress().isLoopback() &&
-        isForwarded(socket->request().rawHeader("X-Forwarded-For")))
+        isForwarded(socket->request().rawHeader(forwardedForHeader)))
         session->setRoute(TrustedDevicesFile::tunnelRoute);
     setPending(m_pendingConnections + 1);
     connect(session, &AgentSession::send, socket,
