@@ -14,7 +14,7 @@ struct TrustedDevice {
     QString hostId;
     QDateTime pairedAt;
     std::optional<QDateTime> lastSeenAt; // absent in files written before it was recorded
-    QString route;                       // "lan", "tunnel" or "relay" of the last connection; empty when unknown
+    QString route; // "lan", "tunnel" or "relay" of the last connection; empty when unknown
 };
 
 // The trusted-devices file (~/.ferrowyn/trusted-devices.json) that the agent writes and the host reads. Both
@@ -36,7 +36,8 @@ public:
 
     Contents read() const;
     // Reads, lets `change` edit the devices, and writes them back if it returns true, all under the exclusive
-    // lock. An unreadable file is never overwritten: false, with the reason in `error`.
+    // lock. An unreadable file is never overwritten: false, with the reason in `error`. A change that returns
+    // false writes nothing and counts as success.
     bool update(const std::function<bool(QList<TrustedDevice> &devices)> &change, QString *error) const;
 
     // The route names as the file stores them.
