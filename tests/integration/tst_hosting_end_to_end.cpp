@@ -81,7 +81,8 @@ private slots:
         for (auto [tablet, id] : {std::pair{&a, "tablet-a"}, std::pair{&b, "tablet-b"}}) {
             tablet->start("/usr/bin/python3",
                           {FERROWYN_AGENT_TEST_DIR "/tablet_client.py", "--hold", link, id});
-            QVERIFY(tablet->waitForReadyRead(10000) && tablet->readLine() == "ready\n");
+            QTRY_VERIFY_WITH_TIMEOUT(tablet->canReadLine(), 10000);
+            QCOMPARE(tablet->readLine(), "ready\n");
         }
         PairedDevicesModel devices(&HostAgentController::trustedDevicesPath);
         devices.setHostId(h->controller->hostId());
@@ -89,7 +90,7 @@ private slots:
         QVERIFY(devices.devices().constFirst().lastSeenAt && devices.devices().constFirst().route == "lan");
 
         h->controller->revokeDevice("tablet-a", &h->preferences);
-        QVERIFY(a.waitForReadyRead(1000));
+        QTRY_VERIFY_WITH_TIMEOUT(a.canReadLine(), 1000);
         QCOMPARE(a.readLine(), "closed=1008 reason=device revoked\n");
         QTRY_VERIFY(h->controller->setupLink().toString(QUrl::FullyEncoded) != link);
         QTRY_COMPARE(devices.count(), 1);

@@ -1,5 +1,7 @@
 #include "Services/Supervision/AgentControlRequest.h"
 
+#include "Shared/AgentAddress.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -13,7 +15,7 @@ void AgentControlRequest::revokeDevice(int port, const QString &secret, const QS
                                        std::function<void(bool done)> answered)
 {
     auto *network = new QNetworkAccessManager(context);
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/control/revoke").arg(port)));
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port) + AgentAddress::revokePath));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setRawHeader("Authorization", "Bearer " + secret.toUtf8());
     request.setTransferTimeout(answerTimeoutMs);
