@@ -14,7 +14,8 @@ AgentApp::AgentApp(AgentOptions options, AgentSecrets secrets, AgentTimings timi
     : QObject(parent), m_options(std::move(options)), m_secrets(std::move(secrets)), m_timings(timings),
       m_files(m_options.workspaces),
       m_authenticator(m_secrets, TrustedDeviceStore(TrustedDeviceStore::defaultPath())),
-      m_throttle(m_timings.authThrottleBaseMs)
+      m_throttle(m_timings.authThrottleBaseMs), m_devicesWatcher(m_authenticator.trustedDevicesPath()),
+      m_control(m_secrets.controlSecret, &m_authenticator, &m_devicesWatcher)
 {}
 
 AgentApp::~AgentApp()
@@ -24,7 +25,8 @@ AgentApp::~AgentApp()
 
 int AgentApp::start()
 {
-    const SessionServices services{&m_authenticator, &m_throttle, &m_files, m_timings.authTimeoutMs};
+    const SessionServices services{&m_authenticator, &m_throttle, &m_files, m_timings.authTimeoutMs,
+                                   &m_devicesWatcher};
     std::optional<QUrl> relayURL;
     if (m_options.relayEnabled()) {
         relayURL = relayConnectURL(m_options, m_secrets.relaySession);
@@ -34,7 +36,7 @@ int AgentApp::start()
         }
     }
 
-    m_server = std::make_unique<LocalServer>(&m_status, services, m_timings.closeDrainMs);
+    m_server = std::make_unique<LocalServer>(&m_status, services, m_timings.closeDrainMs, &m_control);
     QString error;
     if (!m_server->listen(m_options.address, m_options.port, &error)) {
         AgentLog::error(QStringLiteral("cannot listen on %1:%2: %3")

@@ -4,7 +4,9 @@
 #include "AgentSecrets.h"
 #include "AgentTimings.h"
 #include "AuthThrottle.h"
+#include "ControlRequest.h"
 #include "PairingAuthenticator.h"
+#include "TrustedDevicesWatcher.h"
 #include "TunnelStatus.h"
 #include "WorkspaceFileService.h"
 
@@ -38,6 +40,8 @@ private:
     WorkspaceFileService m_files;
     PairingAuthenticator m_authenticator;
     AuthThrottle m_throttle;
+    TrustedDevicesWatcher m_devicesWatcher;
+    ControlRequest m_control;
     std::unique_ptr<LocalServer> m_server;
     std::unique_ptr<NgrokTunnel> m_ngrok;
     std::unique_ptr<RelayClient> m_relay;

@@ -6,7 +6,7 @@ QStringList AgentSecrets::all() const
 {
     QStringList secrets;
     for (const QString &secret :
-         {hostToken, hostId, pairingNonce, ngrokAuthtoken, relayToken, relaySession}) {
+         {hostToken, hostId, pairingNonce, ngrokAuthtoken, relayToken, relaySession, controlSecret}) {
         if (!secret.isEmpty())
             secrets.append(secret);
     }
@@ -23,6 +23,7 @@ std::variant<AgentSecrets, QString> secretsFromEnvironment(const QProcessEnviron
     secrets.ngrokAuthtoken = environment.value(AgentEnvironment::ngrokAuthtoken).trimmed();
     secrets.relayToken = environment.value(AgentEnvironment::relayToken);
     secrets.relaySession = environment.value(AgentEnvironment::relaySession);
+    secrets.controlSecret = environment.value(AgentEnvironment::controlSecret);
     if (secrets.relaySession.isEmpty())
         secrets.relaySession = options.relaySession;
     if (secrets.hostToken.isEmpty())

@@ -17,6 +17,8 @@ struct AgentSecrets {
     // Not a secret to the relay, but it lets a tablet reach this host through it, so it is kept off the
     // command line like one.
     QString relaySession;
+    // Authenticates the host's control requests; empty when the host gave none.
+    QString controlSecret;
 
     // Every non-empty secret, for checks that the agent's output never carries one.
     QStringList all() const;

@@ -49,7 +49,8 @@ void AgentSession::receive(const QString &text)
         return;
     }
     if (m_authenticated) {
-        serve(id, method, params);
+        if (!closeIfRevoked())
+            serve(id, method, params);
         return;
     }
     if (m_verifying) {
@@ -73,7 +74,8 @@ void AgentSession::authenticate(const QJsonValue &id, const QJsonObject &params)
                               params.value(QStringLiteral("hostId")).toString(),
                               params.value(QStringLiteral("pairingNonce")).toString(),
                               params.value(QStringLiteral("deviceId")).toString(),
-                              params.value(QStringLiteral("deviceName")).toString()};
+                              params.value(QStringLiteral("deviceName")).toString(),
+                              m_route};
     const int delay = m_services.throttle->delayMsFor(m_peer, QDateTime::currentMSecsSinceEpoch());
     if (delay == 0) {
         finishAuthentication(id, attempt);
@@ -107,6 +109,11 @@ void AgentSession::finishAuthentication(const QJsonValue &id, const AuthAttempt 
     m_services.throttle->recordSuccess(m_peer);
     m_authTimer.stop();
     m_authenticated = true;
+    m_deviceId = attempt.deviceId;
+    m_deviceName = attempt.deviceName;
+    if (m_services.devicesWatcher)
+        connect(m_services.devicesWatcher, &TrustedDevicesWatcher::changed, this,
+                &AgentSession::closeIfRevoked);
     const bool paired = outcome == AuthOutcome::newlyPaired;
     AgentLog::event(
         QStringLiteral("%1: \"%2\" from %3")
@@ -169,6 +176,16 @@ void AgentSession::replyError(const QJsonValue &id, const QString &method, const
     if (!method.isEmpty())
         message.insert(QStringLiteral("method"), method);
     emit send(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+bool AgentSession::closeIfRevoked()
+{
+    if (m_closing || !m_authenticated || m_services.authenticator->stillTrusted(m_deviceId))
+        return false;
+    AgentLog::event(QStringLiteral("device revoked: closing the connection of \"%1\" from %2")
+                        .arg(AgentLog::printable(m_deviceName), m_peer));
+    closeForPolicy(QStringLiteral("device revoked"));
+    return true;
 }
 
 void AgentSession::closeForPolicy(const QString &reason)

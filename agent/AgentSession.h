@@ -3,6 +3,7 @@
 #include "AuthThrottle.h"
 #include "PairingAuthenticator.h"
 #include "ServiceError.h"
+#include "TrustedDevicesWatcher.h"
 #include "WorkspaceFileService.h"
 
 #include <QJsonObject>
@@ -16,6 +17,8 @@ struct SessionServices {
     AuthThrottle *throttle = nullptr;
     const WorkspaceFileService *files = nullptr;
     int authTimeoutMs = 10'000;
+    // Announces changes of the trusted-devices file; none in tests of a single session.
+    const TrustedDevicesWatcher *devicesWatcher = nullptr;
 };
 
 // One tablet's conversation, whatever carries it (the local WebSocket or the relay): the first request must
@@ -33,6 +36,8 @@ public:
     AgentSession(QString peer, SessionServices services, QObject *parent = nullptr);
 
     bool isAuthenticated() const { return m_authenticated; }
+    // The route recorded for the device ("lan" unless told otherwise before it authenticates).
+    void setRoute(const QString &route) { m_route = route; }
     void receive(const QString &text);
 
 signals:
@@ -47,8 +52,13 @@ private:
     void reply(const QJsonValue &id, const QString &method, const QJsonObject &result);
     void replyError(const QJsonValue &id, const QString &method, const ServiceError &error);
     void closeForPolicy(const QString &reason);
+    // Ends the conversation when its device is no longer trusted; true when it did.
+    bool closeIfRevoked();
 
     QString m_peer;
+    QString m_route = TrustedDevicesFile::lanRoute;
+    QString m_deviceId;
+    QString m_deviceName;
     SessionServices m_services;
     QTimer m_authTimer;
     bool m_authenticated = false;

@@ -22,6 +22,15 @@ bool isWebSocketUpgrade(const QHttpServerRequest &request)
     return false;
 }
 
+// ngrok's agent adds this header to every request it forwards from the public URL; a tablet on the LAN path
+// sends none.
+const QByteArray forwardedForHeader("X-Forwarded-For");
+
+bool isForwarded(const QByteArray &forwardedFor)
+{
+    return !forwardedFor.trimmed().isEmpty();
+}
+
 QString peerOf(const QWebSocket *socket)
 {
     QHostAddress address = socket->peerAddress();
@@ -35,8 +44,9 @@ QString peerOf(const QWebSocket *socket)
 } // namespace
 
 LocalServer::LocalServer(const TunnelStatus *status, SessionServices services, int closeDrainMs,
-                         QObject *parent)
-    : QObject(parent), m_status(status), m_services(services), m_closeDrainMs(closeDrainMs)
+                         ControlRequest *control, QObject *parent)
+    : QObject(parent), m_status(status), m_services(services), m_control(control),
+      m_closeDrainMs(closeDrainMs)
 {
     // Qt upgrades a connection only after a route has handled the request, and sends whatever that route
     // wrote first: an upgrade request therefore gets nothing written here, on every path, and the sockets
@@ -60,6 +70,26 @@ LocalServer::LocalServer(const TunnelStatus *status, SessionServices services, i
                                        {{"Content-Type", "text/plain"}, {"Upgrade", "websocket"}},
                                        QHttpServerResponder::StatusCode::UpgradeRequired);
                    });
+    m_server.route(AgentAddress::revokePath, [this](const QHttpServerRequest &request,
+                                                    QHttpServerResponder &&responder) {
+        if (isWebSocketUpgrade(request))
+            return;
+        if (!m_control || !m_control->enabled()) {
+            responder.write(QHttpServerResponder::StatusCode::NotFound);
+            return;
+        }
+        if (request.method() != QHttpServerRequest::Method::Post) {
+            responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
+            return;
+        }
+        // What came through the tunnel is not from this computer, whatever its address.
+        const QHostAddress peer =
+            isForwarded(request.value(forwardedForHeader)) ? QHostAddress() : request.remoteAddress();
+        const ControlRequest::Answer answer =
+            m_control->revoke(peer, request.value("Authorization"), request.body());
+        responder.write(answer.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+                        static_cast<QHttpServerResponder::StatusCode>(answer.status));
+    });
     m_server.route(QStringLiteral("/<arg>"),
                    [](const QUrl &, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                        if (isWebSocketUpgrade(request))
@@ -126,6 +156,11 @@ void LocalServer::adopt(QWebSocket *socket)
     socket->setMaxAllowedIncomingFrameSize(AgentSession::maxMessageBytes);
     m_sockets.append(socket);
     auto *session = new AgentSession(peerOf(socket), m_services, socket);
+    // ngrok's agent connects from this computer and names the public client in X-Forwarded-For. Only a
+    // label: a local program could send the header too, and would merely be recorded as "tunnel".
+    if (!m_status->provider().isEmpty() && socket->peerAddress().isLoopback() &&
+        isForwarded(socket->request().rawHeader(forwardedForHeader)))
+        session->setRoute(TrustedDevicesFile::tunnelRoute);
     setPending(m_pendingConnections + 1);
     connect(session, &AgentSession::send, socket,
             [socket](const QString &text) { socket->sendTextMessage(text); });

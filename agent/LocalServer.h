@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AgentSession.h"
+#include "ControlRequest.h"
 #include "TunnelStatus.h"
 
 #include <QHostAddress>
@@ -11,7 +12,8 @@
 class QTcpServer;
 class QWebSocket;
 
-// The agent's one listening port: GET /healthz for the host, and the WebSocket at /ws for the tablet.
+// The agent's one listening port: GET /healthz and POST /control/revoke for the host, and the WebSocket at
+// /ws for the tablet.
 class LocalServer : public QObject {
     Q_OBJECT
     Q_PROPERTY(int pendingConnections READ pendingConnections NOTIFY pendingConnectionsChanged)
@@ -19,9 +21,9 @@ class LocalServer : public QObject {
 public:
     static constexpr int maxPendingConnections = 64;
 
-    // `closeDrainMs`: see WebSocketCloseDrain.
+    // `closeDrainMs`: see WebSocketCloseDrain. `control` may be null: no control requests then.
     LocalServer(const TunnelStatus *status, SessionServices services, int closeDrainMs,
-                QObject *parent = nullptr);
+                ControlRequest *control, QObject *parent = nullptr);
 
     // False with the system's reason when the address cannot be bound (for example: in use).
     bool listen(const QHostAddress &address, quint16 port, QString *error);
@@ -41,6 +43,7 @@ private:
 
     const TunnelStatus *m_status;
     SessionServices m_services;
+    ControlRequest *m_control;
     int m_closeDrainMs;
     QHttpServer m_server;
     QPointer<QTcpServer> m_tcpServer;

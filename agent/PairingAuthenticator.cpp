@@ -25,16 +25,28 @@ AuthOutcome PairingAuthenticator::verify(const AuthAttempt &attempt)
     if (attempt.deviceId.trimmed().isEmpty() || attempt.deviceId.size() > maxDeviceIdLength ||
         attempt.deviceName.size() > maxDeviceNameLength)
         return AuthOutcome::invalidDevice;
-    if (m_store.isTrusted(attempt.deviceId, m_secrets.hostId))
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (m_store.isTrusted(attempt.deviceId, m_secrets.hostId)) {
+        m_store.recordSeen(attempt.deviceId, m_secrets.hostId, attempt.route, now);
         return AuthOutcome::trustedDevice;
+    }
     // Without a nonce of its own the agent pairs nobody: an empty nonce must not match an empty answer.
     if (m_secrets.pairingNonce.isEmpty() || !secretsEqual(attempt.pairingNonce, m_secrets.pairingNonce))
         return AuthOutcome::wrongPairingNonce;
     QString error;
-    if (!m_store.add(attempt.deviceId, attempt.deviceName, m_secrets.hostId, QDateTime::currentDateTimeUtc(),
-                     &error))
+    if (!m_store.add(attempt.deviceId, attempt.deviceName, m_secrets.hostId, now, &error, attempt.route))
         return AuthOutcome::trustNotSaved;
     return AuthOutcome::newlyPaired;
+}
+
+bool PairingAuthenticator::stillTrusted(const QString &deviceId) const
+{
+    return m_store.isTrusted(deviceId, m_secrets.hostId);
+}
+
+bool PairingAuthenticator::revoke(const QString &deviceId, QString *error)
+{
+    return m_store.remove(deviceId, m_secrets.hostId, error);
 }
 
 bool PairingAuthenticator::accepted(AuthOutcome outcome)

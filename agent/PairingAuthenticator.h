@@ -12,6 +12,7 @@ struct AuthAttempt {
     QString pairingNonce;
     QString deviceId;
     QString deviceName;
+    QString route = TrustedDevicesFile::lanRoute; // how the device reached the agent, recorded on success
 };
 
 enum class AuthOutcome {
@@ -31,6 +32,15 @@ public:
     PairingAuthenticator(AgentSecrets secrets, TrustedDeviceStore store);
 
     AuthOutcome verify(const AuthAttempt &attempt);
+    // Whether a device that authenticated earlier is still trusted for this host id (the file may have
+    // changed since).
+    bool stillTrusted(const QString &deviceId) const;
+    // Forgets one device for this host id; true when it was trusted. `error` is set when the file could not
+    // be changed.
+    bool revoke(const QString &deviceId, QString *error);
+    // A new setup link replaces the old one: from now on only this nonce pairs a device.
+    void replacePairingNonce(const QString &nonce) { m_secrets.pairingNonce = nonce; }
+    QString trustedDevicesPath() const { return m_store.filePath(); }
 
     static bool accepted(AuthOutcome outcome);
     // Why an attempt failed, for the agent's own log; never contains a presented value.

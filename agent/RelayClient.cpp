@@ -199,6 +199,7 @@ AgentSession *RelayClient::sessionFor(const QString &peer)
     }
     // Every relay tablet shares one throttle record: the relay hides their addresses.
     auto *session = new AgentSession(QStringLiteral("relay peer"), m_services, this);
+    session->setRoute(TrustedDevicesFile::relayRoute);
     m_sessions.insert(peer, session);
     connect(session, &AgentSession::send, this,
             [this, peer](const QString &payload) { sendFrame(m_codec.encodeData(peer, payload)); });

@@ -1,26 +1,42 @@
 #pragma once
 
+#include "Shared/TrustedDevicesFile.h"
+
 #include <QDateTime>
+#include <QHash>
 #include <QString>
 
 // The devices this host trusts, in ~/.ferrowyn/trusted-devices.json. The file is read afresh for every
-// question, because the host revokes every device by deleting it while the agent may be running; a missing
-// file therefore means that no device is trusted. So does one that cannot be read or parsed, which is first
-// moved aside (".corrupt-<UTC time>") and logged, so that the next pairing cannot destroy it.
+// question, because the host changes it while the agent may be running (it deletes it to revoke every
+// device); a missing file therefore means that no device is trusted. So does one that cannot be read or
+// parsed, which the agent (never the host) first moves aside (".corrupt-<UTC time>") and logs, so that the
+// next pairing cannot destroy it.
 class TrustedDeviceStore {
 public:
+    // Each device's last connection is written at most this often.
+    static constexpr qint64 seenWriteIntervalSecs = 60;
+
     explicit TrustedDeviceStore(QString filePath);
     static QString defaultPath();
 
     // A device counts as trusted only for the host id it was paired with.
     bool isTrusted(const QString &deviceId, const QString &hostId) const;
-    // Adds or refreshes a device. Written atomically with owner-only permissions; false with a reason on
-    // failure.
+    // Adds or refreshes a device, seen now over `route`. Written atomically with owner-only permissions;
+    // false with a reason on failure.
     bool add(const QString &deviceId, const QString &deviceName, const QString &hostId,
-             const QDateTime &pairedAt, QString *error);
+             const QDateTime &pairedAt, QString *error, const QString &route = TrustedDevicesFile::lanRoute);
+    // Records when and over which route a trusted device connected, unless that was written for it less than
+    // a minute before `now`. True when the file was written.
+    bool recordSeen(const QString &deviceId, const QString &hostId, const QString &route,
+                    const QDateTime &now);
+    // Forgets a device; true when the file named it for that host.
+    bool remove(const QString &deviceId, const QString &hostId, QString *error);
 
-    QString filePath() const { return m_filePath; }
+    QString filePath() const { return m_file.path(); }
 
 private:
-    QString m_filePath;
+    TrustedDevicesFile::Contents contents() const;
+
+    TrustedDevicesFile m_file;
+    QHash<QString, QDateTime> m_lastSeenWrites;
 };

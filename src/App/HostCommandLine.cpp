@@ -9,9 +9,9 @@
 
 namespace {
 
-const QStringList controlRequests = {QStringLiteral("status"), QStringLiteral("link"),
-                                     QStringLiteral("start"),  QStringLiteral("stop"),
-                                     QStringLiteral("rotate"), QStringLiteral("quit")};
+const QStringList controlRequests = {
+    QStringLiteral("status"), QStringLiteral("link"), QStringLiteral("start"),  QStringLiteral("stop"),
+    QStringLiteral("rotate"), QStringLiteral("quit"), QStringLiteral("devices")};
 
 HostCommandLine printed(const QString &text, int exitCode)
 {
@@ -65,6 +65,10 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     parser.addOption(autostart);
     parser.addOptions(
         {headless, workspace, mode, port, bindAll, loopback, ngrok, secretsFile, qr, json, yes});
+    const QCommandLineOption revoke(QStringLiteral("revoke"),
+                                    QStringLiteral("Ask the running host: revoke this paired tablet."),
+                                    QStringLiteral("device id"));
+    parser.addOption(revoke);
     QList<QCommandLineOption> requestOptions;
     for (const QString &name : controlRequests) {
         requestOptions.append(
@@ -90,6 +94,8 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     for (const QCommandLineOption &option : std::as_const(requestOptions))
         if (parser.isSet(option))
             requests.append(option.names().constFirst());
+    if (parser.isSet(revoke))
+        requests.append(QStringLiteral("revoke"));
     if (requests.size() > 1)
         return wrong(QStringLiteral("ask for one thing at a time"));
     if (!requests.isEmpty() && parser.isSet(headless))
@@ -98,6 +104,7 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     if (!requests.isEmpty()) {
         result.action = Action::Control;
         result.request = requests.constFirst();
+        result.deviceId = parser.value(revoke);
     } else if (parser.isSet(headless)) {
         result.action = Action::Headless;
     }

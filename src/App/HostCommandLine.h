@@ -35,8 +35,10 @@ struct HostCommandLine {
     bool secretsFile = false;
     bool printQRCode = true;
 
-    // For Control: the request's name ("status", "link", "start", "stop", "rotate", "quit").
+    // For Control: the request's name ("status", "link", "start", "stop", "rotate", "quit", "devices",
+    // "revoke").
     QString request;
+    QString deviceId; // for "revoke"
     bool json = false;
     bool confirmed = false; // --yes
 

@@ -17,9 +17,9 @@ void print(std::FILE *to, const QString &text)
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), to);
 }
 
-bool confirmed(std::FILE *in, std::FILE *out)
+bool confirmed(const QString &question, std::FILE *in, std::FILE *out)
 {
-    print(out, QStringLiteral("Rotating revokes every paired tablet and every setup link. Rotate? [y/N]"));
+    print(out, question + QStringLiteral(" [y/N]"));
     char answer[16] = {};
     if (!std::fgets(answer, sizeof answer, in))
         return false;
@@ -51,12 +51,34 @@ QString statusText(const QJsonObject &status)
     return text;
 }
 
+QString devicesText(const QJsonObject &reply)
+{
+    if (reply.value(QStringLiteral("unreadable")).toBool())
+        return QStringLiteral("The list of paired tablets cannot be read.");
+    QString text;
+    for (const QJsonValue value : reply.value(QStringLiteral("devices")).toArray()) {
+        const QJsonObject device = value.toObject();
+        text += QStringLiteral("%1  %2  paired %3  %4\n")
+                    .arg(device.value(QStringLiteral("deviceId")).toString(),
+                         device.value(QStringLiteral("name")).toString(),
+                         device.value(QStringLiteral("pairedAt")).toString(),
+                         device.value(QStringLiteral("summary")).toString());
+    }
+    return text.isEmpty() ? QStringLiteral("No tablet has paired yet.") : text;
+}
+
 } // namespace
 
 int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, std::FILE *out, std::FILE *err)
 {
-    if (commandLine.request == QLatin1String("rotate") && !commandLine.confirmed && !confirmed(in, out)) {
-        print(err, QStringLiteral("Nothing was rotated."));
+    const bool revoke = commandLine.request == QLatin1String("revoke");
+    const QString question =
+        revoke ? QStringLiteral("Revoking disconnects the tablet and replaces the setup link. Revoke %1?")
+                     .arg(commandLine.deviceId)
+               : QStringLiteral("Rotating revokes every paired tablet and every setup link. Rotate?");
+    if ((revoke || commandLine.request == QLatin1String("rotate")) && !commandLine.confirmed &&
+        !confirmed(question, in, out)) {
+        print(err, QStringLiteral("Nothing was changed."));
         return 1;
     }
     const SingleInstance::Answer answer =
@@ -79,6 +101,9 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
     if (commandLine.request == QLatin1String("status")) {
         print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
                                     : statusText(reply));
+    } else if (commandLine.request == QLatin1String("devices")) {
+        print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
+                                    : devicesText(reply));
     } else if (commandLine.request == QLatin1String("link")) {
         const QString link = reply.value(QStringLiteral("link")).toString();
         const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link);

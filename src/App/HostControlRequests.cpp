@@ -7,7 +7,9 @@
 #include "Shared/TunnelState.h"
 
 #include <QJsonArray>
+
 #include <QMetaEnum>
+#include <algorithm>
 
 namespace {
 
@@ -53,7 +55,17 @@ QJsonObject HostControlRequests::answer(const QJsonObject &request)
                      QStringLiteral("There is no setup link yet: %1").arg(m_presenter.statusHeadline())}};
         return {{QStringLiteral("link"), m_presenter.setupLinkText()}};
     }
-    if (name == QLatin1String("start"))
+    if (name == QLatin1String("devices"))
+        return devices();
+    if (name == QLatin1String("revoke")) {
+        const QString deviceId = request.value(QStringLiteral("deviceId")).toString();
+        const QList<TrustedDevice> known = m_presenter.devices()->devices();
+        if (std::none_of(known.cbegin(), known.cend(),
+                         [&](const TrustedDevice &d) { return d.deviceId == deviceId; }))
+            return {{errorKey,
+                     QStringLiteral("No paired tablet has the id \"%1\" (see --devices)").arg(deviceId)}};
+        m_presenter.revokeDevice(deviceId);
+    } else if (name == QLatin1String("start"))
         m_presenter.startHosting();
     else if (name == QLatin1String("stop"))
         m_presenter.stopHosting();
@@ -64,6 +76,23 @@ QJsonObject HostControlRequests::answer(const QJsonObject &request)
     else
         return {{errorKey, QStringLiteral("unknown request \"%1\"").arg(name)}};
     return {{QStringLiteral("done"), name}};
+}
+
+QJsonObject HostControlRequests::devices() const
+{
+    const PairedDevicesModel &model = *m_presenter.devices();
+    QJsonArray devices;
+    for (const TrustedDevice &device : model.devices())
+        devices.append(QJsonObject{
+            {QStringLiteral("deviceId"), device.deviceId},
+            {QStringLiteral("name"), device.name},
+            {QStringLiteral("pairedAt"), device.pairedAt.toString(Qt::ISODate)},
+            {QStringLiteral("lastSeenAt"),
+             device.lastSeenAt ? device.lastSeenAt->toString(Qt::ISODate) : QString()},
+            {QStringLiteral("route"), device.route},
+            {QStringLiteral("summary"), PairedDevicesModel::lastSeenText(device)},
+        });
+    return {{QStringLiteral("devices"), devices}, {QStringLiteral("unreadable"), model.unreadable()}};
 }
 
 QJsonObject HostControlRequests::status() const

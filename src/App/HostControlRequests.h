@@ -21,6 +21,7 @@ public:
 
 private:
     QJsonObject status() const;
+    QJsonObject devices() const;
 
     HostPreferences &m_preferences;
     HostAgentController &m_controller;

@@ -16,8 +16,12 @@
 HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
                                          QObject *parent)
     : QObject(parent), m_preferences(preferences), m_controller(controller),
-      m_workspaces(new WorkspaceListModel(preferences, controller, this))
+      m_workspaces(new WorkspaceListModel(preferences, controller, this)),
+      m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this))
 {
+    m_devices->setHostId(m_controller.hostId());
+    connect(&m_controller, &HostAgentController::hostIdChanged, m_devices,
+            [this] { m_devices->setHostId(m_controller.hostId()); });
     using Controller = HostAgentController;
     for (auto signal : {&Controller::stateChanged, &Controller::restartPendingChanged})
         connect(&m_controller, signal, this, &HostWindowPresenter::runStateChanged);
@@ -218,6 +222,11 @@ void HostWindowPresenter::restartHostingIfActive()
 void HostWindowPresenter::rotatePairing()
 {
     m_controller.rotatePairing(&m_preferences);
+}
+
+void HostWindowPresenter::revokeDevice(const QString &deviceId)
+{
+    m_controller.revokeDevice(deviceId, &m_preferences);
 }
 
 void HostWindowPresenter::copySetupLink()

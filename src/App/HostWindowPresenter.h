@@ -1,5 +1,6 @@
 #pragma once
 
+#include "App/PairedDevicesModel.h"
 #include "App/WorkspaceListModel.h"
 
 #include <QAbstractListModel>
@@ -39,6 +40,7 @@ class HostWindowPresenter : public QObject {
     Q_PROPERTY(QString relaySessionText READ relaySessionText NOTIFY identityChanged)
     Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
     Q_PROPERTY(WorkspaceListModel *workspaces READ workspaces CONSTANT)
+    Q_PROPERTY(PairedDevicesModel *devices READ devices CONSTANT)
     Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
     Q_PROPERTY(bool launchedAtLogin READ launchedAtLogin CONSTANT)
@@ -81,6 +83,7 @@ public:
     // Empty when there is nothing to warn about.
     QString readinessWarning() const;
     WorkspaceListModel *workspaces() const { return m_workspaces; }
+    PairedDevicesModel *devices() const { return m_devices; }
     // The agent's masked output, newest last.
     QAbstractListModel *log() const;
     // Why the settings are at their defaults, shown until dismissed; empty when there is nothing to say.
@@ -93,6 +96,7 @@ public:
     Q_INVOKABLE void restartHosting();
     Q_INVOKABLE void restartHostingIfActive();
     Q_INVOKABLE void rotatePairing();
+    Q_INVOKABLE void revokeDevice(const QString &deviceId);
     Q_INVOKABLE void copySetupLink();
     Q_INVOKABLE void refreshPermissionPreflight();
     Q_INVOKABLE void grantFolderAccess(const QString &path);
@@ -132,6 +136,7 @@ private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
     WorkspaceListModel *m_workspaces;
+    PairedDevicesModel *m_devices;
     QString m_settingsFileNotice;
     bool m_launchedAtLogin = false;
     bool m_trayHostPresent = false;

@@ -1,5 +1,7 @@
 #include "Services/HostAgentController.h"
 
+#include "Shared/AgentEnvironment.h"
+
 #include "Services/AgentLaunchPlan.h"
 #include "Services/HostPreferences.h"
 #include "Services/Supervision/AgentOutputLog.h"
@@ -189,9 +191,12 @@ void HostAgentController::launch(PendingLaunch pending)
     m_permissionGrantStore.startAccess(settings.workspaces);
     m_agent = agent;
     m_agentUptime.start();
-    agent->start(pending.program, AgentLaunchPlan::arguments(settings, codecStatePath),
-                 AgentLaunchPlan::environment(settings, credentials, QProcessEnvironment::systemEnvironment(),
-                                              home, m_fileProbe));
+    QProcessEnvironment environment = AgentLaunchPlan::environment(
+        settings, credentials, QProcessEnvironment::systemEnvironment(), home, m_fileProbe);
+    m_controlSecret = HostCredentialStore::randomBase64URL(32);
+    m_agentPort = settings.lanPort;
+    environment.insert(AgentEnvironment::controlSecret, m_controlSecret);
+    agent->start(pending.program, AgentLaunchPlan::arguments(settings, codecStatePath), environment);
 
     setHostToken(credentials.hostToken);
     setRelaySession(credentials.relaySessionId);
@@ -296,7 +301,7 @@ void HostAgentController::cancelRestart()
 
 QStringList HostAgentController::redactionSecrets()
 {
-    QStringList secrets{m_hostToken, m_relaySession, m_hostId};
+    QStringList secrets{m_hostToken, m_relaySession, m_hostId, m_controlSecret};
     if (m_lastPreferences) {
         // The store keeps the record in memory once loaded, so this does not reach the keyring per call.
         const HostCredentials credentials = m_credentialStore.cached().value_or(HostCredentials());

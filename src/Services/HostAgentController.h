@@ -125,6 +125,10 @@ public:
     Q_INVOKABLE void recomputeSetupLink(HostPreferences *preferences);
     // New pairing credentials, every trusted device revoked; a running agent restarts with them.
     Q_INVOKABLE void rotatePairing(HostPreferences *preferences);
+    // Cuts one tablet off and replaces the pairing nonce, so the link it scanned pairs nobody again; the
+    // other tablets stay connected. The running agent is asked to do it; one that cannot be asked has the
+    // device taken out of its file and is started again.
+    Q_INVOKABLE void revokeDevice(const QString &deviceId, HostPreferences *preferences);
     // Checks every pinned folder and publishes the verdicts in one change.
     Q_INVOKABLE void refreshPermissionPreflight(HostPreferences *preferences);
     // Asks the user for the folder and keeps a grant; a running agent restarts inside it.
@@ -189,6 +193,7 @@ private:
                             std::function<void(const HostCredentials &)> ready);
 
     void revokeTrustedDevices();
+    void forgetTrustedDevice(const QString &deviceId);
     HostCredentials linkCredentials() const;
     bool agentIsRunning() const;
 
@@ -211,6 +216,9 @@ private:
     QString m_hostToken;
     QString m_relaySession;
     QString m_hostId;
+    // Made anew for each launch: what the running agent's control requests must present.
+    QString m_controlSecret;
+    int m_agentPort = 0;
     QDateTime m_credentialRotatedAt;
     QString m_runningAgentBuild;
     QList<HostPermissionPreflightItem> m_permissionPreflightItems;

@@ -5,7 +5,9 @@
 #include "Services/HostPreferences.h"
 #include "Services/LanAddress.h"
 #include "Services/SetupLinkComposer.h"
+#include "Services/Supervision/AgentControlRequest.h"
 #include "Shared/AgentAddress.h"
+#include "Shared/TrustedDevicesFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -45,6 +47,56 @@ void HostAgentController::revokeTrustedDevices()
 {
     // Only the file: the folder and anything else the agent keeps there stay. A missing file is no error.
     QFile::remove(trustedDevicesPath());
+}
+
+void HostAgentController::forgetTrustedDevice(const QString &deviceId)
+{
+    QString error;
+    if (!TrustedDevicesFile(trustedDevicesPath())
+             .update(
+                 [&deviceId](QList<TrustedDevice> &devices) {
+                     return devices.removeIf(
+                                [&deviceId](const TrustedDevice &d) { return d.deviceId == deviceId; }) > 0;
+                 },
+                 &error) &&
+        !error.isEmpty())
+        setReadinessWarning(
+            QStringLiteral("The device could not be revoked: %1. Rotate Pairing revokes every "
+                           "device.")
+                .arg(error));
+}
+
+void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences *preferences)
+{
+    if (!preferences || deviceId.isEmpty())
+        return;
+    const std::optional<HostCredentials> credentials = m_credentialStore.replacePairingNonce();
+    if (!credentials) {
+        // Without credentials no agent runs either: only the file holds the device.
+        forgetTrustedDevice(deviceId);
+        return;
+    }
+    if (m_agent && m_state.kind() == AgentRunState::Kind::running) {
+        AgentControlRequest::revokeDevice(
+            m_agentPort, m_controlSecret, deviceId, credentials->pairingNonce, this,
+            [this, deviceId, preferences = QPointer<HostPreferences>(preferences)](bool done) {
+                if (!preferences)
+                    return;
+                if (done) {
+                    recomputeSetupLink(preferences);
+                    return;
+                }
+                forgetTrustedDevice(deviceId);
+                start(preferences);
+            });
+        return;
+    }
+    forgetTrustedDevice(deviceId);
+    // An agent on its way up holds the old nonce: it starts again with the new one.
+    if (m_agent || m_pendingLaunch)
+        start(preferences);
+    else
+        recomputeSetupLink(preferences);
 }
 
 void HostAgentController::rotatePairing(HostPreferences *preferences)

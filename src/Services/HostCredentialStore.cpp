@@ -47,6 +47,16 @@ HostCredentials HostCredentialStore::rotate(HostRelayVersion relayVersion)
     return credentials;
 }
 
+std::optional<HostCredentials> HostCredentialStore::replacePairingNonce()
+{
+    if (!m_loaded)
+        return std::nullopt;
+    m_loaded->pairingNonce = make(m_loaded->relayVersion).pairingNonce;
+    if (!m_inMemoryOnly)
+        persist(*m_loaded, {pairingNonceAccount});
+    return m_loaded;
+}
+
 void HostCredentialStore::startLoad()
 {
     m_loading = true;

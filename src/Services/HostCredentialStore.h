@@ -42,6 +42,9 @@ public:
     std::optional<HostCredentials> cached() const { return m_loaded; }
     // New credentials at once, saved in the background over whatever is stored; wins over a load in progress.
     HostCredentials rotate(HostRelayVersion relayVersion);
+    // A new pairing nonce in place of the current one, saved like a rotation's (unless the keyring failed,
+    // when it lives in memory like the rest); none before the first load completed.
+    std::optional<HostCredentials> replacePairingNonce();
 
     // The load waits for the user to answer the desktop's unlock prompt.
     bool waitingForUnlock() const { return m_waitingForUnlock; }

@@ -9,6 +9,8 @@ namespace AgentAddress {
 inline constexpr quint16 defaultPort = 8765;
 inline const QString healthPath = QStringLiteral("/healthz");
 inline const QString webSocketPath = QStringLiteral("/ws");
+// The host's loopback request that revokes one device (see agent/PROTOCOL.md).
+inline const QString revokePath = QStringLiteral("/control/revoke");
 // The devices the agent trusts, which the host deletes to revoke them all.
 inline QString trustedDevicesPath(const QString &home)
 {

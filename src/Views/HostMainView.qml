@@ -55,6 +55,11 @@ Item {
                             ReadinessSettings {
                             }
                         }
+                        SectionCard {
+                            title: "Paired Devices"
+                            PairedDevicesView {
+                            }
+                        }
                         Item { implicitHeight: 18 }
                     }
                 }

@@ -1,6 +1,7 @@
 // Hosting end to end, one run per route: the controller launches the real ferrowyn-agent, and a Python tablet
 // that knows only what the QR code of the published setup link says pairs with it.
 #include "AgentControllerHarness.h"
+#include "App/PairedDevicesModel.h"
 #include "Services/QRCodeRenderer.h"
 
 #include <QDir>
@@ -67,6 +68,42 @@ private slots:
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         h->preferences.setLanPort(probe.serverPort());
         lines.clear();
+    }
+
+    // Revoking one tablet cuts it off at once and for good, while the other stays connected.
+    void revokeOneDevice()
+    {
+        h->controller->start(&h->preferences);
+        QTRY_VERIFY(h->controller->state() == AgentRunState::running() &&
+                    !h->controller->setupLink().isEmpty());
+        const QString link = h->controller->setupLink().toString(QUrl::FullyEncoded);
+        QProcess a, b;
+        for (auto [tablet, id] : {std::pair{&a, "tablet-a"}, std::pair{&b, "tablet-b"}}) {
+            tablet->start("/usr/bin/python3",
+                          {FERROWYN_AGENT_TEST_DIR "/tablet_client.py", "--hold", link, id});
+            QTRY_VERIFY_WITH_TIMEOUT(tablet->canReadLine(), 10000);
+            QCOMPARE(tablet->readLine(), "ready\n");
+        }
+        PairedDevicesModel devices(&HostAgentController::trustedDevicesPath);
+        devices.setHostId(h->controller->hostId());
+        QTRY_COMPARE(devices.count(), 2);
+        QVERIFY(devices.devices().constFirst().lastSeenAt && devices.devices().constFirst().route == "lan");
+
+        h->controller->revokeDevice("tablet-a", &h->preferences);
+        QTRY_VERIFY_WITH_TIMEOUT(a.canReadLine(), 1000);
+        QCOMPARE(a.readLine(), "closed=1008 reason=device revoked\n");
+        QTRY_VERIFY(h->controller->setupLink().toString(QUrl::FullyEncoded) != link);
+        QTRY_COMPARE(devices.count(), 1);
+        QCOMPARE(devices.devices().constFirst().deviceId, "tablet-b");
+        // The link tablet A scanned pairs nobody again; the new one does.
+        QProcess again;
+        again.start("/usr/bin/python3",
+                    {FERROWYN_AGENT_TEST_DIR "/tablet_client.py", "--hold", link, "tablet-a"});
+        QVERIFY(again.waitForFinished(10000) && again.exitCode() != 0);
+        pairTablet(h->controller->setupLink().toString(QUrl::FullyEncoded));
+        QVERIFY(b.state() == QProcess::Running && !b.canReadLine());
+        b.kill();
+        b.waitForFinished();
     }
 
     void lan()

@@ -1,5 +1,6 @@
 #include "App/HostApplication.h"
 #include "RecordingLoginItem.h"
+#include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
 #include <QClipboard>
@@ -8,11 +9,13 @@
 #include <QHttpServer>
 #include <QHttpServerResponse>
 #include <QJsonObject>
+#include <QPalette>
 #include <QProcess>
 #include <QQmlComponent>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTimeZone>
 
 namespace {
 
@@ -50,6 +53,7 @@ private slots:
     void init();
 
     void screenshots();
+    void pairedDevicesLightAndDark();
     void controlsDriveTheAgent();
     void linkAndLogShowNoSecret();
     void foldersArePinnedGrantedAndRemoved();
@@ -114,6 +118,37 @@ void WindowTest::screenshots()
     zbar.startCommand(QStringLiteral("zbarimg --raw -q ") + folder.filePath("hosting.png"));
     QVERIFY(zbar.waitForFinished(30000));
     QCOMPARE(zbar.readAllStandardOutput().trimmed(), m_h.controller->setupLink().toEncoded());
+}
+
+// Two paired tablets, newest first, in the light and the dark palette, for people to look at.
+void WindowTest::pairedDevicesLightAndDark()
+{
+    m_h.start(QStringLiteral("hang"));
+    QTRY_VERIFY(m_h.presenter.running());
+    const QString hostId = m_h.controller->hostId();
+    const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
+    QString error;
+    QVERIFY(TrustedDevicesFile(HostAgentController::trustedDevicesPath())
+                .update(
+                    [&](QList<TrustedDevice> &devices) {
+                        devices = {{"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay"},
+                                   {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}}};
+                        return true;
+                    },
+                    &error));
+    QTRY_COMPARE(m_h.named("deviceRow").size(), 2);
+    QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
+    // Tall enough to show the whole sidebar.
+    m_h.window()->resize(1000, 1250);
+    QTRY_COMPARE(m_h.window()->contentItem()->height(), 1250);
+    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
+    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("devices-light.png")));
+    const QPalette light = QGuiApplication::palette();
+    QGuiApplication::setPalette(QPalette(QColor(60, 60, 60), QColor(36, 36, 36)));
+    QTRY_VERIFY(m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100);
+    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("devices-dark.png")));
+    QGuiApplication::setPalette(light);
+    m_h.window()->resize(1000, 760);
 }
 
 void WindowTest::controlsDriveTheAgent()

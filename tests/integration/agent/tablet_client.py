@@ -71,8 +71,24 @@ def oversized(url):
     print("eof")
 
 
+async def hold(link, device_id):
+    # "--hold SETUP_LINK DEVICE_ID": pairs as that device, says "ready", and stays until the agent closes.
+    query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).query))
+    async with websockets.connect(query["endpoint"]) as ws:
+        await call(ws, 1, "auth", {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id,
+                                   "deviceName": device_id, "pairingNonce": query["pairingNonce"]})
+        print("ready", flush=True)
+        try:
+            while True:
+                await ws.recv()
+        except websockets.ConnectionClosed as closed:
+            print(f"closed={closed.code} reason={closed.reason}", flush=True)
+
+
 if __name__ == "__main__":
-    if sys.argv[1] == "--oversized":
+    if sys.argv[1] == "--hold":
+        asyncio.run(hold(*sys.argv[2:4]))
+    elif sys.argv[1] == "--oversized":
         oversized(sys.argv[2])
     else:
         asyncio.run(main(*sys.argv[1:4]))

@@ -1,4 +1,5 @@
 #include "Shared/RelayCodecStateName.h"
+#include "Shared/TrustedDevicesFile.h"
 #include "TestWebSocketClient.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QWebSocketServer>
 
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -31,6 +33,7 @@ struct Agent {
     QTemporaryDir home;
     QString token = randomSecret(), hostId = "host_" + randomSecret(), nonce = randomSecret();
     QString relayToken = randomSecret(), session = randomSecret(), ngrokToken = randomSecret();
+    QString control = randomSecret();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QProcess process;
     QString out, err;
@@ -46,6 +49,7 @@ struct Agent {
         env.insert("VELMORA_HOST_TOKEN", token);
         env.insert("VELMORA_HOST_ID", hostId);
         env.insert("VELMORA_PAIRING_NONCE", nonce);
+        env.insert("VELMORA_CONTROL_SECRET", control);
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] { collect(); });
         QObject::connect(&process, &QProcess::readyReadStandardError, &process, [this] { collect(); });
     }
@@ -77,9 +81,13 @@ struct Agent {
         return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
     QString ws() const { return QStringLiteral("ws://127.0.0.1:%1/ws").arg(port); }
+    TrustedDevicesFile devices() const
+    {
+        return TrustedDevicesFile(home.filePath(".ferrowyn/trusted-devices.json"));
+    }
     QStringList leaked() const
     {
-        QStringList secrets{token, hostId, nonce, relayToken, session, ngrokToken};
+        QStringList secrets{token, hostId, nonce, relayToken, session, ngrokToken, control};
         secrets.removeIf([this](const QString &secret) { return !(out + err).contains(secret); });
         return secrets;
     }
@@ -103,6 +111,18 @@ QJsonObject health(quint16 port)
     return QJsonDocument::fromJson(reply->readAll()).object();
 }
 
+// The host's revoke request: its status and body.
+QString revoke(quint16 port, const QString &secret, const QString &deviceId, const QString &nonce)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/control/revoke").arg(port)));
+    request.setRawHeader("Authorization", "Bearer " + secret.toUtf8());
+    std::unique_ptr<QNetworkReply> reply(manager.post(
+        request, QJsonDocument(QJsonObject{{"deviceId", deviceId}, {"pairingNonce", nonce}}).toJson()));
+    QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString() + ' ' + reply->readAll();
+}
+
 } // namespace
 
 // The agent as a process on each route: LAN (with the Python tablet), ngrok (fake-ngrok.sh on PATH) and a
@@ -115,6 +135,7 @@ private slots:
     void ngrok();
     void relay_data();
     void relay();
+    void revokeOneDevice();
 
 private:
     void limitsOfTheSocket(Agent &agent);
@@ -225,6 +246,16 @@ void AgentRoutesTest::ngrok()
         QCOMPARE(tunnel.value("publicUrl").toString(),
                  error.isEmpty() ? "https://fake-tunnel.ngrok-free.app" : "");
         QCOMPARE(agent.err.contains("tunnel: failed"), !error.isEmpty());
+        // A tablet that ngrok forwards is recorded as one that came through the tunnel.
+        QNetworkRequest forwarded{QUrl(agent.ws())};
+        forwarded.setRawHeader("X-Forwarded-For", "203.0.113.5");
+        TestWebSocketClient tablet;
+        QSignalSpy connected(&tablet.socket(), &QWebSocket::connected);
+        tablet.socket().open(forwarded);
+        QVERIFY(connected.wait() &&
+                tablet.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "t"))
+                    .contains("result"));
+        QCOMPARE(agent.devices().read().devices.value(0).route, "tunnel");
         // Past the start timeout an online tunnel stays online; the agent keeps serving either way.
         QVERIFY(
             !QTest::qWaitFor([&] { return health(agent.port).value("tunnel")["lastError"] != error; }, 800));
@@ -324,6 +355,12 @@ void AgentRoutesTest::relay()
     };
     QTRY_VERIFY(closed("64"));
     QVERIFY(!closed("63"));
+    // Revoking the relay tablet ends its conversation, which elixirV2 kept across the drop.
+    QCOMPARE(revoke(agent.port, agent.control, "relay-ipad", "n2"), "200 {\"revoked\":true}");
+    QTRY_COMPARE(
+        std::count_if(frames.cbegin(), frames.cend(),
+                      [](const QJsonObject &frame) { return frame.value("reason") == "device revoked"; }),
+        elixir ? 1 : 0);
     QCOMPARE(agent.stop(), 0);
     QVERIFY(agent.out.contains("connection lost (1006)"));
     QCOMPARE(agent.leaked(), QStringList());
@@ -331,8 +368,61 @@ void AgentRoutesTest::relay()
     // goV1 keeps no resume state and leaves the file alone.
     QFile state(statePath);
     QVERIFY(state.open(QIODevice::ReadOnly));
-    QCOMPARE(state.readAll(), elixir ? R"({"format":1,"lastAckedInbound":75,"nextOutbound":70})"
+    QCOMPARE(state.readAll(), elixir ? R"({"format":1,"lastAckedInbound":75,"nextOutbound":71})"
                                      : R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})");
+}
+
+void AgentRoutesTest::revokeOneDevice()
+{
+    Agent agent;
+    QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
+    TestWebSocketClient a, b;
+    for (auto &[client, id] : {std::pair<TestWebSocketClient &, QString>{a, "A"}, {b, "B"}}) {
+        QVERIFY(client.open(agent.ws()));
+        QVERIFY(client.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, id))
+                    .contains("result"));
+    }
+    QCOMPARE(revoke(agent.port, "wrong", "A", "n2"), "401 {\"error\":\"wrong or missing control secret\"}");
+    QCOMPARE(revoke(agent.port, agent.control, "A", "n2"), "200 {\"revoked\":true}");
+    QVERIFY(a.waitForClose(1000));
+    QCOMPARE(a.closeCode(), 1008);
+    QCOMPARE(a.socket().closeReason(), "device revoked");
+    QVERIFY(b.request({{"id", 2}, {"method", "workspaces.list"}}).contains("result"));
+    QCOMPARE(agent.devices().read().devices.value(0).deviceId + agent.devices().read().devices.value(0).route,
+             "Blan");
+    // The link A scanned pairs nobody now; the new one does, while the host keeps rewriting the file: neither
+    // loses the other's devices.
+    TestWebSocketClient again;
+    QVERIFY(again.open(agent.ws()));
+    QVERIFY(again.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "A"))
+                .contains("error"));
+    std::jthread host([&] {
+        for (int round = 0; round < 200; ++round) {
+            QString error;
+            agent.devices().update(
+                [&](QList<TrustedDevice> &devices) {
+                    devices.append({QStringLiteral("h%1").arg(round), "h", agent.hostId, {}, {}, {}});
+                    return true;
+                },
+                &error);
+        }
+    });
+    for (int paired = 0; paired < 20; ++paired) {
+        TestWebSocketClient tablet;
+        QVERIFY(tablet.open(agent.ws()));
+        QVERIFY(tablet
+                    .request(TestWebSocketClient::authRequest(agent.token, agent.hostId, "n2",
+                                                              "t" + QString::number(paired)))
+                    .contains("result"));
+    }
+    host.join();
+    QCOMPARE(agent.devices().read().devices.size(), 1 + 20 + 200);
+    // The host deleting the file, as when it revokes every device, ends B's connection too.
+    QVERIFY(QFile::remove(agent.devices().path()));
+    QVERIFY(b.waitForClose(1000));
+    QCOMPARE(b.socket().closeReason(), "device revoked");
+    QCOMPARE(agent.stop(), 0);
+    QCOMPARE(agent.leaked(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(AgentRoutesTest)

@@ -195,6 +195,35 @@ void AgentCoreTest::decisionsAndTrustedDevices()
     QFile kept(path(QDir(m_dir.path()).entryList({"trusted.json.corrupt-*"}).value(0)));
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), QByteArray("{not json"));
+
+    // A file written before the last connection was recorded reads; the connection is then written at most
+    // once a minute, and what this version does not know stays.
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(R"({"version":1,"devices":[{"deviceId":"d1","name":"iPad","hostId":"host_1",)"
+               R"("pairedAt":"2026-12-05T06:10:00Z","color":"red"}],"note":1})");
+    file.close();
+    const TrustedDevicesFile shared(path("trusted.json"));
+    QCOMPARE(shared.read().devices.value(0).lastSeenAt, std::nullopt);
+    const QDateTime start = QDateTime::fromString("2026-12-06T10:00:00Z", Qt::ISODate);
+    const QList<std::tuple<int, QString, bool>> seen{
+        {0, "relay", true}, {59, "lan", false}, {60, "tunnel", true}};
+    for (const auto &[seconds, route, written] : seen)
+        QCOMPARE(store.recordSeen("d1", "host_1", route, start.addSecs(seconds)), written);
+    const TrustedDevice device = shared.read().devices.value(0);
+    QCOMPARE(device.lastSeenAt.value_or(QDateTime()), start.addSecs(60));
+    QCOMPARE(device.route + device.pairedAt.toString(Qt::ISODate), "tunnel2026-12-05T06:10:00Z");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY(text.contains("\"color\": \"red\"") && text.contains("\"note\": 1") &&
+            text.contains("\"lastSeenAt\": \"2026-12-06T10:01:00Z\""));
+    file.close();
+    // An unreadable file is never overwritten.
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("{not json") > 0);
+    file.close();
+    QVERIFY(!shared.update([](QList<TrustedDevice> &) { return true; }, &error) && !error.isEmpty());
+    QCOMPARE(shared.read().status, TrustedDevicesFile::Status::Unreadable);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("{not json"));
 }
 
 void AgentCoreTest::everyRequestIsAnswered()

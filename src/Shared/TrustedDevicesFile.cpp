@@ -1,0 +1,188 @@
+#include "Shared/TrustedDevicesFile.h"
+
+#include "Shared/PrivateFolder.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+const QString devicesKey = QStringLiteral("devices");
+const QString deviceIdKey = QStringLiteral("deviceId");
+const QString nameKey = QStringLiteral("name");
+const QString hostIdKey = QStringLiteral("hostId");
+const QString pairedAtKey = QStringLiteral("pairedAt");
+const QString lastSeenAtKey = QStringLiteral("lastSeenAt");
+const QString routeKey = QStringLiteral("route");
+
+// Holds flock(2) on the lock file for as long as it lives; closing the descriptor releases it.
+class FileLock {
+public:
+    FileLock(const QString &path, int operation)
+    {
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (m_fd < 0)
+            return;
+        int result = 0;
+        while ((result = ::flock(m_fd, operation)) != 0 && errno == EINTR) {
+        }
+        if (result != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~FileLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+    bool held() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+QString timestamp(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODate);
+}
+
+// The file as parsed: its root object, kept whole so that what this version does not know survives a rewrite.
+struct Parsed {
+    TrustedDevicesFile::Status status = TrustedDevicesFile::Status::Missing;
+    QJsonObject root;
+    QList<TrustedDevice> devices;
+};
+
+Parsed parse(const QString &path)
+{
+    Parsed parsed;
+    QFile file(path);
+    if (!file.exists())
+        return parsed;
+    parsed.status = TrustedDevicesFile::Status::Unreadable;
+    if (!file.open(QIODevice::ReadOnly))
+        return parsed;
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject() ||
+        !document.object().value(devicesKey).isArray())
+        return parsed;
+    parsed.status = TrustedDevicesFile::Status::Read;
+    parsed.root = document.object();
+    for (const QJsonValue &value : parsed.root.value(devicesKey).toArray()) {
+        const QJsonObject entry = value.toObject();
+        TrustedDevice device{entry.value(deviceIdKey).toString(),
+                             entry.value(nameKey).toString(),
+                             entry.value(hostIdKey).toString(),
+                             QDateTime::fromString(entry.value(pairedAtKey).toString(), Qt::ISODate),
+                             std::nullopt,
+                             entry.value(routeKey).toString()};
+        const QDateTime lastSeen = QDateTime::fromString(entry.value(lastSeenAtKey).toString(), Qt::ISODate);
+        if (lastSeen.isValid())
+            device.lastSeenAt = lastSeen;
+        if (!device.deviceId.isEmpty())
+            parsed.devices.append(device);
+    }
+    return parsed;
+}
+
+// The devices as entries: each starts from the entry it was read from, so unknown fields stay, and entries
+// that name no device are kept as they were.
+QJsonArray entries(const QJsonArray &original, const QList<TrustedDevice> &devices)
+{
+    QHash<QString, QJsonObject> byId;
+    QJsonArray result;
+    for (const QJsonValue &value : original) {
+        const QString id = value.toObject().value(deviceIdKey).toString();
+        if (id.isEmpty())
+            result.append(value);
+        else
+            byId.insert(id, value.toObject());
+    }
+    for (const TrustedDevice &device : devices) {
+        QJsonObject entry = byId.value(device.deviceId);
+        entry.insert(deviceIdKey, device.deviceId);
+        entry.insert(nameKey, device.name);
+        entry.insert(hostIdKey, device.hostId);
+        entry.insert(pairedAtKey, timestamp(device.pairedAt));
+        if (device.lastSeenAt)
+            entry.insert(lastSeenAtKey, timestamp(*device.lastSeenAt));
+        else
+            entry.remove(lastSeenAtKey);
+        if (device.route.isEmpty())
+            entry.remove(routeKey);
+        else
+            entry.insert(routeKey, device.route);
+        result.append(entry);
+    }
+    return result;
+}
+
+} // namespace
+
+TrustedDevicesFile::TrustedDevicesFile(QString path) : m_path(std::move(path)) {}
+
+TrustedDevicesFile::Contents TrustedDevicesFile::read() const
+{
+    // Without its folder there is no file, and a reader creates nothing.
+    if (!QFileInfo(QFileInfo(m_path).absolutePath()).isDir())
+        return {};
+    const FileLock lock(lockPath(), LOCK_SH);
+    Parsed parsed = parse(m_path);
+    // A lock that cannot be taken (a read-only folder) still lets the file be read.
+    return {parsed.status, std::move(parsed.devices)};
+}
+
+bool TrustedDevicesFile::update(const std::function<bool(QList<TrustedDevice> &devices)> &change,
+                                QString *error) const
+{
+    const QString folder = QFileInfo(m_path).absolutePath();
+    if (!makePrivateFolder(folder)) {
+        *error = QStringLiteral("cannot create the folder of the trusted-devices file");
+        return false;
+    }
+    // A folder an earlier version created readable by all is narrowed too.
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const FileLock lock(lockPath(), LOCK_EX);
+    if (!lock.held()) {
+        *error = QStringLiteral("cannot lock the trusted-devices file");
+        return false;
+    }
+    Parsed parsed = parse(m_path);
+    if (parsed.status == Status::Unreadable) {
+        *error = QStringLiteral("the trusted-devices file cannot be read; it is left as it is");
+        return false;
+    }
+    if (!change(parsed.devices))
+        return true;
+    QJsonObject root = parsed.root;
+    if (!root.contains(QStringLiteral("version")))
+        root.insert(QStringLiteral("version"), 1);
+    root.insert(devicesKey, entries(parsed.root.value(devicesKey).toArray(), parsed.devices));
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    // The temporary file gets owner-only permissions before any content reaches it.
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
