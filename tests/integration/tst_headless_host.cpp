@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
@@ -61,6 +62,7 @@ private:
 
     QTemporaryDir home;
     QTemporaryDir workspace;
+    QString port;
     QHash<const QProcess *, QString> outputs;
 };
 
@@ -71,6 +73,9 @@ QString HeadlessHostTest::printed(QProcess &host)
 
 void HeadlessHostTest::initTestCase()
 {
+    QTcpServer free;
+    QVERIFY(free.listen(QHostAddress::LocalHost));
+    port = QString::number(free.serverPort());
     QVERIFY(home.isValid() && workspace.isValid());
     QVERIFY(QDir(home.path()).mkpath(QStringLiteral("run")));
     QFile::setPermissions(home.path() + QStringLiteral("/run"),
@@ -105,8 +110,7 @@ void HeadlessHostTest::startHost(QProcess &host, const QStringList &arguments) c
     host.setProcessEnvironment(environment());
     host.start(QStringLiteral(FERROWYN_HOST_PATH),
                QStringList{QStringLiteral("--headless"), QStringLiteral("--loopback"),
-                           QStringLiteral("--port"), QStringLiteral("47391"), QStringLiteral("--workspace"),
-                           workspace.path()} +
+                           QStringLiteral("--port"), port, QStringLiteral("--workspace"), workspace.path()} +
                    arguments);
 }
 
@@ -183,7 +187,7 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     const QJsonObject statusObject = QJsonDocument::fromJson(status.toUtf8()).object();
     QCOMPARE(statusObject.value(QStringLiteral("state")).toString(), QStringLiteral("running"));
     QCOMPARE(statusObject.value(QStringLiteral("endpoint")).toString(),
-             QStringLiteral("ws://127.0.0.1:47391"));
+             QStringLiteral("ws://127.0.0.1:") + port);
     const QString token = QUrlQuery(QUrl(link)).queryItemValue(QStringLiteral("token"));
     QVERIFY(!token.isEmpty() && !status.contains(token));
 
@@ -210,7 +214,7 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QFile saved(home.filePath(QStringLiteral(".config/ferrowyn-host/defaults.json")));
     QVERIFY(saved.open(QIODevice::ReadOnly));
     const QByteArray settings = saved.readAll();
-    QVERIFY(!settings.contains("47391") && !settings.contains(workspace.path().toUtf8()));
+    QVERIFY(!settings.contains(port.toUtf8()) && !settings.contains(workspace.path().toUtf8()));
 
     // The pairing survives a restart, and a run without the option never touches the file.
     const QDateTime written = QFileInfo(secrets.filePath()).lastModified();
