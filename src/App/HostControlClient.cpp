@@ -83,7 +83,9 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
     }
     const SingleInstance::Answer answer =
         SingleInstance::request(SingleInstance::standardSocketPath(),
-                                {{QStringLiteral("request"), commandLine.request}}, answerTimeoutMs);
+                                {{QStringLiteral("request"), commandLine.request},
+                                 {QStringLiteral("deviceId"), commandLine.deviceId}},
+                                answerTimeoutMs);
     if (answer.status == SingleInstance::Answer::Status::NotRunning) {
         print(err, AppBrand::hostName + QStringLiteral(" is not running"));
         return HostCommandLine::notRunning;

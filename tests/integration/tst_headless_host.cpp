@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -196,9 +197,19 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QCOMPARE(QFileInfo(secrets.absolutePath()).permissions() & 0x0777,
              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
 
+    // The paired tablet is listed, with its last connection, and can be revoked from the command line.
+    const QJsonArray devices =
+        QJsonDocument::fromJson(ask({"--devices", "--json"}).second.toUtf8())["devices"].toArray();
+    QCOMPARE(devices.size(), 1);
+    QCOMPARE(devices[0]["deviceId"].toString(), "py-tablet");
+    QVERIFY(!devices[0]["lastSeenAt"].toString().isEmpty());
+    QCOMPARE(ask({"--revoke", "nobody", "--yes"}).first, 1);
+    QCOMPARE(ask({"--revoke", "py-tablet", "--yes"}).first, 0);
+    QTRY_VERIFY(ask({"--devices"}).second.contains("No tablet has paired yet."));
     QCOMPARE(ask({QStringLiteral("--rotate")}, "n\n").first, 1);
     QCOMPARE(ask({QStringLiteral("--rotate"), QStringLiteral("--yes")}).first, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(printedLinks(printed(host)).size(), 2, 20000);
+    // The revocation printed a link with a new nonce, the rotation one more.
+    QTRY_COMPARE_WITH_TIMEOUT(printedLinks(printed(host)).size(), 3, 20000);
     const QString rotated = printedLinks(printed(host)).constLast();
     QVERIFY(rotated != link);
     QVERIFY(!tabletPairs(link));
