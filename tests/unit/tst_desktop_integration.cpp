@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -71,6 +72,17 @@ void DesktopIntegrationTest::preflightVerdicts()
     // The write probe leaves nothing behind.
     QCOMPARE(QDir(dir.filePath("real")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList());
+    // Denials, as a user without root's reach sees them (the probe drops to "nobody" when run as root).
+    QVERIFY(dir.mkdir("readOnly") && dir.mkdir("closed"));
+    QFile::setPermissions(root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                           QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(dir.filePath("readOnly"),
+                          QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(dir.filePath("closed"), {});
+    QProcess probe;
+    probe.start(PREFLIGHT_PROBE, {dir.filePath("readOnly"), dir.filePath("closed")});
+    QVERIFY(probe.waitForFinished(10000));
+    QCOMPARE(probe.readAll(), "readOnly\t1\t0\nblocked\t0\t0\n");
 }
 
 void DesktopIntegrationTest::closingTheWindow_data()
