@@ -9,9 +9,17 @@
 
 namespace {
 
-const QStringList controlRequests = {
-    QStringLiteral("status"), QStringLiteral("link"), QStringLiteral("start"),  QStringLiteral("stop"),
-    QStringLiteral("rotate"), QStringLiteral("quit"), QStringLiteral("devices")};
+// The requests to the running host, with what --help says of each.
+const QList<std::pair<QString, QString>> controlRequests = {
+    {QStringLiteral("status"),
+     QStringLiteral("Show the running host's state, route, link expiry and warnings.")},
+    {QStringLiteral("link"), QStringLiteral("Print the running host's setup link, unmasked.")},
+    {QStringLiteral("start"), QStringLiteral("Ask the running host to start hosting.")},
+    {QStringLiteral("stop"), QStringLiteral("Ask the running host to stop hosting.")},
+    {QStringLiteral("rotate"), QStringLiteral("Rotate the pairing: every tablet and setup link is revoked.")},
+    {QStringLiteral("quit"), QStringLiteral("Stop the running host's agent and quit it.")},
+    {QStringLiteral("devices"), QStringLiteral("List the tablets paired with the running host.")},
+};
 
 HostCommandLine printed(const QString &text, int exitCode)
 {
@@ -58,21 +66,22 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     const QCommandLineOption qr(QStringLiteral("qr"),
                                 QStringLiteral("With --link: print the link as a QR code. "
                                                "--qr=none: no QR code in headless output."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("With --status: print JSON."));
-    const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("With --rotate: do not ask."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("With --status or --devices: print JSON."));
+    const QCommandLineOption yes(QStringLiteral("yes"),
+                                 QStringLiteral("With --rotate or --revoke: do not ask."));
     QCommandLineOption autostart(QStringLiteral("autostart"), QStringLiteral("Started at login."));
     autostart.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(autostart);
     parser.addOptions(
         {headless, workspace, mode, port, bindAll, loopback, ngrok, secretsFile, qr, json, yes});
     const QCommandLineOption revoke(QStringLiteral("revoke"),
-                                    QStringLiteral("Ask the running host: revoke this paired tablet."),
+                                    QStringLiteral("Disconnect this paired tablet for good (see --devices)."),
                                     QStringLiteral("device id"));
     parser.addOption(revoke);
     QList<QCommandLineOption> requestOptions;
-    for (const QString &name : controlRequests) {
-        requestOptions.append(
-            QCommandLineOption(name, QStringLiteral("Ask the running host: %1.").arg(name)));
+    for (const auto &[name, description] : controlRequests) {
+        requestOptions.append(QCommandLineOption(name, description));
         parser.addOption(requestOptions.constLast());
     }
 
@@ -81,8 +90,10 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     const bool qrNone = words.removeAll(QStringLiteral("--qr=none")) > 0;
     if (!parser.parse(words))
         return wrong(parser.errorText());
-    if (parser.isSet(help))
-        return printed(parser.helpText(), 0);
+    // No application object exists yet, so the parser cannot know the program's name, nor Qt's own options.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
+        return printed(
+            parser.helpText().replace(QStringLiteral("<executable_name>"), AppBrand::hostExecutableName), 0);
     if (parser.isSet(version))
         return printed(AppBrand::hostName + QLatin1Char(' ') + QLatin1String(BuildConfig::version), 0);
     if (!parser.positionalArguments().isEmpty())
