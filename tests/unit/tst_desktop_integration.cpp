@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -50,6 +51,13 @@ void DesktopIntegrationTest::secondInstanceAsksTheFirstToComeForward()
     QSignalSpy activations(&first, &SingleInstance::activationRequested);
     QVERIFY(!SingleInstance(path).claim());
     QVERIFY(activations.wait(5000));
+    // The command line tells a host that is not there from one that does not answer (exit 3 and 4).
+    using Status = SingleInstance::Answer::Status;
+    QCOMPARE(SingleInstance::request(dir.filePath("none"), {}, 200).status, Status::NotRunning);
+    QLocalServer silent;
+    QVERIFY(silent.listen(dir.filePath("silent")));
+    QCOMPARE(SingleInstance::request(silent.fullServerName(), {{"request", "status"}}, 200).status,
+             Status::NoAnswer);
 }
 
 void DesktopIntegrationTest::preflightVerdicts()
