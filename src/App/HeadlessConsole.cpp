@@ -28,10 +28,23 @@ HeadlessConsole::HeadlessConsole(HostWindowPresenter &presenter, HostAgentContro
         say(presenter.settingsFileNotice());
 }
 
+QString HeadlessConsole::printable(QString line)
+{
+    // The agent's output, ngrok's words and the names tablets give themselves come from outside: an escape
+    // sequence among them would drive the terminal (its title, its colours, even its input), not be read.
+    for (QChar &c : line) {
+        const char16_t code = c.unicode();
+        if ((code < 0x20 && code != u'\t') || (code >= 0x7f && code < 0xa0))
+            c = QChar::ReplacementCharacter;
+    }
+    return line;
+}
+
 void HeadlessConsole::say(const QString &line)
 {
     const QByteArray text =
-        (QTime::currentTime().toString(QStringLiteral("HH:mm:ss ")) + line + QLatin1Char('\n')).toUtf8();
+        (QTime::currentTime().toString(QStringLiteral("HH:mm:ss ")) + printable(line) + QLatin1Char('\n'))
+            .toUtf8();
     std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), m_out);
     // A journal or a pipe must see each line when it happens, not when a buffer fills.
     std::fflush(m_out);

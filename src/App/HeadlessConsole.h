@@ -20,6 +20,8 @@ public:
                     std::FILE *out = stdout, QObject *parent = nullptr);
 
     void say(const QString &line);
+    // The line with every control character replaced, so that it is read and never obeyed by a terminal.
+    static QString printable(QString line);
 
 private:
     void sayStatus();

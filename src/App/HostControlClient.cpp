@@ -1,5 +1,7 @@
 #include "App/HostControlClient.h"
 
+#include "App/HeadlessConsole.h"
+
 #include "App/HostCommandLine.h"
 #include "Platform/SingleInstance.h"
 #include "Services/QRCodeRenderer.h"
@@ -44,10 +46,11 @@ QString statusText(const QJsonObject &status)
     for (const auto &[label, key] : rows) {
         const QString value = status.value(key).toString();
         if (!value.isEmpty())
-            text += label + QStringLiteral(": ") + value + QLatin1Char('\n');
+            text += label + QStringLiteral(": ") + HeadlessConsole::printable(value) + QLatin1Char('\n');
     }
     for (const QJsonValue warning : status.value(QStringLiteral("warnings")).toArray())
-        text += QStringLiteral("Warning: ") + warning.toString() + QLatin1Char('\n');
+        text +=
+            QStringLiteral("Warning: ") + HeadlessConsole::printable(warning.toString()) + QLatin1Char('\n');
     return text;
 }
 
@@ -58,11 +61,13 @@ QString devicesText(const QJsonObject &reply)
     QString text;
     for (const QJsonValue value : reply.value(QStringLiteral("devices")).toArray()) {
         const QJsonObject device = value.toObject();
-        text += QStringLiteral("%1  %2  paired %3  %4\n")
-                    .arg(device.value(QStringLiteral("deviceId")).toString(),
-                         device.value(QStringLiteral("name")).toString(),
-                         device.value(QStringLiteral("pairedAt")).toString(),
-                         device.value(QStringLiteral("summary")).toString());
+        // Ids and names come from the tablets themselves.
+        text += HeadlessConsole::printable(QStringLiteral("%1  %2  paired %3  %4")
+                                               .arg(device.value(QStringLiteral("deviceId")).toString(),
+                                                    device.value(QStringLiteral("name")).toString(),
+                                                    device.value(QStringLiteral("pairedAt")).toString(),
+                                                    device.value(QStringLiteral("summary")).toString())) +
+                QLatin1Char('\n');
     }
     return text.isEmpty() ? QStringLiteral("No tablet has paired yet.") : text;
 }

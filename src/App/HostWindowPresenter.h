@@ -25,6 +25,7 @@ class HostWindowPresenter : public QObject {
     Q_PROPERTY(QString runningAgentBuild READ runningAgentBuild NOTIFY runningAgentBuildChanged)
     Q_PROPERTY(bool relayMode READ relayMode NOTIFY relayModeChanged)
     Q_PROPERTY(QString statusHeadline READ statusHeadline NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString trayToolTip READ trayToolTip NOTIFY hostingStatusChanged)
     Q_PROPERTY(QString disconnectedTitle READ disconnectedTitle NOTIFY hostingStatusChanged)
     Q_PROPERTY(QString disconnectedMessage READ disconnectedMessage NOTIFY hostingStatusChanged)
     Q_PROPERTY(QString instructionText READ instructionText NOTIFY hostingStatusChanged)
@@ -66,6 +67,9 @@ public:
     QString runningAgentBuild() const;
     bool relayMode() const;
     QString statusHeadline() const;
+    // The headline for the desktop's tray, which may read its tool tips as rich text: escaped, since it can
+    // carry ngrok's words.
+    QString trayToolTip() const { return statusHeadline().toHtmlEscaped(); }
     QString tunnelStatusText() const;
     bool showTunnelRow() const;
     QString relayVersionDescription() const;

@@ -15,7 +15,7 @@ Platform.SystemTrayIcon {
     icon.source: Presenter.runState === Presenter.Running ? "icons/tray-hosting.svg"
                : Presenter.runState === Presenter.Failed ? "icons/tray-error.svg"
                : "icons/tray-idle.svg"
-    tooltip: Presenter.statusHeadline
+    tooltip: Presenter.trayToolTip
 
     onActivated: tray.toggleWindowRequested()
 

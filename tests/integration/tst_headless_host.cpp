@@ -1,3 +1,4 @@
+#include "App/HeadlessConsole.h"
 #include "App/HostCommandLine.h"
 
 #include <QDir>
@@ -49,6 +50,7 @@ private slots:
     void commandLineMistakes_data();
     void commandLineMistakes();
     void hostsPairsRotatesAndQuits();
+    void outsideTextCannotDriveTheTerminal();
 
 private:
     QProcessEnvironment environment() const;
@@ -248,6 +250,13 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(printedLinks(printed(third)).isEmpty());
     QCOMPARE(ask({QStringLiteral("--quit")}).first, 0);
     QVERIFY(third.waitForFinished(10000));
+}
+
+void HeadlessHostTest::outsideTextCannotDriveTheTerminal()
+{
+    QCOMPARE(HeadlessConsole::printable("a\x1b]0;title\x07"
+                                        "b\tc\u009bd\re"),
+             "a\ufffd]0;title\ufffdb\tc\ufffdd\ufffde");
 }
 
 QTEST_GUILESS_MAIN(HeadlessHostTest)
