@@ -280,6 +280,8 @@ void WindowTest::outsideTextIsNeverMarkup()
             QTRY_COMPARE(m_h.showing(text).size(), onScreen);
         }
         m_h.window()->grabWindow(); // drawn, as the user sees it
+        // The desktop's tray may read its tool tip as rich text.
+        QVERIFY(!m_h.presenter.trayToolTip().contains(u'<'));
     }
 
     // A rich text asks for its image now, after every text above: once its request is in, theirs would be
