@@ -76,24 +76,30 @@ void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences 
         forgetTrustedDevice(deviceId);
         return;
     }
-    if (m_agent && m_state.kind() == AgentRunState::Kind::running) {
+    // An agent that is up, even one not yet confirmed as running, holds the old nonce and may serve the
+    // tablet.
+    const auto agentIsUp = [this] {
+        const AgentRunState::Kind kind = m_state.kind();
+        return m_agent && (kind == AgentRunState::Kind::starting || kind == AgentRunState::Kind::running);
+    };
+    if (agentIsUp()) {
         AgentControlRequest::revokeDevice(
             m_agentPort, m_controlSecret, deviceId, credentials->pairingNonce, this,
-            [this, deviceId, preferences = QPointer<HostPreferences>(preferences)](bool done) {
+            [this, agentIsUp, deviceId, preferences = QPointer<HostPreferences>(preferences)](bool done) {
                 if (!preferences)
                     return;
-                if (done) {
-                    recomputeSetupLink(preferences);
-                    return;
+                if (!done) {
+                    forgetTrustedDevice(deviceId);
+                    if (agentIsUp())
+                        start(preferences);
                 }
-                forgetTrustedDevice(deviceId);
-                start(preferences);
+                recomputeSetupLink(preferences);
             });
         return;
     }
     forgetTrustedDevice(deviceId);
-    // An agent on its way up holds the old nonce: it starts again with the new one.
-    if (m_agent || m_pendingLaunch)
+    // A launch on its way holds the old nonce: it starts again with the new one.
+    if (m_pendingLaunch)
         start(preferences);
     else
         recomputeSetupLink(preferences);

@@ -138,18 +138,20 @@ private slots:
         // Made while stopped, the new pairing is in the link at once: the relay stub learns it from there.
         h->controller->rotatePairing(&h->preferences);
         const QUrl link(scanned(h->controller->setupLink()));
-        QStringList arguments{"elixirV2"};
+        QStringList arguments;
         for (const char *key : {"relayToken", "sessionId", "token", "hostId", "pairingNonce"})
             arguments << queryValue(link, key);
         QProcess relay;
         startPython(relay, "relay_stub.py", arguments << h->scratch.path());
         QTRY_VERIFY(lines.contains('\n'));
         h->preferences.setRelayURL("ws://127.0.0.1:" + lines.mid(5).trimmed() + "/relay/v2/");
-        qputenv("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS", "50");
         h->controller->start(&h->preferences);
-        // The stub pairs as a tablet behind the relay and says "phase1 done" once all it asked went well.
-        QTRY_VERIFY_WITH_TIMEOUT(lines.contains("phase1 done") || lines.contains("FAIL"), 30000);
-        QVERIFY2(lines.contains("phase1 done"), lines.constData());
+        // Two tablets pair behind the relay; revoking one ends its conversation there, not the other's.
+        QTRY_VERIFY_WITH_TIMEOUT(lines.contains("paired") || lines.contains("FAIL"), 30000);
+        QVERIFY2(lines.contains("paired"), lines.constData());
+        h->controller->revokeDevice("relay-tablet-1", &h->preferences);
+        QTRY_VERIFY_WITH_TIMEOUT(lines.contains("revoked") || lines.contains("FAIL"), 10000);
+        QVERIFY2(lines.contains("revoked"), lines.constData());
     }
 };
 
