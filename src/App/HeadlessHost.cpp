@@ -1,24 +1,16 @@
 #include "App/HeadlessHost.h"
 
 #include "App/HeadlessConsole.h"
-#include "App/HostApplication.h"
 #include "App/HostCommandLine.h"
-#include "App/HostControlRequests.h"
-#include "App/HostKeyringChoice.h"
-#include "App/HostWindowPresenter.h"
+#include "App/HostSession.h"
 #include "Platform/FolderChooser.h"
 #include "Platform/JsonFileUserDefaults.h"
-#include "Platform/LoginItem.h"
 #include "Platform/RunOverlayUserDefaults.h"
 #include "Platform/SingleInstance.h"
 #include "Services/HostAgentController.h"
-#include "Services/HostPreferences.h"
 #include "Shared/AppBrand.h"
-#include "Shared/UnixSignalWatcher.h"
 
 #include <QCoreApplication>
-
-#include <csignal>
 
 namespace {
 
@@ -63,33 +55,20 @@ int HeadlessHost::run(const HostCommandLine &commandLine)
 
     JsonFileUserDefaults saved(JsonFileUserDefaults::standardPath());
     RunOverlayUserDefaults defaults(saved);
-    const HostKeyringChoice secrets = HostKeyringChoice::make(commandLine.secretsFile, saved);
-    Keyring &keyring = *secrets.keyring;
-
-    HostPreferences preferences(defaults, HostNgrokTokenStore(keyring));
-    defaults.overrideForThisRun([&] { applyRunSettings(commandLine, preferences); });
     NoFolderChooser folderChooser;
-    HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
-    XdgAutostartLoginItem loginItem(AppBrand::appId, AppBrand::hostName,
-                                    QCoreApplication::applicationFilePath());
-    HostApplication application(preferences, controller, loginItem);
-    HostWindowPresenter presenter(preferences, controller);
-    presenter.reportSettingsFile(saved);
+    HostSession host(defaults, saved, commandLine.secretsFile, folderChooser);
+    // Nothing runs yet, so the settings of this run take effect before anything reacts to them.
+    defaults.overrideForThisRun([&] { applyRunSettings(commandLine, host.preferences); });
+    host.presenter.reportSettingsFile(saved);
 
-    HeadlessConsole console(presenter, controller, commandLine.printQRCode);
+    HeadlessConsole console(host.presenter, host.controller, commandLine.printQRCode);
     console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window. Pairing secrets: ") +
-                secrets.location);
-    if (!secrets.warning.isEmpty())
-        console.say(QStringLiteral("Warning: ") + secrets.warning);
-    HostControlRequests requests(preferences, controller, presenter, secrets.location,
-                                 &QCoreApplication::quit);
-    instance.setRequestHandler([&requests](const QJsonObject &request) { return requests.answer(request); });
+                host.secrets.location);
+    if (!host.secrets.warning.isEmpty())
+        console.say(QStringLiteral("Warning: ") + host.secrets.warning);
+    host.answerRequestsOn(instance);
 
-    UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, qApp, &QCoreApplication::quit);
-    QObject::connect(qApp, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
-
-    controller.refreshPermissionPreflight(&preferences);
-    controller.start(&preferences);
+    host.controller.refreshPermissionPreflight(&host.preferences);
+    host.controller.start(&host.preferences);
     return QCoreApplication::exec();
 }

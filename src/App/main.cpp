@@ -1,20 +1,14 @@
 #include "App/HeadlessHost.h"
-#include "App/HostApplication.h"
 #include "App/HostCommandLine.h"
 #include "App/HostControlClient.h"
-#include "App/HostControlRequests.h"
-#include "App/HostKeyringChoice.h"
+#include "App/HostSession.h"
 #include "App/HostWindowPresenter.h"
 #include "App/QmlSingletons.h"
 #include "App/QuickFolderChooser.h"
 #include "Platform/JsonFileUserDefaults.h"
-#include "Platform/LoginItem.h"
 #include "Platform/SingleInstance.h"
 #include "Platform/StatusNotifierWatcher.h"
-#include "Services/HostAgentController.h"
-#include "Services/HostPreferences.h"
 #include "Shared/AppBrand.h"
-#include "Shared/UnixSignalWatcher.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -23,7 +17,7 @@
 #include <QQuickWindow>
 
 #include <algorithm>
-#include <csignal>
+#include <memory>
 
 Q_IMPORT_QML_PLUGIN(Ferrowyn_CorePlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
@@ -67,46 +61,35 @@ int runWindow(int argc, char *argv[], HostCommandLine commandLine)
         return 0;
 
     JsonFileUserDefaults defaults(JsonFileUserDefaults::standardPath());
-    const HostKeyringChoice secrets = HostKeyringChoice::make(false, defaults);
-    Keyring &keyring = *secrets.keyring;
-    HostPreferences preferences(defaults, HostNgrokTokenStore(keyring));
-    QQmlApplicationEngine engine;
-    QuickFolderChooser folderChooser(engine);
-    HostAgentController controller(defaults, keyring, HostAgentController::standardLocator(), folderChooser);
-    XdgAutostartLoginItem loginItem(AppBrand::appId, AppBrand::hostName,
-                                    QCoreApplication::applicationFilePath());
-    loginItem.setArguments({QStringLiteral("--autostart")});
-    HostApplication application(preferences, controller, loginItem);
-    HostWindowPresenter presenter(preferences, controller);
-    presenter.reportSettingsFile(defaults);
-    presenter.setLaunchedAtLogin(commandLine.launchedAtLogin);
-    presenter.setTrayHostPresent(StatusNotifierWatcher::isPresent());
-    if (!secrets.warning.isEmpty())
-        controller.setReadinessWarning(secrets.warning);
-    HostControlRequests requests(preferences, controller, presenter, secrets.location,
-                                 &HostWindowPresenter::quit);
-    instance.setRequestHandler([&requests](const QJsonObject &request) { return requests.answer(request); });
+    auto engine = std::make_unique<QQmlApplicationEngine>();
+    QuickFolderChooser folderChooser(*engine);
+    HostSession host(defaults, defaults, false, folderChooser);
+    host.presenter.reportSettingsFile(defaults);
+    host.presenter.setLaunchedAtLogin(commandLine.launchedAtLogin);
+    host.presenter.setTrayHostPresent(StatusNotifierWatcher::isPresent());
+    if (!host.secrets.warning.isEmpty())
+        host.controller.setReadinessWarning(host.secrets.warning);
+    host.answerRequestsOn(instance);
 
-    UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &app, &HostWindowPresenter::quit);
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
-
-    QmlSingletons::provide(preferences, presenter);
+    QmlSingletons::provide(host.preferences, host.presenter);
     // The views' modules are compiled in under qrc:/Ferrowyn/..., which Qt 6.4 does not search by itself.
-    engine.addImportPath(QStringLiteral("qrc:/"));
-    engine.load(QUrl(QStringLiteral("qrc:/Ferrowyn/Views/Main.qml")));
-    if (engine.rootObjects().isEmpty())
+    engine->addImportPath(QStringLiteral("qrc:/"));
+    engine->load(QUrl(QStringLiteral("qrc:/Ferrowyn/Views/Main.qml")));
+    if (engine->rootObjects().isEmpty())
         return 1;
-    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+    auto *window = qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
     folderChooser.setParentWindow(window);
     // Whether the window shows or stays in the tray, the start-up (preflight, hosting if asked for) runs now.
-    application.windowShown();
+    host.application.windowShown();
     QObject::connect(&instance, &SingleInstance::activationRequested, window, [window] {
         window->showNormal();
         window->raise();
         window->requestActivate();
     });
-    return QGuiApplication::exec();
+    const int status = QGuiApplication::exec();
+    // The views go first: the objects they show as singletons must outlive them.
+    engine.reset();
+    return status;
 }
 
 } // namespace

@@ -1,0 +1,29 @@
+#include "App/HostSession.h"
+
+#include "Platform/SingleInstance.h"
+#include "Shared/AppBrand.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+
+HostSession::HostSession(UserDefaults &defaults, const UserDefaults &savedSettings, bool secretsFileAsked,
+                         FolderChooser &folderChooser)
+    : secrets(HostKeyringChoice::make(secretsFileAsked, savedSettings)),
+      preferences(defaults, HostNgrokTokenStore(*secrets.keyring)),
+      controller(defaults, *secrets.keyring, HostAgentController::standardLocator(), folderChooser),
+      loginItem(AppBrand::appId, AppBrand::hostName, QCoreApplication::applicationFilePath()),
+      application(preferences, controller, loginItem), presenter(preferences, controller),
+      requests(preferences, controller, presenter, secrets.location, &HostWindowPresenter::quit),
+      signalWatcher({SIGTERM, SIGINT, SIGHUP})
+{
+    // The autostart entry says the program was started at login, so it may stay in the tray.
+    loginItem.setArguments({QStringLiteral("--autostart")});
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, qApp, &HostWindowPresenter::quit);
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
+}
+
+void HostSession::answerRequestsOn(SingleInstance &instance)
+{
+    instance.setRequestHandler([this](const QJsonObject &request) { return requests.answer(request); });
+}

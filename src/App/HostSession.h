@@ -1,0 +1,36 @@
+#pragma once
+
+#include "App/HostApplication.h"
+#include "App/HostControlRequests.h"
+#include "App/HostKeyringChoice.h"
+#include "App/HostWindowPresenter.h"
+#include "Platform/LoginItem.h"
+#include "Services/HostAgentController.h"
+#include "Services/HostPreferences.h"
+#include "Shared/UnixSignalWatcher.h"
+
+class FolderChooser;
+class SingleInstance;
+class UserDefaults;
+
+// One running host, with its window or without: the keyring it was given, the settings, the controller and
+// the application's rules around it, the presenter, and the answers to the command line. SIGTERM, SIGINT and
+// SIGHUP end it, and the agent is stopped on the way out. The application object must exist first.
+struct HostSession {
+    // `savedSettings` decides the keyring; `defaults` is what the stores read and write (the same object, or
+    // the saved settings with this run's options laid over them).
+    HostSession(UserDefaults &defaults, const UserDefaults &savedSettings, bool secretsFileAsked,
+                FolderChooser &folderChooser);
+
+    // The running host answers the command line through the single-instance socket.
+    void answerRequestsOn(SingleInstance &instance);
+
+    HostKeyringChoice secrets;
+    HostPreferences preferences;
+    HostAgentController controller;
+    XdgAutostartLoginItem loginItem;
+    HostApplication application;
+    HostWindowPresenter presenter;
+    HostControlRequests requests;
+    UnixSignalWatcher signalWatcher;
+};
