@@ -1,6 +1,7 @@
 #include "ControlRequest.h"
 
 #include "AgentLog.h"
+#include "PeerAddress.h"
 #include "SecretComparison.h"
 
 #include <QJsonDocument>
@@ -12,15 +13,6 @@ ControlRequest::Answer error(int status, const QString &message)
 {
     return {status,
             QJsonDocument(QJsonObject{{QStringLiteral("error"), message}}).toJson(QJsonDocument::Compact)};
-}
-
-bool isLoopback(QHostAddress address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        address = QHostAddress(v4);
-    return address.isLoopback();
 }
 
 } // namespace
@@ -37,7 +29,7 @@ ControlRequest::Answer ControlRequest::revoke(const QHostAddress &peer, const QB
         return error(404, QStringLiteral("not found"));
     // Through the ngrok tunnel a request comes from loopback too, but it carries no control secret: only the
     // host that launched the agent has it.
-    if (!isLoopback(peer))
+    if (!plainPeerAddress(peer).isLoopback())
         return error(403, QStringLiteral("control requests are taken from this computer only"));
     const QByteArray prefix("Bearer ");
     const bool bearer = authorization.startsWith(prefix);

@@ -1,6 +1,7 @@
 #include "LocalServer.h"
 
 #include "AgentLog.h"
+#include "PeerAddress.h"
 #include "Shared/AgentAddress.h"
 #include "WebSocketCloseDrain.h"
 
@@ -33,12 +34,7 @@ bool isForwarded(const QByteArray &forwardedFor)
 
 QString peerOf(const QWebSocket *socket)
 {
-    QHostAddress address = socket->peerAddress();
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        address = QHostAddress(v4);
-    return address.toString();
+    return plainPeerAddress(socket->peerAddress()).toString();
 }
 
 } // namespace
