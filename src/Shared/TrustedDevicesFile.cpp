@@ -2,6 +2,7 @@
 
 #include "Shared/PrivateFolder.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -9,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QThread>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -25,17 +27,26 @@ const QString pairedAtKey = QStringLiteral("pairedAt");
 const QString lastSeenAtKey = QStringLiteral("lastSeenAt");
 const QString routeKey = QStringLiteral("route");
 
+// How long a reader (the host's window among them) and a writer wait for the lock.
+constexpr int readLockWaitMs = 1000;
+constexpr int writeLockWaitMs = 5000;
+
 // Holds flock(2) on the lock file for as long as it lives; closing the descriptor releases it.
 class FileLock {
 public:
-    FileLock(const QString &path, int operation)
+    FileLock(const QString &path, int operation, int waitMs)
     {
         m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
         if (m_fd < 0)
             return;
+        // A writer holds the lock for the few milliseconds of one write. One that stopped while holding it
+        // must not freeze the host's window, so the wait is bounded: a reader then reads anyway, a writer
+        // gives up and says so.
+        const QDeadlineTimer deadline(waitMs);
         int result = 0;
-        while ((result = ::flock(m_fd, operation)) != 0 && errno == EINTR) {
-        }
+        while ((result = ::flock(m_fd, operation | LOCK_NB)) != 0 &&
+               (errno == EWOULDBLOCK || errno == EINTR) && !deadline.hasExpired())
+            QThread::msleep(2);
         if (result != 0) {
             ::close(m_fd);
             m_fd = -1;
@@ -140,7 +151,7 @@ TrustedDevicesFile::Contents TrustedDevicesFile::read() const
     // Without its folder there is no file, and a reader creates nothing.
     if (!QFileInfo(QFileInfo(m_path).absolutePath()).isDir())
         return {};
-    const FileLock lock(lockPath(), LOCK_SH);
+    const FileLock lock(lockPath(), LOCK_SH, readLockWaitMs);
     Parsed parsed = parse(m_path);
     // A lock that cannot be taken (a read-only folder) still lets the file be read.
     return {parsed.status, std::move(parsed.devices)};
@@ -156,7 +167,7 @@ bool TrustedDevicesFile::update(const std::function<bool(QList<TrustedDevice> &d
     }
     // A folder an earlier version created readable by all is narrowed too.
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const FileLock lock(lockPath(), LOCK_EX);
+    const FileLock lock(lockPath(), LOCK_EX, writeLockWaitMs);
     if (!lock.held()) {
         *error = QStringLiteral("cannot lock the trusted-devices file");
         return false;
