@@ -1,10 +1,10 @@
 #include "AgentApp.h"
 
 #include "AgentLog.h"
-#include "LocalServer.h"
-#include "NgrokTunnel.h"
-#include "RelayClient.h"
+#include "Http/LocalServer.h"
+#include "Relay/RelayClient.h"
 #include "Shared/AgentBuild.h"
+#include "Tunnel/NgrokTunnel.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -25,8 +25,8 @@ AgentApp::~AgentApp()
 
 int AgentApp::start()
 {
-    const SessionServices services{&m_authenticator, &m_throttle, &m_files, m_timings.authTimeoutMs,
-                                   &m_devicesWatcher};
+    const ConversationServices services{&m_authenticator, &m_throttle, &m_files, m_timings.authTimeoutMs,
+                                        &m_devicesWatcher};
     std::optional<QUrl> relayURL;
     if (m_options.relayEnabled()) {
         relayURL = relayConnectURL(m_options, m_secrets.relaySession);

@@ -3,12 +3,12 @@
 #include "AgentOptions.h"
 #include "AgentSecrets.h"
 #include "AgentTimings.h"
-#include "AuthThrottle.h"
-#include "ControlRequest.h"
-#include "PairingAuthenticator.h"
-#include "TrustedDevicesWatcher.h"
-#include "TunnelStatus.h"
-#include "WorkspaceFileService.h"
+#include "Auth/AuthThrottle.h"
+#include "Auth/ControlRequest.h"
+#include "Auth/PairingAuthenticator.h"
+#include "Auth/TrustedDevicesWatcher.h"
+#include "Files/WorkspaceFileService.h"
+#include "Tunnel/TunnelStatus.h"
 
 #include <QObject>
 

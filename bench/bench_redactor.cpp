@@ -1,4 +1,4 @@
-#include "Services/HostSecretRedactor.h"
+#include "Services/Redaction/HostSecretRedactor.h"
 
 #include <QElapsedTimer>
 #include <QStringList>

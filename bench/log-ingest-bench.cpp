@@ -7,8 +7,8 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/Keyring.h"
 #include "Services/HostAgentController.h"
-#include "Services/HostCredentialStore.h"
-#include "Services/HostPreferences.h"
+#include "Services/Settings/HostCredentialStore.h"
+#include "Services/Settings/HostPreferences.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

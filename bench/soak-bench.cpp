@@ -8,7 +8,7 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "ScriptedFolderChooser.h"
 #include "Services/HostAgentController.h"
-#include "Services/HostPreferences.h"
+#include "Services/Settings/HostPreferences.h"
 
 #include <QCoreApplication>
 #include <QDir>

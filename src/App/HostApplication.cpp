@@ -1,8 +1,8 @@
 #include "App/HostApplication.h"
 
 #include "Services/HostAgentController.h"
-#include "Services/HostLoginItemManager.h"
-#include "Services/HostPreferences.h"
+#include "Services/Settings/HostLoginItemManager.h"
+#include "Services/Settings/HostPreferences.h"
 
 HostApplication::HostApplication(HostPreferences &preferences, HostAgentController &controller,
                                  LoginItem &loginItem, QObject *parent)

@@ -2,7 +2,7 @@
 
 #include "Platform/SecretServiceKeyring.h"
 #include "Platform/SecretsFileKeyring.h"
-#include "Services/HostPreferences.h"
+#include "Services/Settings/HostPreferences.h"
 
 HostKeyringChoice HostKeyringChoice::make(bool secretsFileAsked, const UserDefaults &savedSettings)
 {

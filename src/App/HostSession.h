@@ -1,12 +1,12 @@
 #pragma once
 
+#include "App/CommandLine/HostControlRequests.h"
 #include "App/HostApplication.h"
-#include "App/HostControlRequests.h"
 #include "App/HostKeyringChoice.h"
-#include "App/HostWindowPresenter.h"
+#include "App/Window/HostWindowPresenter.h"
 #include "Platform/LoginItem.h"
 #include "Services/HostAgentController.h"
-#include "Services/HostPreferences.h"
+#include "Services/Settings/HostPreferences.h"
 #include "Shared/UnixSignalWatcher.h"
 
 class FolderChooser;

@@ -2,8 +2,8 @@
 
 #include "Shared/AgentEnvironment.h"
 
-#include "Services/AgentLaunchPlan.h"
-#include "Services/HostPreferences.h"
+#include "Services/Settings/HostPreferences.h"
+#include "Services/Supervision/AgentLaunchPlan.h"
 #include "Services/Supervision/AgentOutputLog.h"
 #include "Shared/PrivateFolder.h"
 

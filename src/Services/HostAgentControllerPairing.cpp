@@ -2,9 +2,9 @@
 // readiness and grants, apart from running the agent itself (HostAgentController.cpp).
 #include "Services/HostAgentController.h"
 
-#include "Services/HostPreferences.h"
-#include "Services/LanAddress.h"
-#include "Services/SetupLinkComposer.h"
+#include "Services/Links/LanAddress.h"
+#include "Services/Links/SetupLinkComposer.h"
+#include "Services/Settings/HostPreferences.h"
 #include "Services/Supervision/AgentControlRequest.h"
 #include "Shared/AgentAddress.h"
 #include "Shared/TrustedDevicesFile.h"

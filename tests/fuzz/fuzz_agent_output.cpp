@@ -1,7 +1,7 @@
 #include "FuzzSupport.h"
 
-#include "Services/AgentOutputLineSplitter.h"
-#include "Services/HostSecretRedactor.h"
+#include "Services/Redaction/HostSecretRedactor.h"
+#include "Services/Supervision/AgentOutputLineSplitter.h"
 #include "Services/Supervision/AgentOutputLog.h"
 
 #include <QRegularExpression>

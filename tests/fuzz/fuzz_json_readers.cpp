@@ -1,7 +1,7 @@
 #include "FuzzSupport.h"
 
 #include "Platform/JsonFileUserDefaults.h"
-#include "Services/AgentHealth.h"
+#include "Services/Links/AgentHealth.h"
 
 #include <QFile>
 #include <QJsonDocument>

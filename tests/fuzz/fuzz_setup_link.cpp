@@ -1,6 +1,6 @@
 #include "FuzzSupport.h"
 
-#include "Services/SetupLinkBuilder.h"
+#include "Services/Links/SetupLinkBuilder.h"
 #include "Shared/RelayEndpoint.h"
 
 #include <QTimeZone>

@@ -1,5 +1,5 @@
-#include "App/HeadlessConsole.h"
-#include "App/HostCommandLine.h"
+#include "App/CommandLine/HostCommandLine.h"
+#include "App/Headless/HeadlessConsole.h"
 
 #include <QDir>
 #include <QFileInfo>

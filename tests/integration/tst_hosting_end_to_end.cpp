@@ -1,8 +1,8 @@
 // Hosting end to end, one run per route: the controller launches the real ferrowyn-agent, and a Python tablet
 // that knows only what the QR code of the published setup link says pairs with it.
 #include "AgentControllerHarness.h"
-#include "App/PairedDevicesModel.h"
-#include "Services/QRCodeRenderer.h"
+#include "App/Window/PairedDevicesModel.h"
+#include "Services/Links/QRCodeRenderer.h"
 
 #include <QDir>
 #include <QProcess>

@@ -2,7 +2,7 @@
 // autostart entry "Open at login" would write into the given folder.
 #include "Platform/FileProbe.h"
 #include "Platform/LoginItem.h"
-#include "Services/AgentLaunchPlan.h"
+#include "Services/Supervision/AgentLaunchPlan.h"
 #include "Shared/AppBrand.h"
 #include "Shared/BuildConfig.h"
 

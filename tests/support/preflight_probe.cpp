@@ -1,7 +1,7 @@
 // Checks folders as an unprivileged user would see them: run as root, it first drops to "nobody", because
 // root reads and writes every folder and would make every verdict "ready". Prints one line per path:
 // status, canRead, canWrite, separated by tabs.
-#include "Services/PermissionPreflight.h"
+#include "Services/Folders/PermissionPreflight.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

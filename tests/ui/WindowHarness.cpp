@@ -1,6 +1,6 @@
 #include "WindowHarness.h"
 
-#include "App/QmlSingletons.h"
+#include "App/Window/QmlSingletons.h"
 #include "ScriptedNetworkInterfaces.h"
 
 #include <QQmlExtensionPlugin>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AgentControllerHarness.h"
-#include "App/HostWindowPresenter.h"
+#include "App/Window/HostWindowPresenter.h"
 
 #include <QQmlApplicationEngine>
 #include <QQuickItem>

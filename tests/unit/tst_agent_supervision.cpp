@@ -1,5 +1,5 @@
-#include "Services/AgentLaunchPlan.h"
-#include "Services/HostSecretRedactor.h"
+#include "Services/Redaction/HostSecretRedactor.h"
+#include "Services/Supervision/AgentLaunchPlan.h"
 #include "Services/Supervision/AgentOutputLog.h"
 #include "Services/Supervision/AgentRestartBackoff.h"
 

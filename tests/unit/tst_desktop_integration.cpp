@@ -1,8 +1,8 @@
 #include "App/HostApplication.h"
 #include "Platform/LoginItem.h"
 #include "Platform/SingleInstance.h"
-#include "Services/HostLoginItemManager.h"
-#include "Services/PermissionPreflight.h"
+#include "Services/Folders/PermissionPreflight.h"
+#include "Services/Settings/HostLoginItemManager.h"
 
 #include <QDir>
 #include <QFile>

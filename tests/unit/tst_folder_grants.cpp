@@ -1,6 +1,6 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "ScriptedFolderChooser.h"
-#include "Services/HostPermissionGrantStore.h"
+#include "Services/Folders/HostPermissionGrantStore.h"
 #include "Shared/ReferenceDate.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "MemoryKeyring.h"
 #include "Platform/JsonFileUserDefaults.h"
-#include "Services/HostCredentialStore.h"
-#include "Services/HostPreferences.h"
+#include "Services/Settings/HostCredentialStore.h"
+#include "Services/Settings/HostPreferences.h"
 #include "Shared/BuildConfig.h"
 #include "Shared/ReferenceDate.h"
 

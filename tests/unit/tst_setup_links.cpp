@@ -1,9 +1,9 @@
-#include "Services/HostSecretRedactor.h"
-#include "Services/LanAddress.h"
-#include "Services/QRCodeRenderer.h"
-#include "Services/SetupLinkBuilder.h"
-#include "Services/SetupLinkComposer.h"
-#include "Services/TunnelEndpoint.h"
+#include "Services/Links/LanAddress.h"
+#include "Services/Links/QRCodeRenderer.h"
+#include "Services/Links/SetupLinkBuilder.h"
+#include "Services/Links/SetupLinkComposer.h"
+#include "Services/Links/TunnelEndpoint.h"
+#include "Services/Redaction/HostSecretRedactor.h"
 #include "Shared/RelayEndpoint.h"
 
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "Services/StatusTexts.h"
+#include "Services/Wording/StatusTexts.h"
 
 #include <QTest>
 #include <QTimeZone>

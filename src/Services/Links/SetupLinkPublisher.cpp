@@ -1,8 +1,8 @@
 #include "Services/Links/SetupLinkPublisher.h"
 
-#include "Services/HostPreferences.h"
-#include "Services/LanAddress.h"
-#include "Services/SetupLinkComposer.h"
+#include "Services/Links/LanAddress.h"
+#include "Services/Links/SetupLinkComposer.h"
+#include "Services/Settings/HostPreferences.h"
 #include "Shared/TunnelState.h"
 
 SetupLinkPublisher::SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval,

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/NetworkInterfaces.h"
-#include "Services/HostCredentials.h"
-#include "Services/TunnelStatusPoller.h"
+#include "Services/Links/TunnelStatusPoller.h"
+#include "Services/Settings/HostCredentials.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "Services/Supervision/AgentOutputLog.h"
 
-#include "Services/HostSecretRedactor.h"
+#include "Services/Redaction/HostSecretRedactor.h"
 
 namespace {
 // About one frame: a view gets at most one change of rows in that time.

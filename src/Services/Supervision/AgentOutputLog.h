@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Services/AgentOutputLineSplitter.h"
+#include "Services/Supervision/AgentOutputLineSplitter.h"
 
 #include <QAbstractListModel>
 #include <QProcess>

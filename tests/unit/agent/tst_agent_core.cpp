@@ -1,11 +1,11 @@
 #include "AgentOptions.h"
 #include "AgentSecrets.h"
-#include "AgentSession.h"
 #include "AgentTimings.h"
-#include "NgrokTunnel.h"
-#include "RelayBackoff.h"
-#include "RelayCodec.h"
+#include "Relay/RelayBackoff.h"
+#include "Relay/RelayCodec.h"
 #include "Shared/RelayCodecStateName.h"
+#include "TabletConversation.h"
+#include "Tunnel/NgrokTunnel.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -228,7 +228,8 @@ void AgentCoreTest::decisionsAndTrustedDevices()
 
 void AgentCoreTest::everyRequestIsAnswered()
 {
-    // Whether the session authenticated first, the request, whether it ends the conversation, the error code.
+    // Whether the conversation authenticated first, the request, whether it ends the conversation, the error
+    // code.
     const QList<std::tuple<bool, QString, bool, QString>> table{
         {false, authText(), false, ""},
         {false, authText(QStringLiteral("token-2")), true, "auth_failed"},
@@ -245,13 +246,14 @@ void AgentCoreTest::everyRequestIsAnswered()
         PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted.json")));
         AuthThrottle throttle(150);
         const WorkspaceFileService files({path("work")});
-        AgentSession session(QStringLiteral("peer"), SessionServices{&authenticator, &throttle, &files});
+        TabletConversation conversation(QStringLiteral("peer"),
+                                        ConversationServices{&authenticator, &throttle, &files});
         if (authenticated)
-            session.receive(authText());
-        QSignalSpy sent(&session, &AgentSession::send);
-        QSignalSpy closed(&session, &AgentSession::closeRequested);
-        session.receive(request);
-        QVERIFY2(sent.size() == 1 && session.isAuthenticated() == (authenticated || errorCode.isEmpty()),
+            conversation.receive(authText());
+        QSignalSpy sent(&conversation, &TabletConversation::send);
+        QSignalSpy closed(&conversation, &TabletConversation::closeRequested);
+        conversation.receive(request);
+        QVERIFY2(sent.size() == 1 && conversation.isAuthenticated() == (authenticated || errorCode.isEmpty()),
                  qPrintable(request));
         const QJsonObject answer = parse(sent.at(0).at(0).toString());
         QCOMPARE(answer.value("error")["code"].toString(), errorCode);
@@ -262,7 +264,7 @@ void AgentCoreTest::everyRequestIsAnswered()
         QCOMPARE(answer.value("method"), asked.value("method"));
         QCOMPARE(closed.size() ? closed.at(0).at(0).toInt() : 0, closes ? 1008 : 0);
         // Nothing more is said once the end is requested.
-        session.receive(QStringLiteral(R"({"id":9})"));
+        conversation.receive(QStringLiteral(R"({"id":9})"));
         QCOMPARE(sent.size(), closes ? 1 : 2);
     }
 }
@@ -281,11 +283,13 @@ void AgentCoreTest::throttleAndTimeout()
 
     // Silence ends an unauthenticated conversation only.
     PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted-2.json")));
-    AgentSession session(QStringLiteral("peer"), SessionServices{&authenticator, &throttle, nullptr, 50});
-    session.receive(authText());
-    AgentSession silent(QStringLiteral("peer"), SessionServices{&authenticator, &throttle, nullptr, 50});
-    QSignalSpy closed(&silent, &AgentSession::closeRequested);
-    QSignalSpy stillOpen(&session, &AgentSession::closeRequested);
+    TabletConversation conversation(QStringLiteral("peer"),
+                                    ConversationServices{&authenticator, &throttle, nullptr, 50});
+    conversation.receive(authText());
+    TabletConversation silent(QStringLiteral("peer"),
+                              ConversationServices{&authenticator, &throttle, nullptr, 50});
+    QSignalSpy closed(&silent, &TabletConversation::closeRequested);
+    QSignalSpy stillOpen(&conversation, &TabletConversation::closeRequested);
     QVERIFY(closed.wait(2000));
     QCOMPARE(closed.at(0).at(1).toString(), QStringLiteral("authentication timeout"));
     QVERIFY(stillOpen.isEmpty() && !stillOpen.wait(200));

@@ -1,0 +1,99 @@
+#include "Auth/TrustedDeviceStore.h"
+
+#include "AgentLog.h"
+#include "Shared/AgentAddress.h"
+#include "Shared/FileAside.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+TrustedDeviceStore::TrustedDeviceStore(QString filePath) : m_file(std::move(filePath)) {}
+
+QString TrustedDeviceStore::defaultPath()
+{
+    return AgentAddress::trustedDevicesPath(QDir::homePath());
+}
+
+TrustedDevicesFile::Contents TrustedDeviceStore::contents() const
+{
+    TrustedDevicesFile::Contents contents = m_file.read();
+    if (contents.status != TrustedDevicesFile::Status::Unreadable)
+        return contents;
+    // The next pairing would otherwise be refused for good, or a careless writer replace the file and with it
+    // every device it still names.
+    const std::optional<QString> aside = moveDamagedFileAside(m_file.path());
+    AgentLog::error(
+        QStringLiteral("trusted-devices file cannot be read or is malformed; %1, no device is trusted until "
+                       "one pairs again")
+            .arg(aside ? QStringLiteral("kept aside as ") + QFileInfo(*aside).fileName()
+                       : QStringLiteral("could not be kept aside")));
+    return {};
+}
+
+bool TrustedDeviceStore::isTrusted(const QString &deviceId, const QString &hostId) const
+{
+    const QList<TrustedDevice> devices = contents().devices;
+    return std::any_of(devices.cbegin(), devices.cend(), [&](const TrustedDevice &device) {
+        return device.deviceId == deviceId && device.hostId == hostId;
+    });
+}
+
+bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName, const QString &hostId,
+                             const QDateTime &pairedAt, QString *error, const QString &route)
+{
+    contents(); // moves a damaged file aside first
+    const bool written = m_file.update(
+        [&](QList<TrustedDevice> &devices) {
+            devices.removeIf([&](const TrustedDevice &device) { return device.deviceId == deviceId; });
+            devices.append({deviceId, deviceName, hostId, pairedAt, pairedAt, route});
+            return true;
+        },
+        error);
+    if (written)
+        m_lastSeenWrites.insert(deviceId, pairedAt);
+    return written;
+}
+
+bool TrustedDeviceStore::recordSeen(const QString &deviceId, const QString &hostId, const QString &route,
+                                    const QDateTime &now)
+{
+    const QDateTime last = m_lastSeenWrites.value(deviceId);
+    if (last.isValid() && last.secsTo(now) < seenWriteIntervalSecs)
+        return false;
+    bool found = false;
+    QString error;
+    const bool written = m_file.update(
+        [&](QList<TrustedDevice> &devices) {
+            for (TrustedDevice &device : devices) {
+                if (device.deviceId == deviceId && device.hostId == hostId) {
+                    device.lastSeenAt = now;
+                    device.route = route;
+                    found = true;
+                }
+            }
+            return found;
+        },
+        &error);
+    if (!written)
+        AgentLog::error(QStringLiteral("cannot record when a device was seen: %1").arg(error));
+    if (!written || !found)
+        return false;
+    m_lastSeenWrites.insert(deviceId, now);
+    return true;
+}
+
+bool TrustedDeviceStore::remove(const QString &deviceId, const QString &hostId, QString *error)
+{
+    contents();
+    bool found = false;
+    const bool written = m_file.update(
+        [&](QList<TrustedDevice> &devices) {
+            found = devices.removeIf([&](const TrustedDevice &device) {
+                return device.deviceId == deviceId && device.hostId == hostId;
+            }) > 0;
+            return found;
+        },
+        error);
+    m_lastSeenWrites.remove(deviceId);
+    return written && found;
+}

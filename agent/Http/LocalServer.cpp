@@ -1,0 +1,187 @@
+#include "Http/LocalServer.h"
+
+#include "AgentLog.h"
+#include "Http/PeerAddress.h"
+#include "Http/WebSocketCloseDrain.h"
+#include "Shared/AgentAddress.h"
+
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QHttpServerResponse>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QWebSocket>
+
+namespace {
+
+bool isWebSocketUpgrade(const QHttpServerRequest &request)
+{
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("upgrade", Qt::CaseInsensitive) == 0 && value.toLower().contains("websocket"))
+            return true;
+    }
+    return false;
+}
+
+// ngrok's agent adds this header to every request it forwards from the public URL; a tablet on the LAN path
+// sends none.
+const QByteArray forwardedForHeader("X-Forwarded-For");
+
+bool isForwarded(const QByteArray &forwardedFor)
+{
+    return !forwardedFor.trimmed().isEmpty();
+}
+
+QString peerOf(const QWebSocket *socket)
+{
+    return plainPeerAddress(socket->peerAddress()).toString();
+}
+
+} // namespace
+
+LocalServer::LocalServer(const TunnelStatus *status, ConversationServices services, int closeDrainMs,
+                         ControlRequest *control, QObject *parent)
+    : QObject(parent), m_status(status), m_services(services), m_control(control),
+      m_closeDrainMs(closeDrainMs)
+{
+    // Qt upgrades a connection only after a route has handled the request, and sends whatever that route
+    // wrote first: an upgrade request therefore gets nothing written here, on every path, and the sockets
+    // that arrive anywhere but /ws are closed as they are accepted.
+    m_server.route(AgentAddress::healthPath,
+                   [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                       if (isWebSocketUpgrade(request))
+                           return;
+                       if (request.method() != QHttpServerRequest::Method::Get) {
+                           responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
+                           return;
+                       }
+                       responder.write(QJsonDocument(m_status->healthJson()).toJson(QJsonDocument::Compact),
+                                       {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}});
+                   });
+    m_server.route(AgentAddress::webSocketPath,
+                   [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                       if (isWebSocketUpgrade(request))
+                           return;
+                       responder.write(QByteArray("This endpoint speaks WebSocket only.\n"),
+                                       {{"Content-Type", "text/plain"}, {"Upgrade", "websocket"}},
+                                       QHttpServerResponder::StatusCode::UpgradeRequired);
+                   });
+    m_server.route(AgentAddress::revokePath, [this](const QHttpServerRequest &request,
+                                                    QHttpServerResponder &&responder) {
+        if (isWebSocketUpgrade(request))
+            return;
+        if (!m_control || !m_control->enabled()) {
+            responder.write(QHttpServerResponder::StatusCode::NotFound);
+            return;
+        }
+        if (request.method() != QHttpServerRequest::Method::Post) {
+            responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
+            return;
+        }
+        // What came through the tunnel is not from this computer, whatever its address.
+        const QHostAddress peer =
+            isForwarded(request.value(forwardedForHeader)) ? QHostAddress() : request.remoteAddress();
+        const ControlRequest::Answer answer =
+            m_control->revoke(peer, request.value("Authorization"), request.body());
+        responder.write(answer.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+                        static_cast<QHttpServerResponder::StatusCode>(answer.status));
+    });
+    m_server.route(QStringLiteral("/<arg>"),
+                   [](const QUrl &, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                       if (isWebSocketUpgrade(request))
+                           return;
+                       responder.write(QHttpServerResponder::StatusCode::NotFound);
+                   });
+    connect(&m_server, &QHttpServer::newWebSocketConnection, this, &LocalServer::acceptWebSockets);
+}
+
+bool LocalServer::listen(const QHostAddress &address, quint16 port, QString *error)
+{
+    auto *tcpServer = new QTcpServer(this);
+    if (!tcpServer->listen(address, port)) {
+        *error = tcpServer->errorString();
+        delete tcpServer;
+        return false;
+    }
+    m_tcpServer = tcpServer;
+    m_server.bind(tcpServer);
+    return true;
+}
+
+quint16 LocalServer::port() const
+{
+    return m_tcpServer ? m_tcpServer->serverPort() : 0;
+}
+
+void LocalServer::close()
+{
+    for (const QPointer<QWebSocket> &socket : std::as_const(m_sockets)) {
+        if (socket)
+            socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("agent is stopping"));
+    }
+    if (m_tcpServer)
+        m_tcpServer->close();
+}
+
+void LocalServer::acceptWebSockets()
+{
+    while (m_server.hasPendingWebSocketConnections()) {
+        QWebSocket *socket = m_server.nextPendingWebSocketConnection().release();
+        socket->setParent(this);
+        connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+        WebSocketCloseDrain::watch(socket, m_tcpServer, m_closeDrainMs, this);
+        if (socket->requestUrl().path() != AgentAddress::webSocketPath) {
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
+            continue;
+        }
+        if (m_pendingConnections >= maxPendingConnections) {
+            AgentLog::event(QStringLiteral("connection from %1 refused: too many unauthenticated connections")
+                                .arg(peerOf(socket)));
+            // 1008 rather than 1013 ("try again later"), which Qt's own clients reject as a protocol error.
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                          QStringLiteral("too many unauthenticated connections"));
+            continue;
+        }
+        adopt(socket);
+    }
+}
+
+void LocalServer::adopt(QWebSocket *socket)
+{
+    socket->setMaxAllowedIncomingMessageSize(TabletConversation::maxMessageBytes);
+    socket->setMaxAllowedIncomingFrameSize(TabletConversation::maxMessageBytes);
+    m_sockets.append(socket);
+    auto *conversation = new TabletConversation(peerOf(socket), m_services, socket);
+    // ngrok's agent connects from this computer and names the public client in X-Forwarded-For. Only a
+    // label: a local program could send the header too, and would merely be recorded as "tunnel".
+    if (!m_status->provider().isEmpty() && socket->peerAddress().isLoopback() &&
+        isForwarded(socket->request().rawHeader(forwardedForHeader)))
+        conversation->setRoute(TrustedDevicesFile::tunnelRoute);
+    setPending(m_pendingConnections + 1);
+    connect(conversation, &TabletConversation::send, socket,
+            [socket](const QString &text) { socket->sendTextMessage(text); });
+    connect(conversation, &TabletConversation::closeRequested, socket,
+            [socket](int code, const QString &reason) {
+                socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
+            });
+    connect(conversation, &TabletConversation::authenticatedChanged, this,
+            [this] { setPending(m_pendingConnections - 1); });
+    connect(socket, &QWebSocket::textMessageReceived, conversation, &TabletConversation::receive);
+    connect(socket, &QWebSocket::binaryMessageReceived, socket, [socket] {
+        socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported,
+                      QStringLiteral("text messages only"));
+    });
+    connect(socket, &QWebSocket::disconnected, this, [this, conversation, socket] {
+        m_sockets.removeAll(socket);
+        if (!conversation->isAuthenticated())
+            setPending(m_pendingConnections - 1);
+    });
+}
+
+void LocalServer::setPending(int count)
+{
+    if (m_pendingConnections == count)
+        return;
+    m_pendingConnections = count;
+    emit pendingConnectionsChanged();
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "Auth/ControlRequest.h"
+#include "TabletConversation.h"
+#include "Tunnel/TunnelStatus.h"
+
+#include <QHostAddress>
+#include <QHttpServer>
+#include <QObject>
+#include <QPointer>
+
+class QTcpServer;
+class QWebSocket;
+
+// The agent's one listening port: GET /healthz and POST /control/revoke for the host, and the WebSocket at
+// /ws for the tablet.
+class LocalServer : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(int pendingConnections READ pendingConnections NOTIFY pendingConnectionsChanged)
+
+public:
+    static constexpr int maxPendingConnections = 64;
+
+    // `closeDrainMs`: see WebSocketCloseDrain. `control` may be null: no control requests then.
+    LocalServer(const TunnelStatus *status, ConversationServices services, int closeDrainMs,
+                ControlRequest *control, QObject *parent = nullptr);
+
+    // False with the system's reason when the address cannot be bound (for example: in use).
+    bool listen(const QHostAddress &address, quint16 port, QString *error);
+    quint16 port() const;
+    // Closes every WebSocket with "going away" and stops listening.
+    void close();
+    // Connections that have not authenticated yet; their number is bounded.
+    int pendingConnections() const { return m_pendingConnections; }
+
+signals:
+    void pendingConnectionsChanged();
+
+private:
+    void acceptWebSockets();
+    void adopt(QWebSocket *socket);
+    void setPending(int count);
+
+    const TunnelStatus *m_status;
+    ConversationServices m_services;
+    ControlRequest *m_control;
+    int m_closeDrainMs;
+    QHttpServer m_server;
+    QPointer<QTcpServer> m_tcpServer;
+    QList<QPointer<QWebSocket>> m_sockets;
+    int m_pendingConnections = 0;
+};

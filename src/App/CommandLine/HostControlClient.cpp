@@ -1,0 +1,120 @@
+#include "App/CommandLine/HostControlClient.h"
+
+#include "App/Headless/HeadlessConsole.h"
+
+#include "App/CommandLine/HostCommandLine.h"
+#include "Platform/SingleInstance.h"
+#include "Services/Links/QRCodeRenderer.h"
+#include "Services/Links/TerminalQRCode.h"
+#include "Shared/AppBrand.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace {
+
+void print(std::FILE *to, const QString &text)
+{
+    const QByteArray bytes = (text.endsWith(QLatin1Char('\n')) ? text : text + QLatin1Char('\n')).toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), to);
+}
+
+bool confirmed(const QString &question, std::FILE *in, std::FILE *out)
+{
+    print(out, question + QStringLiteral(" [y/N]"));
+    char answer[16] = {};
+    if (!std::fgets(answer, sizeof answer, in))
+        return false;
+    const QString word = QString::fromLatin1(answer).trimmed().toLower();
+    return word == QLatin1String("y") || word == QLatin1String("yes");
+}
+
+QString statusText(const QJsonObject &status)
+{
+    const QList<std::pair<QString, QString>> rows = {
+        {QStringLiteral("State"), QStringLiteral("state")},
+        {QStringLiteral("Status"), QStringLiteral("status")},
+        {QStringLiteral("Route"), QStringLiteral("route")},
+        {QStringLiteral("Endpoint"), QStringLiteral("endpoint")},
+        {QStringLiteral("Setup link"), QStringLiteral("setupLink")},
+        {QStringLiteral("Link expires"), QStringLiteral("linkExpiresAt")},
+        {QStringLiteral("Agent build"), QStringLiteral("agentBuild")},
+        {QStringLiteral("Tunnel"), QStringLiteral("tunnelState")},
+        {QStringLiteral("Secrets"), QStringLiteral("secrets")},
+    };
+    QString text;
+    for (const auto &[label, key] : rows) {
+        const QString value = status.value(key).toString();
+        if (!value.isEmpty())
+            text += label + QStringLiteral(": ") + HeadlessConsole::printable(value) + QLatin1Char('\n');
+    }
+    for (const QJsonValue warning : status.value(QStringLiteral("warnings")).toArray())
+        text +=
+            QStringLiteral("Warning: ") + HeadlessConsole::printable(warning.toString()) + QLatin1Char('\n');
+    return text;
+}
+
+QString devicesText(const QJsonObject &reply)
+{
+    if (reply.value(QStringLiteral("unreadable")).toBool())
+        return QStringLiteral("The list of paired tablets cannot be read.");
+    QString text;
+    for (const QJsonValue value : reply.value(QStringLiteral("devices")).toArray()) {
+        const QJsonObject device = value.toObject();
+        // Ids and names come from the tablets themselves.
+        text += HeadlessConsole::printable(QStringLiteral("%1  %2  paired %3  %4")
+                                               .arg(device.value(QStringLiteral("deviceId")).toString(),
+                                                    device.value(QStringLiteral("name")).toString(),
+                                                    device.value(QStringLiteral("pairedAt")).toString(),
+                                                    device.value(QStringLiteral("summary")).toString())) +
+                QLatin1Char('\n');
+    }
+    return text.isEmpty() ? QStringLiteral("No tablet has paired yet.") : text;
+}
+
+} // namespace
+
+int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, std::FILE *out, std::FILE *err)
+{
+    const bool revoke = commandLine.request == QLatin1String("revoke");
+    const QString question =
+        revoke ? QStringLiteral("Revoking disconnects the tablet and replaces the setup link. Revoke %1?")
+                     .arg(commandLine.deviceId)
+               : QStringLiteral("Rotating revokes every paired tablet and every setup link. Rotate?");
+    if ((revoke || commandLine.request == QLatin1String("rotate")) && !commandLine.confirmed &&
+        !confirmed(question, in, out)) {
+        print(err, QStringLiteral("Nothing was changed."));
+        return 1;
+    }
+    const SingleInstance::Answer answer =
+        SingleInstance::request(SingleInstance::standardSocketPath(),
+                                {{QStringLiteral("request"), commandLine.request},
+                                 {QStringLiteral("deviceId"), commandLine.deviceId}},
+                                answerTimeoutMs);
+    if (answer.status == SingleInstance::Answer::Status::NotRunning) {
+        print(err, AppBrand::hostName + QStringLiteral(" is not running"));
+        return HostCommandLine::notRunning;
+    }
+    if (answer.status == SingleInstance::Answer::Status::NoAnswer) {
+        print(err,
+              AppBrand::hostName + QStringLiteral(" did not answer within %1 s").arg(answerTimeoutMs / 1000));
+        return HostCommandLine::noAnswer;
+    }
+    const QJsonObject &reply = answer.reply;
+    if (reply.contains(QStringLiteral("error"))) {
+        print(err, reply.value(QStringLiteral("error")).toString());
+        return 1;
+    }
+    if (commandLine.request == QLatin1String("status")) {
+        print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
+                                    : statusText(reply));
+    } else if (commandLine.request == QLatin1String("devices")) {
+        print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
+                                    : devicesText(reply));
+    } else if (commandLine.request == QLatin1String("link")) {
+        const QString link = reply.value(QStringLiteral("link")).toString();
+        const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link);
+        print(out, commandLine.printQRCode && modules ? TerminalQRCode::text(*modules) : link);
+    }
+    return 0;
+}

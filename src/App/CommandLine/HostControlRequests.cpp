@@ -1,0 +1,119 @@
+#include "App/CommandLine/HostControlRequests.h"
+
+#include "App/Window/HostWindowPresenter.h"
+#include "Services/HostAgentController.h"
+#include "Services/Settings/HostPreferences.h"
+#include "Services/Wording/StatusTexts.h"
+#include "Shared/TunnelState.h"
+
+#include <QJsonArray>
+
+#include <QMetaEnum>
+#include <algorithm>
+
+namespace {
+
+const QString requestKey = QStringLiteral("request");
+const QString errorKey = QStringLiteral("error");
+
+QString routeName(const HostPreferences &preferences, const HostAgentController &controller)
+{
+    if (preferences.mode() == HostingMode::relay)
+        return QStringLiteral("relay");
+    return controller.tunnelState() == rawValue(TunnelState::online) ? QStringLiteral("tunnel")
+                                                                     : QStringLiteral("lan");
+}
+
+QString endpoint(const HostPreferences &preferences, const HostAgentController &controller)
+{
+    if (preferences.mode() == HostingMode::relay)
+        return preferences.relayURL();
+    if (controller.tunnelState() == rawValue(TunnelState::online))
+        return controller.tunnelPublicURL();
+    // The address comes with its port.
+    const QString address = controller.resolvedLANAddress();
+    return address.isEmpty() ? QString() : QStringLiteral("ws://") + address;
+}
+
+} // namespace
+
+HostControlRequests::HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
+                                         HostWindowPresenter &presenter, QString secretsLocation,
+                                         std::function<void()> quit)
+    : m_preferences(preferences), m_controller(controller), m_presenter(presenter),
+      m_secretsLocation(std::move(secretsLocation)), m_quit(std::move(quit))
+{}
+
+QJsonObject HostControlRequests::answer(const QJsonObject &request)
+{
+    const QString name = request.value(requestKey).toString();
+    if (name == QLatin1String("status"))
+        return status();
+    if (name == QLatin1String("link")) {
+        if (!m_presenter.hasSetupLink())
+            return {{errorKey,
+                     QStringLiteral("There is no setup link yet: %1").arg(m_presenter.statusHeadline())}};
+        return {{QStringLiteral("link"), m_presenter.setupLinkText()}};
+    }
+    if (name == QLatin1String("devices"))
+        return devices();
+    if (name == QLatin1String("revoke")) {
+        const QString deviceId = request.value(QStringLiteral("deviceId")).toString();
+        const QList<TrustedDevice> known = m_presenter.devices()->devices();
+        if (std::none_of(known.cbegin(), known.cend(),
+                         [&](const TrustedDevice &d) { return d.deviceId == deviceId; }))
+            return {{errorKey,
+                     QStringLiteral("No paired tablet has the id \"%1\" (see --devices)").arg(deviceId)}};
+        m_presenter.revokeDevice(deviceId);
+    } else if (name == QLatin1String("start"))
+        m_presenter.startHosting();
+    else if (name == QLatin1String("stop"))
+        m_presenter.stopHosting();
+    else if (name == QLatin1String("rotate"))
+        m_presenter.rotatePairing();
+    else if (name == QLatin1String("quit"))
+        m_quit();
+    else
+        return {{errorKey, QStringLiteral("unknown request \"%1\"").arg(name)}};
+    return {{QStringLiteral("done"), name}};
+}
+
+QJsonObject HostControlRequests::devices() const
+{
+    const PairedDevicesModel &model = *m_presenter.devices();
+    QJsonArray devices;
+    for (const TrustedDevice &device : model.devices())
+        devices.append(QJsonObject{
+            {QStringLiteral("deviceId"), device.deviceId},
+            {QStringLiteral("name"), device.name},
+            {QStringLiteral("pairedAt"), device.pairedAt.toString(Qt::ISODate)},
+            {QStringLiteral("lastSeenAt"),
+             device.lastSeenAt ? device.lastSeenAt->toString(Qt::ISODate) : QString()},
+            {QStringLiteral("route"), device.route},
+            {QStringLiteral("summary"), PairedDevicesModel::lastSeenText(device)},
+        });
+    return {{QStringLiteral("devices"), devices}, {QStringLiteral("unreadable"), model.unreadable()}};
+}
+
+QJsonObject HostControlRequests::status() const
+{
+    QJsonArray warnings;
+    for (const QString &warning : {m_presenter.readinessWarning(), m_presenter.settingsFileNotice()})
+        if (!warning.isEmpty())
+            warnings.append(warning);
+    const std::optional<QDateTime> expiry = StatusTexts::setupLinkExpiry(m_controller.setupLink());
+    const char *state =
+        QMetaEnum::fromType<AgentRunState::Kind>().valueToKey(static_cast<int>(m_controller.state().kind()));
+    return {
+        {QStringLiteral("state"), QString::fromLatin1(state)},
+        {QStringLiteral("status"), m_presenter.statusHeadline()},
+        {QStringLiteral("route"), routeName(m_preferences, m_controller)},
+        {QStringLiteral("endpoint"), endpoint(m_preferences, m_controller)},
+        {QStringLiteral("setupLink"), m_presenter.maskedSetupLink()},
+        {QStringLiteral("linkExpiresAt"), expiry ? expiry->toString(Qt::ISODate) : QString()},
+        {QStringLiteral("agentBuild"), m_presenter.runningAgentBuild()},
+        {QStringLiteral("tunnelState"), m_controller.tunnelState()},
+        {QStringLiteral("secrets"), m_secretsLocation},
+        {QStringLiteral("warnings"), warnings},
+    };
+}

@@ -1,0 +1,74 @@
+#include "App/Headless/HeadlessHost.h"
+
+#include "App/CommandLine/HostCommandLine.h"
+#include "App/Headless/HeadlessConsole.h"
+#include "App/HostSession.h"
+#include "Platform/FolderChooser.h"
+#include "Platform/JsonFileUserDefaults.h"
+#include "Platform/RunOverlayUserDefaults.h"
+#include "Platform/SingleInstance.h"
+#include "Services/HostAgentController.h"
+#include "Shared/AppBrand.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+// Nobody is there to choose a folder; folders come from the settings or --workspace.
+class NoFolderChooser : public FolderChooser {
+public:
+    std::optional<QString> chooseFolder(const FolderChooserRequest &) override { return std::nullopt; }
+};
+
+void sayError(const QString &line)
+{
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+}
+
+void applyRunSettings(const HostCommandLine &commandLine, HostPreferences &preferences)
+{
+    if (!commandLine.workspaces.isEmpty())
+        preferences.setWorkspaces(commandLine.workspaces);
+    if (commandLine.mode)
+        preferences.setMode(*commandLine.mode);
+    if (commandLine.port)
+        preferences.setLanPort(*commandLine.port);
+    if (commandLine.bindAll)
+        preferences.setLanBindAll(*commandLine.bindAll);
+    if (commandLine.ngrok)
+        preferences.setNgrokTunnelEnabled(true);
+}
+
+} // namespace
+
+int HeadlessHost::run(const HostCommandLine &commandLine)
+{
+    SingleInstance instance;
+    if (!instance.claim()) {
+        sayError(AppBrand::hostName + QStringLiteral(" is already running: see ferrowyn-host --status"));
+        return 1;
+    }
+    if (!HostAgentController::standardLocator()()) {
+        sayError(HostAgentController::missingAgentMessage);
+        return 1;
+    }
+
+    JsonFileUserDefaults saved(JsonFileUserDefaults::standardPath());
+    RunOverlayUserDefaults defaults(saved);
+    NoFolderChooser folderChooser;
+    HostSession host(defaults, saved, commandLine.secretsFile, folderChooser);
+    // Nothing runs yet, so the settings of this run take effect before anything reacts to them.
+    defaults.overrideForThisRun([&] { applyRunSettings(commandLine, host.preferences); });
+    host.presenter.reportSettingsFile(saved);
+
+    HeadlessConsole console(host.presenter, host.controller, commandLine.printQRCode);
+    console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window. Pairing secrets: ") +
+                host.secrets.location);
+    if (!host.secrets.warning.isEmpty())
+        console.say(QStringLiteral("Warning: ") + host.secrets.warning);
+    host.answerRequestsOn(instance);
+
+    host.controller.refreshPermissionPreflight(&host.preferences);
+    host.controller.start(&host.preferences);
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,337 @@
+#include "App/Window/HostWindowPresenter.h"
+
+#include "App/HostApplication.h"
+#include "Platform/FileManagerReveal.h"
+#include "Platform/JsonFileUserDefaults.h"
+#include "Services/HostAgentController.h"
+#include "Services/Redaction/HostSecretRedactor.h"
+#include "Services/Settings/HostPreferences.h"
+#include "Services/Wording/StatusTexts.h"
+#include "Shared/TunnelState.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QUrl>
+
+HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
+                                         QObject *parent)
+    : QObject(parent), m_preferences(preferences), m_controller(controller),
+      m_workspaces(new WorkspaceListModel(preferences, controller, this)),
+      m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this))
+{
+    m_devices->setHostId(m_controller.hostId());
+    connect(&m_controller, &HostAgentController::hostIdChanged, m_devices,
+            [this] { m_devices->setHostId(m_controller.hostId()); });
+    using Controller = HostAgentController;
+    for (auto signal : {&Controller::stateChanged, &Controller::restartPendingChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::runStateChanged);
+    connect(&m_controller, &Controller::runningAgentBuildChanged, this,
+            &HostWindowPresenter::runningAgentBuildChanged);
+    connect(&m_preferences, &HostPreferences::modeChanged, this, &HostWindowPresenter::relayModeChanged);
+    // Everything the status texts are made of (see snapshot()).
+    for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanBindAllChanged,
+                        &HostPreferences::ngrokTunnelEnabledChanged})
+        connect(&m_preferences, signal, this, &HostWindowPresenter::hostingStatusChanged);
+    for (auto signal :
+         {&Controller::stateChanged, &Controller::resolvedLANAddressChanged, &Controller::tunnelStateChanged,
+          &Controller::tunnelPublicURLChanged, &Controller::tunnelLastErrorChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::hostingStatusChanged);
+    for (auto signal : {&Controller::tunnelStateChanged, &Controller::tunnelPublicURLChanged,
+                        &Controller::tunnelLastErrorChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::tunnelChanged);
+    connect(&m_preferences, &HostPreferences::relayVersionChanged, this,
+            &HostWindowPresenter::relayVersionDescriptionChanged);
+    // The masked link hides the credentials, so it changes with them too.
+    for (auto signal : {&Controller::setupLinkChanged, &Controller::hostTokenChanged,
+                        &Controller::hostIdChanged, &Controller::relaySessionChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::setupLinkChanged);
+    for (auto signal : {&Controller::hostIdChanged, &Controller::relaySessionChanged})
+        connect(&m_controller, signal, this, &HostWindowPresenter::identityChanged);
+    connect(&m_controller, &Controller::readinessWarningChanged, this,
+            &HostWindowPresenter::readinessWarningChanged);
+    // Whatever changed the list, the readiness shown must be of the folders now pinned.
+    connect(&m_preferences, &HostPreferences::workspacesChanged, this,
+            [this] { m_controller.refreshPermissionPreflight(&m_preferences); });
+}
+
+namespace {
+
+StatusTexts::HostingStatus snapshot(const HostPreferences &preferences, const HostAgentController &controller)
+{
+    StatusTexts::HostingStatus status;
+    status.state = controller.state();
+    status.mode = preferences.mode();
+    status.ngrokTunnelEnabled = preferences.ngrokTunnelEnabled();
+    status.lanBindAll = preferences.lanBindAll();
+    status.tunnelState = controller.tunnelState();
+    status.tunnelPublicURL = controller.tunnelPublicURL();
+    status.tunnelLastError = controller.tunnelLastError();
+    status.resolvedLANAddress = controller.resolvedLANAddress();
+    return status;
+}
+
+} // namespace
+
+HostWindowPresenter::RunState HostWindowPresenter::runState() const
+{
+    switch (m_controller.state().kind()) {
+    case AgentRunState::Kind::stopped:
+        break;
+    case AgentRunState::Kind::starting:
+        return RunState::Starting;
+    case AgentRunState::Kind::running:
+        return RunState::Running;
+    case AgentRunState::Kind::stopping:
+        return RunState::Stopping;
+    case AgentRunState::Kind::failed:
+        return RunState::Failed;
+    }
+    return RunState::Stopped;
+}
+
+bool HostWindowPresenter::running() const
+{
+    return m_controller.state().kind() == AgentRunState::Kind::running;
+}
+
+bool HostWindowPresenter::canStop() const
+{
+    const AgentRunState::Kind kind = m_controller.state().kind();
+    return kind == AgentRunState::Kind::running || kind == AgentRunState::Kind::starting ||
+           m_controller.restartPending();
+}
+
+QString HostWindowPresenter::runningAgentBuild() const
+{
+    return m_controller.runningAgentBuild();
+}
+
+bool HostWindowPresenter::relayMode() const
+{
+    return m_preferences.mode() == HostingMode::relay;
+}
+
+QString HostWindowPresenter::headerLabel() const
+{
+    return StatusTexts::headerLabel(m_controller.state());
+}
+
+QString HostWindowPresenter::statusHeadline() const
+{
+    return StatusTexts::statusHeadline(snapshot(m_preferences, m_controller));
+}
+
+QString HostWindowPresenter::tunnelStatusText() const
+{
+    return StatusTexts::tunnelStatusText(m_controller.tunnelState(), m_controller.tunnelPublicURL(),
+                                         m_controller.tunnelLastError());
+}
+
+bool HostWindowPresenter::showTunnelRow() const
+{
+    return m_controller.tunnelState() != rawValue(TunnelState::disabled);
+}
+
+QString HostWindowPresenter::relayVersionDescription() const
+{
+    return m_preferences.relayVersion() == HostRelayVersion::elixirV2
+               ? QStringLiteral("Elixir relay service. Uses the v2 resume-aware path.")
+               : QStringLiteral("Go relay service. Uses the v1 forwarding path.");
+}
+
+QString HostWindowPresenter::disconnectedTitle() const
+{
+    return StatusTexts::disconnectedTitle(snapshot(m_preferences, m_controller));
+}
+
+QString HostWindowPresenter::disconnectedMessage() const
+{
+    return StatusTexts::disconnectedMessage(snapshot(m_preferences, m_controller));
+}
+
+QString HostWindowPresenter::instructionText() const
+{
+    return StatusTexts::instructionText(snapshot(m_preferences, m_controller));
+}
+
+bool HostWindowPresenter::hasSetupLink() const
+{
+    return !m_controller.setupLink().isEmpty();
+}
+
+QString HostWindowPresenter::setupLinkText() const
+{
+    return m_controller.setupLink().toString(QUrl::FullyEncoded);
+}
+
+QString HostWindowPresenter::maskedSetupLink() const
+{
+    const QUrl link = m_controller.setupLink();
+    if (link.isEmpty())
+        return {};
+    return HostSecretRedactor::redactedSetupLink(link, m_controller.redactionSecrets());
+}
+
+QString HostWindowPresenter::expiryLine() const
+{
+    const std::optional<QDateTime> expiry = StatusTexts::setupLinkExpiry(m_controller.setupLink());
+    return expiry ? StatusTexts::expiryLine(*expiry) : QString();
+}
+
+QString HostWindowPresenter::hostIdText() const
+{
+    return StatusTexts::identityValue(m_controller.hostId());
+}
+
+QString HostWindowPresenter::relaySessionText() const
+{
+    return StatusTexts::identityValue(m_controller.relaySession());
+}
+
+QString HostWindowPresenter::readinessWarning() const
+{
+    return m_controller.readinessWarning();
+}
+
+QAbstractListModel *HostWindowPresenter::log() const
+{
+    return m_controller.log();
+}
+
+void HostWindowPresenter::startHosting()
+{
+    m_controller.start(&m_preferences);
+}
+
+void HostWindowPresenter::stopHosting()
+{
+    m_controller.stop();
+}
+
+void HostWindowPresenter::restartHosting()
+{
+    // The start stops the running agent first and launches the new one once the old one is gone.
+    m_controller.start(&m_preferences);
+}
+
+void HostWindowPresenter::restartHostingIfActive()
+{
+    HostApplication::restartHostingIfActive(m_controller, m_preferences);
+}
+
+void HostWindowPresenter::rotatePairing()
+{
+    m_controller.rotatePairing(&m_preferences);
+}
+
+void HostWindowPresenter::revokeDevice(const QString &deviceId)
+{
+    m_controller.revokeDevice(deviceId, &m_preferences);
+}
+
+void HostWindowPresenter::copySetupLink()
+{
+    const QString link = setupLinkText();
+    if (QClipboard *clipboard = QGuiApplication::clipboard()) {
+        clipboard->clear();
+        clipboard->setText(link);
+    }
+}
+
+void HostWindowPresenter::refreshPermissionPreflight()
+{
+    m_controller.refreshPermissionPreflight(&m_preferences);
+}
+
+void HostWindowPresenter::grantFolderAccess(const QString &path)
+{
+    m_controller.grantFolderAccess(path, &m_preferences);
+}
+
+void HostWindowPresenter::revealFolder(const QString &path)
+{
+    FileManagerReveal::reveal(path);
+}
+
+void HostWindowPresenter::removeWorkspace(const QString &path)
+{
+    QStringList workspaces = m_preferences.workspaces();
+    // A changed list refreshes the readiness through workspacesChanged; an unchanged one is checked anyway.
+    if (workspaces.removeAll(path) > 0)
+        m_preferences.setWorkspaces(workspaces);
+    else
+        m_controller.refreshPermissionPreflight(&m_preferences);
+}
+
+void HostWindowPresenter::clearWorkspaces()
+{
+    m_preferences.setWorkspaces({});
+}
+
+void HostWindowPresenter::pinFolders(const QVariantList &folders)
+{
+    QStringList workspaces = m_preferences.workspaces();
+    for (const QVariant &folder : folders) {
+        const QUrl url = folder.toUrl();
+        const QString path = url.isLocalFile() ? url.toLocalFile() : folder.toString();
+        if (!path.isEmpty() && !workspaces.contains(path))
+            workspaces.append(path);
+    }
+    if (workspaces != m_preferences.workspaces())
+        m_preferences.setWorkspaces(workspaces);
+    else
+        m_controller.refreshPermissionPreflight(&m_preferences);
+}
+
+void HostWindowPresenter::reportSettingsFile(const JsonFileUserDefaults &defaults)
+{
+    if (!defaults.fileWasUnreadable())
+        return;
+    const QString unreadable =
+        QStringLiteral("Your settings file could not be read, so defaults are in use. ");
+    m_settingsFileNotice =
+        defaults.backupPath().isEmpty()
+            ? unreadable +
+                  QStringLiteral("It could not be moved aside either, so changes are not saved until ") +
+                  defaults.path() + QStringLiteral(" is repaired or removed.")
+            : unreadable + QStringLiteral("The damaged file was kept as ") + defaults.backupPath() +
+                  QStringLiteral(".");
+    emit settingsFileNoticeChanged();
+}
+
+void HostWindowPresenter::dismissSettingsFileNotice()
+{
+    if (m_settingsFileNotice.isEmpty())
+        return;
+    m_settingsFileNotice.clear();
+    emit settingsFileNoticeChanged();
+}
+
+HostWindowPresenter::CloseAction HostWindowPresenter::closeAction(bool trayAvailable) const
+{
+    switch (HostApplication::closeAction(trayAvailable, canStop(), m_preferences.keepHostingWhenClosed())) {
+    case HostApplication::CloseAction::HideWindow:
+        return CloseAction::HideWindow;
+    case HostApplication::CloseAction::AskFirst:
+        return CloseAction::AskFirst;
+    case HostApplication::CloseAction::Quit:
+        break;
+    }
+    return CloseAction::Quit;
+}
+
+void HostWindowPresenter::rememberCloseChoice(bool keepHosting)
+{
+    m_preferences.setKeepHostingWhenClosed(keepHosting);
+}
+
+bool HostWindowPresenter::startsHidden(bool trayAvailable) const
+{
+    return HostApplication::startsHidden(m_launchedAtLogin, trayAvailable,
+                                         m_preferences.startHostingOnLaunch());
+}
+
+void HostWindowPresenter::quit()
+{
+    QCoreApplication::exit(0);
+}

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "App/Window/PairedDevicesModel.h"
+#include "App/Window/WorkspaceListModel.h"
+
+#include <QAbstractListModel>
+#include <QObject>
+#include <QString>
+#include <QVariantList>
+
+class HostAgentController;
+class HostPreferences;
+class JsonFileUserDefaults;
+
+// What the window shows, derived from the preferences and the controller, and the window's actions.
+// Views bind to these properties and keep no state of their own. The views reach it as the singleton
+// Presenter; the controller itself, with its credentials, stays out of their reach.
+class HostWindowPresenter : public QObject {
+    Q_OBJECT
+    // Properties that change together share one signal.
+    Q_PROPERTY(RunState runState READ runState NOTIFY runStateChanged)
+    Q_PROPERTY(bool running READ running NOTIFY runStateChanged)
+    Q_PROPERTY(bool canStop READ canStop NOTIFY runStateChanged)
+    Q_PROPERTY(QString headerLabel READ headerLabel NOTIFY runStateChanged)
+    Q_PROPERTY(QString runningAgentBuild READ runningAgentBuild NOTIFY runningAgentBuildChanged)
+    Q_PROPERTY(bool relayMode READ relayMode NOTIFY relayModeChanged)
+    Q_PROPERTY(QString statusHeadline READ statusHeadline NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString trayToolTip READ trayToolTip NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString disconnectedTitle READ disconnectedTitle NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString disconnectedMessage READ disconnectedMessage NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString instructionText READ instructionText NOTIFY hostingStatusChanged)
+    Q_PROPERTY(QString tunnelStatusText READ tunnelStatusText NOTIFY tunnelChanged)
+    Q_PROPERTY(bool showTunnelRow READ showTunnelRow NOTIFY tunnelChanged)
+    Q_PROPERTY(
+        QString relayVersionDescription READ relayVersionDescription NOTIFY relayVersionDescriptionChanged)
+    Q_PROPERTY(bool hasSetupLink READ hasSetupLink NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString setupLinkText READ setupLinkText NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString maskedSetupLink READ maskedSetupLink NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString expiryLine READ expiryLine NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString hostIdText READ hostIdText NOTIFY identityChanged)
+    Q_PROPERTY(QString relaySessionText READ relaySessionText NOTIFY identityChanged)
+    Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
+    Q_PROPERTY(WorkspaceListModel *workspaces READ workspaces CONSTANT)
+    Q_PROPERTY(PairedDevicesModel *devices READ devices CONSTANT)
+    Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
+    Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
+    Q_PROPERTY(bool launchedAtLogin READ launchedAtLogin CONSTANT)
+    Q_PROPERTY(bool trayHostPresent READ trayHostPresent CONSTANT)
+
+public:
+    HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
+                        QObject *parent = nullptr);
+
+    // The agent's run state as the views tell it apart.
+    enum class RunState { Stopped, Starting, Running, Stopping, Failed };
+    Q_ENUM(RunState)
+
+    // What the window does when it is closed (see HostApplication::closeAction).
+    enum class CloseAction { HideWindow, AskFirst, Quit };
+    Q_ENUM(CloseAction)
+
+    RunState runState() const;
+    bool running() const;
+    // An agent runs, starts, or is about to be started again: Stop ends that.
+    bool canStop() const;
+    QString headerLabel() const;
+    QString runningAgentBuild() const;
+    bool relayMode() const;
+    QString statusHeadline() const;
+    // The headline for the desktop's tray, which may read its tool tips as rich text: escaped, since it can
+    // carry ngrok's words.
+    QString trayToolTip() const { return statusHeadline().toHtmlEscaped(); }
+    QString tunnelStatusText() const;
+    bool showTunnelRow() const;
+    QString relayVersionDescription() const;
+    QString disconnectedTitle() const;
+    QString disconnectedMessage() const;
+    QString instructionText() const;
+    bool hasSetupLink() const;
+    // The full link: for the QR code and the clipboard only, never shown as text.
+    QString setupLinkText() const;
+    QString maskedSetupLink() const;
+    // Empty when the link has no readable expiry.
+    QString expiryLine() const;
+    QString hostIdText() const;
+    QString relaySessionText() const;
+    // Empty when there is nothing to warn about.
+    QString readinessWarning() const;
+    WorkspaceListModel *workspaces() const { return m_workspaces; }
+    PairedDevicesModel *devices() const { return m_devices; }
+    // The agent's masked output, newest last.
+    QAbstractListModel *log() const;
+    // Why the settings are at their defaults, shown until dismissed; empty when there is nothing to say.
+    QString settingsFileNotice() const { return m_settingsFileNotice; }
+    // Sets the notice when the settings file could not be read at start-up.
+    void reportSettingsFile(const JsonFileUserDefaults &defaults);
+
+    Q_INVOKABLE void startHosting();
+    Q_INVOKABLE void stopHosting();
+    Q_INVOKABLE void restartHosting();
+    Q_INVOKABLE void restartHostingIfActive();
+    Q_INVOKABLE void rotatePairing();
+    Q_INVOKABLE void revokeDevice(const QString &deviceId);
+    Q_INVOKABLE void copySetupLink();
+    Q_INVOKABLE void refreshPermissionPreflight();
+    Q_INVOKABLE void grantFolderAccess(const QString &path);
+    Q_INVOKABLE void revealFolder(const QString &path);
+    Q_INVOKABLE void removeWorkspace(const QString &path);
+    Q_INVOKABLE void clearWorkspaces();
+    // Appends each folder (URLs or paths) that is not pinned yet, in order.
+    Q_INVOKABLE void pinFolders(const QVariantList &folders);
+    Q_INVOKABLE void dismissSettingsFileNotice();
+    Q_INVOKABLE CloseAction closeAction(bool trayAvailable) const;
+    // Ends the app (the agent is stopped on the way out). Unlike QGuiApplication::quit, which first asks
+    // every window to close and gives up when one refuses, as the window does while it asks about hosting.
+    Q_INVOKABLE static void quit();
+    // The answer to "Keep hosting in the background?" with "Don't ask again" chosen.
+    Q_INVOKABLE void rememberCloseChoice(bool keepHosting);
+    // Whether the window starts in the tray rather than on screen.
+    Q_INVOKABLE bool startsHidden(bool trayAvailable) const;
+    bool launchedAtLogin() const { return m_launchedAtLogin; }
+    void setLaunchedAtLogin(bool launchedAtLogin) { m_launchedAtLogin = launchedAtLogin; }
+    // Whether the desktop can show the tray icon at all; without it the views make none.
+    bool trayHostPresent() const { return m_trayHostPresent; }
+    void setTrayHostPresent(bool present) { m_trayHostPresent = present; }
+
+signals:
+    void runStateChanged();
+    void runningAgentBuildChanged();
+    void relayModeChanged();
+    void hostingStatusChanged();
+    void tunnelChanged();
+    void relayVersionDescriptionChanged();
+    void setupLinkChanged();
+    void identityChanged();
+    void readinessWarningChanged();
+    void settingsFileNoticeChanged();
+
+private:
+    HostPreferences &m_preferences;
+    HostAgentController &m_controller;
+    WorkspaceListModel *m_workspaces;
+    PairedDevicesModel *m_devices;
+    QString m_settingsFileNotice;
+    bool m_launchedAtLogin = false;
+    bool m_trayHostPresent = false;
+};

@@ -1,0 +1,101 @@
+#include "Services/Links/SetupLinkBuilder.h"
+
+#include "Services/Links/QueryEncoding.h"
+#include "Shared/AgentAddress.h"
+#include "Shared/RelayEndpoint.h"
+#include "Shared/UrlComponents.h"
+
+#include <QList>
+#include <QTimeZone>
+
+#include <utility>
+
+namespace {
+
+using QueryItems = QList<std::pair<QString, QString>>;
+
+// The link text is assembled here rather than by QUrl, whose query handling would decide on its own which
+// characters to encode. QUrl only checks the result: a link whose text it would read differently is none.
+std::optional<QUrl> linkFromItems(const QueryItems &items)
+{
+    QString text = QStringLiteral("ferrowyn://connect?");
+    bool first = true;
+    for (const auto &[name, value] : items) {
+        if (!first)
+            text += QLatin1Char('&');
+        first = false;
+        text += QueryEncoding::encodedComponent(name);
+        text += QLatin1Char('=');
+        text += QueryEncoding::encodedComponent(value);
+    }
+    QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.toString(QUrl::FullyEncoded) != text)
+        return std::nullopt;
+    return url;
+}
+
+std::optional<QUrl> sshTunnelLink(const QString &endpoint, const QString &token, const QString &hostId,
+                                  const QString &pairingNonce, const QDateTime &now)
+{
+    const std::optional<QString> expiresAt = SetupLinkBuilder::expiresAtText(now);
+    if (!expiresAt)
+        return std::nullopt;
+    return linkFromItems({
+        {QStringLiteral("mode"), QStringLiteral("sshTunnel")},
+        {QStringLiteral("endpoint"), endpoint},
+        {QStringLiteral("token"), token},
+        {QStringLiteral("hostId"), hostId},
+        {QStringLiteral("pairingNonce"), pairingNonce},
+        {QStringLiteral("expiresAt"), *expiresAt},
+    });
+}
+
+} // namespace
+
+std::optional<QString> SetupLinkBuilder::expiresAtText(const QDateTime &now)
+{
+    if (!now.isValid())
+        return std::nullopt;
+    const QDateTime expiry = now.toTimeZone(QTimeZone::utc()).addSecs(linkLifetimeSeconds);
+    const int year = expiry.date().year();
+    if (!expiry.isValid() || year < 1 || year > 9999)
+        return std::nullopt;
+    return expiry.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+}
+
+std::optional<QUrl> SetupLinkBuilder::lanLink(const LANConfig &config, const QDateTime &now)
+{
+    if (config.port < 1 || config.port > 65535)
+        return std::nullopt;
+    const QString endpoint = QStringLiteral("ws://") + config.host + QLatin1Char(':') +
+                             QString::number(config.port) + AgentAddress::webSocketPath;
+    const std::optional<QUrl> parsed = parseUrlComponents(endpoint);
+    if (!parsed || parsed->host().isEmpty() || !parsed->userInfo().isEmpty() ||
+        parsed->path() != AgentAddress::webSocketPath || parsed->hasQuery() || parsed->hasFragment())
+        return std::nullopt;
+    return sshTunnelLink(endpoint, config.token, config.hostId, config.pairingNonce, now);
+}
+
+std::optional<QUrl> SetupLinkBuilder::directTunnelLink(const DirectTunnelConfig &config, const QDateTime &now)
+{
+    return sshTunnelLink(config.endpoint, config.token, config.hostId, config.pairingNonce, now);
+}
+
+std::optional<QUrl> SetupLinkBuilder::relayLink(const RelayConfig &config, const QDateTime &now)
+{
+    const std::optional<QString> endpoint = relayEndpoint(config.relayURL, config.session);
+    const std::optional<QString> expiresAt = expiresAtText(now);
+    if (!endpoint || !expiresAt)
+        return std::nullopt;
+    return linkFromItems({
+        {QStringLiteral("mode"), QStringLiteral("privateRelay")},
+        {QStringLiteral("endpoint"), *endpoint},
+        {QStringLiteral("token"), config.hostToken},
+        {QStringLiteral("relayToken"), config.relayToken},
+        {QStringLiteral("hostId"), config.hostId},
+        {QStringLiteral("relayVersion"), rawValue(config.relayVersion)},
+        {QStringLiteral("sessionId"), config.session},
+        {QStringLiteral("pairingNonce"), config.pairingNonce},
+        {QStringLiteral("expiresAt"), *expiresAt},
+    });
+}

@@ -1,0 +1,17 @@
+#include "Services/Supervision/AgentLaunchSettings.h"
+
+#include "Services/Settings/HostPreferences.h"
+
+AgentLaunchSettings AgentLaunchSettings::from(const HostPreferences &preferences)
+{
+    AgentLaunchSettings settings;
+    settings.workspaces = preferences.workspaces();
+    settings.mode = preferences.mode();
+    settings.lanPort = preferences.lanPort();
+    settings.lanBindAll = preferences.lanBindAll();
+    settings.ngrokTunnelEnabled = preferences.ngrokTunnelEnabled();
+    settings.ngrokAuthtoken = preferences.ngrokAuthtoken();
+    settings.relayURL = preferences.relayURL();
+    settings.relayVersion = preferences.relayVersion();
+    return settings;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "Services/Supervision/AgentRunState.h"
+#include "Shared/HostingMode.h"
+#include "Shared/TunnelState.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// What the window says about hosting, computed from plain values so every row of every table can be tested
+// without a window.
+namespace StatusTexts {
+
+struct HostingStatus {
+    AgentRunState state;
+    HostingMode mode = HostingMode::lan;
+    bool ngrokTunnelEnabled = false;
+    bool lanBindAll = true;
+    QString tunnelState = rawValue(TunnelState::disabled); // or whatever else the agent says
+    QString tunnelPublicURL;
+    QString tunnelLastError;
+    QString resolvedLANAddress; // empty when none
+};
+
+// "Stopped", "Starting", "Running", "Stopping" or "Error".
+QString headerLabel(const AgentRunState &state);
+QString statusHeadline(const HostingStatus &hosting);
+QString tunnelStatusText(const QString &tunnelState, const QString &publicURL, const QString &lastError);
+
+// Why there is no setup link yet.
+QString disconnectedTitle(const HostingStatus &hosting);
+QString disconnectedMessage(const HostingStatus &hosting);
+// How to use the link that is shown.
+QString instructionText(const HostingStatus &hosting);
+
+// The first "expiresAt" of the link, read as an internet date-time; none when absent or unreadable.
+std::optional<QDateTime> setupLinkExpiry(const QUrl &link);
+// "Setup link expires <time>. Rotation revokes trusted devices and existing setup links."
+QString expiryLine(const QDateTime &expiry, const QLocale &locale = QLocale());
+
+// An identity value, or "Created on start" before there is one.
+QString identityValue(const QString &value);
+
+} // namespace StatusTexts
