@@ -12,6 +12,7 @@
 #include <QSaveFile>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -26,6 +27,8 @@ const QString hostIdKey = QStringLiteral("hostId");
 const QString pairedAtKey = QStringLiteral("pairedAt");
 const QString lastSeenAtKey = QStringLiteral("lastSeenAt");
 const QString routeKey = QStringLiteral("route");
+const QString secretHashKey = QStringLiteral("secretHash");
+const QString versionKey = QStringLiteral("version");
 
 // How long a reader (the host's window among them) and a writer wait for the lock.
 constexpr int readLockWaitMs = 1000;
@@ -100,7 +103,8 @@ Parsed parse(const QString &path)
                              entry.value(hostIdKey).toString(),
                              QDateTime::fromString(entry.value(pairedAtKey).toString(), Qt::ISODate),
                              std::nullopt,
-                             entry.value(routeKey).toString()};
+                             entry.value(routeKey).toString(),
+                             entry.value(secretHashKey).toString()};
         const QDateTime lastSeen = QDateTime::fromString(entry.value(lastSeenAtKey).toString(), Qt::ISODate);
         if (lastSeen.isValid())
             device.lastSeenAt = lastSeen;
@@ -137,6 +141,8 @@ QJsonArray entries(const QJsonArray &original, const QList<TrustedDevice> &devic
             entry.remove(routeKey);
         else
             entry.insert(routeKey, device.route);
+        if (!device.secretHash.isEmpty())
+            entry.insert(secretHashKey, device.secretHash);
         result.append(entry);
     }
     return result;
@@ -146,13 +152,17 @@ QJsonArray entries(const QJsonArray &original, const QList<TrustedDevice> &devic
 
 TrustedDevicesFile::TrustedDevicesFile(QString path) : m_path(std::move(path)) {}
 
-TrustedDevicesFile::Contents TrustedDevicesFile::read() const
+TrustedDevicesFile::Contents TrustedDevicesFile::read(SecretHashes hashes) const
 {
     // Without its folder there is no file, and a reader creates nothing.
     if (!QFileInfo(QFileInfo(m_path).absolutePath()).isDir())
         return {};
     const FileLock lock(lockPath(), LOCK_SH, readLockWaitMs);
     Parsed parsed = parse(m_path);
+    if (hashes == SecretHashes::Omitted) {
+        for (TrustedDevice &device : parsed.devices)
+            device.secretHash.clear();
+    }
     // A lock that cannot be taken (a read-only folder) still lets the file be read.
     return {parsed.status, std::move(parsed.devices)};
 }
@@ -180,8 +190,7 @@ bool TrustedDevicesFile::update(const std::function<bool(QList<TrustedDevice> &d
     if (!change(parsed.devices))
         return true;
     QJsonObject root = parsed.root;
-    if (!root.contains(QStringLiteral("version")))
-        root.insert(QStringLiteral("version"), 1);
+    root.insert(versionKey, std::max(root.value(versionKey).toInt(), formatVersion));
     root.insert(devicesKey, entries(parsed.root.value(devicesKey).toArray(), parsed.devices));
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly)) {

@@ -131,13 +131,17 @@ void WindowTest::pairedDevicesLightAndDark()
     QVERIFY(TrustedDevicesFile(HostAgentController::trustedDevicesPath())
                 .update(
                     [&](QList<TrustedDevice> &devices) {
-                        devices = {{"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay"},
-                                   {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}}};
+                        devices = {
+                            {"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay",
+                             "sha256:" + QString(64, 'a')},
+                            {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}, {}}};
                         return true;
                     },
                     &error));
     QTRY_COMPARE(m_h.named("deviceRow").size(), 2);
     QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
+    // What the window holds of a device never includes the hash of its secret.
+    QCOMPARE(m_h.presenter.devices()->devices().constLast().secretHash, QString());
     // Tall enough to show the whole sidebar.
     m_h.window()->resize(1000, 1250);
     QTRY_COMPARE(m_h.window()->contentItem()->height(), 1250);
