@@ -14,7 +14,8 @@ AgentApp::AgentApp(AgentOptions options, AgentSecrets secrets, AgentTimings timi
     : QObject(parent), m_options(std::move(options)), m_secrets(std::move(secrets)), m_timings(timings),
       m_files(m_options.workspaces),
       m_authenticator(m_secrets, TrustedDeviceStore(TrustedDeviceStore::defaultPath())),
-      m_throttle(m_timings.authThrottleBaseMs), m_devicesWatcher(m_authenticator.trustedDevicesPath()),
+      m_throttle(m_timings.authThrottleBaseMs), m_refusals(m_timings.authRefusalLogIntervalMs),
+      m_devicesWatcher(m_authenticator.trustedDevicesPath()),
       m_control(m_secrets.controlSecret, &m_authenticator, &m_devicesWatcher)
 {}
 
@@ -25,8 +26,8 @@ AgentApp::~AgentApp()
 
 int AgentApp::start()
 {
-    const ConversationServices services{&m_authenticator, &m_throttle, &m_files, m_timings.authTimeoutMs,
-                                        &m_devicesWatcher};
+    const ConversationServices services{&m_authenticator,        &m_throttle,       &m_files,
+                                        m_timings.authTimeoutMs, &m_devicesWatcher, &m_refusals};
     std::optional<QUrl> relayURL;
     if (m_options.relayEnabled()) {
         relayURL = relayConnectURL(m_options, m_secrets.relaySession);

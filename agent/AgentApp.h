@@ -3,6 +3,7 @@
 #include "AgentOptions.h"
 #include "AgentSecrets.h"
 #include "AgentTimings.h"
+#include "Auth/AuthRefusalLog.h"
 #include "Auth/AuthThrottle.h"
 #include "Auth/ControlRequest.h"
 #include "Auth/PairingAuthenticator.h"
@@ -40,6 +41,7 @@ private:
     WorkspaceFileService m_files;
     PairingAuthenticator m_authenticator;
     AuthThrottle m_throttle;
+    AuthRefusalLog m_refusals;
     TrustedDevicesWatcher m_devicesWatcher;
     ControlRequest m_control;
     std::unique_ptr<LocalServer> m_server;

@@ -20,6 +20,7 @@ AgentTimings AgentTimings::fromEnvironment(const QProcessEnvironment &environmen
     override(environment, "FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS", timings.relayBackoffInitialMs);
     override(environment, "FERROWYN_AGENT_TEST_RELAY_BACKOFF_MAX_MS", timings.relayBackoffMaxMs);
     override(environment, "FERROWYN_AGENT_TEST_AUTH_THROTTLE_MS", timings.authThrottleBaseMs);
+    override(environment, "FERROWYN_AGENT_TEST_AUTH_LOG_INTERVAL_MS", timings.authRefusalLogIntervalMs);
     override(environment, "FERROWYN_AGENT_TEST_CLOSE_DRAIN_MS", timings.closeDrainMs);
     if (timings.relayBackoffMaxMs < timings.relayBackoffInitialMs)
         timings.relayBackoffMaxMs = timings.relayBackoffInitialMs;

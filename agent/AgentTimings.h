@@ -16,6 +16,8 @@ struct AgentTimings {
     int relayKeepaliveIntervalMs = 30'000;
     // Extra wait before answering an address that keeps failing to authenticate; doubles per failure.
     int authThrottleBaseMs = 1'000;
+    // Refused attempts from one source are written once per interval, with a count.
+    int authRefusalLogIntervalMs = 10'000;
     // How long the agent waits for its ngrok child to end after SIGTERM before killing it.
     int childStopGraceMs = 500;
     // How long a closed WebSocket's connection is kept, read and discarded, so that a client still sending

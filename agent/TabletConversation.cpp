@@ -13,16 +13,31 @@ const QString authMethod = QStringLiteral("auth");
 
 } // namespace
 
+void ConversationServices::logRefusal(const QString &source, const QString &line) const
+{
+    if (refusals)
+        refusals->refused(source, line);
+    else
+        AgentLog::event(line);
+}
+
 TabletConversation::TabletConversation(QString peer, ConversationServices services, QObject *parent)
-    : QObject(parent), m_peer(std::move(peer)), m_services(services)
+    : QObject(parent), m_peer(std::move(peer)), m_throttleKey(m_peer), m_services(services)
 {
     m_authTimer.setSingleShot(true);
     m_authTimer.setInterval(m_services.authTimeoutMs);
     connect(&m_authTimer, &QTimer::timeout, this, [this] {
-        AgentLog::event(QStringLiteral("auth timeout: %1 did not authenticate in time").arg(m_peer));
+        m_services.logRefusal(m_peer,
+                              QStringLiteral("auth timeout: %1 did not authenticate in time").arg(m_peer));
         closeForPolicy(QStringLiteral("authentication timeout"));
     });
     m_authTimer.start();
+}
+
+TabletConversation::~TabletConversation()
+{
+    if (m_holdingRefusal)
+        m_services.throttle->endHold();
 }
 
 void TabletConversation::receive(const QString &text)
@@ -53,13 +68,14 @@ void TabletConversation::receive(const QString &text)
             serve(id, method, params);
         return;
     }
-    if (m_verifying) {
+    if (m_refused) {
         replyError(id, method,
                    ServiceError{QStringLiteral("busy"), QStringLiteral("authentication is in progress")});
         return;
     }
     if (method != authMethod) {
-        AgentLog::event(QStringLiteral("auth rejected: %1 sent a request before authenticating").arg(m_peer));
+        m_services.logRefusal(
+            m_peer, QStringLiteral("auth rejected: %1 sent a request before authenticating").arg(m_peer));
         replyError(id, method,
                    ServiceError{QStringLiteral("unauthenticated"), QStringLiteral("authenticate first")});
         closeForPolicy(QStringLiteral("not authenticated"));
@@ -75,54 +91,77 @@ void TabletConversation::authenticate(const QJsonValue &id, const QJsonObject &p
                               params.value(QStringLiteral("pairingNonce")).toString(),
                               params.value(QStringLiteral("deviceId")).toString(),
                               params.value(QStringLiteral("deviceName")).toString(),
-                              m_route};
-    const int delay = m_services.throttle->delayMsFor(m_peer, QDateTime::currentMSecsSinceEpoch());
-    if (delay == 0) {
-        finishAuthentication(id, attempt);
-        return;
-    }
-    m_verifying = true;
-    QTimer::singleShot(delay, this, [this, id, attempt] {
-        m_verifying = false;
-        finishAuthentication(id, attempt);
-    });
+                              m_route,
+                              params.value(QStringLiteral("deviceSecret")).toString()};
+    // Checked at once, whatever came before from the same source: the throttle only ever delays a refusal,
+    // so a flood of wrong credentials never keeps the right one out.
+    const AuthDecision decision = m_services.authenticator->verify(attempt);
+    m_authTimer.stop();
+    if (PairingAuthenticator::accepted(decision.outcome))
+        admit(id, attempt, decision);
+    else
+        refuse(id, decision.outcome);
 }
 
-void TabletConversation::finishAuthentication(const QJsonValue &id, const AuthAttempt &attempt)
+void TabletConversation::admit(const QJsonValue &id, const AuthAttempt &attempt, const AuthDecision &decision)
 {
-    if (m_closing)
-        return;
-    const AuthOutcome outcome = m_services.authenticator->verify(attempt);
-    if (!PairingAuthenticator::accepted(outcome)) {
-        m_services.throttle->recordFailure(m_peer, QDateTime::currentMSecsSinceEpoch());
-        if (outcome == AuthOutcome::trustNotSaved)
-            AgentLog::error(QStringLiteral("pairing failed for %1: %2")
-                                .arg(m_peer, PairingAuthenticator::describe(outcome)));
-        else
-            AgentLog::event(
-                QStringLiteral("auth rejected: %1: %2").arg(m_peer, PairingAuthenticator::describe(outcome)));
-        replyError(id, authMethod,
-                   ServiceError{QStringLiteral("auth_failed"), QStringLiteral("authentication failed")});
-        closeForPolicy(QStringLiteral("authentication failed"));
-        return;
-    }
-    m_services.throttle->recordSuccess(m_peer);
-    m_authTimer.stop();
     m_authenticated = true;
     m_deviceId = attempt.deviceId;
     m_deviceName = attempt.deviceName;
+    m_secretHash = decision.secretHash;
     if (m_services.devicesWatcher)
         connect(m_services.devicesWatcher, &TrustedDevicesWatcher::changed, this,
                 &TabletConversation::closeIfRevoked);
-    const bool paired = outcome == AuthOutcome::newlyPaired;
+    const bool paired = decision.outcome == AuthOutcome::newlyPaired;
     AgentLog::event(
-        QStringLiteral("%1: \"%2\" from %3")
+        QStringLiteral("%1: \"%2\" from %3%4")
             .arg(paired ? QStringLiteral("paired new device") : QStringLiteral("trusted device connected"),
-                 AgentLog::printable(attempt.deviceName), m_peer));
-    reply(id, authMethod,
-          QJsonObject{{QStringLiteral("paired"), paired},
-                      {QStringLiteral("agentBuild"), AgentBuild::identifier}});
+                 AgentLog::printable(attempt.deviceName), m_peer,
+                 decision.outcome == AuthOutcome::upgradedDevice
+                     ? QStringLiteral(", issued its device secret")
+                     : QString()));
+    QJsonObject result{{QStringLiteral("paired"), paired},
+                       {QStringLiteral("agentBuild"), AgentBuild::identifier}};
+    if (!decision.issuedSecret.isEmpty())
+        result.insert(QStringLiteral("deviceSecret"), decision.issuedSecret);
+    reply(id, authMethod, result);
     emit authenticatedChanged();
+    emit authenticationSettled();
+}
+
+void TabletConversation::refuse(const QJsonValue &id, AuthOutcome outcome)
+{
+    m_refused = true;
+    emit authenticationSettled();
+    // A full disk is the agent's trouble, not a wrong credential: said at once, and not held against anyone.
+    if (outcome == AuthOutcome::trustNotSaved) {
+        AgentLog::error(
+            QStringLiteral("pairing failed for %1: %2").arg(m_peer, PairingAuthenticator::describe(outcome)));
+        sayRefused(id);
+        return;
+    }
+    m_services.logRefusal(
+        m_peer, QStringLiteral("auth rejected: %1: %2").arg(m_peer, PairingAuthenticator::describe(outcome)));
+    const int holdMs = m_services.throttle->recordFailure(m_throttleKey, QDateTime::currentMSecsSinceEpoch());
+    if (holdMs == 0 || !m_services.throttle->beginHold()) {
+        sayRefused(id);
+        return;
+    }
+    m_holdingRefusal = true;
+    QTimer::singleShot(holdMs, this, [this, id] {
+        m_holdingRefusal = false;
+        m_services.throttle->endHold();
+        sayRefused(id);
+    });
+}
+
+void TabletConversation::sayRefused(const QJsonValue &id)
+{
+    if (m_closing)
+        return;
+    replyError(id, authMethod,
+               ServiceError{QStringLiteral("auth_failed"), QStringLiteral("authentication failed")});
+    closeForPolicy(QStringLiteral("authentication failed"));
 }
 
 void TabletConversation::serve(const QJsonValue &id, const QString &method, const QJsonObject &params)
@@ -180,7 +219,7 @@ void TabletConversation::replyError(const QJsonValue &id, const QString &method,
 
 bool TabletConversation::closeIfRevoked()
 {
-    if (m_closing || !m_authenticated || m_services.authenticator->stillTrusted(m_deviceId))
+    if (m_closing || !m_authenticated || m_services.authenticator->stillTrusted(m_deviceId, m_secretHash))
         return false;
     AgentLog::event(QStringLiteral("device revoked: closing the connection of \"%1\" from %2")
                         .arg(AgentLog::printable(m_deviceName), m_peer));

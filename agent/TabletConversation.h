@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Auth/AuthRefusalLog.h"
 #include "Auth/AuthThrottle.h"
 #include "Auth/PairingAuthenticator.h"
 #include "Auth/TrustedDevicesWatcher.h"
@@ -19,6 +20,11 @@ struct ConversationServices {
     int authTimeoutMs = 10'000;
     // Announces changes of the trusted-devices file; none in tests of a single conversation.
     const TrustedDevicesWatcher *devicesWatcher = nullptr;
+    // Where refusals are told; without it each goes straight to the log.
+    AuthRefusalLog *refusals = nullptr;
+
+    // Writes a line about a refused tablet from `source`, rate-limited when there is a refusal log.
+    void logRefusal(const QString &source, const QString &line) const;
 };
 
 // One tablet's conversation, whatever carries it (the local WebSocket or the relay): the first request must
@@ -32,22 +38,32 @@ public:
     // The largest message a tablet may send, and so the largest the agent sends to one.
     static constexpr qint64 maxMessageBytes = 1024 * 1024;
 
-    // `peer` names where the tablet comes from, for the log and the throttle (an address, or the relay).
+    // `peer` names where the tablet comes from, for the log and, unless told otherwise, the throttle (an
+    // address, or the relay).
     TabletConversation(QString peer, ConversationServices services, QObject *parent = nullptr);
+    ~TabletConversation() override;
 
     bool isAuthenticated() const { return m_authenticated; }
+    // Neither let in nor refused yet.
+    bool awaitsAuthentication() const { return !m_authenticated && !m_refused; }
     // The route recorded for the device ("lan" unless told otherwise before it authenticates).
     void setRoute(const QString &route) { m_route = route; }
+    // Whose failures the throttle counts this tablet's with (one tablet behind the relay: its peer id).
+    void setThrottleKey(const QString &key) { m_throttleKey = key; }
     void receive(const QString &text);
 
 signals:
     void send(const QString &text);
     void closeRequested(int code, const QString &reason);
     void authenticatedChanged();
+    // The first request was decided: let in, or refused (the refusal may still be held back).
+    void authenticationSettled();
 
 private:
     void authenticate(const QJsonValue &id, const QJsonObject &params);
-    void finishAuthentication(const QJsonValue &id, const AuthAttempt &attempt);
+    void admit(const QJsonValue &id, const AuthAttempt &attempt, const AuthDecision &decision);
+    void refuse(const QJsonValue &id, AuthOutcome outcome);
+    void sayRefused(const QJsonValue &id);
     void serve(const QJsonValue &id, const QString &method, const QJsonObject &params);
     void reply(const QJsonValue &id, const QString &method, const QJsonObject &result);
     void replyError(const QJsonValue &id, const QString &method, const ServiceError &error);
@@ -56,12 +72,15 @@ private:
     bool closeIfRevoked();
 
     QString m_peer;
+    QString m_throttleKey;
     QString m_route = TrustedDevicesFile::lanRoute;
     QString m_deviceId;
     QString m_deviceName;
+    QString m_secretHash;
     ConversationServices m_services;
     QTimer m_authTimer;
     bool m_authenticated = false;
-    bool m_verifying = false;
+    bool m_refused = false;
+    bool m_holdingRefusal = false;
     bool m_closing = false;
 };

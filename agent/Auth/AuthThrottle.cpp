@@ -3,8 +3,8 @@
 #include <algorithm>
 
 namespace {
-// Bounds the memory a flood of distinct addresses can take.
-constexpr qsizetype maxTrackedAddresses = 4096;
+// Bounds the memory a flood of distinct sources can take.
+constexpr qsizetype maxTrackedSources = 4096;
 constexpr int maxDoublings = 5;
 } // namespace
 
@@ -12,34 +12,36 @@ AuthThrottle::AuthThrottle(int baseDelayMs, int freeFailures, qint64 forgetAfter
     : m_baseDelayMs(baseDelayMs), m_freeFailures(freeFailures), m_forgetAfterMs(forgetAfterMs)
 {}
 
-int AuthThrottle::delayMsFor(const QString &address, qint64 nowMs)
+int AuthThrottle::recordFailure(const QString &source, qint64 nowMs)
 {
     forgetStale(nowMs);
-    const auto it = m_records.constFind(address);
-    if (it == m_records.constEnd() || it->failures < m_freeFailures)
-        return 0;
-    const int doublings = std::min(it->failures - m_freeFailures, maxDoublings);
-    return m_baseDelayMs * (1 << doublings);
-}
-
-void AuthThrottle::recordFailure(const QString &address, qint64 nowMs)
-{
-    forgetStale(nowMs);
-    if (!m_records.contains(address) && m_records.size() >= maxTrackedAddresses) {
+    if (!m_records.contains(source) && m_records.size() >= maxTrackedSources) {
         auto oldest =
             std::min_element(m_records.begin(), m_records.end(), [](const Record &a, const Record &b) {
                 return a.lastFailureMs < b.lastFailureMs;
             });
         m_records.erase(oldest);
     }
-    Record &record = m_records[address];
+    Record &record = m_records[source];
     ++record.failures;
     record.lastFailureMs = nowMs;
+    if (record.failures <= m_freeFailures)
+        return 0;
+    const int doublings = std::min(record.failures - m_freeFailures - 1, maxDoublings);
+    return m_baseDelayMs * (1 << doublings);
 }
 
-void AuthThrottle::recordSuccess(const QString &address)
+bool AuthThrottle::beginHold()
 {
-    m_records.remove(address);
+    if (m_held >= maxHeldRefusals)
+        return false;
+    ++m_held;
+    return true;
+}
+
+void AuthThrottle::endHold()
+{
+    m_held = std::max(0, m_held - 1);
 }
 
 void AuthThrottle::forgetStale(qint64 nowMs)

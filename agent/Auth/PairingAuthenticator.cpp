@@ -1,5 +1,7 @@
 #include "Auth/PairingAuthenticator.h"
 
+#include "AgentLog.h"
+#include "Auth/DeviceSecret.h"
 #include "Auth/SecretComparison.h"
 
 #include <QDateTime>
@@ -7,41 +9,73 @@
 namespace {
 constexpr qsizetype maxDeviceIdLength = 128;
 constexpr qsizetype maxDeviceNameLength = 200;
+
+AuthDecision refusal(AuthOutcome outcome)
+{
+    return {outcome, {}, {}};
+}
 } // namespace
 
 PairingAuthenticator::PairingAuthenticator(AgentSecrets secrets, TrustedDeviceStore store)
     : m_secrets(std::move(secrets)), m_store(std::move(store))
 {}
 
-AuthOutcome PairingAuthenticator::verify(const AuthAttempt &attempt)
+AuthDecision PairingAuthenticator::verify(const AuthAttempt &attempt)
 {
     // Both comparisons run whatever the first one found, so timing says nothing about which one failed.
     const bool tokenMatches = secretsEqual(attempt.token, m_secrets.hostToken);
     const bool hostIdMatches = secretsEqual(attempt.hostId, m_secrets.hostId);
     if (!tokenMatches)
-        return AuthOutcome::wrongToken;
+        return refusal(AuthOutcome::wrongToken);
     if (!hostIdMatches)
-        return AuthOutcome::wrongHostId;
+        return refusal(AuthOutcome::wrongHostId);
     if (attempt.deviceId.trimmed().isEmpty() || attempt.deviceId.size() > maxDeviceIdLength ||
         attempt.deviceName.size() > maxDeviceNameLength)
-        return AuthOutcome::invalidDevice;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (m_store.isTrusted(attempt.deviceId, m_secrets.hostId)) {
-        m_store.recordSeen(attempt.deviceId, m_secrets.hostId, attempt.route, now);
-        return AuthOutcome::trustedDevice;
-    }
+        return refusal(AuthOutcome::invalidDevice);
+    if (const std::optional<TrustedDevice> device = m_store.find(attempt.deviceId, m_secrets.hostId))
+        return verifyTrusted(attempt, *device);
     // Without a nonce of its own the agent pairs nobody: an empty nonce must not match an empty answer.
     if (m_secrets.pairingNonce.isEmpty() || !secretsEqual(attempt.pairingNonce, m_secrets.pairingNonce))
-        return AuthOutcome::wrongPairingNonce;
+        return refusal(AuthOutcome::wrongPairingNonce);
+    const QString secret = DeviceSecret::generate();
+    const QString hash = DeviceSecret::hash(secret);
     QString error;
-    if (!m_store.add(attempt.deviceId, attempt.deviceName, m_secrets.hostId, now, &error, attempt.route))
-        return AuthOutcome::trustNotSaved;
-    return AuthOutcome::newlyPaired;
+    if (!m_store.add(attempt.deviceId, attempt.deviceName, m_secrets.hostId, QDateTime::currentDateTimeUtc(),
+                     hash, &error, attempt.route))
+        return refusal(AuthOutcome::trustNotSaved);
+    return {AuthOutcome::newlyPaired, secret, hash};
 }
 
-bool PairingAuthenticator::stillTrusted(const QString &deviceId) const
+AuthDecision PairingAuthenticator::verifyTrusted(const AuthAttempt &attempt, const TrustedDevice &device)
 {
-    return m_store.isTrusted(deviceId, m_secrets.hostId);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!device.secretHash.isEmpty()) {
+        if (!DeviceSecret::matches(attempt.deviceSecret, device.secretHash))
+            return refusal(AuthOutcome::wrongDeviceSecret);
+        m_store.recordSeen(attempt.deviceId, m_secrets.hostId, attempt.route, now);
+        return {AuthOutcome::trustedDevice, {}, device.secretHash};
+    }
+    // Paired before devices had secrets: its id alone still lets it in this once, and it leaves with a secret
+    // that it must present from now on.
+    const QString secret = DeviceSecret::generate();
+    const QString hash = DeviceSecret::hash(secret);
+    QString error;
+    if (m_store.upgradeToSecret(attempt.deviceId, m_secrets.hostId, hash, attempt.route, now, &error))
+        return {AuthOutcome::upgradedDevice, secret, hash};
+    // Another attempt claimed the entry in between: it is now bound to that one's secret.
+    if (error.isEmpty())
+        return refusal(AuthOutcome::wrongDeviceSecret);
+    // A file that cannot be written must not lock out a device that worked before; it is asked again next
+    // time.
+    AgentLog::error(QStringLiteral("cannot issue a device secret: %1").arg(error));
+    m_store.recordSeen(attempt.deviceId, m_secrets.hostId, attempt.route, now);
+    return {AuthOutcome::trustedDevice, {}, {}};
+}
+
+bool PairingAuthenticator::stillTrusted(const QString &deviceId, const QString &secretHash) const
+{
+    const std::optional<TrustedDevice> device = m_store.find(deviceId, m_secrets.hostId);
+    return device && device->secretHash == secretHash;
 }
 
 bool PairingAuthenticator::revoke(const QString &deviceId, QString *error)
@@ -51,7 +85,8 @@ bool PairingAuthenticator::revoke(const QString &deviceId, QString *error)
 
 bool PairingAuthenticator::accepted(AuthOutcome outcome)
 {
-    return outcome == AuthOutcome::trustedDevice || outcome == AuthOutcome::newlyPaired;
+    return outcome == AuthOutcome::trustedDevice || outcome == AuthOutcome::newlyPaired ||
+           outcome == AuthOutcome::upgradedDevice;
 }
 
 QString PairingAuthenticator::describe(AuthOutcome outcome)
@@ -61,12 +96,16 @@ QString PairingAuthenticator::describe(AuthOutcome outcome)
         return QStringLiteral("trusted device");
     case AuthOutcome::newlyPaired:
         return QStringLiteral("newly paired device");
+    case AuthOutcome::upgradedDevice:
+        return QStringLiteral("device paired before device secrets, issued its secret");
     case AuthOutcome::wrongToken:
         return QStringLiteral("wrong host token");
     case AuthOutcome::wrongHostId:
         return QStringLiteral("wrong host id");
     case AuthOutcome::wrongPairingNonce:
         return QStringLiteral("untrusted device without the current pairing nonce");
+    case AuthOutcome::wrongDeviceSecret:
+        return QStringLiteral("trusted device id without its device secret");
     case AuthOutcome::invalidDevice:
         return QStringLiteral("missing or oversized device id or name");
     case AuthOutcome::trustNotSaved:

@@ -13,28 +13,43 @@ struct AuthAttempt {
     QString deviceId;
     QString deviceName;
     QString route = TrustedDevicesFile::lanRoute; // how the device reached the agent, recorded on success
+    QString deviceSecret = {};                    // the secret it was issued; empty when pairing
 };
 
 enum class AuthOutcome {
     trustedDevice,
     newlyPaired,
+    // A device paired before devices had secrets, issued its secret now.
+    upgradedDevice,
     wrongToken,
     wrongHostId,
     wrongPairingNonce,
+    wrongDeviceSecret,
     invalidDevice,
     trustNotSaved,
 };
 
-// The decision on one attempt. The host token and host id are always required; a device not yet trusted
-// must also present the current pairing nonce, and is then remembered as trusted.
+struct AuthDecision {
+    AuthOutcome outcome = AuthOutcome::wrongToken;
+    // The secret to hand to the device, once: set when this attempt paired it or upgraded it.
+    QString issuedSecret;
+    // The hash the device is trusted under now (empty for an old entry that could not be upgraded), so that
+    // a connection ends when its entry is replaced, not only when it is removed.
+    QString secretHash;
+};
+
+// The decision on one attempt. The host token and host id are always required. A trusted device must also
+// present its own secret; a device not yet trusted must present the current pairing nonce, and is then
+// remembered as trusted under a secret made for it. A device id that is trusted already is never paired
+// again over its entry: whoever holds its secret owns it.
 class PairingAuthenticator {
 public:
     PairingAuthenticator(AgentSecrets secrets, TrustedDeviceStore store);
 
-    AuthOutcome verify(const AuthAttempt &attempt);
-    // Whether a device that authenticated earlier is still trusted for this host id (the file may have
-    // changed since).
-    bool stillTrusted(const QString &deviceId) const;
+    AuthDecision verify(const AuthAttempt &attempt);
+    // Whether a device that authenticated earlier is still trusted for this host id under the same secret
+    // (the file may have changed since).
+    bool stillTrusted(const QString &deviceId, const QString &secretHash) const;
     // Forgets one device for this host id; true when it was trusted. `error` is set when the file could not
     // be changed.
     bool revoke(const QString &deviceId, QString *error);
@@ -47,6 +62,8 @@ public:
     static QString describe(AuthOutcome outcome);
 
 private:
+    AuthDecision verifyTrusted(const AuthAttempt &attempt, const TrustedDevice &device);
+
     AgentSecrets m_secrets;
     TrustedDeviceStore m_store;
 };

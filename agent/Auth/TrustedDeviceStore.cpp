@@ -16,7 +16,7 @@ QString TrustedDeviceStore::defaultPath()
 
 TrustedDevicesFile::Contents TrustedDeviceStore::contents() const
 {
-    TrustedDevicesFile::Contents contents = m_file.read();
+    TrustedDevicesFile::Contents contents = m_file.read(TrustedDevicesFile::SecretHashes::Included);
     if (contents.status != TrustedDevicesFile::Status::Unreadable)
         return contents;
     // The next pairing would otherwise be refused for good, or a careless writer replace the file and with it
@@ -30,28 +30,54 @@ TrustedDevicesFile::Contents TrustedDeviceStore::contents() const
     return {};
 }
 
-bool TrustedDeviceStore::isTrusted(const QString &deviceId, const QString &hostId) const
+std::optional<TrustedDevice> TrustedDeviceStore::find(const QString &deviceId, const QString &hostId) const
 {
-    const QList<TrustedDevice> devices = contents().devices;
-    return std::any_of(devices.cbegin(), devices.cend(), [&](const TrustedDevice &device) {
-        return device.deviceId == deviceId && device.hostId == hostId;
-    });
+    for (const TrustedDevice &device : contents().devices) {
+        if (device.deviceId == deviceId && device.hostId == hostId)
+            return device;
+    }
+    return std::nullopt;
 }
 
 bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName, const QString &hostId,
-                             const QDateTime &pairedAt, QString *error, const QString &route)
+                             const QDateTime &pairedAt, const QString &secretHash, QString *error,
+                             const QString &route)
 {
     contents(); // moves a damaged file aside first
     const bool written = m_file.update(
         [&](QList<TrustedDevice> &devices) {
             devices.removeIf([&](const TrustedDevice &device) { return device.deviceId == deviceId; });
-            devices.append({deviceId, deviceName, hostId, pairedAt, pairedAt, route});
+            devices.append({deviceId, deviceName, hostId, pairedAt, pairedAt, route, secretHash});
             return true;
         },
         error);
     if (written)
         m_lastSeenWrites.insert(deviceId, pairedAt);
     return written;
+}
+
+bool TrustedDeviceStore::upgradeToSecret(const QString &deviceId, const QString &hostId,
+                                         const QString &secretHash, const QString &route,
+                                         const QDateTime &now, QString *error)
+{
+    bool upgraded = false;
+    const bool written = m_file.update(
+        [&](QList<TrustedDevice> &devices) {
+            for (TrustedDevice &device : devices) {
+                if (device.deviceId == deviceId && device.hostId == hostId && device.secretHash.isEmpty()) {
+                    device.secretHash = secretHash;
+                    device.lastSeenAt = now;
+                    device.route = route;
+                    upgraded = true;
+                }
+            }
+            return upgraded;
+        },
+        error);
+    if (!written || !upgraded)
+        return false;
+    m_lastSeenWrites.insert(deviceId, now);
+    return true;
 }
 
 bool TrustedDeviceStore::recordSeen(const QString &deviceId, const QString &hostId, const QString &route,

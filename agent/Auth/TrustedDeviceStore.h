@@ -6,6 +6,8 @@
 #include <QHash>
 #include <QString>
 
+#include <optional>
+
 // The devices this host trusts, in ~/.ferrowyn/trusted-devices.json. The file is read afresh for every
 // question, because the host changes it while the agent may be running (it deletes it to revoke every
 // device); a missing file therefore means that no device is trusted. So does one that cannot be read or
@@ -19,12 +21,24 @@ public:
     explicit TrustedDeviceStore(QString filePath);
     static QString defaultPath();
 
-    // A device counts as trusted only for the host id it was paired with.
-    bool isTrusted(const QString &deviceId, const QString &hostId) const;
-    // Adds or refreshes a device, seen now over `route`. Written atomically with owner-only permissions;
-    // false with a reason on failure.
+    // The device as trusted for this host id, with its secret hash; a device counts as trusted only for the
+    // host id it was paired with.
+    std::optional<TrustedDevice> find(const QString &deviceId, const QString &hostId) const;
+    bool isTrusted(const QString &deviceId, const QString &hostId) const
+    {
+        return find(deviceId, hostId) != std::nullopt;
+    }
+    // Adds a device (replacing any entry of that id), seen now over `route`, trusted under the hash of its
+    // secret. Written atomically with owner-only permissions; false with a reason on failure.
     bool add(const QString &deviceId, const QString &deviceName, const QString &hostId,
-             const QDateTime &pairedAt, QString *error, const QString &route = TrustedDevicesFile::lanRoute);
+             const QDateTime &pairedAt, const QString &secretHash, QString *error,
+             const QString &route = TrustedDevicesFile::lanRoute);
+    // Gives a device paired before devices had secrets its secret hash, and records it as seen, in one write
+    // under the lock; only while its entry still has none, so that exactly one attempt gets it. False when
+    // another got there first or the entry went away, or, with the reason in `error`, when the file could not
+    // be written.
+    bool upgradeToSecret(const QString &deviceId, const QString &hostId, const QString &secretHash,
+                         const QString &route, const QDateTime &now, QString *error);
     // Records when and over which route a trusted device connected, unless that was written for it less than
     // a minute before `now`. True when the file was written.
     bool recordSeen(const QString &deviceId, const QString &hostId, const QString &route,

@@ -1,6 +1,5 @@
 #include "Http/LocalServer.h"
 
-#include "AgentLog.h"
 #include "Http/PeerAddress.h"
 #include "Http/WebSocketCloseDrain.h"
 #include "Shared/AgentAddress.h"
@@ -135,8 +134,10 @@ void LocalServer::acceptWebSockets()
             continue;
         }
         if (m_pendingConnections >= maxPendingConnections) {
-            AgentLog::event(QStringLiteral("connection from %1 refused: too many unauthenticated connections")
-                                .arg(peerOf(socket)));
+            m_services.logRefusal(
+                peerOf(socket),
+                QStringLiteral("connection from %1 refused: too many unauthenticated connections")
+                    .arg(peerOf(socket)));
             // 1008 rather than 1013 ("try again later"), which Qt's own clients reject as a protocol error.
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
                           QStringLiteral("too many unauthenticated connections"));
@@ -164,7 +165,8 @@ void LocalServer::adopt(QWebSocket *socket)
             [socket](int code, const QString &reason) {
                 socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
             });
-    connect(conversation, &TabletConversation::authenticatedChanged, this,
+    // A refused tablet whose refusal is held back waits for nothing more: it leaves its place to others.
+    connect(conversation, &TabletConversation::authenticationSettled, this,
             [this] { setPending(m_pendingConnections - 1); });
     connect(socket, &QWebSocket::textMessageReceived, conversation, &TabletConversation::receive);
     connect(socket, &QWebSocket::binaryMessageReceived, socket, [socket] {
@@ -173,7 +175,7 @@ void LocalServer::adopt(QWebSocket *socket)
     });
     connect(socket, &QWebSocket::disconnected, this, [this, conversation, socket] {
         m_sockets.removeAll(socket);
-        if (!conversation->isAuthenticated())
+        if (conversation->awaitsAuthentication())
             setPending(m_pendingConnections - 1);
     });
 }

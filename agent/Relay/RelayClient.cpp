@@ -191,15 +191,17 @@ TabletConversation *RelayClient::conversationFor(const QString &peer)
         return conversation;
     int pending = 0;
     for (const TabletConversation *conversation : std::as_const(m_conversations))
-        pending += conversation->isAuthenticated() ? 0 : 1;
+        pending += conversation->awaitsAuthentication() ? 1 : 0;
     if (pending >= maxRelayPeers) {
         sendFrame(m_codec.encodeClose(peer, QWebSocketProtocol::CloseCodePolicyViolated,
                                       QStringLiteral("too many unauthenticated connections")));
         return nullptr;
     }
-    // Every relay tablet shares one throttle record: the relay hides their addresses.
+    // The relay hides the tablets' addresses, so the throttle counts each peer on its own: one tablet that
+    // keeps failing must not slow down the others. The log names them together, as one source.
     auto *conversation = new TabletConversation(QStringLiteral("relay peer"), m_services, this);
     conversation->setRoute(TrustedDevicesFile::relayRoute);
+    conversation->setThrottleKey(QStringLiteral("relay peer ") + peer);
     m_conversations.insert(peer, conversation);
     connect(conversation, &TabletConversation::send, this,
             [this, peer](const QString &payload) { sendFrame(m_codec.encodeData(peer, payload)); });

@@ -1,5 +1,6 @@
 #include "FuzzSupport.h"
 
+#include "Auth/DeviceSecret.h"
 #include "TabletConversation.h"
 
 #include <QDateTime>
@@ -7,7 +8,8 @@
 #include <QJsonObject>
 
 // Input: the messages of one tablet conversation, one per line. The secrets are "token-1", "host_1" and
-// "nonce-1", device "d0" is trusted already, and "$WS" stands for the pinned folder's path (with a folder
+// "nonce-1"; device "d0" is trusted already from before devices had secrets, "d1" with the device secret
+// "secret-1"; and "$WS" stands for the pinned folder's path (with a folder
 // "docs" and a link to it), so the corpus can hold whole conversations. Invariants: the conversation never
 // crashes; every message it gets before it asks to close is answered exactly once and at once, with the
 // message's id (null when it has none or is not a JSON object); after it asks to close it says nothing more.
@@ -33,9 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                .hostId = QStringLiteral("host_1"),
                                .pairingNonce = QStringLiteral("nonce-1")};
     TrustedDeviceStore store(trustFile);
-    FUZZ_CHECK(store.add(QStringLiteral("d0"), QStringLiteral("old"), secrets.hostId, QDateTime(), nullptr));
+    FUZZ_CHECK(store.add(QStringLiteral("d0"), QStringLiteral("old"), secrets.hostId, QDateTime(), QString(),
+                         nullptr));
+    FUZZ_CHECK(store.add(QStringLiteral("d1"), QStringLiteral("new"), secrets.hostId, QDateTime(),
+                         DeviceSecret::hash(QStringLiteral("secret-1")), nullptr));
     PairingAuthenticator authenticator(secrets, store);
-    AuthThrottle throttle(1, 0);
+    // A conversation has one attempt, which the throttle never holds back: its refusal comes at once.
+    AuthThrottle throttle(1);
     TabletConversation session(QStringLiteral("fuzz"),
                                ConversationServices{&authenticator, &throttle, &files});
 

@@ -1,5 +1,6 @@
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/Headless/HeadlessConsole.h"
+#include "Shared/TrustedDevicesFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -199,9 +200,18 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QCOMPARE(QFileInfo(secrets.absolutePath()).permissions() & 0x0777,
              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
 
-    // The paired tablet is listed, with its last connection, and can be revoked from the command line.
-    const QJsonArray devices =
-        QJsonDocument::fromJson(ask({"--devices", "--json"}).second.toUtf8())["devices"].toArray();
+    // The paired tablet is listed, with its last connection, and can be revoked from the command line. The
+    // hash of its secret shows nowhere.
+    const QString json = ask({"--devices", "--json"}).second;
+    const QString listed = json + ask({"--devices"}).second;
+    const QJsonArray devices = QJsonDocument::fromJson(json.toUtf8())["devices"].toArray();
+    const QString hash = TrustedDevicesFile(home.filePath(".ferrowyn/trusted-devices.json"))
+                             .read(TrustedDevicesFile::SecretHashes::Included)
+                             .devices.value(0)
+                             .secretHash;
+    QVERIFY(hash.startsWith("sha256:"));
+    QVERIFY(!listed.contains(hash.mid(7)) && !printed(host).contains(hash.mid(7)) &&
+            !listed.contains("sha256"));
     QCOMPARE(devices.size(), 1);
     QCOMPARE(devices[0]["deviceId"].toString(), "py-tablet");
     QVERIFY(!devices[0]["lastSeenAt"].toString().isEmpty());

@@ -41,6 +41,8 @@ struct Agent {
     QProcess process;
     QString out, err;
     quint16 port = 0;
+    // The device secrets the agent issued in this run, for the leak check.
+    QStringList deviceSecrets;
 
     Agent()
     {
@@ -88,9 +90,14 @@ struct Agent {
     {
         return TrustedDevicesFile(home.filePath(".ferrowyn/trusted-devices.json"));
     }
+    // Every secret, device secret and secret hash that appears in the agent's output.
     QStringList leaked() const
     {
         QStringList secrets{token, hostId, nonce, relayToken, session, ngrokToken, control};
+        secrets += deviceSecrets;
+        for (const TrustedDevice &device : devices().read(TrustedDevicesFile::SecretHashes::Included).devices)
+            secrets += device.secretHash.mid(device.secretHash.indexOf(':') + 1);
+        secrets.removeAll(QString());
         secrets.removeIf([this](const QString &secret) { return !(out + err).contains(secret); });
         return secrets;
     }

@@ -37,7 +37,8 @@ bool TestWebSocketClient::waitForClose(int timeoutMs)
 }
 
 QJsonObject TestWebSocketClient::authRequest(const QString &token, const QString &hostId,
-                                             const QString &nonce, const QString &deviceId, int id)
+                                             const QString &nonce, const QString &deviceId, int id,
+                                             const QString &deviceSecret)
 {
     QJsonObject params{{QStringLiteral("token"), token},
                        {QStringLiteral("hostId"), hostId},
@@ -45,6 +46,8 @@ QJsonObject TestWebSocketClient::authRequest(const QString &token, const QString
                        {QStringLiteral("deviceName"), QStringLiteral("Test iPad")}};
     if (!nonce.isNull())
         params.insert(QStringLiteral("pairingNonce"), nonce);
+    if (!deviceSecret.isNull())
+        params.insert(QStringLiteral("deviceSecret"), deviceSecret);
     return QJsonObject{{QStringLiteral("id"), id},
                        {QStringLiteral("method"), QStringLiteral("auth")},
                        {QStringLiteral("params"), params}};

@@ -19,8 +19,9 @@ public:
     int closeCode() const { return static_cast<int>(m_socket.closeCode()); }
     QWebSocket &socket() { return m_socket; }
 
+    // A null nonce or secret is left out of the request.
     static QJsonObject authRequest(const QString &token, const QString &hostId, const QString &nonce,
-                                   const QString &deviceId, int id = 1);
+                                   const QString &deviceId, int id = 1, const QString &deviceSecret = {});
 
 private:
     QWebSocket m_socket;

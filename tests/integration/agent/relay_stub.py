@@ -1,15 +1,19 @@
-# A local relay on 127.0.0.1 (elixirV2) with two tablets behind it, for the host's end-to-end run.
+# A local relay on 127.0.0.1 (elixirV2) with tablets behind it, for the host's end-to-end run.
 # Usage: relay_stub.py RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
-# Prints "port N"; "paired" once both tablets paired through the agent's relay link; "revoked" once the first
-# one's conversation was closed with 1008 "device revoked" while the second is still served. "FAIL reason" and
-# a non-zero exit at the first unexpected thing.
+# Prints "port N"; a line of figures once a flood of wrong tokens through the relay has been met; "paired" once
+# two tablets paired through the agent's relay link; "revoked" once the first one's conversation was closed
+# with 1008 "device revoked", it was refused under the second one's id, and the second is still served.
+# "FAIL reason" and a non-zero exit at the first unexpected thing.
 import asyncio
+import collections
 import json
 import sys
+import time
 
 import websockets
 
 TIMEOUT = 10
+FLOOD_PEERS = 100
 
 
 def fail(reason):
@@ -32,6 +36,18 @@ async def main(token, session, host_token, host_id, nonce, workspace):
     if json.loads(await ws.recv()).get("type") != "hello":
         fail("no hello")
     seq = 0
+    inbox = collections.defaultdict(asyncio.Queue)
+
+    async def read():
+        # Every numbered frame is acknowledged, as a relay does; the rest go to their peer's inbox.
+        async for text in ws:
+            frame = json.loads(text)
+            if "seq" in frame and frame.get("type") != "ack":
+                await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
+            if "peer" in frame:
+                await inbox[frame["peer"]].put(frame)
+
+    reader = asyncio.create_task(read())
 
     async def send(peer, payload):
         nonlocal seq
@@ -39,28 +55,74 @@ async def main(token, session, host_token, host_id, nonce, workspace):
         await ws.send(json.dumps({"type": "data", "peer": peer, "payload": json.dumps(payload), "seq": seq}))
 
     async def next_frame(peer):
-        # The next data or close frame for the peer; every numbered frame is acknowledged, as a relay does.
-        while True:
-            frame = json.loads(await asyncio.wait_for(ws.recv(), TIMEOUT))
-            if "seq" in frame and frame.get("type") != "ack":
-                await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
-            if frame.get("peer") == peer:
-                return frame
+        try:
+            return await asyncio.wait_for(inbox[peer].get(), TIMEOUT)
+        except asyncio.TimeoutError:
+            fail(f"nothing for {peer} within {TIMEOUT} s")
 
+    async def auth(peer, device_id, secret=None, pairing=False, host_token=host_token):
+        # The answer's payload, and for a refusal the close frame that follows it.
+        params = {"token": host_token, "hostId": host_id, "deviceId": device_id, "deviceName": device_id}
+        if pairing:
+            params["pairingNonce"] = nonce
+        if secret is not None:
+            params["deviceSecret"] = secret
+        await send(peer, {"id": 1, "method": "auth", "params": params})
+        answer = json.loads((await next_frame(peer))["payload"])
+        if "result" in answer:
+            return answer
+        closing = await next_frame(peer)
+        if (closing.get("type"), closing.get("code")) != ("close", 1008):
+            fail(f"{peer} was refused without a close: {closing}")
+        return answer
+
+    secrets = {}
     for peer in ("tablet-1", "tablet-2"):
-        await send(peer, {"id": 1, "method": "auth", "params": {
-            "token": host_token, "hostId": host_id, "pairingNonce": nonce, "deviceId": f"relay-{peer}",
-            "deviceName": peer}})
-        if json.loads((await next_frame(peer))["payload"]).get("result", {}).get("paired") is not True:
-            fail(f"{peer} did not pair")
+        answer = await auth(peer, f"relay-{peer}", pairing=True)
+        if answer.get("result", {}).get("paired") is not True:
+            fail(f"{peer} did not pair: {answer}")
+        secrets[peer] = answer["result"]["deviceSecret"]
+
+    # A flood of wrong tokens through the relay, each from a peer of its own, then more from one of them: only
+    # that peer's refusals are held back, and the right credentials from that very peer get in at once.
+    started = time.monotonic()
+    await asyncio.gather(*(send(f"guess-{n}", {"id": 1, "method": "auth", "params": {"token": f"guess-{n}"}})
+                           for n in range(FLOOD_PEERS)))
+    for n in range(FLOOD_PEERS):
+        if "error" not in json.loads((await next_frame(f"guess-{n}"))["payload"]):
+            fail(f"guess-{n} was not refused")
+        await next_frame(f"guess-{n}")
+    flooded = time.monotonic() - started
+    for _ in range(3):
+        started = time.monotonic()
+        if "error" not in await auth("guess-0", "relay-tablet-2", host_token="guess"):
+            fail("guess-0 was let in")
+    held = time.monotonic() - started
+    started = time.monotonic()
+    if "result" not in await auth("guess-0", "relay-tablet-2", secrets["tablet-2"]):
+        fail("the right credentials were refused after the flood")
+    admitted = time.monotonic() - started
+    print(f"flood relay peers={FLOOD_PEERS} in {flooded:.2f}s, fourth refusal of one peer held {held:.2f}s, "
+          f"right credentials from it answered in {admitted:.3f}s", flush=True)
+    if held < 0.9 or admitted > 0.5:
+        fail("the throttle held back the wrong attempt")
     print("paired", flush=True)
+
     closing = await next_frame("tablet-1")  # once the host revokes it
     if (closing.get("type"), closing.get("code"), closing.get("reason")) != ("close", 1008, "device revoked"):
         fail(f"tablet-1 got {closing}")
+    # The revoked tablet still holds the host token and its own secret; the second tablet's id is no secret.
+    for secret in (secrets["tablet-1"], None):
+        answer = await auth("tablet-1", "relay-tablet-2", secret)
+        if answer.get("error", {}).get("code") != "auth_failed":
+            fail(f"tablet-1 got in as tablet-2: {answer}")
     await send("tablet-2", {"id": 2, "method": "fs.list", "params": {"path": workspace}})
     if "result" not in json.loads((await next_frame("tablet-2"))["payload"]):
         fail("tablet-2 lost its conversation")
+    if "result" not in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]):
+        fail("tablet-2 cannot come back")
     print("revoked", flush=True)
+    reader.cancel()
     server.close()
 
 

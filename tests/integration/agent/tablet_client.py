@@ -1,8 +1,15 @@
 # A tablet stand-in. "SETUP_LINK WORKSPACE [ENDPOINT]", knowing only what a scanned QR code says (ENDPOINT
-# stands in for the link's own, for a tunnel that leads nowhere in a test): pairs, reconnects as a trusted
-# device, lists the folder, one line per step, and exits non-zero at the first unexpected answer.
+# stands in for the link's own, for a tunnel that leads nowhere in a test): pairs, keeps the device secret it
+# is issued, reconnects with it as a trusted device, lists the folder, one line per step, and exits non-zero at
+# the first unexpected answer.
 # "--oversized WS_URL": sends one 1.5 MiB message in a single frame, as browsers do, and prints the close code
 # and reason it gets, then "eof" once the agent ends the connection.
+# "--hold SETUP_LINK DEVICE_ID": pairs as that device, says "ready SECRET", and stays until the agent closes.
+# "--claim SETUP_LINK DEVICE_ID SECRET": authenticates as a trusted device without the nonce and says
+# "admitted" or "refused CODE CLOSE_CODE".
+# "--flood WS_URL COUNT": COUNT connections from this address, each presenting a wrong host token, as fast as
+# the agent takes them (without waiting for refusals the agent holds back); says "flooded=COUNT seconds=S
+# cut_off=N", N the attempts whose connection failed.
 import asyncio
 import base64
 import json
@@ -10,6 +17,7 @@ import os
 import socket
 import struct
 import sys
+import time
 import urllib.parse
 
 import websockets
@@ -23,19 +31,26 @@ async def call(ws, request_id, method, params=None):
     return reply["result"]
 
 
-async def main(link, workspace, endpoint=None):
+def link_query(link, endpoint=None):
     parsed = urllib.parse.urlsplit(link)
     if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
         raise SystemExit(f"not a setup link: {link}")
     query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
     query["endpoint"] = endpoint or query["endpoint"]
+    return query
+
+
+async def main(link, workspace, endpoint=None):
+    query = link_query(link, endpoint)
     device = {"token": query["token"], "hostId": query["hostId"], "deviceId": "py-tablet", "deviceName": "Python tablet"}
     async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
         result = await call(ws, 1, "auth", dict(device, pairingNonce=query["pairingNonce"]))
         print(f"paired={result['paired']}")
+    # As a tablet keeps it in its keystore: the only proof that this device id is this tablet.
+    device["deviceSecret"] = result["deviceSecret"]
     async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
         result = await call(ws, 1, "auth", device)
-        print(f"trusted={not result['paired']}")
+        print(f"trusted={not result['paired'] and 'deviceSecret' not in result}")
         folders = await call(ws, 2, "workspaces.list")
         if [w["path"] for w in folders["workspaces"]] != [workspace]:
             raise SystemExit(f"unexpected workspaces: {folders}")
@@ -72,12 +87,12 @@ def oversized(url):
 
 
 async def hold(link, device_id):
-    # "--hold SETUP_LINK DEVICE_ID": pairs as that device, says "ready", and stays until the agent closes.
-    query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).query))
+    query = link_query(link)
     async with websockets.connect(query["endpoint"]) as ws:
-        await call(ws, 1, "auth", {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id,
-                                   "deviceName": device_id, "pairingNonce": query["pairingNonce"]})
-        print("ready", flush=True)
+        result = await call(ws, 1, "auth", {"token": query["token"], "hostId": query["hostId"],
+                                            "deviceId": device_id, "deviceName": device_id,
+                                            "pairingNonce": query["pairingNonce"]})
+        print(f"ready {result['deviceSecret']}", flush=True)
         try:
             while True:
                 await ws.recv()
@@ -85,9 +100,48 @@ async def hold(link, device_id):
             print(f"closed={closed.code} reason={closed.reason}", flush=True)
 
 
+async def claim(link, device_id, secret):
+    query = link_query(link)
+    async with websockets.connect(query["endpoint"]) as ws:
+        await ws.send(json.dumps({"id": 1, "method": "auth", "params": {
+            "token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
+            "deviceSecret": secret}}))
+        reply = json.loads(await asyncio.wait_for(ws.recv(), 5))
+        if "result" in reply:
+            print("admitted")
+            return
+        try:
+            await asyncio.wait_for(ws.recv(), 5)
+        except websockets.ConnectionClosed as closed:
+            print(f"refused {reply['error']['code']} {closed.code}")
+
+
+async def flood(url, count):
+    started = time.monotonic()
+    gate = asyncio.Semaphore(32)
+    cut_off = 0
+
+    async def attempt(number):
+        nonlocal cut_off
+        async with gate:
+            try:
+                async with websockets.connect(url, close_timeout=5) as ws:
+                    await ws.send(json.dumps({"id": number, "method": "auth", "params": {
+                        "token": f"guess-{number}", "hostId": "guess", "deviceId": "guess"}}))
+            except (OSError, websockets.WebSocketException):
+                cut_off += 1  # a guesser does not care; the count tells the test
+
+    await asyncio.gather(*(attempt(number) for number in range(count)))
+    print(f"flooded={count} seconds={time.monotonic() - started:.2f} cut_off={cut_off}", flush=True)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "--hold":
         asyncio.run(hold(*sys.argv[2:4]))
+    elif sys.argv[1] == "--claim":
+        asyncio.run(claim(*sys.argv[2:5]))
+    elif sys.argv[1] == "--flood":
+        asyncio.run(flood(sys.argv[2], int(sys.argv[3])))
     elif sys.argv[1] == "--oversized":
         oversized(sys.argv[2])
     else:

@@ -12,6 +12,7 @@ private slots:
     void relay_data();
     void relay();
     void revokeOneDevice();
+    void floodLocksNobodyOut();
 
 private:
     void limitsOfTheSocket(Agent &agent);
@@ -255,9 +256,12 @@ void AgentRoutesTest::revokeOneDevice()
     TestWebSocketClient a, b;
     for (auto &[client, id] : {std::pair<TestWebSocketClient &, QString>{a, "A"}, {b, "B"}}) {
         QVERIFY(client.open(agent.ws()));
-        QVERIFY(client.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, id))
-                    .contains("result"));
+        agent.deviceSecrets +=
+            client.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, id))
+                .value("result")["deviceSecret"]
+                .toString();
     }
+    QCOMPARE(agent.deviceSecrets.size() - agent.deviceSecrets.count(QString()), 2);
     QCOMPARE(revoke(agent.port, "wrong", "A", "n2"), "401 {\"error\":\"wrong or missing control secret\"}");
     QCOMPARE(revoke(agent.port, agent.control, "A", "n2"), "200 {\"revoked\":true}");
     QVERIFY(a.waitForClose(1000));
@@ -277,7 +281,7 @@ void AgentRoutesTest::revokeOneDevice()
             QString error;
             agent.devices().update(
                 [&](QList<TrustedDevice> &devices) {
-                    devices.append({QStringLiteral("h%1").arg(round), "h", agent.hostId, {}, {}, {}});
+                    devices.append({QStringLiteral("h%1").arg(round), "h", agent.hostId, {}, {}, {}, {}});
                     return true;
                 },
                 &error);
@@ -297,6 +301,60 @@ void AgentRoutesTest::revokeOneDevice()
     QVERIFY(QFile::remove(agent.devices().path()));
     QVERIFY(b.waitForClose(1000));
     QCOMPARE(b.socket().closeReason(), "device revoked");
+    QCOMPARE(agent.stop(), 0);
+    QCOMPARE(agent.leaked(), QStringList());
+}
+
+void AgentRoutesTest::floodLocksNobodyOut()
+{
+    // Production timings, but for the interval of the log, which the test would otherwise wait out.
+    Agent agent;
+    agent.env.insert("FERROWYN_AGENT_TEST_AUTH_LOG_INTERVAL_MS", "500");
+    QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
+    TestWebSocketClient tablet;
+    QVERIFY(tablet.open(agent.ws()));
+    const QString secret =
+        tablet.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "ipad"))
+            .value("result")["deviceSecret"]
+            .toString();
+    QVERIFY(!secret.isEmpty());
+    agent.deviceSecrets += secret;
+
+    // A thousand wrong tokens from this address, as fast as the agent takes them; then the right credentials
+    // from the same address get in at once.
+    const QString flood = python({"--flood", agent.ws(), "1000"});
+    QVERIFY2(flood.startsWith("flooded=1000 ") && flood.endsWith("exit=0"), qPrintable(flood));
+    QElapsedTimer clock;
+    clock.start();
+    TestWebSocketClient right;
+    QVERIFY(right.open(agent.ws()));
+    QVERIFY(right.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, {}, "ipad", 1, secret))
+                .contains("result"));
+    const qint64 admittedMs = clock.elapsed();
+    QVERIFY2(admittedMs < 1000, qPrintable(QString::number(admittedMs)));
+    // A wrong one from there is still held back, far past the time to authenticate.
+    TestWebSocketClient wrong;
+    QVERIFY(wrong.open(agent.ws()));
+    wrong.sendText(QString::fromUtf8(
+        QJsonDocument(TestWebSocketClient::authRequest("wrong", agent.hostId, {}, "ipad")).toJson()));
+    QVERIFY(wrong.nextMessage(1500).isEmpty());
+
+    // Every refusal is counted in the log, in a few lines for the address rather than one each.
+    static const QRegularExpression refusal(
+        "auth rejected: 127\\.0\\.0\\.1: (?:(\\d+) more refused|wrong host token)");
+    int counted = 0, lines = 0;
+    const auto count = [&] {
+        counted = lines = 0;
+        for (auto it = refusal.globalMatch(agent.out); it.hasNext(); ++lines) {
+            const QRegularExpressionMatch match = it.next();
+            counted += match.captured(1).isEmpty() ? 1 : match.captured(1).toInt();
+        }
+        return counted;
+    };
+    QTRY_COMPARE(count(), 1001);
+    QVERIFY2(lines <= 20, qPrintable(agent.out));
+    qInfo("%s; the right credentials answered in %lld ms; %d log lines for %d refusals",
+          qPrintable(flood.section('\n', 0, 0)), admittedMs, lines, counted);
     QCOMPARE(agent.stop(), 0);
     QCOMPARE(agent.leaked(), QStringList());
 }

@@ -52,8 +52,8 @@ AgentSecrets secrets(const QString &nonce)
 
 } // namespace
 
-// The agent's logic without its process: command line and secrets, relay framing and resume state, who gets
-// in, what a tablet is answered, and which files it may see.
+// The agent's logic without its process: command line and secrets, relay framing and resume state, what a
+// tablet is answered, and which files it may see (who gets in: tst_agent_auth).
 class AgentCoreTest : public QObject {
     Q_OBJECT
 
@@ -61,9 +61,7 @@ private slots:
     void commandLineAndEnvironment();
     void relayVersionAndUrl();
     void relayCodec();
-    void decisionsAndTrustedDevices();
     void everyRequestIsAnswered();
-    void throttleAndTimeout();
     void confinement();
 
 private:
@@ -158,74 +156,6 @@ void AgentCoreTest::relayCodec()
     QCOMPARE(codec.unacknowledgedOutbound().size(), 1);
 }
 
-void AgentCoreTest::decisionsAndTrustedDevices()
-{
-    // The attempt's token, host id, nonce and device id, the agent's own nonce, and the outcomes of that
-    // attempt and of the same one again without the nonce.
-    using A = AuthOutcome;
-    const QList<std::tuple<QStringList, A, A>> table{
-        {{"token-1", "host_1", "nonce-1", "d1", "nonce-1"}, A::newlyPaired, A::trustedDevice},
-        {{"token-2", "host_1", "nonce-1", "d1", "nonce-1"}, A::wrongToken, A::wrongToken},
-        {{"token-1", "host_2", "nonce-1", "d1", "nonce-1"}, A::wrongHostId, A::wrongHostId},
-        {{"token-1", "host_1", "nonce-2", "d1", "nonce-1"}, A::wrongPairingNonce, A::wrongPairingNonce},
-        // Without a nonce of its own the agent pairs nobody.
-        {{"token-1", "host_1", "", "d1", ""}, A::wrongPairingNonce, A::wrongPairingNonce},
-        {{"token-1", "host_1", "nonce-1", QString(129, 'd'), "nonce-1"}, A::invalidDevice, A::invalidDevice}};
-    for (const auto &[attempt, first, second] : table) {
-        QFile::remove(path("trusted.json"));
-        PairingAuthenticator authenticator(secrets(attempt.at(4)), TrustedDeviceStore(path("trusted.json")));
-        QCOMPARE(authenticator.verify({attempt.at(0), attempt.at(1), attempt.at(2), attempt.at(3), "iPad"}),
-                 first);
-        QCOMPARE(authenticator.verify({attempt.at(0), attempt.at(1), QString(), attempt.at(3), "iPad"}),
-                 second);
-    }
-    // The store trusts what it wrote, for that host, privately, once per device.
-    TrustedDeviceStore store(path("trusted.json"));
-    QString error;
-    QVERIFY(store.add("d2", "iPad", "host_1", {}, &error) && store.add("d1", "iPad", "host_1", {}, &error));
-    QVERIFY(store.isTrusted("d2", "host_1") && !store.isTrusted("d1", "host_2"));
-    QFile file(path("trusted.json"));
-    QCOMPARE(file.permissions() & (QFile::ReadOther | QFile::ReadGroup | QFile::WriteOther), 0);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    QCOMPARE(file.readAll().count("\"deviceId\""), 2);
-    // It reads the file every time, so that damaging the file revokes; the damaged file is kept aside.
-    QVERIFY(file.resize(0) && file.write("{not json") > 0);
-    file.close();
-    QVERIFY(!store.isTrusted("d1", "host_1"));
-    QFile kept(path(QDir(m_dir.path()).entryList({"trusted.json.corrupt-*"}).value(0)));
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), QByteArray("{not json"));
-
-    // A file written before the last connection was recorded reads; the connection is then written at most
-    // once a minute, and what this version does not know stays.
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(R"({"version":1,"devices":[{"deviceId":"d1","name":"iPad","hostId":"host_1",)"
-               R"("pairedAt":"2026-12-05T06:10:00Z","color":"red"}],"note":1})");
-    file.close();
-    const TrustedDevicesFile shared(path("trusted.json"));
-    QCOMPARE(shared.read().devices.value(0).lastSeenAt, std::nullopt);
-    const QDateTime start = QDateTime::fromString("2026-12-06T10:00:00Z", Qt::ISODate);
-    const QList<std::tuple<int, QString, bool>> seen{
-        {0, "relay", true}, {59, "lan", false}, {60, "tunnel", true}};
-    for (const auto &[seconds, route, written] : seen)
-        QCOMPARE(store.recordSeen("d1", "host_1", route, start.addSecs(seconds)), written);
-    const TrustedDevice device = shared.read().devices.value(0);
-    QCOMPARE(device.lastSeenAt.value_or(QDateTime()), start.addSecs(60));
-    QCOMPARE(device.route + device.pairedAt.toString(Qt::ISODate), "tunnel2026-12-05T06:10:00Z");
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray text = file.readAll();
-    QVERIFY(text.contains("\"color\": \"red\"") && text.contains("\"note\": 1") &&
-            text.contains("\"lastSeenAt\": \"2026-12-06T10:01:00Z\""));
-    file.close();
-    // An unreadable file is never overwritten.
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("{not json") > 0);
-    file.close();
-    QVERIFY(!shared.update([](QList<TrustedDevice> &) { return true; }, &error) && !error.isEmpty());
-    QCOMPARE(shared.read().status, TrustedDevicesFile::Status::Unreadable);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("{not json"));
-}
-
 void AgentCoreTest::everyRequestIsAnswered()
 {
     // Whether the conversation authenticated first, the request, whether it ends the conversation, the error
@@ -267,32 +197,6 @@ void AgentCoreTest::everyRequestIsAnswered()
         conversation.receive(QStringLiteral(R"({"id":9})"));
         QCOMPARE(sent.size(), closes ? 1 : 2);
     }
-}
-
-void AgentCoreTest::throttleAndTimeout()
-{
-    AuthThrottle throttle(100, 1);
-    QList<int> delays;
-    for (int i = 0; i < 8; ++i) {
-        delays.append(throttle.delayMsFor("a", 1000));
-        throttle.recordFailure("a", 1000);
-    }
-    QCOMPARE(delays, (QList<int>{0, 100, 200, 400, 800, 1600, 3200, 3200}));
-    // Forgotten after a quiet spell.
-    QCOMPARE(throttle.delayMsFor("a", 1001 + 15 * 60 * 1000), 0);
-
-    // Silence ends an unauthenticated conversation only.
-    PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted-2.json")));
-    TabletConversation conversation(QStringLiteral("peer"),
-                                    ConversationServices{&authenticator, &throttle, nullptr, 50});
-    conversation.receive(authText());
-    TabletConversation silent(QStringLiteral("peer"),
-                              ConversationServices{&authenticator, &throttle, nullptr, 50});
-    QSignalSpy closed(&silent, &TabletConversation::closeRequested);
-    QSignalSpy stillOpen(&conversation, &TabletConversation::closeRequested);
-    QVERIFY(closed.wait(2000));
-    QCOMPARE(closed.at(0).at(1).toString(), QStringLiteral("authentication timeout"));
-    QVERIFY(stillOpen.isEmpty() && !stillOpen.wait(200));
 }
 
 void AgentCoreTest::confinement()
