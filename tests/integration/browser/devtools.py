@@ -16,8 +16,9 @@ CHROMIUM = os.environ.get("FERROWYN_TEST_CHROMIUM", "/usr/bin/chromium")
 
 
 class Page:
-    def __init__(self, browser, session_id):
+    def __init__(self, browser, target_id, session_id):
         self.browser = browser
+        self.target_id = target_id
         self.session_id = session_id
         self.events = asyncio.Queue()
         self.console = []  # (level, text) of every console entry, log entry and uncaught exception
@@ -71,13 +72,17 @@ class Page:
         return reply["result"].get("value")
 
     async def wait_for(self, expression, timeout=10, what=None):
-        """Waits until the expression is truthy in the page, checked on every animation frame; returns it."""
+        """Waits until the expression is truthy in the page, checked every 20 ms; returns its value."""
         script = ("new Promise(resolve => { const check = () => { let value; try { value = (%s); } catch (e) {}"
-                  " if (value) resolve(value); else requestAnimationFrame(check); }; check(); })") % expression
+                  " if (value) resolve(value); else setTimeout(check, 20); }; check(); })") % expression
         try:
             return await self.evaluate(script, timeout)
         except asyncio.TimeoutError:
             raise AssertionError(f"timed out waiting for {what or expression}") from None
+
+    async def close(self):
+        await self.browser.call("Target.closeTarget", {"targetId": self.target_id})
+        self.browser.pages.pop(self.session_id, None)
 
     async def screenshot(self, path, width, height, dark):
         await self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
@@ -162,7 +167,7 @@ class Browser:
     async def new_page(self, width=1024, height=1366):
         target = await self.call("Target.createTarget", {"url": "about:blank"})
         attached = await self.call("Target.attachToTarget", {"targetId": target["targetId"], "flatten": True})
-        page = Page(self, attached["sessionId"])
+        page = Page(self, target["targetId"], attached["sessionId"])
         self.pages[page.session_id] = page
         for domain in ("Page", "Runtime", "Log"):
             await page.call(f"{domain}.enable")

@@ -1,0 +1,228 @@
+# The browser client in a real browser: Debian's chromium, headless, driven over its DevTools protocol, against
+# the real agent. Pairs from the setup link's browser form, checks what the page keeps and shows, refuses a
+# page of another origin, takes screenshots at tablet sizes in light and dark, and sees a revocation arrive.
+# Fails on any CSP violation or error in the browser's console.
+import argparse
+import asyncio
+import datetime
+import http.server
+import json
+import os
+import re
+import secrets
+import shutil
+import signal
+import socket
+import sys
+import tempfile
+import threading
+import urllib.parse
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from devtools import Browser  # noqa: E402
+from socks_proxy import CuttingProxy  # noqa: E402
+
+TABLET_SIZES = {"portrait": (1024, 1366), "landscape": (1366, 1024)}
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+    print(f"ok: {what}", flush=True)
+
+
+class Agent:
+    """The real ferrowyn-agent with its own HOME and fresh secrets, and the host's requests to it."""
+
+    def __init__(self, program, workspace, home):
+        self.program, self.workspace, self.home = program, workspace, home
+        self.token, self.host_id = secrets.token_urlsafe(24), "host_" + secrets.token_hex(8)
+        self.nonce, self.control = secrets.token_urlsafe(24), secrets.token_urlsafe(24)
+        self.port = free_port()
+        self.output = []
+
+    async def start(self):
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_"))}
+        env.update(HOME=self.home, VELMORA_HOST_TOKEN=self.token, VELMORA_HOST_ID=self.host_id,
+                   VELMORA_PAIRING_NONCE=self.nonce, VELMORA_CONTROL_SECRET=self.control)
+        self.process = await asyncio.create_subprocess_exec(
+            self.program, "--workspace", self.workspace, "--addr", f"127.0.0.1:{self.port}", env=env,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+        listening = asyncio.get_running_loop().create_future()
+
+        async def read():
+            while line := await self.process.stdout.readline():
+                self.output.append(line.decode(errors="replace"))
+                if "listening on" in self.output[-1] and not listening.done():
+                    listening.set_result(True)
+        self.reader = asyncio.ensure_future(read())
+        await asyncio.wait_for(listening, 10)
+
+    async def stop(self):
+        if self.process.returncode is None:
+            self.process.send_signal(signal.SIGTERM)
+        await asyncio.wait_for(self.process.wait(), 10)
+        await self.reader
+
+    def browser_link(self, expires_in=datetime.timedelta(minutes=15)):
+        expires = (datetime.datetime.now(datetime.timezone.utc) + expires_in).strftime("%Y-%m-%dT%H:%M:%SZ")
+        fragment = urllib.parse.urlencode({"token": self.token, "hostId": self.host_id,
+                                           "pairingNonce": self.nonce, "expiresAt": expires}, safe=":")
+        return f"http://127.0.0.1:{self.port}/#{fragment}"
+
+    def devices(self):
+        path = os.path.join(self.home, ".ferrowyn", "trusted-devices.json")
+        with open(path) as devices:
+            return json.load(devices)["devices"]
+
+    def revoke(self, device_id):
+        self.nonce = secrets.token_urlsafe(24)
+        request = urllib.request.Request(
+            f"http://127.0.0.1:{self.port}/control/revoke", method="POST",
+            data=json.dumps({"deviceId": device_id, "pairingNonce": self.nonce}).encode(),
+            headers={"Authorization": f"Bearer {self.control}"})
+        with urllib.request.urlopen(request, timeout=5) as answer:
+            return json.load(answer)["revoked"]
+
+    def secrets(self):
+        return [self.token, self.host_id, self.nonce, self.control]
+
+
+class ForeignSite:
+    """A page of another origin that tries the agent's WebSocket."""
+
+    def __init__(self, agent_port):
+        page = ("<!doctype html><script>window.attempt = new Promise(done => {"
+                f" const ws = new WebSocket('ws://127.0.0.1:{agent_port}/ws'); let opened = false;"
+                " ws.onopen = () => { opened = true; ws.send('{}'); };"
+                " ws.onclose = (e) => done({opened, code: e.code}); });</script>").encode()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.end_headers()
+                self.wfile.write(page)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def screen(page):
+    return page.evaluate("document.body.dataset.screen")
+
+
+async def screenshots(page, directory, state):
+    for orientation, (width, height) in TABLET_SIZES.items():
+        for theme in ("light", "dark"):
+            await page.screenshot(os.path.join(directory, f"browser-{state}-{orientation}-{theme}.png"),
+                                  width, height, theme == "dark")
+    await page.call("Emulation.setDeviceMetricsOverride", width=1024, height=1366, deviceScaleFactor=1,
+                    mobile=False)
+
+
+def headers_of(url):
+    with urllib.request.urlopen(url, timeout=5) as answer:
+        return answer.headers
+
+
+async def run(args, work):
+    workspace = os.path.join(work, "project")
+    os.makedirs(workspace)
+    agent = Agent(args.agent, workspace, os.path.join(work, "home"))
+    await agent.start()
+    proxy = await CuttingProxy().start()
+    foreign = ForeignSite(agent.port)
+    try:
+        policy = headers_of(f"http://127.0.0.1:{agent.port}/")["Content-Security-Policy"]
+        check(policy and "default-src 'self'" in policy and "frame-ancestors 'none'" in policy
+              and "unsafe" not in policy, "the page is served with a strict Content-Security-Policy")
+
+        async with Browser(proxy.browser_args()) as browser:
+            page = await browser.new_page()
+            link = agent.browser_link()
+            await page.navigate(link)
+            check(await page.evaluate("location.href") == f"http://127.0.0.1:{agent.port}/",
+                  "the pairing secrets are gone from the address bar")
+            await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen")
+            await page.evaluate("document.getElementById('device-name').value = 'Test tablet <b>'")
+            await page.evaluate("document.getElementById('pair-button').click()")
+            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after pairing")
+            await page.wait_for("document.querySelectorAll('#folders li').length === 1", what="the pinned folder")
+            devices = agent.devices()
+            check([d["name"] for d in devices] == ["Test tablet <b>"], "the browser is paired and listed")
+            stored = await page.evaluate("localStorage.getItem('ferrowyn.device')")
+            check(json.loads(stored)["deviceId"] == devices[0]["deviceId"] and json.loads(stored)["deviceSecret"],
+                  "the device id and its secret are kept in the origin's storage")
+            check(await page.evaluate("document.cookie") == "", "nothing is kept in a cookie")
+            check(await page.evaluate("document.getElementById('home-device').textContent")
+                  == "Paired as Test tablet <b>", "the device's name is shown as text")
+            visible = await page.evaluate("document.documentElement.outerHTML + document.title")
+            check(not any(s in visible for s in agent.secrets() + [json.loads(stored)["deviceSecret"]]),
+                  "no secret is in the page or its title")
+            await screenshots(page, args.screenshots, "home")
+
+            # A reload comes back as the trusted device, without the link.
+            await page.reload()
+            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after a reload")
+            check(len(agent.devices()) == 1, "a reload does not pair again")
+
+            # A page of another site in the same browser cannot reach the agent.
+            other = await browser.new_page()
+            await other.navigate(foreign.url)
+            attempt = await other.evaluate("window.attempt")
+            check(not attempt["opened"], f"a page on another origin cannot open /ws (closed with {attempt['code']})")
+            await other.close()
+
+            check(agent.revoke(devices[0]["deviceId"]), "the host revokes the browser")
+            await page.wait_for("document.body.dataset.screen === 'message'", what="the revoked message")
+            title = await page.evaluate("document.getElementById('message-title').textContent")
+            check("removed" in title, f"the page says the device was revoked: {title}")
+            await screenshots(page, args.screenshots, "revoked")
+            await page.reload()
+            await page.wait_for("document.body.dataset.screen === 'message'", what="the revoked message again")
+            check(await page.evaluate("document.getElementById('message-title').textContent") == title,
+                  "a reload still says so")
+
+            for each in (page,):
+                check(each.csp_violations() == [], "no CSP violation was reported")
+                check(each.errors() == [], f"no error in the console: {each.errors()}")
+        log = "".join(agent.output)
+        check(not any(s in log for s in agent.secrets()), "no secret is in the agent's log")
+    finally:
+        foreign.close()
+        await proxy.stop()
+        await agent.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--agent", required=True)
+    parser.add_argument("--screenshots", required=True)
+    args = parser.parse_args()
+    os.makedirs(args.screenshots, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="ferrowyn-browser-test-")
+    try:
+        asyncio.run(asyncio.wait_for(run(args, work), 120))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("1 passed, 0 failed")
+
+
+if __name__ == "__main__":
+    main()
