@@ -41,8 +41,8 @@ def check(condition, what):
 class Agent:
     """The real ferrowyn-agent with its own HOME and fresh secrets, and the host's requests to it."""
 
-    def __init__(self, program, workspace, home):
-        self.program, self.workspace, self.home = program, workspace, home
+    def __init__(self, program, workspace, home, bin_dir):
+        self.program, self.workspace, self.home, self.bin_dir = program, workspace, home, bin_dir
         self.token, self.host_id = secrets.token_urlsafe(24), "host_" + secrets.token_hex(8)
         self.nonce, self.control = secrets.token_urlsafe(24), secrets.token_urlsafe(24)
         self.port = free_port()
@@ -51,9 +51,12 @@ class Agent:
     async def start(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_"))}
         env.update(HOME=self.home, VELMORA_HOST_TOKEN=self.token, VELMORA_HOST_ID=self.host_id,
-                   VELMORA_PAIRING_NONCE=self.nonce, VELMORA_CONTROL_SECRET=self.control)
+                   VELMORA_PAIRING_NONCE=self.nonce, VELMORA_CONTROL_SECRET=self.control,
+                   XDG_RUNTIME_DIR=os.path.join(self.home, "runtime"), PATH=f"{self.bin_dir}:{os.environ['PATH']}")
+        os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
         self.process = await asyncio.create_subprocess_exec(
-            self.program, "--workspace", self.workspace, "--addr", f"127.0.0.1:{self.port}", env=env,
+            self.program, "--workspace", self.workspace, "--addr", f"127.0.0.1:{self.port}",
+            "--session-program", "codex", env=env,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
         listening = asyncio.get_running_loop().create_future()
 
@@ -123,8 +126,21 @@ class ForeignSite:
         self.server.server_close()
 
 
-def screen(page):
-    return page.evaluate("document.body.dataset.screen")
+TERMINAL_TEXT = ("[...document.querySelectorAll('#terminal-host .xterm-rows > div')]"
+                 ".map(row => row.textContent.trimEnd()).join('\\n')")
+
+
+async def type_line(page, text):
+    """Types as a keyboard would: the text into the terminal's input, then Enter."""
+    await page.call("Input.insertText", text=text)
+    for kind in ("keyDown", "keyUp"):
+        await page.call("Input.dispatchKeyEvent", type=kind, key="Enter", code="Enter",
+                        windowsVirtualKeyCode=13, **({"text": "\r"} if kind == "keyDown" else {}))
+
+
+async def wait_terminal(page, needle, what):
+    return await page.wait_for(f"(() => {{ const text = {TERMINAL_TEXT}; return text.includes({json.dumps(needle)})"
+                               " && text; })()", what=what)
 
 
 async def screenshots(page, directory, state):
@@ -144,7 +160,11 @@ def headers_of(url):
 async def run(args, work):
     workspace = os.path.join(work, "project")
     os.makedirs(workspace)
-    agent = Agent(args.agent, workspace, os.path.join(work, "home"))
+    bin_dir = os.path.join(work, "bin")
+    os.makedirs(bin_dir)
+    os.symlink(os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake-coder.sh"),
+               os.path.join(bin_dir, "codex"))
+    agent = Agent(args.agent, workspace, os.path.join(work, "home"), bin_dir)
     await agent.start()
     proxy = await CuttingProxy().start()
     foreign = ForeignSite(agent.port)
@@ -181,6 +201,32 @@ async def run(args, work):
             await page.reload()
             await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after a reload")
             check(len(agent.devices()) == 1, "a reload does not pair again")
+
+            # A session in the pinned folder, typed into and read back from the page.
+            await page.wait_for("!document.getElementById('new-start').disabled", what="a program to start")
+            await page.evaluate("document.getElementById('new-start').click()")
+            await page.wait_for("document.body.dataset.screen === 'terminal'", what="the terminal")
+            await wait_terminal(page, "Ready in project", "the program's first line")
+            await type_line(page, "hello from the tablet")
+            await wait_terminal(page, "You said: hello from the tablet", "the program's answer")
+            check(True, "typed into the terminal, the answer is read back from the page")
+            await screenshots(page, args.screenshots, "terminal")
+
+            # A reload comes back to the session with its output.
+            await page.reload()
+            await page.wait_for("document.body.dataset.screen === 'terminal'", what="the terminal after a reload")
+            text = await wait_terminal(page, "You said: hello from the tablet", "the output after a reload")
+            check(text.count("You said: hello from the tablet") == 1, "a reload shows the session with its output")
+
+            # The connection cut while output goes on: the page resumes where it stopped.
+            before = proxy.connections
+            await type_line(page, "ticks 60")
+            await wait_terminal(page, "tick 5", "the first ticks")
+            proxy.cut()
+            text = await wait_terminal(page, "tick 60", "the last tick after the connection came back")
+            ticks = re.findall(r"^tick (\d+)$", text, re.M)
+            check(proxy.connections > before, "the page connected again after the cut")
+            check(ticks == [str(n) for n in range(1, 61)], "output resumed without a duplicated or lost line")
 
             # A page of another site in the same browser cannot reach the agent.
             other = await browser.new_page()
