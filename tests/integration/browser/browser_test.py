@@ -53,7 +53,7 @@ class Agent:
         env.update(HOME=self.home, VELMORA_HOST_TOKEN=self.token, VELMORA_HOST_ID=self.host_id,
                    VELMORA_PAIRING_NONCE=self.nonce, VELMORA_CONTROL_SECRET=self.control,
                    XDG_RUNTIME_DIR=os.path.join(self.home, "runtime"), PATH=f"{self.bin_dir}:{os.environ['PATH']}")
-        os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
+        os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         self.process = await asyncio.create_subprocess_exec(
             self.program, "--workspace", self.workspace, "--addr", f"127.0.0.1:{self.port}",
             "--session-program", "codex", env=env,
@@ -227,6 +227,42 @@ async def run(args, work):
             ticks = re.findall(r"^tick (\d+)$", text, re.M)
             check(proxy.connections > before, "the page connected again after the cut")
             check(ticks == [str(n) for n in range(1, 61)], "output resumed without a duplicated or lost line")
+
+            # The computer stops hosting, then hosts again: the page says so, and the session is still there.
+            await agent.stop()
+            await page.wait_for("!document.getElementById('banner').hidden", what="the banner")
+            banner = await page.evaluate("document.getElementById('banner-text').textContent")
+            check("stopped hosting" in banner, f"the page says the computer stopped hosting: {banner}")
+            await agent.start()
+            await page.wait_for("document.getElementById('banner').hidden", what="the banner to go", timeout=15)
+            await type_line(page, "still here")
+            await wait_terminal(page, "You said: still here", "an answer after the agent started again")
+            check(True, "the page reconnects by itself and the session goes on")
+
+            # The key bar's sticky Ctrl applies to the next key typed: Ctrl-C ends the program.
+            await page.evaluate("document.querySelector('#key-bar [aria-pressed]').click()")
+            await page.call("Input.insertText", text="c")
+            status = await page.wait_for("document.getElementById('terminal-status').textContent",
+                                         what="the end of the program")
+            check(status == "The program ended (exit status 130).", f"Ctrl from the key bar and c: {status}")
+
+            # The page's own rules, in the page.
+            rules = await page.evaluate("""(async () => {
+                const { withControl } = await import('./key-bar.js');
+                const { defaultDeviceName } = await import('./device-store.js');
+                return {
+                  control: ['c', 'C', '[', '?', ' ', '1', 'ab'].map(withControl),
+                  names: [
+                    defaultDeviceName('Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.0 Safari/605.1.15', 5),
+                    defaultDeviceName('Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.0 Safari/605.1.15', 0),
+                    defaultDeviceName('Mozilla/5.0 (Linux; Android 14; SM-X710) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36', 5),
+                    defaultDeviceName('Mozilla/5.0 (iPad; CPU OS 17_0 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) CriOS/120.0 Mobile/15E148 Safari/604.1', 5),
+                  ],
+                };
+            })()""")
+            check(rules["control"] == ["\x03", "\x03", "\x1b", "\x7f", "\x00", "1", "ab"], "what Ctrl makes of a key")
+            check(rules["names"] == ["Safari on iPad", "Safari on Mac", "Chrome on Android", "Chrome on iPad"],
+                  f"a device's default name: {rules['names']}")
 
             # A page of another site in the same browser cannot reach the agent.
             other = await browser.new_page()
