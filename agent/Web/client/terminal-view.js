@@ -27,13 +27,19 @@ function encodeBase64(binaryString) {
 function themeFromPage() {
   const style = getComputedStyle(document.documentElement);
   const value = (name) => style.getPropertyValue(name).trim();
-  return {
+  const theme = {
     background: value('--terminal-background'),
     foreground: value('--terminal-foreground'),
     cursor: value('--terminal-cursor'),
     cursorAccent: value('--terminal-background'),
     selectionBackground: value('--terminal-selection'),
   };
+  // Set for a light background only; the dark one keeps xterm.js's palette.
+  for (const [key, name] of [['yellow', '--terminal-yellow'], ['brightYellow', '--terminal-bright-yellow'],
+    ['white', '--terminal-white'], ['brightWhite', '--terminal-bright-white']]) {
+    if (value(name)) theme[key] = value(name);
+  }
+  return theme;
 }
 
 const endings = {

@@ -180,6 +180,7 @@ async def run(args, work):
             check(await page.evaluate("location.href") == f"http://127.0.0.1:{agent.port}/",
                   "the pairing secrets are gone from the address bar")
             await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen")
+            await screenshots(page, args.screenshots, "pair")
             await page.evaluate("document.getElementById('device-name').value = 'Test tablet <b>'")
             await page.evaluate("document.getElementById('pair-button').click()")
             await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after pairing")
@@ -195,7 +196,6 @@ async def run(args, work):
             visible = await page.evaluate("document.documentElement.outerHTML + document.title")
             check(not any(s in visible for s in agent.secrets() + [json.loads(stored)["deviceSecret"]]),
                   "no secret is in the page or its title")
-            await screenshots(page, args.screenshots, "home")
 
             # A reload comes back as the trusted device, without the link.
             await page.reload()
@@ -211,6 +211,14 @@ async def run(args, work):
             await wait_terminal(page, "You said: hello from the tablet", "the program's answer")
             check(True, "typed into the terminal, the answer is read back from the page")
             await screenshots(page, args.screenshots, "terminal")
+
+            # Back to the list, where the session runs on, and into it again.
+            await page.evaluate("document.getElementById('terminal-back').click()")
+            await page.wait_for("document.querySelectorAll('#sessions li').length === 1", what="the session listed")
+            await screenshots(page, args.screenshots, "home")
+            await page.evaluate("document.querySelector('#sessions li button').click()")
+            text = await wait_terminal(page, "You said: hello from the tablet", "the session opened from the list")
+            check(text.count("Ready in project") == 1, "the session opened from the list shows its output once")
 
             # A reload comes back to the session with its output.
             await page.reload()
