@@ -179,6 +179,11 @@ async def run(args, work):
             await page.navigate(link)
             check(await page.evaluate("location.href") == f"http://127.0.0.1:{agent.port}/",
                   "the pairing secrets are gone from the address bar")
+            entries = (await page.call("Page.getNavigationHistory"))["entries"]
+            # The entry keeps the address navigated to as "userTypedURL", and chromium's global history keeps it
+            # too: no page can change those. What the tab's history shows and returns to is the plain page.
+            check(not any(s in entry["url"] for entry in entries for s in agent.secrets()),
+                  "and from the tab's history")
             await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen")
             await screenshots(page, args.screenshots, "pair")
             await page.evaluate("document.getElementById('device-name').value = 'Test tablet <b>'")
