@@ -34,3 +34,7 @@ export const scannedLink = takeFromAddress();
 export function isExpired(link, now = new Date()) {
   return !link.expiresAtTime || link.expiresAtTime.getTime() <= now.getTime();
 }
+
+// A link opened in a tab that already shows this page only changes the fragment, which loads nothing: load the
+// page again, so that it takes the new link as it would in a new tab.
+window.addEventListener('hashchange', () => window.location.reload());

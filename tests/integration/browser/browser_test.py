@@ -47,6 +47,7 @@ class Agent:
         self.nonce, self.control = secrets.token_urlsafe(24), secrets.token_urlsafe(24)
         self.port = free_port()
         self.output = []
+        self.earlier_secrets = []
 
     async def start(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_"))}
@@ -74,6 +75,15 @@ class Agent:
         await asyncio.wait_for(self.process.wait(), 10)
         await self.reader
 
+    async def rotate(self):
+        """What "Rotate Pairing" does: every secret anew, the devices forgotten, the agent started again."""
+        await self.stop()
+        self.earlier_secrets += [self.token, self.host_id, self.nonce]
+        self.token, self.host_id = secrets.token_urlsafe(24), "host_" + secrets.token_hex(8)
+        self.nonce = secrets.token_urlsafe(24)
+        os.remove(os.path.join(self.home, ".ferrowyn", "trusted-devices.json"))
+        await self.start()
+
     def browser_link(self, expires_in=datetime.timedelta(minutes=15)):
         expires = (datetime.datetime.now(datetime.timezone.utc) + expires_in).strftime("%Y-%m-%dT%H:%M:%SZ")
         fragment = urllib.parse.urlencode({"token": self.token, "hostId": self.host_id,
@@ -86,6 +96,7 @@ class Agent:
             return json.load(devices)["devices"]
 
     def revoke(self, device_id):
+        self.earlier_secrets.append(self.nonce)
         self.nonce = secrets.token_urlsafe(24)
         request = urllib.request.Request(
             f"http://127.0.0.1:{self.port}/control/revoke", method="POST",
@@ -95,7 +106,7 @@ class Agent:
             return json.load(answer)["revoked"]
 
     def secrets(self):
-        return [self.token, self.host_id, self.nonce, self.control]
+        return [self.token, self.host_id, self.nonce, self.control] + self.earlier_secrets
 
 
 class ForeignSite:
@@ -233,6 +244,9 @@ async def run(args, work):
 
             # The connection cut while output goes on: the page resumes where it stopped.
             before = proxy.connections
+            await page.evaluate("""new MutationObserver(() => (window.banners = window.banners || []).push(
+                document.getElementById('banner-text').textContent)).observe(
+                document.getElementById('banner-text'), {childList: true, characterData: true, subtree: true})""")
             await type_line(page, "ticks 60")
             await wait_terminal(page, "tick 5", "the first ticks")
             proxy.cut()
@@ -240,6 +254,8 @@ async def run(args, work):
             ticks = re.findall(r"^tick (\d+)$", text, re.M)
             check(proxy.connections > before, "the page connected again after the cut")
             check(ticks == [str(n) for n in range(1, 61)], "output resumed without a duplicated or lost line")
+            banners = await page.evaluate("window.banners")
+            check(banners and "does not answer" in banners[0], f"the page said it was offline meanwhile: {banners}")
 
             # The computer stops hosting, then hosts again: the page says so, and the session is still there.
             await agent.stop()
@@ -293,6 +309,23 @@ async def run(args, work):
             await page.wait_for("document.body.dataset.screen === 'message'", what="the revoked message again")
             check(await page.evaluate("document.getElementById('message-title').textContent") == title,
                   "a reload still says so")
+
+            # An expired code is refused by the page itself; a current one pairs again.
+            await page.navigate(agent.browser_link(expires_in=datetime.timedelta(minutes=-1)))
+            await page.wait_for("document.body.dataset.screen === 'message'", what="the expired message")
+            title = await page.evaluate("document.getElementById('message-title').textContent")
+            check(title == "This code has expired", f"an expired code: {title}")
+            await page.navigate(agent.browser_link())
+            await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen again")
+            await page.evaluate("document.getElementById('pair-button').click()")
+            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after pairing again")
+
+            # A rotated pairing: the browser's credentials are no longer accepted.
+            await agent.rotate()
+            await page.wait_for("document.body.dataset.screen === 'message'", what="the message after a rotation",
+                                timeout=20)
+            title = await page.evaluate("document.getElementById('message-title').textContent")
+            check(title == "This computer no longer accepts this browser", f"a rotated pairing: {title}")
 
             for each in (page,):
                 check(each.csp_violations() == [], "no CSP violation was reported")
