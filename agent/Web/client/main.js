@@ -135,7 +135,7 @@ function showBanner(state) {
 connection.addEventListener('statechange', ({ detail }) => {
   if (detail.state === 'online') online();
   else if (detail.state === 'offline' || detail.state === 'stopped') showBanner(detail.state);
-  else if (detail.state === 'ended') {
+  else if (detail.state === 'ended' && detail.reason !== 'forgotten') {
     if (device && detail.reason !== 'storage') {
       device = { ...device, ended: detail.reason };
       try {
