@@ -1,5 +1,6 @@
 #include "Platform/SecretsFileKeyring.h"
 
+#include "Shared/AtomicFileWriter.h"
 #include "Shared/FileAside.h"
 #include "Shared/PrivateFolder.h"
 
@@ -8,7 +9,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace {
 
@@ -60,22 +60,21 @@ void SecretsFileKeyring::load()
     }
 }
 
-QString SecretsFileKeyring::save() const
+QString SecretsFileKeyring::save()
 {
     if (!m_loadError.isEmpty())
         return m_loadError;
-    if (!makePrivateFolder(QFileInfo(m_path).absolutePath()))
-        return QStringLiteral("cannot create the folder of %1").arg(m_path);
     QJsonObject items;
     for (auto it = m_items.cbegin(); it != m_items.cend(); ++it)
         items.insert(it.key(), QString::fromLatin1(it.value().toBase64()));
-    QSaveFile file(m_path);
-    // Owner-only from the first byte: the temporary file is created with these permissions.
-    if (!file.open(QIODevice::WriteOnly) ||
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(QJsonDocument(items).toJson()) < 0 || !file.commit())
-        return QStringLiteral("cannot write %1: %2").arg(m_path, file.errorString());
-    return {};
+    // Owner-only from the first byte, and the pairing in the file survives a write that fails.
+    const QString failure =
+        makePrivateFolder(QFileInfo(m_path).absolutePath())
+            ? AtomicFileWriter::write(m_path, QJsonDocument(items).toJson()).value_or(QString())
+            : QStringLiteral("cannot create the folder of %1").arg(m_path);
+    if (m_saveReport)
+        m_saveReport(failure);
+    return failure;
 }
 
 void SecretsFileKeyring::read(const QString &service, const QString &account, QObject *context, ReadDone done)

@@ -89,20 +89,22 @@ void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences 
                 if (!preferences)
                     return;
                 if (!done) {
-                    forgetTrustedDevice(deviceId);
+                    // The start goes first: it clears the readiness warning, which must then say why the
+                    // file could not be changed. The new agent launches later, after the change.
                     if (agentIsUp())
                         start(preferences);
+                    forgetTrustedDevice(deviceId);
                 }
                 recomputeSetupLink(preferences);
             });
         return;
     }
-    forgetTrustedDevice(deviceId);
-    // A launch on its way holds the old nonce: it starts again with the new one.
+    // A launch on its way holds the old nonce: it starts again with the new one (first, as above).
     if (m_pendingLaunch)
         start(preferences);
     else
         recomputeSetupLink(preferences);
+    forgetTrustedDevice(deviceId);
 }
 
 void HostAgentController::rotatePairing(HostPreferences *preferences)

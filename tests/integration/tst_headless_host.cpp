@@ -1,3 +1,5 @@
+#include "SmallFullDisk.h"
+
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/Headless/HeadlessConsole.h"
 
@@ -50,6 +52,7 @@ private slots:
     void commandLineMistakes_data();
     void commandLineMistakes();
     void hostsPairsRotatesAndQuits();
+    void aFullDiskLosesNothing();
     void outsideTextCannotDriveTheTerminal();
 
 private:
@@ -62,6 +65,8 @@ private:
     bool tabletPairs(const QString &link) const;
     // Everything the host printed so far.
     QString printed(QProcess &host);
+    // The --status warnings, one per line.
+    QString warnings() const;
 
     QTemporaryDir home;
     QTemporaryDir workspace;
@@ -72,6 +77,15 @@ private:
 QString HeadlessHostTest::printed(QProcess &host)
 {
     return outputs[&host] += QString::fromUtf8(host.readAllStandardOutput());
+}
+
+QString HeadlessHostTest::warnings() const
+{
+    const QJsonObject status = QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8()).object();
+    QStringList lines;
+    for (const QJsonValue warning : status.value("warnings").toArray())
+        lines.append(warning.toString());
+    return lines.join('\n');
 }
 
 void HeadlessHostTest::initTestCase()
@@ -250,6 +264,76 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(printedLinks(printed(third)).isEmpty());
     QCOMPARE(ask({QStringLiteral("--quit")}).first, 0);
     QVERIFY(third.waitForFinished(10000));
+}
+
+void HeadlessHostTest::aFullDiskLosesNothing()
+{
+    SmallFullDisk disk;
+    qInfo("full disk: %s", qPrintable(disk.kind()));
+    const auto start = [&](QProcess &host) {
+        QProcessEnvironment environment = this->environment();
+        environment.insert("HOME", disk.path());
+        host.setProcessEnvironment(environment);
+        host.start(FERROWYN_HOST_PATH, {"--headless", "--loopback", "--port", port, "--workspace",
+                                        workspace.path(), "--secrets-file", "--qr=none"});
+    };
+    QProcess first;
+    start(first);
+    QTRY_VERIFY_WITH_TIMEOUT(!ask({"--link"}).second.isEmpty(), 20000);
+    QVERIFY(tabletPairs(ask({"--link"}).second.trimmed()));
+    QCOMPARE(ask({"--quit"}).first, 0);
+    QVERIFY(first.waitForFinished(10000));
+    const QStringList files{".config/ferrowyn-host/defaults.json",
+                            ".local/state/ferrowyn-host/credentials.json", ".ferrowyn/trusted-devices.json"};
+    QList<QByteArray> saved;
+    for (const QString &file : files) {
+        QFile stored(disk.filePath(file));
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        saved.append(stored.readAll());
+    }
+    const auto unchanged = [&](qsizetype count) {
+        for (qsizetype i = 0; i < count; ++i) {
+            QFile stored(disk.filePath(files.at(i)));
+            if (!stored.open(QIODevice::ReadOnly) || stored.readAll() != saved.at(i) ||
+                QDir(QFileInfo(stored).absolutePath()).entryList(QDir::Files | QDir::Hidden).size() !=
+                    1 + (i == 2))
+                return false;
+        }
+        return true;
+    };
+
+    const auto full = disk.full();
+    QProcess second;
+    if (!disk.mounted())
+        second.setChildProcessModifier(&SmallFullDisk::limitFileSizeInChild);
+    start(second);
+    QTRY_VERIFY_WITH_TIMEOUT(!ask({"--link"}).second.isEmpty(), 20000);
+    // A revoke the agent cannot write, nor the host after it, says so; so do the secrets it could not save.
+    QCOMPARE(ask({"--revoke", "py-tablet", "--yes"}).first, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        warnings().contains("The device could not be revoked: cannot write " + disk.filePath(files.at(2))),
+        10000);
+    QVERIFY(
+        warnings().contains("Pairing secrets were not saved (cannot write " + disk.filePath(files.at(1))));
+    QVERIFY(unchanged(3));
+    // A rotation revokes every tablet (it deletes their file); the settings it could not save are told.
+    QCOMPARE(ask({"--rotate", "--yes"}).first, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        warnings().contains("Settings were not saved (cannot write " + disk.filePath(files.at(0))), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(printed(second).contains("Warning: Settings were not saved"), 10000);
+    // A tablet whose trust cannot be saved is turned away, and the log says why. (The rotation's deleted file
+    // gave the disk some room back.)
+    const auto fullAgain = disk.full();
+    QTRY_COMPARE_WITH_TIMEOUT(
+        QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8())["state"].toString(), "running",
+        20000);
+    QVERIFY(!tabletPairs(ask({"--link"}).second.trimmed()));
+    QTRY_VERIFY_WITH_TIMEOUT(printed(second).contains("cannot save a newly paired device: cannot write " +
+                                                      disk.filePath(files.at(2))),
+                             10000);
+    QCOMPARE(ask({"--quit"}).first, 0);
+    QVERIFY(second.waitForFinished(10000));
+    QVERIFY(unchanged(2));
 }
 
 void HeadlessHostTest::outsideTextCannotDriveTheTerminal()

@@ -26,6 +26,7 @@ HeadlessConsole::HeadlessConsole(HostWindowPresenter &presenter, HostAgentContro
     }
     if (!presenter.settingsFileNotice().isEmpty())
         say(presenter.settingsFileNotice());
+    sayWarnings();
 }
 
 QString HeadlessConsole::printable(QString line)
@@ -63,12 +64,13 @@ void HeadlessConsole::sayStatus()
 
 void HeadlessConsole::sayWarnings()
 {
-    const QString warning = m_presenter.readinessWarning();
-    if (warning == m_lastWarning)
-        return;
-    m_lastWarning = warning;
-    if (!warning.isEmpty())
-        say(QStringLiteral("Warning: ") + warning);
+    // Each warning once, when it appears.
+    const QStringList warnings = m_presenter.readinessWarnings();
+    for (const QString &warning : warnings) {
+        if (!m_lastWarnings.contains(warning))
+            say(QStringLiteral("Warning: ") + warning);
+    }
+    m_lastWarnings = warnings;
 }
 
 void HeadlessConsole::saySetupLink()

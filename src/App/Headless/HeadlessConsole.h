@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -33,6 +34,6 @@ private:
     bool m_printQRCode;
     std::FILE *m_out;
     QString m_lastStatus;
-    QString m_lastWarning;
+    QStringList m_lastWarnings;
     QString m_lastLink;
 };
