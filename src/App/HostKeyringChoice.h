@@ -14,7 +14,7 @@ class UserDefaults;
 struct HostKeyringChoice {
     std::unique_ptr<Keyring> keyring;
     QString location; // "the system keyring" or the file's path
-    QString warning;  // why the user must act (a secrets file that had to be moved aside); empty otherwise
+    QString warning;  // why the user must act (a secrets file refused or moved aside); empty otherwise
     SecretsFileKeyring *file = nullptr; // the keyring, when it is the secrets file
 
     static HostKeyringChoice make(bool secretsFileAsked, const UserDefaults &savedSettings);

@@ -1,5 +1,6 @@
 #include "Platform/SecretsFileKeyring.h"
 
+#include "Platform/PrivateFileCheck.h"
 #include "Shared/AtomicFileWriter.h"
 #include "Shared/FileAside.h"
 #include "Shared/PrivateFolder.h"
@@ -34,6 +35,13 @@ QString SecretsFileKeyring::standardPath()
 
 void SecretsFileKeyring::load()
 {
+    // A file others can read is no secret any more, and one another user owns or can change may not be
+    // theirs to give: used as it is, neither would be said. Refused and left as it is, with how to mend it.
+    if (const std::optional<QString> refusal =
+            PrivateFileCheck::check(QStringLiteral("The secrets file"), m_path)) {
+        m_loadError = *refusal;
+        return;
+    }
     QFile file(m_path);
     if (!file.exists())
         return;

@@ -52,6 +52,7 @@ private slots:
     void commandLineMistakes_data();
     void commandLineMistakes();
     void hostsPairsRotatesAndQuits();
+    void secretsFileOthersCanReadIsRefused();
     void aFullDiskLosesNothing();
     void outsideTextCannotDriveTheTerminal();
 
@@ -264,6 +265,33 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(printedLinks(printed(third)).isEmpty());
     QCOMPARE(ask({QStringLiteral("--quit")}).first, 0);
     QVERIFY(third.waitForFinished(10000));
+}
+
+void HeadlessHostTest::secretsFileOthersCanReadIsRefused()
+{
+    // The pairing kept by the run before, now readable by everyone.
+    const QString path = home.filePath(".local/state/ferrowyn-host/credentials.json");
+    QFile secrets(path);
+    QVERIFY(secrets.open(QIODevice::ReadOnly));
+    const QByteArray stored = secrets.readAll();
+    secrets.close();
+    const QFile::Permissions loose =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    QVERIFY(secrets.setPermissions(loose));
+    QProcess host;
+    startHost(host, {"--secrets-file", "--qr=none"});
+    const QString refusal = "The secrets file " + path +
+                            " is not used: its permissions (0644) let other users "
+                            "read or change it. Run: chmod 600 " +
+                            path;
+    QTRY_VERIFY_WITH_TIMEOUT(printed(host).contains("Warning: " + refusal + '\n'), 20000);
+    QVERIFY(warnings().contains(refusal));
+    QCOMPARE(ask({"--quit"}).first, 0);
+    QVERIFY(host.waitForFinished(10000));
+    // Left exactly as it was: the user decides.
+    QVERIFY(secrets.open(QIODevice::ReadOnly));
+    QCOMPARE(secrets.readAll(), stored);
+    QCOMPARE(secrets.permissions(), loose | QFile::ReadUser | QFile::WriteUser);
 }
 
 void HeadlessHostTest::aFullDiskLosesNothing()
