@@ -1,6 +1,7 @@
 #include "SmallFullDisk.h"
 
 #include "App/CommandLine/HostCommandLine.h"
+#include "App/Headless/ConsoleOutput.h"
 #include "App/Headless/HeadlessConsole.h"
 
 #include <QDir>
@@ -17,6 +18,9 @@
 #include <QUrlQuery>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <thread>
 
 // The real host without a display: what it prints, what the command line asks of it, and where it keeps
 // the pairing when told to use a file.
@@ -42,6 +46,18 @@ QImage terminalModules(const QStringList &lines)
     return image.scaled(image.size() * 8);
 }
 
+// Reads the pipe to its end.
+QByteArray readToEnd(int fd)
+{
+    QByteArray all;
+    char buffer[65536];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        all.append(buffer, std::max<ssize_t>(n, 0));
+    ::close(fd);
+    return all;
+}
+
 } // namespace
 
 class HeadlessHostTest : public QObject {
@@ -56,6 +72,8 @@ private slots:
     void oneHostPerUser();
     void aFullDiskLosesNothing();
     void outsideTextCannotDriveTheTerminal();
+    void outputDropsWhatDoesNotFitAndSaysSo();
+    void aReaderThatStopsNeverFreezesTheHost();
 
 private:
     QProcessEnvironment environment() const;
@@ -394,6 +412,76 @@ void HeadlessHostTest::outsideTextCannotDriveTheTerminal()
     QCOMPARE(HeadlessConsole::printable("a\x1b]0;title\x07"
                                         "b\tc\u009bd\re"),
              "a\ufffd]0;title\ufffdb\tc\ufffdd\ufffde");
+}
+
+void HeadlessHostTest::outputDropsWhatDoesNotFitAndSaysSo()
+{
+    int pipe[2];
+    QVERIFY(::pipe2(pipe, O_CLOEXEC) == 0);
+    constexpr int lines = 20000;
+    auto output =
+        std::make_unique<ConsoleOutput>(pipe[1], ConsoleOutputLimits{16 * 1024, std::chrono::seconds(10)});
+    // Nobody reads yet: a write that waited for the reader would never come back.
+    for (int i = 0; i < lines; ++i)
+        output->write("line " + QByteArray::number(i) + '\n');
+    QByteArray printed;
+    std::thread reader([&printed, fd = pipe[0]] { printed = readToEnd(fd); });
+    output.reset(); // what waits is written now that someone reads
+    ::close(pipe[1]);
+    reader.join();
+    // Every line is there or counted where it was left out, in order.
+    int next = 0;
+    int gaps = 0;
+    static const QRegularExpression dropped(QStringLiteral("^\u2026 (\\d+) lines not shown$"));
+    for (const QByteArray &line : printed.split('\n')) {
+        if (line.startsWith("line ")) {
+            QCOMPARE(line.mid(5).toInt(), next++);
+        } else if (const QRegularExpressionMatch match = dropped.match(QString::fromUtf8(line));
+                   match.hasMatch()) {
+            next += match.captured(1).toInt();
+            ++gaps;
+        } else {
+            QCOMPARE(line, QByteArray());
+        }
+    }
+    QCOMPARE(next, lines);
+    QVERIFY(gaps > 0);
+}
+
+void HeadlessHostTest::aReaderThatStopsNeverFreezesTheHost()
+{
+    // The real host, with a stand-in agent beside it that writes far more than a pipe holds.
+    QTemporaryDir bin;
+    const QString hostPath = bin.filePath(QStringLiteral("ferrowyn-host"));
+    QVERIFY(::link(FERROWYN_HOST_PATH, QFile::encodeName(hostPath).constData()) == 0 ||
+            QFile::copy(QStringLiteral(FERROWYN_HOST_PATH), hostPath));
+    QVERIFY(QFile::copy(QStringLiteral(FERROWYN_FAKE_AGENT_PATH),
+                        bin.filePath(QStringLiteral("ferrowyn-agent"))));
+    QFile::setPermissions(bin.filePath(QStringLiteral("ferrowyn-agent")), QFile::ReadOwner | QFile::ExeOwner);
+    int pipe[2];
+    QVERIFY(::pipe2(pipe, O_CLOEXEC) == 0);
+    QProcess host;
+    QProcessEnvironment environment = this->environment();
+    environment.insert(QStringLiteral("FAKE_AGENT_SCRIPT"), QStringLiteral("burst=20000:HOME;hang"));
+    host.setProcessEnvironment(environment);
+    host.setChildProcessModifier([fd = pipe[1]] { ::dup2(fd, STDOUT_FILENO); });
+    host.start(hostPath, {QStringLiteral("--headless"), QStringLiteral("--qr=none"),
+                          QStringLiteral("--workspace"), workspace.path()});
+    ::close(pipe[1]);
+    // Nobody reads the pipe, and it fills up.
+    const auto waiting = [fd = pipe[0]] {
+        int bytes = 0;
+        return ::ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(waiting() >= 60000, 20000);
+    // The host still answers and still ends.
+    QCOMPARE(ask({QStringLiteral("--status")}).first, 0);
+    ::kill(static_cast<pid_t>(host.processId()), SIGTERM);
+    QVERIFY(host.waitForFinished(10000));
+    QCOMPARE(host.exitCode(), 0);
+    // What the pipe took is the agent's output as it came; the rest was given up at the end (the count of
+    // what is dropped is the console's own test, above).
+    QVERIFY(readToEnd(pipe[0]).contains("HOME=" + home.path().toUtf8() + '\n'));
 }
 
 QTEST_GUILESS_MAIN(HeadlessHostTest)
