@@ -69,7 +69,6 @@ private slots:
     void commandLineMistakes();
     void hostsPairsRotatesAndQuits();
     void secretsFileOthersCanReadIsRefused();
-    void oneHostPerUser();
     void aFullDiskLosesNothing();
     void outsideTextCannotDriveTheTerminal();
     void outputDropsWhatDoesNotFitAndSaysSo();
@@ -311,30 +310,6 @@ void HeadlessHostTest::secretsFileOthersCanReadIsRefused()
     QVERIFY(secrets.open(QIODevice::ReadOnly));
     QCOMPARE(secrets.readAll(), stored);
     QCOMPARE(secrets.permissions(), loose | QFile::ReadUser | QFile::WriteUser);
-}
-
-void HeadlessHostTest::oneHostPerUser()
-{
-    // Started together; the probes of the desktop integration test start many more, many times.
-    std::vector<std::unique_ptr<QProcess>> hosts;
-    for (int i = 0; i < 6; ++i) {
-        hosts.push_back(std::make_unique<QProcess>());
-        startHost(*hosts.back(), {"--qr=none"});
-    }
-    const auto ended = [&hosts] {
-        return std::count_if(hosts.cbegin(), hosts.cend(),
-                             [](const auto &host) { return host->state() == QProcess::NotRunning; });
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(ended(), 5, 20000);
-    for (const auto &host : hosts) {
-        if (host->state() != QProcess::NotRunning)
-            continue;
-        QCOMPARE(host->exitCode(), 1);
-        QCOMPARE(host->readAllStandardError(),
-                 "Ferrowyn Host is already running: see ferrowyn-host --status\n");
-    }
-    QCOMPARE(ask({"--quit"}).first, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(ended(), 6, 10000);
 }
 
 void HeadlessHostTest::aFullDiskLosesNothing()
