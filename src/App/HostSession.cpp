@@ -24,6 +24,10 @@ HostSession::HostSession(UserDefaults &defaults, const UserDefaults &savedSettin
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, qApp, &HostWindowPresenter::quit);
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
     presenter.showFileWarnings(fileWarnings);
+    QObject::connect(&controller, &HostAgentController::revocationFailureChanged, &fileWarnings,
+                     [this](const QString &warning) {
+                         fileWarnings.report(HostFileWarnings::Source::trustedDevicesSave, warning);
+                     });
     fileWarnings.report(HostFileWarnings::Source::secretsFileLoad, secrets.warning);
     if (secrets.file) {
         secrets.file->setSaveReport([this](const QString &failure) {

@@ -65,8 +65,8 @@ void DesktopIntegrationTest::secondInstanceAsksTheFirstToComeForward()
 
 void DesktopIntegrationTest::simultaneousStartsLeaveOneInstance()
 {
-    // Measured with the claim that came before the lock (ask, remove the socket, listen), on 2 cores: 35 of 80
-    // such rounds of 12 starts ended with two or more instances, and every run of this test failed.
+    // Measured with the claim that came before the lock (ask, remove the socket, listen), on 2 cores: 35 of
+    // 80 such rounds of 12 starts ended with two or more instances, and every run of this test failed.
     constexpr int rounds = 10;
     constexpr int starts = 12;
     QTemporaryDir dir;

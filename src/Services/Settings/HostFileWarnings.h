@@ -8,13 +8,13 @@
 
 // What is wrong with the files the host keeps, one warning per source, each standing until its source says
 // otherwise: settings that could not be saved, a secrets file that was refused or moved aside when it was
-// loaded, secrets that could not be saved. Shown with the readiness warning, in the window, the headless
-// output and `--status`.
+// loaded, secrets that could not be saved, a device that could not be taken out of the trusted devices. Shown
+// with the readiness warning, in the window, the headless output and `--status`.
 class HostFileWarnings : public QObject {
     Q_OBJECT
 
 public:
-    enum class Source { settingsSave, secretsFileLoad, secretsFileSave };
+    enum class Source { settingsSave, secretsFileLoad, secretsFileSave, trustedDevicesSave };
 
     using QObject::QObject;
 
@@ -32,5 +32,5 @@ signals:
     void changed();
 
 private:
-    std::array<QString, 3> m_warnings;
+    std::array<QString, 4> m_warnings;
 };
