@@ -45,6 +45,16 @@ bool writeAll(int fd, const QByteArray &contents)
     return true;
 }
 
+// Where the bytes go: a file kept as a link (a dotfile managed elsewhere) stays a link, and its target is
+// replaced.
+QString finalPath(const QString &path)
+{
+    QFileInfo file(path);
+    for (int depth = 0; depth < 40 && file.isSymLink(); ++depth)
+        file.setFile(file.symLinkTarget());
+    return file.isSymLink() ? path : file.filePath();
+}
+
 } // namespace
 
 namespace AtomicFileWriter {
@@ -75,7 +85,8 @@ std::optional<QString> write(const QString &path, const QByteArray &contents, mo
     const auto failed = [&path](int error) {
         return QStringLiteral("cannot write %1: %2").arg(path, describe(error));
     };
-    QByteArray temporary = QFile::encodeName(path) + ".XXXXXX";
+    const QString target = finalPath(path);
+    QByteArray temporary = QFile::encodeName(target) + ".XXXXXX";
     // mkostemp creates the file 0600, before any byte of it exists elsewhere.
     const int fd = injected(Step::create) ? -1 : ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
@@ -91,7 +102,7 @@ std::optional<QString> write(const QString &path, const QByteArray &contents, mo
     if (error == 0 && (!closed || injected(Step::close)))
         error = errno;
     if (error == 0 &&
-        (injected(Step::rename) || ::rename(temporary.constData(), QFile::encodeName(path)) != 0))
+        (injected(Step::rename) || ::rename(temporary.constData(), QFile::encodeName(target)) != 0))
         error = errno;
     if (error != 0) {
         ::unlink(temporary.constData());
@@ -99,7 +110,7 @@ std::optional<QString> write(const QString &path, const QByteArray &contents, mo
     }
     // The rename itself reaches the disk with the folder; a folder that cannot be synced is no failure of
     // the write, whose data is in place.
-    const int folder = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+    const int folder = ::open(QFile::encodeName(QFileInfo(target).absolutePath()).constData(),
                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         ::fsync(folder);

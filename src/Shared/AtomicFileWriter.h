@@ -12,7 +12,8 @@
 // it, which is written in full, synced to disk and closed, each step checked, and only then renamed over the
 // file. When any step fails (a full disk, a quota, a read-only mount) the temporary file is removed and the
 // file keeps what it had. The temporary file has its mode from the moment it exists, so a secret is never
-// readable by others, not even for an instant.
+// readable by others, not even for an instant. A path that is a symbolic link stays one: the file it leads to
+// is replaced.
 namespace AtomicFileWriter {
 
 // None when the file now holds `contents`; otherwise why not, in plain words ("cannot write PATH: the disk is

@@ -99,6 +99,7 @@ private slots:
     void everyStepOfAWriteIsChecked_data();
     void everyStepOfAWriteIsChecked();
     void settingsStayAsTheUserChose();
+    void aLinkStaysALink();
 
 private:
     std::unique_ptr<SmallFullDisk> m_disk;
@@ -186,6 +187,16 @@ void FullDiskTest::settingsStayAsTheUserChose()
     QCOMPARE(JsonFileUserDefaults(path).boolean(QStringLiteral("FerrowynHost.lanBindAll")), false);
     defaults.setInteger(QStringLiteral("FerrowynHost.lanPort"), 9000);
     QCOMPARE(JsonFileUserDefaults(path).boolean(QStringLiteral("FerrowynHost.lanBindAll")), true);
+}
+
+void FullDiskTest::aLinkStaysALink()
+{
+    QTemporaryDir dir;
+    QVERIFY(QFile::link(dir.filePath("dotfiles/defaults.json"), dir.filePath("defaults.json")) &&
+            QDir(dir.path()).mkdir("dotfiles"));
+    QCOMPARE(AtomicFileWriter::write(dir.filePath("defaults.json"), "kept"), std::nullopt);
+    QVERIFY(QFileInfo(dir.filePath("defaults.json")).isSymLink());
+    QCOMPARE(contents(dir.filePath("dotfiles/defaults.json")), "kept");
 }
 
 QTEST_GUILESS_MAIN(FullDiskTest)

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <poll.h>
 #include <thread>
 
 struct ConsoleOutput::Shared {
@@ -42,6 +43,13 @@ struct ConsoleOutput::Shared {
                 ::write(fd, text.constData() + written, static_cast<size_t>(text.size() - written));
             if (n < 0 && errno == EINTR)
                 continue;
+            // Another program may have made the descriptor they share with us non-blocking: wait here,
+            // where waiting is the point.
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd ready{fd, POLLOUT, 0};
+                if (::poll(&ready, 1, -1) >= 0 || errno == EINTR)
+                    continue;
+            }
             if (n <= 0)
                 return false;
             written += n;
