@@ -17,6 +17,7 @@
 class LocalServer;
 class NgrokTunnel;
 class RelayClient;
+class SessionManager;
 
 // The running agent: the listening port, the optional ngrok tunnel and relay link, and an orderly end.
 class AgentApp : public QObject {
@@ -45,4 +46,5 @@ private:
     std::unique_ptr<LocalServer> m_server;
     std::unique_ptr<NgrokTunnel> m_ngrok;
     std::unique_ptr<RelayClient> m_relay;
+    std::unique_ptr<SessionManager> m_sessions;
 };

@@ -6,6 +6,9 @@
 #include "Files/WorkspaceFileService.h"
 #include "ServiceError.h"
 
+class SessionManager;
+class SessionRequests;
+
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
@@ -19,6 +22,8 @@ struct ConversationServices {
     int authTimeoutMs = 10'000;
     // Announces changes of the trusted-devices file; none in tests of a single conversation.
     const TrustedDevicesWatcher *devicesWatcher = nullptr;
+    // The coding sessions; none: the session requests are unknown methods.
+    SessionManager *sessions = nullptr;
 };
 
 // One tablet's conversation, whatever carries it (the local WebSocket or the relay): the first request must
@@ -49,6 +54,7 @@ private:
     void authenticate(const QJsonValue &id, const QJsonObject &params);
     void finishAuthentication(const QJsonValue &id, const AuthAttempt &attempt);
     void serve(const QJsonValue &id, const QString &method, const QJsonObject &params);
+    SessionRequests *sessionRequests();
     void reply(const QJsonValue &id, const QString &method, const QJsonObject &result);
     void replyError(const QJsonValue &id, const QString &method, const ServiceError &error);
     void closeForPolicy(const QString &reason);
@@ -60,6 +66,7 @@ private:
     QString m_deviceId;
     QString m_deviceName;
     ConversationServices m_services;
+    SessionRequests *m_sessionRequests = nullptr;
     QTimer m_authTimer;
     bool m_authenticated = false;
     bool m_verifying = false;
