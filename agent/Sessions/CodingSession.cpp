@@ -170,7 +170,7 @@ std::optional<ServiceError> CodingSession::input(const QByteArray &bytes)
                             QStringLiteral("the session is not running")};
     if (m_client->pendingInput() > SessionLimits::pendingInputBytes)
         return ServiceError{QStringLiteral("busy"), QStringLiteral("the program is not taking keystrokes")};
-    for (const QByteArray &command : sendKeysCommands(bytes))
+    for (const QByteArray &command : inputCommands(bytes, "ferrowyn-input-" + m_info.id.toLatin1()))
         m_client->send(command);
     return std::nullopt;
 }

@@ -94,18 +94,35 @@ void TmuxServer::run(const QStringList &arguments, QObject *context,
     process->start(tmux, QStringList{QStringLiteral("-S"), socket} + arguments);
 }
 
-QList<QByteArray> sendKeysCommands(const QByteArray &bytes, qsizetype perLine)
+QList<QByteArray> inputCommands(const QByteArray &bytes, const QByteArray &buffer)
 {
     QList<QByteArray> commands;
-    for (qsizetype start = 0; start < bytes.size(); start += perLine) {
-        const QByteArray part = bytes.mid(start, perLine);
-        QByteArray command("send-keys -H");
-        command.reserve(command.size() + part.size() * 3);
-        for (const char byte : part) {
-            command.append(' ');
-            command.append(QByteArray(1, byte).toHex());
+    const QList<QByteArray> runs = bytes.split('\0');
+    for (qsizetype index = 0; index < runs.size(); ++index) {
+        const QByteArray &run = runs.at(index);
+        if (index > 0)
+            commands.append("send-keys -H 00");
+        if (run.isEmpty())
+            continue;
+        // Double quotes with every byte that tmux's parser or a line would act on written in octal; a
+        // buffer's text is never expanded as a format.
+        QByteArray command = "set-buffer -b " + buffer + " \"";
+        command.reserve(command.size() + run.size() * 4 + 2);
+        for (const char byte : run) {
+            const auto value = static_cast<unsigned char>(byte);
+            if (value < 0x20 || value >= 0x7f || byte == '\\' || byte == '"' || byte == '$') {
+                const char octal[] = {'\\', static_cast<char>('0' + (value >> 6)),
+                                      static_cast<char>('0' + ((value >> 3) & 7)),
+                                      static_cast<char>('0' + (value & 7))};
+                command.append(octal, 4);
+            } else {
+                command.append(byte);
+            }
         }
+        command.append('"');
         commands.append(command);
+        // -r: line feeds stay line feeds; -d: the buffer goes with the paste.
+        commands.append("paste-buffer -d -r -b " + buffer);
     }
     return commands;
 }

@@ -31,8 +31,9 @@ struct TmuxServer {
              std::function<void(int status, const QByteArray &output)> done) const;
 };
 
-// "send-keys -H .." command lines that type `bytes` exactly, each of at most `perLine` bytes.
-QList<QByteArray> sendKeysCommands(const QByteArray &bytes, qsizetype perLine = 4096);
+// The command lines that type `bytes` exactly into the session's pane: each run without a NUL byte through a
+// paste buffer named `buffer` (as fast as a paste: tmux takes about 25 KB/s of single keys), NUL as a key.
+QList<QByteArray> inputCommands(const QByteArray &bytes, const QByteArray &buffer);
 
 // What a terminal shows the screen tmux captured: the alternate screen when it was on, the rows with their
 // colours, and the cursor where it was.
