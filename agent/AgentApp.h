@@ -43,8 +43,9 @@ private:
     AuthThrottle m_throttle;
     TrustedDevicesWatcher m_devicesWatcher;
     ControlRequest m_control;
+    // Before the conversations, which hold on to it until they end.
+    std::unique_ptr<SessionManager> m_sessions;
     std::unique_ptr<LocalServer> m_server;
     std::unique_ptr<NgrokTunnel> m_ngrok;
     std::unique_ptr<RelayClient> m_relay;
-    std::unique_ptr<SessionManager> m_sessions;
 };
