@@ -21,7 +21,8 @@ QJsonObject endedBecause(const QString &reason)
 
 CodingSession::CodingSession(SessionInfo info, TmuxServer server, QString folder, QObject *parent)
     : QObject(parent), m_info(std::move(info)), m_server(std::move(server)), m_folder(std::move(folder)),
-      m_history(SessionLimits::historyBytes), m_spool(m_folder, SessionLimits::historyBytes / 2)
+      m_history(SessionLimits::historyBytes), m_spool(m_folder, SessionLimits::historyBytes / 2),
+      m_exitMarker(m_info.exitMarker.toLatin1())
 {}
 
 CodingSession::~CodingSession()
@@ -33,7 +34,7 @@ void CodingSession::open(const SessionProgram &program, int columns, int rows)
 {
     m_state = State::starting;
     startClient(m_server.newSessionArguments(m_info.id, m_info.folder, program, columns, rows,
-                                             m_folder + statusFileName));
+                                             m_folder + statusFileName, m_info.exitMarker));
 }
 
 void CodingSession::recover()
@@ -87,11 +88,18 @@ void CodingSession::onOutput(const QByteArray &bytes)
 {
     // A character cut between two pieces waits for the rest, so that the stream's offsets always fall between
     // characters.
-    QByteArray whole = m_partialCharacter.isEmpty() ? bytes : m_partialCharacter + bytes;
+    const QByteArray passed = m_exitMarker.filter(bytes);
+    QByteArray whole = m_partialCharacter.isEmpty() ? passed : m_partialCharacter + passed;
     const qsizetype complete = completeUtf8Prefix(whole);
     m_partialCharacter = whole.mid(complete);
     whole.truncate(complete);
     append(whole);
+    if (m_exitMarker.status() && !m_exitStatus) {
+        // Everything the program wrote is here: nothing more will complete a character.
+        m_exitStatus = m_exitMarker.status();
+        append(std::exchange(m_partialCharacter, {}));
+        kill();
+    }
 }
 
 void CodingSession::append(const QByteArray &bytes)
@@ -186,16 +194,23 @@ void CodingSession::end(const QString &reason)
     if (m_state == State::ended)
         return;
     m_endReason = reason;
-    // Through the session's own client when it has one; otherwise (or if that fails) on its own.
-    const QStringList kill{QStringLiteral("kill-session"), QStringLiteral("-t"),
-                           QLatin1Char('=') + m_info.id};
+    kill();
+}
+
+void CodingSession::kill()
+{
+    // Through the session's own client when it has one; otherwise (or if that fails) on its own. The server
+    // is the session's alone and goes with it.
+    const QStringList kill{QStringLiteral("kill-server")};
     if (m_client)
         m_client->send("kill-session", [this, kill](bool ok, const QList<QByteArray> &) {
             if (!ok)
                 m_server.run(kill, this, [](int, const QByteArray &) {});
         });
     else
-        m_server.run(kill, this, [this](int, const QByteArray &) { finish(endedBecause(m_endReason)); });
+        m_server.run(kill, this, [this](int, const QByteArray &) {
+            finish(outcome().value_or(endedBecause(m_endReason)));
+        });
 }
 
 void CodingSession::release()
@@ -220,18 +235,8 @@ void CodingSession::onClientFinished(const QString &problem)
         emit started(problem.isEmpty() ? QStringLiteral("tmux could not start the session") : problem);
         return;
     }
-    QFile status(m_folder + statusFileName);
-    if (status.open(QIODevice::ReadOnly)) {
-        bool ok = false;
-        const int code = status.readAll().trimmed().toInt(&ok);
-        finish(QJsonObject{{QStringLiteral("reason"), QStringLiteral("exited")},
-                           {QStringLiteral("exitCode"), ok ? QJsonValue(code) : QJsonValue::Null}});
-        return;
-    }
-    if (!m_endReason.isEmpty()) {
-        finish(endedBecause(m_endReason));
-        return;
-    }
+    if (const auto how = outcome())
+        return finish(*how);
     // tmux lets go of a client that stays far behind for minutes; the session may still be there.
     m_server.run({QStringLiteral("has-session"), QStringLiteral("-t"), QLatin1Char('=') + m_info.id}, this,
                  [this](int status, const QByteArray &) {
@@ -242,11 +247,41 @@ void CodingSession::onClientFinished(const QString &problem)
                  });
 }
 
+std::optional<QJsonObject> CodingSession::outcome() const
+{
+    // The program's own end first: its status as the terminal showed it, or else as its shell kept it.
+    std::optional<int> status = m_exitStatus;
+    QFile file(m_folder + statusFileName);
+    bool ok = false;
+    if (!status && file.open(QIODevice::ReadOnly)) {
+        const int kept = file.readAll().trimmed().toInt(&ok);
+        if (ok)
+            status = kept;
+    }
+    if (status || file.isOpen())
+        return QJsonObject{{QStringLiteral("reason"), QStringLiteral("exited")},
+                           {QStringLiteral("exitCode"), status ? QJsonValue(*status) : QJsonValue::Null}};
+    if (!m_endReason.isEmpty())
+        return endedBecause(m_endReason);
+    return std::nullopt;
+}
+
 void CodingSession::finish(const QJsonObject &how)
 {
     if (m_state == State::ended)
         return;
     m_state = State::ended;
+    // The program's last output reaches every tablet before its end does, however far behind the tablet is:
+    // no more will come, and it is in the history already.
+    for (auto viewer = m_viewers.begin(); viewer != m_viewers.end(); ++viewer) {
+        while (viewer->sent < m_history.end()) {
+            const QByteArray bytes =
+                m_history.read(std::max(viewer->sent, m_history.start()), SessionLimits::outputMessageBytes);
+            const qint64 offset = std::max(viewer->sent, m_history.start());
+            viewer->sent = offset + bytes.size();
+            viewer.key()->sessionOutput(m_info.id, offset, bytes);
+        }
+    }
     const QList<SessionViewer *> viewers = m_viewers.keys();
     m_viewers.clear();
     for (SessionViewer *viewer : viewers)

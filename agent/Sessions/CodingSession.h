@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ServiceError.h"
+#include "Sessions/ExitMarker.h"
 #include "Sessions/OutputHistory.h"
 #include "Sessions/OutputSpool.h"
 #include "Sessions/SessionInfo.h"
@@ -84,6 +85,9 @@ private:
     void append(const QByteArray &bytes);
     void pump();
     void finish(const QJsonObject &how);
+    void kill();
+    // How the session ended, when that is known.
+    std::optional<QJsonObject> outcome() const;
 
     struct Viewer {
         qint64 sent = 0;
@@ -95,6 +99,8 @@ private:
     QString m_folder;
     OutputHistory m_history;
     OutputSpool m_spool;
+    ExitMarker m_exitMarker;
+    std::optional<int> m_exitStatus;
     QPointer<TmuxClient> m_client;
     QHash<SessionViewer *, Viewer> m_viewers;
     State m_state = State::starting;

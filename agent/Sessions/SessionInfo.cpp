@@ -10,7 +10,8 @@ QJsonObject SessionInfo::toJson() const
                        {QStringLiteral("deviceId"), deviceId},
                        {QStringLiteral("deviceName"), deviceName},
                        {QStringLiteral("pairing"), pairing},
-                       {QStringLiteral("openedAt"), openedAt.toUTC().toString(Qt::ISODate)}};
+                       {QStringLiteral("openedAt"), openedAt.toUTC().toString(Qt::ISODate)},
+                       {QStringLiteral("exitMarker"), exitMarker}};
 }
 
 std::optional<SessionInfo> SessionInfo::fromJson(const QJsonObject &object)
@@ -23,8 +24,9 @@ std::optional<SessionInfo> SessionInfo::fromJson(const QJsonObject &object)
     info.deviceName = object.value(QStringLiteral("deviceName")).toString();
     info.pairing = object.value(QStringLiteral("pairing")).toString();
     info.openedAt = QDateTime::fromString(object.value(QStringLiteral("openedAt")).toString(), Qt::ISODate);
-    if (info.id.isEmpty() || info.folder.isEmpty() || info.program.isEmpty() || info.deviceId.isEmpty() ||
-        info.pairing.isEmpty() || !info.openedAt.isValid())
+    info.exitMarker = object.value(QStringLiteral("exitMarker")).toString();
+    if (info.exitMarker.isEmpty() || info.id.isEmpty() || info.folder.isEmpty() || info.program.isEmpty() ||
+        info.deviceId.isEmpty() || info.pairing.isEmpty() || !info.openedAt.isValid())
         return std::nullopt;
     return info;
 }

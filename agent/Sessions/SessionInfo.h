@@ -18,6 +18,9 @@ struct SessionInfo {
     // Digest of the host id the session was opened under: a rotated pairing ends the session.
     QString pairing;
     QDateTime openedAt;
+    // What the session's shell writes when the program ends (see ExitMarker): random, so the program's own
+    // output cannot mimic another session's end.
+    QString exitMarker;
 
     QJsonObject toJson() const;
     static std::optional<SessionInfo> fromJson(const QJsonObject &object);

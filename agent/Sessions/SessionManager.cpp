@@ -66,9 +66,9 @@ SessionManager::~SessionManager()
     release();
 }
 
-TmuxServer SessionManager::server() const
+TmuxServer SessionManager::server(const QString &id) const
 {
-    return TmuxServer{m_tmux, SessionFiles::tmuxSocket(m_settings.runtimeFolder),
+    return TmuxServer{m_tmux, SessionFiles::tmuxSocket(m_settings.runtimeFolder, id),
                       sessionEnvironment(m_settings.agentEnvironment)};
 }
 
@@ -86,46 +86,58 @@ void SessionManager::start()
         AgentLog::error(QStringLiteral("coding sessions are off: %1").arg(m_problem));
         return;
     }
-    server().run(
-        {QStringLiteral("list-sessions"), QStringLiteral("-F"), QStringLiteral("#{session_name}")}, this,
-        [this](int status, const QByteArray &output) { recover(status == 0 ? output : QByteArray()); });
+    // Each session has a tmux server of its own: tmux holds a program back only when every client that could
+    // show its output is behind, and a control client counts as keeping up with any pane it does not show, so
+    // sessions sharing a server would never be held back.
+    const QDir sessions(SessionFiles::sessionsFolder(runtime));
+    const QStringList ids = sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    m_recovering = static_cast<int>(ids.size());
+    if (ids.isEmpty())
+        writeState();
+    for (const QString &id : ids) {
+        server(id).run({QStringLiteral("has-session"), QStringLiteral("-t"), QLatin1Char('=') + id}, this,
+                       [this, id](int status, const QByteArray &) {
+                           recover(id, status == 0);
+                           if (--m_recovering > 0)
+                               return;
+                           if (!m_sessions.isEmpty())
+                               AgentLog::event(
+                                   QStringLiteral("took over %1 running session(s)").arg(m_sessions.size()));
+                           writeState();
+                       });
+    }
 }
 
-void SessionManager::recover(const QByteArray &listing)
+void SessionManager::recover(const QString &id, bool running)
 {
-    const QStringList running = QString::fromUtf8(listing).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &id : running) {
-        const QString folder = SessionFiles::sessionFolder(m_settings.runtimeFolder, id);
-        QFile file(SessionInfo::fileIn(folder));
-        std::optional<SessionInfo> info;
-        if (file.open(QIODevice::ReadOnly))
-            info = SessionInfo::fromJson(QJsonDocument::fromJson(file.readAll()).object());
-        QString why;
-        if (!info || info->id != id)
-            why = QStringLiteral("it is not one the agent opened");
-        else if (info->pairing != m_settings.pairing)
-            why = QStringLiteral("the pairing was replaced");
-        else if (!m_authenticator->stillTrusted(info->deviceId))
-            why = QStringLiteral("the device that opened it was revoked");
-        if (!why.isEmpty()) {
-            AgentLog::event(QStringLiteral("session %1 ended: %2").arg(id, why));
-            server().run({QStringLiteral("kill-session"), QStringLiteral("-t"), QLatin1Char('=') + id}, this,
-                         [](int, const QByteArray &) {});
-            continue;
-        }
-        auto *session = new CodingSession(*info, server(), folder, this);
-        adopt(session);
-        session->recover();
+    const QString folder = SessionFiles::sessionFolder(m_settings.runtimeFolder, id);
+    if (!running) {
+        // Its program ended, or the computer started again, while no agent ran.
+        QDir(folder).removeRecursively();
+        return;
     }
-    // What sessions that ended while no agent ran left behind.
-    const QDir sessions(SessionFiles::sessionsFolder(m_settings.runtimeFolder));
-    for (const QString &name : sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (!m_sessions.contains(name))
-            QDir(sessions.filePath(name)).removeRecursively();
+    QFile file(SessionInfo::fileIn(folder));
+    std::optional<SessionInfo> info;
+    if (file.open(QIODevice::ReadOnly))
+        info = SessionInfo::fromJson(QJsonDocument::fromJson(file.readAll()).object());
+    QString why;
+    if (!info || info->id != id)
+        why = QStringLiteral("it is not one the agent opened");
+    else if (info->pairing != m_settings.pairing)
+        why = QStringLiteral("the pairing was replaced");
+    else if (!m_authenticator->stillTrusted(info->deviceId))
+        why = QStringLiteral("the device that opened it was revoked");
+    else if (QFile::exists(folder + QStringLiteral("/status")))
+        why = QStringLiteral("its program ended while no agent ran");
+    if (!why.isEmpty()) {
+        AgentLog::event(QStringLiteral("session %1 ended: %2").arg(id, why));
+        server(id).run({QStringLiteral("kill-server")}, this,
+                       [folder](int, const QByteArray &) { QDir(folder).removeRecursively(); });
+        return;
     }
-    if (!m_sessions.isEmpty())
-        AgentLog::event(QStringLiteral("took over %1 running session(s)").arg(m_sessions.size()));
-    writeState();
+    auto *session = new CodingSession(*info, server(id), folder, this);
+    adopt(session);
+    session->recover();
 }
 
 void SessionManager::release()
@@ -164,7 +176,8 @@ void SessionManager::open(const QString &folder, const QString &program, int col
                      deviceId,
                      deviceName,
                      m_settings.pairing,
-                     QDateTime::currentDateTimeUtc()};
+                     QDateTime::currentDateTimeUtc(),
+                     QStringLiteral("ferrowyn-exit-") + newSessionId()};
     const QString sessionFolder = SessionFiles::sessionFolder(m_settings.runtimeFolder, info.id);
     QString error = QStringLiteral("cannot create %1").arg(sessionFolder);
     if (!makePrivateFolder(sessionFolder) ||
@@ -173,7 +186,7 @@ void SessionManager::open(const QString &folder, const QString &program, int col
         QDir(sessionFolder).removeRecursively();
         return done(ServiceError{QStringLiteral("session_failed"), error});
     }
-    auto *session = new CodingSession(info, server(), sessionFolder, this);
+    auto *session = new CodingSession(info, server(info.id), sessionFolder, this);
     ++m_opening;
     QPointer<QObject> guard(context);
     connect(session, &CodingSession::started, this,

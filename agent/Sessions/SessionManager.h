@@ -54,10 +54,11 @@ signals:
     void changed();
 
 private:
-    void recover(const QByteArray &listing);
+    // Takes over the session `id` an earlier agent left, or ends it when it may not go on.
+    void recover(const QString &id, bool running);
     void adopt(CodingSession *session);
     void writeState();
-    TmuxServer server() const;
+    TmuxServer server(const QString &id) const;
 
     SessionSettings m_settings;
     const WorkspaceFileService *m_files;
@@ -67,4 +68,5 @@ private:
     QString m_problem;
     QHash<QString, CodingSession *> m_sessions;
     int m_opening = 0;
+    int m_recovering = 0;
 };

@@ -1,5 +1,7 @@
 #include "Sessions/TmuxClient.h"
 
+#include <QTimer>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,6 +11,8 @@ namespace {
 // What one wake-up reads at most, so that one flooding session leaves the event loop to the others.
 constexpr int readBudgetBytes = 256 * 1024;
 constexpr int readBlockBytes = 64 * 1024;
+// How long the output of a client that ended may take to arrive; it normally takes a moment.
+constexpr int endOfOutputGraceMs = 2000;
 
 bool makePipe(int fds[2], int nonBlockingEnd)
 {
@@ -27,7 +31,7 @@ TmuxClient::TmuxClient(QString tmux, QString socket, QProcessEnvironment environ
     m_process.setStandardOutputFile(QProcess::nullDevice());
     connect(&m_process, &QProcess::readyReadStandardError, this,
             [this] { m_errors = (m_errors + m_process.readAllStandardError()).right(1024); });
-    connect(&m_process, &QProcess::finished, this, [this] { end(); });
+    connect(&m_process, &QProcess::finished, this, &TmuxClient::onProcessEnded);
     connect(&m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             end();
@@ -120,7 +124,7 @@ void TmuxClient::setReading(bool reading)
 {
     m_reading = reading;
     if (m_readNotifier)
-        m_readNotifier->setEnabled(reading && m_outputFd >= 0);
+        m_readNotifier->setEnabled((reading || m_processEnded) && m_outputFd >= 0);
 }
 
 void TmuxClient::detach()
@@ -150,6 +154,8 @@ void TmuxClient::readAvailable(int budgetBytes)
             m_readNotifier.reset();
             ::close(m_outputFd);
             m_outputFd = -1;
+            if (m_processEnded)
+                QMetaObject::invokeMethod(this, &TmuxClient::end, Qt::QueuedConnection);
             break;
         }
         m_parser.feed(QByteArray::fromRawData(block.constData(), got), events);
@@ -177,18 +183,24 @@ void TmuxClient::readAvailable(int budgetBytes)
         emit output(gathered);
 }
 
+void TmuxClient::onProcessEnded()
+{
+    m_processEnded = true;
+    if (m_outputFd < 0)
+        return end();
+    // The tmux server writes the client's output itself and may still be at it: what is left is read, paused
+    // or not, up to the end of the pipe, which comes when the server lets go of it.
+    setReading(true);
+    QTimer::singleShot(endOfOutputGraceMs, this, &TmuxClient::end);
+}
+
 void TmuxClient::end()
 {
     if (m_ended)
         return;
-    // Everything tmux wrote before its client ended is already in the pipe; it is read even while paused.
-    while (m_outputFd >= 0) {
-        const int before = m_outputFd;
-        readAvailable(1 << 30);
-        if (before == m_outputFd && m_outputFd >= 0) {
-            ::close(m_outputFd);
-            m_outputFd = -1;
-        }
+    if (m_outputFd >= 0) {
+        ::close(m_outputFd);
+        m_outputFd = -1;
     }
     m_readNotifier.reset();
     m_ended = true;

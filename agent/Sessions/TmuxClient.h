@@ -45,6 +45,7 @@ private:
     void readAvailable(int budgetBytes);
     void writePending();
     void closeInput();
+    void onProcessEnded();
     void end();
 
     QString m_tmux;
@@ -59,5 +60,6 @@ private:
     std::deque<Reply> m_replies;
     QByteArray m_errors;
     bool m_reading = true;
+    bool m_processEnded = false;
     bool m_ended = false;
 };

@@ -1,18 +1,22 @@
 #include "Sessions/TmuxCommands.h"
 
+#include "Sessions/ExitMarker.h"
+
 #include <QProcess>
 
 namespace {
 
 // Run by /bin/sh in the session: enters the folder, hides the agent's tmux server from the program, and keeps
-// the program's exit status for the agent. The shell outlives an interrupt meant for the program, so that an
-// interrupted program's status is kept too. Every argument comes as a positional parameter: nothing from a
+// the program's exit status for the agent, in a file and in the terminal (see ExitMarker), which it then
+// keeps open until the agent ends the session. The shell outlives an interrupt meant for the program, so that
+// an interrupted program's status is kept too. Every argument comes as a positional parameter: nothing from a
 // tablet is ever part of a script or a tmux format.
-const QString wrapperScript = QStringLiteral(
-    "status_file=$1; cd -- \"$2\" || exit 126; shift 2; unset TMUX TMUX_PANE; trap : INT QUIT; "
-    "\"$@\"; status=$?; printf '%s\\n' \"$status\" >\"$status_file.new\" && mv -f \"$status_file.new\" "
-    "\"$status_file\"; "
-    "exit \"$status\"");
+const QString wrapperScript =
+    QStringLiteral("status_file=$1; exit_format=$2; cd -- \"$3\" || exit 126; shift 3; unset TMUX TMUX_PANE; "
+                   "trap : INT QUIT; "
+                   "\"$@\"; status=$?; printf '%s\\n' \"$status\" >\"$status_file.new\" && mv -f "
+                   "\"$status_file.new\" \"$status_file\"; "
+                   "printf \"$exit_format\" \"$status\"; trap - INT QUIT; exec sleep infinity");
 
 const QString separator = QStringLiteral(";");
 
@@ -20,7 +24,7 @@ const QString separator = QStringLiteral(";");
 
 QStringList TmuxServer::newSessionArguments(const QString &id, const QString &folder,
                                             const SessionProgram &program, int columns, int rows,
-                                            const QString &statusFile) const
+                                            const QString &statusFile, const QString &exitMarker) const
 {
     // The options apply to the whole server, again with every session: a server started by an earlier agent
     // gets them too. The pane's TERM comes from default-terminal, not from the environment.
@@ -47,6 +51,7 @@ QStringList TmuxServer::newSessionArguments(const QString &id, const QString &fo
                           wrapperScript,
                           QStringLiteral("ferrowyn-session"),
                           statusFile,
+                          QString::fromLatin1(ExitMarker::printfFormat(exitMarker.toLatin1())),
                           folder,
                           program.path};
     return arguments + program.arguments;

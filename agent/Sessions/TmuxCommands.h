@@ -19,9 +19,11 @@ struct TmuxServer {
     QProcessEnvironment environment;
 
     // The arguments after "tmux -S SOCKET -f /dev/null -C" that set the server up and open a session running
-    // `program` in `folder`. Its exit status lands in `statusFile`.
+    // `program` in `folder`. Its exit status lands in `statusFile`, and the terminal shows `exitMarker`'s
+    // sequence.
     QStringList newSessionArguments(const QString &id, const QString &folder, const SessionProgram &program,
-                                    int columns, int rows, const QString &statusFile) const;
+                                    int columns, int rows, const QString &statusFile,
+                                    const QString &exitMarker) const;
     // The arguments that attach to a running session and take its screen at that very moment: its answers are
     // the attachment, the screen's rows (with their colours) and "CURSOR_X CURSOR_Y ALTERNATE_SCREEN".
     QStringList attachArguments(const QString &id) const;

@@ -14,9 +14,9 @@ QString runtimeFolder(const QProcessEnvironment &environment)
     return QStringLiteral("/tmp/ferrowyn-%1").arg(::getuid());
 }
 
-QString tmuxSocket(const QString &runtimeFolder)
+QString tmuxSocket(const QString &runtimeFolder, const QString &sessionId)
 {
-    return runtimeFolder + QStringLiteral("/tmux");
+    return sessionFolder(runtimeFolder, sessionId) + QStringLiteral("/tmux");
 }
 
 QString stateFile(const QString &runtimeFolder)

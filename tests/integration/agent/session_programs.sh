@@ -38,6 +38,11 @@ while True:
     sys.stdout.flush()
 '
     ;;
+burst)
+    # Three million bytes at once, then an end.
+    head -c 3000000 /dev/zero | tr '\0' z
+    exit 7
+    ;;
 flood)
     exec yes 'flood flood flood flood flood flood flood flood'
     ;;
