@@ -151,12 +151,14 @@ class Tablet:
         return self
 
     async def close(self):
-        await self.ws.close()
         self.reader.cancel()
+        await self.ws.close()
 
     async def read(self):
         try:
             await self.serve_messages()
+        except (websockets.ConnectionClosed, asyncio.CancelledError):
+            pass
         except Exception as error:  # a broken rule in a message fails the scenario at its next wait
             Tablet.broken.append(f"{self.device}: {error}")
 

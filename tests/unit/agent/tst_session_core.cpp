@@ -1,4 +1,5 @@
 #include "AgentOptions.h"
+#include "Sessions/ExitMarker.h"
 #include "Sessions/OutputHistory.h"
 #include "Sessions/OutputSpool.h"
 #include "Sessions/SessionPrograms.h"
@@ -22,6 +23,8 @@ private slots:
     void controlMode();
     void utf8Boundary_data();
     void utf8Boundary();
+    void exitMarker_data();
+    void exitMarker();
     void history();
     void spool();
     void input_data();
@@ -99,6 +102,38 @@ void SessionCoreTest::utf8Boundary()
     QFETCH(QByteArray, bytes);
     QFETCH(int, complete);
     QCOMPARE(completeUtf8Prefix(bytes), complete);
+}
+
+void SessionCoreTest::exitMarker_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("passed");
+    QTest::addColumn<int>("status");
+    QTest::newRow("plain output") << QByteArray("a\x1b]0;title\x07b") << QByteArray("a\x1b]0;title\x07b")
+                                  << -1;
+    QTest::newRow("the end") << QByteArray("bye\r\n\x1b]end-1;130\x07") << QByteArray("bye\r\n") << 130;
+    QTest::newRow("another session's marker")
+        << QByteArray("\x1b]end-2;0\x07") << QByteArray("\x1b]end-2;0\x07") << -1;
+    QTest::newRow("not a status") << QByteArray("\x1b]end-1;x\x07") << QByteArray("\x1b]end-1;x\x07") << -1;
+    QTest::newRow("a beginning that never ends")
+        << QByteArray("\x1b]end-1;123456789012345") << QByteArray("\x1b]end-1;123456789012345") << -1;
+}
+
+void SessionCoreTest::exitMarker()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, passed);
+    QFETCH(int, status);
+    // Whole, and cut at every byte: a possible beginning is held until the rest tells.
+    for (qsizetype cut = 0; cut <= output.size(); ++cut) {
+        ExitMarker marker("end-1");
+        QByteArray through = marker.filter(output.left(cut));
+        through += marker.filter(output.mid(cut));
+        QCOMPARE(marker.status().value_or(-1), status);
+        // Without the end, what was held comes out with the next output; after it, nothing more does.
+        through += marker.filter("z");
+        QCOMPARE(through, status < 0 ? passed + 'z' : passed);
+    }
 }
 
 void SessionCoreTest::history()
