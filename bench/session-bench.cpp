@@ -70,6 +70,15 @@ double rawDrainMBps(const QString &file, qint64 *bytes)
     return *bytes / seconds / 1e6;
 }
 
+// CPU seconds a process has used so far.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    stat.open(QIODevice::ReadOnly);
+    const QList<QByteArray> fields = stat.readAll().split(')').value(1).trimmed().split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(::sysconf(_SC_CLK_TCK));
+}
+
 long agentKb(qint64 pid, const char *field)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -202,7 +211,7 @@ int main(int argc, char *argv[])
         file.write(("#!/bin/sh\n" + body + "\n").toUtf8());
         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     };
-    script("bigcat", "read -r _; cat '" + big + "'; printf 'END-OF-CAT\\n'");
+    script("bigcat", "read -r _; cat '" + big + "'; read -r _");
     script("echoer", "exec cat");
     script("flood", "exec yes");
 
@@ -235,12 +244,22 @@ int main(int argc, char *argv[])
     qint64 rawBytes = 0;
     const double raw = rawDrainMBps(big, &rawBytes);
     const QString cat = tablet.open(work, "bigcat");
+    QProcess serverPid;
+    serverPid.start("tmux",
+                    {"-S", run + "/ferrowyn/sessions/" + cat + "/tmux", "display-message", "-p", "#{pid}"});
+    serverPid.waitForFinished(5000);
+    const qint64 tmuxPid = serverPid.readAll().trimmed().toLongLong();
+    const double agentCpu = cpuSeconds(agent.processId()), tmuxCpu = cpuSeconds(tmuxPid);
     QElapsedTimer timer;
     timer.start();
     tablet.post("session.input", {{"id", cat}, {"data", "\r"}});
-    waitFor([&] { return tablet.ended.contains(cat); }, 600'000);
+    // The echoed Enter, then the file.
+    waitFor([&] { return tablet.received.value(cat) >= rawBytes + 2; }, 600'000);
     const double seconds = timer.nsecsElapsed() / 1e9;
     const qint64 sessionBytes = tablet.received.value(cat);
+    std::fprintf(stderr, "cpu during the session: agent %.1f s, tmux %.1f s\n",
+                 cpuSeconds(agent.processId()) - agentCpu, cpuSeconds(tmuxPid) - tmuxCpu);
+    tablet.call("session.end", {{"id", cat}});
     const double session = sessionBytes / seconds / 1e6;
     std::fprintf(stderr,
                  "raw drain %.1f MB/s (%lld bytes); session %.1f MB/s (%lld bytes, %.1f s); wire %.3f bytes "
