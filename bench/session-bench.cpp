@@ -290,12 +290,20 @@ int main(int argc, char *argv[])
     waitFor([&] { return slow.socket.state() == QAbstractSocket::ConnectedState; }, 5000);
     slow.call("auth", {{"token", token}, {"hostId", hostId}, {"deviceId", "bench"}, {"deviceName", "bench"}});
     const QString flood = slow.open(work, "flood");
+    QProcess floodServer;
+    floodServer.start(
+        "tmux", {"-S", run + "/ferrowyn/sessions/" + flood + "/tmux", "display-message", "-p", "#{pid}"});
+    floodServer.waitForFinished(5000);
+    const qint64 holderPid = floodServer.readAll().trimmed().toLongLong();
+    const long holderBefore = agentKb(holderPid, "VmRSS");
+    long holderPeak = holderBefore;
     slow.pacer.start();
     for (QElapsedTimer flooding; !flooding.isValid() || flooding.elapsed() < floodSeconds * 1000;) {
         if (!flooding.isValid())
             flooding.start();
         QTest::qWait(200);
         peak = std::max(peak, agentKb(pid, "VmRSS"));
+        holderPeak = std::max(holderPeak, agentKb(holderPid, "VmRSS"));
     }
     // Ctrl-C during the flood, with a tablet that keeps up: how long until the output stops.
     slow.pacer.stop();
@@ -307,6 +315,7 @@ int main(int argc, char *argv[])
     slow.post("session.input", {{"id", flood}, {"data", "\x03"}});
     waitFor([&] { return slow.ended.contains(flood); }, 10000);
     const double quietMs = interrupt.nsecsElapsed() / 1e6;
+    std::fprintf(stderr, "flood: the session's tmux server grew by %ld kB\n", holderPeak - holderBefore);
 
     // Wake-ups of an agent holding 16 idle sessions.
     tablet.call("session.end", {{"id", echo}});

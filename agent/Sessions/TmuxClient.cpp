@@ -11,7 +11,6 @@ namespace {
 // What one wake-up reads at most, so that one flooding session leaves the event loop to the others.
 constexpr int readBudgetBytes = 256 * 1024;
 constexpr int readBlockBytes = 64 * 1024;
-constexpr int pipeBytes = 1024 * 1024;
 // How long the output of a client that ended may take to arrive; it normally takes a moment.
 constexpr int endOfOutputGraceMs = 2000;
 
@@ -67,10 +66,6 @@ void TmuxClient::start(const QStringList &arguments)
             this, [this] { end(); }, Qt::QueuedConnection);
         return;
     }
-    // A larger pipe than the 64 KiB default lets tmux write on while the agent is busy sending, rather than
-    // wait for every read (1 MiB is the most an unprivileged process may ask for; a refusal keeps the
-    // default).
-    ::fcntl(output[0], F_SETPIPE_SZ, pipeBytes);
     const int childInput = input[0], childOutput = output[1];
     m_process.setChildProcessModifier([childInput, childOutput] {
         ::dup2(childInput, STDIN_FILENO);
