@@ -3,7 +3,9 @@
 #include "AgentLog.h"
 #include "Http/LocalServer.h"
 #include "Relay/RelayClient.h"
+#include "Sessions/SessionManager.h"
 #include "Shared/AgentBuild.h"
+#include "Shared/SessionFiles.h"
 #include "Tunnel/NgrokTunnel.h"
 
 #include <QDir>
@@ -17,7 +19,16 @@ AgentApp::AgentApp(AgentOptions options, AgentSecrets secrets, AgentTimings timi
       m_throttle(m_timings.authThrottleBaseMs), m_refusals(m_timings.authRefusalLogIntervalMs),
       m_devicesWatcher(m_authenticator.trustedDevicesPath()),
       m_control(m_secrets.controlSecret, &m_authenticator, &m_devicesWatcher)
-{}
+{
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    m_sessions = std::make_unique<SessionManager>(
+        SessionSettings{m_options.sessionPrograms, m_options.allowShell,
+                        SessionFiles::runtimeFolder(environment), SessionInfo::pairingOf(m_secrets.hostId),
+                        environment},
+        &m_files, &m_authenticator);
+    connect(&m_devicesWatcher, &TrustedDevicesWatcher::changed, m_sessions.get(),
+            &SessionManager::checkDevices);
+}
 
 AgentApp::~AgentApp()
 {
@@ -27,7 +38,8 @@ AgentApp::~AgentApp()
 int AgentApp::start()
 {
     const ConversationServices services{&m_authenticator,        &m_throttle,       &m_files,
-                                        m_timings.authTimeoutMs, &m_devicesWatcher, &m_refusals};
+                                        m_timings.authTimeoutMs, &m_devicesWatcher, &m_refusals,
+                                        m_sessions.get()};
     std::optional<QUrl> relayURL;
     if (m_options.relayEnabled()) {
         relayURL = relayConnectURL(m_options, m_secrets.relaySession);
@@ -54,6 +66,7 @@ int AgentApp::start()
                         .arg(m_server->port())
                         .arg(m_options.workspaces.size()));
 
+    m_sessions->start();
     if (m_options.ngrokTunnel) {
         m_ngrok = std::make_unique<NgrokTunnel>(&m_status, m_timings.ngrokStartTimeoutMs,
                                                 m_timings.childStopGraceMs);
@@ -80,6 +93,9 @@ int AgentApp::start()
 
 void AgentApp::shutdown()
 {
+    // The sessions go on without the agent; the next one takes them over.
+    if (m_sessions)
+        m_sessions->release();
     if (m_relay)
         m_relay->stop();
     if (m_ngrok)

@@ -18,6 +18,7 @@
 class LocalServer;
 class NgrokTunnel;
 class RelayClient;
+class SessionManager;
 
 // The running agent: the listening port, the optional ngrok tunnel and relay link, and an orderly end.
 class AgentApp : public QObject {
@@ -44,6 +45,8 @@ private:
     AuthRefusalLog m_refusals;
     TrustedDevicesWatcher m_devicesWatcher;
     ControlRequest m_control;
+    // Before the conversations, which hold on to it until they end.
+    std::unique_ptr<SessionManager> m_sessions;
     std::unique_ptr<LocalServer> m_server;
     std::unique_ptr<NgrokTunnel> m_ngrok;
     std::unique_ptr<RelayClient> m_relay;

@@ -10,9 +10,10 @@ namespace {
 
 // Only the agent reads it; the host passes the session through the environment.
 const QString relaySessionOption = QStringLiteral("--relay-session");
-const QStringList valueOptions{AgentCommandLine::workspace,  AgentCommandLine::address,
-                               AgentCommandLine::tunnelMode, AgentCommandLine::relayURL,
-                               relaySessionOption,           AgentCommandLine::relayCodecState};
+const QStringList valueOptions{
+    AgentCommandLine::workspace,     AgentCommandLine::address, AgentCommandLine::tunnelMode,
+    AgentCommandLine::relayURL,      relaySessionOption,        AgentCommandLine::relayCodecState,
+    AgentCommandLine::sessionProgram};
 
 bool isDecimal(const QString &text)
 {
@@ -72,6 +73,10 @@ AgentOptionsParseResult parseAgentOptions(const QStringList &arguments)
             options.showVersion = true;
             continue;
         }
+        if (name == AgentCommandLine::allowShell) {
+            options.allowShell = true;
+            continue;
+        }
         const qsizetype equals = name.indexOf(QLatin1Char('='));
         if (name.startsWith(QLatin1String("--")) && equals > 0) {
             value = name.mid(equals + 1);
@@ -89,7 +94,8 @@ AgentOptionsParseResult parseAgentOptions(const QStringList &arguments)
         }
         if (value->isEmpty())
             return failure(QStringLiteral("option %1 needs a non-empty value").arg(name));
-        if (name != AgentCommandLine::workspace && seen.contains(name))
+        if (name != AgentCommandLine::workspace && name != AgentCommandLine::sessionProgram &&
+            seen.contains(name))
             return failure(QStringLiteral("option %1 is given more than once").arg(name));
         seen.append(name);
 
@@ -108,6 +114,8 @@ AgentOptionsParseResult parseAgentOptions(const QStringList &arguments)
             options.ngrokTunnel = true;
         } else if (name == AgentCommandLine::relayURL) {
             options.relayURL = *value;
+        } else if (name == AgentCommandLine::sessionProgram) {
+            options.sessionPrograms.append(*value);
         } else if (name == relaySessionOption) {
             options.relaySession = *value;
         } else {
@@ -137,6 +145,8 @@ QString agentUsage()
         "  --relay-session ID         deprecated: the relay session now comes from VELMORA_RELAY_SESSION,\n"
         "                             which wins when both are given\n"
         "  --relay-codec-state PATH   file that keeps the relay's resume state\n"
+        "  --session-program NAME     a program tablets may start in a coding session (repeatable)\n"
+        "  --allow-shell              tablets may also start the user's login shell, as \"shell\"\n"
         "  --version                  print the build and exit\n"
         "  --help                     print this text and exit\n"
         "\n"

@@ -21,6 +21,9 @@ struct AgentOptions {
     // AgentSecrets), which any local user cannot read.
     QString relaySession;
     QString relayCodecStatePath;
+    // What tablets may start in a session: these programs, and the login shell when allowed.
+    QStringList sessionPrograms;
+    bool allowShell = false;
     bool showHelp = false;
     bool showVersion = false;
 

@@ -1,6 +1,7 @@
 #include "TabletConversation.h"
 
 #include "AgentLog.h"
+#include "Sessions/SessionRequests.h"
 #include "Shared/AgentBuild.h"
 
 #include <QDateTime>
@@ -190,6 +191,15 @@ void TabletConversation::serve(const QJsonValue &id, const QString &method, cons
             replyError(id, method, *error);
         else
             reply(id, method, std::get<QJsonObject>(listing));
+    } else if (m_services.sessions && SessionRequests::handles(method)) {
+        sessionRequests()->serve(method, params, [this, id, method](const SessionRequests::Answer &answer) {
+            if (m_closing)
+                return;
+            if (const auto *result = std::get_if<QJsonObject>(&answer))
+                reply(id, method, *result);
+            else if (const auto *error = std::get_if<ServiceError>(&answer))
+                replyError(id, method, *error);
+        });
     } else if (method == authMethod) {
         replyError(
             id, method,
@@ -198,6 +208,18 @@ void TabletConversation::serve(const QJsonValue &id, const QString &method, cons
         replyError(id, method,
                    ServiceError{QStringLiteral("method_not_found"), QStringLiteral("unknown method")});
     }
+}
+
+SessionRequests *TabletConversation::sessionRequests()
+{
+    if (!m_sessionRequests) {
+        m_sessionRequests = new SessionRequests(m_services.sessions, m_deviceId, m_deviceName, this);
+        connect(m_sessionRequests, &SessionRequests::notify, this, [this](const QString &text) {
+            if (!m_closing)
+                emit send(text);
+        });
+    }
+    return m_sessionRequests;
 }
 
 void TabletConversation::reply(const QJsonValue &id, const QString &method, const QJsonObject &result)

@@ -7,6 +7,9 @@
 #include "Files/WorkspaceFileService.h"
 #include "ServiceError.h"
 
+class SessionManager;
+class SessionRequests;
+
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
@@ -22,6 +25,8 @@ struct ConversationServices {
     const TrustedDevicesWatcher *devicesWatcher = nullptr;
     // Where refusals are told; without it each goes straight to the log.
     AuthRefusalLog *refusals = nullptr;
+    // The coding sessions; none: the session requests are unknown methods.
+    SessionManager *sessions = nullptr;
 
     // Writes a line about a refused tablet from `source`, rate-limited when there is a refusal log.
     void logRefusal(const QString &source, const QString &line) const;
@@ -65,6 +70,7 @@ private:
     void refuse(const QJsonValue &id, AuthOutcome outcome);
     void sayRefused(const QJsonValue &id);
     void serve(const QJsonValue &id, const QString &method, const QJsonObject &params);
+    SessionRequests *sessionRequests();
     void reply(const QJsonValue &id, const QString &method, const QJsonObject &result);
     void replyError(const QJsonValue &id, const QString &method, const ServiceError &error);
     void closeForPolicy(const QString &reason);
@@ -78,6 +84,7 @@ private:
     QString m_deviceName;
     QString m_secretHash;
     ConversationServices m_services;
+    SessionRequests *m_sessionRequests = nullptr;
     QTimer m_authTimer;
     bool m_authenticated = false;
     bool m_refused = false;

@@ -7,23 +7,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-namespace {
-
-ControlRequest::Answer error(int status, const QString &message)
+ControlRequest::Answer ControlRequest::error(int status, const QString &message)
 {
     return {status,
             QJsonDocument(QJsonObject{{QStringLiteral("error"), message}}).toJson(QJsonDocument::Compact)};
 }
-
-} // namespace
 
 ControlRequest::ControlRequest(QString secret, PairingAuthenticator *authenticator,
                                TrustedDevicesWatcher *watcher)
     : m_secret(std::move(secret)), m_authenticator(authenticator), m_watcher(watcher)
 {}
 
-ControlRequest::Answer ControlRequest::revoke(const QHostAddress &peer, const QByteArray &authorization,
-                                              const QByteArray &body)
+std::optional<ControlRequest::Answer> ControlRequest::refusal(const QHostAddress &peer,
+                                                              const QByteArray &authorization) const
 {
     if (!enabled())
         return error(404, QStringLiteral("not found"));
@@ -35,6 +31,14 @@ ControlRequest::Answer ControlRequest::revoke(const QHostAddress &peer, const QB
     const bool bearer = authorization.startsWith(prefix);
     if (!secretsEqual(QString::fromUtf8(authorization.mid(bearer ? prefix.size() : 0)), m_secret) || !bearer)
         return error(401, QStringLiteral("wrong or missing control secret"));
+    return std::nullopt;
+}
+
+ControlRequest::Answer ControlRequest::revoke(const QHostAddress &peer, const QByteArray &authorization,
+                                              const QByteArray &body)
+{
+    if (const auto refused = refusal(peer, authorization))
+        return *refused;
     QJsonParseError parseError{};
     const QJsonObject request = QJsonDocument::fromJson(body, &parseError).object();
     const QString deviceId = request.value(QStringLiteral("deviceId")).toString();

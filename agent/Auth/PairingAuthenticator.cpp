@@ -78,6 +78,11 @@ bool PairingAuthenticator::stillTrusted(const QString &deviceId, const QString &
     return device && device->secretHash == secretHash;
 }
 
+bool PairingAuthenticator::trusts(const QString &deviceId) const
+{
+    return m_store.find(deviceId, m_secrets.hostId).has_value();
+}
+
 bool PairingAuthenticator::revoke(const QString &deviceId, QString *error)
 {
     return m_store.remove(deviceId, m_secrets.hostId, error);

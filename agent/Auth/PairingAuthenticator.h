@@ -50,6 +50,8 @@ public:
     // Whether a device that authenticated earlier is still trusted for this host id under the same secret
     // (the file may have changed since).
     bool stillTrusted(const QString &deviceId, const QString &secretHash) const;
+    // Whether a device of this id is trusted for this host id at all: what a coding session it opened needs.
+    bool trusts(const QString &deviceId) const;
     // Forgets one device for this host id; true when it was trusted. `error` is set when the file could not
     // be changed.
     bool revoke(const QString &deviceId, QString *error);

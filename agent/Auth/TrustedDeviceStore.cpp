@@ -53,6 +53,8 @@ bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName,
         error);
     if (written)
         m_lastSeenWrites.insert(deviceId, pairedAt);
+    else
+        AgentLog::error(QStringLiteral("cannot save a newly paired device: %1").arg(*error));
     return written;
 }
 

@@ -2,6 +2,7 @@
 
 #include "Http/PeerAddress.h"
 #include "Http/WebSocketCloseDrain.h"
+#include "Sessions/SessionManager.h"
 #include "Shared/AgentAddress.h"
 #include "Web/WebClient.h"
 
@@ -89,6 +90,25 @@ LocalServer::LocalServer(const TunnelStatus *status, ConversationServices servic
             isForwarded(request.value(forwardedForHeader)) ? QHostAddress() : request.remoteAddress();
         const ControlRequest::Answer answer =
             m_control->revoke(peer, request.value("Authorization"), request.body());
+        responder.write(answer.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+                        static_cast<QHttpServerResponder::StatusCode>(answer.status));
+    });
+    m_server.route(AgentAddress::endSessionsPath, [this](const QHttpServerRequest &request,
+                                                         QHttpServerResponder &&responder) {
+        if (isWebSocketUpgrade(request))
+            return;
+        if (!m_control || !m_control->enabled() || !m_services.sessions) {
+            responder.write(QHttpServerResponder::StatusCode::NotFound);
+            return;
+        }
+        if (request.method() != QHttpServerRequest::Method::Post) {
+            responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
+            return;
+        }
+        const QHostAddress peer =
+            isForwarded(request.value(forwardedForHeader)) ? QHostAddress() : request.remoteAddress();
+        ControlRequest::Answer answer =
+            m_control->refusal(peer, request.value("Authorization")).value_or(endSessions(request.body()));
         responder.write(answer.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
                         static_cast<QHttpServerResponder::StatusCode>(answer.status));
     });
@@ -211,6 +231,19 @@ void LocalServer::adopt(QWebSocket *socket)
 BrowserOrigin::OwnHosts LocalServer::ownHosts() const
 {
     return BrowserOrigin::OwnHosts::forListening(m_address, port(), m_status->publicUrl());
+}
+
+ControlRequest::Answer LocalServer::endSessions(const QByteArray &body)
+{
+    const QJsonObject request = QJsonDocument::fromJson(body).object();
+    const QString id = request.value(QStringLiteral("id")).toString();
+    if (id.isEmpty() == (request.value(QStringLiteral("all")) != QJsonValue(true)))
+        return ControlRequest::error(400, QStringLiteral("the body must name a session id or say all: true"));
+    const int ended = m_services.sessions->end(id, QStringLiteral("host"));
+    if (!id.isEmpty() && ended == 0)
+        return ControlRequest::error(404, QStringLiteral("no such session"));
+    return {200,
+            QJsonDocument(QJsonObject{{QStringLiteral("ending"), ended}}).toJson(QJsonDocument::Compact)};
 }
 
 void LocalServer::setPending(int count)

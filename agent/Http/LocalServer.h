@@ -42,6 +42,8 @@ private:
     void adopt(QWebSocket *socket);
     void setPending(int count);
     BrowserOrigin::OwnHosts ownHosts() const;
+    // Ends a session, or all, for the host; the caller is already known to be the host.
+    ControlRequest::Answer endSessions(const QByteArray &body);
 
     const TunnelStatus *m_status;
     ConversationServices m_services;

@@ -140,6 +140,15 @@ void RelayCodec::persist()
     if (m_statePath.isEmpty())
         return;
     QString error;
-    if (!m_state.save(m_statePath, &error))
-        AgentLog::error(QStringLiteral("relay: cannot save the codec state: %1").arg(error));
+    const bool saved = m_state.save(m_statePath, &error);
+    // Every frame saves the state: a disk that stays full is told once, and again when it is over.
+    if (saved == m_stateSaved)
+        return;
+    m_stateSaved = saved;
+    if (saved)
+        AgentLog::event(QStringLiteral("relay: the codec state is saved again"));
+    else
+        AgentLog::error(QStringLiteral("relay: cannot save the codec state (%1); until it can, a restart "
+                                       "would make the relay take new frames for replays")
+                            .arg(error));
 }

@@ -51,4 +51,5 @@ private:
     QString m_loadWarning;
     RelayCodecState m_state;
     QList<std::pair<qint64, QString>> m_unacknowledged;
+    bool m_stateSaved = true; // the latest save succeeded
 };

@@ -1,5 +1,6 @@
 #include "Relay/RelayCodecState.h"
 
+#include "Shared/AtomicFileWriter.h"
 #include "Shared/FileAside.h"
 #include "Shared/PrivateFolder.h"
 
@@ -7,7 +8,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace {
 
@@ -62,19 +62,12 @@ void RelayCodecState::adoptEarlierFile(const QString &earlierPath, const QString
 bool RelayCodecState::save(const QString &path, QString *error) const
 {
     makePrivateFolder(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    file.write(QJsonDocument(QJsonObject{{QStringLiteral("format"), formatVersion},
-                                         {QStringLiteral("lastAckedInbound"), lastAckedInbound},
-                                         {QStringLiteral("nextOutbound"), nextOutbound}})
-                   .toJson(QJsonDocument::Compact));
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    const std::optional<QString> failure = AtomicFileWriter::write(
+        path, QJsonDocument(QJsonObject{{QStringLiteral("format"), formatVersion},
+                                        {QStringLiteral("lastAckedInbound"), lastAckedInbound},
+                                        {QStringLiteral("nextOutbound"), nextOutbound}})
+                  .toJson(QJsonDocument::Compact));
+    if (failure)
+        *error = *failure;
+    return !failure;
 }

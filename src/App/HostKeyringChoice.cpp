@@ -19,6 +19,9 @@ HostKeyringChoice HostKeyringChoice::make(bool secretsFileAsked, const UserDefau
             QStringLiteral("The secrets file could not be read and was moved to %1; tablets must "
                            "pair again.")
                 .arg(file->movedAsidePath());
+    else
+        choice.warning = file->loadError();
+    choice.file = file.get();
     choice.keyring = std::move(file);
     return choice;
 }

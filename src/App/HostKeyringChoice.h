@@ -6,6 +6,7 @@
 
 #include <memory>
 
+class SecretsFileKeyring;
 class UserDefaults;
 
 // Where the pairing secrets live for this run: the system keyring, or the owner-only secrets file when the
@@ -13,7 +14,8 @@ class UserDefaults;
 struct HostKeyringChoice {
     std::unique_ptr<Keyring> keyring;
     QString location; // "the system keyring" or the file's path
-    QString warning;  // why the user must act (a secrets file that had to be moved aside); empty otherwise
+    QString warning;  // why the user must act (a secrets file refused or moved aside); empty otherwise
+    SecretsFileKeyring *file = nullptr; // the keyring, when it is the secrets file
 
     static HostKeyringChoice make(bool secretsFileAsked, const UserDefaults &savedSettings);
 };

@@ -1,5 +1,7 @@
 #include "App/HostSession.h"
 
+#include "Platform/JsonFileUserDefaults.h"
+#include "Platform/SecretsFileKeyring.h"
 #include "Platform/SingleInstance.h"
 #include "Shared/AppBrand.h"
 
@@ -21,6 +23,37 @@ HostSession::HostSession(UserDefaults &defaults, const UserDefaults &savedSettin
     loginItem.setArguments({QStringLiteral("--autostart")});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, qApp, &HostWindowPresenter::quit);
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
+    presenter.showFileWarnings(fileWarnings);
+    QObject::connect(&controller, &HostAgentController::revocationFailureChanged, &fileWarnings,
+                     [this](const QString &warning) {
+                         fileWarnings.report(HostFileWarnings::Source::trustedDevicesSave, warning);
+                     });
+    fileWarnings.report(HostFileWarnings::Source::secretsFileLoad, secrets.warning);
+    if (secrets.file) {
+        secrets.file->setSaveReport([this](const QString &failure) {
+            fileWarnings.report(HostFileWarnings::Source::secretsFileSave,
+                                HostFileWarnings::secretsNotSaved(failure));
+        });
+    }
+}
+
+HostSession::~HostSession()
+{
+    // The files may outlive the session; what they report must not reach it any more.
+    if (m_settingsFile)
+        m_settingsFile->setWriteReport({});
+    if (secrets.file)
+        secrets.file->setSaveReport({});
+}
+
+void HostSession::reportSettingsFile(JsonFileUserDefaults &saved)
+{
+    presenter.reportSettingsFile(saved);
+    m_settingsFile = &saved;
+    saved.setWriteReport([this](const QString &failure) {
+        fileWarnings.report(HostFileWarnings::Source::settingsSave,
+                            HostFileWarnings::settingsNotSaved(failure));
+    });
 }
 
 void HostSession::answerRequestsOn(SingleInstance &instance)

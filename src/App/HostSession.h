@@ -6,10 +6,12 @@
 #include "App/Window/HostWindowPresenter.h"
 #include "Platform/LoginItem.h"
 #include "Services/HostAgentController.h"
+#include "Services/Settings/HostFileWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/UnixSignalWatcher.h"
 
 class FolderChooser;
+class JsonFileUserDefaults;
 class SingleInstance;
 class UserDefaults;
 
@@ -22,10 +24,17 @@ struct HostSession {
     HostSession(UserDefaults &defaults, const UserDefaults &savedSettings, bool secretsFileAsked,
                 FolderChooser &folderChooser);
 
+    ~HostSession();
+    HostSession(const HostSession &) = delete;
+    HostSession &operator=(const HostSession &) = delete;
+
     // The running host answers the command line through the single-instance socket.
     void answerRequestsOn(SingleInstance &instance);
+    // Says why the settings file could not be read, if so, and from now on when a change could not be saved.
+    void reportSettingsFile(JsonFileUserDefaults &saved);
 
     HostKeyringChoice secrets;
+    HostFileWarnings fileWarnings;
     HostPreferences preferences;
     HostAgentController controller;
     XdgAutostartLoginItem loginItem;
@@ -33,4 +42,7 @@ struct HostSession {
     HostWindowPresenter presenter;
     HostControlRequests requests;
     UnixSignalWatcher signalWatcher;
+
+private:
+    JsonFileUserDefaults *m_settingsFile = nullptr;
 };

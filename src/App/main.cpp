@@ -64,11 +64,9 @@ int runWindow(int argc, char *argv[], HostCommandLine commandLine)
     auto engine = std::make_unique<QQmlApplicationEngine>();
     QuickFolderChooser folderChooser(*engine);
     HostSession host(defaults, defaults, false, folderChooser);
-    host.presenter.reportSettingsFile(defaults);
+    host.reportSettingsFile(defaults);
     host.presenter.setLaunchedAtLogin(commandLine.launchedAtLogin);
     host.presenter.setTrayHostPresent(StatusNotifierWatcher::isPresent());
-    if (!host.secrets.warning.isEmpty())
-        host.controller.setReadinessWarning(host.secrets.warning);
     host.answerRequestsOn(instance);
 
     QmlSingletons::provide(host.preferences, host.presenter);

@@ -1,12 +1,13 @@
 #include "Platform/JsonFileUserDefaults.h"
 
+#include "Shared/AtomicFileWriter.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <cmath>
@@ -152,19 +153,29 @@ void JsonFileUserDefaults::keepUnreadableFileAside()
         qWarning("user defaults: could not move %s aside; changes stay in memory", qPrintable(m_path));
 }
 
+void JsonFileUserDefaults::setWriteReport(std::function<void(const QString &)> report)
+{
+    m_writeReport = std::move(report);
+    if (m_writeReport)
+        m_writeReport(m_writeFailure);
+}
+
 void JsonFileUserDefaults::write()
 {
     // An unreadable file that could not be moved aside is the only copy of the user's settings.
     if (m_path.isEmpty() || (m_fileWasUnreadable && m_backupPath.isEmpty()))
         return;
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning("user defaults: cannot write %s: %s", qPrintable(m_path), qPrintable(file.errorString()));
+    // Every value stays in memory either way: a failed write costs the file nothing, and the next one that
+    // succeeds saves them all.
+    const QString failure =
+        AtomicFileWriter::write(m_path, QJsonDocument(m_values).toJson(QJsonDocument::Indented))
+            .value_or(QString());
+    if (!failure.isEmpty())
+        qWarning("user defaults: %s", qPrintable(failure));
+    if (failure == m_writeFailure)
         return;
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(QJsonDocument(m_values).toJson(QJsonDocument::Indented));
-    if (!file.commit())
-        qWarning("user defaults: cannot write %s: %s", qPrintable(m_path), qPrintable(file.errorString()));
+    m_writeFailure = failure;
+    if (m_writeReport)
+        m_writeReport(m_writeFailure);
 }

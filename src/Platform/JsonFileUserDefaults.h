@@ -4,6 +4,8 @@
 
 #include <QJsonObject>
 
+#include <functional>
+
 // User defaults kept as one JSON object in a file, rewritten atomically on every change. JSON keeps the
 // distinction between strings, numbers, booleans and arrays; data bytes are stored as {"$data": base64}.
 // An empty path keeps everything in memory, which is what tests want when the file itself is not the point.
@@ -24,6 +26,10 @@ public:
     // Where that file was moved when it was loaded; empty when it was readable or could not be moved, in
     // which case nothing is written over it and changes stay in memory.
     QString backupPath() const { return m_backupPath; }
+    // Why the latest write left the file as it was (a full disk), in plain words; empty once one succeeds.
+    QString writeFailure() const { return m_writeFailure; }
+    // Told the write failure at once and whenever it changes (empty: the file holds every value again).
+    void setWriteReport(std::function<void(const QString &failure)> report);
 
 private:
     // False when a file is there but cannot be read as a JSON object.
@@ -35,4 +41,6 @@ private:
     QString m_backupPath;
     QJsonObject m_values;
     bool m_fileWasUnreadable = false;
+    QString m_writeFailure;
+    std::function<void(const QString &)> m_writeReport;
 };

@@ -1,8 +1,9 @@
 #include "Platform/LoginItem.h"
 
+#include "Shared/AtomicFileWriter.h"
+
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace {
@@ -46,9 +47,6 @@ std::optional<QString> XdgAutostartLoginItem::registerApplication()
 {
     if (!QDir().mkpath(m_autostartFolder))
         return QStringLiteral("Cannot create the folder %1.").arg(m_autostartFolder);
-    QSaveFile file(entryPath());
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
     const QString entry =
         QStringLiteral("[Desktop Entry]\n"
                        "Type=Application\n"
@@ -60,10 +58,8 @@ std::optional<QString> XdgAutostartLoginItem::registerApplication()
             .arg(m_applicationName,
                  (QStringList{quotedExec(m_executablePath)} + m_arguments).join(QLatin1Char(' ')),
                  m_desktopId);
-    file.write(entry.toUtf8());
-    if (!file.commit())
-        return file.errorString();
-    return std::nullopt;
+    // Readable by all like any desktop entry; a failed write keeps the entry there was.
+    return AtomicFileWriter::write(entryPath(), entry.toUtf8(), S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
 }
 
 std::optional<QString> XdgAutostartLoginItem::unregisterApplication()

@@ -1,5 +1,7 @@
 #include "Platform/SecretsFileKeyring.h"
 
+#include "Platform/PrivateFileCheck.h"
+#include "Shared/AtomicFileWriter.h"
 #include "Shared/FileAside.h"
 #include "Shared/PrivateFolder.h"
 
@@ -8,7 +10,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace {
 
@@ -34,6 +35,13 @@ QString SecretsFileKeyring::standardPath()
 
 void SecretsFileKeyring::load()
 {
+    // A file others can read is no secret any more, and one another user owns or can change may not be
+    // theirs to give: used as it is, neither would be said. Refused and left as it is, with how to mend it.
+    if (const std::optional<QString> refusal =
+            PrivateFileCheck::check(QStringLiteral("The secrets file"), m_path)) {
+        m_loadError = *refusal;
+        return;
+    }
     QFile file(m_path);
     if (!file.exists())
         return;
@@ -60,22 +68,21 @@ void SecretsFileKeyring::load()
     }
 }
 
-QString SecretsFileKeyring::save() const
+QString SecretsFileKeyring::save()
 {
     if (!m_loadError.isEmpty())
         return m_loadError;
-    if (!makePrivateFolder(QFileInfo(m_path).absolutePath()))
-        return QStringLiteral("cannot create the folder of %1").arg(m_path);
     QJsonObject items;
     for (auto it = m_items.cbegin(); it != m_items.cend(); ++it)
         items.insert(it.key(), QString::fromLatin1(it.value().toBase64()));
-    QSaveFile file(m_path);
-    // Owner-only from the first byte: the temporary file is created with these permissions.
-    if (!file.open(QIODevice::WriteOnly) ||
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(QJsonDocument(items).toJson()) < 0 || !file.commit())
-        return QStringLiteral("cannot write %1: %2").arg(m_path, file.errorString());
-    return {};
+    // Owner-only from the first byte, and the pairing in the file survives a write that fails.
+    const QString failure =
+        makePrivateFolder(QFileInfo(m_path).absolutePath())
+            ? AtomicFileWriter::write(m_path, QJsonDocument(items).toJson()).value_or(QString())
+            : QStringLiteral("cannot create the folder of %1").arg(m_path);
+    if (m_saveReport)
+        m_saveReport(failure);
+    return failure;
 }
 
 void SecretsFileKeyring::read(const QString &service, const QString &account, QObject *context, ReadDone done)

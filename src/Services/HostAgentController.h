@@ -170,6 +170,9 @@ signals:
     void tunnelStateChanged();
     void tunnelPublicURLChanged();
     void tunnelLastErrorChanged();
+    // Why a device could not be revoked, in words for the user; empty once revoking works again. Apart from
+    // the readiness warning, which the next start clears, since the device stays trusted until then.
+    void revocationFailureChanged(const QString &warning);
 
 private:
     // A start waits for the credentials and for the agent before it to be gone (it holds the port).

@@ -52,18 +52,18 @@ void HostAgentController::revokeTrustedDevices()
 void HostAgentController::forgetTrustedDevice(const QString &deviceId)
 {
     QString error;
-    if (!TrustedDevicesFile(trustedDevicesPath())
-             .update(
-                 [&deviceId](QList<TrustedDevice> &devices) {
-                     return devices.removeIf(
-                                [&deviceId](const TrustedDevice &d) { return d.deviceId == deviceId; }) > 0;
-                 },
-                 &error) &&
-        !error.isEmpty())
-        setReadinessWarning(
-            QStringLiteral("The device could not be revoked: %1. Rotate Pairing revokes every "
-                           "device.")
-                .arg(error));
+    TrustedDevicesFile(trustedDevicesPath())
+        .update(
+            [&deviceId](QList<TrustedDevice> &devices) {
+                return devices.removeIf(
+                           [&deviceId](const TrustedDevice &d) { return d.deviceId == deviceId; }) > 0;
+            },
+            &error);
+    emit revocationFailureChanged(
+        error.isEmpty()
+            ? QString()
+            : QStringLiteral("The device could not be revoked: %1. Rotate Pairing revokes every device.")
+                  .arg(error));
 }
 
 void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences *preferences)
@@ -88,7 +88,9 @@ void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences 
             [this, agentIsUp, deviceId, preferences = QPointer<HostPreferences>(preferences)](bool done) {
                 if (!preferences)
                     return;
-                if (!done) {
+                if (done) {
+                    emit revocationFailureChanged({});
+                } else {
                     forgetTrustedDevice(deviceId);
                     if (agentIsUp())
                         start(preferences);
@@ -111,6 +113,7 @@ void HostAgentController::rotatePairing(HostPreferences *preferences)
         return;
     const HostCredentials credentials = m_credentialStore.rotate(preferences->relayVersion());
     revokeTrustedDevices();
+    emit revocationFailureChanged({});
     setHostToken(credentials.hostToken);
     setRelaySession(credentials.relaySessionId);
     setHostId(credentials.hostId);

@@ -11,6 +11,8 @@ inline const QString healthPath = QStringLiteral("/healthz");
 inline const QString webSocketPath = QStringLiteral("/ws");
 // The host's loopback request that revokes one device (see agent/PROTOCOL.md).
 inline const QString revokePath = QStringLiteral("/control/revoke");
+// The host's loopback request that ends one coding session or all of them.
+inline const QString endSessionsPath = QStringLiteral("/control/sessions/end");
 // The devices the agent trusts, which the host deletes to revoke them all.
 inline QString trustedDevicesPath(const QString &home)
 {

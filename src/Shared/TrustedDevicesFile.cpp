@@ -1,5 +1,6 @@
 #include "Shared/TrustedDevicesFile.h"
 
+#include "Shared/AtomicFileWriter.h"
 #include "Shared/PrivateFolder.h"
 
 #include <QDeadlineTimer>
@@ -9,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QThread>
 
 #include <algorithm>
@@ -192,16 +192,10 @@ bool TrustedDevicesFile::update(const std::function<bool(QList<TrustedDevice> &d
     QJsonObject root = parsed.root;
     root.insert(versionKey, std::max(root.value(versionKey).toInt(), formatVersion));
     root.insert(devicesKey, entries(parsed.root.value(devicesKey).toArray(), parsed.devices));
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    // The temporary file gets owner-only permissions before any content reaches it.
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
-    if (!file.commit()) {
-        *error = file.errorString();
+    // Owner-only from the first byte; a write that fails leaves every device the file named in place.
+    if (const std::optional<QString> failure =
+            AtomicFileWriter::write(m_path, QJsonDocument(root).toJson(QJsonDocument::Indented))) {
+        *error = *failure;
         return false;
     }
     return true;

@@ -1,4 +1,7 @@
+#include "SmallFullDisk.h"
+
 #include "App/CommandLine/HostCommandLine.h"
+#include "App/Headless/ConsoleOutput.h"
 #include "App/Headless/HeadlessConsole.h"
 #include "Shared/TrustedDevicesFile.h"
 
@@ -16,6 +19,9 @@
 #include <QUrlQuery>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <thread>
 
 // The real host without a display: what it prints, what the command line asks of it, and where it keeps
 // the pairing when told to use a file.
@@ -41,6 +47,18 @@ QImage terminalModules(const QStringList &lines)
     return image.scaled(image.size() * 8);
 }
 
+// Reads the pipe to its end.
+QByteArray readToEnd(int fd)
+{
+    QByteArray all;
+    char buffer[65536];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        all.append(buffer, std::max<ssize_t>(n, 0));
+    ::close(fd);
+    return all;
+}
+
 } // namespace
 
 class HeadlessHostTest : public QObject {
@@ -51,7 +69,11 @@ private slots:
     void commandLineMistakes_data();
     void commandLineMistakes();
     void hostsPairsRotatesAndQuits();
+    void secretsFileOthersCanReadIsRefused();
+    void aFullDiskLosesNothing();
     void outsideTextCannotDriveTheTerminal();
+    void outputDropsWhatDoesNotFitAndSaysSo();
+    void aReaderThatStopsNeverFreezesTheHost();
 
 private:
     QProcessEnvironment environment() const;
@@ -63,6 +85,8 @@ private:
     bool tabletPairs(const QString &link) const;
     // Everything the host printed so far.
     QString printed(QProcess &host);
+    // The --status warnings, one per line.
+    QString warnings() const;
 
     QTemporaryDir home;
     QTemporaryDir workspace;
@@ -73,6 +97,15 @@ private:
 QString HeadlessHostTest::printed(QProcess &host)
 {
     return outputs[&host] += QString::fromUtf8(host.readAllStandardOutput());
+}
+
+QString HeadlessHostTest::warnings() const
+{
+    const QJsonObject status = QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8()).object();
+    QStringList lines;
+    for (const QJsonValue warning : status.value("warnings").toArray())
+        lines.append(warning.toString());
+    return lines.join('\n');
 }
 
 void HeadlessHostTest::initTestCase()
@@ -262,11 +295,179 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(third.waitForFinished(10000));
 }
 
+void HeadlessHostTest::secretsFileOthersCanReadIsRefused()
+{
+    // The pairing kept by the run before, now readable by everyone.
+    const QString path = home.filePath(".local/state/ferrowyn-host/credentials.json");
+    QFile secrets(path);
+    QVERIFY(secrets.open(QIODevice::ReadOnly));
+    const QByteArray stored = secrets.readAll();
+    secrets.close();
+    const QFile::Permissions loose =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    QVERIFY(secrets.setPermissions(loose));
+    QProcess host;
+    startHost(host, {"--secrets-file", "--qr=none"});
+    const QString refusal = "The secrets file " + path +
+                            " is not used: its permissions (0644) let other users "
+                            "read or change it. Run: chmod 600 " +
+                            path;
+    QTRY_VERIFY_WITH_TIMEOUT(printed(host).contains("Warning: " + refusal + '\n'), 20000);
+    QVERIFY(warnings().contains(refusal));
+    QCOMPARE(ask({"--quit"}).first, 0);
+    QVERIFY(host.waitForFinished(10000));
+    // Left exactly as it was: the user decides.
+    QVERIFY(secrets.open(QIODevice::ReadOnly));
+    QCOMPARE(secrets.readAll(), stored);
+    QCOMPARE(secrets.permissions(), loose | QFile::ReadUser | QFile::WriteUser);
+}
+
+void HeadlessHostTest::aFullDiskLosesNothing()
+{
+    SmallFullDisk disk;
+    qInfo("full disk: %s", qPrintable(disk.kind()));
+    const auto start = [&](QProcess &host) {
+        QProcessEnvironment environment = this->environment();
+        environment.insert("HOME", disk.path());
+        host.setProcessEnvironment(environment);
+        host.start(FERROWYN_HOST_PATH, {"--headless", "--loopback", "--port", port, "--workspace",
+                                        workspace.path(), "--secrets-file", "--qr=none"});
+    };
+    QProcess first;
+    start(first);
+    QTRY_VERIFY_WITH_TIMEOUT(!ask({"--link"}).second.isEmpty(), 20000);
+    QVERIFY(tabletPairs(ask({"--link"}).second.trimmed()));
+    QCOMPARE(ask({"--quit"}).first, 0);
+    QVERIFY(first.waitForFinished(10000));
+    const QStringList files{".config/ferrowyn-host/defaults.json",
+                            ".local/state/ferrowyn-host/credentials.json", ".ferrowyn/trusted-devices.json"};
+    QList<QByteArray> saved;
+    for (const QString &file : files) {
+        QFile stored(disk.filePath(file));
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        saved.append(stored.readAll());
+    }
+    const auto unchanged = [&](qsizetype count) {
+        for (qsizetype i = 0; i < count; ++i) {
+            QFile stored(disk.filePath(files.at(i)));
+            if (!stored.open(QIODevice::ReadOnly) || stored.readAll() != saved.at(i) ||
+                QDir(QFileInfo(stored).absolutePath()).entryList(QDir::Files | QDir::Hidden).size() !=
+                    1 + (i == 2))
+                return false;
+        }
+        return true;
+    };
+
+    const auto full = disk.full();
+    QProcess second;
+    if (!disk.mounted())
+        second.setChildProcessModifier(&SmallFullDisk::limitFileSizeInChild);
+    start(second);
+    QTRY_VERIFY_WITH_TIMEOUT(!ask({"--link"}).second.isEmpty(), 20000);
+    // A revoke the agent cannot write, nor the host after it, says so; so do the secrets it could not save.
+    QCOMPARE(ask({"--revoke", "py-tablet", "--yes"}).first, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        warnings().contains("The device could not be revoked: cannot write " + disk.filePath(files.at(2))),
+        10000);
+    QVERIFY(
+        warnings().contains("Pairing secrets were not saved (cannot write " + disk.filePath(files.at(1))));
+    QVERIFY(unchanged(3));
+    // A rotation revokes every tablet (it deletes their file); the settings it could not save are told.
+    QCOMPARE(ask({"--rotate", "--yes"}).first, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        warnings().contains("Settings were not saved (cannot write " + disk.filePath(files.at(0))), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(printed(second).contains("Warning: Settings were not saved"), 10000);
+    QVERIFY(!warnings().contains("could not be revoked"));
+    // A tablet whose trust cannot be saved is turned away, and the log says why. (The rotation's deleted file
+    // gave the disk some room back.)
+    const auto fullAgain = disk.full();
+    QTRY_COMPARE_WITH_TIMEOUT(
+        QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8())["state"].toString(), "running",
+        20000);
+    QVERIFY(!tabletPairs(ask({"--link"}).second.trimmed()));
+    QTRY_VERIFY_WITH_TIMEOUT(printed(second).contains("cannot save a newly paired device: cannot write " +
+                                                      disk.filePath(files.at(2))),
+                             10000);
+    QCOMPARE(ask({"--quit"}).first, 0);
+    QVERIFY(second.waitForFinished(10000));
+    QVERIFY(unchanged(2));
+}
+
 void HeadlessHostTest::outsideTextCannotDriveTheTerminal()
 {
     QCOMPARE(HeadlessConsole::printable("a\x1b]0;title\x07"
                                         "b\tc\u009bd\re"),
              "a\ufffd]0;title\ufffdb\tc\ufffdd\ufffde");
+}
+
+void HeadlessHostTest::outputDropsWhatDoesNotFitAndSaysSo()
+{
+    int pipe[2];
+    QVERIFY(::pipe2(pipe, O_CLOEXEC) == 0);
+    constexpr int lines = 20000;
+    auto output =
+        std::make_unique<ConsoleOutput>(pipe[1], ConsoleOutputLimits{16 * 1024, std::chrono::seconds(10)});
+    // Nobody reads yet: a write that waited for the reader would never come back.
+    for (int i = 0; i < lines; ++i)
+        output->write("line " + QByteArray::number(i) + '\n');
+    QByteArray printed;
+    std::thread reader([&printed, fd = pipe[0]] { printed = readToEnd(fd); });
+    output.reset(); // what waits is written now that someone reads
+    ::close(pipe[1]);
+    reader.join();
+    // Every line is there or counted where it was left out, in order.
+    int next = 0;
+    int gaps = 0;
+    static const QRegularExpression dropped(QStringLiteral("^\u2026 (\\d+) lines not shown$"));
+    for (const QByteArray &line : printed.split('\n')) {
+        if (line.startsWith("line ")) {
+            QCOMPARE(line.mid(5).toInt(), next++);
+        } else if (const QRegularExpressionMatch match = dropped.match(QString::fromUtf8(line));
+                   match.hasMatch()) {
+            next += match.captured(1).toInt();
+            ++gaps;
+        } else {
+            QCOMPARE(line, QByteArray());
+        }
+    }
+    QCOMPARE(next, lines);
+    QVERIFY(gaps > 0);
+}
+
+void HeadlessHostTest::aReaderThatStopsNeverFreezesTheHost()
+{
+    // The real host, with a stand-in agent beside it that writes far more than a pipe holds.
+    QTemporaryDir bin;
+    const QString hostPath = bin.filePath(QStringLiteral("ferrowyn-host"));
+    QVERIFY(::link(FERROWYN_HOST_PATH, QFile::encodeName(hostPath).constData()) == 0 ||
+            QFile::copy(QStringLiteral(FERROWYN_HOST_PATH), hostPath));
+    QVERIFY(QFile::copy(QStringLiteral(FERROWYN_FAKE_AGENT_PATH),
+                        bin.filePath(QStringLiteral("ferrowyn-agent"))));
+    QFile::setPermissions(bin.filePath(QStringLiteral("ferrowyn-agent")), QFile::ReadOwner | QFile::ExeOwner);
+    int pipe[2];
+    QVERIFY(::pipe2(pipe, O_CLOEXEC) == 0);
+    QProcess host;
+    QProcessEnvironment environment = this->environment();
+    environment.insert(QStringLiteral("FAKE_AGENT_SCRIPT"), QStringLiteral("burst=20000:HOME;hang"));
+    host.setProcessEnvironment(environment);
+    host.setChildProcessModifier([fd = pipe[1]] { ::dup2(fd, STDOUT_FILENO); });
+    host.start(hostPath, {QStringLiteral("--headless"), QStringLiteral("--qr=none"),
+                          QStringLiteral("--workspace"), workspace.path()});
+    ::close(pipe[1]);
+    // Nobody reads the pipe, and it fills up.
+    const auto waiting = [fd = pipe[0]] {
+        int bytes = 0;
+        return ::ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(waiting() >= 60000, 20000);
+    // The host still answers and still ends.
+    QCOMPARE(ask({QStringLiteral("--status")}).first, 0);
+    ::kill(static_cast<pid_t>(host.processId()), SIGTERM);
+    QVERIFY(host.waitForFinished(10000));
+    QCOMPARE(host.exitCode(), 0);
+    // What the pipe took is the agent's output as it came; the rest was given up at the end (the count of
+    // what is dropped is the console's own test, above).
+    QVERIFY(readToEnd(pipe[0]).contains("HOME=" + home.path().toUtf8() + '\n'));
 }
 
 QTEST_GUILESS_MAIN(HeadlessHostTest)

@@ -1,5 +1,6 @@
 #include "App/HostApplication.h"
 #include "RecordingLoginItem.h"
+#include "Services/Settings/HostFileWarnings.h"
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
@@ -62,10 +63,12 @@ private slots:
     void settingsChangesRestartOnlyAnActiveAgent_data();
     void settingsChangesRestartOnlyAnActiveAgent();
     void loginToggleShowsItsOutcome();
+    void fileWarningsStayUntilTheirFileIsFine();
 
 private:
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
+    HostFileWarnings m_fileWarnings; // the presenter shows it from the test that sets it on
 };
 
 void WindowTest::initTestCase()
@@ -366,6 +369,20 @@ void WindowTest::loginToggleShowsItsOutcome()
     m_h.preferences.setOpenAtLogin(false);
     QVERIFY(!m_h.shown("readinessWarning"));
     QCOMPARE(m_loginItem.calls, QStringList({"register", "unregister"}));
+}
+
+void WindowTest::fileWarningsStayUntilTheirFileIsFine()
+{
+    m_h.presenter.showFileWarnings(m_fileWarnings);
+    const QString notSaved = HostFileWarnings::settingsNotSaved("cannot write /s: the disk is full");
+    m_h.controller->setReadinessWarning(HostAgentController::accessNotGrantedWarning);
+    m_fileWarnings.report(HostFileWarnings::Source::settingsSave, notSaved);
+    QVERIFY(!m_h.showing(HostAgentController::accessNotGrantedWarning + '\n' + notSaved).isEmpty());
+    // A new start clears the controller's warning, not the file's.
+    m_h.controller->setReadinessWarning({});
+    QVERIFY(!m_h.showing(notSaved).isEmpty());
+    m_fileWarnings.report(HostFileWarnings::Source::settingsSave, {});
+    QVERIFY(!m_h.shown("readinessWarning"));
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,5 +1,6 @@
 #include "MemoryKeyring.h"
 #include "Platform/JsonFileUserDefaults.h"
+#include "Platform/SecretsFileKeyring.h"
 #include "Services/Settings/HostCredentialStore.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/BuildConfig.h"
@@ -12,6 +13,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -44,6 +48,9 @@ private slots:
     void init();
     void valuesKeepTheirTypes();
     void unreadableFileIsMovedAside();
+    void secretsFileThatIsNotPrivate_data();
+    void secretsFileThatIsNotPrivate();
+    void damagedSecretsFileIsKeptAsideUnreadableByOthers();
     void eachPreference_data();
     void eachPreference();
     void relayVersionAndURLOnLoad_data();
@@ -118,6 +125,95 @@ void SettingsStoresTest::unreadableFileIsMovedAside()
     QCOMPARE(backup.readAll(), content);
     defaults.setBoolean("lanBindAll", false);
     QCOMPARE(JsonFileUserDefaults(path).boolean("lanBindAll"), false);
+}
+
+void SettingsStoresTest::secretsFileThatIsNotPrivate_data()
+{
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<int>("fileMode");   // 0: no file
+    QTest::addColumn<bool>("othersOwn"); // the file belongs to another user
+    QTest::addColumn<QString>("words");  // FILE and FOLDER stand for the paths; empty: the file is used
+    const QString file =
+        "The secrets file FILE is not used: its permissions (%1) let other users read or change "
+        "it. Run: chmod 600 FILE";
+    const QString folder =
+        "The folder FOLDER of the secrets file is not used: its permissions (%1) let other "
+        "users into it. Run: chmod 700 FOLDER";
+    QTest::newRow("private") << 0700 << 0600 << false << QString();
+    QTest::newRow("read-only for its owner") << 0700 << 0400 << false << QString();
+    QTest::newRow("not there yet") << 0700 << 0 << false << QString();
+    QTest::newRow("readable by all") << 0700 << 0644 << false << file.arg("0644");
+    QTest::newRow("readable by the group") << 0700 << 0640 << false << file.arg("0640");
+    QTest::newRow("writable by others") << 0700 << 0602 << false << file.arg("0602");
+    QTest::newRow("folder open to all") << 0755 << 0600 << false << folder.arg("0755");
+    QTest::newRow("folder others may pass") << 0711 << 0600 << false << folder.arg("0711");
+    QTest::newRow("folder open, no file yet") << 0755 << 0 << false << folder.arg("0755");
+    QTest::newRow("another user's file")
+        << 0700 << 0600 << true
+        << "The secrets file FILE is not used: it belongs to nobody, not to you (root). If what it holds is "
+           "yours, run: sudo chown root: FILE";
+}
+
+void SettingsStoresTest::secretsFileThatIsNotPrivate()
+{
+    QFETCH(int, folderMode);
+    QFETCH(int, fileMode);
+    QFETCH(bool, othersOwn);
+    QFETCH(QString, words);
+    if (othersOwn && ::geteuid() != 0)
+        QSKIP("giving a file to another user takes root");
+    const QString folder = m_dir->filePath("state");
+    const QString path = folder + "/credentials.json";
+    QVERIFY(QDir().mkdir(folder) && ::chmod(QFile::encodeName(folder), static_cast<mode_t>(folderMode)) == 0);
+    const QByteArray stored = R"({"service/account": "c2VjcmV0"})";
+    if (fileMode != 0) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(stored) == stored.size());
+        file.close();
+        QVERIFY(::chmod(QFile::encodeName(path), static_cast<mode_t>(fileMode)) == 0);
+        if (othersOwn)
+            QVERIFY(::chown(QFile::encodeName(path), 65534, 65534) == 0);
+    }
+    const QFileInfo before(path);
+    const QFile::Permissions folderBefore = QFileInfo(folder).permissions();
+    SecretsFileKeyring keyring(path);
+    QCOMPARE(keyring.loadError(), QString(words).replace("FOLDER", folder).replace("FILE", path));
+    Keyring::ReadResult read;
+    QString written = "(no answer)";
+    keyring.read("service", "account", this, [&read](const Keyring::ReadResult &result) { read = result; });
+    keyring.write("new", "service", "other", this, [&written](const QString &error) { written = error; });
+    QTRY_VERIFY(written != "(no answer)");
+    if (words.isEmpty()) {
+        QCOMPARE(read.status,
+                 fileMode ? Keyring::ReadResult::Status::Found : Keyring::ReadResult::Status::NotFound);
+        QCOMPARE(written, QString());
+        return;
+    }
+    // Nothing is read from it, nothing written over it, and nothing about it changed.
+    QVERIFY(read.status == Keyring::ReadResult::Status::Error && read.error == keyring.loadError());
+    QCOMPARE(written, keyring.loadError());
+    const QFileInfo after(path);
+    QCOMPARE(after.exists(), fileMode != 0);
+    QCOMPARE(after.permissions(), before.permissions());
+    QCOMPARE(after.ownerId(), before.ownerId());
+    QCOMPARE(QFileInfo(folder).permissions(), folderBefore);
+}
+
+void SettingsStoresTest::damagedSecretsFileIsKeptAsideUnreadableByOthers()
+{
+    const QString path = m_dir->filePath("state/credentials.json");
+    QVERIFY(QDir().mkpath(m_dir->filePath("state")) &&
+            QFile::setPermissions(m_dir->filePath("state"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QFile damaged(path);
+    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("{not json") > 0);
+    damaged.close();
+    QVERIFY(damaged.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    SecretsFileKeyring keyring(path);
+    QCOMPARE(keyring.loadError(), QString());
+    const QFileInfo aside(keyring.movedAsidePath());
+    QVERIFY(aside.fileName().startsWith("credentials.json.corrupt-"));
+    QCOMPARE(aside.permissions() & 0x0777, QFileDevice::ReadUser | QFileDevice::WriteUser);
 }
 
 void SettingsStoresTest::eachPreference_data()

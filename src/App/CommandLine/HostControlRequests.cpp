@@ -98,7 +98,8 @@ QJsonObject HostControlRequests::devices() const
 QJsonObject HostControlRequests::status() const
 {
     QJsonArray warnings;
-    for (const QString &warning : {m_presenter.readinessWarning(), m_presenter.settingsFileNotice()})
+    for (const QString &warning :
+         m_presenter.readinessWarnings() + QStringList{m_presenter.settingsFileNotice()})
         if (!warning.isEmpty())
             warnings.append(warning);
     const std::optional<QDateTime> expiry = StatusTexts::setupLinkExpiry(m_controller.setupLink());

@@ -9,9 +9,9 @@
 #include <QTime>
 
 HeadlessConsole::HeadlessConsole(HostWindowPresenter &presenter, HostAgentController &controller,
-                                 bool printQRCode, std::FILE *out, QObject *parent)
+                                 bool printQRCode, int fd, ConsoleOutput::Limits limits, QObject *parent)
     : QObject(parent), m_presenter(presenter), m_controller(controller), m_printQRCode(printQRCode),
-      m_out(out)
+      m_output(fd, limits)
 {
     connect(&presenter, &HostWindowPresenter::runStateChanged, this, &HeadlessConsole::sayStatus);
     connect(&presenter, &HostWindowPresenter::hostingStatusChanged, this, &HeadlessConsole::sayStatus);
@@ -26,6 +26,7 @@ HeadlessConsole::HeadlessConsole(HostWindowPresenter &presenter, HostAgentContro
     }
     if (!presenter.settingsFileNotice().isEmpty())
         say(presenter.settingsFileNotice());
+    sayWarnings();
 }
 
 QString HeadlessConsole::printable(QString line)
@@ -45,9 +46,7 @@ void HeadlessConsole::say(const QString &line)
     const QByteArray text =
         (QTime::currentTime().toString(QStringLiteral("HH:mm:ss ")) + printable(line) + QLatin1Char('\n'))
             .toUtf8();
-    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), m_out);
-    // A journal or a pipe must see each line when it happens, not when a buffer fills.
-    std::fflush(m_out);
+    m_output.write(text);
 }
 
 void HeadlessConsole::sayStatus()
@@ -63,12 +62,13 @@ void HeadlessConsole::sayStatus()
 
 void HeadlessConsole::sayWarnings()
 {
-    const QString warning = m_presenter.readinessWarning();
-    if (warning == m_lastWarning)
-        return;
-    m_lastWarning = warning;
-    if (!warning.isEmpty())
-        say(QStringLiteral("Warning: ") + warning);
+    // Each warning once, when it appears.
+    const QStringList warnings = m_presenter.readinessWarnings();
+    for (const QString &warning : warnings) {
+        if (!m_lastWarnings.contains(warning))
+            say(QStringLiteral("Warning: ") + warning);
+    }
+    m_lastWarnings = warnings;
 }
 
 void HeadlessConsole::saySetupLink()
@@ -81,8 +81,7 @@ void HeadlessConsole::saySetupLink()
         return;
     if (m_printQRCode) {
         if (const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link)) {
-            const QByteArray code = TerminalQRCode::text(*modules).toUtf8();
-            std::fwrite(code.constData(), 1, static_cast<std::size_t>(code.size()), m_out);
+            m_output.write(TerminalQRCode::text(*modules).toUtf8());
         }
     }
     say(QStringLiteral("Setup link: ") + m_presenter.maskedSetupLink());

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "App/Headless/ConsoleOutput.h"
+
 #include <QObject>
 #include <QString>
-
-#include <cstdio>
+#include <QStringList>
 
 class AgentOutputLog;
 class HostAgentController;
@@ -11,13 +12,14 @@ class HostWindowPresenter;
 
 // The window's news for a terminal or a journal, one line each with the time in front: the status, the
 // warnings, the agent's masked output and every new setup link, with its QR code unless that is turned off.
-// The setup link itself is only ever printed masked; the QR code is the way to the tablet.
+// The setup link itself is only ever printed masked; the QR code is the way to the tablet. Output never
+// waits for its reader (see ConsoleOutput).
 class HeadlessConsole : public QObject {
     Q_OBJECT
 
 public:
     HeadlessConsole(HostWindowPresenter &presenter, HostAgentController &controller, bool printQRCode,
-                    std::FILE *out = stdout, QObject *parent = nullptr);
+                    int fd = STDOUT_FILENO, ConsoleOutput::Limits limits = {}, QObject *parent = nullptr);
 
     void say(const QString &line);
     // The line with every control character replaced, so that it is read and never obeyed by a terminal.
@@ -31,8 +33,8 @@ private:
     HostWindowPresenter &m_presenter;
     HostAgentController &m_controller;
     bool m_printQRCode;
-    std::FILE *m_out;
+    ConsoleOutput m_output;
     QString m_lastStatus;
-    QString m_lastWarning;
+    QStringList m_lastWarnings;
     QString m_lastLink;
 };

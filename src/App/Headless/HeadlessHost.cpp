@@ -59,13 +59,11 @@ int HeadlessHost::run(const HostCommandLine &commandLine)
     HostSession host(defaults, saved, commandLine.secretsFile, folderChooser);
     // Nothing runs yet, so the settings of this run take effect before anything reacts to them.
     defaults.overrideForThisRun([&] { applyRunSettings(commandLine, host.preferences); });
-    host.presenter.reportSettingsFile(saved);
+    host.reportSettingsFile(saved);
 
     HeadlessConsole console(host.presenter, host.controller, commandLine.printQRCode);
     console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window. Pairing secrets: ") +
                 host.secrets.location);
-    if (!host.secrets.warning.isEmpty())
-        console.say(QStringLiteral("Warning: ") + host.secrets.warning);
     host.answerRequestsOn(instance);
 
     host.controller.refreshPermissionPreflight(&host.preferences);

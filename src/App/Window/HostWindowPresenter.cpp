@@ -5,6 +5,7 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "Services/HostAgentController.h"
 #include "Services/Redaction/HostSecretRedactor.h"
+#include "Services/Settings/HostFileWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
 #include "Shared/TunnelState.h"
@@ -190,7 +191,24 @@ QString HostWindowPresenter::relaySessionText() const
 
 QString HostWindowPresenter::readinessWarning() const
 {
-    return m_controller.readinessWarning();
+    return readinessWarnings().join(QLatin1Char('\n'));
+}
+
+QStringList HostWindowPresenter::readinessWarnings() const
+{
+    QStringList warnings;
+    if (!m_controller.readinessWarning().isEmpty())
+        warnings.append(m_controller.readinessWarning());
+    if (m_fileWarnings)
+        warnings += m_fileWarnings->warnings();
+    return warnings;
+}
+
+void HostWindowPresenter::showFileWarnings(const HostFileWarnings &warnings)
+{
+    m_fileWarnings = &warnings;
+    connect(&warnings, &HostFileWarnings::changed, this, &HostWindowPresenter::readinessWarningChanged);
+    emit readinessWarningChanged();
 }
 
 QAbstractListModel *HostWindowPresenter::log() const

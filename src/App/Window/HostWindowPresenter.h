@@ -9,6 +9,7 @@
 #include <QVariantList>
 
 class HostAgentController;
+class HostFileWarnings;
 class HostPreferences;
 class JsonFileUserDefaults;
 
@@ -84,8 +85,12 @@ public:
     QString expiryLine() const;
     QString hostIdText() const;
     QString relaySessionText() const;
-    // Empty when there is nothing to warn about.
+    // Empty when there is nothing to warn about; one line per warning.
     QString readinessWarning() const;
+    // The same warnings one by one: the controller's, then those about the host's files.
+    QStringList readinessWarnings() const;
+    // The warnings about the host's files join the readiness warning.
+    void showFileWarnings(const HostFileWarnings &warnings);
     WorkspaceListModel *workspaces() const { return m_workspaces; }
     PairedDevicesModel *devices() const { return m_devices; }
     // The agent's masked output, newest last.
@@ -141,6 +146,7 @@ private:
     HostAgentController &m_controller;
     WorkspaceListModel *m_workspaces;
     PairedDevicesModel *m_devices;
+    const HostFileWarnings *m_fileWarnings = nullptr;
     QString m_settingsFileNotice;
     bool m_launchedAtLogin = false;
     bool m_trayHostPresent = false;

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QtGlobal>
+
+// The bounds every session and tablet is held to; agent/PROTOCOL.md states them.
+namespace SessionLimits {
+// Sessions at once, on this computer.
+constexpr int maxSessions = 16;
+// The bytes of one keystroke message.
+constexpr qsizetype maxInputBytes = 64 * 1024;
+// Output a session keeps for tablets that attach again (a little more while a chunk is filling).
+constexpr qsizetype historyBytes = 4 * 1024 * 1024;
+// Output a tablet may have received without acknowledging it; past this the session's output waits for it.
+constexpr qsizetype unacknowledgedBytes = 512 * 1024;
+// The output one message carries at most.
+constexpr qsizetype outputMessageBytes = 32 * 1024;
+// Keystrokes tmux has not taken yet, past which more are refused.
+constexpr qsizetype pendingInputBytes = 1024 * 1024;
+// Terminal sizes a tablet may ask for.
+constexpr int minColumns = 2, maxColumns = 1000, minRows = 1, maxRows = 500;
+} // namespace SessionLimits

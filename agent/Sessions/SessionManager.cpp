@@ -1,0 +1,274 @@
+#include "Sessions/SessionManager.h"
+
+#include "AgentLog.h"
+#include "Sessions/SessionLimits.h"
+#include "Shared/PrivateFolder.h"
+#include "Shared/SessionFiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+ServiceError unavailable(const QString &why)
+{
+    return ServiceError{QStringLiteral("sessions_unavailable"), why};
+}
+
+QString newSessionId()
+{
+    return QString::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, QLatin1Char('0'));
+}
+
+// The folder must be this user's alone: another local user who made it first could read the sessions.
+bool isPrivateFolder(const QString &path)
+{
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::getuid() && (status.st_mode & 077) == 0;
+}
+
+bool writeJson(const QString &path, const QJsonObject &object, QString *error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        *error = file.errorString();
+        return false;
+    }
+    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    if (file.write(bytes) != bytes.size() || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+SessionManager::SessionManager(SessionSettings settings, const WorkspaceFileService *files,
+                               const PairingAuthenticator *authenticator, QObject *parent)
+    : QObject(parent), m_settings(std::move(settings)), m_files(files), m_authenticator(authenticator),
+      m_programs(m_settings.programs, m_settings.allowShell,
+                 m_settings.agentEnvironment.value(QStringLiteral("PATH")), SessionPrograms::userLoginShell())
+{}
+
+SessionManager::~SessionManager()
+{
+    release();
+}
+
+TmuxServer SessionManager::server(const QString &id) const
+{
+    return TmuxServer{m_tmux, SessionFiles::tmuxSocket(m_settings.runtimeFolder, id),
+                      sessionEnvironment(m_settings.agentEnvironment)};
+}
+
+void SessionManager::start()
+{
+    const QString path = m_settings.agentEnvironment.value(QStringLiteral("PATH"));
+    m_tmux = QStandardPaths::findExecutable(QStringLiteral("tmux"),
+                                            path.split(QLatin1Char(':'), Qt::SkipEmptyParts));
+    const QString runtime = m_settings.runtimeFolder;
+    if (m_tmux.isEmpty())
+        m_problem = QStringLiteral("tmux is not installed on this computer");
+    else if (!makePrivateFolder(SessionFiles::sessionsFolder(runtime)) || !isPrivateFolder(runtime))
+        m_problem = QStringLiteral("%1 is not a folder that only this user can open").arg(runtime);
+    if (!m_problem.isEmpty()) {
+        AgentLog::error(QStringLiteral("coding sessions are off: %1").arg(m_problem));
+        return;
+    }
+    // Each session has a tmux server of its own: tmux holds a program back only when every client that could
+    // show its output is behind, and a control client counts as keeping up with any pane it does not show, so
+    // sessions sharing a server would never be held back.
+    const QDir sessions(SessionFiles::sessionsFolder(runtime));
+    const QStringList ids = sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    m_recovering = static_cast<int>(ids.size());
+    if (ids.isEmpty())
+        writeState();
+    for (const QString &id : ids) {
+        server(id).run({QStringLiteral("has-session"), QStringLiteral("-t"), QLatin1Char('=') + id}, this,
+                       [this, id](int status, const QByteArray &) {
+                           recover(id, status == 0);
+                           if (--m_recovering > 0)
+                               return;
+                           if (!m_sessions.isEmpty())
+                               AgentLog::event(
+                                   QStringLiteral("took over %1 running session(s)").arg(m_sessions.size()));
+                           writeState();
+                       });
+    }
+}
+
+void SessionManager::recover(const QString &id, bool running)
+{
+    const QString folder = SessionFiles::sessionFolder(m_settings.runtimeFolder, id);
+    if (!running) {
+        // Its program ended, or the computer started again, while no agent ran.
+        QDir(folder).removeRecursively();
+        return;
+    }
+    QFile file(SessionInfo::fileIn(folder));
+    std::optional<SessionInfo> info;
+    if (file.open(QIODevice::ReadOnly))
+        info = SessionInfo::fromJson(QJsonDocument::fromJson(file.readAll()).object());
+    QString why;
+    if (!info || info->id != id)
+        why = QStringLiteral("it is not one the agent opened");
+    else if (info->pairing != m_settings.pairing)
+        why = QStringLiteral("the pairing was replaced");
+    else if (!m_authenticator->trusts(info->deviceId))
+        why = QStringLiteral("the device that opened it was revoked");
+    else if (QFile::exists(folder + QStringLiteral("/status")))
+        why = QStringLiteral("its program ended while no agent ran");
+    if (!why.isEmpty()) {
+        AgentLog::event(QStringLiteral("session %1 ended: %2").arg(id, why));
+        server(id).run({QStringLiteral("kill-server")}, this,
+                       [folder](int, const QByteArray &) { QDir(folder).removeRecursively(); });
+        return;
+    }
+    auto *session = new CodingSession(*info, server(id), folder, this);
+    adopt(session);
+    session->recover();
+}
+
+void SessionManager::release()
+{
+    for (CodingSession *session : std::as_const(m_sessions)) {
+        session->disconnect(this);
+        session->release();
+    }
+}
+
+void SessionManager::open(const QString &folder, const QString &program, int columns, int rows,
+                          const QString &deviceId, const QString &deviceName, QObject *context, Opened done)
+{
+    if (!m_problem.isEmpty() || m_tmux.isEmpty())
+        return done(unavailable(m_problem.isEmpty() ? QStringLiteral("sessions are starting") : m_problem));
+    const auto confined = m_files->confinedPath(folder);
+    if (const auto *error = std::get_if<ServiceError>(&confined))
+        return done(*error);
+    const QString resolved = std::get<QString>(confined);
+    if (!QFileInfo(resolved).isDir())
+        return done(
+            ServiceError{QStringLiteral("not_a_directory"), QStringLiteral("the path is not a directory")});
+    const auto resolvedProgram = m_programs.resolve(program);
+    if (const auto *error = std::get_if<ServiceError>(&resolvedProgram))
+        return done(*error);
+    if (m_sessions.size() + m_opening >= SessionLimits::maxSessions)
+        return done(
+            ServiceError{QStringLiteral("too_many_sessions"),
+                         QStringLiteral("%1 sessions are running, the most this computer runs at once: end "
+                                        "one first")
+                             .arg(SessionLimits::maxSessions)});
+
+    SessionInfo info{newSessionId(),
+                     resolved,
+                     program,
+                     deviceId,
+                     deviceName,
+                     m_settings.pairing,
+                     QDateTime::currentDateTimeUtc(),
+                     QStringLiteral("ferrowyn-exit-") + newSessionId()};
+    const QString sessionFolder = SessionFiles::sessionFolder(m_settings.runtimeFolder, info.id);
+    QString error = QStringLiteral("cannot create %1").arg(sessionFolder);
+    if (!makePrivateFolder(sessionFolder) ||
+        !writeJson(SessionInfo::fileIn(sessionFolder), info.toJson(), &error)) {
+        AgentLog::error(QStringLiteral("cannot open a session: %1").arg(error));
+        QDir(sessionFolder).removeRecursively();
+        return done(ServiceError{QStringLiteral("session_failed"), error});
+    }
+    auto *session = new CodingSession(info, server(info.id), sessionFolder, this);
+    ++m_opening;
+    QPointer<QObject> guard(context);
+    connect(session, &CodingSession::started, this,
+            [this, session, sessionFolder, guard, done](const QString &problem) {
+                --m_opening;
+                if (!problem.isEmpty()) {
+                    AgentLog::error(QStringLiteral("cannot open a session: %1").arg(problem));
+                    session->deleteLater();
+                    QDir(sessionFolder).removeRecursively();
+                    if (guard)
+                        done(ServiceError{QStringLiteral("session_failed"), problem});
+                    return;
+                }
+                AgentLog::event(QStringLiteral("session %1 opened: %2 in %3 for \"%4\"")
+                                    .arg(session->info().id, session->info().program,
+                                         AgentLog::printable(session->info().folder),
+                                         AgentLog::printable(session->info().deviceName)));
+                adopt(session);
+                writeState();
+                if (guard)
+                    done(session);
+            });
+    session->open(std::get<SessionProgram>(resolvedProgram), columns, rows);
+}
+
+void SessionManager::adopt(CodingSession *session)
+{
+    const QString id = session->info().id;
+    m_sessions.insert(id, session);
+    connect(session, &CodingSession::viewersChanged, this, &SessionManager::writeState);
+    connect(session, &CodingSession::ended, this, [this, session, id](const QJsonObject &how) {
+        AgentLog::event(
+            QStringLiteral("session %1 ended (%2)").arg(id, how.value(QStringLiteral("reason")).toString()));
+        m_sessions.remove(id);
+        QDir(SessionFiles::sessionFolder(m_settings.runtimeFolder, id)).removeRecursively();
+        session->deleteLater();
+        writeState();
+    });
+    emit changed();
+}
+
+QJsonArray SessionManager::list() const
+{
+    QJsonArray sessions;
+    for (const CodingSession *session : std::as_const(m_sessions))
+        sessions.append(session->describe());
+    return sessions;
+}
+
+int SessionManager::end(const QString &id, const QString &reason)
+{
+    int ended = 0;
+    for (CodingSession *session : m_sessions.values()) {
+        if (id.isEmpty() || session->info().id == id) {
+            session->end(reason);
+            ++ended;
+        }
+    }
+    return ended;
+}
+
+void SessionManager::checkDevices()
+{
+    for (CodingSession *session : m_sessions.values()) {
+        if (!m_authenticator->trusts(session->info().deviceId))
+            session->end(QStringLiteral("revoked"));
+    }
+}
+
+void SessionManager::writeState()
+{
+    QJsonArray sessions;
+    for (const CodingSession *session : std::as_const(m_sessions)) {
+        QJsonObject entry = session->describe();
+        entry.remove(QStringLiteral("outputBytes"));
+        entry.insert(QStringLiteral("deviceId"), session->info().deviceId);
+        sessions.append(entry);
+    }
+    QString error;
+    if (!writeJson(SessionFiles::stateFile(m_settings.runtimeFolder),
+                   QJsonObject{{QStringLiteral("format"), 1}, {QStringLiteral("sessions"), sessions}},
+                   &error))
+        AgentLog::error(QStringLiteral("cannot write the sessions' state file: %1").arg(error));
+    emit changed();
+}

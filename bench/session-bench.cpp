@@ -1,0 +1,344 @@
+// A coding session over loopback, through the real agent and its tmux server, against the physical limit of a
+// plain pseudo-terminal measured in the same run. The last line holds the figures:
+// session_mb_per_s raw_ratio echo_p50_ms echo_p99_ms flood_rss_growth_kb ctrlc_quiet_ms idle_wakeups
+// Options: --megabytes N (256), --flood-seconds N (60), --idle-seconds N (30).
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Called after every message while something waits: QTest::qWaitFor looks only every 10 ms, which would be
+// most of an echo's round trip.
+std::function<void()> lookAgain;
+
+template <typename Predicate> void waitFor(Predicate predicate, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer::singleShot(timeoutMs, &loop, [] { qFatal("session-bench: an answer did not come in time"); });
+    lookAgain = [&] {
+        if (predicate())
+            loop.quit();
+    };
+    QTimer::singleShot(0, &loop, lookAgain);
+    loop.exec();
+    lookAgain = nullptr;
+}
+
+QString secret()
+{
+    return QString::number(QRandomGenerator::global()->generate64(), 36);
+}
+
+// Bytes a plain pseudo-terminal delivers from `cat FILE` per second, read as fast as possible.
+double rawDrainMBps(const QString &file, qint64 *bytes)
+{
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        ::execlp("cat", "cat", QFile::encodeName(file).constData(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    char block[65536];
+    *bytes = 0;
+    for (ssize_t got; (got = ::read(master, block, sizeof block)) > 0;)
+        *bytes += got;
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    ::close(master);
+    ::waitpid(child, nullptr, 0);
+    return *bytes / seconds / 1e6;
+}
+
+// CPU seconds a process has used so far.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    stat.open(QIODevice::ReadOnly);
+    const QList<QByteArray> fields = stat.readAll().split(')').value(1).trimmed().split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+long agentKb(qint64 pid, const char *field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    status.open(QIODevice::ReadOnly);
+    const QRegularExpression pattern(QStringLiteral("%1:\\s+(\\d+)").arg(QLatin1String(field)));
+    return pattern.match(QString::fromLatin1(status.readAll())).captured(1).toLong();
+}
+
+// Voluntary context switches of every thread: each is a wake-up from a wait.
+long wakeups(qint64 pid)
+{
+    long total = 0;
+    for (const QString &task :
+         QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(task));
+        status.open(QIODevice::ReadOnly);
+        total += QRegularExpression(QStringLiteral("voluntary_ctxt_switches:\\s+(\\d+)"))
+                     .match(QString::fromLatin1(status.readAll()))
+                     .captured(1)
+                     .toLong();
+    }
+    return total;
+}
+
+// The tablet: requests and the output of the sessions it opened, acknowledged at `ackRate` bytes a second
+// (0: at once).
+struct Tablet {
+    QWebSocket socket;
+    int nextId = 0;
+    QHash<int, QJsonObject> answers;
+    QHash<QString, qint64> received, acknowledged;
+    QHash<QString, QJsonObject> ended;
+    qint64 wireBytes = 0;
+    qint64 ackRate = 0;
+    QElapsedTimer lastOutput;
+    QTimer pacer;
+
+    Tablet()
+    {
+        socket.setMaxAllowedIncomingMessageSize(4 << 20);
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [this](const QString &text) {
+            wireBytes += text.size();
+            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+            const QJsonObject params = message.value("params").toObject();
+            const QString id = params.value("id").toString();
+            if (message.contains("id")) {
+                answers.insert(message.value("id").toInt(), message);
+            } else if (message.value("method") == "session.output") {
+                received[id] = params.value("offset").toInteger() +
+                               QByteArray::fromBase64(params.value("data").toString().toLatin1()).size();
+                lastOutput.start();
+                if (ackRate == 0)
+                    post("session.ack", {{"id", id}, {"offset", received[id]}});
+            } else if (message.value("method") == "session.ended") {
+                ended.insert(id, params);
+            }
+            if (lookAgain)
+                lookAgain();
+        });
+        QObject::connect(&socket, &QWebSocket::connected, &socket, [] {
+            if (lookAgain)
+                lookAgain();
+        });
+        // A terminal that draws `ackRate` bytes a second.
+        pacer.setInterval(100);
+        QObject::connect(&pacer, &QTimer::timeout, &socket, [this] {
+            for (auto session = received.cbegin(); session != received.cend(); ++session) {
+                const qint64 next = std::min(session.value(), acknowledged[session.key()] + ackRate / 10);
+                acknowledged[session.key()] = next;
+                post("session.ack", {{"id", session.key()}, {"offset", next}});
+            }
+        });
+    }
+    int post(const QString &method, const QJsonObject &params)
+    {
+        socket.sendTextMessage(QString::fromUtf8(
+            QJsonDocument(QJsonObject{{"id", ++nextId}, {"method", method}, {"params", params}})
+                .toJson(QJsonDocument::Compact)));
+        return nextId;
+    }
+    QJsonObject call(const QString &method, const QJsonObject &params = {})
+    {
+        const int id = post(method, params);
+        waitFor([&] { return answers.contains(id); }, 20000);
+        return answers.take(id);
+    }
+    QString open(const QString &folder, const QString &program)
+    {
+        const QJsonObject answer =
+            call("session.open", {{"folder", folder}, {"program", program}, {"cols", 120}, {"rows", 40}});
+        if (!answer.contains("result"))
+            qFatal("cannot open %s: %s", qPrintable(program), QJsonDocument(answer).toJson().constData());
+        return answer.value("result")["session"]["id"].toString();
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    const auto option = [&](const QString &name, int fallback) {
+        const qsizetype at = arguments.indexOf(name);
+        return at > 0 && at + 1 < arguments.size() ? arguments.at(at + 1).toInt() : fallback;
+    };
+    const int megabytes = option("--megabytes", 256), floodSeconds = option("--flood-seconds", 60),
+              idleSeconds = option("--idle-seconds", 30);
+
+    QTemporaryDir root(QDir::tempPath() + "/sb-XXXXXX");
+    const QString bin = root.filePath("bin"), work = root.filePath("work"), run = root.filePath("run");
+    for (const QString &folder : {bin, work, run, root.filePath("home")})
+        QDir().mkpath(folder);
+    QFile::setPermissions(run, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString big = root.filePath("big.txt");
+    {
+        QFile file(big);
+        file.open(QIODevice::WriteOnly);
+        const QByteArray line(
+            "The quick brown fox jumps over the lazy dog, 0123456789, again and again and again.\n");
+        QByteArray block;
+        while (block.size() < (1 << 20))
+            block += line;
+        for (int i = 0; i < megabytes; ++i)
+            file.write(block.left(1 << 20));
+    }
+    const auto script = [&](const QString &name, const QString &body) {
+        QFile file(bin + '/' + name);
+        file.open(QIODevice::WriteOnly);
+        file.write(("#!/bin/sh\n" + body + "\n").toUtf8());
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    };
+    script("bigcat", "read -r _; cat '" + big + "'; read -r _");
+    script("echoer", "exec cat");
+    script("flood", "exec yes");
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QString token = secret(), hostId = "host_" + secret(), nonce = secret();
+    environment.insert("HOME", root.filePath("home"));
+    environment.insert("XDG_RUNTIME_DIR", run);
+    environment.insert("PATH", bin + ":/usr/bin:/bin");
+    environment.insert("VELMORA_HOST_TOKEN", token);
+    environment.insert("VELMORA_HOST_ID", hostId);
+    environment.insert("VELMORA_PAIRING_NONCE", nonce);
+    QProcess agent;
+    agent.setProcessEnvironment(environment);
+    agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    agent.start(FERROWYN_AGENT_PATH, {"--workspace", work, "--addr", "127.0.0.1:0", "--session-program",
+                                      "bigcat", "--session-program", "echoer", "--session-program", "flood"});
+    agent.waitForReadyRead(5000);
+    const QString listening = QString::fromUtf8(agent.readLine());
+    const QString port = QRegularExpression(":(\\d+),").match(listening).captured(1);
+    Tablet tablet;
+    tablet.socket.open(QUrl("ws://127.0.0.1:" + port + "/ws"));
+    waitFor([&] { return tablet.socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    tablet.call("auth", {{"token", token},
+                         {"hostId", hostId},
+                         {"pairingNonce", nonce},
+                         {"deviceId", "bench"},
+                         {"deviceName", "bench"}});
+
+    // Throughput: the whole file through the session, as received (the terminal makes each LF a CR LF).
+    qint64 rawBytes = 0;
+    const double raw = rawDrainMBps(big, &rawBytes);
+    const QString cat = tablet.open(work, "bigcat");
+    QProcess serverPid;
+    serverPid.start("tmux",
+                    {"-S", run + "/ferrowyn/sessions/" + cat + "/tmux", "display-message", "-p", "#{pid}"});
+    serverPid.waitForFinished(5000);
+    const qint64 tmuxPid = serverPid.readAll().trimmed().toLongLong();
+    const double agentCpu = cpuSeconds(agent.processId()), tmuxCpu = cpuSeconds(tmuxPid);
+    QElapsedTimer timer;
+    timer.start();
+    tablet.post("session.input", {{"id", cat}, {"data", "\r"}});
+    // The echoed Enter, then the file.
+    waitFor([&] { return tablet.received.value(cat) >= rawBytes + 2; }, 600'000);
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    const qint64 sessionBytes = tablet.received.value(cat);
+    std::fprintf(stderr, "cpu during the session: agent %.1f s, tmux %.1f s\n",
+                 cpuSeconds(agent.processId()) - agentCpu, cpuSeconds(tmuxPid) - tmuxCpu);
+    tablet.call("session.end", {{"id", cat}});
+    const double session = sessionBytes / seconds / 1e6;
+    std::fprintf(stderr,
+                 "raw drain %.1f MB/s (%lld bytes); session %.1f MB/s (%lld bytes, %.1f s); wire %.3f bytes "
+                 "per byte\n",
+                 raw, static_cast<long long>(rawBytes), session, static_cast<long long>(sessionBytes),
+                 seconds, double(tablet.wireBytes) / sessionBytes);
+
+    // Echo: one keystroke at a time, from sending it to seeing the terminal's echo.
+    const QString echo = tablet.open(work, "echoer");
+    QList<double> echoes;
+    for (int i = 0; i < 300; ++i) {
+        const qint64 before = tablet.received.value(echo);
+        QElapsedTimer keystroke;
+        keystroke.start();
+        tablet.post("session.input", {{"id", echo}, {"data", "k"}});
+        waitFor([&] { return tablet.received.value(echo) > before; }, 5000);
+        echoes.append(keystroke.nsecsElapsed() / 1e6);
+    }
+    std::sort(echoes.begin(), echoes.end());
+
+    // Memory during a flood read at 100 KB/s.
+    const qint64 pid = agent.processId();
+    const long before = agentKb(pid, "VmRSS");
+    long peak = before;
+    Tablet slow;
+    slow.ackRate = 100'000;
+    slow.socket.open(QUrl("ws://127.0.0.1:" + port + "/ws"));
+    waitFor([&] { return slow.socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    slow.call("auth", {{"token", token}, {"hostId", hostId}, {"deviceId", "bench"}, {"deviceName", "bench"}});
+    const QString flood = slow.open(work, "flood");
+    QProcess floodServer;
+    floodServer.start(
+        "tmux", {"-S", run + "/ferrowyn/sessions/" + flood + "/tmux", "display-message", "-p", "#{pid}"});
+    floodServer.waitForFinished(5000);
+    const qint64 holderPid = floodServer.readAll().trimmed().toLongLong();
+    const long holderBefore = agentKb(holderPid, "VmRSS");
+    long holderPeak = holderBefore;
+    slow.pacer.start();
+    for (QElapsedTimer flooding; !flooding.isValid() || flooding.elapsed() < floodSeconds * 1000;) {
+        if (!flooding.isValid())
+            flooding.start();
+        QTest::qWait(200);
+        peak = std::max(peak, agentKb(pid, "VmRSS"));
+        holderPeak = std::max(holderPeak, agentKb(holderPid, "VmRSS"));
+    }
+    // Ctrl-C during the flood, with a tablet that keeps up: how long until the output stops.
+    slow.pacer.stop();
+    slow.ackRate = 0;
+    slow.post("session.ack", {{"id", flood}, {"offset", slow.received.value(flood)}});
+    QTest::qWait(500);
+    QElapsedTimer interrupt;
+    interrupt.start();
+    slow.post("session.input", {{"id", flood}, {"data", "\x03"}});
+    waitFor([&] { return slow.ended.contains(flood); }, 10000);
+    const double quietMs = interrupt.nsecsElapsed() / 1e6;
+    std::fprintf(stderr, "flood: the session's tmux server grew by %ld kB\n", holderPeak - holderBefore);
+
+    // Wake-ups of an agent holding 16 idle sessions.
+    tablet.call("session.end", {{"id", echo}});
+    waitFor([&] { return tablet.ended.contains(echo); }, 5000);
+    QStringList idle;
+    for (int i = 0; i < 16; ++i)
+        idle.append(tablet.open(work, "echoer"));
+    QTest::qWait(1000);
+    const long wokenBefore = wakeups(pid);
+    QTest::qWait(idleSeconds * 1000);
+    const long woken = wakeups(pid) - wokenBefore;
+    for (const QString &id : idle)
+        tablet.call("session.end", {{"id", id}});
+    QTest::qWait(500);
+
+    agent.terminate();
+    agent.waitForFinished(5000);
+    for (const QString &id : QDir(run + "/ferrowyn/sessions").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        QProcess::execute("tmux", {"-S", run + "/ferrowyn/sessions/" + id + "/tmux", "kill-server"});
+    std::printf(
+        "session_mb_per_s=%.1f raw_ratio=%.2f echo_p50_ms=%.2f echo_p99_ms=%.2f flood_rss_growth_kb=%ld "
+        "ctrlc_quiet_ms=%.0f idle_wakeups=%ld\n",
+        session, session / raw, echoes.at(echoes.size() / 2), echoes.at(echoes.size() * 99 / 100),
+        peak - before, quietMs, woken);
+    return 0;
+}

@@ -1,0 +1,37 @@
+#include "Shared/SessionFiles.h"
+
+#include <QDir>
+
+#include <unistd.h>
+
+namespace SessionFiles {
+
+QString runtimeFolder(const QProcessEnvironment &environment)
+{
+    const QString runtime = environment.value(QStringLiteral("XDG_RUNTIME_DIR"));
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
+        return QDir::cleanPath(runtime) + QStringLiteral("/ferrowyn");
+    return QStringLiteral("/tmp/ferrowyn-%1").arg(::getuid());
+}
+
+QString tmuxSocket(const QString &runtimeFolder, const QString &sessionId)
+{
+    return sessionFolder(runtimeFolder, sessionId) + QStringLiteral("/tmux");
+}
+
+QString stateFile(const QString &runtimeFolder)
+{
+    return runtimeFolder + QStringLiteral("/sessions.json");
+}
+
+QString sessionsFolder(const QString &runtimeFolder)
+{
+    return runtimeFolder + QStringLiteral("/sessions");
+}
+
+QString sessionFolder(const QString &runtimeFolder, const QString &sessionId)
+{
+    return sessionsFolder(runtimeFolder) + QLatin1Char('/') + sessionId;
+}
+
+} // namespace SessionFiles

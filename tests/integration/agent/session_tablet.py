@@ -1,0 +1,246 @@
+# The agent and a tablet for the session tests: one ferrowyn-agent with its own HOME, runtime folder and
+# secrets, and a tablet's conversation that reassembles each session's output by offset and acknowledges it.
+import asyncio
+import base64
+import json
+import os
+import re
+import signal
+import subprocess
+import time
+import urllib.request
+
+import websockets
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TIMEOUT = 10
+SECRET_NAMES = ("VELMORA_HOST_TOKEN", "VELMORA_HOST_ID", "VELMORA_PAIRING_NONCE", "VELMORA_CONTROL_SECRET",
+                "VELMORA_NGROK_AUTHTOKEN", "VELMORA_RELAY_TOKEN", "VELMORA_RELAY_SESSION")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+async def until(predicate, what, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if Tablet.broken:
+            raise Failure(Tablet.broken.pop())
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out waiting for {what}")
+        await asyncio.sleep(0.01)
+
+
+class Agent:
+    """One ferrowyn-agent with its own HOME, runtime folder and secrets; it can be stopped and started again."""
+
+    def __init__(self, path, root, programs=("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "missing"), extra=()):
+        self.path, self.root = path, root
+        self.home, self.run, self.bin = (os.path.join(root, name) for name in ("home", "run", "bin"))
+        self.workspace = os.path.join(root, "work")
+        for folder in (self.home, self.run, self.bin, os.path.join(self.workspace, "project")):
+            os.makedirs(folder, mode=0o700, exist_ok=True)
+        os.symlink(os.path.join(HERE, "fake-codex.sh"), os.path.join(self.bin, "codex"))
+        for name in ("counter", "sizer", "envdump", "keydump", "burst", "flood"):
+            os.symlink(os.path.join(HERE, "session_programs.sh"), os.path.join(self.bin, name))
+        self.secrets = {name: f"{name.lower()}-{os.urandom(8).hex()}" for name in SECRET_NAMES}
+        self.secrets["VELMORA_HOST_ID"] = "host_" + os.urandom(8).hex()
+        self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"] + list(extra)
+        for program in programs:
+            self.arguments += ["--session-program", program]
+        self.process, self.port, self.log = None, None, []
+
+    def environment(self):
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_", "TMUX"))}
+        env.update(self.secrets, HOME=self.home, XDG_RUNTIME_DIR=self.run, NGROK_AUTHTOKEN="ngrok-decoy",
+                   PATH=f"{self.bin}:/usr/bin:/bin")
+        return env
+
+    async def start(self):
+        self.process = await asyncio.create_subprocess_exec(
+            self.path, *self.arguments, env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        line = (await asyncio.wait_for(self.process.stdout.readline(), TIMEOUT)).decode()
+        self.log.append(line)
+        match = re.search(r"listening on .*:(\d+),", line)
+        check(match, f"the agent did not start: {line}")
+        self.port = int(match.group(1))
+        self.reader = asyncio.ensure_future(self.collect())
+
+    async def collect(self):
+        async for line in self.process.stdout:
+            self.log.append(line.decode())
+
+    async def stop(self, sig=signal.SIGTERM):
+        self.process.send_signal(sig)
+        await asyncio.wait_for(self.process.wait(), TIMEOUT)
+        await self.reader
+
+    def rss_kb(self, session=None):
+        """The agent's resident memory, or that of the session's tmux server."""
+        pid = self.process.pid if session is None else subprocess.run(
+            ["tmux", "-S", self.sockets()[session], "display-message", "-p", "#{pid}"], capture_output=True,
+            text=True).stdout.strip()
+        with open(f"/proc/{pid}/status") as status:
+            return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
+
+    def control(self, path, body):
+        request = urllib.request.Request(f"http://127.0.0.1:{self.port}{path}", data=json.dumps(body).encode(),
+                                         headers={"Authorization": "Bearer " + self.secrets["VELMORA_CONTROL_SECRET"]})
+        with urllib.request.urlopen(request, timeout=TIMEOUT) as reply:
+            return json.loads(reply.read())
+
+    def sockets(self):
+        folder = os.path.join(self.run, "ferrowyn", "sessions")
+        return {name: os.path.join(folder, name, "tmux") for name in sorted(os.listdir(folder))}
+
+    def tmux_sessions(self):
+        """The sessions whose tmux server runs: each session has one of its own."""
+        return [name for name, socket in self.sockets().items()
+                if subprocess.run(["tmux", "-S", socket, "has-session"], stderr=subprocess.DEVNULL).returncode == 0]
+
+    def state(self):
+        with open(os.path.join(self.run, "ferrowyn", "sessions.json")) as state:
+            return json.load(state)
+
+    def kill_tmux(self):
+        for socket in self.sockets().values():
+            server = subprocess.run(["tmux", "-S", socket, "display-message", "-p", "#{pid}"], capture_output=True,
+                                    text=True, timeout=TIMEOUT).stdout.strip()
+            if server:
+                os.kill(int(server), signal.SIGKILL)
+
+    def leaked(self):
+        text = "".join(self.log)
+        return [name for name, value in self.secrets.items() if value in text]
+
+
+class RefusedError(Exception):
+    def __init__(self, code, message):
+        super().__init__(f"{code}: {message}")
+        self.code = code
+
+
+class Tablet:
+    """A tablet's conversation: requests by id, and each session's output reassembled by offset. With
+    `ack_rate` (bytes per second, None for "at once") it acknowledges output as a terminal that draws that fast."""
+
+    def __init__(self, agent, device="tablet-1", ack_rate=None):
+        self.agent, self.device, self.ack_rate = agent, device, ack_rate
+        self.next_id, self.pending, self.output, self.ended, self.chunks = 0, {}, {}, {}, []
+        self.start, self.unanswered = {}, {}
+
+    async def connect(self, send=None, receive=None):
+        if send is None:
+            self.ws = await websockets.connect(f"ws://127.0.0.1:{self.agent.port}/ws", max_size=2 ** 21)
+            send, receive = self.ws.send, self.ws.recv
+        self.send, self.receive = send, receive
+        self.reader = asyncio.ensure_future(self.read())
+        secrets = self.agent.secrets
+        params = {"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"],
+                  "deviceId": self.device, "deviceName": self.device}
+        # A device pairs once with the nonce; later it comes back with the secret it was issued, as tablets do.
+        known = Tablet.device_secrets.get((secrets["VELMORA_HOST_ID"], self.device))
+        if known:
+            params["deviceSecret"] = known
+        else:
+            params["pairingNonce"] = secrets["VELMORA_PAIRING_NONCE"]
+        result = await self.call("auth", params)
+        if "deviceSecret" in result:
+            Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = result["deviceSecret"]
+        return self
+
+    device_secrets = {}
+
+    async def close(self):
+        self.reader.cancel()
+        await self.ws.close()
+
+    async def read(self):
+        try:
+            await self.serve_messages()
+        except (websockets.ConnectionClosed, asyncio.CancelledError):
+            pass
+        except Exception as error:  # a broken rule in a message fails the scenario at its next wait
+            Tablet.broken.append(f"{self.device}: {error}")
+
+    broken = []
+
+    async def serve_messages(self):
+        while True:
+            try:
+                message = json.loads(await self.receive())
+            except (websockets.ConnectionClosed, asyncio.CancelledError):
+                self.closed = True
+                return
+            if "id" in message and message["id"] in self.pending:
+                self.pending.pop(message["id"]).set_result(message)
+            elif message.get("method") == "session.output":
+                await self.take(message["params"])
+            elif message.get("method") == "session.ended":
+                self.ended[message["params"]["id"]] = message["params"]
+            elif "error" in message:
+                self.unanswered[message["id"]] = message["error"]["code"]
+            else:
+                raise Failure(f"unexpected message {message}")
+
+    async def take(self, params):
+        data = base64.b64decode(params["data"])
+        stream = self.output.setdefault(params["id"], bytearray())
+        check(params["offset"] == self.start.get(params["id"], 0) + len(stream),
+              f"output at {params['offset']} after {len(stream)} bytes")
+        self.chunks.append(data)
+        stream += data
+        if self.ack_rate:
+            await asyncio.sleep(len(data) / self.ack_rate)
+        await self.post("session.ack", {"id": params["id"], "offset": params["offset"] + len(data)})
+
+    async def post(self, method, params):
+        self.next_id += 1
+        await self.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
+        return self.next_id
+
+    async def call(self, method, params=None):
+        request_id = await self.post(method, params or {})
+        answer = asyncio.get_running_loop().create_future()
+        self.pending[request_id] = answer
+        message = await asyncio.wait_for(answer, TIMEOUT)
+        if "error" in message:
+            raise RefusedError(message["error"]["code"], message["error"]["message"])
+        return message["result"]
+
+    async def refusal(self, method, params):
+        if method in ("session.input", "session.ack"):
+            # Answered only when refused: the answer to a later request shows that none is coming.
+            request_id = await self.post(method, params)
+            await self.call("sessions.list")
+            return self.unanswered.get(request_id, "accepted")
+        try:
+            await self.call(method, params)
+        except RefusedError as refused:
+            return refused.code
+        return "accepted"
+
+    async def open(self, program, folder="project", cols=80, rows=24):
+        result = await self.call("session.open", {"folder": os.path.join(self.agent.workspace, folder),
+                                                  "program": program, "cols": cols, "rows": rows})
+        return result["session"]["id"]
+
+    async def attach(self, session, offset=0):
+        self.start[session] = offset
+        self.output[session] = bytearray()
+        return await self.call("session.attach", {"id": session, "from": offset})
+
+    def text(self, session):
+        return bytes(self.output.get(session, b"")).decode("utf-8", "replace")
+
+    async def wait_text(self, session, text):
+        await until(lambda: text in self.text(session), repr(text))
+
+    async def type(self, session, text):
+        await self.post("session.input", {"id": session, "data": text})

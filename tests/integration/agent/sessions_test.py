@@ -1,0 +1,316 @@
+# Coding sessions through the real agent, driven as a tablet would: real programs in real terminals (tmux).
+# Usage: sessions_test.py AGENT_PATH. Prints one line per scenario and "N passed, N failed" at the end.
+import asyncio
+import base64
+import json
+import os
+import re
+import shutil
+import sys
+import tempfile
+import time
+
+import websockets
+
+from session_tablet import SECRET_NAMES, TIMEOUT, Agent, Failure, RefusedError, Tablet, check, until
+
+
+async def answer_and_exit(agent):
+    # The stand-in coding agent asks; the answer decides its exit status, which every attached tablet gets.
+    tablet = await Tablet(agent).connect()
+    sessions = {answer: await tablet.open("codex") for answer, _ in (("y", 0), ("n", 3))}
+    for answer, status in (("y", 0), ("n", 3)):
+        await tablet.wait_text(sessions[answer], "Apply this change? [y/n] ")
+        check(tablet.output[sessions[answer]].startswith(b"\x1b[32mPlanning a change in project\x1b[0m\r\n"),
+              "no colour")
+        await tablet.type(sessions[answer], answer + "\r")
+        await until(lambda: sessions[answer] in tablet.ended, "the end")
+        check(tablet.ended[sessions[answer]] == {"id": sessions[answer], "reason": "exited", "exitCode": status},
+              f"ended {tablet.ended[sessions[answer]]}")
+        check(f"You said: {answer}\r\n" in tablet.text(sessions[answer]), "no answer")
+    await until(lambda: not agent.tmux_sessions() and agent.state()["sessions"] == [], "the sessions' end")
+    await tablet.close()
+
+
+async def refusals(agent):
+    # Every request is checked like fs.list: one row per rule.
+    tablet = await Tablet(agent).connect()
+    session = await tablet.open("sizer")
+    work, outside = agent.workspace, os.path.dirname(agent.workspace)
+    os.symlink(outside, os.path.join(work, "way-out"))
+    table = [
+        ("session.open", {"folder": outside, "program": "codex", "cols": 80, "rows": 24}, "path_outside_workspace"),
+        ("session.open", {"folder": work + "/project/../..", "program": "codex", "cols": 80, "rows": 24},
+         "path_outside_workspace"),
+        ("session.open", {"folder": work + "/way-out", "program": "codex", "cols": 80, "rows": 24},
+         "path_outside_workspace"),
+        ("session.open", {"folder": work + "/missing", "program": "codex", "cols": 80, "rows": 24}, "not_found"),
+        ("session.open", {"folder": work, "program": "bash", "cols": 80, "rows": 24}, "program_not_allowed"),
+        ("session.open", {"folder": work, "program": "shell", "cols": 80, "rows": 24}, "program_not_allowed"),
+        ("session.open", {"folder": work, "program": "missing", "cols": 80, "rows": 24}, "program_not_found"),
+        ("session.open", {"folder": work, "program": "codex", "cols": 0, "rows": 24}, "invalid_params"),
+        ("session.open", {"folder": work, "program": "codex", "cols": 80.5, "rows": 24}, "invalid_params"),
+        ("session.attach", {"id": "0123456789abcdef"}, "unknown_session"),
+        ("session.attach", {"id": session, "from": -1}, "invalid_params"),
+        ("session.input", {"id": "nope", "data": "x"}, "unknown_session"),
+        ("session.input", {"id": session, "data": "x" * (64 * 1024 + 1)}, "input_too_large"),
+        ("session.input", {"id": session, "base64": "!!"}, "invalid_params"),
+        ("session.input", {"id": session, "data": "x", "base64": "eA=="}, "invalid_params"),
+        ("session.resize", {"id": session, "cols": 80, "rows": 501}, "invalid_params"),
+        ("session.frobnicate", {"id": session}, "method_not_found"),
+    ]
+    for method, params, code in table:
+        got = await tablet.refusal(method, params)
+        check(got == code, f"{method} {str(params)[:80]}: {got}, expected {code}")
+    try:
+        await tablet.call("session.open", {"folder": work, "program": "missing", "cols": 80, "rows": 24})
+    except RefusedError as refused:
+        check("missing is not installed on this computer" in str(refused), str(refused))
+    # A second tablet must attach before it types; 64 KiB exactly is one message.
+    other = await Tablet(agent, "tablet-2").connect()
+    check(await other.refusal("session.input", {"id": session, "data": "x"}) == "not_attached", "typed unattached")
+    await other.attach(session)
+    check(await other.refusal("session.input", {"id": session, "data": "x" * 65535 + "\r"}) == "accepted", "64 KiB")
+    # Sixteen at most: the 17th is refused with a reason, and one more fits once one ended.
+    opened = [session] + [await tablet.open("sizer") for _ in range(15)]
+    try:
+        await tablet.open("sizer")
+        raise Failure("a 17th session opened")
+    except RefusedError as refused:
+        check(refused.code == "too_many_sessions" and "16" in str(refused), str(refused))
+    await tablet.call("session.end", {"id": opened[0]})
+    await until(lambda: opened[0] in tablet.ended, "the end")
+    check(tablet.ended[opened[0]]["reason"] == "ended", str(tablet.ended[opened[0]]))
+    await tablet.open("sizer")
+    check(agent.control("/control/sessions/end", {"all": True}) == {"ending": 16}, "ended by the host")
+    await until(lambda: not agent.tmux_sessions(), "no session left")
+    await tablet.close()
+    await other.close()
+
+
+async def terminal(agent):
+    # The program sees a real terminal of the asked size, resized on request, with a clean environment.
+    tablet = await Tablet(agent).connect()
+    sizer = await tablet.open("sizer", cols=90, rows=20)
+    await tablet.wait_text(sizer, "20 90\r\n")
+    check(await tablet.call("session.resize", {"id": sizer, "cols": 120, "rows": 40}) == {"cols": 120, "rows": 40},
+          "resize answer")
+    await tablet.type(sizer, "\r")
+    await tablet.wait_text(sizer, "40 120\r\n")
+    env = await tablet.open("envdump")
+    await tablet.wait_text(env, "end of environment")
+    names = dict(line.split("=", 1) for line in tablet.text(env).split("\r\n") if "=" in line)
+    check(names.get("TERM") == "xterm-256color" and names.get("COLORTERM") == "truecolor", "terminal type")
+    for name in ("NGROK_AUTHTOKEN", "TMUX", "TMUX_PANE") + SECRET_NAMES:
+        check(name not in names, f"{name} reached the program")
+    for value in agent.secrets.values():
+        check(value not in tablet.text(env), "a secret reached the program")
+    check(names.get("HOME") == agent.home, "the agent's own environment is kept")
+    # Keystrokes reach the program byte for byte, whatever tmux or a shell would make of them.
+    keys = await tablet.open("keydump")
+    await tablet.wait_text(keys, "ready")
+    for typed in [b"a", b"\x03", b"\x00", b"\x1b[A", b"\r\n\t\x7f", "ä€😀".encode(), b'$HOME ~ #{pane_id} ; "q" \\ \'',
+                  b"x\x00y\x00\x00z", bytes(range(1, 256)), b"k" * 65536]:
+        mark = len(tablet.output[keys])
+        await tablet.post("session.input", {"id": keys, "base64": base64.b64encode(typed).decode()})
+        await until(lambda: tablet.text(keys)[mark:].count(">") >= 1 and
+                    "".join(re.findall(r"<([0-9a-f]*)>", tablet.text(keys)[mark:])) == typed.hex(),
+                    f"the keys {typed[:20]!r}", 5)
+    await tablet.close()
+
+
+async def resume(agent):
+    # Output split across reads and a tablet that leaves mid-output and comes back from where it stopped: every
+    # byte once, in order, and no message ends inside a character.
+    lines = 400
+    expected = b"".join(b"line %04d \xe2\x82\xac\r\n" % i for i in range(lines)) + b"done\r\n"
+    first = await Tablet(agent).connect()
+    session = await first.call("session.open", {"folder": agent.workspace, "program": "counter", "cols": 80,
+                                                "rows": 24})
+    session = session["session"]["id"]
+    await until(lambda: len(first.output.get(session, b"")) > 2000, "some output")
+    await first.close()
+    stopped = len(first.output[session])
+    second = await Tablet(agent, "tablet-2").connect()
+    listed = (await second.call("sessions.list"))["sessions"]
+    check([s["id"] for s in listed] == [session] and listed[0]["program"] == "counter", str(listed))
+    attached = await second.attach(session, stopped)
+    check(attached["from"] == stopped and attached["dropped"] == 0, str(attached))
+    await second.wait_text(session, "done")
+    check(bytes(first.output[session]) + bytes(second.output[session]) == expected, "the stream was not exact")
+    for chunk in first.chunks + second.chunks:
+        chunk.decode("utf-8")
+    # A third tablet from the start gets all of it too, alongside the second.
+    third = await Tablet(agent, "tablet-3").connect()
+    await third.attach(session, 0)
+    await third.wait_text(session, "done")
+    check(bytes(third.output[session]) == expected, "history")
+    await second.type(session, "\r")
+    await until(lambda: session in second.ended and session in third.ended, "both told of the end")
+    await second.close()
+    await third.close()
+
+
+async def restart_revoke_rotate(agent):
+    # An agent started again keeps the sessions and their output; a revoked device loses its own sessions only,
+    # whether the agent ran or not at the time; a new pairing ends them all.
+    first, second = await Tablet(agent).connect(), await Tablet(agent, "tablet-2").connect()
+    kept = await first.open("codex")
+    others = [await second.open("codex"), await second.open("sizer")]
+    await first.wait_text(kept, "[y/n] ")
+    before = bytes(first.output[kept])
+    await agent.stop()
+    check("took over" not in "".join(agent.log), "nothing to take over yet")
+    await agent.start()
+    check(agent.tmux_sessions() == sorted([kept] + others), "tmux kept the sessions")
+    await until(lambda: "took over 3 running session(s)\n" in agent.log, "the sessions taken over")
+    again = await Tablet(agent).connect()
+    await again.attach(kept, 0)
+    # What the previous agent sent, then the screen as it is now (what ran meanwhile is not known byte for byte).
+    await until(lambda: again.output[kept].endswith(b"\x1b[2;26H"), "the screen drawn again", 3)
+    check(again.output[kept].startswith(before), "the output before the restart is kept")
+    check(b"\x1b[H\x1b[2J" in again.output[kept][len(before):], "no repaint")
+    await again.type(kept, "y\r")
+    await until(lambda: kept in again.ended, "the end")
+    check(again.ended[kept]["exitCode"] == 0, str(again.ended[kept]))
+
+    # Revoked while running: only tablet-2's sessions end, and a tablet attached to one is told why.
+    watcher = await Tablet(agent, "tablet-3").connect()
+    await watcher.attach(others[0])
+    third = await watcher.open("sizer")
+    agent.control("/control/revoke", {"deviceId": "tablet-2", "pairingNonce": "n2"})
+    await until(lambda: others[0] in watcher.ended, "the revoked device's session ended")
+    check(watcher.ended[others[0]]["reason"] == "revoked", str(watcher.ended[others[0]]))
+    await until(lambda: agent.tmux_sessions() == [third], "only the revoked device's sessions ended")
+    # Revoked while no agent ran: found out at the start.
+    await agent.stop()
+    devices_file = os.path.join(agent.home, ".ferrowyn", "trusted-devices.json")
+    with open(devices_file) as file:
+        devices = json.load(file)
+    devices["devices"] = [d for d in devices["devices"] if d["deviceId"] != "tablet-3"]
+    with open(devices_file, "w") as file:
+        json.dump(devices, file)
+    await agent.start()
+    await until(lambda: agent.tmux_sessions() == [], "the session of a device revoked meanwhile ended")
+    # A rotated pairing (a new host id) ends every session.
+    fresh = await Tablet(agent).connect()
+    await fresh.open("sizer")
+    await agent.stop()
+    agent.secrets["VELMORA_HOST_ID"] = "host_" + os.urandom(8).hex()
+    await agent.start()
+    await until(lambda: agent.tmux_sessions() == [], "every session ended by the rotation")
+    check(os.listdir(os.path.join(agent.run, "ferrowyn", "sessions")) == [], "session folders left behind")
+
+
+async def flood(agent):
+    # A program that floods, a tablet that draws slowly: the agent's memory stays put while the program waits,
+    # another session stays quick, and an interrupt ends the flood at once.
+    slow = await Tablet(agent, ack_rate=200_000).connect()
+    flooding = await slow.open("flood")
+    quick = await Tablet(agent, "tablet-2").connect()
+    echo = await quick.open("sizer")
+    await until(lambda: len(slow.output.get(flooding, b"")) > 600_000, "the flood", 20)
+    baseline, holder = agent.rss_kb(), agent.rss_kb(flooding)
+    for _ in range(10):
+        started = time.monotonic()
+        await quick.type(echo, "\r")
+        count = quick.text(echo).count("24 80")
+        await until(lambda: quick.text(echo).count("24 80") > count, "an echo")
+        check(time.monotonic() - started < 0.5, "a slow tablet slowed another session")
+    growth = agent.rss_kb() - baseline
+    check(growth < 16 * 1024, f"the agent grew by {growth} kB")
+    # tmux itself holds the program back rather than reading on into its own memory.
+    growth = agent.rss_kb(flooding) - holder
+    check(growth < 8 * 1024, f"tmux grew by {growth} kB")
+    slow.ack_rate = None
+    await slow.type(flooding, "\x03")
+    interrupted, before = time.monotonic(), len(slow.output[flooding])
+    await until(lambda: flooding in slow.ended, "the flood's end", 5)
+    check(slow.ended[flooding]["exitCode"] == 130, str(slow.ended[flooding]))
+    check(time.monotonic() - interrupted < 1.5, f"the interrupt took {time.monotonic() - interrupted:.1f} s and "
+          f"{len(slow.output[flooding]) - before} bytes")
+    # A program that ends right after a burst: a tablet far behind still gets all of it before the end.
+    slow.ack_rate = 4_000_000
+    burst = await slow.open("burst")
+    await until(lambda: burst in slow.ended, "the burst's end")
+    check(slow.output[burst] == b"z" * 3_000_000, f"{len(slow.output[burst])} bytes before the end")
+    check(slow.ended[burst]["exitCode"] == 7, str(slow.ended[burst]))
+    await slow.close()
+    await quick.close()
+
+
+async def through_relay(agent):
+    # The same session through a relay (elixirV2): attached from the LAN and from behind the relay at once.
+    frames = asyncio.Queue()
+    ready = asyncio.get_running_loop().create_future()
+
+    async def relay(ws, path):
+        check(path == f"/relay/v2/{agent.secrets['VELMORA_RELAY_SESSION']}", path)
+        seq = 0
+
+        async def send(payload):
+            nonlocal seq
+            seq += 1
+            await ws.send(json.dumps({"type": "data", "peer": "relayed", "payload": payload, "seq": seq}))
+
+        ready.set_result(send)
+        async for text in ws:
+            frame = json.loads(text)
+            if "seq" in frame and frame["type"] != "ack":
+                await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
+            if frame.get("type") == "data":
+                await frames.put(frame["payload"])
+
+    server = await websockets.serve(relay, "127.0.0.1", 0, max_size=2 ** 24)
+    agent.arguments += ["--relay-url", f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}/relay/v2"]
+    await agent.stop()
+    await agent.start()
+    send = await asyncio.wait_for(ready, TIMEOUT)
+    lan = await Tablet(agent).connect()
+    session = await lan.open("codex")
+    relayed = await Tablet(agent, "relayed-tablet").connect(send, frames.get)
+    await relayed.attach(session, 0)
+    await relayed.wait_text(session, "[y/n] ")
+    await relayed.type(session, "y\r")
+    await until(lambda: session in relayed.ended and session in lan.ended, "the end on both routes")
+    check(relayed.output[session] == lan.output[session], "both routes got the same bytes")
+    await lan.close()
+    server.close()
+
+
+SCENARIOS = [answer_and_exit, refusals, terminal, resume, restart_revoke_rotate, flood, through_relay]
+
+
+async def main(agent_path, names):
+    passed = failed = 0
+    root = tempfile.mkdtemp(prefix="fs-")
+    try:
+        for number, scenario in enumerate(SCENARIOS):
+            if names and scenario.__name__ not in names:
+                continue
+            agent = Agent(agent_path, os.path.join(root, str(number)))
+            started = time.monotonic()
+            try:
+                await agent.start()
+                await scenario(agent)
+                await agent.stop()
+                check(agent.leaked() == [], f"the log carries {agent.leaked()}")
+                check(agent.process.returncode == 0, f"the agent exited with {agent.process.returncode}")
+                print(f"PASS {scenario.__name__} ({time.monotonic() - started:.1f} s)", flush=True)
+                passed += 1
+            except Exception as error:  # every scenario runs, each failure is reported
+                print(f"FAIL {scenario.__name__}: {type(error).__name__}: {error}", flush=True)
+                print("".join(agent.log[-30:]), flush=True)
+                failed += 1
+                if agent.process and agent.process.returncode is None:
+                    agent.process.kill()
+            finally:
+                agent.kill_tmux()
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    print(f"{passed} passed, {failed} failed")
+    return failed == 0
+
+
+if __name__ == "__main__":
+    sys.exit(0 if asyncio.run(main(sys.argv[1], sys.argv[2:])) else 1)

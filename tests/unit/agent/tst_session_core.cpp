@@ -1,0 +1,257 @@
+#include "AgentOptions.h"
+#include "Sessions/ExitMarker.h"
+#include "Sessions/OutputHistory.h"
+#include "Sessions/OutputSpool.h"
+#include "Sessions/SessionPrograms.h"
+#include "Sessions/TmuxCommands.h"
+#include "Sessions/TmuxControlParser.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Event = TmuxControlParser::Event;
+
+// The sessions' logic without tmux: reading control mode, the output stream and its files, the commands that
+// type, and what a program may be and get.
+class SessionCoreTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void controlMode_data();
+    void controlMode();
+    void utf8Boundary_data();
+    void utf8Boundary();
+    void exitMarker_data();
+    void exitMarker();
+    void history();
+    void spool();
+    void input_data();
+    void input();
+    void programsAndEnvironment();
+};
+
+void SessionCoreTest::controlMode_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    // One event per entry: 'o' output, '+'/'-' reply (ok or not, '!' from the command line), 'x' exit; then
+    // its data or lines joined by '|'.
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("escapes undone") << QByteArray("%output %1 a\\015\\012b\\134\\033[0m\n")
+                                    << QStringList{"o a\r\nb\\\x1b[0m"};
+    QTest::newRow("bytes above ASCII pass")
+        << QByteArray("%output %3 \xe2\x82\xac\n") << QStringList{"o \xe2\x82\xac"};
+    QTest::newRow("a backslash without digits")
+        << QByteArray("%output %1 \\x\\01\n") << QStringList{"o \\x\\01"};
+    QTest::newRow("answers") << QByteArray("%begin 1 5 1\nline one\n%end 9 9 9\n%end 1 5 1\n%begin 1 6 0\nno "
+                                           "session\n%error 1 6 0\n")
+                             << QStringList{"+ line one|%end 9 9 9", "-! no session"};
+    QTest::newRow("other notices skipped, exit")
+        << QByteArray("%window-add @1\n%sessions-changed\n%exit\n") << QStringList{"x "};
+}
+
+void SessionCoreTest::controlMode()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, expected);
+    const auto describe = [](const QList<Event> &events) {
+        QStringList described;
+        for (const Event &event : events) {
+            if (event.kind == Event::output)
+                described.append("o " + QString::fromUtf8(event.data));
+            else if (event.kind == Event::exit)
+                described.append("x " + QString::fromUtf8(event.data));
+            else
+                described.append(QString(event.ok ? "+" : "-") + (event.fromCommandLine ? "! " : " ") +
+                                 QString::fromUtf8(event.lines.join('|')));
+        }
+        return described;
+    };
+    // Whole, and cut at every byte as a pipe may deliver it: the same messages (output joined per run).
+    TmuxControlParser whole;
+    QList<Event> events;
+    whole.feed(text, events);
+    QCOMPARE(describe(events), expected);
+    for (qsizetype cut = 1; cut < text.size(); ++cut) {
+        TmuxControlParser parser;
+        QList<Event> parts;
+        parser.feed(text.left(cut), parts);
+        parser.feed(text.mid(cut), parts);
+        QCOMPARE(describe(parts), expected);
+    }
+}
+
+void SessionCoreTest::utf8Boundary_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("complete");
+    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("ASCII") << QByteArray("abc") << 3;
+    QTest::newRow("first of three") << QByteArray("a\xe2") << 1;
+    QTest::newRow("two of three") << QByteArray("a\xe2\x82") << 1;
+    QTest::newRow("whole euro") << QByteArray("a\xe2\x82\xac") << 4;
+    QTest::newRow("three of four") << QByteArray("\xf0\x9f\x98") << 0;
+    QTest::newRow("whole emoji") << QByteArray("\xf0\x9f\x98\x80") << 4;
+    QTest::newRow("stray continuations kept") << QByteArray("\x80\x80\x80\x80\x80") << 5;
+    QTest::newRow("never a lead byte") << QByteArray("a\xff") << 2;
+}
+
+void SessionCoreTest::utf8Boundary()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, complete);
+    QCOMPARE(completeUtf8Prefix(bytes), complete);
+}
+
+void SessionCoreTest::exitMarker_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("passed");
+    QTest::addColumn<int>("status");
+    QTest::newRow("plain output") << QByteArray("a\x1b]0;title\x07b") << QByteArray("a\x1b]0;title\x07b")
+                                  << -1;
+    QTest::newRow("the end") << QByteArray("bye\r\n\x1b]end-1;130\x07") << QByteArray("bye\r\n") << 130;
+    QTest::newRow("another session's marker")
+        << QByteArray("\x1b]end-2;0\x07") << QByteArray("\x1b]end-2;0\x07") << -1;
+    QTest::newRow("not a status") << QByteArray("\x1b]end-1;x\x07") << QByteArray("\x1b]end-1;x\x07") << -1;
+    QTest::newRow("a beginning that never ends")
+        << QByteArray("\x1b]end-1;123456789012345") << QByteArray("\x1b]end-1;123456789012345") << -1;
+}
+
+void SessionCoreTest::exitMarker()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, passed);
+    QFETCH(int, status);
+    // Whole, and cut at every byte: a possible beginning is held until the rest tells.
+    for (qsizetype cut = 0; cut <= output.size(); ++cut) {
+        ExitMarker marker("end-1");
+        QByteArray through = marker.filter(output.left(cut));
+        through += marker.filter(output.mid(cut));
+        QCOMPARE(marker.status().value_or(-1), status);
+        // Without the end, what was held comes out with the next output; after it, nothing more does.
+        through += marker.filter("z");
+        QCOMPARE(through, status < 0 ? passed + 'z' : passed);
+    }
+}
+
+void SessionCoreTest::history()
+{
+    OutputHistory history(100 * 1024);
+    const QByteArray block(70 * 1024, 'x');
+    history.append("ab\xe2\x82\xac"
+                   "cd");
+    QCOMPARE(history.read(0, 3), QByteArray("ab"));
+    QCOMPARE(history.read(2, 10), QByteArray("\xe2\x82\xac"
+                                             "cd"));
+    QCOMPARE(history.read(0, 100), QByteArray("ab\xe2\x82\xac"
+                                              "cd"));
+    QCOMPARE(history.read(7, 100), QByteArray());
+    // The oldest chunks go once the rest fill the capacity; offsets keep counting from the start.
+    for (int i = 0; i < 3; ++i)
+        history.append(block);
+    QCOMPARE(history.end(), 7 + 3 * block.size());
+    QCOMPARE(history.start(), 7 + block.size());
+    QCOMPARE(history.read(0, 4), QByteArray("xxxx"));
+    QCOMPARE(history.read(history.end() - 2, 10), QByteArray("xx"));
+    // Tiny writes are gathered into chunks, and the history stays bounded by its capacity plus one chunk.
+    OutputHistory small(1024);
+    for (int i = 0; i < 100'000; ++i)
+        small.append("k");
+    QCOMPARE(small.end(), 100'000);
+    QVERIFY(small.end() - small.start() >= 1024 && small.end() - small.start() <= 1024 + 64 * 1024);
+}
+
+void SessionCoreTest::spool()
+{
+    QTemporaryDir folder;
+    {
+        OutputSpool spool(folder.path(), 100);
+        for (qint64 offset = 0; offset < 1000; offset += 50)
+            QCOMPARE(spool.append(offset, QByteArray(50, char('a' + offset / 100))), QString());
+    }
+    // Three segments at most are kept, the newest contiguous run is loaded, within the size asked for.
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), 3);
+    OutputSpool again(folder.path(), 100);
+    OutputSpool::Kept kept = again.load(1000);
+    QCOMPARE(kept.start, 700);
+    QCOMPARE(kept.bytes, QByteArray(100, 'h') + QByteArray(100, 'i') + QByteArray(100, 'j'));
+    kept = again.load(120);
+    QCOMPARE(kept.start, 880);
+    QCOMPARE(kept.bytes.size(), 120);
+    // After a gap (output an agent never got) only what follows it counts.
+    QCOMPARE(again.append(5000, "later"), QString());
+    kept = again.load(1000);
+    QCOMPARE(kept.start, 5000);
+    QCOMPARE(kept.bytes, QByteArray("later"));
+    // A folder that is gone: the error is told once, then the spool stops.
+    OutputSpool gone(folder.filePath("missing"), 100);
+    QVERIFY(!gone.append(0, "x").isEmpty());
+    QCOMPARE(gone.append(1, "y"), QString());
+}
+
+void SessionCoreTest::input_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArrayList>("commands");
+    const QByteArray paste = "paste-buffer -d -r -b B";
+    QTest::newRow("text") << QByteArray("ls -la") << QByteArrayList{"set-buffer -b B \"ls -la\"", paste};
+    QTest::newRow("what tmux would read")
+        << QByteArray("$HOME \"q\" \\ #{x};\r\n\x1b\xc3\xa4")
+        << QByteArrayList{"set-buffer -b B \"\\044HOME \\042q\\042 \\134 #{x};\\015\\012\\033\\303\\244\"",
+                          paste};
+    QTest::newRow("NUL alone") << QByteArray("\0", 1) << QByteArrayList{"send-keys -H 00"};
+    QTest::newRow("NUL between") << QByteArray("a\0\0b", 4)
+                                 << QByteArrayList{"set-buffer -b B \"a\"", paste,
+                                                   "send-keys -H 00",       "send-keys -H 00",
+                                                   "set-buffer -b B \"b\"", paste};
+}
+
+void SessionCoreTest::input()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArrayList, commands);
+    QCOMPARE(inputCommands(bytes, "B"), commands);
+}
+
+void SessionCoreTest::programsAndEnvironment()
+{
+    QTemporaryDir bin;
+    QFile program(bin.filePath("codex"));
+    QVERIFY(program.open(QIODevice::WriteOnly) && program.write("#!/bin/sh\n") > 0);
+    program.close();
+    QVERIFY(program.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const QString absolute = bin.filePath("codex");
+    const SessionPrograms programs({"codex", "claude", absolute, "shell"}, false, bin.path() + ":/nowhere",
+                                   "/bin/sh");
+    const auto codex = programs.resolve("codex");
+    QVERIFY(std::holds_alternative<SessionProgram>(codex));
+    QCOMPARE(std::get<SessionProgram>(codex).path, absolute);
+    QVERIFY(std::holds_alternative<SessionProgram>(programs.resolve(absolute)));
+    QCOMPARE(std::get<ServiceError>(programs.resolve("claude")).message,
+             "claude is not installed on this computer");
+    // "shell" only as the host's switch allows, never as a listed name.
+    for (const char *refused : {"shell", "sh", "/bin/sh", ""})
+        QCOMPARE(std::get<ServiceError>(programs.resolve(refused)).code, "program_not_allowed");
+    const auto shell = SessionPrograms({}, true, {}, "/bin/bash").resolve("shell");
+    QCOMPARE(std::get<SessionProgram>(shell).path, "/bin/bash");
+    QCOMPARE(std::get<SessionProgram>(shell).arguments, QStringList{"-l"});
+
+    const AgentOptionsParseResult parsed =
+        parseAgentOptions({"--session-program", "codex", "--session-program=claude", "--allow-shell"});
+    QVERIFY(parsed.options && parsed.options->allowShell);
+    QCOMPARE(parsed.options->sessionPrograms, QStringList({"codex", "claude"}));
+
+    QProcessEnvironment agent;
+    for (const char *name : {"VELMORA_HOST_TOKEN", "VELMORA_CONTROL_SECRET", "VELMORA_ANYTHING",
+                             "NGROK_AUTHTOKEN", "TMUX", "TMUX_PANE", "HOME", "LANG", "TERM"})
+        agent.insert(name, "value");
+    const QProcessEnvironment session = sessionEnvironment(agent);
+    QCOMPARE(session.keys(), QStringList({"COLORTERM", "HOME", "LANG", "TERM"}));
+    QCOMPARE(session.value("TERM"), "xterm-256color");
+    QCOMPARE(session.value("COLORTERM"), "truecolor");
+}
+
+QTEST_GUILESS_MAIN(SessionCoreTest)
+#include "tst_session_core.moc"

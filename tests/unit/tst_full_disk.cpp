@@ -1,0 +1,203 @@
+#include "SmallFullDisk.h"
+
+#include "Platform/JsonFileUserDefaults.h"
+#include "Platform/LoginItem.h"
+#include "Platform/SecretsFileKeyring.h"
+#include "Relay/RelayCodecState.h"
+#include "Shared/AtomicFileWriter.h"
+#include "Shared/TrustedDevicesFile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTest>
+
+#include <functional>
+
+namespace {
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+// Every file the host and the agent rewrite, each through the class that writes it: `write(n)` saves the
+// n-th version and returns why it could not, empty when it could.
+struct KeptFile {
+    QString path; // on the disk
+    std::function<QString(int version)> write;
+};
+
+KeptFile keptFile(const QString &name, const QString &root)
+{
+    const QString folder = root + QStringLiteral("/files");
+    if (name == QLatin1String("settings")) {
+        auto defaults = std::make_shared<JsonFileUserDefaults>(folder + QStringLiteral("/defaults.json"));
+        return {defaults->path(), [defaults](int version) {
+                    defaults->setInteger(QStringLiteral("FerrowynHost.lanPort"), version);
+                    return defaults->writeFailure();
+                }};
+    }
+    if (name == QLatin1String("trusted devices")) {
+        const TrustedDevicesFile file(folder + QStringLiteral("/trusted-devices.json"));
+        return {file.path(), [file](int version) {
+                    QString error;
+                    file.update(
+                        [version](QList<TrustedDevice> &devices) {
+                            devices.append({QStringLiteral("tablet-%1").arg(version), {}, {}, {}, {}, {}});
+                            return true;
+                        },
+                        &error);
+                    return error;
+                }};
+    }
+    if (name == QLatin1String("secrets file")) {
+        auto keyring = std::make_shared<SecretsFileKeyring>(folder + QStringLiteral("/credentials.json"));
+        auto failure = std::make_shared<QString>();
+        keyring->setSaveReport([failure](const QString &report) { *failure = report; });
+        return {keyring->path(), [keyring, failure](int version) {
+                    QObject context;
+                    keyring->write(QByteArray::number(version), QStringLiteral("service"),
+                                   QStringLiteral("account"), &context, [](const QString &) {});
+                    return *failure;
+                }};
+    }
+    if (name == QLatin1String("relay codec state")) {
+        const QString path = folder + QStringLiteral("/relay-codec-state/v2.json");
+        return {path, [path](int version) {
+                    QString error;
+                    RelayCodecState{version, version + 1}.save(path, &error);
+                    return error;
+                }};
+    }
+    XdgAutostartLoginItem item(QStringLiteral("dev.ferrowyn.host"), QStringLiteral("Ferrowyn Host"),
+                               QStringLiteral("/usr/bin/ferrowyn-host"),
+                               folder + QStringLiteral("/autostart"));
+    return {item.entryPath(), [item](int version) mutable {
+                item.setArguments({QStringLiteral("--v%1").arg(version)});
+                return item.registerApplication().value_or(QString());
+            }};
+}
+
+QStringList folderEntries(const QString &path)
+{
+    return QDir(QFileInfo(path).absolutePath())
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+// A full disk destroys nothing: every file the host and the agent rewrite keeps what it had when a write
+// fails, and the failure is told in words a user can act on.
+class FullDiskTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void everyFileKeepsWhatItHad_data();
+    void everyFileKeepsWhatItHad();
+    void everyStepOfAWriteIsChecked_data();
+    void everyStepOfAWriteIsChecked();
+    void settingsStayAsTheUserChose();
+    void aLinkStaysALink();
+
+private:
+    std::unique_ptr<SmallFullDisk> m_disk;
+};
+
+void FullDiskTest::initTestCase()
+{
+    m_disk = std::make_unique<SmallFullDisk>();
+    qInfo("full disk: %s", qPrintable(m_disk->kind()));
+}
+
+void FullDiskTest::everyFileKeepsWhatItHad_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name :
+         {"settings", "trusted devices", "secrets file", "relay codec state", "autostart entry"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void FullDiskTest::everyFileKeepsWhatItHad()
+{
+    QFETCH(QString, name);
+    QDir(m_disk->filePath(QStringLiteral("files"))).removeRecursively();
+    const KeptFile file = keptFile(name, m_disk->path());
+    QCOMPARE(file.write(1), QString());
+    const QByteArray before = contents(file.path);
+    const QStringList entries = folderEntries(file.path);
+    {
+        const auto full = m_disk->full();
+        const QString failure = file.write(2);
+        QVERIFY2(failure.contains(QStringLiteral("cannot write %1: the disk is full").arg(file.path)),
+                 qPrintable(failure));
+        QCOMPARE(contents(file.path), before);
+        // No temporary file is left behind to fill the disk further.
+        QCOMPARE(folderEntries(file.path), entries);
+    }
+    QCOMPARE(file.write(3), QString());
+    QVERIFY(contents(file.path) != before);
+}
+
+void FullDiskTest::everyStepOfAWriteIsChecked_data()
+{
+    QTest::addColumn<AtomicFileWriter::Step>("step");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("words");
+    using enum AtomicFileWriter::Step;
+    QTest::newRow("create") << create << EDQUOT << "the disk quota is used up";
+    QTest::newRow("write") << write << ENOSPC << "the disk is full";
+    QTest::newRow("sync") << sync << EIO << "the disk reported an input/output error";
+    // NFS may tell a full disk only when the file is closed.
+    QTest::newRow("close") << close << ENOSPC << "the disk is full";
+    QTest::newRow("rename") << rename << EROFS << "the file system is read-only";
+}
+
+void FullDiskTest::everyStepOfAWriteIsChecked()
+{
+    QFETCH(AtomicFileWriter::Step, step);
+    QFETCH(int, error);
+    QFETCH(QString, words);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("file"));
+    QCOMPARE(AtomicFileWriter::write(path, "old"), std::nullopt);
+    {
+        const AtomicFileWriter::InjectedFailure failure(step, error);
+        QCOMPARE(AtomicFileWriter::write(path, "new"),
+                 QStringLiteral("cannot write %1: %2").arg(path, words));
+    }
+    QCOMPARE(contents(path), "old");
+    QCOMPARE(folderEntries(path), QStringList{QStringLiteral("file")});
+    QCOMPARE(QFileInfo(path).permissions() & 0x0777, QFileDevice::ReadUser | QFileDevice::WriteUser);
+}
+
+void FullDiskTest::settingsStayAsTheUserChose()
+{
+    QDir(m_disk->filePath(QStringLiteral("files"))).removeRecursively();
+    const QString path = m_disk->filePath(QStringLiteral("files/defaults.json"));
+    JsonFileUserDefaults defaults(path);
+    defaults.setBoolean(QStringLiteral("FerrowynHost.lanBindAll"), false);
+    {
+        const auto full = m_disk->full();
+        defaults.setBoolean(QStringLiteral("FerrowynHost.lanBindAll"), true);
+    }
+    // The run goes on with what the user chose; the file keeps what was saved, until a write succeeds.
+    QCOMPARE(defaults.boolean(QStringLiteral("FerrowynHost.lanBindAll")), true);
+    QCOMPARE(JsonFileUserDefaults(path).boolean(QStringLiteral("FerrowynHost.lanBindAll")), false);
+    defaults.setInteger(QStringLiteral("FerrowynHost.lanPort"), 9000);
+    QCOMPARE(JsonFileUserDefaults(path).boolean(QStringLiteral("FerrowynHost.lanBindAll")), true);
+}
+
+void FullDiskTest::aLinkStaysALink()
+{
+    QTemporaryDir dir;
+    QVERIFY(QFile::link(dir.filePath("dotfiles/defaults.json"), dir.filePath("defaults.json")) &&
+            QDir(dir.path()).mkdir("dotfiles"));
+    QCOMPARE(AtomicFileWriter::write(dir.filePath("defaults.json"), "kept"), std::nullopt);
+    QVERIFY(QFileInfo(dir.filePath("defaults.json")).isSymLink());
+    QCOMPARE(contents(dir.filePath("dotfiles/defaults.json")), "kept");
+}
+
+QTEST_GUILESS_MAIN(FullDiskTest)
+#include "tst_full_disk.moc"
