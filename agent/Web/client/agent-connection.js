@@ -61,8 +61,13 @@ export class AgentConnection extends EventTarget {
     }
   }
 
+  // Online, and the socket not closing yet (its close event may still be on its way).
+  sendable() {
+    return this.state === 'online' && this.socket?.readyState === WebSocket.OPEN;
+  }
+
   request(method, params = {}, timeoutMs = requestTimeoutMs) {
-    if (this.state !== 'online') return Promise.reject(new RequestError('offline', 'not connected'));
+    if (!this.sendable()) return Promise.reject(new RequestError('offline', 'not connected'));
     const id = this.nextId++;
     return new Promise((resolve, reject) => {
       const timer = setTimeout(() => {
@@ -77,7 +82,7 @@ export class AgentConnection extends EventTarget {
   // A request whose success has no answer (keystrokes, acknowledgements): an error that comes back is announced
   // as a "requesterror" event. False when not connected.
   post(method, params) {
-    if (this.state !== 'online') return false;
+    if (!this.sendable()) return false;
     const id = this.nextId++;
     this.pending.set(id, { method, params, posted: true });
     this.socket.send(JSON.stringify({ id, method, params }));

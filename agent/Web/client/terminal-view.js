@@ -243,7 +243,9 @@ export class TerminalView {
   }
 
   inputRefused({ method, params, error }) {
-    if (!this.session || params.id !== this.session.id) return;
+    // A keystroke or acknowledgement sent as the session ended is refused after its end was told: the end
+    // already said why.
+    if (!this.session || params.id !== this.session.id || this.ended) return;
     if (method === 'session.input' && error.code === 'busy')
       this.elements.status.textContent = 'The program is not taking keystrokes yet; type again in a moment.';
     else if (error.code === 'unknown_session' || error.code === 'session_not_running')
