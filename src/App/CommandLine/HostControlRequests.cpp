@@ -1,6 +1,6 @@
 #include "App/CommandLine/HostControlRequests.h"
 
-#include "App/Window/HostWindowPresenter.h"
+#include "App/HostPresenter.h"
 #include "Services/HostAgentController.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
@@ -38,7 +38,7 @@ QString endpoint(const HostPreferences &preferences, const HostAgentController &
 } // namespace
 
 HostControlRequests::HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
-                                         HostWindowPresenter &presenter, QString secretsLocation,
+                                         HostPresenter &presenter, QString secretsLocation,
                                          std::function<void()> quit)
     : m_preferences(preferences), m_controller(controller), m_presenter(presenter),
       m_secretsLocation(std::move(secretsLocation)), m_quit(std::move(quit))

@@ -7,7 +7,7 @@
 
 class AgentOutputLog;
 class HostAgentController;
-class HostWindowPresenter;
+class HostPresenter;
 
 // The window's news for a terminal or a journal, one line each with the time in front: the status, the
 // warnings, the agent's masked output and every new setup link, with its QR code unless that is turned off.
@@ -16,7 +16,7 @@ class HeadlessConsole : public QObject {
     Q_OBJECT
 
 public:
-    HeadlessConsole(HostWindowPresenter &presenter, HostAgentController &controller, bool printQRCode,
+    HeadlessConsole(HostPresenter &presenter, HostAgentController &controller, bool printQRCode,
                     std::FILE *out = stdout, QObject *parent = nullptr);
 
     void say(const QString &line);
@@ -28,7 +28,7 @@ private:
     void sayWarnings();
     void saySetupLink();
 
-    HostWindowPresenter &m_presenter;
+    HostPresenter &m_presenter;
     HostAgentController &m_controller;
     bool m_printQRCode;
     std::FILE *m_out;

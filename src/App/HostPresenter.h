@@ -12,10 +12,11 @@ class HostAgentController;
 class HostPreferences;
 class JsonFileUserDefaults;
 
-// What the window shows, derived from the preferences and the controller, and the window's actions.
-// Views bind to these properties and keep no state of their own. The views reach it as the singleton
-// Presenter; the controller itself, with its credentials, stays out of their reach.
-class HostWindowPresenter : public QObject {
+// What the host shows of itself, derived from the preferences and the controller, and the actions it offers:
+// to the window, to the headless console and to the command line's requests. Views bind to these properties
+// and keep no state of their own. The views reach it as the singleton Presenter; the controller itself, with
+// its credentials, stays out of their reach.
+class HostPresenter : public QObject {
     Q_OBJECT
     // Properties that change together share one signal.
     Q_PROPERTY(RunState runState READ runState NOTIFY runStateChanged)
@@ -48,8 +49,7 @@ class HostWindowPresenter : public QObject {
     Q_PROPERTY(bool trayHostPresent READ trayHostPresent CONSTANT)
 
 public:
-    HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
-                        QObject *parent = nullptr);
+    HostPresenter(HostPreferences &preferences, HostAgentController &controller, QObject *parent = nullptr);
 
     // The agent's run state as the views tell it apart.
     enum class RunState { Stopped, Starting, Running, Stopping, Failed };
