@@ -5,6 +5,7 @@
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Supervision/AgentLaunchPlan.h"
 #include "Services/Supervision/AgentOutputLog.h"
+#include "Shared/NotifyingSetter.h"
 #include "Shared/PrivateFolder.h"
 
 #include <QCoreApplication>
@@ -316,64 +317,40 @@ QStringList HostAgentController::redactionSecrets()
 
 void HostAgentController::setState(const AgentRunState &value)
 {
-    if (m_state == value)
-        return;
-    m_state = value;
-    emit stateChanged();
+    setAndNotify(this, &HostAgentController::stateChanged, m_state, value);
 }
 
 void HostAgentController::setRestartPending(bool value)
 {
-    if (m_restartPending == value)
-        return;
-    m_restartPending = value;
-    emit restartPendingChanged();
+    setAndNotify(this, &HostAgentController::restartPendingChanged, m_restartPending, value);
 }
 
 void HostAgentController::setHostToken(const QString &value)
 {
-    if (m_hostToken == value)
-        return;
-    m_hostToken = value;
-    emit hostTokenChanged();
+    setAndNotify(this, &HostAgentController::hostTokenChanged, m_hostToken, value);
 }
 
 void HostAgentController::setRelaySession(const QString &value)
 {
-    if (m_relaySession == value)
-        return;
-    m_relaySession = value;
-    emit relaySessionChanged();
+    setAndNotify(this, &HostAgentController::relaySessionChanged, m_relaySession, value);
 }
 
 void HostAgentController::setHostId(const QString &value)
 {
-    if (m_hostId == value)
-        return;
-    m_hostId = value;
-    emit hostIdChanged();
+    setAndNotify(this, &HostAgentController::hostIdChanged, m_hostId, value);
 }
 
 void HostAgentController::setCredentialRotatedAt(const QDateTime &value)
 {
-    if (m_credentialRotatedAt == value)
-        return;
-    m_credentialRotatedAt = value;
-    emit credentialRotatedAtChanged();
+    setAndNotify(this, &HostAgentController::credentialRotatedAtChanged, m_credentialRotatedAt, value);
 }
 
 void HostAgentController::setRunningAgentBuild(const QString &value)
 {
-    if (m_runningAgentBuild == value)
-        return;
-    m_runningAgentBuild = value;
-    emit runningAgentBuildChanged();
+    setAndNotify(this, &HostAgentController::runningAgentBuildChanged, m_runningAgentBuild, value);
 }
 
 void HostAgentController::setReadinessWarning(const QString &value)
 {
-    if (m_readinessWarning == value)
-        return;
-    m_readinessWarning = value;
-    emit readinessWarningChanged();
+    setAndNotify(this, &HostAgentController::readinessWarningChanged, m_readinessWarning, value);
 }

@@ -3,6 +3,7 @@
 #include "Services/Links/LanAddress.h"
 #include "Services/Links/SetupLinkComposer.h"
 #include "Services/Settings/HostPreferences.h"
+#include "Shared/NotifyingSetter.h"
 #include "Shared/TunnelState.h"
 
 SetupLinkPublisher::SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval,
@@ -138,27 +139,18 @@ void SetupLinkPublisher::applyTunnelStatus(const std::optional<HostAgentTunnelSt
 
 void SetupLinkPublisher::setSetupLink(const QUrl &link)
 {
-    if (m_setupLink == link)
-        return;
-    m_setupLink = link;
-    emit setupLinkChanged();
+    setAndNotify(this, &SetupLinkPublisher::setupLinkChanged, m_setupLink, link);
 }
 
 void SetupLinkPublisher::setResolvedLANAddress(const QString &address)
 {
-    if (m_resolvedLANAddress == address)
-        return;
-    m_resolvedLANAddress = address;
-    emit resolvedLANAddressChanged();
+    setAndNotify(this, &SetupLinkPublisher::resolvedLANAddressChanged, m_resolvedLANAddress, address);
 }
 
 void SetupLinkPublisher::setTunnel(const QString &state, const QString &publicURL, const QString &lastError)
 {
     // Each field announces its own change, so a view bound to one is not redrawn for the others.
-    if (std::exchange(m_tunnelState, state) != state)
-        emit tunnelStateChanged();
-    if (std::exchange(m_tunnelPublicURL, publicURL) != publicURL)
-        emit tunnelPublicURLChanged();
-    if (std::exchange(m_tunnelLastError, lastError) != lastError)
-        emit tunnelLastErrorChanged();
+    setAndNotify(this, &SetupLinkPublisher::tunnelStateChanged, m_tunnelState, state);
+    setAndNotify(this, &SetupLinkPublisher::tunnelPublicURLChanged, m_tunnelPublicURL, publicURL);
+    setAndNotify(this, &SetupLinkPublisher::tunnelLastErrorChanged, m_tunnelLastError, lastError);
 }
