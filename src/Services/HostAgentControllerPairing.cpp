@@ -5,7 +5,7 @@
 #include "Services/Links/LanAddress.h"
 #include "Services/Links/SetupLinkComposer.h"
 #include "Services/Settings/HostPreferences.h"
-#include "Services/Supervision/AgentControlRequest.h"
+#include "Services/Pairing/AgentControlRequest.h"
 #include "Shared/AgentAddress.h"
 #include "Shared/TrustedDevicesFile.h"
 
