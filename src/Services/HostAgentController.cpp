@@ -113,7 +113,7 @@ std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPr
 {
     if (!preferences)
         return std::nullopt;
-    const AgentLaunchSettings settings = AgentLaunchSettings::from(*preferences);
+    const HostingSettings settings = HostingSettings::from(*preferences);
     // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair again.
     if (!credentialStore().lastKeyringError().isEmpty())
         setReadinessWarning(keyringUnavailableWarning);

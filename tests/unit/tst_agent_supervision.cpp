@@ -143,7 +143,7 @@ void AgentSupervisionTest::launchKeepsSecretsInTheEnvironment()
 {
     // What the agent is launched with on every route is the controller's launch tests' job.
     const HostCredentials credentials{"host_ID", "HOSTTOKEN", "RELAYTOKEN", "session-1", "NONCE", {}, {}, {}};
-    AgentLaunchSettings settings{{"/w/p1"}, HostingMode::lan, 8765, true, true, " NGROKTOKEN \n", {}};
+    HostingSettings settings{{"/w/p1"}, HostingMode::lan, 8765, true, true, " NGROKTOKEN \n", {}};
     QProcessEnvironment inherited;
     inherited.insert("VELMORA_RELAY_TOKEN", "inherited");
     const QProcessEnvironment environment =
