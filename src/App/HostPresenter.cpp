@@ -59,9 +59,7 @@ StatusTexts::HostingStatus snapshot(const HostPreferences &preferences, const Ho
 {
     StatusTexts::HostingStatus status;
     status.state = controller.state();
-    status.mode = preferences.mode();
-    status.ngrokTunnelEnabled = preferences.ngrokTunnelEnabled();
-    status.lanBindAll = preferences.lanBindAll();
+    status.settings = HostingSettings::from(preferences);
     status.tunnelState = controller.tunnelState();
     status.tunnelPublicURL = controller.tunnelPublicURL();
     status.tunnelLastError = controller.tunnelLastError();

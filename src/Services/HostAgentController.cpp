@@ -17,8 +17,9 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
       m_pairing(new HostPairing(defaults, keyring, this)),
       m_folders(new PinnedFolderAccess(defaults, chooser, this)),
       m_link(new SetupLinkPublisher({[this] { return m_pairing->linkCredentials(); },
+                                     [this] { return m_supervisor->agentRunning(); },
                                      [this] {
-                                         return m_supervisor->agentRunning();
+                                         return lastSettings();
                                      }},
                                     timings.setupLinkRefreshInterval, timings.tunnelPoll, this))
 {
@@ -40,10 +41,7 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
     connect(m_link, &SetupLinkPublisher::tunnelLastErrorChanged, this, &Controller::tunnelLastErrorChanged);
 
     // The agent's life: what it ends and what follows it.
-    connect(m_supervisor, &AgentSupervisor::confirmedRunning, this, [this] {
-        if (m_lastPreferences)
-            m_link->agentRunning(*m_lastPreferences);
-    });
+    connect(m_supervisor, &AgentSupervisor::confirmedRunning, m_link, &SetupLinkPublisher::agentRunning);
     connect(m_supervisor, &AgentSupervisor::failedToStart, m_folders, &PinnedFolderAccess::close);
     connect(m_supervisor, &AgentSupervisor::exited, this, [this] {
         m_folders->close();
@@ -146,7 +144,13 @@ void HostAgentController::stop(bool waitForExit)
 
 void HostAgentController::recomputeSetupLink(HostPreferences *preferences)
 {
-    m_link->recompute(preferences);
+    if (preferences)
+        m_link->recompute(HostingSettings::from(*preferences));
+}
+
+std::optional<HostingSettings> HostAgentController::lastSettings() const
+{
+    return m_lastPreferences ? std::optional(HostingSettings::from(*m_lastPreferences)) : std::nullopt;
 }
 
 void HostAgentController::setNetworkInterfaces(std::unique_ptr<NetworkInterfaces> interfaces)
@@ -220,8 +224,8 @@ void HostAgentController::grantFolderAccess(const QString &path, HostPreferences
 
 QStringList HostAgentController::redactionSecrets() const
 {
-    return m_pairing->secretsToMask(m_lastPreferences ? std::optional(m_lastPreferences->ngrokAuthtoken())
-                                                      : std::nullopt);
+    const std::optional<HostingSettings> settings = lastSettings();
+    return m_pairing->secretsToMask(settings ? std::optional(settings->ngrokAuthtoken) : std::nullopt);
 }
 
 void HostAgentController::setRunningAgentBuild(const QString &build)

@@ -163,6 +163,8 @@ private:
     // gone.
     std::optional<AgentSupervisor::Launch> composeLaunch(HostPreferences *preferences,
                                                          const HostCredentials &credentials);
+    // The settings of the last start's preferences as they are now; none once they are gone.
+    std::optional<HostingSettings> lastSettings() const;
     void setRunningAgentBuild(const QString &build);
 
     AgentSupervisor *m_supervisor;

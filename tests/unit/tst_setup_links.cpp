@@ -20,6 +20,7 @@ const QString lanTail =
 const QString relayHead = QStringLiteral("ferrowyn://connect?mode=privateRelay&endpoint=");
 const QString relayTail =
     QStringLiteral("&token=TK&relayToken=RT&hostId=host_H&relayVersion=goV1&sessionId=");
+const HostCredentials credentials{"host_H", "TK", "RT", "a b", "PN", {}, {}, {}};
 
 QString text(const std::optional<QUrl> &link)
 {
@@ -28,7 +29,7 @@ QString text(const std::optional<QUrl> &link)
 
 QString lan(const QString &host, int port, const QDateTime &now = fixedTime)
 {
-    return text(SetupLinkBuilder::lanLink({host, port, "TK", "host_H", "PN"}, now));
+    return text(SetupLinkBuilder::lanLink(host, port, credentials, now));
 }
 
 NetworkInterfaceAddress ipv4(const char *address, bool up = true, bool loopback = false, bool isIPv4 = true)
@@ -65,8 +66,8 @@ void SetupLinksTest::lanAndTunnelLinks()
          {"", "10.0.0. 2", "10.0.0.2/x", "10.0.0.2:1/ws?x", "10.0.0.2:1/ws#x", "me@10.0.0.2"})
         QCOMPARE(lan(host, 8765), QString());
     QCOMPARE(text(SetupLinkBuilder::directTunnelLink(
-                 {"wss://t.example/ws?a=1&b=2#f", "a&token=b", "x=y+z;w", QStringLiteral("50% \u00fc")},
-                 fixedTime)),
+                 "wss://t.example/ws?a=1&b=2#f",
+                 {"x=y+z;w", "a&token=b", {}, {}, QStringLiteral("50% \u00fc"), {}, {}, {}}, fixedTime)),
              lanHead + "wss://t.example/ws?a%3D1%26b%3D2%23f&token=a%26token%3Db&hostId=x%3Dy%2Bz%3Bw"
                        "&pairingNonce=50%25%20%C3%BC&expiresAt=2026-12-05T06:10:00Z");
     // Expiry in UTC, fraction dropped; none past a four-digit year or for an invalid time.
@@ -143,21 +144,23 @@ void SetupLinksTest::route_data()
     const auto best = [] {
         return std::optional<QString>("192.168.1.20");
     };
-    SetupLinkComposer::Inputs in(HostingMode::lan, false, false, 8765, "wss://r.example/relay?x=1",
-                                 HostRelayVersion::goV1, "TK", "host_H", "a b", "RT", "PN", "", best);
+    SetupLinkComposer::Inputs in{{}, credentials, {}, best};
+    in.settings.lanBindAll = false;
+    in.settings.relayURL = "wss://r.example/relay?x=1";
+    in.settings.relayVersion = HostRelayVersion::goV1;
     const auto row = [&in](const char *name, const char *address, const QString &link) {
         QTest::newRow(name) << in << address << link;
     };
     row("loopback unless on all interfaces", "127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail);
-    in.lanBindAll = true;
-    in.ngrokTunnelEnabled = true;
+    in.settings.lanBindAll = true;
+    in.settings.ngrokTunnelEnabled = true;
     row("no tunnel link without its public URL", "127.0.0.1:8765", "");
-    in.mode = HostingMode::relay;
+    in.settings.mode = HostingMode::relay;
     // The endpoint's path holds the session encoded for a path; in the link that text is encoded once more.
     row("relay, no local address", "",
         relayHead + "wss://r.example/relay/a%2520b" + relayTail +
             "a%20b&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z");
-    in.relayURL = "r.example/relay";
+    in.settings.relayURL = "r.example/relay";
     row("no relay link without the relay's host", "", "");
 }
 

@@ -11,7 +11,10 @@ namespace {
 HostingStatus hosting(HostingMode mode, const QString &tunnelState, const QString &lastError = {},
                       const QString &lanAddress = {}, const AgentRunState &state = AgentRunState::running())
 {
-    return {state, mode, !tunnelState.isEmpty(), true, tunnelState, {}, lastError, lanAddress};
+    HostingSettings settings;
+    settings.mode = mode;
+    settings.ngrokTunnelEnabled = !tunnelState.isEmpty();
+    return {state, settings, tunnelState, {}, lastError, lanAddress};
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 
 #include "Services/Links/LanAddress.h"
 #include "Services/Links/SetupLinkComposer.h"
-#include "Services/Settings/HostPreferences.h"
 #include "Shared/NotifyingSetter.h"
 #include "Shared/TunnelState.h"
 
@@ -13,12 +12,13 @@ SetupLinkPublisher::SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds re
 {
     m_refresh->setInterval(refreshInterval);
     connect(m_refresh, &QTimer::timeout, this, [this] {
-        // The refresh ends by itself once its agent or its preferences are gone.
-        if (!m_hooks.agentRunning() || !m_refreshPreferences) {
+        // The refresh ends by itself once its agent or its settings are gone.
+        const std::optional<HostingSettings> settings = m_hooks.settings();
+        if (!m_hooks.agentRunning() || !settings) {
             m_refresh->stop();
             return;
         }
-        recompute(m_refreshPreferences);
+        recompute(*settings);
     });
 }
 
@@ -32,12 +32,14 @@ void SetupLinkPublisher::agentLaunched(bool wantsTunnel)
     setTunnel(rawValue(wantsTunnel ? TunnelState::starting : TunnelState::disabled), {}, {});
 }
 
-void SetupLinkPublisher::agentRunning(HostPreferences &preferences)
+void SetupLinkPublisher::agentRunning()
 {
-    recompute(&preferences);
-    m_refreshPreferences = &preferences;
+    const std::optional<HostingSettings> settings = m_hooks.settings();
+    if (!settings)
+        return;
+    recompute(*settings);
     m_refresh->start();
-    startTunnelPollingIfNeeded(preferences);
+    startTunnelPollingIfNeeded(*settings);
 }
 
 void SetupLinkPublisher::agentExited()
@@ -58,31 +60,13 @@ void SetupLinkPublisher::stopRefreshAndPoll()
 {
     m_tunnelPoller->cancel();
     m_refresh->stop();
-    m_refreshPreferences = nullptr;
 }
 
-void SetupLinkPublisher::recompute(HostPreferences *preferences)
+void SetupLinkPublisher::recompute(const HostingSettings &settings)
 {
-    if (!preferences)
-        return;
-    const HostCredentials credentials = m_hooks.credentials();
-    SetupLinkComposer::Inputs inputs;
-    inputs.mode = preferences->mode();
-    inputs.ngrokTunnelEnabled = preferences->ngrokTunnelEnabled();
-    inputs.lanBindAll = preferences->lanBindAll();
-    inputs.lanPort = preferences->lanPort();
-    inputs.relayURL = preferences->relayURL();
-    inputs.relayVersion = preferences->relayVersion();
-    inputs.hostToken = credentials.hostToken;
-    inputs.hostId = credentials.hostId;
-    inputs.relaySession = credentials.relaySessionId;
-    inputs.relayToken = credentials.relayToken;
-    inputs.pairingNonce = credentials.pairingNonce;
-    inputs.tunnelPublicURL = m_tunnelPublicURL;
-    inputs.bestLANAddress = [this] {
-        return bestLANAddress(m_networkInterfaces->addresses());
-    };
-
+    SetupLinkComposer::Inputs inputs{settings, m_hooks.credentials(), m_tunnelPublicURL, [this] {
+                                         return bestLANAddress(m_networkInterfaces->addresses());
+                                     }};
     const SetupLinkComposer::Result result = SetupLinkComposer::compose(inputs);
     setResolvedLANAddress(result.resolvedLANAddress.value_or(QString()));
     setSetupLink(result.link.value_or(QUrl()));
@@ -93,21 +77,21 @@ bool SetupLinkPublisher::tunnelSettled() const
     return m_tunnelState == rawValue(TunnelState::online) || m_tunnelState == rawValue(TunnelState::failed);
 }
 
-void SetupLinkPublisher::startTunnelPollingIfNeeded(HostPreferences &preferences)
+void SetupLinkPublisher::startTunnelPollingIfNeeded(const HostingSettings &settings)
 {
     m_tunnelPoller->cancel();
-    if (preferences.mode() != HostingMode::lan || !preferences.ngrokTunnelEnabled())
+    if (!settings.wantsTunnel())
         return;
-    QPointer<HostPreferences> weakPreferences(&preferences);
     TunnelStatusPoller::Hooks hooks;
-    hooks.agentRunning = [this, weakPreferences] {
-        return weakPreferences && m_hooks.agentRunning();
+    hooks.agentRunning = [this] {
+        return m_hooks.settings() && m_hooks.agentRunning();
     };
-    hooks.port = [weakPreferences] {
-        return weakPreferences ? weakPreferences->lanPort() : 0;
+    hooks.port = [this] {
+        const std::optional<HostingSettings> settings = m_hooks.settings();
+        return settings ? settings->lanPort : 0;
     };
-    hooks.apply = [this, weakPreferences](const std::optional<HostAgentTunnelStatus> &status) {
-        applyTunnelStatus(status, weakPreferences);
+    hooks.apply = [this](const std::optional<HostAgentTunnelStatus> &status) {
+        applyTunnelStatus(status);
     };
     hooks.settled = [this] {
         return tunnelSettled();
@@ -121,8 +105,7 @@ void SetupLinkPublisher::startTunnelPollingIfNeeded(HostPreferences &preferences
     m_tunnelPoller->start(std::move(hooks));
 }
 
-void SetupLinkPublisher::applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status,
-                                           HostPreferences *preferences)
+void SetupLinkPublisher::applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status)
 {
     if (!status) {
         // Not listening yet, or an answer that could not be read: the tunnel is still on its way.
@@ -131,9 +114,10 @@ void SetupLinkPublisher::applyTunnelStatus(const std::optional<HostAgentTunnelSt
         return;
     }
     setTunnel(status->state, status->publicUrl, status->lastError);
-    if (m_tunnelState == rawValue(TunnelState::online))
-        recompute(preferences);
-    else if (m_tunnelState == rawValue(TunnelState::failed))
+    if (m_tunnelState == rawValue(TunnelState::online)) {
+        if (const std::optional<HostingSettings> settings = m_hooks.settings())
+            recompute(*settings);
+    } else if (m_tunnelState == rawValue(TunnelState::failed))
         setSetupLink({});
 }
 

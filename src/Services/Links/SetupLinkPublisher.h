@@ -3,16 +3,14 @@
 #include "Platform/NetworkInterfaces.h"
 #include "Services/Links/TunnelStatusPoller.h"
 #include "Services/Settings/HostCredentials.h"
+#include "Services/Settings/HostingSettings.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 #include <QUrl>
 
 #include <functional>
 #include <memory>
-
-class HostPreferences;
 
 // What the tablet is told about reaching the running agent: the setup link of the current route, the LAN
 // address it points at, and the ngrok tunnel's status while the route has one. It keeps the link fresh while
@@ -28,6 +26,9 @@ public:
         std::function<HostCredentials()> credentials;
         // The agent is up; the refresh and the poll end once it is not.
         std::function<bool()> agentRunning;
+        // The settings the agent runs with, as they are now; none once they are gone, which ends the refresh
+        // and the poll too.
+        std::function<std::optional<HostingSettings>()> settings;
     };
 
     SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval, TunnelPollTimings pollTimings,
@@ -47,9 +48,9 @@ public:
     // An agent was launched: its tunnel is on the way or disabled, and nothing is published yet.
     void agentLaunched(bool wantsTunnel);
     // The agent runs: the link is published and kept fresh, and a tunnel route is polled.
-    void agentRunning(HostPreferences &preferences);
-    // Publishes the link of the current route and the local address it points at.
-    void recompute(HostPreferences *preferences);
+    void agentRunning();
+    // Publishes the link of these settings' route and the local address it points at.
+    void recompute(const HostingSettings &settings);
     // The agent exited: no link; the tunnel fields keep what they last said.
     void agentExited();
     // Hosting stopped: nothing is published.
@@ -63,8 +64,8 @@ signals:
     void tunnelLastErrorChanged();
 
 private:
-    void startTunnelPollingIfNeeded(HostPreferences &preferences);
-    void applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status, HostPreferences *preferences);
+    void startTunnelPollingIfNeeded(const HostingSettings &settings);
+    void applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status);
     void stopRefreshAndPoll();
     bool tunnelSettled() const;
 
@@ -82,5 +83,4 @@ private:
     std::unique_ptr<NetworkInterfaces> m_networkInterfaces = std::make_unique<SystemNetworkInterfaces>();
     TunnelStatusPoller *m_tunnelPoller;
     QTimer *m_refresh;
-    QPointer<HostPreferences> m_refreshPreferences;
 };

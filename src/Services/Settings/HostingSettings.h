@@ -7,7 +7,8 @@
 
 class HostPreferences;
 
-// The preference values one agent launch is composed from, taken at the moment of the start.
+// The preferences hosting is made of, as values taken at one moment: what a launch is composed from, what
+// the setup link is built of and what the status texts tell.
 struct HostingSettings {
     QStringList workspaces;
     HostingMode mode = HostingMode::lan;

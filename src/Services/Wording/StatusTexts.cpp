@@ -12,8 +12,7 @@ const QString pickModeMessage = QStringLiteral("Pick a hosting mode on the left 
 // The ngrok route is the only one whose link waits for something after the agent runs.
 bool waitsForTunnel(const StatusTexts::HostingStatus &hosting)
 {
-    return hosting.mode == HostingMode::lan && hosting.ngrokTunnelEnabled &&
-           hosting.state.kind() == Kind::running;
+    return hosting.settings.wantsTunnel() && hosting.state.kind() == Kind::running;
 }
 
 } // namespace
@@ -49,9 +48,9 @@ QString StatusTexts::statusHeadline(const HostingStatus &hosting)
     case Kind::running:
         break;
     }
-    if (hosting.mode == HostingMode::relay)
+    if (hosting.settings.mode == HostingMode::relay)
         return QStringLiteral("Hosting via relay");
-    if (hosting.ngrokTunnelEnabled) {
+    if (hosting.settings.ngrokTunnelEnabled) {
         const std::optional<TunnelState> tunnelState = tunnelStateFromRaw(hosting.tunnelState);
         if (tunnelState == TunnelState::online)
             return QStringLiteral("Hosting via ngrok tunnel");
@@ -60,7 +59,7 @@ QString StatusTexts::statusHeadline(const HostingStatus &hosting)
                                                      : hosting.tunnelLastError;
         return QStringLiteral("Starting ngrok tunnel...");
     }
-    if (!hosting.lanBindAll)
+    if (!hosting.settings.lanBindAll)
         return QStringLiteral("Hosting on 127.0.0.1 (local-machine testing)");
     return QStringLiteral("Hosting on ") +
            (hosting.resolvedLANAddress.isEmpty() ? QStringLiteral("LAN") : hosting.resolvedLANAddress);
@@ -104,7 +103,7 @@ QString StatusTexts::disconnectedMessage(const HostingStatus &hosting)
 
 QString StatusTexts::instructionText(const HostingStatus &hosting)
 {
-    if (hosting.mode == HostingMode::lan && hosting.ngrokTunnelEnabled)
+    if (hosting.settings.wantsTunnel())
         return QStringLiteral(
             "Scan with the iPad camera, or open this link on the iPad to connect through the ngrok tunnel.");
     if (hosting.resolvedLANAddress.startsWith(QLatin1String("127.0.0.1:")))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Services/Settings/HostingSettings.h"
 #include "Services/Supervision/AgentRunState.h"
 #include "Shared/HostingMode.h"
 #include "Shared/TunnelState.h"
@@ -17,9 +18,7 @@ namespace StatusTexts {
 
 struct HostingStatus {
     AgentRunState state;
-    HostingMode mode = HostingMode::lan;
-    bool ngrokTunnelEnabled = false;
-    bool lanBindAll = true;
+    HostingSettings settings;
     QString tunnelState = rawValue(TunnelState::disabled); // or whatever else the agent says
     QString tunnelPublicURL;
     QString tunnelLastError;
