@@ -126,7 +126,7 @@ QString HostPresenter::tunnelStatusText() const
 
 bool HostPresenter::showTunnelRow() const
 {
-    return m_controller.tunnelState() != rawValue(TunnelState::disabled);
+    return m_controller.tunnelState() != TunnelState::disabled;
 }
 
 QString HostPresenter::relayVersionDescription() const

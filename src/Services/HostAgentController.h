@@ -52,7 +52,7 @@ class HostAgentController : public QObject {
     Q_PROPERTY(QList<HostPermissionPreflightItem> permissionPreflightItems READ permissionPreflightItems
                    NOTIFY permissionPreflightItemsChanged)
     Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
-    Q_PROPERTY(QString tunnelState READ tunnelState NOTIFY tunnelStateChanged)
+    Q_PROPERTY(Tunnel::TunnelState tunnelState READ tunnelState NOTIFY tunnelStateChanged)
     Q_PROPERTY(QString tunnelPublicURL READ tunnelPublicURL NOTIFY tunnelPublicURLChanged)
     Q_PROPERTY(QString tunnelLastError READ tunnelLastError NOTIFY tunnelLastErrorChanged)
     Q_PROPERTY(QString expectedAgentBuild READ expectedAgentBuild CONSTANT)
@@ -96,7 +96,7 @@ public:
     }
     // Empty when there is nothing to warn about.
     QString readinessWarning() const { return m_readinessWarning; }
-    QString tunnelState() const { return m_link->tunnelState(); }
+    TunnelState tunnelState() const { return m_link->tunnelState(); }
     QString tunnelPublicURL() const { return m_link->tunnelPublicURL(); }
     QString tunnelLastError() const { return m_link->tunnelLastError(); }
     QString expectedAgentBuild() const { return QString::fromLatin1(AgentBuild::identifier); }

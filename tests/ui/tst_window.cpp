@@ -267,7 +267,7 @@ void WindowTest::outsideTextIsNeverMarkup()
           std::tuple("online", "publicUrl", QStringList{"tunnelRow"})}) {
         tunnel = {{"state", state}, {field, text}};
         m_h.start(QStringLiteral("out=%1\\n;hang").arg(image("log")));
-        QTRY_VERIFY(m_h.controller->tunnelState() == state &&
+        QTRY_VERIFY(rawValue(m_h.controller->tunnelState()) == state &&
                     m_h.find("tunnelRow")->property("value") == text);
         QTRY_VERIFY(!m_h.showing(image("log"), m_h.find("logBox")).isEmpty());
         const qsizetype onScreen = m_h.showing(text).size();

@@ -20,15 +20,14 @@ QString routeName(const HostPreferences &preferences, const HostAgentController 
 {
     if (preferences.mode() == HostingMode::relay)
         return QStringLiteral("relay");
-    return controller.tunnelState() == rawValue(TunnelState::online) ? QStringLiteral("tunnel")
-                                                                     : QStringLiteral("lan");
+    return controller.tunnelState() == TunnelState::online ? QStringLiteral("tunnel") : QStringLiteral("lan");
 }
 
 QString endpoint(const HostPreferences &preferences, const HostAgentController &controller)
 {
     if (preferences.mode() == HostingMode::relay)
         return preferences.relayURL();
-    if (controller.tunnelState() == rawValue(TunnelState::online))
+    if (controller.tunnelState() == TunnelState::online)
         return controller.tunnelPublicURL();
     // The address comes with its port.
     const QString address = controller.resolvedLANAddress();
@@ -112,7 +111,7 @@ QJsonObject HostControlRequests::status() const
         {QStringLiteral("setupLink"), m_presenter.maskedSetupLink()},
         {QStringLiteral("linkExpiresAt"), expiry ? expiry->toString(Qt::ISODate) : QString()},
         {QStringLiteral("agentBuild"), m_presenter.runningAgentBuild()},
-        {QStringLiteral("tunnelState"), m_controller.tunnelState()},
+        {QStringLiteral("tunnelState"), rawValue(m_controller.tunnelState())},
         {QStringLiteral("secrets"), m_secretsLocation},
         {QStringLiteral("warnings"), warnings},
     };

@@ -7,8 +7,8 @@
 
 SetupLinkPublisher::SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval,
                                        TunnelPollTimings pollTimings, QObject *parent)
-    : QObject(parent), m_hooks(std::move(hooks)), m_tunnelState(rawValue(TunnelState::disabled)),
-      m_tunnelPoller(new TunnelStatusPoller(pollTimings, this)), m_refresh(new QTimer(this))
+    : QObject(parent), m_hooks(std::move(hooks)), m_tunnelPoller(new TunnelStatusPoller(pollTimings, this)),
+      m_refresh(new QTimer(this))
 {
     m_refresh->setInterval(refreshInterval);
     connect(m_refresh, &QTimer::timeout, this, [this] {
@@ -29,7 +29,7 @@ void SetupLinkPublisher::setNetworkInterfaces(std::unique_ptr<NetworkInterfaces>
 
 void SetupLinkPublisher::agentLaunched(bool wantsTunnel)
 {
-    setTunnel(rawValue(wantsTunnel ? TunnelState::starting : TunnelState::disabled), {}, {});
+    setTunnel(wantsTunnel ? TunnelState::starting : TunnelState::disabled, {}, {});
 }
 
 void SetupLinkPublisher::agentRunning()
@@ -53,7 +53,7 @@ void SetupLinkPublisher::clear()
     stopRefreshAndPoll();
     setSetupLink({});
     setResolvedLANAddress({});
-    setTunnel(rawValue(TunnelState::disabled), {}, {});
+    setTunnel(TunnelState::disabled, {}, {});
 }
 
 void SetupLinkPublisher::stopRefreshAndPoll()
@@ -74,7 +74,7 @@ void SetupLinkPublisher::recompute(const HostingSettings &settings)
 
 bool SetupLinkPublisher::tunnelSettled() const
 {
-    return m_tunnelState == rawValue(TunnelState::online) || m_tunnelState == rawValue(TunnelState::failed);
+    return m_tunnelState == TunnelState::online || m_tunnelState == TunnelState::failed;
 }
 
 void SetupLinkPublisher::startTunnelPollingIfNeeded(const HostingSettings &settings)
@@ -97,9 +97,9 @@ void SetupLinkPublisher::startTunnelPollingIfNeeded(const HostingSettings &setti
         return tunnelSettled();
     };
     hooks.timedOut = [this] {
-        if (m_tunnelState == rawValue(TunnelState::online))
+        if (m_tunnelState == TunnelState::online)
             return;
-        setTunnel(rawValue(TunnelState::failed), m_tunnelPublicURL, tunnelTimeoutError);
+        setTunnel(TunnelState::failed, m_tunnelPublicURL, tunnelTimeoutError);
         setSetupLink({});
     };
     m_tunnelPoller->start(std::move(hooks));
@@ -109,15 +109,16 @@ void SetupLinkPublisher::applyTunnelStatus(const std::optional<HostAgentTunnelSt
 {
     if (!status) {
         // Not listening yet, or an answer that could not be read: the tunnel is still on its way.
-        if (m_tunnelState.isEmpty() || m_tunnelState == rawValue(TunnelState::disabled))
-            setTunnel(rawValue(TunnelState::starting), m_tunnelPublicURL, m_tunnelLastError);
+        if (m_tunnelState == TunnelState::disabled)
+            setTunnel(TunnelState::starting, m_tunnelPublicURL, m_tunnelLastError);
         return;
     }
-    setTunnel(status->state, status->publicUrl, status->lastError);
-    if (m_tunnelState == rawValue(TunnelState::online)) {
+    setTunnel(tunnelStateFromRaw(status->state).value_or(TunnelState::unknown), status->publicUrl,
+              status->lastError);
+    if (m_tunnelState == TunnelState::online) {
         if (const std::optional<HostingSettings> settings = m_hooks.settings())
             recompute(*settings);
-    } else if (m_tunnelState == rawValue(TunnelState::failed))
+    } else if (m_tunnelState == TunnelState::failed)
         setSetupLink({});
 }
 
@@ -131,7 +132,7 @@ void SetupLinkPublisher::setResolvedLANAddress(const QString &address)
     setAndNotify(this, &SetupLinkPublisher::resolvedLANAddressChanged, m_resolvedLANAddress, address);
 }
 
-void SetupLinkPublisher::setTunnel(const QString &state, const QString &publicURL, const QString &lastError)
+void SetupLinkPublisher::setTunnel(TunnelState state, const QString &publicURL, const QString &lastError)
 {
     // Each field announces its own change, so a view bound to one is not redrawn for the others.
     setAndNotify(this, &SetupLinkPublisher::tunnelStateChanged, m_tunnelState, state);

@@ -4,6 +4,7 @@
 #include "Services/Links/TunnelStatusPoller.h"
 #include "Services/Settings/HostCredentials.h"
 #include "Services/Settings/HostingSettings.h"
+#include "Shared/TunnelState.h"
 
 #include <QObject>
 #include <QTimer>
@@ -38,7 +39,7 @@ public:
     QUrl setupLink() const { return m_setupLink; }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_resolvedLANAddress; }
-    QString tunnelState() const { return m_tunnelState; }
+    TunnelState tunnelState() const { return m_tunnelState; }
     QString tunnelPublicURL() const { return m_tunnelPublicURL; }
     QString tunnelLastError() const { return m_tunnelLastError; }
 
@@ -71,12 +72,12 @@ private:
 
     void setSetupLink(const QUrl &link);
     void setResolvedLANAddress(const QString &address);
-    void setTunnel(const QString &state, const QString &publicURL, const QString &lastError);
+    void setTunnel(TunnelState state, const QString &publicURL, const QString &lastError);
 
     Hooks m_hooks;
     QUrl m_setupLink;
     QString m_resolvedLANAddress;
-    QString m_tunnelState;
+    TunnelState m_tunnelState = TunnelState::disabled;
     QString m_tunnelPublicURL;
     QString m_tunnelLastError;
 

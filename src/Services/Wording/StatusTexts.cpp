@@ -51,10 +51,9 @@ QString StatusTexts::statusHeadline(const HostingStatus &hosting)
     if (hosting.settings.mode == HostingMode::relay)
         return QStringLiteral("Hosting via relay");
     if (hosting.settings.ngrokTunnelEnabled) {
-        const std::optional<TunnelState> tunnelState = tunnelStateFromRaw(hosting.tunnelState);
-        if (tunnelState == TunnelState::online)
+        if (hosting.tunnelState == TunnelState::online)
             return QStringLiteral("Hosting via ngrok tunnel");
-        if (tunnelState == TunnelState::failed)
+        if (hosting.tunnelState == TunnelState::failed)
             return hosting.tunnelLastError.isEmpty() ? QStringLiteral("Ngrok tunnel failed")
                                                      : hosting.tunnelLastError;
         return QStringLiteral("Starting ngrok tunnel...");
@@ -65,10 +64,10 @@ QString StatusTexts::statusHeadline(const HostingStatus &hosting)
            (hosting.resolvedLANAddress.isEmpty() ? QStringLiteral("LAN") : hosting.resolvedLANAddress);
 }
 
-QString StatusTexts::tunnelStatusText(const QString &tunnelState, const QString &publicURL,
+QString StatusTexts::tunnelStatusText(TunnelState tunnelState, const QString &publicURL,
                                       const QString &lastError)
 {
-    switch (tunnelStateFromRaw(tunnelState).value_or(TunnelState::disabled)) {
+    switch (tunnelState) {
     case TunnelState::online:
         return publicURL.isEmpty() ? QStringLiteral("Online") : publicURL;
     case TunnelState::failed:
@@ -76,6 +75,7 @@ QString StatusTexts::tunnelStatusText(const QString &tunnelState, const QString 
     case TunnelState::starting:
         return QStringLiteral("Starting");
     case TunnelState::disabled:
+    case TunnelState::unknown:
         break;
     }
     return QStringLiteral("Disabled");
@@ -85,16 +85,15 @@ QString StatusTexts::disconnectedTitle(const HostingStatus &hosting)
 {
     if (!waitsForTunnel(hosting))
         return startHostingTitle;
-    return tunnelStateFromRaw(hosting.tunnelState) == TunnelState::failed
-               ? QStringLiteral("Ngrok tunnel failed.")
-               : QStringLiteral("Waiting for ngrok tunnel.");
+    return hosting.tunnelState == TunnelState::failed ? QStringLiteral("Ngrok tunnel failed.")
+                                                      : QStringLiteral("Waiting for ngrok tunnel.");
 }
 
 QString StatusTexts::disconnectedMessage(const HostingStatus &hosting)
 {
     if (!waitsForTunnel(hosting))
         return pickModeMessage;
-    if (tunnelStateFromRaw(hosting.tunnelState) != TunnelState::failed)
+    if (hosting.tunnelState != TunnelState::failed)
         return QStringLiteral("The QR code appears after ngrok returns a public URL.");
     if (hosting.tunnelLastError.isEmpty())
         return QStringLiteral("Check ngrok status, or add an authtoken for a more stable tunnel.");

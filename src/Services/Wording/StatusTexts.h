@@ -19,7 +19,7 @@ namespace StatusTexts {
 struct HostingStatus {
     AgentRunState state;
     HostingSettings settings;
-    QString tunnelState = rawValue(TunnelState::disabled); // or whatever else the agent says
+    TunnelState tunnelState = TunnelState::disabled;
     QString tunnelPublicURL;
     QString tunnelLastError;
     QString resolvedLANAddress; // empty when none
@@ -28,7 +28,7 @@ struct HostingStatus {
 // "Stopped", "Starting", "Running", "Stopping" or "Error".
 QString headerLabel(const AgentRunState &state);
 QString statusHeadline(const HostingStatus &hosting);
-QString tunnelStatusText(const QString &tunnelState, const QString &publicURL, const QString &lastError);
+QString tunnelStatusText(TunnelState tunnelState, const QString &publicURL, const QString &lastError);
 
 // Why there is no setup link yet.
 QString disconnectedTitle(const HostingStatus &hosting);
