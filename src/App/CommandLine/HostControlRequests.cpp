@@ -1,5 +1,6 @@
 #include "App/CommandLine/HostControlRequests.h"
 
+#include "App/CommandLine/HostControlProtocol.h"
 #include "App/HostPresenter.h"
 #include "Services/HostAgentController.h"
 #include "Services/Settings/HostPreferences.h"
@@ -13,8 +14,7 @@
 
 namespace {
 
-const QString requestKey = QStringLiteral("request");
-const QString errorKey = QStringLiteral("error");
+namespace Protocol = HostControlProtocol;
 
 QString routeName(const HostPreferences &preferences, const HostAgentController &controller)
 {
@@ -45,36 +45,36 @@ HostControlRequests::HostControlRequests(HostPreferences &preferences, HostAgent
 
 QJsonObject HostControlRequests::answer(const QJsonObject &request)
 {
-    const QString name = request.value(requestKey).toString();
-    if (name == QLatin1String("status"))
+    const QString name = request.value(Protocol::requestKey).toString();
+    if (name == Protocol::status)
         return status();
-    if (name == QLatin1String("link")) {
+    if (name == Protocol::link) {
         if (!m_presenter.hasSetupLink())
-            return {{errorKey,
+            return {{Protocol::errorKey,
                      QStringLiteral("There is no setup link yet: %1").arg(m_presenter.statusHeadline())}};
-        return {{QStringLiteral("link"), m_presenter.setupLinkText()}};
+        return {{Protocol::link, m_presenter.setupLinkText()}};
     }
-    if (name == QLatin1String("devices"))
+    if (name == Protocol::devices)
         return devices();
-    if (name == QLatin1String("revoke")) {
-        const QString deviceId = request.value(QStringLiteral("deviceId")).toString();
+    if (name == Protocol::revoke) {
+        const QString deviceId = request.value(Protocol::deviceIdKey).toString();
         const QList<TrustedDevice> known = m_presenter.devices()->devices();
         if (std::none_of(known.cbegin(), known.cend(),
                          [&](const TrustedDevice &d) { return d.deviceId == deviceId; }))
-            return {{errorKey,
+            return {{Protocol::errorKey,
                      QStringLiteral("No paired tablet has the id \"%1\" (see --devices)").arg(deviceId)}};
         m_presenter.revokeDevice(deviceId);
-    } else if (name == QLatin1String("start"))
+    } else if (name == Protocol::start)
         m_presenter.startHosting();
-    else if (name == QLatin1String("stop"))
+    else if (name == Protocol::stop)
         m_presenter.stopHosting();
-    else if (name == QLatin1String("rotate"))
+    else if (name == Protocol::rotate)
         m_presenter.rotatePairing();
-    else if (name == QLatin1String("quit"))
+    else if (name == Protocol::quit)
         m_quit();
     else
-        return {{errorKey, QStringLiteral("unknown request \"%1\"").arg(name)}};
-    return {{QStringLiteral("done"), name}};
+        return {{Protocol::errorKey, QStringLiteral("unknown request \"%1\"").arg(name)}};
+    return {{Protocol::doneKey, name}};
 }
 
 QJsonObject HostControlRequests::devices() const
@@ -83,7 +83,7 @@ QJsonObject HostControlRequests::devices() const
     QJsonArray devices;
     for (const TrustedDevice &device : model.devices())
         devices.append(QJsonObject{
-            {QStringLiteral("deviceId"), device.deviceId},
+            {Protocol::deviceIdKey, device.deviceId},
             {QStringLiteral("name"), device.name},
             {QStringLiteral("pairedAt"), device.pairedAt.toString(Qt::ISODate)},
             {QStringLiteral("lastSeenAt"),
@@ -91,7 +91,7 @@ QJsonObject HostControlRequests::devices() const
             {QStringLiteral("route"), device.route},
             {QStringLiteral("summary"), PairedDevicesModel::lastSeenText(device)},
         });
-    return {{QStringLiteral("devices"), devices}, {QStringLiteral("unreadable"), model.unreadable()}};
+    return {{Protocol::devices, devices}, {QStringLiteral("unreadable"), model.unreadable()}};
 }
 
 QJsonObject HostControlRequests::status() const
