@@ -4,6 +4,7 @@
 #include "Platform/FileManagerReveal.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Services/HostAgentController.h"
+#include "Services/Links/QRCodeRenderer.h"
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
@@ -159,6 +160,11 @@ bool HostPresenter::hasSetupLink() const
 QString HostPresenter::setupLinkText() const
 {
     return m_controller.setupLink().toString(QUrl::FullyEncoded);
+}
+
+QImage HostPresenter::setupLinkCode() const
+{
+    return hasSetupLink() ? QRCodeRenderer::moduleImage(setupLinkText()).value_or(QImage()) : QImage();
 }
 
 QString HostPresenter::maskedSetupLink() const

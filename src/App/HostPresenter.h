@@ -4,6 +4,7 @@
 #include "App/Window/WorkspaceListModel.h"
 
 #include <QAbstractListModel>
+#include <QImage>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
@@ -35,7 +36,6 @@ class HostPresenter : public QObject {
     Q_PROPERTY(
         QString relayVersionDescription READ relayVersionDescription NOTIFY relayVersionDescriptionChanged)
     Q_PROPERTY(bool hasSetupLink READ hasSetupLink NOTIFY setupLinkChanged)
-    Q_PROPERTY(QString setupLinkText READ setupLinkText NOTIFY setupLinkChanged)
     Q_PROPERTY(QString maskedSetupLink READ maskedSetupLink NOTIFY setupLinkChanged)
     Q_PROPERTY(QString expiryLine READ expiryLine NOTIFY setupLinkChanged)
     Q_PROPERTY(QString hostIdText READ hostIdText NOTIFY identityChanged)
@@ -77,8 +77,11 @@ public:
     QString disconnectedMessage() const;
     QString instructionText() const;
     bool hasSetupLink() const;
-    // The full link: for the QR code and the clipboard only, never shown as text.
+    // The full link: for the clipboard, the console's QR code and the command line's `--link` only, never
+    // shown as text, and no property: the views never hold it.
     QString setupLinkText() const;
+    // The link's QR code, one pixel per module, for SetupLinkCode to draw; null when there is no link.
+    QImage setupLinkCode() const;
     QString maskedSetupLink() const;
     // Empty when the link has no readable expiry.
     QString expiryLine() const;
