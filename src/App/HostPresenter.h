@@ -45,7 +45,6 @@ class HostPresenter : public QObject {
     Q_PROPERTY(PairedDevicesModel *devices READ devices CONSTANT)
     Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
-    Q_PROPERTY(bool launchedAtLogin READ launchedAtLogin CONSTANT)
     Q_PROPERTY(bool trayHostPresent READ trayHostPresent CONSTANT)
 
 public:
