@@ -181,30 +181,34 @@ void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences 
         return;
     // An agent that is up, even one not yet confirmed as running, holds the old nonce and may serve the
     // tablet.
-    m_pairing->revokeDevice(deviceId, m_supervisor->agentIsUp(), this,
-                            [this, preferences = QPointer(preferences)](HostPairing::Revocation revocation) {
-                                if (!preferences)
-                                    return;
-                                switch (revocation) {
-                                case HostPairing::Revocation::withoutPairing:
-                                    return;
-                                case HostPairing::Revocation::byAgent:
-                                    break;
-                                case HostPairing::Revocation::inFileAgentUnreachable:
-                                    if (m_supervisor->agentIsUp())
-                                        start(preferences);
-                                    break;
-                                case HostPairing::Revocation::inFile:
-                                    // A launch on its way holds the old nonce: it starts again with the new
-                                    // one.
-                                    if (m_supervisor->launchPending()) {
-                                        start(preferences);
-                                        return;
-                                    }
-                                    break;
-                                }
-                                recomputeSetupLink(preferences);
-                            });
+    const auto revoked = [this, preferences = QPointer(preferences)](HostPairing::Revocation revocation) {
+        if (preferences)
+            afterRevocation(revocation, preferences);
+    };
+    m_pairing->revokeDevice(deviceId, m_supervisor->agentIsUp(), this, revoked);
+}
+
+void HostAgentController::afterRevocation(HostPairing::Revocation revocation, HostPreferences *preferences)
+{
+    switch (revocation) {
+    case HostPairing::Revocation::withoutPairing:
+        return;
+    case HostPairing::Revocation::byAgent:
+        break;
+    case HostPairing::Revocation::inFileAgentUnreachable:
+        // The agent still holds the old nonce.
+        if (m_supervisor->agentIsUp())
+            start(preferences);
+        break;
+    case HostPairing::Revocation::inFile:
+        // A launch on its way holds the old nonce: it starts again with the new one.
+        if (m_supervisor->launchPending()) {
+            start(preferences);
+            return;
+        }
+        break;
+    }
+    recomputeSetupLink(preferences);
 }
 
 void HostAgentController::refreshPermissionPreflight(HostPreferences *preferences)

@@ -165,6 +165,8 @@ private:
                                                          const HostCredentials &credentials);
     // The settings of the last start's preferences as they are now; none once they are gone.
     std::optional<HostingSettings> lastSettings() const;
+    // What follows a revocation: the link with the new nonce, or an agent started with it.
+    void afterRevocation(HostPairing::Revocation revocation, HostPreferences *preferences);
     void setRunningAgentBuild(const QString &build);
 
     AgentSupervisor *m_supervisor;
