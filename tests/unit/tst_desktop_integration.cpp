@@ -6,11 +6,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QLocalServer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 // What the host does with the desktop around it: the autostart entry, the one running instance, and the
 // folder checks before work starts.
@@ -20,6 +23,7 @@ class DesktopIntegrationTest : public QObject {
 private slots:
     void autostartEntry();
     void secondInstanceAsksTheFirstToComeForward();
+    void anotherUsersRequestIsRefused();
     void preflightVerdicts();
     void closingTheWindow_data();
     void closingTheWindow();
@@ -58,6 +62,42 @@ void DesktopIntegrationTest::secondInstanceAsksTheFirstToComeForward()
     QVERIFY(silent.listen(dir.filePath("silent")));
     QCOMPARE(SingleInstance::request(silent.fullServerName(), {{"request", "status"}}, 200).status,
              Status::NoAnswer);
+}
+
+void DesktopIntegrationTest::anotherUsersRequestIsRefused()
+{
+    if (geteuid() != 0)
+        QSKIP("a client of another user is started as root only");
+    QTemporaryDir dir;
+    const auto everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
+                          QFile::WriteOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(dir.path(), everyone));
+    const QString path = dir.filePath("host.socket");
+    SingleInstance host(path);
+    QVERIFY(host.claim());
+    host.setRequestHandler([](const QJsonObject &) { return QJsonObject{{"state", "running"}}; });
+    // The socket is the user's own; opened to everyone here, only the check of the peer's user is left.
+    QVERIFY(QFile::setPermissions(path, everyone));
+    // What a client run as the user (none given) or as "nobody" reads after its request.
+    const auto answer = [&path](const QStringList &asUser) {
+        QProcess client;
+        client.start(asUser.isEmpty() ? "/usr/bin/python3" : "setpriv",
+                     asUser + QStringList{"/usr/bin/python3", "-c",
+                                          "import socket, sys\n"
+                                          "s = socket.socket(socket.AF_UNIX)\n"
+                                          "s.connect(sys.argv[1])\n"
+                                          "try:\n"
+                                          "    s.sendall(b'{\"request\": \"status\"}\\n')\n"
+                                          "    print(s.recv(100) or 'connected, then cut off')\n"
+                                          "except OSError:\n"
+                                          "    print('connected, then cut off')",
+                                          path}
+                                  .mid(asUser.isEmpty() ? 1 : 0));
+        return QSignalSpy(&client, &QProcess::finished).wait(5000) ? client.readAll().trimmed()
+                                                                   : QByteArray();
+    };
+    QCOMPARE(answer({}), "b'{\"state\":\"running\"}\\n'");
+    QCOMPARE(answer({"--reuid=65534", "--regid=65534", "--clear-groups"}), "connected, then cut off");
 }
 
 void DesktopIntegrationTest::preflightVerdicts()

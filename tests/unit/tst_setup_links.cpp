@@ -2,10 +2,14 @@
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/SetupLinkBuilder.h"
 #include "Services/Links/SetupLinkComposer.h"
+#include "Services/Links/SetupLinkPublisher.h"
+#include "Services/Links/TerminalQRCode.h"
 #include "Services/Links/TunnelEndpoint.h"
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Shared/RelayEndpoint.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimeZone>
 
@@ -52,6 +56,8 @@ private slots:
     void redact_data();
     void redact();
     void qrImage();
+    void tunnelPoll_data();
+    void tunnelPoll();
 };
 
 void SetupLinksTest::lanAndTunnelLinks()
@@ -248,6 +254,61 @@ void SetupLinksTest::qrImage()
         QCOMPARE(QRCodeRenderer::image(text, 220), std::nullopt);
     for (const qreal size : {0.4, -220.0, qQNaN(), qInf(), QRCodeRenderer::largestSize + 1})
         QCOMPARE(QRCodeRenderer::image("x", size), std::nullopt);
+    // In a terminal, dark modules are drawn black on white whatever the theme's own colours: the upper or
+    // lower half of a block for each of two rows, a blank for two light ones.
+    QImage modules(3, 2, QImage::Format_RGB32);
+    modules.fill(Qt::white);
+    modules.setPixel(0, 0, qRgb(0, 0, 0));
+    modules.setPixel(1, 1, qRgb(0, 0, 0));
+    QCOMPARE(TerminalQRCode::text(modules), u"\x1b[38;5;16;48;5;231m\u2580\u2584 \x1b[0m\n"_qs);
+}
+
+void SetupLinksTest::tunnelPoll_data()
+{
+    QTest::addColumn<QByteArray>("answer"); // what the agent's health endpoint answers, every time
+    QTest::addColumn<TunnelState>("state");
+    QTest::addColumn<QString>("lastError");
+    const QByteArray online(R"({"tunnel":{"state":"online","publicUrl":"https://t.example"}})");
+    QTest::newRow("online") << "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(online.size()) +
+                                   "\r\n\r\n" + online
+                            << TunnelState::online << QString();
+    // Only a 200 answer counts, whatever its body says.
+    QTest::newRow("503 with a tunnel status")
+        << "HTTP/1.1 503 Service Unavailable\r\nContent-Length: " + QByteArray::number(online.size()) +
+               "\r\n\r\n" + online
+        << TunnelState::failed << SetupLinkPublisher::tunnelTimeoutError;
+    // Past its bound an answer is not read on, not even to its end, which never comes.
+    QTest::newRow("larger than its bound") << "HTTP/1.1 200 OK\r\nContent-Length: 9999999\r\n\r\n" +
+                                                  online.chopped(2) + ",\"x\":\"" + QByteArray(70000, 'x')
+                                           << TunnelState::failed << SetupLinkPublisher::tunnelTimeoutError;
+}
+
+void SetupLinksTest::tunnelPoll()
+{
+    QFETCH(QByteArray, answer);
+    QTcpServer agent;
+    QVERIFY(agent.listen(QHostAddress::LocalHost));
+    connect(&agent, &QTcpServer::newConnection, &agent, [&] {
+        QTcpSocket *request = agent.nextPendingConnection();
+        connect(request, &QTcpSocket::readyRead, request, [=] { request->write(answer); });
+    });
+    HostingSettings settings;
+    settings.ngrokTunnelEnabled = true;
+    settings.lanPort = agent.serverPort();
+    // Two attempts a moment apart; a request alone could last a minute.
+    SetupLinkPublisher publisher({[] { return credentials; }, [] { return true; },
+                                  [&] {
+                                      return settings;
+                                  }},
+                                 std::chrono::hours(1),
+                                 {std::chrono::milliseconds(50), 2, std::chrono::minutes(1)});
+    publisher.agentLaunched(true);
+    publisher.agentRunning();
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.tunnelState() != TunnelState::starting, 5000);
+    QTEST(publisher.tunnelState(), "state");
+    QTEST(publisher.tunnelLastError(), "lastError");
+    // The tunnel's link, or none once the tunnel failed.
+    QCOMPARE(publisher.setupLink().isEmpty(), publisher.tunnelState() == TunnelState::failed);
 }
 
 QTEST_GUILESS_MAIN(SetupLinksTest)

@@ -1,6 +1,7 @@
 #include "AgentOptions.h"
 #include "AgentSecrets.h"
 #include "AgentTimings.h"
+#include "Auth/ControlRequest.h"
 #include "Relay/RelayBackoff.h"
 #include "Relay/RelayCodec.h"
 #include "Shared/RelayCodecStateName.h"
@@ -62,6 +63,7 @@ private slots:
     void relayVersionAndUrl();
     void relayCodec();
     void decisionsAndTrustedDevices();
+    void secretsDifferingAnywhereAreRefused();
     void everyRequestIsAnswered();
     void throttleAndTimeout();
     void confinement();
@@ -224,6 +226,24 @@ void AgentCoreTest::decisionsAndTrustedDevices()
     QCOMPARE(shared.read().status, TrustedDevicesFile::Status::Unreadable);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("{not json"));
+}
+
+void AgentCoreTest::secretsDifferingAnywhereAreRefused()
+{
+    // The host token a tablet presents and the control secret the host presents, off by one byte at either
+    // end, cut short, or empty; only the secret itself gets in.
+    PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted-3.json")));
+    ControlRequest control(QStringLiteral("token-1"), &authenticator, nullptr);
+    const QByteArray body(R"({"deviceId":"d9","pairingNonce":"nonce-2"})");
+    for (const char *presented : {"Token-1", "token-2", "token-", ""}) {
+        QVERIFY2(
+            authenticator.verify({presented, "host_1", "nonce-1", "d1", "iPad"}) == AuthOutcome::wrongToken &&
+                control.revoke(QHostAddress::LocalHost, QByteArray("Bearer ") + presented, body).status ==
+                    401,
+            presented);
+    }
+    QCOMPARE(authenticator.verify({"token-1", "host_1", "nonce-1", "d1", "iPad"}), AuthOutcome::newlyPaired);
+    QCOMPARE(control.revoke(QHostAddress::LocalHost, "Bearer token-1", body).status, 200);
 }
 
 void AgentCoreTest::everyRequestIsAnswered()
