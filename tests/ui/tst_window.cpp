@@ -21,24 +21,8 @@
 
 namespace {
 
-// Every text, tip and title the window holds, shown or not, popups included: the words a user can meet.
-QStringList wordsIn(QObject *object)
-{
-    QStringList words;
-    for (const char *name : {"text", "tip", "title", "placeholderText"})
-        words << object->property(name).toString();
-    for (QObject *child : object->children())
-        words << wordsIn(child);
-    // Delegates made by repeaters are children of their item only.
-    if (auto *item = qobject_cast<QQuickItem *>(object))
-        for (QQuickItem *child : item->childItems())
-            if (child->parent() != item)
-                words << wordsIn(child);
-    return words;
-}
-
-// Every text a view can read: the text properties of every object in the window, popups and delegates
-// included, and of the singletons the views reach.
+// Every text a view can read, and so the words a user can meet: the text properties of every object in the
+// window, shown or not, popups and delegates included.
 QStringList readableValues(QObject *object)
 {
     QStringList values;
@@ -63,7 +47,7 @@ QStringList readableValues(QObject *object)
 bool speaksOfAnotherPlatform(QObject *window)
 {
     static const QRegularExpression otherPlatform(QStringLiteral("\\b(Mac|macOS|Finder)\\b"));
-    return wordsIn(window).join(QLatin1Char('\n')).contains(otherPlatform);
+    return readableValues(window).join(QLatin1Char('\n')).contains(otherPlatform);
 }
 
 } // namespace
