@@ -82,7 +82,7 @@ void SetupLinksTest::lanAndTunnelLinks()
     QCOMPARE(lan("10.0.0.2", 8765, QDateTime(QDate(9999, 12, 31), QTime(23, 50), QTimeZone::utc())),
              QString());
     QCOMPARE(lan("10.0.0.2", 8765, QDateTime()), QString());
-    // A tunnel's public URL turning into its endpoint is the controller's link tests' job.
+    // A tunnel's public URL turning into its endpoint is the tunnel poll's job (below).
     for (const char *publicURL : {"ftp://t.example", "t.example/path", "https://t example"})
         QCOMPARE(directTunnelWebSocketEndpoint(publicURL), std::nullopt);
     // A private address wins over an earlier public one, which is taken only when no private one is there.
