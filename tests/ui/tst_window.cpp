@@ -108,7 +108,8 @@ void WindowTest::screenshots()
             m_h.window()->grabWindow().save(folder.filePath("idle.png")));
     QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
     m_h.start(QStringLiteral("err=error: cannot listen on 0.0.0.0:8765: address in use\\n;exit=1"));
-    QTRY_VERIFY(m_h.controller->state().isFailed());
+    // The log's rows follow at the next frame: the picture waits for them.
+    QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.find("logBox")->property("count") == 1);
     QVERIFY(m_h.window()->grabWindow().save(folder.filePath("failed.png")));
     QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
 
