@@ -16,12 +16,12 @@ HostSession::HostSession(UserDefaults &defaults, const UserDefaults &savedSettin
       controller(defaults, *secrets.keyring, HostAgentController::standardLocator(), folderChooser),
       loginItem(AppBrand::appId, AppBrand::hostName, QCoreApplication::applicationFilePath()),
       application(preferences, controller, loginItem), presenter(preferences, controller),
-      requests(preferences, controller, presenter, secrets.location, &HostWindowPresenter::quit),
+      requests(preferences, controller, presenter, secrets.location, &HostPresenter::quit),
       signalWatcher({SIGTERM, SIGINT, SIGHUP})
 {
     // The autostart entry says the program was started at login, so it may stay in the tray.
     loginItem.setArguments({QStringLiteral("--autostart")});
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, qApp, &HostWindowPresenter::quit);
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, qApp, &HostPresenter::quit);
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
     presenter.showFileWarnings(fileWarnings);
     QObject::connect(&controller, &HostAgentController::revocationFailureChanged, &fileWarnings,

@@ -3,7 +3,7 @@
 #include "App/CommandLine/HostControlRequests.h"
 #include "App/HostApplication.h"
 #include "App/HostKeyringChoice.h"
-#include "App/Window/HostWindowPresenter.h"
+#include "App/HostPresenter.h"
 #include "Platform/LoginItem.h"
 #include "Services/HostAgentController.h"
 #include "Services/Settings/HostFileWarnings.h"
@@ -39,7 +39,7 @@ struct HostSession {
     HostAgentController controller;
     XdgAutostartLoginItem loginItem;
     HostApplication application;
-    HostWindowPresenter presenter;
+    HostPresenter presenter;
     HostControlRequests requests;
     UnixSignalWatcher signalWatcher;
 

@@ -1,73 +1,77 @@
 #include "Services/HostAgentController.h"
 
-#include "Shared/AgentEnvironment.h"
-
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Supervision/AgentLaunchPlan.h"
-#include "Services/Supervision/AgentOutputLog.h"
+#include "Shared/AgentEnvironment.h"
+#include "Shared/NotifyingSetter.h"
 #include "Shared/PrivateFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QTimer>
-
-#include <signal.h>
-
-namespace {
-
-// How many of the agent's last lines an exit report quotes.
-constexpr qsizetype exitReportLines = 3;
-
-} // namespace
 
 HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                                          FolderChooser &chooser, HostAgentTimings timings, QObject *parent)
-    : QObject(parent), m_timings(timings), m_locator(std::move(locator)),
-      m_credentialStore(defaults, keyring), m_permissionGrantStore(defaults, chooser),
-      m_log(new AgentOutputLog([this] { return redactionSecrets(); }, AgentOutputLog::defaultCapacity,
-                               AgentOutputLineSplitter::defaultMaxLineLength, this)),
-      m_restartBackoff(timings.restart), m_restartTimer(new QTimer(this)),
-      m_link(new SetupLinkPublisher({[this] { return linkCredentials(); },
+    : QObject(parent), m_supervisor(new AgentSupervisor(
+                           std::move(locator), [this] { return redactionSecrets(); },
+                           {timings.confirmationDelay, timings.restart, timings.process}, this)),
+      m_pairing(new HostPairing(defaults, keyring, this)),
+      m_folders(new PinnedFolderAccess(defaults, chooser, this)),
+      m_link(new SetupLinkPublisher({[this] { return m_pairing->linkCredentials(); },
+                                     [this] { return m_supervisor->agentRunning(); },
                                      [this] {
-                                         return agentIsRunning();
+                                         return lastSettings();
                                      }},
                                     timings.setupLinkRefreshInterval, timings.tunnelPoll, this))
 {
-    connect(m_link, &SetupLinkPublisher::setupLinkChanged, this, &HostAgentController::setupLinkChanged);
+    using Controller = HostAgentController;
+    connect(m_supervisor, &AgentSupervisor::stateChanged, this, &Controller::stateChanged);
+    connect(m_supervisor, &AgentSupervisor::restartPendingChanged, this, &Controller::restartPendingChanged);
+    connect(m_supervisor->log(), &AgentOutputLog::linesChanged, this, &Controller::lastLogLinesChanged);
+    connect(m_pairing, &HostPairing::hostTokenChanged, this, &Controller::hostTokenChanged);
+    connect(m_pairing, &HostPairing::relaySessionChanged, this, &Controller::relaySessionChanged);
+    connect(m_pairing, &HostPairing::hostIdChanged, this, &Controller::hostIdChanged);
+    connect(m_pairing, &HostPairing::rotatedAtChanged, this, &Controller::credentialRotatedAtChanged);
+    connect(m_folders, &PinnedFolderAccess::preflightItemsChanged, this,
+            &Controller::permissionPreflightItemsChanged);
+    connect(m_link, &SetupLinkPublisher::setupLinkChanged, this, &Controller::setupLinkChanged);
     connect(m_link, &SetupLinkPublisher::resolvedLANAddressChanged, this,
-            &HostAgentController::resolvedLANAddressChanged);
-    connect(m_link, &SetupLinkPublisher::tunnelStateChanged, this, &HostAgentController::tunnelStateChanged);
-    connect(m_link, &SetupLinkPublisher::tunnelPublicURLChanged, this,
-            &HostAgentController::tunnelPublicURLChanged);
-    connect(m_link, &SetupLinkPublisher::tunnelLastErrorChanged, this,
-            &HostAgentController::tunnelLastErrorChanged);
-    connect(&m_credentialStore, &HostCredentialStore::waitingForUnlockChanged, this, [this] {
-        if (m_credentialStore.waitingForUnlock())
-            setReadinessWarning(waitingForKeyringWarning);
-        else if (m_readinessWarning == waitingForKeyringWarning)
-            setReadinessWarning({});
+            &Controller::resolvedLANAddressChanged);
+    connect(m_link, &SetupLinkPublisher::tunnelStateChanged, this, &Controller::tunnelStateChanged);
+    connect(m_link, &SetupLinkPublisher::tunnelPublicURLChanged, this, &Controller::tunnelPublicURLChanged);
+    connect(m_link, &SetupLinkPublisher::tunnelLastErrorChanged, this, &Controller::tunnelLastErrorChanged);
+
+    // The agent's life: what it ends and what follows it.
+    connect(m_supervisor, &AgentSupervisor::confirmedRunning, m_link, &SetupLinkPublisher::agentRunning);
+    connect(m_supervisor, &AgentSupervisor::failedToStart, m_folders, &PinnedFolderAccess::close);
+    connect(m_supervisor, &AgentSupervisor::exited, this, [this] {
+        m_folders->close();
+        m_link->agentExited();
     });
-    connect(&m_credentialStore, &HostCredentialStore::keyringErrorChanged, this, [this] {
-        if (!m_credentialStore.lastKeyringError().isEmpty())
-            setReadinessWarning(keyringUnavailableWarning);
-    });
-    connect(m_log, &AgentOutputLog::linesChanged, this, &HostAgentController::lastLogLinesChanged);
-    m_restartTimer->setSingleShot(true);
-    connect(m_restartTimer, &QTimer::timeout, this, [this] {
-        // Someone started hosting meanwhile, or the preferences are gone: nothing to restart.
-        if (m_agent || m_pendingLaunch || !m_lastPreferences) {
-            setRestartPending(false);
+    m_supervisor->setRestartWanted(
+        [this] { return m_lastPreferences && m_lastPreferences->keepRelayOnline(); });
+    connect(m_supervisor, &AgentSupervisor::restartDue, this, [this] {
+        // The preferences are gone: nothing to restart.
+        if (!m_lastPreferences) {
+            m_supervisor->cancelRestart();
             return;
         }
         beginStart(m_lastPreferences, true);
     });
-}
 
-HostAgentController::~HostAgentController()
-{
-    // The agents are children and end with this object; none of their last signals may reach it.
-    for (AgentProcess *agent : findChildren<AgentProcess *>())
-        agent->disconnect(this);
+    // What the user must know, from wherever it comes.
+    connect(m_pairing, &HostPairing::revocationFailureChanged, this, &Controller::revocationFailureChanged);
+    connect(m_folders, &PinnedFolderAccess::warning, this, &Controller::setReadinessWarning);
+    const HostCredentialStore &store = m_pairing->credentialStore();
+    connect(&store, &HostCredentialStore::waitingForUnlockChanged, this, [this, &store] {
+        if (store.waitingForUnlock())
+            setReadinessWarning(waitingForKeyringWarning);
+        else if (m_readinessWarning == waitingForKeyringWarning)
+            setReadinessWarning({});
+    });
+    connect(&store, &HostCredentialStore::keyringErrorChanged, this, [this, &store] {
+        if (!store.lastKeyringError().isEmpty())
+            setReadinessWarning(keyringUnavailableWarning);
+    });
 }
 
 AgentLocator HostAgentController::standardLocator()
@@ -77,32 +81,10 @@ AgentLocator HostAgentController::standardLocator()
     };
 }
 
-qint64 HostAgentController::agentProcessId() const
-{
-    return m_agent ? m_agent->processId() : 0;
-}
-
-QStringList HostAgentController::lastLogLines() const
-{
-    return m_log->lines();
-}
-
-QAbstractListModel *HostAgentController::log() const
-{
-    return m_log;
-}
-
-qint64 HostAgentController::skippedOutputBytes() const
-{
-    return m_skippedOutputBytes + (m_agent ? m_agent->skippedOutputBytes() : 0);
-}
-
 void HostAgentController::start(HostPreferences *preferences)
 {
     if (!preferences)
         return;
-    // A start by the user is no crash loop.
-    m_restartBackoff.reset();
     beginStart(preferences, false);
 }
 
@@ -110,55 +92,28 @@ void HostAgentController::beginStart(HostPreferences *preferences, bool isRestar
 {
     stop();
     if (!isRestart)
-        setReadinessWarning(m_credentialStore.waitingForUnlock() ? waitingForKeyringWarning : QString());
-    const std::optional<QString> agent = m_locator ? m_locator() : std::nullopt;
-    if (!agent) {
-        setState(AgentRunState::failed(missingAgentMessage));
+        setReadinessWarning(credentialStore().waitingForUnlock() ? waitingForKeyringWarning : QString());
+    if (!m_supervisor->prepare(isRestart))
         return;
-    }
     m_lastPreferences = preferences;
-    m_pendingLaunch = PendingLaunch{preferences, *agent, std::nullopt, isRestart};
-    if (isRestart)
-        setRestartPending(true);
-    else
-        setState(AgentRunState::starting());
-    requestCredentials(preferences->relayVersion(), [this](const HostCredentials &credentials) {
-        if (!m_pendingLaunch)
-            return;
-        m_pendingLaunch->credentials = credentials;
-        launchWhenReady();
-    });
-}
-
-void HostAgentController::requestCredentials(HostRelayVersion relayVersion,
-                                             std::function<void(const HostCredentials &)> ready)
-{
     // The keyring may answer only after its unlock prompt; the launch goes on when it does, unless a stop or
-    // another start came first (which drop or replace the pending launch).
-    m_credentialStore.request(relayVersion, this, std::move(ready));
+    // another start came first (which drop or replace the prepared launch).
+    credentialStore().request(
+        preferences->relayVersion(), this,
+        [this, preferences = QPointer(preferences)](const HostCredentials &credentials) {
+            m_supervisor->proceed(
+                [this, preferences, credentials] { return composeLaunch(preferences, credentials); });
+        });
 }
 
-void HostAgentController::launchWhenReady()
+std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPreferences *preferences,
+                                                                          const HostCredentials &credentials)
 {
-    if (!m_pendingLaunch || !m_pendingLaunch->credentials || !m_retiring.isEmpty())
-        return;
-    PendingLaunch pending = *std::exchange(m_pendingLaunch, std::nullopt);
-    if (!pending.preferences) {
-        setRestartPending(false);
-        if (!m_state.isFailed())
-            setState(AgentRunState::stopped());
-        return;
-    }
-    launch(std::move(pending));
-}
-
-void HostAgentController::launch(PendingLaunch pending)
-{
-    HostPreferences *preferences = pending.preferences;
-    const HostCredentials &credentials = *pending.credentials;
-    const AgentLaunchSettings settings = AgentLaunchSettings::from(*preferences);
+    if (!preferences)
+        return std::nullopt;
+    const HostingSettings settings = HostingSettings::from(*preferences);
     // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair again.
-    if (!m_credentialStore.lastKeyringError().isEmpty())
+    if (!credentialStore().lastKeyringError().isEmpty())
         setReadinessWarning(keyringUnavailableWarning);
 
     const QString home = QDir::homePath();
@@ -169,211 +124,120 @@ void HostAgentController::launch(PendingLaunch pending)
         // A folder that cannot be made is the agent's to report; it gets the path all the same.
         makePrivateFolder(AgentLaunchPlan::relayCodecStateFolder(home));
     }
-
-    auto *agent = new AgentProcess(*m_log, m_timings.process, this);
-    // The last run's lines stay in view until a new agent is there to write its own; a restart keeps them
-    // as well, so the reason of a crash loop does not flicker away.
-    if (!pending.isRestart)
-        connect(agent, &AgentProcess::started, m_log, &AgentOutputLog::clear);
-    m_log->beginRun();
-    connect(agent, &AgentProcess::failedToStart, this, [this, agent](const QString &reason) {
-        if (agent != m_agent)
-            return;
-        m_agent = nullptr;
-        agent->deleteLater();
-        m_permissionGrantStore.stopAccess();
-        setRestartPending(false);
-        setState(AgentRunState::failed(launchFailurePrefix + reason));
-    });
-    connect(agent, &AgentProcess::exited, this, [this, agent](int status) { handleExit(agent, status); });
-    connect(agent, &AgentProcess::stopped, this, [this, agent] { handleRetired(agent); });
-
-    m_permissionGrantStore.startAccess(settings.workspaces);
-    m_agent = agent;
-    m_agentUptime.start();
+    m_folders->open(settings.workspaces);
     QProcessEnvironment environment = AgentLaunchPlan::environment(
-        settings, credentials, QProcessEnvironment::systemEnvironment(), home, m_fileProbe);
-    m_controlSecret = HostCredentialStore::randomBase64URL(32);
-    m_agentPort = settings.lanPort;
-    environment.insert(AgentEnvironment::controlSecret, m_controlSecret);
-    agent->start(pending.program, AgentLaunchPlan::arguments(settings, codecStatePath), environment);
-
-    setHostToken(credentials.hostToken);
-    setRelaySession(credentials.relaySessionId);
-    setHostId(credentials.hostId);
-    setCredentialRotatedAt(credentials.rotatedAt);
+        settings, credentials, QProcessEnvironment::systemEnvironment(), home, FileProbe::system());
+    environment.insert(AgentEnvironment::controlSecret,
+                       m_pairing->useForLaunch(credentials, settings.lanPort));
     setRunningAgentBuild(expectedAgentBuild());
     m_link->agentLaunched(settings.wantsTunnel());
-
-    QTimer::singleShot(m_timings.confirmationDelay, agent, [this, agent, confirmed = QPointer(preferences)] {
-        confirmRunning(agent, confirmed);
-    });
-}
-
-void HostAgentController::confirmRunning(AgentProcess *agent, const QPointer<HostPreferences> &preferences)
-{
-    // A stale confirmation (stopped, exited or replaced meanwhile) does nothing.
-    if (agent != m_agent || agent->phase() != AgentProcess::Phase::running)
-        return;
-    setRestartPending(false);
-    setState(AgentRunState::running());
-    if (!preferences)
-        return;
-    m_link->agentRunning(*preferences);
+    return AgentSupervisor::Launch{AgentLaunchPlan::arguments(settings, codecStatePath), environment};
 }
 
 void HostAgentController::stop(bool waitForExit)
 {
-    cancelRestart();
-    m_pendingLaunch.reset();
-    m_permissionGrantStore.stopAccess();
-    if (AgentProcess *agent = std::exchange(m_agent, nullptr))
-        retire(agent);
-    if (waitForExit) {
-        // Quitting: bounded by the kill timeout, so no agent outlives the host.
-        for (AgentProcess *agent : QList(m_retiring))
-            agent->stopAndWait();
-    }
-    if (!m_state.isFailed())
-        setState(m_retiring.isEmpty() ? AgentRunState::stopped() : AgentRunState::stopping());
+    m_supervisor->stop(waitForExit);
+    m_folders->close();
     m_link->clear();
     setRunningAgentBuild({});
 }
 
-void HostAgentController::retire(AgentProcess *agent)
+void HostAgentController::recomputeSetupLink(HostPreferences *preferences)
 {
-    // Its exit is never reported and never restarts anything; only its end matters, to whoever waits.
-    disconnect(agent, &AgentProcess::exited, this, nullptr);
-    disconnect(agent, &AgentProcess::failedToStart, this, nullptr);
-    m_skippedOutputBytes += agent->skippedOutputBytes();
-    m_retiring.append(agent);
-    agent->stop();
+    if (preferences)
+        m_link->recompute(HostingSettings::from(*preferences));
 }
 
-void HostAgentController::handleRetired(AgentProcess *agent)
+std::optional<HostingSettings> HostAgentController::lastSettings() const
 {
-    m_retiring.removeOne(agent);
-    agent->deleteLater();
-    if (!m_retiring.isEmpty())
-        return;
-    if (m_state.kind() == AgentRunState::Kind::stopping)
-        setState(AgentRunState::stopped());
-    launchWhenReady();
+    return m_lastPreferences ? std::optional(HostingSettings::from(*m_lastPreferences)) : std::nullopt;
 }
 
-void HostAgentController::handleExit(AgentProcess *agent, int status)
+void HostAgentController::setNetworkInterfaces(std::unique_ptr<NetworkInterfaces> interfaces)
 {
-    // Late reports of an agent that was stopped or replaced are not this agent's business.
-    if (agent != m_agent)
-        return;
-    m_agent = nullptr;
-    m_skippedOutputBytes += agent->skippedOutputBytes();
-    agent->deleteLater();
-    m_permissionGrantStore.stopAccess();
-    const auto uptime = std::chrono::milliseconds(m_agentUptime.elapsed());
+    m_link->setNetworkInterfaces(std::move(interfaces));
+}
 
-    // For an exit by a signal, the exit code is the signal number.
-    if (status == 0 || status == SIGTERM) {
-        setState(AgentRunState::stopped());
-    } else {
-        setState(AgentRunState::failed(QStringLiteral("Agent exited (status %1). ").arg(status) +
-                                       m_log->tail(exitReportLines, QStringLiteral(" | "))));
+void HostAgentController::rotatePairing(HostPreferences *preferences)
+{
+    if (!preferences)
+        return;
+    m_pairing->rotate(preferences->relayVersion());
+    // An agent still starting holds the old credentials as much as a running one: left alone, it would keep
+    // accepting the revoked pairing while the link offered one it refuses.
+    if (m_supervisor->isActive()) {
+        start(preferences);
+        return;
     }
-    m_link->agentExited();
-
-    if (m_lastPreferences && m_lastPreferences->keepRelayOnline())
-        scheduleRestart(uptime);
-    else
-        setRestartPending(false);
+    recomputeSetupLink(preferences);
+    // The new pairing works until the host restarts; the user must know it will not survive that.
+    if (!credentialStore().lastKeyringError().isEmpty())
+        setReadinessWarning(keyringUnavailableWarning);
 }
 
-void HostAgentController::scheduleRestart(std::chrono::milliseconds uptime)
+void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences *preferences)
 {
-    m_restartTimer->start(m_restartBackoff.delayAfterRun(uptime));
-    setRestartPending(true);
+    if (!preferences || deviceId.isEmpty())
+        return;
+    // An agent that is up, even one not yet confirmed as running, holds the old nonce and may serve the
+    // tablet.
+    const auto revoked = [this, preferences = QPointer(preferences)](HostPairing::Revocation revocation) {
+        if (preferences)
+            afterRevocation(revocation, preferences);
+    };
+    m_pairing->revokeDevice(deviceId, m_supervisor->agentIsUp(), this, revoked);
 }
 
-void HostAgentController::cancelRestart()
+void HostAgentController::afterRevocation(HostPairing::Revocation revocation, HostPreferences *preferences)
 {
-    m_restartTimer->stop();
-    setRestartPending(false);
-}
-
-QStringList HostAgentController::redactionSecrets()
-{
-    QStringList secrets{m_hostToken, m_relaySession, m_hostId, m_controlSecret};
-    if (m_lastPreferences) {
-        // The store keeps the record in memory once loaded, so this does not reach the keyring per call.
-        const HostCredentials credentials = m_credentialStore.cached().value_or(HostCredentials());
-        const QString ngrokAuthtoken = m_lastPreferences->ngrokAuthtoken();
-        secrets << credentials.relayToken << credentials.pairingNonce << ngrokAuthtoken;
-        // The agent and ngrok get the token trimmed, and that form is the one their output can show.
-        if (ngrokAuthtoken.trimmed() != ngrokAuthtoken)
-            secrets << ngrokAuthtoken.trimmed();
+    switch (revocation) {
+    case HostPairing::Revocation::withoutPairing:
+        return;
+    case HostPairing::Revocation::byAgent:
+        break;
+    case HostPairing::Revocation::inFileAgentUnreachable:
+        // The agent still holds the old nonce.
+        if (m_supervisor->agentIsUp())
+            start(preferences);
+        break;
+    case HostPairing::Revocation::inFile:
+        // A launch on its way holds the old nonce: it starts again with the new one.
+        if (m_supervisor->launchPending()) {
+            start(preferences);
+            return;
+        }
+        break;
     }
-    return secrets;
+    recomputeSetupLink(preferences);
 }
 
-void HostAgentController::setState(const AgentRunState &value)
+void HostAgentController::refreshPermissionPreflight(HostPreferences *preferences)
 {
-    if (m_state == value)
-        return;
-    m_state = value;
-    emit stateChanged();
+    if (preferences)
+        m_folders->check(preferences->workspaces());
 }
 
-void HostAgentController::setRestartPending(bool value)
+void HostAgentController::grantFolderAccess(const QString &path, HostPreferences *preferences)
 {
-    if (m_restartPending == value)
+    if (!preferences || !m_folders->grant(path, preferences->workspaces()))
         return;
-    m_restartPending = value;
-    emit restartPendingChanged();
+    // A starting agent, too, must work inside the new grant.
+    if (m_supervisor->isActive())
+        start(preferences);
 }
 
-void HostAgentController::setHostToken(const QString &value)
+QStringList HostAgentController::redactionSecrets() const
 {
-    if (m_hostToken == value)
-        return;
-    m_hostToken = value;
-    emit hostTokenChanged();
+    const std::optional<HostingSettings> settings = lastSettings();
+    return m_pairing->secretsToMask(settings ? std::optional(settings->ngrokAuthtoken) : std::nullopt);
 }
 
-void HostAgentController::setRelaySession(const QString &value)
+void HostAgentController::setRunningAgentBuild(const QString &build)
 {
-    if (m_relaySession == value)
-        return;
-    m_relaySession = value;
-    emit relaySessionChanged();
+    setAndNotify(this, &HostAgentController::runningAgentBuildChanged, m_runningAgentBuild, build);
 }
 
-void HostAgentController::setHostId(const QString &value)
+void HostAgentController::setReadinessWarning(const QString &warning)
 {
-    if (m_hostId == value)
-        return;
-    m_hostId = value;
-    emit hostIdChanged();
-}
-
-void HostAgentController::setCredentialRotatedAt(const QDateTime &value)
-{
-    if (m_credentialRotatedAt == value)
-        return;
-    m_credentialRotatedAt = value;
-    emit credentialRotatedAtChanged();
-}
-
-void HostAgentController::setRunningAgentBuild(const QString &value)
-{
-    if (m_runningAgentBuild == value)
-        return;
-    m_runningAgentBuild = value;
-    emit runningAgentBuildChanged();
-}
-
-void HostAgentController::setReadinessWarning(const QString &value)
-{
-    if (m_readinessWarning == value)
-        return;
-    m_readinessWarning = value;
-    emit readinessWarningChanged();
+    setAndNotify(this, &HostAgentController::readinessWarningChanged, m_readinessWarning, warning);
 }

@@ -1,40 +1,27 @@
 #pragma once
 
-#include "Platform/FileProbe.h"
 #include "Platform/NetworkInterfaces.h"
-#include "Services/Folders/HostPermissionGrantStore.h"
-#include "Services/Folders/PermissionPreflight.h"
+#include "Services/Folders/PinnedFolderAccess.h"
 #include "Services/Links/SetupLinkPublisher.h"
 #include "Services/Links/TunnelStatusPoller.h"
-#include "Services/Settings/HostCredentialStore.h"
-#include "Services/Supervision/AgentProcess.h"
-#include "Services/Supervision/AgentRestartBackoff.h"
-#include "Services/Supervision/AgentRunState.h"
+#include "Services/Pairing/HostPairing.h"
+#include "Services/Supervision/AgentSupervisor.h"
 #include "Shared/AgentBuild.h"
-#include "Shared/TunnelState.h"
 
 #include <QAbstractListModel>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 #include <QUrl>
 
 #include <chrono>
-#include <functional>
 #include <memory>
-#include <optional>
 
-class AgentOutputLog;
 class FolderChooser;
 class HostPreferences;
 class Keyring;
 class UserDefaults;
-
-// Where the agent executable is; none when it cannot be found.
-using AgentLocator = std::function<std::optional<QString>()>;
 
 struct HostAgentTimings {
     // How long a fresh agent must stay up before it counts as running.
@@ -49,7 +36,9 @@ struct HostAgentTimings {
     TunnelPollTimings tunnelPoll;
 };
 
-// Supervises the agent process: its launch, its output log, its exit and its stop. Main thread only.
+// Hosting as the window and the command line see it: the published fields, and the wiring of the agent's
+// supervisor, the pairing, the pinned folders' access and the setup link. It composes each launch from the
+// preferences and the credentials. Main thread only.
 class HostAgentController : public QObject {
     Q_OBJECT
     Q_PROPERTY(AgentRunState state READ state NOTIFY stateChanged)
@@ -63,18 +52,15 @@ class HostAgentController : public QObject {
     Q_PROPERTY(QList<HostPermissionPreflightItem> permissionPreflightItems READ permissionPreflightItems
                    NOTIFY permissionPreflightItemsChanged)
     Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
-    Q_PROPERTY(QString tunnelState READ tunnelState NOTIFY tunnelStateChanged)
+    Q_PROPERTY(Tunnel::TunnelState tunnelState READ tunnelState NOTIFY tunnelStateChanged)
     Q_PROPERTY(QString tunnelPublicURL READ tunnelPublicURL NOTIFY tunnelPublicURLChanged)
     Q_PROPERTY(QString tunnelLastError READ tunnelLastError NOTIFY tunnelLastErrorChanged)
     Q_PROPERTY(QString expectedAgentBuild READ expectedAgentBuild CONSTANT)
 
 public:
-    inline static const QString missingAgentMessage = QStringLiteral(
-        "Ferrowyn agent binary is missing from the app bundle. Rebuild the app so the pre-build "
-        "step compiles it.");
-    inline static const QString launchFailurePrefix = QStringLiteral("Failed to launch agent: ");
-    inline static const QString accessNotGrantedWarning =
-        QStringLiteral("Access was not granted. Choose the exact pinned folder in the permission dialog.");
+    inline static const QString &missingAgentMessage = AgentSupervisor::missingAgentMessage;
+    inline static const QString &launchFailurePrefix = AgentSupervisor::launchFailurePrefix;
+    inline static const QString &accessNotGrantedWarning = PinnedFolderAccess::accessNotGrantedWarning;
     inline static const QString &tunnelTimeoutError = SetupLinkPublisher::tunnelTimeoutError;
     inline static const QString keyringUnavailableWarning =
         QStringLiteral("System keyring unavailable: pairing credentials will not survive a restart.");
@@ -83,32 +69,34 @@ public:
 
     HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                         FolderChooser &chooser, HostAgentTimings timings = {}, QObject *parent = nullptr);
-    ~HostAgentController() override;
 
     // Finds the agent beside the host executable or in the install's libexec folder.
     static AgentLocator standardLocator();
 
-    AgentRunState state() const { return m_state; }
+    AgentRunState state() const { return m_supervisor->state(); }
     // An agent that exited is about to be started again (or is starting again); Stop cancels that.
-    bool restartPending() const { return m_restartPending; }
+    bool restartPending() const { return m_supervisor->restartPending(); }
     // Empty when there is no link.
     QUrl setupLink() const { return m_link->setupLink(); }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_link->resolvedLANAddress(); }
-    QStringList lastLogLines() const;
+    QStringList lastLogLines() const { return m_supervisor->log()->lines(); }
     // The same lines as a list model for the window, with a role for lines that look like errors.
-    QAbstractListModel *log() const;
+    QAbstractListModel *log() const { return m_supervisor->log(); }
     // Not properties, so nothing that reads properties by name (QML, an object inspector) reaches them.
-    QString hostToken() const { return m_hostToken; }
-    QString relaySession() const { return m_relaySession; }
-    QString hostId() const { return m_hostId; }
+    QString hostToken() const { return m_pairing->hostToken(); }
+    QString relaySession() const { return m_pairing->relaySession(); }
+    QString hostId() const { return m_pairing->hostId(); }
     // Invalid until credentials were first used.
-    QDateTime credentialRotatedAt() const { return m_credentialRotatedAt; }
+    QDateTime credentialRotatedAt() const { return m_pairing->rotatedAt(); }
     QString runningAgentBuild() const { return m_runningAgentBuild; }
-    QList<HostPermissionPreflightItem> permissionPreflightItems() const { return m_permissionPreflightItems; }
+    QList<HostPermissionPreflightItem> permissionPreflightItems() const
+    {
+        return m_folders->preflightItems();
+    }
     // Empty when there is nothing to warn about.
     QString readinessWarning() const { return m_readinessWarning; }
-    QString tunnelState() const { return m_link->tunnelState(); }
+    TunnelState tunnelState() const { return m_link->tunnelState(); }
     QString tunnelPublicURL() const { return m_link->tunnelPublicURL(); }
     QString tunnelLastError() const { return m_link->tunnelLastError(); }
     QString expectedAgentBuild() const { return QString::fromLatin1(AgentBuild::identifier); }
@@ -136,23 +124,21 @@ public:
     // The login item's outcome is shown here too; empty clears the warning.
     void setReadinessWarning(const QString &warning);
     // ~/.ferrowyn/trusted-devices.json, which the agent keeps and a rotation deletes.
-    static QString trustedDevicesPath();
+    static QString trustedDevicesPath() { return HostPairing::trustedDevicesPath(); }
     // Tests list interfaces of their own; the system's are used otherwise.
     void setNetworkInterfaces(std::unique_ptr<NetworkInterfaces> interfaces);
 
-    // The secrets masked in everything shown: host token, relay session, host id, and while the preferences
-    // of the last launch exist, relay token, pairing nonce and ngrok authtoken (also trimmed, as the agent
-    // gets it, when that differs).
-    QStringList redactionSecrets();
+    // The secrets masked in everything shown (see HostPairing::secretsToMask).
+    QStringList redactionSecrets() const;
 
-    HostCredentialStore &credentialStore() { return m_credentialStore; }
+    HostCredentialStore &credentialStore() { return m_pairing->credentialStore(); }
     // A start waits for the keyring to answer with the credentials.
-    bool launchAwaitsCredentials() const { return m_pendingLaunch && !m_pendingLaunch->credentials; }
-    HostPermissionGrantStore &permissionGrantStore() { return m_permissionGrantStore; }
+    bool launchAwaitsCredentials() const { return m_supervisor->launchAwaitsComposer(); }
+    HostPermissionGrantStore &permissionGrantStore() { return m_folders->grantStore(); }
     // Output skipped since construction because the agent wrote faster than it could be taken in.
-    qint64 skippedOutputBytes() const;
+    qint64 skippedOutputBytes() const { return m_supervisor->skippedOutputBytes(); }
     // The running agent's process id, 0 when none runs.
-    qint64 agentProcessId() const;
+    qint64 agentProcessId() const { return m_supervisor->agentProcessId(); }
 
 signals:
     void stateChanged();
@@ -175,68 +161,23 @@ signals:
     void revocationFailureChanged(const QString &warning);
 
 private:
-    // A start waits for the credentials and for the agent before it to be gone (it holds the port).
-    struct PendingLaunch {
-        QPointer<HostPreferences> preferences;
-        QString program;
-        std::optional<HostCredentials> credentials;
-        bool isRestart = false;
-    };
-
     void beginStart(HostPreferences *preferences, bool isRestart);
-    void launchWhenReady();
-    void launch(PendingLaunch launch);
-    void confirmRunning(AgentProcess *agent, const QPointer<HostPreferences> &preferences);
-    void handleExit(AgentProcess *agent, int status);
-    void handleRetired(AgentProcess *agent);
-    void scheduleRestart(std::chrono::milliseconds uptime);
-    void cancelRestart();
-    void retire(AgentProcess *agent);
-    void requestCredentials(HostRelayVersion relayVersion,
-                            std::function<void(const HostCredentials &)> ready);
-
-    void revokeTrustedDevices();
-    void forgetTrustedDevice(const QString &deviceId);
-    HostCredentials linkCredentials() const;
-    bool agentIsRunning() const;
-
-    void setState(const AgentRunState &state);
-    void setRestartPending(bool pending);
-    void setHostToken(const QString &token);
-    void setRelaySession(const QString &session);
-    void setHostId(const QString &hostId);
-    void setCredentialRotatedAt(const QDateTime &date);
+    // What the agent is launched with, at the moment its launch goes ahead; none when the preferences are
+    // gone.
+    std::optional<AgentSupervisor::Launch> composeLaunch(HostPreferences *preferences,
+                                                         const HostCredentials &credentials);
+    // The settings of the last start's preferences as they are now; none once they are gone.
+    std::optional<HostingSettings> lastSettings() const;
+    // What follows a revocation: the link with the new nonce, or an agent started with it.
+    void afterRevocation(HostPairing::Revocation revocation, HostPreferences *preferences);
     void setRunningAgentBuild(const QString &build);
 
-    HostAgentTimings m_timings;
-    AgentLocator m_locator;
-    FileProbe m_fileProbe = FileProbe::system();
-    HostCredentialStore m_credentialStore;
-    HostPermissionGrantStore m_permissionGrantStore;
-
-    AgentRunState m_state;
-    bool m_restartPending = false;
-    QString m_hostToken;
-    QString m_relaySession;
-    QString m_hostId;
-    // Made anew for each launch: what the running agent's control requests must present.
-    QString m_controlSecret;
-    int m_agentPort = 0;
-    QDateTime m_credentialRotatedAt;
-    QString m_runningAgentBuild;
-    QList<HostPermissionPreflightItem> m_permissionPreflightItems;
-    QString m_readinessWarning;
-
-    AgentOutputLog *m_log;
-    AgentProcess *m_agent = nullptr;
-    // Agents being stopped; a new one waits for them.
-    QList<AgentProcess *> m_retiring;
-    std::optional<PendingLaunch> m_pendingLaunch;
-    QElapsedTimer m_agentUptime;
-    AgentRestartBackoff m_restartBackoff;
-    QTimer *m_restartTimer;
-    qint64 m_skippedOutputBytes = 0; // of the agents that ended
-    QPointer<HostPreferences> m_lastPreferences;
-
+    AgentSupervisor *m_supervisor;
+    HostPairing *m_pairing;
+    PinnedFolderAccess *m_folders;
     SetupLinkPublisher *m_link;
+    QString m_runningAgentBuild;
+    QString m_readinessWarning;
+    // The preferences of the last start; what a restart launches with, and whose ngrok token is masked.
+    QPointer<HostPreferences> m_lastPreferences;
 };

@@ -11,6 +11,8 @@ QString rawValue(TunnelState state)
         return QStringLiteral("online");
     case TunnelState::failed:
         return QStringLiteral("failed");
+    case TunnelState::unknown:
+        return QStringLiteral("unknown");
     }
     return QStringLiteral("disabled");
 }

@@ -67,17 +67,34 @@ ColumnLayout {
         spacing: 6
         Layout.fillWidth: true
 
-        TextField {
-            objectName: "ngrokTokenField"
+        RowLayout {
+            spacing: 4
             Layout.fillWidth: true
-            echoMode: TextInput.Password
-            text: Preferences.ngrokAuthtoken
-            placeholderText: "ngrok authtoken (optional)"
-            font.family: "monospace"
-            font.pixelSize: 12
-            Accessible.name: "ngrok authtoken"
-            onTextEdited: Preferences.ngrokAuthtoken = text
-            onAccepted: fields.restartRequested()
+
+            // Write-only: the saved token is never read back into the field, which only says that one is set.
+            TextField {
+                id: tokenField
+                objectName: "ngrokTokenField"
+                Layout.fillWidth: true
+                echoMode: TextInput.Password
+                placeholderText: Preferences.hasNgrokAuthtoken ? "ngrok authtoken saved (type to replace it)"
+                                                               : "ngrok authtoken (optional)"
+                font.family: "monospace"
+                font.pixelSize: 12
+                Accessible.name: "ngrok authtoken"
+                onTextEdited: Preferences.setNgrokAuthtoken(text)
+                onAccepted: fields.restartRequested()
+            }
+            IconButton {
+                objectName: "forgetNgrokTokenButton"
+                visible: Preferences.hasNgrokAuthtoken
+                symbol: "minus.circle"
+                tip: "Forget the ngrok authtoken"
+                onClicked: {
+                    tokenField.clear();
+                    Preferences.setNgrokAuthtoken("");
+                }
+            }
         }
         Note {
             symbol: "network"

@@ -63,13 +63,13 @@ SectionCard {
             radius: 8
             color: qrCode.hasImage ? "white" : Theme.placeholderFill
 
-            QRCodeImage {
+            SetupLinkCode {
                 id: qrCode
                 objectName: "qrCode"
                 anchors.centerIn: parent
                 width: 200
                 height: 200
-                text: Presenter.setupLinkText
+                presenter: Presenter
                 renderSize: 220
                 Accessible.name: "Setup link QR code"
             }

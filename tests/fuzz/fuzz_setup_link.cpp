@@ -24,15 +24,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // The LAN route has a host and a port where the tunnel has its endpoint.
         const bool lan = route == QLatin1String("lan");
         const QStringList secrets = fields.mid(lan ? 2 : 1, 3);
+        HostCredentials credentials;
+        credentials.hostToken = secrets[0];
+        credentials.hostId = secrets[1];
+        credentials.pairingNonce = secrets[2];
         QString endpoint = fields[0];
         if (lan) {
-            link = SetupLinkBuilder::lanLink(
-                {fields[0], fields[1].toInt(), secrets[0], secrets[1], secrets[2]}, now);
+            link = SetupLinkBuilder::lanLink(fields[0], fields[1].toInt(), credentials, now);
             endpoint = QStringLiteral("ws://") + fields[0] + u':' + QString::number(fields[1].toInt()) +
                        QStringLiteral("/ws");
         } else {
             // Every value can be encoded, so a tunnel link is never refused.
-            link = SetupLinkBuilder::directTunnelLink({fields[0], secrets[0], secrets[1], secrets[2]}, now);
+            link = SetupLinkBuilder::directTunnelLink(fields[0], credentials, now);
             FUZZ_CHECK(link.has_value());
         }
         expected = {{"mode", "sshTunnel"},
@@ -43,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         const HostRelayVersion version =
             fields[5] == QLatin1String("goV1") ? HostRelayVersion::goV1 : HostRelayVersion::elixirV2;
-        link = SetupLinkBuilder::relayLink(
-            {fields[0], fields[1], fields[2], fields[3], fields[4], version, fields[6]}, now);
+        const HostCredentials credentials{fields[4], fields[2], fields[3], fields[1], fields[6], {}, {}, {}};
+        link = SetupLinkBuilder::relayLink(fields[0], version, credentials, now);
         const std::optional<QString> endpoint = relayEndpoint(fields[0], fields[1]);
         FUZZ_CHECK(link.has_value() == endpoint.has_value());
         expected = {{"mode", "privateRelay"}, {"endpoint", endpoint.value_or(QString())},

@@ -1,8 +1,11 @@
+#include "AgentControllerHarness.h"
 #include "SmallFullDisk.h"
 
 #include "App/CommandLine/HostCommandLine.h"
+#include "App/CommandLine/HostControlRequests.h"
 #include "App/Headless/ConsoleOutput.h"
 #include "App/Headless/HeadlessConsole.h"
+#include "App/HostPresenter.h"
 #include "Shared/TrustedDevicesFile.h"
 
 #include <QDir>
@@ -71,6 +74,7 @@ private slots:
     void hostsPairsRotatesAndQuits();
     void secretsFileOthersCanReadIsRefused();
     void aFullDiskLosesNothing();
+    void requestsTheRunningHostAnswers();
     void outsideTextCannotDriveTheTerminal();
     void outputDropsWhatDoesNotFitAndSaysSo();
     void aReaderThatStopsNeverFreezesTheHost();
@@ -391,6 +395,38 @@ void HeadlessHostTest::aFullDiskLosesNothing()
     QCOMPARE(ask({"--quit"}).first, 0);
     QVERIFY(second.waitForFinished(10000));
     QVERIFY(unchanged(2));
+}
+
+// The running host's side of the command line, on the stand-in agent.
+void HeadlessHostTest::requestsTheRunningHostAnswers()
+{
+    AgentControllerHarness h;
+    qputenv("HOME", h.scratch.path().toUtf8());
+    // A settings file that could not be read, kept aside: the status says so, as the window does.
+    const QString settings = h.scratch.filePath("defaults.json");
+    QFile damaged(settings);
+    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("{\"FerrowynHost.mode\": ") > 0);
+    damaged.close();
+    const JsonFileUserDefaults unreadable(settings);
+    HostPresenter presenter(h.preferences, *h.controller);
+    presenter.reportSettingsFile(unreadable);
+    bool quitAsked = false;
+    HostControlRequests requests(h.preferences, *h.controller, presenter, "the keyring",
+                                 [&] { quitAsked = true; });
+    const auto ask = [&](const QString &request) {
+        return requests.answer({{"request", request}});
+    };
+    QVERIFY(ask("status")["warnings"].toArray().contains(
+        "Your settings file could not be read, so defaults are in use. The damaged file was kept as " +
+        unreadable.backupPath() + "."));
+    QCOMPARE(ask("link"), QJsonObject({{"error", "There is no setup link yet: Not hosting"}}));
+    FakeAgent::setScript("hang");
+    QCOMPARE(ask("start"), QJsonObject({{"done", "start"}}));
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    QCOMPARE(ask("stop"), QJsonObject({{"done", "stop"}}));
+    QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
+    QCOMPARE(ask("frobnicate"), QJsonObject({{"error", "unknown request \"frobnicate\""}}));
+    QVERIFY(!quitAsked);
 }
 
 void HeadlessHostTest::outsideTextCannotDriveTheTerminal()

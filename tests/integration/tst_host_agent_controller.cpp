@@ -1,12 +1,15 @@
-// The controller against the scripted stand-in agent: what the agent is given, how its end is told and
-// restarted, how a stop ends it and everything it started, and what the setup link and the keyring do.
+// The controller against the scripted stand-in agent: what the agent is given and when it is started again,
+// what the setup link and the keyring do, and how a pairing change reaches the agent. Running the agent
+// itself is the agent-supervision tests' job.
 #include "AgentControllerHarness.h"
 
+#include "Shared/TrustedDevicesFile.h"
 #include <QDir>
-#include <QElapsedTimer>
+
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QUrlQuery>
 
 #include <csignal>
@@ -83,79 +86,6 @@ private slots:
             QVERIFY2(!arguments.join(' ').contains(secret), qPrintable(secret));
     }
 
-    void reportsTheEndOfARun_data()
-    {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<int>("signal");
-        QTest::addColumn<AgentRunState>("expected");
-        QTest::newRow("exit quotes three lines")
-            << "out=L1\\nL2\\nL3\\nL4\\n;exit=1" << 0
-            << AgentRunState::failed("Agent exited (status 1). L2 | L3 | L4");
-        QTest::newRow("SIGTERM is a clean end")
-            << "out=bye\\n;hang" << int(SIGTERM) << AgentRunState::stopped();
-    }
-
-    void reportsTheEndOfARun()
-    {
-        QFETCH(QString, script);
-        QFETCH(int, signal);
-        AgentControllerHarness h;
-        const QString grandchild = h.scratch.filePath("grandchild");
-        h.start("grandchild=" + grandchild + ";" + script);
-        if (signal) {
-            QTRY_COMPARE(h.controller->lastLogLines().size(), 1);
-            ::kill(static_cast<pid_t>(h.controller->agentProcessId()), signal);
-        }
-        QTRY_COMPARE(h.controller->agentProcessId(), 0);
-        QTEST(h.controller->state(), "expected");
-        // Whatever the agent started ends with it.
-        QTRY_VERIFY(!FakeAgent::isAlive(FakeAgent::readPid(grandchild)));
-    }
-
-    void restartsWithBackoffUntilStopped()
-    {
-        AgentControllerHarness h;
-        h.preferences.setKeepRelayOnline(true);
-        h.start("out=port taken\\n;exit=1");
-        // A restart keeps the lines of the runs before it. The pause doubles with every quick exit: 150, 300,
-        // 600 ms.
-        QTRY_COMPARE_WITH_TIMEOUT(h.controller->lastLogLines().size(), 3, 5000);
-        QElapsedTimer elapsed;
-        elapsed.start();
-        QTRY_COMPARE_WITH_TIMEOUT(h.controller->lastLogLines().size(), 4, 5000);
-        QVERIFY2(elapsed.elapsed() >= 500, qPrintable(QString::number(elapsed.elapsed())));
-        QTRY_VERIFY(h.controller->restartPending() && h.controller->agentProcessId() == 0);
-        QCOMPARE(h.controller->state(), AgentRunState::failed("Agent exited (status 1). port taken"));
-        h.controller->stop();
-        QVERIFY(!QSignalSpy(h.controller.get(), &HostAgentController::lastLogLinesChanged).wait(1300));
-        // Without an agent to launch, a start fails at once and says why.
-        h.agentPath = std::nullopt;
-        h.controller->start(&h.preferences);
-        QCOMPARE(h.controller->state(), AgentRunState::failed(HostAgentController::missingAgentMessage));
-    }
-
-    void stopSignalsTheGroupThenKills_data()
-    {
-        QTest::addColumn<bool>("wait");
-        QTest::newRow("waiting, as at quit") << true;
-        // The window's stop: it returns at once and the state says so until the agent is gone.
-        QTest::newRow("not waiting") << false;
-    }
-
-    void stopSignalsTheGroupThenKills()
-    {
-        QFETCH(bool, wait);
-        AgentControllerHarness h;
-        const QString grandchild = h.scratch.filePath("grandchild");
-        h.start("grandchild=" + grandchild + ";ignore-term;hang");
-        QTRY_VERIFY(FakeAgent::readPid(grandchild) > 0);
-        h.controller->stop(wait);
-        QCOMPARE(h.controller->state(), wait ? AgentRunState::stopped() : AgentRunState::stopping());
-        QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
-        // The terminate reached the whole group, not the agent alone.
-        QTRY_VERIFY(QFileInfo::exists(grandchild + ".term"));
-    }
-
     void masksSecretsInFloodedOutput()
     {
         HostAgentTimings timings = AgentControllerHarness::shortTimings();
@@ -209,6 +139,8 @@ private slots:
         ::kill(static_cast<pid_t>(h.controller->agentProcessId()), SIGTERM);
         QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
         QCOMPARE(h.controller->setupLink(), QUrl());
+        // "Keep relay online" is off: no restart follows the exit. (The window's tests turn it on.)
+        QVERIFY(!h.controller->restartPending());
     }
 
     void grantAndRotationReplaceTheAgent()
@@ -240,6 +172,37 @@ private slots:
         QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_HOST_TOKEN"),
                  h.controller->hostToken());
         QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
+    }
+
+    // An agent that cannot be asked to revoke a tablet still loses it: the tablet is taken out of the file,
+    // and the agent starts again with the new pairing nonce.
+    void revokeFallsBackToTheFileWhenTheAgentCannotBeAsked()
+    {
+        AgentControllerHarness h;
+        QTcpServer free; // the stand-in listens on no port, so nothing there answers the request
+        QVERIFY(free.listen(QHostAddress::LocalHost));
+        h.preferences.setLanPort(free.serverPort());
+        free.close();
+        h.start("hang");
+        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+        const TrustedDevicesFile file(HostAgentController::trustedDevicesPath());
+        QString error;
+        QVERIFY(file.update(
+            [&](QList<TrustedDevice> &devices) {
+                devices = {{"gone", "A", h.controller->hostId(), {}, {}, {}},
+                           {"kept", "B", h.controller->hostId(), {}, {}, {}}};
+                return true;
+            },
+            &error));
+        const qint64 old = h.controller->agentProcessId();
+        const QString oldNonce = h.controller->credentialStore().cached()->pairingNonce;
+        h.controller->revokeDevice("gone", &h.preferences);
+        QTRY_VERIFY(h.controller->agentProcessId() != 0 && h.controller->agentProcessId() != old);
+        QCOMPARE(file.read().devices.size(), 1);
+        QCOMPARE(file.read().devices.constFirst().deviceId, "kept");
+        const QString nonce = h.controller->credentialStore().cached()->pairingNonce;
+        QVERIFY(nonce != oldNonce);
+        QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_PAIRING_NONCE"), nonce);
     }
 };
 

@@ -147,7 +147,7 @@ private slots:
         qputenv("FAKE_NGROK_GO", home->path().toUtf8()); // there already: online at once
         h->preferences.setNgrokTunnelEnabled(true);
         h->controller->start(&h->preferences);
-        QTRY_COMPARE_WITH_TIMEOUT(h->controller->tunnelState(), "online", 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(h->controller->tunnelState(), TunnelState::online, 15000);
         const QUrl link(scanned(h->controller->setupLink()));
         QCOMPARE(queryValue(link, "endpoint"), "wss://fake-tunnel.ngrok-free.app/ws");
         // The tunnel leads to the local port; the tablet goes there with what the link says.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AgentControllerHarness.h"
-#include "App/Window/HostWindowPresenter.h"
+#include "App/HostPresenter.h"
 
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -29,7 +29,7 @@ struct WindowHarness : AgentControllerHarness {
     // Presses a button as a click on it would.
     void click(QQuickItem *item) const { QMetaObject::invokeMethod(item, "clicked"); }
 
-    HostWindowPresenter presenter{preferences, *controller};
+    HostPresenter presenter{preferences, *controller};
     QQmlApplicationEngine engine;
 
 private:

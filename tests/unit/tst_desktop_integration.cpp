@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QLocalServer>
 #include <QProcess>
 #include <QSignalSpy>
@@ -13,6 +14,7 @@
 #include <QTest>
 
 #include <sys/file.h>
+#include <unistd.h>
 
 // What the host does with the desktop around it: the autostart entry, the one running instance, and the
 // folder checks before work starts.
@@ -23,6 +25,7 @@ private slots:
     void autostartEntry();
     void secondInstanceAsksTheFirstToComeForward();
     void simultaneousStartsLeaveOneInstance();
+    void anotherUsersRequestIsRefused();
     void preflightVerdicts();
     void closingTheWindow_data();
     void closingTheWindow();
@@ -105,6 +108,39 @@ void DesktopIntegrationTest::simultaneousStartsLeaveOneInstance()
         }
     }
     QCOMPARE(roundsWithOneInstance, rounds);
+}
+
+void DesktopIntegrationTest::anotherUsersRequestIsRefused()
+{
+    if (geteuid() != 0)
+        QSKIP("a client of another user is started as root only");
+    QTemporaryDir dir;
+    const auto everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
+                          QFile::WriteOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(dir.path(), everyone));
+    const QString path = dir.filePath("host.socket");
+    SingleInstance host(path);
+    QVERIFY(host.claim());
+    host.setRequestHandler([](const QJsonObject &) { return QJsonObject{{"state", "running"}}; });
+    // The socket is the user's own; opened to everyone here, only the check of the peer's user is left.
+    QVERIFY(QFile::setPermissions(path, everyone));
+    // What a client run as this user or as "nobody" reads after its request.
+    const auto answer = [&path](const QStringList &asUser) {
+        const char *client = "import socket, sys\n"
+                             "s = socket.socket(socket.AF_UNIX)\n"
+                             "s.connect(sys.argv[1])\n"
+                             "try:\n"
+                             "    s.sendall(b'{\"request\": \"status\"}\\n')\n"
+                             "    print(s.recv(100) or 'cut off')\n"
+                             "except OSError:\n"
+                             "    print('cut off')";
+        QProcess process;
+        process.start("setpriv", asUser + QStringList{"/usr/bin/python3", "-c", client, path});
+        return QSignalSpy(&process, &QProcess::finished).wait(5000) ? process.readAll().trimmed()
+                                                                    : QByteArray();
+    };
+    QCOMPARE(answer({"--reuid=0"}), "b'{\"state\":\"running\"}\\n'");
+    QCOMPARE(answer({"--reuid=65534", "--regid=65534", "--clear-groups"}), "cut off");
 }
 
 void DesktopIntegrationTest::preflightVerdicts()

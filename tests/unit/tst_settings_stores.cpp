@@ -276,6 +276,8 @@ void SettingsStoresTest::relayVersionAndURLOnLoad_data()
     row("self-hosted /relay infers goV1", "wss://r.example/relay", {}, goV1, "wss://r.example/relay");
     row("/Relay/V2 is another relay's path", "wss://r.example/Relay/V2", {}, goV1,
         "wss://r.example/Relay/V2");
+    row("self-hosted /relay/v2 infers elixirV2", "wss://r.example/relay/v2", {}, elixirV2,
+        "wss://r.example/relay/v2");
     row("unparsable URL infers elixirV2 and is kept", "wss://bad host/relay", {}, elixirV2,
         "wss://bad host/relay");
     row("goV1 with the elixir managed URL", elixirDefault, "goV1", goV1, goDefault);

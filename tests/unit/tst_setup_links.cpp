@@ -2,10 +2,14 @@
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/SetupLinkBuilder.h"
 #include "Services/Links/SetupLinkComposer.h"
+#include "Services/Links/SetupLinkPublisher.h"
+#include "Services/Links/TerminalQRCode.h"
 #include "Services/Links/TunnelEndpoint.h"
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Shared/RelayEndpoint.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimeZone>
 
@@ -20,6 +24,7 @@ const QString lanTail =
 const QString relayHead = QStringLiteral("ferrowyn://connect?mode=privateRelay&endpoint=");
 const QString relayTail =
     QStringLiteral("&token=TK&relayToken=RT&hostId=host_H&relayVersion=goV1&sessionId=");
+const HostCredentials credentials{"host_H", "TK", "RT", "a b", "PN", {}, {}, {}};
 
 QString text(const std::optional<QUrl> &link)
 {
@@ -28,7 +33,7 @@ QString text(const std::optional<QUrl> &link)
 
 QString lan(const QString &host, int port, const QDateTime &now = fixedTime)
 {
-    return text(SetupLinkBuilder::lanLink({host, port, "TK", "host_H", "PN"}, now));
+    return text(SetupLinkBuilder::lanLink(host, port, credentials, now));
 }
 
 NetworkInterfaceAddress ipv4(const char *address, bool up = true, bool loopback = false, bool isIPv4 = true)
@@ -51,6 +56,8 @@ private slots:
     void redact_data();
     void redact();
     void qrImage();
+    void tunnelPoll_data();
+    void tunnelPoll();
 };
 
 void SetupLinksTest::lanAndTunnelLinks()
@@ -65,8 +72,8 @@ void SetupLinksTest::lanAndTunnelLinks()
          {"", "10.0.0. 2", "10.0.0.2/x", "10.0.0.2:1/ws?x", "10.0.0.2:1/ws#x", "me@10.0.0.2"})
         QCOMPARE(lan(host, 8765), QString());
     QCOMPARE(text(SetupLinkBuilder::directTunnelLink(
-                 {"wss://t.example/ws?a=1&b=2#f", "a&token=b", "x=y+z;w", QStringLiteral("50% \u00fc")},
-                 fixedTime)),
+                 "wss://t.example/ws?a=1&b=2#f",
+                 {"x=y+z;w", "a&token=b", {}, {}, QStringLiteral("50% \u00fc"), {}, {}, {}}, fixedTime)),
              lanHead + "wss://t.example/ws?a%3D1%26b%3D2%23f&token=a%26token%3Db&hostId=x%3Dy%2Bz%3Bw"
                        "&pairingNonce=50%25%20%C3%BC&expiresAt=2026-12-05T06:10:00Z");
     // Expiry in UTC, fraction dropped; none past a four-digit year or for an invalid time.
@@ -75,7 +82,7 @@ void SetupLinksTest::lanAndTunnelLinks()
     QCOMPARE(lan("10.0.0.2", 8765, QDateTime(QDate(9999, 12, 31), QTime(23, 50), QTimeZone::utc())),
              QString());
     QCOMPARE(lan("10.0.0.2", 8765, QDateTime()), QString());
-    // A tunnel's public URL turning into its endpoint is the controller's link tests' job.
+    // A tunnel's public URL turning into its endpoint is the tunnel poll's job (below).
     for (const char *publicURL : {"ftp://t.example", "t.example/path", "https://t example"})
         QCOMPARE(directTunnelWebSocketEndpoint(publicURL), std::nullopt);
     // A private address wins over an earlier public one, which is taken only when no private one is there.
@@ -143,21 +150,23 @@ void SetupLinksTest::route_data()
     const auto best = [] {
         return std::optional<QString>("192.168.1.20");
     };
-    SetupLinkComposer::Inputs in(HostingMode::lan, false, false, 8765, "wss://r.example/relay?x=1",
-                                 HostRelayVersion::goV1, "TK", "host_H", "a b", "RT", "PN", "", best);
+    SetupLinkComposer::Inputs in{{}, credentials, {}, best};
+    in.settings.lanBindAll = false;
+    in.settings.relayURL = "wss://r.example/relay?x=1";
+    in.settings.relayVersion = HostRelayVersion::goV1;
     const auto row = [&in](const char *name, const char *address, const QString &link) {
         QTest::newRow(name) << in << address << link;
     };
     row("loopback unless on all interfaces", "127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail);
-    in.lanBindAll = true;
-    in.ngrokTunnelEnabled = true;
+    in.settings.lanBindAll = true;
+    in.settings.ngrokTunnelEnabled = true;
     row("no tunnel link without its public URL", "127.0.0.1:8765", "");
-    in.mode = HostingMode::relay;
+    in.settings.mode = HostingMode::relay;
     // The endpoint's path holds the session encoded for a path; in the link that text is encoded once more.
     row("relay, no local address", "",
         relayHead + "wss://r.example/relay/a%2520b" + relayTail +
             "a%20b&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z");
-    in.relayURL = "r.example/relay";
+    in.settings.relayURL = "r.example/relay";
     row("no relay link without the relay's host", "", "");
 }
 
@@ -245,6 +254,60 @@ void SetupLinksTest::qrImage()
         QCOMPARE(QRCodeRenderer::image(text, 220), std::nullopt);
     for (const qreal size : {0.4, -220.0, qQNaN(), qInf(), QRCodeRenderer::largestSize + 1})
         QCOMPARE(QRCodeRenderer::image("x", size), std::nullopt);
+    // In a terminal, dark modules are drawn black on white whatever the theme's own colours: the upper or
+    // lower half of a block for each of two rows, a blank for two light ones.
+    QImage modules(3, 2, QImage::Format_RGB32);
+    modules.fill(Qt::white);
+    modules.setPixel(0, 0, qRgb(0, 0, 0));
+    modules.setPixel(1, 1, qRgb(0, 0, 0));
+    QCOMPARE(TerminalQRCode::text(modules), u"\x1b[38;5;16;48;5;231m\u2580\u2584 \x1b[0m\n"_qs);
+}
+
+void SetupLinksTest::tunnelPoll_data()
+{
+    QTest::addColumn<QByteArray>("answer"); // what the agent's health endpoint answers, every time
+    QTest::addColumn<TunnelState>("state");
+    const QByteArray online(R"({"tunnel":{"state":"online","publicUrl":"https://t.example"}})");
+    const auto answer = [&online](const char *status, qsizetype length) {
+        return "HTTP/1.1 " + QByteArray(status) + "\r\nContent-Length: " + QByteArray::number(length) +
+               "\r\n\r\n" + online;
+    };
+    QTest::newRow("online") << answer("200 OK", online.size()) << TunnelState::online;
+    // Only a 200 answer counts, whatever its body says.
+    QTest::newRow("503 with a tunnel status")
+        << answer("503 Service Unavailable", online.size()) << TunnelState::failed;
+    // Past its bound an answer is not read on, not even to its end, which never comes.
+    QTest::newRow("larger than its bound")
+        << answer("200 OK", 9999999).chopped(2) + ",\"x\":\"" + QByteArray(70000, 'x') << TunnelState::failed;
+}
+
+void SetupLinksTest::tunnelPoll()
+{
+    QFETCH(QByteArray, answer);
+    QTcpServer agent;
+    QVERIFY(agent.listen(QHostAddress::LocalHost));
+    connect(&agent, &QTcpServer::newConnection, &agent, [&] {
+        QTcpSocket *request = agent.nextPendingConnection();
+        connect(request, &QTcpSocket::readyRead, request, [=] { request->write(answer); });
+    });
+    HostingSettings settings;
+    settings.ngrokTunnelEnabled = true;
+    settings.lanPort = agent.serverPort();
+    // Two attempts a moment apart; a request alone could last a minute.
+    SetupLinkPublisher publisher({[] { return credentials; }, [] { return true; },
+                                  [&] {
+                                      return settings;
+                                  }},
+                                 std::chrono::hours(1),
+                                 {std::chrono::milliseconds(50), 2, std::chrono::minutes(1)});
+    publisher.agentLaunched(true);
+    publisher.agentRunning();
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.tunnelState() != TunnelState::starting, 5000);
+    QTEST(publisher.tunnelState(), "state");
+    // The tunnel's link, or none once the poll gave up.
+    const bool failed = publisher.tunnelState() == TunnelState::failed;
+    QVERIFY(publisher.setupLink().isEmpty() == failed &&
+            publisher.tunnelLastError() == (failed ? SetupLinkPublisher::tunnelTimeoutError : QString()));
 }
 
 QTEST_GUILESS_MAIN(SetupLinksTest)

@@ -8,10 +8,13 @@ using namespace StatusTexts;
 namespace {
 
 // A running agent unless said otherwise; the tunnel is enabled when it has a state.
-HostingStatus hosting(HostingMode mode, const QString &tunnelState, const QString &lastError = {},
+HostingStatus hosting(HostingMode mode, std::optional<TunnelState> tunnelState, const QString &lastError = {},
                       const QString &lanAddress = {}, const AgentRunState &state = AgentRunState::running())
 {
-    return {state, mode, !tunnelState.isEmpty(), true, tunnelState, {}, lastError, lanAddress};
+    HostingSettings settings;
+    settings.mode = mode;
+    settings.ngrokTunnelEnabled = tunnelState.has_value();
+    return {state, settings, tunnelState.value_or(TunnelState::disabled), {}, lastError, lanAddress};
 }
 
 } // namespace
@@ -28,24 +31,27 @@ private slots:
 
 void StatusTextsTest::errorsReachTheUser()
 {
-    const HostingStatus failedAgent =
-        hosting(HostingMode::lan, "failed", "x", {}, AgentRunState::failed("Agent exited with status 2."));
-    const HostingStatus failedTunnel = hosting(HostingMode::lan, "failed", "Timed out waiting.");
+    const HostingStatus failedAgent = hosting(HostingMode::lan, TunnelState::failed, "x", {},
+                                              AgentRunState::failed("Agent exited with status 2."));
+    const HostingStatus failedTunnel = hosting(HostingMode::lan, TunnelState::failed, "Timed out waiting.");
     QCOMPARE(statusHeadline(failedAgent), "Agent exited with status 2.");
     QCOMPARE(statusHeadline(failedTunnel), "Timed out waiting.");
     QCOMPARE(disconnectedMessage(failedTunnel), "Timed out waiting.");
-    QCOMPARE(tunnelStatusText("failed", "https://a", "Timed out waiting."), "Timed out waiting.");
+    QCOMPARE(tunnelStatusText(TunnelState::failed, "https://a", "Timed out waiting."), "Timed out waiting.");
     // Without a message of its own, a failed tunnel is still named, with what to do about it.
-    QCOMPARE(statusHeadline(hosting(HostingMode::lan, "failed")), "Ngrok tunnel failed");
-    QVERIFY(disconnectedMessage(hosting(HostingMode::lan, "failed")).contains("authtoken"));
+    QCOMPARE(statusHeadline(hosting(HostingMode::lan, TunnelState::failed)), "Ngrok tunnel failed");
+    QVERIFY(disconnectedMessage(hosting(HostingMode::lan, TunnelState::failed)).contains("authtoken"));
     // Only a running agent on the LAN route behind ngrok waits for its tunnel; otherwise the user is asked to
     // start.
-    QCOMPARE(disconnectedTitle(hosting(HostingMode::relay, "starting")), disconnectedTitle(failedAgent));
-    QVERIFY(disconnectedTitle(hosting(HostingMode::lan, "starting")) != disconnectedTitle(failedAgent));
+    QCOMPARE(disconnectedTitle(hosting(HostingMode::relay, TunnelState::starting)),
+             disconnectedTitle(failedAgent));
+    QVERIFY(disconnectedTitle(hosting(HostingMode::lan, TunnelState::starting)) !=
+            disconnectedTitle(failedAgent));
     // Only the loopback address itself makes a link for this machine alone.
-    const QString lanInstruction = instructionText(hosting(HostingMode::lan, {}, {}, "127.0.0.10:8765"));
-    QCOMPARE(lanInstruction, instructionText(hosting(HostingMode::relay, {})));
-    QVERIFY(instructionText(hosting(HostingMode::lan, {}, {}, "127.0.0.1:8765")) != lanInstruction);
+    const QString lanInstruction =
+        instructionText(hosting(HostingMode::lan, std::nullopt, {}, "127.0.0.10:8765"));
+    QCOMPARE(lanInstruction, instructionText(hosting(HostingMode::relay, std::nullopt)));
+    QVERIFY(instructionText(hosting(HostingMode::lan, std::nullopt, {}, "127.0.0.1:8765")) != lanInstruction);
 }
 
 void StatusTextsTest::expiry()

@@ -1,5 +1,7 @@
 #include "App/CommandLine/HostCommandLine.h"
 
+#include "App/CommandLine/HostControlProtocol.h"
+
 #include "Shared/AppBrand.h"
 #include "Shared/BuildConfig.h"
 
@@ -11,14 +13,15 @@ namespace {
 
 // The requests to the running host, with what --help says of each.
 const QList<std::pair<QString, QString>> controlRequests = {
-    {QStringLiteral("status"),
+    {HostControlProtocol::status,
      QStringLiteral("Show the running host's state, route, link expiry and warnings.")},
-    {QStringLiteral("link"), QStringLiteral("Print the running host's setup link, unmasked.")},
-    {QStringLiteral("start"), QStringLiteral("Ask the running host to start hosting.")},
-    {QStringLiteral("stop"), QStringLiteral("Ask the running host to stop hosting.")},
-    {QStringLiteral("rotate"), QStringLiteral("Rotate the pairing: every tablet and setup link is revoked.")},
-    {QStringLiteral("quit"), QStringLiteral("Stop the running host's agent and quit it.")},
-    {QStringLiteral("devices"), QStringLiteral("List the tablets paired with the running host.")},
+    {HostControlProtocol::link, QStringLiteral("Print the running host's setup link, unmasked.")},
+    {HostControlProtocol::start, QStringLiteral("Ask the running host to start hosting.")},
+    {HostControlProtocol::stop, QStringLiteral("Ask the running host to stop hosting.")},
+    {HostControlProtocol::rotate,
+     QStringLiteral("Rotate the pairing: every tablet and setup link is revoked.")},
+    {HostControlProtocol::quit, QStringLiteral("Stop the running host's agent and quit it.")},
+    {HostControlProtocol::devices, QStringLiteral("List the tablets paired with the running host.")},
 };
 
 HostCommandLine printed(const QString &text, int exitCode)
@@ -75,7 +78,7 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     parser.addOption(autostart);
     parser.addOptions(
         {headless, workspace, mode, port, bindAll, loopback, ngrok, secretsFile, qr, json, yes});
-    const QCommandLineOption revoke(QStringLiteral("revoke"),
+    const QCommandLineOption revoke(HostControlProtocol::revoke,
                                     QStringLiteral("Disconnect this paired tablet for good (see --devices)."),
                                     QStringLiteral("device id"));
     parser.addOption(revoke);
@@ -106,7 +109,7 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
         if (parser.isSet(option))
             requests.append(option.names().constFirst());
     if (parser.isSet(revoke))
-        requests.append(QStringLiteral("revoke"));
+        requests.append(HostControlProtocol::revoke);
     if (requests.size() > 1)
         return wrong(QStringLiteral("ask for one thing at a time"));
     if (!requests.isEmpty() && parser.isSet(headless))

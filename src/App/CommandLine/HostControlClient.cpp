@@ -3,6 +3,7 @@
 #include "App/Headless/HeadlessConsole.h"
 
 #include "App/CommandLine/HostCommandLine.h"
+#include "App/CommandLine/HostControlProtocol.h"
 #include "Platform/SingleInstance.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/TerminalQRCode.h"
@@ -59,7 +60,7 @@ QString devicesText(const QJsonObject &reply)
     if (reply.value(QStringLiteral("unreadable")).toBool())
         return QStringLiteral("The list of paired tablets cannot be read.");
     QString text;
-    for (const QJsonValue value : reply.value(QStringLiteral("devices")).toArray()) {
+    for (const QJsonValue value : reply.value(HostControlProtocol::devices).toArray()) {
         const QJsonObject device = value.toObject();
         // Ids and names come from the tablets themselves.
         text += HeadlessConsole::printable(QStringLiteral("%1  %2  paired %3  %4")
@@ -76,20 +77,20 @@ QString devicesText(const QJsonObject &reply)
 
 int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, std::FILE *out, std::FILE *err)
 {
-    const bool revoke = commandLine.request == QLatin1String("revoke");
+    const bool revoke = commandLine.request == HostControlProtocol::revoke;
     const QString question =
         revoke ? QStringLiteral("Revoking disconnects the tablet and replaces the setup link. Revoke %1?")
                      .arg(commandLine.deviceId)
                : QStringLiteral("Rotating revokes every paired tablet and every setup link. Rotate?");
-    if ((revoke || commandLine.request == QLatin1String("rotate")) && !commandLine.confirmed &&
+    if ((revoke || commandLine.request == HostControlProtocol::rotate) && !commandLine.confirmed &&
         !confirmed(question, in, out)) {
         print(err, QStringLiteral("Nothing was changed."));
         return 1;
     }
     const SingleInstance::Answer answer =
         SingleInstance::request(SingleInstance::standardSocketPath(),
-                                {{QStringLiteral("request"), commandLine.request},
-                                 {QStringLiteral("deviceId"), commandLine.deviceId}},
+                                {{HostControlProtocol::requestKey, commandLine.request},
+                                 {HostControlProtocol::deviceIdKey, commandLine.deviceId}},
                                 answerTimeoutMs);
     if (answer.status == SingleInstance::Answer::Status::NotRunning) {
         print(err, AppBrand::hostName + QStringLiteral(" is not running"));
@@ -101,18 +102,18 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
         return HostCommandLine::noAnswer;
     }
     const QJsonObject &reply = answer.reply;
-    if (reply.contains(QStringLiteral("error"))) {
-        print(err, reply.value(QStringLiteral("error")).toString());
+    if (reply.contains(HostControlProtocol::errorKey)) {
+        print(err, reply.value(HostControlProtocol::errorKey).toString());
         return 1;
     }
-    if (commandLine.request == QLatin1String("status")) {
+    if (commandLine.request == HostControlProtocol::status) {
         print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
                                     : statusText(reply));
-    } else if (commandLine.request == QLatin1String("devices")) {
+    } else if (commandLine.request == HostControlProtocol::devices) {
         print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
                                     : devicesText(reply));
-    } else if (commandLine.request == QLatin1String("link")) {
-        const QString link = reply.value(QStringLiteral("link")).toString();
+    } else if (commandLine.request == HostControlProtocol::link) {
+        const QString link = reply.value(HostControlProtocol::link).toString();
         const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link);
         print(out, commandLine.printQRCode && modules ? TerminalQRCode::text(*modules) : link);
     }

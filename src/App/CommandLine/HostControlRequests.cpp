@@ -1,6 +1,7 @@
 #include "App/CommandLine/HostControlRequests.h"
 
-#include "App/Window/HostWindowPresenter.h"
+#include "App/CommandLine/HostControlProtocol.h"
+#include "App/HostPresenter.h"
 #include "Services/HostAgentController.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
@@ -13,22 +14,20 @@
 
 namespace {
 
-const QString requestKey = QStringLiteral("request");
-const QString errorKey = QStringLiteral("error");
+namespace Protocol = HostControlProtocol;
 
 QString routeName(const HostPreferences &preferences, const HostAgentController &controller)
 {
     if (preferences.mode() == HostingMode::relay)
         return QStringLiteral("relay");
-    return controller.tunnelState() == rawValue(TunnelState::online) ? QStringLiteral("tunnel")
-                                                                     : QStringLiteral("lan");
+    return controller.tunnelState() == TunnelState::online ? QStringLiteral("tunnel") : QStringLiteral("lan");
 }
 
 QString endpoint(const HostPreferences &preferences, const HostAgentController &controller)
 {
     if (preferences.mode() == HostingMode::relay)
         return preferences.relayURL();
-    if (controller.tunnelState() == rawValue(TunnelState::online))
+    if (controller.tunnelState() == TunnelState::online)
         return controller.tunnelPublicURL();
     // The address comes with its port.
     const QString address = controller.resolvedLANAddress();
@@ -38,7 +37,7 @@ QString endpoint(const HostPreferences &preferences, const HostAgentController &
 } // namespace
 
 HostControlRequests::HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
-                                         HostWindowPresenter &presenter, QString secretsLocation,
+                                         HostPresenter &presenter, QString secretsLocation,
                                          std::function<void()> quit)
     : m_preferences(preferences), m_controller(controller), m_presenter(presenter),
       m_secretsLocation(std::move(secretsLocation)), m_quit(std::move(quit))
@@ -46,36 +45,36 @@ HostControlRequests::HostControlRequests(HostPreferences &preferences, HostAgent
 
 QJsonObject HostControlRequests::answer(const QJsonObject &request)
 {
-    const QString name = request.value(requestKey).toString();
-    if (name == QLatin1String("status"))
+    const QString name = request.value(Protocol::requestKey).toString();
+    if (name == Protocol::status)
         return status();
-    if (name == QLatin1String("link")) {
+    if (name == Protocol::link) {
         if (!m_presenter.hasSetupLink())
-            return {{errorKey,
+            return {{Protocol::errorKey,
                      QStringLiteral("There is no setup link yet: %1").arg(m_presenter.statusHeadline())}};
-        return {{QStringLiteral("link"), m_presenter.setupLinkText()}};
+        return {{Protocol::link, m_presenter.setupLinkText()}};
     }
-    if (name == QLatin1String("devices"))
+    if (name == Protocol::devices)
         return devices();
-    if (name == QLatin1String("revoke")) {
-        const QString deviceId = request.value(QStringLiteral("deviceId")).toString();
+    if (name == Protocol::revoke) {
+        const QString deviceId = request.value(Protocol::deviceIdKey).toString();
         const QList<TrustedDevice> known = m_presenter.devices()->devices();
         if (std::none_of(known.cbegin(), known.cend(),
                          [&](const TrustedDevice &d) { return d.deviceId == deviceId; }))
-            return {{errorKey,
+            return {{Protocol::errorKey,
                      QStringLiteral("No paired tablet has the id \"%1\" (see --devices)").arg(deviceId)}};
         m_presenter.revokeDevice(deviceId);
-    } else if (name == QLatin1String("start"))
+    } else if (name == Protocol::start)
         m_presenter.startHosting();
-    else if (name == QLatin1String("stop"))
+    else if (name == Protocol::stop)
         m_presenter.stopHosting();
-    else if (name == QLatin1String("rotate"))
+    else if (name == Protocol::rotate)
         m_presenter.rotatePairing();
-    else if (name == QLatin1String("quit"))
+    else if (name == Protocol::quit)
         m_quit();
     else
-        return {{errorKey, QStringLiteral("unknown request \"%1\"").arg(name)}};
-    return {{QStringLiteral("done"), name}};
+        return {{Protocol::errorKey, QStringLiteral("unknown request \"%1\"").arg(name)}};
+    return {{Protocol::doneKey, name}};
 }
 
 QJsonObject HostControlRequests::devices() const
@@ -84,7 +83,7 @@ QJsonObject HostControlRequests::devices() const
     QJsonArray devices;
     for (const TrustedDevice &device : model.devices())
         devices.append(QJsonObject{
-            {QStringLiteral("deviceId"), device.deviceId},
+            {Protocol::deviceIdKey, device.deviceId},
             {QStringLiteral("name"), device.name},
             {QStringLiteral("pairedAt"), device.pairedAt.toString(Qt::ISODate)},
             {QStringLiteral("lastSeenAt"),
@@ -92,7 +91,7 @@ QJsonObject HostControlRequests::devices() const
             {QStringLiteral("route"), device.route},
             {QStringLiteral("summary"), PairedDevicesModel::lastSeenText(device)},
         });
-    return {{QStringLiteral("devices"), devices}, {QStringLiteral("unreadable"), model.unreadable()}};
+    return {{Protocol::devices, devices}, {QStringLiteral("unreadable"), model.unreadable()}};
 }
 
 QJsonObject HostControlRequests::status() const
@@ -113,7 +112,7 @@ QJsonObject HostControlRequests::status() const
         {QStringLiteral("setupLink"), m_presenter.maskedSetupLink()},
         {QStringLiteral("linkExpiresAt"), expiry ? expiry->toString(Qt::ISODate) : QString()},
         {QStringLiteral("agentBuild"), m_presenter.runningAgentBuild()},
-        {QStringLiteral("tunnelState"), m_controller.tunnelState()},
+        {QStringLiteral("tunnelState"), rawValue(m_controller.tunnelState())},
         {QStringLiteral("secrets"), m_secretsLocation},
         {QStringLiteral("warnings"), warnings},
     };

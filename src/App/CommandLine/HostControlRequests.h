@@ -7,7 +7,7 @@
 
 class HostAgentController;
 class HostPreferences;
-class HostWindowPresenter;
+class HostPresenter;
 
 // What the running host answers to the command line (`--status`, `--link`, `--start`, ...), from the same
 // presenter the window shows. Only `link` answers with a secret: the unmasked setup link, which the user's
@@ -15,7 +15,7 @@ class HostWindowPresenter;
 class HostControlRequests {
 public:
     HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
-                        HostWindowPresenter &presenter, QString secretsLocation, std::function<void()> quit);
+                        HostPresenter &presenter, QString secretsLocation, std::function<void()> quit);
 
     QJsonObject answer(const QJsonObject &request);
 
@@ -25,7 +25,7 @@ private:
 
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
-    HostWindowPresenter &m_presenter;
+    HostPresenter &m_presenter;
     QString m_secretsLocation;
     std::function<void()> m_quit;
 };

@@ -1,6 +1,6 @@
 #include "App/Headless/HeadlessConsole.h"
 
-#include "App/Window/HostWindowPresenter.h"
+#include "App/HostPresenter.h"
 #include "Services/HostAgentController.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/TerminalQRCode.h"
@@ -8,15 +8,15 @@
 
 #include <QTime>
 
-HeadlessConsole::HeadlessConsole(HostWindowPresenter &presenter, HostAgentController &controller,
-                                 bool printQRCode, int fd, ConsoleOutput::Limits limits, QObject *parent)
+HeadlessConsole::HeadlessConsole(HostPresenter &presenter, HostAgentController &controller, bool printQRCode,
+                                 int fd, ConsoleOutput::Limits limits, QObject *parent)
     : QObject(parent), m_presenter(presenter), m_controller(controller), m_printQRCode(printQRCode),
       m_output(fd, limits)
 {
-    connect(&presenter, &HostWindowPresenter::runStateChanged, this, &HeadlessConsole::sayStatus);
-    connect(&presenter, &HostWindowPresenter::hostingStatusChanged, this, &HeadlessConsole::sayStatus);
-    connect(&presenter, &HostWindowPresenter::readinessWarningChanged, this, &HeadlessConsole::sayWarnings);
-    connect(&presenter, &HostWindowPresenter::setupLinkChanged, this, &HeadlessConsole::saySetupLink);
+    connect(&presenter, &HostPresenter::runStateChanged, this, &HeadlessConsole::sayStatus);
+    connect(&presenter, &HostPresenter::hostingStatusChanged, this, &HeadlessConsole::sayStatus);
+    connect(&presenter, &HostPresenter::readinessWarningChanged, this, &HeadlessConsole::sayWarnings);
+    connect(&presenter, &HostPresenter::setupLinkChanged, this, &HeadlessConsole::saySetupLink);
     if (auto *log = qobject_cast<AgentOutputLog *>(controller.log())) {
         log->setTranscribing(true);
         connect(log, &AgentOutputLog::linesTranscribed, this, [this](const QStringList &lines) {

@@ -8,7 +8,7 @@
 
 class AgentOutputLog;
 class HostAgentController;
-class HostWindowPresenter;
+class HostPresenter;
 
 // The window's news for a terminal or a journal, one line each with the time in front: the status, the
 // warnings, the agent's masked output and every new setup link, with its QR code unless that is turned off.
@@ -18,7 +18,7 @@ class HeadlessConsole : public QObject {
     Q_OBJECT
 
 public:
-    HeadlessConsole(HostWindowPresenter &presenter, HostAgentController &controller, bool printQRCode,
+    HeadlessConsole(HostPresenter &presenter, HostAgentController &controller, bool printQRCode,
                     int fd = STDOUT_FILENO, ConsoleOutput::Limits limits = {}, QObject *parent = nullptr);
 
     void say(const QString &line);
@@ -30,7 +30,7 @@ private:
     void sayWarnings();
     void saySetupLink();
 
-    HostWindowPresenter &m_presenter;
+    HostPresenter &m_presenter;
     HostAgentController &m_controller;
     bool m_printQRCode;
     ConsoleOutput m_output;

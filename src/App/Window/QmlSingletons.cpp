@@ -3,7 +3,7 @@
 namespace {
 
 HostPreferences *providedPreferences = nullptr;
-HostWindowPresenter *providedPresenter = nullptr;
+HostPresenter *providedPresenter = nullptr;
 
 // The engine would delete a singleton it was handed without an owner; these belong to C++.
 template <typename T> T *keptByCpp(T *object)
@@ -16,7 +16,7 @@ template <typename T> T *keptByCpp(T *object)
 
 } // namespace
 
-void QmlSingletons::provide(HostPreferences &preferences, HostWindowPresenter &presenter)
+void QmlSingletons::provide(HostPreferences &preferences, HostPresenter &presenter)
 {
     providedPreferences = &preferences;
     providedPresenter = &presenter;
@@ -27,7 +27,7 @@ HostPreferences *PreferencesSingleton::create(QQmlEngine *, QJSEngine *)
     return keptByCpp(providedPreferences);
 }
 
-HostWindowPresenter *PresenterSingleton::create(QQmlEngine *, QJSEngine *)
+HostPresenter *PresenterSingleton::create(QQmlEngine *, QJSEngine *)
 {
     return keptByCpp(providedPresenter);
 }

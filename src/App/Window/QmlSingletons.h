@@ -1,6 +1,6 @@
 #pragma once
 
-#include "App/Window/HostWindowPresenter.h"
+#include "App/HostPresenter.h"
 #include "Services/Settings/HostPreferences.h"
 
 #include <QQmlEngine>
@@ -9,7 +9,7 @@
 // C++ makes and owns them and hands them over here before an engine first loads a view; they must outlive
 // every engine that uses them.
 namespace QmlSingletons {
-void provide(HostPreferences &preferences, HostWindowPresenter &presenter);
+void provide(HostPreferences &preferences, HostPresenter &presenter);
 } // namespace QmlSingletons
 
 // The settings the views show and edit.
@@ -33,10 +33,10 @@ QML_NAMED_ELEMENT(Hosting)
 // What the window shows and the actions it offers.
 struct PresenterSingleton {
     Q_GADGET
-    QML_FOREIGN(HostWindowPresenter)
+    QML_FOREIGN(HostPresenter)
     QML_NAMED_ELEMENT(Presenter)
     QML_SINGLETON
 
 public:
-    static HostWindowPresenter *create(QQmlEngine *, QJSEngine *);
+    static HostPresenter *create(QQmlEngine *, QJSEngine *);
 };

@@ -8,7 +8,7 @@
 // The tunnel part of the agent's /healthz answer.
 struct HostAgentTunnelStatus {
     QString provider;
-    QString state; // the raw value of a TunnelState, or whatever else the agent says
+    QString state; // as the agent says it: the raw value of a TunnelState, or something else
     QString publicUrl;
     QString lastError;
 

@@ -21,7 +21,9 @@ std::optional<QImage> image(const QString &text, qreal size);
 inline constexpr qreal largestSize = 8192;
 
 // The same code with one pixel per module, quiet zone included: for drawing it with something other than
-// pixels, such as a terminal's characters.
+// pixels, such as a terminal's characters, or at a size chosen later.
 std::optional<QImage> moduleImage(const QString &text);
+// A module image (as moduleImage gives) drawn as image() draws its text.
+std::optional<QImage> scaled(const QImage &modules, qreal size);
 
 } // namespace QRCodeRenderer

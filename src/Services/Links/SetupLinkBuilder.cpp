@@ -34,8 +34,8 @@ std::optional<QUrl> linkFromItems(const QueryItems &items)
     return url;
 }
 
-std::optional<QUrl> sshTunnelLink(const QString &endpoint, const QString &token, const QString &hostId,
-                                  const QString &pairingNonce, const QDateTime &now)
+std::optional<QUrl> sshTunnelLink(const QString &endpoint, const HostCredentials &credentials,
+                                  const QDateTime &now)
 {
     const std::optional<QString> expiresAt = SetupLinkBuilder::expiresAtText(now);
     if (!expiresAt)
@@ -43,9 +43,9 @@ std::optional<QUrl> sshTunnelLink(const QString &endpoint, const QString &token,
     return linkFromItems({
         {QStringLiteral("mode"), QStringLiteral("sshTunnel")},
         {QStringLiteral("endpoint"), endpoint},
-        {QStringLiteral("token"), token},
-        {QStringLiteral("hostId"), hostId},
-        {QStringLiteral("pairingNonce"), pairingNonce},
+        {QStringLiteral("token"), credentials.hostToken},
+        {QStringLiteral("hostId"), credentials.hostId},
+        {QStringLiteral("pairingNonce"), credentials.pairingNonce},
         {QStringLiteral("expiresAt"), *expiresAt},
     });
 }
@@ -63,39 +63,43 @@ std::optional<QString> SetupLinkBuilder::expiresAtText(const QDateTime &now)
     return expiry.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
 }
 
-std::optional<QUrl> SetupLinkBuilder::lanLink(const LANConfig &config, const QDateTime &now)
+std::optional<QUrl> SetupLinkBuilder::lanLink(const QString &host, int port,
+                                              const HostCredentials &credentials, const QDateTime &now)
 {
-    if (config.port < 1 || config.port > 65535)
+    if (port < 1 || port > 65535)
         return std::nullopt;
-    const QString endpoint = QStringLiteral("ws://") + config.host + QLatin1Char(':') +
-                             QString::number(config.port) + AgentAddress::webSocketPath;
+    const QString endpoint = QStringLiteral("ws://") + host + QLatin1Char(':') + QString::number(port) +
+                             AgentAddress::webSocketPath;
     const std::optional<QUrl> parsed = parseUrlComponents(endpoint);
     if (!parsed || parsed->host().isEmpty() || !parsed->userInfo().isEmpty() ||
         parsed->path() != AgentAddress::webSocketPath || parsed->hasQuery() || parsed->hasFragment())
         return std::nullopt;
-    return sshTunnelLink(endpoint, config.token, config.hostId, config.pairingNonce, now);
+    return sshTunnelLink(endpoint, credentials, now);
 }
 
-std::optional<QUrl> SetupLinkBuilder::directTunnelLink(const DirectTunnelConfig &config, const QDateTime &now)
+std::optional<QUrl> SetupLinkBuilder::directTunnelLink(const QString &endpoint,
+                                                       const HostCredentials &credentials,
+                                                       const QDateTime &now)
 {
-    return sshTunnelLink(config.endpoint, config.token, config.hostId, config.pairingNonce, now);
+    return sshTunnelLink(endpoint, credentials, now);
 }
 
-std::optional<QUrl> SetupLinkBuilder::relayLink(const RelayConfig &config, const QDateTime &now)
+std::optional<QUrl> SetupLinkBuilder::relayLink(const QString &relayURL, HostRelayVersion relayVersion,
+                                                const HostCredentials &credentials, const QDateTime &now)
 {
-    const std::optional<QString> endpoint = relayEndpoint(config.relayURL, config.session);
+    const std::optional<QString> endpoint = relayEndpoint(relayURL, credentials.relaySessionId);
     const std::optional<QString> expiresAt = expiresAtText(now);
     if (!endpoint || !expiresAt)
         return std::nullopt;
     return linkFromItems({
         {QStringLiteral("mode"), QStringLiteral("privateRelay")},
         {QStringLiteral("endpoint"), *endpoint},
-        {QStringLiteral("token"), config.hostToken},
-        {QStringLiteral("relayToken"), config.relayToken},
-        {QStringLiteral("hostId"), config.hostId},
-        {QStringLiteral("relayVersion"), rawValue(config.relayVersion)},
-        {QStringLiteral("sessionId"), config.session},
-        {QStringLiteral("pairingNonce"), config.pairingNonce},
+        {QStringLiteral("token"), credentials.hostToken},
+        {QStringLiteral("relayToken"), credentials.relayToken},
+        {QStringLiteral("hostId"), credentials.hostId},
+        {QStringLiteral("relayVersion"), rawValue(relayVersion)},
+        {QStringLiteral("sessionId"), credentials.relaySessionId},
+        {QStringLiteral("pairingNonce"), credentials.pairingNonce},
         {QStringLiteral("expiresAt"), *expiresAt},
     });
 }

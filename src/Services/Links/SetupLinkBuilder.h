@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Services/Settings/HostCredentials.h"
 #include "Shared/HostingMode.h"
 
 #include <QDateTime>
@@ -17,40 +18,21 @@ namespace SetupLinkBuilder {
 // How long a link stays valid after it was built.
 inline constexpr qint64 linkLifetimeSeconds = 900;
 
-struct LANConfig {
-    QString host; // dotted IPv4 address, or "127.0.0.1"
-    int port = 0;
-    QString token;
-    QString hostId;
-    QString pairingNonce;
-};
-
-struct DirectTunnelConfig {
-    QString endpoint; // complete WebSocket URL of the agent behind the tunnel, copied into the link as is
-    QString token;
-    QString hostId;
-    QString pairingNonce;
-};
-
-struct RelayConfig {
-    QString relayURL; // as configured; see relayEndpoint() for the URLs that give no link
-    QString session;
-    QString hostToken;
-    QString relayToken;
-    QString hostId;
-    HostRelayVersion relayVersion = HostRelayVersion::elixirV2;
-    QString pairingNonce;
-};
-
-// None for a port outside 1...65535 or a host that does not make a URL: the agent cannot listen there, and
-// a link the tablet cannot use is worse than none.
-std::optional<QUrl> lanLink(const LANConfig &config, const QDateTime &now = QDateTime::currentDateTimeUtc());
-std::optional<QUrl> directTunnelLink(const DirectTunnelConfig &config,
+// The link to the agent on the local network at ws://host:port/ws, with the host token, host id and pairing
+// nonce of the credentials. None for a port outside 1...65535 or a host that does not make a URL: the agent
+// cannot listen there, and a link the tablet cannot use is worse than none.
+std::optional<QUrl> lanLink(const QString &host, int port, const HostCredentials &credentials,
+                            const QDateTime &now = QDateTime::currentDateTimeUtc());
+// The same through a tunnel: `endpoint` is the complete WebSocket URL of the agent behind it, copied into the
+// link as is.
+std::optional<QUrl> directTunnelLink(const QString &endpoint, const HostCredentials &credentials,
                                      const QDateTime &now = QDateTime::currentDateTimeUtc());
-// None when the relay URL gives no relay endpoint: when it is not a strict URL (blanks, control or non-ASCII
-// characters, a bad "%" escape, a bad port or host) or has no scheme or no host; relayEndpoint() has the
-// full list.
-std::optional<QUrl> relayLink(const RelayConfig &config,
+// The link through the relay at `relayURL` (as configured), with every secret of the credentials and their
+// relay session. None when the relay URL gives no relay endpoint: when it is not a strict URL (blanks,
+// control or non-ASCII characters, a bad "%" escape, a bad port or host) or has no scheme or no host;
+// relayEndpoint() has the full list.
+std::optional<QUrl> relayLink(const QString &relayURL, HostRelayVersion relayVersion,
+                              const HostCredentials &credentials,
                               const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 // `now` plus the link lifetime as an ISO 8601 UTC date-time without fractional seconds
@@ -58,7 +40,3 @@ std::optional<QUrl> relayLink(const RelayConfig &config,
 std::optional<QString> expiresAtText(const QDateTime &now);
 
 } // namespace SetupLinkBuilder
-
-using SetupLinkBuilder::DirectTunnelConfig;
-using SetupLinkBuilder::LANConfig;
-using SetupLinkBuilder::RelayConfig;

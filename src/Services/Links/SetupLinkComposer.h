@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Shared/AgentAddress.h"
-#include "Shared/HostingMode.h"
+#include "Services/Settings/HostCredentials.h"
+#include "Services/Settings/HostingSettings.h"
 
 #include <QDateTime>
 #include <QString>
@@ -14,17 +14,8 @@
 namespace SetupLinkComposer {
 
 struct Inputs {
-    HostingMode mode = HostingMode::lan;
-    bool ngrokTunnelEnabled = false;
-    bool lanBindAll = true;
-    int lanPort = AgentAddress::defaultPort;
-    QString relayURL;
-    HostRelayVersion relayVersion = HostRelayVersion::elixirV2;
-    QString hostToken;
-    QString hostId;
-    QString relaySession;
-    QString relayToken;
-    QString pairingNonce;
+    HostingSettings settings;
+    HostCredentials credentials;
     QString tunnelPublicURL;
     // Asked only when the LAN route listens on every interface.
     std::function<std::optional<QString>()> bestLANAddress;

@@ -2,22 +2,23 @@
 
 #include "Services/Links/LanAddress.h"
 #include "Services/Links/SetupLinkComposer.h"
-#include "Services/Settings/HostPreferences.h"
+#include "Shared/NotifyingSetter.h"
 #include "Shared/TunnelState.h"
 
 SetupLinkPublisher::SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval,
                                        TunnelPollTimings pollTimings, QObject *parent)
-    : QObject(parent), m_hooks(std::move(hooks)), m_tunnelState(rawValue(TunnelState::disabled)),
-      m_tunnelPoller(new TunnelStatusPoller(pollTimings, this)), m_refresh(new QTimer(this))
+    : QObject(parent), m_hooks(std::move(hooks)), m_tunnelPoller(new TunnelStatusPoller(pollTimings, this)),
+      m_refresh(new QTimer(this))
 {
     m_refresh->setInterval(refreshInterval);
     connect(m_refresh, &QTimer::timeout, this, [this] {
-        // The refresh ends by itself once its agent or its preferences are gone.
-        if (!m_hooks.agentRunning() || !m_refreshPreferences) {
+        // The refresh ends by itself once its agent or its settings are gone.
+        const std::optional<HostingSettings> settings = m_hooks.settings();
+        if (!m_hooks.agentRunning() || !settings) {
             m_refresh->stop();
             return;
         }
-        recompute(m_refreshPreferences);
+        recompute(*settings);
     });
 }
 
@@ -28,15 +29,17 @@ void SetupLinkPublisher::setNetworkInterfaces(std::unique_ptr<NetworkInterfaces>
 
 void SetupLinkPublisher::agentLaunched(bool wantsTunnel)
 {
-    setTunnel(rawValue(wantsTunnel ? TunnelState::starting : TunnelState::disabled), {}, {});
+    setTunnel(wantsTunnel ? TunnelState::starting : TunnelState::disabled, {}, {});
 }
 
-void SetupLinkPublisher::agentRunning(HostPreferences &preferences)
+void SetupLinkPublisher::agentRunning()
 {
-    recompute(&preferences);
-    m_refreshPreferences = &preferences;
+    const std::optional<HostingSettings> settings = m_hooks.settings();
+    if (!settings)
+        return;
+    recompute(*settings);
     m_refresh->start();
-    startTunnelPollingIfNeeded(preferences);
+    startTunnelPollingIfNeeded(*settings);
 }
 
 void SetupLinkPublisher::agentExited()
@@ -50,38 +53,20 @@ void SetupLinkPublisher::clear()
     stopRefreshAndPoll();
     setSetupLink({});
     setResolvedLANAddress({});
-    setTunnel(rawValue(TunnelState::disabled), {}, {});
+    setTunnel(TunnelState::disabled, {}, {});
 }
 
 void SetupLinkPublisher::stopRefreshAndPoll()
 {
     m_tunnelPoller->cancel();
     m_refresh->stop();
-    m_refreshPreferences = nullptr;
 }
 
-void SetupLinkPublisher::recompute(HostPreferences *preferences)
+void SetupLinkPublisher::recompute(const HostingSettings &settings)
 {
-    if (!preferences)
-        return;
-    const HostCredentials credentials = m_hooks.credentials();
-    SetupLinkComposer::Inputs inputs;
-    inputs.mode = preferences->mode();
-    inputs.ngrokTunnelEnabled = preferences->ngrokTunnelEnabled();
-    inputs.lanBindAll = preferences->lanBindAll();
-    inputs.lanPort = preferences->lanPort();
-    inputs.relayURL = preferences->relayURL();
-    inputs.relayVersion = preferences->relayVersion();
-    inputs.hostToken = credentials.hostToken;
-    inputs.hostId = credentials.hostId;
-    inputs.relaySession = credentials.relaySessionId;
-    inputs.relayToken = credentials.relayToken;
-    inputs.pairingNonce = credentials.pairingNonce;
-    inputs.tunnelPublicURL = m_tunnelPublicURL;
-    inputs.bestLANAddress = [this] {
-        return bestLANAddress(m_networkInterfaces->addresses());
-    };
-
+    SetupLinkComposer::Inputs inputs{settings, m_hooks.credentials(), m_tunnelPublicURL, [this] {
+                                         return bestLANAddress(m_networkInterfaces->addresses());
+                                     }};
     const SetupLinkComposer::Result result = SetupLinkComposer::compose(inputs);
     setResolvedLANAddress(result.resolvedLANAddress.value_or(QString()));
     setSetupLink(result.link.value_or(QUrl()));
@@ -89,76 +74,68 @@ void SetupLinkPublisher::recompute(HostPreferences *preferences)
 
 bool SetupLinkPublisher::tunnelSettled() const
 {
-    return m_tunnelState == rawValue(TunnelState::online) || m_tunnelState == rawValue(TunnelState::failed);
+    return m_tunnelState == TunnelState::online || m_tunnelState == TunnelState::failed;
 }
 
-void SetupLinkPublisher::startTunnelPollingIfNeeded(HostPreferences &preferences)
+void SetupLinkPublisher::startTunnelPollingIfNeeded(const HostingSettings &settings)
 {
     m_tunnelPoller->cancel();
-    if (preferences.mode() != HostingMode::lan || !preferences.ngrokTunnelEnabled())
+    if (!settings.wantsTunnel())
         return;
-    QPointer<HostPreferences> weakPreferences(&preferences);
     TunnelStatusPoller::Hooks hooks;
-    hooks.agentRunning = [this, weakPreferences] {
-        return weakPreferences && m_hooks.agentRunning();
+    hooks.agentRunning = [this] {
+        return m_hooks.settings() && m_hooks.agentRunning();
     };
-    hooks.port = [weakPreferences] {
-        return weakPreferences ? weakPreferences->lanPort() : 0;
+    hooks.port = [this] {
+        const std::optional<HostingSettings> settings = m_hooks.settings();
+        return settings ? settings->lanPort : 0;
     };
-    hooks.apply = [this, weakPreferences](const std::optional<HostAgentTunnelStatus> &status) {
-        applyTunnelStatus(status, weakPreferences);
+    hooks.apply = [this](const std::optional<HostAgentTunnelStatus> &status) {
+        applyTunnelStatus(status);
     };
     hooks.settled = [this] {
         return tunnelSettled();
     };
     hooks.timedOut = [this] {
-        if (m_tunnelState == rawValue(TunnelState::online))
+        if (m_tunnelState == TunnelState::online)
             return;
-        setTunnel(rawValue(TunnelState::failed), m_tunnelPublicURL, tunnelTimeoutError);
+        setTunnel(TunnelState::failed, m_tunnelPublicURL, tunnelTimeoutError);
         setSetupLink({});
     };
     m_tunnelPoller->start(std::move(hooks));
 }
 
-void SetupLinkPublisher::applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status,
-                                           HostPreferences *preferences)
+void SetupLinkPublisher::applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status)
 {
     if (!status) {
         // Not listening yet, or an answer that could not be read: the tunnel is still on its way.
-        if (m_tunnelState.isEmpty() || m_tunnelState == rawValue(TunnelState::disabled))
-            setTunnel(rawValue(TunnelState::starting), m_tunnelPublicURL, m_tunnelLastError);
+        if (m_tunnelState == TunnelState::disabled)
+            setTunnel(TunnelState::starting, m_tunnelPublicURL, m_tunnelLastError);
         return;
     }
-    setTunnel(status->state, status->publicUrl, status->lastError);
-    if (m_tunnelState == rawValue(TunnelState::online))
-        recompute(preferences);
-    else if (m_tunnelState == rawValue(TunnelState::failed))
+    setTunnel(tunnelStateFromRaw(status->state).value_or(TunnelState::unknown), status->publicUrl,
+              status->lastError);
+    if (m_tunnelState == TunnelState::online) {
+        if (const std::optional<HostingSettings> settings = m_hooks.settings())
+            recompute(*settings);
+    } else if (m_tunnelState == TunnelState::failed)
         setSetupLink({});
 }
 
 void SetupLinkPublisher::setSetupLink(const QUrl &link)
 {
-    if (m_setupLink == link)
-        return;
-    m_setupLink = link;
-    emit setupLinkChanged();
+    setAndNotify(this, &SetupLinkPublisher::setupLinkChanged, m_setupLink, link);
 }
 
 void SetupLinkPublisher::setResolvedLANAddress(const QString &address)
 {
-    if (m_resolvedLANAddress == address)
-        return;
-    m_resolvedLANAddress = address;
-    emit resolvedLANAddressChanged();
+    setAndNotify(this, &SetupLinkPublisher::resolvedLANAddressChanged, m_resolvedLANAddress, address);
 }
 
-void SetupLinkPublisher::setTunnel(const QString &state, const QString &publicURL, const QString &lastError)
+void SetupLinkPublisher::setTunnel(TunnelState state, const QString &publicURL, const QString &lastError)
 {
     // Each field announces its own change, so a view bound to one is not redrawn for the others.
-    if (std::exchange(m_tunnelState, state) != state)
-        emit tunnelStateChanged();
-    if (std::exchange(m_tunnelPublicURL, publicURL) != publicURL)
-        emit tunnelPublicURLChanged();
-    if (std::exchange(m_tunnelLastError, lastError) != lastError)
-        emit tunnelLastErrorChanged();
+    setAndNotify(this, &SetupLinkPublisher::tunnelStateChanged, m_tunnelState, state);
+    setAndNotify(this, &SetupLinkPublisher::tunnelPublicURLChanged, m_tunnelPublicURL, publicURL);
+    setAndNotify(this, &SetupLinkPublisher::tunnelLastErrorChanged, m_tunnelLastError, lastError);
 }

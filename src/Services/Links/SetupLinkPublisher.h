@@ -3,16 +3,15 @@
 #include "Platform/NetworkInterfaces.h"
 #include "Services/Links/TunnelStatusPoller.h"
 #include "Services/Settings/HostCredentials.h"
+#include "Services/Settings/HostingSettings.h"
+#include "Shared/TunnelState.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 #include <QUrl>
 
 #include <functional>
 #include <memory>
-
-class HostPreferences;
 
 // What the tablet is told about reaching the running agent: the setup link of the current route, the LAN
 // address it points at, and the ngrok tunnel's status while the route has one. It keeps the link fresh while
@@ -28,6 +27,9 @@ public:
         std::function<HostCredentials()> credentials;
         // The agent is up; the refresh and the poll end once it is not.
         std::function<bool()> agentRunning;
+        // The settings the agent runs with, as they are now; none once they are gone, which ends the refresh
+        // and the poll too.
+        std::function<std::optional<HostingSettings>()> settings;
     };
 
     SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval, TunnelPollTimings pollTimings,
@@ -37,7 +39,7 @@ public:
     QUrl setupLink() const { return m_setupLink; }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_resolvedLANAddress; }
-    QString tunnelState() const { return m_tunnelState; }
+    TunnelState tunnelState() const { return m_tunnelState; }
     QString tunnelPublicURL() const { return m_tunnelPublicURL; }
     QString tunnelLastError() const { return m_tunnelLastError; }
 
@@ -47,9 +49,9 @@ public:
     // An agent was launched: its tunnel is on the way or disabled, and nothing is published yet.
     void agentLaunched(bool wantsTunnel);
     // The agent runs: the link is published and kept fresh, and a tunnel route is polled.
-    void agentRunning(HostPreferences &preferences);
-    // Publishes the link of the current route and the local address it points at.
-    void recompute(HostPreferences *preferences);
+    void agentRunning();
+    // Publishes the link of these settings' route and the local address it points at.
+    void recompute(const HostingSettings &settings);
     // The agent exited: no link; the tunnel fields keep what they last said.
     void agentExited();
     // Hosting stopped: nothing is published.
@@ -63,24 +65,23 @@ signals:
     void tunnelLastErrorChanged();
 
 private:
-    void startTunnelPollingIfNeeded(HostPreferences &preferences);
-    void applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status, HostPreferences *preferences);
+    void startTunnelPollingIfNeeded(const HostingSettings &settings);
+    void applyTunnelStatus(const std::optional<HostAgentTunnelStatus> &status);
     void stopRefreshAndPoll();
     bool tunnelSettled() const;
 
     void setSetupLink(const QUrl &link);
     void setResolvedLANAddress(const QString &address);
-    void setTunnel(const QString &state, const QString &publicURL, const QString &lastError);
+    void setTunnel(TunnelState state, const QString &publicURL, const QString &lastError);
 
     Hooks m_hooks;
     QUrl m_setupLink;
     QString m_resolvedLANAddress;
-    QString m_tunnelState;
+    TunnelState m_tunnelState = TunnelState::disabled;
     QString m_tunnelPublicURL;
     QString m_tunnelLastError;
 
     std::unique_ptr<NetworkInterfaces> m_networkInterfaces = std::make_unique<SystemNetworkInterfaces>();
     TunnelStatusPoller *m_tunnelPoller;
     QTimer *m_refresh;
-    QPointer<HostPreferences> m_refreshPreferences;
 };

@@ -1,6 +1,7 @@
 #include "Services/Settings/HostCredentialStore.h"
 
 #include "Platform/UserDefaults.h"
+#include "Shared/NotifyingSetter.h"
 #include "Shared/Utf8.h"
 
 #include <QUuid>
@@ -224,18 +225,12 @@ void HostCredentialStore::answerWaiters()
 
 void HostCredentialStore::setWaitingForUnlock(bool waiting)
 {
-    if (m_waitingForUnlock == waiting)
-        return;
-    m_waitingForUnlock = waiting;
-    emit waitingForUnlockChanged();
+    setAndNotify(this, &HostCredentialStore::waitingForUnlockChanged, m_waitingForUnlock, waiting);
 }
 
 void HostCredentialStore::setKeyringError(const QString &error)
 {
-    if (m_lastKeyringError == error)
-        return;
-    m_lastKeyringError = error;
-    emit keyringErrorChanged();
+    setAndNotify(this, &HostCredentialStore::keyringErrorChanged, m_lastKeyringError, error);
 }
 
 QByteArray HostCredentialStore::metadataRecord(const HostCredentials &credentials)

@@ -1,6 +1,7 @@
 #include "Services/Settings/HostPreferences.h"
 
 #include "Platform/UserDefaults.h"
+#include "Shared/NotifyingSetter.h"
 
 #include <limits>
 
@@ -78,100 +79,68 @@ void HostPreferences::load()
 
 void HostPreferences::setWorkspaces(const QStringList &workspaces)
 {
-    if (m_workspaces == workspaces)
-        return;
-    m_workspaces = workspaces;
-    m_defaults.setStringArray(Keys::workspaces, m_workspaces);
-    emit workspacesChanged();
+    setAndNotify(this, &HostPreferences::workspacesChanged, m_workspaces, workspaces,
+                 [&] { m_defaults.setStringArray(Keys::workspaces, workspaces); });
 }
 
 void HostPreferences::setMode(HostingMode mode)
 {
-    if (m_mode == mode)
-        return;
-    m_mode = mode;
-    m_defaults.setString(Keys::mode, rawValue(m_mode));
-    emit modeChanged();
+    setAndNotify(this, &HostPreferences::modeChanged, m_mode, mode,
+                 [&] { m_defaults.setString(Keys::mode, rawValue(mode)); });
 }
 
 void HostPreferences::setLanPort(int port)
 {
-    if (m_lanPort == port)
-        return;
-    m_lanPort = port;
-    m_defaults.setInteger(Keys::lanPort, m_lanPort);
-    emit lanPortChanged();
+    setAndNotify(this, &HostPreferences::lanPortChanged, m_lanPort, port,
+                 [&] { m_defaults.setInteger(Keys::lanPort, port); });
 }
 
 void HostPreferences::setLanBindAll(bool bindAll)
 {
-    if (m_lanBindAll == bindAll)
-        return;
-    m_lanBindAll = bindAll;
-    m_defaults.setBoolean(Keys::lanBindAll, m_lanBindAll);
-    emit lanBindAllChanged();
+    setAndNotify(this, &HostPreferences::lanBindAllChanged, m_lanBindAll, bindAll,
+                 [&] { m_defaults.setBoolean(Keys::lanBindAll, bindAll); });
 }
 
 void HostPreferences::setNgrokTunnelEnabled(bool enabled)
 {
-    if (m_ngrokTunnelEnabled == enabled)
-        return;
-    m_ngrokTunnelEnabled = enabled;
-    m_defaults.setBoolean(Keys::ngrokTunnelEnabled, m_ngrokTunnelEnabled);
-    emit ngrokTunnelEnabledChanged();
+    setAndNotify(this, &HostPreferences::ngrokTunnelEnabledChanged, m_ngrokTunnelEnabled, enabled,
+                 [&] { m_defaults.setBoolean(Keys::ngrokTunnelEnabled, enabled); });
 }
 
 void HostPreferences::setNgrokAuthtoken(const QString &token)
 {
-    if (m_ngrokAuthtoken == token)
-        return;
-    m_ngrokAuthtoken = token;
-    m_ngrokAuthtokenEdited = true;
-    m_ngrokTokenStore.save(m_ngrokAuthtoken, this);
-    emit ngrokAuthtokenChanged();
+    setAndNotify(this, &HostPreferences::ngrokAuthtokenChanged, m_ngrokAuthtoken, token, [&] {
+        m_ngrokAuthtokenEdited = true;
+        m_ngrokTokenStore.save(token, this);
+    });
 }
 
 void HostPreferences::setRelayURL(const QString &url)
 {
-    if (m_relayURL == url)
-        return;
-    m_relayURL = url;
-    m_defaults.setString(Keys::relayURL, m_relayURL);
-    emit relayURLChanged();
+    setAndNotify(this, &HostPreferences::relayURLChanged, m_relayURL, url,
+                 [&] { m_defaults.setString(Keys::relayURL, url); });
 }
 
 void HostPreferences::setRelayVersion(HostRelayVersion version)
 {
-    if (m_relayVersion == version)
-        return;
-    m_relayVersion = version;
-    m_defaults.setString(Keys::relayVersion, rawValue(m_relayVersion));
-    emit relayVersionChanged();
+    setAndNotify(this, &HostPreferences::relayVersionChanged, m_relayVersion, version,
+                 [&] { m_defaults.setString(Keys::relayVersion, rawValue(version)); });
 }
 
 void HostPreferences::setStartHostingOnLaunch(bool enabled)
 {
-    if (m_startHostingOnLaunch == enabled)
-        return;
-    m_startHostingOnLaunch = enabled;
-    m_defaults.setBoolean(Keys::startHostingOnLaunch, m_startHostingOnLaunch);
-    emit startHostingOnLaunchChanged();
+    setAndNotify(this, &HostPreferences::startHostingOnLaunchChanged, m_startHostingOnLaunch, enabled,
+                 [&] { m_defaults.setBoolean(Keys::startHostingOnLaunch, enabled); });
 }
 
 void HostPreferences::setOpenAtLogin(bool enabled)
 {
-    if (m_openAtLogin == enabled)
-        return;
-    m_openAtLogin = enabled;
-    m_defaults.setBoolean(Keys::openAtLogin, m_openAtLogin);
-    emit openAtLoginChanged();
+    setAndNotify(this, &HostPreferences::openAtLoginChanged, m_openAtLogin, enabled,
+                 [&] { m_defaults.setBoolean(Keys::openAtLogin, enabled); });
 }
 
 void HostPreferences::setKeepRelayOnline(bool enabled)
 {
-    if (m_keepRelayOnline == enabled)
-        return;
-    m_keepRelayOnline = enabled;
-    m_defaults.setBoolean(Keys::keepRelayOnline, m_keepRelayOnline);
-    emit keepRelayOnlineChanged();
+    setAndNotify(this, &HostPreferences::keepRelayOnlineChanged, m_keepRelayOnline, enabled,
+                 [&] { m_defaults.setBoolean(Keys::keepRelayOnline, enabled); });
 }

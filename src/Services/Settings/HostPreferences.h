@@ -19,8 +19,9 @@ class HostPreferences : public QObject {
     Q_PROPERTY(bool lanBindAll READ lanBindAll WRITE setLanBindAll NOTIFY lanBindAllChanged)
     Q_PROPERTY(bool ngrokTunnelEnabled READ ngrokTunnelEnabled WRITE setNgrokTunnelEnabled NOTIFY
                    ngrokTunnelEnabledChanged)
-    Q_PROPERTY(
-        QString ngrokAuthtoken READ ngrokAuthtoken WRITE setNgrokAuthtoken NOTIFY ngrokAuthtokenChanged)
+    // The token itself is written from the views but never read back by them: they only learn whether one
+    // is set.
+    Q_PROPERTY(bool hasNgrokAuthtoken READ hasNgrokAuthtoken NOTIFY ngrokAuthtokenChanged)
     Q_PROPERTY(QString relayURL READ relayURL WRITE setRelayURL NOTIFY relayURLChanged)
     Q_PROPERTY(Hosting::HostRelayVersion relayVersion READ relayVersion WRITE setRelayVersion NOTIFY
                    relayVersionChanged)
@@ -49,6 +50,8 @@ public:
     bool lanBindAll() const { return m_lanBindAll; }
     bool ngrokTunnelEnabled() const { return m_ngrokTunnelEnabled; }
     QString ngrokAuthtoken() const { return m_ngrokAuthtoken; }
+    // Something besides blanks, which is what the keyring keeps.
+    bool hasNgrokAuthtoken() const { return !m_ngrokAuthtoken.trimmed().isEmpty(); }
     QString relayURL() const { return m_relayURL; }
     HostRelayVersion relayVersion() const { return m_relayVersion; }
     bool startHostingOnLaunch() const { return m_startHostingOnLaunch; }
@@ -62,7 +65,7 @@ public:
     void setNgrokTunnelEnabled(bool enabled);
     // Kept in memory exactly as typed; the keyring gets the trimmed token. The stored token arrives from the
     // keyring shortly after construction, unless one was set before.
-    void setNgrokAuthtoken(const QString &token);
+    Q_INVOKABLE void setNgrokAuthtoken(const QString &token);
     // Stored as typed: no trimming, no normalisation.
     void setRelayURL(const QString &url);
     void setRelayVersion(HostRelayVersion version);

@@ -21,8 +21,7 @@ QString address(const QString &host, int port)
 
 } // namespace
 
-QStringList AgentLaunchPlan::arguments(const AgentLaunchSettings &settings,
-                                       const QString &relayCodecStatePath)
+QStringList AgentLaunchPlan::arguments(const HostingSettings &settings, const QString &relayCodecStatePath)
 {
     const QString loopback = QStringLiteral("127.0.0.1");
     QStringList arguments;
@@ -43,7 +42,7 @@ QStringList AgentLaunchPlan::arguments(const AgentLaunchSettings &settings,
     return arguments;
 }
 
-QProcessEnvironment AgentLaunchPlan::environment(const AgentLaunchSettings &settings,
+QProcessEnvironment AgentLaunchPlan::environment(const HostingSettings &settings,
                                                  const HostCredentials &credentials,
                                                  const QProcessEnvironment &inherited, const QString &home,
                                                  const FileProbe &probe)

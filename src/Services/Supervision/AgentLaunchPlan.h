@@ -2,7 +2,7 @@
 
 #include "Platform/FileProbe.h"
 #include "Services/Settings/HostCredentials.h"
-#include "Services/Supervision/AgentLaunchSettings.h"
+#include "Services/Settings/HostingSettings.h"
 
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -18,11 +18,11 @@ inline const QString defaultToolPath = QStringLiteral("/usr/bin:/bin:/usr/sbin:/
 // The command line after the program name. Never carries a secret, nor the relay session or the host id
 // (any local user can read a command line): those go through the environment, so the credentials are not
 // even given here.
-QStringList arguments(const AgentLaunchSettings &settings, const QString &relayCodecStatePath);
+QStringList arguments(const HostingSettings &settings, const QString &relayCodecStatePath);
 
 // The inherited environment with PATH widened and the pairing secrets and relay session set, or removed
 // where the mode does not use them.
-QProcessEnvironment environment(const AgentLaunchSettings &settings, const HostCredentials &credentials,
+QProcessEnvironment environment(const HostingSettings &settings, const HostCredentials &credentials,
                                 const QProcessEnvironment &inherited, const QString &home,
                                 const FileProbe &probe);
 

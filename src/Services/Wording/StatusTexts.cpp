@@ -12,8 +12,7 @@ const QString pickModeMessage = QStringLiteral("Pick a hosting mode on the left 
 // The ngrok route is the only one whose link waits for something after the agent runs.
 bool waitsForTunnel(const StatusTexts::HostingStatus &hosting)
 {
-    return hosting.mode == HostingMode::lan && hosting.ngrokTunnelEnabled &&
-           hosting.state.kind() == Kind::running;
+    return hosting.settings.wantsTunnel() && hosting.state.kind() == Kind::running;
 }
 
 } // namespace
@@ -49,27 +48,26 @@ QString StatusTexts::statusHeadline(const HostingStatus &hosting)
     case Kind::running:
         break;
     }
-    if (hosting.mode == HostingMode::relay)
+    if (hosting.settings.mode == HostingMode::relay)
         return QStringLiteral("Hosting via relay");
-    if (hosting.ngrokTunnelEnabled) {
-        const std::optional<TunnelState> tunnelState = tunnelStateFromRaw(hosting.tunnelState);
-        if (tunnelState == TunnelState::online)
+    if (hosting.settings.ngrokTunnelEnabled) {
+        if (hosting.tunnelState == TunnelState::online)
             return QStringLiteral("Hosting via ngrok tunnel");
-        if (tunnelState == TunnelState::failed)
+        if (hosting.tunnelState == TunnelState::failed)
             return hosting.tunnelLastError.isEmpty() ? QStringLiteral("Ngrok tunnel failed")
                                                      : hosting.tunnelLastError;
         return QStringLiteral("Starting ngrok tunnel...");
     }
-    if (!hosting.lanBindAll)
+    if (!hosting.settings.lanBindAll)
         return QStringLiteral("Hosting on 127.0.0.1 (local-machine testing)");
     return QStringLiteral("Hosting on ") +
            (hosting.resolvedLANAddress.isEmpty() ? QStringLiteral("LAN") : hosting.resolvedLANAddress);
 }
 
-QString StatusTexts::tunnelStatusText(const QString &tunnelState, const QString &publicURL,
+QString StatusTexts::tunnelStatusText(TunnelState tunnelState, const QString &publicURL,
                                       const QString &lastError)
 {
-    switch (tunnelStateFromRaw(tunnelState).value_or(TunnelState::disabled)) {
+    switch (tunnelState) {
     case TunnelState::online:
         return publicURL.isEmpty() ? QStringLiteral("Online") : publicURL;
     case TunnelState::failed:
@@ -77,6 +75,7 @@ QString StatusTexts::tunnelStatusText(const QString &tunnelState, const QString 
     case TunnelState::starting:
         return QStringLiteral("Starting");
     case TunnelState::disabled:
+    case TunnelState::unknown:
         break;
     }
     return QStringLiteral("Disabled");
@@ -86,16 +85,15 @@ QString StatusTexts::disconnectedTitle(const HostingStatus &hosting)
 {
     if (!waitsForTunnel(hosting))
         return startHostingTitle;
-    return tunnelStateFromRaw(hosting.tunnelState) == TunnelState::failed
-               ? QStringLiteral("Ngrok tunnel failed.")
-               : QStringLiteral("Waiting for ngrok tunnel.");
+    return hosting.tunnelState == TunnelState::failed ? QStringLiteral("Ngrok tunnel failed.")
+                                                      : QStringLiteral("Waiting for ngrok tunnel.");
 }
 
 QString StatusTexts::disconnectedMessage(const HostingStatus &hosting)
 {
     if (!waitsForTunnel(hosting))
         return pickModeMessage;
-    if (tunnelStateFromRaw(hosting.tunnelState) != TunnelState::failed)
+    if (hosting.tunnelState != TunnelState::failed)
         return QStringLiteral("The QR code appears after ngrok returns a public URL.");
     if (hosting.tunnelLastError.isEmpty())
         return QStringLiteral("Check ngrok status, or add an authtoken for a more stable tunnel.");
@@ -104,7 +102,7 @@ QString StatusTexts::disconnectedMessage(const HostingStatus &hosting)
 
 QString StatusTexts::instructionText(const HostingStatus &hosting)
 {
-    if (hosting.mode == HostingMode::lan && hosting.ngrokTunnelEnabled)
+    if (hosting.settings.wantsTunnel())
         return QStringLiteral(
             "Scan with the iPad camera, or open this link on the iPad to connect through the ngrok tunnel.");
     if (hosting.resolvedLANAddress.startsWith(QLatin1String("127.0.0.1:")))

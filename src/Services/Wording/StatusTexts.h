@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Services/Settings/HostingSettings.h"
 #include "Services/Supervision/AgentRunState.h"
 #include "Shared/HostingMode.h"
 #include "Shared/TunnelState.h"
@@ -17,10 +18,8 @@ namespace StatusTexts {
 
 struct HostingStatus {
     AgentRunState state;
-    HostingMode mode = HostingMode::lan;
-    bool ngrokTunnelEnabled = false;
-    bool lanBindAll = true;
-    QString tunnelState = rawValue(TunnelState::disabled); // or whatever else the agent says
+    HostingSettings settings;
+    TunnelState tunnelState = TunnelState::disabled;
     QString tunnelPublicURL;
     QString tunnelLastError;
     QString resolvedLANAddress; // empty when none
@@ -29,7 +28,7 @@ struct HostingStatus {
 // "Stopped", "Starting", "Running", "Stopping" or "Error".
 QString headerLabel(const AgentRunState &state);
 QString statusHeadline(const HostingStatus &hosting);
-QString tunnelStatusText(const QString &tunnelState, const QString &publicURL, const QString &lastError);
+QString tunnelStatusText(TunnelState tunnelState, const QString &publicURL, const QString &lastError);
 
 // Why there is no setup link yet.
 QString disconnectedTitle(const HostingStatus &hosting);

@@ -222,16 +222,29 @@ void AgentRoutesTest::relay()
     QTRY_COMPARE(frames.size(), elixir ? 4 : 3LL);
     QCOMPARE(frames.value(elixir ? 1 : 0).value("seq").toInt(), elixir ? 3 : 0);
     QCOMPARE(answer(elixir ? 2 : 1).contains("result"), elixir);
-    // At most 64 tablets behind the relay wait to authenticate at once.
-    for (int peer = 0; peer <= 64; ++peer)
-        forward(QString::number(peer), {}, 11 + peer);
     const auto closed = [&](const QString &peer) {
         return std::any_of(frames.cbegin(), frames.cend(), [&](const QJsonObject &frame) {
             return frame.value("type") == "close" && frame.value("peer") == peer;
         });
     };
-    QTRY_VERIFY(closed("64"));
-    QVERIFY(!closed("63"));
+    // A tablet message at the size limit is carried however the relay escapes it: 1 MiB of control
+    // characters make a frame of 6 MiB. One byte more ends that tablet's conversation, and the link stays.
+    for (const auto &[peer, size, seq] :
+         {std::tuple{"t3", 1 << 20, 11}, std::tuple{"t4", (1 << 20) + 1, 12}}) {
+        QJsonObject frame{{"type", "data"}, {"peer", peer}, {"payload", QString(size, QChar(1))}};
+        if (elixir)
+            frame.insert("seq", seq);
+        link->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
+    }
+    QTRY_VERIFY(closed("t4"));
+    QVERIFY(!closed("t3") && std::any_of(frames.cbegin(), frames.cend(), [](const QJsonObject &frame) {
+        return frame.value("peer") == "t3" && frame.value("payload").toString().contains("parse_error");
+    }));
+    // At most 64 tablets behind the relay wait to authenticate at once, t3 among them.
+    for (int peer = 0; peer <= 64; ++peer)
+        forward(QString::number(peer), {}, 13 + peer);
+    QTRY_VERIFY(closed("63"));
+    QVERIFY(!closed("62"));
     // Revoking the relay tablet ends its conversation, which elixirV2 kept across the drop.
     QCOMPARE(revoke(agent.port, agent.control, "relay-ipad", "n2"), "200 {\"revoked\":true}");
     QTRY_COMPARE(
@@ -239,13 +252,13 @@ void AgentRoutesTest::relay()
                       [](const QJsonObject &frame) { return frame.value("reason") == "device revoked"; }),
         elixir ? 1 : 0);
     QCOMPARE(agent.stop(), 0);
-    QVERIFY(agent.out.contains("connection lost (1006)"));
+    QCOMPARE(agent.out.count("connection lost"), 1);
     QCOMPARE(agent.leaked(), QStringList());
     QVERIFY(!earlier.exists());
     // goV1 keeps no resume state and leaves the file alone.
     QFile state(statePath);
     QVERIFY(state.open(QIODevice::ReadOnly));
-    QCOMPARE(state.readAll(), elixir ? R"({"format":1,"lastAckedInbound":75,"nextOutbound":71})"
+    QCOMPARE(state.readAll(), elixir ? R"({"format":1,"lastAckedInbound":77,"nextOutbound":73})"
                                      : R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})");
 }
 

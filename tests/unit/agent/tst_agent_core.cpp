@@ -1,6 +1,7 @@
 #include "AgentOptions.h"
 #include "AgentSecrets.h"
 #include "AgentTimings.h"
+#include "Auth/ControlRequest.h"
 #include "Relay/RelayBackoff.h"
 #include "Relay/RelayCodec.h"
 #include "Shared/RelayCodecStateName.h"
@@ -61,6 +62,7 @@ private slots:
     void commandLineAndEnvironment();
     void relayVersionAndUrl();
     void relayCodec();
+    void secretsDifferingAnywhereAreRefused();
     void everyRequestIsAnswered();
     void confinement();
 
@@ -154,6 +156,26 @@ void AgentCoreTest::relayCodec()
     codec.encodeData("p", "c");
     QCOMPARE(codec.decode(R"({"type":"ack","seq":2})").kind, RelayCodec::Inbound::relayAck);
     QCOMPARE(codec.unacknowledgedOutbound().size(), 1);
+}
+
+void AgentCoreTest::secretsDifferingAnywhereAreRefused()
+{
+    // The host token a tablet presents and the control secret the host presents, off by one byte at either
+    // end, cut short, or empty; only the secret itself gets in.
+    PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted-3.json")));
+    ControlRequest control(QStringLiteral("token-1"), &authenticator, nullptr);
+    const QByteArray body(R"({"deviceId":"d9","pairingNonce":"nonce-2"})");
+    for (const char *presented : {"Token-1", "token-2", "token-", ""}) {
+        QVERIFY2(
+            authenticator.verify({presented, "host_1", "nonce-1", "d1", "iPad"}).outcome ==
+                    AuthOutcome::wrongToken &&
+                control.revoke(QHostAddress::LocalHost, QByteArray("Bearer ") + presented, body).status ==
+                    401,
+            presented);
+    }
+    QCOMPARE(authenticator.verify({"token-1", "host_1", "nonce-1", "d1", "iPad"}).outcome,
+             AuthOutcome::newlyPaired);
+    QCOMPARE(control.revoke(QHostAddress::LocalHost, "Bearer token-1", body).status, 200);
 }
 
 void AgentCoreTest::everyRequestIsAnswered()

@@ -4,6 +4,7 @@
 #include "App/Window/WorkspaceListModel.h"
 
 #include <QAbstractListModel>
+#include <QImage>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
@@ -13,10 +14,11 @@ class HostFileWarnings;
 class HostPreferences;
 class JsonFileUserDefaults;
 
-// What the window shows, derived from the preferences and the controller, and the window's actions.
-// Views bind to these properties and keep no state of their own. The views reach it as the singleton
-// Presenter; the controller itself, with its credentials, stays out of their reach.
-class HostWindowPresenter : public QObject {
+// What the host shows of itself, derived from the preferences and the controller, and the actions it offers:
+// to the window, to the headless console and to the command line's requests. Views bind to these properties
+// and keep no state of their own. The views reach it as the singleton Presenter; the controller itself, with
+// its credentials, stays out of their reach.
+class HostPresenter : public QObject {
     Q_OBJECT
     // Properties that change together share one signal.
     Q_PROPERTY(RunState runState READ runState NOTIFY runStateChanged)
@@ -35,7 +37,6 @@ class HostWindowPresenter : public QObject {
     Q_PROPERTY(
         QString relayVersionDescription READ relayVersionDescription NOTIFY relayVersionDescriptionChanged)
     Q_PROPERTY(bool hasSetupLink READ hasSetupLink NOTIFY setupLinkChanged)
-    Q_PROPERTY(QString setupLinkText READ setupLinkText NOTIFY setupLinkChanged)
     Q_PROPERTY(QString maskedSetupLink READ maskedSetupLink NOTIFY setupLinkChanged)
     Q_PROPERTY(QString expiryLine READ expiryLine NOTIFY setupLinkChanged)
     Q_PROPERTY(QString hostIdText READ hostIdText NOTIFY identityChanged)
@@ -45,12 +46,10 @@ class HostWindowPresenter : public QObject {
     Q_PROPERTY(PairedDevicesModel *devices READ devices CONSTANT)
     Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
-    Q_PROPERTY(bool launchedAtLogin READ launchedAtLogin CONSTANT)
     Q_PROPERTY(bool trayHostPresent READ trayHostPresent CONSTANT)
 
 public:
-    HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
-                        QObject *parent = nullptr);
+    HostPresenter(HostPreferences &preferences, HostAgentController &controller, QObject *parent = nullptr);
 
     // The agent's run state as the views tell it apart.
     enum class RunState { Stopped, Starting, Running, Stopping, Failed };
@@ -78,8 +77,11 @@ public:
     QString disconnectedMessage() const;
     QString instructionText() const;
     bool hasSetupLink() const;
-    // The full link: for the QR code and the clipboard only, never shown as text.
+    // The full link: for the clipboard, the console's QR code and the command line's `--link` only, never
+    // shown as text, and no property: the views never hold it.
     QString setupLinkText() const;
+    // The link's QR code, one pixel per module, for SetupLinkCode to draw; null when there is no link.
+    QImage setupLinkCode() const;
     QString maskedSetupLink() const;
     // Empty when the link has no readable expiry.
     QString expiryLine() const;

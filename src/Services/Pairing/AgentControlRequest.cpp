@@ -1,4 +1,4 @@
-#include "Services/Supervision/AgentControlRequest.h"
+#include "Services/Pairing/AgentControlRequest.h"
 
 #include "Shared/AgentAddress.h"
 

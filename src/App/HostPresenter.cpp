@@ -1,9 +1,10 @@
-#include "App/Window/HostWindowPresenter.h"
+#include "App/HostPresenter.h"
 
 #include "App/HostApplication.h"
 #include "Platform/FileManagerReveal.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Services/HostAgentController.h"
+#include "Services/Links/QRCodeRenderer.h"
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Services/Settings/HostFileWarnings.h"
 #include "Services/Settings/HostPreferences.h"
@@ -14,8 +15,7 @@
 #include <QGuiApplication>
 #include <QUrl>
 
-HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgentController &controller,
-                                         QObject *parent)
+HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &controller, QObject *parent)
     : QObject(parent), m_preferences(preferences), m_controller(controller),
       m_workspaces(new WorkspaceListModel(preferences, controller, this)),
       m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this))
@@ -25,31 +25,31 @@ HostWindowPresenter::HostWindowPresenter(HostPreferences &preferences, HostAgent
             [this] { m_devices->setHostId(m_controller.hostId()); });
     using Controller = HostAgentController;
     for (auto signal : {&Controller::stateChanged, &Controller::restartPendingChanged})
-        connect(&m_controller, signal, this, &HostWindowPresenter::runStateChanged);
+        connect(&m_controller, signal, this, &HostPresenter::runStateChanged);
     connect(&m_controller, &Controller::runningAgentBuildChanged, this,
-            &HostWindowPresenter::runningAgentBuildChanged);
-    connect(&m_preferences, &HostPreferences::modeChanged, this, &HostWindowPresenter::relayModeChanged);
+            &HostPresenter::runningAgentBuildChanged);
+    connect(&m_preferences, &HostPreferences::modeChanged, this, &HostPresenter::relayModeChanged);
     // Everything the status texts are made of (see snapshot()).
     for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanBindAllChanged,
                         &HostPreferences::ngrokTunnelEnabledChanged})
-        connect(&m_preferences, signal, this, &HostWindowPresenter::hostingStatusChanged);
+        connect(&m_preferences, signal, this, &HostPresenter::hostingStatusChanged);
     for (auto signal :
          {&Controller::stateChanged, &Controller::resolvedLANAddressChanged, &Controller::tunnelStateChanged,
           &Controller::tunnelPublicURLChanged, &Controller::tunnelLastErrorChanged})
-        connect(&m_controller, signal, this, &HostWindowPresenter::hostingStatusChanged);
+        connect(&m_controller, signal, this, &HostPresenter::hostingStatusChanged);
     for (auto signal : {&Controller::tunnelStateChanged, &Controller::tunnelPublicURLChanged,
                         &Controller::tunnelLastErrorChanged})
-        connect(&m_controller, signal, this, &HostWindowPresenter::tunnelChanged);
+        connect(&m_controller, signal, this, &HostPresenter::tunnelChanged);
     connect(&m_preferences, &HostPreferences::relayVersionChanged, this,
-            &HostWindowPresenter::relayVersionDescriptionChanged);
+            &HostPresenter::relayVersionDescriptionChanged);
     // The masked link hides the credentials, so it changes with them too.
     for (auto signal : {&Controller::setupLinkChanged, &Controller::hostTokenChanged,
                         &Controller::hostIdChanged, &Controller::relaySessionChanged})
-        connect(&m_controller, signal, this, &HostWindowPresenter::setupLinkChanged);
+        connect(&m_controller, signal, this, &HostPresenter::setupLinkChanged);
     for (auto signal : {&Controller::hostIdChanged, &Controller::relaySessionChanged})
-        connect(&m_controller, signal, this, &HostWindowPresenter::identityChanged);
+        connect(&m_controller, signal, this, &HostPresenter::identityChanged);
     connect(&m_controller, &Controller::readinessWarningChanged, this,
-            &HostWindowPresenter::readinessWarningChanged);
+            &HostPresenter::readinessWarningChanged);
     // Whatever changed the list, the readiness shown must be of the folders now pinned.
     connect(&m_preferences, &HostPreferences::workspacesChanged, this,
             [this] { m_controller.refreshPermissionPreflight(&m_preferences); });
@@ -61,9 +61,7 @@ StatusTexts::HostingStatus snapshot(const HostPreferences &preferences, const Ho
 {
     StatusTexts::HostingStatus status;
     status.state = controller.state();
-    status.mode = preferences.mode();
-    status.ngrokTunnelEnabled = preferences.ngrokTunnelEnabled();
-    status.lanBindAll = preferences.lanBindAll();
+    status.settings = HostingSettings::from(preferences);
     status.tunnelState = controller.tunnelState();
     status.tunnelPublicURL = controller.tunnelPublicURL();
     status.tunnelLastError = controller.tunnelLastError();
@@ -73,7 +71,7 @@ StatusTexts::HostingStatus snapshot(const HostPreferences &preferences, const Ho
 
 } // namespace
 
-HostWindowPresenter::RunState HostWindowPresenter::runState() const
+HostPresenter::RunState HostPresenter::runState() const
 {
     switch (m_controller.state().kind()) {
     case AgentRunState::Kind::stopped:
@@ -90,82 +88,87 @@ HostWindowPresenter::RunState HostWindowPresenter::runState() const
     return RunState::Stopped;
 }
 
-bool HostWindowPresenter::running() const
+bool HostPresenter::running() const
 {
     return m_controller.state().kind() == AgentRunState::Kind::running;
 }
 
-bool HostWindowPresenter::canStop() const
+bool HostPresenter::canStop() const
 {
     const AgentRunState::Kind kind = m_controller.state().kind();
     return kind == AgentRunState::Kind::running || kind == AgentRunState::Kind::starting ||
            m_controller.restartPending();
 }
 
-QString HostWindowPresenter::runningAgentBuild() const
+QString HostPresenter::runningAgentBuild() const
 {
     return m_controller.runningAgentBuild();
 }
 
-bool HostWindowPresenter::relayMode() const
+bool HostPresenter::relayMode() const
 {
     return m_preferences.mode() == HostingMode::relay;
 }
 
-QString HostWindowPresenter::headerLabel() const
+QString HostPresenter::headerLabel() const
 {
     return StatusTexts::headerLabel(m_controller.state());
 }
 
-QString HostWindowPresenter::statusHeadline() const
+QString HostPresenter::statusHeadline() const
 {
     return StatusTexts::statusHeadline(snapshot(m_preferences, m_controller));
 }
 
-QString HostWindowPresenter::tunnelStatusText() const
+QString HostPresenter::tunnelStatusText() const
 {
     return StatusTexts::tunnelStatusText(m_controller.tunnelState(), m_controller.tunnelPublicURL(),
                                          m_controller.tunnelLastError());
 }
 
-bool HostWindowPresenter::showTunnelRow() const
+bool HostPresenter::showTunnelRow() const
 {
-    return m_controller.tunnelState() != rawValue(TunnelState::disabled);
+    return m_controller.tunnelState() != TunnelState::disabled;
 }
 
-QString HostWindowPresenter::relayVersionDescription() const
+QString HostPresenter::relayVersionDescription() const
 {
     return m_preferences.relayVersion() == HostRelayVersion::elixirV2
                ? QStringLiteral("Elixir relay service. Uses the v2 resume-aware path.")
                : QStringLiteral("Go relay service. Uses the v1 forwarding path.");
 }
 
-QString HostWindowPresenter::disconnectedTitle() const
+QString HostPresenter::disconnectedTitle() const
 {
     return StatusTexts::disconnectedTitle(snapshot(m_preferences, m_controller));
 }
 
-QString HostWindowPresenter::disconnectedMessage() const
+QString HostPresenter::disconnectedMessage() const
 {
     return StatusTexts::disconnectedMessage(snapshot(m_preferences, m_controller));
 }
 
-QString HostWindowPresenter::instructionText() const
+QString HostPresenter::instructionText() const
 {
     return StatusTexts::instructionText(snapshot(m_preferences, m_controller));
 }
 
-bool HostWindowPresenter::hasSetupLink() const
+bool HostPresenter::hasSetupLink() const
 {
     return !m_controller.setupLink().isEmpty();
 }
 
-QString HostWindowPresenter::setupLinkText() const
+QString HostPresenter::setupLinkText() const
 {
     return m_controller.setupLink().toString(QUrl::FullyEncoded);
 }
 
-QString HostWindowPresenter::maskedSetupLink() const
+QImage HostPresenter::setupLinkCode() const
+{
+    return hasSetupLink() ? QRCodeRenderer::moduleImage(setupLinkText()).value_or(QImage()) : QImage();
+}
+
+QString HostPresenter::maskedSetupLink() const
 {
     const QUrl link = m_controller.setupLink();
     if (link.isEmpty())
@@ -173,28 +176,28 @@ QString HostWindowPresenter::maskedSetupLink() const
     return HostSecretRedactor::redactedSetupLink(link, m_controller.redactionSecrets());
 }
 
-QString HostWindowPresenter::expiryLine() const
+QString HostPresenter::expiryLine() const
 {
     const std::optional<QDateTime> expiry = StatusTexts::setupLinkExpiry(m_controller.setupLink());
     return expiry ? StatusTexts::expiryLine(*expiry) : QString();
 }
 
-QString HostWindowPresenter::hostIdText() const
+QString HostPresenter::hostIdText() const
 {
     return StatusTexts::identityValue(m_controller.hostId());
 }
 
-QString HostWindowPresenter::relaySessionText() const
+QString HostPresenter::relaySessionText() const
 {
     return StatusTexts::identityValue(m_controller.relaySession());
 }
 
-QString HostWindowPresenter::readinessWarning() const
+QString HostPresenter::readinessWarning() const
 {
     return readinessWarnings().join(QLatin1Char('\n'));
 }
 
-QStringList HostWindowPresenter::readinessWarnings() const
+QStringList HostPresenter::readinessWarnings() const
 {
     QStringList warnings;
     if (!m_controller.readinessWarning().isEmpty())
@@ -204,50 +207,50 @@ QStringList HostWindowPresenter::readinessWarnings() const
     return warnings;
 }
 
-void HostWindowPresenter::showFileWarnings(const HostFileWarnings &warnings)
+void HostPresenter::showFileWarnings(const HostFileWarnings &warnings)
 {
     m_fileWarnings = &warnings;
-    connect(&warnings, &HostFileWarnings::changed, this, &HostWindowPresenter::readinessWarningChanged);
+    connect(&warnings, &HostFileWarnings::changed, this, &HostPresenter::readinessWarningChanged);
     emit readinessWarningChanged();
 }
 
-QAbstractListModel *HostWindowPresenter::log() const
+QAbstractListModel *HostPresenter::log() const
 {
     return m_controller.log();
 }
 
-void HostWindowPresenter::startHosting()
+void HostPresenter::startHosting()
 {
     m_controller.start(&m_preferences);
 }
 
-void HostWindowPresenter::stopHosting()
+void HostPresenter::stopHosting()
 {
     m_controller.stop();
 }
 
-void HostWindowPresenter::restartHosting()
+void HostPresenter::restartHosting()
 {
     // The start stops the running agent first and launches the new one once the old one is gone.
     m_controller.start(&m_preferences);
 }
 
-void HostWindowPresenter::restartHostingIfActive()
+void HostPresenter::restartHostingIfActive()
 {
     HostApplication::restartHostingIfActive(m_controller, m_preferences);
 }
 
-void HostWindowPresenter::rotatePairing()
+void HostPresenter::rotatePairing()
 {
     m_controller.rotatePairing(&m_preferences);
 }
 
-void HostWindowPresenter::revokeDevice(const QString &deviceId)
+void HostPresenter::revokeDevice(const QString &deviceId)
 {
     m_controller.revokeDevice(deviceId, &m_preferences);
 }
 
-void HostWindowPresenter::copySetupLink()
+void HostPresenter::copySetupLink()
 {
     const QString link = setupLinkText();
     if (QClipboard *clipboard = QGuiApplication::clipboard()) {
@@ -256,22 +259,22 @@ void HostWindowPresenter::copySetupLink()
     }
 }
 
-void HostWindowPresenter::refreshPermissionPreflight()
+void HostPresenter::refreshPermissionPreflight()
 {
     m_controller.refreshPermissionPreflight(&m_preferences);
 }
 
-void HostWindowPresenter::grantFolderAccess(const QString &path)
+void HostPresenter::grantFolderAccess(const QString &path)
 {
     m_controller.grantFolderAccess(path, &m_preferences);
 }
 
-void HostWindowPresenter::revealFolder(const QString &path)
+void HostPresenter::revealFolder(const QString &path)
 {
     FileManagerReveal::reveal(path);
 }
 
-void HostWindowPresenter::removeWorkspace(const QString &path)
+void HostPresenter::removeWorkspace(const QString &path)
 {
     QStringList workspaces = m_preferences.workspaces();
     // A changed list refreshes the readiness through workspacesChanged; an unchanged one is checked anyway.
@@ -281,12 +284,12 @@ void HostWindowPresenter::removeWorkspace(const QString &path)
         m_controller.refreshPermissionPreflight(&m_preferences);
 }
 
-void HostWindowPresenter::clearWorkspaces()
+void HostPresenter::clearWorkspaces()
 {
     m_preferences.setWorkspaces({});
 }
 
-void HostWindowPresenter::pinFolders(const QVariantList &folders)
+void HostPresenter::pinFolders(const QVariantList &folders)
 {
     QStringList workspaces = m_preferences.workspaces();
     for (const QVariant &folder : folders) {
@@ -301,7 +304,7 @@ void HostWindowPresenter::pinFolders(const QVariantList &folders)
         m_controller.refreshPermissionPreflight(&m_preferences);
 }
 
-void HostWindowPresenter::reportSettingsFile(const JsonFileUserDefaults &defaults)
+void HostPresenter::reportSettingsFile(const JsonFileUserDefaults &defaults)
 {
     if (!defaults.fileWasUnreadable())
         return;
@@ -317,7 +320,7 @@ void HostWindowPresenter::reportSettingsFile(const JsonFileUserDefaults &default
     emit settingsFileNoticeChanged();
 }
 
-void HostWindowPresenter::dismissSettingsFileNotice()
+void HostPresenter::dismissSettingsFileNotice()
 {
     if (m_settingsFileNotice.isEmpty())
         return;
@@ -325,7 +328,7 @@ void HostWindowPresenter::dismissSettingsFileNotice()
     emit settingsFileNoticeChanged();
 }
 
-HostWindowPresenter::CloseAction HostWindowPresenter::closeAction(bool trayAvailable) const
+HostPresenter::CloseAction HostPresenter::closeAction(bool trayAvailable) const
 {
     switch (HostApplication::closeAction(trayAvailable, canStop(), m_preferences.keepHostingWhenClosed())) {
     case HostApplication::CloseAction::HideWindow:
@@ -338,18 +341,18 @@ HostWindowPresenter::CloseAction HostWindowPresenter::closeAction(bool trayAvail
     return CloseAction::Quit;
 }
 
-void HostWindowPresenter::rememberCloseChoice(bool keepHosting)
+void HostPresenter::rememberCloseChoice(bool keepHosting)
 {
     m_preferences.setKeepHostingWhenClosed(keepHosting);
 }
 
-bool HostWindowPresenter::startsHidden(bool trayAvailable) const
+bool HostPresenter::startsHidden(bool trayAvailable) const
 {
     return HostApplication::startsHidden(m_launchedAtLogin, trayAvailable,
                                          m_preferences.startHostingOnLaunch());
 }
 
-void HostWindowPresenter::quit()
+void HostPresenter::quit()
 {
     QCoreApplication::exit(0);
 }

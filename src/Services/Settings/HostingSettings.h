@@ -7,8 +7,9 @@
 
 class HostPreferences;
 
-// The preference values one agent launch is composed from, taken at the moment of the start.
-struct AgentLaunchSettings {
+// The preferences hosting is made of, as values taken at one moment: what a launch is composed from, what
+// the setup link is built of and what the status texts tell.
+struct HostingSettings {
     QStringList workspaces;
     HostingMode mode = HostingMode::lan;
     int lanPort = AgentAddress::defaultPort;
@@ -18,7 +19,7 @@ struct AgentLaunchSettings {
     QString relayURL;
     HostRelayVersion relayVersion = HostRelayVersion::elixirV2;
 
-    static AgentLaunchSettings from(const HostPreferences &preferences);
+    static HostingSettings from(const HostPreferences &preferences);
 
     // The LAN route with an ngrok tunnel in front of it.
     bool wantsTunnel() const { return mode == HostingMode::lan && ngrokTunnelEnabled; }

@@ -1,10 +1,10 @@
-#include "Services/Supervision/AgentLaunchSettings.h"
+#include "Services/Settings/HostingSettings.h"
 
 #include "Services/Settings/HostPreferences.h"
 
-AgentLaunchSettings AgentLaunchSettings::from(const HostPreferences &preferences)
+HostingSettings HostingSettings::from(const HostPreferences &preferences)
 {
-    AgentLaunchSettings settings;
+    HostingSettings settings;
     settings.workspaces = preferences.workspaces();
     settings.mode = preferences.mode();
     settings.lanPort = preferences.lanPort();

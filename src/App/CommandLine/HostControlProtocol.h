@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+// What a second ferrowyn-host and the running one say to each other over the single-instance socket: one
+// JSON object each way, {"request": NAME, "deviceId": ID} and the answer's fields or {"error": TEXT}. The
+// request names are also the command line's options (--status, --link, ...).
+namespace HostControlProtocol {
+
+inline const QString status = QStringLiteral("status");
+inline const QString link = QStringLiteral("link");
+inline const QString start = QStringLiteral("start");
+inline const QString stop = QStringLiteral("stop");
+inline const QString rotate = QStringLiteral("rotate");
+inline const QString quit = QStringLiteral("quit");
+inline const QString devices = QStringLiteral("devices");
+inline const QString revoke = QStringLiteral("revoke");
+
+// The request's keys.
+inline const QString requestKey = QStringLiteral("request");
+inline const QString deviceIdKey = QStringLiteral("deviceId");
+// The answer's keys, besides those named like their request ("link", "devices").
+inline const QString errorKey = QStringLiteral("error");
+inline const QString doneKey = QStringLiteral("done");
+
+} // namespace HostControlProtocol

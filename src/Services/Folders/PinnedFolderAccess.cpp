@@ -1,0 +1,27 @@
+#include "Services/Folders/PinnedFolderAccess.h"
+
+PinnedFolderAccess::PinnedFolderAccess(UserDefaults &defaults, FolderChooser &chooser, QObject *parent)
+    : QObject(parent), m_grants(defaults, chooser)
+{}
+
+void PinnedFolderAccess::check(const QStringList &folders)
+{
+    QList<HostPermissionPreflightItem> items;
+    const auto hasGrant = [this](const QString &path) {
+        return m_grants.hasGrant(path);
+    };
+    for (const QString &path : folders)
+        items.append(PermissionPreflight::check(path, hasGrant));
+    m_preflightItems = items;
+    emit preflightItemsChanged();
+}
+
+bool PinnedFolderAccess::grant(const QString &path, const QStringList &folders)
+{
+    if (!m_grants.grant(path)) {
+        emit warning(accessNotGrantedWarning);
+        return false;
+    }
+    check(folders);
+    return true;
+}
