@@ -1,7 +1,8 @@
-# The browser client in a real browser: Debian's chromium, headless, driven over its DevTools protocol, against
-# the real agent. Pairs from the setup link's browser form, checks what the page keeps and shows, refuses a
-# page of another origin, takes screenshots at tablet sizes in light and dark, and sees a revocation arrive.
-# Fails on any CSP violation or error in the browser's console.
+# The browser client in a real browser: Debian's chromium, headless, driven over its DevTools protocol, with the
+# real host in headless mode and its agent. Pairs from the setup link's browser form, drives a session in the
+# terminal, survives a reload, a cut connection and a stop of the host, keeps a page of another origin out, and
+# shows a revocation, an expired code and a rotation each in its own words; takes screenshots at tablet sizes in
+# light and dark. Fails on any CSP violation or error in the browser's console.
 import argparse
 import asyncio
 import datetime
@@ -38,75 +39,89 @@ def check(condition, what):
     print(f"ok: {what}", flush=True)
 
 
-class Agent:
-    """The real ferrowyn-agent with its own HOME and fresh secrets, and the host's requests to it."""
+class Host:
+    """The real ferrowyn-host in headless mode, on loopback, with the pairing in a secrets file, and the command
+    line that asks it for the browser link, the devices, a revocation, a rotation, a stop and a start."""
 
     def __init__(self, program, workspace, home, bin_dir):
-        self.program, self.workspace, self.home, self.bin_dir = program, workspace, home, bin_dir
-        self.token, self.host_id = secrets.token_urlsafe(24), "host_" + secrets.token_hex(8)
-        self.nonce, self.control = secrets.token_urlsafe(24), secrets.token_urlsafe(24)
+        self.program, self.workspace = program, workspace
         self.port = free_port()
         self.output = []
-        self.earlier_secrets = []
+        self.links = []
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_", "XDG_"))
+                    and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        # A window would need this platform and find no display: the test fails if the host wants one.
+        self.env.update(HOME=home, XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="xcb",
+                        PATH=f"{bin_dir}:{os.environ['PATH']}",
+                        DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/ferrowyn-test-bus")
+        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
+        self.printed_links = 0
+        self.taken_links = 0
+        self.link_printed = asyncio.Event()
 
     async def start(self):
-        env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_"))}
-        env.update(HOME=self.home, VELMORA_HOST_TOKEN=self.token, VELMORA_HOST_ID=self.host_id,
-                   VELMORA_PAIRING_NONCE=self.nonce, VELMORA_CONTROL_SECRET=self.control,
-                   XDG_RUNTIME_DIR=os.path.join(self.home, "runtime"), PATH=f"{self.bin_dir}:{os.environ['PATH']}")
-        os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         self.process = await asyncio.create_subprocess_exec(
-            self.program, "--workspace", self.workspace, "--addr", f"127.0.0.1:{self.port}",
-            "--session-program", "codex", env=env,
+            self.program, "--headless", "--loopback", "--port", str(self.port), "--workspace", self.workspace,
+            "--secrets-file", "--qr=none", env=self.env, stdin=asyncio.subprocess.DEVNULL,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
-        listening = asyncio.get_running_loop().create_future()
+        self.reader = asyncio.ensure_future(self._read())
 
-        async def read():
-            while line := await self.process.stdout.readline():
-                self.output.append(line.decode(errors="replace"))
-                if "listening on" in self.output[-1] and not listening.done():
-                    listening.set_result(True)
-        self.reader = asyncio.ensure_future(read())
-        await asyncio.wait_for(listening, 10)
+    async def _read(self):
+        while line := await self.process.stdout.readline():
+            self.output.append(line.decode(errors="replace"))
+            if "Setup link: " in self.output[-1]:
+                self.printed_links += 1
+                self.link_printed.set()
 
     async def stop(self):
         if self.process.returncode is None:
             self.process.send_signal(signal.SIGTERM)
-        await asyncio.wait_for(self.process.wait(), 10)
+        await asyncio.wait_for(self.process.wait(), 15)
         await self.reader
 
-    async def rotate(self):
-        """What "Rotate Pairing" does: every secret anew, the devices forgotten, the agent started again."""
-        await self.stop()
-        self.earlier_secrets += [self.token, self.host_id, self.nonce]
-        self.token, self.host_id = secrets.token_urlsafe(24), "host_" + secrets.token_hex(8)
-        self.nonce = secrets.token_urlsafe(24)
-        os.remove(os.path.join(self.home, ".ferrowyn", "trusted-devices.json"))
-        await self.start()
+    async def ask(self, *arguments):
+        process = await asyncio.create_subprocess_exec(
+            self.program, *arguments, env=self.env, stdin=asyncio.subprocess.DEVNULL,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+        out, _ = await asyncio.wait_for(process.communicate(), 15)
+        return process.returncode, out.decode()
 
-    def browser_link(self, expires_in=datetime.timedelta(minutes=15)):
-        expires = (datetime.datetime.now(datetime.timezone.utc) + expires_in).strftime("%Y-%m-%dT%H:%M:%SZ")
-        fragment = urllib.parse.urlencode({"token": self.token, "hostId": self.host_id,
-                                           "pairingNonce": self.nonce, "expiresAt": expires}, safe=":")
-        return f"http://127.0.0.1:{self.port}/#{fragment}"
+    async def browser_link(self, timeout=20):
+        """A browser link the host did not give before, asked for each time it prints a new setup link."""
+        async def fresh():
+            while True:
+                while self.printed_links <= self.taken_links:
+                    self.link_printed.clear()
+                    await self.link_printed.wait()
+                self.taken_links = self.printed_links
+                status, text = await self.ask("--link", "--browser")
+                link = text.strip()
+                if status != 0 or not link.startswith(f"http://127.0.0.1:{self.port}/#"):
+                    raise AssertionError(f"--link --browser: {status} {text}")
+                if link not in self.links:
+                    self.links.append(link)
+                    return link
+        return await asyncio.wait_for(fresh(), timeout)
 
-    def devices(self):
-        path = os.path.join(self.home, ".ferrowyn", "trusted-devices.json")
-        with open(path) as devices:
-            return json.load(devices)["devices"]
+    async def devices(self):
+        status, text = await self.ask("--devices", "--json")
+        if status != 0:
+            raise AssertionError(f"--devices: {text}")
+        return json.loads(text)["devices"]
 
-    def revoke(self, device_id):
-        self.earlier_secrets.append(self.nonce)
-        self.nonce = secrets.token_urlsafe(24)
-        request = urllib.request.Request(
-            f"http://127.0.0.1:{self.port}/control/revoke", method="POST",
-            data=json.dumps({"deviceId": device_id, "pairingNonce": self.nonce}).encode(),
-            headers={"Authorization": f"Bearer {self.control}"})
-        with urllib.request.urlopen(request, timeout=5) as answer:
-            return json.load(answer)["revoked"]
+    async def request(self, *arguments):
+        status, text = await self.ask(*arguments)
+        if status != 0:
+            raise AssertionError(f"{arguments}: {status} {text}")
 
     def secrets(self):
-        return [self.token, self.host_id, self.nonce, self.control] + self.earlier_secrets
+        """Every secret the links carried."""
+        found = set()
+        for link in self.links:
+            fragment = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).fragment))
+            found.update(fragment[name] for name in ("token", "hostId", "pairingNonce"))
+        return sorted(found)
 
 
 class ForeignSite:
@@ -175,25 +190,25 @@ async def run(args, work):
     os.makedirs(bin_dir)
     os.symlink(os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake-coder.sh"),
                os.path.join(bin_dir, "codex"))
-    agent = Agent(args.agent, workspace, os.path.join(work, "home"), bin_dir)
-    await agent.start()
+    host = Host(args.host, workspace, os.path.join(work, "home"), bin_dir)
+    await host.start()
     proxy = await CuttingProxy().start()
-    foreign = ForeignSite(agent.port)
+    foreign = ForeignSite(host.port)
+    page_url = f"http://127.0.0.1:{host.port}/"
     try:
-        policy = headers_of(f"http://127.0.0.1:{agent.port}/")["Content-Security-Policy"]
+        link = await host.browser_link()
+        policy = headers_of(page_url)["Content-Security-Policy"]
         check(policy and "default-src 'self'" in policy and "frame-ancestors 'none'" in policy
               and "unsafe" not in policy, "the page is served with a strict Content-Security-Policy")
 
         async with Browser(proxy.browser_args()) as browser:
             page = await browser.new_page()
-            link = agent.browser_link()
             await page.navigate(link)
-            check(await page.evaluate("location.href") == f"http://127.0.0.1:{agent.port}/",
-                  "the pairing secrets are gone from the address bar")
+            check(await page.evaluate("location.href") == page_url, "the pairing secrets are gone from the address bar")
             entries = (await page.call("Page.getNavigationHistory"))["entries"]
             # The entry keeps the address navigated to as "userTypedURL", and chromium's global history keeps it
             # too: no page can change those. What the tab's history shows and returns to is the plain page.
-            check(not any(s in entry["url"] for entry in entries for s in agent.secrets()),
+            check(not any(s in entry["url"] for entry in entries for s in host.secrets()),
                   "and from the tab's history")
             await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen")
             await screenshots(page, args.screenshots, "pair")
@@ -201,22 +216,22 @@ async def run(args, work):
             await page.evaluate("document.getElementById('pair-button').click()")
             await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after pairing")
             await page.wait_for("document.querySelectorAll('#folders li').length === 1", what="the pinned folder")
-            devices = agent.devices()
-            check([d["name"] for d in devices] == ["Test tablet <b>"], "the browser is paired and listed")
-            stored = await page.evaluate("localStorage.getItem('ferrowyn.device')")
-            check(json.loads(stored)["deviceId"] == devices[0]["deviceId"] and json.loads(stored)["deviceSecret"],
+            devices = await host.devices()
+            check([d["name"] for d in devices] == ["Test tablet <b>"], "the browser is paired and listed by --devices")
+            stored = json.loads(await page.evaluate("localStorage.getItem('ferrowyn.device')"))
+            check(stored["deviceId"] == devices[0]["deviceId"] and stored["deviceSecret"],
                   "the device id and its secret are kept in the origin's storage")
             check(await page.evaluate("document.cookie") == "", "nothing is kept in a cookie")
             check(await page.evaluate("document.getElementById('home-device').textContent")
                   == "Paired as Test tablet <b>", "the device's name is shown as text")
             visible = await page.evaluate("document.documentElement.outerHTML + document.title")
-            check(not any(s in visible for s in agent.secrets() + [json.loads(stored)["deviceSecret"]]),
+            check(not any(s in visible for s in host.secrets() + [stored["deviceSecret"]]),
                   "no secret is in the page or its title")
 
             # A reload comes back as the trusted device, without the link.
             await page.reload()
             await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after a reload")
-            check(len(agent.devices()) == 1, "a reload does not pair again")
+            check(len(await host.devices()) == 1, "a reload does not pair again")
 
             # A session in the pinned folder, typed into and read back from the page.
             await page.wait_for("!document.getElementById('new-start').disabled", what="a program to start")
@@ -242,7 +257,7 @@ async def run(args, work):
             text = await wait_terminal(page, "You said: hello from the tablet", "the output after a reload")
             check(text.count("You said: hello from the tablet") == 1, "a reload shows the session with its output")
 
-            # The connection cut while output goes on: the page resumes where it stopped.
+            # The connection cut while output goes on: the page says so, and resumes where it stopped.
             before = proxy.connections
             await page.evaluate("""new MutationObserver(() => (window.banners = window.banners || []).push(
                 document.getElementById('banner-text').textContent)).observe(
@@ -257,33 +272,35 @@ async def run(args, work):
             banners = await page.evaluate("window.banners")
             check(banners and "does not answer" in banners[0], f"the page said it was offline meanwhile: {banners}")
 
-            # The computer stops hosting, then hosts again: the page says so, and the session is still there.
-            await agent.stop()
-            await page.wait_for("!document.getElementById('banner').hidden", what="the banner")
-            banner = await page.evaluate("document.getElementById('banner-text').textContent")
-            check("stopped hosting" in banner, f"the page says the computer stopped hosting: {banner}")
-            await agent.start()
-            await page.wait_for("document.getElementById('banner').hidden", what="the banner to go", timeout=15)
-            await type_line(page, "still here")
-            await wait_terminal(page, "You said: still here", "an answer after the agent started again")
-            check(True, "the page reconnects by itself and the session goes on")
-
             # The key bar's sticky Ctrl applies to the next key typed: Ctrl-C ends the program.
             await page.evaluate("document.querySelector('#key-bar [aria-pressed]').click()")
             await page.call("Input.insertText", text="c")
             status = await page.wait_for("document.getElementById('terminal-status').textContent",
                                          what="the end of the program")
             check(status == "The program ended (exit status 130).", f"Ctrl from the key bar and c: {status}")
+            await page.evaluate("document.getElementById('terminal-back').click()")
+            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen")
+
+            # The computer stops hosting, then hosts again: the page says so, and comes back by itself.
+            await host.request("--stop")
+            await page.wait_for("!document.getElementById('banner').hidden", what="the banner")
+            banner = await page.evaluate("document.getElementById('banner-text').textContent")
+            check("stopped hosting" in banner, f"the page says the computer stopped hosting: {banner}")
+            await screenshots(page, args.screenshots, "stopped")
+            await host.request("--start")
+            await page.wait_for("document.getElementById('banner').hidden", what="the banner to go", timeout=20)
+            check(True, "the page reconnects by itself when the computer hosts again")
 
             # The page's own rules, in the page.
             rules = await page.evaluate("""(async () => {
                 const { withControl } = await import('./key-bar.js');
                 const { defaultDeviceName } = await import('./device-store.js');
+                const safari = 'Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.0 Safari/605.1.15';
                 return {
                   control: ['c', 'C', '[', '?', ' ', '1', 'ab'].map(withControl),
                   names: [
-                    defaultDeviceName('Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.0 Safari/605.1.15', 5),
-                    defaultDeviceName('Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.0 Safari/605.1.15', 0),
+                    defaultDeviceName(safari, 5),
+                    defaultDeviceName(safari, 0),
                     defaultDeviceName('Mozilla/5.0 (Linux; Android 14; SM-X710) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36', 5),
                     defaultDeviceName('Mozilla/5.0 (iPad; CPU OS 17_0 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) CriOS/120.0 Mobile/15E148 Safari/604.1', 5),
                   ],
@@ -300,7 +317,8 @@ async def run(args, work):
             check(not attempt["opened"], f"a page on another origin cannot open /ws (closed with {attempt['code']})")
             await other.close()
 
-            check(agent.revoke(devices[0]["deviceId"]), "the host revokes the browser")
+            # Revoked from the host: the page says so, also after a reload.
+            await host.request("--revoke", devices[0]["deviceId"], "--yes")
             await page.wait_for("document.body.dataset.screen === 'message'", what="the revoked message")
             title = await page.evaluate("document.getElementById('message-title').textContent")
             check("removed" in title, f"the page says the device was revoked: {title}")
@@ -310,37 +328,39 @@ async def run(args, work):
             check(await page.evaluate("document.getElementById('message-title').textContent") == title,
                   "a reload still says so")
 
-            # An expired code is refused by the page itself; a current one pairs again.
-            await page.navigate(agent.browser_link(expires_in=datetime.timedelta(minutes=-1)))
+            # An expired code is refused by the page itself; the current one pairs again.
+            link = await host.browser_link()
+            expired = re.sub(r"expiresAt=[^&]*", "expiresAt=2020-01-01T00:00:00Z", link)
+            await page.navigate(expired)
             await page.wait_for("document.body.dataset.screen === 'message'", what="the expired message")
             title = await page.evaluate("document.getElementById('message-title').textContent")
             check(title == "This code has expired", f"an expired code: {title}")
-            await page.navigate(agent.browser_link())
+            await page.navigate(link)
             await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen again")
             await page.evaluate("document.getElementById('pair-button').click()")
             await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after pairing again")
 
             # A rotated pairing: the browser's credentials are no longer accepted.
-            await agent.rotate()
+            await host.request("--rotate", "--yes")
             await page.wait_for("document.body.dataset.screen === 'message'", what="the message after a rotation",
                                 timeout=20)
             title = await page.evaluate("document.getElementById('message-title').textContent")
             check(title == "This computer no longer accepts this browser", f"a rotated pairing: {title}")
+            await host.browser_link()
 
-            for each in (page,):
-                check(each.csp_violations() == [], "no CSP violation was reported")
-                check(each.errors() == [], f"no error in the console: {each.errors()}")
-        log = "".join(agent.output)
-        check(not any(s in log for s in agent.secrets()), "no secret is in the agent's log")
+            check(page.csp_violations() == [], "no CSP violation was reported")
+            check(page.errors() == [], f"no error in the console: {page.errors()}")
+        output = "".join(host.output)
+        check(not any(s in output for s in host.secrets()), "no secret is in the host's output")
     finally:
         foreign.close()
         await proxy.stop()
-        await agent.stop()
+        await host.stop()
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--agent", required=True)
+    parser.add_argument("--host", required=True)
     parser.add_argument("--screenshots", required=True)
     args = parser.parse_args()
     os.makedirs(args.screenshots, exist_ok=True)
