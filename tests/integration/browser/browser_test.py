@@ -129,9 +129,9 @@ class ForeignSite:
 
     def __init__(self, agent_port):
         page = ("<!doctype html><script>window.attempt = new Promise(done => {"
-                f" const ws = new WebSocket('ws://127.0.0.1:{agent_port}/ws'); let opened = false;"
-                " ws.onopen = () => { opened = true; ws.send('{}'); };"
-                " ws.onclose = (e) => done({opened, code: e.code}); });</script>").encode()
+                f" const ws = new WebSocket('ws://127.0.0.1:{agent_port}/ws');"
+                " ws.onopen = () => done({opened: true, code: 0});"
+                " ws.onclose = (e) => done({opened: false, code: e.code}); });</script>").encode()
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
