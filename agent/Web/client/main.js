@@ -20,6 +20,7 @@ const messages = {
   'pairing-refused': ['This code is no longer valid', 'The computer replaced it since it was shown: a device was revoked or the pairing was renewed.', `Scan the current code. ${scanHelp}`],
   refused: ['This computer no longer accepts this browser', 'Its pairing was renewed on the computer ("Rotate Pairing"), or this browser was removed from its devices while it was away.', `To use it again, pair anew. ${scanHelp}`],
   revoked: ['This browser was removed from the computer\'s devices', 'The computer revoked it: its sessions have ended and it cannot connect any more.', `To use it again, pair anew. ${scanHelp}`],
+  'browser-too-old': ['This browser is too old for the terminal', 'The terminal needs a browser that can style a page without inline styles (constructed style sheets).', 'Update the browser: Safari 16.4 (iPadOS 16.4) or later, Chrome 73 or later, Firefox 101 or later.'],
   storage: ['This browser cannot keep the pairing', 'Its storage for this page is turned off or full (private browsing can do this), so it could not keep the secret the computer issued.', 'Allow this site to store data, then scan the setup code again.'],
 };
 
@@ -234,6 +235,10 @@ function pair(link) {
 
 function begin() {
   const link = scannedLink;
+  if (!('adoptedStyleSheets' in Document.prototype)) {
+    showMessage('browser-too-old');
+    return;
+  }
   const current = device && !device.ended;
   if (link && !link.complete) showMessage('incomplete');
   else if (link && !(current && device.hostId === link.hostId)) {
