@@ -5,12 +5,11 @@
 # light and dark. Fails on any CSP violation or error in the browser's console.
 import argparse
 import asyncio
-import datetime
+import glob
 import http.server
 import json
 import os
 import re
-import secrets
 import shutil
 import signal
 import socket
@@ -79,6 +78,15 @@ class Host:
             self.process.send_signal(signal.SIGTERM)
         await asyncio.wait_for(self.process.wait(), 15)
         await self.reader
+
+    async def end_sessions(self):
+        """Ends what a failed run left: a session's tmux server outlives the host and its agent."""
+        pattern = os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn", "sessions", "*", "tmux")
+        for socket_path in glob.glob(pattern):
+            ending = await asyncio.create_subprocess_exec(
+                "tmux", "-S", socket_path, "kill-server", stdin=asyncio.subprocess.DEVNULL,
+                stdout=asyncio.subprocess.DEVNULL, stderr=asyncio.subprocess.DEVNULL)
+            await asyncio.wait_for(ending.wait(), 10)
 
     async def ask(self, *arguments):
         process = await asyncio.create_subprocess_exec(
@@ -356,6 +364,7 @@ async def run(args, work):
         foreign.close()
         await proxy.stop()
         await host.stop()
+        await host.end_sessions()
 
 
 def main():
