@@ -38,7 +38,8 @@ struct HostCommandLine {
     // For Control: the request's name ("status", "link", "start", "stop", "rotate", "quit", "devices",
     // "revoke").
     QString request;
-    QString deviceId; // for "revoke"
+    QString deviceId;         // for "revoke"
+    bool browserForm = false; // --browser, for "link"
     bool json = false;
     bool confirmed = false; // --yes
 

@@ -22,5 +22,7 @@ inline const QString deviceIdKey = QStringLiteral("deviceId");
 // The answer's keys, besides those named like their request ("link", "devices").
 inline const QString errorKey = QStringLiteral("error");
 inline const QString doneKey = QStringLiteral("done");
+// In the answer to "link": the link's browser form, empty when its route has none.
+inline const QString browserLinkKey = QStringLiteral("browserLink");
 
 } // namespace HostControlProtocol
