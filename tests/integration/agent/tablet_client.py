@@ -31,6 +31,12 @@ async def call(ws, request_id, method, params=None):
     return reply["result"]
 
 
+def device(query, device_id, **proof):
+    # What a tablet presents: the link's host token and id, its own id, and the nonce or its secret.
+    return {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
+            **proof}
+
+
 def link_query(link, endpoint=None):
     parsed = urllib.parse.urlsplit(link)
     if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
@@ -42,14 +48,12 @@ def link_query(link, endpoint=None):
 
 async def main(link, workspace, endpoint=None):
     query = link_query(link, endpoint)
-    device = {"token": query["token"], "hostId": query["hostId"], "deviceId": "py-tablet", "deviceName": "Python tablet"}
     async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
-        result = await call(ws, 1, "auth", dict(device, pairingNonce=query["pairingNonce"]))
+        result = await call(ws, 1, "auth", device(query, "py-tablet", pairingNonce=query["pairingNonce"]))
         print(f"paired={result['paired']}")
     # As a tablet keeps it in its keystore: the only proof that this device id is this tablet.
-    device["deviceSecret"] = result["deviceSecret"]
     async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
-        result = await call(ws, 1, "auth", device)
+        result = await call(ws, 1, "auth", device(query, "py-tablet", deviceSecret=result["deviceSecret"]))
         print(f"trusted={not result['paired'] and 'deviceSecret' not in result}")
         folders = await call(ws, 2, "workspaces.list")
         if [w["path"] for w in folders["workspaces"]] != [workspace]:
@@ -89,9 +93,7 @@ def oversized(url):
 async def hold(link, device_id):
     query = link_query(link)
     async with websockets.connect(query["endpoint"]) as ws:
-        result = await call(ws, 1, "auth", {"token": query["token"], "hostId": query["hostId"],
-                                            "deviceId": device_id, "deviceName": device_id,
-                                            "pairingNonce": query["pairingNonce"]})
+        result = await call(ws, 1, "auth", device(query, device_id, pairingNonce=query["pairingNonce"]))
         print(f"ready {result['deviceSecret']}", flush=True)
         try:
             while True:
@@ -103,9 +105,7 @@ async def hold(link, device_id):
 async def claim(link, device_id, secret):
     query = link_query(link)
     async with websockets.connect(query["endpoint"]) as ws:
-        await ws.send(json.dumps({"id": 1, "method": "auth", "params": {
-            "token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
-            "deviceSecret": secret}}))
+        await ws.send(json.dumps({"id": 1, "method": "auth", "params": device(query, device_id, deviceSecret=secret)}))
         reply = json.loads(await asyncio.wait_for(ws.recv(), 5))
         if "result" in reply:
             print("admitted")
