@@ -38,18 +38,20 @@ async def refusals(agent):
     session = await tablet.open("sizer")
     work, outside = agent.workspace, os.path.dirname(agent.workspace)
     os.symlink(outside, os.path.join(work, "way-out"))
+
+    def opening(folder, program="codex", cols=80):
+        return {"folder": folder, "program": program, "cols": cols, "rows": 24}
+
     table = [
-        ("session.open", {"folder": outside, "program": "codex", "cols": 80, "rows": 24}, "path_outside_workspace"),
-        ("session.open", {"folder": work + "/project/../..", "program": "codex", "cols": 80, "rows": 24},
-         "path_outside_workspace"),
-        ("session.open", {"folder": work + "/way-out", "program": "codex", "cols": 80, "rows": 24},
-         "path_outside_workspace"),
-        ("session.open", {"folder": work + "/missing", "program": "codex", "cols": 80, "rows": 24}, "not_found"),
-        ("session.open", {"folder": work, "program": "bash", "cols": 80, "rows": 24}, "program_not_allowed"),
-        ("session.open", {"folder": work, "program": "shell", "cols": 80, "rows": 24}, "program_not_allowed"),
-        ("session.open", {"folder": work, "program": "missing", "cols": 80, "rows": 24}, "program_not_found"),
-        ("session.open", {"folder": work, "program": "codex", "cols": 0, "rows": 24}, "invalid_params"),
-        ("session.open", {"folder": work, "program": "codex", "cols": 80.5, "rows": 24}, "invalid_params"),
+        ("session.open", opening(outside), "path_outside_workspace"),
+        ("session.open", opening(work + "/project/../.."), "path_outside_workspace"),
+        ("session.open", opening(work + "/way-out"), "path_outside_workspace"),
+        ("session.open", opening(work + "/missing"), "not_found"),
+        ("session.open", opening(work, "bash"), "program_not_allowed"),
+        ("session.open", opening(work, "shell"), "program_not_allowed"),
+        ("session.open", opening(work, "missing"), "program_not_found"),
+        ("session.open", opening(work, cols=0), "invalid_params"),
+        ("session.open", opening(work, cols=80.5), "invalid_params"),
         ("session.attach", {"id": "0123456789abcdef"}, "unknown_session"),
         ("session.attach", {"id": session, "from": -1}, "invalid_params"),
         ("session.input", {"id": "nope", "data": "x"}, "unknown_session"),
@@ -63,7 +65,7 @@ async def refusals(agent):
         got = await tablet.refusal(method, params)
         check(got == code, f"{method} {str(params)[:80]}: {got}, expected {code}")
     try:
-        await tablet.call("session.open", {"folder": work, "program": "missing", "cols": 80, "rows": 24})
+        await tablet.call("session.open", opening(work, "missing"))
     except RefusedError as refused:
         check("missing is not installed on this computer" in str(refused), str(refused))
     # A second tablet must attach before it types; 64 KiB exactly is one message.
