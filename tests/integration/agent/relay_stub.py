@@ -21,42 +21,48 @@ def fail(reason):
     sys.exit(1)
 
 
-async def main(token, session, host_token, host_id, nonce, workspace):
-    links = asyncio.Queue()
+class Relay:
+    """A relay (elixirV2) on 127.0.0.1 for one host link: it acknowledges every numbered frame the host sends,
+    numbers its own, and sorts the host's frames by peer. `failed` is told the reason of a broken rule."""
 
-    async def handler(ws, path):
-        if ws.request_headers.get("Authorization") != f"Bearer {token}" or path != f"/relay/v2/{session}":
-            fail(f"the relay link asked for {path}")
-        await links.put(ws)
-        await ws.wait_closed()
+    def __init__(self, path, token, failed):
+        self.path, self.token, self.failed, self.seq = path, token, failed, 0
+        self.inbox = collections.defaultdict(asyncio.Queue)
+        self.hello = asyncio.get_running_loop().create_future()
 
-    server = await websockets.serve(handler, "127.0.0.1", 0)
-    print(f"port {server.sockets[0].getsockname()[1]}", flush=True)
-    ws = await asyncio.wait_for(links.get(), TIMEOUT)
-    if json.loads(await ws.recv()).get("type") != "hello":
-        fail("no hello")
-    seq = 0
-    inbox = collections.defaultdict(asyncio.Queue)
+    async def serve(self):
+        self.server = await websockets.serve(self.link, "127.0.0.1", 0, max_size=2 ** 24)
+        return self.server.sockets[0].getsockname()[1]
 
-    async def read():
-        # Every numbered frame is acknowledged, as a relay does; the rest go to their peer's inbox.
+    async def link(self, ws, path):
+        if ws.request_headers.get("Authorization") != f"Bearer {self.token}" or path != self.path:
+            self.failed(f"the relay link asked for {path}")
+        self.ws = ws
+        self.hello.set_result(json.loads(await ws.recv()))
         async for text in ws:
             frame = json.loads(text)
             if "seq" in frame and frame.get("type") != "ack":
                 await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
             if "peer" in frame:
-                await inbox[frame["peer"]].put(frame)
+                await self.inbox[frame["peer"]].put(frame)
 
-    reader = asyncio.create_task(read())
+    async def send(self, peer, payload):
+        self.seq += 1
+        await self.ws.send(json.dumps({"type": "data", "peer": peer, "payload": payload, "seq": self.seq}))
+
+
+async def main(token, session, host_token, host_id, nonce, workspace):
+    relay = Relay(f"/relay/v2/{session}", token, fail)
+    print(f"port {await relay.serve()}", flush=True)
+    if (await asyncio.wait_for(relay.hello, TIMEOUT)).get("type") != "hello":
+        fail("no hello")
 
     async def send(peer, payload):
-        nonlocal seq
-        seq += 1
-        await ws.send(json.dumps({"type": "data", "peer": peer, "payload": json.dumps(payload), "seq": seq}))
+        await relay.send(peer, json.dumps(payload))
 
     async def next_frame(peer):
         try:
-            return await asyncio.wait_for(inbox[peer].get(), TIMEOUT)
+            return await asyncio.wait_for(relay.inbox[peer].get(), TIMEOUT)
         except asyncio.TimeoutError:
             fail(f"nothing for {peer} within {TIMEOUT} s")
 
@@ -122,8 +128,7 @@ async def main(token, session, host_token, host_id, nonce, workspace):
     if "result" not in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]):
         fail("tablet-2 cannot come back")
     print("revoked", flush=True)
-    reader.cancel()
-    server.close()
+    relay.server.close()
 
 
 if __name__ == "__main__":
