@@ -2,7 +2,9 @@
 # Usage: relay_stub.py RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
 # Prints "port N"; a line of figures once a flood of wrong tokens through the relay has been met; "paired" once
 # two tablets paired through the agent's relay link; "revoked" once the first one's conversation was closed
-# with 1008 "device revoked", it was refused under the second one's id, and the second is still served.
+# with 1008 "device revoked", it was refused under its own and the second one's id, and the second is still
+# served; then it reads the new pairing nonce on standard input and says "revoked" once a tablet paired with it
+# and none with the old one.
 # "FAIL reason" and a non-zero exit at the first unexpected thing.
 import asyncio
 import collections
@@ -66,7 +68,7 @@ async def main(token, session, host_token, host_id, nonce, workspace):
         except asyncio.TimeoutError:
             fail(f"nothing for {peer} within {TIMEOUT} s")
 
-    async def auth(peer, device_id, secret=None, pairing=False, host_token=host_token):
+    async def auth(peer, device_id, secret=None, pairing=False, host_token=host_token, nonce=nonce):
         # The answer's payload, and for a refusal the close frame that follows it.
         params = {"token": host_token, "hostId": host_id, "deviceId": device_id, "deviceName": device_id}
         if pairing:
@@ -118,15 +120,22 @@ async def main(token, session, host_token, host_id, nonce, workspace):
     if (closing.get("type"), closing.get("code"), closing.get("reason")) != ("close", 1008, "device revoked"):
         fail(f"tablet-1 got {closing}")
     # The revoked tablet still holds the host token and its own secret; the second tablet's id is no secret.
-    for secret in (secrets["tablet-1"], None):
-        answer = await auth("tablet-1", "relay-tablet-2", secret)
+    for device_id, secret in (("relay-tablet-2", secrets["tablet-1"]), ("relay-tablet-2", None),
+                              ("relay-tablet-1", secrets["tablet-1"])):
+        answer = await auth("tablet-1", device_id, secret)
         if answer.get("error", {}).get("code") != "auth_failed":
-            fail(f"tablet-1 got in as tablet-2: {answer}")
+            fail(f"tablet-1 got in as {device_id}: {answer}")
     await send("tablet-2", {"id": 2, "method": "fs.list", "params": {"path": workspace}})
     if "result" not in json.loads((await next_frame("tablet-2"))["payload"]):
         fail("tablet-2 lost its conversation")
     if "result" not in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]):
         fail("tablet-2 cannot come back")
+    # The link tablet-1 scanned pairs nobody now; the new one, whose nonce the host writes here, does.
+    fresh = (await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)).strip()
+    if "error" not in await auth("tablet-3", "relay-tablet-3", pairing=True):
+        fail("the revoked pairing still pairs")
+    if "result" not in await auth("tablet-3-again", "relay-tablet-3", pairing=True, nonce=fresh):
+        fail("the new pairing does not pair")
     print("revoked", flush=True)
     relay.server.close()
 
