@@ -8,6 +8,7 @@
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Shared/RelayEndpoint.h"
 
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -25,6 +26,8 @@ const QString relayHead = QStringLiteral("ferrowyn://connect?mode=privateRelay&e
 const QString relayTail =
     QStringLiteral("&token=TK&relayToken=RT&hostId=host_H&relayVersion=goV1&sessionId=");
 const HostCredentials credentials{"host_H", "TK", "RT", "a b", "PN", {}, {}, {}};
+// Bytes 0 to 8.
+const QString serial = QStringLiteral("AAECAwQFBgcI");
 
 QString text(const std::optional<QUrl> &link)
 {
@@ -59,6 +62,7 @@ private slots:
     void qrImage();
     void tunnelPoll_data();
     void tunnelPoll();
+    void ticketAfterEachPairing();
 };
 
 void SetupLinksTest::lanAndTunnelLinks()
@@ -101,16 +105,16 @@ void SetupLinksTest::lanAndTunnelLinks()
             }));
 }
 
-// The browser form: the agent's page, the same pairing in the fragment, encoded as in the app link's query.
+// The browser form: the agent's page with a pairing ticket in the fragment, and none of the pairing's
+// secrets. The expected tickets were computed apart from this code (Python's hmac), as a client author would.
 void SetupLinksTest::browserLinks()
 {
-    const QString fragment =
-        QStringLiteral("/#token=TK&hostId=host_H&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z");
-    const auto lanPage = [](const QString &host, int port) {
-        return text(SetupLinkBuilder::lanBrowserLink(host, port, credentials, fixedTime));
+    const QString fragment = "/#ticket=1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
+    const auto lanPage = [](const QString &host, int port, const QString &withSerial = serial) {
+        return text(SetupLinkBuilder::lanBrowserLink(host, port, credentials, withSerial, fixedTime));
     };
     const auto tunnelPage = [](const QString &publicURL, const HostCredentials &with = credentials) {
-        return text(SetupLinkBuilder::tunnelBrowserLink(publicURL, with, fixedTime));
+        return text(SetupLinkBuilder::tunnelBrowserLink(publicURL, with, serial, fixedTime));
     };
     QCOMPARE(lanPage("192.168.1.20", 8765), "http://192.168.1.20:8765" + fragment);
     QCOMPARE(lanPage("127.0.0.1", 1), "http://127.0.0.1:1" + fragment);
@@ -118,21 +122,31 @@ void SetupLinksTest::browserLinks()
         QCOMPARE(lanPage("10.0.0.2", port), QString());
     for (const char *host : {"", "10.0.0. 2", "10.0.0.2/x", "10.0.0.2:1/x?y", "10.0.0.2#x", "me@10.0.0.2"})
         QCOMPARE(lanPage(host, 8765), QString());
+    // A serial of another length or alphabet makes no ticket.
+    for (const char *other : {"", "AAECAwQFBgc", "AAECAwQFBgcIC", "AAECAwQFBgc+", "AAECAwQFBgc="})
+        QCOMPARE(lanPage("10.0.0.2", 8765, other), QString());
     QCOMPARE(tunnelPage("https://abc.ngrok.app"), "https://abc.ngrok.app" + fragment);
     QCOMPARE(tunnelPage("https://abc.ngrok.app:8443/any/path?q#f"), "https://abc.ngrok.app:8443" + fragment);
     for (const char *publicURL : {"", "http://abc.ngrok.app", "wss://abc.ngrok.app", "https://",
                                   "abc.ngrok.app", "https://a b.example", "https://me@abc.ngrok.app"})
         QCOMPARE(tunnelPage(publicURL), QString());
-    QCOMPARE(tunnelPage("https://t.example",
-                        {"x=y+z;w", "a&token=b#", {}, {}, QStringLiteral("50% \u00fc"), {}, {}, {}}),
-             "https://t.example/#token=a%26token%3Db%23&hostId=x%3Dy%2Bz%3Bw&pairingNonce=50%25%20%C3%BC"
-             "&expiresAt=2026-12-05T06:10:00Z");
-    // Shown masked like the app link, every secret by value.
+    // Whatever the secrets are made of, none of them is in the link, in any form.
+    const HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"), {}, {}, {}};
+    const QString oddLink = tunnelPage("https://t.example", odd);
+    QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial + ".x6LREV2eVBtgWSkdBsndFA");
+    for (const QString &secret : {odd.hostId, odd.hostToken, odd.pairingNonce, odd.relayToken})
+        QCOMPARE(HostSecretRedactor::redact(oddLink, {secret}), oddLink);
+    // The ticket expires with the app link made at the same time, whose expiry is in whole seconds.
+    QCOMPARE(QDateTime::fromString(SetupLinkBuilder::expiresAtText(fixedTime).value_or(""), Qt::ISODate)
+                 .toSecsSinceEpoch(),
+             1796451000);
+    QCOMPARE(text(SetupLinkBuilder::lanBrowserLink("192.168.1.20", 8765, credentials, serial,
+                                                   fixedTime.addMSecs(999))),
+             "http://192.168.1.20:8765" + fragment);
+    // Shown masked like the app link.
     QCOMPARE(HostSecretRedactor::redactedSetupLink(
-                 *SetupLinkBuilder::lanBrowserLink("10.0.0.2", 8765, credentials, fixedTime),
-                 {"TK", "PN", "host_H"}),
-             "http://10.0.0.2:8765/#token=redacted&hostId=redacted&pairingNonce=redacted"
-             "&expiresAt=2026-12-05T06:10:00Z");
+                 *SetupLinkBuilder::lanBrowserLink("10.0.0.2", 8765, credentials, serial, fixedTime), {}),
+             "http://10.0.0.2:8765/#ticket=redacted");
 }
 
 void SetupLinksTest::relayEndpoint()
@@ -186,7 +200,7 @@ void SetupLinksTest::route_data()
     const auto best = [] {
         return std::optional<QString>("192.168.1.20");
     };
-    SetupLinkComposer::Inputs in{{}, credentials, {}, best};
+    SetupLinkComposer::Inputs in{{}, credentials, {}, best, serial};
     in.settings.lanBindAll = false;
     in.settings.relayURL = "wss://r.example/relay?x=1";
     in.settings.relayVersion = HostRelayVersion::goV1;
@@ -194,7 +208,7 @@ void SetupLinksTest::route_data()
                            const QString &browserLink = {}) {
         QTest::newRow(name) << in << address << link << browserLink;
     };
-    const QString fragment = "/#token=TK&hostId=host_H&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z";
+    const QString fragment = "/#ticket=1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
     row("loopback unless on all interfaces", "127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail,
         "http://127.0.0.1:8765" + fragment);
     in.settings.lanBindAll = true;
@@ -243,7 +257,9 @@ void SetupLinksTest::linkMasking()
             "?endpoint=wss://t.example/ws?token%3Dabc%26x%3D1&ENDPOINT=ws://a/?pairingNonce=n&h=1#token=f"),
         "ferrowyn://connect?endpoint=wss://t.example/ws?token%3Dredacted%26x%3D1&ENDPOINT=ws://a/"
         "?pairingNonce%3Dredacted&h=1#token=f");
-    QCOMPARE(masked("/t1#token=x", {"t1"}), "ferrowyn://connect/redacted#token=x");
+    // Without a query, the fragment's items: the browser form carries its ticket there.
+    QCOMPARE(masked("/t1#token=x&Ticket=y&z=1", {"t1"}),
+             "ferrowyn://connect/redacted#token=redacted&Ticket=redacted&z=1");
     // QUrl itself would decode "%74" to "t", so this one goes through the text alone.
     QCOMPARE(HostSecretRedactor::redactSetupURL("ferrowyn://connect?%74oken=t1&relay%54oken=t2"),
              "ferrowyn://connect?%74oken=redacted&relay%54oken=redacted");
@@ -355,6 +371,48 @@ void SetupLinksTest::tunnelPoll()
     const bool failed = publisher.tunnelState() == TunnelState::failed;
     QVERIFY(publisher.setupLink().isEmpty() == failed &&
             publisher.tunnelLastError() == (failed ? SetupLinkPublisher::tunnelTimeoutError : QString()));
+}
+
+// A ticket pairs one device: once one paired, the browser link carries a new one, and only then.
+void SetupLinksTest::ticketAfterEachPairing()
+{
+    HostingSettings settings;
+    settings.lanBindAll = false;
+    bool running = true;
+    SetupLinkPublisher publisher({[] { return credentials; }, [&] { return running; },
+                                  [&] {
+                                      return settings;
+                                  }},
+                                 std::chrono::hours(1), {});
+    const auto serialOf = [&publisher] {
+        return publisher.browserLink().fragment().section('.', 1, 1);
+    };
+    const QDateTime paired = QDateTime::currentDateTimeUtc();
+    const TrustedDevice one{"d1", "iPad", "host_H", paired, {}, {}};
+    TrustedDevice seen = one;
+    seen.lastSeenAt = paired.addSecs(60);
+    const TrustedDevice two{"d2", "Pixel", "host_H", paired, {}, {}};
+    TrustedDevice again = one;
+    again.pairedAt = paired.addSecs(1);
+    // The devices as their file lists them, one after the other, and whether the ticket is then new.
+    const QList<std::pair<QList<TrustedDevice>, bool>> table{
+        {{}, false},    {{one}, true},        {{seen}, false}, {{seen, two}, true},
+        {{two}, false}, {{two, again}, true}, {{}, false},
+    };
+    publisher.agentRunning();
+    QVERIFY(publisher.browserLink().toString().startsWith("http://127.0.0.1:"));
+    for (const auto &[devices, renewed] : table) {
+        const QString before = serialOf();
+        QSignalSpy changed(&publisher, &SetupLinkPublisher::setupLinkChanged);
+        publisher.trustedDevicesChanged(devices);
+        QCOMPARE(serialOf() != before, renewed);
+        QCOMPARE(changed.size(), renewed ? 1 : 0);
+    }
+    // Without an agent nothing is published, a new ticket or not.
+    running = false;
+    publisher.agentExited();
+    publisher.trustedDevicesChanged({one});
+    QVERIFY(publisher.browserLink().isEmpty() && publisher.setupLink().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(SetupLinksTest)

@@ -56,6 +56,21 @@ void SetupLinkPublisher::clear()
     setTunnel(TunnelState::disabled, {}, {});
 }
 
+void SetupLinkPublisher::trustedDevicesChanged(const QList<TrustedDevice> &devices)
+{
+    QSet<QString> pairings;
+    for (const TrustedDevice &device : devices)
+        pairings.insert(device.deviceId + QLatin1Char('\n') + device.pairedAt.toString(Qt::ISODate));
+    const bool paired = !QSet(pairings).subtract(m_pairings).isEmpty();
+    m_pairings = pairings;
+    if (!paired)
+        return;
+    m_ticketSerial = PairingTicket::newSerial();
+    const std::optional<HostingSettings> settings = m_hooks.settings();
+    if (!m_browserLink.isEmpty() && settings)
+        recompute(*settings);
+}
+
 void SetupLinkPublisher::stopRefreshAndPoll()
 {
     m_tunnelPoller->cancel();
@@ -64,9 +79,9 @@ void SetupLinkPublisher::stopRefreshAndPoll()
 
 void SetupLinkPublisher::recompute(const HostingSettings &settings)
 {
-    SetupLinkComposer::Inputs inputs{settings, m_hooks.credentials(), m_tunnelPublicURL, [this] {
-                                         return bestLANAddress(m_networkInterfaces->addresses());
-                                     }};
+    SetupLinkComposer::Inputs inputs{settings, m_hooks.credentials(), m_tunnelPublicURL,
+                                     [this] { return bestLANAddress(m_networkInterfaces->addresses()); },
+                                     m_ticketSerial};
     const SetupLinkComposer::Result result = SetupLinkComposer::compose(inputs);
     setResolvedLANAddress(result.resolvedLANAddress.value_or(QString()));
     setSetupLink(result.link.value_or(QUrl()), result.browserLink.value_or(QUrl()));
