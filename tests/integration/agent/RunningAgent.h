@@ -14,7 +14,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
@@ -113,26 +112,16 @@ inline QString python(const QStringList &arguments)
     return QString::fromUtf8(process.readAll()) + QStringLiteral("exit=%1").arg(process.exitCode());
 }
 
-inline QJsonObject health(quint16 port)
+// The health answer, to a request that names the agent `host` when given (as a page of another site could).
+inline QJsonObject health(quint16 port, const QByteArray &host = {})
 {
     QNetworkAccessManager manager;
-    std::unique_ptr<QNetworkReply> reply(
-        manager.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/healthz").arg(port)))));
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/healthz").arg(port)));
+    if (!host.isEmpty())
+        request.setRawHeader("Host", host);
+    std::unique_ptr<QNetworkReply> reply(manager.get(request));
     QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
     return QJsonDocument::fromJson(reply->readAll()).object();
-}
-
-// The status line of a GET of `path` that names the agent `host` (as a page of another site could), or
-// empty when no answer came.
-inline QByteArray statusLine(quint16 port, const QByteArray &path, const QByteArray &host)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(5000))
-        return {};
-    socket.write("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
-    const bool answered = QTest::qWaitFor([&] { return socket.canReadLine(); }, 5000);
-    return answered ? socket.readLine().trimmed() : QByteArray();
 }
 
 // The host's revoke request: its status and body.
