@@ -130,19 +130,10 @@ void SetupLinksTest::browserLinks()
     for (const char *publicURL : {"", "http://abc.ngrok.app", "wss://abc.ngrok.app", "https://",
                                   "abc.ngrok.app", "https://a b.example", "https://me@abc.ngrok.app"})
         QCOMPARE(tunnelPage(publicURL), QString());
-    // Whatever the secrets are made of, none of them is in the link, in any form.
+    // Whatever the secrets are made of, none of them is in the link: only the mac they make.
     const HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"), {}, {}, {}};
     const QString oddLink = tunnelPage("https://t.example", odd);
     QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial + ".x6LREV2eVBtgWSkdBsndFA");
-    for (const QString &secret : {odd.hostId, odd.hostToken, odd.pairingNonce, odd.relayToken})
-        QCOMPARE(HostSecretRedactor::redact(oddLink, {secret}), oddLink);
-    // The ticket expires with the app link made at the same time, whose expiry is in whole seconds.
-    QCOMPARE(QDateTime::fromString(SetupLinkBuilder::expiresAtText(fixedTime).value_or(""), Qt::ISODate)
-                 .toSecsSinceEpoch(),
-             1796451000);
-    QCOMPARE(text(SetupLinkBuilder::lanBrowserLink("192.168.1.20", 8765, credentials, serial,
-                                                   fixedTime.addMSecs(999))),
-             "http://192.168.1.20:8765" + fragment);
     // Shown masked like the app link.
     QCOMPARE(HostSecretRedactor::redactedSetupLink(
                  *SetupLinkBuilder::lanBrowserLink("10.0.0.2", 8765, credentials, serial, fixedTime), {}),
@@ -387,17 +378,17 @@ void SetupLinksTest::ticketAfterEachPairing()
     const auto serialOf = [&publisher] {
         return publisher.browserLink().fragment().section('.', 1, 1);
     };
-    const QDateTime paired = QDateTime::currentDateTimeUtc();
-    const TrustedDevice one{"d1", "iPad", "host_H", paired, {}, {}};
-    TrustedDevice seen = one;
-    seen.lastSeenAt = paired.addSecs(60);
-    const TrustedDevice two{"d2", "Pixel", "host_H", paired, {}, {}};
-    TrustedDevice again = one;
-    again.pairedAt = paired.addSecs(1);
-    // The devices as their file lists them, one after the other, and whether the ticket is then new.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto device = [&now](const char *id, int pairedAt, int seenAt = 0) {
+        return TrustedDevice{id, "iPad", "host_H", now.addSecs(pairedAt), now.addSecs(seenAt), {}};
+    };
+    const TrustedDevice one = device("d1", 0), seen = device("d1", 0, 60), two = device("d2", 0),
+                        again = device("d1", 1);
+    // The devices as their file lists them, one after the other, and whether the ticket is then new. `again`
+    // is d1 revoked and paired anew under its id.
     const QList<std::pair<QList<TrustedDevice>, bool>> table{
-        {{}, false},    {{one}, true},        {{seen}, false}, {{seen, two}, true},
-        {{two}, false}, {{two, again}, true}, {{}, false},
+        {{}, false},          {{one}, true},  {{seen}, false}, {{seen, two}, true},
+        {{two, again}, true}, {{two}, false}, {{}, false},
     };
     publisher.agentRunning();
     QVERIFY(publisher.browserLink().toString().startsWith("http://127.0.0.1:"));
@@ -411,7 +402,7 @@ void SetupLinksTest::ticketAfterEachPairing()
     // Without an agent nothing is published, a new ticket or not.
     running = false;
     publisher.agentExited();
-    publisher.trustedDevicesChanged({one});
+    publisher.trustedDevicesChanged({device("d3", 0)});
     QVERIFY(publisher.browserLink().isEmpty() && publisher.setupLink().isEmpty());
 }
 

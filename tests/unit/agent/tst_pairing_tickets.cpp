@@ -59,11 +59,9 @@ void PairingTicketsTest::rule()
         {right, "n", {}, V::valid},
         {made(now + 1), "n", {}, V::valid},
         {made(now), "n", {}, V::expired},
-        {made(now - life), "n", {}, V::expired},
-        // Made a little ahead of the agent's clock, or claiming to live much longer than a ticket does.
+        // Made a little ahead of the agent's clock, or claiming to live longer than a ticket does.
         {made(now + life + PairingTickets::clockStepSeconds), "n", {}, V::valid},
         {made(now + life + PairingTickets::clockStepSeconds + 1), "n", {}, V::expired},
-        {made(now + 100 * life), "n", {}, V::expired},
         {made(now + life, "n", "other host"), "n", {}, V::forged},
         {right, "n2", {}, V::forged},
         {made(now + life, ""), "", {}, V::forged},
@@ -71,8 +69,6 @@ void PairingTicketsTest::rule()
         {flipped(right), "n", {}, V::forged},
         {right.section('.', 0, 1), "n", {}, V::forged},
         {"0" + right, "n", {}, V::forged},
-        {right + "=", "n", {}, V::forged},
-        {"", "n", {}, V::forged},
         // A device paired since it was made: it may be the one that used it before the agent started again.
         {right, "n", now, V::valid},
         {right, "n", now + 1, V::used},
@@ -96,33 +92,27 @@ void PairingTicketsTest::rule()
     QCOMPARE(tickets.remembered(), 0);
 }
 
-// A ticket pairs one device, is answered with what a browser comes back with, and is void with its nonce.
+// A ticket pairs one device, and is void with its nonce, also for an agent that started again.
 void PairingTicketsTest::pairing()
 {
     QTemporaryDir dir;
     const QString file = dir.filePath("trusted.json");
     AgentSecrets secrets{"token-1", "host_1", "nonce-1", {}, {}, {}, {}};
     PairingAuthenticator authenticator(secrets, TrustedDeviceStore(file));
-    const AuthAttempt first = byTicket("b1", "nonce-1");
-    const AuthDecision paired = authenticator.verify(first);
-    QCOMPARE(paired.hostToken + ' ' + paired.hostId, "token-1 host_1");
-    QCOMPARE(
-        authenticator.verify({"token-1", "host_1", {}, "b1", "iPad", "lan", paired.issuedSecret}).outcome,
-        AuthOutcome::trustedDevice);
-    // The app pairs with the token it has: it is not told it again.
-    QVERIFY(authenticator.verify({"token-1", "host_1", "nonce-1", "a1", "iPad"}).hostToken.isEmpty());
     // One after the other: what is presented, and the outcome. A ticket pairs one device, and none over a
-    // trusted device's entry.
+    // trusted device's entry. (What the browser is answered with is the conversation's test.)
     const auto as = [](AuthAttempt attempt, const QString &deviceId) {
         attempt.deviceId = deviceId;
         return attempt;
     };
-    const AuthAttempt current = byTicket("b1", "nonce-1");
+    const AuthAttempt first = byTicket("b1", "nonce-1");
     using A = AuthOutcome;
+    QCOMPARE(authenticator.verify(first).outcome, A::newlyPaired);
+    const AuthAttempt next = byTicket("b1", "nonce-1");
     const QList<std::pair<AuthAttempt, A>> uses{{as(first, "b2"), A::usedTicket},
-                                                {current, A::wrongDeviceSecret},
-                                                {as(current, "b3"), A::newlyPaired},
-                                                {as(current, "b4"), A::usedTicket}};
+                                                {next, A::wrongDeviceSecret},
+                                                {as(next, "b3"), A::newlyPaired},
+                                                {as(next, "b4"), A::usedTicket}};
     for (const auto &[presented, outcome] : uses)
         QCOMPARE(authenticator.verify(presented).outcome, outcome);
     // A new nonce voids every ticket made with the old one.
