@@ -392,12 +392,18 @@ void SetupLinksTest::ticketAfterEachPairing()
     };
     publisher.agentRunning();
     QVERIFY(publisher.browserLink().toString().startsWith("http://127.0.0.1:"));
+    // The app link stays as it was shown (and printed): its secrets were not used up. (A second later, an app
+    // link made anew would expire later.)
+    const QUrl appLink = publisher.setupLink();
+    const qint64 shownAt = QDateTime::currentSecsSinceEpoch();
+    QTRY_VERIFY(QDateTime::currentSecsSinceEpoch() > shownAt);
     for (const auto &[devices, renewed] : table) {
         const QString before = serialOf();
         QSignalSpy changed(&publisher, &SetupLinkPublisher::setupLinkChanged);
         publisher.trustedDevicesChanged(devices);
         QCOMPARE(serialOf() != before, renewed);
         QCOMPARE(changed.size(), renewed ? 1 : 0);
+        QCOMPARE(publisher.setupLink(), appLink);
     }
     // Without an agent nothing is published, a new ticket or not.
     running = false;

@@ -42,7 +42,7 @@ public:
     QUrl setupLink() const { return m_setupLink; }
     // The browser form of the same link; empty when there is no link or its route has no browser form. It
     // changes with the link, and setupLinkChanged() says so for both. Its ticket pairs one device: it is
-    // replaced when a device pairs (see trustedDevicesChanged()), and whenever the link is.
+    // replaced, alone, when a device pairs (see trustedDevicesChanged()), and whenever the link is.
     QUrl browserLink() const { return m_browserLink; }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_resolvedLANAddress; }
@@ -57,8 +57,10 @@ public:
     void agentLaunched(bool wantsTunnel);
     // The agent runs: the link is published and kept fresh, and a tunnel route is polled.
     void agentRunning();
-    // Publishes the link of these settings' route and the local address it points at.
-    void recompute(const HostingSettings &settings);
+    enum class Renewal { everyLink, browserLinkOnly };
+    // Publishes the link of these settings' route and the local address it points at; or only the browser
+    // form anew, with a new ticket.
+    void recompute(const HostingSettings &settings, Renewal renewal = Renewal::everyLink);
     // The agent exited: no link; the tunnel fields keep what they last said.
     void agentExited();
     // Hosting stopped: nothing is published.
