@@ -93,7 +93,8 @@ void TabletConversation::authenticate(const QJsonValue &id, const QJsonObject &p
                               params.value(QStringLiteral("deviceId")).toString(),
                               params.value(QStringLiteral("deviceName")).toString(),
                               m_route,
-                              params.value(QStringLiteral("deviceSecret")).toString()};
+                              params.value(QStringLiteral("deviceSecret")).toString(),
+                              params.value(QStringLiteral("ticket")).toString()};
     // Checked at once, whatever came before from the same source: the throttle only ever delays a refusal,
     // so a flood of wrong credentials never keeps the right one out.
     const AuthDecision decision = m_services.authenticator->verify(attempt);
@@ -125,6 +126,11 @@ void TabletConversation::admit(const QJsonValue &id, const AuthAttempt &attempt,
                        {QStringLiteral("agentBuild"), AgentBuild::identifier}};
     if (!decision.issuedSecret.isEmpty())
         result.insert(QStringLiteral("deviceSecret"), decision.issuedSecret);
+    // A browser that paired with a ticket learns here what it authenticates with from now on.
+    if (!decision.hostToken.isEmpty()) {
+        result.insert(QStringLiteral("token"), decision.hostToken);
+        result.insert(QStringLiteral("hostId"), decision.hostId);
+    }
     reply(id, authMethod, result);
     emit authenticatedChanged();
     emit authenticationSettled();

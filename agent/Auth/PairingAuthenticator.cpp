@@ -14,6 +14,12 @@ AuthDecision refusal(AuthOutcome outcome)
 {
     return {outcome, {}, {}};
 }
+
+bool isValidDevice(const AuthAttempt &attempt)
+{
+    return !attempt.deviceId.trimmed().isEmpty() && attempt.deviceId.size() <= maxDeviceIdLength &&
+           attempt.deviceName.size() <= maxDeviceNameLength;
+}
 } // namespace
 
 PairingAuthenticator::PairingAuthenticator(AgentSecrets secrets, TrustedDeviceStore store)
@@ -22,6 +28,8 @@ PairingAuthenticator::PairingAuthenticator(AgentSecrets secrets, TrustedDeviceSt
 
 AuthDecision PairingAuthenticator::verify(const AuthAttempt &attempt)
 {
+    if (!attempt.ticket.isEmpty())
+        return verifyTicket(attempt);
     // Both comparisons run whatever the first one found, so timing says nothing about which one failed.
     const bool tokenMatches = secretsEqual(attempt.token, m_secrets.hostToken);
     const bool hostIdMatches = secretsEqual(attempt.hostId, m_secrets.hostId);
@@ -29,14 +37,47 @@ AuthDecision PairingAuthenticator::verify(const AuthAttempt &attempt)
         return refusal(AuthOutcome::wrongToken);
     if (!hostIdMatches)
         return refusal(AuthOutcome::wrongHostId);
-    if (attempt.deviceId.trimmed().isEmpty() || attempt.deviceId.size() > maxDeviceIdLength ||
-        attempt.deviceName.size() > maxDeviceNameLength)
+    if (!isValidDevice(attempt))
         return refusal(AuthOutcome::invalidDevice);
     if (const std::optional<TrustedDevice> device = m_store.find(attempt.deviceId, m_secrets.hostId))
         return verifyTrusted(attempt, *device);
     // Without a nonce of its own the agent pairs nobody: an empty nonce must not match an empty answer.
     if (m_secrets.pairingNonce.isEmpty() || !secretsEqual(attempt.pairingNonce, m_secrets.pairingNonce))
         return refusal(AuthOutcome::wrongPairingNonce);
+    return pair(attempt);
+}
+
+AuthDecision PairingAuthenticator::verifyTicket(const AuthAttempt &attempt)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const std::optional<QDateTime> latest = m_store.latestPairing(m_secrets.hostId);
+    switch (m_tickets.check(attempt.ticket, m_secrets.pairingNonce, m_secrets.hostId, now,
+                            latest ? std::optional(latest->toSecsSinceEpoch()) : std::nullopt)) {
+    case PairingTickets::Verdict::forged:
+        return refusal(AuthOutcome::forgedTicket);
+    case PairingTickets::Verdict::expired:
+        return refusal(AuthOutcome::expiredTicket);
+    case PairingTickets::Verdict::used:
+        return refusal(AuthOutcome::usedTicket);
+    case PairingTickets::Verdict::valid:
+        break;
+    }
+    if (!isValidDevice(attempt))
+        return refusal(AuthOutcome::invalidDevice);
+    if (m_store.find(attempt.deviceId, m_secrets.hostId))
+        return refusal(AuthOutcome::wrongDeviceSecret);
+    AuthDecision decision = pair(attempt);
+    // A pairing that could not be recorded leaves the ticket as it was: the browser may try again.
+    if (decision.outcome == AuthOutcome::newlyPaired) {
+        m_tickets.spend(attempt.ticket, now);
+        decision.hostToken = m_secrets.hostToken;
+        decision.hostId = m_secrets.hostId;
+    }
+    return decision;
+}
+
+AuthDecision PairingAuthenticator::pair(const AuthAttempt &attempt)
+{
     const QString secret = DeviceSecret::generate();
     const QString hash = DeviceSecret::hash(secret);
     QString error;
@@ -113,6 +154,12 @@ QString PairingAuthenticator::describe(AuthOutcome outcome)
         return QStringLiteral("trusted device id without its device secret");
     case AuthOutcome::invalidDevice:
         return QStringLiteral("missing or oversized device id or name");
+    case AuthOutcome::forgedTicket:
+        return QStringLiteral("pairing ticket not made with the current pairing");
+    case AuthOutcome::expiredTicket:
+        return QStringLiteral("pairing ticket expired or not valid yet");
+    case AuthOutcome::usedTicket:
+        return QStringLiteral("pairing ticket already used");
     case AuthOutcome::trustNotSaved:
         return QStringLiteral("the trusted-devices file could not be written");
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AgentSecrets.h"
+#include "Auth/PairingTickets.h"
 #include "Auth/TrustedDeviceStore.h"
 
 #include <QString>
@@ -14,6 +15,8 @@ struct AuthAttempt {
     QString deviceName;
     QString route = TrustedDevicesFile::lanRoute; // how the device reached the agent, recorded on success
     QString deviceSecret = {};                    // the secret it was issued; empty when pairing
+    // A browser pairs with a ticket instead of the host token, host id and nonce; empty otherwise.
+    QString ticket = {};
 };
 
 enum class AuthOutcome {
@@ -26,6 +29,9 @@ enum class AuthOutcome {
     wrongPairingNonce,
     wrongDeviceSecret,
     invalidDevice,
+    forgedTicket,
+    expiredTicket,
+    usedTicket,
     trustNotSaved,
 };
 
@@ -36,12 +42,15 @@ struct AuthDecision {
     // The hash the device is trusted under now (empty for an old entry that could not be upgraded), so that
     // a connection ends when its entry is replaced, not only when it is removed.
     QString secretHash;
+    // Set when a ticket paired the device: what it needs to come back as a trusted device.
+    QString hostToken = {};
+    QString hostId = {};
 };
 
-// The decision on one attempt. The host token and host id are always required. A trusted device must also
-// present its own secret; a device not yet trusted must present the current pairing nonce, and is then
-// remembered as trusted under a secret made for it. A device id that is trusted already is never paired
-// again over its entry: whoever holds its secret owns it.
+// The decision on one attempt. The host token and host id are required, except of a browser that pairs with a
+// ticket. A trusted device must also present its own secret; a device not yet trusted must present the
+// current pairing nonce or a valid ticket, and is then remembered as trusted under a secret made for it. A
+// device id that is trusted already is never paired again over its entry: whoever holds its secret owns it.
 class PairingAuthenticator {
 public:
     PairingAuthenticator(AgentSecrets secrets, TrustedDeviceStore store);
@@ -56,7 +65,11 @@ public:
     // be changed.
     bool revoke(const QString &deviceId, QString *error);
     // A new setup link replaces the old one: from now on only this nonce pairs a device.
-    void replacePairingNonce(const QString &nonce) { m_secrets.pairingNonce = nonce; }
+    void replacePairingNonce(const QString &nonce)
+    {
+        m_secrets.pairingNonce = nonce;
+        m_tickets.forgetAll();
+    }
     QString trustedDevicesPath() const { return m_store.filePath(); }
 
     static bool accepted(AuthOutcome outcome);
@@ -65,7 +78,11 @@ public:
 
 private:
     AuthDecision verifyTrusted(const AuthAttempt &attempt, const TrustedDevice &device);
+    AuthDecision verifyTicket(const AuthAttempt &attempt);
+    // Trusts the device under a secret made for it, the credentials it paired with being right.
+    AuthDecision pair(const AuthAttempt &attempt);
 
     AgentSecrets m_secrets;
     TrustedDeviceStore m_store;
+    PairingTickets m_tickets;
 };

@@ -39,6 +39,16 @@ std::optional<TrustedDevice> TrustedDeviceStore::find(const QString &deviceId, c
     return std::nullopt;
 }
 
+std::optional<QDateTime> TrustedDeviceStore::latestPairing(const QString &hostId) const
+{
+    std::optional<QDateTime> latest;
+    for (const TrustedDevice &device : contents().devices) {
+        if (device.hostId == hostId && device.pairedAt.isValid() && (!latest || device.pairedAt > *latest))
+            latest = device.pairedAt;
+    }
+    return latest;
+}
+
 bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName, const QString &hostId,
                              const QDateTime &pairedAt, const QString &secretHash, QString *error,
                              const QString &route)

@@ -28,6 +28,8 @@ public:
     {
         return find(deviceId, hostId) != std::nullopt;
     }
+    // When the device paired last among those trusted for this host id; none when none is.
+    std::optional<QDateTime> latestPairing(const QString &hostId) const;
     // Adds a device (replacing any entry of that id), seen now over `route`, trusted under the hash of its
     // secret. Written atomically with owner-only permissions; false with a reason on failure.
     bool add(const QString &deviceId, const QString &deviceName, const QString &hostId,

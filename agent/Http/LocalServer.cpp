@@ -48,17 +48,23 @@ LocalServer::LocalServer(const TunnelStatus *status, ConversationServices servic
     // Qt upgrades a connection only after a route has handled the request, and sends whatever that route
     // wrote first: an upgrade request therefore gets nothing written here, on every path, and the sockets
     // that arrive anywhere but /ws are closed as they are accepted.
-    m_server.route(AgentAddress::healthPath,
-                   [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-                       if (isWebSocketUpgrade(request))
-                           return;
-                       if (request.method() != QHttpServerRequest::Method::Get) {
-                           responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
-                           return;
-                       }
-                       responder.write(QJsonDocument(m_status->healthJson()).toJson(QJsonDocument::Compact),
-                                       {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}});
-                   });
+    m_server.route(AgentAddress::healthPath, [this](const QHttpServerRequest &request,
+                                                    QHttpServerResponder &&responder) {
+        if (isWebSocketUpgrade(request))
+            return;
+        if (request.method() != QHttpServerRequest::Method::Get) {
+            responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
+            return;
+        }
+        // The tunnel's address is for the host alone: a page of another site that points its
+        // own name at this computer must not read it. The host asks 127.0.0.1, one of ours.
+        if (BrowserOrigin::checkPage(request.value("Host"), ownHosts()) != BrowserOrigin::Verdict::allowed) {
+            responder.write(QHttpServerResponder::StatusCode::MisdirectedRequest);
+            return;
+        }
+        responder.write(QJsonDocument(m_status->healthJson()).toJson(QJsonDocument::Compact),
+                        {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}});
+    });
     m_server.route(AgentAddress::webSocketPath,
                    [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                        if (isWebSocketUpgrade(request)) {

@@ -23,6 +23,8 @@ HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &
     m_devices->setHostId(m_controller.hostId());
     connect(&m_controller, &HostAgentController::hostIdChanged, m_devices,
             [this] { m_devices->setHostId(m_controller.hostId()); });
+    connect(m_devices, &PairedDevicesModel::contentsChanged, &m_controller,
+            [this] { m_controller.trustedDevicesChanged(m_devices->devices()); });
     using Controller = HostAgentController;
     for (auto signal : {&Controller::stateChanged, &Controller::restartPendingChanged})
         connect(&m_controller, signal, this, &HostPresenter::runStateChanged);

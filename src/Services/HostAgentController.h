@@ -113,6 +113,11 @@ public:
 
     // Publishes the setup link of the current route and the local address it points at.
     Q_INVOKABLE void recomputeSetupLink(HostPreferences *preferences);
+    // The paired devices as their file now lists them: a new one has used the browser link's ticket.
+    void trustedDevicesChanged(const QList<TrustedDevice> &devices)
+    {
+        m_link->trustedDevicesChanged(devices);
+    }
     // New pairing credentials, every trusted device revoked; a running agent restarts with them.
     Q_INVOKABLE void rotatePairing(HostPreferences *preferences);
     // Cuts one tablet off and replaces the pairing nonce, so the link it scanned pairs nobody again; the

@@ -6,8 +6,8 @@
 #include "Services/Links/TerminalQRCode.h"
 #include "Services/Links/TunnelEndpoint.h"
 #include "Services/Redaction/HostSecretRedactor.h"
-#include "Shared/RelayEndpoint.h"
 
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -25,6 +25,8 @@ const QString relayHead = QStringLiteral("ferrowyn://connect?mode=privateRelay&e
 const QString relayTail =
     QStringLiteral("&token=TK&relayToken=RT&hostId=host_H&relayVersion=goV1&sessionId=");
 const HostCredentials credentials{"host_H", "TK", "RT", "a b", "PN", {}, {}, {}};
+// Bytes 0 to 8.
+const QString serial = QStringLiteral("AAECAwQFBgcI");
 
 QString text(const std::optional<QUrl> &link)
 {
@@ -50,7 +52,6 @@ class SetupLinksTest : public QObject {
 private slots:
     void lanAndTunnelLinks();
     void browserLinks();
-    void relayEndpoint();
     void route_data();
     void route();
     void linkMasking();
@@ -59,6 +60,7 @@ private slots:
     void qrImage();
     void tunnelPoll_data();
     void tunnelPoll();
+    void ticketAfterEachPairing();
 };
 
 void SetupLinksTest::lanAndTunnelLinks()
@@ -101,16 +103,16 @@ void SetupLinksTest::lanAndTunnelLinks()
             }));
 }
 
-// The browser form: the agent's page, the same pairing in the fragment, encoded as in the app link's query.
+// The browser form: the agent's page with a pairing ticket in the fragment, and none of the pairing's
+// secrets. The expected tickets were computed apart from this code (Python's hmac), as a client author would.
 void SetupLinksTest::browserLinks()
 {
-    const QString fragment =
-        QStringLiteral("/#token=TK&hostId=host_H&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z");
-    const auto lanPage = [](const QString &host, int port) {
-        return text(SetupLinkBuilder::lanBrowserLink(host, port, credentials, fixedTime));
+    const QString fragment = "/#ticket=1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
+    const auto lanPage = [](const QString &host, int port, const QString &withSerial = serial) {
+        return text(SetupLinkBuilder::lanBrowserLink(host, port, credentials, withSerial, fixedTime));
     };
     const auto tunnelPage = [](const QString &publicURL, const HostCredentials &with = credentials) {
-        return text(SetupLinkBuilder::tunnelBrowserLink(publicURL, with, fixedTime));
+        return text(SetupLinkBuilder::tunnelBrowserLink(publicURL, with, serial, fixedTime));
     };
     QCOMPARE(lanPage("192.168.1.20", 8765), "http://192.168.1.20:8765" + fragment);
     QCOMPARE(lanPage("127.0.0.1", 1), "http://127.0.0.1:1" + fragment);
@@ -118,63 +120,22 @@ void SetupLinksTest::browserLinks()
         QCOMPARE(lanPage("10.0.0.2", port), QString());
     for (const char *host : {"", "10.0.0. 2", "10.0.0.2/x", "10.0.0.2:1/x?y", "10.0.0.2#x", "me@10.0.0.2"})
         QCOMPARE(lanPage(host, 8765), QString());
+    // A serial of another length or alphabet makes no ticket.
+    for (const char *other : {"", "AAECAwQFBgc", "AAECAwQFBgcIC", "AAECAwQFBgc+", "AAECAwQFBgc="})
+        QCOMPARE(lanPage("10.0.0.2", 8765, other), QString());
     QCOMPARE(tunnelPage("https://abc.ngrok.app"), "https://abc.ngrok.app" + fragment);
     QCOMPARE(tunnelPage("https://abc.ngrok.app:8443/any/path?q#f"), "https://abc.ngrok.app:8443" + fragment);
     for (const char *publicURL : {"", "http://abc.ngrok.app", "wss://abc.ngrok.app", "https://",
                                   "abc.ngrok.app", "https://a b.example", "https://me@abc.ngrok.app"})
         QCOMPARE(tunnelPage(publicURL), QString());
-    QCOMPARE(tunnelPage("https://t.example",
-                        {"x=y+z;w", "a&token=b#", {}, {}, QStringLiteral("50% \u00fc"), {}, {}, {}}),
-             "https://t.example/#token=a%26token%3Db%23&hostId=x%3Dy%2Bz%3Bw&pairingNonce=50%25%20%C3%BC"
-             "&expiresAt=2026-12-05T06:10:00Z");
-    // Shown masked like the app link, every secret by value.
+    // Whatever the secrets are made of, none of them is in the link: only the mac they make.
+    const HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"), {}, {}, {}};
+    const QString oddLink = tunnelPage("https://t.example", odd);
+    QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial + ".x6LREV2eVBtgWSkdBsndFA");
+    // Shown masked like the app link.
     QCOMPARE(HostSecretRedactor::redactedSetupLink(
-                 *SetupLinkBuilder::lanBrowserLink("10.0.0.2", 8765, credentials, fixedTime),
-                 {"TK", "PN", "host_H"}),
-             "http://10.0.0.2:8765/#token=redacted&hostId=redacted&pairingNonce=redacted"
-             "&expiresAt=2026-12-05T06:10:00Z");
-}
-
-void SetupLinksTest::relayEndpoint()
-{
-    const QString h = QStringLiteral("wss://r.example/");
-    const std::pair<const char *, QString> rows[]{
-        {"wss://r.example", h + "relay/s-1"},
-        {"wss://r.example//relay//", h + "relay/s-1"},
-        {"wss://r.example/ws", h + "relay/s-1"},
-        {"wss://r.example/WS", h + "WS/s-1"},
-        {"wss://r.example/relay/v2", h + "relay/v2/s-1"},
-
-        {"wss://r.example/relay/v2/custom", h + "relay/v2/custom"},
-        {"wss://r.example/relayx", h + "relayx/s-1"},
-        {"wss://r.example/relay/a?t=1", h + "relay/a"},
-        {"ws://me@R.example:08443/hub/?q=1#frag", "ws://me@r.example:8443/hub/s-1#frag"},
-        {"ws://[::1]:9000/relay", "ws://[::1]:9000/relay/s-1"}};
-    for (const auto &[url, endpoint] : rows)
-        QCOMPARE(::relayEndpoint(url, "s-1").value_or(QString()), endpoint);
-    QCOMPARE(::relayEndpoint("wss://r.example/", QStringLiteral("a b?c#d50%s\u00fca:b@c=d")),
-             h + "relay/a%20b%3Fc%23d50%25s%C3%BCa:b@c=d");
-    for (const char *none : {"",
-                             "relay.example.com",
-                             "/relay",
-                             "wss:relay",
-                             "wss:///relay",
-                             "wss://r.example/a b",
-                             " wss://r.example",
-                             "wss://r.example/%zz",
-                             "wss://r.example/a%2",
-                             "wss://r.example:abc/",
-                             "wss://r.example:65536/",
-                             "wss://r.example:+80/",
-                             "wss://[zz]/",
-                             "wss://r.example/a[b]",
-                             "wss://r.example/?a[0]=1",
-                             "wss://r.example/#[x]",
-                             "wss://r.example/\x7f",
-                             "wss://b\u00fccher.example/",
-                             "wss://r.example/\u00fc",
-                             "wss://a@b@r.example/"})
-        QVERIFY2(!::relayEndpoint(QString::fromUtf8(none), "s-1"), none);
+                 *SetupLinkBuilder::lanBrowserLink("10.0.0.2", 8765, credentials, serial, fixedTime), {}),
+             "http://10.0.0.2:8765/#ticket=redacted");
 }
 
 void SetupLinksTest::route_data()
@@ -186,7 +147,7 @@ void SetupLinksTest::route_data()
     const auto best = [] {
         return std::optional<QString>("192.168.1.20");
     };
-    SetupLinkComposer::Inputs in{{}, credentials, {}, best};
+    SetupLinkComposer::Inputs in{{}, credentials, {}, best, serial};
     in.settings.lanBindAll = false;
     in.settings.relayURL = "wss://r.example/relay?x=1";
     in.settings.relayVersion = HostRelayVersion::goV1;
@@ -194,7 +155,7 @@ void SetupLinksTest::route_data()
                            const QString &browserLink = {}) {
         QTest::newRow(name) << in << address << link << browserLink;
     };
-    const QString fragment = "/#token=TK&hostId=host_H&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z";
+    const QString fragment = "/#ticket=1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
     row("loopback unless on all interfaces", "127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail,
         "http://127.0.0.1:8765" + fragment);
     in.settings.lanBindAll = true;
@@ -243,7 +204,9 @@ void SetupLinksTest::linkMasking()
             "?endpoint=wss://t.example/ws?token%3Dabc%26x%3D1&ENDPOINT=ws://a/?pairingNonce=n&h=1#token=f"),
         "ferrowyn://connect?endpoint=wss://t.example/ws?token%3Dredacted%26x%3D1&ENDPOINT=ws://a/"
         "?pairingNonce%3Dredacted&h=1#token=f");
-    QCOMPARE(masked("/t1#token=x", {"t1"}), "ferrowyn://connect/redacted#token=x");
+    // Without a query, the fragment's items: the browser form carries its ticket there.
+    QCOMPARE(masked("/t1#token=x&Ticket=y&z=1", {"t1"}),
+             "ferrowyn://connect/redacted#token=redacted&Ticket=redacted&z=1");
     // QUrl itself would decode "%74" to "t", so this one goes through the text alone.
     QCOMPARE(HostSecretRedactor::redactSetupURL("ferrowyn://connect?%74oken=t1&relay%54oken=t2"),
              "ferrowyn://connect?%74oken=redacted&relay%54oken=redacted");
@@ -355,6 +318,50 @@ void SetupLinksTest::tunnelPoll()
     const bool failed = publisher.tunnelState() == TunnelState::failed;
     QVERIFY(publisher.setupLink().isEmpty() == failed &&
             publisher.tunnelLastError() == (failed ? SetupLinkPublisher::tunnelTimeoutError : QString()));
+}
+
+// A ticket pairs one device: once one paired, the browser link carries a new one, and only then. The app link
+// stays as it was shown (and printed): its secrets were not used up.
+void SetupLinksTest::ticketAfterEachPairing()
+{
+    HostingSettings settings;
+    settings.lanBindAll = false;
+    bool running = true;
+    const SetupLinkPublisher::Hooks hooks{[] { return credentials; }, [&] { return running; },
+                                          [&] {
+                                              return std::optional(settings);
+                                          }};
+    SetupLinkPublisher publisher(hooks, std::chrono::hours(1), {});
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto device = [&now](const char *id, int pairedAt, int seenAt = 0) {
+        return TrustedDevice{id, "iPad", "host_H", now.addSecs(pairedAt), now.addSecs(seenAt), {}};
+    };
+    const TrustedDevice one = device("d1", 0), seen = device("d1", 0, 60), two = device("d2", 0),
+                        again = device("d1", 1);
+    // The devices as their file lists them, one after the other, and whether the ticket is then new. `again`
+    // is d1 revoked and paired anew under its id.
+    const QList<std::pair<QList<TrustedDevice>, bool>> table{
+        {{}, false},          {{one}, true},  {{seen}, false}, {{seen, two}, true},
+        {{two, again}, true}, {{two}, false}, {{}, false},
+    };
+    publisher.agentRunning();
+    const QUrl appLink = publisher.setupLink();
+    // A second later, so that an app link made anew would expire later.
+    const qint64 shownAt = QDateTime::currentSecsSinceEpoch();
+    QTRY_VERIFY(QDateTime::currentSecsSinceEpoch() > shownAt);
+    for (const auto &[devices, renewed] : table) {
+        const QUrl before = publisher.browserLink();
+        QSignalSpy changed(&publisher, &SetupLinkPublisher::setupLinkChanged);
+        publisher.trustedDevicesChanged(devices);
+        QVERIFY(publisher.browserLink().toString().startsWith("http://127.0.0.1:"));
+        QCOMPARE(publisher.browserLink() != before, renewed);
+        QVERIFY(changed.size() == (renewed ? 1 : 0) && publisher.setupLink() == appLink);
+    }
+    // Without an agent nothing is published, a new ticket or not.
+    running = false;
+    publisher.agentExited();
+    publisher.trustedDevicesChanged({device("d3", 0)});
+    QVERIFY(publisher.browserLink().isEmpty() && publisher.setupLink().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(SetupLinksTest)

@@ -44,8 +44,9 @@ export class AgentConnection extends EventTarget {
     });
   }
 
+  // Connects, at first or again after the conversation ended (to pair anew); nothing while it goes on.
   start() {
-    if (this.state === 'ended') return;
+    if (this.state !== 'idle' && this.state !== 'ended') return;
     this.connect();
   }
 
@@ -125,7 +126,7 @@ export class AgentConnection extends EventTarget {
           this.scheduleProbe();
         },
         reject: (error) => {
-          if (error.code === 'auth_failed') this.finish(params.pairingNonce ? 'pairing-refused' : 'refused');
+          if (error.code === 'auth_failed') this.finish(params.ticket ? 'pairing-refused' : 'refused');
         },
         timer: null,
       });

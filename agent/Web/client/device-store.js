@@ -1,5 +1,5 @@
-// What this browser keeps to come back as the device it paired as: the host token and host id from the setup
-// link, its device id and the device secret the computer issued once. Kept in this origin's localStorage only
+// What this browser keeps to come back as the device it paired as: its device id, and the device secret, host
+// token and host id the computer answered its pairing with, once. Kept in this origin's localStorage only
 // (no cookie, nothing in an address), as one record: another computer is another origin with storage of its own.
 
 const key = 'ferrowyn.device';

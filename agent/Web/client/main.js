@@ -1,5 +1,5 @@
 // The browser client: pairs from the setup link's browser form, then lists and opens coding sessions.
-// pairing-link.js is imported first: it takes the secrets out of the address before anything else runs.
+// pairing-link.js is imported first: it takes the pairing ticket out of the address before anything else runs.
 import { isExpired, scannedLink } from './pairing-link.js';
 import './constructed-styles.js';
 import { byId, localTime, setText, showScreen } from './dom.js';
@@ -15,9 +15,9 @@ const scanHelp = 'On the computer, open Ferrowyn Host, show the setup link in it
 
 const messages = {
   unpaired: ['This browser is not paired yet', 'This page pairs from the setup code Ferrowyn Host shows on the computer.', scanHelp],
-  incomplete: ['This link is incomplete', 'The address this page was opened with lacks part of the pairing.', scanHelp],
+  incomplete: ['This link is incomplete', 'The address this page was opened with lacks its pairing code, or it was cut short.', scanHelp],
   expired: ['This code has expired', 'A setup code is valid for 15 minutes.', `Show the setup link again and scan the new code. ${scanHelp}`],
-  'pairing-refused': ['This code is no longer valid', 'The computer replaced it since it was shown: a device was revoked or the pairing was renewed.', `Scan the current code. ${scanHelp}`],
+  'pairing-refused': ['This code was already used', 'Scan the new code on the computer. A code pairs one device: the computer shows a new one after each pairing, and when a device was revoked or the pairing renewed.', scanHelp],
   refused: ['This computer no longer accepts this browser', 'Its pairing was renewed on the computer ("Rotate Pairing"), or this browser was removed from its devices while it was away.', `To use it again, pair anew. ${scanHelp}`],
   revoked: ['This browser was removed from the computer\'s devices', 'The computer revoked it: its sessions have ended and it cannot connect any more.', `To use it again, pair anew. ${scanHelp}`],
   'browser-too-old': ['This browser is too old for the terminal', 'The terminal needs a browser that can style a page without inline styles (constructed style sheets).', 'Update the browser: Safari 16.4 (iPadOS 16.4) or later, Chrome 73 or later, Firefox 101 or later.'],
@@ -26,6 +26,8 @@ const messages = {
 
 let device = loadDevice();
 let pairing = null;
+// A link opened in a browser that is paired already: used only if the computer no longer accepts this browser.
+let fallbackLink = null;
 
 function showMessage(kind, detail = '') {
   const [title, text, help] = messages[kind];
@@ -43,19 +45,22 @@ function authParams() {
   if (pairing) {
     // Every attempt is a new identity: an attempt whose answer never came may have been recorded already.
     pairing.deviceId = newDeviceId();
-    const { token, hostId, pairingNonce, deviceId, deviceName } = pairing;
-    return { token, hostId, pairingNonce, deviceId, deviceName };
+    const { ticket, deviceId, deviceName } = pairing;
+    return { ticket, deviceId, deviceName };
   }
   const { token, hostId, deviceId, deviceName, deviceSecret } = device;
   return { token, hostId, deviceId, deviceName, deviceSecret };
 }
 
-// Stores an issued device secret before anything else happens; a failure to store ends the conversation.
+// Stores an issued device secret before anything else happens; a failure to store ends the conversation. A
+// ticket's pairing is answered with the host token and host id too: what this browser comes back with.
 function authenticated(result, params) {
   if (pairing) {
-    if (typeof result.deviceSecret !== 'string') throw new Error('no device secret');
+    if (!['deviceSecret', 'token', 'hostId'].every((name) => typeof result[name] === 'string')) {
+      throw new Error('an incomplete pairing');
+    }
     device = {
-      token: params.token, hostId: params.hostId, deviceId: params.deviceId, deviceName: params.deviceName,
+      token: result.token, hostId: result.hostId, deviceId: params.deviceId, deviceName: params.deviceName,
       deviceSecret: result.deviceSecret, pairedAt: new Date().toISOString(),
     };
     saveDevice(device);
@@ -102,6 +107,7 @@ function showHome() {
 let firstOnline = true;
 async function online() {
   byId('banner').hidden = true;
+  fallbackLink = null;
   if (!firstOnline) {
     if (document.body.dataset.screen === 'home') homeView.refresh();
     return;
@@ -137,6 +143,8 @@ connection.addEventListener('statechange', ({ detail }) => {
   if (detail.state === 'online') online();
   else if (detail.state === 'offline' || detail.state === 'stopped') showBanner(detail.state);
   else if (detail.state === 'ended' && detail.reason !== 'forgotten') {
+    const link = fallbackLink;
+    fallbackLink = null;
     if (device && detail.reason !== 'storage') {
       device = { ...device, ended: detail.reason };
       try {
@@ -146,7 +154,8 @@ connection.addEventListener('statechange', ({ detail }) => {
       }
     }
     window.sessionStorage.removeItem(openSessionKey);
-    showMessage(detail.reason in messages ? detail.reason : 'refused');
+    if (link && detail.reason === 'refused') pairOrExplain(link);
+    else showMessage(detail.reason in messages ? detail.reason : 'refused');
   }
 });
 
@@ -217,7 +226,7 @@ if (window.visualViewport) {
 function pair(link) {
   showScreen('pair');
   byId('device-name').value = defaultDeviceName();
-  setText('pair-expiry', `This code is valid until ${localTime(link.expiresAt)}.`);
+  setText('pair-expiry', `This code is valid until ${localTime(link.expiresAtTime)}.`);
   byId('pair-form').addEventListener('submit', (event) => {
     event.preventDefault();
     if (isExpired(link)) {
@@ -227,10 +236,15 @@ function pair(link) {
     const deviceName = byId('device-name').value.trim() || defaultDeviceName();
     byId('pair-button').disabled = true;
     setText('pair-error', '');
-    pairing = { token: link.token, hostId: link.hostId, pairingNonce: link.pairingNonce, deviceName };
+    pairing = { ticket: link.ticket, deviceName };
     device = null;
     connection.start();
   });
+}
+
+function pairOrExplain(link) {
+  if (isExpired(link)) showMessage('expired');
+  else pair(link);
 }
 
 function begin() {
@@ -239,12 +253,14 @@ function begin() {
     showMessage('browser-too-old');
     return;
   }
-  const current = device && !device.ended;
   if (link && !link.complete) showMessage('incomplete');
-  else if (link && !(current && device.hostId === link.hostId)) {
-    if (isExpired(link)) showMessage('expired');
-    else pair(link);
-  } else if (!device) showMessage('unpaired');
+  else if (link && device && !device.ended) {
+    // Paired already (the link cannot tell with which computer's pairing): this browser connects as that
+    // device, and pairs anew only if it is refused.
+    fallbackLink = link;
+    connection.start();
+  } else if (link) pairOrExplain(link);
+  else if (!device) showMessage('unpaired');
   else if (device.ended) showMessage(device.ended in messages ? device.ended : 'refused');
   else connection.start();
 }

@@ -1,9 +1,12 @@
 // Evaluated before any other script of the page (main.js imports it first). The browser form of the setup link
-// carries the pairing's secrets in the address's fragment, which browsers never send to a server nor put in a
-// Referer. They are taken out at once and the address bar is set to the plain page, so that neither this tab's
-// history, a bookmark, a reload nor anything the page does later sees them.
+// carries a pairing ticket in the address's fragment, which browsers never send to a server nor put in a
+// Referer. It is taken out at once and the address bar is set to the plain page, so that neither this tab's
+// history, a bookmark, a reload nor anything the page does later sees it. The browser's own history still keeps
+// the address it was opened with, which no page can change: that is why the link holds only a ticket, which
+// pairs one device and expires within minutes, and none of the computer's lasting secrets.
 
-const fields = ['token', 'hostId', 'pairingNonce', 'expiresAt'];
+// "<expiry in seconds since 1970>.<serial>.<mac>", as agent/PROTOCOL.md says.
+const ticketForm = /^([1-9][0-9]{0,11})\.[A-Za-z0-9_-]{12}\.[A-Za-z0-9_-]{22}$/;
 
 function takeFromAddress() {
   const fragment = window.location.hash;
@@ -20,15 +23,13 @@ function takeFromAddress() {
       return { complete: false };
     }
   }
-  const link = { complete: fields.every((field) => typeof values[field] === 'string' && values[field] !== '') };
-  for (const field of fields) link[field] = values[field] ?? '';
-  const expiry = new Date(link.expiresAt);
-  link.expiresAtTime = Number.isNaN(expiry.getTime()) ? null : expiry;
-  if (!link.expiresAtTime) link.complete = false;
-  return link;
+  const form = typeof values.ticket === 'string' ? ticketForm.exec(values.ticket) : null;
+  if (!form) return { complete: false };
+  return { complete: true, ticket: values.ticket, expiresAtTime: new Date(Number(form[1]) * 1000) };
 }
 
-// The link this page was opened with: null without one; `complete` false when it lacks a value.
+// The link this page was opened with: null without one; `complete` false when it lacks its ticket or the
+// ticket is not of its form.
 export const scannedLink = takeFromAddress();
 
 export function isExpired(link, now = new Date()) {

@@ -47,21 +47,22 @@ std::optional<QUrl> linkFromItems(const QueryItems &items)
     return linkFromItems(QStringLiteral("ferrowyn://connect?"), items);
 }
 
-// The browser client's page at `origin` ("http://host:port" or "https://host"), the pairing in the fragment.
+// The browser client's page at `origin` ("http://host:port" or "https://host"), the ticket in the fragment.
 std::optional<QUrl> browserLink(const QString &origin, const HostCredentials &credentials,
-                                const QDateTime &now)
+                                const QString &ticketSerial, const QDateTime &now)
 {
     const std::optional<QUrl> page = parseUrlComponents(origin + QLatin1Char('/'));
-    const std::optional<QString> expiresAt = SetupLinkBuilder::expiresAtText(now);
     if (!page || page->host().isEmpty() || !page->userInfo().isEmpty() ||
-        page->path() != QLatin1String("/") || page->hasQuery() || page->hasFragment() || !expiresAt)
+        page->path() != QLatin1String("/") || page->hasQuery() || page->hasFragment() ||
+        !SetupLinkBuilder::expiresAtText(now))
         return std::nullopt;
-    return linkFromItems(origin + QStringLiteral("/#"), {
-                                                            {tokenName, credentials.hostToken},
-                                                            {hostIdName, credentials.hostId},
-                                                            {pairingNonceName, credentials.pairingNonce},
-                                                            {expiresAtName, *expiresAt},
-                                                        });
+    // The same expiry as the app link's, in the seconds the ticket counts.
+    const std::optional<QString> ticket =
+        PairingTicket::make(credentials.pairingNonce, credentials.hostId,
+                            now.toSecsSinceEpoch() + SetupLinkBuilder::linkLifetimeSeconds, ticketSerial);
+    if (!ticket)
+        return std::nullopt;
+    return linkFromItems(origin + QStringLiteral("/#"), {{QStringLiteral("ticket"), *ticket}});
 }
 
 std::optional<QUrl> sshTunnelLink(const QString &endpoint, const HostCredentials &credentials,
@@ -135,17 +136,18 @@ std::optional<QUrl> SetupLinkBuilder::relayLink(const QString &relayURL, HostRel
 }
 
 std::optional<QUrl> SetupLinkBuilder::lanBrowserLink(const QString &host, int port,
-                                                     const HostCredentials &credentials, const QDateTime &now)
+                                                     const HostCredentials &credentials,
+                                                     const QString &ticketSerial, const QDateTime &now)
 {
     if (port < 1 || port > 65535)
         return std::nullopt;
     return browserLink(QStringLiteral("http://") + host + QLatin1Char(':') + QString::number(port),
-                       credentials, now);
+                       credentials, ticketSerial, now);
 }
 
 std::optional<QUrl> SetupLinkBuilder::tunnelBrowserLink(const QString &publicURL,
                                                         const HostCredentials &credentials,
-                                                        const QDateTime &now)
+                                                        const QString &ticketSerial, const QDateTime &now)
 {
     const std::optional<QUrl> url = parseUrlComponents(publicURL);
     if (!url || url->scheme() != QLatin1String("https") || url->host().isEmpty() ||
@@ -153,5 +155,5 @@ std::optional<QUrl> SetupLinkBuilder::tunnelBrowserLink(const QString &publicURL
         return std::nullopt;
     return browserLink(QStringLiteral("https://") + url->host(QUrl::FullyEncoded) +
                            (url->port() == -1 ? QString() : QLatin1Char(':') + QString::number(url->port())),
-                       credentials, now);
+                       credentials, ticketSerial, now);
 }

@@ -2,6 +2,7 @@
 
 #include "Services/Settings/HostCredentials.h"
 #include "Shared/HostingMode.h"
+#include "Shared/PairingTicket.h"
 
 #include <QDateTime>
 #include <QString>
@@ -15,8 +16,8 @@
 // re-encoded or decoded by QUrl on the way.
 namespace SetupLinkBuilder {
 
-// How long a link stays valid after it was built.
-inline constexpr qint64 linkLifetimeSeconds = 900;
+// How long a link stays valid after it was built: as long as the ticket of its browser form.
+inline constexpr qint64 linkLifetimeSeconds = PairingTicket::lifetimeSeconds;
 
 // The link to the agent on the local network at ws://host:port/ws, with the host token, host id and pairing
 // nonce of the credentials. None for a port outside 1...65535 or a host that does not make a URL: the agent
@@ -36,15 +37,18 @@ std::optional<QUrl> relayLink(const QString &relayURL, HostRelayVersion relayVer
                               const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 // The browser form of the same pairing, for the browser client the agent serves on its port: the page's
-// address with the host token, host id, pairing nonce and expiry in the fragment, which browsers never send
-// to a server
-// ("http://192.168.1.20:8765/#token=...&hostId=...&pairingNonce=...&expiresAt=..."), names and values encoded
-// as in the app link's query. On the local network, or a port or host that makes no URL: none.
+// address with a pairing ticket in the fragment ("http://192.168.1.20:8765/#ticket=<ticket>"). A browser
+// keeps that address in its history, so it carries nothing that pairs a device for long: neither the host
+// token nor the host id nor the pairing nonce, only a ticket made from the nonce for the host id, which pairs
+// one device before it expires with the link (see PairingTicket). `ticketSerial` tells apart the tickets made
+// in one second. On the local network, or a port or host that makes no URL: none.
 std::optional<QUrl> lanBrowserLink(const QString &host, int port, const HostCredentials &credentials,
+                                   const QString &ticketSerial,
                                    const QDateTime &now = QDateTime::currentDateTimeUtc());
-// Through the tunnel, whose public URL must be https: "https://<public host>/#...". The relay has no browser
-// form: a browser cannot speak to the agent through it.
+// Through the tunnel, whose public URL must be https: "https://<public host>/#ticket=...". The relay has no
+// browser form: a browser cannot speak to the agent through it.
 std::optional<QUrl> tunnelBrowserLink(const QString &publicURL, const HostCredentials &credentials,
+                                      const QString &ticketSerial,
                                       const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 // `now` plus the link lifetime as an ISO 8601 UTC date-time without fractional seconds

@@ -20,8 +20,8 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
         const std::optional<QString> endpoint = directTunnelWebSocketEndpoint(inputs.tunnelPublicURL);
         if (endpoint) {
             result.link = SetupLinkBuilder::directTunnelLink(*endpoint, inputs.credentials, now);
-            result.browserLink =
-                SetupLinkBuilder::tunnelBrowserLink(inputs.tunnelPublicURL, inputs.credentials, now);
+            result.browserLink = SetupLinkBuilder::tunnelBrowserLink(
+                inputs.tunnelPublicURL, inputs.credentials, inputs.ticketSerial, now);
         }
         return result;
     }
@@ -31,6 +31,7 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
         host = inputs.bestLANAddress().value_or(host);
     result.resolvedLANAddress = host + QLatin1Char(':') + port;
     result.link = SetupLinkBuilder::lanLink(host, settings.lanPort, inputs.credentials, now);
-    result.browserLink = SetupLinkBuilder::lanBrowserLink(host, settings.lanPort, inputs.credentials, now);
+    result.browserLink = SetupLinkBuilder::lanBrowserLink(host, settings.lanPort, inputs.credentials,
+                                                          inputs.ticketSerial, now);
     return result;
 }

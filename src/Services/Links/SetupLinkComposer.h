@@ -19,6 +19,8 @@ struct Inputs {
     QString tunnelPublicURL;
     // Asked only when the LAN route listens on every interface.
     std::function<std::optional<QString>()> bestLANAddress;
+    // Tells the browser form's ticket apart from others made in the same second.
+    QString ticketSerial = {};
 };
 
 struct Result {

@@ -56,18 +56,39 @@ void SetupLinkPublisher::clear()
     setTunnel(TunnelState::disabled, {}, {});
 }
 
+void SetupLinkPublisher::trustedDevicesChanged(const QList<TrustedDevice> &devices)
+{
+    QSet<QString> pairings;
+    for (const TrustedDevice &device : devices)
+        pairings.insert(device.deviceId + QLatin1Char('\n') + device.pairedAt.toString(Qt::ISODate));
+    const bool paired = !QSet(pairings).subtract(m_pairings).isEmpty();
+    m_pairings = pairings;
+    if (!paired)
+        return;
+    m_ticketSerial = PairingTicket::newSerial();
+    const std::optional<HostingSettings> settings = m_hooks.settings();
+    if (!m_browserLink.isEmpty() && settings)
+        recompute(*settings, Renewal::browserLinkOnly);
+}
+
 void SetupLinkPublisher::stopRefreshAndPoll()
 {
     m_tunnelPoller->cancel();
     m_refresh->stop();
 }
 
-void SetupLinkPublisher::recompute(const HostingSettings &settings)
+void SetupLinkPublisher::recompute(const HostingSettings &settings, Renewal renewal)
 {
-    SetupLinkComposer::Inputs inputs{settings, m_hooks.credentials(), m_tunnelPublicURL, [this] {
-                                         return bestLANAddress(m_networkInterfaces->addresses());
-                                     }};
+    SetupLinkComposer::Inputs inputs{settings, m_hooks.credentials(), m_tunnelPublicURL,
+                                     [this] { return bestLANAddress(m_networkInterfaces->addresses()); },
+                                     m_ticketSerial};
     const SetupLinkComposer::Result result = SetupLinkComposer::compose(inputs);
+    // The browser form's ticket counts its time from now, after the pairing that used the last one (the agent
+    // refuses a ticket made before a pairing); the app link stays as it was shown.
+    if (renewal == Renewal::browserLinkOnly) {
+        setSetupLink(m_setupLink, result.browserLink.value_or(QUrl()));
+        return;
+    }
     setResolvedLANAddress(result.resolvedLANAddress.value_or(QString()));
     setSetupLink(result.link.value_or(QUrl()), result.browserLink.value_or(QUrl()));
 }

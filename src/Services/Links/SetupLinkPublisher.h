@@ -4,9 +4,12 @@
 #include "Services/Links/TunnelStatusPoller.h"
 #include "Services/Settings/HostCredentials.h"
 #include "Services/Settings/HostingSettings.h"
+#include "Shared/PairingTicket.h"
+#include "Shared/TrustedDevicesFile.h"
 #include "Shared/TunnelState.h"
 
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <QUrl>
 
@@ -38,7 +41,8 @@ public:
     // Empty when there is no link.
     QUrl setupLink() const { return m_setupLink; }
     // The browser form of the same link; empty when there is no link or its route has no browser form. It
-    // changes with the link, and setupLinkChanged() says so for both.
+    // changes with the link, and setupLinkChanged() says so for both. Its ticket pairs one device: it is
+    // replaced, alone, when a device pairs (see trustedDevicesChanged()), and whenever the link is.
     QUrl browserLink() const { return m_browserLink; }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_resolvedLANAddress; }
@@ -53,12 +57,18 @@ public:
     void agentLaunched(bool wantsTunnel);
     // The agent runs: the link is published and kept fresh, and a tunnel route is polled.
     void agentRunning();
-    // Publishes the link of these settings' route and the local address it points at.
-    void recompute(const HostingSettings &settings);
+    enum class Renewal { everyLink, browserLinkOnly };
+    // Publishes the link of these settings' route and the local address it points at; or only the browser
+    // form anew, with a new ticket.
+    void recompute(const HostingSettings &settings, Renewal renewal = Renewal::everyLink);
     // The agent exited: no link; the tunnel fields keep what they last said.
     void agentExited();
     // Hosting stopped: nothing is published.
     void clear();
+    // The trusted devices of the current pairing, whenever their file changes. When a device paired since the
+    // last call, the ticket that the browser form carried may be the one it used, and a published link gets
+    // a new one.
+    void trustedDevicesChanged(const QList<TrustedDevice> &devices);
 
 signals:
     void setupLinkChanged();
@@ -84,6 +94,9 @@ private:
     TunnelState m_tunnelState = TunnelState::disabled;
     QString m_tunnelPublicURL;
     QString m_tunnelLastError;
+    QString m_ticketSerial = PairingTicket::newSerial();
+    // Each trusted device's id and pairing time, as last told.
+    QSet<QString> m_pairings;
 
     std::unique_ptr<NetworkInterfaces> m_networkInterfaces = std::make_unique<SystemNetworkInterfaces>();
     TunnelStatusPoller *m_tunnelPoller;

@@ -15,8 +15,9 @@ enum class NestedEndpoint { mask, keep };
 
 bool isSecretItemName(const QString &decodedName)
 {
-    static const std::array<QString, 4> names{QStringLiteral("token"), QStringLiteral("relaytoken"),
-                                              QStringLiteral("hosttoken"), QStringLiteral("pairingnonce")};
+    static const std::array<QString, 5> names{QStringLiteral("token"), QStringLiteral("relaytoken"),
+                                              QStringLiteral("hosttoken"), QStringLiteral("pairingnonce"),
+                                              QStringLiteral("ticket")};
     const QString lowered = decodedName.toLower();
     return std::find(names.cbegin(), names.cend(), lowered) != names.cend();
 }
@@ -64,6 +65,9 @@ std::optional<QString> maskQuery(const QString &text, NestedEndpoint nested)
     if (fragment < 0)
         fragment = text.size();
     const qsizetype question = text.left(fragment).indexOf(QLatin1Char('?'));
+    // The browser form of the setup link carries its items in the fragment instead.
+    if (question < 0 && fragment < text.size())
+        return text.left(fragment + 1) + maskQueryItems(QStringView(text).mid(fragment + 1), nested);
     if (question < 0)
         return std::nullopt;
     const QStringView query = QStringView(text).mid(question + 1, fragment - question - 1);

@@ -33,12 +33,13 @@ qsizetype longestFormLength(const QStringList &secrets);
 // then every secret masked by value.
 QString redactedSetupLink(const QUrl &link, const QStringList &secrets);
 
-// The name pass on a link's text: the values of the items "token", "relayToken", "hostToken" and
-// "pairingNonce" (names compared decoded and ignoring case, written back as they were) become "redacted",
-// also inside the URL an "endpoint" item carries. None when the text has no query.
+// The name pass on a link's text: the values of the items "token", "relayToken", "hostToken",
+// "pairingNonce" and "ticket" (names compared decoded and ignoring case, written back as they were) become
+// "redacted", also inside the URL an "endpoint" item carries. A link without a query has its fragment's items
+// masked instead (the browser form); none when the text has neither.
 std::optional<QString> redactSetupURL(const QString &linkText);
 // The same masking for one endpoint URL (no endpoint nested in it is examined); the text unchanged when it
-// has no query.
+// has neither query nor fragment.
 QString redactEndpoint(const QString &endpoint);
 
 } // namespace HostSecretRedactor

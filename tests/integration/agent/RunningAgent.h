@@ -112,11 +112,14 @@ inline QString python(const QStringList &arguments)
     return QString::fromUtf8(process.readAll()) + QStringLiteral("exit=%1").arg(process.exitCode());
 }
 
-inline QJsonObject health(quint16 port)
+// The health answer, to a request that names the agent `host` when given (as a page of another site could).
+inline QJsonObject health(quint16 port, const QByteArray &host = {})
 {
     QNetworkAccessManager manager;
-    std::unique_ptr<QNetworkReply> reply(
-        manager.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/healthz").arg(port)))));
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/healthz").arg(port)));
+    if (!host.isEmpty())
+        request.setRawHeader("Host", host);
+    std::unique_ptr<QNetworkReply> reply(manager.get(request));
     QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
     return QJsonDocument::fromJson(reply->readAll()).object();
 }

@@ -42,6 +42,14 @@ void AgentRoutesTest::lan()
     QVERIFY(stranger.waitForClose());
     QCOMPARE(stranger.closeCode(), 1008);
     QTRY_VERIFY(agent.out.contains("auth rejected: 127.0.0.1: wrong host token"));
+    // The health answer is for the names the agent has, the host's 127.0.0.1 among them: not for a foreign
+    // name that DNS points at this computer.
+    const QByteArray port = ":" + QByteArray::number(agent.port);
+    for (const auto &[host, answered] : {std::pair("127.0.0.1" + port, true),
+                                         {"localhost" + port, true},
+                                         {"evil.example" + port, false},
+                                         {"127.0.0.1:1", false}})
+        QCOMPARE(health(agent.port, host).value("status") == "ok", answered);
     limitsOfTheSocket(agent);
 
     // An interrupt ends the agent at once with status 0; a tablet is told why, and the port is free.
@@ -119,6 +127,8 @@ void AgentRoutesTest::ngrok()
         QTRY_COMPARE(health(agent.port).value("tunnel")["state"].toString(),
                      error.isEmpty() ? "online" : "failed");
         const QJsonObject tunnel = health(agent.port).value("tunnel").toObject();
+        // Through the tunnel, under its public name, too.
+        QCOMPARE(health(agent.port, "fake-tunnel.ngrok-free.app").isEmpty(), !error.isEmpty());
         QCOMPARE(tunnel.value("lastError").toString(), error);
         QCOMPARE(tunnel.value("publicUrl").toString(),
                  error.isEmpty() ? "https://fake-tunnel.ngrok-free.app" : "");

@@ -1,135 +1,33 @@
 # The browser client in a real browser: Debian's chromium, headless, driven over its DevTools protocol, with the
-# real host in headless mode and its agent. Pairs from the setup link's browser form, drives a session in the
-# terminal, survives a reload, a cut connection and a stop of the host, keeps a page of another origin out, and
-# shows a revocation, an expired code and a rotation each in its own words; takes screenshots at tablet sizes in
-# light and dark. Fails on any CSP violation or error in the browser's console.
+# real host in headless mode and its agent. Pairs from the setup link's browser form, which carries no lasting
+# secret and pairs one device only, drives a session in the terminal, survives a reload, a cut connection and a
+# stop of the host, keeps a page of another origin out, and shows a used code, a revocation, an expired code and
+# a rotation each in its own words; takes screenshots at tablet sizes in light and dark. Fails on any CSP
+# violation or error in the browser's console.
 import argparse
 import asyncio
-import glob
 import http.server
 import json
 import os
 import re
 import shutil
-import signal
-import socket
 import sys
 import tempfile
 import threading
-import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devtools import Browser  # noqa: E402
+from headless_host import Host  # noqa: E402
 from socks_proxy import CuttingProxy  # noqa: E402
 
 TABLET_SIZES = {"portrait": (1024, 1366), "landscape": (1366, 1024)}
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def check(condition, what):
     if not condition:
         raise AssertionError(what)
     print(f"ok: {what}", flush=True)
-
-
-class Host:
-    """The real ferrowyn-host in headless mode, on loopback, with the pairing in a secrets file, and the command
-    line that asks it for the browser link, the devices, a revocation, a rotation, a stop and a start."""
-
-    def __init__(self, program, workspace, home, bin_dir):
-        self.program, self.workspace = program, workspace
-        self.port = free_port()
-        self.output = []
-        self.links = []
-        self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_", "XDG_"))
-                    and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        # A window would need this platform and find no display: the test fails if the host wants one.
-        self.env.update(HOME=home, XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="xcb",
-                        PATH=f"{bin_dir}:{os.environ['PATH']}",
-                        DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/ferrowyn-test-bus")
-        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
-        self.printed_links = 0
-        self.taken_links = 0
-        self.link_printed = asyncio.Event()
-
-    async def start(self):
-        self.process = await asyncio.create_subprocess_exec(
-            self.program, "--headless", "--loopback", "--port", str(self.port), "--workspace", self.workspace,
-            "--secrets-file", "--qr=none", env=self.env, stdin=asyncio.subprocess.DEVNULL,
-            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
-        self.reader = asyncio.ensure_future(self._read())
-
-    async def _read(self):
-        while line := await self.process.stdout.readline():
-            self.output.append(line.decode(errors="replace"))
-            if "Setup link: " in self.output[-1]:
-                self.printed_links += 1
-                self.link_printed.set()
-
-    async def stop(self):
-        if self.process.returncode is None:
-            self.process.send_signal(signal.SIGTERM)
-        await asyncio.wait_for(self.process.wait(), 15)
-        await self.reader
-
-    async def end_sessions(self):
-        """Ends what a failed run left: a session's tmux server outlives the host and its agent."""
-        pattern = os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn", "sessions", "*", "tmux")
-        for socket_path in glob.glob(pattern):
-            ending = await asyncio.create_subprocess_exec(
-                "tmux", "-S", socket_path, "kill-server", stdin=asyncio.subprocess.DEVNULL,
-                stdout=asyncio.subprocess.DEVNULL, stderr=asyncio.subprocess.DEVNULL)
-            await asyncio.wait_for(ending.wait(), 10)
-
-    async def ask(self, *arguments):
-        process = await asyncio.create_subprocess_exec(
-            self.program, *arguments, env=self.env, stdin=asyncio.subprocess.DEVNULL,
-            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
-        out, _ = await asyncio.wait_for(process.communicate(), 15)
-        return process.returncode, out.decode()
-
-    async def browser_link(self, timeout=20):
-        """A browser link the host did not give before, asked for each time it prints a new setup link."""
-        async def fresh():
-            while True:
-                while self.printed_links <= self.taken_links:
-                    self.link_printed.clear()
-                    await self.link_printed.wait()
-                self.taken_links = self.printed_links
-                status, text = await self.ask("--link", "--browser")
-                link = text.strip()
-                if status != 0 or not link.startswith(f"http://127.0.0.1:{self.port}/#"):
-                    raise AssertionError(f"--link --browser: {status} {text}")
-                if link not in self.links:
-                    self.links.append(link)
-                    return link
-        return await asyncio.wait_for(fresh(), timeout)
-
-    async def devices(self):
-        status, text = await self.ask("--devices", "--json")
-        if status != 0:
-            raise AssertionError(f"--devices: {text}")
-        return json.loads(text)["devices"]
-
-    async def request(self, *arguments):
-        status, text = await self.ask(*arguments)
-        if status != 0:
-            raise AssertionError(f"{arguments}: {status} {text}")
-
-    def secrets(self):
-        """Every secret the links carried."""
-        found = set()
-        for link in self.links:
-            fragment = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).fragment))
-            found.update(fragment[name] for name in ("token", "hostId", "pairingNonce"))
-        return sorted(found)
 
 
 class ForeignSite:
@@ -209,15 +107,23 @@ async def run(args, work):
         check(policy and "default-src 'self'" in policy and "frame-ancestors 'none'" in policy
               and "unsafe" not in policy, "the page is served with a strict Content-Security-Policy")
 
+        check(re.fullmatch(rf"http://127\.0\.0\.1:{host.port}/#ticket=\d+\.[\w-]{{12}}\.[\w-]{{22}}", link)
+              and not any(s in link for s in host.secrets()),
+              "the browser link carries a ticket, and neither the host token nor the host id nor the nonce")
+
         async with Browser(proxy.browser_args()) as browser:
             page = await browser.new_page()
             await page.navigate(link)
-            check(await page.evaluate("location.href") == page_url, "the pairing secrets are gone from the address bar")
+            check(await page.evaluate("location.href") == page_url, "the ticket is gone from the address bar")
             entries = (await page.call("Page.getNavigationHistory"))["entries"]
             # The entry keeps the address navigated to as "userTypedURL", and chromium's global history keeps it
-            # too: no page can change those. What the tab's history shows and returns to is the plain page.
-            check(not any(s in entry["url"] for entry in entries for s in host.secrets()),
-                  "and from the tab's history")
+            # too: no page can change those, so that address holds no lasting secret. The tab's history shows and
+            # returns to the plain page.
+            kept = [entry["url"] + " " + entry.get("userTypedURL", "") for entry in entries]
+            check(any(link in each for each in kept) and not any(s in each for each in kept for s in host.secrets()),
+                  "the address the browser keeps holds no host token, host id or nonce")
+            check(not any(t in entry["url"] for entry in entries for t in host.tickets()),
+                  "the tab's history returns to the plain page")
             await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen")
             await screenshots(page, args.screenshots, "pair")
             await page.evaluate("document.getElementById('device-name').value = 'Test tablet <b>'")
@@ -240,6 +146,41 @@ async def run(args, work):
             await page.reload()
             await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after a reload")
             check(len(await host.devices()) == 1, "a reload does not pair again")
+
+            # The code was used: the computer shows a new one, and another tablet that scans the old one is told.
+            fresh = await host.browser_link()
+            check(True, "the host offers a new browser link once the first has paired")
+            second = await browser.new_page(own_storage=True)
+            await second.navigate(link)
+            await second.wait_for("document.body.dataset.screen === 'pair'", what="the second tablet's pairing screen")
+            await second.evaluate("document.getElementById('pair-button').click()")
+            await second.wait_for("document.body.dataset.screen === 'message'", what="the used code's message")
+            title = await second.evaluate("document.getElementById('message-title').textContent")
+            text = await second.evaluate("document.getElementById('message-text').textContent")
+            check(title == "This code was already used" and text.startswith("Scan the new code on the computer."),
+                  f"a second use of the code: {title} {text}")
+            await second.navigate(fresh)
+            await second.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen, new code")
+            await second.evaluate("document.getElementById('pair-button').click()")
+            await second.wait_for("document.body.dataset.screen === 'home'", what="the second tablet paired")
+            check(len(await host.devices()) == 2, "the new code pairs the second tablet")
+            # A browser that is paired already, opened with a code, stays the device it is.
+            await page.navigate(fresh)
+            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen, paired already")
+            check(json.loads(await page.evaluate("localStorage.getItem('ferrowyn.device')")) == stored,
+                  "a paired browser opened with a code keeps its pairing")
+            # One revoked while it was away pairs anew from a current code, rather than being told to scan one.
+            removed = json.loads(await second.evaluate("localStorage.getItem('ferrowyn.device')"))["deviceId"]
+            await second.navigate("about:blank")
+            await host.request("--revoke", removed, "--yes")
+            await second.navigate(await host.browser_link())
+            await second.wait_for("document.body.dataset.screen === 'pair'", what="pairing anew after a revocation")
+            await second.evaluate("document.getElementById('pair-button').click()")
+            await second.wait_for("document.body.dataset.screen === 'home'", what="the second tablet paired anew")
+            check(removed not in [d["deviceId"] for d in await host.devices()] and len(await host.devices()) == 2,
+                  "a browser revoked while away pairs anew from the current code")
+            check(second.errors() == [], f"no error in the second tablet's console: {second.errors()}")
+            await second.close()
 
             # A session in the pinned folder, typed into and read back from the page.
             await page.wait_for("!document.getElementById('new-start').disabled", what="a program to start")
@@ -338,7 +279,7 @@ async def run(args, work):
 
             # An expired code is refused by the page itself; the current one pairs again.
             link = await host.browser_link()
-            expired = re.sub(r"expiresAt=[^&]*", "expiresAt=2020-01-01T00:00:00Z", link)
+            expired = re.sub(r"ticket=\d+", "ticket=1577836800", link)
             await page.navigate(expired)
             await page.wait_for("document.body.dataset.screen === 'message'", what="the expired message")
             title = await page.evaluate("document.getElementById('message-title').textContent")
@@ -359,7 +300,7 @@ async def run(args, work):
             check(page.csp_violations() == [], "no CSP violation was reported")
             check(page.errors() == [], f"no error in the console: {page.errors()}")
         output = "".join(host.output)
-        check(not any(s in output for s in host.secrets()), "no secret is in the host's output")
+        check(not any(s in output for s in host.secrets() + host.tickets()), "no secret is in the host's output")
     finally:
         foreign.close()
         await proxy.stop()

@@ -168,8 +168,12 @@ class Browser:
         await self.socket.send(json.dumps(request))
         return await asyncio.wait_for(future, 30)
 
-    async def new_page(self, width=1024, height=1366):
-        target = await self.call("Target.createTarget", {"url": "about:blank"})
+    async def new_page(self, width=1024, height=1366, own_storage=False):
+        """A tab; with `own_storage`, in a context of its own (as another device would be: no storage shared)."""
+        params = {"url": "about:blank"}
+        if own_storage:
+            params["browserContextId"] = (await self.call("Target.createBrowserContext"))["browserContextId"]
+        target = await self.call("Target.createTarget", params)
         attached = await self.call("Target.attachToTarget", {"targetId": target["targetId"], "flatten": True})
         page = Page(self, target["targetId"], attached["sessionId"])
         self.pages[page.session_id] = page

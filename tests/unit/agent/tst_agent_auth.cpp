@@ -1,5 +1,6 @@
 #include "AgentSecrets.h"
 #include "Auth/DeviceSecret.h"
+#include "Shared/PairingTicket.h"
 #include "TabletConversation.h"
 
 #include <QDir>
@@ -46,7 +47,17 @@ QString authText(const AuthAttempt &attempt)
                                            {"pairingNonce", attempt.pairingNonce},
                                            {"deviceId", attempt.deviceId},
                                            {"deviceName", attempt.deviceName},
-                                           {"deviceSecret", attempt.deviceSecret}}}});
+                                           {"deviceSecret", attempt.deviceSecret},
+                                           {"ticket", attempt.ticket}}}});
+}
+
+// A browser's pairing with a ticket as the host makes it, of the current nonce and fresh.
+AuthAttempt byTicket(const QString &deviceId, bool forged = false)
+{
+    const QString ticket = *PairingTicket::make(
+        forged ? "nonce-2" : "nonce-1", "host_1",
+        QDateTime::currentSecsSinceEpoch() + PairingTicket::lifetimeSeconds, PairingTicket::newSerial());
+    return {{}, {}, {}, deviceId, QStringLiteral("iPad"), QStringLiteral("lan"), {}, ticket};
 }
 
 QByteArray contents(const QString &path)
@@ -282,6 +293,8 @@ void AgentAuthTest::floodNeverKeepsTheRightTabletOut()
     // (Each case: what it presents, whether it gets in.)
     const QList<std::pair<AuthAttempt, bool>> table{{attempt("d1", secret), true},
                                                     {attempt("d1", secret.chopped(1)), false},
+                                                    {byTicket("b1"), true},
+                                                    {byTicket("b2", true), false},
                                                     {attempt("d2", {}, "nonce-1"), true}};
     for (const auto &[presented, admitted] : table) {
         TabletConversation conversation("10.0.0.9", services);
@@ -291,11 +304,15 @@ void AgentAuthTest::floodNeverKeepsTheRightTabletOut()
         QCOMPARE(sent.size(), admitted ? 1 : 0);
         QCOMPARE(conversation.isAuthenticated(), admitted);
         if (admitted) {
-            QVERIFY(parse(sent.at(0).at(0).toString()).contains("result") && !closed.wait(200));
+            const QJsonObject result = parse(sent.at(0).at(0).toString()).value("result").toObject();
+            QVERIFY(!result.isEmpty() && !closed.wait(200));
+            // A browser that paired with a ticket is told what it comes back with; nobody else is.
+            QCOMPARE(result.value("token").toString() + result.value("hostId").toString(),
+                     presented.ticket.isEmpty() ? "" : "token-1host_1");
             continue;
         }
-        // A wrong secret is refused exactly like a wrong token: the same words, once the hold is over, and
-        // the authentication timeout does not cut it short.
+        // A wrong secret or ticket is refused exactly like a wrong token: the same words, once the hold is
+        // over, and the authentication timeout does not cut it short.
         QVERIFY(closed.wait(2000));
         QCOMPARE(closed.at(0).at(1).toString(), "authentication failed");
         QCOMPARE(

@@ -5,6 +5,7 @@
 #include "Relay/RelayBackoff.h"
 #include "Relay/RelayCodec.h"
 #include "Shared/RelayCodecStateName.h"
+#include "Shared/RelayEndpoint.h"
 #include "TabletConversation.h"
 #include "Tunnel/NgrokTunnel.h"
 
@@ -61,6 +62,7 @@ class AgentCoreTest : public QObject {
 private slots:
     void commandLineAndEnvironment();
     void relayVersionAndUrl();
+    void relayEndpoint();
     void relayCodec();
     void secretsDifferingAnywhereAreRefused();
     void everyRequestIsAnswered();
@@ -128,6 +130,49 @@ void AgentCoreTest::relayVersionAndUrl()
         QVERIFY2(relayVersionFor(options, QStringLiteral("host_a"), session) == expected,
                  qPrintable(stateFile));
     }
+}
+
+// Where the relay is reached for one session: what the agent connects to and the setup link carries.
+void AgentCoreTest::relayEndpoint()
+{
+    const QString h = QStringLiteral("wss://r.example/");
+    const std::pair<const char *, QString> rows[]{
+        {"wss://r.example", h + "relay/s-1"},
+        {"wss://r.example//relay//", h + "relay/s-1"},
+        {"wss://r.example/ws", h + "relay/s-1"},
+        {"wss://r.example/WS", h + "WS/s-1"},
+        {"wss://r.example/relay/v2", h + "relay/v2/s-1"},
+
+        {"wss://r.example/relay/v2/custom", h + "relay/v2/custom"},
+        {"wss://r.example/relayx", h + "relayx/s-1"},
+        {"wss://r.example/relay/a?t=1", h + "relay/a"},
+        {"ws://me@R.example:08443/hub/?q=1#frag", "ws://me@r.example:8443/hub/s-1#frag"},
+        {"ws://[::1]:9000/relay", "ws://[::1]:9000/relay/s-1"}};
+    for (const auto &[url, endpoint] : rows)
+        QCOMPARE(::relayEndpoint(url, "s-1").value_or(QString()), endpoint);
+    QCOMPARE(::relayEndpoint("wss://r.example/", QStringLiteral("a b?c#d50%s\u00fca:b@c=d")),
+             h + "relay/a%20b%3Fc%23d50%25s%C3%BCa:b@c=d");
+    for (const char *none : {"",
+                             "relay.example.com",
+                             "/relay",
+                             "wss:relay",
+                             "wss:///relay",
+                             "wss://r.example/a b",
+                             " wss://r.example",
+                             "wss://r.example/%zz",
+                             "wss://r.example/a%2",
+                             "wss://r.example:abc/",
+                             "wss://r.example:65536/",
+                             "wss://r.example:+80/",
+                             "wss://[zz]/",
+                             "wss://r.example/a[b]",
+                             "wss://r.example/?a[0]=1",
+                             "wss://r.example/#[x]",
+                             "wss://r.example/\x7f",
+                             "wss://b\u00fccher.example/",
+                             "wss://r.example/\u00fc",
+                             "wss://a@b@r.example/"})
+        QVERIFY2(!::relayEndpoint(QString::fromUtf8(none), "s-1"), none);
 }
 
 void AgentCoreTest::relayCodec()

@@ -1,0 +1,111 @@
+# The real ferrowyn-host in headless mode, for the browser test: started on loopback, and asked through its
+# command line for links, devices, a revocation, a rotation, a stop and a start.
+import asyncio
+import glob
+import json
+import os
+import signal
+import socket
+import urllib.parse
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Host:
+    """The real ferrowyn-host in headless mode, on loopback, with the pairing in a secrets file, and the command
+    line that asks it for the browser link, the devices, a revocation, a rotation, a stop and a start."""
+
+    def __init__(self, program, workspace, home, bin_dir):
+        self.program, self.workspace = program, workspace
+        self.port = free_port()
+        self.output = []
+        self.links = []
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_", "XDG_"))
+                    and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        # A window would need this platform and find no display: the test fails if the host wants one.
+        self.env.update(HOME=home, XDG_RUNTIME_DIR=os.path.join(home, "run"), QT_QPA_PLATFORM="xcb",
+                        PATH=f"{bin_dir}:{os.environ['PATH']}",
+                        DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/ferrowyn-test-bus")
+        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
+        self.app_links = []
+
+    async def start(self):
+        self.process = await asyncio.create_subprocess_exec(
+            self.program, "--headless", "--loopback", "--port", str(self.port), "--workspace", self.workspace,
+            "--secrets-file", "--qr=none", env=self.env, stdin=asyncio.subprocess.DEVNULL,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+        self.reader = asyncio.ensure_future(self._read())
+
+    async def _read(self):
+        while line := await self.process.stdout.readline():
+            self.output.append(line.decode(errors="replace"))
+
+    async def stop(self):
+        if self.process.returncode is None:
+            self.process.send_signal(signal.SIGTERM)
+        await asyncio.wait_for(self.process.wait(), 15)
+        await self.reader
+
+    async def end_sessions(self):
+        """Ends what a failed run left: a session's tmux server outlives the host and its agent."""
+        pattern = os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn", "sessions", "*", "tmux")
+        for socket_path in glob.glob(pattern):
+            ending = await asyncio.create_subprocess_exec(
+                "tmux", "-S", socket_path, "kill-server", stdin=asyncio.subprocess.DEVNULL,
+                stdout=asyncio.subprocess.DEVNULL, stderr=asyncio.subprocess.DEVNULL)
+            await asyncio.wait_for(ending.wait(), 10)
+
+    async def ask(self, *arguments):
+        process = await asyncio.create_subprocess_exec(
+            self.program, *arguments, env=self.env, stdin=asyncio.subprocess.DEVNULL,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+        out, _ = await asyncio.wait_for(process.communicate(), 15)
+        return process.returncode, out.decode()
+
+    async def browser_link(self, timeout=20):
+        """A browser link the host did not give before (a new one follows each pairing, revocation and rotation,
+        and no line of the host's output says so: it is asked for until it comes), and the app link of the same
+        pairing, whose secrets the browser link must not carry."""
+        async def fresh():
+            while True:
+                status, text = await self.ask("--link", "--browser")
+                link = text.strip()
+                if status == 0 and link.startswith(f"http://127.0.0.1:{self.port}/#") and link not in self.links:
+                    status, text = await self.ask("--link")
+                    if status != 0 or not text.startswith("ferrowyn://connect?"):
+                        raise AssertionError(f"--link: {status} {text}")
+                    self.app_links.append(text.strip())
+                    self.links.append(link)
+                    return link
+                await asyncio.sleep(0.1)
+        try:
+            return await asyncio.wait_for(fresh(), timeout)
+        except asyncio.TimeoutError:
+            raise AssertionError(f"no new browser link within {timeout} s") from None
+
+    async def devices(self):
+        status, text = await self.ask("--devices", "--json")
+        if status != 0:
+            raise AssertionError(f"--devices: {text}")
+        return json.loads(text)["devices"]
+
+    async def request(self, *arguments):
+        status, text = await self.ask(*arguments)
+        if status != 0:
+            raise AssertionError(f"{arguments}: {status} {text}")
+
+    def secrets(self):
+        """Every lasting secret of the pairings the links were made for, as the app links carried them."""
+        found = set()
+        for link in self.app_links:
+            query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).query))
+            found.update(query[name] for name in ("token", "hostId", "pairingNonce"))
+        return sorted(found)
+
+    def tickets(self):
+        return [dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).fragment))["ticket"] for link in self.links]
