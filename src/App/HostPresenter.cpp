@@ -6,6 +6,7 @@
 #include "Services/HostAgentController.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Redaction/HostSecretRedactor.h"
+#include "Services/Sessions/CodingWork.h"
 #include "Services/Settings/HostFileWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
@@ -18,8 +19,15 @@
 HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &controller, QObject *parent)
     : QObject(parent), m_preferences(preferences), m_controller(controller),
       m_workspaces(new WorkspaceListModel(preferences, controller, this)),
-      m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this))
+      m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this)),
+      m_sessions(new CodingSessionsModel(
+          controller.sessions(),
+          [&controller] { return controller.state().kind() == AgentRunState::Kind::running; }, this))
 {
+    connect(&m_controller, &HostAgentController::stateChanged, m_sessions,
+            &CodingSessionsModel::agentRunningChanged);
+    connect(&m_preferences, &HostPreferences::sessionProgramsChanged, this,
+            &HostPresenter::sessionProgramsTextChanged);
     m_devices->setHostId(m_controller.hostId());
     connect(&m_controller, &HostAgentController::hostIdChanged, m_devices,
             [this] { m_devices->setHostId(m_controller.hostId()); });
@@ -50,9 +58,12 @@ HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &
         connect(&m_controller, signal, this, &HostPresenter::identityChanged);
     connect(&m_controller, &Controller::readinessWarningChanged, this,
             &HostPresenter::readinessWarningChanged);
-    // Whatever changed the list, the readiness shown must be of the folders now pinned.
-    connect(&m_preferences, &HostPreferences::workspacesChanged, this,
-            [this] { m_controller.refreshPermissionPreflight(&m_preferences); });
+    // Whatever changed the list, the readiness shown must be of the folders now pinned, and of what tablets
+    // may start in them.
+    for (auto signal : {&HostPreferences::workspacesChanged, &HostPreferences::sessionProgramsChanged,
+                        &HostPreferences::allowShellChanged})
+        connect(&m_preferences, signal, this,
+                [this] { m_controller.refreshPermissionPreflight(&m_preferences); });
 }
 
 namespace {
@@ -226,7 +237,61 @@ void HostPresenter::startHosting()
 
 void HostPresenter::stopHosting()
 {
-    m_controller.stop();
+    m_controller.stopHosting();
+}
+
+QString HostPresenter::sessionProgramsText() const
+{
+    return m_preferences.sessionPrograms().join(QStringLiteral(", "));
+}
+
+void HostPresenter::setSessionProgramsText(const QString &text)
+{
+    m_preferences.setSessionPrograms(CodingWork::programsFromText(text));
+}
+
+void HostPresenter::requestStop()
+{
+    const qsizetype running = m_controller.sessions().sessions().size();
+    if (running == 0) {
+        stopHosting();
+        return;
+    }
+    using CodingWork::Ending;
+    emit endingNeedsConfirmation(CodingWork::endTitle(Ending::stopHosting),
+                                 CodingWork::endQuestion(static_cast<int>(running), Ending::stopHosting),
+                                 false);
+}
+
+void HostPresenter::requestQuit()
+{
+    const qsizetype running = m_controller.sessions().sessions().size();
+    if (running == 0) {
+        quit();
+        return;
+    }
+    using CodingWork::Ending;
+    emit endingNeedsConfirmation(CodingWork::endTitle(Ending::quit),
+                                 CodingWork::endQuestion(static_cast<int>(running), Ending::quit), true);
+}
+
+void HostPresenter::confirmEnding(bool quitting)
+{
+    if (quitting)
+        quit();
+    else
+        stopHosting();
+}
+
+void HostPresenter::endSession(const QString &id)
+{
+    m_controller.endSession(id);
+}
+
+QString HostPresenter::endSessionQuestion(const QString &id) const
+{
+    const std::optional<HostedSession> session = m_controller.sessions().find(id);
+    return session ? CodingWork::endOneQuestion(session->program, session->folder) : QString();
 }
 
 void HostPresenter::restartHosting()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "App/Window/CodingSessionsModel.h"
 #include "App/Window/PairedDevicesModel.h"
 #include "App/Window/WorkspaceListModel.h"
 
@@ -44,6 +45,8 @@ class HostPresenter : public QObject {
     Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
     Q_PROPERTY(WorkspaceListModel *workspaces READ workspaces CONSTANT)
     Q_PROPERTY(PairedDevicesModel *devices READ devices CONSTANT)
+    Q_PROPERTY(CodingSessionsModel *sessions READ sessions CONSTANT)
+    Q_PROPERTY(QString sessionProgramsText READ sessionProgramsText NOTIFY sessionProgramsTextChanged)
     Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
     Q_PROPERTY(bool trayHostPresent READ trayHostPresent CONSTANT)
@@ -95,6 +98,10 @@ public:
     void showFileWarnings(const HostFileWarnings &warnings);
     WorkspaceListModel *workspaces() const { return m_workspaces; }
     PairedDevicesModel *devices() const { return m_devices; }
+    CodingSessionsModel *sessions() const { return m_sessions; }
+    // The programs tablets may start, as the user types them: separated by commas.
+    QString sessionProgramsText() const;
+    Q_INVOKABLE void setSessionProgramsText(const QString &text);
     // The agent's masked output, newest last.
     QAbstractListModel *log() const;
     // Why the settings are at their defaults, shown until dismissed; empty when there is nothing to say.
@@ -103,7 +110,15 @@ public:
     void reportSettingsFile(const JsonFileUserDefaults &defaults);
 
     Q_INVOKABLE void startHosting();
+    // Ends the coding sessions and the agent, without asking (see requestStop).
     Q_INVOKABLE void stopHosting();
+    // Stop and Quit as the user asks for them: at once when no coding session runs, otherwise
+    // endingNeedsConfirmation asks first and confirmEnding does it.
+    Q_INVOKABLE void requestStop();
+    Q_INVOKABLE void requestQuit();
+    Q_INVOKABLE void confirmEnding(bool quitting);
+    Q_INVOKABLE void endSession(const QString &id);
+    Q_INVOKABLE QString endSessionQuestion(const QString &id) const;
     Q_INVOKABLE void restartHosting();
     Q_INVOKABLE void restartHostingIfActive();
     Q_INVOKABLE void rotatePairing();
@@ -142,12 +157,16 @@ signals:
     void identityChanged();
     void readinessWarningChanged();
     void settingsFileNoticeChanged();
+    void sessionProgramsTextChanged();
+    // Stop or Quit would end running coding sessions: the views ask, and answer with confirmEnding.
+    void endingNeedsConfirmation(const QString &title, const QString &question, bool quitting);
 
 private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
     WorkspaceListModel *m_workspaces;
     PairedDevicesModel *m_devices;
+    CodingSessionsModel *m_sessions;
     const HostFileWarnings *m_fileWarnings = nullptr;
     QString m_settingsFileNotice;
     bool m_launchedAtLogin = false;

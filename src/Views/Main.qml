@@ -32,7 +32,9 @@ ApplicationWindow {
             keepHostingDialog.open();
             break;
         case Presenter.Quit:
-            Presenter.quit();
+            // Running coding sessions are asked about first; the window stays until the app ends.
+            close.accepted = false;
+            Presenter.requestQuit();
             break;
         }
     }
@@ -45,7 +47,7 @@ ApplicationWindow {
 
     Shortcut {
         sequence: "Ctrl+Q"
-        onActivated: Presenter.quit()
+        onActivated: Presenter.requestQuit()
     }
 
     HostMainView {
@@ -75,6 +77,9 @@ ApplicationWindow {
 
     KeepHostingDialog {
         id: keepHostingDialog
-        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.quit()
+        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.requestQuit()
+    }
+
+    EndingConfirmation {
     }
 }
