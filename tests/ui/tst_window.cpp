@@ -130,6 +130,17 @@ void WindowTest::screenshots()
     zbar.startCommand(QStringLiteral("zbarimg --raw -q ") + folder.filePath("hosting.png"));
     QVERIFY(zbar.waitForFinished(30000));
     QCOMPARE(zbar.readAllStandardOutput().trimmed(), m_h.controller->setupLink().toEncoded());
+
+    // The browser form beside it: its own code and masked text, the app's still the default.
+    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
+    QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("http://"));
+    QVERIFY(m_h.find("maskedLink")->property("text").toString().contains("pairingNonce=redacted"));
+    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("hosting-browser.png")));
+    zbar.startCommand(QStringLiteral("zbarimg --raw -q ") + folder.filePath("hosting-browser.png"));
+    QVERIFY(zbar.waitForFinished(30000));
+    QCOMPARE(zbar.readAllStandardOutput().trimmed(), m_h.controller->browserLink().toEncoded());
+    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 0));
+    QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("ferrowyn://"));
 }
 
 // Two paired tablets, newest first, in the light and the dark palette, for people to look at.

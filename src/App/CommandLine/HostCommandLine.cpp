@@ -71,6 +71,9 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     const QCommandLineOption qr(QStringLiteral("qr"),
                                 QStringLiteral("With --link: print the link as a QR code. "
                                                "--qr=none: no QR code in headless output."));
+    const QCommandLineOption browser(
+        QStringLiteral("browser"),
+        QStringLiteral("With --link: the link's browser form, for a tablet without the app."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --status, --devices or --sessions: print JSON."));
     const QCommandLineOption yes(
@@ -82,7 +85,7 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     autostart.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(autostart);
     parser.addOptions(
-        {headless, workspace, mode, port, bindAll, loopback, ngrok, secretsFile, qr, json, yes});
+        {headless, workspace, mode, port, bindAll, loopback, ngrok, secretsFile, qr, browser, json, yes});
     const QCommandLineOption revoke(HostControlProtocol::revoke,
                                     QStringLiteral("Disconnect this paired tablet for good (see --devices)."),
                                     QStringLiteral("device id"));
@@ -170,6 +173,9 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     result.ngrok = parser.isSet(ngrok);
     result.secretsFile = parser.isSet(secretsFile);
     result.printQRCode = result.action == Action::Control ? parser.isSet(qr) : !qrNone;
+    result.browserForm = parser.isSet(browser);
+    if (result.browserForm && result.request != HostControlProtocol::link)
+        return wrong(QStringLiteral("--browser goes with --link"));
     result.json = parser.isSet(json);
     result.confirmed = parser.isSet(yes);
 

@@ -39,8 +39,9 @@ struct HostCommandLine {
     // For Control: the request's name ("status", "link", "start", "stop", "rotate", "quit", "devices",
     // "revoke", "sessions", "end-session").
     QString request;
-    QString deviceId;  // for "revoke"
-    QString sessionId; // for "end-session" and Attach
+    QString deviceId;         // for "revoke"
+    QString sessionId;        // for "end-session" and Attach
+    bool browserForm = false; // --browser, for "link"
     bool json = false;
     bool confirmed = false; // --yes
 

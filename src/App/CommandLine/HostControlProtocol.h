@@ -27,5 +27,7 @@ inline const QString sessionIdKey = QStringLiteral("sessionId");
 // The answer's keys, besides those named like their request ("link", "devices").
 inline const QString errorKey = QStringLiteral("error");
 inline const QString doneKey = QStringLiteral("done");
+// In the answer to "link": the link's browser form, empty when its route has none.
+inline const QString browserLinkKey = QStringLiteral("browserLink");
 
 } // namespace HostControlProtocol
