@@ -22,12 +22,11 @@ HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &
       m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this)),
       m_sessions(new CodingSessionsModel(
           controller.sessions(),
-          [&controller] { return controller.state().kind() == AgentRunState::Kind::running; }, this))
+          [&controller] { return controller.state().kind() == AgentRunState::Kind::running; },
+          [&controller](const QString &id) { controller.endSession(id); }, this))
 {
     connect(&m_controller, &HostAgentController::stateChanged, m_sessions,
             &CodingSessionsModel::agentRunningChanged);
-    connect(&m_preferences, &HostPreferences::sessionProgramsChanged, this,
-            &HostPresenter::sessionProgramsTextChanged);
     m_devices->setHostId(m_controller.hostId());
     connect(&m_controller, &HostAgentController::hostIdChanged, m_devices,
             [this] { m_devices->setHostId(m_controller.hostId()); });
@@ -58,8 +57,7 @@ HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &
         connect(&m_controller, signal, this, &HostPresenter::identityChanged);
     connect(&m_controller, &Controller::readinessWarningChanged, this,
             &HostPresenter::readinessWarningChanged);
-    // Whatever changed the list, the readiness shown must be of the folders now pinned, and of what tablets
-    // may start in them.
+    // The readiness shown is of the folders pinned now and of what tablets may start in them.
     for (auto signal : {&HostPreferences::workspacesChanged, &HostPreferences::sessionProgramsChanged,
                         &HostPreferences::allowShellChanged})
         connect(&m_preferences, signal, this,
@@ -254,39 +252,14 @@ void HostPresenter::stopHosting()
     m_controller.stopHosting();
 }
 
-QString HostPresenter::sessionProgramsText() const
+void HostPresenter::requestEnding(bool quitting)
 {
-    return m_preferences.sessionPrograms().join(QStringLiteral(", "));
-}
-
-void HostPresenter::setSessionProgramsText(const QString &text)
-{
-    m_preferences.setSessionPrograms(CodingWork::programsFromText(text));
-}
-
-void HostPresenter::requestStop()
-{
-    const qsizetype running = m_controller.sessions().sessions().size();
-    if (running == 0) {
-        stopHosting();
-        return;
-    }
-    using CodingWork::Ending;
-    emit endingNeedsConfirmation(CodingWork::endTitle(Ending::stopHosting),
-                                 CodingWork::endQuestion(static_cast<int>(running), Ending::stopHosting),
-                                 false);
-}
-
-void HostPresenter::requestQuit()
-{
-    const qsizetype running = m_controller.sessions().sessions().size();
-    if (running == 0) {
-        quit();
-        return;
-    }
-    using CodingWork::Ending;
-    emit endingNeedsConfirmation(CodingWork::endTitle(Ending::quit),
-                                 CodingWork::endQuestion(static_cast<int>(running), Ending::quit), true);
+    const auto ending = quitting ? CodingWork::Ending::quit : CodingWork::Ending::stopHosting;
+    if (const int running = m_sessions->count(); running > 0)
+        emit endingNeedsConfirmation(CodingWork::endTitle(ending), CodingWork::endQuestion(running, ending),
+                                     quitting);
+    else
+        confirmEnding(quitting);
 }
 
 void HostPresenter::confirmEnding(bool quitting)
@@ -295,17 +268,6 @@ void HostPresenter::confirmEnding(bool quitting)
         quit();
     else
         stopHosting();
-}
-
-void HostPresenter::endSession(const QString &id)
-{
-    m_controller.endSession(id);
-}
-
-QString HostPresenter::endSessionQuestion(const QString &id) const
-{
-    const std::optional<HostedSession> session = m_controller.sessions().find(id);
-    return session ? CodingWork::endOneQuestion(session->program, session->folder) : QString();
 }
 
 void HostPresenter::restartHosting()

@@ -48,7 +48,6 @@ class HostPresenter : public QObject {
     Q_PROPERTY(WorkspaceListModel *workspaces READ workspaces CONSTANT)
     Q_PROPERTY(PairedDevicesModel *devices READ devices CONSTANT)
     Q_PROPERTY(CodingSessionsModel *sessions READ sessions CONSTANT)
-    Q_PROPERTY(QString sessionProgramsText READ sessionProgramsText NOTIFY sessionProgramsTextChanged)
     Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
     Q_PROPERTY(bool trayHostPresent READ trayHostPresent CONSTANT)
@@ -104,9 +103,6 @@ public:
     WorkspaceListModel *workspaces() const { return m_workspaces; }
     PairedDevicesModel *devices() const { return m_devices; }
     CodingSessionsModel *sessions() const { return m_sessions; }
-    // The programs tablets may start, as the user types them: separated by commas.
-    QString sessionProgramsText() const;
-    Q_INVOKABLE void setSessionProgramsText(const QString &text);
     // The agent's masked output, newest last.
     QAbstractListModel *log() const;
     // Why the settings are at their defaults, shown until dismissed; empty when there is nothing to say.
@@ -117,13 +113,10 @@ public:
     Q_INVOKABLE void startHosting();
     // Ends the coding sessions and the agent, without asking (see requestStop).
     Q_INVOKABLE void stopHosting();
-    // Stop and Quit as the user asks for them: at once when no coding session runs, otherwise
-    // endingNeedsConfirmation asks first and confirmEnding does it.
-    Q_INVOKABLE void requestStop();
-    Q_INVOKABLE void requestQuit();
+    // Stop (quitting false) and Quit as the user asks for them: at once when no coding session runs,
+    // otherwise endingNeedsConfirmation asks first and confirmEnding does it.
+    Q_INVOKABLE void requestEnding(bool quitting);
     Q_INVOKABLE void confirmEnding(bool quitting);
-    Q_INVOKABLE void endSession(const QString &id);
-    Q_INVOKABLE QString endSessionQuestion(const QString &id) const;
     Q_INVOKABLE void restartHosting();
     Q_INVOKABLE void restartHostingIfActive();
     Q_INVOKABLE void rotatePairing();
@@ -162,7 +155,6 @@ signals:
     void identityChanged();
     void readinessWarningChanged();
     void settingsFileNoticeChanged();
-    void sessionProgramsTextChanged();
     // Stop or Quit would end running coding sessions: the views ask, and answer with confirmEnding.
     void endingNeedsConfirmation(const QString &title, const QString &question, bool quitting);
 

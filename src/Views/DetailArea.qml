@@ -69,7 +69,7 @@ ColumnLayout {
                 text: "Stop"
                 destructive: true
                 pixelSize: 13
-                onClicked: Presenter.requestStop()
+                onClicked: Presenter.requestEnding(false)
             }
             SymbolButton {
                 objectName: "startButton"
@@ -98,7 +98,7 @@ ColumnLayout {
     Shortcut {
         sequence: "Escape"
         enabled: Presenter.canStop
-        onActivated: Presenter.requestStop()
+        onActivated: Presenter.requestEnding(false)
     }
 
     ScrollView {

@@ -34,7 +34,7 @@ ApplicationWindow {
         case Presenter.Quit:
             // Running coding sessions are asked about first; the window stays until the app ends.
             close.accepted = false;
-            Presenter.requestQuit();
+            Presenter.requestEnding(true);
             break;
         }
     }
@@ -47,7 +47,7 @@ ApplicationWindow {
 
     Shortcut {
         sequence: "Ctrl+Q"
-        onActivated: Presenter.requestQuit()
+        onActivated: Presenter.requestEnding(true)
     }
 
     HostMainView {
@@ -77,7 +77,7 @@ ApplicationWindow {
 
     KeepHostingDialog {
         id: keepHostingDialog
-        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.requestQuit()
+        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.requestEnding(true)
     }
 
     EndingConfirmation {

@@ -70,6 +70,6 @@ RowLayout {
         Layout.alignment: Qt.AlignTop
         text: "End"
         font.pixelSize: 11
-        onClicked: row.endRequested(row.sessionId, Presenter.endSessionQuestion(row.sessionId))
+        onClicked: row.endRequested(row.sessionId, Presenter.sessions.endQuestion(row.sessionId))
     }
 }

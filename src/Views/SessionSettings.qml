@@ -24,15 +24,16 @@ ColumnLayout {
             id: programsField
             objectName: "sessionProgramsField"
             Layout.fillWidth: true
-            text: Presenter.sessionProgramsText
+            text: Array.from(Preferences.sessionPrograms).join(", ")
             placeholderText: "none (names or paths, separated by commas)"
             font.family: "monospace"
             font.pixelSize: 12
             Accessible.name: "Programs tablets may start"
             onEditingFinished: {
-                Presenter.setSessionProgramsText(programsField.text);
-                // The list as it was kept (blanks and repeats dropped), and again whenever it changes.
-                programsField.text = Qt.binding(() => Presenter.sessionProgramsText);
+                // Names separated by commas; the settings keep them trimmed, each once, blanks dropped.
+                Preferences.sessionPrograms = programsField.text.split(",");
+                // The list as it was kept, and again whenever it changes.
+                programsField.text = Qt.binding(() => Array.from(Preferences.sessionPrograms).join(", "));
             }
         }
     }

@@ -64,7 +64,7 @@ SectionCard {
         modal: true
         title: "End this session?"
         standardButtons: Dialog.Cancel | Dialog.Ok
-        onAccepted: Presenter.endSession(endConfirmation.sessionId)
+        onAccepted: Presenter.sessions.end(endConfirmation.sessionId)
 
         Label {
             width: 380

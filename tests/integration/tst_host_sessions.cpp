@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QTcpServer>
 
 namespace {
@@ -194,6 +195,8 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
     qputenv("PATH", home.filePath("bin").toUtf8() + ":/usr/bin:/bin");
     m_runtimes.append(SessionFiles::runtimeFolder(QProcessEnvironment::systemEnvironment()));
+    // A failure leaves the sessions' servers running: they go before their folders do.
+    const auto endLeftovers = qScopeGuard([this] { cleanup(); });
 
     JsonFileUserDefaults settings(home.filePath("defaults.json"));
     ScriptedFolderChooser chooser;

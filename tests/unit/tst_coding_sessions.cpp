@@ -178,7 +178,6 @@ void CodingSessionsTest::programs()
     QFETCH(QStringList, typed);
     QFETCH(QStringList, kept);
     QCOMPARE(CodingWork::normalizedPrograms(typed), kept);
-    QCOMPARE(CodingWork::programsFromText(typed.join(',')), kept);
 }
 
 void CodingSessionsTest::folderVerdict_data()

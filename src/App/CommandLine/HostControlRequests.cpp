@@ -66,7 +66,7 @@ QJsonObject HostControlRequests::answer(const QJsonObject &request)
         if (!m_controller.sessions().find(id))
             return {{Protocol::errorKey,
                      QStringLiteral("No coding session has the id \"%1\" (see --sessions)").arg(id)}};
-        m_presenter.endSession(id);
+        m_controller.endSession(id);
         return {{Protocol::doneKey, name}};
     }
     if (name == Protocol::revoke) {

@@ -1,15 +1,28 @@
 #include "App/Window/CodingSessionsModel.h"
 
+#include "Services/Sessions/CodingWork.h"
 #include "Services/Sessions/SessionsWatcher.h"
 
 #include <QLocale>
 
 CodingSessionsModel::CodingSessionsModel(const SessionsWatcher &watcher, std::function<bool()> agentRunning,
-                                         QObject *parent)
-    : QAbstractListModel(parent), m_watcher(watcher), m_agentRunning(std::move(agentRunning))
+                                         std::function<void(const QString &id)> end, QObject *parent)
+    : QAbstractListModel(parent), m_watcher(watcher), m_agentRunning(std::move(agentRunning)),
+      m_end(std::move(end))
 {
     connect(&watcher, &SessionsWatcher::changed, this, &CodingSessionsModel::refresh);
     refresh();
+}
+
+QString CodingSessionsModel::endQuestion(const QString &id) const
+{
+    const std::optional<HostedSession> session = m_watcher.find(id);
+    return session ? CodingWork::endOneQuestion(session->program, session->folder) : QString();
+}
+
+void CodingSessionsModel::end(const QString &id)
+{
+    m_end(id);
 }
 
 int CodingSessionsModel::rowCount(const QModelIndex &parent) const

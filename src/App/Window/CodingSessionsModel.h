@@ -24,8 +24,9 @@ public:
 
     // `agentRunning` tells whether the counts of attached tablets are current: the agent writes them, and
     // they are stale while none runs. Call agentRunningChanged() when its answer changes.
+    // `end` ends one session by its id.
     CodingSessionsModel(const SessionsWatcher &watcher, std::function<bool()> agentRunning,
-                        QObject *parent = nullptr);
+                        std::function<void(const QString &id)> end, QObject *parent = nullptr);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
@@ -35,6 +36,9 @@ public:
     // The agent's list could not be read; the sessions shown come from their own folders.
     bool damaged() const { return m_damaged; }
     void agentRunningChanged();
+    // The question before `id` ends (empty when it is gone), and its end once the user agreed.
+    Q_INVOKABLE QString endQuestion(const QString &id) const;
+    Q_INVOKABLE void end(const QString &id);
 
     // "since 14:05" for a session opened today (local time), "since 3 Dec, 14:05" otherwise.
     static QString sinceText(const QDateTime &openedAt, const QDateTime &now);
@@ -49,6 +53,7 @@ private:
 
     const SessionsWatcher &m_watcher;
     std::function<bool()> m_agentRunning;
+    std::function<void(const QString &id)> m_end;
     QList<HostedSession> m_sessions;
     bool m_damaged = false;
 };

@@ -22,11 +22,6 @@ QStringList CodingWork::normalizedPrograms(const QStringList &names)
     return programs;
 }
 
-QStringList CodingWork::programsFromText(const QString &text)
-{
-    return normalizedPrograms(text.split(QLatin1Char(',')));
-}
-
 std::function<bool(const QString &name)> CodingWork::installedOn(const QString &toolPath,
                                                                  const FileProbe &probe)
 {

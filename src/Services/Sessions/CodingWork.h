@@ -20,8 +20,6 @@ inline const QString codexReady = QStringLiteral("Ready for remote Codex work.")
 // shell's reserved name (it has a switch of its own), names that would read as an option, names with control
 // characters and relative paths (found nowhere) are dropped.
 QStringList normalizedPrograms(const QStringList &names);
-// The same from what the user typed: names separated by commas.
-QStringList programsFromText(const QString &text);
 
 // Whether a program is there to start: an absolute path to an executable file, or a name found on the tool
 // path (as the agent looks for it).
