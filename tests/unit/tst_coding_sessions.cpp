@@ -1,5 +1,4 @@
 #include "App/CommandLine/SessionCommands.h"
-#include "App/Window/CodingSessionsModel.h"
 #include "Services/Sessions/CodingWork.h"
 #include "Services/Sessions/SessionsState.h"
 #include "Services/Sessions/SessionsWatcher.h"
@@ -73,7 +72,6 @@ private slots:
     void askedBeforeSessionsEnd();
     void launchOptions_data();
     void launchOptions();
-    void rowTexts();
 };
 
 void CodingSessionsTest::stateFile_data()
@@ -98,8 +96,6 @@ void CodingSessionsTest::stateFile_data()
     // What cannot be read costs no session: each folder's own record stands in, without a count of tablets.
     QTest::newRow("not JSON") << std::optional<QByteArray>("{\"format\":1,\"sess") << QStringList{first}
                               << Damaged << QList{session(first, early, 0)};
-    QTest::newRow("unreadable (empty)")
-        << std::optional<QByteArray>("") << QStringList{first} << Damaged << QList{session(first, early, 0)};
     QTest::newRow("a format this host does not know")
         << std::optional(state({entry(first, early)}, 2)) << QStringList{first} << Damaged
         << QList{session(first, early, 0)};
@@ -238,7 +234,6 @@ void CodingSessionsTest::askedBeforeSessionsEnd_data()
     QTest::newRow("quit, two") << "quit" << QString() << 2
                                << "2 coding sessions are running. Quitting Ferrowyn Host ends them, and the "
                                   "programs running in them.";
-    QTest::newRow("quit, none") << "quit" << QString() << 0 << QString();
     QTest::newRow("a restart keeps them") << "start" << QString() << 2 << QString();
     QTest::newRow("ending one names it, as plain text")
         << "end-session" << second << 2
@@ -260,11 +255,6 @@ void CodingSessionsTest::askedBeforeSessionsEnd()
         sessions.append(QJsonObject{{"id", id}, {"program", "codex"}, {"folder", "/w/" + id + "\x1b[2J"}});
     }
     QCOMPARE(SessionCommands::question(request, sessionId, {{"sessions", sessions}}), question);
-    // The window asks the same, in the same words.
-    if (request == "stop" || request == "quit")
-        QCOMPARE(CodingWork::endQuestion(running, request == "quit" ? CodingWork::Ending::quit
-                                                                    : CodingWork::Ending::stopHosting),
-                 question);
 }
 
 void CodingSessionsTest::launchOptions_data()
@@ -300,19 +290,6 @@ void CodingSessionsTest::launchOptions()
         QCOMPARE(AgentLaunchPlan::arguments(settings, "/state.json").size(),
                  arguments.size() - options.size());
     }
-}
-
-void CodingSessionsTest::rowTexts()
-{
-    const QDateTime now = QDateTime(QDate(2026, 12, 7), QTime(18, 0));
-    QCOMPARE(CodingSessionsModel::sinceText(QDateTime(QDate(2026, 12, 7), QTime(9, 5)), now), "since 09:05");
-    QCOMPARE(CodingSessionsModel::sinceText(QDateTime(QDate(2026, 12, 3), QTime(14, 5)), now),
-             "since 3 Dec, 14:05");
-    QCOMPARE(CodingSessionsModel::attachmentText(0, true), "No tablet attached");
-    QCOMPARE(CodingSessionsModel::attachmentText(1, true), "1 tablet attached");
-    QCOMPARE(CodingSessionsModel::attachmentText(3, true), "3 tablets attached");
-    // The agent writes the count: without one running it is not known.
-    QCOMPARE(CodingSessionsModel::attachmentText(3, false), "No tablet can attach until hosting runs");
 }
 
 QTEST_GUILESS_MAIN(CodingSessionsTest)
