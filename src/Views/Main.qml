@@ -80,6 +80,12 @@ ApplicationWindow {
         onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.requestEnding(true)
     }
 
+    // The tray's Stop and Quit ask here too: the question must be seen, so the window comes forward with it.
     EndingConfirmation {
+        onAboutToShow: {
+            window.showNormal();
+            window.raise();
+            window.requestActivate();
+        }
     }
 }

@@ -108,10 +108,12 @@ void SessionsWindowTest::endingAsksFirst()
     QTRY_COMPARE(m_h.named("sessionRow").size(), 1);
     QVERIFY(QFileInfo::exists(SessionFiles::sessionFolder(runtime, second)));
 
-    // Stop says how many run and waits for the answer; a "no" keeps hosting and the session.
+    // Stop says how many run and waits for the answer; a "no" keeps hosting and the session. From the tray,
+    // with the window hidden, the window comes forward to ask.
     QVERIFY(m_h.presenter.running());
+    m_h.window()->hide();
     QMetaObject::invokeMethod(m_h.find("stopButton"), "clicked");
-    QTRY_VERIFY(dialog("endingConfirmation")->property("visible").toBool());
+    QTRY_VERIFY(dialog("endingConfirmation")->property("visible").toBool() && m_h.window()->isVisible());
     QCOMPARE(dialog("endingConfirmation")->property("title").toString(), "Stop hosting?");
     QVERIFY(dialog("endingConfirmation")->property("question").toString().startsWith("1 coding session is"));
     answer("endingConfirmation", false);
