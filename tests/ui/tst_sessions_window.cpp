@@ -4,11 +4,9 @@
 #include "Shared/SessionFiles.h"
 #include "WindowHarness.h"
 
-#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPalette>
 #include <QSaveFile>
 
 namespace {
@@ -76,16 +74,7 @@ void SessionsWindowTest::twoSessionsLightAndDark()
                  .size(),
              1);
 
-    m_h.window()->resize(1000, 1250);
-    QTRY_COMPARE(m_h.window()->contentItem()->height(), 1250);
-    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
-    QVERIFY(folder.mkpath(".") && m_h.window()->grabWindow().save(folder.filePath("sessions-light.png")));
-    const QPalette light = QGuiApplication::palette();
-    QGuiApplication::setPalette(QPalette(QColor(60, 60, 60), QColor(36, 36, 36)));
-    QTRY_VERIFY(m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100);
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("sessions-dark.png")));
-    QGuiApplication::setPalette(light);
-    m_h.window()->resize(1000, 760);
+    m_h.saveLightAndDark(SCREENSHOT_DIR "/sessions");
 }
 
 void SessionsWindowTest::endingAsksFirst()
