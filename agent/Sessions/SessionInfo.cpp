@@ -1,5 +1,7 @@
 #include "Sessions/SessionInfo.h"
 
+#include "Shared/SessionFiles.h"
+
 #include <QCryptographicHash>
 
 QJsonObject SessionInfo::toJson() const
@@ -33,7 +35,7 @@ std::optional<SessionInfo> SessionInfo::fromJson(const QJsonObject &object)
 
 QString SessionInfo::fileIn(const QString &folder)
 {
-    return folder + QStringLiteral("/session.json");
+    return SessionFiles::sessionRecord(folder);
 }
 
 QString SessionInfo::pairingOf(const QString &hostId)

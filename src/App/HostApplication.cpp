@@ -11,8 +11,11 @@ HostApplication::HostApplication(HostPreferences &preferences, HostAgentControll
     const auto restart = [this] {
         restartHostingIfActive(m_controller, m_preferences);
     };
+    // The programs sessions may run are given at launch: a restart, which keeps the sessions, brings a change
+    // to the next session opened.
     for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanPortChanged,
-                        &HostPreferences::lanBindAllChanged, &HostPreferences::ngrokTunnelEnabledChanged})
+                        &HostPreferences::lanBindAllChanged, &HostPreferences::ngrokTunnelEnabledChanged,
+                        &HostPreferences::sessionProgramsChanged, &HostPreferences::allowShellChanged})
         connect(&m_preferences, signal, this, restart);
     connect(&m_preferences, &HostPreferences::relayVersionChanged, this, [this, restart] {
         // Another protocol needs its own managed relay, whatever URL was typed before.
@@ -47,8 +50,9 @@ void HostApplication::restartHostingIfActive(HostAgentController &controller, Ho
 void HostApplication::terminate()
 {
     // Whether or not the window was ever shown: an agent started any other way must not outlive the host
-    // either, and stopping when nothing runs costs nothing.
-    m_controller.stop(true);
+    // either, and stopping when nothing runs costs nothing. Nobody could reach the coding sessions any more:
+    // they end too.
+    m_controller.stopHostingAndWait();
 }
 
 HostApplication::CloseAction HostApplication::closeAction(bool trayAvailable, bool hosting,

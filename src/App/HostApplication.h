@@ -22,7 +22,7 @@ public:
     void windowShown();
     // Stops a running or starting agent, waits for it, and starts it again with the current settings.
     static void restartHostingIfActive(HostAgentController &controller, HostPreferences &preferences);
-    // Before the process ends: no agent may outlive the host.
+    // Before the process ends: no agent may outlive the host, nor any coding session.
     void terminate();
 
     // What closing the window does. With a tray the app lives on in it; without one, hosting in the

@@ -6,6 +6,7 @@
 #include "Services/HostAgentController.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Redaction/HostSecretRedactor.h"
+#include "Services/Sessions/CodingWork.h"
 #include "Services/Settings/HostFileWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
@@ -18,8 +19,14 @@
 HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &controller, QObject *parent)
     : QObject(parent), m_preferences(preferences), m_controller(controller),
       m_workspaces(new WorkspaceListModel(preferences, controller, this)),
-      m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this))
+      m_devices(new PairedDevicesModel(&HostAgentController::trustedDevicesPath, this)),
+      m_sessions(new CodingSessionsModel(
+          controller.sessions(),
+          [&controller] { return controller.state().kind() == AgentRunState::Kind::running; },
+          [&controller](const QString &id) { controller.endSession(id); }, this))
 {
+    connect(&m_controller, &HostAgentController::stateChanged, m_sessions,
+            &CodingSessionsModel::agentRunningChanged);
     m_devices->setHostId(m_controller.hostId());
     connect(&m_controller, &HostAgentController::hostIdChanged, m_devices,
             [this] { m_devices->setHostId(m_controller.hostId()); });
@@ -52,9 +59,11 @@ HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &
         connect(&m_controller, signal, this, &HostPresenter::identityChanged);
     connect(&m_controller, &Controller::readinessWarningChanged, this,
             &HostPresenter::readinessWarningChanged);
-    // Whatever changed the list, the readiness shown must be of the folders now pinned.
-    connect(&m_preferences, &HostPreferences::workspacesChanged, this,
-            [this] { m_controller.refreshPermissionPreflight(&m_preferences); });
+    // The readiness shown is of the folders pinned now and of what tablets may start in them.
+    for (auto signal : {&HostPreferences::workspacesChanged, &HostPreferences::sessionProgramsChanged,
+                        &HostPreferences::allowShellChanged})
+        connect(&m_preferences, signal, this,
+                [this] { m_controller.refreshPermissionPreflight(&m_preferences); });
 }
 
 namespace {
@@ -242,7 +251,25 @@ void HostPresenter::startHosting()
 
 void HostPresenter::stopHosting()
 {
-    m_controller.stop();
+    m_controller.stopHosting();
+}
+
+void HostPresenter::requestEnding(bool quitting)
+{
+    const auto ending = quitting ? CodingWork::Ending::quit : CodingWork::Ending::stopHosting;
+    if (const int running = m_sessions->count(); running > 0)
+        emit endingNeedsConfirmation(CodingWork::endTitle(ending), CodingWork::endQuestion(running, ending),
+                                     quitting);
+    else
+        confirmEnding(quitting);
+}
+
+void HostPresenter::confirmEnding(bool quitting)
+{
+    if (quitting)
+        quit();
+    else
+        stopHosting();
 }
 
 void HostPresenter::restartHosting()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "App/Window/CodingSessionsModel.h"
 #include "App/Window/PairedDevicesModel.h"
 #include "App/Window/WorkspaceListModel.h"
 
@@ -46,6 +47,7 @@ class HostPresenter : public QObject {
     Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
     Q_PROPERTY(WorkspaceListModel *workspaces READ workspaces CONSTANT)
     Q_PROPERTY(PairedDevicesModel *devices READ devices CONSTANT)
+    Q_PROPERTY(CodingSessionsModel *sessions READ sessions CONSTANT)
     Q_PROPERTY(QAbstractListModel *log READ log CONSTANT)
     Q_PROPERTY(QString settingsFileNotice READ settingsFileNotice NOTIFY settingsFileNoticeChanged)
     Q_PROPERTY(bool trayHostPresent READ trayHostPresent CONSTANT)
@@ -100,6 +102,7 @@ public:
     void showFileWarnings(const HostFileWarnings &warnings);
     WorkspaceListModel *workspaces() const { return m_workspaces; }
     PairedDevicesModel *devices() const { return m_devices; }
+    CodingSessionsModel *sessions() const { return m_sessions; }
     // The agent's masked output, newest last.
     QAbstractListModel *log() const;
     // Why the settings are at their defaults, shown until dismissed; empty when there is nothing to say.
@@ -108,7 +111,12 @@ public:
     void reportSettingsFile(const JsonFileUserDefaults &defaults);
 
     Q_INVOKABLE void startHosting();
+    // Ends the coding sessions and the agent, without asking (see requestStop).
     Q_INVOKABLE void stopHosting();
+    // Stop (quitting false) and Quit as the user asks for them: at once when no coding session runs,
+    // otherwise endingNeedsConfirmation asks first and confirmEnding does it.
+    Q_INVOKABLE void requestEnding(bool quitting);
+    Q_INVOKABLE void confirmEnding(bool quitting);
     Q_INVOKABLE void restartHosting();
     Q_INVOKABLE void restartHostingIfActive();
     Q_INVOKABLE void rotatePairing();
@@ -147,12 +155,15 @@ signals:
     void identityChanged();
     void readinessWarningChanged();
     void settingsFileNoticeChanged();
+    // Stop or Quit would end running coding sessions: the views ask, and answer with confirmEnding.
+    void endingNeedsConfirmation(const QString &title, const QString &question, bool quitting);
 
 private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
     WorkspaceListModel *m_workspaces;
     PairedDevicesModel *m_devices;
+    CodingSessionsModel *m_sessions;
     const HostFileWarnings *m_fileWarnings = nullptr;
     QString m_settingsFileNotice;
     bool m_launchedAtLogin = false;

@@ -1,5 +1,6 @@
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/CommandLine/HostControlClient.h"
+#include "App/CommandLine/SessionCommands.h"
 #include "App/Headless/HeadlessHost.h"
 #include "App/HostPresenter.h"
 #include "App/HostSession.h"
@@ -109,6 +110,8 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         return HostControlClient::run(commandLine);
     }
+    case HostCommandLine::Action::Attach:
+        return SessionCommands::attach(commandLine.sessionId);
     case HostCommandLine::Action::Headless: {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName(AppBrand::hostName);

@@ -1,13 +1,24 @@
 #include "Services/HostAgentController.h"
 
+#include "Services/Sessions/CodingWork.h"
+#include "Services/Sessions/SessionTmux.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Supervision/AgentLaunchPlan.h"
 #include "Shared/AgentEnvironment.h"
 #include "Shared/NotifyingSetter.h"
 #include "Shared/PrivateFolder.h"
+#include "Shared/SessionFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QTimer>
+
+namespace {
+
+// How long quitting waits for one session's tmux server to end.
+constexpr std::chrono::milliseconds sessionEndWait{1000};
+
+} // namespace
 
 HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                                          FolderChooser &chooser, HostAgentTimings timings, QObject *parent)
@@ -21,7 +32,9 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
                                      [this] {
                                          return lastSettings();
                                      }},
-                                    timings.setupLinkRefreshInterval, timings.tunnelPoll, this))
+                                    timings.setupLinkRefreshInterval, timings.tunnelPoll, this)),
+      m_sessions(
+          new SessionsWatcher(SessionFiles::runtimeFolder(QProcessEnvironment::systemEnvironment()), this))
 {
     using Controller = HostAgentController;
     connect(m_supervisor, &AgentSupervisor::stateChanged, this, &Controller::stateChanged);
@@ -90,6 +103,7 @@ void HostAgentController::start(HostPreferences *preferences)
 
 void HostAgentController::beginStart(HostPreferences *preferences, bool isRestart)
 {
+    ++m_hostingRequests;
     stop();
     if (!isRestart)
         setReadinessWarning(credentialStore().waitingForUnlock() ? waitingForKeyringWarning : QString());
@@ -142,6 +156,76 @@ void HostAgentController::stop(bool waitForExit)
     setRunningAgentBuild({});
 }
 
+void HostAgentController::stopHosting()
+{
+    const quint64 request = ++m_hostingRequests;
+    // Once, unless a start or stop was asked for since.
+    const auto stopNow = [this, request] {
+        if (request != m_hostingRequests)
+            return;
+        ++m_hostingRequests;
+        stop();
+        endSessionsWithoutAgent();
+    };
+    if (!m_supervisor->agentIsUp() || m_sessions->sessions().isEmpty()) {
+        stopNow();
+        return;
+    }
+    AgentControlRequest::endSessions(m_pairing->controlChannel(), {}, this, [this, stopNow](bool told) {
+        if (!told || m_sessions->sessions().isEmpty()) {
+            stopNow();
+            return;
+        }
+        // The agent tells each session's tablets as the session ends, and writes its list when it is gone.
+        auto *waiting = new QObject(this);
+        const auto finish = [waiting, stopNow] {
+            waiting->deleteLater();
+            stopNow();
+        };
+        connect(m_sessions, &SessionsWatcher::changed, waiting, [this, finish] {
+            if (m_sessions->sessions().isEmpty())
+                finish();
+        });
+        QTimer::singleShot(m_sessionsEndWait, waiting, finish);
+    });
+}
+
+void HostAgentController::stopHostingAndWait()
+{
+    ++m_hostingRequests;
+    stop(true);
+    SessionTmux::endAndWait(m_sessions->runtimeFolder(),
+                            SessionsState::folderIds(m_sessions->runtimeFolder()), sessionEndWait);
+}
+
+void HostAgentController::endSession(const QString &id)
+{
+    if (!SessionsState::isSessionId(id))
+        return;
+    const QString runtime = m_sessions->runtimeFolder();
+    if (!m_supervisor->agentIsUp()) {
+        SessionTmux::end(runtime, id, this);
+        return;
+    }
+    AgentControlRequest::endSessions(m_pairing->controlChannel(), id, this, [this, runtime, id](bool done) {
+        if (!done)
+            SessionTmux::end(runtime, id, this);
+    });
+}
+
+void HostAgentController::endSessionsWithoutAgent(const std::optional<QString> &deviceId)
+{
+    const QString runtime = m_sessions->runtimeFolder();
+    if (!deviceId) {
+        for (const QString &id : SessionsState::folderIds(runtime))
+            SessionTmux::end(runtime, id, this);
+        return;
+    }
+    for (const HostedSession &session : m_sessions->sessions())
+        if (session.deviceId == *deviceId)
+            SessionTmux::end(runtime, session.id, this);
+}
+
 void HostAgentController::recomputeSetupLink(HostPreferences *preferences)
 {
     if (preferences)
@@ -164,11 +248,14 @@ void HostAgentController::rotatePairing(HostPreferences *preferences)
         return;
     m_pairing->rotate(preferences->relayVersion());
     // An agent still starting holds the old credentials as much as a running one: left alone, it would keep
-    // accepting the revoked pairing while the link offered one it refuses.
+    // accepting the revoked pairing while the link offered one it refuses. The new agent ends every session
+    // opened under the old pairing.
     if (m_supervisor->isActive()) {
         start(preferences);
         return;
     }
+    // No agent will end them soon: the pairing may have leaked, so nothing opened under it goes on.
+    endSessionsWithoutAgent();
     recomputeSetupLink(preferences);
     // The new pairing works until the host restarts; the user must know it will not survive that.
     if (!credentialStore().lastKeyringError().isEmpty())
@@ -181,15 +268,22 @@ void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences 
         return;
     // An agent that is up, even one not yet confirmed as running, holds the old nonce and may serve the
     // tablet.
-    const auto revoked = [this, preferences = QPointer(preferences)](HostPairing::Revocation revocation) {
+    const auto revoked = [this, deviceId,
+                          preferences = QPointer(preferences)](HostPairing::Revocation revocation) {
         if (preferences)
-            afterRevocation(revocation, preferences);
+            afterRevocation(revocation, deviceId, preferences);
     };
     m_pairing->revokeDevice(deviceId, m_supervisor->agentIsUp(), this, revoked);
 }
 
-void HostAgentController::afterRevocation(HostPairing::Revocation revocation, HostPreferences *preferences)
+void HostAgentController::afterRevocation(HostPairing::Revocation revocation, const QString &deviceId,
+                                          HostPreferences *preferences)
 {
+    // An agent that starts ends the sessions of devices it no longer trusts; until one does, tmux ends them.
+    const bool agentWillEndSessions =
+        revocation == HostPairing::Revocation::byAgent || m_supervisor->isActive();
+    if (!agentWillEndSessions)
+        endSessionsWithoutAgent(deviceId);
     switch (revocation) {
     case HostPairing::Revocation::withoutPairing:
         return;
@@ -214,12 +308,18 @@ void HostAgentController::afterRevocation(HostPairing::Revocation revocation, Ho
 void HostAgentController::refreshPermissionPreflight(HostPreferences *preferences)
 {
     if (preferences)
-        m_folders->check(preferences->workspaces());
+        m_folders->check(preferences->workspaces(), readyMessage(*preferences));
+}
+
+QString HostAgentController::readyMessage(const HostPreferences &preferences)
+{
+    return CodingWork::readyMessage(preferences.sessionPrograms(), preferences.allowShell(),
+                                    CodingWork::installedOn(SessionTmux::toolPath(), FileProbe::system()));
 }
 
 void HostAgentController::grantFolderAccess(const QString &path, HostPreferences *preferences)
 {
-    if (!preferences || !m_folders->grant(path, preferences->workspaces()))
+    if (!preferences || !m_folders->grant(path, preferences->workspaces(), readyMessage(*preferences)))
         return;
     // A starting agent, too, must work inside the new grant.
     if (m_supervisor->isActive())

@@ -5,6 +5,7 @@
 #include "Services/Links/SetupLinkPublisher.h"
 #include "Services/Links/TunnelStatusPoller.h"
 #include "Services/Pairing/HostPairing.h"
+#include "Services/Sessions/SessionsWatcher.h"
 #include "Services/Supervision/AgentSupervisor.h"
 #include "Shared/AgentBuild.h"
 
@@ -34,6 +35,9 @@ struct HostAgentTimings {
     std::chrono::milliseconds setupLinkRefreshInterval{300000};
     // The tunnel poll: the pause between attempts, how many, and the limit of one request.
     TunnelPollTimings tunnelPoll;
+    // How long Stop lets the agent end the coding sessions, so that their tablets hear of it, before it stops
+    // the agent anyway.
+    std::chrono::milliseconds sessionsEndWait{2000};
 };
 
 // Hosting as the window and the command line see it: the published fields, and the wiring of the agent's
@@ -108,8 +112,21 @@ public:
     Q_INVOKABLE void start(HostPreferences *preferences);
     // Ends the agent, cancels a pending restart and resets the hosting fields. Without waitForExit it returns
     // at once and the state shows the stop until the agent is gone; with it (for quitting), no agent process
-    // runs when it returns: one that ignores SIGTERM is killed after the kill timeout.
+    // runs when it returns: one that ignores SIGTERM is killed after the kill timeout. The coding sessions go
+    // on: the next agent takes them over.
     Q_INVOKABLE void stop(bool waitForExit = false);
+    // "Stop hosting": the coding sessions end, through the agent when one is up (it tells their tablets), and
+    // the agent stops once they are gone (or after sessionsEndWait); what the agent did not end, tmux ends.
+    // Until then hosting goes on, and a start asked meanwhile wins.
+    Q_INVOKABLE void stopHosting();
+    // Quitting: the agent stops and every coding session ends before this returns, each wait bounded.
+    void stopHostingAndWait();
+
+    // The coding sessions on this computer, as the agent lists them.
+    const SessionsWatcher &sessions() const { return *m_sessions; }
+    // Ends one coding session: through the agent when one is up, otherwise (or when it cannot be asked)
+    // with tmux.
+    Q_INVOKABLE void endSession(const QString &id);
 
     // Publishes the setup link of the current route and the local address it points at.
     Q_INVOKABLE void recomputeSetupLink(HostPreferences *preferences);
@@ -176,13 +193,23 @@ private:
     // The settings of the last start's preferences as they are now; none once they are gone.
     std::optional<HostingSettings> lastSettings() const;
     // What follows a revocation: the link with the new nonce, or an agent started with it.
-    void afterRevocation(HostPairing::Revocation revocation, HostPreferences *preferences);
+    void afterRevocation(HostPairing::Revocation revocation, const QString &deviceId,
+                         HostPreferences *preferences);
+    // What a ready folder may promise, from the programs tablets may start and what is installed.
+    static QString readyMessage(const HostPreferences &preferences);
+    // Ends with tmux the sessions no agent ends: every session folder, or those the device opened.
+    void endSessionsWithoutAgent(const std::optional<QString> &deviceId = std::nullopt);
     void setRunningAgentBuild(const QString &build);
 
     AgentSupervisor *m_supervisor;
     HostPairing *m_pairing;
     PinnedFolderAccess *m_folders;
     SetupLinkPublisher *m_link;
+    SessionsWatcher *m_sessions;
+    // Counts the starts and stops asked for: a stop that waits for the agent to end the sessions gives way to
+    // anything asked after it.
+    quint64 m_hostingRequests = 0;
+    std::chrono::milliseconds m_sessionsEndWait;
     QString m_runningAgentBuild;
     QString m_readinessWarning;
     // The preferences of the last start; what a restart launches with, and whose ngrok token is masked.

@@ -34,4 +34,9 @@ QString sessionFolder(const QString &runtimeFolder, const QString &sessionId)
     return sessionsFolder(runtimeFolder) + QLatin1Char('/') + sessionId;
 }
 
+QString sessionRecord(const QString &sessionFolder)
+{
+    return sessionFolder + QStringLiteral("/session.json");
+}
+
 } // namespace SessionFiles

@@ -16,6 +16,8 @@ QString tmuxSocket(const QString &runtimeFolder, const QString &sessionId);
 QString stateFile(const QString &runtimeFolder);
 // The folder holding one session's output history and exit status.
 QString sessionFolder(const QString &runtimeFolder, const QString &sessionId);
+// What the agent records of a session in its folder: its device, program and working folder among others.
+QString sessionRecord(const QString &sessionFolder);
 // The parent of every session folder.
 QString sessionsFolder(const QString &runtimeFolder);
 } // namespace SessionFiles

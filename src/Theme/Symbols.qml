@@ -27,7 +27,8 @@ QtObject {
         "plus": "\ue145",                        // add
         "checkmark.shield": "\ue8e8",            // verified_user
         "arrow.up.right.square": "\ue89e",       // open_in_new
-        "minus.circle": "\ue15d"                 // remove_circle_outline
+        "minus.circle": "\ue15d",                // remove_circle_outline
+        "terminal": "\ueb8e"                     // terminal
     })
 
     function glyph(name) {

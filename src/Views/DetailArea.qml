@@ -69,7 +69,7 @@ ColumnLayout {
                 text: "Stop"
                 destructive: true
                 pixelSize: 13
-                onClicked: Presenter.stopHosting()
+                onClicked: Presenter.requestEnding(false)
             }
             SymbolButton {
                 objectName: "startButton"
@@ -98,7 +98,7 @@ ColumnLayout {
     Shortcut {
         sequence: "Escape"
         enabled: Presenter.canStop
-        onActivated: Presenter.stopHosting()
+        onActivated: Presenter.requestEnding(false)
     }
 
     ScrollView {
@@ -131,6 +131,8 @@ ColumnLayout {
                 }
             }
             SetupLinkView {
+            }
+            SessionsCard {
             }
             LogTailView {
             }

@@ -31,7 +31,7 @@ Platform.SystemTrayIcon {
         }
         Platform.MenuItem {
             text: Presenter.canStop ? "Stop Hosting" : "Start Hosting"
-            onTriggered: Presenter.canStop ? Presenter.stopHosting() : Presenter.startHosting()
+            onTriggered: Presenter.canStop ? Presenter.requestEnding(false) : Presenter.startHosting()
         }
         Platform.MenuItem {
             text: "Copy Setup Link"
@@ -41,7 +41,7 @@ Platform.SystemTrayIcon {
         Platform.MenuSeparator {}
         Platform.MenuItem {
             text: "Quit Ferrowyn Host"
-            onTriggered: Presenter.quit()
+            onTriggered: Presenter.requestEnding(true)
         }
     }
 }

@@ -32,7 +32,9 @@ ApplicationWindow {
             keepHostingDialog.open();
             break;
         case Presenter.Quit:
-            Presenter.quit();
+            // Running coding sessions are asked about first; the window stays until the app ends.
+            close.accepted = false;
+            Presenter.requestEnding(true);
             break;
         }
     }
@@ -45,7 +47,7 @@ ApplicationWindow {
 
     Shortcut {
         sequence: "Ctrl+Q"
-        onActivated: Presenter.quit()
+        onActivated: Presenter.requestEnding(true)
     }
 
     HostMainView {
@@ -75,6 +77,15 @@ ApplicationWindow {
 
     KeepHostingDialog {
         id: keepHostingDialog
-        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.quit()
+        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.requestEnding(true)
+    }
+
+    // The tray's Stop and Quit ask here too: the question must be seen, so the window comes forward with it.
+    EndingConfirmation {
+        onAboutToShow: {
+            window.showNormal();
+            window.raise();
+            window.requestActivate();
+        }
     }
 }

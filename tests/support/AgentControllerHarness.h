@@ -12,6 +12,13 @@
 
 #include <memory>
 
+// The runtime folder where coding sessions live, one for each harness: what a test's controller ends or
+// lists is never the user's.
+struct PrivateRuntimeFolder {
+    PrivateRuntimeFolder() { qputenv("XDG_RUNTIME_DIR", folder.path().toUtf8()); }
+    QTemporaryDir folder;
+};
+
 // A controller on in-memory defaults and keyring, launching the scripted stand-in agent, with short delays.
 struct AgentControllerHarness {
     static HostAgentTimings shortTimings()
@@ -44,6 +51,7 @@ struct AgentControllerHarness {
         QTRY_VERIFY(!controller->launchAwaitsCredentials());
     }
 
+    PrivateRuntimeFolder runtime;
     QTemporaryDir scratch;
     JsonFileUserDefaults defaults;
     MemoryKeyring keyring;

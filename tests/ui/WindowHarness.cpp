@@ -3,7 +3,12 @@
 #include "App/Window/QmlSingletons.h"
 #include "ScriptedNetworkInterfaces.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QPalette>
 #include <QQmlExtensionPlugin>
+#include <QTest>
 
 #include <functional>
 
@@ -57,4 +62,17 @@ QList<QQuickItem *> WindowHarness::showing(const QString &value, QQuickItem *roo
     };
     visit(root ? root : m_window->contentItem());
     return found;
+}
+
+void WindowHarness::saveLightAndDark(const QString &stem)
+{
+    m_window->resize(1000, 1250);
+    QTRY_COMPARE(m_window->contentItem()->height(), 1250);
+    QVERIFY(QDir().mkpath(QFileInfo(stem).path()) && m_window->grabWindow().save(stem + "-light.png"));
+    const QPalette light = QGuiApplication::palette();
+    QGuiApplication::setPalette(QPalette(QColor(60, 60, 60), QColor(36, 36, 36)));
+    QTRY_VERIFY(m_window->grabWindow().pixelColor(500, 5).lightness() < 100);
+    QVERIFY(m_window->grabWindow().save(stem + "-dark.png"));
+    QGuiApplication::setPalette(light);
+    m_window->resize(1000, 760);
 }

@@ -26,6 +26,9 @@ struct WindowHarness : AgentControllerHarness {
     {
         return showing(QString::fromLatin1(name), root, "objectName");
     }
+    // The whole window, tall enough for the whole sidebar, in the light palette and then a dark one: `stem`
+    // followed by -light.png and -dark.png.
+    void saveLightAndDark(const QString &stem);
     // Presses a button as a click on it would.
     void click(QQuickItem *item) const { QMetaObject::invokeMethod(item, "clicked"); }
 

@@ -12,7 +12,6 @@
 #include <QHttpServer>
 #include <QHttpServerResponse>
 #include <QJsonObject>
-#include <QPalette>
 #include <QProcess>
 #include <QQmlComponent>
 #include <QRegularExpression>
@@ -165,17 +164,7 @@ void WindowTest::pairedDevicesLightAndDark()
     QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
     // What the window holds of a device never includes the hash of its secret.
     QCOMPARE(m_h.presenter.devices()->devices().constLast().secretHash, QString());
-    // Tall enough to show the whole sidebar.
-    m_h.window()->resize(1000, 1250);
-    QTRY_COMPARE(m_h.window()->contentItem()->height(), 1250);
-    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("devices-light.png")));
-    const QPalette light = QGuiApplication::palette();
-    QGuiApplication::setPalette(QPalette(QColor(60, 60, 60), QColor(36, 36, 36)));
-    QTRY_VERIFY(m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100);
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("devices-dark.png")));
-    QGuiApplication::setPalette(light);
-    m_h.window()->resize(1000, 760);
+    m_h.saveLightAndDark(SCREENSHOT_DIR "/devices");
 }
 
 void WindowTest::controlsDriveTheAgent()

@@ -231,6 +231,8 @@ void SettingsStoresTest::eachPreference_data()
     row("lanBindAll", true, false, "false");
     row("relayURL", elixirDefault, "  wss://relay.example.org/x  ", {});
     row("openAtLogin", false, true, 1);
+    row("sessionPrograms", QStringList{"codex"}, QStringList{"aider", "/opt/bin/claude"}, QString("codex"));
+    row("allowShell", false, true, "true");
 }
 
 void SettingsStoresTest::eachPreference()

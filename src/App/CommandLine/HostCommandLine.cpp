@@ -1,6 +1,7 @@
 #include "App/CommandLine/HostCommandLine.h"
 
 #include "App/CommandLine/HostControlProtocol.h"
+#include "Services/Sessions/SessionsState.h"
 
 #include "Shared/AppBrand.h"
 #include "Shared/BuildConfig.h"
@@ -22,6 +23,7 @@ const QList<std::pair<QString, QString>> controlRequests = {
      QStringLiteral("Rotate the pairing: every tablet and setup link is revoked.")},
     {HostControlProtocol::quit, QStringLiteral("Stop the running host's agent and quit it.")},
     {HostControlProtocol::devices, QStringLiteral("List the tablets paired with the running host.")},
+    {HostControlProtocol::sessions, QStringLiteral("List the coding sessions running on this computer.")},
 };
 
 HostCommandLine printed(const QString &text, int exitCode)
@@ -73,9 +75,12 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
         QStringLiteral("browser"),
         QStringLiteral("With --link: the link's browser form, for a tablet without the app."));
     const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("With --status or --devices: print JSON."));
-    const QCommandLineOption yes(QStringLiteral("yes"),
-                                 QStringLiteral("With --rotate or --revoke: do not ask."));
+                                  QStringLiteral("With --status, --devices or --sessions: print JSON."));
+    const QCommandLineOption yes(
+        QStringLiteral("yes"),
+        QStringLiteral(
+            "With --rotate, --revoke, --end-session, and --stop or --quit while coding sessions run: "
+            "do not ask."));
     QCommandLineOption autostart(QStringLiteral("autostart"), QStringLiteral("Started at login."));
     autostart.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(autostart);
@@ -85,6 +90,15 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
                                     QStringLiteral("Disconnect this paired tablet for good (see --devices)."),
                                     QStringLiteral("device id"));
     parser.addOption(revoke);
+    const QCommandLineOption endSession(HostControlProtocol::endSession,
+                                        QStringLiteral("End this coding session (see --sessions)."),
+                                        QStringLiteral("session id"));
+    const QCommandLineOption attach(
+        HostControlProtocol::attach,
+        QStringLiteral(
+            "Continue this coding session in this terminal; detaching (Ctrl-b d) leaves it running."),
+        QStringLiteral("session id"));
+    parser.addOptions({endSession, attach});
     QList<QCommandLineOption> requestOptions;
     for (const auto &[name, description] : controlRequests) {
         requestOptions.append(QCommandLineOption(name, description));
@@ -111,17 +125,22 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     for (const QCommandLineOption &option : std::as_const(requestOptions))
         if (parser.isSet(option))
             requests.append(option.names().constFirst());
-    if (parser.isSet(revoke))
-        requests.append(HostControlProtocol::revoke);
+    for (const QCommandLineOption &option : {revoke, endSession, attach})
+        if (parser.isSet(option))
+            requests.append(option.names().constFirst());
     if (requests.size() > 1)
         return wrong(QStringLiteral("ask for one thing at a time"));
     if (!requests.isEmpty() && parser.isSet(headless))
         return wrong(QStringLiteral("--%1 asks a running host; it does not go with --headless")
                          .arg(requests.constFirst()));
     if (!requests.isEmpty()) {
-        result.action = Action::Control;
+        result.action =
+            requests.constFirst() == HostControlProtocol::attach ? Action::Attach : Action::Control;
         result.request = requests.constFirst();
         result.deviceId = parser.value(revoke);
+        result.sessionId = parser.value(parser.isSet(attach) ? attach : endSession);
+        if (!result.sessionId.isEmpty() && !SessionsState::isSessionId(result.sessionId))
+            return wrong(QStringLiteral("\"%1\" is not a session id (see --sessions)").arg(result.sessionId));
     } else if (parser.isSet(headless)) {
         result.action = Action::Headless;
     }

@@ -11,7 +11,8 @@
 // touched: open the window, host without one, send a request to the running host, or just print something
 // (help, the version, or why the arguments are wrong) and leave.
 struct HostCommandLine {
-    enum class Action { Window, Headless, Control, Print };
+    // Attach: this terminal continues a coding session (see SessionCommands::attach).
+    enum class Action { Window, Headless, Control, Print, Attach };
     // Exit statuses the command line promises to scripts.
     static constexpr int badArguments = 2;
     static constexpr int notRunning = 3;
@@ -36,9 +37,10 @@ struct HostCommandLine {
     bool printQRCode = true;
 
     // For Control: the request's name ("status", "link", "start", "stop", "rotate", "quit", "devices",
-    // "revoke").
+    // "revoke", "sessions", "end-session").
     QString request;
     QString deviceId;         // for "revoke"
+    QString sessionId;        // for "end-session" and Attach
     bool browserForm = false; // --browser, for "link"
     bool json = false;
     bool confirmed = false; // --yes

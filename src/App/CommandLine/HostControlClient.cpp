@@ -4,6 +4,7 @@
 
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/CommandLine/HostControlProtocol.h"
+#include "App/CommandLine/SessionCommands.h"
 #include "Platform/SingleInstance.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/TerminalQRCode.h"
@@ -49,6 +50,8 @@ QString statusText(const QJsonObject &status)
         if (!value.isEmpty())
             text += label + QStringLiteral(": ") + HeadlessConsole::printable(value) + QLatin1Char('\n');
     }
+    if (const int sessions = status.value(QStringLiteral("sessions")).toInt(); sessions > 0)
+        text += QStringLiteral("Coding sessions: %1 running\n").arg(sessions);
     for (const QJsonValue warning : status.value(QStringLiteral("warnings")).toArray())
         text +=
             QStringLiteral("Warning: ") + HeadlessConsole::printable(warning.toString()) + QLatin1Char('\n');
@@ -87,11 +90,27 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
         print(err, QStringLiteral("Nothing was changed."));
         return 1;
     }
-    const SingleInstance::Answer answer =
-        SingleInstance::request(SingleInstance::standardSocketPath(),
-                                {{HostControlProtocol::requestKey, commandLine.request},
-                                 {HostControlProtocol::deviceIdKey, commandLine.deviceId}},
-                                answerTimeoutMs);
+    const auto ask = [&commandLine](const QString &request) {
+        return SingleInstance::request(SingleInstance::standardSocketPath(),
+                                       {{HostControlProtocol::requestKey, request},
+                                        {HostControlProtocol::deviceIdKey, commandLine.deviceId},
+                                        {HostControlProtocol::sessionIdKey, commandLine.sessionId}},
+                                       answerTimeoutMs);
+    };
+    // A request that would end coding sessions asks first, once the running host said which run.
+    const QString &request = commandLine.request;
+    const bool mayEndSessions = !commandLine.confirmed && (request == HostControlProtocol::stop ||
+                                                           request == HostControlProtocol::quit ||
+                                                           request == HostControlProtocol::endSession);
+    SingleInstance::Answer answer = ask(mayEndSessions ? HostControlProtocol::sessions : request);
+    if (mayEndSessions && answer.status == SingleInstance::Answer::Status::Answered) {
+        const QString ending = SessionCommands::question(request, commandLine.sessionId, answer.reply);
+        if (!ending.isEmpty() && !confirmed(ending, in, out)) {
+            print(err, QStringLiteral("Nothing was changed."));
+            return 1;
+        }
+        answer = ask(request);
+    }
     if (answer.status == SingleInstance::Answer::Status::NotRunning) {
         print(err, AppBrand::hostName + QStringLiteral(" is not running"));
         return HostCommandLine::notRunning;
@@ -109,6 +128,9 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
     if (commandLine.request == HostControlProtocol::status) {
         print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
                                     : statusText(reply));
+    } else if (commandLine.request == HostControlProtocol::sessions) {
+        print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
+                                    : SessionCommands::listText(reply));
     } else if (commandLine.request == HostControlProtocol::devices) {
         print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
                                     : devicesText(reply));

@@ -3,8 +3,8 @@
 #include <QString>
 
 // What a second ferrowyn-host and the running one say to each other over the single-instance socket: one
-// JSON object each way, {"request": NAME, "deviceId": ID} and the answer's fields or {"error": TEXT}. The
-// request names are also the command line's options (--status, --link, ...).
+// JSON object each way, {"request": NAME, "deviceId": ID, "sessionId": ID} and the answer's fields or
+// {"error": TEXT}. The request names are also the command line's options (--status, --link, ...).
 namespace HostControlProtocol {
 
 inline const QString status = QStringLiteral("status");
@@ -15,10 +15,15 @@ inline const QString rotate = QStringLiteral("rotate");
 inline const QString quit = QStringLiteral("quit");
 inline const QString devices = QStringLiteral("devices");
 inline const QString revoke = QStringLiteral("revoke");
+inline const QString sessions = QStringLiteral("sessions");
+inline const QString endSession = QStringLiteral("end-session");
+// Not a request: the command line attaches this terminal to a session by itself.
+inline const QString attach = QStringLiteral("attach");
 
 // The request's keys.
 inline const QString requestKey = QStringLiteral("request");
 inline const QString deviceIdKey = QStringLiteral("deviceId");
+inline const QString sessionIdKey = QStringLiteral("sessionId");
 // The answer's keys, besides those named like their request ("link", "devices").
 inline const QString errorKey = QStringLiteral("error");
 inline const QString doneKey = QStringLiteral("done");

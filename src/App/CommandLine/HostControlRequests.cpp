@@ -1,6 +1,7 @@
 #include "App/CommandLine/HostControlRequests.h"
 
 #include "App/CommandLine/HostControlProtocol.h"
+#include "App/CommandLine/SessionCommands.h"
 #include "App/HostPresenter.h"
 #include "Services/HostAgentController.h"
 #include "Services/Settings/HostPreferences.h"
@@ -57,6 +58,17 @@ QJsonObject HostControlRequests::answer(const QJsonObject &request)
     }
     if (name == Protocol::devices)
         return devices();
+    if (name == Protocol::sessions)
+        return SessionCommands::list(m_controller.sessions(),
+                                     m_controller.state().kind() == AgentRunState::Kind::running);
+    if (name == Protocol::endSession) {
+        const QString id = request.value(Protocol::sessionIdKey).toString();
+        if (!m_controller.sessions().find(id))
+            return {{Protocol::errorKey,
+                     QStringLiteral("No coding session has the id \"%1\" (see --sessions)").arg(id)}};
+        m_controller.endSession(id);
+        return {{Protocol::doneKey, name}};
+    }
     if (name == Protocol::revoke) {
         const QString deviceId = request.value(Protocol::deviceIdKey).toString();
         const QList<TrustedDevice> known = m_presenter.devices()->devices();
@@ -115,6 +127,7 @@ QJsonObject HostControlRequests::status() const
         {QStringLiteral("agentBuild"), m_presenter.runningAgentBuild()},
         {QStringLiteral("tunnelState"), rawValue(m_controller.tunnelState())},
         {QStringLiteral("secrets"), m_secretsLocation},
+        {QStringLiteral("sessions"), static_cast<int>(m_controller.sessions().sessions().size())},
         {QStringLiteral("warnings"), warnings},
     };
 }

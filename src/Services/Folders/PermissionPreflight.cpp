@@ -28,7 +28,8 @@ QString rawValue(HostPermissionPreflightStatus status)
 }
 
 HostPermissionPreflightItem PermissionPreflight::check(const QString &path,
-                                                       const std::function<bool(const QString &)> &hasGrant)
+                                                       const std::function<bool(const QString &)> &hasGrant,
+                                                       const QString &readyMessage)
 {
     HostPermissionPreflightItem item;
     item.path = path;
@@ -56,8 +57,7 @@ HostPermissionPreflightItem PermissionPreflight::check(const QString &path,
         item.message = QStringLiteral("Readable but not writable.");
     } else {
         item.status = HostPermissionPreflightStatus::ready;
-        item.message =
-            item.hasGrant ? PlatformWording::folderGranted : QStringLiteral("Ready for remote Codex work.");
+        item.message = item.hasGrant ? PlatformWording::folderGranted : readyMessage;
     }
     return item;
 }

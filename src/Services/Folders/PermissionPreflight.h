@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Services/Sessions/CodingWork.h"
+
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -45,8 +47,10 @@ public:
 
 namespace PermissionPreflight {
 
-// Checks one folder as this process sees it. hasGrant is asked only for existing folders.
-HostPermissionPreflightItem check(const QString &path, const std::function<bool(const QString &)> &hasGrant);
+// Checks one folder as this process sees it. hasGrant is asked only for existing folders. A folder this
+// process can read and write without a grant is told `readyMessage`: what remote work can do in it.
+HostPermissionPreflightItem check(const QString &path, const std::function<bool(const QString &)> &hasGrant,
+                                  const QString &readyMessage = CodingWork::codexReady);
 
 // Writes an empty ".ferrowyn-preflight-<UUID>" file atomically into the folder and removes it again.
 bool canWriteDirectory(const QString &path);

@@ -4,24 +4,24 @@ PinnedFolderAccess::PinnedFolderAccess(UserDefaults &defaults, FolderChooser &ch
     : QObject(parent), m_grants(defaults, chooser)
 {}
 
-void PinnedFolderAccess::check(const QStringList &folders)
+void PinnedFolderAccess::check(const QStringList &folders, const QString &readyMessage)
 {
     QList<HostPermissionPreflightItem> items;
     const auto hasGrant = [this](const QString &path) {
         return m_grants.hasGrant(path);
     };
     for (const QString &path : folders)
-        items.append(PermissionPreflight::check(path, hasGrant));
+        items.append(PermissionPreflight::check(path, hasGrant, readyMessage));
     m_preflightItems = items;
     emit preflightItemsChanged();
 }
 
-bool PinnedFolderAccess::grant(const QString &path, const QStringList &folders)
+bool PinnedFolderAccess::grant(const QString &path, const QStringList &folders, const QString &readyMessage)
 {
     if (!m_grants.grant(path)) {
         emit warning(accessNotGrantedWarning);
         return false;
     }
-    check(folders);
+    check(folders, readyMessage);
     return true;
 }

@@ -23,11 +23,12 @@ public:
 
     // The verdicts of the last check, in the order of the folders checked.
     QList<HostPermissionPreflightItem> preflightItems() const { return m_preflightItems; }
-    // Checks every folder and publishes the verdicts in one change.
-    void check(const QStringList &folders);
+    // Checks every folder and publishes the verdicts in one change; a ready folder without a grant is told
+    // `readyMessage`.
+    void check(const QStringList &folders, const QString &readyMessage);
     // Asks the user for exactly this folder and keeps a grant, then checks `folders` again. False, with a
     // warning, when the user chose another folder or none.
-    bool grant(const QString &path, const QStringList &folders);
+    bool grant(const QString &path, const QStringList &folders, const QString &readyMessage);
 
     // Opens access to the granted folders among these, closing what was open before.
     void open(const QStringList &folders) { m_grants.startAccess(folders); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
@@ -11,8 +12,18 @@ namespace AgentControlRequest {
 
 inline constexpr int answerTimeoutMs = 3000;
 
+// Where the agent of the last launch takes control requests, and the secret they present.
+struct Channel {
+    int port = 0;
+    QString secret;
+};
+
 // The agent forgets the device, takes the new pairing nonce and closes the device's connections.
-void revokeDevice(int port, const QString &secret, const QString &deviceId, const QString &pairingNonce,
+void revokeDevice(const Channel &channel, const QString &deviceId, const QString &pairingNonce,
                   QObject *context, std::function<void(bool done)> answered);
+
+// The agent ends the coding session `id`, or every session when `id` is empty, and tells its tablets.
+void endSessions(const Channel &channel, const QString &id, QObject *context,
+                 std::function<void(bool done)> answered);
 
 } // namespace AgentControlRequest

@@ -60,7 +60,7 @@ void HostPairing::revokeDevice(const QString &deviceId, bool agentIsUp, QObject 
         return;
     }
     AgentControlRequest::revokeDevice(
-        m_agentPort, m_controlSecret, deviceId, credentials->pairingNonce, this,
+        controlChannel(), deviceId, credentials->pairingNonce, this,
         [this, deviceId, context = QPointer(context), done = std::move(done)](bool revoked) {
             if (!context)
                 return;

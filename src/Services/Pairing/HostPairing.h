@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Services/Pairing/AgentControlRequest.h"
 #include "Services/Settings/HostCredentialStore.h"
 
 #include <QDateTime>
@@ -47,6 +48,8 @@ public:
     // An agent is launched with these credentials, listening on this port: they are in use from now on.
     // Returns the secret made for this launch, which the agent's control requests must present.
     QString useForLaunch(const HostCredentials &credentials, int agentPort);
+    // Where the agent of the last launch takes its control requests, with the secret made for it.
+    AgentControlRequest::Channel controlChannel() const { return {m_agentPort, m_controlSecret}; }
     // What the link carries: the credentials in use, with the relay token and the nonce of the store's copy
     // in memory, which a rotation or a revocation replaces.
     HostCredentials linkCredentials() const;

@@ -1,6 +1,7 @@
 #include "Services/Settings/HostPreferences.h"
 
 #include "Platform/UserDefaults.h"
+#include "Services/Sessions/CodingWork.h"
 #include "Shared/NotifyingSetter.h"
 
 #include <limits>
@@ -18,6 +19,8 @@ const QString openAtLogin = QStringLiteral("FerrowynHost.openAtLogin");
 const QString keepRelayOnline = QStringLiteral("FerrowynHost.keepRelayOnline");
 const QString secretsFile = QStringLiteral("FerrowynHost.secretsFile");
 const QString keepHostingWhenClosed = QStringLiteral("FerrowynHost.keepHostingWhenClosed");
+const QString sessionPrograms = QStringLiteral("FerrowynHost.sessionPrograms");
+const QString allowShell = QStringLiteral("FerrowynHost.allowShell");
 } // namespace Keys
 
 HostPreferences::HostPreferences(UserDefaults &defaults, HostNgrokTokenStore ngrokTokenStore, QObject *parent)
@@ -70,6 +73,10 @@ void HostPreferences::load()
     m_startHostingOnLaunch = m_defaults.boolean(Keys::startHostingOnLaunch).value_or(false);
     m_openAtLogin = m_defaults.boolean(Keys::openAtLogin).value_or(false);
     m_keepRelayOnline = m_defaults.boolean(Keys::keepRelayOnline).value_or(true);
+    // An empty list is the user's choice: no program at all.
+    m_sessionPrograms = CodingWork::normalizedPrograms(
+        m_defaults.stringArray(Keys::sessionPrograms).value_or(QStringList{CodingWork::defaultProgram}));
+    m_allowShell = m_defaults.boolean(Keys::allowShell).value_or(false);
 
     if (storedURL != m_relayURL)
         m_defaults.setString(Keys::relayURL, m_relayURL);
@@ -143,4 +150,17 @@ void HostPreferences::setKeepRelayOnline(bool enabled)
 {
     setAndNotify(this, &HostPreferences::keepRelayOnlineChanged, m_keepRelayOnline, enabled,
                  [&] { m_defaults.setBoolean(Keys::keepRelayOnline, enabled); });
+}
+
+void HostPreferences::setSessionPrograms(const QStringList &programs)
+{
+    setAndNotify(this, &HostPreferences::sessionProgramsChanged, m_sessionPrograms,
+                 CodingWork::normalizedPrograms(programs),
+                 [&] { m_defaults.setStringArray(Keys::sessionPrograms, m_sessionPrograms); });
+}
+
+void HostPreferences::setAllowShell(bool allowed)
+{
+    setAndNotify(this, &HostPreferences::allowShellChanged, m_allowShell, allowed,
+                 [&] { m_defaults.setBoolean(Keys::allowShell, allowed); });
 }

@@ -30,6 +30,10 @@ class HostPreferences : public QObject {
     Q_PROPERTY(bool openAtLogin READ openAtLogin WRITE setOpenAtLogin NOTIFY openAtLoginChanged)
     Q_PROPERTY(
         bool keepRelayOnline READ keepRelayOnline WRITE setKeepRelayOnline NOTIFY keepRelayOnlineChanged)
+    // What tablets may start in a coding session: program names (or absolute paths), and the user's shell.
+    Q_PROPERTY(QStringList sessionPrograms READ sessionPrograms WRITE setSessionPrograms NOTIFY
+                   sessionProgramsChanged)
+    Q_PROPERTY(bool allowShell READ allowShell WRITE setAllowShell NOTIFY allowShellChanged)
 
 public:
     static constexpr int defaultLanPort = AgentAddress::defaultPort;
@@ -57,6 +61,8 @@ public:
     bool startHostingOnLaunch() const { return m_startHostingOnLaunch; }
     bool openAtLogin() const { return m_openAtLogin; }
     bool keepRelayOnline() const { return m_keepRelayOnline; }
+    QStringList sessionPrograms() const { return m_sessionPrograms; }
+    bool allowShell() const { return m_allowShell; }
 
     void setWorkspaces(const QStringList &workspaces);
     void setMode(HostingMode mode);
@@ -72,6 +78,9 @@ public:
     void setStartHostingOnLaunch(bool enabled);
     void setOpenAtLogin(bool enabled);
     void setKeepRelayOnline(bool enabled);
+    // Kept as CodingWork::normalizedPrograms makes them.
+    void setSessionPrograms(const QStringList &programs);
+    void setAllowShell(bool allowed);
 
     const HostNgrokTokenStore &ngrokTokenStore() const { return m_ngrokTokenStore; }
 
@@ -87,6 +96,8 @@ signals:
     void startHostingOnLaunchChanged();
     void openAtLoginChanged();
     void keepRelayOnlineChanged();
+    void sessionProgramsChanged();
+    void allowShellChanged();
 
 private:
     void load();
@@ -105,4 +116,6 @@ private:
     bool m_startHostingOnLaunch = false;
     bool m_openAtLogin = false;
     bool m_keepRelayOnline = true;
+    QStringList m_sessionPrograms;
+    bool m_allowShell = false;
 };

@@ -13,5 +13,7 @@ HostingSettings HostingSettings::from(const HostPreferences &preferences)
     settings.ngrokAuthtoken = preferences.ngrokAuthtoken();
     settings.relayURL = preferences.relayURL();
     settings.relayVersion = preferences.relayVersion();
+    settings.sessionPrograms = preferences.sessionPrograms();
+    settings.allowShell = preferences.allowShell();
     return settings;
 }

@@ -18,6 +18,9 @@ struct HostingSettings {
     QString ngrokAuthtoken;
     QString relayURL;
     HostRelayVersion relayVersion = HostRelayVersion::elixirV2;
+    // What tablets may start in a coding session (see CodingWork::normalizedPrograms).
+    QStringList sessionPrograms;
+    bool allowShell = false;
 
     static HostingSettings from(const HostPreferences &preferences);
 

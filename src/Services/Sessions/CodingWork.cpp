@@ -1,0 +1,91 @@
+#include "Services/Sessions/CodingWork.h"
+
+#include "Shared/AgentCommandLine.h"
+
+#include <QDir>
+
+#include <algorithm>
+
+QStringList CodingWork::normalizedPrograms(const QStringList &names)
+{
+    QStringList programs;
+    for (const QString &raw : names) {
+        const QString name = raw.trimmed();
+        const bool control = std::any_of(name.cbegin(), name.cend(),
+                                         [](QChar c) { return c.category() == QChar::Other_Control; });
+        if (name.isEmpty() || control || name.startsWith(QLatin1Char('-')) ||
+            name == AgentCommandLine::shellProgramName ||
+            (name.contains(QLatin1Char('/')) && !QDir::isAbsolutePath(name)) || programs.contains(name))
+            continue;
+        programs.append(name);
+    }
+    return programs;
+}
+
+std::function<bool(const QString &name)> CodingWork::installedOn(const QString &toolPath,
+                                                                 const FileProbe &probe)
+{
+    const QStringList folders = toolPath.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    return [folders, probe](const QString &name) {
+        if (QDir::isAbsolutePath(name))
+            return probe.isExecutableFile(name);
+        return std::any_of(folders.cbegin(), folders.cend(), [&](const QString &folder) {
+            return probe.isExecutableFile(folder + QLatin1Char('/') + name);
+        });
+    };
+}
+
+QString CodingWork::readyMessage(const QStringList &programs, bool allowShell,
+                                 const std::function<bool(const QString &name)> &installed)
+{
+    if (!installed(QStringLiteral("tmux")))
+        return QStringLiteral(
+            "Ready for files only: coding sessions need tmux, which is not installed on this "
+            "computer.");
+    const bool codexAllowed = programs.contains(defaultProgram);
+    const bool codexInstalled = codexAllowed && installed(defaultProgram);
+    if (codexInstalled)
+        return codexReady;
+    QStringList available;
+    for (const QString &program : programs)
+        if (installed(program))
+            available.append(program);
+    if (allowShell)
+        available.append(QStringLiteral("a terminal shell"));
+    const QString codexMissing = QStringLiteral("%1 is not installed on this computer").arg(defaultProgram);
+    if (!available.isEmpty())
+        return QStringLiteral("Ready for remote work with %1%2.")
+            .arg(available.join(QStringLiteral(", ")),
+                 codexAllowed ? QStringLiteral("; ") + codexMissing : QString());
+    if (codexAllowed)
+        return QStringLiteral("Ready for files only: %1.").arg(codexMissing);
+    return programs.isEmpty()
+               ? QStringLiteral("Ready for files only: tablets may start no program in a session.")
+               : QStringLiteral("Ready for files only: none of the programs tablets may start is installed.");
+}
+
+QString CodingWork::endTitle(Ending ending)
+{
+    return ending == Ending::quit ? QStringLiteral("Quit Ferrowyn Host?") : QStringLiteral("Stop hosting?");
+}
+
+QString CodingWork::endQuestion(int sessions, Ending ending)
+{
+    if (sessions <= 0)
+        return {};
+    const QString doing = ending == Ending::quit ? QStringLiteral("Quitting Ferrowyn Host")
+                                                 : QStringLiteral("Stopping hosting");
+    return sessions == 1
+               ? QStringLiteral("1 coding session is running. %1 ends it, and the program running in it.")
+                     .arg(doing)
+               : QStringLiteral(
+                     "%1 coding sessions are running. %2 ends them, and the programs running in them.")
+                     .arg(sessions)
+                     .arg(doing);
+}
+
+QString CodingWork::endOneQuestion(const QString &program, const QString &folder)
+{
+    return QStringLiteral("End %1 in %2? The program ends with it; tablets attached to it are told.")
+        .arg(program, folder);
+}

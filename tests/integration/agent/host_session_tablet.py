@@ -1,0 +1,92 @@
+# The tablet of the host's session test: "SETUP_LINK WORKSPACE HOST_PATH", knowing what a scanned QR code
+# says. It pairs and opens two sessions of the stand-in coding agent in WORKSPACE/project, says "opened ID ID",
+# then does what each line on its standard input asks and answers with a line:
+#   reattach       connects again (the agent started again meanwhile), attaches to both sessions, finds each
+#                  waiting for its answer, and says "attached PROGRAMS" with the programs tablets may start now
+#   attach-here ID runs HOST_PATH --attach ID in a terminal of its own, finds the session there, detaches
+#                  (Ctrl-b d) and says "detached STATUS" with the exit status
+#   ended ID       waits until the agent says the session ended and says "ended ID REASON"
+# Any failure is printed as "FAIL why" and ends the script with status 1.
+import asyncio
+import os
+import pty
+import select
+import subprocess
+import sys
+import time
+import urllib.parse
+
+from session_tablet import TIMEOUT, Failure, Tablet, check, until
+
+
+class LinkedAgent:
+    """What a Tablet needs to know of the agent, from the setup link alone."""
+
+    def __init__(self, link, workspace):
+        query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).query))
+        self.port = int(urllib.parse.urlsplit(query["endpoint"]).port)
+        self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
+                        "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
+        self.workspace = workspace
+
+
+def attach_here(host, session):
+    """The session in a terminal on this computer: it shows what the program asked, and detaching leaves it."""
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.environ["TERM"] = "xterm-256color"
+        os.execv(host, [host, "--attach", session])
+    screen = b""
+
+    def shows(text):
+        nonlocal screen
+        deadline = time.monotonic() + TIMEOUT
+        while text not in screen:
+            check(time.monotonic() < deadline, f"the terminal showed {screen[-300:]!r}")
+            if select.select([terminal], [], [], 0.1)[0]:
+                try:
+                    screen += os.read(terminal, 65536)
+                except OSError:  # the terminal closed
+                    check(text in screen, f"the terminal closed after {screen[-300:]!r}")
+
+    shows(b"[y/n]")
+    # tmux takes keys as commands only once it has set the terminal up: the end of its burst of output says so.
+    while select.select([terminal], [], [], 0.3)[0]:
+        screen += os.read(terminal, 65536)
+    os.write(terminal, b"\x02d")  # Ctrl-b d
+    shows(b"[detached")
+    _, status = os.waitpid(pid, 0)
+    os.close(terminal)
+    return os.waitstatus_to_exitcode(status)
+
+
+async def main(link, workspace, host):
+    agent = LinkedAgent(link, workspace)
+    tablet = await Tablet(agent).connect()
+    sessions = [await tablet.open("codex"), await tablet.open("codex")]
+    for session in sessions:
+        await tablet.wait_text(session, "Apply this change? [y/n] ")
+    print("opened " + " ".join(sessions), flush=True)
+    loop = asyncio.get_running_loop()
+    while line := (await loop.run_in_executor(None, sys.stdin.readline)).split():
+        if line[0] == "reattach":
+            tablet = await Tablet(agent).connect()
+            for session in sessions:
+                await tablet.attach(session, 0)
+                await tablet.wait_text(session, "[y/n]")
+            programs = (await tablet.call("sessions.programs"))["programs"]
+            print("attached " + ",".join(p["name"] for p in programs), flush=True)
+        elif line[0] == "attach-here":
+            status = await loop.run_in_executor(None, attach_here, host, line[1])
+            print(f"detached {status}", flush=True)
+        elif line[0] == "ended":
+            await until(lambda: line[1] in tablet.ended, f"the end of {line[1]}")
+            print(f"ended {line[1]} {tablet.ended[line[1]]['reason']}", flush=True)
+
+
+if __name__ == "__main__":
+    try:
+        asyncio.run(main(*sys.argv[1:4]))
+    except (Failure, Exception) as error:
+        print(f"FAIL {type(error).__name__}: {error}", flush=True)
+        sys.exit(1)

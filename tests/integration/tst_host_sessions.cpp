@@ -1,0 +1,273 @@
+// Coding sessions from the host's side: ending them with tmux when no agent can be asked, and one broad run
+// of the real host with the real agent, a Python tablet and the command line.
+#include "AgentControllerHarness.h"
+#include "App/HostSession.h"
+#include "Platform/SingleInstance.h"
+#include "Shared/SessionFiles.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSaveFile>
+#include <QScopeGuard>
+#include <QTcpServer>
+
+namespace {
+
+QString socketOf(const QString &runtime, const QString &id)
+{
+    return SessionFiles::tmuxSocket(runtime, id);
+}
+
+bool tmux(const QStringList &arguments)
+{
+    QProcess process;
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(QStringLiteral("tmux"), arguments);
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+bool serverRuns(const QString &runtime, const QString &id)
+{
+    return tmux({"-S", socketOf(runtime, id), "has-session"});
+}
+
+// Every tmux server a test left behind, by its socket.
+void endServers(const QString &runtime)
+{
+    for (const QString &id :
+         QDir(SessionFiles::sessionsFolder(runtime)).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        tmux({"-S", socketOf(runtime, id), "kill-server"});
+}
+
+// Sessions as an agent leaves them: each its own tmux server in its folder, all in the agent's list.
+void leaveSessions(const QString &runtime, const QList<std::pair<QString, QString>> &sessions)
+{
+    QJsonArray entries;
+    for (const auto &[id, device] : sessions) {
+        QVERIFY(QDir().mkpath(SessionFiles::sessionFolder(runtime, id)));
+        QVERIFY(serverRuns(runtime, id) || tmux({"-S", socketOf(runtime, id), "-f", "/dev/null",
+                                                 "new-session", "-d", "-s", id, "sleep 600"}));
+        entries.append(QJsonObject{{"id", id},
+                                   {"folder", "/w"},
+                                   {"program", "codex"},
+                                   {"deviceId", device},
+                                   {"deviceName", device},
+                                   {"openedAt", "2026-12-07T09:00:00Z"},
+                                   {"tablets", 0}});
+    }
+    QSaveFile state(SessionFiles::stateFile(runtime));
+    QVERIFY(state.open(QIODevice::WriteOnly));
+    state.write(QJsonDocument(QJsonObject{{"format", 1}, {"sessions", entries}}).toJson());
+    QVERIFY(state.commit());
+}
+
+} // namespace
+
+class HostSessionsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void endsSessionsWithTmuxWhenNoAgentCanBeAsked();
+    void hostAgentTabletAndCommandLine();
+    void cleanup();
+
+private:
+    // Asks the running host from the command line, as a user would; the event loop serves the host meanwhile.
+    std::pair<int, QString> command(const QStringList &arguments, const QByteArray &input = {});
+    // The tablet's next answer, which must start with `word`.
+    QString tablet(const QString &word);
+
+    QStringList m_runtimes;
+    std::unique_ptr<QProcess> m_tablet;
+    QByteArray m_tabletOutput;
+};
+
+void HostSessionsTest::cleanup()
+{
+    if (m_tablet) {
+        m_tablet->kill();
+        m_tablet->waitForFinished(5000);
+    }
+    m_tablet.reset();
+    for (const QString &runtime : std::as_const(m_runtimes))
+        endServers(runtime);
+    m_runtimes.clear();
+}
+
+// The stand-in agent answers no control request: every way hosting ends sessions falls back to tmux, and a
+// restart ends none.
+void HostSessionsTest::endsSessionsWithTmuxWhenNoAgentCanBeAsked()
+{
+    AgentControllerHarness h;
+    const QString runtime = h.controller->sessions().runtimeFolder();
+    m_runtimes.append(runtime);
+    // A failure leaves the sessions' servers running: they go before their folders do.
+    const auto endLeftovers = qScopeGuard([this] { cleanup(); });
+    const auto ended = [&runtime](const QString &id) {
+        return !serverRuns(runtime, id) && !QFileInfo::exists(SessionFiles::sessionFolder(runtime, id));
+    };
+    const QString a1 = "00000000000000a1", a2 = "00000000000000a2", b1 = "00000000000000b1";
+    leaveSessions(runtime, {{a1, "dev-a"}, {a2, "dev-a"}, {b1, "dev-b"}});
+    QTRY_COMPARE(h.controller->sessions().sessions().size(), 3);
+
+    // No agent: one ends by its id; a revoked device's end, the others' go on.
+    h.controller->endSession(a1);
+    QTRY_VERIFY(ended(a1));
+    h.controller->revokeDevice("dev-b", &h.preferences);
+    QTRY_VERIFY(ended(b1));
+    QVERIFY(serverRuns(runtime, a2));
+    QTRY_COMPARE(h.controller->sessions().sessions().size(), 1);
+
+    // A restart, for a settings change or after a crash, ends none.
+    h.preferences.setKeepRelayOnline(true);
+    h.start("exit=1");
+    QTRY_VERIFY(h.controller->restartPending());
+    h.start("hang");
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    QVERIFY(serverRuns(runtime, a2));
+
+    // A rotation ends every session at once, whoever opened it: the pairing may have leaked.
+    const QString d1 = "00000000000000d1";
+    leaveSessions(runtime, {{a2, "dev-a"}, {d1, "dev-d"}});
+    QTRY_COMPARE(h.controller->sessions().sessions().size(), 2);
+    h.controller->stop(true);
+    QVERIFY(serverRuns(runtime, d1));
+    h.controller->rotatePairing(&h.preferences);
+    QTRY_VERIFY(ended(a2) && ended(d1));
+
+    // Quitting ends them before it returns.
+    const QString e1 = "00000000000000e1";
+    leaveSessions(runtime, {{e1, "dev-a"}});
+    h.start("hang");
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    h.controller->stopHostingAndWait();
+    QVERIFY(ended(e1));
+    QCOMPARE(h.controller->agentProcessId(), 0);
+}
+
+std::pair<int, QString> HostSessionsTest::command(const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.start(QStringLiteral(FERROWYN_HOST_PATH), arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 15000);
+    }();
+    return {process.exitCode(),
+            QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError())};
+}
+
+QString HostSessionsTest::tablet(const QString &word)
+{
+    QString line;
+    [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(m_tabletOutput.contains('\n'), 20000);
+        const qsizetype end = m_tabletOutput.indexOf('\n');
+        line = QString::fromUtf8(m_tabletOutput.left(end));
+        m_tabletOutput.remove(0, end + 1);
+    }();
+    if (!line.startsWith(word + ' '))
+        qWarning("the tablet said: %s%s", qPrintable(line), m_tabletOutput.constData());
+    return line.startsWith(word + ' ') ? line.mid(word.size() + 1) : QString();
+}
+
+// The real host in this process with the real agent; a Python tablet opens two sessions of the stand-in
+// coding agent, and the command line lists, attaches to and ends them while a settings change restarts the
+// agent in between.
+void HostSessionsTest::hostAgentTabletAndCommandLine()
+{
+    QTemporaryDir home;
+    const QString runtime = home.filePath("run");
+    QVERIFY(QDir().mkpath(runtime) && QDir().mkpath(home.filePath("work/project")) &&
+            QDir().mkpath(home.filePath("bin")));
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(QFile::link(FERROWYN_AGENT_TEST_DIR "/fake-codex.sh", home.filePath("bin/codex")));
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+    qputenv("PATH", home.filePath("bin").toUtf8() + ":/usr/bin:/bin");
+    m_runtimes.append(SessionFiles::runtimeFolder(QProcessEnvironment::systemEnvironment()));
+    // A failure leaves the sessions' servers running: they go before their folders do.
+    const auto endLeftovers = qScopeGuard([this] { cleanup(); });
+
+    JsonFileUserDefaults settings(home.filePath("defaults.json"));
+    ScriptedFolderChooser chooser;
+    SingleInstance instance;
+    QVERIFY(instance.claim());
+    HostSession host(settings, settings, true, chooser);
+    host.answerRequestsOn(instance);
+    QTcpServer free;
+    QVERIFY(free.listen(QHostAddress::LocalHost));
+    host.preferences.setLanPort(free.serverPort());
+    free.close();
+    host.preferences.setLanBindAll(false);
+    host.preferences.setWorkspaces({home.filePath("work")});
+    QCOMPARE(host.preferences.sessionPrograms(), QStringList{"codex"});
+    host.presenter.startHosting();
+    QTRY_VERIFY_WITH_TIMEOUT(host.presenter.running() && host.presenter.hasSetupLink(), 20000);
+
+    m_tablet = std::make_unique<QProcess>();
+    connect(m_tablet.get(), &QProcess::readyReadStandardOutput, this,
+            [this] { m_tabletOutput += m_tablet->readAllStandardOutput(); });
+    m_tablet->setProcessChannelMode(QProcess::MergedChannels);
+    m_tablet->start("/usr/bin/python3",
+                    {FERROWYN_AGENT_TEST_DIR "/host_session_tablet.py", host.presenter.setupLinkText(),
+                     home.filePath("work"), FERROWYN_HOST_PATH});
+    const QStringList ids = tablet("opened").split(' ');
+    QCOMPARE(ids.size(), 2);
+
+    // Both listed, with the tablet attached to each.
+    const auto listed = [this] {
+        const auto [status, text] = command({"--sessions", "--json"});
+        return status == 0 ? QJsonDocument::fromJson(text.toUtf8()).object() : QJsonObject();
+    };
+    QJsonObject sessions = listed();
+    QCOMPARE(sessions["sessions"].toArray().size(), 2);
+    for (const QJsonValue session : sessions["sessions"].toArray()) {
+        QVERIFY(ids.contains(session["id"].toString()));
+        QCOMPARE(session["folder"].toString(), QDir(home.filePath("work/project")).canonicalPath());
+        QCOMPARE(session["program"].toString(), "codex");
+        QCOMPARE(session["tablets"].toInt(), 1);
+    }
+    QVERIFY(command({"--sessions"}).second.contains(ids[0] + "  codex  "));
+
+    // A settings change restarts the agent, which keeps the sessions and offers the shell from now on.
+    const qint64 before = host.controller.agentProcessId();
+    host.preferences.setAllowShell(true);
+    QTRY_VERIFY_WITH_TIMEOUT(host.presenter.running() && host.controller.agentProcessId() != before, 20000);
+    m_tablet->write("reattach\n");
+    QCOMPARE(tablet("attached"), "codex,shell");
+    QCOMPARE(listed()["sessions"].toArray().size(), 2);
+
+    // This computer's terminal continues a session and leaves it running.
+    m_tablet->write("attach-here " + ids[0].toUtf8() + "\n");
+    QCOMPARE(tablet("detached"), "0");
+    QVERIFY(serverRuns(m_runtimes.constLast(), ids[0]));
+
+    // One ends from the command line, which asks first; its tablet is told.
+    const auto [endStatus, endOutput] = command({"--end-session", ids[0]}, "y\n");
+    QCOMPARE(endStatus, 0);
+    QVERIFY2(endOutput.startsWith("End codex in "), qPrintable(endOutput));
+    m_tablet->write("ended " + ids[0].toUtf8() + "\n");
+    QCOMPARE(tablet("ended"), ids[0] + " host");
+    QTRY_COMPARE(listed()["sessions"].toArray().size(), 1);
+
+    // Stopping hosting asks first, and ends the rest; the tablet hears of it before the agent goes.
+    const auto [keptStatus, keptOutput] = command({"--stop"}, "n\n");
+    QVERIFY(keptStatus == 1 && keptOutput.contains("1 coding session is running."));
+    QVERIFY(host.presenter.running());
+    QCOMPARE(command({"--stop"}, "y\n").first, 0);
+    m_tablet->write("ended " + ids[1].toUtf8() + "\n");
+    QCOMPARE(tablet("ended"), ids[1] + " host");
+    QTRY_VERIFY(host.controller.state() == AgentRunState::stopped());
+    QTRY_VERIFY(!serverRuns(m_runtimes.constLast(), ids[1]));
+    QCOMPARE(SessionsState::folderIds(m_runtimes.constLast()), QStringList());
+    host.application.terminate();
+}
+
+QTEST_GUILESS_MAIN(HostSessionsTest)
+#include "tst_host_sessions.moc"
