@@ -6,7 +6,7 @@
 #include "Services/HostAgentController.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Redaction/HostSecretRedactor.h"
-#include "Services/Settings/HostFileWarnings.h"
+#include "Services/HostWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
 #include "Shared/TunnelState.h"
@@ -207,10 +207,10 @@ QStringList HostPresenter::readinessWarnings() const
     return warnings;
 }
 
-void HostPresenter::showFileWarnings(const HostFileWarnings &warnings)
+void HostPresenter::showFileWarnings(const HostWarnings &warnings)
 {
     m_fileWarnings = &warnings;
-    connect(&warnings, &HostFileWarnings::changed, this, &HostPresenter::readinessWarningChanged);
+    connect(&warnings, &HostWarnings::changed, this, &HostPresenter::readinessWarningChanged);
     emit readinessWarningChanged();
 }
 

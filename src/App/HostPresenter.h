@@ -10,7 +10,7 @@
 #include <QVariantList>
 
 class HostAgentController;
-class HostFileWarnings;
+class HostWarnings;
 class HostPreferences;
 class JsonFileUserDefaults;
 
@@ -92,7 +92,7 @@ public:
     // The same warnings one by one: the controller's, then those about the host's files.
     QStringList readinessWarnings() const;
     // The warnings about the host's files join the readiness warning.
-    void showFileWarnings(const HostFileWarnings &warnings);
+    void showFileWarnings(const HostWarnings &warnings);
     WorkspaceListModel *workspaces() const { return m_workspaces; }
     PairedDevicesModel *devices() const { return m_devices; }
     // The agent's masked output, newest last.
@@ -148,7 +148,7 @@ private:
     HostAgentController &m_controller;
     WorkspaceListModel *m_workspaces;
     PairedDevicesModel *m_devices;
-    const HostFileWarnings *m_fileWarnings = nullptr;
+    const HostWarnings *m_fileWarnings = nullptr;
     QString m_settingsFileNotice;
     bool m_launchedAtLogin = false;
     bool m_trayHostPresent = false;

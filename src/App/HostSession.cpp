@@ -26,13 +26,13 @@ HostSession::HostSession(UserDefaults &defaults, const UserDefaults &savedSettin
     presenter.showFileWarnings(fileWarnings);
     QObject::connect(&controller, &HostAgentController::revocationFailureChanged, &fileWarnings,
                      [this](const QString &warning) {
-                         fileWarnings.report(HostFileWarnings::Source::trustedDevicesSave, warning);
+                         fileWarnings.report(HostWarnings::Source::trustedDevicesSave, warning);
                      });
-    fileWarnings.report(HostFileWarnings::Source::secretsFileLoad, secrets.warning);
+    fileWarnings.report(HostWarnings::Source::secretsFileLoad, secrets.warning);
     if (secrets.file) {
         secrets.file->setSaveReport([this](const QString &failure) {
-            fileWarnings.report(HostFileWarnings::Source::secretsFileSave,
-                                HostFileWarnings::secretsNotSaved(failure));
+            fileWarnings.report(HostWarnings::Source::secretsFileSave,
+                                HostWarnings::secretsNotSaved(failure));
         });
     }
 }
@@ -51,8 +51,8 @@ void HostSession::reportSettingsFile(JsonFileUserDefaults &saved)
     presenter.reportSettingsFile(saved);
     m_settingsFile = &saved;
     saved.setWriteReport([this](const QString &failure) {
-        fileWarnings.report(HostFileWarnings::Source::settingsSave,
-                            HostFileWarnings::settingsNotSaved(failure));
+        fileWarnings.report(HostWarnings::Source::settingsSave,
+                            HostWarnings::settingsNotSaved(failure));
     });
 }
 

@@ -6,7 +6,7 @@
 #include "App/HostPresenter.h"
 #include "Platform/LoginItem.h"
 #include "Services/HostAgentController.h"
-#include "Services/Settings/HostFileWarnings.h"
+#include "Services/HostWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/UnixSignalWatcher.h"
 
@@ -34,7 +34,7 @@ struct HostSession {
     void reportSettingsFile(JsonFileUserDefaults &saved);
 
     HostKeyringChoice secrets;
-    HostFileWarnings fileWarnings;
+    HostWarnings fileWarnings;
     HostPreferences preferences;
     HostAgentController controller;
     XdgAutostartLoginItem loginItem;

@@ -2,7 +2,7 @@
 #include "App/Window/SetupLinkCode.h"
 #include "RecordingLoginItem.h"
 #include "Services/Links/QRCodeRenderer.h"
-#include "Services/Settings/HostFileWarnings.h"
+#include "Services/HostWarnings.h"
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
@@ -76,7 +76,7 @@ private slots:
 private:
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
-    HostFileWarnings m_fileWarnings; // the presenter shows it from the test that sets it on
+    HostWarnings m_fileWarnings; // the presenter shows it from the test that sets it on
 };
 
 void WindowTest::initTestCase()
@@ -400,14 +400,14 @@ void WindowTest::loginToggleShowsItsOutcome()
 void WindowTest::fileWarningsStayUntilTheirFileIsFine()
 {
     m_h.presenter.showFileWarnings(m_fileWarnings);
-    const QString notSaved = HostFileWarnings::settingsNotSaved("cannot write /s: the disk is full");
+    const QString notSaved = HostWarnings::settingsNotSaved("cannot write /s: the disk is full");
     m_h.controller->setReadinessWarning(HostAgentController::accessNotGrantedWarning);
-    m_fileWarnings.report(HostFileWarnings::Source::settingsSave, notSaved);
+    m_fileWarnings.report(HostWarnings::Source::settingsSave, notSaved);
     QVERIFY(!m_h.showing(HostAgentController::accessNotGrantedWarning + '\n' + notSaved).isEmpty());
     // A new start clears the controller's warning, not the file's.
     m_h.controller->setReadinessWarning({});
     QVERIFY(!m_h.showing(notSaved).isEmpty());
-    m_fileWarnings.report(HostFileWarnings::Source::settingsSave, {});
+    m_fileWarnings.report(HostWarnings::Source::settingsSave, {});
     QVERIFY(!m_h.shown("readinessWarning"));
 }
 

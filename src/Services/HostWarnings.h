@@ -10,7 +10,7 @@
 // otherwise: settings that could not be saved, a secrets file that was refused or moved aside when it was
 // loaded, secrets that could not be saved, a device that could not be taken out of the trusted devices. Shown
 // with the readiness warning, in the window, the headless output and `--status`.
-class HostFileWarnings : public QObject {
+class HostWarnings : public QObject {
     Q_OBJECT
 
 public:
