@@ -4,9 +4,9 @@
 #include "Platform/FileManagerReveal.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Services/HostAgentController.h"
+#include "Services/HostWarnings.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Redaction/HostSecretRedactor.h"
-#include "Services/HostWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
 #include "Shared/TunnelState.h"
@@ -48,8 +48,7 @@ HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &
         connect(&m_controller, signal, this, &HostPresenter::setupLinkChanged);
     for (auto signal : {&Controller::hostIdChanged, &Controller::relaySessionChanged})
         connect(&m_controller, signal, this, &HostPresenter::identityChanged);
-    connect(&m_controller, &Controller::readinessWarningChanged, this,
-            &HostPresenter::readinessWarningChanged);
+    connect(&m_controller.warnings(), &HostWarnings::changed, this, &HostPresenter::readinessWarningChanged);
     // Whatever changed the list, the readiness shown must be of the folders now pinned.
     connect(&m_preferences, &HostPreferences::workspacesChanged, this,
             [this] { m_controller.refreshPermissionPreflight(&m_preferences); });
@@ -194,24 +193,12 @@ QString HostPresenter::relaySessionText() const
 
 QString HostPresenter::readinessWarning() const
 {
-    return readinessWarnings().join(QLatin1Char('\n'));
+    return m_controller.warnings().text();
 }
 
 QStringList HostPresenter::readinessWarnings() const
 {
-    QStringList warnings;
-    if (!m_controller.readinessWarning().isEmpty())
-        warnings.append(m_controller.readinessWarning());
-    if (m_fileWarnings)
-        warnings += m_fileWarnings->warnings();
-    return warnings;
-}
-
-void HostPresenter::showFileWarnings(const HostWarnings &warnings)
-{
-    m_fileWarnings = &warnings;
-    connect(&warnings, &HostWarnings::changed, this, &HostPresenter::readinessWarningChanged);
-    emit readinessWarningChanged();
+    return m_controller.warnings().warnings();
 }
 
 QAbstractListModel *HostPresenter::log() const

@@ -10,7 +10,6 @@
 #include <QVariantList>
 
 class HostAgentController;
-class HostWarnings;
 class HostPreferences;
 class JsonFileUserDefaults;
 
@@ -89,10 +88,8 @@ public:
     QString relaySessionText() const;
     // Empty when there is nothing to warn about; one line per warning.
     QString readinessWarning() const;
-    // The same warnings one by one: the controller's, then those about the host's files.
+    // The same warnings one by one, a warning per source (see HostWarnings).
     QStringList readinessWarnings() const;
-    // The warnings about the host's files join the readiness warning.
-    void showFileWarnings(const HostWarnings &warnings);
     WorkspaceListModel *workspaces() const { return m_workspaces; }
     PairedDevicesModel *devices() const { return m_devices; }
     // The agent's masked output, newest last.
@@ -148,7 +145,6 @@ private:
     HostAgentController &m_controller;
     WorkspaceListModel *m_workspaces;
     PairedDevicesModel *m_devices;
-    const HostWarnings *m_fileWarnings = nullptr;
     QString m_settingsFileNotice;
     bool m_launchedAtLogin = false;
     bool m_trayHostPresent = false;

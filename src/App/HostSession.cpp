@@ -23,16 +23,11 @@ HostSession::HostSession(UserDefaults &defaults, const UserDefaults &savedSettin
     loginItem.setArguments({QStringLiteral("--autostart")});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, qApp, &HostPresenter::quit);
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
-    presenter.showFileWarnings(fileWarnings);
-    QObject::connect(&controller, &HostAgentController::revocationFailureChanged, &fileWarnings,
-                     [this](const QString &warning) {
-                         fileWarnings.report(HostWarnings::Source::trustedDevicesSave, warning);
-                     });
-    fileWarnings.report(HostWarnings::Source::secretsFileLoad, secrets.warning);
+    controller.warnings().report(HostWarnings::Source::secretsFileLoad, secrets.warning);
     if (secrets.file) {
         secrets.file->setSaveReport([this](const QString &failure) {
-            fileWarnings.report(HostWarnings::Source::secretsFileSave,
-                                HostWarnings::secretsNotSaved(failure));
+            controller.warnings().report(HostWarnings::Source::secretsFileSave,
+                                         HostWarnings::secretsNotSaved(failure));
         });
     }
 }
@@ -51,8 +46,8 @@ void HostSession::reportSettingsFile(JsonFileUserDefaults &saved)
     presenter.reportSettingsFile(saved);
     m_settingsFile = &saved;
     saved.setWriteReport([this](const QString &failure) {
-        fileWarnings.report(HostWarnings::Source::settingsSave,
-                            HostWarnings::settingsNotSaved(failure));
+        controller.warnings().report(HostWarnings::Source::settingsSave,
+                                     HostWarnings::settingsNotSaved(failure));
     });
 }
 

@@ -6,7 +6,6 @@
 #include "App/HostPresenter.h"
 #include "Platform/LoginItem.h"
 #include "Services/HostAgentController.h"
-#include "Services/HostWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/UnixSignalWatcher.h"
 
@@ -34,7 +33,6 @@ struct HostSession {
     void reportSettingsFile(JsonFileUserDefaults &saved);
 
     HostKeyringChoice secrets;
-    HostWarnings fileWarnings;
     HostPreferences preferences;
     HostAgentController controller;
     XdgAutostartLoginItem loginItem;

@@ -11,9 +11,10 @@
 
 HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                                          FolderChooser &chooser, HostAgentTimings timings, QObject *parent)
-    : QObject(parent), m_supervisor(new AgentSupervisor(
-                           std::move(locator), [this] { return redactionSecrets(); },
-                           {timings.confirmationDelay, timings.restart, timings.process}, this)),
+    : QObject(parent), m_warnings(new HostWarnings(this)),
+      m_supervisor(new AgentSupervisor(
+          std::move(locator), [this] { return redactionSecrets(); },
+          {timings.confirmationDelay, timings.restart, timings.process}, this)),
       m_pairing(new HostPairing(defaults, keyring, this)),
       m_folders(new PinnedFolderAccess(defaults, chooser, this)),
       m_link(new SetupLinkPublisher({[this] { return m_pairing->linkCredentials(); },
@@ -59,19 +60,22 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
     });
 
     // What the user must know, from wherever it comes.
-    connect(m_pairing, &HostPairing::revocationFailureChanged, this, &Controller::revocationFailureChanged);
-    connect(m_folders, &PinnedFolderAccess::warning, this, &Controller::setReadinessWarning);
+    connect(m_pairing, &HostPairing::revocationFailureChanged, this, [this](const QString &warning) {
+        m_warnings->report(HostWarnings::Source::trustedDevicesSave, warning);
+    });
+    connect(m_folders, &PinnedFolderAccess::warning, m_warnings,
+            [this](const QString &text) { m_warnings->report(HostWarnings::Source::folderAccess, text); });
     const HostCredentialStore &store = m_pairing->credentialStore();
-    connect(&store, &HostCredentialStore::waitingForUnlockChanged, this, [this, &store] {
-        if (store.waitingForUnlock())
-            setReadinessWarning(waitingForKeyringWarning);
-        else if (m_readinessWarning == waitingForKeyringWarning)
-            setReadinessWarning({});
-    });
-    connect(&store, &HostCredentialStore::keyringErrorChanged, this, [this, &store] {
-        if (!store.lastKeyringError().isEmpty())
-            setReadinessWarning(keyringUnavailableWarning);
-    });
+    const auto keyringWarning = [this, &store] {
+        // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair
+        // again; a keyring that works again takes the warning back.
+        const QString warning = store.waitingForUnlock()              ? waitingForKeyringWarning
+                                : !store.lastKeyringError().isEmpty() ? keyringUnavailableWarning
+                                                                      : QString();
+        m_warnings->report(HostWarnings::Source::keyring, warning);
+    };
+    connect(&store, &HostCredentialStore::waitingForUnlockChanged, m_warnings, keyringWarning);
+    connect(&store, &HostCredentialStore::keyringErrorChanged, m_warnings, keyringWarning);
 }
 
 AgentLocator HostAgentController::standardLocator()
@@ -91,8 +95,6 @@ void HostAgentController::start(HostPreferences *preferences)
 void HostAgentController::beginStart(HostPreferences *preferences, bool isRestart)
 {
     stop();
-    if (!isRestart)
-        setReadinessWarning(credentialStore().waitingForUnlock() ? waitingForKeyringWarning : QString());
     if (!m_supervisor->prepare(isRestart))
         return;
     m_lastPreferences = preferences;
@@ -112,10 +114,6 @@ std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPr
     if (!preferences)
         return std::nullopt;
     const HostingSettings settings = HostingSettings::from(*preferences);
-    // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair again.
-    if (!credentialStore().lastKeyringError().isEmpty())
-        setReadinessWarning(keyringUnavailableWarning);
-
     const QString home = QDir::homePath();
     QString codecStatePath;
     if (settings.mode == HostingMode::relay) {
@@ -170,9 +168,6 @@ void HostAgentController::rotatePairing(HostPreferences *preferences)
         return;
     }
     recomputeSetupLink(preferences);
-    // The new pairing works until the host restarts; the user must know it will not survive that.
-    if (!credentialStore().lastKeyringError().isEmpty())
-        setReadinessWarning(keyringUnavailableWarning);
 }
 
 void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences *preferences)
@@ -235,9 +230,4 @@ QStringList HostAgentController::redactionSecrets() const
 void HostAgentController::setRunningAgentBuild(const QString &build)
 {
     setAndNotify(this, &HostAgentController::runningAgentBuildChanged, m_runningAgentBuild, build);
-}
-
-void HostAgentController::setReadinessWarning(const QString &warning)
-{
-    setAndNotify(this, &HostAgentController::readinessWarningChanged, m_readinessWarning, warning);
 }

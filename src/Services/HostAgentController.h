@@ -2,6 +2,7 @@
 
 #include "Platform/NetworkInterfaces.h"
 #include "Services/Folders/PinnedFolderAccess.h"
+#include "Services/HostWarnings.h"
 #include "Services/Links/SetupLinkPublisher.h"
 #include "Services/Links/TunnelStatusPoller.h"
 #include "Services/Pairing/HostPairing.h"
@@ -51,7 +52,6 @@ class HostAgentController : public QObject {
     Q_PROPERTY(QString runningAgentBuild READ runningAgentBuild NOTIFY runningAgentBuildChanged)
     Q_PROPERTY(QList<HostPermissionPreflightItem> permissionPreflightItems READ permissionPreflightItems
                    NOTIFY permissionPreflightItemsChanged)
-    Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
     Q_PROPERTY(Tunnel::TunnelState tunnelState READ tunnelState NOTIFY tunnelStateChanged)
     Q_PROPERTY(QString tunnelPublicURL READ tunnelPublicURL NOTIFY tunnelPublicURLChanged)
     Q_PROPERTY(QString tunnelLastError READ tunnelLastError NOTIFY tunnelLastErrorChanged)
@@ -94,8 +94,9 @@ public:
     {
         return m_folders->preflightItems();
     }
-    // Empty when there is nothing to warn about.
-    QString readinessWarning() const { return m_readinessWarning; }
+    // What the user must act on, one warning per source; the controller reports the keyring's and the folder
+    // access's, the application the others.
+    HostWarnings &warnings() const { return *m_warnings; }
     TunnelState tunnelState() const { return m_link->tunnelState(); }
     QString tunnelPublicURL() const { return m_link->tunnelPublicURL(); }
     QString tunnelLastError() const { return m_link->tunnelLastError(); }
@@ -121,8 +122,6 @@ public:
     Q_INVOKABLE void refreshPermissionPreflight(HostPreferences *preferences);
     // Asks the user for the folder and keeps a grant; a running agent restarts inside it.
     Q_INVOKABLE void grantFolderAccess(const QString &path, HostPreferences *preferences);
-    // The login item's outcome is shown here too; empty clears the warning.
-    void setReadinessWarning(const QString &warning);
     // ~/.ferrowyn/trusted-devices.json, which the agent keeps and a rotation deletes.
     static QString trustedDevicesPath() { return HostPairing::trustedDevicesPath(); }
     // Tests list interfaces of their own; the system's are used otherwise.
@@ -152,13 +151,9 @@ signals:
     void credentialRotatedAtChanged();
     void runningAgentBuildChanged();
     void permissionPreflightItemsChanged();
-    void readinessWarningChanged();
     void tunnelStateChanged();
     void tunnelPublicURLChanged();
     void tunnelLastErrorChanged();
-    // Why a device could not be revoked, in words for the user; empty once revoking works again. Apart from
-    // the readiness warning, which the next start clears, since the device stays trusted until then.
-    void revocationFailureChanged(const QString &warning);
 
 private:
     void beginStart(HostPreferences *preferences, bool isRestart);
@@ -172,12 +167,12 @@ private:
     void afterRevocation(HostPairing::Revocation revocation, HostPreferences *preferences);
     void setRunningAgentBuild(const QString &build);
 
+    HostWarnings *m_warnings;
     AgentSupervisor *m_supervisor;
     HostPairing *m_pairing;
     PinnedFolderAccess *m_folders;
     SetupLinkPublisher *m_link;
     QString m_runningAgentBuild;
-    QString m_readinessWarning;
     // The preferences of the last start; what a restart launches with, and whose ngrok token is masked.
     QPointer<HostPreferences> m_lastPreferences;
 };

@@ -1,8 +1,8 @@
 #include "App/HostApplication.h"
 #include "App/Window/SetupLinkCode.h"
 #include "RecordingLoginItem.h"
-#include "Services/Links/QRCodeRenderer.h"
 #include "Services/HostWarnings.h"
+#include "Services/Links/QRCodeRenderer.h"
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
@@ -70,13 +70,11 @@ private slots:
     void launchStartupRunsOnce();
     void settingsChangesRestartOnlyAnActiveAgent_data();
     void settingsChangesRestartOnlyAnActiveAgent();
-    void loginToggleShowsItsOutcome();
-    void fileWarningsStayUntilTheirFileIsFine();
+    void warningsStandUntilTheirOwnSourceIsFine();
 
 private:
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
-    HostWarnings m_fileWarnings; // the presenter shows it from the test that sets it on
 };
 
 void WindowTest::initTestCase()
@@ -384,30 +382,32 @@ void WindowTest::settingsChangesRestartOnlyAnActiveAgent()
     QVERIFY(m_h.controller->agentProcessId() == 0 && !FakeAgent::isAlive(restarted));
 }
 
-void WindowTest::loginToggleShowsItsOutcome()
+// Each warning stands until its own source is fine again; the window shows them all as one text.
+void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
 {
     HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
-    m_loginItem.answer = QStringLiteral("Permission denied");
-    m_h.preferences.setOpenAtLogin(true);
-    QVERIFY(!m_h.showing(QStringLiteral("Login item update failed: Permission denied")).isEmpty());
-    QVERIFY(m_h.preferences.openAtLogin()); // the user's choice stands
-    m_loginItem.answer.reset();
-    m_h.preferences.setOpenAtLogin(false);
-    QVERIFY(!m_h.shown("readinessWarning"));
-    QCOMPARE(m_loginItem.calls, QStringList({"register", "unregister"}));
-}
-
-void WindowTest::fileWarningsStayUntilTheirFileIsFine()
-{
-    m_h.presenter.showFileWarnings(m_fileWarnings);
+    HostWarnings &warnings = m_h.controller->warnings();
     const QString notSaved = HostWarnings::settingsNotSaved("cannot write /s: the disk is full");
-    m_h.controller->setReadinessWarning(HostAgentController::accessNotGrantedWarning);
-    m_fileWarnings.report(HostWarnings::Source::settingsSave, notSaved);
-    QVERIFY(!m_h.showing(HostAgentController::accessNotGrantedWarning + '\n' + notSaved).isEmpty());
-    // A new start clears the controller's warning, not the file's.
-    m_h.controller->setReadinessWarning({});
-    QVERIFY(!m_h.showing(notSaved).isEmpty());
-    m_fileWarnings.report(HostWarnings::Source::settingsSave, {});
+    warnings.report(HostWarnings::Source::keyring, HostAgentController::keyringUnavailableWarning);
+    warnings.report(HostWarnings::Source::settingsSave, notSaved);
+    // The login item written: the keyring is no better for it.
+    m_h.preferences.setOpenAtLogin(true);
+    QVERIFY(!m_h.showing(HostAgentController::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
+    m_loginItem.answer = QStringLiteral("Permission denied");
+    m_h.preferences.setOpenAtLogin(false);
+    QVERIFY(!m_h.showing(HostAgentController::keyringUnavailableWarning +
+                         "\nLogin item update failed: Permission denied\n" + notSaved)
+                 .isEmpty());
+    QVERIFY(!m_h.preferences.openAtLogin()); // the user's choice stands
+    m_loginItem.answer.reset();
+    m_h.preferences.setOpenAtLogin(true);
+    QCOMPARE(m_loginItem.calls, QStringList({"register", "unregister", "register"}));
+    // A start is no news for any of them.
+    m_h.start("hang");
+    QTRY_VERIFY(m_h.presenter.running());
+    QVERIFY(!m_h.showing(HostAgentController::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
+    warnings.report(HostWarnings::Source::settingsSave, {});
+    warnings.report(HostWarnings::Source::keyring, {});
     QVERIFY(!m_h.shown("readinessWarning"));
 }
 
