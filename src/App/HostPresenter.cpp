@@ -6,6 +6,7 @@
 #include "Services/HostAgentController.h"
 #include "Services/HostWarnings.h"
 #include "Services/Links/QRCodeRenderer.h"
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
@@ -199,6 +200,18 @@ QString HostPresenter::readinessWarning() const
 QStringList HostPresenter::readinessWarnings() const
 {
     return m_controller.warnings().warnings();
+}
+
+QString HostPresenter::secretsPlace() const
+{
+    return m_secretsPlace ? m_secretsPlace->place() : QString();
+}
+
+void HostPresenter::showSecretsPlace(const PairingSecretsPlace &place)
+{
+    m_secretsPlace = &place;
+    connect(&place, &PairingSecretsPlace::placeChanged, this, &HostPresenter::secretsPlaceChanged);
+    emit secretsPlaceChanged();
 }
 
 QAbstractListModel *HostPresenter::log() const

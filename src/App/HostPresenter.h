@@ -11,6 +11,7 @@
 
 class HostAgentController;
 class HostPreferences;
+class PairingSecretsPlace;
 class JsonFileUserDefaults;
 
 // What the host shows of itself, derived from the preferences and the controller, and the actions it offers:
@@ -90,6 +91,9 @@ public:
     QString readinessWarning() const;
     // The same warnings one by one, a warning per source (see HostWarnings).
     QStringList readinessWarnings() const;
+    // Where the pairing secrets are kept (see PairingSecretsPlace); empty until that is known.
+    QString secretsPlace() const;
+    void showSecretsPlace(const PairingSecretsPlace &place);
     WorkspaceListModel *workspaces() const { return m_workspaces; }
     PairedDevicesModel *devices() const { return m_devices; }
     // The agent's masked output, newest last.
@@ -138,6 +142,7 @@ signals:
     void setupLinkChanged();
     void identityChanged();
     void readinessWarningChanged();
+    void secretsPlaceChanged();
     void settingsFileNoticeChanged();
 
 private:
@@ -145,6 +150,7 @@ private:
     HostAgentController &m_controller;
     WorkspaceListModel *m_workspaces;
     PairedDevicesModel *m_devices;
+    const PairingSecretsPlace *m_secretsPlace = nullptr;
     QString m_settingsFileNotice;
     bool m_launchedAtLogin = false;
     bool m_trayHostPresent = false;

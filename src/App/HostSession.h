@@ -6,6 +6,7 @@
 #include "App/HostPresenter.h"
 #include "Platform/LoginItem.h"
 #include "Services/HostAgentController.h"
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/UnixSignalWatcher.h"
 
@@ -35,6 +36,7 @@ struct HostSession {
     HostKeyringChoice secrets;
     HostPreferences preferences;
     HostAgentController controller;
+    PairingSecretsPlace secretsPlace;
     XdgAutostartLoginItem loginItem;
     HostApplication application;
     HostPresenter presenter;

@@ -63,7 +63,7 @@ int runWindow(int argc, char *argv[], HostCommandLine commandLine)
     JsonFileUserDefaults defaults(JsonFileUserDefaults::standardPath());
     auto engine = std::make_unique<QQmlApplicationEngine>();
     QuickFolderChooser folderChooser(*engine);
-    HostSession host(defaults, defaults, false, folderChooser);
+    HostSession host(defaults, defaults, commandLine.secretsFile, folderChooser);
     host.reportSettingsFile(defaults);
     host.presenter.setLaunchedAtLogin(commandLine.launchedAtLogin);
     host.presenter.setTrayHostPresent(StatusNotifierWatcher::isPresent());

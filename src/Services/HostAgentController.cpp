@@ -65,17 +65,6 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
     });
     connect(m_folders, &PinnedFolderAccess::warning, m_warnings,
             [this](const QString &text) { m_warnings->report(HostWarnings::Source::folderAccess, text); });
-    const HostCredentialStore &store = m_pairing->credentialStore();
-    const auto keyringWarning = [this, &store] {
-        // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair
-        // again; a keyring that works again takes the warning back.
-        const QString warning = store.waitingForUnlock()              ? waitingForKeyringWarning
-                                : !store.lastKeyringError().isEmpty() ? keyringUnavailableWarning
-                                                                      : QString();
-        m_warnings->report(HostWarnings::Source::keyring, warning);
-    };
-    connect(&store, &HostCredentialStore::waitingForUnlockChanged, m_warnings, keyringWarning);
-    connect(&store, &HostCredentialStore::keyringErrorChanged, m_warnings, keyringWarning);
 }
 
 AgentLocator HostAgentController::standardLocator()

@@ -62,10 +62,6 @@ public:
     inline static const QString &launchFailurePrefix = AgentSupervisor::launchFailurePrefix;
     inline static const QString &accessNotGrantedWarning = PinnedFolderAccess::accessNotGrantedWarning;
     inline static const QString &tunnelTimeoutError = SetupLinkPublisher::tunnelTimeoutError;
-    inline static const QString keyringUnavailableWarning =
-        QStringLiteral("System keyring unavailable: pairing credentials will not survive a restart.");
-    inline static const QString waitingForKeyringWarning =
-        QStringLiteral("Waiting for the keyring to be unlocked");
 
     HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                         FolderChooser &chooser, HostAgentTimings timings = {}, QObject *parent = nullptr);
@@ -94,8 +90,8 @@ public:
     {
         return m_folders->preflightItems();
     }
-    // What the user must act on, one warning per source; the controller reports the keyring's and the folder
-    // access's, the application the others.
+    // What the user must act on, one warning per source; the controller reports the folder access's and the
+    // trusted devices', the application the others.
     HostWarnings &warnings() const { return *m_warnings; }
     TunnelState tunnelState() const { return m_link->tunnelState(); }
     QString tunnelPublicURL() const { return m_link->tunnelPublicURL(); }

@@ -6,6 +6,7 @@
 #include "App/Headless/ConsoleOutput.h"
 #include "App/Headless/HeadlessConsole.h"
 #include "App/HostPresenter.h"
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Shared/TrustedDevicesFile.h"
 
 #include <QDir>
@@ -233,6 +234,7 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(!token.isEmpty() && !status.contains(token));
 
     const QFileInfo secrets(home.filePath(QStringLiteral(".local/state/ferrowyn-host/credentials.json")));
+    QVERIFY(printed(host).contains("Pairing secrets: " + secrets.filePath() + '\n'));
     QCOMPARE(secrets.permissions() & 0x0777, QFileDevice::ReadUser | QFileDevice::WriteUser);
     QCOMPARE(QFileInfo(secrets.absolutePath()).permissions() & 0x0777,
              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
@@ -282,6 +284,13 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     startHost(again, {});
     QTRY_COMPARE_WITH_TIMEOUT(printedLinks(printed(again)).size(), 1, 20000);
     const QString unsaved = printedLinks(printed(again)).constFirst();
+    // No keyring here: the host says where the secrets are, what that means and how to keep them, in words
+    // that agree.
+    QVERIFY(printed(again).contains("Pairing secrets: " + PairingSecretsPlace::memoryOnly + '\n'));
+    QVERIFY(printed(again).contains("Warning: " + PairingSecretsPlace::keyringUnavailableWarning + '\n'));
+    QVERIFY(!printed(again).contains(PairingSecretsPlace::systemKeyring));
+    QCOMPARE(QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8())["secrets"].toString(),
+             PairingSecretsPlace::memoryOnly);
     QVERIFY(QUrlQuery(QUrl(unsaved)).queryItemValue(QStringLiteral("token")) !=
             QUrlQuery(QUrl(rotated)).queryItemValue(QStringLiteral("token")));
     QCOMPARE(QFileInfo(secrets.filePath()).lastModified(), written);
@@ -411,8 +420,7 @@ void HeadlessHostTest::requestsTheRunningHostAnswers()
     HostPresenter presenter(h.preferences, *h.controller);
     presenter.reportSettingsFile(unreadable);
     bool quitAsked = false;
-    HostControlRequests requests(h.preferences, *h.controller, presenter, "the keyring",
-                                 [&] { quitAsked = true; });
+    HostControlRequests requests(h.preferences, *h.controller, presenter, [&] { quitAsked = true; });
     const auto ask = [&](const QString &request) {
         return requests.answer({{"request", request}});
     };

@@ -3,7 +3,9 @@
 // itself is the agent-supervision tests' job.
 #include "AgentControllerHarness.h"
 
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Shared/TrustedDevicesFile.h"
+
 #include <QDir>
 
 #include <QFileInfo>
@@ -109,6 +111,7 @@ private slots:
     void waitsForTheKeyringToUnlock()
     {
         AgentControllerHarness h;
+        const PairingSecretsPlace place(h.controller->credentialStore(), h.controller->warnings(), {});
         FakeAgent::setScript("hang");
         h.keyring.locked = true;
         h.keyring.unlockAnswer = MemoryKeyring::UnlockAnswer::Dismiss;
@@ -116,14 +119,14 @@ private slots:
         h.controller->start(&h.preferences);
         h.keyring.answerNow();
         QTRY_COMPARE(h.controller->warnings().warning(HostWarnings::Source::keyring),
-                     HostAgentController::waitingForKeyringWarning);
+                     PairingSecretsPlace::waitingForKeyringWarning);
         QCOMPARE(h.controller->agentProcessId(), 0);
         h.keyring.holdAnswers = false;
         h.keyring.answerNow();
         // Hosting goes on with credentials in memory, and the user learns the tablet will have to pair again.
         QTRY_VERIFY(h.controller->agentProcessId() != 0);
         QCOMPARE(h.controller->warnings().warning(HostWarnings::Source::keyring),
-                 HostAgentController::keyringUnavailableWarning);
+                 PairingSecretsPlace::keyringUnavailableWarning);
     }
 
     void publishesAndRefreshesTheLinkWhileTheAgentRuns()

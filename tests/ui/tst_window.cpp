@@ -3,6 +3,7 @@
 #include "RecordingLoginItem.h"
 #include "Services/HostWarnings.h"
 #include "Services/Links/QRCodeRenderer.h"
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
@@ -388,14 +389,14 @@ void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
     HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
     HostWarnings &warnings = m_h.controller->warnings();
     const QString notSaved = HostWarnings::settingsNotSaved("cannot write /s: the disk is full");
-    warnings.report(HostWarnings::Source::keyring, HostAgentController::keyringUnavailableWarning);
+    warnings.report(HostWarnings::Source::keyring, PairingSecretsPlace::keyringUnavailableWarning);
     warnings.report(HostWarnings::Source::settingsSave, notSaved);
     // The login item written: the keyring is no better for it.
     m_h.preferences.setOpenAtLogin(true);
-    QVERIFY(!m_h.showing(HostAgentController::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
+    QVERIFY(!m_h.showing(PairingSecretsPlace::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
     m_loginItem.answer = QStringLiteral("Permission denied");
     m_h.preferences.setOpenAtLogin(false);
-    QVERIFY(!m_h.showing(HostAgentController::keyringUnavailableWarning +
+    QVERIFY(!m_h.showing(PairingSecretsPlace::keyringUnavailableWarning +
                          "\nLogin item update failed: Permission denied\n" + notSaved)
                  .isEmpty());
     QVERIFY(!m_h.preferences.openAtLogin()); // the user's choice stands
@@ -405,7 +406,7 @@ void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
     // A start is no news for any of them.
     m_h.start("hang");
     QTRY_VERIFY(m_h.presenter.running());
-    QVERIFY(!m_h.showing(HostAgentController::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
+    QVERIFY(!m_h.showing(PairingSecretsPlace::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
     warnings.report(HostWarnings::Source::settingsSave, {});
     warnings.report(HostWarnings::Source::keyring, {});
     QVERIFY(!m_h.shown("readinessWarning"));

@@ -1,6 +1,8 @@
 #include "MemoryKeyring.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/SecretsFileKeyring.h"
+#include "Services/HostWarnings.h"
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Services/Settings/HostCredentialStore.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/BuildConfig.h"
@@ -183,6 +185,14 @@ void SettingsStoresTest::secretsFileThatIsNotPrivate()
     keyring.read("service", "account", this, [&read](const Keyring::ReadResult &result) { read = result; });
     keyring.write("new", "service", "other", this, [&written](const QString &error) { written = error; });
     QTRY_VERIFY(written != "(no answer)");
+    // Where the pairing is kept says whether the file is used; why it is not is the file's own warning.
+    HostCredentialStore store(*m_defaults, keyring);
+    HostWarnings warnings;
+    const PairingSecretsPlace place(store, warnings, path);
+    store.request(HostRelayVersion::elixirV2, this, [](const HostCredentials &) {});
+    QTRY_VERIFY(store.cached());
+    QCOMPARE(place.place(), words.isEmpty() ? path : PairingSecretsPlace::memoryOnly);
+    QCOMPARE(warnings.text(), QString());
     if (words.isEmpty()) {
         QCOMPARE(read.status,
                  fileMode ? Keyring::ReadResult::Status::Found : Keyring::ReadResult::Status::NotFound);
@@ -371,19 +381,29 @@ void SettingsStoresTest::credentialLoad()
     // Nothing is answered inside the call, and the event loop turns while the keyring keeps its answer.
     m_keyring.holdAnswers = true;
     HostCredentialStore store(*m_defaults, m_keyring);
+    HostWarnings warnings;
+    const PairingSecretsPlace place(store, warnings, {});
     std::optional<HostCredentials> loaded;
     store.request(HostRelayVersion::goV1, this, [&loaded](const HostCredentials &c) { loaded = c; });
     QCoreApplication::processEvents();
     QVERIFY(!loaded && !store.cached());
+    QCOMPARE(place.place(), QString()); // not known yet, so not said
     bool sawWaiting = false;
     for (int round = 0; round < 4 && !loaded; ++round) {
-        sawWaiting = sawWaiting || store.waitingForUnlock();
+        if (store.waitingForUnlock()) {
+            sawWaiting = true;
+            QCOMPARE(warnings.text(), PairingSecretsPlace::waitingForKeyringWarning);
+        }
         m_keyring.answerNow();
         QTRY_VERIFY(loaded || m_keyring.heldCount() > 0);
     }
     QVERIFY(loaded && !store.waitingForUnlock());
     QCOMPARE(sawWaiting, fault.startsWith("locked"));
     QCOMPARE(store.lastKeyringError().isEmpty(), saved);
+    // The secrets are where the keyring put them, or in memory only, and then the user learns what that
+    // means.
+    QCOMPARE(place.place(), saved ? PairingSecretsPlace::systemKeyring : PairingSecretsPlace::memoryOnly);
+    QCOMPARE(warnings.text(), saved ? QString() : PairingSecretsPlace::keyringUnavailableWarning);
     QCOMPARE(loaded->relayVersion, HostRelayVersion::goV1);
     QCOMPARE(loaded->relaySessionId == before.relaySessionId, kept.contains("hostId"));
     const QStringList fields{"hostId", "hostToken", "relayToken", "pairingNonce"};

@@ -154,8 +154,9 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     result.json = parser.isSet(json);
     result.confirmed = parser.isSet(yes);
 
+    // Where the secrets are kept is no setting of one run: the window may be told too.
     const bool runOptions = !result.workspaces.isEmpty() || result.mode || result.port || result.bindAll ||
-                            result.ngrok || result.secretsFile || qrNone;
+                            result.ngrok || qrNone;
     if (runOptions && result.action != Action::Headless)
         return wrong(QStringLiteral("the options for one run go with --headless"));
     return result;

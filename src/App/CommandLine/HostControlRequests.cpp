@@ -37,10 +37,8 @@ QString endpoint(const HostPreferences &preferences, const HostAgentController &
 } // namespace
 
 HostControlRequests::HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
-                                         HostPresenter &presenter, QString secretsLocation,
-                                         std::function<void()> quit)
-    : m_preferences(preferences), m_controller(controller), m_presenter(presenter),
-      m_secretsLocation(std::move(secretsLocation)), m_quit(std::move(quit))
+                                         HostPresenter &presenter, std::function<void()> quit)
+    : m_preferences(preferences), m_controller(controller), m_presenter(presenter), m_quit(std::move(quit))
 {}
 
 QJsonObject HostControlRequests::answer(const QJsonObject &request)
@@ -113,7 +111,7 @@ QJsonObject HostControlRequests::status() const
         {QStringLiteral("linkExpiresAt"), expiry ? expiry->toString(Qt::ISODate) : QString()},
         {QStringLiteral("agentBuild"), m_presenter.runningAgentBuild()},
         {QStringLiteral("tunnelState"), rawValue(m_controller.tunnelState())},
-        {QStringLiteral("secrets"), m_secretsLocation},
+        {QStringLiteral("secrets"), m_presenter.secretsPlace()},
         {QStringLiteral("warnings"), warnings},
     };
 }

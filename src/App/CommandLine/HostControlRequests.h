@@ -15,7 +15,7 @@ class HostPresenter;
 class HostControlRequests {
 public:
     HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
-                        HostPresenter &presenter, QString secretsLocation, std::function<void()> quit);
+                        HostPresenter &presenter, std::function<void()> quit);
 
     QJsonObject answer(const QJsonObject &request);
 
@@ -26,6 +26,5 @@ private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
     HostPresenter &m_presenter;
-    QString m_secretsLocation;
     std::function<void()> m_quit;
 };

@@ -17,6 +17,7 @@ HeadlessConsole::HeadlessConsole(HostPresenter &presenter, HostAgentController &
     connect(&presenter, &HostPresenter::hostingStatusChanged, this, &HeadlessConsole::sayStatus);
     connect(&presenter, &HostPresenter::readinessWarningChanged, this, &HeadlessConsole::sayWarnings);
     connect(&presenter, &HostPresenter::setupLinkChanged, this, &HeadlessConsole::saySetupLink);
+    connect(&presenter, &HostPresenter::secretsPlaceChanged, this, &HeadlessConsole::saySecretsPlace);
     if (auto *log = qobject_cast<AgentOutputLog *>(controller.log())) {
         log->setTranscribing(true);
         connect(log, &AgentOutputLog::linesTranscribed, this, [this](const QStringList &lines) {
@@ -27,6 +28,7 @@ HeadlessConsole::HeadlessConsole(HostPresenter &presenter, HostAgentController &
     if (!presenter.settingsFileNotice().isEmpty())
         say(presenter.settingsFileNotice());
     sayWarnings();
+    saySecretsPlace();
 }
 
 QString HeadlessConsole::printable(QString line)
@@ -69,6 +71,16 @@ void HeadlessConsole::sayWarnings()
             say(QStringLiteral("Warning: ") + warning);
     }
     m_lastWarnings = warnings;
+}
+
+void HeadlessConsole::saySecretsPlace()
+{
+    // Said once the keyring has answered, and again whenever that changes.
+    const QString place = m_presenter.secretsPlace();
+    if (place.isEmpty() || place == m_lastSecretsPlace)
+        return;
+    m_lastSecretsPlace = place;
+    say(QStringLiteral("Pairing secrets: ") + place);
 }
 
 void HeadlessConsole::saySetupLink()

@@ -29,6 +29,7 @@ private:
     void sayStatus();
     void sayWarnings();
     void saySetupLink();
+    void saySecretsPlace();
 
     HostPresenter &m_presenter;
     HostAgentController &m_controller;
@@ -37,4 +38,5 @@ private:
     QString m_lastStatus;
     QStringList m_lastWarnings;
     QString m_lastLink;
+    QString m_lastSecretsPlace;
 };

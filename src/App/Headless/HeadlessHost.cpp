@@ -62,8 +62,7 @@ int HeadlessHost::run(const HostCommandLine &commandLine)
     host.reportSettingsFile(saved);
 
     HeadlessConsole console(host.presenter, host.controller, commandLine.printQRCode);
-    console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window. Pairing secrets: ") +
-                host.secrets.location);
+    console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window."));
     host.answerRequestsOn(instance);
 
     host.controller.refreshPermissionPreflight(&host.preferences);
