@@ -215,7 +215,10 @@ void HeadlessHostTest::commandLineMistakes()
 
 void HeadlessHostTest::hostsPairsRotatesAndQuits()
 {
-    QCOMPARE(ask({QStringLiteral("--status")}).first, HostCommandLine::notRunning);
+    // With no host, the command line says so before it asks anything, and a script that wants JSON gets it.
+    QCOMPARE(ask({"--status", "--json"}),
+             std::pair(HostCommandLine::notRunning, QString("{\"running\":false}\n")));
+    QCOMPARE(ask({"--revoke", "py-tablet"}, "y\n"), std::pair(HostCommandLine::notRunning, QString()));
 
     QProcess host;
     startHost(host, {QStringLiteral("--secrets-file")});
@@ -254,7 +257,7 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QCOMPARE(devices.size(), 1);
     QCOMPARE(devices[0]["deviceId"].toString(), "py-tablet");
     QVERIFY(!devices[0]["lastSeenAt"].toString().isEmpty());
-    QCOMPARE(ask({"--revoke", "nobody", "--yes"}).first, 1);
+    QCOMPARE(ask({"--revoke", "nobody"}, "y\n"), std::pair(1, QString())); // unknown: not even asked
     QCOMPARE(ask({"--revoke", "py-tablet", "--yes"}).first, 0);
     QTRY_VERIFY(ask({"--devices"}).second.contains("No tablet has paired yet."));
     QCOMPARE(ask({QStringLiteral("--rotate")}, "n\n").first, 1);
@@ -428,11 +431,22 @@ void HeadlessHostTest::requestsTheRunningHostAnswers()
         "Your settings file could not be read, so defaults are in use. The damaged file was kept as " +
         unreadable.backupPath() + "."));
     QCOMPARE(ask("link"), QJsonObject({{"error", "There is no setup link yet: Not hosting"}}));
+    // Start and stop change nothing when there is nothing to change, and say so; a restart is asked for.
+    const QJsonObject notRunning{{"done", "stop"}, {"note", "Hosting is not running; nothing was changed."}};
+    QCOMPARE(ask("stop"), notRunning);
     FakeAgent::setScript("hang");
     QCOMPARE(ask("start"), QJsonObject({{"done", "start"}}));
+    QCOMPARE(ask("start"),
+             QJsonObject({{"done", "start"}, {"note", "Hosting is already running; nothing was changed."}}));
     QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    const qint64 agent = h.controller->agentProcessId();
+    QCOMPARE(ask("start")["note"], "Hosting is already running; nothing was changed.");
+    QCOMPARE(h.controller->agentProcessId(), agent);
+    QCOMPARE(ask("restart"), QJsonObject({{"done", "restart"}}));
+    QTRY_VERIFY(presenter.running() && h.controller->agentProcessId() != agent);
     QCOMPARE(ask("stop"), QJsonObject({{"done", "stop"}}));
     QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
+    QCOMPARE(ask("stop"), notRunning);
     QCOMPARE(ask("frobnicate"), QJsonObject({{"error", "unknown request \"frobnicate\""}}));
     QVERIFY(!quitAsked);
 }

@@ -35,10 +35,10 @@ struct HostCommandLine {
     bool secretsFile = false;
     bool printQRCode = true;
 
-    // For Control: the request's name ("status", "link", "start", "stop", "rotate", "quit", "devices",
-    // "revoke").
+    // For Control: the request's name, one of the request options (see HostOptions), and its value when it
+    // takes one (the device id of "revoke").
     QString request;
-    QString deviceId; // for "revoke"
+    QString argument;
     bool json = false;
     bool confirmed = false; // --yes
 

@@ -11,6 +11,7 @@ inline const QString status = QStringLiteral("status");
 inline const QString link = QStringLiteral("link");
 inline const QString start = QStringLiteral("start");
 inline const QString stop = QStringLiteral("stop");
+inline const QString restart = QStringLiteral("restart");
 inline const QString rotate = QStringLiteral("rotate");
 inline const QString quit = QStringLiteral("quit");
 inline const QString devices = QStringLiteral("devices");
@@ -22,5 +23,9 @@ inline const QString deviceIdKey = QStringLiteral("deviceId");
 // The answer's keys, besides those named like their request ("link", "devices").
 inline const QString errorKey = QStringLiteral("error");
 inline const QString doneKey = QStringLiteral("done");
+// With "done": what the request found, when it changed nothing ("Hosting is already running ...").
+inline const QString noteKey = QStringLiteral("note");
+// In the status: whether a host runs at all (the command line answers false itself when none does).
+inline const QString runningKey = QStringLiteral("running");
 
 } // namespace HostControlProtocol

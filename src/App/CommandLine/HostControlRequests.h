@@ -19,6 +19,9 @@ public:
 
     QJsonObject answer(const QJsonObject &request);
 
+    // Why a revocation is refused: no paired tablet has this id.
+    static QString unknownDevice(const QString &deviceId);
+
 private:
     QJsonObject status() const;
     QJsonObject devices() const;

@@ -1,0 +1,122 @@
+#include "App/CommandLine/HostOptions.h"
+
+#include "App/CommandLine/HostCommandLine.h"
+#include "App/CommandLine/HostControlClient.h"
+#include "App/CommandLine/HostControlProtocol.h"
+
+namespace HostOptions {
+
+const QList<Option> &all()
+{
+    static const QList<Option> options = {
+        {Kind::general,
+         QStringLiteral("help"),
+         {},
+         QStringLiteral("Show the options and exit."),
+         QStringLiteral("h")},
+        {Kind::general,
+         QStringLiteral("version"),
+         {},
+         QStringLiteral("Show the version and exit."),
+         QStringLiteral("v")},
+        {Kind::hosting,
+         QStringLiteral("headless"),
+         {},
+         QStringLiteral("Host without a window, for SSH sessions and user services.")},
+        {Kind::hosting, QStringLiteral("workspace"), QStringLiteral("path"),
+         QStringLiteral("Serve this folder (repeatable; headless, this run only).")},
+        {Kind::hosting, QStringLiteral("mode"), QStringLiteral("mode"),
+         QStringLiteral("lan or relay (headless, this run only).")},
+        {Kind::hosting, QStringLiteral("port"), QStringLiteral("port"),
+         QStringLiteral("LAN port, 1-65535 (headless, this run only).")},
+        {Kind::hosting,
+         QStringLiteral("bind-all"),
+         {},
+         QStringLiteral("Listen on every network (headless, this run only).")},
+        {Kind::hosting,
+         QStringLiteral("loopback"),
+         {},
+         QStringLiteral("Listen on this computer only (headless, this run only).")},
+        {Kind::hosting,
+         QStringLiteral("ngrok"),
+         {},
+         QStringLiteral("Open an ngrok tunnel (headless, this run only).")},
+        {Kind::hosting,
+         QStringLiteral("secrets-file"),
+         {},
+         QStringLiteral("Keep the pairing secrets in an owner-only file instead of the keyring, so the "
+                        "pairing survives restarts where no keyring is unlocked.")},
+        {Kind::request,
+         HostControlProtocol::status,
+         {},
+         QStringLiteral("Show the running host's state, route, link expiry, where the pairing secrets are, "
+                        "and what needs attention.")},
+        {Kind::request,
+         HostControlProtocol::link,
+         {},
+         QStringLiteral("Print the running host's setup link, unmasked.")},
+        {Kind::request,
+         HostControlProtocol::start,
+         {},
+         QStringLiteral("Ask the running host to start hosting; hosting that runs is left as it is.")},
+        {Kind::request,
+         HostControlProtocol::stop,
+         {},
+         QStringLiteral("Ask the running host to stop hosting.")},
+        {Kind::request,
+         HostControlProtocol::restart,
+         {},
+         QStringLiteral("Ask the running host to start its agent again; connected tablets reconnect.")},
+        {Kind::request,
+         HostControlProtocol::rotate,
+         {},
+         QStringLiteral("Replace the pairing: every paired tablet must pair again, and every setup link "
+                        "stops working.")},
+        {Kind::request,
+         HostControlProtocol::quit,
+         {},
+         QStringLiteral("Stop the running host's agent and quit it.")},
+        {Kind::request,
+         HostControlProtocol::devices,
+         {},
+         QStringLiteral("List the tablets paired with the running host.")},
+        {Kind::request, HostControlProtocol::revoke, QStringLiteral("device id"),
+         QStringLiteral("Disconnect this paired tablet for good (see --devices); the others stay paired.")},
+        {Kind::modifier,
+         QStringLiteral("qr"),
+         {},
+         QStringLiteral(
+             "With --link: print the link as a QR code. --qr=none: no QR code in headless output.")},
+        {Kind::modifier,
+         QStringLiteral("json"),
+         {},
+         QStringLiteral("With --status or --devices: print JSON.")},
+        {Kind::modifier, QStringLiteral("yes"), {}, QStringLiteral("With --rotate or --revoke: do not ask.")},
+        {Kind::hidden, QStringLiteral("autostart"), {}, QStringLiteral("Started at login.")},
+    };
+    return options;
+}
+
+const QList<ExitStatus> &exitStatuses()
+{
+    static const QList<ExitStatus> statuses = {
+        {0, QStringLiteral("Done; for --headless, stopped by SIGTERM or Ctrl+C.")},
+        {1,
+         QStringLiteral("Hosting could not start, or the running host refused the request, or the question "
+                        "was answered no.")},
+        {HostCommandLine::badArguments,
+         QStringLiteral("A wrong option, or no display for the window (see --headless).")},
+        {HostCommandLine::notRunning, QStringLiteral("No host is running (for a request).")},
+        {HostCommandLine::noAnswer, QStringLiteral("The running host did not answer within %1 seconds.")
+                                        .arg(HostControlClient::answerTimeoutMs / 1000)},
+    };
+    return statuses;
+}
+
+QString description()
+{
+    return QStringLiteral("Lets a tablet do remote coding work on this computer. Without options it opens "
+                          "the window.");
+}
+
+} // namespace HostOptions
