@@ -1,5 +1,6 @@
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/CommandLine/HostControlClient.h"
+#include "App/CommandLine/WindowDisplay.h"
 #include "App/Headless/HeadlessHost.h"
 #include "App/HostPresenter.h"
 #include "App/HostSession.h"
@@ -116,6 +117,11 @@ int main(int argc, char *argv[])
     }
     case HostCommandLine::Action::Window:
         break;
+    }
+    if (const std::optional<QString> why =
+            WindowDisplay::missing(arguments, QProcessEnvironment::systemEnvironment())) {
+        std::fprintf(stderr, "%s\n", qPrintable(*why));
+        return HostCommandLine::badArguments;
     }
     return runWindow(argc, argv, commandLine);
 }

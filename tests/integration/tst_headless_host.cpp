@@ -3,6 +3,7 @@
 
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/CommandLine/HostControlRequests.h"
+#include "App/CommandLine/WindowDisplay.h"
 #include "App/Headless/ConsoleOutput.h"
 #include "App/Headless/HeadlessConsole.h"
 #include "App/HostPresenter.h"
@@ -72,6 +73,8 @@ private slots:
     void initTestCase();
     void commandLineMistakes_data();
     void commandLineMistakes();
+    void noDisplayForTheWindow_data();
+    void noDisplayForTheWindow();
     void hostsPairsRotatesAndQuits();
     void secretsFileOthersCanReadIsRefused();
     void aFullDiskLosesNothing();
@@ -211,6 +214,68 @@ void HeadlessHostTest::commandLineMistakes()
     QCOMPARE(parsed.action, HostCommandLine::Action::Print);
     QCOMPARE(parsed.exitCode, HostCommandLine::badArguments);
     QVERIFY(parsed.outputIsError && !parsed.output.contains(QLatin1Char('\n')));
+}
+
+void HeadlessHostTest::noDisplayForTheWindow_data()
+{
+    // The options, QT_QPA_PLATFORM, DISPLAY and WAYLAND_DISPLAY, and whether the window has nowhere to open.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("platform");
+    QTest::addColumn<QString>("x11");
+    QTest::addColumn<QString>("wayland");
+    QTest::addColumn<bool>("missing");
+    QTest::newRow("no options") << QStringList() << ""
+                                << ""
+                                << "" << true;
+    QTest::newRow("started at login") << QStringList{"--autostart"} << "xcb"
+                                      << ""
+                                      << "" << true;
+    QTest::newRow("secrets file") << QStringList{"--secrets-file"} << "wayland;xcb"
+                                  << ""
+                                  << "" << true;
+    QTest::newRow("X display") << QStringList() << ""
+                               << ":0"
+                               << "" << false;
+    QTest::newRow("Wayland display") << QStringList() << "xcb"
+                                     << ""
+                                     << "wayland-0" << false;
+    QTest::newRow("offscreen") << QStringList() << "offscreen"
+                               << ""
+                               << "" << false;
+    QTest::newRow("offscreen after X") << QStringList() << "xcb;offscreen"
+                                       << ""
+                                       << "" << false;
+    QTest::newRow("platform option") << QStringList{"-platform", "offscreen"} << "xcb"
+                                     << ""
+                                     << "" << false;
+}
+
+// Over SSH the window has no display: one line says so and how to host without it, and the status is 2.
+void HeadlessHostTest::noDisplayForTheWindow()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, platform);
+    QFETCH(QString, x11);
+    QFETCH(QString, wayland);
+    QFETCH(bool, missing);
+    QProcessEnvironment environment = this->environment();
+    environment.insert("QT_QPA_PLATFORM", platform);
+    environment.insert("DISPLAY", x11);
+    environment.insert("WAYLAND_DISPLAY", wayland);
+    const std::optional<QString> why =
+        WindowDisplay::missing(QStringList{"ferrowyn-host"} + arguments, environment);
+    QCOMPARE(why.has_value(), missing);
+    if (!missing)
+        return;
+    QProcess host;
+    host.setProcessEnvironment(environment);
+    host.start(FERROWYN_HOST_PATH, arguments);
+    QVERIFY(host.waitForFinished(10000));
+    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(host.exitCode(), HostCommandLine::badArguments);
+    QCOMPARE(host.readAllStandardOutput(), QByteArray());
+    QCOMPARE(QString::fromUtf8(host.readAllStandardError()), *why + '\n');
+    QVERIFY(why->contains("ferrowyn-host --headless"));
 }
 
 void HeadlessHostTest::hostsPairsRotatesAndQuits()
