@@ -7,6 +7,7 @@
 #include "App/Headless/ConsoleOutput.h"
 #include "App/Headless/HeadlessConsole.h"
 #include "App/HostPresenter.h"
+#include "Platform/TerminalColours.h"
 #include "Services/Pairing/PairingSecretsPlace.h"
 #include "Shared/TrustedDevicesFile.h"
 
@@ -33,15 +34,22 @@
 
 namespace {
 
+// A line of a printed QR code: half blocks and blanks only.
+bool isCodeLine(const QString &line)
+{
+    static const QRegularExpression code(QStringLiteral("^[ \u2580\u2584\u2588]*[\u2580\u2584\u2588][ "
+                                                        "\u2580\u2584\u2588]*$"));
+    return code.match(line).hasMatch();
+}
+
 // The printed half-block QR code back as modules: what a phone camera would see.
 QImage terminalModules(const QStringList &lines)
 {
-    static const QRegularExpression escapes(QStringLiteral("\x1b\\[[0-9;]*m"));
-    QImage image(static_cast<int>(QString(lines.value(0)).remove(escapes).size()),
-                 static_cast<int>(2 * lines.size()), QImage::Format_RGB32);
+    QImage image(static_cast<int>(lines.value(0).size()), static_cast<int>(2 * lines.size()),
+                 QImage::Format_RGB32);
     image.fill(Qt::white);
     for (int row = 0; row < lines.size(); ++row) {
-        const QString line = QString(lines.at(row)).remove(escapes);
+        const QString &line = lines.at(row);
         for (int x = 0; x < line.size() && x < image.width(); ++x) {
             if (line.at(x) == QChar(0x2580) || line.at(x) == QChar(0x2588))
                 image.setPixel(x, 2 * row, qRgb(0, 0, 0));
@@ -80,6 +88,8 @@ private slots:
     void aFullDiskLosesNothing();
     void requestsTheRunningHostAnswers();
     void outsideTextCannotDriveTheTerminal();
+    void coloursOnlyOnATerminal_data();
+    void coloursOnlyOnATerminal();
     void outputDropsWhatDoesNotFitAndSaysSo();
     void aReaderThatStopsNeverFreezesTheHost();
 
@@ -164,7 +174,7 @@ QStringList HeadlessHostTest::printedLinks(const QString &output) const
     QStringList links;
     QStringList code;
     for (const QString &line : output.split(QLatin1Char('\n'))) {
-        if (line.startsWith(QLatin1Char('\x1b'))) {
+        if (isCodeLine(line)) {
             code.append(line);
             continue;
         }
@@ -291,6 +301,11 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     const QString link = printedLinks(printed(host)).constFirst();
     QVERIFY2(link.startsWith(QStringLiteral("ferrowyn://connect?")), qPrintable(link));
     QCOMPARE(ask({QStringLiteral("--link")}).second.trimmed(), link);
+    // Into a pipe, the code and every line are plain text: no colour escapes.
+    QVERIFY(!printed(host).contains(u'\x1b'));
+    const QString linkCode = ask({"--link", "--qr"}).second;
+    QVERIFY(!linkCode.contains(u'\x1b'));
+    QCOMPARE(printedLinks(linkCode + "end\n"), QStringList{link});
     QVERIFY(tabletPairs(link));
     const auto [statusExit, status] = ask({QStringLiteral("--status"), QStringLiteral("--json")});
     QCOMPARE(statusExit, 0);
@@ -521,6 +536,44 @@ void HeadlessHostTest::outsideTextCannotDriveTheTerminal()
     QCOMPARE(HeadlessConsole::printable("a\x1b]0;title\x07"
                                         "b\tc\u009bd\re"),
              "a\ufffd]0;title\ufffdb\tc\ufffdd\ufffde");
+}
+
+void HeadlessHostTest::coloursOnlyOnATerminal_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<std::optional<QString>>("noColor");
+    QTest::addColumn<bool>("colours");
+    QTest::newRow("terminal") << "terminal" << std::optional<QString>() << true;
+    QTest::newRow("terminal, NO_COLOR empty") << "terminal" << std::optional<QString>("") << true;
+    QTest::newRow("terminal, NO_COLOR") << "terminal" << std::optional<QString>("1") << false;
+    QTest::newRow("pipe") << "pipe" << std::optional<QString>() << false;
+    QTest::newRow("file") << "file" << std::optional<QString>() << false;
+}
+
+void HeadlessHostTest::coloursOnlyOnATerminal()
+{
+    QFETCH(QString, output);
+    QFETCH(std::optional<QString>, noColor);
+    QFETCH(bool, colours);
+    int fds[2] = {-1, -1};
+    if (output == "terminal") {
+        fds[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(fds[0] >= 0 && ::grantpt(fds[0]) == 0 && ::unlockpt(fds[0]) == 0);
+        fds[1] = ::open(::ptsname(fds[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    } else if (output == "pipe") {
+        QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+    } else {
+        fds[1] = ::open(QFile::encodeName(home.filePath("output")).constData(),
+                        O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    }
+    QVERIFY(fds[1] >= 0);
+    QProcessEnvironment environment;
+    if (noColor)
+        environment.insert("NO_COLOR", *noColor);
+    QCOMPARE(TerminalColours::wanted(fds[1], environment), colours);
+    for (const int fd : fds)
+        if (fd >= 0)
+            ::close(fd);
 }
 
 void HeadlessHostTest::outputDropsWhatDoesNotFitAndSaysSo()

@@ -6,6 +6,7 @@
 #include "App/CommandLine/HostControlProtocol.h"
 #include "App/CommandLine/HostControlRequests.h"
 #include "Platform/SingleInstance.h"
+#include "Platform/TerminalColours.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/TerminalQRCode.h"
 #include "Shared/AppBrand.h"
@@ -150,7 +151,10 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
     } else if (commandLine.request == HostControlProtocol::link) {
         const QString link = reply.value(HostControlProtocol::link).toString();
         const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link);
-        print(out, commandLine.printQRCode && modules ? TerminalQRCode::text(*modules) : link);
+        const auto colours = TerminalColours::wanted(fileno(out))
+                                 ? TerminalQRCode::Colours::explicitDarkOnLight
+                                 : TerminalQRCode::Colours::none;
+        print(out, commandLine.printQRCode && modules ? TerminalQRCode::text(*modules, colours) : link);
     }
     return 0;
 }

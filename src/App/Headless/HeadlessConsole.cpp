@@ -1,6 +1,7 @@
 #include "App/Headless/HeadlessConsole.h"
 
 #include "App/HostPresenter.h"
+#include "Platform/TerminalColours.h"
 #include "Services/HostAgentController.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/TerminalQRCode.h"
@@ -11,6 +12,8 @@
 HeadlessConsole::HeadlessConsole(HostPresenter &presenter, HostAgentController &controller, bool printQRCode,
                                  int fd, ConsoleOutput::Limits limits, QObject *parent)
     : QObject(parent), m_presenter(presenter), m_controller(controller), m_printQRCode(printQRCode),
+      m_colours(TerminalColours::wanted(fd) ? TerminalQRCode::Colours::explicitDarkOnLight
+                                            : TerminalQRCode::Colours::none),
       m_output(fd, limits)
 {
     connect(&presenter, &HostPresenter::runStateChanged, this, &HeadlessConsole::sayStatus);
@@ -93,7 +96,7 @@ void HeadlessConsole::saySetupLink()
         return;
     if (m_printQRCode) {
         if (const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link)) {
-            m_output.write(TerminalQRCode::text(*modules).toUtf8());
+            m_output.write(TerminalQRCode::text(*modules, m_colours).toUtf8());
         }
     }
     say(QStringLiteral("Setup link: ") + m_presenter.maskedSetupLink());
