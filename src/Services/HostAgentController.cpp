@@ -70,7 +70,9 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
 AgentLocator HostAgentController::standardLocator()
 {
     return [] {
-        return AgentLaunchPlan::locateAgent(QCoreApplication::applicationDirPath(), FileProbe::system());
+        const QString folder = QCoreApplication::applicationDirPath();
+        return AgentLocation(AgentLaunchPlan::locateAgent(folder, FileProbe::system()),
+                             AgentLaunchPlan::agentCandidates(folder));
     };
 }
 
@@ -118,7 +120,8 @@ std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPr
                        m_pairing->useForLaunch(credentials, settings.lanPort));
     setRunningAgentBuild(expectedAgentBuild());
     m_link->agentLaunched(settings.wantsTunnel());
-    return AgentSupervisor::Launch{AgentLaunchPlan::arguments(settings, codecStatePath), environment};
+    return AgentSupervisor::Launch{AgentLaunchPlan::arguments(settings, codecStatePath), environment,
+                                   settings.lanPort};
 }
 
 void HostAgentController::stop(bool waitForExit)

@@ -58,7 +58,6 @@ class HostAgentController : public QObject {
     Q_PROPERTY(QString expectedAgentBuild READ expectedAgentBuild CONSTANT)
 
 public:
-    inline static const QString &missingAgentMessage = AgentSupervisor::missingAgentMessage;
     inline static const QString &launchFailurePrefix = AgentSupervisor::launchFailurePrefix;
     inline static const QString &accessNotGrantedWarning = PinnedFolderAccess::accessNotGrantedWarning;
     inline static const QString &tunnelTimeoutError = SetupLinkPublisher::tunnelTimeoutError;
@@ -72,6 +71,8 @@ public:
     AgentRunState state() const { return m_supervisor->state(); }
     // An agent that exited is about to be started again (or is starting again); Stop cancels that.
     bool restartPending() const { return m_supervisor->restartPending(); }
+    // The failure shown stays whatever the number of new starts (see AgentSupervisor).
+    bool restartCannotMend() const { return m_supervisor->restartCannotMend(); }
     // Empty when there is no link.
     QUrl setupLink() const { return m_link->setupLink(); }
     // Empty when none was chosen.

@@ -85,6 +85,7 @@ private slots:
     void noDisplayForTheWindow();
     void hostsPairsRotatesAndQuits();
     void secretsFileOthersCanReadIsRefused();
+    void aPortInUseIsSaidOnce();
     void aFullDiskLosesNothing();
     void requestsTheRunningHostAnswers();
     void outsideTextCannotDriveTheTerminal();
@@ -416,6 +417,46 @@ void HeadlessHostTest::secretsFileOthersCanReadIsRefused()
     QVERIFY(secrets.open(QIODevice::ReadOnly));
     QCOMPARE(secrets.readAll(), stored);
     QCOMPARE(secrets.permissions(), loose | QFile::ReadUser | QFile::WriteUser);
+}
+
+// Another program holds the port: the host says so once, naming the port and what to do. Kept online, it
+// tries again now and then; otherwise hosting could not start, and the run ends with status 1.
+void HeadlessHostTest::aPortInUseIsSaidOnce()
+{
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost));
+    const QString port = QString::number(taken.serverPort());
+    const QString told = "The agent cannot listen on port " + port +
+                         ": another program is probably using it. "
+                         "Choose another port (Port under Connection, or --port with --headless).";
+    for (const bool keepOnline : {true, false}) {
+        QTemporaryDir otherHome;
+        QVERIFY(QDir(otherHome.path()).mkpath(".config/ferrowyn-host"));
+        QFile settings(otherHome.filePath(".config/ferrowyn-host/defaults.json"));
+        QVERIFY(settings.open(QIODevice::WriteOnly) &&
+                settings.write(keepOnline ? "{}" : R"({"FerrowynHost.keepRelayOnline": false})") > 0);
+        settings.close();
+        QProcess host;
+        outputs.remove(&host); // the last round's, at the same address
+        QProcessEnvironment environment = this->environment();
+        environment.insert("HOME", otherHome.path());
+        host.setProcessEnvironment(environment);
+        host.start(FERROWYN_HOST_PATH, {"--headless", "--loopback", "--port", port, "--qr=none"});
+        if (keepOnline) {
+            // The agent's own line each time it was tried, the host's words once.
+            QTRY_VERIFY_WITH_TIMEOUT(printed(host).count("cannot listen on 127.0.0.1:" + port) >= 2, 20000);
+            QCOMPARE(printed(host).count(told), 1);
+            QCOMPARE(host.state(), QProcess::Running);
+            QCOMPARE(ask({"--quit"}).first, 0);
+            QVERIFY(host.waitForFinished(10000));
+            QCOMPARE(host.exitCode(), 0);
+        } else {
+            QVERIFY(host.waitForFinished(20000));
+            QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(host.exitCode(), 1);
+            QCOMPARE(printed(host).count(told), 1);
+        }
+    }
 }
 
 void HeadlessHostTest::aFullDiskLosesNothing()

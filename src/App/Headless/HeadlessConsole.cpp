@@ -11,7 +11,7 @@
 
 HeadlessConsole::HeadlessConsole(HostPresenter &presenter, HostAgentController &controller, bool printQRCode,
                                  int fd, ConsoleOutput::Limits limits, QObject *parent)
-    : QObject(parent), m_presenter(presenter), m_controller(controller), m_printQRCode(printQRCode),
+    : QObject(parent), m_presenter(presenter), m_printQRCode(printQRCode),
       m_colours(TerminalColours::wanted(fd) ? TerminalQRCode::Colours::explicitDarkOnLight
                                             : TerminalQRCode::Colours::none),
       m_output(fd, limits)
@@ -56,9 +56,8 @@ void HeadlessConsole::say(const QString &line)
 
 void HeadlessConsole::sayStatus()
 {
-    QString status = m_presenter.statusHeadline();
-    if (m_controller.state().isFailed())
-        status += QStringLiteral(": ") + m_controller.state().message();
+    // A failure's headline is its message: said once, and once only while restarts fail the same way.
+    const QString status = m_presenter.statusHeadline();
     if (status == m_lastStatus)
         return;
     m_lastStatus = status;

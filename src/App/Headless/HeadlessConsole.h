@@ -33,7 +33,6 @@ private:
     void saySecretsPlace();
 
     HostPresenter &m_presenter;
-    HostAgentController &m_controller;
     bool m_printQRCode;
     // Colours only on a terminal; the lines themselves never have any.
     TerminalQRCode::Colours m_colours;
