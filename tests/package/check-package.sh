@@ -34,6 +34,16 @@ grep -q -- '--headless' <<<"$manual" || fail "the manual page does not mention -
 for option in $("$root/usr/bin/ferrowyn-host" --help | grep -o -- '--[a-z-]*' | sort -u); do
     grep -q -- "$option" <<<"$manual" || fail "the manual page does not mention $option"
 done
+# Removing the package asks every user's running host to quit. Checked in a process namespace of its own, where
+# only the test's hosts are; that needs root.
+if unshare -p -f --mount-proc true 2>/dev/null; then
+    dpkg-deb -e "$deb" "$work/control"
+    chmod 755 "$work"
+    unshare -p -f --mount-proc "$(dirname "$0")/prerm-quits-hosts.sh" "$root" "$work/control/prerm" "$work" ||
+        fail "the prerm left a host running"
+else
+    echo "not checked without root: the prerm asks running hosts to quit" >&2
+fi
 unit=$root/usr/lib/systemd/user/ferrowyn-host.service
 grep -qx 'ExecStart=ferrowyn-host --headless --secrets-file' "$unit" || fail "the user service would lose its pairing"
 
