@@ -62,8 +62,8 @@ private slots:
     void initTestCase();
     void init();
 
+    void screenshots_data();
     void screenshots();
-    void pairedDevicesLightAndDark();
     void controlsDriveTheAgent();
     void linkAndLogShowNoSecret();
     void foldersArePinnedGrantedAndRemoved();
@@ -74,9 +74,21 @@ private slots:
     void warningsStandUntilTheirOwnSourceIsFine();
 
 private:
+    // The states the screenshots show; each returns once the window shows it.
+    void showStopped();
+    void showHostingOnTheLan();
+    void showWaitingForNgrok();
+    void showRelay();
+    void showFailed();
+    void showPairedDevices();
+
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
+    // The agent's health endpoint, for states that ask it about a tunnel.
+    std::unique_ptr<QHttpServer> m_health;
 };
+
+using Arrangement = std::function<void(WindowTest &)>;
 
 void WindowTest::initTestCase()
 {
@@ -96,25 +108,66 @@ void WindowTest::init()
     m_h.preferences.setNgrokTunnelEnabled(false);
     m_h.preferences.setKeepRelayOnline(false);
     m_h.agentPath = FakeAgent::path();
+    m_health.reset();
 }
 
-// The window idle, failed and hosting, for people to look at; the QR code on screen carries the whole link.
+// The window in each of its states, in the light and the dark palette, for people to look at
+// (build/dev/screenshots/<state>-<light|dark>.png). A state is one row here and one function that arranges
+// it.
+void WindowTest::screenshots_data()
+{
+    QTest::addColumn<Arrangement>("arrange");
+    QTest::newRow("stopped") << Arrangement(&WindowTest::showStopped);
+    QTest::newRow("hosting") << Arrangement(&WindowTest::showHostingOnTheLan);
+    QTest::newRow("ngrok-waiting") << Arrangement(&WindowTest::showWaitingForNgrok);
+    QTest::newRow("relay") << Arrangement(&WindowTest::showRelay);
+    QTest::newRow("failed") << Arrangement(&WindowTest::showFailed);
+    QTest::newRow("devices") << Arrangement(&WindowTest::showPairedDevices);
+}
+
 void WindowTest::screenshots()
 {
-    m_h.preferences.setWorkspaces({m_h.scratch.path()});
+    QFETCH(Arrangement, arrange);
+    arrange(*this);
+    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
+    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
+    QVERIFY(folder.mkpath(QStringLiteral(".")));
+    const QPalette light = QGuiApplication::palette();
+    for (const bool dark : {false, true}) {
+        QGuiApplication::setPalette(dark ? QPalette(QColor(60, 60, 60), QColor(36, 36, 36)) : light);
+        // The header's corner follows the palette at the next frame.
+        QTRY_VERIFY((m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100) == dark);
+        const QString name =
+            QStringLiteral("%1-%2.png").arg(QTest::currentDataTag(), dark ? "dark" : "light");
+        QVERIFY(m_h.window()->grabWindow().save(folder.filePath(name)));
+    }
+    QGuiApplication::setPalette(light);
+}
+
+void WindowTest::showStopped()
+{
+    const QString folder = m_h.scratch.filePath("ferrowyn-mobile-app");
+    QVERIFY(QDir().mkpath(folder));
+    m_h.preferences.setWorkspaces({folder});
+    QTRY_COMPARE(m_h.named("statusBadge").size(), 1);
     // A port shows as a plain number, never with a thousands separator.
     QCOMPARE(m_h.find("portStepper")->property("displayText").toString(),
              QString::number(m_h.preferences.lanPort()));
-    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
-    QVERIFY(folder.mkpath(QStringLiteral(".")) &&
-            m_h.window()->grabWindow().save(folder.filePath("idle.png")));
-    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
-    m_h.start(QStringLiteral("err=error: cannot listen on 0.0.0.0:8765: address in use\\n;exit=1"));
-    // The log's rows follow at the next frame: the picture waits for them.
-    QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.find("logBox")->property("count") == 1);
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("failed.png")));
-    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
+    // In a window of the default size, the folder's name shows whole and its path in full in the tool tip.
+    QTRY_COMPARE(m_h.named("workspaceName").value(0)->property("truncated"), false);
+    QQuickItem *path = m_h.named("workspacePath").value(0);
+    QVERIFY(path);
+    QTest::mouseMove(m_h.window(), path->mapToScene(path->boundingRect().center()).toPoint());
+    QTRY_VERIFY(m_h.showing(folder).size() == 2);
+    QTest::mouseMove(m_h.window(), QPoint(1, 1));
+    QTRY_VERIFY(m_h.showing(folder).size() == 1);
+    // Only Start is offered.
+    QVERIFY(m_h.shown("startButton") && !m_h.shown("stopButton") && !m_h.shown("restartButton"));
+}
 
+// The real agent, and a QR code on screen that carries the whole link.
+void WindowTest::showHostingOnTheLan()
+{
     QTcpServer port; // free right now
     QVERIFY(port.listen(QHostAddress::LocalHost));
     m_h.preferences.setLanPort(port.serverPort());
@@ -123,16 +176,44 @@ void WindowTest::screenshots()
     m_h.controller->start(&m_h.preferences);
     QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
                              10000);
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("hosting.png")));
-    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
+    const QString code = m_h.scratch.filePath("code.png");
+    QVERIFY(m_h.window()->grabWindow().save(code));
     QProcess zbar;
-    zbar.startCommand(QStringLiteral("zbarimg --raw -q ") + folder.filePath("hosting.png"));
+    zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), code});
     QVERIFY(zbar.waitForFinished(30000));
     QCOMPARE(zbar.readAllStandardOutput().trimmed(), m_h.controller->setupLink().toEncoded());
 }
 
-// Two paired tablets, newest first, in the light and the dark palette, for people to look at.
-void WindowTest::pairedDevicesLightAndDark()
+void WindowTest::showWaitingForNgrok()
+{
+    m_health = std::make_unique<QHttpServer>();
+    m_health->route("/healthz", [] {
+        return QJsonObject{{"status", "ok"}, {"tunnel", QJsonObject{{"state", "starting"}}}};
+    });
+    m_h.preferences.setLanPort(m_health->listen(QHostAddress::LocalHost));
+    m_h.preferences.setNgrokTunnelEnabled(true);
+    m_h.start(QStringLiteral("hang"));
+    QTRY_COMPARE(m_h.find("disconnectedTitle")->property("text").toString(), "Waiting for ngrok tunnel.");
+}
+
+void WindowTest::showRelay()
+{
+    m_h.preferences.setMode(HostingMode::relay);
+    m_h.start(QStringLiteral("out=relay: connected\\n;hang"));
+    QTRY_VERIFY(m_h.shown("connectedContent") && m_h.shown("relaySessionRow"));
+    // The chosen mode is the filled segment.
+    QCOMPARE(m_h.find("modePicker")->property("currentIndex"), 1);
+}
+
+void WindowTest::showFailed()
+{
+    m_h.start(QStringLiteral("err=error: cannot listen on 0.0.0.0:8765: address in use\\n;exit=1"));
+    // The log's rows follow at the next frame: the picture waits for them.
+    QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.find("logBox")->property("count") == 1);
+}
+
+// Two paired tablets, newest first, at the end of the sidebar, which shows its scroll bar.
+void WindowTest::showPairedDevices()
 {
     m_h.start(QStringLiteral("hang"));
     QTRY_VERIFY(m_h.presenter.running());
@@ -153,17 +234,16 @@ void WindowTest::pairedDevicesLightAndDark()
     QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
     // What the window holds of a device never includes the hash of its secret.
     QCOMPARE(m_h.presenter.devices()->devices().constLast().secretHash, QString());
-    // Tall enough to show the whole sidebar.
-    m_h.window()->resize(1000, 1250);
-    QTRY_COMPARE(m_h.window()->contentItem()->height(), 1250);
-    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("devices-light.png")));
-    const QPalette light = QGuiApplication::palette();
-    QGuiApplication::setPalette(QPalette(QColor(60, 60, 60), QColor(36, 36, 36)));
-    QTRY_VERIFY(m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100);
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("devices-dark.png")));
-    QGuiApplication::setPalette(light);
-    m_h.window()->resize(1000, 760);
+    QQuickItem *sidebar = m_h.find("sidebarScroll");
+    auto *bar = sidebar->findChild<QQuickItem *>("sidebarScrollBar");
+    QVERIFY(bar && bar->isVisible() && bar->property("contentItem").value<QQuickItem *>()->opacity() > 0);
+    // Scrolled to the end (again while the rows are still being laid out), the last tablet is in view.
+    QObject *content = sidebar->property("contentItem").value<QObject *>();
+    const auto scrolledToTheEnd = [&] {
+        content->setProperty("contentY", content->property("contentHeight").toReal() - sidebar->height());
+        return m_h.named("deviceRow").constLast()->mapToScene({0, 0}).y() < m_h.window()->height() - 60;
+    };
+    QTRY_VERIFY(scrolledToTheEnd());
 }
 
 void WindowTest::controlsDriveTheAgent()
@@ -182,12 +262,12 @@ void WindowTest::controlsDriveTheAgent()
     QTest::keyClick(m_h.window(), Qt::Key_Escape);
     QTRY_COMPARE(m_h.controller->state(), AgentRunState::stopped());
 
-    // An agent that keeps exiting is restarted: Stop is there, and ends the loop.
+    // An agent that keeps exiting is restarted: Stop is there, alone, and ends the loop.
     m_h.preferences.setKeepRelayOnline(true);
     FakeAgent::setScript(QStringLiteral("exit=1"));
     QTest::keyClick(m_h.window(), Qt::Key_Return, Qt::ControlModifier);
     QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.controller->restartPending());
-    QVERIFY(m_h.shown("stopButton"));
+    QVERIFY(m_h.shown("stopButton") && !m_h.shown("startButton"));
     m_h.click(m_h.find("stopButton"));
     QVERIFY(!m_h.controller->restartPending() && !m_h.shown("stopButton"));
 }
