@@ -137,6 +137,7 @@ SectionCard {
                     objectName: "rotateButton"
                     symbol: "arrow.triangle.2.circlepath"
                     text: "Rotate / revoke"
+                    tip: Wording.rotatePairingTip
                     destructive: true
                     onClicked: Presenter.rotatePairing()
                 }

@@ -309,7 +309,15 @@ void WindowTest::linkAndLogShowNoSecret()
             masked[0]->property("color") !=
                 m_h.showing(QStringLiteral("relay: terrors of the deep"), log)[0]->property("color"));
 
-    m_h.click(m_h.find("rotateButton"));
+    // Rotating acts without asking, so its tool tip says what it costs.
+    QQuickItem *rotate = m_h.find("rotateButton");
+    QTest::mouseMove(m_h.window(), rotate->mapToScene(rotate->boundingRect().center()).toPoint());
+    QTRY_COMPARE(
+        m_h.showing(QStringLiteral("Replaces the pairing at once. Every paired tablet must pair again, "
+                                   "and every setup link stops working."))
+            .size(),
+        1);
+    m_h.click(rotate);
     QTRY_VERIFY(m_h.controller->setupLink().toString(QUrl::FullyEncoded) != link &&
                 shownCode() ==
                     QRCodeRenderer::image(m_h.controller->setupLink().toString(QUrl::FullyEncoded), 220));

@@ -17,9 +17,9 @@ enum class Kind {
 
 struct Option {
     Kind kind;
-    QString name;      // the long name, without dashes
-    QString valueName; // empty for a switch
+    QString name; // the long name, without dashes
     QString description;
+    QString valueName = {}; // empty for a switch
     QString shortName = {}; // a letter, or empty
 };
 
