@@ -26,7 +26,7 @@ HostApplication::HostApplication(HostPreferences &preferences, HostAgentControll
     });
 }
 
-void HostApplication::windowShown()
+void HostApplication::runLaunchStartup()
 {
     if (m_didRunLaunchStartup)
         return;

@@ -413,8 +413,8 @@ void WindowTest::outsideTextIsNeverMarkup()
     QCOMPARE(fetched, QStringList{"probe"});
 }
 
-// The first time the window shows, the folders are checked and hosting starts if asked; showing it again
-// after a close neither checks again nor starts a second agent.
+// At launch the folders are checked and hosting starts if asked; a second call neither checks again nor
+// starts a second agent.
 void WindowTest::launchStartupRunsOnce()
 {
     m_h.preferences.setWorkspaces({m_h.scratch.path()});
@@ -422,9 +422,9 @@ void WindowTest::launchStartupRunsOnce()
         m_h.preferences.setStartHostingOnLaunch(startOnLaunch);
         HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
         QSignalSpy preflights(m_h.controller.get(), &HostAgentController::permissionPreflightItemsChanged);
-        application.windowShown();
+        application.runLaunchStartup();
         const qint64 pid = m_h.controller->agentProcessId();
-        application.windowShown();
+        application.runLaunchStartup();
         QCOMPARE(preflights.count(), 1);
         QCOMPARE(m_h.controller->state(),
                  startOnLaunch ? AgentRunState::starting() : AgentRunState::stopped());
