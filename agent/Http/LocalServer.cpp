@@ -4,6 +4,7 @@
 #include "Http/WebSocketCloseDrain.h"
 #include "Sessions/SessionManager.h"
 #include "Shared/AgentAddress.h"
+#include "Web/WebClient.h"
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -59,9 +60,15 @@ LocalServer::LocalServer(const TunnelStatus *status, ConversationServices servic
                                        {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}});
                    });
     m_server.route(AgentAddress::webSocketPath,
-                   [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-                       if (isWebSocketUpgrade(request))
+                   [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                       if (isWebSocketUpgrade(request)) {
+                           // A browser refuses an upgrade answered with 403. Qt hands the connection over all
+                           // the same; acceptWebSockets() closes it before it is heard.
+                           if (BrowserOrigin::checkUpgrade(request.value("Origin"), request.value("Host"),
+                                                           ownHosts()) != BrowserOrigin::Verdict::allowed)
+                               responder.write(QHttpServerResponder::StatusCode::Forbidden);
                            return;
+                       }
                        responder.write(QByteArray("This endpoint speaks WebSocket only.\n"),
                                        {{"Content-Type", "text/plain"}, {"Upgrade", "websocket"}},
                                        QHttpServerResponder::StatusCode::UpgradeRequired);
@@ -105,12 +112,23 @@ LocalServer::LocalServer(const TunnelStatus *status, ConversationServices servic
         responder.write(answer.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
                         static_cast<QHttpServerResponder::StatusCode>(answer.status));
     });
-    m_server.route(QStringLiteral("/<arg>"),
-                   [](const QUrl &, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-                       if (isWebSocketUpgrade(request))
-                           return;
-                       responder.write(QHttpServerResponder::StatusCode::NotFound);
-                   });
+    m_server.route(QStringLiteral("/<arg>"), [this](const QUrl &, const QHttpServerRequest &request,
+                                                    QHttpServerResponder &&responder) {
+        if (isWebSocketUpgrade(request))
+            return;
+        const QString path = request.url().path();
+        if (!WebClient::serves(path)) {
+            responder.write(QHttpServerResponder::StatusCode::NotFound);
+            return;
+        }
+        const WebClient::Response answer = WebClient::answer(
+            request.method() == QHttpServerRequest::Method::Get, path, request.value("Host"), ownHosts());
+        responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(answer.status));
+        for (const auto &[name, value] : answer.headers)
+            responder.writeHeader(name, value);
+        responder.writeHeader("Content-Length", QByteArray::number(answer.body.size()));
+        responder.writeBody(answer.body);
+    });
     connect(&m_server, &QHttpServer::newWebSocketConnection, this, &LocalServer::acceptWebSockets);
 }
 
@@ -123,6 +141,7 @@ bool LocalServer::listen(const QHostAddress &address, quint16 port, QString *err
         return false;
     }
     m_tcpServer = tcpServer;
+    m_address = address;
     m_server.bind(tcpServer);
     return true;
 }
@@ -151,6 +170,15 @@ void LocalServer::acceptWebSockets()
         WebSocketCloseDrain::watch(socket, m_tcpServer, m_closeDrainMs, this);
         if (socket->requestUrl().path() != AgentAddress::webSocketPath) {
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
+            continue;
+        }
+        const QNetworkRequest &upgrade = socket->request();
+        if (BrowserOrigin::checkUpgrade(upgrade.rawHeader("Origin"), upgrade.rawHeader("Host"), ownHosts()) !=
+            BrowserOrigin::Verdict::allowed) {
+            m_services.logRefusal(
+                peerOf(socket),
+                QStringLiteral("connection from %1 refused: a page of another site").arg(peerOf(socket)));
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("origin not allowed"));
             continue;
         }
         if (m_pendingConnections >= maxPendingConnections) {
@@ -198,6 +226,11 @@ void LocalServer::adopt(QWebSocket *socket)
         if (conversation->awaitsAuthentication())
             setPending(m_pendingConnections - 1);
     });
+}
+
+BrowserOrigin::OwnHosts LocalServer::ownHosts() const
+{
+    return BrowserOrigin::OwnHosts::forListening(m_address, port(), m_status->publicUrl());
 }
 
 ControlRequest::Answer LocalServer::endSessions(const QByteArray &body)

@@ -3,6 +3,7 @@
 #include "Auth/ControlRequest.h"
 #include "TabletConversation.h"
 #include "Tunnel/TunnelStatus.h"
+#include "Web/BrowserOrigin.h"
 
 #include <QHostAddress>
 #include <QHttpServer>
@@ -12,8 +13,8 @@
 class QTcpServer;
 class QWebSocket;
 
-// The agent's one listening port: GET /healthz and POST /control/revoke for the host, and the WebSocket at
-// /ws for the tablet.
+// The agent's one listening port: GET /healthz and POST /control/revoke for the host, the WebSocket at /ws
+// for the tablet, and the browser client's files at / for a tablet without the app.
 class LocalServer : public QObject {
     Q_OBJECT
     Q_PROPERTY(int pendingConnections READ pendingConnections NOTIFY pendingConnectionsChanged)
@@ -40,6 +41,7 @@ private:
     void acceptWebSockets();
     void adopt(QWebSocket *socket);
     void setPending(int count);
+    BrowserOrigin::OwnHosts ownHosts() const;
     // Ends a session, or all, for the host; the caller is already known to be the host.
     ControlRequest::Answer endSessions(const QByteArray &body);
 
@@ -49,6 +51,7 @@ private:
     int m_closeDrainMs;
     QHttpServer m_server;
     QPointer<QTcpServer> m_tcpServer;
+    QHostAddress m_address;
     QList<QPointer<QWebSocket>> m_sockets;
     int m_pendingConnections = 0;
 };

@@ -158,19 +158,33 @@ bool HostPresenter::hasSetupLink() const
     return !m_controller.setupLink().isEmpty();
 }
 
-QString HostPresenter::setupLinkText() const
+QString HostPresenter::setupLinkText(bool browserForm) const
 {
-    return m_controller.setupLink().toString(QUrl::FullyEncoded);
+    return (browserForm ? m_controller.browserLink() : m_controller.setupLink()).toString(QUrl::FullyEncoded);
 }
 
-QImage HostPresenter::setupLinkCode() const
+QImage HostPresenter::setupLinkCode(bool browserForm) const
 {
-    return hasSetupLink() ? QRCodeRenderer::moduleImage(setupLinkText()).value_or(QImage()) : QImage();
+    const QString text = setupLinkText(browserForm);
+    return text.isEmpty() ? QImage() : QRCodeRenderer::moduleImage(text).value_or(QImage());
 }
 
 QString HostPresenter::maskedSetupLink() const
 {
     const QUrl link = m_controller.setupLink();
+    if (link.isEmpty())
+        return {};
+    return HostSecretRedactor::redactedSetupLink(link, m_controller.redactionSecrets());
+}
+
+bool HostPresenter::hasBrowserLink() const
+{
+    return !m_controller.browserLink().isEmpty();
+}
+
+QString HostPresenter::maskedBrowserLink() const
+{
+    const QUrl link = m_controller.browserLink();
     if (link.isEmpty())
         return {};
     return HostSecretRedactor::redactedSetupLink(link, m_controller.redactionSecrets());
@@ -250,9 +264,9 @@ void HostPresenter::revokeDevice(const QString &deviceId)
     m_controller.revokeDevice(deviceId, &m_preferences);
 }
 
-void HostPresenter::copySetupLink()
+void HostPresenter::copySetupLink(bool browserForm)
 {
-    const QString link = setupLinkText();
+    const QString link = setupLinkText(browserForm);
     if (QClipboard *clipboard = QGuiApplication::clipboard()) {
         clipboard->clear();
         clipboard->setText(link);

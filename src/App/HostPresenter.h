@@ -38,6 +38,8 @@ class HostPresenter : public QObject {
         QString relayVersionDescription READ relayVersionDescription NOTIFY relayVersionDescriptionChanged)
     Q_PROPERTY(bool hasSetupLink READ hasSetupLink NOTIFY setupLinkChanged)
     Q_PROPERTY(QString maskedSetupLink READ maskedSetupLink NOTIFY setupLinkChanged)
+    Q_PROPERTY(bool hasBrowserLink READ hasBrowserLink NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString maskedBrowserLink READ maskedBrowserLink NOTIFY setupLinkChanged)
     Q_PROPERTY(QString expiryLine READ expiryLine NOTIFY setupLinkChanged)
     Q_PROPERTY(QString hostIdText READ hostIdText NOTIFY identityChanged)
     Q_PROPERTY(QString relaySessionText READ relaySessionText NOTIFY identityChanged)
@@ -78,11 +80,14 @@ public:
     QString instructionText() const;
     bool hasSetupLink() const;
     // The full link: for the clipboard, the console's QR code and the command line's `--link` only, never
-    // shown as text, and no property: the views never hold it.
-    QString setupLinkText() const;
+    // shown as text, and no property: the views never hold it. `browserForm`: the link's browser form, for
+    // the browser client the agent serves (empty when the route has none).
+    QString setupLinkText(bool browserForm = false) const;
     // The link's QR code, one pixel per module, for SetupLinkCode to draw; null when there is no link.
-    QImage setupLinkCode() const;
+    QImage setupLinkCode(bool browserForm = false) const;
     QString maskedSetupLink() const;
+    bool hasBrowserLink() const;
+    QString maskedBrowserLink() const;
     // Empty when the link has no readable expiry.
     QString expiryLine() const;
     QString hostIdText() const;
@@ -109,7 +114,7 @@ public:
     Q_INVOKABLE void restartHostingIfActive();
     Q_INVOKABLE void rotatePairing();
     Q_INVOKABLE void revokeDevice(const QString &deviceId);
-    Q_INVOKABLE void copySetupLink();
+    Q_INVOKABLE void copySetupLink(bool browserForm = false);
     Q_INVOKABLE void refreshPermissionPreflight();
     Q_INVOKABLE void grantFolderAccess(const QString &path);
     Q_INVOKABLE void revealFolder(const QString &path);

@@ -75,6 +75,8 @@ public:
     bool restartCannotMend() const { return m_supervisor->restartCannotMend(); }
     // Empty when there is no link.
     QUrl setupLink() const { return m_link->setupLink(); }
+    // The browser form of the link; empty when its route has none.
+    QUrl browserLink() const { return m_link->browserLink(); }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_link->resolvedLANAddress(); }
     QStringList lastLogLines() const { return m_supervisor->log()->lines(); }

@@ -9,6 +9,9 @@ SectionCard {
     objectName: "setupLinkPanel"
     // True for a moment after the link was copied.
     property bool copied: false
+    // Showing the link's browser form, for a tablet without the app.
+    property bool browserForm: false
+    readonly property bool showsCode: !browserForm || Presenter.hasBrowserLink
     property int copiedDuration: 1500
     property var resetTimes: [] // when each press's "Copied" runs out
 
@@ -58,6 +61,7 @@ SectionCard {
 
         Rectangle {
             Layout.alignment: Qt.AlignTop
+            visible: panel.showsCode
             implicitWidth: 216
             implicitHeight: 216
             radius: 8
@@ -70,8 +74,9 @@ SectionCard {
                 width: 200
                 height: 200
                 presenter: Presenter
+                browserForm: panel.browserForm
                 renderSize: 220
-                Accessible.name: "Setup link QR code"
+                Accessible.name: panel.browserForm ? "Browser setup link QR code" : "Setup link QR code"
             }
         }
 
@@ -80,18 +85,39 @@ SectionCard {
             Layout.alignment: Qt.AlignTop
             spacing: 10
 
+            SegmentedPicker {
+                objectName: "linkFormPicker"
+                Layout.fillWidth: true
+                accessibleName: "Link form"
+                titles: ["App", "Browser"]
+                currentIndex: panel.browserForm ? 1 : 0
+                onPicked: index => panel.browserForm = index === 1
+            }
+
             Text {
                 objectName: "instructionText"
                 Layout.fillWidth: true
-                text: Presenter.instructionText
+                text: panel.browserForm
+                      ? "A tablet without the app: scan this code with its camera and open the page in its browser."
+                      : Presenter.instructionText
                 textFormat: Text.PlainText
                 font.pixelSize: 12
                 color: palette.placeholderText
                 wrapMode: Text.Wrap
             }
 
+            Note {
+                objectName: "noBrowserForm"
+                visible: !panel.showsCode
+                symbol: "info.circle"
+                text: "The relay route has no browser form: a browser reaches this computer on the local network "
+                      + "or through ngrok. Pair the app here, or host on the local network."
+                color: palette.windowText
+            }
+
             Rectangle {
                 Layout.fillWidth: true
+                visible: panel.showsCode
                 implicitHeight: linkText.implicitHeight + 20
                 radius: 6
                 color: Theme.linkTextBackground
@@ -101,7 +127,7 @@ SectionCard {
                     objectName: "maskedLink"
                     anchors.fill: parent
                     anchors.margins: 10
-                    text: Presenter.maskedSetupLink
+                    text: panel.browserForm ? Presenter.maskedBrowserLink : Presenter.maskedSetupLink
                     readOnly: true
                     selectByMouse: true
                     wrapMode: TextEdit.WrapAnywhere
@@ -123,10 +149,11 @@ SectionCard {
                 spacing: 8
                 SymbolButton {
                     objectName: "copyButton"
+                    visible: panel.showsCode
                     symbol: panel.copied ? "checkmark" : "doc.on.doc"
                     text: panel.copied ? "Copied" : "Copy link"
                     onClicked: {
-                        Presenter.copySetupLink();
+                        Presenter.copySetupLink(panel.browserForm);
                         panel.copied = true;
                         panel.resetTimes.push(Date.now() + panel.copiedDuration);
                         if (!copiedReset.running)

@@ -215,6 +215,9 @@ void HeadlessHostTest::commandLineMistakes_data()
     QTest::newRow("run option without headless") << QStringList{QStringLiteral("--port=8080")};
     QTest::newRow("two requests") << QStringList{QStringLiteral("--start"), QStringLiteral("--stop")};
     QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate")};
+    QTest::newRow("browser form of another request")
+        << QStringList{QStringLiteral("--status"), QStringLiteral("--browser")};
+    QTest::newRow("browser form without a request") << QStringList{QStringLiteral("--browser")};
 }
 
 void HeadlessHostTest::commandLineMistakes()

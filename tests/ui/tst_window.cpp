@@ -77,10 +77,13 @@ private:
     // The states the screenshots show; each returns once the window shows it.
     void showStopped();
     void showHostingOnTheLan();
+    void showBrowserForm();
     void showWaitingForNgrok();
     void showRelay();
     void showFailed();
     void showPairedDevices();
+    // The setup link of the QR code the window shows.
+    QByteArray codeOnScreen();
 
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
@@ -109,6 +112,8 @@ void WindowTest::init()
     m_h.preferences.setKeepRelayOnline(false);
     m_h.agentPath = FakeAgent::path();
     m_health.reset();
+    // The app's form of the link unless a case picks the browser's.
+    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 0));
 }
 
 // The window in each of its states, in the light and the dark palette, for people to look at
@@ -119,6 +124,7 @@ void WindowTest::screenshots_data()
     QTest::addColumn<Arrangement>("arrange");
     QTest::newRow("stopped") << Arrangement(&WindowTest::showStopped);
     QTest::newRow("hosting") << Arrangement(&WindowTest::showHostingOnTheLan);
+    QTest::newRow("hosting-browser") << Arrangement(&WindowTest::showBrowserForm);
     QTest::newRow("ngrok-waiting") << Arrangement(&WindowTest::showWaitingForNgrok);
     QTest::newRow("relay") << Arrangement(&WindowTest::showRelay);
     QTest::newRow("failed") << Arrangement(&WindowTest::showFailed);
@@ -176,12 +182,28 @@ void WindowTest::showHostingOnTheLan()
     m_h.controller->start(&m_h.preferences);
     QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
                              10000);
+    QCOMPARE(codeOnScreen(), m_h.controller->setupLink().toEncoded());
+}
+
+// The browser form of the link beside the app's: its own code and masked text.
+void WindowTest::showBrowserForm()
+{
+    showHostingOnTheLan();
+    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
+    QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("http://"));
+    QVERIFY(m_h.find("maskedLink")->property("text").toString().contains("pairingNonce=redacted"));
+    QCOMPARE(codeOnScreen(), m_h.controller->browserLink().toEncoded());
+}
+
+QByteArray WindowTest::codeOnScreen()
+{
     const QString code = m_h.scratch.filePath("code.png");
-    QVERIFY(m_h.window()->grabWindow().save(code));
+    if (!m_h.window()->grabWindow().save(code))
+        return {};
     QProcess zbar;
     zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), code});
-    QVERIFY(zbar.waitForFinished(30000));
-    QCOMPARE(zbar.readAllStandardOutput().trimmed(), m_h.controller->setupLink().toEncoded());
+    zbar.waitForFinished(30000);
+    return zbar.readAllStandardOutput().trimmed();
 }
 
 void WindowTest::showWaitingForNgrok()

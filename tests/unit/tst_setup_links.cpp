@@ -49,6 +49,7 @@ class SetupLinksTest : public QObject {
 
 private slots:
     void lanAndTunnelLinks();
+    void browserLinks();
     void relayEndpoint();
     void route_data();
     void route();
@@ -100,6 +101,40 @@ void SetupLinksTest::lanAndTunnelLinks()
             }));
 }
 
+// The browser form: the agent's page, the same pairing in the fragment, encoded as in the app link's query.
+void SetupLinksTest::browserLinks()
+{
+    const QString fragment =
+        QStringLiteral("/#token=TK&hostId=host_H&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z");
+    const auto lanPage = [](const QString &host, int port) {
+        return text(SetupLinkBuilder::lanBrowserLink(host, port, credentials, fixedTime));
+    };
+    const auto tunnelPage = [](const QString &publicURL, const HostCredentials &with = credentials) {
+        return text(SetupLinkBuilder::tunnelBrowserLink(publicURL, with, fixedTime));
+    };
+    QCOMPARE(lanPage("192.168.1.20", 8765), "http://192.168.1.20:8765" + fragment);
+    QCOMPARE(lanPage("127.0.0.1", 1), "http://127.0.0.1:1" + fragment);
+    for (const int port : {0, 65536})
+        QCOMPARE(lanPage("10.0.0.2", port), QString());
+    for (const char *host : {"", "10.0.0. 2", "10.0.0.2/x", "10.0.0.2:1/x?y", "10.0.0.2#x", "me@10.0.0.2"})
+        QCOMPARE(lanPage(host, 8765), QString());
+    QCOMPARE(tunnelPage("https://abc.ngrok.app"), "https://abc.ngrok.app" + fragment);
+    QCOMPARE(tunnelPage("https://abc.ngrok.app:8443/any/path?q#f"), "https://abc.ngrok.app:8443" + fragment);
+    for (const char *publicURL : {"", "http://abc.ngrok.app", "wss://abc.ngrok.app", "https://",
+                                  "abc.ngrok.app", "https://a b.example", "https://me@abc.ngrok.app"})
+        QCOMPARE(tunnelPage(publicURL), QString());
+    QCOMPARE(tunnelPage("https://t.example",
+                        {"x=y+z;w", "a&token=b#", {}, {}, QStringLiteral("50% \u00fc"), {}, {}, {}}),
+             "https://t.example/#token=a%26token%3Db%23&hostId=x%3Dy%2Bz%3Bw&pairingNonce=50%25%20%C3%BC"
+             "&expiresAt=2026-12-05T06:10:00Z");
+    // Shown masked like the app link, every secret by value.
+    QCOMPARE(HostSecretRedactor::redactedSetupLink(
+                 *SetupLinkBuilder::lanBrowserLink("10.0.0.2", 8765, credentials, fixedTime),
+                 {"TK", "PN", "host_H"}),
+             "http://10.0.0.2:8765/#token=redacted&hostId=redacted&pairingNonce=redacted"
+             "&expiresAt=2026-12-05T06:10:00Z");
+}
+
 void SetupLinksTest::relayEndpoint()
 {
     const QString h = QStringLiteral("wss://r.example/");
@@ -147,6 +182,7 @@ void SetupLinksTest::route_data()
     QTest::addColumn<SetupLinkComposer::Inputs>("inputs"); // LAN on port 8765 unless said otherwise
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("browserLink");
     const auto best = [] {
         return std::optional<QString>("192.168.1.20");
     };
@@ -154,15 +190,25 @@ void SetupLinksTest::route_data()
     in.settings.lanBindAll = false;
     in.settings.relayURL = "wss://r.example/relay?x=1";
     in.settings.relayVersion = HostRelayVersion::goV1;
-    const auto row = [&in](const char *name, const char *address, const QString &link) {
-        QTest::newRow(name) << in << address << link;
+    const auto row = [&in](const char *name, const char *address, const QString &link,
+                           const QString &browserLink = {}) {
+        QTest::newRow(name) << in << address << link << browserLink;
     };
-    row("loopback unless on all interfaces", "127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail);
+    const QString fragment = "/#token=TK&hostId=host_H&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z";
+    row("loopback unless on all interfaces", "127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail,
+        "http://127.0.0.1:8765" + fragment);
     in.settings.lanBindAll = true;
+    row("the best LAN address on all interfaces", "192.168.1.20:8765",
+        lanHead + "ws://192.168.1.20:8765/ws" + lanTail, "http://192.168.1.20:8765" + fragment);
     in.settings.ngrokTunnelEnabled = true;
     row("no tunnel link without its public URL", "127.0.0.1:8765", "");
+    in.tunnelPublicURL = "https://t.example";
+    row("the tunnel's public URL", "127.0.0.1:8765", lanHead + "wss://t.example/ws" + lanTail,
+        "https://t.example" + fragment);
+    in.tunnelPublicURL.clear();
     in.settings.mode = HostingMode::relay;
     // The endpoint's path holds the session encoded for a path; in the link that text is encoded once more.
+    // The relay has no browser form.
     row("relay, no local address", "",
         relayHead + "wss://r.example/relay/a%2520b" + relayTail +
             "a%20b&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z");
@@ -176,6 +222,7 @@ void SetupLinksTest::route()
     const auto result = SetupLinkComposer::compose(inputs, fixedTime);
     QTEST(result.resolvedLANAddress.value_or(QString()), "address");
     QTEST(text(result.link), "link");
+    QTEST(text(result.browserLink), "browserLink");
 }
 
 void SetupLinksTest::linkMasking()

@@ -116,6 +116,9 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     result.ngrok = parser.isSet(QStringLiteral("ngrok"));
     result.secretsFile = parser.isSet(QStringLiteral("secrets-file"));
     result.printQRCode = result.action == Action::Control ? parser.isSet(QStringLiteral("qr")) : !qrNone;
+    result.browserForm = parser.isSet(QStringLiteral("browser"));
+    if (result.browserForm && result.request != HostControlProtocol::link)
+        return wrong(QStringLiteral("--browser goes with --link"));
     result.json = parser.isSet(QStringLiteral("json"));
     result.confirmed = parser.isSet(QStringLiteral("yes"));
 

@@ -39,6 +39,7 @@ struct HostCommandLine {
     // takes one (the device id of "revoke").
     QString request;
     QString argument;
+    bool browserForm = false; // --browser, for "link"
     bool json = false;
     bool confirmed = false; // --yes
 

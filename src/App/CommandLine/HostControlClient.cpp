@@ -149,7 +149,16 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
         print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
                                     : devicesText(reply));
     } else if (commandLine.request == HostControlProtocol::link) {
-        const QString link = reply.value(HostControlProtocol::link).toString();
+        const QString link = reply
+                                 .value(commandLine.browserForm ? HostControlProtocol::browserLinkKey
+                                                                : HostControlProtocol::link)
+                                 .toString();
+        if (link.isEmpty()) {
+            print(err, QStringLiteral(
+                           "The relay route has no browser form: a browser reaches this computer on the "
+                           "local network or through ngrok."));
+            return 1;
+        }
         const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link);
         const auto colours = TerminalColours::wanted(fileno(out))
                                  ? TerminalQRCode::Colours::explicitDarkOnLight

@@ -27,5 +27,7 @@ inline const QString doneKey = QStringLiteral("done");
 inline const QString noteKey = QStringLiteral("note");
 // In the status: whether a host runs at all (the command line answers false itself when none does).
 inline const QString runningKey = QStringLiteral("running");
+// In the answer to "link": the link's browser form, empty when its route has none.
+inline const QString browserLinkKey = QStringLiteral("browserLink");
 
 } // namespace HostControlProtocol

@@ -50,7 +50,8 @@ QJsonObject HostControlRequests::answer(const QJsonObject &request)
         if (!m_presenter.hasSetupLink())
             return {{Protocol::errorKey,
                      QStringLiteral("There is no setup link yet: %1").arg(m_presenter.statusHeadline())}};
-        return {{Protocol::link, m_presenter.setupLinkText()}};
+        return {{Protocol::link, m_presenter.setupLinkText()},
+                {Protocol::browserLinkKey, m_presenter.setupLinkText(true)}};
     }
     if (name == Protocol::devices)
         return devices();

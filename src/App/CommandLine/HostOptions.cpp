@@ -57,6 +57,8 @@ const QList<Option> &all()
         {Kind::modifier, QStringLiteral("qr"),
          QStringLiteral(
              "With --link: print the link as a QR code. --qr=none: no QR code in headless output.")},
+        {Kind::modifier, QStringLiteral("browser"),
+         QStringLiteral("With --link: the link's browser form, for a tablet without the app.")},
         {Kind::modifier, QStringLiteral("json"), QStringLiteral("With --status or --devices: print JSON.")},
         {Kind::modifier, QStringLiteral("yes"), QStringLiteral("With --rotate or --revoke: do not ask.")},
         {Kind::hidden, QStringLiteral("autostart"), QStringLiteral("Started at login.")},

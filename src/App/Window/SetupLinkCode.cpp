@@ -34,10 +34,19 @@ void SetupLinkCode::setRenderSize(qreal size)
     render();
 }
 
+void SetupLinkCode::setBrowserForm(bool browserForm)
+{
+    if (m_browserForm == browserForm)
+        return;
+    m_browserForm = browserForm;
+    emit browserFormChanged();
+    render();
+}
+
 void SetupLinkCode::render()
 {
     const bool had = hasImage();
-    const QImage modules = m_presenter ? m_presenter->setupLinkCode() : QImage();
+    const QImage modules = m_presenter ? m_presenter->setupLinkCode(m_browserForm) : QImage();
     m_image = QRCodeRenderer::scaled(modules, m_renderSize).value_or(QImage());
     if (had != hasImage())
         emit hasImageChanged();

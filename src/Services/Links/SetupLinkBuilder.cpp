@@ -14,11 +14,19 @@ namespace {
 
 using QueryItems = QList<std::pair<QString, QString>>;
 
+// The names the tablet reads, in either form of the link.
+const QString modeName = QStringLiteral("mode");
+const QString endpointName = QStringLiteral("endpoint");
+const QString tokenName = QStringLiteral("token");
+const QString hostIdName = QStringLiteral("hostId");
+const QString pairingNonceName = QStringLiteral("pairingNonce");
+const QString expiresAtName = QStringLiteral("expiresAt");
+
 // The link text is assembled here rather than by QUrl, whose query handling would decide on its own which
 // characters to encode. QUrl only checks the result: a link whose text it would read differently is none.
-std::optional<QUrl> linkFromItems(const QueryItems &items)
+std::optional<QUrl> linkFromItems(const QString &start, const QueryItems &items)
 {
-    QString text = QStringLiteral("ferrowyn://connect?");
+    QString text = start;
     bool first = true;
     for (const auto &[name, value] : items) {
         if (!first)
@@ -34,6 +42,28 @@ std::optional<QUrl> linkFromItems(const QueryItems &items)
     return url;
 }
 
+std::optional<QUrl> linkFromItems(const QueryItems &items)
+{
+    return linkFromItems(QStringLiteral("ferrowyn://connect?"), items);
+}
+
+// The browser client's page at `origin` ("http://host:port" or "https://host"), the pairing in the fragment.
+std::optional<QUrl> browserLink(const QString &origin, const HostCredentials &credentials,
+                                const QDateTime &now)
+{
+    const std::optional<QUrl> page = parseUrlComponents(origin + QLatin1Char('/'));
+    const std::optional<QString> expiresAt = SetupLinkBuilder::expiresAtText(now);
+    if (!page || page->host().isEmpty() || !page->userInfo().isEmpty() ||
+        page->path() != QLatin1String("/") || page->hasQuery() || page->hasFragment() || !expiresAt)
+        return std::nullopt;
+    return linkFromItems(origin + QStringLiteral("/#"), {
+                                                            {tokenName, credentials.hostToken},
+                                                            {hostIdName, credentials.hostId},
+                                                            {pairingNonceName, credentials.pairingNonce},
+                                                            {expiresAtName, *expiresAt},
+                                                        });
+}
+
 std::optional<QUrl> sshTunnelLink(const QString &endpoint, const HostCredentials &credentials,
                                   const QDateTime &now)
 {
@@ -41,12 +71,12 @@ std::optional<QUrl> sshTunnelLink(const QString &endpoint, const HostCredentials
     if (!expiresAt)
         return std::nullopt;
     return linkFromItems({
-        {QStringLiteral("mode"), QStringLiteral("sshTunnel")},
-        {QStringLiteral("endpoint"), endpoint},
-        {QStringLiteral("token"), credentials.hostToken},
-        {QStringLiteral("hostId"), credentials.hostId},
-        {QStringLiteral("pairingNonce"), credentials.pairingNonce},
-        {QStringLiteral("expiresAt"), *expiresAt},
+        {modeName, QStringLiteral("sshTunnel")},
+        {endpointName, endpoint},
+        {tokenName, credentials.hostToken},
+        {hostIdName, credentials.hostId},
+        {pairingNonceName, credentials.pairingNonce},
+        {expiresAtName, *expiresAt},
     });
 }
 
@@ -92,14 +122,36 @@ std::optional<QUrl> SetupLinkBuilder::relayLink(const QString &relayURL, HostRel
     if (!endpoint || !expiresAt)
         return std::nullopt;
     return linkFromItems({
-        {QStringLiteral("mode"), QStringLiteral("privateRelay")},
-        {QStringLiteral("endpoint"), *endpoint},
-        {QStringLiteral("token"), credentials.hostToken},
+        {modeName, QStringLiteral("privateRelay")},
+        {endpointName, *endpoint},
+        {tokenName, credentials.hostToken},
         {QStringLiteral("relayToken"), credentials.relayToken},
-        {QStringLiteral("hostId"), credentials.hostId},
+        {hostIdName, credentials.hostId},
         {QStringLiteral("relayVersion"), rawValue(relayVersion)},
         {QStringLiteral("sessionId"), credentials.relaySessionId},
-        {QStringLiteral("pairingNonce"), credentials.pairingNonce},
-        {QStringLiteral("expiresAt"), *expiresAt},
+        {pairingNonceName, credentials.pairingNonce},
+        {expiresAtName, *expiresAt},
     });
+}
+
+std::optional<QUrl> SetupLinkBuilder::lanBrowserLink(const QString &host, int port,
+                                                     const HostCredentials &credentials, const QDateTime &now)
+{
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return browserLink(QStringLiteral("http://") + host + QLatin1Char(':') + QString::number(port),
+                       credentials, now);
+}
+
+std::optional<QUrl> SetupLinkBuilder::tunnelBrowserLink(const QString &publicURL,
+                                                        const HostCredentials &credentials,
+                                                        const QDateTime &now)
+{
+    const std::optional<QUrl> url = parseUrlComponents(publicURL);
+    if (!url || url->scheme() != QLatin1String("https") || url->host().isEmpty() ||
+        !url->userInfo().isEmpty())
+        return std::nullopt;
+    return browserLink(QStringLiteral("https://") + url->host(QUrl::FullyEncoded) +
+                           (url->port() == -1 ? QString() : QLatin1Char(':') + QString::number(url->port())),
+                       credentials, now);
 }

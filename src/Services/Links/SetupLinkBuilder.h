@@ -35,6 +35,18 @@ std::optional<QUrl> relayLink(const QString &relayURL, HostRelayVersion relayVer
                               const HostCredentials &credentials,
                               const QDateTime &now = QDateTime::currentDateTimeUtc());
 
+// The browser form of the same pairing, for the browser client the agent serves on its port: the page's
+// address with the host token, host id, pairing nonce and expiry in the fragment, which browsers never send
+// to a server
+// ("http://192.168.1.20:8765/#token=...&hostId=...&pairingNonce=...&expiresAt=..."), names and values encoded
+// as in the app link's query. On the local network, or a port or host that makes no URL: none.
+std::optional<QUrl> lanBrowserLink(const QString &host, int port, const HostCredentials &credentials,
+                                   const QDateTime &now = QDateTime::currentDateTimeUtc());
+// Through the tunnel, whose public URL must be https: "https://<public host>/#...". The relay has no browser
+// form: a browser cannot speak to the agent through it.
+std::optional<QUrl> tunnelBrowserLink(const QString &publicURL, const HostCredentials &credentials,
+                                      const QDateTime &now = QDateTime::currentDateTimeUtc());
+
 // `now` plus the link lifetime as an ISO 8601 UTC date-time without fractional seconds
 // ("2026-12-05T06:10:00Z"); none for an invalid time or one beyond a four-digit year.
 std::optional<QString> expiresAtText(const QDateTime &now);

@@ -18,8 +18,11 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
         // The agent is reached locally on the loopback address; the tablet comes through the tunnel.
         result.resolvedLANAddress = QStringLiteral("127.0.0.1:") + port;
         const std::optional<QString> endpoint = directTunnelWebSocketEndpoint(inputs.tunnelPublicURL);
-        if (endpoint)
+        if (endpoint) {
             result.link = SetupLinkBuilder::directTunnelLink(*endpoint, inputs.credentials, now);
+            result.browserLink =
+                SetupLinkBuilder::tunnelBrowserLink(inputs.tunnelPublicURL, inputs.credentials, now);
+        }
         return result;
     }
 
@@ -28,5 +31,6 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
         host = inputs.bestLANAddress().value_or(host);
     result.resolvedLANAddress = host + QLatin1Char(':') + port;
     result.link = SetupLinkBuilder::lanLink(host, settings.lanPort, inputs.credentials, now);
+    result.browserLink = SetupLinkBuilder::lanBrowserLink(host, settings.lanPort, inputs.credentials, now);
     return result;
 }

@@ -23,6 +23,8 @@ struct Inputs {
 
 struct Result {
     std::optional<QUrl> link;
+    // The same pairing for the browser client, when the route has one (the relay has none).
+    std::optional<QUrl> browserLink;
     // Address and port at which the agent is reached locally; none in relay mode.
     std::optional<QString> resolvedLANAddress;
 };

@@ -69,7 +69,7 @@ void SetupLinkPublisher::recompute(const HostingSettings &settings)
                                      }};
     const SetupLinkComposer::Result result = SetupLinkComposer::compose(inputs);
     setResolvedLANAddress(result.resolvedLANAddress.value_or(QString()));
-    setSetupLink(result.link.value_or(QUrl()));
+    setSetupLink(result.link.value_or(QUrl()), result.browserLink.value_or(QUrl()));
 }
 
 bool SetupLinkPublisher::tunnelSettled() const
@@ -122,9 +122,13 @@ void SetupLinkPublisher::applyTunnelStatus(const std::optional<HostAgentTunnelSt
         setSetupLink({});
 }
 
-void SetupLinkPublisher::setSetupLink(const QUrl &link)
+void SetupLinkPublisher::setSetupLink(const QUrl &link, const QUrl &browserLink)
 {
-    setAndNotify(this, &SetupLinkPublisher::setupLinkChanged, m_setupLink, link);
+    if (m_setupLink == link && m_browserLink == browserLink)
+        return;
+    m_setupLink = link;
+    m_browserLink = browserLink;
+    emit setupLinkChanged();
 }
 
 void SetupLinkPublisher::setResolvedLANAddress(const QString &address)

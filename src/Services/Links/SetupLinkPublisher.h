@@ -37,6 +37,9 @@ public:
 
     // Empty when there is no link.
     QUrl setupLink() const { return m_setupLink; }
+    // The browser form of the same link; empty when there is no link or its route has no browser form. It
+    // changes with the link, and setupLinkChanged() says so for both.
+    QUrl browserLink() const { return m_browserLink; }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_resolvedLANAddress; }
     TunnelState tunnelState() const { return m_tunnelState; }
@@ -70,12 +73,13 @@ private:
     void stopRefreshAndPoll();
     bool tunnelSettled() const;
 
-    void setSetupLink(const QUrl &link);
+    void setSetupLink(const QUrl &link, const QUrl &browserLink = {});
     void setResolvedLANAddress(const QString &address);
     void setTunnel(TunnelState state, const QString &publicURL, const QString &lastError);
 
     Hooks m_hooks;
     QUrl m_setupLink;
+    QUrl m_browserLink;
     QString m_resolvedLANAddress;
     TunnelState m_tunnelState = TunnelState::disabled;
     QString m_tunnelPublicURL;

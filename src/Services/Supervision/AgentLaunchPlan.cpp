@@ -13,6 +13,9 @@
 namespace {
 
 const QString pathVariable = QStringLiteral("PATH");
+// What tablets may start in a session until the window lets the user choose: Codex, found on the PATH the
+// host builds.
+const QString defaultSessionProgram = QStringLiteral("codex");
 
 QString address(const QString &host, int port)
 {
@@ -31,6 +34,7 @@ QStringList AgentLaunchPlan::arguments(const HostingSettings &settings, const QS
         arguments << AgentCommandLine::address << address(loopback, settings.lanPort);
         arguments << AgentCommandLine::relayURL << settings.relayURL;
         arguments << AgentCommandLine::relayCodecState << relayCodecStatePath;
+        arguments << AgentCommandLine::sessionProgram << defaultSessionProgram;
         return arguments;
     }
     // A tunnel is the only way in from outside, so the agent then listens on loopback only.
@@ -39,6 +43,7 @@ QStringList AgentLaunchPlan::arguments(const HostingSettings &settings, const QS
               << address(bindAll ? QStringLiteral("0.0.0.0") : loopback, settings.lanPort);
     if (settings.ngrokTunnelEnabled)
         arguments << AgentCommandLine::tunnelMode << AgentCommandLine::ngrokTunnelMode;
+    arguments << AgentCommandLine::sessionProgram << defaultSessionProgram;
     return arguments;
 }
 

@@ -1,0 +1,108 @@
+// The screen a paired browser starts on: the sessions running on the computer (open one to attach), a new
+// session in a pinned folder with one of the programs the computer allows, and the pinned folders with their
+// readiness. Everything shown comes from the agent and is set as text.
+
+import { baseName, byId, h, localTime } from './dom.js';
+
+function sessionRow(session, open) {
+  const attached = session.tablets === 1 ? '1 tablet attached' : `${session.tablets} tablets attached`;
+  const button = h('button', { type: 'button', class: 'primary', text: 'Open' });
+  button.addEventListener('click', () => open(session));
+  return h('li', { class: 'row' },
+    h('div', { class: 'row-text' },
+      h('div', { class: 'row-title', text: `${baseName(session.folder)} · ${session.program}` }),
+      h('div', { class: 'row-detail', text: session.folder }),
+      h('div', { class: 'row-detail', text: `Opened by ${session.deviceName || 'a device'} at ${localTime(session.openedAt)}; ${attached}` })),
+    button);
+}
+
+function folderRow(folder) {
+  return h('li', { class: 'row' },
+    h('div', { class: 'row-text' },
+      h('div', { class: 'row-title', text: folder.name || baseName(folder.path) }),
+      h('div', { class: 'row-detail', text: folder.path })),
+    h('span', { class: folder.available ? 'badge ready' : 'badge missing', text: folder.available ? 'Ready' : 'Not available' }));
+}
+
+export class HomeView {
+  // `open(session)` attaches to a running session; `start(folder, program)` opens a new one and rejects with
+  // the agent's error.
+  constructor(connection, { open, start }) {
+    this.connection = connection;
+    this.open = open;
+    byId('new-session').addEventListener('submit', async (event) => {
+      event.preventDefault();
+      const folder = byId('new-folder').value;
+      const program = byId('new-program').value;
+      if (!folder || !program) return;
+      byId('new-start').disabled = true;
+      byId('new-error').textContent = '';
+      try {
+        await start(folder, program);
+      } catch (error) {
+        byId('new-error').textContent = error.message;
+      } finally {
+        byId('new-start').disabled = false;
+      }
+    });
+    byId('home-refresh').addEventListener('click', () => this.refresh());
+  }
+
+  async refresh() {
+    const [folders, programs, sessions] = await Promise.allSettled([
+      this.connection.request('workspaces.list'),
+      this.connection.request('sessions.programs'),
+      this.connection.request('sessions.list'),
+    ]);
+    if (folders.status === 'fulfilled') this.showFolders(folders.value.workspaces ?? []);
+    if (programs.status === 'fulfilled' && sessions.status === 'fulfilled') {
+      this.showPrograms(programs.value);
+      this.showSessions(sessions.value.sessions ?? []);
+    } else {
+      const error = programs.status === 'rejected' ? programs.reason : sessions.reason;
+      const text = error?.code === 'method_not_found'
+        ? 'This computer runs a version of Ferrowyn Host without coding sessions; update it to work here.'
+        : `Sessions cannot be listed: ${error?.message ?? 'no answer'}`;
+      this.showSessionsUnavailable(text);
+    }
+  }
+
+  showFolders(folders) {
+    byId('folders').replaceChildren(...folders.map(folderRow));
+    byId('folders-empty').hidden = folders.length > 0;
+    const select = byId('new-folder');
+    const chosen = select.value;
+    select.replaceChildren(...folders.map((folder) => h('option', {
+      value: folder.path, text: folder.name || baseName(folder.path), disabled: !folder.available,
+    })));
+    const usable = folders.find((folder) => folder.path === chosen && folder.available) ?? folders.find((folder) => folder.available);
+    if (usable) select.value = usable.path;
+  }
+
+  showPrograms(answer) {
+    byId('sessions-unavailable').hidden = !answer.unavailable;
+    byId('sessions-unavailable').textContent = answer.unavailable ? `Sessions cannot run on this computer: ${answer.unavailable}` : '';
+    const programs = answer.programs ?? [];
+    const select = byId('new-program');
+    const chosen = select.value;
+    select.replaceChildren(...programs.map((program) => h('option', {
+      value: program.name, text: program.available ? program.name : `${program.name} (not installed)`, disabled: !program.available,
+    })));
+    const usable = programs.find((program) => program.name === chosen && program.available) ?? programs.find((program) => program.available);
+    if (usable) select.value = usable.name;
+    byId('new-start').disabled = !usable || Boolean(answer.unavailable);
+  }
+
+  showSessions(sessions) {
+    byId('sessions').replaceChildren(...sessions.map((session) => sessionRow(session, this.open)));
+    byId('sessions-empty').hidden = sessions.length > 0;
+  }
+
+  showSessionsUnavailable(text) {
+    byId('sessions-unavailable').hidden = false;
+    byId('sessions-unavailable').textContent = text;
+    byId('sessions').replaceChildren();
+    byId('sessions-empty').hidden = true;
+    byId('new-start').disabled = true;
+  }
+}

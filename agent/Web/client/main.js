@@ -1,0 +1,252 @@
+// The browser client: pairs from the setup link's browser form, then lists and opens coding sessions.
+// pairing-link.js is imported first: it takes the secrets out of the address before anything else runs.
+import { isExpired, scannedLink } from './pairing-link.js';
+import './constructed-styles.js';
+import { byId, localTime, setText, showScreen } from './dom.js';
+import { defaultDeviceName, forgetDevice, loadDevice, newDeviceId, saveDevice } from './device-store.js';
+import { AgentConnection } from './agent-connection.js';
+import { HomeView } from './home-view.js';
+import { TerminalView } from './terminal-view.js';
+
+const agentUrl = `${window.location.protocol === 'https:' ? 'wss' : 'ws'}://${window.location.host}/ws`;
+// The session this tab shows, so that a reload comes back to it (this tab only).
+const openSessionKey = 'ferrowyn.openSession';
+const scanHelp = 'On the computer, open Ferrowyn Host, show the setup link in its browser form, and scan its QR code with this device\'s camera.';
+
+const messages = {
+  unpaired: ['This browser is not paired yet', 'This page pairs from the setup code Ferrowyn Host shows on the computer.', scanHelp],
+  incomplete: ['This link is incomplete', 'The address this page was opened with lacks part of the pairing.', scanHelp],
+  expired: ['This code has expired', 'A setup code is valid for 15 minutes.', `Show the setup link again and scan the new code. ${scanHelp}`],
+  'pairing-refused': ['This code is no longer valid', 'The computer replaced it since it was shown: a device was revoked or the pairing was renewed.', `Scan the current code. ${scanHelp}`],
+  refused: ['This computer no longer accepts this browser', 'Its pairing was renewed on the computer ("Rotate Pairing"), or this browser was removed from its devices while it was away.', `To use it again, pair anew. ${scanHelp}`],
+  revoked: ['This browser was removed from the computer\'s devices', 'The computer revoked it: its sessions have ended and it cannot connect any more.', `To use it again, pair anew. ${scanHelp}`],
+  'browser-too-old': ['This browser is too old for the terminal', 'The terminal needs a browser that can style a page without inline styles (constructed style sheets).', 'Update the browser: Safari 16.4 (iPadOS 16.4) or later, Chrome 73 or later, Firefox 101 or later.'],
+  storage: ['This browser cannot keep the pairing', 'Its storage for this page is turned off or full (private browsing can do this), so it could not keep the secret the computer issued.', 'Allow this site to store data, then scan the setup code again.'],
+};
+
+let device = loadDevice();
+let pairing = null;
+
+function showMessage(kind, detail = '') {
+  const [title, text, help] = messages[kind];
+  setText('message-title', title);
+  setText('message-text', detail ? `${text} ${detail}` : text);
+  setText('message-help', help);
+  const action = byId('message-action');
+  action.hidden = !device;
+  action.textContent = 'Forget this computer';
+  showScreen('message');
+  byId('banner').hidden = true;
+}
+
+function authParams() {
+  if (pairing) {
+    // Every attempt is a new identity: an attempt whose answer never came may have been recorded already.
+    pairing.deviceId = newDeviceId();
+    const { token, hostId, pairingNonce, deviceId, deviceName } = pairing;
+    return { token, hostId, pairingNonce, deviceId, deviceName };
+  }
+  const { token, hostId, deviceId, deviceName, deviceSecret } = device;
+  return { token, hostId, deviceId, deviceName, deviceSecret };
+}
+
+// Stores an issued device secret before anything else happens; a failure to store ends the conversation.
+function authenticated(result, params) {
+  if (pairing) {
+    if (typeof result.deviceSecret !== 'string') throw new Error('no device secret');
+    device = {
+      token: params.token, hostId: params.hostId, deviceId: params.deviceId, deviceName: params.deviceName,
+      deviceSecret: result.deviceSecret, pairedAt: new Date().toISOString(),
+    };
+    saveDevice(device);
+    pairing = null;
+  } else if (typeof result.deviceSecret === 'string') {
+    device = { ...device, deviceSecret: result.deviceSecret };
+    saveDevice(device);
+  }
+}
+
+const connection = new AgentConnection(agentUrl, authParams, authenticated);
+const terminalView = new TerminalView(connection, {
+  host: byId('terminal-host'), title: byId('terminal-title'), status: byId('terminal-status'), keys: byId('key-bar'),
+});
+const homeView = new HomeView(connection, {
+  open: (session) => openSession(session),
+  start: async (folder, program) => {
+    showScreen('terminal');
+    try {
+      await terminalView.open(folder, program);
+    } catch (error) {
+      showHome();
+      throw error;
+    }
+    window.sessionStorage.setItem(openSessionKey, terminalView.sessionId);
+    terminalView.focus();
+  },
+});
+
+async function openSession(session) {
+  window.sessionStorage.setItem(openSessionKey, session.id);
+  showScreen('terminal');
+  await terminalView.show(session);
+  terminalView.focus();
+}
+
+function showHome() {
+  window.sessionStorage.removeItem(openSessionKey);
+  showScreen('home');
+  setText('home-device', device ? `Paired as ${device.deviceName}` : '');
+  homeView.refresh();
+}
+
+let firstOnline = true;
+async function online() {
+  byId('banner').hidden = true;
+  if (!firstOnline) {
+    if (document.body.dataset.screen === 'home') homeView.refresh();
+    return;
+  }
+  firstOnline = false;
+  const wanted = window.sessionStorage.getItem(openSessionKey);
+  if (wanted) {
+    try {
+      const { sessions } = await connection.request('sessions.list');
+      const session = (sessions ?? []).find((each) => each.id === wanted);
+      if (session) {
+        await openSession(session);
+        return;
+      }
+    } catch {
+      // Listed on the home screen instead.
+    }
+  }
+  showHome();
+}
+
+function showBanner(state) {
+  const text = state === 'stopped'
+    ? 'The computer stopped hosting. This page reconnects when Ferrowyn Host hosts again.'
+    : !navigator.onLine
+      ? 'This device is offline. The page reconnects when the network is back.'
+      : 'The computer does not answer. Trying again…';
+  setText('banner-text', text);
+  byId('banner').hidden = false;
+}
+
+connection.addEventListener('statechange', ({ detail }) => {
+  if (detail.state === 'online') online();
+  else if (detail.state === 'offline' || detail.state === 'stopped') showBanner(detail.state);
+  else if (detail.state === 'ended' && detail.reason !== 'forgotten') {
+    if (device && detail.reason !== 'storage') {
+      device = { ...device, ended: detail.reason };
+      try {
+        saveDevice(device);
+      } catch {
+        // Said on screen all the same.
+      }
+    }
+    window.sessionStorage.removeItem(openSessionKey);
+    showMessage(detail.reason in messages ? detail.reason : 'refused');
+  }
+});
+
+byId('banner-retry').addEventListener('click', () => connection.reconnectNow());
+byId('terminal-back').addEventListener('click', () => {
+  terminalView.leave();
+  showHome();
+});
+byId('terminal-end').addEventListener('click', async () => {
+  if (!window.confirm('End this session? The program on the computer is stopped.')) return;
+  try {
+    await terminalView.end();
+  } catch (error) {
+    setText('terminal-status', `Cannot end it: ${error.message}`);
+  }
+});
+byId('terminal-copy').addEventListener('click', async () => {
+  const text = terminalView.selection();
+  if (text) await copyText(text);
+  terminalView.focus();
+});
+if (navigator.clipboard?.readText) {
+  byId('terminal-paste').hidden = false;
+  byId('terminal-paste').addEventListener('click', async () => {
+    try {
+      terminalView.paste(await navigator.clipboard.readText());
+    } catch {
+      setText('terminal-status', 'This browser did not allow reading the clipboard; paste with the keyboard instead.');
+    }
+    terminalView.focus();
+  });
+}
+for (const id of ['forget', 'message-action']) {
+  byId(id).addEventListener('click', () => {
+    if (!window.confirm('Forget this computer? This browser will need a new setup code to connect again.')) return;
+    connection.end('forgotten');
+    forgetDevice();
+    device = null;
+    showMessage('unpaired');
+  });
+}
+
+// The clipboard API needs https; on the local network (http) a selected text area and the copy command do.
+async function copyText(text) {
+  if (navigator.clipboard?.writeText) {
+    try {
+      await navigator.clipboard.writeText(text);
+      return;
+    } catch {
+      // Fall through to the older way.
+    }
+  }
+  const proxy = byId('clipboard-proxy');
+  proxy.value = text;
+  proxy.select();
+  document.execCommand('copy');
+  proxy.value = '';
+}
+
+// The on-screen keyboard shrinks the visual viewport only: the terminal follows it, so the key bar stays above
+// the keyboard.
+if (window.visualViewport) {
+  const follow = () => document.documentElement.style.setProperty('--viewport-height', `${window.visualViewport.height}px`);
+  window.visualViewport.addEventListener('resize', follow);
+  follow();
+}
+
+function pair(link) {
+  showScreen('pair');
+  byId('device-name').value = defaultDeviceName();
+  setText('pair-expiry', `This code is valid until ${localTime(link.expiresAt)}.`);
+  byId('pair-form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    if (isExpired(link)) {
+      showMessage('expired');
+      return;
+    }
+    const deviceName = byId('device-name').value.trim() || defaultDeviceName();
+    byId('pair-button').disabled = true;
+    setText('pair-error', '');
+    pairing = { token: link.token, hostId: link.hostId, pairingNonce: link.pairingNonce, deviceName };
+    device = null;
+    connection.start();
+  });
+}
+
+function begin() {
+  const link = scannedLink;
+  if (!('adoptedStyleSheets' in Document.prototype)) {
+    showMessage('browser-too-old');
+    return;
+  }
+  const current = device && !device.ended;
+  if (link && !link.complete) showMessage('incomplete');
+  else if (link && !(current && device.hostId === link.hostId)) {
+    if (isExpired(link)) showMessage('expired');
+    else pair(link);
+  } else if (!device) showMessage('unpaired');
+  else if (device.ended) showMessage(device.ended in messages ? device.ended : 'refused');
+  else connection.start();
+}
+
+begin();

@@ -1,0 +1,276 @@
+// One session in xterm.js: its output written in stream order exactly once (each notification carries its
+// offset, so what a reconnection sends again is skipped), acknowledged as the terminal finishes writing it (the
+// agent sends at most a window beyond the last acknowledgement), resumed from the byte it stopped at after a
+// lost connection, and fitted to the screen with every change of size sent on.
+
+import { Terminal } from './vendor/xterm.mjs';
+import { FitAddon } from './vendor/addon-fit.mjs';
+import { KeyBar } from './key-bar.js';
+import { baseName } from './dom.js';
+
+// Acknowledged at once past this much, otherwise shortly after the terminal catches up.
+const ackEveryBytes = 64 * 1024;
+const ackDelayMs = 40;
+const resizeDelayMs = 120;
+
+function decodeBase64(text) {
+  const binary = atob(text);
+  const bytes = new Uint8Array(binary.length);
+  for (let i = 0; i < binary.length; i += 1) bytes[i] = binary.charCodeAt(i);
+  return bytes;
+}
+
+function encodeBase64(binaryString) {
+  return btoa(binaryString);
+}
+
+function themeFromPage() {
+  const style = getComputedStyle(document.documentElement);
+  const value = (name) => style.getPropertyValue(name).trim();
+  const theme = {
+    background: value('--terminal-background'),
+    foreground: value('--terminal-foreground'),
+    cursor: value('--terminal-cursor'),
+    cursorAccent: value('--terminal-background'),
+    selectionBackground: value('--terminal-selection'),
+  };
+  // Set for a light background only; the dark one keeps xterm.js's palette.
+  for (const [key, name] of [['yellow', '--terminal-yellow'], ['brightYellow', '--terminal-bright-yellow'],
+    ['white', '--terminal-white'], ['brightWhite', '--terminal-bright-white']]) {
+    if (value(name)) theme[key] = value(name);
+  }
+  return theme;
+}
+
+const endings = {
+  exited: (exitCode) => `The program ended (exit status ${exitCode}).`,
+  ended: () => 'The session was ended from a tablet.',
+  host: () => 'The session was ended on the computer.',
+  revoked: () => 'The session ended: the device that opened it was revoked.',
+};
+
+export class TerminalView {
+  // `elements`: host (the terminal's box), title, status, keys; `connection`: an AgentConnection.
+  constructor(connection, elements) {
+    this.connection = connection;
+    this.elements = elements;
+    this.terminal = null;
+    this.session = null;
+    connection.addEventListener('notification', (event) => this.notified(event.detail));
+    connection.addEventListener('requesterror', (event) => this.inputRefused(event.detail));
+    connection.addEventListener('statechange', (event) => {
+      if (event.detail.state === 'online' && this.session && !this.ended) this.attach(this.nextOffset);
+    });
+    matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {
+      if (this.terminal) this.terminal.options.theme = themeFromPage();
+    });
+    new ResizeObserver(() => this.fitSoon()).observe(elements.host);
+  }
+
+  get sessionId() {
+    return this.session?.id ?? null;
+  }
+
+  // Opens a new session; resolves once it runs, rejects with the agent's error.
+  async open(folder, program) {
+    this.reset(null);
+    this.setTitle({ folder, program });
+    this.early = [];
+    try {
+      const result = await this.connection.request('session.open', {
+        folder, program, cols: this.terminal.cols, rows: this.terminal.rows,
+      });
+      this.adopt(result);
+      for (const params of this.early) this.notified({ method: 'session.output', params });
+    } finally {
+      this.early = null;
+    }
+  }
+
+  // Shows a running session from the oldest output the agent keeps.
+  async show(session) {
+    this.reset(session);
+    await this.attach(0);
+  }
+
+  // Leaves the session running for others and for later.
+  leave() {
+    if (this.session && !this.ended) this.connection.request('session.detach', { id: this.session.id }).catch(() => {});
+    this.session = null;
+    this.disposeTerminal();
+  }
+
+  async end() {
+    if (this.session && !this.ended) await this.connection.request('session.end', { id: this.session.id });
+  }
+
+  focus() {
+    this.terminal?.focus();
+  }
+
+  selection() {
+    return this.terminal?.getSelection() ?? '';
+  }
+
+  paste(text) {
+    this.terminal?.paste(text);
+  }
+
+  reset(session) {
+    this.disposeTerminal();
+    this.session = session;
+    this.ended = false;
+    this.nextOffset = 0;
+    this.processed = 0;
+    this.acknowledged = 0;
+    this.elements.status.textContent = '';
+    if (session) this.setTitle(session);
+    const terminal = new Terminal({
+      fontFamily: '"DejaVu Sans Mono", Menlo, "SF Mono", ui-monospace, monospace',
+      fontSize: 15,
+      cursorBlink: true,
+      scrollback: 5000,
+      theme: themeFromPage(),
+    });
+    this.fitAddon = new FitAddon();
+    terminal.loadAddon(this.fitAddon);
+    terminal.open(this.elements.host);
+    this.terminal = terminal;
+    this.keyBar = new KeyBar(this.elements.keys, {
+      send: (data) => this.type(data),
+      applicationCursor: () => terminal.modes.applicationCursorKeysMode,
+      refocus: () => terminal.focus(),
+    });
+    terminal.onData((data) => this.type(this.keyBar.filter(data)));
+    terminal.onBinary((data) => this.typeBytes(data));
+    this.fitAddon.fit();
+    this.sentSize = { cols: terminal.cols, rows: terminal.rows };
+  }
+
+  disposeTerminal() {
+    clearTimeout(this.ackTimer);
+    clearTimeout(this.resizeTimer);
+    this.terminal?.dispose();
+    this.terminal = null;
+  }
+
+  setTitle(session) {
+    this.elements.title.textContent = `${baseName(session.folder)} · ${session.program}`;
+    this.elements.title.title = session.folder;
+  }
+
+  adopt(result) {
+    this.session = result.session;
+    this.setTitle(result.session);
+    this.arrivedAt(result.from, result.dropped);
+  }
+
+  async attach(from) {
+    const id = this.session.id;
+    try {
+      const result = await this.connection.request('session.attach', { id, from });
+      if (this.session?.id !== id) return;
+      this.session = result.session;
+      this.arrivedAt(result.from, result.dropped);
+      this.sendSize(true);
+    } catch (error) {
+      if (this.session?.id !== id) return;
+      if (error.code === 'unknown_session') this.finish('This session has ended.');
+      else if (error.code !== 'disconnected' && error.code !== 'offline')
+        this.elements.status.textContent = `Cannot show this session: ${error.message}`;
+    }
+  }
+
+  // The agent sends from `from` on; what it no longer keeps (`dropped`) is said in the terminal.
+  arrivedAt(from, dropped) {
+    this.acknowledged = from;
+    if (from > this.nextOffset) {
+      if (dropped > 0 || this.nextOffset > 0)
+        this.terminal.write(`\r\n[${from - this.nextOffset} bytes of earlier output are no longer kept]\r\n`);
+      this.nextOffset = from;
+      this.processed = from;
+    }
+  }
+
+  notified({ method, params }) {
+    if (this.early && method === 'session.output' && !this.session) {
+      this.early.push(params);
+      return;
+    }
+    if (!this.session || params.id !== this.session.id) return;
+    if (method === 'session.output') this.output(params.offset, decodeBase64(params.data));
+    else if (method === 'session.ended') {
+      const describe = endings[params.reason] ?? (() => 'The session ended.');
+      this.finish(describe(params.exitCode));
+    }
+  }
+
+  output(offset, bytes) {
+    const end = offset + bytes.length;
+    if (end <= this.nextOffset) return; // sent again after a reconnection: already written
+    const fresh = offset < this.nextOffset ? bytes.subarray(this.nextOffset - offset) : bytes;
+    this.nextOffset = end;
+    this.terminal.write(fresh, () => {
+      this.processed = Math.max(this.processed, end);
+      this.acknowledgeSoon();
+    });
+  }
+
+  acknowledgeSoon() {
+    if (this.processed - this.acknowledged >= ackEveryBytes) {
+      this.acknowledge();
+      return;
+    }
+    clearTimeout(this.ackTimer);
+    this.ackTimer = setTimeout(() => this.acknowledge(), ackDelayMs);
+  }
+
+  acknowledge() {
+    clearTimeout(this.ackTimer);
+    if (!this.session || this.ended || this.processed <= this.acknowledged) return;
+    if (this.connection.post('session.ack', { id: this.session.id, offset: this.processed }))
+      this.acknowledged = this.processed;
+  }
+
+  type(data) {
+    if (!this.session || this.ended || data === '') return;
+    this.connection.post('session.input', { id: this.session.id, data });
+  }
+
+  typeBytes(binaryString) {
+    if (!this.session || this.ended) return;
+    this.connection.post('session.input', { id: this.session.id, base64: encodeBase64(binaryString) });
+  }
+
+  inputRefused({ method, params, error }) {
+    // A keystroke or acknowledgement sent as the session ended is refused after its end was told: the end
+    // already said why.
+    if (!this.session || params.id !== this.session.id || this.ended) return;
+    if (method === 'session.input' && error.code === 'busy')
+      this.elements.status.textContent = 'The program is not taking keystrokes yet; type again in a moment.';
+    else if (error.code === 'unknown_session' || error.code === 'session_not_running')
+      this.finish('This session has ended.');
+    else if (error.code === 'not_attached') this.attach(this.nextOffset);
+  }
+
+  finish(text) {
+    this.ended = true;
+    this.elements.status.textContent = text;
+    this.terminal?.blur();
+  }
+
+  fitSoon() {
+    if (!this.terminal || this.elements.host.clientWidth === 0) return;
+    this.fitAddon.fit();
+    clearTimeout(this.resizeTimer);
+    this.resizeTimer = setTimeout(() => this.sendSize(false), resizeDelayMs);
+  }
+
+  sendSize(always) {
+    if (!this.session || this.ended || !this.terminal) return;
+    const size = { cols: this.terminal.cols, rows: this.terminal.rows };
+    if (!always && size.cols === this.sentSize.cols && size.rows === this.sentSize.rows) return;
+    this.sentSize = size;
+    this.connection.request('session.resize', { id: this.session.id, ...size }).catch(() => {});
+  }
+}

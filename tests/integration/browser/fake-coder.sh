@@ -1,0 +1,17 @@
+#!/bin/sh
+# A stand-in for a coding agent in the browser test: a line in colour, then an answer to each line typed.
+# "ticks N" writes N numbered lines, 20 ms apart, so that output goes on while the test cuts the connection.
+printf '\033[32mReady in %s\033[0m\n' "$(basename "$PWD")"
+while printf '> ' && read -r line; do
+    case "$line" in
+    ticks\ *)
+        n=1
+        while [ "$n" -le "${line#ticks }" ]; do
+            printf 'tick %d\n' "$n"
+            n=$((n + 1))
+            sleep 0.02
+        done
+        ;;
+    *) printf 'You said: %s\n' "$line" ;;
+    esac
+done

@@ -1,0 +1,66 @@
+# A SOCKS5 proxy on loopback that the test browser sends everything through, so the test can cut every
+# connection the page has at once, as a network loss would, while the page and the agent keep running.
+import asyncio
+import struct
+
+
+class CuttingProxy:
+    def __init__(self):
+        self.links = set()
+        self.connections = 0
+
+    async def start(self):
+        self.server = await asyncio.start_server(self._serve, "127.0.0.1", 0)
+        self.port = self.server.sockets[0].getsockname()[1]
+        return self
+
+    async def stop(self):
+        self.cut()
+        self.server.close()
+        await self.server.wait_closed()
+
+    def cut(self):
+        """Ends every connection open now, in both directions, without a close handshake."""
+        for writer in list(self.links):
+            writer.transport.abort()
+        self.links.clear()
+
+    async def _serve(self, reader, writer):
+        try:
+            version, methods = await reader.readexactly(2)
+            await reader.readexactly(methods)
+            writer.write(b"\x05\x00")
+            _, command, _, kind = await reader.readexactly(4)
+            if kind == 1:
+                host = ".".join(str(b) for b in await reader.readexactly(4))
+            elif kind == 3:
+                host = (await reader.readexactly((await reader.readexactly(1))[0])).decode()
+            else:
+                raise ConnectionError("address kind not supported")
+            port = struct.unpack(">H", await reader.readexactly(2))[0]
+            if version != 5 or command != 1:
+                raise ConnectionError("not a SOCKS5 CONNECT")
+            upstream_reader, upstream_writer = await asyncio.open_connection(host, port)
+        except (OSError, asyncio.IncompleteReadError, ConnectionError):
+            writer.close()
+            return
+        writer.write(b"\x05\x00\x00\x01" + bytes(4) + b"\x00\x00")
+        self.connections += 1
+        self.links.update((writer, upstream_writer))
+
+        async def pipe(source, target):
+            try:
+                while data := await source.read(65536):
+                    target.write(data)
+                    await target.drain()
+            except (OSError, asyncio.CancelledError):
+                pass
+            finally:
+                target.transport.abort()
+
+        await asyncio.gather(pipe(reader, upstream_writer), pipe(upstream_reader, writer))
+        self.links.difference_update((writer, upstream_writer))
+
+    def browser_args(self):
+        # Loopback is normally never proxied; "<-loopback>" lifts that rule.
+        return [f"--proxy-server=socks5://127.0.0.1:{self.port}", "--proxy-bypass-list=<-loopback>"]
