@@ -21,39 +21,6 @@
 #include <QTcpServer>
 #include <QTimeZone>
 
-namespace {
-
-// Every text a view can read, and so the words a user can meet: the text properties of every object in the
-// window, shown or not, popups and delegates included.
-QStringList readableValues(QObject *object)
-{
-    QStringList values;
-    const QMetaObject *meta = object->metaObject();
-    for (int i = 0; i < meta->propertyCount(); ++i) {
-        const QMetaProperty property = meta->property(i);
-        if (QList<int>{QMetaType::QString, QMetaType::QUrl, QMetaType::QStringList}.contains(
-                property.metaType().id()))
-            values << property.read(object).toStringList().join(QLatin1Char(' ')) +
-                          property.read(object).toString();
-    }
-    for (QObject *child : object->children())
-        values << readableValues(child);
-    if (auto *item = qobject_cast<QQuickItem *>(object))
-        for (QQuickItem *child : item->childItems())
-            if (child->parent() != item)
-                values << readableValues(child);
-    return values;
-}
-
-// On Linux the computer is not a Mac, and files are shown by the file manager.
-bool speaksOfAnotherPlatform(QObject *window)
-{
-    static const QRegularExpression otherPlatform(QStringLiteral("\\b(Mac|macOS|Finder)\\b"));
-    return readableValues(window).join(QLatin1Char('\n')).contains(otherPlatform);
-}
-
-} // namespace
-
 // The real window offscreen, and the application's rules around it.
 class WindowTest : public QObject {
     Q_OBJECT
@@ -62,8 +29,6 @@ private slots:
     void initTestCase();
     void init();
 
-    void screenshots_data();
-    void screenshots();
     void controlsDriveTheAgent();
     void linkAndLogShowNoSecret();
     void foldersArePinnedGrantedAndRemoved();
@@ -74,24 +39,9 @@ private slots:
     void warningsStandUntilTheirOwnSourceIsFine();
 
 private:
-    // The states the screenshots show; each returns once the window shows it.
-    void showStopped();
-    void showHostingOnTheLan();
-    void showBrowserForm();
-    void showWaitingForNgrok();
-    void showRelay();
-    void showFailed();
-    void showPairedDevices();
-    // The setup link of the QR code the window shows.
-    QByteArray codeOnScreen();
-
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
-    // The agent's health endpoint, for states that ask it about a tunnel.
-    std::unique_ptr<QHttpServer> m_health;
 };
-
-using Arrangement = std::function<void(WindowTest &)>;
 
 void WindowTest::initTestCase()
 {
@@ -100,172 +50,7 @@ void WindowTest::initTestCase()
 
 void WindowTest::init()
 {
-    m_h.controller->stop(true);
-    // A stop keeps a failure on screen; only an agent that ends cleanly clears it.
-    if (m_h.controller->state().isFailed()) {
-        m_h.start(QStringLiteral("exit=0"));
-        QTRY_COMPARE(m_h.controller->state(), AgentRunState::stopped());
-    }
-    m_h.preferences.setWorkspaces({});
-    m_h.preferences.setMode(HostingMode::lan);
-    m_h.preferences.setNgrokTunnelEnabled(false);
-    m_h.preferences.setKeepRelayOnline(false);
-    m_h.agentPath = FakeAgent::path();
-    m_health.reset();
-    // The app's form of the link unless a case picks the browser's.
-    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 0));
-}
-
-// The window in each of its states, in the light and the dark palette, for people to look at
-// (build/dev/screenshots/<state>-<light|dark>.png). A state is one row here and one function that arranges
-// it.
-void WindowTest::screenshots_data()
-{
-    QTest::addColumn<Arrangement>("arrange");
-    QTest::newRow("stopped") << Arrangement(&WindowTest::showStopped);
-    QTest::newRow("hosting") << Arrangement(&WindowTest::showHostingOnTheLan);
-    QTest::newRow("hosting-browser") << Arrangement(&WindowTest::showBrowserForm);
-    QTest::newRow("ngrok-waiting") << Arrangement(&WindowTest::showWaitingForNgrok);
-    QTest::newRow("relay") << Arrangement(&WindowTest::showRelay);
-    QTest::newRow("failed") << Arrangement(&WindowTest::showFailed);
-    QTest::newRow("devices") << Arrangement(&WindowTest::showPairedDevices);
-}
-
-void WindowTest::screenshots()
-{
-    QFETCH(Arrangement, arrange);
-    arrange(*this);
-    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
-    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
-    QVERIFY(folder.mkpath(QStringLiteral(".")));
-    const QPalette light = QGuiApplication::palette();
-    for (const bool dark : {false, true}) {
-        QGuiApplication::setPalette(dark ? QPalette(QColor(60, 60, 60), QColor(36, 36, 36)) : light);
-        // The header's corner follows the palette at the next frame.
-        QTRY_VERIFY((m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100) == dark);
-        const QString name =
-            QStringLiteral("%1-%2.png").arg(QTest::currentDataTag(), dark ? "dark" : "light");
-        QVERIFY(m_h.window()->grabWindow().save(folder.filePath(name)));
-    }
-    QGuiApplication::setPalette(light);
-}
-
-void WindowTest::showStopped()
-{
-    const QString folder = m_h.scratch.filePath("ferrowyn-mobile-app");
-    QVERIFY(QDir().mkpath(folder));
-    m_h.preferences.setWorkspaces({folder});
-    QTRY_COMPARE(m_h.named("statusBadge").size(), 1);
-    // A port shows as a plain number, never with a thousands separator.
-    QCOMPARE(m_h.find("portStepper")->property("displayText").toString(),
-             QString::number(m_h.preferences.lanPort()));
-    // In a window of the default size, the folder's name shows whole and its path in full in the tool tip.
-    QTRY_COMPARE(m_h.named("workspaceName").value(0)->property("truncated"), false);
-    QQuickItem *path = m_h.named("workspacePath").value(0);
-    QVERIFY(path);
-    QTest::mouseMove(m_h.window(), path->mapToScene(path->boundingRect().center()).toPoint());
-    QTRY_VERIFY(m_h.showing(folder).size() == 2);
-    QTest::mouseMove(m_h.window(), QPoint(1, 1));
-    QTRY_VERIFY(m_h.showing(folder).size() == 1);
-    // Only Start is offered.
-    QVERIFY(m_h.shown("startButton") && !m_h.shown("stopButton") && !m_h.shown("restartButton"));
-}
-
-// The real agent, and a QR code on screen that carries the whole link.
-void WindowTest::showHostingOnTheLan()
-{
-    QTcpServer port; // free right now
-    QVERIFY(port.listen(QHostAddress::LocalHost));
-    m_h.preferences.setLanPort(port.serverPort());
-    port.close();
-    m_h.agentPath = QStringLiteral(FERROWYN_AGENT_PATH);
-    m_h.controller->start(&m_h.preferences);
-    QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
-                             10000);
-    QCOMPARE(codeOnScreen(), m_h.controller->setupLink().toEncoded());
-}
-
-// The browser form of the link beside the app's: its own code and masked text.
-void WindowTest::showBrowserForm()
-{
-    showHostingOnTheLan();
-    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
-    QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("http://"));
-    QVERIFY(m_h.find("maskedLink")->property("text").toString().contains("pairingNonce=redacted"));
-    QCOMPARE(codeOnScreen(), m_h.controller->browserLink().toEncoded());
-}
-
-QByteArray WindowTest::codeOnScreen()
-{
-    const QString code = m_h.scratch.filePath("code.png");
-    if (!m_h.window()->grabWindow().save(code))
-        return {};
-    QProcess zbar;
-    zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), code});
-    zbar.waitForFinished(30000);
-    return zbar.readAllStandardOutput().trimmed();
-}
-
-void WindowTest::showWaitingForNgrok()
-{
-    m_health = std::make_unique<QHttpServer>();
-    m_health->route("/healthz", [] {
-        return QJsonObject{{"status", "ok"}, {"tunnel", QJsonObject{{"state", "starting"}}}};
-    });
-    m_h.preferences.setLanPort(m_health->listen(QHostAddress::LocalHost));
-    m_h.preferences.setNgrokTunnelEnabled(true);
-    m_h.start(QStringLiteral("hang"));
-    QTRY_COMPARE(m_h.find("disconnectedTitle")->property("text").toString(), "Waiting for ngrok tunnel.");
-}
-
-void WindowTest::showRelay()
-{
-    m_h.preferences.setMode(HostingMode::relay);
-    m_h.start(QStringLiteral("out=relay: connected\\n;hang"));
-    QTRY_VERIFY(m_h.shown("connectedContent") && m_h.shown("relaySessionRow"));
-    // The chosen mode is the filled segment.
-    QCOMPARE(m_h.find("modePicker")->property("currentIndex"), 1);
-}
-
-void WindowTest::showFailed()
-{
-    m_h.start(QStringLiteral("err=error: cannot listen on 0.0.0.0:8765: address in use\\n;exit=1"));
-    // The log's rows follow at the next frame: the picture waits for them.
-    QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.find("logBox")->property("count") == 1);
-}
-
-// Two paired tablets, newest first, at the end of the sidebar, which shows its scroll bar.
-void WindowTest::showPairedDevices()
-{
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
-    const QString hostId = m_h.controller->hostId();
-    const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
-    QString error;
-    QVERIFY(TrustedDevicesFile(HostAgentController::trustedDevicesPath())
-                .update(
-                    [&](QList<TrustedDevice> &devices) {
-                        devices = {
-                            {"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay",
-                             "sha256:" + QString(64, 'a')},
-                            {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}, {}}};
-                        return true;
-                    },
-                    &error));
-    QTRY_COMPARE(m_h.named("deviceRow").size(), 2);
-    QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
-    // What the window holds of a device never includes the hash of its secret.
-    QCOMPARE(m_h.presenter.devices()->devices().constLast().secretHash, QString());
-    QQuickItem *sidebar = m_h.find("sidebarScroll");
-    auto *bar = sidebar->findChild<QQuickItem *>("sidebarScrollBar");
-    QVERIFY(bar && bar->isVisible() && bar->property("contentItem").value<QQuickItem *>()->opacity() > 0);
-    // Scrolled to the end (again while the rows are still being laid out), the last tablet is in view.
-    QObject *content = sidebar->property("contentItem").value<QObject *>();
-    const auto scrolledToTheEnd = [&] {
-        content->setProperty("contentY", content->property("contentHeight").toReal() - sidebar->height());
-        return m_h.named("deviceRow").constLast()->mapToScene({0, 0}).y() < m_h.window()->height() - 60;
-    };
-    QTRY_VERIFY(scrolledToTheEnd());
+    m_h.reset();
 }
 
 void WindowTest::controlsDriveTheAgent()
