@@ -25,6 +25,19 @@ inline bool isAlive(qint64 pid)
     return pid > 0 && stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
 }
 
+// Whether the process ignores the signal, as an "ignore-term" step makes it do.
+inline bool ignores(qint64 pid, int signal)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (pid <= 0 || !status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("SigIgn:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
+    }
+    return false;
+}
+
 // The pid a "grandchild" step wrote, 0 while there is none.
 inline qint64 readPid(const QString &file)
 {

@@ -53,15 +53,10 @@ public:
     {
         m_items.insert({service, account}, data);
     }
-    bool contains(const QString &service, const QString &account) const
-    {
-        return m_items.contains({service, account});
-    }
     QByteArray value(const QString &service, const QString &account) const
     {
         return m_items.value({service, account});
     }
-    int itemCount() const { return static_cast<int>(m_items.size()); }
 
     // Answers every call held so far, in the order they were made.
     void answerNow()

@@ -40,15 +40,11 @@ QJsonObject TestWebSocketClient::authRequest(const QString &token, const QString
                                              const QString &nonce, const QString &deviceId, int id,
                                              const QString &deviceSecret)
 {
-    QJsonObject params{{QStringLiteral("token"), token},
-                       {QStringLiteral("hostId"), hostId},
-                       {QStringLiteral("deviceId"), deviceId},
-                       {QStringLiteral("deviceName"), QStringLiteral("Test iPad")}};
+    QJsonObject params{
+        {"token", token}, {"hostId", hostId}, {"deviceId", deviceId}, {"deviceName", "Test iPad"}};
     if (!nonce.isNull())
-        params.insert(QStringLiteral("pairingNonce"), nonce);
+        params.insert("pairingNonce", nonce);
     if (!deviceSecret.isNull())
-        params.insert(QStringLiteral("deviceSecret"), deviceSecret);
-    return QJsonObject{{QStringLiteral("id"), id},
-                       {QStringLiteral("method"), QStringLiteral("auth")},
-                       {QStringLiteral("params"), params}};
+        params.insert("deviceSecret", deviceSecret);
+    return QJsonObject{{"id", id}, {"method", "auth"}, {"params", params}};
 }

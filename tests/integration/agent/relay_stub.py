@@ -2,7 +2,9 @@
 # Usage: relay_stub.py RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
 # Prints "port N"; a line of figures once a flood of wrong tokens through the relay has been met; "paired" once
 # two tablets paired through the agent's relay link; "revoked" once the first one's conversation was closed
-# with 1008 "device revoked", it was refused under the second one's id, and the second is still served.
+# with 1008 "device revoked", it was refused under its own and the second one's id, and the second is still
+# served; then it reads the new pairing nonce on standard input and says "revoked" once a tablet paired with it
+# and none with the old one.
 # "FAIL reason" and a non-zero exit at the first unexpected thing.
 import asyncio
 import collections
@@ -21,46 +23,52 @@ def fail(reason):
     sys.exit(1)
 
 
-async def main(token, session, host_token, host_id, nonce, workspace):
-    links = asyncio.Queue()
+class Relay:
+    """A relay (elixirV2) on 127.0.0.1 for one host link: it acknowledges every numbered frame the host sends,
+    numbers its own, and sorts the host's frames by peer. `failed` is told the reason of a broken rule."""
 
-    async def handler(ws, path):
-        if ws.request_headers.get("Authorization") != f"Bearer {token}" or path != f"/relay/v2/{session}":
-            fail(f"the relay link asked for {path}")
-        await links.put(ws)
-        await ws.wait_closed()
+    def __init__(self, path, token, failed):
+        self.path, self.token, self.failed, self.seq = path, token, failed, 0
+        self.inbox = collections.defaultdict(asyncio.Queue)
+        self.hello = asyncio.get_running_loop().create_future()
 
-    server = await websockets.serve(handler, "127.0.0.1", 0)
-    print(f"port {server.sockets[0].getsockname()[1]}", flush=True)
-    ws = await asyncio.wait_for(links.get(), TIMEOUT)
-    if json.loads(await ws.recv()).get("type") != "hello":
-        fail("no hello")
-    seq = 0
-    inbox = collections.defaultdict(asyncio.Queue)
+    async def serve(self):
+        self.server = await websockets.serve(self.link, "127.0.0.1", 0, max_size=2 ** 24)
+        return self.server.sockets[0].getsockname()[1]
 
-    async def read():
-        # Every numbered frame is acknowledged, as a relay does; the rest go to their peer's inbox.
+    async def link(self, ws, path):
+        if ws.request_headers.get("Authorization") != f"Bearer {self.token}" or path != self.path:
+            self.failed(f"the relay link asked for {path}")
+        self.ws = ws
+        self.hello.set_result(json.loads(await ws.recv()))
         async for text in ws:
             frame = json.loads(text)
             if "seq" in frame and frame.get("type") != "ack":
                 await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
             if "peer" in frame:
-                await inbox[frame["peer"]].put(frame)
+                await self.inbox[frame["peer"]].put(frame)
 
-    reader = asyncio.create_task(read())
+    async def send(self, peer, payload):
+        self.seq += 1
+        await self.ws.send(json.dumps({"type": "data", "peer": peer, "payload": payload, "seq": self.seq}))
+
+
+async def main(token, session, host_token, host_id, nonce, workspace):
+    relay = Relay(f"/relay/v2/{session}", token, fail)
+    print(f"port {await relay.serve()}", flush=True)
+    if (await asyncio.wait_for(relay.hello, TIMEOUT)).get("type") != "hello":
+        fail("no hello")
 
     async def send(peer, payload):
-        nonlocal seq
-        seq += 1
-        await ws.send(json.dumps({"type": "data", "peer": peer, "payload": json.dumps(payload), "seq": seq}))
+        await relay.send(peer, json.dumps(payload))
 
     async def next_frame(peer):
         try:
-            return await asyncio.wait_for(inbox[peer].get(), TIMEOUT)
+            return await asyncio.wait_for(relay.inbox[peer].get(), TIMEOUT)
         except asyncio.TimeoutError:
             fail(f"nothing for {peer} within {TIMEOUT} s")
 
-    async def auth(peer, device_id, secret=None, pairing=False, host_token=host_token):
+    async def auth(peer, device_id, secret=None, pairing=False, host_token=host_token, nonce=nonce):
         # The answer's payload, and for a refusal the close frame that follows it.
         params = {"token": host_token, "hostId": host_id, "deviceId": device_id, "deviceName": device_id}
         if pairing:
@@ -112,18 +120,24 @@ async def main(token, session, host_token, host_id, nonce, workspace):
     if (closing.get("type"), closing.get("code"), closing.get("reason")) != ("close", 1008, "device revoked"):
         fail(f"tablet-1 got {closing}")
     # The revoked tablet still holds the host token and its own secret; the second tablet's id is no secret.
-    for secret in (secrets["tablet-1"], None):
-        answer = await auth("tablet-1", "relay-tablet-2", secret)
+    for device_id, secret in (("relay-tablet-2", secrets["tablet-1"]), ("relay-tablet-2", None),
+                              ("relay-tablet-1", secrets["tablet-1"])):
+        answer = await auth("tablet-1", device_id, secret)
         if answer.get("error", {}).get("code") != "auth_failed":
-            fail(f"tablet-1 got in as tablet-2: {answer}")
+            fail(f"tablet-1 got in as {device_id}: {answer}")
     await send("tablet-2", {"id": 2, "method": "fs.list", "params": {"path": workspace}})
     if "result" not in json.loads((await next_frame("tablet-2"))["payload"]):
         fail("tablet-2 lost its conversation")
     if "result" not in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]):
         fail("tablet-2 cannot come back")
+    # The link tablet-1 scanned pairs nobody now; the new one, whose nonce the host writes here, does.
+    fresh = (await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)).strip()
+    if "error" not in await auth("tablet-3", "relay-tablet-3", pairing=True):
+        fail("the revoked pairing still pairs")
+    if "result" not in await auth("tablet-3-again", "relay-tablet-3", pairing=True, nonce=fresh):
+        fail("the new pairing does not pair")
     print("revoked", flush=True)
-    reader.cancel()
-    server.close()
+    relay.server.close()
 
 
 if __name__ == "__main__":

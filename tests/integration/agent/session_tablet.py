@@ -40,7 +40,7 @@ async def until(predicate, what, timeout=TIMEOUT):
 class Agent:
     """One ferrowyn-agent with its own HOME, runtime folder and secrets; it can be stopped and started again."""
 
-    def __init__(self, path, root, programs=("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "missing"), extra=()):
+    def __init__(self, path, root):
         self.path, self.root = path, root
         self.home, self.run, self.bin = (os.path.join(root, name) for name in ("home", "run", "bin"))
         self.workspace = os.path.join(root, "work")
@@ -51,8 +51,8 @@ class Agent:
             os.symlink(os.path.join(HERE, "session_programs.sh"), os.path.join(self.bin, name))
         self.secrets = {name: f"{name.lower()}-{os.urandom(8).hex()}" for name in SECRET_NAMES}
         self.secrets["VELMORA_HOST_ID"] = "host_" + os.urandom(8).hex()
-        self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"] + list(extra)
-        for program in programs:
+        self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"]
+        for program in ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "missing"):
             self.arguments += ["--session-program", program]
         self.process, self.port, self.log = None, None, []
 
@@ -173,11 +173,7 @@ class Tablet:
 
     async def serve_messages(self):
         while True:
-            try:
-                message = json.loads(await self.receive())
-            except (websockets.ConnectionClosed, asyncio.CancelledError):
-                self.closed = True
-                return
+            message = json.loads(await self.receive())
             if "id" in message and message["id"] in self.pending:
                 self.pending.pop(message["id"]).set_result(message)
             elif message.get("method") == "session.output":

@@ -10,8 +10,7 @@ import sys
 import tempfile
 import time
 
-import websockets
-
+from relay_stub import Relay
 from session_tablet import SECRET_NAMES, TIMEOUT, Agent, Failure, RefusedError, Tablet, check, until
 
 
@@ -38,18 +37,20 @@ async def refusals(agent):
     session = await tablet.open("sizer")
     work, outside = agent.workspace, os.path.dirname(agent.workspace)
     os.symlink(outside, os.path.join(work, "way-out"))
+
+    def opening(folder, program="codex", cols=80):
+        return {"folder": folder, "program": program, "cols": cols, "rows": 24}
+
     table = [
-        ("session.open", {"folder": outside, "program": "codex", "cols": 80, "rows": 24}, "path_outside_workspace"),
-        ("session.open", {"folder": work + "/project/../..", "program": "codex", "cols": 80, "rows": 24},
-         "path_outside_workspace"),
-        ("session.open", {"folder": work + "/way-out", "program": "codex", "cols": 80, "rows": 24},
-         "path_outside_workspace"),
-        ("session.open", {"folder": work + "/missing", "program": "codex", "cols": 80, "rows": 24}, "not_found"),
-        ("session.open", {"folder": work, "program": "bash", "cols": 80, "rows": 24}, "program_not_allowed"),
-        ("session.open", {"folder": work, "program": "shell", "cols": 80, "rows": 24}, "program_not_allowed"),
-        ("session.open", {"folder": work, "program": "missing", "cols": 80, "rows": 24}, "program_not_found"),
-        ("session.open", {"folder": work, "program": "codex", "cols": 0, "rows": 24}, "invalid_params"),
-        ("session.open", {"folder": work, "program": "codex", "cols": 80.5, "rows": 24}, "invalid_params"),
+        ("session.open", opening(outside), "path_outside_workspace"),
+        ("session.open", opening(work + "/project/../.."), "path_outside_workspace"),
+        ("session.open", opening(work + "/way-out"), "path_outside_workspace"),
+        ("session.open", opening(work + "/missing"), "not_found"),
+        ("session.open", opening(work, "bash"), "program_not_allowed"),
+        ("session.open", opening(work, "shell"), "program_not_allowed"),
+        ("session.open", opening(work, "missing"), "program_not_found"),
+        ("session.open", opening(work, cols=0), "invalid_params"),
+        ("session.open", opening(work, cols=80.5), "invalid_params"),
         ("session.attach", {"id": "0123456789abcdef"}, "unknown_session"),
         ("session.attach", {"id": session, "from": -1}, "invalid_params"),
         ("session.input", {"id": "nope", "data": "x"}, "unknown_session"),
@@ -63,7 +64,7 @@ async def refusals(agent):
         got = await tablet.refusal(method, params)
         check(got == code, f"{method} {str(params)[:80]}: {got}, expected {code}")
     try:
-        await tablet.call("session.open", {"folder": work, "program": "missing", "cols": 80, "rows": 24})
+        await tablet.call("session.open", opening(work, "missing"))
     except RefusedError as refused:
         check("missing is not installed on this computer" in str(refused), str(refused))
     # A second tablet must attach before it types; 64 KiB exactly is one message.
@@ -243,41 +244,28 @@ async def flood(agent):
 
 async def through_relay(agent):
     # The same session through a relay (elixirV2): attached from the LAN and from behind the relay at once.
-    frames = asyncio.Queue()
-    ready = asyncio.get_running_loop().create_future()
-
-    async def relay(ws, path):
-        check(path == f"/relay/v2/{agent.secrets['VELMORA_RELAY_SESSION']}", path)
-        seq = 0
-
-        async def send(payload):
-            nonlocal seq
-            seq += 1
-            await ws.send(json.dumps({"type": "data", "peer": "relayed", "payload": payload, "seq": seq}))
-
-        ready.set_result(send)
-        async for text in ws:
-            frame = json.loads(text)
-            if "seq" in frame and frame["type"] != "ack":
-                await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
-            if frame.get("type") == "data":
-                await frames.put(frame["payload"])
-
-    server = await websockets.serve(relay, "127.0.0.1", 0, max_size=2 ** 24)
-    agent.arguments += ["--relay-url", f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}/relay/v2"]
+    relay = Relay(f"/relay/v2/{agent.secrets['VELMORA_RELAY_SESSION']}", agent.secrets["VELMORA_RELAY_TOKEN"],
+                  Tablet.broken.append)
+    agent.arguments += ["--relay-url", f"ws://127.0.0.1:{await relay.serve()}/relay/v2"]
     await agent.stop()
     await agent.start()
-    send = await asyncio.wait_for(ready, TIMEOUT)
+    await asyncio.wait_for(relay.hello, TIMEOUT)
+
+    async def receive():
+        while (frame := await relay.inbox["relayed"].get())["type"] != "data":
+            pass
+        return frame["payload"]
+
     lan = await Tablet(agent).connect()
     session = await lan.open("codex")
-    relayed = await Tablet(agent, "relayed-tablet").connect(send, frames.get)
+    relayed = await Tablet(agent, "relayed-tablet").connect(lambda text: relay.send("relayed", text), receive)
     await relayed.attach(session, 0)
     await relayed.wait_text(session, "[y/n] ")
     await relayed.type(session, "y\r")
     await until(lambda: session in relayed.ended and session in lan.ended, "the end on both routes")
     check(relayed.output[session] == lan.output[session], "both routes got the same bytes")
     await lan.close()
-    server.close()
+    relay.server.close()
 
 
 SCENARIOS = [answer_and_exit, refusals, terminal, resume, restart_revoke_rotate, flood, through_relay]

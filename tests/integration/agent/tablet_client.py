@@ -4,9 +4,6 @@
 # the first unexpected answer.
 # "--oversized WS_URL": sends one 1.5 MiB message in a single frame, as browsers do, and prints the close code
 # and reason it gets, then "eof" once the agent ends the connection.
-# "--hold SETUP_LINK DEVICE_ID": pairs as that device, says "ready SECRET", and stays until the agent closes.
-# "--claim SETUP_LINK DEVICE_ID SECRET": authenticates as a trusted device without the nonce and says
-# "admitted" or "refused CODE CLOSE_CODE".
 # "--flood WS_URL COUNT": COUNT connections from this address, each presenting a wrong host token, as fast as
 # the agent takes them (without waiting for refusals the agent holds back); says "flooded=COUNT seconds=S
 # cut_off=N", N the attempts whose connection failed.
@@ -31,6 +28,12 @@ async def call(ws, request_id, method, params=None):
     return reply["result"]
 
 
+def device(query, device_id, **proof):
+    # What a tablet presents: the link's host token and id, its own id, and the nonce or its secret.
+    return {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
+            **proof}
+
+
 def link_query(link, endpoint=None):
     parsed = urllib.parse.urlsplit(link)
     if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
@@ -42,14 +45,12 @@ def link_query(link, endpoint=None):
 
 async def main(link, workspace, endpoint=None):
     query = link_query(link, endpoint)
-    device = {"token": query["token"], "hostId": query["hostId"], "deviceId": "py-tablet", "deviceName": "Python tablet"}
     async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
-        result = await call(ws, 1, "auth", dict(device, pairingNonce=query["pairingNonce"]))
+        result = await call(ws, 1, "auth", device(query, "py-tablet", pairingNonce=query["pairingNonce"]))
         print(f"paired={result['paired']}")
     # As a tablet keeps it in its keystore: the only proof that this device id is this tablet.
-    device["deviceSecret"] = result["deviceSecret"]
     async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
-        result = await call(ws, 1, "auth", device)
+        result = await call(ws, 1, "auth", device(query, "py-tablet", deviceSecret=result["deviceSecret"]))
         print(f"trusted={not result['paired'] and 'deviceSecret' not in result}")
         folders = await call(ws, 2, "workspaces.list")
         if [w["path"] for w in folders["workspaces"]] != [workspace]:
@@ -86,36 +87,6 @@ def oversized(url):
     print("eof")
 
 
-async def hold(link, device_id):
-    query = link_query(link)
-    async with websockets.connect(query["endpoint"]) as ws:
-        result = await call(ws, 1, "auth", {"token": query["token"], "hostId": query["hostId"],
-                                            "deviceId": device_id, "deviceName": device_id,
-                                            "pairingNonce": query["pairingNonce"]})
-        print(f"ready {result['deviceSecret']}", flush=True)
-        try:
-            while True:
-                await ws.recv()
-        except websockets.ConnectionClosed as closed:
-            print(f"closed={closed.code} reason={closed.reason}", flush=True)
-
-
-async def claim(link, device_id, secret):
-    query = link_query(link)
-    async with websockets.connect(query["endpoint"]) as ws:
-        await ws.send(json.dumps({"id": 1, "method": "auth", "params": {
-            "token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
-            "deviceSecret": secret}}))
-        reply = json.loads(await asyncio.wait_for(ws.recv(), 5))
-        if "result" in reply:
-            print("admitted")
-            return
-        try:
-            await asyncio.wait_for(ws.recv(), 5)
-        except websockets.ConnectionClosed as closed:
-            print(f"refused {reply['error']['code']} {closed.code}")
-
-
 async def flood(url, count):
     started = time.monotonic()
     gate = asyncio.Semaphore(32)
@@ -136,11 +107,7 @@ async def flood(url, count):
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "--hold":
-        asyncio.run(hold(*sys.argv[2:4]))
-    elif sys.argv[1] == "--claim":
-        asyncio.run(claim(*sys.argv[2:5]))
-    elif sys.argv[1] == "--flood":
+    if sys.argv[1] == "--flood":
         asyncio.run(flood(sys.argv[2], int(sys.argv[3])))
     elif sys.argv[1] == "--oversized":
         oversized(sys.argv[2])
