@@ -61,30 +61,21 @@ void HostCommandLineTest::noDisplayForTheWindow_data()
     QTest::addColumn<QString>("x11");
     QTest::addColumn<QString>("wayland");
     QTest::addColumn<bool>("missing");
-    QTest::newRow("no options") << QStringList() << ""
-                                << ""
-                                << "" << true;
-    QTest::newRow("started at login") << QStringList{"--autostart"} << "xcb"
-                                      << ""
-                                      << "" << true;
-    QTest::newRow("secrets file") << QStringList{"--secrets-file"} << "wayland;xcb"
-                                  << ""
-                                  << "" << true;
-    QTest::newRow("X display") << QStringList() << ""
-                               << ":0"
-                               << "" << false;
-    QTest::newRow("Wayland display") << QStringList() << "xcb"
-                                     << ""
-                                     << "wayland-0" << false;
-    QTest::newRow("offscreen") << QStringList() << "offscreen"
-                               << ""
-                               << "" << false;
-    QTest::newRow("offscreen after X") << QStringList() << "xcb;offscreen"
-                                       << ""
-                                       << "" << false;
-    QTest::newRow("platform option") << QStringList{"-platform", "offscreen"} << "xcb"
-                                     << ""
-                                     << "" << false;
+    struct Row {
+        const char *name;
+        QStringList arguments;
+        QString platform, x11, wayland;
+        bool missing;
+    };
+    for (const Row &row : {Row{"no options", {}, "", "", "", true},
+                           Row{"started at login", {"--autostart"}, "xcb", "", "", true},
+                           Row{"secrets file", {"--secrets-file"}, "wayland;xcb", "", "", true},
+                           Row{"X display", {}, "", ":0", "", false},
+                           Row{"Wayland display", {}, "xcb", "", "wayland-0", false},
+                           Row{"offscreen", {}, "offscreen", "", "", false},
+                           Row{"offscreen after X", {}, "xcb;offscreen", "", "", false},
+                           Row{"platform option", {"-platform", "offscreen"}, "xcb", "", "", false}})
+        QTest::newRow(row.name) << row.arguments << row.platform << row.x11 << row.wayland << row.missing;
 }
 
 // Over SSH the window has no display: one line says so and how to host without it, and the status is 2.
