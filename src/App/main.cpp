@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 Q_IMPORT_QML_PLUGIN(Ferrowyn_CorePlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
@@ -81,7 +82,11 @@ int runWindow(int argc, char *argv[], HostCommandLine commandLine)
     QmlSingletons::provide(host.preferences, host.presenter);
     // The views' modules are compiled in under qrc:/Ferrowyn/..., which Qt 6.4 does not search by itself.
     engine->addImportPath(QStringLiteral("qrc:/"));
+    bool viewsLoaded = false;
     const auto loadViews = [&] {
+        // Once: the secrets are loaded again at every rotation.
+        if (std::exchange(viewsLoaded, true))
+            return;
         engine->load(QUrl(QStringLiteral("qrc:/Ferrowyn/Views/Main.qml")));
         if (engine->rootObjects().isEmpty()) {
             host.application.terminate();
@@ -105,7 +110,8 @@ int runWindow(int argc, char *argv[], HostCommandLine commandLine)
     // Queued: the secrets' waiters, the launch among them, are answered first.
     QObject::connect(
         &host.controller.credentialStore(), &HostCredentialStore::loaded, &viewsDue,
-        [&viewsDue] { viewsDue.start(0); }, Qt::QueuedConnection);
+        [&viewsDue] { viewsDue.start(0); },
+        Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
     viewsDue.start(host.controller.state() == AgentRunState::starting() ? viewsHeldForTheAgent
                                                                         : std::chrono::milliseconds(0));
     const int status = QGuiApplication::exec();
