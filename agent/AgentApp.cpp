@@ -5,6 +5,7 @@
 #include "Relay/RelayClient.h"
 #include "Sessions/SessionManager.h"
 #include "Shared/AgentBuild.h"
+#include "Shared/AgentExitStatus.h"
 #include "Shared/SessionFiles.h"
 #include "Tunnel/NgrokTunnel.h"
 
@@ -45,7 +46,7 @@ int AgentApp::start()
         relayURL = relayConnectURL(m_options, m_secrets.relaySession);
         if (!relayURL) {
             AgentLog::error(QStringLiteral("--relay-url is not a usable ws, wss, http or https URL"));
-            return 2;
+            return AgentExitStatus::badInput;
         }
     }
 
@@ -56,7 +57,7 @@ int AgentApp::start()
                             .arg(m_options.address.toString())
                             .arg(m_options.port)
                             .arg(error));
-        return 1;
+        return AgentExitStatus::cannotListen;
     }
     const QString host = m_options.address.protocol() == QAbstractSocket::IPv6Protocol
                              ? QLatin1Char('[') + m_options.address.toString() + QLatin1Char(']')

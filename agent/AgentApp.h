@@ -28,7 +28,7 @@ public:
     AgentApp(AgentOptions options, AgentSecrets secrets, AgentTimings timings, QObject *parent = nullptr);
     ~AgentApp() override;
 
-    // Starts serving; on failure returns the process exit status to use (1: cannot listen, 2: bad relay URL)
+    // Starts serving; on failure returns the process exit status to use (see AgentExitStatus)
     // after writing a one-line reason to standard error. 0 means running.
     int start();
     // Closes the sockets, ends the ngrok child and the relay link.

@@ -1,6 +1,7 @@
 #include "AgentApp.h"
 #include "AgentLog.h"
 #include "Shared/AgentBuild.h"
+#include "Shared/AgentExitStatus.h"
 #include "Shared/UnixSignalWatcher.h"
 
 #include <QCoreApplication>
@@ -40,7 +41,7 @@ int main(int argc, char *argv[])
     const AgentOptionsParseResult parsed = parseAgentOptions(app.arguments().mid(1));
     if (!parsed.options) {
         AgentLog::error(QStringLiteral("ferrowyn-agent: %1 (see --help)").arg(parsed.error));
-        return 2;
+        return AgentExitStatus::badInput;
     }
     const AgentOptions &options = *parsed.options;
     if (options.showHelp) {
@@ -55,7 +56,7 @@ int main(int argc, char *argv[])
     const auto secrets = secretsFromEnvironment(environment, options);
     if (const auto *error = std::get_if<QString>(&secrets)) {
         AgentLog::error(QStringLiteral("ferrowyn-agent: %1").arg(*error));
-        return 2;
+        return AgentExitStatus::badInput;
     }
 
     AgentLog::setRedactions(std::get<AgentSecrets>(secrets).all());

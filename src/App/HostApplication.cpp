@@ -23,12 +23,13 @@ HostApplication::HostApplication(HostPreferences &preferences, HostAgentControll
         restart();
     });
     connect(&m_preferences, &HostPreferences::openAtLoginChanged, this, [this] {
-        m_controller.setReadinessWarning(
+        m_controller.warnings().report(
+            HostWarnings::Source::loginItem,
             HostLoginItemManager::setEnabled(m_preferences.openAtLogin(), m_loginItem).value_or(QString()));
     });
 }
 
-void HostApplication::windowShown()
+void HostApplication::runLaunchStartup()
 {
     if (m_didRunLaunchStartup)
         return;

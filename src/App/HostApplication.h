@@ -17,9 +17,8 @@ public:
     HostApplication(HostPreferences &preferences, HostAgentController &controller, LoginItem &loginItem,
                     QObject *parent = nullptr);
 
-    // Called each time the window is shown; the start-up itself (preflight, then hosting if asked for) runs
-    // only the first time.
-    void windowShown();
+    // The start-up at launch (preflight, then hosting if asked for); it runs only the first time.
+    void runLaunchStartup();
     // Stops a running or starting agent, waits for it, and starts it again with the current settings.
     static void restartHostingIfActive(HostAgentController &controller, HostPreferences &preferences);
     // Before the process ends: no agent may outlive the host, nor any coding session.

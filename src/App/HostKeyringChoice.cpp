@@ -9,11 +9,9 @@ HostKeyringChoice HostKeyringChoice::make(bool secretsFileAsked, const UserDefau
     HostKeyringChoice choice;
     if (!secretsFileAsked && !HostPreferences::usesSecretsFile(savedSettings)) {
         choice.keyring = std::make_unique<SecretServiceKeyring>();
-        choice.location = QStringLiteral("the system keyring");
         return choice;
     }
     auto file = std::make_unique<SecretsFileKeyring>();
-    choice.location = file->path();
     if (!file->movedAsidePath().isEmpty())
         choice.warning =
             QStringLiteral("The secrets file could not be read and was moved to %1; tablets must "

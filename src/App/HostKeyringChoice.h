@@ -10,11 +10,11 @@ class SecretsFileKeyring;
 class UserDefaults;
 
 // Where the pairing secrets live for this run: the system keyring, or the owner-only secrets file when the
-// command line or the settings ask for it. Never chosen silently: the location is there to be shown.
+// command line or the settings ask for it. Never chosen silently: PairingSecretsPlace says which, and whether
+// it works.
 struct HostKeyringChoice {
     std::unique_ptr<Keyring> keyring;
-    QString location; // "the system keyring" or the file's path
-    QString warning;  // why the user must act (a secrets file refused or moved aside); empty otherwise
+    QString warning; // why the user must act (a secrets file refused or moved aside); empty otherwise
     SecretsFileKeyring *file = nullptr; // the keyring, when it is the secrets file
 
     static HostKeyringChoice make(bool secretsFileAsked, const UserDefaults &savedSettings);

@@ -4,10 +4,11 @@
 #include "Platform/FileManagerReveal.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Services/HostAgentController.h"
+#include "Services/HostWarnings.h"
 #include "Services/Links/QRCodeRenderer.h"
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Services/Sessions/CodingWork.h"
-#include "Services/Settings/HostFileWarnings.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Wording/StatusTexts.h"
 #include "Shared/TunnelState.h"
@@ -57,8 +58,7 @@ HostPresenter::HostPresenter(HostPreferences &preferences, HostAgentController &
         connect(&m_controller, signal, this, &HostPresenter::setupLinkChanged);
     for (auto signal : {&Controller::hostIdChanged, &Controller::relaySessionChanged})
         connect(&m_controller, signal, this, &HostPresenter::identityChanged);
-    connect(&m_controller, &Controller::readinessWarningChanged, this,
-            &HostPresenter::readinessWarningChanged);
+    connect(&m_controller.warnings(), &HostWarnings::changed, this, &HostPresenter::readinessWarningChanged);
     // The readiness shown is of the folders pinned now and of what tablets may start in them.
     for (auto signal : {&HostPreferences::workspacesChanged, &HostPreferences::sessionProgramsChanged,
                         &HostPreferences::allowShellChanged})
@@ -219,24 +219,24 @@ QString HostPresenter::relaySessionText() const
 
 QString HostPresenter::readinessWarning() const
 {
-    return readinessWarnings().join(QLatin1Char('\n'));
+    return m_controller.warnings().text();
 }
 
 QStringList HostPresenter::readinessWarnings() const
 {
-    QStringList warnings;
-    if (!m_controller.readinessWarning().isEmpty())
-        warnings.append(m_controller.readinessWarning());
-    if (m_fileWarnings)
-        warnings += m_fileWarnings->warnings();
-    return warnings;
+    return m_controller.warnings().warnings();
 }
 
-void HostPresenter::showFileWarnings(const HostFileWarnings &warnings)
+QString HostPresenter::secretsPlace() const
 {
-    m_fileWarnings = &warnings;
-    connect(&warnings, &HostFileWarnings::changed, this, &HostPresenter::readinessWarningChanged);
-    emit readinessWarningChanged();
+    return m_secretsPlace ? m_secretsPlace->place() : QString();
+}
+
+void HostPresenter::showSecretsPlace(const PairingSecretsPlace &place)
+{
+    m_secretsPlace = &place;
+    connect(&place, &PairingSecretsPlace::placeChanged, this, &HostPresenter::secretsPlaceChanged);
+    emit secretsPlaceChanged();
 }
 
 QAbstractListModel *HostPresenter::log() const

@@ -11,8 +11,8 @@
 #include <QVariantList>
 
 class HostAgentController;
-class HostFileWarnings;
 class HostPreferences;
+class PairingSecretsPlace;
 class JsonFileUserDefaults;
 
 // What the host shows of itself, derived from the preferences and the controller, and the actions it offers:
@@ -96,10 +96,11 @@ public:
     QString relaySessionText() const;
     // Empty when there is nothing to warn about; one line per warning.
     QString readinessWarning() const;
-    // The same warnings one by one: the controller's, then those about the host's files.
+    // The same warnings one by one, a warning per source (see HostWarnings).
     QStringList readinessWarnings() const;
-    // The warnings about the host's files join the readiness warning.
-    void showFileWarnings(const HostFileWarnings &warnings);
+    // Where the pairing secrets are kept (see PairingSecretsPlace); empty until that is known.
+    QString secretsPlace() const;
+    void showSecretsPlace(const PairingSecretsPlace &place);
     WorkspaceListModel *workspaces() const { return m_workspaces; }
     PairedDevicesModel *devices() const { return m_devices; }
     CodingSessionsModel *sessions() const { return m_sessions; }
@@ -154,6 +155,7 @@ signals:
     void setupLinkChanged();
     void identityChanged();
     void readinessWarningChanged();
+    void secretsPlaceChanged();
     void settingsFileNoticeChanged();
     // Stop or Quit would end running coding sessions: the views ask, and answer with confirmEnding.
     void endingNeedsConfirmation(const QString &title, const QString &question, bool quitting);
@@ -164,7 +166,7 @@ private:
     WorkspaceListModel *m_workspaces;
     PairedDevicesModel *m_devices;
     CodingSessionsModel *m_sessions;
-    const HostFileWarnings *m_fileWarnings = nullptr;
+    const PairingSecretsPlace *m_secretsPlace = nullptr;
     QString m_settingsFileNotice;
     bool m_launchedAtLogin = false;
     bool m_trayHostPresent = false;

@@ -14,25 +14,23 @@ HostSession::HostSession(UserDefaults &defaults, const UserDefaults &savedSettin
     : secrets(HostKeyringChoice::make(secretsFileAsked, savedSettings)),
       preferences(defaults, HostNgrokTokenStore(*secrets.keyring)),
       controller(defaults, *secrets.keyring, HostAgentController::standardLocator(), folderChooser),
+      secretsPlace(controller.credentialStore(), controller.warnings(),
+                   secrets.file ? secrets.file->path() : QString()),
       loginItem(AppBrand::appId, AppBrand::hostName, QCoreApplication::applicationFilePath()),
       application(preferences, controller, loginItem), presenter(preferences, controller),
-      requests(preferences, controller, presenter, secrets.location, &HostPresenter::quit),
+      requests(preferences, controller, presenter, &HostPresenter::quit),
       signalWatcher({SIGTERM, SIGINT, SIGHUP})
 {
     // The autostart entry says the program was started at login, so it may stay in the tray.
     loginItem.setArguments({QStringLiteral("--autostart")});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, qApp, &HostPresenter::quit);
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, &application, &HostApplication::terminate);
-    presenter.showFileWarnings(fileWarnings);
-    QObject::connect(&controller, &HostAgentController::revocationFailureChanged, &fileWarnings,
-                     [this](const QString &warning) {
-                         fileWarnings.report(HostFileWarnings::Source::trustedDevicesSave, warning);
-                     });
-    fileWarnings.report(HostFileWarnings::Source::secretsFileLoad, secrets.warning);
+    presenter.showSecretsPlace(secretsPlace);
+    controller.warnings().report(HostWarnings::Source::secretsFileLoad, secrets.warning);
     if (secrets.file) {
         secrets.file->setSaveReport([this](const QString &failure) {
-            fileWarnings.report(HostFileWarnings::Source::secretsFileSave,
-                                HostFileWarnings::secretsNotSaved(failure));
+            controller.warnings().report(HostWarnings::Source::secretsFileSave,
+                                         HostWarnings::secretsNotSaved(failure));
         });
     }
 }
@@ -51,8 +49,8 @@ void HostSession::reportSettingsFile(JsonFileUserDefaults &saved)
     presenter.reportSettingsFile(saved);
     m_settingsFile = &saved;
     saved.setWriteReport([this](const QString &failure) {
-        fileWarnings.report(HostFileWarnings::Source::settingsSave,
-                            HostFileWarnings::settingsNotSaved(failure));
+        controller.warnings().report(HostWarnings::Source::settingsSave,
+                                     HostWarnings::settingsNotSaved(failure));
     });
 }
 

@@ -6,7 +6,7 @@
 #include "App/HostPresenter.h"
 #include "Platform/LoginItem.h"
 #include "Services/HostAgentController.h"
-#include "Services/Settings/HostFileWarnings.h"
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/UnixSignalWatcher.h"
 
@@ -34,9 +34,9 @@ struct HostSession {
     void reportSettingsFile(JsonFileUserDefaults &saved);
 
     HostKeyringChoice secrets;
-    HostFileWarnings fileWarnings;
     HostPreferences preferences;
     HostAgentController controller;
+    PairingSecretsPlace secretsPlace;
     XdgAutostartLoginItem loginItem;
     HostApplication application;
     HostPresenter presenter;

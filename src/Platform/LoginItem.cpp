@@ -8,6 +8,14 @@
 
 namespace {
 
+// A plain string value: only the key file's own escapes.
+QString escapedValue(const QString &value)
+{
+    QString escaped = value;
+    return escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('\n'), QLatin1String("\\n"));
+}
+
 // Exec= takes arguments separated by spaces, with its own quoting rules; quote every path.
 QString quotedExec(const QString &path)
 {
@@ -18,10 +26,8 @@ QString quotedExec(const QString &path)
         .replace(QLatin1Char('$'), QLatin1String("\\$"));
     // A literal % must be doubled, or it reads as a field code.
     escaped.replace(QLatin1Char('%'), QLatin1String("%%"));
-    QString quoted = QLatin1Char('"') + escaped + QLatin1Char('"');
     // The key file's own string escapes apply before the quoting is read.
-    quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\n'), QLatin1String("\\n"));
-    return quoted;
+    return escapedValue(QLatin1Char('"') + escaped + QLatin1Char('"'));
 }
 
 } // namespace
@@ -52,12 +58,13 @@ std::optional<QString> XdgAutostartLoginItem::registerApplication()
                        "Type=Application\n"
                        "Name=%1\n"
                        "Exec=%2\n"
-                       "Icon=%3\n"
+                       "TryExec=%3\n"
+                       "Icon=%4\n"
                        "Terminal=false\n"
                        "X-GNOME-Autostart-enabled=true\n")
             .arg(m_applicationName,
                  (QStringList{quotedExec(m_executablePath)} + m_arguments).join(QLatin1Char(' ')),
-                 m_desktopId);
+                 escapedValue(m_executablePath), m_desktopId);
     // Readable by all like any desktop entry; a failed write keeps the entry there was.
     return AtomicFileWriter::write(entryPath(), entry.toUtf8(), S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
 }

@@ -22,9 +22,10 @@ constexpr std::chrono::milliseconds sessionEndWait{1000};
 
 HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                                          FolderChooser &chooser, HostAgentTimings timings, QObject *parent)
-    : QObject(parent), m_supervisor(new AgentSupervisor(
-                           std::move(locator), [this] { return redactionSecrets(); },
-                           {timings.confirmationDelay, timings.restart, timings.process}, this)),
+    : QObject(parent), m_warnings(new HostWarnings(this)),
+      m_supervisor(new AgentSupervisor(
+          std::move(locator), [this] { return redactionSecrets(); },
+          {timings.confirmationDelay, timings.restart, timings.process}, this)),
       m_pairing(new HostPairing(defaults, keyring, this)),
       m_folders(new PinnedFolderAccess(defaults, chooser, this)),
       m_link(new SetupLinkPublisher({[this] { return m_pairing->linkCredentials(); },
@@ -72,25 +73,19 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
     });
 
     // What the user must know, from wherever it comes.
-    connect(m_pairing, &HostPairing::revocationFailureChanged, this, &Controller::revocationFailureChanged);
-    connect(m_folders, &PinnedFolderAccess::warning, this, &Controller::setReadinessWarning);
-    const HostCredentialStore &store = m_pairing->credentialStore();
-    connect(&store, &HostCredentialStore::waitingForUnlockChanged, this, [this, &store] {
-        if (store.waitingForUnlock())
-            setReadinessWarning(waitingForKeyringWarning);
-        else if (m_readinessWarning == waitingForKeyringWarning)
-            setReadinessWarning({});
+    connect(m_pairing, &HostPairing::revocationFailureChanged, this, [this](const QString &warning) {
+        m_warnings->report(HostWarnings::Source::trustedDevicesSave, warning);
     });
-    connect(&store, &HostCredentialStore::keyringErrorChanged, this, [this, &store] {
-        if (!store.lastKeyringError().isEmpty())
-            setReadinessWarning(keyringUnavailableWarning);
-    });
+    connect(m_folders, &PinnedFolderAccess::warning, m_warnings,
+            [this](const QString &text) { m_warnings->report(HostWarnings::Source::folderAccess, text); });
 }
 
 AgentLocator HostAgentController::standardLocator()
 {
     return [] {
-        return AgentLaunchPlan::locateAgent(QCoreApplication::applicationDirPath(), FileProbe::system());
+        const QString folder = QCoreApplication::applicationDirPath();
+        return AgentLocation(AgentLaunchPlan::locateAgent(folder, FileProbe::system()),
+                             AgentLaunchPlan::agentCandidates(folder));
     };
 }
 
@@ -105,8 +100,6 @@ void HostAgentController::beginStart(HostPreferences *preferences, bool isRestar
 {
     ++m_hostingRequests;
     stop();
-    if (!isRestart)
-        setReadinessWarning(credentialStore().waitingForUnlock() ? waitingForKeyringWarning : QString());
     if (!m_supervisor->prepare(isRestart))
         return;
     m_lastPreferences = preferences;
@@ -126,10 +119,6 @@ std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPr
     if (!preferences)
         return std::nullopt;
     const HostingSettings settings = HostingSettings::from(*preferences);
-    // Hosting goes on with credentials in memory, but the user must learn why the tablet has to pair again.
-    if (!credentialStore().lastKeyringError().isEmpty())
-        setReadinessWarning(keyringUnavailableWarning);
-
     const QString home = QDir::homePath();
     QString codecStatePath;
     if (settings.mode == HostingMode::relay) {
@@ -145,7 +134,8 @@ std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPr
                        m_pairing->useForLaunch(credentials, settings.lanPort));
     setRunningAgentBuild(expectedAgentBuild());
     m_link->agentLaunched(settings.wantsTunnel());
-    return AgentSupervisor::Launch{AgentLaunchPlan::arguments(settings, codecStatePath), environment};
+    return AgentSupervisor::Launch{AgentLaunchPlan::arguments(settings, codecStatePath), environment,
+                                   settings.lanPort};
 }
 
 void HostAgentController::stop(bool waitForExit)
@@ -257,9 +247,6 @@ void HostAgentController::rotatePairing(HostPreferences *preferences)
     // No agent will end them soon: the pairing may have leaked, so nothing opened under it goes on.
     endSessionsWithoutAgent();
     recomputeSetupLink(preferences);
-    // The new pairing works until the host restarts; the user must know it will not survive that.
-    if (!credentialStore().lastKeyringError().isEmpty())
-        setReadinessWarning(keyringUnavailableWarning);
 }
 
 void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences *preferences)
@@ -335,9 +322,4 @@ QStringList HostAgentController::redactionSecrets() const
 void HostAgentController::setRunningAgentBuild(const QString &build)
 {
     setAndNotify(this, &HostAgentController::runningAgentBuildChanged, m_runningAgentBuild, build);
-}
-
-void HostAgentController::setReadinessWarning(const QString &warning)
-{
-    setAndNotify(this, &HostAgentController::readinessWarningChanged, m_readinessWarning, warning);
 }

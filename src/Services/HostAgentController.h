@@ -2,6 +2,7 @@
 
 #include "Platform/NetworkInterfaces.h"
 #include "Services/Folders/PinnedFolderAccess.h"
+#include "Services/HostWarnings.h"
 #include "Services/Links/SetupLinkPublisher.h"
 #include "Services/Links/TunnelStatusPoller.h"
 #include "Services/Pairing/HostPairing.h"
@@ -55,21 +56,15 @@ class HostAgentController : public QObject {
     Q_PROPERTY(QString runningAgentBuild READ runningAgentBuild NOTIFY runningAgentBuildChanged)
     Q_PROPERTY(QList<HostPermissionPreflightItem> permissionPreflightItems READ permissionPreflightItems
                    NOTIFY permissionPreflightItemsChanged)
-    Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
     Q_PROPERTY(Tunnel::TunnelState tunnelState READ tunnelState NOTIFY tunnelStateChanged)
     Q_PROPERTY(QString tunnelPublicURL READ tunnelPublicURL NOTIFY tunnelPublicURLChanged)
     Q_PROPERTY(QString tunnelLastError READ tunnelLastError NOTIFY tunnelLastErrorChanged)
     Q_PROPERTY(QString expectedAgentBuild READ expectedAgentBuild CONSTANT)
 
 public:
-    inline static const QString &missingAgentMessage = AgentSupervisor::missingAgentMessage;
     inline static const QString &launchFailurePrefix = AgentSupervisor::launchFailurePrefix;
     inline static const QString &accessNotGrantedWarning = PinnedFolderAccess::accessNotGrantedWarning;
     inline static const QString &tunnelTimeoutError = SetupLinkPublisher::tunnelTimeoutError;
-    inline static const QString keyringUnavailableWarning =
-        QStringLiteral("System keyring unavailable: pairing credentials will not survive a restart.");
-    inline static const QString waitingForKeyringWarning =
-        QStringLiteral("Waiting for the keyring to be unlocked");
 
     HostAgentController(UserDefaults &defaults, Keyring &keyring, AgentLocator locator,
                         FolderChooser &chooser, HostAgentTimings timings = {}, QObject *parent = nullptr);
@@ -80,6 +75,8 @@ public:
     AgentRunState state() const { return m_supervisor->state(); }
     // An agent that exited is about to be started again (or is starting again); Stop cancels that.
     bool restartPending() const { return m_supervisor->restartPending(); }
+    // The failure shown stays whatever the number of new starts (see AgentSupervisor).
+    bool restartCannotMend() const { return m_supervisor->restartCannotMend(); }
     // Empty when there is no link.
     QUrl setupLink() const { return m_link->setupLink(); }
     // The browser form of the link; empty when its route has none.
@@ -100,8 +97,9 @@ public:
     {
         return m_folders->preflightItems();
     }
-    // Empty when there is nothing to warn about.
-    QString readinessWarning() const { return m_readinessWarning; }
+    // What the user must act on, one warning per source; the controller reports the folder access's and the
+    // trusted devices', the application the others.
+    HostWarnings &warnings() const { return *m_warnings; }
     TunnelState tunnelState() const { return m_link->tunnelState(); }
     QString tunnelPublicURL() const { return m_link->tunnelPublicURL(); }
     QString tunnelLastError() const { return m_link->tunnelLastError(); }
@@ -145,8 +143,6 @@ public:
     Q_INVOKABLE void refreshPermissionPreflight(HostPreferences *preferences);
     // Asks the user for the folder and keeps a grant; a running agent restarts inside it.
     Q_INVOKABLE void grantFolderAccess(const QString &path, HostPreferences *preferences);
-    // The login item's outcome is shown here too; empty clears the warning.
-    void setReadinessWarning(const QString &warning);
     // ~/.ferrowyn/trusted-devices.json, which the agent keeps and a rotation deletes.
     static QString trustedDevicesPath() { return HostPairing::trustedDevicesPath(); }
     // Tests list interfaces of their own; the system's are used otherwise.
@@ -176,13 +172,9 @@ signals:
     void credentialRotatedAtChanged();
     void runningAgentBuildChanged();
     void permissionPreflightItemsChanged();
-    void readinessWarningChanged();
     void tunnelStateChanged();
     void tunnelPublicURLChanged();
     void tunnelLastErrorChanged();
-    // Why a device could not be revoked, in words for the user; empty once revoking works again. Apart from
-    // the readiness warning, which the next start clears, since the device stays trusted until then.
-    void revocationFailureChanged(const QString &warning);
 
 private:
     void beginStart(HostPreferences *preferences, bool isRestart);
@@ -201,6 +193,7 @@ private:
     void endSessionsWithoutAgent(const std::optional<QString> &deviceId = std::nullopt);
     void setRunningAgentBuild(const QString &build);
 
+    HostWarnings *m_warnings;
     AgentSupervisor *m_supervisor;
     HostPairing *m_pairing;
     PinnedFolderAccess *m_folders;
@@ -211,7 +204,6 @@ private:
     quint64 m_hostingRequests = 0;
     std::chrono::milliseconds m_sessionsEndWait;
     QString m_runningAgentBuild;
-    QString m_readinessWarning;
     // The preferences of the last start; what a restart launches with, and whose ngrok token is masked.
     QPointer<HostPreferences> m_lastPreferences;
 };

@@ -71,9 +71,10 @@ ColumnLayout {
                 pixelSize: 13
                 onClicked: Presenter.requestEnding(false)
             }
+            // Never beside Stop: while an agent starts, or waits to be started again, Stop is the way out.
             SymbolButton {
                 objectName: "startButton"
-                visible: !Presenter.running
+                visible: !Presenter.canStop
                 symbol: "play.fill"
                 text: "Start hosting"
                 pixelSize: 13
@@ -92,7 +93,7 @@ ColumnLayout {
     // The shortcuts belong to the buttons: each works only while its button is shown.
     Shortcut {
         sequences: ["Ctrl+Return", "Ctrl+Enter"]
-        enabled: !Presenter.running
+        enabled: !Presenter.canStop
         onActivated: Presenter.startHosting()
     }
     Shortcut {

@@ -16,7 +16,7 @@ Item {
         Rectangle {
             id: sidebar
             objectName: "sidebar"
-            Layout.preferredWidth: 280
+            Layout.preferredWidth: 300
             Layout.fillHeight: true
             color: Qt.rgba(palette.window.r, palette.window.g, palette.window.b, Theme.sidebarBackgroundOpacity)
 
@@ -30,10 +30,14 @@ Item {
 
                 ScrollView {
                     id: sidebarScroll
+                    objectName: "sidebarScroll"
                     Layout.fillWidth: true
                     Layout.fillHeight: true
                     contentWidth: availableWidth
-                    ScrollBar.vertical.policy: ScrollBar.AsNeeded
+                    // Shown whenever there is more below, so the cards at the end (Paired Devices) are
+                    // known to be there.
+                    ScrollBar.vertical.policy: contentHeight > height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+                    ScrollBar.vertical.objectName: "sidebarScrollBar"
 
                     ColumnLayout {
                         width: sidebarScroll.availableWidth - 32

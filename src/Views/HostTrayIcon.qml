@@ -12,9 +12,10 @@ Platform.SystemTrayIcon {
     signal showWindowRequested
 
     visible: true
-    icon.source: Presenter.runState === Presenter.Running ? "icons/tray-hosting.svg"
-               : Presenter.runState === Presenter.Failed ? "icons/tray-error.svg"
-               : "icons/tray-idle.svg"
+    // Resolved here: the icon takes its URL as it is given, and a relative one finds nothing.
+    icon.source: Presenter.runState === Presenter.Running ? Qt.resolvedUrl("icons/tray-hosting.svg")
+               : Presenter.runState === Presenter.Failed ? Qt.resolvedUrl("icons/tray-error.svg")
+               : Qt.resolvedUrl("icons/tray-idle.svg")
     tooltip: Presenter.trayToolTip
 
     onActivated: tray.toggleWindowRequested()

@@ -51,6 +51,7 @@ ColumnLayout {
         objectName: "rotatePairingButton"
         symbol: "arrow.triangle.2.circlepath"
         text: "Rotate Pairing"
+        tip: Wording.rotatePairingTip
         destructive: true
         onClicked: Presenter.rotatePairing()
     }

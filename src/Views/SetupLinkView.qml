@@ -164,6 +164,7 @@ SectionCard {
                     objectName: "rotateButton"
                     symbol: "arrow.triangle.2.circlepath"
                     text: "Rotate / revoke"
+                    tip: Wording.rotatePairingTip
                     destructive: true
                     onClicked: Presenter.rotatePairing()
                 }

@@ -21,28 +21,31 @@ Rectangle {
     radius: 6
     color: Theme.workspaceRowFill
 
-    RowLayout {
+    // The name and what can be done with the folder on top, the path below it at the row's full width (cut in
+    // the middle, whole in its tool tip), and the grant when the folder needs one.
+    ColumnLayout {
         id: content
         anchors.fill: parent
         anchors.leftMargin: 8
-        anchors.rightMargin: 8
+        anchors.rightMargin: 6
         anchors.topMargin: 6
         anchors.bottomMargin: 6
-        spacing: 6
+        spacing: 2
 
-        SymbolIcon {
-            name: "folder.fill"
-            size: 13
-            color: palette.highlight
-        }
-
-        ColumnLayout {
-            spacing: 1
+        RowLayout {
+            spacing: 6
             Layout.fillWidth: true
-            Layout.minimumWidth: 40
 
+            SymbolIcon {
+                id: folderIcon
+                name: "folder.fill"
+                size: 13
+                color: palette.highlight
+            }
             Text {
+                objectName: "workspaceName"
                 Layout.fillWidth: true
+                Layout.minimumWidth: 40
                 text: row.name
                 font.pixelSize: 12
                 font.weight: Font.Medium
@@ -50,15 +53,46 @@ Rectangle {
                 color: palette.windowText
                 textFormat: Text.PlainText
             }
-            Text {
-                Layout.fillWidth: true
-                text: row.path
-                font.family: "monospace"
-                font.pixelSize: 10
-                elide: Text.ElideMiddle
-                color: palette.placeholderText
-                textFormat: Text.PlainText
+            SymbolIcon {
+                objectName: "statusBadge"
+                visible: row.readiness !== WorkspaceListModel.Unchecked
+                name: row.badgeSymbol
+                size: 15
+                color: Theme.readinessColor(row.readiness, palette)
+                Accessible.ignored: false
+                Accessible.role: Accessible.Indicator
+                Accessible.name: row.badgeTitle
+                HoverHandler { id: badgeHover }
+                PlainToolTip {
+                    visible: badgeHover.hovered
+                    text: row.message
+                }
             }
+            IconButton {
+                objectName: "revealButton"
+                symbol: "arrow.up.right.square"
+                tip: Wording.revealFolder
+                onClicked: Presenter.revealFolder(row.path)
+            }
+            IconButton {
+                objectName: "removeButton"
+                symbol: "minus.circle"
+                tip: "Remove"
+                iconColor: palette.windowText
+                onClicked: Presenter.removeWorkspace(row.path)
+            }
+        }
+
+        Text {
+            objectName: "workspacePath"
+            Layout.fillWidth: true
+            Layout.leftMargin: folderIcon.width + 6
+            text: row.path
+            font.family: "monospace"
+            font.pixelSize: 10
+            elide: Text.ElideMiddle
+            color: palette.placeholderText
+            textFormat: Text.PlainText
             HoverHandler { id: pathHover }
             PlainToolTip {
                 visible: pathHover.hovered
@@ -66,26 +100,12 @@ Rectangle {
             }
         }
 
-        SymbolIcon {
-            objectName: "statusBadge"
-            visible: row.readiness !== WorkspaceListModel.Unchecked
-            name: row.badgeSymbol
-            size: 15
-            color: Theme.readinessColor(row.readiness, palette)
-            Accessible.ignored: false
-            Accessible.role: Accessible.Indicator
-            Accessible.name: row.badgeTitle
-            HoverHandler { id: badgeHover }
-            PlainToolTip {
-                visible: badgeHover.hovered
-                text: row.message
-            }
-        }
-
         Button {
             id: grantButton
             objectName: "grantAccessButton"
             visible: row.canGrant
+            Layout.leftMargin: folderIcon.width + 6
+            Layout.topMargin: 2
             text: "Grant Access"
             font.pixelSize: 11
             topPadding: 3
@@ -98,21 +118,6 @@ Rectangle {
                 text: Wording.grantAccessTip
             }
             onClicked: Presenter.grantFolderAccess(row.path)
-        }
-
-        IconButton {
-            objectName: "revealButton"
-            symbol: "arrow.up.right.square"
-            tip: Wording.revealFolder
-            onClicked: Presenter.revealFolder(row.path)
-        }
-
-        IconButton {
-            objectName: "removeButton"
-            symbol: "minus.circle"
-            tip: "Remove"
-            iconColor: palette.windowText
-            onClicked: Presenter.removeWorkspace(row.path)
         }
     }
 }

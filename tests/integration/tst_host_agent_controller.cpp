@@ -3,7 +3,9 @@
 // itself is the agent-supervision tests' job.
 #include "AgentControllerHarness.h"
 
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Shared/TrustedDevicesFile.h"
+
 #include <QDir>
 
 #include <QFileInfo>
@@ -109,19 +111,22 @@ private slots:
     void waitsForTheKeyringToUnlock()
     {
         AgentControllerHarness h;
+        const PairingSecretsPlace place(h.controller->credentialStore(), h.controller->warnings(), {});
         FakeAgent::setScript("hang");
         h.keyring.locked = true;
         h.keyring.unlockAnswer = MemoryKeyring::UnlockAnswer::Dismiss;
         h.keyring.holdAnswers = true;
         h.controller->start(&h.preferences);
         h.keyring.answerNow();
-        QTRY_COMPARE(h.controller->readinessWarning(), HostAgentController::waitingForKeyringWarning);
+        QTRY_COMPARE(h.controller->warnings().warning(HostWarnings::Source::keyring),
+                     PairingSecretsPlace::waitingForKeyringWarning);
         QCOMPARE(h.controller->agentProcessId(), 0);
         h.keyring.holdAnswers = false;
         h.keyring.answerNow();
         // Hosting goes on with credentials in memory, and the user learns the tablet will have to pair again.
         QTRY_VERIFY(h.controller->agentProcessId() != 0);
-        QCOMPARE(h.controller->readinessWarning(), HostAgentController::keyringUnavailableWarning);
+        QCOMPARE(h.controller->warnings().warning(HostWarnings::Source::keyring),
+                 PairingSecretsPlace::keyringUnavailableWarning);
     }
 
     void publishesAndRefreshesTheLinkWhileTheAgentRuns()
@@ -153,10 +158,11 @@ private slots:
         // Another folder chosen in the dialog grants nothing and only says so.
         h.chooser.answer = h.scratch.path();
         h.controller->grantFolderAccess(folder, &h.preferences);
-        QCOMPARE(h.controller->readinessWarning(), HostAgentController::accessNotGrantedWarning);
+        QCOMPARE(h.controller->warnings().text(), HostAgentController::accessNotGrantedWarning);
         h.chooser.answer = folder;
         h.controller->grantFolderAccess(folder, &h.preferences);
         QVERIFY(h.controller->permissionPreflightItems().value(0).hasGrant);
+        QCOMPARE(h.controller->warnings().text(), QString()); // the grant's own success
         // The new agent works inside the grant it was restarted for.
         QTRY_COMPARE(h.controller->permissionGrantStore().activePaths().size(), 1);
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Packages the build tree as the Debian package, then checks that the package holds the installed layout, that
-# its desktop entry, AppStream metadata and lintian's view of it raise no error, and that an unpacked copy
-# answers --version without a display, finds its agent where the host's own locator looks, and would start at
-# login with its installed icon.
+# its desktop entry, AppStream metadata and lintian's view of it raise no error, that its manual page shows every
+# option, and that an unpacked copy answers --version without a display, finds its agent where the host's own
+# locator looks, and would start at login with its installed icon.
 # Usage: check-package.sh <cpack> <build dir> <installed-host>
 set -euo pipefail
 work=$(mktemp -d)
@@ -27,6 +27,25 @@ appstreamcli validate-tree --no-net "$root" || fail "AppStream metadata invalid"
 [[ $(od -An -tx1 -j16 -N8 "$root/usr/share/icons/hicolor/256x256/apps/dev.ferrowyn.host.png") == \
     " 00 00 01 00 00 00 01 00" ]] || fail "the PNG icon is not 256 px"
 lintian --fail-on error "$deb" || fail "lintian reports errors"
+
+# The manual page lists every option --help does, from the same table.
+manual=$(MANWIDTH=200 man -l "$root/usr/share/man/man1/ferrowyn-host.1.gz") || fail "man cannot show the manual page"
+grep -q -- '--headless' <<<"$manual" || fail "the manual page does not mention --headless"
+for option in $("$root/usr/bin/ferrowyn-host" --help | grep -o -- '--[a-z-]*' | sort -u); do
+    grep -q -- "$option" <<<"$manual" || fail "the manual page does not mention $option"
+done
+# Removing the package asks every user's running host to quit. Checked in a process namespace of its own, where
+# only the test's hosts are; that needs root.
+if unshare -p -f --mount-proc true 2>/dev/null; then
+    dpkg-deb -e "$deb" "$work/control"
+    chmod 755 "$work"
+    unshare -p -f --mount-proc "$(dirname "$0")/prerm-quits-hosts.sh" "$root" "$work/control/prerm" "$work" ||
+        fail "the prerm left a host running"
+else
+    echo "not checked without root: the prerm asks running hosts to quit" >&2
+fi
+unit=$root/usr/lib/systemd/user/ferrowyn-host.service
+grep -qx 'ExecStart=ferrowyn-host --headless --secrets-file' "$unit" || fail "the user service would lose its pairing"
 
 version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/ferrowyn-host" --version) || true
 [[ $version == "Ferrowyn Host $(dpkg-deb -f "$deb" Version)" ]] || fail "unexpected version: $version"

@@ -51,6 +51,21 @@ void WindowHarness::load()
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
 }
 
+void WindowHarness::reset()
+{
+    controller->stop(true);
+    // A stop keeps a failure on screen; only an agent that ends cleanly clears it.
+    if (controller->state().isFailed()) {
+        start(QStringLiteral("exit=0"));
+        QTRY_COMPARE(controller->state(), AgentRunState::stopped());
+    }
+    preferences.setWorkspaces({});
+    preferences.setMode(HostingMode::lan);
+    preferences.setNgrokTunnelEnabled(false);
+    preferences.setKeepRelayOnline(false);
+    agentPath = FakeAgent::path();
+}
+
 QList<QQuickItem *> WindowHarness::showing(const QString &value, QQuickItem *root, const char *property) const
 {
     QList<QQuickItem *> found;
@@ -75,4 +90,24 @@ void WindowHarness::saveLightAndDark(const QString &stem)
     QVERIFY(m_window->grabWindow().save(stem + "-dark.png"));
     QGuiApplication::setPalette(light);
     m_window->resize(1000, 760);
+}
+
+QStringList readableValues(QObject *object)
+{
+    QStringList values;
+    const QMetaObject *meta = object->metaObject();
+    for (int i = 0; i < meta->propertyCount(); ++i) {
+        const QMetaProperty property = meta->property(i);
+        if (QList<int>{QMetaType::QString, QMetaType::QUrl, QMetaType::QStringList}.contains(
+                property.metaType().id()))
+            values << property.read(object).toStringList().join(QLatin1Char(' ')) +
+                          property.read(object).toString();
+    }
+    for (QObject *child : object->children())
+        values << readableValues(child);
+    if (auto *item = qobject_cast<QQuickItem *>(object))
+        for (QQuickItem *child : item->childItems())
+            if (child->parent() != item)
+                values << readableValues(child);
+    return values;
 }

@@ -7,12 +7,19 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 
+// Every text a view can read, and so the words a user can meet: the text properties of every object in the
+// window, shown or not, popups and delegates included.
+QStringList readableValues(QObject *object);
+
 // The real window offscreen, on the controller, preferences and presenter of an AgentControllerHarness
 // with short delays. The views reach these as process-wide singletons, so there is one harness per program.
 struct WindowHarness : AgentControllerHarness {
     WindowHarness();
     // Loads and shows the window.
     void load();
+    // Between cases: hosting stopped with no failure on screen, no folders, the LAN without ngrok, the
+    // stand-in agent.
+    void reset();
     QQuickWindow *window() const { return m_window; }
     void useAgent(const QString &path) { agentPath = path; }
 

@@ -1,5 +1,8 @@
 # A StatusNotifierWatcher stand-in for a private session bus: Qt shows its tray icon as a StatusNotifierItem
-# only when a watcher says a host is registered. Prints each registered item's bus name, one per line.
+# only when a watcher says a host is registered. Prints each registered item's bus name, one per line. For each
+# item name read on its standard input it reads the icon as a panel would, and prints one line of JSON: the
+# themed name, and each pixmap's width, height and the colour of its state badge.
+import json
 import sys
 
 import dbus
@@ -45,7 +48,37 @@ class Watcher(dbus.service.Object):
                 "RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s")}
 
 
+def icon_of(bus, name):
+    # Asked without blocking: the item's answer needs the main loop of the process that asks.
+    def answered(properties):
+        pixmaps = []
+        for width, height, data in properties.get("IconPixmap", []):
+            pixels = bytes(data)  # ARGB, 4 bytes a pixel
+            # The colour where the icon's state badge sits, three quarters across and down.
+            at = 4 * (int(height) * 3 // 4 * int(width) + int(width) * 3 // 4)
+            pixmaps.append({"width": int(width), "height": int(height),
+                            "badge": list(pixels[at + 1:at + 4]) if at + 4 <= len(pixels) else []})
+        print(json.dumps({"name": str(properties.get("IconName", "")), "pixmaps": pixmaps}), flush=True)
+
+    def failed(error):
+        print(json.dumps({"error": str(error)}), flush=True)
+
+    bus.get_object(name, "/StatusNotifierItem").GetAll(
+        "org.kde.StatusNotifierItem", dbus_interface=dbus.PROPERTIES_IFACE,
+        reply_handler=answered, error_handler=failed)
+
+
+def asked(source, condition, bus):
+    line = sys.stdin.readline()
+    if not line:
+        return False
+    icon_of(bus, line.strip())
+    return True
+
+
 DBusGMainLoop(set_as_default=True)
-watcher = Watcher(dbus.SessionBus())
+bus = dbus.SessionBus()
+watcher = Watcher(bus)
+GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, asked, bus)
 print("ready", flush=True)
 GLib.MainLoop().run()

@@ -6,19 +6,53 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 // The real window and tray icon on a desktop that has a tray (X, and a stand-in StatusNotifierWatcher on this
-// test's own session bus): closing the window hides it while the agent goes on serving, the icon brings it
-// back, and quitting leaves no agent.
+// test's own session bus): the icon a panel reads shows the state, closing the window hides it while the
+// agent goes on serving, the icon brings it back, and quitting leaves no agent.
 class TrayTest : public QObject {
     Q_OBJECT
 
 private slots:
     void closingTheWindowKeepsHosting();
+
+private:
+    // What a panel finds of the item's icon, read through the bus by the watcher: the colour of the state
+    // badge of its largest image, as "grey", "green" or "red", or why there is none.
+    QString badgeOf(QProcess &watcher, const QString &item);
 };
+
+QString TrayTest::badgeOf(QProcess &watcher, const QString &item)
+{
+    watcher.write(item.toUtf8() + '\n');
+    if (!QTest::qWaitFor([&watcher] { return watcher.canReadLine(); }, 5000))
+        return QStringLiteral("no answer");
+    const QJsonObject icon = QJsonDocument::fromJson(watcher.readLine()).object();
+    QJsonArray largest;
+    int width = 0;
+    for (const QJsonValue pixmap : icon.value(QStringLiteral("pixmaps")).toArray()) {
+        if (pixmap[QStringLiteral("width")].toInt() > width && pixmap[QStringLiteral("height")].toInt() > 0) {
+            width = pixmap[QStringLiteral("width")].toInt();
+            largest = pixmap[QStringLiteral("badge")].toArray();
+        }
+    }
+    if (largest.size() != 3)
+        return QStringLiteral("no image: ") + QString::fromUtf8(QJsonDocument(icon).toJson());
+    const int red = largest[0].toInt(), green = largest[1].toInt(), blue = largest[2].toInt();
+    if (green > red + 60 && green > blue + 60)
+        return QStringLiteral("green");
+    if (red > green + 60 && red > blue + 60)
+        return QStringLiteral("red");
+    if (std::max({red, green, blue}) - std::min({red, green, blue}) < 30)
+        return QStringLiteral("grey");
+    return QStringLiteral("rgb(%1, %2, %3)").arg(red).arg(green).arg(blue);
+}
 
 void TrayTest::closingTheWindowKeepsHosting()
 {
@@ -42,8 +76,10 @@ void TrayTest::closingTheWindowKeepsHosting()
     h.load();
     QTRY_VERIFY(watcher.canReadLine()); // the icon registered
     const QString icon = QString::fromUtf8(watcher.readLine()).trimmed();
+    QCOMPARE(badgeOf(watcher, icon), QStringLiteral("grey"));
     h.controller->start(&h.preferences);
     QTRY_VERIFY_WITH_TIMEOUT(h.presenter.running(), 10000);
+    QTRY_COMPARE(badgeOf(watcher, icon), QStringLiteral("green"));
 
     h.window()->close();
     QTRY_VERIFY(!h.window()->isVisible());
@@ -66,6 +102,13 @@ void TrayTest::closingTheWindowKeepsHosting()
     const qint64 agent = h.controller->agentProcessId();
     application.terminate();
     QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(agent)));
+
+    // An agent that cannot listen fails, and the icon says so.
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, port));
+    h.controller->start(&h.preferences);
+    QTRY_VERIFY_WITH_TIMEOUT(h.controller->state().isFailed(), 10000);
+    QTRY_COMPARE(badgeOf(watcher, icon), QStringLiteral("red"));
     watcher.kill();
     watcher.waitForFinished();
 }

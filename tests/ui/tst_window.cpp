@@ -1,8 +1,9 @@
 #include "App/HostApplication.h"
 #include "App/Window/SetupLinkCode.h"
 #include "RecordingLoginItem.h"
+#include "Services/HostWarnings.h"
 #include "Services/Links/QRCodeRenderer.h"
-#include "Services/Settings/HostFileWarnings.h"
+#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
@@ -12,45 +13,13 @@
 #include <QHttpServer>
 #include <QHttpServerResponse>
 #include <QJsonObject>
+#include <QPalette>
 #include <QProcess>
 #include <QQmlComponent>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTimeZone>
-
-namespace {
-
-// Every text a view can read, and so the words a user can meet: the text properties of every object in the
-// window, shown or not, popups and delegates included.
-QStringList readableValues(QObject *object)
-{
-    QStringList values;
-    const QMetaObject *meta = object->metaObject();
-    for (int i = 0; i < meta->propertyCount(); ++i) {
-        const QMetaProperty property = meta->property(i);
-        if (QList<int>{QMetaType::QString, QMetaType::QUrl, QMetaType::QStringList}.contains(
-                property.metaType().id()))
-            values << property.read(object).toStringList().join(QLatin1Char(' ')) +
-                          property.read(object).toString();
-    }
-    for (QObject *child : object->children())
-        values << readableValues(child);
-    if (auto *item = qobject_cast<QQuickItem *>(object))
-        for (QQuickItem *child : item->childItems())
-            if (child->parent() != item)
-                values << readableValues(child);
-    return values;
-}
-
-// On Linux the computer is not a Mac, and files are shown by the file manager.
-bool speaksOfAnotherPlatform(QObject *window)
-{
-    static const QRegularExpression otherPlatform(QStringLiteral("\\b(Mac|macOS|Finder)\\b"));
-    return readableValues(window).join(QLatin1Char('\n')).contains(otherPlatform);
-}
-
-} // namespace
 
 // The real window offscreen, and the application's rules around it.
 class WindowTest : public QObject {
@@ -60,8 +29,6 @@ private slots:
     void initTestCase();
     void init();
 
-    void screenshots();
-    void pairedDevicesLightAndDark();
     void controlsDriveTheAgent();
     void linkAndLogShowNoSecret();
     void foldersArePinnedGrantedAndRemoved();
@@ -69,13 +36,11 @@ private slots:
     void launchStartupRunsOnce();
     void settingsChangesRestartOnlyAnActiveAgent_data();
     void settingsChangesRestartOnlyAnActiveAgent();
-    void loginToggleShowsItsOutcome();
-    void fileWarningsStayUntilTheirFileIsFine();
+    void warningsStandUntilTheirOwnSourceIsFine();
 
 private:
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
-    HostFileWarnings m_fileWarnings; // the presenter shows it from the test that sets it on
 };
 
 void WindowTest::initTestCase()
@@ -85,86 +50,7 @@ void WindowTest::initTestCase()
 
 void WindowTest::init()
 {
-    m_h.controller->stop(true);
-    // A stop keeps a failure on screen; only an agent that ends cleanly clears it.
-    if (m_h.controller->state().isFailed()) {
-        m_h.start(QStringLiteral("exit=0"));
-        QTRY_COMPARE(m_h.controller->state(), AgentRunState::stopped());
-    }
-    m_h.preferences.setWorkspaces({});
-    m_h.preferences.setMode(HostingMode::lan);
-    m_h.preferences.setNgrokTunnelEnabled(false);
-    m_h.preferences.setKeepRelayOnline(false);
-    m_h.agentPath = FakeAgent::path();
-}
-
-// The window idle, failed and hosting, for people to look at; the QR code on screen carries the whole link.
-void WindowTest::screenshots()
-{
-    m_h.preferences.setWorkspaces({m_h.scratch.path()});
-    // A port shows as a plain number, never with a thousands separator.
-    QCOMPARE(m_h.find("portStepper")->property("displayText").toString(),
-             QString::number(m_h.preferences.lanPort()));
-    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
-    QVERIFY(folder.mkpath(QStringLiteral(".")) &&
-            m_h.window()->grabWindow().save(folder.filePath("idle.png")));
-    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
-    m_h.start(QStringLiteral("err=error: cannot listen on 0.0.0.0:8765: address in use\\n;exit=1"));
-    // The log's rows follow at the next frame: the picture waits for them.
-    QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.find("logBox")->property("count") == 1);
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("failed.png")));
-    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
-
-    QTcpServer port; // free right now
-    QVERIFY(port.listen(QHostAddress::LocalHost));
-    m_h.preferences.setLanPort(port.serverPort());
-    port.close();
-    m_h.agentPath = QStringLiteral(FERROWYN_AGENT_PATH);
-    m_h.controller->start(&m_h.preferences);
-    QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
-                             10000);
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("hosting.png")));
-    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
-    QProcess zbar;
-    zbar.startCommand(QStringLiteral("zbarimg --raw -q ") + folder.filePath("hosting.png"));
-    QVERIFY(zbar.waitForFinished(30000));
-    QCOMPARE(zbar.readAllStandardOutput().trimmed(), m_h.controller->setupLink().toEncoded());
-
-    // The browser form beside it: its own code and masked text, the app's still the default.
-    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
-    QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("http://"));
-    QVERIFY(m_h.find("maskedLink")->property("text").toString().endsWith("/#ticket=redacted"));
-    QVERIFY(m_h.window()->grabWindow().save(folder.filePath("hosting-browser.png")));
-    zbar.startCommand(QStringLiteral("zbarimg --raw -q ") + folder.filePath("hosting-browser.png"));
-    QVERIFY(zbar.waitForFinished(30000));
-    QCOMPARE(zbar.readAllStandardOutput().trimmed(), m_h.controller->browserLink().toEncoded());
-    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 0));
-    QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("ferrowyn://"));
-}
-
-// Two paired tablets, newest first, in the light and the dark palette, for people to look at.
-void WindowTest::pairedDevicesLightAndDark()
-{
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
-    const QString hostId = m_h.controller->hostId();
-    const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
-    QString error;
-    QVERIFY(TrustedDevicesFile(HostAgentController::trustedDevicesPath())
-                .update(
-                    [&](QList<TrustedDevice> &devices) {
-                        devices = {
-                            {"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay",
-                             "sha256:" + QString(64, 'a')},
-                            {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}, {}}};
-                        return true;
-                    },
-                    &error));
-    QTRY_COMPARE(m_h.named("deviceRow").size(), 2);
-    QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
-    // What the window holds of a device never includes the hash of its secret.
-    QCOMPARE(m_h.presenter.devices()->devices().constLast().secretHash, QString());
-    m_h.saveLightAndDark(SCREENSHOT_DIR "/devices");
+    m_h.reset();
 }
 
 void WindowTest::controlsDriveTheAgent()
@@ -183,12 +69,12 @@ void WindowTest::controlsDriveTheAgent()
     QTest::keyClick(m_h.window(), Qt::Key_Escape);
     QTRY_COMPARE(m_h.controller->state(), AgentRunState::stopped());
 
-    // An agent that keeps exiting is restarted: Stop is there, and ends the loop.
+    // An agent that keeps exiting is restarted: Stop is there, alone, and ends the loop.
     m_h.preferences.setKeepRelayOnline(true);
     FakeAgent::setScript(QStringLiteral("exit=1"));
     QTest::keyClick(m_h.window(), Qt::Key_Return, Qt::ControlModifier);
     QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.controller->restartPending());
-    QVERIFY(m_h.shown("stopButton"));
+    QVERIFY(m_h.shown("stopButton") && !m_h.shown("startButton"));
     m_h.click(m_h.find("stopButton"));
     QVERIFY(!m_h.controller->restartPending() && !m_h.shown("stopButton"));
 }
@@ -230,7 +116,15 @@ void WindowTest::linkAndLogShowNoSecret()
             masked[0]->property("color") !=
                 m_h.showing(QStringLiteral("relay: terrors of the deep"), log)[0]->property("color"));
 
-    m_h.click(m_h.find("rotateButton"));
+    // Rotating acts without asking, so its tool tip says what it costs.
+    QQuickItem *rotate = m_h.find("rotateButton");
+    QTest::mouseMove(m_h.window(), rotate->mapToScene(rotate->boundingRect().center()).toPoint());
+    QTRY_COMPARE(
+        m_h.showing(QStringLiteral("Replaces the pairing at once. Every paired tablet must pair again, "
+                                   "and every setup link stops working."))
+            .size(),
+        1);
+    m_h.click(rotate);
     QTRY_VERIFY(m_h.controller->setupLink().toString(QUrl::FullyEncoded) != link &&
                 shownCode() ==
                     QRCodeRenderer::image(m_h.controller->setupLink().toString(QUrl::FullyEncoded), 220));
@@ -326,8 +220,8 @@ void WindowTest::outsideTextIsNeverMarkup()
     QCOMPARE(fetched, QStringList{"probe"});
 }
 
-// The first time the window shows, the folders are checked and hosting starts if asked; showing it again
-// after a close neither checks again nor starts a second agent.
+// At launch the folders are checked and hosting starts if asked; a second call neither checks again nor
+// starts a second agent.
 void WindowTest::launchStartupRunsOnce()
 {
     m_h.preferences.setWorkspaces({m_h.scratch.path()});
@@ -335,9 +229,9 @@ void WindowTest::launchStartupRunsOnce()
         m_h.preferences.setStartHostingOnLaunch(startOnLaunch);
         HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
         QSignalSpy preflights(m_h.controller.get(), &HostAgentController::permissionPreflightItemsChanged);
-        application.windowShown();
+        application.runLaunchStartup();
         const qint64 pid = m_h.controller->agentProcessId();
-        application.windowShown();
+        application.runLaunchStartup();
         QCOMPARE(preflights.count(), 1);
         QCOMPARE(m_h.controller->state(),
                  startOnLaunch ? AgentRunState::starting() : AgentRunState::stopped());
@@ -384,30 +278,32 @@ void WindowTest::settingsChangesRestartOnlyAnActiveAgent()
     QVERIFY(m_h.controller->agentProcessId() == 0 && !FakeAgent::isAlive(restarted));
 }
 
-void WindowTest::loginToggleShowsItsOutcome()
+// Each warning stands until its own source is fine again; the window shows them all as one text.
+void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
 {
     HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
-    m_loginItem.answer = QStringLiteral("Permission denied");
+    HostWarnings &warnings = m_h.controller->warnings();
+    const QString notSaved = HostWarnings::settingsNotSaved("cannot write /s: the disk is full");
+    warnings.report(HostWarnings::Source::keyring, PairingSecretsPlace::keyringUnavailableWarning);
+    warnings.report(HostWarnings::Source::settingsSave, notSaved);
+    // The login item written: the keyring is no better for it.
     m_h.preferences.setOpenAtLogin(true);
-    QVERIFY(!m_h.showing(QStringLiteral("Login item update failed: Permission denied")).isEmpty());
-    QVERIFY(m_h.preferences.openAtLogin()); // the user's choice stands
-    m_loginItem.answer.reset();
+    QVERIFY(!m_h.showing(PairingSecretsPlace::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
+    m_loginItem.answer = QStringLiteral("Permission denied");
     m_h.preferences.setOpenAtLogin(false);
-    QVERIFY(!m_h.shown("readinessWarning"));
-    QCOMPARE(m_loginItem.calls, QStringList({"register", "unregister"}));
-}
-
-void WindowTest::fileWarningsStayUntilTheirFileIsFine()
-{
-    m_h.presenter.showFileWarnings(m_fileWarnings);
-    const QString notSaved = HostFileWarnings::settingsNotSaved("cannot write /s: the disk is full");
-    m_h.controller->setReadinessWarning(HostAgentController::accessNotGrantedWarning);
-    m_fileWarnings.report(HostFileWarnings::Source::settingsSave, notSaved);
-    QVERIFY(!m_h.showing(HostAgentController::accessNotGrantedWarning + '\n' + notSaved).isEmpty());
-    // A new start clears the controller's warning, not the file's.
-    m_h.controller->setReadinessWarning({});
-    QVERIFY(!m_h.showing(notSaved).isEmpty());
-    m_fileWarnings.report(HostFileWarnings::Source::settingsSave, {});
+    QVERIFY(!m_h.showing(PairingSecretsPlace::keyringUnavailableWarning +
+                         "\nLogin item update failed: Permission denied\n" + notSaved)
+                 .isEmpty());
+    QVERIFY(!m_h.preferences.openAtLogin()); // the user's choice stands
+    m_loginItem.answer.reset();
+    m_h.preferences.setOpenAtLogin(true);
+    QCOMPARE(m_loginItem.calls, QStringList({"register", "unregister", "register"}));
+    // A start is no news for any of them.
+    m_h.start("hang");
+    QTRY_VERIFY(m_h.presenter.running());
+    QVERIFY(!m_h.showing(PairingSecretsPlace::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
+    warnings.report(HostWarnings::Source::settingsSave, {});
+    warnings.report(HostWarnings::Source::keyring, {});
     QVERIFY(!m_h.shown("readinessWarning"));
 }
 

@@ -58,7 +58,11 @@ AgentSupervisorTimings shortTimings()
 // A supervisor launching the stand-in with the script, restarting it when `restart` says so.
 struct Supervision {
     explicit Supervision(std::optional<QString> program = FakeAgent::path())
-        : supervisor([program] { return program; }, {}, shortTimings())
+        : supervisor(
+              [program] {
+                  return AgentLocation(program, {"/a/ferrowyn-agent", "/b/ferrowyn-agent"});
+              },
+              {}, shortTimings())
     {
         supervisor.setRestartWanted([this] { return restart; });
     }
@@ -113,8 +117,14 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::addColumn<AgentRunState>("expected");
         QTest::newRow("exit quotes three lines")
-            << "out=L1\\nL2\\nL3\\nL4\\n;exit=1" << 0
-            << AgentRunState::failed("Agent exited (status 1). L2 | L3 | L4");
+            << "out=L1\\nL2\\nL3\\nL4\\n;exit=5" << 0
+            << AgentRunState::failed("Agent exited (status 5). L2 | L3 | L4");
+        // The agent's own line stays in the log; the state says what it means, once.
+        QTest::newRow("a port it cannot listen on")
+            << "out=cannot listen on 0.0.0.0:8765: in use\\n;exit=1" << 0
+            << AgentRunState::failed("The agent cannot listen on its port: another program is probably "
+                                     "using it. Choose another port (Port under Connection, or --port with "
+                                     "--headless).");
         // Far more than one read, written at once before the exit: the report waits for the last lines.
         QTest::newRow("exit right after a burst quotes its last lines")
             << "burst=4000:HOME;out=last 1\\nlast 2\\n;exit=3" << 0
@@ -155,7 +165,7 @@ private slots:
                     return AgentSupervisor::Launch{{}, QProcessEnvironment::systemEnvironment()};
                 });
         });
-        s.start("out=port taken\\n;exit=1");
+        s.start("out=relay refused\\n;exit=3");
         // A restart keeps the lines of the runs before it. The pause doubles with every quick exit: 150, 300,
         // 600 ms.
         QTRY_COMPARE_WITH_TIMEOUT(s.supervisor.log()->lines().size(), 3, 5000);
@@ -164,7 +174,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(s.supervisor.log()->lines().size(), 4, 5000);
         QVERIFY2(elapsed.elapsed() >= 500, qPrintable(QString::number(elapsed.elapsed())));
         QTRY_VERIFY(s.supervisor.restartPending() && s.supervisor.agentProcessId() == 0);
-        QCOMPARE(s.supervisor.state(), AgentRunState::failed("Agent exited (status 1). port taken"));
+        QCOMPARE(s.supervisor.state(), AgentRunState::failed("Agent exited (status 3). relay refused"));
         s.supervisor.stop();
         QVERIFY(!due.wait(1300));
     }
@@ -188,9 +198,13 @@ private slots:
         QTRY_VERIFY(s.supervisor.state().isFailed());
         const QString shown = s.supervisor.state().message();
         const QString prefix = AgentSupervisor::launchFailurePrefix;
+        // Without an agent, the user learns where it was looked for and how to get it back.
         QVERIFY2(program ? shown.startsWith(prefix) && shown.size() > prefix.size()
-                         : shown == AgentSupervisor::missingAgentMessage,
+                         : shown.contains("/a/ferrowyn-agent and /b/ferrowyn-agent") &&
+                               shown.contains("apt install --reinstall ferrowyn-host") &&
+                               !shown.contains("bundle"),
                  qPrintable(shown));
+        QVERIFY(s.supervisor.restartCannotMend());
         QVERIFY(!s.supervisor.restartPending() && s.supervisor.agentProcessId() == 0 &&
                 !s.supervisor.isActive());
     }

@@ -265,12 +265,15 @@ void SetupLinksTest::qrImage()
     for (const qreal size : {0.4, -220.0, qQNaN(), qInf(), QRCodeRenderer::largestSize + 1})
         QCOMPARE(QRCodeRenderer::image("x", size), std::nullopt);
     // In a terminal, dark modules are drawn black on white whatever the theme's own colours: the upper or
-    // lower half of a block for each of two rows, a blank for two light ones.
+    // lower half of a block for each of two rows, a blank for two light ones. Elsewhere, the same blocks
+    // without a colour.
     QImage modules(3, 2, QImage::Format_RGB32);
     modules.fill(Qt::white);
     modules.setPixel(0, 0, qRgb(0, 0, 0));
     modules.setPixel(1, 1, qRgb(0, 0, 0));
-    QCOMPARE(TerminalQRCode::text(modules), u"\x1b[38;5;16;48;5;231m\u2580\u2584 \x1b[0m\n"_qs);
+    QCOMPARE(TerminalQRCode::text(modules, TerminalQRCode::Colours::explicitDarkOnLight),
+             u"\x1b[38;5;16;48;5;231m\u2580\u2584 \x1b[0m\n"_qs);
+    QCOMPARE(TerminalQRCode::text(modules, TerminalQRCode::Colours::none), u"\u2580\u2584 \n"_qs);
 }
 
 void SetupLinksTest::tunnelPoll_data()

@@ -1,6 +1,7 @@
 #include "App/CommandLine/HostCommandLine.h"
 
 #include "App/CommandLine/HostControlProtocol.h"
+#include "App/CommandLine/HostOptions.h"
 #include "Services/Sessions/SessionsState.h"
 
 #include "Shared/AppBrand.h"
@@ -11,20 +12,6 @@
 #include <QFileInfo>
 
 namespace {
-
-// The requests to the running host, with what --help says of each.
-const QList<std::pair<QString, QString>> controlRequests = {
-    {HostControlProtocol::status,
-     QStringLiteral("Show the running host's state, route, link expiry and warnings.")},
-    {HostControlProtocol::link, QStringLiteral("Print the running host's setup link, unmasked.")},
-    {HostControlProtocol::start, QStringLiteral("Ask the running host to start hosting.")},
-    {HostControlProtocol::stop, QStringLiteral("Ask the running host to stop hosting.")},
-    {HostControlProtocol::rotate,
-     QStringLiteral("Rotate the pairing: every tablet and setup link is revoked.")},
-    {HostControlProtocol::quit, QStringLiteral("Stop the running host's agent and quit it.")},
-    {HostControlProtocol::devices, QStringLiteral("List the tablets paired with the running host.")},
-    {HostControlProtocol::sessions, QStringLiteral("List the coding sessions running on this computer.")},
-};
 
 HostCommandLine printed(const QString &text, int exitCode)
 {
@@ -42,67 +29,28 @@ HostCommandLine wrong(const QString &why)
                    HostCommandLine::badArguments);
 }
 
+QCommandLineOption toParserOption(const HostOptions::Option &option)
+{
+    QStringList names{option.name};
+    if (!option.shortName.isEmpty())
+        names.prepend(option.shortName);
+    QCommandLineOption parserOption(names, option.description, option.valueName);
+    if (option.kind == HostOptions::Kind::hidden)
+        parserOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    return parserOption;
+}
+
 } // namespace
 
 HostCommandLine HostCommandLine::parse(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Lets a tablet do remote coding work on this computer. Without options it opens the window."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Host without a window."));
-    const QCommandLineOption workspace(QStringLiteral("workspace"),
-                                       QStringLiteral("Serve this folder (repeatable; this run only)."),
-                                       QStringLiteral("path"));
-    const QCommandLineOption mode(QStringLiteral("mode"), QStringLiteral("lan or relay (this run only)."),
-                                  QStringLiteral("mode"));
-    const QCommandLineOption port(
-        QStringLiteral("port"), QStringLiteral("LAN port, 1-65535 (this run only)."), QStringLiteral("port"));
-    const QCommandLineOption bindAll(QStringLiteral("bind-all"),
-                                     QStringLiteral("Listen on every network (this run only)."));
-    const QCommandLineOption loopback(QStringLiteral("loopback"),
-                                      QStringLiteral("Listen on this computer only (this run only)."));
-    const QCommandLineOption ngrok(QStringLiteral("ngrok"),
-                                   QStringLiteral("Open an ngrok tunnel (this run only)."));
-    const QCommandLineOption secretsFile(
-        QStringLiteral("secrets-file"),
-        QStringLiteral("Keep the pairing secrets in an owner-only file instead of the keyring."));
-    const QCommandLineOption qr(QStringLiteral("qr"),
-                                QStringLiteral("With --link: print the link as a QR code. "
-                                               "--qr=none: no QR code in headless output."));
-    const QCommandLineOption browser(
-        QStringLiteral("browser"),
-        QStringLiteral("With --link: the link's browser form, for a tablet without the app."));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("With --status, --devices or --sessions: print JSON."));
-    const QCommandLineOption yes(
-        QStringLiteral("yes"),
-        QStringLiteral(
-            "With --rotate, --revoke, --end-session, and --stop or --quit while coding sessions run: "
-            "do not ask."));
-    QCommandLineOption autostart(QStringLiteral("autostart"), QStringLiteral("Started at login."));
-    autostart.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(autostart);
-    parser.addOptions(
-        {headless, workspace, mode, port, bindAll, loopback, ngrok, secretsFile, qr, browser, json, yes});
-    const QCommandLineOption revoke(HostControlProtocol::revoke,
-                                    QStringLiteral("Disconnect this paired tablet for good (see --devices)."),
-                                    QStringLiteral("device id"));
-    parser.addOption(revoke);
-    const QCommandLineOption endSession(HostControlProtocol::endSession,
-                                        QStringLiteral("End this coding session (see --sessions)."),
-                                        QStringLiteral("session id"));
-    const QCommandLineOption attach(
-        HostControlProtocol::attach,
-        QStringLiteral(
-            "Continue this coding session in this terminal; detaching (Ctrl-b d) leaves it running."),
-        QStringLiteral("session id"));
-    parser.addOptions({endSession, attach});
-    QList<QCommandLineOption> requestOptions;
-    for (const auto &[name, description] : controlRequests) {
-        requestOptions.append(QCommandLineOption(name, description));
-        parser.addOption(requestOptions.constLast());
+    parser.setApplicationDescription(HostOptions::description());
+    QStringList requestNames;
+    for (const HostOptions::Option &option : HostOptions::all()) {
+        parser.addOption(toParserOption(option));
+        if (option.kind == HostOptions::Kind::request)
+            requestNames.append(option.name);
     }
 
     // "--qr=none" is the one value of an option that is otherwise a switch.
@@ -111,10 +59,10 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
     if (!parser.parse(words))
         return wrong(parser.errorText());
     // No application object exists yet, so the parser cannot know the program's name, nor Qt's own options.
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
+    if (parser.isSet(QStringLiteral("help")))
         return printed(
             parser.helpText().replace(QStringLiteral("<executable_name>"), AppBrand::hostExecutableName), 0);
-    if (parser.isSet(version))
+    if (parser.isSet(QStringLiteral("version")))
         return printed(AppBrand::hostName + QLatin1Char(' ') + QLatin1String(BuildConfig::version), 0);
     if (!parser.positionalArguments().isEmpty())
         return wrong(
@@ -122,65 +70,66 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
 
     HostCommandLine result;
     QStringList requests;
-    for (const QCommandLineOption &option : std::as_const(requestOptions))
-        if (parser.isSet(option))
-            requests.append(option.names().constFirst());
-    for (const QCommandLineOption &option : {revoke, endSession, attach})
-        if (parser.isSet(option))
-            requests.append(option.names().constFirst());
+    for (const QString &name : std::as_const(requestNames))
+        if (parser.isSet(name))
+            requests.append(name);
+    const bool headless = parser.isSet(QStringLiteral("headless"));
     if (requests.size() > 1)
         return wrong(QStringLiteral("ask for one thing at a time"));
-    if (!requests.isEmpty() && parser.isSet(headless))
+    if (!requests.isEmpty() && headless)
         return wrong(QStringLiteral("--%1 asks a running host; it does not go with --headless")
                          .arg(requests.constFirst()));
     if (!requests.isEmpty()) {
         result.action =
             requests.constFirst() == HostControlProtocol::attach ? Action::Attach : Action::Control;
         result.request = requests.constFirst();
-        result.deviceId = parser.value(revoke);
-        result.sessionId = parser.value(parser.isSet(attach) ? attach : endSession);
-        if (!result.sessionId.isEmpty() && !SessionsState::isSessionId(result.sessionId))
-            return wrong(QStringLiteral("\"%1\" is not a session id (see --sessions)").arg(result.sessionId));
-    } else if (parser.isSet(headless)) {
+        result.argument = parser.value(result.request);
+        if (result.request != HostControlProtocol::revoke && !result.argument.isEmpty() &&
+            !SessionsState::isSessionId(result.argument))
+            return wrong(QStringLiteral("\"%1\" is not a session id (see --sessions)").arg(result.argument));
+    } else if (headless) {
         result.action = Action::Headless;
     }
 
-    for (const QString &path : parser.values(workspace)) {
+    for (const QString &path : parser.values(QStringLiteral("workspace"))) {
         const QFileInfo folder(path);
         if (!folder.isDir())
             return wrong(QStringLiteral("no folder at \"%1\"").arg(path));
         result.workspaces.append(QDir::cleanPath(folder.absoluteFilePath()));
     }
-    if (parser.isSet(mode)) {
-        const QString value = parser.value(mode);
+    if (parser.isSet(QStringLiteral("mode"))) {
+        const QString value = parser.value(QStringLiteral("mode"));
         if (value != rawValue(HostingMode::lan) && value != rawValue(HostingMode::relay))
             return wrong(QStringLiteral("--mode is lan or relay, not \"%1\"").arg(value));
         result.mode = value == rawValue(HostingMode::lan) ? HostingMode::lan : HostingMode::relay;
     }
-    if (parser.isSet(port)) {
+    if (parser.isSet(QStringLiteral("port"))) {
         bool isNumber = false;
-        const int value = parser.value(port).toInt(&isNumber);
+        const QString text = parser.value(QStringLiteral("port"));
+        const int value = text.toInt(&isNumber);
         if (!isNumber || value < 1 || value > 65535)
-            return wrong(
-                QStringLiteral("--port is a number from 1 to 65535, not \"%1\"").arg(parser.value(port)));
+            return wrong(QStringLiteral("--port is a number from 1 to 65535, not \"%1\"").arg(text));
         result.port = value;
     }
-    if (parser.isSet(bindAll) && parser.isSet(loopback))
+    const bool bindAll = parser.isSet(QStringLiteral("bind-all"));
+    const bool loopback = parser.isSet(QStringLiteral("loopback"));
+    if (bindAll && loopback)
         return wrong(QStringLiteral("--bind-all and --loopback contradict each other"));
-    if (parser.isSet(bindAll) || parser.isSet(loopback))
-        result.bindAll = parser.isSet(bindAll);
-    result.launchedAtLogin = parser.isSet(autostart);
-    result.ngrok = parser.isSet(ngrok);
-    result.secretsFile = parser.isSet(secretsFile);
-    result.printQRCode = result.action == Action::Control ? parser.isSet(qr) : !qrNone;
-    result.browserForm = parser.isSet(browser);
+    if (bindAll || loopback)
+        result.bindAll = bindAll;
+    result.launchedAtLogin = parser.isSet(QStringLiteral("autostart"));
+    result.ngrok = parser.isSet(QStringLiteral("ngrok"));
+    result.secretsFile = parser.isSet(QStringLiteral("secrets-file"));
+    result.printQRCode = result.action == Action::Control ? parser.isSet(QStringLiteral("qr")) : !qrNone;
+    result.browserForm = parser.isSet(QStringLiteral("browser"));
     if (result.browserForm && result.request != HostControlProtocol::link)
         return wrong(QStringLiteral("--browser goes with --link"));
-    result.json = parser.isSet(json);
-    result.confirmed = parser.isSet(yes);
+    result.json = parser.isSet(QStringLiteral("json"));
+    result.confirmed = parser.isSet(QStringLiteral("yes"));
 
+    // Where the secrets are kept is no setting of one run: the window may be told too.
     const bool runOptions = !result.workspaces.isEmpty() || result.mode || result.port || result.bindAll ||
-                            result.ngrok || result.secretsFile || qrNone;
+                            result.ngrok || qrNone;
     if (runOptions && result.action != Action::Headless)
         return wrong(QStringLiteral("the options for one run go with --headless"));
     return result;

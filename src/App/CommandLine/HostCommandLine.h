@@ -36,11 +36,11 @@ struct HostCommandLine {
     bool secretsFile = false;
     bool printQRCode = true;
 
-    // For Control: the request's name ("status", "link", "start", "stop", "rotate", "quit", "devices",
-    // "revoke", "sessions", "end-session").
+    // For Control: the request's name, one of the request options (see HostOptions), and its value when it
+    // takes one (the device id of "revoke", the
+    // session id of "end-session" and of Attach).
     QString request;
-    QString deviceId;         // for "revoke"
-    QString sessionId;        // for "end-session" and Attach
+    QString argument;
     bool browserForm = false; // --browser, for "link"
     bool json = false;
     bool confirmed = false; // --yes

@@ -4,8 +4,10 @@
 
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/CommandLine/HostControlProtocol.h"
+#include "App/CommandLine/HostControlRequests.h"
 #include "App/CommandLine/SessionCommands.h"
 #include "Platform/SingleInstance.h"
+#include "Platform/TerminalColours.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/TerminalQRCode.h"
 #include "Shared/AppBrand.h"
@@ -14,6 +16,8 @@
 #include <QJsonDocument>
 
 namespace {
+
+using HostControlClient::answerTimeoutMs;
 
 void print(std::FILE *to, const QString &text)
 {
@@ -76,55 +80,88 @@ QString devicesText(const QJsonObject &reply)
     return text.isEmpty() ? QStringLiteral("No tablet has paired yet.") : text;
 }
 
-} // namespace
-
-int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, std::FILE *out, std::FILE *err)
+bool listsDevice(const QJsonObject &reply, const QString &deviceId)
 {
-    const bool revoke = commandLine.request == HostControlProtocol::revoke;
-    const QString question =
-        revoke ? QStringLiteral("Revoking disconnects the tablet and replaces the setup link. Revoke %1?")
-                     .arg(commandLine.deviceId)
-               : QStringLiteral("Rotating revokes every paired tablet and every setup link. Rotate?");
-    if ((revoke || commandLine.request == HostControlProtocol::rotate) && !commandLine.confirmed &&
-        !confirmed(question, in, out)) {
-        print(err, QStringLiteral("Nothing was changed."));
-        return 1;
-    }
-    const auto ask = [&commandLine](const QString &request) {
-        return SingleInstance::request(SingleInstance::standardSocketPath(),
-                                       {{HostControlProtocol::requestKey, request},
-                                        {HostControlProtocol::deviceIdKey, commandLine.deviceId},
-                                        {HostControlProtocol::sessionIdKey, commandLine.sessionId}},
-                                       answerTimeoutMs);
-    };
-    // A request that would end coding sessions asks first, once the running host said which run.
-    const QString &request = commandLine.request;
-    const bool mayEndSessions = !commandLine.confirmed && (request == HostControlProtocol::stop ||
-                                                           request == HostControlProtocol::quit ||
-                                                           request == HostControlProtocol::endSession);
-    SingleInstance::Answer answer = ask(mayEndSessions ? HostControlProtocol::sessions : request);
-    if (mayEndSessions && answer.status == SingleInstance::Answer::Status::Answered) {
-        const QString ending = SessionCommands::question(request, commandLine.sessionId, answer.reply);
-        if (!ending.isEmpty() && !confirmed(ending, in, out)) {
-            print(err, QStringLiteral("Nothing was changed."));
-            return 1;
-        }
-        answer = ask(request);
-    }
-    if (answer.status == SingleInstance::Answer::Status::NotRunning) {
-        print(err, AppBrand::hostName + QStringLiteral(" is not running"));
-        return HostCommandLine::notRunning;
-    }
-    if (answer.status == SingleInstance::Answer::Status::NoAnswer) {
+    const QJsonArray devices = reply.value(HostControlProtocol::devices).toArray();
+    return std::any_of(devices.cbegin(), devices.cend(), [&deviceId](const QJsonValue &device) {
+        return device[HostControlProtocol::deviceIdKey].toString() == deviceId;
+    });
+}
+
+// No host, or none that answered: said, and the exit status scripts rely on.
+int unanswered(SingleInstance::Answer::Status status, const HostCommandLine &commandLine, std::FILE *out,
+               std::FILE *err)
+{
+    if (status == SingleInstance::Answer::Status::NoAnswer) {
         print(err,
               AppBrand::hostName + QStringLiteral(" did not answer within %1 s").arg(answerTimeoutMs / 1000));
         return HostCommandLine::noAnswer;
     }
+    // A script that asked for JSON gets JSON.
+    if (commandLine.request == HostControlProtocol::status && commandLine.json)
+        print(out, QString::fromUtf8(QJsonDocument(QJsonObject{{HostControlProtocol::runningKey, false}})
+                                         .toJson(QJsonDocument::Compact)));
+    print(err, AppBrand::hostName + QStringLiteral(" is not running"));
+    return HostCommandLine::notRunning;
+}
+
+} // namespace
+
+int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, std::FILE *out, std::FILE *err)
+{
+    const QString &argumentKey = commandLine.request == HostControlProtocol::endSession
+                                     ? HostControlProtocol::sessionIdKey
+                                     : HostControlProtocol::deviceIdKey;
+    const auto send = [&commandLine, &argumentKey](const QString &request) {
+        return SingleInstance::request(
+            SingleInstance::standardSocketPath(),
+            {{HostControlProtocol::requestKey, request}, {argumentKey, commandLine.argument}},
+            answerTimeoutMs);
+    };
+    // A question is asked only of a host that runs, about a tablet it knows.
+    const bool revoke = commandLine.request == HostControlProtocol::revoke;
+    if ((revoke || commandLine.request == HostControlProtocol::rotate) && !commandLine.confirmed) {
+        const SingleInstance::Answer known =
+            send(revoke ? HostControlProtocol::devices : HostControlProtocol::status);
+        if (known.status != SingleInstance::Answer::Status::Answered)
+            return unanswered(known.status, commandLine, out, err);
+        if (revoke && !listsDevice(known.reply, commandLine.argument)) {
+            print(err, HostControlRequests::unknownDevice(commandLine.argument));
+            return 1;
+        }
+        const QString question =
+            revoke ? QStringLiteral("Revoking disconnects the tablet and replaces the setup link. Revoke %1?")
+                         .arg(commandLine.argument)
+                   : QStringLiteral("Rotating revokes every paired tablet and every setup link. Rotate?");
+        if (!confirmed(question, in, out)) {
+            print(err, QStringLiteral("Nothing was changed."));
+            return 1;
+        }
+    }
+    // A request that would end coding sessions asks first, once the running host said which run.
+    const QString &request = commandLine.request;
+    if (!commandLine.confirmed &&
+        (request == HostControlProtocol::stop || request == HostControlProtocol::quit ||
+         request == HostControlProtocol::endSession)) {
+        const SingleInstance::Answer running = send(HostControlProtocol::sessions);
+        if (running.status != SingleInstance::Answer::Status::Answered)
+            return unanswered(running.status, commandLine, out, err);
+        const QString ending = SessionCommands::question(request, commandLine.argument, running.reply);
+        if (!ending.isEmpty() && !confirmed(ending, in, out)) {
+            print(err, QStringLiteral("Nothing was changed."));
+            return 1;
+        }
+    }
+    const SingleInstance::Answer answer = send(request);
+    if (answer.status != SingleInstance::Answer::Status::Answered)
+        return unanswered(answer.status, commandLine, out, err);
     const QJsonObject &reply = answer.reply;
     if (reply.contains(HostControlProtocol::errorKey)) {
         print(err, reply.value(HostControlProtocol::errorKey).toString());
         return 1;
     }
+    if (reply.contains(HostControlProtocol::noteKey))
+        print(out, reply.value(HostControlProtocol::noteKey).toString());
     if (commandLine.request == HostControlProtocol::status) {
         print(out, commandLine.json ? QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented))
                                     : statusText(reply));
@@ -146,7 +183,10 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
             return 1;
         }
         const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link);
-        print(out, commandLine.printQRCode && modules ? TerminalQRCode::text(*modules) : link);
+        const auto colours = TerminalColours::wanted(fileno(out))
+                                 ? TerminalQRCode::Colours::explicitDarkOnLight
+                                 : TerminalQRCode::Colours::none;
+        print(out, commandLine.printQRCode && modules ? TerminalQRCode::text(*modules, colours) : link);
     }
     return 0;
 }

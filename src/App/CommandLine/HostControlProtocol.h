@@ -11,6 +11,7 @@ inline const QString status = QStringLiteral("status");
 inline const QString link = QStringLiteral("link");
 inline const QString start = QStringLiteral("start");
 inline const QString stop = QStringLiteral("stop");
+inline const QString restart = QStringLiteral("restart");
 inline const QString rotate = QStringLiteral("rotate");
 inline const QString quit = QStringLiteral("quit");
 inline const QString devices = QStringLiteral("devices");
@@ -27,6 +28,10 @@ inline const QString sessionIdKey = QStringLiteral("sessionId");
 // The answer's keys, besides those named like their request ("link", "devices").
 inline const QString errorKey = QStringLiteral("error");
 inline const QString doneKey = QStringLiteral("done");
+// With "done": what the request found, when it changed nothing ("Hosting is already running ...").
+inline const QString noteKey = QStringLiteral("note");
+// In the status: whether a host runs at all (the command line answers false itself when none does).
+inline const QString runningKey = QStringLiteral("running");
 // In the answer to "link": the link's browser form, empty when its route has none.
 inline const QString browserLinkKey = QStringLiteral("browserLink");
 

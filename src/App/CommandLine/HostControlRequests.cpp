@@ -38,10 +38,8 @@ QString endpoint(const HostPreferences &preferences, const HostAgentController &
 } // namespace
 
 HostControlRequests::HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
-                                         HostPresenter &presenter, QString secretsLocation,
-                                         std::function<void()> quit)
-    : m_preferences(preferences), m_controller(controller), m_presenter(presenter),
-      m_secretsLocation(std::move(secretsLocation)), m_quit(std::move(quit))
+                                         HostPresenter &presenter, std::function<void()> quit)
+    : m_preferences(preferences), m_controller(controller), m_presenter(presenter), m_quit(std::move(quit))
 {}
 
 QJsonObject HostControlRequests::answer(const QJsonObject &request)
@@ -74,13 +72,22 @@ QJsonObject HostControlRequests::answer(const QJsonObject &request)
         const QList<TrustedDevice> known = m_presenter.devices()->devices();
         if (std::none_of(known.cbegin(), known.cend(),
                          [&](const TrustedDevice &d) { return d.deviceId == deviceId; }))
-            return {{Protocol::errorKey,
-                     QStringLiteral("No paired tablet has the id \"%1\" (see --devices)").arg(deviceId)}};
+            return {{Protocol::errorKey, unknownDevice(deviceId)}};
         m_presenter.revokeDevice(deviceId);
-    } else if (name == Protocol::start)
+    } else if (name == Protocol::start) {
+        // Starting again would drop every connected tablet and replace the setup link: that is --restart.
+        const AgentRunState::Kind kind = m_controller.state().kind();
+        if (kind == AgentRunState::Kind::starting || kind == AgentRunState::Kind::running)
+            return {{Protocol::doneKey, name},
+                    {Protocol::noteKey, QStringLiteral("Hosting is already running; nothing was changed.")}};
         m_presenter.startHosting();
-    else if (name == Protocol::stop)
+    } else if (name == Protocol::stop) {
+        if (!m_presenter.canStop())
+            return {{Protocol::doneKey, name},
+                    {Protocol::noteKey, QStringLiteral("Hosting is not running; nothing was changed.")}};
         m_presenter.stopHosting();
+    } else if (name == Protocol::restart)
+        m_presenter.restartHosting();
     else if (name == Protocol::rotate)
         m_presenter.rotatePairing();
     else if (name == Protocol::quit)
@@ -88,6 +95,11 @@ QJsonObject HostControlRequests::answer(const QJsonObject &request)
     else
         return {{Protocol::errorKey, QStringLiteral("unknown request \"%1\"").arg(name)}};
     return {{Protocol::doneKey, name}};
+}
+
+QString HostControlRequests::unknownDevice(const QString &deviceId)
+{
+    return QStringLiteral("No paired tablet has the id \"%1\" (see --devices)").arg(deviceId);
 }
 
 QJsonObject HostControlRequests::devices() const
@@ -118,6 +130,7 @@ QJsonObject HostControlRequests::status() const
     const char *state =
         QMetaEnum::fromType<AgentRunState::Kind>().valueToKey(static_cast<int>(m_controller.state().kind()));
     return {
+        {Protocol::runningKey, true},
         {QStringLiteral("state"), QString::fromLatin1(state)},
         {QStringLiteral("status"), m_presenter.statusHeadline()},
         {QStringLiteral("route"), routeName(m_preferences, m_controller)},
@@ -126,7 +139,7 @@ QJsonObject HostControlRequests::status() const
         {QStringLiteral("linkExpiresAt"), expiry ? expiry->toString(Qt::ISODate) : QString()},
         {QStringLiteral("agentBuild"), m_presenter.runningAgentBuild()},
         {QStringLiteral("tunnelState"), rawValue(m_controller.tunnelState())},
-        {QStringLiteral("secrets"), m_secretsLocation},
+        {QStringLiteral("secrets"), m_presenter.secretsPlace()},
         {QStringLiteral("sessions"), static_cast<int>(m_controller.sessions().sessions().size())},
         {QStringLiteral("warnings"), warnings},
     };

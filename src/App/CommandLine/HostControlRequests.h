@@ -15,9 +15,12 @@ class HostPresenter;
 class HostControlRequests {
 public:
     HostControlRequests(HostPreferences &preferences, HostAgentController &controller,
-                        HostPresenter &presenter, QString secretsLocation, std::function<void()> quit);
+                        HostPresenter &presenter, std::function<void()> quit);
 
     QJsonObject answer(const QJsonObject &request);
+
+    // Why a revocation is refused: no paired tablet has this id.
+    static QString unknownDevice(const QString &deviceId);
 
 private:
     QJsonObject status() const;
@@ -26,6 +29,5 @@ private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
     HostPresenter &m_presenter;
-    QString m_secretsLocation;
     std::function<void()> m_quit;
 };

@@ -1,6 +1,7 @@
 #include "App/Headless/HeadlessConsole.h"
 
 #include "App/HostPresenter.h"
+#include "Platform/TerminalColours.h"
 #include "Services/HostAgentController.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Links/TerminalQRCode.h"
@@ -10,13 +11,16 @@
 
 HeadlessConsole::HeadlessConsole(HostPresenter &presenter, HostAgentController &controller, bool printQRCode,
                                  int fd, ConsoleOutput::Limits limits, QObject *parent)
-    : QObject(parent), m_presenter(presenter), m_controller(controller), m_printQRCode(printQRCode),
+    : QObject(parent), m_presenter(presenter), m_printQRCode(printQRCode),
+      m_colours(TerminalColours::wanted(fd) ? TerminalQRCode::Colours::explicitDarkOnLight
+                                            : TerminalQRCode::Colours::none),
       m_output(fd, limits)
 {
     connect(&presenter, &HostPresenter::runStateChanged, this, &HeadlessConsole::sayStatus);
     connect(&presenter, &HostPresenter::hostingStatusChanged, this, &HeadlessConsole::sayStatus);
     connect(&presenter, &HostPresenter::readinessWarningChanged, this, &HeadlessConsole::sayWarnings);
     connect(&presenter, &HostPresenter::setupLinkChanged, this, &HeadlessConsole::saySetupLink);
+    connect(&presenter, &HostPresenter::secretsPlaceChanged, this, &HeadlessConsole::saySecretsPlace);
     if (auto *log = qobject_cast<AgentOutputLog *>(controller.log())) {
         log->setTranscribing(true);
         connect(log, &AgentOutputLog::linesTranscribed, this, [this](const QStringList &lines) {
@@ -27,6 +31,7 @@ HeadlessConsole::HeadlessConsole(HostPresenter &presenter, HostAgentController &
     if (!presenter.settingsFileNotice().isEmpty())
         say(presenter.settingsFileNotice());
     sayWarnings();
+    saySecretsPlace();
 }
 
 QString HeadlessConsole::printable(QString line)
@@ -51,9 +56,8 @@ void HeadlessConsole::say(const QString &line)
 
 void HeadlessConsole::sayStatus()
 {
-    QString status = m_presenter.statusHeadline();
-    if (m_controller.state().isFailed())
-        status += QStringLiteral(": ") + m_controller.state().message();
+    // A failure's headline is its message: said once, and once only while restarts fail the same way.
+    const QString status = m_presenter.statusHeadline();
     if (status == m_lastStatus)
         return;
     m_lastStatus = status;
@@ -71,6 +75,16 @@ void HeadlessConsole::sayWarnings()
     m_lastWarnings = warnings;
 }
 
+void HeadlessConsole::saySecretsPlace()
+{
+    // Said once the keyring has answered, and again whenever that changes.
+    const QString place = m_presenter.secretsPlace();
+    if (place.isEmpty() || place == m_lastSecretsPlace)
+        return;
+    m_lastSecretsPlace = place;
+    say(QStringLiteral("Pairing secrets: ") + place);
+}
+
 void HeadlessConsole::saySetupLink()
 {
     const QString link = m_presenter.setupLinkText();
@@ -81,7 +95,7 @@ void HeadlessConsole::saySetupLink()
         return;
     if (m_printQRCode) {
         if (const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link)) {
-            m_output.write(TerminalQRCode::text(*modules).toUtf8());
+            m_output.write(TerminalQRCode::text(*modules, m_colours).toUtf8());
         }
     }
     say(QStringLiteral("Setup link: ") + m_presenter.maskedSetupLink());

@@ -8,6 +8,7 @@
 #include "Platform/RunOverlayUserDefaults.h"
 #include "Platform/SingleInstance.h"
 #include "Services/HostAgentController.h"
+#include "Services/Wording/PlatformWording.h"
 #include "Shared/AppBrand.h"
 
 #include <QCoreApplication>
@@ -48,8 +49,8 @@ int HeadlessHost::run(const HostCommandLine &commandLine)
         sayError(AppBrand::hostName + QStringLiteral(" is already running: see ferrowyn-host --status"));
         return 1;
     }
-    if (!HostAgentController::standardLocator()()) {
-        sayError(HostAgentController::missingAgentMessage);
+    if (const AgentLocation agent = HostAgentController::standardLocator()(); !agent.path) {
+        sayError(PlatformWording::missingAgent(agent.lookedIn));
         return 1;
     }
 
@@ -62,10 +63,18 @@ int HeadlessHost::run(const HostCommandLine &commandLine)
     host.reportSettingsFile(saved);
 
     HeadlessConsole console(host.presenter, host.controller, commandLine.printQRCode);
-    console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window. Pairing secrets: ") +
-                host.secrets.location);
+    console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window."));
     host.answerRequestsOn(instance);
 
+    // Hosting that cannot start, and that nothing will start again, ends the run with the status that says
+    // so. Asked once the supervisor has decided on a restart.
+    QObject::connect(
+        &host.controller, &HostAgentController::stateChanged, &host.controller,
+        [&host] {
+            if (host.controller.restartCannotMend() && !host.controller.restartPending())
+                QCoreApplication::exit(1);
+        },
+        Qt::QueuedConnection);
     host.controller.refreshPermissionPreflight(&host.preferences);
     host.controller.start(&host.preferences);
     return QCoreApplication::exec();

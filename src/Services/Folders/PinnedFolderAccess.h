@@ -27,7 +27,8 @@ public:
     // `readyMessage`.
     void check(const QStringList &folders, const QString &readyMessage);
     // Asks the user for exactly this folder and keeps a grant, then checks `folders` again. False, with a
-    // warning, when the user chose another folder or none.
+    // warning, when the user chose another folder or none; the warning stands until a grant succeeds or that
+    // folder is no longer pinned.
     bool grant(const QString &path, const QStringList &folders, const QString &readyMessage);
 
     // Opens access to the granted folders among these, closing what was open before.
@@ -38,10 +39,11 @@ public:
 
 signals:
     void preflightItemsChanged();
-    // Something the user must know and act on.
+    // Something the user must know and act on; empty when that is over.
     void warning(const QString &text);
 
 private:
     HostPermissionGrantStore m_grants;
     QList<HostPermissionPreflightItem> m_preflightItems;
+    QString m_refusedPath; // whose grant the standing warning is about
 };

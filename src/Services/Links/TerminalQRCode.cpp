@@ -16,17 +16,21 @@ bool isDark(const QImage &image, int x, int y)
 
 } // namespace
 
-QString TerminalQRCode::text(const QImage &modules)
+QString TerminalQRCode::text(const QImage &modules, Colours colours)
 {
+    const bool coloured = colours == Colours::explicitDarkOnLight;
     QString result;
     for (int y = 0; y < modules.height(); y += 2) {
-        result += codeColours;
+        if (coloured)
+            result += codeColours;
         for (int x = 0; x < modules.width(); ++x) {
             const bool top = isDark(modules, x, y);
             const bool bottom = isDark(modules, x, y + 1);
             result += top && bottom ? fullBlock : top ? upperHalf : bottom ? lowerHalf : QChar(u' ');
         }
-        result += resetColours + QLatin1Char('\n');
+        if (coloured)
+            result += resetColours;
+        result += QLatin1Char('\n');
     }
     return result;
 }

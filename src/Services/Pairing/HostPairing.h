@@ -75,8 +75,7 @@ signals:
     void hostIdChanged();
     void rotatedAtChanged();
     // Why a device could not be revoked, in words for the user; empty once revoking works again (or a
-    // rotation revoked everyone). Apart from the readiness warning, which the next start clears, since the
-    // device stays trusted until then.
+    // rotation revoked everyone), since the device stays trusted until then.
     void revocationFailureChanged(const QString &warning);
 
 private:

@@ -43,6 +43,7 @@ HostCredentials HostCredentialStore::rotate(HostRelayVersion relayVersion)
     const HostCredentials credentials = make(relayVersion);
     m_loaded = credentials;
     m_inMemoryOnly = false;
+    emit loaded();
     persist(credentials, {tokenAccount, relayTokenAccount, pairingNonceAccount, metadataAccount});
     scheduleAnswers();
     return credentials;
@@ -178,6 +179,7 @@ HostCredentials HostCredentialStore::assemble(const Answers &answers, QStringLis
 void HostCredentialStore::settle(const HostCredentials &credentials)
 {
     m_loaded = credentials;
+    emit loaded();
     answerWaiters();
 }
 

@@ -69,6 +69,8 @@ public:
 signals:
     void waitingForUnlockChanged();
     void keyringErrorChanged();
+    // The credentials are known, from a load or a rotation.
+    void loaded();
 
 private:
     using Answers = QHash<QString, Keyring::ReadResult>;

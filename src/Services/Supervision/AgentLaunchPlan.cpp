@@ -115,17 +115,21 @@ QString AgentLaunchPlan::relayCodecStatePath(const QString &home, const QString 
            relayCodecStateFileName(rawValue(relayVersion), hostId, session);
 }
 
+QStringList AgentLaunchPlan::agentCandidates(const QString &applicationDir)
+{
+    return {applicationDir + QLatin1Char('/') + AppBrand::agentExecutableName,
+            QDir::cleanPath(applicationDir + QLatin1Char('/') + QLatin1String(BuildConfig::agentDirFromHost) +
+                            QLatin1Char('/') + AppBrand::agentExecutableName)};
+}
+
 std::optional<QString> AgentLaunchPlan::locateAgent(const QString &applicationDir, const FileProbe &probe)
 {
     // The copy beside the host is what the build and the package put there: taken as found, so a damaged
     // one fails loudly at launch instead of silently falling back to another copy.
-    const QString besideHost = applicationDir + QLatin1Char('/') + AppBrand::agentExecutableName;
-    if (probe.exists(besideHost))
-        return besideHost;
-    const QString libexec =
-        QDir::cleanPath(applicationDir + QLatin1Char('/') + QLatin1String(BuildConfig::agentDirFromHost) +
-                        QLatin1Char('/') + AppBrand::agentExecutableName);
-    if (probe.isExecutableFile(libexec))
-        return libexec;
+    const QStringList candidates = agentCandidates(applicationDir);
+    if (probe.exists(candidates.at(0)))
+        return candidates.at(0);
+    if (probe.isExecutableFile(candidates.at(1)))
+        return candidates.at(1);
     return std::nullopt;
 }

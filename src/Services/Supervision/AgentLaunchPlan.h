@@ -40,5 +40,7 @@ QString relayCodecStatePath(const QString &home, const QString &hostId, const QS
 // as found, or where `cmake --install` puts it (<prefix>/libexec/ferrowyn beside <prefix>/bin) when it is
 // executable there.
 std::optional<QString> locateAgent(const QString &applicationDir, const FileProbe &probe);
+// Where locateAgent looks, in its order.
+QStringList agentCandidates(const QString &applicationDir);
 
 } // namespace AgentLaunchPlan

@@ -1,5 +1,7 @@
 #include "Services/Supervision/AgentSupervisor.h"
 
+#include "Services/Supervision/AgentExitReport.h"
+#include "Services/Wording/PlatformWording.h"
 #include "Shared/NotifyingSetter.h"
 
 #include <signal.h>
@@ -63,12 +65,13 @@ bool AgentSupervisor::prepare(bool isRestart)
     // A start by the user is no crash loop.
     if (!isRestart)
         m_restartBackoff.reset();
-    const std::optional<QString> program = m_locator ? m_locator() : std::nullopt;
-    if (!program) {
-        setState(AgentRunState::failed(missingAgentMessage));
+    const AgentLocation agent = m_locator ? m_locator() : AgentLocation();
+    if (!agent.path) {
+        m_restartCannotMend = true;
+        setState(AgentRunState::failed(PlatformWording::missingAgent(agent.lookedIn)));
         return false;
     }
-    m_pending = PendingLaunch{*program, {}, isRestart};
+    m_pending = PendingLaunch{*agent.path, {}, isRestart};
     if (isRestart)
         setRestartPending(true);
     else
@@ -113,12 +116,14 @@ void AgentSupervisor::launch(const PendingLaunch &pending, const Launch &launch)
         m_agent = nullptr;
         agent->deleteLater();
         setRestartPending(false);
+        m_restartCannotMend = true;
         setState(AgentRunState::failed(launchFailurePrefix + reason));
         emit failedToStart();
     });
     connect(agent, &AgentProcess::exited, this, [this, agent](int status) { handleExit(agent, status); });
     connect(agent, &AgentProcess::stopped, this, [this, agent] { handleRetired(agent); });
     m_agent = agent;
+    m_agentPort = launch.port;
     m_agentUptime.start();
     agent->start(pending.program, launch.arguments, launch.environment);
     QTimer::singleShot(m_timings.confirmationDelay, agent, [this, agent] { confirmRunning(agent); });
@@ -184,8 +189,9 @@ void AgentSupervisor::handleExit(AgentProcess *agent, int status)
     if (status == 0 || status == SIGTERM) {
         setState(AgentRunState::stopped());
     } else {
-        setState(AgentRunState::failed(QStringLiteral("Agent exited (status %1). ").arg(status) +
-                                       m_log->tail(exitReportLines, QStringLiteral(" | "))));
+        m_restartCannotMend = AgentExitReport::restartCannotMend(status);
+        setState(AgentRunState::failed(AgentExitReport::failure(
+            status, m_log->tail(exitReportLines, QStringLiteral(" | ")), m_agentPort)));
     }
     emit exited();
 

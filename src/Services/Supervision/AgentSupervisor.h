@@ -16,8 +16,15 @@
 #include <functional>
 #include <optional>
 
-// Where the agent executable is; none when it cannot be found.
-using AgentLocator = std::function<std::optional<QString>()>;
+// Where the agent executable is, or where it was looked for in vain.
+struct AgentLocation {
+    AgentLocation(std::optional<QString> found = std::nullopt, QStringList lookedIn = {})
+        : path(std::move(found)), lookedIn(std::move(lookedIn))
+    {}
+    std::optional<QString> path;
+    QStringList lookedIn;
+};
+using AgentLocator = std::function<AgentLocation()>;
 
 struct AgentSupervisorTimings {
     // How long a fresh agent must stay up before it counts as running.
@@ -36,14 +43,12 @@ class AgentSupervisor : public QObject {
     Q_OBJECT
 
 public:
-    inline static const QString missingAgentMessage = QStringLiteral(
-        "Ferrowyn agent binary is missing from the app bundle. Rebuild the app so the pre-build "
-        "step compiles it.");
     inline static const QString launchFailurePrefix = QStringLiteral("Failed to launch agent: ");
 
     struct Launch {
         QStringList arguments;
         QProcessEnvironment environment;
+        int port = 0; // the one it listens on, for the user's sake; 0 when unknown
     };
     // Asked once the agent before is gone and the launch goes ahead; none when there is nothing to launch
     // any more.
@@ -70,6 +75,9 @@ public:
     bool launchPending() const { return m_pending.has_value(); }
     // A launch was prepared and waits for its composer.
     bool launchAwaitsComposer() const { return m_pending && !m_pending->compose; }
+    // The last failure stays whatever the number of new starts, until the user changes something: no agent,
+    // one that cannot start, a port in use, a launch the agent refuses.
+    bool restartCannotMend() const { return m_state.isFailed() && m_restartCannotMend; }
 
     // Stops any agent and prepares the next launch: a start (the restart pauses begin anew) shows as
     // starting, a restart keeps the last state and is pending. False, with the state failed, when there is
@@ -116,6 +124,8 @@ private:
     AgentLocator m_locator;
     AgentSupervisorTimings m_timings;
     AgentRunState m_state;
+    bool m_restartCannotMend = false;
+    int m_agentPort = 0;
     bool m_restartPending = false;
     AgentOutputLog *m_log;
     AgentProcess *m_agent = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Every text that names the platform, in one table: the macOS words this product began with, and the words a
 // Linux user knows ("this computer", the file manager, a folder access check). A text that mentions the
@@ -22,6 +23,12 @@ inline const QString folderNeedsCheck = QStringLiteral(
     "Requires Mac preflight. Open this folder from Ferrowyn Host before working away from the Mac.");
 inline const QString folderGranted = QStringLiteral("Ready with persistent Mac preflight grant.");
 inline const QString folderNeedsCheckBadge = QStringLiteral("Requires Mac preflight");
+inline QString missingAgent(const QStringList &)
+{
+    return QStringLiteral(
+        "Ferrowyn agent binary is missing from the app bundle. Rebuild the app so the pre-build "
+        "step compiles it.");
+}
 #else
 inline const QString grantAccessTip =
     QStringLiteral("Remember access to this folder, so that the agent can open it while you are away.");
@@ -38,6 +45,13 @@ inline const QString folderNeedsCheck =
                    "from this computer.");
 inline const QString folderGranted = QStringLiteral("Ready: folder access is remembered.");
 inline const QString folderNeedsCheckBadge = QStringLiteral("Needs folder access check");
+// The agent comes with the package, so a missing one means a damaged install.
+inline QString missingAgent(const QStringList &lookedIn)
+{
+    return QStringLiteral("The Ferrowyn agent is missing (looked for at %1). Reinstall the package: sudo apt "
+                          "install --reinstall ferrowyn-host")
+        .arg(lookedIn.join(QStringLiteral(" and ")));
+}
 #endif
 
 } // namespace PlatformWording

@@ -16,6 +16,10 @@
 // without a window.
 namespace StatusTexts {
 
+// What rotating the pairing does, wherever it is offered (the window's two buttons act without asking).
+inline const QString rotationConsequence =
+    QStringLiteral("Every paired tablet must pair again, and every setup link stops working.");
+
 struct HostingStatus {
     AgentRunState state;
     HostingSettings settings;

@@ -1,6 +1,6 @@
-#include "Services/Settings/HostFileWarnings.h"
+#include "Services/HostWarnings.h"
 
-void HostFileWarnings::report(Source source, const QString &warning)
+void HostWarnings::report(Source source, const QString &warning)
 {
     QString &current = m_warnings.at(static_cast<std::size_t>(source));
     if (current == warning)
@@ -9,7 +9,7 @@ void HostFileWarnings::report(Source source, const QString &warning)
     emit changed();
 }
 
-QStringList HostFileWarnings::warnings() const
+QStringList HostWarnings::warnings() const
 {
     QStringList warnings;
     for (const QString &warning : m_warnings) {
@@ -19,7 +19,7 @@ QStringList HostFileWarnings::warnings() const
     return warnings;
 }
 
-QString HostFileWarnings::settingsNotSaved(const QString &reason)
+QString HostWarnings::settingsNotSaved(const QString &reason)
 {
     if (reason.isEmpty())
         return {};
@@ -30,7 +30,7 @@ QString HostFileWarnings::settingsNotSaved(const QString &reason)
         .arg(reason);
 }
 
-QString HostFileWarnings::secretsNotSaved(const QString &reason)
+QString HostWarnings::secretsNotSaved(const QString &reason)
 {
     if (reason.isEmpty())
         return {};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QHash>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <utility>
+
+// The real host without a display, as the tests run it: its own home folder, a pinned folder and a free port,
+// what it printed, and the command line's requests to it.
+struct HeadlessHostRunner {
+    HeadlessHostRunner();
+    QProcessEnvironment environment() const;
+    // Runs the host with the arguments to its end; its exit status and standard output.
+    std::pair<int, QString> ask(const QStringList &arguments, const QByteArray &input = {}) const;
+    // Starts a headless host on the loopback port, serving the pinned folder.
+    void startHost(QProcess &host, const QStringList &arguments) const;
+    // The links of every QR code the host printed so far, read with zbarimg.
+    QStringList printedLinks(const QString &output) const;
+    bool tabletPairs(const QString &link) const;
+    // Everything the host printed so far.
+    QString printed(QProcess &host);
+    // The --status warnings, one per line.
+    QString warnings() const;
+
+    QTemporaryDir home;
+    QTemporaryDir workspace;
+    QString port;
+    QHash<const QProcess *, QString> outputs;
+};

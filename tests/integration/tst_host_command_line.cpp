@@ -1,0 +1,152 @@
+#include "AgentControllerHarness.h"
+#include "HeadlessHostRunner.h"
+
+#include "App/CommandLine/HostCommandLine.h"
+#include "App/CommandLine/HostControlRequests.h"
+#include "App/CommandLine/WindowDisplay.h"
+#include "App/HostPresenter.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTest>
+
+// What the command line takes, what it does without a display, and what the running host answers it.
+class HostCommandLineTest : public QObject, public HeadlessHostRunner {
+    Q_OBJECT
+
+private slots:
+    void commandLineMistakes_data();
+    void commandLineMistakes();
+    void noDisplayForTheWindow_data();
+    void noDisplayForTheWindow();
+    void requestsTheRunningHostAnswers();
+};
+
+void HostCommandLineTest::commandLineMistakes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("port out of range")
+        << QStringList{QStringLiteral("--headless"), QStringLiteral("--port=70000")};
+    QTest::newRow("port not a number")
+        << QStringList{QStringLiteral("--headless"), QStringLiteral("--port=80x")};
+    QTest::newRow("no such folder") << QStringList{QStringLiteral("--headless"),
+                                                   QStringLiteral("--workspace=/nonexistent/folder")};
+    QTest::newRow("unknown mode") << QStringList{QStringLiteral("--headless"),
+                                                 QStringLiteral("--mode=ngrok")};
+    QTest::newRow("contradiction") << QStringList{QStringLiteral("--headless"), QStringLiteral("--bind-all"),
+                                                  QStringLiteral("--loopback")};
+    QTest::newRow("run option without headless") << QStringList{QStringLiteral("--port=8080")};
+    QTest::newRow("two requests") << QStringList{QStringLiteral("--start"), QStringLiteral("--stop")};
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate")};
+    QTest::newRow("browser form of another request")
+        << QStringList{QStringLiteral("--status"), QStringLiteral("--browser")};
+    QTest::newRow("browser form without a request") << QStringList{QStringLiteral("--browser")};
+}
+
+void HostCommandLineTest::commandLineMistakes()
+{
+    QFETCH(QStringList, arguments);
+    const HostCommandLine parsed =
+        HostCommandLine::parse(QStringList{QStringLiteral("ferrowyn-host")} + arguments);
+    QCOMPARE(parsed.action, HostCommandLine::Action::Print);
+    QCOMPARE(parsed.exitCode, HostCommandLine::badArguments);
+    QVERIFY(parsed.outputIsError && !parsed.output.contains(QLatin1Char('\n')));
+}
+
+void HostCommandLineTest::noDisplayForTheWindow_data()
+{
+    // The options, QT_QPA_PLATFORM, DISPLAY and WAYLAND_DISPLAY, and whether the window has nowhere to open.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("platform");
+    QTest::addColumn<QString>("x11");
+    QTest::addColumn<QString>("wayland");
+    QTest::addColumn<bool>("missing");
+    struct Row {
+        const char *name;
+        QStringList arguments;
+        QString platform, x11, wayland;
+        bool missing;
+    };
+    for (const Row &row : {Row{"no options", {}, "", "", "", true},
+                           Row{"started at login", {"--autostart"}, "xcb", "", "", true},
+                           Row{"secrets file", {"--secrets-file"}, "wayland;xcb", "", "", true},
+                           Row{"X display", {}, "", ":0", "", false},
+                           Row{"Wayland display", {}, "xcb", "", "wayland-0", false},
+                           Row{"offscreen", {}, "offscreen", "", "", false},
+                           Row{"offscreen after X", {}, "xcb;offscreen", "", "", false},
+                           Row{"platform option", {"-platform", "offscreen"}, "xcb", "", "", false}})
+        QTest::newRow(row.name) << row.arguments << row.platform << row.x11 << row.wayland << row.missing;
+}
+
+// Over SSH the window has no display: one line says so and how to host without it, and the status is 2.
+void HostCommandLineTest::noDisplayForTheWindow()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, platform);
+    QFETCH(QString, x11);
+    QFETCH(QString, wayland);
+    QFETCH(bool, missing);
+    QProcessEnvironment environment = this->environment();
+    environment.insert("QT_QPA_PLATFORM", platform);
+    environment.insert("DISPLAY", x11);
+    environment.insert("WAYLAND_DISPLAY", wayland);
+    const std::optional<QString> why =
+        WindowDisplay::missing(QStringList{"ferrowyn-host"} + arguments, environment);
+    QCOMPARE(why.has_value(), missing);
+    if (!missing)
+        return;
+    QProcess host;
+    host.setProcessEnvironment(environment);
+    host.start(FERROWYN_HOST_PATH, arguments);
+    QVERIFY(host.waitForFinished(10000));
+    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(host.exitCode(), HostCommandLine::badArguments);
+    QCOMPARE(host.readAllStandardOutput(), QByteArray());
+    QCOMPARE(QString::fromUtf8(host.readAllStandardError()), *why + '\n');
+    QVERIFY(why->contains("ferrowyn-host --headless"));
+}
+
+// The running host's side of the command line, on the stand-in agent.
+void HostCommandLineTest::requestsTheRunningHostAnswers()
+{
+    AgentControllerHarness h;
+    qputenv("HOME", h.scratch.path().toUtf8());
+    // A settings file that could not be read, kept aside: the status says so, as the window does.
+    const QString settings = h.scratch.filePath("defaults.json");
+    QFile damaged(settings);
+    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("{\"FerrowynHost.mode\": ") > 0);
+    damaged.close();
+    const JsonFileUserDefaults unreadable(settings);
+    HostPresenter presenter(h.preferences, *h.controller);
+    presenter.reportSettingsFile(unreadable);
+    bool quitAsked = false;
+    HostControlRequests requests(h.preferences, *h.controller, presenter, [&] { quitAsked = true; });
+    const auto ask = [&](const QString &request) {
+        return requests.answer({{"request", request}});
+    };
+    QVERIFY(ask("status")["warnings"].toArray().contains(
+        "Your settings file could not be read, so defaults are in use. The damaged file was kept as " +
+        unreadable.backupPath() + "."));
+    QCOMPARE(ask("link"), QJsonObject({{"error", "There is no setup link yet: Not hosting"}}));
+    // Start and stop change nothing when there is nothing to change, and say so; a restart is asked for.
+    const QJsonObject notRunning{{"done", "stop"}, {"note", "Hosting is not running; nothing was changed."}};
+    QCOMPARE(ask("stop"), notRunning);
+    FakeAgent::setScript("hang");
+    QCOMPARE(ask("start"), QJsonObject({{"done", "start"}}));
+    QCOMPARE(ask("start"),
+             QJsonObject({{"done", "start"}, {"note", "Hosting is already running; nothing was changed."}}));
+    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    const qint64 agent = h.controller->agentProcessId();
+    QCOMPARE(ask("start")["note"], "Hosting is already running; nothing was changed.");
+    QCOMPARE(h.controller->agentProcessId(), agent);
+    QCOMPARE(ask("restart"), QJsonObject({{"done", "restart"}}));
+    QTRY_VERIFY(presenter.running() && h.controller->agentProcessId() != agent);
+    QCOMPARE(ask("stop"), QJsonObject({{"done", "stop"}}));
+    QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
+    QCOMPARE(ask("stop"), notRunning);
+    QCOMPARE(ask("frobnicate"), QJsonObject({{"error", "unknown request \"frobnicate\""}}));
+    QVERIFY(!quitAsked);
+}
+
+QTEST_GUILESS_MAIN(HostCommandLineTest)
+#include "tst_host_command_line.moc"

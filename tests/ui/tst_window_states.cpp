@@ -1,0 +1,214 @@
+#include "Shared/TrustedDevicesFile.h"
+#include "WindowHarness.h"
+
+#include <QGuiApplication>
+#include <QHttpServer>
+#include <QJsonObject>
+#include <QPalette>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTimeZone>
+
+namespace {
+
+// On Linux the computer is not a Mac, and files are shown by the file manager.
+bool speaksOfAnotherPlatform(QObject *window)
+{
+    static const QRegularExpression otherPlatform(QStringLiteral("\\b(Mac|macOS|Finder)\\b"));
+    return readableValues(window).join(QLatin1Char('\n')).contains(otherPlatform);
+}
+
+} // namespace
+
+// The window in each of its states, as people see it.
+class WindowStatesTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { m_h.load(); }
+    void init();
+    void screenshots_data();
+    void screenshots();
+
+private:
+    // The states the screenshots show; each returns once the window shows it.
+    void showStopped();
+    void showHostingOnTheLan();
+    void showBrowserForm();
+    void showWaitingForNgrok();
+    void showRelay();
+    void showFailed();
+    void showPairedDevices();
+    // The setup link of the QR code the window shows.
+    QByteArray codeOnScreen();
+
+    WindowHarness m_h;
+    // The agent's health endpoint, for states that ask it about a tunnel.
+    std::unique_ptr<QHttpServer> m_health;
+};
+
+using Arrangement = std::function<void(WindowStatesTest &)>;
+
+void WindowStatesTest::init()
+{
+    m_h.reset();
+    m_health.reset();
+    // The app's form of the link unless a case picks the browser's.
+    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 0));
+}
+
+// The window in each of its states, in the light and the dark palette, for people to look at
+// (build/dev/screenshots/<state>-<light|dark>.png). A state is one row here and one function that arranges
+// it.
+void WindowStatesTest::screenshots_data()
+{
+    QTest::addColumn<Arrangement>("arrange");
+    QTest::newRow("stopped") << Arrangement(&WindowStatesTest::showStopped);
+    QTest::newRow("hosting") << Arrangement(&WindowStatesTest::showHostingOnTheLan);
+    QTest::newRow("hosting-browser") << Arrangement(&WindowStatesTest::showBrowserForm);
+    QTest::newRow("ngrok-waiting") << Arrangement(&WindowStatesTest::showWaitingForNgrok);
+    QTest::newRow("relay") << Arrangement(&WindowStatesTest::showRelay);
+    QTest::newRow("failed") << Arrangement(&WindowStatesTest::showFailed);
+    QTest::newRow("devices") << Arrangement(&WindowStatesTest::showPairedDevices);
+}
+
+void WindowStatesTest::screenshots()
+{
+    QFETCH(Arrangement, arrange);
+    arrange(*this);
+    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
+    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
+    QVERIFY(folder.mkpath(QStringLiteral(".")));
+    const QPalette light = QGuiApplication::palette();
+    for (const bool dark : {false, true}) {
+        QGuiApplication::setPalette(dark ? QPalette(QColor(60, 60, 60), QColor(36, 36, 36)) : light);
+        // The header's corner follows the palette at the next frame.
+        QTRY_VERIFY((m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100) == dark);
+        const QString name =
+            QStringLiteral("%1-%2.png").arg(QTest::currentDataTag(), dark ? "dark" : "light");
+        QVERIFY(m_h.window()->grabWindow().save(folder.filePath(name)));
+    }
+    QGuiApplication::setPalette(light);
+}
+
+void WindowStatesTest::showStopped()
+{
+    const QString folder = m_h.scratch.filePath("ferrowyn-mobile-app");
+    QVERIFY(QDir().mkpath(folder));
+    m_h.preferences.setWorkspaces({folder});
+    QTRY_COMPARE(m_h.named("statusBadge").size(), 1);
+    // A port shows as a plain number, never with a thousands separator.
+    QCOMPARE(m_h.find("portStepper")->property("displayText").toString(),
+             QString::number(m_h.preferences.lanPort()));
+    // In a window of the default size, the folder's name shows whole and its path in full in the tool tip.
+    QTRY_COMPARE(m_h.named("workspaceName").value(0)->property("truncated"), false);
+    QQuickItem *path = m_h.named("workspacePath").value(0);
+    QVERIFY(path);
+    QTest::mouseMove(m_h.window(), path->mapToScene(path->boundingRect().center()).toPoint());
+    QTRY_VERIFY(m_h.showing(folder).size() == 2);
+    QTest::mouseMove(m_h.window(), QPoint(1, 1));
+    QTRY_VERIFY(m_h.showing(folder).size() == 1);
+    // Only Start is offered.
+    QVERIFY(m_h.shown("startButton") && !m_h.shown("stopButton") && !m_h.shown("restartButton"));
+}
+
+// The real agent, and a QR code on screen that carries the whole link.
+void WindowStatesTest::showHostingOnTheLan()
+{
+    QTcpServer port; // free right now
+    QVERIFY(port.listen(QHostAddress::LocalHost));
+    m_h.preferences.setLanPort(port.serverPort());
+    port.close();
+    m_h.agentPath = QStringLiteral(FERROWYN_AGENT_PATH);
+    m_h.controller->start(&m_h.preferences);
+    QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
+                             10000);
+    QCOMPARE(codeOnScreen(), m_h.controller->setupLink().toEncoded());
+}
+
+// The browser form of the link beside the app's: its own code and masked text.
+void WindowStatesTest::showBrowserForm()
+{
+    showHostingOnTheLan();
+    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
+    QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("http://"));
+    QVERIFY(m_h.find("maskedLink")->property("text").toString().endsWith("/#ticket=redacted"));
+    QCOMPARE(codeOnScreen(), m_h.controller->browserLink().toEncoded());
+}
+
+QByteArray WindowStatesTest::codeOnScreen()
+{
+    const QString code = m_h.scratch.filePath("code.png");
+    if (!m_h.window()->grabWindow().save(code))
+        return {};
+    QProcess zbar;
+    zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), code});
+    zbar.waitForFinished(30000);
+    return zbar.readAllStandardOutput().trimmed();
+}
+
+void WindowStatesTest::showWaitingForNgrok()
+{
+    m_health = std::make_unique<QHttpServer>();
+    m_health->route("/healthz", [] {
+        return QJsonObject{{"status", "ok"}, {"tunnel", QJsonObject{{"state", "starting"}}}};
+    });
+    m_h.preferences.setLanPort(m_health->listen(QHostAddress::LocalHost));
+    m_h.preferences.setNgrokTunnelEnabled(true);
+    m_h.start(QStringLiteral("hang"));
+    QTRY_COMPARE(m_h.find("disconnectedTitle")->property("text").toString(), "Waiting for ngrok tunnel.");
+}
+
+void WindowStatesTest::showRelay()
+{
+    m_h.preferences.setMode(HostingMode::relay);
+    m_h.start(QStringLiteral("out=relay: connected\\n;hang"));
+    QTRY_VERIFY(m_h.shown("connectedContent") && m_h.shown("relaySessionRow"));
+    // The chosen mode is the filled segment.
+    QCOMPARE(m_h.find("modePicker")->property("currentIndex"), 1);
+}
+
+void WindowStatesTest::showFailed()
+{
+    m_h.start(QStringLiteral("err=error: cannot listen on 0.0.0.0:8765: address in use\\n;exit=1"));
+    // The log's rows follow at the next frame: the picture waits for them.
+    QTRY_VERIFY(m_h.controller->state().isFailed() && m_h.find("logBox")->property("count") == 1);
+}
+
+// Two paired tablets, newest first, at the end of the sidebar, which shows its scroll bar.
+void WindowStatesTest::showPairedDevices()
+{
+    m_h.start(QStringLiteral("hang"));
+    QTRY_VERIFY(m_h.presenter.running());
+    const QString hostId = m_h.controller->hostId();
+    const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
+    QString error;
+    QVERIFY(TrustedDevicesFile(HostAgentController::trustedDevicesPath())
+                .update(
+                    [&](QList<TrustedDevice> &devices) {
+                        devices = {
+                            {"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay",
+                             "sha256:" + QString(64, 'a')},
+                            {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}, {}}};
+                        return true;
+                    },
+                    &error));
+    QTRY_COMPARE(m_h.named("deviceRow").size(), 2);
+    QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
+    // What the window holds of a device never includes the hash of its secret.
+    QCOMPARE(m_h.presenter.devices()->devices().constLast().secretHash, QString());
+    QQuickItem *sidebar = m_h.find("sidebarScroll");
+    auto *bar = sidebar->findChild<QQuickItem *>("sidebarScrollBar");
+    QVERIFY(bar && bar->isVisible() && bar->property("contentItem").value<QQuickItem *>()->opacity() > 0);
+    // Scrolled to the end (again while the rows are still being laid out), the last tablet is in view.
+    QObject *content = sidebar->property("contentItem").value<QObject *>();
+    const auto scrolledToTheEnd = [&] {
+        content->setProperty("contentY", content->property("contentHeight").toReal() - sidebar->height());
+        return m_h.named("deviceRow").constLast()->mapToScene({0, 0}).y() < m_h.window()->height() - 60;
+    };
+    QTRY_VERIFY(scrolledToTheEnd());
+}
+
+QTEST_MAIN(WindowStatesTest)
+#include "tst_window_states.moc"
