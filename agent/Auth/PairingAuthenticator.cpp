@@ -106,9 +106,8 @@ AuthDecision PairingAuthenticator::verifyTrusted(const AuthAttempt &attempt, con
     // Another attempt claimed the entry in between: it is now bound to that one's secret.
     if (error.isEmpty())
         return refusal(AuthOutcome::wrongDeviceSecret);
-    // A file that cannot be written must not lock out a device that worked before; it is asked again next
-    // time.
-    AgentLog::error(QStringLiteral("cannot issue a device secret: %1").arg(error));
+    // A file that cannot be written (the store has said so) must not lock out a device that worked before; it
+    // is asked again next time.
     m_store.recordSeen(attempt.deviceId, m_secrets.hostId, attempt.route, now);
     return {AuthOutcome::trustedDevice, {}, {}};
 }

@@ -2,6 +2,7 @@
 
 #include "AgentLog.h"
 #include "Shared/AgentAddress.h"
+#include "Shared/AgentStorageReport.h"
 #include "Shared/FileAside.h"
 
 #include <QDir>
@@ -61,10 +62,9 @@ bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName,
             return true;
         },
         error);
+    noteWrite(written, QStringLiteral("a newly paired device is not trusted (%1)").arg(*error));
     if (written)
         m_lastSeenWrites.insert(deviceId, pairedAt);
-    else
-        AgentLog::error(QStringLiteral("cannot save a newly paired device: %1").arg(*error));
     return written;
 }
 
@@ -86,6 +86,9 @@ bool TrustedDeviceStore::upgradeToSecret(const QString &deviceId, const QString 
             return upgraded;
         },
         error);
+    noteWrite(
+        written,
+        QStringLiteral("a device paired before device secrets keeps working without one (%1)").arg(*error));
     if (!written || !upgraded)
         return false;
     m_lastSeenWrites.insert(deviceId, now);
@@ -112,8 +115,7 @@ bool TrustedDeviceStore::recordSeen(const QString &deviceId, const QString &host
             return found;
         },
         &error);
-    if (!written)
-        AgentLog::error(QStringLiteral("cannot record when a device was seen: %1").arg(error));
+    noteWrite(written, QStringLiteral("when a device was seen is not recorded (%1)").arg(error));
     if (!written || !found)
         return false;
     m_lastSeenWrites.insert(deviceId, now);
@@ -132,6 +134,17 @@ bool TrustedDeviceStore::remove(const QString &deviceId, const QString &hostId, 
             return found;
         },
         error);
+    noteWrite(written, QStringLiteral("a device is not revoked (%1)").arg(*error));
     m_lastSeenWrites.remove(deviceId);
     return written && found;
+}
+
+void TrustedDeviceStore::noteWrite(bool written, const QString &failure)
+{
+    // Every failure is told, as each loses something of its own; the recovery once.
+    if (!written)
+        AgentLog::error(AgentStorageReport::failed(AgentStorageReport::trustedDevices, failure));
+    else if (m_writeFailing)
+        AgentLog::event(AgentStorageReport::recovered(AgentStorageReport::trustedDevices));
+    m_writeFailing = !written;
 }

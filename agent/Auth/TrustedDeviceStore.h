@@ -53,6 +53,10 @@ public:
 private:
     TrustedDevicesFile::Contents contents() const;
 
+    // Tells of a failed write, and of the first write that succeeds after one.
+    void noteWrite(bool written, const QString &failure);
+
     TrustedDevicesFile m_file;
     QHash<QString, QDateTime> m_lastSeenWrites;
+    bool m_writeFailing = false;
 };

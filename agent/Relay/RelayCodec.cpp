@@ -1,6 +1,7 @@
 #include "Relay/RelayCodec.h"
 
 #include "AgentLog.h"
+#include "Shared/AgentStorageReport.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -146,9 +147,10 @@ void RelayCodec::persist()
         return;
     m_stateSaved = saved;
     if (saved)
-        AgentLog::event(QStringLiteral("relay: the codec state is saved again"));
+        AgentLog::event(AgentStorageReport::recovered(AgentStorageReport::relayCodecState));
     else
-        AgentLog::error(QStringLiteral("relay: cannot save the codec state (%1); until it can, a restart "
-                                       "would make the relay take new frames for replays")
-                            .arg(error));
+        AgentLog::error(AgentStorageReport::failed(AgentStorageReport::relayCodecState,
+                                                   QStringLiteral("until it can, a restart would make the "
+                                                                  "relay take new frames for replays (%1)")
+                                                       .arg(error)));
 }

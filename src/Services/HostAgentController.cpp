@@ -1,5 +1,6 @@
 #include "Services/HostAgentController.h"
 
+#include "Services/Redaction/HostSecretRedactor.h"
 #include "Services/Sessions/CodingWork.h"
 #include "Services/Sessions/SessionTmux.h"
 #include "Services/Settings/HostPreferences.h"
@@ -78,6 +79,20 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
     });
     connect(m_folders, &PinnedFolderAccess::warning, m_warnings,
             [this](const QString &text) { m_warnings->report(HostWarnings::Source::folderAccess, text); });
+    m_supervisor->log()->setLineObserver([this](const QStringList &lines) {
+        const auto mask = [this](const QString &line) {
+            return HostSecretRedactor::redact(line, redactionSecrets());
+        };
+        if (m_storageProblems.observe(lines, mask))
+            m_warnings->report(HostWarnings::Source::agentStorage, m_storageProblems.warning());
+    });
+    // A fresh start is a fresh agent, which says again what it cannot write; a restart keeps the warning.
+    connect(m_supervisor, &AgentSupervisor::stateChanged, this, [this] {
+        if (m_supervisor->state().kind() != AgentRunState::Kind::starting)
+            return;
+        m_storageProblems.clear();
+        m_warnings->report(HostWarnings::Source::agentStorage, {});
+    });
 }
 
 AgentLocator HostAgentController::standardLocator()

@@ -7,6 +7,7 @@
 #include "Services/Links/TunnelStatusPoller.h"
 #include "Services/Pairing/HostPairing.h"
 #include "Services/Sessions/SessionsWatcher.h"
+#include "Services/Supervision/AgentStorageProblems.h"
 #include "Services/Supervision/AgentSupervisor.h"
 #include "Shared/AgentBuild.h"
 
@@ -199,6 +200,7 @@ private:
     PinnedFolderAccess *m_folders;
     SetupLinkPublisher *m_link;
     SessionsWatcher *m_sessions;
+    AgentStorageProblems m_storageProblems;
     // Counts the starts and stops asked for: a stop that waits for the agent to end the sessions gives way to
     // anything asked after it.
     quint64 m_hostingRequests = 0;

@@ -10,8 +10,8 @@
 // otherwise: a keyring that is locked or unavailable, a folder whose access was not granted, a login item
 // that could not be written, settings that could not be saved, a secrets file that was refused or moved aside
 // when it was loaded, secrets that could not be saved, a device that could not be taken out of the trusted
-// devices. A success of one source never clears another's warning. The window shows them as one text; the
-// headless output and `--status` one by one.
+// devices, a file the agent could not write. A success of one source never clears another's warning. The
+// window shows them as one text; the headless output and `--status` one by one.
 class HostWarnings : public QObject {
     Q_OBJECT
 
@@ -24,6 +24,7 @@ public:
         secretsFileLoad,
         secretsFileSave,
         trustedDevicesSave,
+        agentStorage,
     };
 
     using QObject::QObject;
@@ -45,5 +46,5 @@ signals:
     void changed();
 
 private:
-    std::array<QString, static_cast<std::size_t>(Source::trustedDevicesSave) + 1> m_warnings;
+    std::array<QString, static_cast<std::size_t>(Source::agentStorage) + 1> m_warnings;
 };

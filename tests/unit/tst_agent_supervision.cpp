@@ -1,7 +1,9 @@
 #include "FakeAgent.h"
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Services/Supervision/AgentLaunchPlan.h"
+#include "Services/Supervision/AgentStorageProblems.h"
 #include "Services/Supervision/AgentSupervisor.h"
+#include "Shared/AgentStorageReport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -104,6 +106,7 @@ class AgentSupervisionTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void storageProblemsStandUntilWrittenAgain();
     void splitsBrokenBytes();
     void logNeverShowsAPieceOfASecret_data();
     void logNeverShowsAPieceOfASecret();
@@ -248,6 +251,26 @@ private slots:
         QTRY_VERIFY(!FakeAgent::isAlive(agent));
     }
 };
+
+void AgentSupervisionTest::storageProblemsStandUntilWrittenAgain()
+{
+    AgentStorageProblems problems;
+    const auto mask = [](const QString &line) {
+        return QString(line).replace("s3cret", "redacted");
+    };
+    const QString devices = AgentStorageReport::failed(AgentStorageReport::trustedDevices, "x (s3cret)");
+    const QString codec = AgentStorageReport::failed(AgentStorageReport::relayCodecState, "y");
+    // Only the agent's own subjects count: a line a program prints cannot raise a warning of its choosing.
+    QVERIFY(
+        !problems.observe({"cannot save the world: z", "cannot save the trusted devicesX: z", "hi"}, mask));
+    QVERIFY(problems.observe({devices, codec}, mask));
+    QVERIFY(!problems.observe({devices}, mask));
+    QCOMPARE(problems.warning().count('\n'), 1);
+    QVERIFY(problems.warning().contains("cannot save the trusted devices: x (redacted)"));
+    QVERIFY(problems.observe({AgentStorageReport::recovered(AgentStorageReport::trustedDevices)}, mask));
+    QVERIFY(!problems.warning().contains("trusted devices"));
+    QVERIFY(problems.warning().contains("relay codec state"));
+}
 
 void AgentSupervisionTest::splitsBrokenBytes()
 {

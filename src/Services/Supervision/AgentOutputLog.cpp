@@ -112,6 +112,8 @@ void AgentOutputLog::publish()
 {
     if (m_waiting.isEmpty())
         return;
+    if (m_lineObserver)
+        m_lineObserver(m_waiting);
     if (m_secretsSource)
         m_secrets = m_secretsSource();
     // Lines that this very batch pushes out are never shown to anyone, so they are not masked, unless a

@@ -52,6 +52,10 @@ public:
     // Every masked line is also sent whole to linesTranscribed, for a console that prints them all. Off by
     // default: masking the lines a flood pushes out unseen would cost the window for nothing.
     void setTranscribing(bool transcribing) { m_transcribing = transcribing; }
+    // Sees every line before it is masked, dropped or shown, for the few lines the host acts on. It must be
+    // cheap, and mask what it keeps.
+    using LineObserver = std::function<void(const QStringList &lines)>;
+    void setLineObserver(LineObserver observer) { m_lineObserver = std::move(observer); }
 
     QStringList lines() const { return m_lines; }
     // The last lines of the current run, joined for an exit report.
@@ -83,4 +87,5 @@ private:
     qsizetype m_linesNotInRows = 0;
     QTimer m_rowTimer;
     bool m_transcribing = false;
+    LineObserver m_lineObserver;
 };

@@ -1,0 +1,34 @@
+#include "Shared/AgentStorageReport.h"
+
+namespace {
+const QString failedPrefix = QStringLiteral("cannot save ");
+const QString recoveredPrefix = QStringLiteral("saved again: ");
+const QString subjects[] = {AgentStorageReport::trustedDevices, AgentStorageReport::relayCodecState};
+} // namespace
+
+namespace AgentStorageReport {
+
+QString failed(const QString &subject, const QString &detail)
+{
+    return failedPrefix + subject + QStringLiteral(": ") + detail;
+}
+
+QString recovered(const QString &subject)
+{
+    return recoveredPrefix + subject;
+}
+
+std::optional<Line> parse(QStringView line)
+{
+    // Only the known subjects count, so that no other line an agent (or a program it runs) prints can raise a
+    // warning of its own choosing.
+    for (const QString &subject : subjects) {
+        if (line.startsWith(failedPrefix) && line.sliced(failedPrefix.size()).startsWith(subject + u':'))
+            return Line{subject, line.toString()};
+        if (line == QString(recoveredPrefix + subject))
+            return Line{subject, std::nullopt};
+    }
+    return std::nullopt;
+}
+
+} // namespace AgentStorageReport
