@@ -4,7 +4,6 @@
 #include "Platform/FileManagerReveal.h"
 #include "Platform/JsonFileUserDefaults.h"
 #include "Services/HostAgentController.h"
-#include "Services/HostWarnings.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Pairing/PairingSecretsPlace.h"
 #include "Services/Redaction/HostSecretRedactor.h"
