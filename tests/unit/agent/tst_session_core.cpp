@@ -5,6 +5,7 @@
 #include "Sessions/SessionPrograms.h"
 #include "Sessions/TmuxCommands.h"
 #include "Sessions/TmuxControlParser.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -179,11 +180,9 @@ void SessionCoreTest::input()
 void SessionCoreTest::programsAndEnvironment()
 {
     QTemporaryDir bin;
-    QFile program(bin.filePath("codex"));
-    QVERIFY(program.open(QIODevice::WriteOnly) && program.write("#!/bin/sh\n") > 0);
-    program.close();
-    QVERIFY(program.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     const QString absolute = bin.filePath("codex");
+    QVERIFY(writeFile(absolute, "#!/bin/sh\n") &&
+            QFile::setPermissions(absolute, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     const SessionPrograms programs({"codex", "claude", absolute, "shell"}, false, bin.path() + ":/nowhere",
                                    "/bin/sh");
     const auto codex = programs.resolve("codex");
