@@ -77,7 +77,6 @@ void AgentAuthTest::deviceSecrets()
     QCOMPARE(authenticator.verify(attempt("d1", one, {}, "token-2")).outcome, A::wrongToken);
     const QByteArray file = fileContents(path("trusted.json"));
     QVERIFY(!file.contains(one.toUtf8()) && file.contains(DeviceSecret::hash(one).toUtf8()));
-    QVERIFY(file.contains("\"version\": 2"));
     // A connection lasts as long as the entry it came in with: revoked and paired anew under its id, the
     // device is someone else.
     QVERIFY(authenticator.stillTrusted("d1", DeviceSecret::hash(one)));
@@ -215,13 +214,12 @@ void AgentAuthTest::floodNeverKeepsTheRightTabletOut()
     // A flood from one source: the refusals beyond the first three are held back, up to 32 x 20 ms.
     std::vector<std::unique_ptr<TabletConversation>> flood;
     for (int guess = 0; guess < 40; ++guess) {
-        auto conversation = std::make_unique<TabletConversation>("10.0.0.9", services);
+        auto &conversation = flood.emplace_back(std::make_unique<TabletConversation>("10.0.0.9", services));
         QSignalSpy settled(conversation.get(), &TabletConversation::authenticationSettled);
         QSignalSpy sent(conversation.get(), &TabletConversation::send);
         conversation->receive(authText(attempt("d1", {}, {}, "guess")));
         QVERIFY(settled.size() == 1 && !conversation->awaitsAuthentication());
         QCOMPARE(sent.size(), guess < 3 ? 1 : 0);
-        flood.push_back(std::move(conversation));
     }
     QCOMPARE(throttle.heldRefusals(), 37);
     // The right credentials from that source are let in at once, and silence no longer ends the conversation.
