@@ -101,8 +101,7 @@ void AgentRoutesTest::ngrok()
     for (const auto &[mode, go, error] : table) {
         Agent agent;
         const QString bin = agent.home.filePath("bin");
-        QVERIFY(QDir().mkpath(bin));
-        QVERIFY(QFile::link(FERROWYN_AGENT_TEST_DIR "/fake-ngrok.sh", bin + "/ngrok"));
+        QVERIFY(QDir().mkpath(bin) && QFile::link(FERROWYN_AGENT_TEST_DIR "/fake-ngrok.sh", bin + "/ngrok"));
         agent.env.insert("PATH", bin + ":/usr/bin:/bin");
         agent.env.insert("FAKE_NGROK_MODE", mode);
         agent.env.insert("FAKE_NGROK_RECORD", agent.home.filePath("record"));
