@@ -42,12 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     file.close();
     JsonFileUserDefaults defaults(file.fileName());
     for (const QString &key : stored.keys()) {
-        (void)defaults.object(key);
-        (void)defaults.string(key);
-        (void)defaults.integer(key);
-        (void)defaults.boolean(key);
-        (void)defaults.stringArray(key);
-        (void)defaults.data(key);
+        (void)defaults.object(key), (void)defaults.string(key), (void)defaults.integer(key);
+        (void)defaults.boolean(key), (void)defaults.stringArray(key), (void)defaults.data(key);
     }
     defaults.setString(QStringLiteral("fuzz.probe"), QStringLiteral("written"));
 

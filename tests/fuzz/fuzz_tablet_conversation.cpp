@@ -31,14 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const QString trustFile = fuzzFolder() + QStringLiteral("/trusted-devices.json");
     QFile::remove(trustFile);
-    const AgentSecrets secrets{.hostToken = QStringLiteral("token-1"),
-                               .hostId = QStringLiteral("host_1"),
-                               .pairingNonce = QStringLiteral("nonce-1")};
+    const AgentSecrets secrets{.hostToken = "token-1", .hostId = "host_1", .pairingNonce = "nonce-1"};
     TrustedDeviceStore store(trustFile);
-    FUZZ_CHECK(store.add(QStringLiteral("d0"), QStringLiteral("old"), secrets.hostId, QDateTime(), QString(),
-                         nullptr));
-    FUZZ_CHECK(store.add(QStringLiteral("d1"), QStringLiteral("new"), secrets.hostId, QDateTime(),
-                         DeviceSecret::hash(QStringLiteral("secret-1")), nullptr));
+    FUZZ_CHECK(store.add("d0", "old", secrets.hostId, QDateTime(), QString(), nullptr));
+    FUZZ_CHECK(store.add("d1", "new", secrets.hostId, QDateTime(), DeviceSecret::hash("secret-1"), nullptr));
     PairingAuthenticator authenticator(secrets, store);
     // A conversation has one attempt, which the throttle never holds back: its refusal comes at once.
     AuthThrottle throttle(1);

@@ -3,6 +3,7 @@
 // A ferrowyn-agent process for route tests, and the host's and tablet's requests to it.
 #include "Shared/RelayCodecStateName.h"
 #include "Shared/TrustedDevicesFile.h"
+#include "TestWebSocketClient.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -86,6 +87,23 @@ struct Agent {
         return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
     QString ws() const { return QStringLiteral("ws://127.0.0.1:%1/ws").arg(port); }
+    // Opens `client` and authenticates it as `deviceId` with the host's credentials and `pairingNonce` (this
+    // run's unless a device secret is given): the result, empty when refused. The secret it is issued joins
+    // the leak check.
+    QJsonObject pair(TestWebSocketClient &client, const QString &deviceId, QString pairingNonce = {},
+                     const QString &secret = {})
+    {
+        if (pairingNonce.isNull() && secret.isNull())
+            pairingNonce = nonce;
+        if (!client.open(ws()))
+            return {};
+        const QJsonObject result =
+            client.request(TestWebSocketClient::authRequest(token, hostId, pairingNonce, deviceId, 1, secret))
+                .value("result")
+                .toObject();
+        deviceSecrets += result.value("deviceSecret").toString();
+        return result;
+    }
     TrustedDevicesFile devices() const
     {
         return TrustedDevicesFile(home.filePath(".ferrowyn/trusted-devices.json"));

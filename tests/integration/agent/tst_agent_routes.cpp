@@ -1,5 +1,5 @@
 #include "RunningAgent.h"
-#include "TestWebSocketClient.h"
+#include "TestFiles.h"
 
 // The agent as a process on each route: LAN (with the Python tablet), ngrok (fake-ngrok.sh on PATH) and a
 // relay played by the test.
@@ -67,9 +67,7 @@ void AgentRoutesTest::limitsOfTheSocket(Agent &agent)
 {
     // Exactly 1 MiB is allowed, however many frames carry it; one byte more is not.
     TestWebSocketClient client;
-    QVERIFY(client.open(agent.ws()));
-    QVERIFY(client.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "d"))
-                .contains("result"));
+    QVERIFY(!agent.pair(client, "d").isEmpty());
     const QString limit = QStringLiteral("{\"id\":1,\"method\":\"x\",\"pad\":\"%1\"}");
     const QString padding(1024 * 1024 - limit.size() + 2, 'a');
     client.sendText(limit.arg(padding));
@@ -103,8 +101,7 @@ void AgentRoutesTest::ngrok()
     for (const auto &[mode, go, error] : table) {
         Agent agent;
         const QString bin = agent.home.filePath("bin");
-        QVERIFY(QDir().mkpath(bin));
-        QVERIFY(QFile::link(FERROWYN_AGENT_TEST_DIR "/fake-ngrok.sh", bin + "/ngrok"));
+        QVERIFY(QDir().mkpath(bin) && QFile::link(FERROWYN_AGENT_TEST_DIR "/fake-ngrok.sh", bin + "/ngrok"));
         agent.env.insert("PATH", bin + ":/usr/bin:/bin");
         agent.env.insert("FAKE_NGROK_MODE", mode);
         agent.env.insert("FAKE_NGROK_RECORD", agent.home.filePath("record"));
@@ -114,16 +111,14 @@ void AgentRoutesTest::ngrok()
         agent.env.insert("FERROWYN_AGENT_TEST_NGROK_TIMEOUT_MS", "700");
         QVERIFY(agent.start({"--addr", "127.0.0.1:0", "--tunnel-mode", "ngrok"}));
         // What ngrok is called with; it never receives the pairing secrets.
-        QFile record(agent.home.filePath("record"));
-        QTRY_VERIFY(record.exists());
-        record.open(QIODevice::ReadOnly);
-        const QString called = QString::fromUtf8(record.readAll());
+        QTRY_VERIFY(QFile::exists(agent.home.filePath("record")));
+        const QString called = QString::fromUtf8(fileContents(agent.home.filePath("record")));
         QVERIFY2(called.startsWith(QStringLiteral("args=http 127.0.0.1:%1 --log stdout --log-format json\n"
                                                   "authtoken=%2\nvelmora=0\n")
                                        .arg(agent.port)
                                        .arg(error.contains("0.7") ? "<unset>" : agent.ngrokToken)),
                  qPrintable(called));
-        QFile(agent.home.filePath("go")).open(QIODevice::WriteOnly);
+        QVERIFY(writeFile(agent.home.filePath("go"), {}));
         QTRY_COMPARE(health(agent.port).value("tunnel")["state"].toString(),
                      error.isEmpty() ? "online" : "failed");
         const QJsonObject tunnel = health(agent.port).value("tunnel").toObject();
@@ -168,10 +163,9 @@ void AgentRoutesTest::relay()
     // Hosts of the previous release kept the state under another name and passed the session as an option:
     // the state is taken over, so that sequence numbers survive, and the environment's session wins.
     const QString folder = agent.home.filePath(".ferrowyn/relay-codec-state/");
-    QFile earlier(folder + agent.hostId + '-' + version + '-' + agent.session + ".json");
-    QVERIFY(QDir().mkpath(folder) && earlier.open(QIODevice::WriteOnly));
-    QVERIFY(earlier.write(R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})") > 0);
-    earlier.close();
+    const QString earlier = folder + agent.hostId + '-' + version + '-' + agent.session + ".json";
+    QVERIFY(QDir().mkpath(folder) &&
+            writeFile(earlier, R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})"));
     agent.env.insert("VELMORA_RELAY_TOKEN", agent.relayToken);
     agent.env.insert("FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS", "50");
     if (elixir)
@@ -198,14 +192,16 @@ void AgentRoutesTest::relay()
             expected.insert("resumeFrom", resumeFrom);
         QTRY_COMPARE(frames.value(0), expected);
     };
-    // A tablet message as the relay forwards it; elixirV2 numbers it and wants it acknowledged.
-    const auto forward = [&](const QJsonValue &peer, const QJsonObject &request, int seq) {
-        QJsonObject frame{{"type", "data"},
-                          {"peer", peer},
-                          {"payload", QString::fromUtf8(QJsonDocument(request).toJson())}};
+    // A tablet message (a request, or text as it is) as the relay forwards it; elixirV2 numbers it and wants
+    // it acknowledged.
+    const auto forward = [&](const QJsonValue &peer, const QJsonValue &message, int seq) {
+        const QString text = message.isString()
+                                 ? message.toString()
+                                 : QString::fromUtf8(QJsonDocument(message.toObject()).toJson());
+        QJsonObject frame{{"type", "data"}, {"peer", peer}, {"payload", text}};
         if (elixir)
             frame.insert("seq", seq);
-        link->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson()));
+        link->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
     };
     const auto answer = [&](int index) {
         return QJsonDocument::fromJson(frames.value(index).value("payload").toString().toUtf8()).object();
@@ -228,7 +224,7 @@ void AgentRoutesTest::relay()
     link->abort();
     frames.clear();
     hello(9);
-    forward("t1", {{"id", 2}, {"method", "workspaces.list"}}, 10);
+    forward("t1", QJsonObject{{"id", 2}, {"method", "workspaces.list"}}, 10);
     QTRY_COMPARE(frames.size(), elixir ? 4 : 3LL);
     QCOMPARE(frames.value(elixir ? 1 : 0).value("seq").toInt(), elixir ? 3 : 0);
     QCOMPARE(answer(elixir ? 2 : 1).contains("result"), elixir);
@@ -239,13 +235,8 @@ void AgentRoutesTest::relay()
     };
     // A tablet message at the size limit is carried however the relay escapes it: 1 MiB of control
     // characters make a frame of 6 MiB. One byte more ends that tablet's conversation, and the link stays.
-    for (const auto &[peer, size, seq] :
-         {std::tuple{"t3", 1 << 20, 11}, std::tuple{"t4", (1 << 20) + 1, 12}}) {
-        QJsonObject frame{{"type", "data"}, {"peer", peer}, {"payload", QString(size, QChar(1))}};
-        if (elixir)
-            frame.insert("seq", seq);
-        link->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
-    }
+    forward("t3", QString(1 << 20, QChar(1)), 11);
+    forward("t4", QString((1 << 20) + 1, QChar(1)), 12);
     QTRY_VERIFY(closed("t4"));
     QVERIFY(!closed("t3") && std::any_of(frames.cbegin(), frames.cend(), [](const QJsonObject &frame) {
         return frame.value("peer") == "t3" && frame.value("payload").toString().contains("parse_error");
@@ -264,12 +255,10 @@ void AgentRoutesTest::relay()
     QCOMPARE(agent.stop(), 0);
     QCOMPARE(agent.out.count("connection lost"), 1);
     QCOMPARE(agent.leaked(), QStringList());
-    QVERIFY(!earlier.exists());
+    QVERIFY(!QFile::exists(earlier));
     // goV1 keeps no resume state and leaves the file alone.
-    QFile state(statePath);
-    QVERIFY(state.open(QIODevice::ReadOnly));
-    QCOMPARE(state.readAll(), elixir ? R"({"format":1,"lastAckedInbound":77,"nextOutbound":73})"
-                                     : R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})");
+    QCOMPARE(fileContents(statePath), elixir ? R"({"format":1,"lastAckedInbound":77,"nextOutbound":73})"
+                                             : R"({"format":1,"lastAckedInbound":7,"nextOutbound":3})");
 }
 
 void AgentRoutesTest::revokeOneDevice()
@@ -277,14 +266,7 @@ void AgentRoutesTest::revokeOneDevice()
     Agent agent;
     QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
     TestWebSocketClient a, b;
-    for (auto &[client, id] : {std::pair<TestWebSocketClient &, QString>{a, "A"}, {b, "B"}}) {
-        QVERIFY(client.open(agent.ws()));
-        agent.deviceSecrets +=
-            client.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, id))
-                .value("result")["deviceSecret"]
-                .toString();
-    }
-    QCOMPARE(agent.deviceSecrets.size() - agent.deviceSecrets.count(QString()), 2);
+    QVERIFY(agent.pair(a, "A").contains("deviceSecret") && agent.pair(b, "B").contains("deviceSecret"));
     QCOMPARE(revoke(agent.port, "wrong", "A", "n2"), "401 {\"error\":\"wrong or missing control secret\"}");
     QCOMPARE(revoke(agent.port, agent.control, "A", "n2"), "200 {\"revoked\":true}");
     QVERIFY(a.waitForClose(1000));
@@ -296,8 +278,8 @@ void AgentRoutesTest::revokeOneDevice()
     // The link A scanned pairs nobody now; the new one does, while the host keeps rewriting the file: neither
     // loses the other's devices.
     TestWebSocketClient again;
-    QVERIFY(again.open(agent.ws()));
-    QVERIFY(again.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "A"))
+    QVERIFY(again.open(agent.ws()) &&
+            again.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "A"))
                 .contains("error"));
     std::jthread host([&] {
         for (int round = 0; round < 200; ++round) {
@@ -312,11 +294,7 @@ void AgentRoutesTest::revokeOneDevice()
     });
     for (int paired = 0; paired < 20; ++paired) {
         TestWebSocketClient tablet;
-        QVERIFY(tablet.open(agent.ws()));
-        QVERIFY(tablet
-                    .request(TestWebSocketClient::authRequest(agent.token, agent.hostId, "n2",
-                                                              "t" + QString::number(paired)))
-                    .contains("result"));
+        QVERIFY(!agent.pair(tablet, "t" + QString::number(paired), "n2").isEmpty());
     }
     host.join();
     QCOMPARE(agent.devices().read().devices.size(), 1 + 20 + 200);
@@ -335,13 +313,8 @@ void AgentRoutesTest::floodLocksNobodyOut()
     agent.env.insert("FERROWYN_AGENT_TEST_AUTH_LOG_INTERVAL_MS", "500");
     QVERIFY(agent.start({"--addr", "127.0.0.1:0"}));
     TestWebSocketClient tablet;
-    QVERIFY(tablet.open(agent.ws()));
-    const QString secret =
-        tablet.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, agent.nonce, "ipad"))
-            .value("result")["deviceSecret"]
-            .toString();
+    const QString secret = agent.pair(tablet, "ipad").value("deviceSecret").toString();
     QVERIFY(!secret.isEmpty());
-    agent.deviceSecrets += secret;
 
     // A thousand wrong tokens from this address, as fast as the agent takes them; then the right credentials
     // from the same address get in at once.
@@ -350,9 +323,7 @@ void AgentRoutesTest::floodLocksNobodyOut()
     QElapsedTimer clock;
     clock.start();
     TestWebSocketClient right;
-    QVERIFY(right.open(agent.ws()));
-    QVERIFY(right.request(TestWebSocketClient::authRequest(agent.token, agent.hostId, {}, "ipad", 1, secret))
-                .contains("result"));
+    QVERIFY(!agent.pair(right, "ipad", {}, secret).isEmpty());
     const qint64 admittedMs = clock.elapsed();
     QVERIFY2(admittedMs < 1000, qPrintable(QString::number(admittedMs)));
     // A wrong one from there is still held back, far past the time to authenticate.

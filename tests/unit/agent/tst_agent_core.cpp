@@ -1,55 +1,22 @@
+#include "AgentAuthAttempts.h"
 #include "AgentOptions.h"
-#include "AgentSecrets.h"
-#include "AgentTimings.h"
 #include "Auth/ControlRequest.h"
-#include "Relay/RelayBackoff.h"
 #include "Relay/RelayCodec.h"
 #include "Shared/RelayCodecStateName.h"
 #include "Shared/RelayEndpoint.h"
 #include "TabletConversation.h"
-#include "Tunnel/NgrokTunnel.h"
+#include "TestFiles.h"
 
 #include <QDir>
-#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
-QJsonObject parse(const QString &text)
-{
-    return QJsonDocument::fromJson(text.toUtf8()).object();
-}
-
-QString compact(const QJsonObject &object)
-{
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-
 QString data(const QString &payload, qint64 seq)
 {
     return compact({{"type", "data"}, {"peer", "p"}, {"payload", payload}, {"seq", seq}});
-}
-
-QString authText(const QString &token = QStringLiteral("token-1"))
-{
-    return compact({{"id", "a"},
-                    {"method", "auth"},
-                    {"params", QJsonObject{{"token", token},
-                                           {"hostId", "host_1"},
-                                           {"pairingNonce", "nonce-1"},
-                                           {"deviceId", "d1"},
-                                           {"deviceName", "iPad"}}}});
-}
-
-AgentSecrets secrets(const QString &nonce)
-{
-    AgentSecrets secrets;
-    secrets.hostToken = QStringLiteral("token-1");
-    secrets.hostId = QStringLiteral("host_1");
-    secrets.pairingNonce = nonce;
-    return secrets;
 }
 
 } // namespace
@@ -152,44 +119,34 @@ void AgentCoreTest::relayEndpoint()
         QCOMPARE(::relayEndpoint(url, "s-1").value_or(QString()), endpoint);
     QCOMPARE(::relayEndpoint("wss://r.example/", QStringLiteral("a b?c#d50%s\u00fca:b@c=d")),
              h + "relay/a%20b%3Fc%23d50%25s%C3%BCa:b@c=d");
-    for (const char *none : {"",
-                             "relay.example.com",
-                             "/relay",
-                             "wss:relay",
-                             "wss:///relay",
-                             "wss://r.example/a b",
-                             " wss://r.example",
-                             "wss://r.example/%zz",
-                             "wss://r.example/a%2",
-                             "wss://r.example:abc/",
-                             "wss://r.example:65536/",
-                             "wss://r.example:+80/",
-                             "wss://[zz]/",
-                             "wss://r.example/a[b]",
-                             "wss://r.example/?a[0]=1",
-                             "wss://r.example/#[x]",
-                             "wss://r.example/\x7f",
-                             "wss://b\u00fccher.example/",
-                             "wss://r.example/\u00fc",
-                             "wss://a@b@r.example/"})
-        QVERIFY2(!::relayEndpoint(QString::fromUtf8(none), "s-1"), none);
+    // Refused: not an absolute URL with a host, a blank, a broken escape; a port that is not one, a host that
+    // is not, brackets or bytes a URL may not carry, two user infos.
+    const auto refused = [](std::initializer_list<const char *> urls) {
+        for (const char *url : urls)
+            QVERIFY2(!::relayEndpoint(QString::fromUtf8(url), "s-1"), url);
+    };
+    refused({"", "relay.example.com", "/relay", "wss:relay", "wss:///relay", "wss://r.example/a b",
+             " wss://r.example", "wss://r.example/%zz", "wss://r.example/a%2"});
+    refused({"wss://r.example:abc/", "wss://r.example:65536/", "wss://r.example:+80/", "wss://[zz]/",
+             "wss://r.example/a[b]", "wss://r.example/?a[0]=1", "wss://r.example/#[x]",
+             "wss://r.example/\x7f", "wss://b\u00fccher.example/", "wss://r.example/\u00fc",
+             "wss://a@b@r.example/"});
 }
 
 void AgentCoreTest::relayCodec()
 {
     // A state file that is not sound is kept aside, said without naming its folder, and replaced at once.
     const QByteArray damaged(R"({"format":1,"lastAckedInbound":1,"nextOutbound":0})");
-    QFile file(path("damaged/state.json"));
-    QVERIFY(QDir().mkpath(path("damaged")) && file.open(QIODevice::WriteOnly) && file.write(damaged) > 0);
-    file.close();
-    const RelayCodec fresh(HostRelayVersion::elixirV2, file.fileName());
+    QVERIFY(QDir().mkpath(path("damaged")) && writeFile(path("damaged/state.json"), damaged));
+    const RelayCodec fresh(HostRelayVersion::elixirV2, path("damaged/state.json"));
     QVERIFY(fresh.state() == RelayCodecState{} && fresh.loadWarning().contains("kept aside"));
     QVERIFY(!fresh.loadWarning().contains(path("damaged")));
     QString warning;
-    RelayCodecState::load(file.fileName(), &warning);
-    QFile kept(path("damaged/" + QDir(path("damaged")).entryList({"state.json.corrupt-*"}).value(0)));
-    QVERIFY(warning.isEmpty() && kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), damaged);
+    RelayCodecState::load(path("damaged/state.json"), &warning);
+    QVERIFY(warning.isEmpty());
+    QCOMPARE(
+        fileContents(path("damaged/" + QDir(path("damaged")).entryList({"state.json.corrupt-*"}).value(0))),
+        damaged);
     // Numbered both ways: a replay is recognised, and what the relay acknowledged is not sent again.
     RelayCodec codec(HostRelayVersion::elixirV2, path("state.json"));
     QCOMPARE(parse(codec.hello()).value("resumeFrom").toInteger(), 0);
@@ -207,7 +164,7 @@ void AgentCoreTest::secretsDifferingAnywhereAreRefused()
 {
     // The host token a tablet presents and the control secret the host presents, off by one byte at either
     // end, cut short, or empty; only the secret itself gets in.
-    PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted-3.json")));
+    PairingAuthenticator authenticator(secrets(), TrustedDeviceStore(path("trusted-3.json")));
     ControlRequest control(QStringLiteral("token-1"), &authenticator, nullptr);
     const QByteArray body(R"({"deviceId":"d9","pairingNonce":"nonce-2"})");
     for (const char *presented : {"Token-1", "token-2", "token-", ""}) {
@@ -228,8 +185,8 @@ void AgentCoreTest::everyRequestIsAnswered()
     // Whether the conversation authenticated first, the request, whether it ends the conversation, the error
     // code.
     const QList<std::tuple<bool, QString, bool, QString>> table{
-        {false, authText(), false, ""},
-        {false, authText(QStringLiteral("token-2")), true, "auth_failed"},
+        {false, authText(attempt("d1", {}, "nonce-1")), false, ""},
+        {false, authText(attempt("d1", {}, "nonce-1", "token-2")), true, "auth_failed"},
         {false, R"({"method":"workspaces.list"})", true, "unauthenticated"},
         {false, R"({"id": 1, "method": )", false, "parse_error"},
         {true, R"({"id":1,"method":"workspaces.list"})", false, ""},
@@ -240,13 +197,13 @@ void AgentCoreTest::everyRequestIsAnswered()
         {true, R"({"id":1,"method":"fs.list","params":{"path":"/"}})", false, "path_outside_workspace"}};
     for (const auto &[authenticated, request, closes, errorCode] : table) {
         QFile::remove(path("trusted.json"));
-        PairingAuthenticator authenticator(secrets("nonce-1"), TrustedDeviceStore(path("trusted.json")));
+        PairingAuthenticator authenticator(secrets(), TrustedDeviceStore(path("trusted.json")));
         AuthThrottle throttle(150);
         const WorkspaceFileService files({path("work")});
         TabletConversation conversation(QStringLiteral("peer"),
                                         ConversationServices{&authenticator, &throttle, &files});
         if (authenticated)
-            conversation.receive(authText());
+            conversation.receive(authText(attempt("d1", {}, "nonce-1")));
         QSignalSpy sent(&conversation, &TabletConversation::send);
         QSignalSpy closed(&conversation, &TabletConversation::closeRequested);
         conversation.receive(request);

@@ -1,5 +1,4 @@
-#include "Auth/PairingAuthenticator.h"
-#include "Shared/PairingTicket.h"
+#include "AgentAuthAttempts.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,14 +22,6 @@ QString flipped(QString ticket)
     QChar &c = ticket[ticket.size() - 5];
     c = c == 'A' ? 'B' : 'A';
     return ticket;
-}
-
-// A browser's pairing with a ticket made `age` seconds ago with this nonce.
-AuthAttempt byTicket(const QString &deviceId, const QString &nonce, qint64 age = 0)
-{
-    const qint64 expiresAt = QDateTime::currentSecsSinceEpoch() - age + PairingTicket::lifetimeSeconds;
-    return {{},     {},    {}, deviceId,
-            "iPad", "lan", {}, *PairingTicket::make(nonce, "host_1", expiresAt, PairingTicket::newSerial())};
 }
 
 } // namespace
@@ -97,18 +88,17 @@ void PairingTicketsTest::pairing()
 {
     QTemporaryDir dir;
     const QString file = dir.filePath("trusted.json");
-    AgentSecrets secrets{"token-1", "host_1", "nonce-1", {}, {}, {}, {}};
-    PairingAuthenticator authenticator(secrets, TrustedDeviceStore(file));
+    PairingAuthenticator authenticator(secrets(), TrustedDeviceStore(file));
     // One after the other: what is presented, and the outcome. A ticket pairs one device, and none over a
     // trusted device's entry. (What the browser is answered with is the conversation's test.)
     const auto as = [](AuthAttempt attempt, const QString &deviceId) {
         attempt.deviceId = deviceId;
         return attempt;
     };
-    const AuthAttempt first = byTicket("b1", "nonce-1");
+    const AuthAttempt first = byTicket("b1");
     using A = AuthOutcome;
     QCOMPARE(authenticator.verify(first).outcome, A::newlyPaired);
-    const AuthAttempt next = byTicket("b1", "nonce-1");
+    const AuthAttempt next = byTicket("b1");
     const QList<std::pair<AuthAttempt, A>> uses{{as(first, "b2"), A::usedTicket},
                                                 {next, A::wrongDeviceSecret},
                                                 {as(next, "b3"), A::newlyPaired},
@@ -120,8 +110,7 @@ void PairingTicketsTest::pairing()
     QCOMPARE(authenticator.verify(byTicket("b5", "nonce-1")).outcome, A::forgedTicket);
     // An agent that starts again has forgotten which tickets were used, but not when a device last paired:
     // a ticket made before that is refused, used or not.
-    secrets.pairingNonce = "nonce-2";
-    PairingAuthenticator restarted(secrets, TrustedDeviceStore(file));
+    PairingAuthenticator restarted(secrets("nonce-2"), TrustedDeviceStore(file));
     QCOMPARE(restarted.verify(byTicket("b5", "nonce-2", 10)).outcome, A::usedTicket);
     QCOMPARE(restarted.verify(byTicket("b5", "nonce-2")).outcome, A::newlyPaired);
 }

@@ -5,6 +5,7 @@
 #include "Sessions/SessionPrograms.h"
 #include "Sessions/TmuxCommands.h"
 #include "Sessions/TmuxControlParser.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,42 +20,17 @@ class SessionCoreTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void controlMode_data();
     void controlMode();
-    void utf8Boundary_data();
     void utf8Boundary();
-    void exitMarker_data();
     void exitMarker();
     void history();
     void spool();
-    void input_data();
     void input();
     void programsAndEnvironment();
 };
 
-void SessionCoreTest::controlMode_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    // One event per entry: 'o' output, '+'/'-' reply (ok or not, '!' from the command line), 'x' exit; then
-    // its data or lines joined by '|'.
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("escapes undone") << QByteArray("%output %1 a\\015\\012b\\134\\033[0m\n")
-                                    << QStringList{"o a\r\nb\\\x1b[0m"};
-    QTest::newRow("bytes above ASCII pass")
-        << QByteArray("%output %3 \xe2\x82\xac\n") << QStringList{"o \xe2\x82\xac"};
-    QTest::newRow("a backslash without digits")
-        << QByteArray("%output %1 \\x\\01\n") << QStringList{"o \\x\\01"};
-    QTest::newRow("answers") << QByteArray("%begin 1 5 1\nline one\n%end 9 9 9\n%end 1 5 1\n%begin 1 6 0\nno "
-                                           "session\n%error 1 6 0\n")
-                             << QStringList{"+ line one|%end 9 9 9", "-! no session"};
-    QTest::newRow("other notices skipped, exit")
-        << QByteArray("%window-add @1\n%sessions-changed\n%exit\n") << QStringList{"x "};
-}
-
 void SessionCoreTest::controlMode()
 {
-    QFETCH(QByteArray, text);
-    QFETCH(QStringList, expected);
     const auto describe = [](const QList<Event> &events) {
         QStringList described;
         for (const Event &event : events) {
@@ -68,71 +44,67 @@ void SessionCoreTest::controlMode()
         }
         return described;
     };
+    // The text, and one event per entry: 'o' output, '+'/'-' reply (ok or not, '!' from the command line),
+    // 'x' exit; then its data or lines joined by '|'. Escapes are undone, bytes above ASCII and a backslash
+    // without digits pass, other notices are skipped.
+    const QList<std::pair<QByteArray, QStringList>> table{
+        {"%output %1 a\\015\\012b\\134\\033[0m\n", {"o a\r\nb\\\x1b[0m"}},
+        {"%output %3 \xe2\x82\xac\n", {"o \xe2\x82\xac"}},
+        {"%output %1 \\x\\01\n", {"o \\x\\01"}},
+        {"%output %1 \\012\n", {"o \n"}},
+        {"%begin 1 5 1\nline one\n%end 9 9 9\n%end 1 5 1\n%begin 1 6 0\nno session\n%error 1 6 0\n",
+         {"+ line one|%end 9 9 9", "-! no session"}},
+        {"%window-add @1\n%sessions-changed\n%exit\n", {"x "}}};
     // Whole, and cut at every byte as a pipe may deliver it: the same messages (output joined per run).
-    TmuxControlParser whole;
-    QList<Event> events;
-    whole.feed(text, events);
-    QCOMPARE(describe(events), expected);
-    for (qsizetype cut = 1; cut < text.size(); ++cut) {
-        TmuxControlParser parser;
-        QList<Event> parts;
-        parser.feed(text.left(cut), parts);
-        parser.feed(text.mid(cut), parts);
-        QCOMPARE(describe(parts), expected);
+    for (const auto &[text, expected] : table) {
+        for (qsizetype cut = 0; cut < text.size(); ++cut) {
+            TmuxControlParser parser;
+            QList<Event> events;
+            parser.feed(text.left(cut), events);
+            parser.feed(text.mid(cut), events);
+            QCOMPARE(describe(events), expected);
+        }
     }
-}
-
-void SessionCoreTest::utf8Boundary_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<int>("complete");
-    QTest::newRow("empty") << QByteArray() << 0;
-    QTest::newRow("ASCII") << QByteArray("abc") << 3;
-    QTest::newRow("first of three") << QByteArray("a\xe2") << 1;
-    QTest::newRow("two of three") << QByteArray("a\xe2\x82") << 1;
-    QTest::newRow("whole euro") << QByteArray("a\xe2\x82\xac") << 4;
-    QTest::newRow("three of four") << QByteArray("\xf0\x9f\x98") << 0;
-    QTest::newRow("whole emoji") << QByteArray("\xf0\x9f\x98\x80") << 4;
-    QTest::newRow("stray continuations kept") << QByteArray("\x80\x80\x80\x80\x80") << 5;
-    QTest::newRow("never a lead byte") << QByteArray("a\xff") << 2;
 }
 
 void SessionCoreTest::utf8Boundary()
 {
-    QFETCH(QByteArray, bytes);
-    QFETCH(int, complete);
-    QCOMPARE(completeUtf8Prefix(bytes), complete);
-}
-
-void SessionCoreTest::exitMarker_data()
-{
-    QTest::addColumn<QByteArray>("output");
-    QTest::addColumn<QByteArray>("passed");
-    QTest::addColumn<int>("status");
-    QTest::newRow("plain output") << QByteArray("a\x1b]0;title\x07b") << QByteArray("a\x1b]0;title\x07b")
-                                  << -1;
-    QTest::newRow("the end") << QByteArray("bye\r\n\x1b]end-1;130\x07") << QByteArray("bye\r\n") << 130;
-    QTest::newRow("another session's marker")
-        << QByteArray("\x1b]end-2;0\x07") << QByteArray("\x1b]end-2;0\x07") << -1;
-    QTest::newRow("not a status") << QByteArray("\x1b]end-1;x\x07") << QByteArray("\x1b]end-1;x\x07") << -1;
-    QTest::newRow("a beginning that never ends")
-        << QByteArray("\x1b]end-1;123456789012345") << QByteArray("\x1b]end-1;123456789012345") << -1;
+    // The bytes, and how many of them end on a whole character; stray continuations are kept, and a byte that
+    // is never a lead byte too.
+    const QList<std::pair<QByteArray, int>> table{{"", 0},
+                                                  {"abc", 3},
+                                                  {"a\xe2", 1},
+                                                  {"a\xe2\x82", 1},
+                                                  {"a\xe2\x82\xac", 4},
+                                                  {"\xf0\x9f\x98", 0},
+                                                  {"\xf0\x9f\x98\x80", 4},
+                                                  {"\x80\x80\x80\x80\x80", 5},
+                                                  {"a\xff", 2}};
+    for (const auto &[bytes, complete] : table)
+        QCOMPARE(completeUtf8Prefix(bytes), complete);
 }
 
 void SessionCoreTest::exitMarker()
 {
-    QFETCH(QByteArray, output);
-    QFETCH(QByteArray, passed);
-    QFETCH(int, status);
+    // The output, what passes through, and the status found (-1: none): plain output, the end, another
+    // session's marker, not a status, a beginning that never ends.
+    const QList<std::tuple<QByteArray, QByteArray, int>> table{
+        {"a\x1b]0;title\x07b", "a\x1b]0;title\x07b", -1},
+        {"bye\r\n\x1b]end-1;130\x07", "bye\r\n", 130},
+        {"\x1b]end-2;0\x07", "\x1b]end-2;0\x07", -1},
+        {"\x1b]end-1;x\x07", "\x1b]end-1;x\x07", -1},
+        {"\x1b]end-1;123456789012345", "\x1b]end-1;123456789012345", -1}};
     // Whole, and cut at every byte: a possible beginning is held until the rest tells.
-    for (qsizetype cut = 0; cut <= output.size(); ++cut) {
-        ExitMarker marker("end-1");
-        QByteArray through = marker.filter(output.left(cut));
-        through += marker.filter(output.mid(cut));
-        QCOMPARE(marker.status().value_or(-1), status);
-        // Without the end, what was held comes out with the next output; after it, nothing more does.
-        through += marker.filter("z");
-        QCOMPARE(through, status < 0 ? passed + 'z' : passed);
+    for (const auto &[output, passed, status] : table) {
+        for (qsizetype cut = 0; cut <= output.size(); ++cut) {
+            ExitMarker marker("end-1");
+            QByteArray through = marker.filter(output.left(cut));
+            through += marker.filter(output.mid(cut));
+            QCOMPARE(marker.status().value_or(-1), status);
+            // Without the end, what was held comes out with the next output; after it, nothing more does.
+            through += marker.filter("z");
+            QCOMPARE(through, status < 0 ? passed + 'z' : passed);
+        }
     }
 }
 
@@ -189,52 +161,42 @@ void SessionCoreTest::spool()
     QCOMPARE(gone.append(1, "y"), QString());
 }
 
-void SessionCoreTest::input_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QByteArrayList>("commands");
-    const QByteArray paste = "paste-buffer -d -r -b B";
-    QTest::newRow("text") << QByteArray("ls -la") << QByteArrayList{"set-buffer -b B \"ls -la\"", paste};
-    QTest::newRow("what tmux would read")
-        << QByteArray("$HOME \"q\" \\ #{x};\r\n\x1b\xc3\xa4")
-        << QByteArrayList{"set-buffer -b B \"\\044HOME \\042q\\042 \\134 #{x};\\015\\012\\033\\303\\244\"",
-                          paste};
-    QTest::newRow("NUL alone") << QByteArray("\0", 1) << QByteArrayList{"send-keys -H 00"};
-    QTest::newRow("NUL between") << QByteArray("a\0\0b", 4)
-                                 << QByteArrayList{"set-buffer -b B \"a\"", paste,
-                                                   "send-keys -H 00",       "send-keys -H 00",
-                                                   "set-buffer -b B \"b\"", paste};
-}
-
 void SessionCoreTest::input()
 {
-    QFETCH(QByteArray, bytes);
-    QFETCH(QByteArrayList, commands);
-    QCOMPARE(inputCommands(bytes, "B"), commands);
+    const QByteArray paste = "paste-buffer -d -r -b B";
+    // The bytes typed, in what tmux would read, and the commands that type them.
+    const QList<std::pair<QByteArray, QByteArrayList>> table{
+        {"ls -la", {"set-buffer -b B \"ls -la\"", paste}},
+        {"$HOME \"q\" \\ #{x};\r\n\x1b\xc3\xa4",
+         {"set-buffer -b B \"\\044HOME \\042q\\042 \\134 #{x};\\015\\012\\033\\303\\244\"", paste}},
+        {QByteArray("\0", 1), {"send-keys -H 00"}},
+        {QByteArray("a\0\0b", 4),
+         {"set-buffer -b B \"a\"", paste, "send-keys -H 00", "send-keys -H 00", "set-buffer -b B \"b\"",
+          paste}}};
+    for (const auto &[bytes, commands] : table)
+        QCOMPARE(inputCommands(bytes, "B"), commands);
 }
 
 void SessionCoreTest::programsAndEnvironment()
 {
     QTemporaryDir bin;
-    QFile program(bin.filePath("codex"));
-    QVERIFY(program.open(QIODevice::WriteOnly) && program.write("#!/bin/sh\n") > 0);
-    program.close();
-    QVERIFY(program.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     const QString absolute = bin.filePath("codex");
-    const SessionPrograms programs({"codex", "claude", absolute, "shell"}, false, bin.path() + ":/nowhere",
-                                   "/bin/sh");
-    const auto codex = programs.resolve("codex");
-    QVERIFY(std::holds_alternative<SessionProgram>(codex));
-    QCOMPARE(std::get<SessionProgram>(codex).path, absolute);
+    QVERIFY(writeFile(absolute, "#!/bin/sh\n") &&
+            QFile::setPermissions(absolute, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    // A listed file that is not executable is no program.
+    QVERIFY(writeFile(bin.filePath("plain"), "#!/bin/sh\n"));
+    const SessionPrograms programs({"codex", "claude", absolute, bin.filePath("plain"), "shell"}, false,
+                                   bin.path() + ":/nowhere", "/bin/sh");
+    QCOMPARE(std::get<SessionProgram>(programs.resolve("codex")).path, absolute);
     QVERIFY(std::holds_alternative<SessionProgram>(programs.resolve(absolute)));
+    QCOMPARE(std::get<ServiceError>(programs.resolve(bin.filePath("plain"))).code, "program_not_found");
     QCOMPARE(std::get<ServiceError>(programs.resolve("claude")).message,
              "claude is not installed on this computer");
     // "shell" only as the host's switch allows, never as a listed name.
     for (const char *refused : {"shell", "sh", "/bin/sh", ""})
         QCOMPARE(std::get<ServiceError>(programs.resolve(refused)).code, "program_not_allowed");
-    const auto shell = SessionPrograms({}, true, {}, "/bin/bash").resolve("shell");
-    QCOMPARE(std::get<SessionProgram>(shell).path, "/bin/bash");
-    QCOMPARE(std::get<SessionProgram>(shell).arguments, QStringList{"-l"});
+    const auto shell = std::get<SessionProgram>(SessionPrograms({}, true, {}, "/bin/bash").resolve("shell"));
+    QCOMPARE(shell.path + " " + shell.arguments.join(" "), "/bin/bash -l");
 
     const AgentOptionsParseResult parsed =
         parseAgentOptions({"--session-program", "codex", "--session-program=claude", "--allow-shell"});
@@ -247,8 +209,7 @@ void SessionCoreTest::programsAndEnvironment()
         agent.insert(name, "value");
     const QProcessEnvironment session = sessionEnvironment(agent);
     QCOMPARE(session.keys(), QStringList({"COLORTERM", "HOME", "LANG", "TERM"}));
-    QCOMPARE(session.value("TERM"), "xterm-256color");
-    QCOMPARE(session.value("COLORTERM"), "truecolor");
+    QCOMPARE(session.value("TERM") + ' ' + session.value("COLORTERM"), "xterm-256color truecolor");
 }
 
 QTEST_GUILESS_MAIN(SessionCoreTest)
