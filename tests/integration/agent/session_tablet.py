@@ -37,6 +37,11 @@ async def until(predicate, what, timeout=TIMEOUT):
         await asyncio.sleep(0.01)
 
 
+def tmux_pid(socket):
+    return subprocess.run(["tmux", "-S", socket, "display-message", "-p", "#{pid}"], capture_output=True, text=True,
+                          timeout=TIMEOUT).stdout.strip()
+
+
 class Agent:
     """One ferrowyn-agent with its own HOME, runtime folder and secrets; it can be stopped and started again."""
 
@@ -83,9 +88,7 @@ class Agent:
 
     def rss_kb(self, session=None):
         """The agent's resident memory, or that of the session's tmux server."""
-        pid = self.process.pid if session is None else subprocess.run(
-            ["tmux", "-S", self.sockets()[session], "display-message", "-p", "#{pid}"], capture_output=True,
-            text=True).stdout.strip()
+        pid = self.process.pid if session is None else tmux_pid(self.sockets()[session])
         with open(f"/proc/{pid}/status") as status:
             return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
 
@@ -109,11 +112,8 @@ class Agent:
             return json.load(state)
 
     def kill_tmux(self):
-        for socket in self.sockets().values():
-            server = subprocess.run(["tmux", "-S", socket, "display-message", "-p", "#{pid}"], capture_output=True,
-                                    text=True, timeout=TIMEOUT).stdout.strip()
-            if server:
-                os.kill(int(server), signal.SIGKILL)
+        for server in filter(None, map(tmux_pid, self.sockets().values())):
+            os.kill(int(server), signal.SIGKILL)
 
     def leaked(self):
         text = "".join(self.log)
