@@ -3,23 +3,13 @@
 #include "AgentControllerHarness.h"
 #include "App/HostSession.h"
 #include "Platform/SingleInstance.h"
-#include "Shared/SessionFiles.h"
+#include "SessionsList.h"
 
-#include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
-#include <QSaveFile>
 #include <QScopeGuard>
 #include <QTcpServer>
 
 namespace {
-
-QString socketOf(const QString &runtime, const QString &id)
-{
-    return SessionFiles::tmuxSocket(runtime, id);
-}
 
 bool tmux(const QStringList &arguments)
 {
@@ -32,7 +22,7 @@ bool tmux(const QStringList &arguments)
 
 bool serverRuns(const QString &runtime, const QString &id)
 {
-    return tmux({"-S", socketOf(runtime, id), "has-session"});
+    return tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "has-session"});
 }
 
 // Every tmux server a test left behind, by its socket.
@@ -40,29 +30,19 @@ void endServers(const QString &runtime)
 {
     for (const QString &id :
          QDir(SessionFiles::sessionsFolder(runtime)).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        tmux({"-S", socketOf(runtime, id), "kill-server"});
+        tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "kill-server"});
 }
 
-// Sessions as an agent leaves them: each its own tmux server in its folder, all in the agent's list.
+// Sessions as an agent leaves them, each its own tmux server in its folder.
 void leaveSessions(const QString &runtime, const QList<std::pair<QString, QString>> &sessions)
 {
-    QJsonArray entries;
-    for (const auto &[id, device] : sessions) {
-        QVERIFY(QDir().mkpath(SessionFiles::sessionFolder(runtime, id)));
-        QVERIFY(serverRuns(runtime, id) || tmux({"-S", socketOf(runtime, id), "-f", "/dev/null",
-                                                 "new-session", "-d", "-s", id, "sleep 600"}));
-        entries.append(QJsonObject{{"id", id},
-                                   {"folder", "/w"},
-                                   {"program", "codex"},
-                                   {"deviceId", device},
-                                   {"deviceName", device},
-                                   {"openedAt", "2026-12-07T09:00:00Z"},
-                                   {"tablets", 0}});
-    }
-    QSaveFile state(SessionFiles::stateFile(runtime));
-    QVERIFY(state.open(QIODevice::WriteOnly));
-    state.write(QJsonDocument(QJsonObject{{"format", 1}, {"sessions", entries}}).toJson());
-    QVERIFY(state.commit());
+    QList<HostedSession> listed;
+    for (const auto &[id, device] : sessions)
+        listed.append({id, "/w", "codex", device, device, QDateTime::currentDateTimeUtc(), 0});
+    listSessions(runtime, listed);
+    for (const auto &[id, device] : sessions)
+        QVERIFY(serverRuns(runtime, id) || tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "-f",
+                                                 "/dev/null", "new-session", "-d", "-s", id, "sleep 600"}));
 }
 
 } // namespace
