@@ -12,8 +12,11 @@ import urllib.request
 
 import websockets
 
+from tablet_client import device
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
+PROGRAMS = ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood")
 SECRET_NAMES = ("VELMORA_HOST_TOKEN", "VELMORA_HOST_ID", "VELMORA_PAIRING_NONCE", "VELMORA_CONTROL_SECRET",
                 "VELMORA_NGROK_AUTHTOKEN", "VELMORA_RELAY_TOKEN", "VELMORA_RELAY_SESSION")
 
@@ -51,13 +54,13 @@ class Agent:
         self.workspace = os.path.join(root, "work")
         for folder in (self.home, self.run, self.bin, os.path.join(self.workspace, "project")):
             os.makedirs(folder, mode=0o700, exist_ok=True)
-        os.symlink(os.path.join(HERE, "fake-codex.sh"), os.path.join(self.bin, "codex"))
-        for name in ("counter", "sizer", "envdump", "keydump", "burst", "flood"):
-            os.symlink(os.path.join(HERE, "session_programs.sh"), os.path.join(self.bin, name))
+        for name in PROGRAMS:
+            os.symlink(os.path.join(HERE, "fake-codex.sh" if name == "codex" else "session_programs.sh"),
+                       os.path.join(self.bin, name))
         self.secrets = {name: f"{name.lower()}-{os.urandom(8).hex()}" for name in SECRET_NAMES}
         self.secrets["VELMORA_HOST_ID"] = "host_" + os.urandom(8).hex()
         self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"]
-        for program in ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "missing"):
+        for program in PROGRAMS + ("missing",):
             self.arguments += ["--session-program", program]
         self.process, self.port, self.log = None, None, []
 
@@ -142,8 +145,7 @@ class Tablet:
         self.send, self.receive = send, receive
         self.reader = asyncio.ensure_future(self.read())
         secrets = self.agent.secrets
-        params = {"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"],
-                  "deviceId": self.device, "deviceName": self.device}
+        params = device({"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, self.device)
         # A device pairs once with the nonce; later it comes back with the secret it was issued, as tablets do.
         known = Tablet.device_secrets.get((secrets["VELMORA_HOST_ID"], self.device))
         if known:

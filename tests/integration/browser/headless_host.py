@@ -76,10 +76,7 @@ class Host:
                 status, text = await self.ask("--link", "--browser")
                 link = text.strip()
                 if status == 0 and link.startswith(f"http://127.0.0.1:{self.port}/#") and link not in self.links:
-                    status, text = await self.ask("--link")
-                    if status != 0 or not text.startswith("ferrowyn://connect?"):
-                        raise AssertionError(f"--link: {status} {text}")
-                    self.app_links.append(text.strip())
+                    self.app_links.append((await self.request("--link")).strip())
                     self.links.append(link)
                     return link
                 await asyncio.sleep(0.1)
@@ -89,15 +86,13 @@ class Host:
             raise AssertionError(f"no new browser link within {timeout} s") from None
 
     async def devices(self):
-        status, text = await self.ask("--devices", "--json")
-        if status != 0:
-            raise AssertionError(f"--devices: {text}")
-        return json.loads(text)["devices"]
+        return json.loads(await self.request("--devices", "--json"))["devices"]
 
     async def request(self, *arguments):
         status, text = await self.ask(*arguments)
         if status != 0:
             raise AssertionError(f"{arguments}: {status} {text}")
+        return text
 
     def secrets(self):
         """Every lasting secret of the pairings the links were made for, as the app links carried them."""
