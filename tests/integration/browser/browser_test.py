@@ -6,6 +6,7 @@
 # violation or error in the browser's console.
 import argparse
 import asyncio
+import functools
 import http.server
 import json
 import os
@@ -30,32 +31,12 @@ def check(condition, what):
     print(f"ok: {what}", flush=True)
 
 
-class ForeignSite:
-    """A page of another origin that tries the agent's WebSocket."""
-
-    def __init__(self, agent_port):
-        page = ("<!doctype html><script>window.attempt = new Promise(done => {"
-                f" const ws = new WebSocket('ws://127.0.0.1:{agent_port}/ws');"
-                " ws.onopen = () => done({opened: true, code: 0});"
-                " ws.onclose = (e) => done({opened: false, code: e.code}); });</script>").encode()
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html")
-                self.end_headers()
-                self.wfile.write(page)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+def serve_foreign_site(folder):
+    """Another origin: a plain file server on a port of its own."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(
+        http.server.SimpleHTTPRequestHandler, directory=folder))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
 
 
 TERMINAL_TEXT = ("[...document.querySelectorAll('#terminal-host .xterm-rows > div')]"
@@ -124,7 +105,7 @@ async def run(args, work):
     host = Host(args.host, workspace, os.path.join(work, "home"), bin_dir)
     await host.start()
     proxy = await CuttingProxy().start()
-    foreign = ForeignSite(host.port)
+    foreign = serve_foreign_site(bin_dir)
     page_url = f"http://127.0.0.1:{host.port}/"
     try:
         link = await host.browser_link()
@@ -275,8 +256,11 @@ async def run(args, work):
 
             # A page of another site in the same browser cannot reach the agent.
             other = await browser.new_page()
-            await other.navigate(foreign.url)
-            attempt = await other.evaluate("window.attempt")
+            await other.navigate(f"http://127.0.0.1:{foreign.server_address[1]}/")
+            attempt = await other.evaluate(
+                f"new Promise(done => {{ const ws = new WebSocket('ws://127.0.0.1:{host.port}/ws');"
+                " ws.onopen = () => done({opened: true, code: 0});"
+                " ws.onclose = (e) => done({opened: false, code: e.code}); })")
             check(not attempt["opened"], f"a page on another origin cannot open /ws (closed with {attempt['code']})")
             await other.close()
 
@@ -306,7 +290,8 @@ async def run(args, work):
         output = "".join(host.output)
         check(not any(s in output for s in host.secrets() + host.tickets()), "no secret is in the host's output")
     finally:
-        foreign.close()
+        foreign.shutdown()
+        foreign.server_close()
         await proxy.stop()
         await host.stop()
         await host.end_sessions()
