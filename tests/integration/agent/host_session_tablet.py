@@ -13,21 +13,8 @@ import pty
 import select
 import sys
 import time
-import urllib.parse
 
-from session_tablet import TIMEOUT, Failure, Tablet, check, until
-from tablet_client import link_query
-
-
-class LinkedAgent:
-    """What a Tablet needs to know of the agent, from the setup link alone."""
-
-    def __init__(self, link, workspace):
-        query = link_query(link)
-        self.port = urllib.parse.urlsplit(query["endpoint"]).port
-        self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
-                        "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
-        self.workspace = workspace
+from session_tablet import TIMEOUT, Failure, LinkedAgent, Tablet, check, until
 
 
 def attach_here(host, session):

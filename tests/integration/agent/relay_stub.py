@@ -14,7 +14,7 @@ import time
 
 import websockets
 
-from tablet_client import device
+from session_tablet import device
 
 TIMEOUT = 10
 FLOOD_PEERS = 100

@@ -8,11 +8,10 @@ import re
 import signal
 import subprocess
 import time
+import urllib.parse
 import urllib.request
 
 import websockets
-
-from tablet_client import device
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
@@ -43,6 +42,34 @@ async def until(predicate, what, timeout=TIMEOUT):
 def tmux_pid(socket):
     return subprocess.run(["tmux", "-S", socket, "display-message", "-p", "#{pid}"], capture_output=True, text=True,
                           timeout=TIMEOUT).stdout.strip()
+
+
+def device(query, device_id, **proof):
+    # What a tablet presents: the link's host token and id, its own id, and the nonce or its secret.
+    return {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
+            **proof}
+
+
+
+def link_query(link, endpoint=None):
+    parsed = urllib.parse.urlsplit(link)
+    if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
+        raise SystemExit(f"not a setup link: {link}")
+    query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
+    query["endpoint"] = endpoint or query["endpoint"]
+    return query
+
+
+class LinkedAgent:
+    """What a Tablet needs to know of the agent, from the setup link alone (`endpoint` stands in for the link's
+    own, for a tunnel that leads nowhere in a test)."""
+
+    def __init__(self, link, workspace, endpoint=None):
+        query = link_query(link, endpoint)
+        self.url = query["endpoint"]
+        self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
+                        "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
+        self.workspace = workspace
 
 
 class Agent:
@@ -78,6 +105,7 @@ class Agent:
         match = re.search(r"listening on .*:(\d+),", line)
         check(match, f"the agent did not start: {line}")
         self.port = int(match.group(1))
+        self.url = f"ws://127.0.0.1:{self.port}/ws"
         self.reader = asyncio.ensure_future(self.collect())
 
     async def collect(self):
@@ -140,7 +168,7 @@ class Tablet:
 
     async def connect(self, send=None, receive=None):
         if send is None:
-            self.ws = await websockets.connect(f"ws://127.0.0.1:{self.agent.port}/ws", max_size=2 ** 21)
+            self.ws = await websockets.connect(self.agent.url, max_size=2 ** 21)
             send, receive = self.ws.send, self.ws.recv
         self.send, self.receive = send, receive
         self.reader = asyncio.ensure_future(self.read())
@@ -152,9 +180,9 @@ class Tablet:
             params["deviceSecret"] = known
         else:
             params["pairingNonce"] = secrets["VELMORA_PAIRING_NONCE"]
-        result = await self.call("auth", params)
-        if "deviceSecret" in result:
-            Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = result["deviceSecret"]
+        self.auth = await self.call("auth", params)
+        if "deviceSecret" in self.auth:
+            Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = self.auth["deviceSecret"]
         return self
 
     device_secrets = {}
