@@ -249,7 +249,7 @@ class Tablet:
         try:
             await self.call(method, params)
         except RefusedError as refused:
-            return refused.code
+            return str(refused)  # "code: message"
         return "accepted"
 
     async def open(self, program, folder="project", cols=80, rows=24):

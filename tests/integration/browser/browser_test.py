@@ -90,11 +90,6 @@ async def screenshots(page, directory, state):
     await page.resize()
 
 
-def headers_of(url):
-    with urllib.request.urlopen(url, timeout=5) as answer:
-        return answer.headers
-
-
 async def run(args, work):
     workspace = os.path.join(work, "project")
     os.makedirs(workspace)
@@ -109,7 +104,8 @@ async def run(args, work):
     page_url = f"http://127.0.0.1:{host.port}/"
     try:
         link = await host.browser_link()
-        policy = headers_of(page_url)["Content-Security-Policy"]
+        with urllib.request.urlopen(page_url, timeout=5) as answer:
+            policy = answer.headers["Content-Security-Policy"]
         check(policy and "default-src 'self'" in policy and "frame-ancestors 'none'" in policy
               and "unsafe" not in policy, "the page is served with a strict Content-Security-Policy")
 
@@ -294,7 +290,7 @@ async def run(args, work):
         foreign.server_close()
         await proxy.stop()
         await host.stop()
-        await host.end_sessions()
+        host.end_sessions()
 
 
 def main():

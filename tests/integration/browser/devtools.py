@@ -57,15 +57,10 @@ class Page:
         while not self.events.empty():
             self.events.get_nowait()
         await self.call(method, **params)
-        await self.wait_event("Page.loadEventFired", timeout)
-
-    async def wait_event(self, wanted, timeout):
-        async def next_match():
-            while True:
-                method, params = await self.events.get()
-                if method == wanted:
-                    return params
-        return await asyncio.wait_for(next_match(), timeout)
+        async def loaded():
+            while (await self.events.get())[0] != "Page.loadEventFired":
+                pass
+        await asyncio.wait_for(loaded(), timeout)
 
     async def evaluate(self, expression, timeout=10):
         reply = await asyncio.wait_for(

@@ -6,6 +6,7 @@ import json
 import os
 import signal
 import socket
+import subprocess
 import urllib.parse
 
 
@@ -51,14 +52,10 @@ class Host:
         await asyncio.wait_for(self.process.wait(), 15)
         await self.reader
 
-    async def end_sessions(self):
+    def end_sessions(self):
         """Ends what a failed run left: a session's tmux server outlives the host and its agent."""
-        pattern = os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn", "sessions", "*", "tmux")
-        for socket_path in glob.glob(pattern):
-            ending = await asyncio.create_subprocess_exec(
-                "tmux", "-S", socket_path, "kill-server", stdin=asyncio.subprocess.DEVNULL,
-                stdout=asyncio.subprocess.DEVNULL, stderr=asyncio.subprocess.DEVNULL)
-            await asyncio.wait_for(ending.wait(), 10)
+        for socket_path in glob.glob(os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn/sessions/*/tmux")):
+            subprocess.run(["tmux", "-S", socket_path, "kill-server"], capture_output=True, timeout=10)
 
     async def ask(self, *arguments):
         process = await asyncio.create_subprocess_exec(
