@@ -74,12 +74,12 @@ async def message(page, what, timeout=10):
     return await text_of(page, "message-title")
 
 
-async def pair(page, link, what):
-    """Opens the link, pairs from its form as it stands, and waits for the home screen."""
+async def pair(page, link, what, outcome="home"):
+    """Opens the link, pairs from its form as it stands, and waits for the screen that follows."""
     await page.navigate(link)
     await show(page, "pair", f"the pairing screen: {what}")
     await click(page, "pair-button")
-    await show(page, "home", f"the home screen: {what}")
+    await show(page, outcome, f"the {outcome} screen: {what}")
 
 
 async def screenshots(page, directory, state):
@@ -151,11 +151,8 @@ async def run(args, work):
             # The code was used: the computer shows a new one, and another tablet that scans the old one is told.
             fresh = await host.browser_link()
             second = await browser.new_page(own_storage=True)
-            await second.navigate(link)
-            await show(second, "pair", "the second tablet's pairing screen")
-            await click(second, "pair-button")
-            title = await message(second, "the used code's message")
-            text = await text_of(second, "message-text")
+            await pair(second, link, "the used code", "message")
+            title, text = await text_of(second, "message-title"), await text_of(second, "message-text")
             check(title == "This code was already used" and text.startswith("Scan the new code on the computer."),
                   f"a second use of the code: {title} {text}")
             await pair(second, fresh, "the second tablet, new code")
