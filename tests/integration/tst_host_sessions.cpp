@@ -33,16 +33,18 @@ void endServers(const QString &runtime)
         tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "kill-server"});
 }
 
-// Sessions as an agent leaves them, each its own tmux server in its folder.
+// Sessions as an agent leaves them: each its own tmux server in its folder, all in the agent's list.
 void leaveSessions(const QString &runtime, const QList<std::pair<QString, QString>> &sessions)
 {
     QList<HostedSession> listed;
-    for (const auto &[id, device] : sessions)
-        listed.append({id, "/w", "codex", device, device, QDateTime::currentDateTimeUtc(), 0});
-    listSessions(runtime, listed);
-    for (const auto &[id, device] : sessions)
+    for (const auto &[id, device] : sessions) {
+        QVERIFY(QDir().mkpath(SessionFiles::sessionFolder(runtime, id)));
         QVERIFY(serverRuns(runtime, id) || tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "-f",
                                                  "/dev/null", "new-session", "-d", "-s", id, "sleep 600"}));
+        listed.append({id, "/w", "codex", device, device,
+                       QDateTime::fromString("2026-12-07T09:00:00Z", Qt::ISODate), 0});
+    }
+    listSessions(runtime, listed);
 }
 
 } // namespace
