@@ -3,23 +3,13 @@
 #include "AgentControllerHarness.h"
 #include "App/HostSession.h"
 #include "Platform/SingleInstance.h"
-#include "Shared/SessionFiles.h"
+#include "SessionsList.h"
 
-#include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
-#include <QSaveFile>
 #include <QScopeGuard>
 #include <QTcpServer>
 
 namespace {
-
-QString socketOf(const QString &runtime, const QString &id)
-{
-    return SessionFiles::tmuxSocket(runtime, id);
-}
 
 bool tmux(const QStringList &arguments)
 {
@@ -32,7 +22,7 @@ bool tmux(const QStringList &arguments)
 
 bool serverRuns(const QString &runtime, const QString &id)
 {
-    return tmux({"-S", socketOf(runtime, id), "has-session"});
+    return tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "has-session"});
 }
 
 // Every tmux server a test left behind, by its socket.
@@ -40,29 +30,21 @@ void endServers(const QString &runtime)
 {
     for (const QString &id :
          QDir(SessionFiles::sessionsFolder(runtime)).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        tmux({"-S", socketOf(runtime, id), "kill-server"});
+        tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "kill-server"});
 }
 
 // Sessions as an agent leaves them: each its own tmux server in its folder, all in the agent's list.
 void leaveSessions(const QString &runtime, const QList<std::pair<QString, QString>> &sessions)
 {
-    QJsonArray entries;
+    QList<HostedSession> listed;
     for (const auto &[id, device] : sessions) {
         QVERIFY(QDir().mkpath(SessionFiles::sessionFolder(runtime, id)));
-        QVERIFY(serverRuns(runtime, id) || tmux({"-S", socketOf(runtime, id), "-f", "/dev/null",
-                                                 "new-session", "-d", "-s", id, "sleep 600"}));
-        entries.append(QJsonObject{{"id", id},
-                                   {"folder", "/w"},
-                                   {"program", "codex"},
-                                   {"deviceId", device},
-                                   {"deviceName", device},
-                                   {"openedAt", "2026-12-07T09:00:00Z"},
-                                   {"tablets", 0}});
+        QVERIFY(serverRuns(runtime, id) || tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "-f",
+                                                 "/dev/null", "new-session", "-d", "-s", id, "sleep 600"}));
+        listed.append({id, "/w", "codex", device, device,
+                       QDateTime::fromString("2026-12-07T09:00:00Z", Qt::ISODate), 0});
     }
-    QSaveFile state(SessionFiles::stateFile(runtime));
-    QVERIFY(state.open(QIODevice::WriteOnly));
-    state.write(QJsonDocument(QJsonObject{{"format", 1}, {"sessions", entries}}).toJson());
-    QVERIFY(state.commit());
+    listSessions(runtime, listed);
 }
 
 } // namespace
@@ -78,8 +60,8 @@ private slots:
 private:
     // Asks the running host from the command line, as a user would; the event loop serves the host meanwhile.
     std::pair<int, QString> command(const QStringList &arguments, const QByteArray &input = {});
-    // The tablet's next answer, which must start with `word`.
-    QString tablet(const QString &word);
+    // The tablet's next line: its answer, or all it said when no answer came.
+    QString tablet();
 
     QStringList m_runtimes;
     std::unique_ptr<QProcess> m_tablet;
@@ -162,18 +144,15 @@ std::pair<int, QString> HostSessionsTest::command(const QStringList &arguments, 
             QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError())};
 }
 
-QString HostSessionsTest::tablet(const QString &word)
+QString HostSessionsTest::tablet()
 {
-    QString line;
     [&] {
         QTRY_VERIFY_WITH_TIMEOUT(m_tabletOutput.contains('\n'), 20000);
-        const qsizetype end = m_tabletOutput.indexOf('\n');
-        line = QString::fromUtf8(m_tabletOutput.left(end));
-        m_tabletOutput.remove(0, end + 1);
     }();
-    if (!line.startsWith(word + ' '))
-        qWarning("the tablet said: %s%s", qPrintable(line), m_tabletOutput.constData());
-    return line.startsWith(word + ' ') ? line.mid(word.size() + 1) : QString();
+    const qsizetype end = m_tabletOutput.indexOf('\n');
+    const QString line = QString::fromUtf8(m_tabletOutput.left(end));
+    m_tabletOutput.remove(0, end + 1);
+    return line;
 }
 
 // The real host in this process with the real agent; a Python tablet opens two sessions of the stand-in
@@ -217,8 +196,9 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     m_tablet->start("/usr/bin/python3",
                     {FERROWYN_AGENT_TEST_DIR "/host_session_tablet.py", host.presenter.setupLinkText(),
                      home.filePath("work"), FERROWYN_HOST_PATH});
-    const QStringList ids = tablet("opened").split(' ');
-    QCOMPARE(ids.size(), 2);
+    QStringList ids = tablet().split(' ');
+    QCOMPARE(ids.size(), 3);
+    QCOMPARE(ids.takeFirst(), "opened");
 
     // Both listed, with the tablet attached to each.
     const auto listed = [this] {
@@ -240,12 +220,12 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     host.preferences.setAllowShell(true);
     QTRY_VERIFY_WITH_TIMEOUT(host.presenter.running() && host.controller.agentProcessId() != before, 20000);
     m_tablet->write("reattach\n");
-    QCOMPARE(tablet("attached"), "codex,shell");
+    QCOMPARE(tablet(), "attached codex,shell");
     QCOMPARE(listed()["sessions"].toArray().size(), 2);
 
     // This computer's terminal continues a session and leaves it running.
     m_tablet->write("attach-here " + ids[0].toUtf8() + "\n");
-    QCOMPARE(tablet("detached"), "0");
+    QCOMPARE(tablet(), "detached 0");
     QVERIFY(serverRuns(m_runtimes.constLast(), ids[0]));
 
     // One ends from the command line, which asks first; its tablet is told.
@@ -253,7 +233,7 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     QCOMPARE(endStatus, 0);
     QVERIFY2(endOutput.startsWith("End codex in "), qPrintable(endOutput));
     m_tablet->write("ended " + ids[0].toUtf8() + "\n");
-    QCOMPARE(tablet("ended"), ids[0] + " host");
+    QCOMPARE(tablet(), "ended " + ids[0] + " host");
     QTRY_COMPARE(listed()["sessions"].toArray().size(), 1);
 
     // Stopping hosting asks first, and ends the rest; the tablet hears of it before the agent goes.
@@ -262,7 +242,7 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     QVERIFY(host.presenter.running());
     QCOMPARE(command({"--stop"}, "y\n").first, 0);
     m_tablet->write("ended " + ids[1].toUtf8() + "\n");
-    QCOMPARE(tablet("ended"), ids[1] + " host");
+    QCOMPARE(tablet(), "ended " + ids[1] + " host");
     QTRY_VERIFY(host.controller.state() == AgentRunState::stopped());
     QTRY_VERIFY(!serverRuns(m_runtimes.constLast(), ids[1]));
     QCOMPARE(SessionsState::folderIds(m_runtimes.constLast()), QStringList());

@@ -1,13 +1,8 @@
 // The window's coding sessions: the card as people see it with two sessions, in light and dark, and the
 // questions before a session, hosting or the app ends them.
 #include "Services/Sessions/SessionsWatcher.h"
-#include "Shared/SessionFiles.h"
+#include "SessionsList.h"
 #include "WindowHarness.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
 
 namespace {
 
@@ -17,23 +12,9 @@ const QString second = QStringLiteral("00000000000000b2");
 // Two sessions as the agent lists them; no agent answers for them, so ending one falls back to tmux.
 void listTwoSessions(const QString &runtime, const QDateTime &opened)
 {
-    QJsonArray entries;
-    for (const auto &[id, folder, device, tablets] :
-         {std::tuple(first, "/home/ana/src/ferrowyn", "Studio iPad", 1),
-          std::tuple(second, "/home/ana/src/notes", "Safari on iPad", 0)}) {
-        QVERIFY(QDir().mkpath(SessionFiles::sessionFolder(runtime, id)));
-        entries.append(QJsonObject{{"id", id},
-                                   {"folder", folder},
-                                   {"program", "codex"},
-                                   {"deviceId", "dev-" + id},
-                                   {"deviceName", device},
-                                   {"openedAt", opened.toString(Qt::ISODate)},
-                                   {"tablets", tablets}});
-    }
-    QSaveFile state(SessionFiles::stateFile(runtime));
-    QVERIFY(state.open(QIODevice::WriteOnly));
-    state.write(QJsonDocument(QJsonObject{{"format", 1}, {"sessions", entries}}).toJson());
-    QVERIFY(state.commit());
+    listSessions(runtime,
+                 {{first, "/home/ana/src/ferrowyn", "codex", "dev-" + first, "Studio iPad", opened, 1},
+                  {second, "/home/ana/src/notes", "codex", "dev-" + second, "Safari on iPad", opened, 0}});
 }
 
 } // namespace

@@ -4,16 +4,10 @@
 #include "Services/Sessions/SessionsWatcher.h"
 #include "Services/Settings/HostingSettings.h"
 #include "Services/Supervision/AgentLaunchPlan.h"
-#include "Shared/SessionFiles.h"
+#include "SessionsList.h"
 
-#include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTest>
 
 // Coding sessions as the host knows them: the agent's list read as the host trusts it, what tablets may start
 // and what a folder may then promise, the questions asked before sessions end, and the launch options that
@@ -24,24 +18,6 @@ namespace {
 const QString first = QStringLiteral("00000000000000a1");
 const QString second = QStringLiteral("00000000000000b2");
 
-QByteArray entry(const QString &id, const QString &openedAt, int tablets = 1)
-{
-    return QJsonDocument(QJsonObject{{"id", id},
-                                     {"folder", "/w/" + id},
-                                     {"program", "codex"},
-                                     {"deviceId", "dev-" + id},
-                                     {"deviceName", "iPad " + id},
-                                     {"openedAt", openedAt},
-                                     {"tablets", tablets}})
-        .toJson(QJsonDocument::Compact);
-}
-
-QByteArray state(const QList<QByteArray> &entries, int format = 1)
-{
-    return "{\"format\":" + QByteArray::number(format) + ",\"sessions\":[" +
-           QByteArrayList(entries).join(',') + "]}";
-}
-
 HostedSession session(const QString &id, const QString &openedAt, int tablets = 1)
 {
     return {id,          "/w/" + id,   "codex",
@@ -49,10 +25,15 @@ HostedSession session(const QString &id, const QString &openedAt, int tablets = 
             tablets};
 }
 
-void writeAtomically(const QString &path, const QByteArray &bytes)
+QByteArray entry(const QString &id, const QString &openedAt, int tablets = 1)
 {
-    QSaveFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit());
+    return QJsonDocument(sessionEntry(session(id, openedAt, tablets))).toJson(QJsonDocument::Compact);
+}
+
+QByteArray state(const QList<QByteArray> &entries, int format = 1)
+{
+    return "{\"format\":" + QByteArray::number(format) + ",\"sessions\":[" +
+           QByteArrayList(entries).join(',') + "]}";
 }
 
 } // namespace
@@ -133,14 +114,12 @@ void CodingSessionsTest::listFollowsTheFolderWithoutPolling()
     QCOMPARE(QFileInfo(SessionFiles::sessionsFolder(runtime)).permissions() & 0x0777,
              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
     QSignalSpy changed(&watcher, &SessionsWatcher::changed);
-    QVERIFY(QDir().mkpath(SessionFiles::sessionFolder(runtime, first)) &&
-            QDir().mkpath(SessionFiles::sessionFolder(runtime, second)));
-    writeAtomically(SessionFiles::stateFile(runtime),
-                    state({entry(first, "2026-12-07T09:00:00Z", 0), entry(second, "2026-12-07T10:00:00Z")}));
+    listSessions(runtime,
+                 {session(first, "2026-12-07T09:00:00Z", 0), session(second, "2026-12-07T10:00:00Z")});
     QTRY_COMPARE(watcher.sessions().size(), 2);
     // A tablet attaches: the same sessions, a new count.
-    writeAtomically(SessionFiles::stateFile(runtime),
-                    state({entry(first, "2026-12-07T09:00:00Z", 1), entry(second, "2026-12-07T10:00:00Z")}));
+    listSessions(runtime,
+                 {session(first, "2026-12-07T09:00:00Z", 1), session(second, "2026-12-07T10:00:00Z")});
     QTRY_COMPARE(watcher.sessions().constFirst().tablets, 1);
     // A session ended while no agent ran: its folder went, its entry stays.
     QVERIFY(QDir(SessionFiles::sessionFolder(runtime, first)).removeRecursively());

@@ -11,23 +11,10 @@ import asyncio
 import os
 import pty
 import select
-import subprocess
 import sys
 import time
-import urllib.parse
 
-from session_tablet import TIMEOUT, Failure, Tablet, check, until
-
-
-class LinkedAgent:
-    """What a Tablet needs to know of the agent, from the setup link alone."""
-
-    def __init__(self, link, workspace):
-        query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).query))
-        self.port = int(urllib.parse.urlsplit(query["endpoint"]).port)
-        self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
-                        "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
-        self.workspace = workspace
+from session_tablet import TIMEOUT, Failure, LinkedAgent, Tablet, check, until
 
 
 def attach_here(host, session):

@@ -14,6 +14,8 @@ import time
 
 import websockets
 
+from session_tablet import device
+
 TIMEOUT = 10
 FLOOD_PEERS = 100
 
@@ -21,6 +23,11 @@ FLOOD_PEERS = 100
 def fail(reason):
     print(f"FAIL {reason}", flush=True)
     sys.exit(1)
+
+
+def expect(condition, reason):
+    if not condition:
+        fail(reason)
 
 
 class Relay:
@@ -56,8 +63,7 @@ class Relay:
 async def main(token, session, host_token, host_id, nonce, workspace):
     relay = Relay(f"/relay/v2/{session}", token, fail)
     print(f"port {await relay.serve()}", flush=True)
-    if (await asyncio.wait_for(relay.hello, TIMEOUT)).get("type") != "hello":
-        fail("no hello")
+    expect((await asyncio.wait_for(relay.hello, TIMEOUT)).get("type") == "hello", "no hello")
 
     async def send(peer, payload):
         await relay.send(peer, json.dumps(payload))
@@ -70,25 +76,22 @@ async def main(token, session, host_token, host_id, nonce, workspace):
 
     async def auth(peer, device_id, secret=None, pairing=False, host_token=host_token, nonce=nonce):
         # The answer's payload, and for a refusal the close frame that follows it.
-        params = {"token": host_token, "hostId": host_id, "deviceId": device_id, "deviceName": device_id}
-        if pairing:
-            params["pairingNonce"] = nonce
+        proof = {"pairingNonce": nonce} if pairing else {}
         if secret is not None:
-            params["deviceSecret"] = secret
-        await send(peer, {"id": 1, "method": "auth", "params": params})
+            proof["deviceSecret"] = secret
+        await send(peer, {"id": 1, "method": "auth", "params": device(
+            {"token": host_token, "hostId": host_id}, device_id, **proof)})
         answer = json.loads((await next_frame(peer))["payload"])
-        if "result" in answer:
-            return answer
-        closing = await next_frame(peer)
-        if (closing.get("type"), closing.get("code")) != ("close", 1008):
-            fail(f"{peer} was refused without a close: {closing}")
+        if "error" in answer:
+            closing = await next_frame(peer)
+            expect((closing.get("type"), closing.get("code")) == ("close", 1008),
+                   f"{peer} was refused without a close: {closing}")
         return answer
 
     secrets = {}
     for peer in ("tablet-1", "tablet-2"):
         answer = await auth(peer, f"relay-{peer}", pairing=True)
-        if answer.get("result", {}).get("paired") is not True:
-            fail(f"{peer} did not pair: {answer}")
+        expect(answer.get("result", {}).get("paired") is True, f"{peer} did not pair: {answer}")
         secrets[peer] = answer["result"]["deviceSecret"]
 
     # A flood of wrong tokens through the relay, each from a peer of its own, then more from one of them: only
@@ -97,45 +100,40 @@ async def main(token, session, host_token, host_id, nonce, workspace):
     await asyncio.gather(*(send(f"guess-{n}", {"id": 1, "method": "auth", "params": {"token": f"guess-{n}"}})
                            for n in range(FLOOD_PEERS)))
     for n in range(FLOOD_PEERS):
-        if "error" not in json.loads((await next_frame(f"guess-{n}"))["payload"]):
-            fail(f"guess-{n} was not refused")
+        answer = json.loads((await next_frame(f"guess-{n}"))["payload"])
+        expect("error" in answer, f"guess-{n} was not refused")
         await next_frame(f"guess-{n}")
     flooded = time.monotonic() - started
     for _ in range(3):
         started = time.monotonic()
-        if "error" not in await auth("guess-0", "relay-tablet-2", host_token="guess"):
-            fail("guess-0 was let in")
+        expect("error" in await auth("guess-0", "relay-tablet-2", host_token="guess"), "guess-0 was let in")
     held = time.monotonic() - started
     started = time.monotonic()
-    if "result" not in await auth("guess-0", "relay-tablet-2", secrets["tablet-2"]):
-        fail("the right credentials were refused after the flood")
+    expect("result" in await auth("guess-0", "relay-tablet-2", secrets["tablet-2"]),
+           "the right credentials were refused after the flood")
     admitted = time.monotonic() - started
     print(f"flood relay peers={FLOOD_PEERS} in {flooded:.2f}s, fourth refusal of one peer held {held:.2f}s, "
           f"right credentials from it answered in {admitted:.3f}s", flush=True)
-    if held < 0.9 or admitted > 0.5:
-        fail("the throttle held back the wrong attempt")
+    expect(held >= 0.9 and admitted <= 0.5, "the throttle held back the wrong attempt")
     print("paired", flush=True)
 
     closing = await next_frame("tablet-1")  # once the host revokes it
-    if (closing.get("type"), closing.get("code"), closing.get("reason")) != ("close", 1008, "device revoked"):
-        fail(f"tablet-1 got {closing}")
+    expect([closing.get(key) for key in ("type", "code", "reason")] == ["close", 1008, "device revoked"],
+           f"tablet-1 got {closing}")
     # The revoked tablet still holds the host token and its own secret; the second tablet's id is no secret.
     for device_id, secret in (("relay-tablet-2", secrets["tablet-1"]), ("relay-tablet-2", None),
                               ("relay-tablet-1", secrets["tablet-1"])):
         answer = await auth("tablet-1", device_id, secret)
-        if answer.get("error", {}).get("code") != "auth_failed":
-            fail(f"tablet-1 got in as {device_id}: {answer}")
+        expect(answer.get("error", {}).get("code") == "auth_failed", f"tablet-1 in as {device_id}: {answer}")
     await send("tablet-2", {"id": 2, "method": "fs.list", "params": {"path": workspace}})
-    if "result" not in json.loads((await next_frame("tablet-2"))["payload"]):
-        fail("tablet-2 lost its conversation")
-    if "result" not in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]):
-        fail("tablet-2 cannot come back")
+    expect("result" in json.loads((await next_frame("tablet-2"))["payload"]), "tablet-2 lost its link")
+    expect("result" in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]),
+           "tablet-2 cannot come back")
     # The link tablet-1 scanned pairs nobody now; the new one, whose nonce the host writes here, does.
     fresh = (await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)).strip()
-    if "error" not in await auth("tablet-3", "relay-tablet-3", pairing=True):
-        fail("the revoked pairing still pairs")
-    if "result" not in await auth("tablet-3-again", "relay-tablet-3", pairing=True, nonce=fresh):
-        fail("the new pairing does not pair")
+    expect("error" in await auth("tablet-3", "relay-tablet-3", pairing=True), "the old pairing still pairs")
+    expect("result" in await auth("tablet-3-again", "relay-tablet-3", pairing=True, nonce=fresh),
+           "the new pairing does not pair")
     print("revoked", flush=True)
     relay.server.close()
 

@@ -8,12 +8,14 @@ import re
 import signal
 import subprocess
 import time
+import urllib.parse
 import urllib.request
 
 import websockets
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
+PROGRAMS = ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood")
 SECRET_NAMES = ("VELMORA_HOST_TOKEN", "VELMORA_HOST_ID", "VELMORA_PAIRING_NONCE", "VELMORA_CONTROL_SECRET",
                 "VELMORA_NGROK_AUTHTOKEN", "VELMORA_RELAY_TOKEN", "VELMORA_RELAY_SESSION")
 
@@ -37,6 +39,39 @@ async def until(predicate, what, timeout=TIMEOUT):
         await asyncio.sleep(0.01)
 
 
+def tmux_pid(socket):
+    return subprocess.run(["tmux", "-S", socket, "display-message", "-p", "#{pid}"], capture_output=True, text=True,
+                          timeout=TIMEOUT).stdout.strip()
+
+
+def device(query, device_id, **proof):
+    # What a tablet presents: the link's host token and id, its own id, and the nonce or its secret.
+    return {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
+            **proof}
+
+
+
+def link_query(link, endpoint=None):
+    parsed = urllib.parse.urlsplit(link)
+    if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
+        raise SystemExit(f"not a setup link: {link}")
+    query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
+    query["endpoint"] = endpoint or query["endpoint"]
+    return query
+
+
+class LinkedAgent:
+    """What a Tablet needs to know of the agent, from the setup link alone (`endpoint` stands in for the link's
+    own, for a tunnel that leads nowhere in a test)."""
+
+    def __init__(self, link, workspace, endpoint=None):
+        query = link_query(link, endpoint)
+        self.url = query["endpoint"]
+        self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
+                        "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
+        self.workspace = workspace
+
+
 class Agent:
     """One ferrowyn-agent with its own HOME, runtime folder and secrets; it can be stopped and started again."""
 
@@ -46,13 +81,13 @@ class Agent:
         self.workspace = os.path.join(root, "work")
         for folder in (self.home, self.run, self.bin, os.path.join(self.workspace, "project")):
             os.makedirs(folder, mode=0o700, exist_ok=True)
-        os.symlink(os.path.join(HERE, "fake-codex.sh"), os.path.join(self.bin, "codex"))
-        for name in ("counter", "sizer", "envdump", "keydump", "burst", "flood"):
-            os.symlink(os.path.join(HERE, "session_programs.sh"), os.path.join(self.bin, name))
+        for name in PROGRAMS:
+            os.symlink(os.path.join(HERE, "fake-codex.sh" if name == "codex" else "session_programs.sh"),
+                       os.path.join(self.bin, name))
         self.secrets = {name: f"{name.lower()}-{os.urandom(8).hex()}" for name in SECRET_NAMES}
         self.secrets["VELMORA_HOST_ID"] = "host_" + os.urandom(8).hex()
         self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"]
-        for program in ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "missing"):
+        for program in PROGRAMS + ("missing",):
             self.arguments += ["--session-program", program]
         self.process, self.port, self.log = None, None, []
 
@@ -70,6 +105,7 @@ class Agent:
         match = re.search(r"listening on .*:(\d+),", line)
         check(match, f"the agent did not start: {line}")
         self.port = int(match.group(1))
+        self.url = f"ws://127.0.0.1:{self.port}/ws"
         self.reader = asyncio.ensure_future(self.collect())
 
     async def collect(self):
@@ -83,9 +119,7 @@ class Agent:
 
     def rss_kb(self, session=None):
         """The agent's resident memory, or that of the session's tmux server."""
-        pid = self.process.pid if session is None else subprocess.run(
-            ["tmux", "-S", self.sockets()[session], "display-message", "-p", "#{pid}"], capture_output=True,
-            text=True).stdout.strip()
+        pid = self.process.pid if session is None else tmux_pid(self.sockets()[session])
         with open(f"/proc/{pid}/status") as status:
             return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
 
@@ -109,11 +143,8 @@ class Agent:
             return json.load(state)
 
     def kill_tmux(self):
-        for socket in self.sockets().values():
-            server = subprocess.run(["tmux", "-S", socket, "display-message", "-p", "#{pid}"], capture_output=True,
-                                    text=True, timeout=TIMEOUT).stdout.strip()
-            if server:
-                os.kill(int(server), signal.SIGKILL)
+        for server in filter(None, map(tmux_pid, self.sockets().values())):
+            os.kill(int(server), signal.SIGKILL)
 
     def leaked(self):
         text = "".join(self.log)
@@ -137,22 +168,21 @@ class Tablet:
 
     async def connect(self, send=None, receive=None):
         if send is None:
-            self.ws = await websockets.connect(f"ws://127.0.0.1:{self.agent.port}/ws", max_size=2 ** 21)
+            self.ws = await websockets.connect(self.agent.url, max_size=2 ** 21)
             send, receive = self.ws.send, self.ws.recv
         self.send, self.receive = send, receive
         self.reader = asyncio.ensure_future(self.read())
         secrets = self.agent.secrets
-        params = {"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"],
-                  "deviceId": self.device, "deviceName": self.device}
+        params = device({"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, self.device)
         # A device pairs once with the nonce; later it comes back with the secret it was issued, as tablets do.
         known = Tablet.device_secrets.get((secrets["VELMORA_HOST_ID"], self.device))
         if known:
             params["deviceSecret"] = known
         else:
             params["pairingNonce"] = secrets["VELMORA_PAIRING_NONCE"]
-        result = await self.call("auth", params)
-        if "deviceSecret" in result:
-            Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = result["deviceSecret"]
+        self.auth = await self.call("auth", params)
+        if "deviceSecret" in self.auth:
+            Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = self.auth["deviceSecret"]
         return self
 
     device_secrets = {}
@@ -219,7 +249,7 @@ class Tablet:
         try:
             await self.call(method, params)
         except RefusedError as refused:
-            return refused.code
+            return str(refused)  # "code: message"
         return "accepted"
 
     async def open(self, program, folder="project", cols=80, rows=24):

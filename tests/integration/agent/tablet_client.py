@@ -19,44 +19,20 @@ import urllib.parse
 
 import websockets
 
-
-async def call(ws, request_id, method, params=None):
-    await ws.send(json.dumps({"id": request_id, "method": method, "params": params or {}}))
-    reply = json.loads(await asyncio.wait_for(ws.recv(), 5))
-    if reply.get("id") != request_id or "result" not in reply:
-        raise SystemExit(f"unexpected reply to {method}: {reply}")
-    return reply["result"]
-
-
-def device(query, device_id, **proof):
-    # What a tablet presents: the link's host token and id, its own id, and the nonce or its secret.
-    return {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
-            **proof}
-
-
-def link_query(link, endpoint=None):
-    parsed = urllib.parse.urlsplit(link)
-    if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
-        raise SystemExit(f"not a setup link: {link}")
-    query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
-    query["endpoint"] = endpoint or query["endpoint"]
-    return query
+from session_tablet import LinkedAgent, Tablet
 
 
 async def main(link, workspace, endpoint=None):
-    query = link_query(link, endpoint)
-    async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
-        result = await call(ws, 1, "auth", device(query, "py-tablet", pairingNonce=query["pairingNonce"]))
-        print(f"paired={result['paired']}")
+    agent = LinkedAgent(link, workspace, endpoint)
+    print(f"paired={(await Tablet(agent, 'py-tablet').connect()).auth['paired']}")
     # As a tablet keeps it in its keystore: the only proof that this device id is this tablet.
-    async with websockets.connect(query["endpoint"], max_size=2**20) as ws:
-        result = await call(ws, 1, "auth", device(query, "py-tablet", deviceSecret=result["deviceSecret"]))
-        print(f"trusted={not result['paired'] and 'deviceSecret' not in result}")
-        folders = await call(ws, 2, "workspaces.list")
-        if [w["path"] for w in folders["workspaces"]] != [workspace]:
-            raise SystemExit(f"unexpected workspaces: {folders}")
-        listing = await call(ws, 3, "fs.list", {"path": workspace})
-        print("entries=" + ",".join(e["name"] for e in listing["entries"]))
+    tablet = await Tablet(agent, "py-tablet").connect()
+    print(f"trusted={not tablet.auth['paired'] and 'deviceSecret' not in tablet.auth}")
+    folders = await tablet.call("workspaces.list")
+    if [w["path"] for w in folders["workspaces"]] != [workspace]:
+        raise SystemExit(f"unexpected workspaces: {folders}")
+    listing = await tablet.call("fs.list", {"path": workspace})
+    print("entries=" + ",".join(e["name"] for e in listing["entries"]))
 
 
 def oversized(url):

@@ -6,6 +6,7 @@
 # violation or error in the browser's console.
 import argparse
 import asyncio
+import functools
 import http.server
 import json
 import os
@@ -30,32 +31,12 @@ def check(condition, what):
     print(f"ok: {what}", flush=True)
 
 
-class ForeignSite:
-    """A page of another origin that tries the agent's WebSocket."""
-
-    def __init__(self, agent_port):
-        page = ("<!doctype html><script>window.attempt = new Promise(done => {"
-                f" const ws = new WebSocket('ws://127.0.0.1:{agent_port}/ws');"
-                " ws.onopen = () => done({opened: true, code: 0});"
-                " ws.onclose = (e) => done({opened: false, code: e.code}); });</script>").encode()
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html")
-                self.end_headers()
-                self.wfile.write(page)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+def serve_foreign_site(folder):
+    """Another origin: a plain file server on a port of its own."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(
+        http.server.SimpleHTTPRequestHandler, directory=folder))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
 
 
 TERMINAL_TEXT = ("[...document.querySelectorAll('#terminal-host .xterm-rows > div')]"
@@ -75,18 +56,38 @@ async def wait_terminal(page, needle, what):
                                " && text; })()", what=what)
 
 
+async def show(page, screen, what, timeout=10):
+    await page.wait_for(f"document.body.dataset.screen === '{screen}'", what=what, timeout=timeout)
+
+
+async def click(page, element_id):
+    await page.evaluate(f"document.getElementById('{element_id}').click()")
+
+
+async def text_of(page, element_id):
+    return await page.evaluate(f"document.getElementById('{element_id}').textContent")
+
+
+async def message(page, what, timeout=10):
+    """The title of the message screen, once it shows."""
+    await show(page, "message", what, timeout)
+    return await text_of(page, "message-title")
+
+
+async def pair(page, link, what, outcome="home"):
+    """Opens the link, pairs from its form as it stands, and waits for the screen that follows."""
+    await page.navigate(link)
+    await show(page, "pair", f"the pairing screen: {what}")
+    await click(page, "pair-button")
+    await show(page, outcome, f"the {outcome} screen: {what}")
+
+
 async def screenshots(page, directory, state):
     for orientation, (width, height) in TABLET_SIZES.items():
         for theme in ("light", "dark"):
             await page.screenshot(os.path.join(directory, f"browser-{state}-{orientation}-{theme}.png"),
                                   width, height, theme == "dark")
-    await page.call("Emulation.setDeviceMetricsOverride", width=1024, height=1366, deviceScaleFactor=1,
-                    mobile=False)
-
-
-def headers_of(url):
-    with urllib.request.urlopen(url, timeout=5) as answer:
-        return answer.headers
+    await page.resize()
 
 
 async def run(args, work):
@@ -99,11 +100,12 @@ async def run(args, work):
     host = Host(args.host, workspace, os.path.join(work, "home"), bin_dir)
     await host.start()
     proxy = await CuttingProxy().start()
-    foreign = ForeignSite(host.port)
+    foreign = serve_foreign_site(bin_dir)
     page_url = f"http://127.0.0.1:{host.port}/"
     try:
         link = await host.browser_link()
-        policy = headers_of(page_url)["Content-Security-Policy"]
+        with urllib.request.urlopen(page_url, timeout=5) as answer:
+            policy = answer.headers["Content-Security-Policy"]
         check(policy and "default-src 'self'" in policy and "frame-ancestors 'none'" in policy
               and "unsafe" not in policy, "the page is served with a strict Content-Security-Policy")
 
@@ -124,11 +126,11 @@ async def run(args, work):
                   "the address the browser keeps holds no host token, host id or nonce")
             check(not any(t in entry["url"] for entry in entries for t in host.tickets()),
                   "the tab's history returns to the plain page")
-            await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen")
+            await show(page, "pair", "the pairing screen")
             await screenshots(page, args.screenshots, "pair")
             await page.evaluate("document.getElementById('device-name').value = 'Test tablet <b>'")
-            await page.evaluate("document.getElementById('pair-button').click()")
-            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after pairing")
+            await click(page, "pair-button")
+            await show(page, "home", "the home screen after pairing")
             await page.wait_for("document.querySelectorAll('#folders li').length === 1", what="the pinned folder")
             devices = await host.devices()
             check([d["name"] for d in devices] == ["Test tablet <b>"], "the browser is paired and listed by --devices")
@@ -136,47 +138,35 @@ async def run(args, work):
             check(stored["deviceId"] == devices[0]["deviceId"] and stored["deviceSecret"],
                   "the device id and its secret are kept in the origin's storage")
             check(await page.evaluate("document.cookie") == "", "nothing is kept in a cookie")
-            check(await page.evaluate("document.getElementById('home-device').textContent")
-                  == "Paired as Test tablet <b>", "the device's name is shown as text")
+            check(await text_of(page, "home-device") == "Paired as Test tablet <b>", "the name is shown as text")
             visible = await page.evaluate("document.documentElement.outerHTML + document.title")
             check(not any(s in visible for s in host.secrets() + [stored["deviceSecret"]]),
                   "no secret is in the page or its title")
 
             # A reload comes back as the trusted device, without the link.
             await page.reload()
-            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after a reload")
+            await show(page, "home", "the home screen after a reload")
             check(len(await host.devices()) == 1, "a reload does not pair again")
 
             # The code was used: the computer shows a new one, and another tablet that scans the old one is told.
             fresh = await host.browser_link()
-            check(True, "the host offers a new browser link once the first has paired")
             second = await browser.new_page(own_storage=True)
-            await second.navigate(link)
-            await second.wait_for("document.body.dataset.screen === 'pair'", what="the second tablet's pairing screen")
-            await second.evaluate("document.getElementById('pair-button').click()")
-            await second.wait_for("document.body.dataset.screen === 'message'", what="the used code's message")
-            title = await second.evaluate("document.getElementById('message-title').textContent")
-            text = await second.evaluate("document.getElementById('message-text').textContent")
+            await pair(second, link, "the used code", "message")
+            title, text = await text_of(second, "message-title"), await text_of(second, "message-text")
             check(title == "This code was already used" and text.startswith("Scan the new code on the computer."),
                   f"a second use of the code: {title} {text}")
-            await second.navigate(fresh)
-            await second.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen, new code")
-            await second.evaluate("document.getElementById('pair-button').click()")
-            await second.wait_for("document.body.dataset.screen === 'home'", what="the second tablet paired")
+            await pair(second, fresh, "the second tablet, new code")
             check(len(await host.devices()) == 2, "the new code pairs the second tablet")
             # A browser that is paired already, opened with a code, stays the device it is.
             await page.navigate(fresh)
-            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen, paired already")
+            await show(page, "home", "the home screen, paired already")
             check(json.loads(await page.evaluate("localStorage.getItem('ferrowyn.device')")) == stored,
                   "a paired browser opened with a code keeps its pairing")
             # One revoked while it was away pairs anew from a current code, rather than being told to scan one.
             removed = json.loads(await second.evaluate("localStorage.getItem('ferrowyn.device')"))["deviceId"]
             await second.navigate("about:blank")
             await host.request("--revoke", removed, "--yes")
-            await second.navigate(await host.browser_link())
-            await second.wait_for("document.body.dataset.screen === 'pair'", what="pairing anew after a revocation")
-            await second.evaluate("document.getElementById('pair-button').click()")
-            await second.wait_for("document.body.dataset.screen === 'home'", what="the second tablet paired anew")
+            await pair(second, await host.browser_link(), "pairing anew after a revocation")
             check(removed not in [d["deviceId"] for d in await host.devices()] and len(await host.devices()) == 2,
                   "a browser revoked while away pairs anew from the current code")
             check(second.errors() == [], f"no error in the second tablet's console: {second.errors()}")
@@ -184,16 +174,15 @@ async def run(args, work):
 
             # A session in the pinned folder, typed into and read back from the page.
             await page.wait_for("!document.getElementById('new-start').disabled", what="a program to start")
-            await page.evaluate("document.getElementById('new-start').click()")
-            await page.wait_for("document.body.dataset.screen === 'terminal'", what="the terminal")
+            await click(page, "new-start")
+            await show(page, "terminal", "the terminal")
             await wait_terminal(page, "Ready in project", "the program's first line")
             await type_line(page, "hello from the tablet")
             await wait_terminal(page, "You said: hello from the tablet", "the program's answer")
-            check(True, "typed into the terminal, the answer is read back from the page")
             await screenshots(page, args.screenshots, "terminal")
 
             # Back to the list, where the session runs on, and into it again.
-            await page.evaluate("document.getElementById('terminal-back').click()")
+            await click(page, "terminal-back")
             await page.wait_for("document.querySelectorAll('#sessions li').length === 1", what="the session listed")
             await screenshots(page, args.screenshots, "home")
             await page.evaluate("document.querySelector('#sessions li button').click()")
@@ -202,7 +191,7 @@ async def run(args, work):
 
             # A reload comes back to the session with its output.
             await page.reload()
-            await page.wait_for("document.body.dataset.screen === 'terminal'", what="the terminal after a reload")
+            await show(page, "terminal", "the terminal after a reload")
             text = await wait_terminal(page, "You said: hello from the tablet", "the output after a reload")
             check(text.count("You said: hello from the tablet") == 1, "a reload shows the session with its output")
 
@@ -227,18 +216,17 @@ async def run(args, work):
             status = await page.wait_for("document.getElementById('terminal-status').textContent",
                                          what="the end of the program")
             check(status == "The program ended (exit status 130).", f"Ctrl from the key bar and c: {status}")
-            await page.evaluate("document.getElementById('terminal-back').click()")
-            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen")
+            await click(page, "terminal-back")
+            await show(page, "home", "the home screen")
 
             # The computer stops hosting, then hosts again: the page says so, and comes back by itself.
             await host.request("--stop")
             await page.wait_for("!document.getElementById('banner').hidden", what="the banner")
-            banner = await page.evaluate("document.getElementById('banner-text').textContent")
+            banner = await text_of(page, "banner-text")
             check("stopped hosting" in banner, f"the page says the computer stopped hosting: {banner}")
             await screenshots(page, args.screenshots, "stopped")
             await host.request("--start")
             await page.wait_for("document.getElementById('banner').hidden", what="the banner to go", timeout=20)
-            check(True, "the page reconnects by itself when the computer hosts again")
 
             # The page's own rules, in the page.
             rules = await page.evaluate("""(async () => {
@@ -261,40 +249,33 @@ async def run(args, work):
 
             # A page of another site in the same browser cannot reach the agent.
             other = await browser.new_page()
-            await other.navigate(foreign.url)
-            attempt = await other.evaluate("window.attempt")
+            await other.navigate(f"http://127.0.0.1:{foreign.server_address[1]}/")
+            attempt = await other.evaluate(
+                f"new Promise(done => {{ const ws = new WebSocket('ws://127.0.0.1:{host.port}/ws');"
+                " ws.onopen = () => done({opened: true, code: 0});"
+                " ws.onclose = (e) => done({opened: false, code: e.code}); })")
             check(not attempt["opened"], f"a page on another origin cannot open /ws (closed with {attempt['code']})")
             await other.close()
 
             # Revoked from the host: the page says so, also after a reload.
             await host.request("--revoke", devices[0]["deviceId"], "--yes")
-            await page.wait_for("document.body.dataset.screen === 'message'", what="the revoked message")
-            title = await page.evaluate("document.getElementById('message-title').textContent")
+            title = await message(page, "the revoked message")
             check("removed" in title, f"the page says the device was revoked: {title}")
             await screenshots(page, args.screenshots, "revoked")
             await page.reload()
-            await page.wait_for("document.body.dataset.screen === 'message'", what="the revoked message again")
-            check(await page.evaluate("document.getElementById('message-title').textContent") == title,
-                  "a reload still says so")
+            check(await message(page, "the revoked message again") == title, "a reload still says so")
 
             # An expired code is refused by the page itself; the current one pairs again.
             link = await host.browser_link()
             expired = re.sub(r"ticket=\d+", "ticket=1577836800", link)
             await page.navigate(expired)
-            await page.wait_for("document.body.dataset.screen === 'message'", what="the expired message")
-            title = await page.evaluate("document.getElementById('message-title').textContent")
-            check(title == "This code has expired", f"an expired code: {title}")
-            await page.navigate(link)
-            await page.wait_for("document.body.dataset.screen === 'pair'", what="the pairing screen again")
-            await page.evaluate("document.getElementById('pair-button').click()")
-            await page.wait_for("document.body.dataset.screen === 'home'", what="the home screen after pairing again")
+            check(await message(page, "the expired message") == "This code has expired", "an expired code")
+            await pair(page, link, "pairing again")
 
             # A rotated pairing: the browser's credentials are no longer accepted.
             await host.request("--rotate", "--yes")
-            await page.wait_for("document.body.dataset.screen === 'message'", what="the message after a rotation",
-                                timeout=20)
-            title = await page.evaluate("document.getElementById('message-title').textContent")
-            check(title == "This computer no longer accepts this browser", f"a rotated pairing: {title}")
+            check(await message(page, "the message after a rotation", 20)
+                  == "This computer no longer accepts this browser", "a rotated pairing")
             await host.browser_link()
 
             check(page.csp_violations() == [], "no CSP violation was reported")
@@ -302,10 +283,11 @@ async def run(args, work):
         output = "".join(host.output)
         check(not any(s in output for s in host.secrets() + host.tickets()), "no secret is in the host's output")
     finally:
-        foreign.close()
+        foreign.shutdown()
+        foreign.server_close()
         await proxy.stop()
         await host.stop()
-        await host.end_sessions()
+        host.end_sessions()
 
 
 def main():

@@ -48,24 +48,19 @@ class Page:
                 and not (source == "network" and text.startswith("WebSocket connection to"))]
 
     async def navigate(self, url, timeout=10):
-        while not self.events.empty():
-            self.events.get_nowait()
-        await self.call("Page.navigate", url=url)
-        await self.wait_event("Page.loadEventFired", timeout)
+        await self._load("Page.navigate", timeout, url=url)
 
     async def reload(self, timeout=10):
+        await self._load("Page.reload", timeout, ignoreCache=True)
+
+    async def _load(self, method, timeout, **params):
         while not self.events.empty():
             self.events.get_nowait()
-        await self.call("Page.reload", ignoreCache=True)
-        await self.wait_event("Page.loadEventFired", timeout)
-
-    async def wait_event(self, wanted, timeout):
-        async def next_match():
-            while True:
-                method, params = await self.events.get()
-                if method == wanted:
-                    return params
-        return await asyncio.wait_for(next_match(), timeout)
+        await self.call(method, **params)
+        async def loaded():
+            while (await self.events.get())[0] != "Page.loadEventFired":
+                pass
+        await asyncio.wait_for(loaded(), timeout)
 
     async def evaluate(self, expression, timeout=10):
         reply = await asyncio.wait_for(
@@ -88,9 +83,12 @@ class Page:
         await self.browser.call("Target.closeTarget", {"targetId": self.target_id})
         self.browser.pages.pop(self.session_id, None)
 
-    async def screenshot(self, path, width, height, dark):
+    async def resize(self, width=1024, height=1366):
         await self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
                         mobile=False)
+
+    async def screenshot(self, path, width, height, dark):
+        await self.resize(width, height)
         await self.call("Emulation.setEmulatedMedia",
                         features=[{"name": "prefers-color-scheme", "value": "dark" if dark else "light"}])
         # Two frames, so the layout and the terminal's fit follow the new size before the picture.
@@ -168,7 +166,7 @@ class Browser:
         await self.socket.send(json.dumps(request))
         return await asyncio.wait_for(future, 30)
 
-    async def new_page(self, width=1024, height=1366, own_storage=False):
+    async def new_page(self, own_storage=False):
         """A tab; with `own_storage`, in a context of its own (as another device would be: no storage shared)."""
         params = {"url": "about:blank"}
         if own_storage:
@@ -179,6 +177,5 @@ class Browser:
         self.pages[page.session_id] = page
         for domain in ("Page", "Runtime", "Log"):
             await page.call(f"{domain}.enable")
-        await page.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
-                        mobile=False)
+        await page.resize()
         return page

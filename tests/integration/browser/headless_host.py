@@ -6,6 +6,7 @@ import json
 import os
 import signal
 import socket
+import subprocess
 import urllib.parse
 
 
@@ -51,14 +52,10 @@ class Host:
         await asyncio.wait_for(self.process.wait(), 15)
         await self.reader
 
-    async def end_sessions(self):
+    def end_sessions(self):
         """Ends what a failed run left: a session's tmux server outlives the host and its agent."""
-        pattern = os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn", "sessions", "*", "tmux")
-        for socket_path in glob.glob(pattern):
-            ending = await asyncio.create_subprocess_exec(
-                "tmux", "-S", socket_path, "kill-server", stdin=asyncio.subprocess.DEVNULL,
-                stdout=asyncio.subprocess.DEVNULL, stderr=asyncio.subprocess.DEVNULL)
-            await asyncio.wait_for(ending.wait(), 10)
+        for socket_path in glob.glob(os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn/sessions/*/tmux")):
+            subprocess.run(["tmux", "-S", socket_path, "kill-server"], capture_output=True, timeout=10)
 
     async def ask(self, *arguments):
         process = await asyncio.create_subprocess_exec(
@@ -76,10 +73,7 @@ class Host:
                 status, text = await self.ask("--link", "--browser")
                 link = text.strip()
                 if status == 0 and link.startswith(f"http://127.0.0.1:{self.port}/#") and link not in self.links:
-                    status, text = await self.ask("--link")
-                    if status != 0 or not text.startswith("ferrowyn://connect?"):
-                        raise AssertionError(f"--link: {status} {text}")
-                    self.app_links.append(text.strip())
+                    self.app_links.append((await self.request("--link")).strip())
                     self.links.append(link)
                     return link
                 await asyncio.sleep(0.1)
@@ -89,15 +83,13 @@ class Host:
             raise AssertionError(f"no new browser link within {timeout} s") from None
 
     async def devices(self):
-        status, text = await self.ask("--devices", "--json")
-        if status != 0:
-            raise AssertionError(f"--devices: {text}")
-        return json.loads(text)["devices"]
+        return json.loads(await self.request("--devices", "--json"))["devices"]
 
     async def request(self, *arguments):
         status, text = await self.ask(*arguments)
         if status != 0:
             raise AssertionError(f"{arguments}: {status} {text}")
+        return text
 
     def secrets(self):
         """Every lasting secret of the pairings the links were made for, as the app links carried them."""
