@@ -62,7 +62,7 @@ bool TrustedDeviceStore::add(const QString &deviceId, const QString &deviceName,
             return true;
         },
         error);
-    noteWrite(written, QStringLiteral("a newly paired device is not trusted (%1)").arg(*error));
+    noteWrite(written, QStringLiteral("a newly paired device is not trusted"), error);
     if (written)
         m_lastSeenWrites.insert(deviceId, pairedAt);
     return written;
@@ -86,9 +86,8 @@ bool TrustedDeviceStore::upgradeToSecret(const QString &deviceId, const QString 
             return upgraded;
         },
         error);
-    noteWrite(
-        written,
-        QStringLiteral("a device paired before device secrets keeps working without one (%1)").arg(*error));
+    noteWrite(written, QStringLiteral("a device paired before device secrets keeps working without one"),
+              error);
     if (!written || !upgraded)
         return false;
     m_lastSeenWrites.insert(deviceId, now);
@@ -115,7 +114,7 @@ bool TrustedDeviceStore::recordSeen(const QString &deviceId, const QString &host
             return found;
         },
         &error);
-    noteWrite(written, QStringLiteral("when a device was seen is not recorded (%1)").arg(error));
+    noteWrite(written, QStringLiteral("when a device was seen is not recorded"), &error);
     if (!written || !found)
         return false;
     m_lastSeenWrites.insert(deviceId, now);
@@ -134,16 +133,18 @@ bool TrustedDeviceStore::remove(const QString &deviceId, const QString &hostId, 
             return found;
         },
         error);
-    noteWrite(written, QStringLiteral("a device is not revoked (%1)").arg(*error));
+    noteWrite(written, QStringLiteral("a device is not revoked"), error);
     m_lastSeenWrites.remove(deviceId);
     return written && found;
 }
 
-void TrustedDeviceStore::noteWrite(bool written, const QString &failure)
+void TrustedDeviceStore::noteWrite(bool written, const QString &consequence, const QString *reason)
 {
-    // Every failure is told, as each loses something of its own; the recovery once.
+    // Every failure is told, as each loses something of its own; the recovery once. A failed write always
+    // has its reason.
     if (!written)
-        AgentLog::error(AgentStorageReport::failed(AgentStorageReport::trustedDevices, failure));
+        AgentLog::error(AgentStorageReport::failed(AgentStorageReport::trustedDevices,
+                                                   QStringLiteral("%1 (%2)").arg(consequence, *reason)));
     else if (m_writeFailing)
         AgentLog::event(AgentStorageReport::recovered(AgentStorageReport::trustedDevices));
     m_writeFailing = !written;

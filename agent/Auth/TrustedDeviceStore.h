@@ -54,7 +54,7 @@ private:
     TrustedDevicesFile::Contents contents() const;
 
     // Tells of a failed write, and of the first write that succeeds after one.
-    void noteWrite(bool written, const QString &failure);
+    void noteWrite(bool written, const QString &consequence, const QString *reason);
 
     TrustedDevicesFile m_file;
     QHash<QString, QDateTime> m_lastSeenWrites;

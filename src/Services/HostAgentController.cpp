@@ -36,7 +36,8 @@ HostAgentController::HostAgentController(UserDefaults &defaults, Keyring &keyrin
                                      }},
                                     timings.setupLinkRefreshInterval, timings.tunnelPoll, this)),
       m_sessions(
-          new SessionsWatcher(SessionFiles::runtimeFolder(QProcessEnvironment::systemEnvironment()), this))
+          new SessionsWatcher(SessionFiles::runtimeFolder(QProcessEnvironment::systemEnvironment()), this)),
+      m_sessionsEndWait(timings.sessionsEndWait)
 {
     using Controller = HostAgentController;
     connect(m_supervisor, &AgentSupervisor::stateChanged, this, &Controller::stateChanged);

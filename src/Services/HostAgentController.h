@@ -204,7 +204,7 @@ private:
     // Counts the starts and stops asked for: a stop that waits for the agent to end the sessions gives way to
     // anything asked after it.
     quint64 m_hostingRequests = 0;
-    std::chrono::milliseconds m_sessionsEndWait;
+    const std::chrono::milliseconds m_sessionsEndWait;
     QString m_runningAgentBuild;
     // The preferences of the last start; what a restart launches with, and whose ngrok token is masked.
     QPointer<HostPreferences> m_lastPreferences;
