@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QUrlQuery>
 
 #include <csignal>
@@ -185,10 +184,8 @@ private slots:
     void revokeFallsBackToTheFileWhenTheAgentCannotBeAsked()
     {
         AgentControllerHarness h;
-        QTcpServer free; // the stand-in listens on no port, so nothing there answers the request
-        QVERIFY(free.listen(QHostAddress::LocalHost));
-        h.preferences.setLanPort(free.serverPort());
-        free.close();
+        // The stand-in listens on no port, so nothing there answers the request.
+        h.preferences.setLanPort(freeLoopbackPort());
         h.start("hang");
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
         const TrustedDevicesFile file(HostAgentController::trustedDevicesPath());

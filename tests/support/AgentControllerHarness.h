@@ -7,10 +7,18 @@
 #include "Services/HostAgentController.h"
 #include "Services/Settings/HostPreferences.h"
 
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+// A loopback port that nothing listens on right now.
+inline quint16 freeLoopbackPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+}
 
 // The runtime folder where coding sessions live, one for each harness: what a test's controller ends or
 // lists is never the user's.
