@@ -1,13 +1,10 @@
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
-#include <QGuiApplication>
 #include <QHttpServer>
 #include <QJsonObject>
-#include <QPalette>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTimeZone>
 
 namespace {
@@ -78,18 +75,7 @@ void WindowStatesTest::screenshots()
     QFETCH(Arrangement, arrange);
     arrange(*this);
     QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
-    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
-    QVERIFY(folder.mkpath(QStringLiteral(".")));
-    const QPalette light = QGuiApplication::palette();
-    for (const bool dark : {false, true}) {
-        QGuiApplication::setPalette(dark ? QPalette(QColor(60, 60, 60), QColor(36, 36, 36)) : light);
-        // The header's corner follows the palette at the next frame.
-        QTRY_VERIFY((m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100) == dark);
-        const QString name =
-            QStringLiteral("%1-%2.png").arg(QTest::currentDataTag(), dark ? "dark" : "light");
-        QVERIFY(m_h.window()->grabWindow().save(folder.filePath(name)));
-    }
-    QGuiApplication::setPalette(light);
+    m_h.saveLightAndDark(SCREENSHOT_DIR "/" + QString::fromLatin1(QTest::currentDataTag()));
 }
 
 void WindowStatesTest::showStopped()
@@ -116,10 +102,7 @@ void WindowStatesTest::showStopped()
 // The real agent, and a QR code on screen that carries the whole link.
 void WindowStatesTest::showHostingOnTheLan()
 {
-    QTcpServer port; // free right now
-    QVERIFY(port.listen(QHostAddress::LocalHost));
-    m_h.preferences.setLanPort(port.serverPort());
-    port.close();
+    m_h.preferences.setLanPort(freeLoopbackPort());
     m_h.agentPath = QStringLiteral(FERROWYN_AGENT_PATH);
     m_h.controller->start(&m_h.preferences);
     QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
