@@ -188,15 +188,9 @@ private slots:
         h.preferences.setLanPort(freeLoopbackPort());
         h.start("hang");
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+        QVERIFY(h.trust({{"gone", "A", h.controller->hostId(), {}, {}, {}},
+                         {"kept", "B", h.controller->hostId(), {}, {}, {}}}));
         const TrustedDevicesFile file(HostAgentController::trustedDevicesPath());
-        QString error;
-        QVERIFY(file.update(
-            [&](QList<TrustedDevice> &devices) {
-                devices = {{"gone", "A", h.controller->hostId(), {}, {}, {}},
-                           {"kept", "B", h.controller->hostId(), {}, {}, {}}};
-                return true;
-            },
-            &error));
         const qint64 old = h.controller->agentProcessId();
         const QString oldNonce = h.controller->credentialStore().cached()->pairingNonce;
         h.controller->revokeDevice("gone", &h.preferences);

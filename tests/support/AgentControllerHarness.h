@@ -6,6 +6,7 @@
 #include "ScriptedFolderChooser.h"
 #include "Services/HostAgentController.h"
 #include "Services/Settings/HostPreferences.h"
+#include "Shared/TrustedDevicesFile.h"
 
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -50,6 +51,19 @@ struct AgentControllerHarness {
     }
 
     ~AgentControllerHarness() { controller->stop(true); }
+
+    // Makes the devices the ones the trusted devices file lists, as the agent would write them.
+    static bool trust(const QList<TrustedDevice> &devices)
+    {
+        QString error;
+        return TrustedDevicesFile(HostAgentController::trustedDevicesPath())
+            .update(
+                [&](QList<TrustedDevice> &listed) {
+                    listed = devices;
+                    return true;
+                },
+                &error);
+    }
 
     void start(const QString &script)
     {

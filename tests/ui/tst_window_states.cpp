@@ -166,17 +166,9 @@ void WindowStatesTest::showPairedDevices()
     QTRY_VERIFY(m_h.presenter.running());
     const QString hostId = m_h.controller->hostId();
     const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
-    QString error;
-    QVERIFY(TrustedDevicesFile(HostAgentController::trustedDevicesPath())
-                .update(
-                    [&](QList<TrustedDevice> &devices) {
-                        devices = {
-                            {"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay",
-                             "sha256:" + QString(64, 'a')},
-                            {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}, {}}};
-                        return true;
-                    },
-                    &error));
+    QVERIFY(m_h.trust(
+        {{"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay", "sha256:" + QString(64, 'a')},
+         {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}, {}}}));
     QTRY_COMPARE(m_h.named("deviceRow").size(), 2);
     QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
     // What the window holds of a device never includes the hash of its secret.
