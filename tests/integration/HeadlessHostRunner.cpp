@@ -43,11 +43,15 @@ QString HeadlessHostRunner::printed(QProcess &host)
     return outputs[&host] += QString::fromUtf8(host.readAllStandardOutput());
 }
 
+QJsonObject HeadlessHostRunner::status() const
+{
+    return QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8()).object();
+}
+
 QString HeadlessHostRunner::warnings() const
 {
-    const QJsonObject status = QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8()).object();
     QStringList lines;
-    for (const QJsonValue warning : status.value("warnings").toArray())
+    for (const QJsonValue warning : status().value("warnings").toArray())
         lines.append(warning.toString());
     return lines.join('\n');
 }
@@ -63,12 +67,12 @@ HeadlessHostRunner::HeadlessHostRunner()
                           QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
 }
 
-QProcessEnvironment HeadlessHostRunner::environment() const
+QProcessEnvironment HeadlessHostRunner::environment(const QString &homePath) const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CONFIG_HOME", "XDG_STATE_HOME"})
         environment.remove(QString::fromLatin1(name));
-    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("HOME"), homePath.isEmpty() ? home.path() : homePath);
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path() + QStringLiteral("/run"));
     // A window would need this platform and find no display to open it on.
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -86,9 +90,10 @@ std::pair<int, QString> HeadlessHostRunner::ask(const QStringList &arguments, co
     return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput())};
 }
 
-void HeadlessHostRunner::startHost(QProcess &host, const QStringList &arguments) const
+void HeadlessHostRunner::startHost(QProcess &host, const QStringList &arguments,
+                                   const QString &homePath) const
 {
-    host.setProcessEnvironment(environment());
+    host.setProcessEnvironment(environment(homePath));
     host.start(QStringLiteral(FERROWYN_HOST_PATH),
                QStringList{QStringLiteral("--headless"), QStringLiteral("--loopback"),
                            QStringLiteral("--port"), port, QStringLiteral("--workspace"), workspace.path()} +

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -11,17 +12,21 @@
 // what it printed, and the command line's requests to it.
 struct HeadlessHostRunner {
     HeadlessHostRunner();
-    QProcessEnvironment environment() const;
+    // The host's environment, in `homePath` when given.
+    QProcessEnvironment environment(const QString &homePath = {}) const;
     // Runs the host with the arguments to its end; its exit status and standard output.
     std::pair<int, QString> ask(const QStringList &arguments, const QByteArray &input = {}) const;
     // Starts a headless host on the loopback port, serving the pinned folder.
-    void startHost(QProcess &host, const QStringList &arguments) const;
+    void startHost(QProcess &host, const QStringList &arguments, const QString &homePath = {}) const;
     // The links of every QR code the host printed so far, read with zbarimg.
     QStringList printedLinks(const QString &output) const;
     bool tabletPairs(const QString &link) const;
+    // Asks the running host to quit, and whether it did.
+    bool quit(QProcess &host) const { return ask({"--quit"}).first == 0 && host.waitForFinished(10000); }
     // Everything the host printed so far.
     QString printed(QProcess &host);
-    // The --status warnings, one per line.
+    // What --status --json says, and its warnings, one per line.
+    QJsonObject status() const;
     QString warnings() const;
 
     QTemporaryDir home;

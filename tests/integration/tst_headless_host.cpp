@@ -47,14 +47,14 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(!linkCode.contains(u'\x1b'));
     QCOMPARE(printedLinks(linkCode + "end\n"), QStringList{link});
     QVERIFY(tabletPairs(link));
-    const auto [statusExit, status] = ask({QStringLiteral("--status"), QStringLiteral("--json")});
+    const auto [statusExit, statusText] = ask({"--status", "--json"});
     QCOMPARE(statusExit, 0);
-    const QJsonObject statusObject = QJsonDocument::fromJson(status.toUtf8()).object();
-    QCOMPARE(statusObject.value(QStringLiteral("state")).toString(), QStringLiteral("running"));
-    QCOMPARE(statusObject.value(QStringLiteral("endpoint")).toString(),
-             QStringLiteral("ws://127.0.0.1:") + port);
-    const QString token = QUrlQuery(QUrl(link)).queryItemValue(QStringLiteral("token"));
-    QVERIFY(!token.isEmpty() && !status.contains(token));
+    QCOMPARE(status()["state"], "running");
+    QCOMPARE(status()["endpoint"], "ws://127.0.0.1:" + port);
+    const auto token = [](const QString &link) {
+        return QUrlQuery(QUrl(link)).queryItemValue("token");
+    };
+    QVERIFY(!token(link).isEmpty() && !statusText.contains(token(link)));
 
     const QFileInfo secrets(home.filePath(QStringLiteral(".local/state/ferrowyn-host/credentials.json")));
     QVERIFY(printed(host).contains("Pairing secrets: " + secrets.filePath() + '\n'));
@@ -112,23 +112,17 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(printed(again).contains("Pairing secrets: " + PairingSecretsPlace::memoryOnly + '\n'));
     QVERIFY(printed(again).contains("Warning: " + PairingSecretsPlace::keyringUnavailableWarning + '\n'));
     QVERIFY(!printed(again).contains(PairingSecretsPlace::systemKeyring));
-    QCOMPARE(QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8())["secrets"].toString(),
-             PairingSecretsPlace::memoryOnly);
-    QVERIFY(QUrlQuery(QUrl(unsaved)).queryItemValue(QStringLiteral("token")) !=
-            QUrlQuery(QUrl(rotated)).queryItemValue(QStringLiteral("token")));
+    QCOMPARE(status()["secrets"], PairingSecretsPlace::memoryOnly);
+    QVERIFY(token(unsaved) != token(rotated));
     QCOMPARE(QFileInfo(secrets.filePath()).lastModified(), written);
-    QCOMPARE(ask({QStringLiteral("--quit")}).first, 0);
-    QVERIFY(again.waitForFinished(10000));
+    QVERIFY(quit(again));
 
     QProcess third;
     startHost(third, {QStringLiteral("--secrets-file"), QStringLiteral("--qr=none")});
     QTRY_VERIFY_WITH_TIMEOUT(!ask({QStringLiteral("--link")}).second.isEmpty(), 20000);
-    const QString restored = ask({QStringLiteral("--link")}).second.trimmed();
-    QCOMPARE(QUrlQuery(QUrl(restored)).queryItemValue(QStringLiteral("token")),
-             QUrlQuery(QUrl(rotated)).queryItemValue(QStringLiteral("token")));
+    QCOMPARE(token(ask({"--link"}).second.trimmed()), token(rotated));
     QVERIFY(printedLinks(printed(third)).isEmpty());
-    QCOMPARE(ask({QStringLiteral("--quit")}).first, 0);
-    QVERIFY(third.waitForFinished(10000));
+    QVERIFY(quit(third));
 }
 
 void HeadlessHostTest::secretsFileOthersCanReadIsRefused()
@@ -150,8 +144,7 @@ void HeadlessHostTest::secretsFileOthersCanReadIsRefused()
                             path;
     QTRY_VERIFY_WITH_TIMEOUT(printed(host).contains("Warning: " + refusal + '\n'), 20000);
     QVERIFY(warnings().contains(refusal));
-    QCOMPARE(ask({"--quit"}).first, 0);
-    QVERIFY(host.waitForFinished(10000));
+    QVERIFY(quit(host));
     // Left exactly as it was: the user decides.
     QVERIFY(secrets.open(QIODevice::ReadOnly));
     QCOMPARE(secrets.readAll(), stored);
@@ -177,17 +170,14 @@ void HeadlessHostTest::aPortInUseIsSaidOnce()
         settings.close();
         QProcess host;
         outputs.remove(&host); // the last round's, at the same address
-        QProcessEnvironment environment = this->environment();
-        environment.insert("HOME", otherHome.path());
-        host.setProcessEnvironment(environment);
+        host.setProcessEnvironment(environment(otherHome.path()));
         host.start(FERROWYN_HOST_PATH, {"--headless", "--loopback", "--port", port, "--qr=none"});
         if (keepOnline) {
             // The agent's own line each time it was tried, the host's words once.
             QTRY_VERIFY_WITH_TIMEOUT(printed(host).count("cannot listen on 127.0.0.1:" + port) >= 2, 20000);
             QCOMPARE(printed(host).count(told), 1);
             QCOMPARE(host.state(), QProcess::Running);
-            QCOMPARE(ask({"--quit"}).first, 0);
-            QVERIFY(host.waitForFinished(10000));
+            QVERIFY(quit(host));
             QCOMPARE(host.exitCode(), 0);
         } else {
             QVERIFY(host.waitForFinished(20000));
@@ -202,19 +192,12 @@ void HeadlessHostTest::aFullDiskLosesNothing()
 {
     SmallFullDisk disk;
     qInfo("full disk: %s", qPrintable(disk.kind()));
-    const auto start = [&](QProcess &host) {
-        QProcessEnvironment environment = this->environment();
-        environment.insert("HOME", disk.path());
-        host.setProcessEnvironment(environment);
-        host.start(FERROWYN_HOST_PATH, {"--headless", "--loopback", "--port", port, "--workspace",
-                                        workspace.path(), "--secrets-file", "--qr=none"});
-    };
+    const QStringList options{"--secrets-file", "--qr=none"};
     QProcess first;
-    start(first);
+    startHost(first, options, disk.path());
     QTRY_VERIFY_WITH_TIMEOUT(!ask({"--link"}).second.isEmpty(), 20000);
     QVERIFY(tabletPairs(ask({"--link"}).second.trimmed()));
-    QCOMPARE(ask({"--quit"}).first, 0);
-    QVERIFY(first.waitForFinished(10000));
+    QVERIFY(quit(first));
     const QStringList files{".config/ferrowyn-host/defaults.json",
                             ".local/state/ferrowyn-host/credentials.json", ".ferrowyn/trusted-devices.json"};
     QList<QByteArray> saved;
@@ -238,7 +221,7 @@ void HeadlessHostTest::aFullDiskLosesNothing()
     QProcess second;
     if (!disk.mounted())
         second.setChildProcessModifier(&SmallFullDisk::limitFileSizeInChild);
-    start(second);
+    startHost(second, options, disk.path());
     QTRY_VERIFY_WITH_TIMEOUT(!ask({"--link"}).second.isEmpty(), 20000);
     // A revoke the agent cannot write, nor the host after it, says so; so do the secrets it could not save.
     QCOMPARE(ask({"--revoke", "py-tablet", "--yes"}).first, 0);
@@ -257,9 +240,7 @@ void HeadlessHostTest::aFullDiskLosesNothing()
     // A tablet whose trust the agent cannot save is turned away, and the warning stands where the others do.
     // (The rotation's deleted file gave the disk some room back.)
     auto fullAgain = disk.full();
-    QTRY_COMPARE_WITH_TIMEOUT(
-        QJsonDocument::fromJson(ask({"--status", "--json"}).second.toUtf8())["state"].toString(), "running",
-        20000);
+    QTRY_COMPARE_WITH_TIMEOUT(status()["state"], "running", 20000);
     QVERIFY(!tabletPairs(ask({"--link"}).second.trimmed()));
     QTRY_VERIFY_WITH_TIMEOUT(warnings().contains("The agent cannot save the trusted devices: a newly paired "
                                                  "device is not trusted (cannot write " +
@@ -272,8 +253,7 @@ void HeadlessHostTest::aFullDiskLosesNothing()
         QVERIFY(tabletPairs(ask({"--link"}).second.trimmed()));
         QTRY_VERIFY_WITH_TIMEOUT(!warnings().contains("The agent cannot save"), 10000);
     }
-    QCOMPARE(ask({"--quit"}).first, 0);
-    QVERIFY(second.waitForFinished(10000));
+    QVERIFY(quit(second));
     QVERIFY(unchanged(2));
 }
 

@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QUrlQuery>
 
 #include <csignal>
@@ -185,21 +184,13 @@ private slots:
     void revokeFallsBackToTheFileWhenTheAgentCannotBeAsked()
     {
         AgentControllerHarness h;
-        QTcpServer free; // the stand-in listens on no port, so nothing there answers the request
-        QVERIFY(free.listen(QHostAddress::LocalHost));
-        h.preferences.setLanPort(free.serverPort());
-        free.close();
+        // The stand-in listens on no port, so nothing there answers the request.
+        h.preferences.setLanPort(freeLoopbackPort());
         h.start("hang");
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+        QVERIFY(h.trust({{"gone", "A", h.controller->hostId(), {}, {}, {}},
+                         {"kept", "B", h.controller->hostId(), {}, {}, {}}}));
         const TrustedDevicesFile file(HostAgentController::trustedDevicesPath());
-        QString error;
-        QVERIFY(file.update(
-            [&](QList<TrustedDevice> &devices) {
-                devices = {{"gone", "A", h.controller->hostId(), {}, {}, {}},
-                           {"kept", "B", h.controller->hostId(), {}, {}, {}}};
-                return true;
-            },
-            &error));
         const qint64 old = h.controller->agentProcessId();
         const QString oldNonce = h.controller->credentialStore().cached()->pairingNonce;
         h.controller->revokeDevice("gone", &h.preferences);

@@ -25,29 +25,22 @@ private slots:
 void HostCommandLineTest::commandLineMistakes_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("port out of range")
-        << QStringList{QStringLiteral("--headless"), QStringLiteral("--port=70000")};
-    QTest::newRow("port not a number")
-        << QStringList{QStringLiteral("--headless"), QStringLiteral("--port=80x")};
-    QTest::newRow("no such folder") << QStringList{QStringLiteral("--headless"),
-                                                   QStringLiteral("--workspace=/nonexistent/folder")};
-    QTest::newRow("unknown mode") << QStringList{QStringLiteral("--headless"),
-                                                 QStringLiteral("--mode=ngrok")};
-    QTest::newRow("contradiction") << QStringList{QStringLiteral("--headless"), QStringLiteral("--bind-all"),
-                                                  QStringLiteral("--loopback")};
-    QTest::newRow("run option without headless") << QStringList{QStringLiteral("--port=8080")};
-    QTest::newRow("two requests") << QStringList{QStringLiteral("--start"), QStringLiteral("--stop")};
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate")};
-    QTest::newRow("browser form of another request")
-        << QStringList{QStringLiteral("--status"), QStringLiteral("--browser")};
-    QTest::newRow("browser form without a request") << QStringList{QStringLiteral("--browser")};
+    QTest::newRow("port out of range") << QStringList{"--headless", "--port=70000"};
+    QTest::newRow("port not a number") << QStringList{"--headless", "--port=80x"};
+    QTest::newRow("no such folder") << QStringList{"--headless", "--workspace=/nonexistent/folder"};
+    QTest::newRow("unknown mode") << QStringList{"--headless", "--mode=ngrok"};
+    QTest::newRow("contradiction") << QStringList{"--headless", "--bind-all", "--loopback"};
+    QTest::newRow("run option without headless") << QStringList{"--port=8080"};
+    QTest::newRow("two requests") << QStringList{"--start", "--stop"};
+    QTest::newRow("unknown option") << QStringList{"--frobnicate"};
+    QTest::newRow("browser form of another request") << QStringList{"--status", "--browser"};
+    QTest::newRow("browser form without a request") << QStringList{"--browser"};
 }
 
 void HostCommandLineTest::commandLineMistakes()
 {
     QFETCH(QStringList, arguments);
-    const HostCommandLine parsed =
-        HostCommandLine::parse(QStringList{QStringLiteral("ferrowyn-host")} + arguments);
+    const HostCommandLine parsed = HostCommandLine::parse(QStringList{"ferrowyn-host"} + arguments);
     QCOMPARE(parsed.action, HostCommandLine::Action::Print);
     QCOMPARE(parsed.exitCode, HostCommandLine::badArguments);
     QVERIFY(parsed.outputIsError && !parsed.output.contains(QLatin1Char('\n')));

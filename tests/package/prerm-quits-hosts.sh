@@ -6,6 +6,9 @@
 set -euo pipefail
 root=$1 prerm=$2 scratch=$3
 hosts=()
+# Whether the command succeeds within ten seconds.
+within10s() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
 
 start() { # user
     local home=$scratch/home-$1
@@ -16,10 +19,7 @@ start() { # user
         >"$home/output" 2>&1 &
     hosts+=($!)
     # Ready once it listens for requests.
-    for _ in $(seq 100); do
-        [[ -S $home/run/ferrowyn-host.socket ]] && return 0
-        sleep 0.1
-    done
+    within10s test -S "$home/run/ferrowyn-host.socket" && return 0
     echo "the host of $1 did not start: $(cat "$home/output")" >&2
     return 1
 }
@@ -29,11 +29,7 @@ start nobody
 PATH="$root/usr/bin:$PATH" sh "$prerm" remove
 status=0
 for host in "${hosts[@]}"; do
-    for _ in $(seq 100); do
-        kill -0 "$host" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$host" 2>/dev/null; then
+    if ! within10s gone "$host"; then
         echo "a host is still running after the prerm" >&2
         status=1
         kill "$host"

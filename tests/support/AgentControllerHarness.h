@@ -6,11 +6,20 @@
 #include "ScriptedFolderChooser.h"
 #include "Services/HostAgentController.h"
 #include "Services/Settings/HostPreferences.h"
+#include "Shared/TrustedDevicesFile.h"
 
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+// A loopback port that nothing listens on right now.
+inline quint16 freeLoopbackPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+}
 
 // The runtime folder where coding sessions live, one for each harness: what a test's controller ends or
 // lists is never the user's.
@@ -42,6 +51,19 @@ struct AgentControllerHarness {
     }
 
     ~AgentControllerHarness() { controller->stop(true); }
+
+    // Makes the devices the ones the trusted devices file lists, as the agent would write them.
+    static bool trust(const QList<TrustedDevice> &devices)
+    {
+        QString error;
+        return TrustedDevicesFile(HostAgentController::trustedDevicesPath())
+            .update(
+                [&](QList<TrustedDevice> &listed) {
+                    listed = devices;
+                    return true;
+                },
+                &error);
+    }
 
     void start(const QString &script)
     {

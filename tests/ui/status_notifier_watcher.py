@@ -1,8 +1,7 @@
 # A StatusNotifierWatcher stand-in for a private session bus: Qt shows its tray icon as a StatusNotifierItem
 # only when a watcher says a host is registered. Prints each registered item's bus name, one per line. For each
-# item name read on its standard input it reads the icon as a panel would, and prints one line of JSON: the
-# themed name, and each pixmap's width, height and the colour of its state badge.
-import json
+# item name read on its standard input it reads the icon as a panel would, and prints the colour of the state
+# badge of its largest image: "grey", "green", "red", another rgb(...), or why there is none.
 import sys
 
 import dbus
@@ -48,24 +47,28 @@ class Watcher(dbus.service.Object):
                 "RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s")}
 
 
+def badge_colour(red, green, blue):
+    if green > red + 60 and green > blue + 60:
+        return "green"
+    if red > green + 60 and red > blue + 60:
+        return "red"
+    return "grey" if max(red, green, blue) - min(red, green, blue) < 30 else f"rgb({red}, {green}, {blue})"
+
+
 def icon_of(bus, name):
     # Asked without blocking: the item's answer needs the main loop of the process that asks.
     def answered(properties):
-        pixmaps = []
-        for width, height, data in properties.get("IconPixmap", []):
-            pixels = bytes(data)  # ARGB, 4 bytes a pixel
-            # The colour where the icon's state badge sits, three quarters across and down.
-            at = 4 * (int(height) * 3 // 4 * int(width) + int(width) * 3 // 4)
-            pixmaps.append({"width": int(width), "height": int(height),
-                            "badge": list(pixels[at + 1:at + 4]) if at + 4 <= len(pixels) else []})
-        print(json.dumps({"name": str(properties.get("IconName", "")), "pixmaps": pixmaps}), flush=True)
-
-    def failed(error):
-        print(json.dumps({"error": str(error)}), flush=True)
+        pixmaps = [(int(w), int(h), bytes(data)) for w, h, data in properties.get("IconPixmap", []) if h > 0]
+        if not pixmaps:
+            return print(f"no image: {dict(properties)}", flush=True)
+        width, height, pixels = max(pixmaps, key=lambda pixmap: pixmap[0])  # ARGB, 4 bytes a pixel
+        # The colour where the icon's state badge sits, three quarters across and down.
+        at = 4 * (height * 3 // 4 * width + width * 3 // 4)
+        print(badge_colour(*pixels[at + 1:at + 4]) if at + 4 <= len(pixels) else "no badge", flush=True)
 
     bus.get_object(name, "/StatusNotifierItem").GetAll(
         "org.kde.StatusNotifierItem", dbus_interface=dbus.PROPERTIES_IFACE,
-        reply_handler=answered, error_handler=failed)
+        reply_handler=answered, error_handler=lambda error: print(f"error: {error}", flush=True))
 
 
 def asked(source, condition, bus):

@@ -26,8 +26,8 @@ class WindowTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase() { m_h.load(); }
+    void init() { m_h.reset(); }
 
     void controlsDriveTheAgent();
     void linkAndLogShowNoSecret();
@@ -42,16 +42,6 @@ private:
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
 };
-
-void WindowTest::initTestCase()
-{
-    m_h.load();
-}
-
-void WindowTest::init()
-{
-    m_h.reset();
-}
 
 void WindowTest::controlsDriveTheAgent()
 {

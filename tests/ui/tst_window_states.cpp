@@ -1,25 +1,11 @@
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
-#include <QGuiApplication>
 #include <QHttpServer>
 #include <QJsonObject>
-#include <QPalette>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTimeZone>
-
-namespace {
-
-// On Linux the computer is not a Mac, and files are shown by the file manager.
-bool speaksOfAnotherPlatform(QObject *window)
-{
-    static const QRegularExpression otherPlatform(QStringLiteral("\\b(Mac|macOS|Finder)\\b"));
-    return readableValues(window).join(QLatin1Char('\n')).contains(otherPlatform);
-}
-
-} // namespace
 
 // The window in each of its states, as people see it.
 class WindowStatesTest : public QObject {
@@ -77,19 +63,10 @@ void WindowStatesTest::screenshots()
 {
     QFETCH(Arrangement, arrange);
     arrange(*this);
-    QVERIFY(!speaksOfAnotherPlatform(m_h.window()));
-    const QDir folder(QStringLiteral(SCREENSHOT_DIR));
-    QVERIFY(folder.mkpath(QStringLiteral(".")));
-    const QPalette light = QGuiApplication::palette();
-    for (const bool dark : {false, true}) {
-        QGuiApplication::setPalette(dark ? QPalette(QColor(60, 60, 60), QColor(36, 36, 36)) : light);
-        // The header's corner follows the palette at the next frame.
-        QTRY_VERIFY((m_h.window()->grabWindow().pixelColor(500, 5).lightness() < 100) == dark);
-        const QString name =
-            QStringLiteral("%1-%2.png").arg(QTest::currentDataTag(), dark ? "dark" : "light");
-        QVERIFY(m_h.window()->grabWindow().save(folder.filePath(name)));
-    }
-    QGuiApplication::setPalette(light);
+    // On Linux the computer is not a Mac, and files are shown by the file manager.
+    static const QRegularExpression otherPlatform(QStringLiteral("\\b(Mac|macOS|Finder)\\b"));
+    QVERIFY(!readableValues(m_h.window()).join('\n').contains(otherPlatform));
+    m_h.saveLightAndDark(SCREENSHOT_DIR "/" + QString::fromLatin1(QTest::currentDataTag()));
 }
 
 void WindowStatesTest::showStopped()
@@ -116,10 +93,7 @@ void WindowStatesTest::showStopped()
 // The real agent, and a QR code on screen that carries the whole link.
 void WindowStatesTest::showHostingOnTheLan()
 {
-    QTcpServer port; // free right now
-    QVERIFY(port.listen(QHostAddress::LocalHost));
-    m_h.preferences.setLanPort(port.serverPort());
-    port.close();
+    m_h.preferences.setLanPort(freeLoopbackPort());
     m_h.agentPath = QStringLiteral(FERROWYN_AGENT_PATH);
     m_h.controller->start(&m_h.preferences);
     QTRY_VERIFY_WITH_TIMEOUT(m_h.shown("connectedContent") && !m_h.controller->lastLogLines().isEmpty(),
@@ -183,17 +157,9 @@ void WindowStatesTest::showPairedDevices()
     QTRY_VERIFY(m_h.presenter.running());
     const QString hostId = m_h.controller->hostId();
     const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
-    QString error;
-    QVERIFY(TrustedDevicesFile(HostAgentController::trustedDevicesPath())
-                .update(
-                    [&](QList<TrustedDevice> &devices) {
-                        devices = {
-                            {"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay",
-                             "sha256:" + QString(64, 'a')},
-                            {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}, {}}};
-                        return true;
-                    },
-                    &error));
+    QVERIFY(m_h.trust(
+        {{"ipad-1", "Studio iPad", hostId, paired, paired.addDays(5), "relay", "sha256:" + QString(64, 'a')},
+         {"ipad-2", "Travel iPad", hostId, paired.addDays(2), std::nullopt, {}, {}}}));
     QTRY_COMPARE(m_h.named("deviceRow").size(), 2);
     QCOMPARE(m_h.presenter.devices()->devices().constFirst().name, "Travel iPad");
     // What the window holds of a device never includes the hash of its secret.

@@ -73,7 +73,12 @@ struct Supervision {
     void start(const QString &script)
     {
         FakeAgent::setScript(script);
-        if (supervisor.prepare(false))
+        launch(false);
+    }
+    // As the controller launches it, `again` after an exit.
+    void launch(bool again)
+    {
+        if (supervisor.prepare(again))
             supervisor.proceed([] {
                 return AgentSupervisor::Launch{{}, QProcessEnvironment::systemEnvironment()};
             });
@@ -162,12 +167,7 @@ private slots:
         s.restart = true;
         QSignalSpy due(&s.supervisor, &AgentSupervisor::restartDue);
         // The one who wanted the restart starts the agent again, as the controller does.
-        connect(&s.supervisor, &AgentSupervisor::restartDue, this, [&s] {
-            if (s.supervisor.prepare(true))
-                s.supervisor.proceed([] {
-                    return AgentSupervisor::Launch{{}, QProcessEnvironment::systemEnvironment()};
-                });
-        });
+        connect(&s.supervisor, &AgentSupervisor::restartDue, this, [&s] { s.launch(true); });
         s.start("out=relay refused\\n;exit=3");
         // A restart keeps the lines of the runs before it. The pause doubles with every quick exit: 150, 300,
         // 600 ms.
