@@ -21,12 +21,19 @@ QString recovered(const QString &subject)
 std::optional<Line> parse(QStringView line)
 {
     // Only the known subjects count, so that no other line an agent (or a program it runs) prints can raise a
-    // warning of its own choosing.
-    for (const QString &subject : subjects) {
-        if (line.startsWith(failedPrefix) && line.sliced(failedPrefix.size()).startsWith(subject + u':'))
-            return Line{subject, line.toString()};
-        if (line == QString(recoveredPrefix + subject))
-            return Line{subject, std::nullopt};
+    // warning of its own choosing. Every line of a flood passes here: nothing is allocated for the others.
+    if (line.startsWith(failedPrefix)) {
+        const QStringView rest = line.sliced(failedPrefix.size());
+        for (const QString &subject : subjects) {
+            if (rest.startsWith(subject) && rest.sliced(subject.size()).startsWith(u':'))
+                return Line{subject, line.toString()};
+        }
+    } else if (line.startsWith(recoveredPrefix)) {
+        const QStringView rest = line.sliced(recoveredPrefix.size());
+        for (const QString &subject : subjects) {
+            if (rest == subject)
+                return Line{subject, std::nullopt};
+        }
     }
     return std::nullopt;
 }
