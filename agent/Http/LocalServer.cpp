@@ -81,42 +81,19 @@ LocalServer::LocalServer(const TunnelStatus *status, ConversationServices servic
                    });
     m_server.route(AgentAddress::revokePath, [this](const QHttpServerRequest &request,
                                                     QHttpServerResponder &&responder) {
-        if (isWebSocketUpgrade(request))
-            return;
-        if (!m_control || !m_control->enabled()) {
-            responder.write(QHttpServerResponder::StatusCode::NotFound);
-            return;
-        }
-        if (request.method() != QHttpServerRequest::Method::Post) {
-            responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
-            return;
-        }
-        // What came through the tunnel is not from this computer, whatever its address.
-        const QHostAddress peer =
-            isForwarded(request.value(forwardedForHeader)) ? QHostAddress() : request.remoteAddress();
-        const ControlRequest::Answer answer =
-            m_control->revoke(peer, request.value("Authorization"), request.body());
-        responder.write(answer.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
-                        static_cast<QHttpServerResponder::StatusCode>(answer.status));
+        answerControl(request, std::move(responder), true, [this, &request](const QHostAddress &peer) {
+            return m_control->revoke(peer, request.value("Authorization"), request.body());
+        });
     });
     m_server.route(AgentAddress::endSessionsPath, [this](const QHttpServerRequest &request,
                                                          QHttpServerResponder &&responder) {
-        if (isWebSocketUpgrade(request))
-            return;
-        if (!m_control || !m_control->enabled() || !m_services.sessions) {
-            responder.write(QHttpServerResponder::StatusCode::NotFound);
-            return;
-        }
-        if (request.method() != QHttpServerRequest::Method::Post) {
-            responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
-            return;
-        }
-        const QHostAddress peer =
-            isForwarded(request.value(forwardedForHeader)) ? QHostAddress() : request.remoteAddress();
-        ControlRequest::Answer answer =
-            m_control->refusal(peer, request.value("Authorization")).value_or(endSessions(request.body()));
-        responder.write(answer.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
-                        static_cast<QHttpServerResponder::StatusCode>(answer.status));
+        answerControl(request, std::move(responder), m_services.sessions != nullptr,
+                      [this, &request](const QHostAddress &peer) {
+                          // Nothing ends before the credential is known to be right.
+                          if (auto refused = m_control->refusal(peer, request.value("Authorization")))
+                              return *refused;
+                          return endSessions(request.body());
+                      });
     });
     m_server.route(QStringLiteral("/<arg>"), [this](const QUrl &, const QHttpServerRequest &request,
                                                     QHttpServerResponder &&responder) {
@@ -237,6 +214,28 @@ void LocalServer::adopt(QWebSocket *socket)
 BrowserOrigin::OwnHosts LocalServer::ownHosts() const
 {
     return BrowserOrigin::OwnHosts::forListening(m_address, port(), m_status->publicUrl());
+}
+
+void LocalServer::answerControl(const QHttpServerRequest &request, QHttpServerResponder &&responder,
+                                bool available,
+                                const std::function<ControlRequest::Answer(const QHostAddress &peer)> &answer)
+{
+    if (isWebSocketUpgrade(request))
+        return;
+    if (!m_control || !m_control->enabled() || !available) {
+        responder.write(QHttpServerResponder::StatusCode::NotFound);
+        return;
+    }
+    if (request.method() != QHttpServerRequest::Method::Post) {
+        responder.write(QHttpServerResponder::StatusCode::MethodNotAllowed);
+        return;
+    }
+    // What came through the tunnel is not from this computer, whatever its address.
+    const QHostAddress peer =
+        isForwarded(request.value(forwardedForHeader)) ? QHostAddress() : request.remoteAddress();
+    const ControlRequest::Answer answered = answer(peer);
+    responder.write(answered.body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+                    static_cast<QHttpServerResponder::StatusCode>(answered.status));
 }
 
 ControlRequest::Answer LocalServer::endSessions(const QByteArray &body)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "Auth/ControlRequest.h"
 #include "TabletConversation.h"
 #include "Tunnel/TunnelStatus.h"
@@ -43,6 +45,9 @@ private:
     void setPending(int count);
     BrowserOrigin::OwnHosts ownHosts() const;
     // Ends a session, or all, for the host; the caller is already known to be the host.
+    // The checks every request of the host shares (a POST, control enabled, `available`), then `answer`.
+    void answerControl(const QHttpServerRequest &request, QHttpServerResponder &&responder, bool available,
+                       const std::function<ControlRequest::Answer(const QHostAddress &peer)> &answer);
     ControlRequest::Answer endSessions(const QByteArray &body);
 
     const TunnelStatus *m_status;

@@ -8,6 +8,7 @@ import re
 import signal
 import subprocess
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -123,11 +124,16 @@ class Agent:
         with open(f"/proc/{pid}/status") as status:
             return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
 
-    def control(self, path, body):
+    def control(self, path, body, secret=None):
+        """The answer of a request of the host's, or the HTTP status it was refused with."""
+        secret = secret or self.secrets["VELMORA_CONTROL_SECRET"]
         request = urllib.request.Request(f"http://127.0.0.1:{self.port}{path}", data=json.dumps(body).encode(),
-                                         headers={"Authorization": "Bearer " + self.secrets["VELMORA_CONTROL_SECRET"]})
-        with urllib.request.urlopen(request, timeout=TIMEOUT) as reply:
-            return json.loads(reply.read())
+                                         headers={"Authorization": "Bearer " + secret})
+        try:
+            with urllib.request.urlopen(request, timeout=TIMEOUT) as reply:
+                return json.loads(reply.read())
+        except urllib.error.HTTPError as refusal:
+            return refusal.code
 
     def sockets(self):
         folder = os.path.join(self.run, "ferrowyn", "sessions")

@@ -94,6 +94,9 @@ async def refusals(agent):
     await until(lambda: opened[0] in tablet.ended, "the end")
     check(tablet.ended[opened[0]]["reason"] == "ended", str(tablet.ended[opened[0]]))
     await tablet.open("sizer")
+    # Only the host's own secret ends them: a wrong one is refused before anything ends.
+    check(agent.control("/control/sessions/end", {"all": True}, "wrong") in (401, 403), "a wrong control secret")
+    check(len(agent.tmux_sessions()) == 16, "sessions ended without the control secret")
     check(agent.control("/control/sessions/end", {"all": True}) == {"ending": 16}, "ended by the host")
     await until(lambda: not agent.tmux_sessions(), "no session left")
 
