@@ -234,11 +234,17 @@ int main(int argc, char *argv[])
     Tablet tablet;
     tablet.socket.open(QUrl("ws://127.0.0.1:" + port + "/ws"));
     waitFor([&] { return tablet.socket.state() == QAbstractSocket::ConnectedState; }, 5000);
-    tablet.call("auth", {{"token", token},
-                         {"hostId", hostId},
-                         {"pairingNonce", nonce},
-                         {"deviceId", "bench"},
-                         {"deviceName", "bench"}});
+    // The pairing gives the device its secret, which the second connection below needs.
+    const QString deviceSecret = tablet
+                                     .call("auth", {{"token", token},
+                                                    {"hostId", hostId},
+                                                    {"pairingNonce", nonce},
+                                                    {"deviceId", "bench"},
+                                                    {"deviceName", "bench"}})
+                                     .value("result")
+                                     .toObject()
+                                     .value("deviceSecret")
+                                     .toString();
 
     // Throughput: the whole file through the session, as received (the terminal makes each LF a CR LF).
     qint64 rawBytes = 0;
@@ -288,7 +294,11 @@ int main(int argc, char *argv[])
     slow.ackRate = 100'000;
     slow.socket.open(QUrl("ws://127.0.0.1:" + port + "/ws"));
     waitFor([&] { return slow.socket.state() == QAbstractSocket::ConnectedState; }, 5000);
-    slow.call("auth", {{"token", token}, {"hostId", hostId}, {"deviceId", "bench"}, {"deviceName", "bench"}});
+    slow.call("auth", {{"token", token},
+                       {"hostId", hostId},
+                       {"deviceId", "bench"},
+                       {"deviceName", "bench"},
+                       {"deviceSecret", deviceSecret}});
     const QString flood = slow.open(work, "flood");
     QProcess floodServer;
     floodServer.start(
