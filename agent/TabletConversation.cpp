@@ -237,9 +237,10 @@ void TabletConversation::reply(const QJsonValue &id, const QString &method, cons
 
 void TabletConversation::replyError(const QJsonValue &id, const QString &method, const ServiceError &error)
 {
-    QJsonObject message{{QStringLiteral("id"), id},
-                        {QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), error.code},
-                                                              {QStringLiteral("message"), error.message}}}};
+    QJsonObject answer{{QStringLiteral("code"), error.code}, {QStringLiteral("message"), error.message}};
+    if (!error.data.isEmpty())
+        answer.insert(QStringLiteral("data"), error.data);
+    QJsonObject message{{QStringLiteral("id"), id}, {QStringLiteral("error"), answer}};
     if (!method.isEmpty())
         message.insert(QStringLiteral("method"), method);
     emit send(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));

@@ -17,6 +17,12 @@ QJsonObject endedBecause(const QString &reason)
     return QJsonObject{{QStringLiteral("reason"), reason}, {QStringLiteral("exitCode"), QJsonValue::Null}};
 }
 
+QJsonObject exited(std::optional<int> status)
+{
+    return QJsonObject{{QStringLiteral("reason"), QStringLiteral("exited")},
+                       {QStringLiteral("exitCode"), status ? QJsonValue(*status) : QJsonValue::Null}};
+}
+
 } // namespace
 
 CodingSession::CodingSession(SessionInfo info, TmuxServer server, QString folder, QObject *parent)
@@ -247,20 +253,23 @@ void CodingSession::onClientFinished(const QString &problem)
                  });
 }
 
+std::optional<QJsonObject> CodingSession::exitIn(const QString &folder)
+{
+    QFile file(folder + statusFileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    bool ok = false;
+    const int status = file.readAll().trimmed().toInt(&ok);
+    return exited(ok ? std::optional<int>(status) : std::nullopt);
+}
+
 std::optional<QJsonObject> CodingSession::outcome() const
 {
     // The program's own end first: its status as the terminal showed it, or else as its shell kept it.
-    std::optional<int> status = m_exitStatus;
-    QFile file(m_folder + statusFileName);
-    bool ok = false;
-    if (!status && file.open(QIODevice::ReadOnly)) {
-        const int kept = file.readAll().trimmed().toInt(&ok);
-        if (ok)
-            status = kept;
-    }
-    if (status || file.isOpen())
-        return QJsonObject{{QStringLiteral("reason"), QStringLiteral("exited")},
-                           {QStringLiteral("exitCode"), status ? QJsonValue(*status) : QJsonValue::Null}};
+    if (m_exitStatus)
+        return exited(m_exitStatus);
+    if (auto kept = exitIn(m_folder))
+        return kept;
     if (!m_endReason.isEmpty())
         return endedBecause(m_endReason);
     return std::nullopt;

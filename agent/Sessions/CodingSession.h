@@ -40,6 +40,9 @@ public:
     CodingSession(SessionInfo info, TmuxServer server, QString folder, QObject *parent = nullptr);
     ~CodingSession() override;
 
+    // The end of the program of the session kept in `folder` as its shell wrote it down there, or none.
+    static std::optional<QJsonObject> exitIn(const QString &folder);
+
     const SessionInfo &info() const { return m_info; }
     // Starts `program` in a new tmux session; `started` tells how it went.
     void open(const SessionProgram &program, int columns, int rows);

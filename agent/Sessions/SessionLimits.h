@@ -16,6 +16,8 @@ constexpr qsizetype unacknowledgedBytes = 512 * 1024;
 constexpr qsizetype outputMessageBytes = 32 * 1024;
 // Keystrokes tmux has not taken yet, past which more are refused.
 constexpr qsizetype pendingInputBytes = 1024 * 1024;
+// Ended sessions whose end is still told to a tablet that comes back for them.
+constexpr qsizetype endedSessionsKept = 64;
 // Terminal sizes a tablet may ask for.
 constexpr int minColumns = 2, maxColumns = 1000, minRows = 1, maxRows = 500;
 } // namespace SessionLimits

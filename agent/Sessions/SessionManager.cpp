@@ -113,6 +113,8 @@ void SessionManager::recover(const QString &id, bool running)
     const QString folder = SessionFiles::sessionFolder(m_settings.runtimeFolder, id);
     if (!running) {
         // Its program ended, or the computer started again, while no agent ran.
+        if (const auto how = CodingSession::exitIn(folder))
+            rememberEnd(id, *how);
         QDir(folder).removeRecursively();
         return;
     }
@@ -131,6 +133,10 @@ void SessionManager::recover(const QString &id, bool running)
         why = QStringLiteral("its program ended while no agent ran");
     if (!why.isEmpty()) {
         AgentLog::event(QStringLiteral("session %1 ended: %2").arg(id, why));
+        // Only a program's own end is told to a tablet that comes back: after a new pairing or a revoke, the
+        // tablets that knew the session cannot come back.
+        if (const auto how = CodingSession::exitIn(folder))
+            rememberEnd(id, *how);
         server(id).run({QStringLiteral("kill-server")}, this,
                        [folder](int, const QByteArray &) { QDir(folder).removeRecursively(); });
         return;
@@ -221,11 +227,26 @@ void SessionManager::adopt(CodingSession *session)
         AgentLog::event(
             QStringLiteral("session %1 ended (%2)").arg(id, how.value(QStringLiteral("reason")).toString()));
         m_sessions.remove(id);
+        rememberEnd(id, how);
         QDir(SessionFiles::sessionFolder(m_settings.runtimeFolder, id)).removeRecursively();
         session->deleteLater();
         writeState();
     });
     emit changed();
+}
+
+void SessionManager::rememberEnd(const QString &id, const QJsonObject &how)
+{
+    if (m_endOrder.size() >= SessionLimits::endedSessionsKept)
+        m_ends.remove(m_endOrder.takeFirst());
+    m_endOrder.append(id);
+    m_ends.insert(id, how);
+}
+
+std::optional<QJsonObject> SessionManager::endOf(const QString &id) const
+{
+    const auto end = m_ends.constFind(id);
+    return end == m_ends.constEnd() ? std::nullopt : std::optional<QJsonObject>(*end);
 }
 
 QJsonArray SessionManager::list() const

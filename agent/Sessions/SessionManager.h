@@ -10,6 +10,7 @@
 #include <QObject>
 
 #include <functional>
+#include <optional>
 #include <variant>
 
 struct SessionSettings {
@@ -41,6 +42,9 @@ public:
     void open(const QString &folder, const QString &program, int columns, int rows, const QString &deviceId,
               const QString &deviceName, QObject *context, Opened done);
     CodingSession *find(const QString &id) const { return m_sessions.value(id); }
+    // How a recently ended session `id` ended (as its tablets were told), or none: a tablet that was away
+    // when it ended learns it when it comes back.
+    std::optional<QJsonObject> endOf(const QString &id) const;
     QJsonArray list() const;
     QJsonArray programs() const { return m_programs.describe(); }
     // Ends the session `id`, or every session when `id` is empty; how many were running.
@@ -57,6 +61,7 @@ private:
     // Takes over the session `id` an earlier agent left, or ends it when it may not go on.
     void recover(const QString &id, bool running);
     void adopt(CodingSession *session);
+    void rememberEnd(const QString &id, const QJsonObject &how);
     void writeState();
     TmuxServer server(const QString &id) const;
 
@@ -67,6 +72,8 @@ private:
     QString m_tmux;
     QString m_problem;
     QHash<QString, CodingSession *> m_sessions;
+    QHash<QString, QJsonObject> m_ends;
+    QStringList m_endOrder;
     int m_opening = 0;
     int m_recovering = 0;
 };

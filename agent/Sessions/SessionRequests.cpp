@@ -96,8 +96,13 @@ void SessionRequests::serve(const QString &method, const QJsonObject &params,
         return;
     }
     CodingSession *session = m_manager->find(params.value(idKey).toString());
-    if (!session)
+    if (!session) {
+        const QString id = params.value(idKey).toString();
+        if (const auto how = m_manager->endOf(id))
+            return answer(
+                ServiceError{QStringLiteral("session_ended"), QStringLiteral("the session has ended"), *how});
         return answer(ServiceError{QStringLiteral("unknown_session"), QStringLiteral("no such session")});
+    }
     if (method == QLatin1String("session.attach")) {
         const QJsonValue fromValue = params.value(QStringLiteral("from"));
         const auto from =

@@ -13,9 +13,10 @@ const probeIntervalMs = 25000;
 const probeTimeoutMs = 8000;
 
 export class RequestError extends Error {
-  constructor(code, message) {
+  constructor(code, message, data) {
     super(message || code);
     this.code = code;
+    this.data = data;
   }
 }
 
@@ -164,7 +165,7 @@ export class AgentConnection extends EventTarget {
     this.pending.delete(message.id);
     clearTimeout(entry.timer);
     if (message.error) {
-      const error = new RequestError(message.error.code, message.error.message);
+      const error = new RequestError(message.error.code, message.error.message, message.error.data);
       if (entry.posted) this.dispatchEvent(new CustomEvent('requesterror', { detail: { method: entry.method, params: entry.params, error } }));
       else entry.reject(error);
     } else if (!entry.posted) {

@@ -175,7 +175,8 @@ export class TerminalView {
       this.sendSize(true);
     } catch (error) {
       if (this.session?.id !== id) return;
-      if (error.code === 'unknown_session') this.finish('This session has ended.');
+      if (error.code === 'session_ended') this.finishAsTold(error.data ?? {});
+      else if (error.code === 'unknown_session') this.finish('This session has ended.');
       else if (error.code !== 'disconnected' && error.code !== 'offline')
         this.elements.status.textContent = `Cannot show this session: ${error.message}`;
     }
@@ -199,10 +200,7 @@ export class TerminalView {
     }
     if (!this.session || params.id !== this.session.id) return;
     if (method === 'session.output') this.output(params.offset, decodeBase64(params.data));
-    else if (method === 'session.ended') {
-      const describe = endings[params.reason] ?? (() => 'The session ended.');
-      this.finish(describe(params.exitCode));
-    }
+    else if (method === 'session.ended') this.finishAsTold(params);
   }
 
   output(offset, bytes) {
@@ -248,9 +246,16 @@ export class TerminalView {
     if (!this.session || params.id !== this.session.id || this.ended) return;
     if (method === 'session.input' && error.code === 'busy')
       this.elements.status.textContent = 'The program is not taking keystrokes yet; type again in a moment.';
+    else if (error.code === 'session_ended') this.finishAsTold(error.data ?? {});
     else if (error.code === 'unknown_session' || error.code === 'session_not_running')
       this.finish('This session has ended.');
     else if (error.code === 'not_attached') this.attach(this.nextOffset);
+  }
+
+  // How the agent said the session ended, as it ended or to a tablet that was away then.
+  finishAsTold({ reason, exitCode }) {
+    const describe = endings[reason] ?? (() => 'The session ended.');
+    this.finish(describe(exitCode));
   }
 
   finish(text) {

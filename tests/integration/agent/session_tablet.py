@@ -158,9 +158,10 @@ class Agent:
 
 
 class RefusedError(Exception):
-    def __init__(self, code, message):
-        super().__init__(f"{code}: {message}")
-        self.code = code
+    def __init__(self, error):
+        super().__init__(f"{error['code']}: {error['message']}")
+        self.code = error["code"]
+        self.data = error.get("data")
 
 
 class Tablet:
@@ -243,7 +244,7 @@ class Tablet:
         self.pending[request_id] = answer
         message = await asyncio.wait_for(answer, TIMEOUT)
         if "error" in message:
-            raise RefusedError(message["error"]["code"], message["error"]["message"])
+            raise RefusedError(message["error"])
         return message["result"]
 
     async def refusal(self, method, params):
@@ -257,6 +258,15 @@ class Tablet:
         except RefusedError as refused:
             return str(refused)  # "code: message"
         return "accepted"
+
+    async def end_told(self, session):
+        """How an ended session ended, as an attach to it is refused."""
+        try:
+            await self.call("session.attach", {"id": session})
+        except RefusedError as refused:
+            check(refused.code == "session_ended", str(refused))
+            return refused.data
+        raise AssertionError("an ended session was attached")
 
     async def open(self, program, folder="project", cols=80, rows=24):
         result = await self.call("session.open", {"folder": os.path.join(self.agent.workspace, folder),

@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -43,6 +44,8 @@ async def answer_and_exit(agent):
         check(lan.ended[session] == {"id": session, "reason": "exited", "exitCode": status}, str(lan.ended))
         check(f"You said: {answer}\r\n" in lan.text(session), "no answer")
         check(relayed.output[session] == lan.output[session], "both routes got the same bytes")
+        # A tablet that was away when the program ended learns how it ended when it comes back.
+        check(await relayed.end_told(session) == {"reason": "exited", "exitCode": status}, "the end told again")
     await until(lambda: not agent.tmux_sessions() and agent.state()["sessions"] == [], "the sessions' end")
     relay.server.close()
 
@@ -168,10 +171,15 @@ async def restart_revoke_rotate(agent):
     before = bytes(first.output[kept])
     await agent.stop()
     check("took over" not in "".join(agent.log), "nothing to take over yet")
+    # One program ends while no agent runs: the next agent tells how to a tablet that comes back for it.
+    subprocess.run(["tmux", "-S", agent.sockets()[others[1]], "send-keys", "-t", others[1], "C-c"], check=True)
+    await until(lambda: os.path.exists(os.path.join(agent.run, "ferrowyn", "sessions", others[1], "status")),
+                "the end written down")
     await agent.start()
-    check(agent.tmux_sessions() == sorted([kept] + others), "tmux kept the sessions")
-    await until(lambda: "took over 3 running session(s)\n" in agent.log, "the sessions taken over")
+    await until(lambda: "took over 2 running session(s)\n" in agent.log, "the sessions taken over")
+    check(agent.tmux_sessions() == sorted([kept, others[0]]), "tmux kept the running sessions")
     again = await Tablet(agent).connect()
+    check(await again.end_told(others[1]) == {"reason": "exited", "exitCode": 130}, "the end while no agent ran")
     await again.attach(kept, 0)
     # What the previous agent sent, then the screen as it is now (what ran meanwhile is not known byte for byte).
     await until(lambda: again.output[kept].endswith(b"\x1b[2;26H"), "the screen drawn again", 3)

@@ -216,6 +216,21 @@ async def run(args, work):
             status = await page.wait_for("document.getElementById('terminal-status').textContent",
                                          what="the end of the program")
             check(status == "The program ended (exit status 130).", f"Ctrl from the key bar and c: {status}")
+
+            # A session that ends while the page is away: the page is told how when it is back.
+            await click(page, "terminal-back")
+            await show(page, "home", "the home screen")
+            await page.wait_for("!document.getElementById('new-start').disabled", what="a program to start")
+            await click(page, "new-start")
+            await show(page, "terminal", "the terminal of a second session")
+            await wait_terminal(page, "Ready in project", "a second session")
+            proxy.refusing = True
+            proxy.cut()
+            (session,) = json.loads(await host.request("--sessions", "--json"))["sessions"]
+            await host.request("--end-session", session["id"], "--yes")
+            proxy.refusing = False
+            await page.wait_for("document.getElementById('terminal-status').textContent === "
+                                "'The session was ended on the computer.'", what="the end told after the cut")
             await click(page, "terminal-back")
             await show(page, "home", "the home screen")
 

@@ -8,6 +8,8 @@ class CuttingProxy:
     def __init__(self):
         self.links = set()
         self.connections = 0
+        # While true, the network is down: new connections are refused as they come.
+        self.refusing = False
 
     async def start(self):
         self.server = await asyncio.start_server(self._serve, "127.0.0.1", 0)
@@ -26,6 +28,9 @@ class CuttingProxy:
         self.links.clear()
 
     async def _serve(self, reader, writer):
+        if self.refusing:
+            writer.transport.abort()
+            return
         try:
             version, methods = await reader.readexactly(2)
             await reader.readexactly(methods)
