@@ -1,7 +1,5 @@
 #include "Sessions/TmuxClient.h"
 
-#include <QTimer>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +30,9 @@ TmuxClient::TmuxClient(QString tmux, QString socket, QProcessEnvironment environ
     connect(&m_process, &QProcess::readyReadStandardError, this,
             [this] { m_errors = (m_errors + m_process.readAllStandardError()).right(1024); });
     connect(&m_process, &QProcess::finished, this, &TmuxClient::onProcessEnded);
+    m_outputGrace.setSingleShot(true);
+    m_outputGrace.setInterval(endOfOutputGraceMs);
+    connect(&m_outputGrace, &QTimer::timeout, this, &TmuxClient::end);
     connect(&m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             end();
@@ -191,13 +192,14 @@ void TmuxClient::onProcessEnded()
     // The tmux server writes the client's output itself and may still be at it: what is left is read, paused
     // or not, up to the end of the pipe, which comes when the server lets go of it.
     setReading(true);
-    QTimer::singleShot(endOfOutputGraceMs, this, &TmuxClient::end);
+    m_outputGrace.start();
 }
 
 void TmuxClient::end()
 {
     if (m_ended)
         return;
+    m_outputGrace.stop();
     if (m_outputFd >= 0) {
         ::close(m_outputFd);
         m_outputFd = -1;

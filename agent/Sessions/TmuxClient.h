@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <deque>
 #include <functional>
@@ -55,6 +56,8 @@ private:
     int m_outputFd = -1;
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     std::unique_ptr<QSocketNotifier> m_writeNotifier;
+    // Stopped and gone with the client: a timer left behind would still wake the agent once it was idle.
+    QTimer m_outputGrace;
     TmuxControlParser m_parser;
     QByteArray m_pendingInput;
     std::deque<Reply> m_replies;
