@@ -4,7 +4,6 @@
 import asyncio
 import base64
 import contextlib
-import http.client
 import json
 import os
 import re
@@ -13,7 +12,9 @@ import socket
 import struct
 import sys
 import time
+import urllib.error
 import urllib.parse
+import urllib.request
 
 import websockets
 
@@ -23,15 +24,12 @@ from session_tablet import HERE, TIMEOUT, Failure, RefusedError, Tablet, check, 
 def health(agent, host=None):
     """The health answer, to a request that names the agent `host` when given (as a page of another site could),
     or {} when refused."""
-    connection = http.client.HTTPConnection("127.0.0.1", agent.port, timeout=TIMEOUT)
+    request = urllib.request.Request(f"http://127.0.0.1:{agent.port}/healthz", headers={"Host": host} if host else {})
     try:
-        connection.request("GET", "/healthz", headers={"Host": host} if host else {})
-        answer = json.loads(connection.getresponse().read())
-        return answer if isinstance(answer, dict) else {}
-    except ValueError:
+        with urllib.request.urlopen(request, timeout=TIMEOUT) as answer:
+            return json.loads(answer.read())
+    except urllib.error.HTTPError:
         return {}
-    finally:
-        connection.close()
 
 
 async def stays(predicate, what, seconds):
@@ -40,7 +38,7 @@ async def stays(predicate, what, seconds):
         raise AssertionError(f"no longer {what}")
 
 
-def wrong_auth(agent, token="wrong", device_id="d"):
+def wrong_auth(agent, token, device_id="ipad"):
     return json.dumps({"id": 1, "method": "auth", "params": device(
         {"token": token, "hostId": agent.secrets["VELMORA_HOST_ID"]}, device_id)})
 
@@ -83,13 +81,6 @@ async def lan(agent):
                                                   stderr=asyncio.subprocess.STDOUT)
     said = (await asyncio.wait_for(tablet.communicate(), TIMEOUT))[0].decode()
     check(said == "paired=True\ntrusted=True\nentries=project\n" and tablet.returncode == 0, said)
-    # A wrong credential is answered, logged, and ends the conversation as a policy violation.
-    async with websockets.connect(agent.url) as stranger:
-        await stranger.send(wrong_auth(agent))
-        check(json.loads(await stranger.recv())["error"]["code"] == "auth_failed", "the refusal")
-        await asyncio.wait_for(stranger.wait_closed(), TIMEOUT)
-        check(stranger.close_code == 1008, f"closed with {stranger.close_code}")
-    await until(lambda: "auth rejected: 127.0.0.1: wrong host token" in "".join(agent.log), "the refusal logged")
     # The health answer is for the names the agent has, the host's 127.0.0.1 among them: not for a foreign name
     # that DNS points at this computer.
     for host, answered in ((f"127.0.0.1:{agent.port}", True), (f"localhost:{agent.port}", True),
@@ -311,7 +302,7 @@ async def flood_locks_nobody_out(agent):
     check(time.monotonic() - started < 1, f"the right credentials took {time.monotonic() - started:.2f} s")
     # A wrong one from there is still held back, far past the time to authenticate.
     async with websockets.connect(agent.url, close_timeout=1) as wrong:
-        await wrong.send(wrong_auth(agent, device_id="ipad"))
+        await wrong.send(wrong_auth(agent, "wrong"))
         with contextlib.suppress(asyncio.TimeoutError):
             await asyncio.wait_for(wrong.recv(), 1.5)
             raise AssertionError("a wrong attempt after the flood was answered at once")
