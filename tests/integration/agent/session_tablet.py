@@ -56,25 +56,18 @@ def device(query, device_id, **proof):
 
 
 
-def link_query(link, endpoint=None):
-    parsed = urllib.parse.urlsplit(link)
-    if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
-        raise SystemExit(f"not a setup link: {link}")
-    query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
-    query["endpoint"] = endpoint or query["endpoint"]
-    return query
-
-
 class LinkedAgent:
     """What a Tablet needs to know of the agent, from the setup link alone (`endpoint` stands in for the link's
     own, for a tunnel that leads nowhere in a test)."""
 
     def __init__(self, link, workspace, endpoint=None):
-        query = link_query(link, endpoint)
-        self.url = query["endpoint"]
+        parsed = urllib.parse.urlsplit(link)
+        if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
+            raise SystemExit(f"not a setup link: {link}")
+        query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
+        self.url, self.workspace = endpoint or query["endpoint"], workspace
         self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
                         "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
-        self.workspace = workspace
 
 
 class Agent:
