@@ -14,9 +14,8 @@ import time
 
 import websockets
 
-from session_tablet import device
+from session_tablet import TIMEOUT, device
 
-TIMEOUT = 10
 FLOOD_PEERS = 100
 
 

@@ -1,12 +1,16 @@
-# The agent and a tablet for the session tests: one ferrowyn-agent with its own HOME, runtime folder and
-# secrets, and a tablet's conversation that reassembles each session's output by offset and acknowledges it.
+# The agent and a tablet for the agent's scenario tests: one ferrowyn-agent with its own HOME, runtime folder and
+# secrets, a tablet's conversation that reassembles each session's output by offset and acknowledges it, and the
+# runner that gives each scenario an agent of its own.
 import asyncio
 import base64
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
+import sys
+import tempfile
 import time
 import urllib.error
 import urllib.parse
@@ -52,25 +56,18 @@ def device(query, device_id, **proof):
 
 
 
-def link_query(link, endpoint=None):
-    parsed = urllib.parse.urlsplit(link)
-    if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
-        raise SystemExit(f"not a setup link: {link}")
-    query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
-    query["endpoint"] = endpoint or query["endpoint"]
-    return query
-
-
 class LinkedAgent:
     """What a Tablet needs to know of the agent, from the setup link alone (`endpoint` stands in for the link's
     own, for a tunnel that leads nowhere in a test)."""
 
     def __init__(self, link, workspace, endpoint=None):
-        query = link_query(link, endpoint)
-        self.url = query["endpoint"]
+        parsed = urllib.parse.urlsplit(link)
+        if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
+            raise SystemExit(f"not a setup link: {link}")
+        query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
+        self.url, self.workspace = endpoint or query["endpoint"], workspace
         self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
                         "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
-        self.workspace = workspace
 
 
 class Agent:
@@ -90,13 +87,15 @@ class Agent:
         self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"]
         for program in PROGRAMS + ("missing",):
             self.arguments += ["--session-program", program]
+        # Variables of the agent's environment beyond its secrets; None leaves one out.
+        self.extra = {"NGROK_AUTHTOKEN": "ngrok-decoy"}
         self.process, self.port, self.log = None, None, []
 
     def environment(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_", "TMUX"))}
-        env.update(self.secrets, HOME=self.home, XDG_RUNTIME_DIR=self.run, NGROK_AUTHTOKEN="ngrok-decoy",
-                   PATH=f"{self.bin}:/usr/bin:/bin")
-        return env
+        env.update(self.secrets, HOME=self.home, XDG_RUNTIME_DIR=self.run, PATH=f"{self.bin}:/usr/bin:/bin")
+        env.update(self.extra)
+        return {name: value for name, value in env.items() if value is not None}
 
     async def start(self):
         self.process = await asyncio.create_subprocess_exec(
@@ -137,7 +136,8 @@ class Agent:
 
     def sockets(self):
         folder = os.path.join(self.run, "ferrowyn", "sessions")
-        return {name: os.path.join(folder, name, "tmux") for name in sorted(os.listdir(folder))}
+        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        return {name: os.path.join(folder, name, "tmux") for name in names}
 
     def tmux_sessions(self):
         """The sessions whose tmux server runs: each session has one of its own."""
@@ -152,9 +152,20 @@ class Agent:
         for server in filter(None, map(tmux_pid, self.sockets().values())):
             os.kill(int(server), signal.SIGKILL)
 
+    def devices(self):
+        path = os.path.join(self.home, ".ferrowyn", "trusted-devices.json")
+        if not os.path.exists(path):
+            return []
+        with open(path) as file:
+            return json.load(file)["devices"]
+
     def leaked(self):
+        """Every secret, device secret issued and secret hash that appears in the agent's output."""
+        secrets = dict(self.secrets, **{f"secret of {d}": v for (_, d), v in Tablet.device_secrets.items()})
+        secrets.update((f"hash of {d['deviceId']}", d["secretHash"].partition(":")[2])
+                       for d in self.devices() if d.get("secretHash"))
         text = "".join(self.log)
-        return [name for name, value in self.secrets.items() if value in text]
+        return [name for name, value in secrets.items() if value.strip() and value in text]
 
 
 class RefusedError(Exception):
@@ -286,3 +297,41 @@ class Tablet:
 
     async def type(self, session, text):
         await self.post("session.input", {"id": session, "data": text})
+
+
+def run(scenarios):
+    """Runs each scenario (or those named on the command line after the agent's path) with an agent of its own,
+    which the scenario starts; one line per scenario, "N passed, N failed" at the end, and the exit status."""
+    agent_path, names = sys.argv[1], sys.argv[2:]
+
+    async def main():
+        passed = failed = 0
+        root = tempfile.mkdtemp(prefix="fs-")
+        try:
+            for number, scenario in enumerate(scenarios):
+                if names and scenario.__name__ not in names:
+                    continue
+                agent = Agent(agent_path, os.path.join(root, str(number)))
+                started = time.monotonic()
+                try:
+                    await scenario(agent)
+                    if agent.process.returncode is None:
+                        await agent.stop()
+                    check(agent.leaked() == [], f"the log carries {agent.leaked()}")
+                    check(agent.process.returncode == 0, f"the agent exited with {agent.process.returncode}")
+                    print(f"PASS {scenario.__name__} ({time.monotonic() - started:.1f} s)", flush=True)
+                    passed += 1
+                except Exception as error:  # every scenario runs, each failure is reported
+                    print(f"FAIL {scenario.__name__}: {type(error).__name__}: {error}", flush=True)
+                    print("".join(agent.log[-30:]), flush=True)
+                    failed += 1
+                    if agent.process and agent.process.returncode is None:
+                        agent.process.kill()
+                finally:
+                    agent.kill_tmux()
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+        print(f"{passed} passed, {failed} failed")
+        return failed == 0
+
+    sys.exit(0 if asyncio.run(main()) else 1)

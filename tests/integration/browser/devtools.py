@@ -17,9 +17,7 @@ CHROMIUM = os.environ.get("FERROWYN_TEST_CHROMIUM", "/usr/bin/chromium")
 
 class Page:
     def __init__(self, browser, target_id, session_id):
-        self.browser = browser
-        self.target_id = target_id
-        self.session_id = session_id
+        self.browser, self.target_id, self.session_id = browser, target_id, session_id
         self.events = asyncio.Queue()
         self.console = []  # (level, text, source) of every console entry, log entry and uncaught exception
 
@@ -102,10 +100,7 @@ class Browser:
     """`async with Browser() as browser:` starts chromium with a fresh profile and ends it by its pid."""
 
     def __init__(self, extra_args=()):
-        self.extra_args = list(extra_args)
-        self.ids = itertools.count(1)
-        self.pending = {}
-        self.pages = {}
+        self.extra_args, self.ids, self.pending, self.pages = list(extra_args), itertools.count(1), {}, {}
 
     async def __aenter__(self):
         self.profile = tempfile.mkdtemp(prefix="ferrowyn-chromium-")

@@ -23,8 +23,7 @@ class Host:
     def __init__(self, program, workspace, home, bin_dir):
         self.program, self.workspace = program, workspace
         self.port = free_port()
-        self.output = []
-        self.links = []
+        self.output, self.links, self.app_links = [], [], []
         self.env = {k: v for k, v in os.environ.items()
                     if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_", "XDG_"))
                     and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -33,7 +32,6 @@ class Host:
                         PATH=f"{bin_dir}:{os.environ['PATH']}",
                         DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/ferrowyn-test-bus")
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
-        self.app_links = []
 
     async def start(self):
         self.process = await asyncio.create_subprocess_exec(

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <thread>
+
 // Who gets in: the host's credentials, the pairing nonce, each device's own secret, the file that keeps the
 // hashes of those secrets, and the throttle and log that a flood of wrong attempts meets.
 class AgentAuthTest : public QObject {
@@ -18,6 +20,7 @@ private slots:
     void deviceSecrets();
     void oldEntriesUpgradeOnce();
     void trustedDevicesFile();
+    void hostAndAgentWritersKeepEachOthersDevices();
     void throttleRule();
     void floodNeverKeepsTheRightTabletOut();
     void refusalLog();
@@ -181,6 +184,30 @@ void AgentAuthTest::trustedDevicesFile()
     QVERIFY(!shared.update([](QList<TrustedDevice> &) { return true; }, &error) && !error.isEmpty());
     QCOMPARE(shared.read().status, TrustedDevicesFile::Status::Unreadable);
     QCOMPARE(fileContents(trusted.fileName()), "{not json");
+}
+
+void AgentAuthTest::hostAndAgentWritersKeepEachOthersDevices()
+{
+    // The agent pairs while the host keeps rewriting the file: neither loses the other's devices.
+    QFile::remove(path("trusted.json"));
+    TrustedDeviceStore store(path("trusted.json"));
+    std::jthread host([this] {
+        QString error;
+        for (int round = 0; round < 200; ++round) {
+            TrustedDevicesFile(path("trusted.json"))
+                .update(
+                    [round](QList<TrustedDevice> &devices) {
+                        devices.append({QStringLiteral("h%1").arg(round), "h", "host_1", {}, {}, {}, {}});
+                        return true;
+                    },
+                    &error);
+        }
+    });
+    QString error;
+    for (int paired = 0; paired < 20; ++paired)
+        QVERIFY(store.add("t" + QString::number(paired), "iPad", "host_1", {}, "sha256:1", &error));
+    host.join();
+    QCOMPARE(TrustedDevicesFile(path("trusted.json")).read().devices.size(), 20 + 200);
 }
 
 void AgentAuthTest::throttleRule()

@@ -163,18 +163,10 @@ void SessionCoreTest::spool()
 
 void SessionCoreTest::input()
 {
-    const QByteArray paste = "paste-buffer -d -r -b B";
-    // The bytes typed, in what tmux would read, and the commands that type them.
-    const QList<std::pair<QByteArray, QByteArrayList>> table{
-        {"ls -la", {"set-buffer -b B \"ls -la\"", paste}},
-        {"$HOME \"q\" \\ #{x};\r\n\x1b\xc3\xa4",
-         {"set-buffer -b B \"\\044HOME \\042q\\042 \\134 #{x};\\015\\012\\033\\303\\244\"", paste}},
-        {QByteArray("\0", 1), {"send-keys -H 00"}},
-        {QByteArray("a\0\0b", 4),
-         {"set-buffer -b B \"a\"", paste, "send-keys -H 00", "send-keys -H 00", "set-buffer -b B \"b\"",
-          paste}}};
-    for (const auto &[bytes, commands] : table)
-        QCOMPARE(inputCommands(bytes, "B"), commands);
+    // Typed text goes through a buffer that the paste removes, line feeds kept: how tmux's parser reads the
+    // bytes themselves (quotes, "$", NUL) is the sessions scenario's keydump.
+    QCOMPARE(inputCommands("ls -la", "B"),
+             (QByteArrayList{"set-buffer -b B \"ls -la\"", "paste-buffer -d -r -b B"}));
 }
 
 void SessionCoreTest::programsAndEnvironment()

@@ -1,0 +1,322 @@
+# The agent as a process on each route: the LAN (with the tablet of tablet_client.py), ngrok (fake-ngrok.sh on
+# PATH) and a relay played by the test, and what a flood of wrong credentials meets there.
+# Usage: routes_test.py AGENT_PATH [SCENARIO...]. Prints one line per scenario and "N passed, N failed".
+import asyncio
+import base64
+import contextlib
+import json
+import os
+import re
+import signal
+import socket
+import struct
+import sys
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import websockets
+
+from session_tablet import HERE, TIMEOUT, Failure, RefusedError, Tablet, check, device, run, until
+
+
+def health(agent, host=None):
+    """The health answer, to a request that names the agent `host` when given (as a page of another site could),
+    or {} when refused."""
+    request = urllib.request.Request(f"http://127.0.0.1:{agent.port}/healthz", headers={"Host": host} if host else {})
+    try:
+        with urllib.request.urlopen(request, timeout=TIMEOUT) as answer:
+            return json.loads(answer.read())
+    except urllib.error.HTTPError:
+        return {}
+
+
+async def closing(ws, timeout=TIMEOUT):
+    """The close code and reason of a connection the agent ends."""
+    await asyncio.wait_for(ws.wait_closed(), timeout)
+    return ws.close_code, ws.close_reason
+
+
+async def stays(predicate, what, seconds):
+    with contextlib.suppress(Failure):
+        await until(lambda: not predicate(), what, seconds)
+        raise AssertionError(f"no longer {what}")
+
+
+def wrong_auth(agent, token, device_id="ipad"):
+    return json.dumps({"id": 1, "method": "auth", "params": device(
+        {"token": token, "hostId": agent.secrets["VELMORA_HOST_ID"]}, device_id)})
+
+
+def oversized(url):
+    """1.5 MiB in a single frame, as browsers send it, from a plain socket with a small send buffer: the client is
+    still sending, blocked, when the agent closes, and like a browser it fails the connection (1006) when a write
+    fails before it has read the close frame. The close code and reason it got, and whether the end followed."""
+    parsed = urllib.parse.urlsplit(url)
+    sock = socket.create_connection((parsed.hostname, parsed.port))
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 16384)
+    key = base64.b64encode(os.urandom(16)).decode()
+    sock.sendall(f"GET {parsed.path} HTTP/1.1\r\nHost: {parsed.netloc}\r\nUpgrade: websocket\r\n"
+                 f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    reply = b""
+    while b"\r\n\r\n" not in reply:
+        reply += sock.recv(4096)
+    try:
+        sock.sendall(bytes([0x81, 0xFF]) + struct.pack(">Q", 3 * 2**19) + bytes(4) + b"x" * (3 * 2**19))
+    except OSError:
+        return "closed=1006 reason="
+    # The end must come well before the agent would give up draining on its own (two seconds).
+    sock.settimeout(1)
+    frame = reply[reply.index(b"\r\n\r\n") + 4:] + sock.recv(4096)
+    if frame[:1] != b"\x88":
+        return f"not a close frame: {frame[:16]!r}"
+    while sock.recv(4096):
+        pass
+    return f"closed={struct.unpack('>H', frame[2:4])[0]} reason={frame[4:2 + frame[1]].decode()}\neof"
+
+
+async def lan(agent):
+    await agent.start()
+    # The Python tablet pairs with the setup link alone, comes back as a trusted device and lists the folder.
+    link = "ferrowyn://connect?" + urllib.parse.urlencode({
+        "endpoint": agent.url, "token": agent.secrets["VELMORA_HOST_TOKEN"],
+        "hostId": agent.secrets["VELMORA_HOST_ID"], "pairingNonce": agent.secrets["VELMORA_PAIRING_NONCE"]})
+    tablet = await asyncio.create_subprocess_exec(sys.executable, os.path.join(HERE, "tablet_client.py"), link,
+                                                  agent.workspace, stdout=asyncio.subprocess.PIPE,
+                                                  stderr=asyncio.subprocess.STDOUT)
+    said = (await asyncio.wait_for(tablet.communicate(), TIMEOUT))[0].decode()
+    check(said == "paired=True\ntrusted=True\nentries=project\n" and tablet.returncode == 0, said)
+    # The health answer is for the names the agent has, the host's 127.0.0.1 among them: not for a foreign name
+    # that DNS points at this computer.
+    for host, answered in ((f"127.0.0.1:{agent.port}", True), (f"localhost:{agent.port}", True),
+                           (f"evil.example:{agent.port}", False), ("127.0.0.1:1", False)):
+        check((health(agent, host).get("status") == "ok") == answered, f"health under {host}")
+
+    # Exactly 1 MiB is allowed; one byte more is not.
+    paired = await Tablet(agent, "d").connect()
+    limit = '{"id":99,"method":"x","pad":"%s"}'
+    await paired.send(limit % ("a" * (2**20 - len(limit) + 2)))
+    await until(lambda: paired.unanswered.get(99) == "method_not_found", "the answer to 1 MiB")
+    await paired.send(limit % ("a" * (2**20 - len(limit) + 3)))
+    check((await closing(paired.ws))[0] == 1009, "1 MiB and a byte")
+    # A client still sending when the agent closes gets the close frame too, not a reset, and then the end.
+    said = await asyncio.get_running_loop().run_in_executor(None, oversized, agent.url)
+    check(re.fullmatch(r"closed=1009 reason=\S.*\neof", said), said)
+    # At most 64 connections wait to authenticate.
+    waiting = [await websockets.connect(agent.url) for _ in range(64)]
+    async with websockets.connect(agent.url) as refused:
+        check(await closing(refused) == (1008, "too many unauthenticated connections"), "the 65th")
+    await asyncio.gather(*(waiter.close() for waiter in waiting))
+
+    # An interrupt ends the agent at once with status 0; a tablet is told why, and the port is free.
+    async with websockets.connect(agent.url) as watcher:
+        interrupted = time.monotonic()
+        await agent.stop(signal.SIGINT)
+        check(time.monotonic() - interrupted < 1 and "received SIGINT" in "".join(agent.log), "the interrupt")
+        check((await closing(watcher))[0] == 1001, "the tablet told")
+    socket.create_server(("127.0.0.1", agent.port)).close()
+
+
+def ngrok(mode, go, error):
+    """The fake's mode, whether it is told to report a URL, and the error the agent reports (none: online)."""
+    async def scenario(agent):
+        os.symlink(os.path.join(HERE, "fake-ngrok.sh"), os.path.join(agent.bin, "ngrok"))
+        record = os.path.join(agent.root, "record")
+        # A blank authtoken is no authtoken: ngrok then uses its own configuration.
+        blank = "0.7" in error
+        agent.extra.update(FAKE_NGROK_MODE=mode, FAKE_NGROK_RECORD=record, NGROK_AUTHTOKEN=None,
+                           FAKE_NGROK_GO=os.path.join(agent.root, "go" if go else "never"),
+                           FERROWYN_AGENT_TEST_NGROK_TIMEOUT_MS="700")
+        if blank:
+            agent.extra["VELMORA_NGROK_AUTHTOKEN"] = "   "
+        agent.arguments += ["--tunnel-mode", "ngrok"]
+        await agent.start()
+        # What ngrok is called with; it never receives the pairing secrets.
+        await until(lambda: os.path.exists(record), "ngrok's start")
+        with open(record) as file:
+            called = file.read()
+        token = "<unset>" if blank else agent.secrets["VELMORA_NGROK_AUTHTOKEN"]
+        check(called.startswith(f"args=http 127.0.0.1:{agent.port} --log stdout --log-format json\n"
+                                f"authtoken={token}\nvelmora=0\n"), called)
+        open(os.path.join(agent.root, "go"), "w").close()
+        state = "failed" if error else "online"
+        await until(lambda: health(agent).get("tunnel", {}).get("state") == state, f"the tunnel {state}")
+        tunnel = health(agent)["tunnel"]
+        # Through the tunnel, under its public name, too.
+        check((health(agent, "fake-tunnel.ngrok-free.app") == {}) == bool(error), "health through the tunnel")
+        check(tunnel.get("lastError", "") == error, str(tunnel))
+        check(tunnel.get("publicUrl", "") == ("" if error else "https://fake-tunnel.ngrok-free.app"), str(tunnel))
+        if error:
+            await until(lambda: "tunnel: failed" in "".join(agent.log), "the failure logged")
+        # A tablet that ngrok forwards is recorded as one that came through the tunnel.
+        ws = await websockets.connect(agent.url, extra_headers={"X-Forwarded-For": "203.0.113.5"})
+        await Tablet(agent, f"t-{mode}-{go}").connect(ws.send, ws.recv)
+        check(agent.devices()[0]["route"] == "tunnel", str(agent.devices()))
+        # Past the start timeout an online tunnel stays online; the agent keeps serving either way.
+        await stays(lambda: health(agent).get("tunnel", {}).get("lastError", "") == error, "the tunnel's state", 0.8)
+        await ws.close()
+
+    scenario.__name__ = f"ngrok_{mode}" + ("" if go or mode != "online" else "_without_url")
+    return scenario
+
+
+def relay(version):
+    async def scenario(agent):
+        elixir = version == "elixirV2"
+        frames, links = [], []
+
+        async def link(ws, path):
+            frames.clear()
+            links.append((ws, path))
+            with contextlib.suppress(websockets.ConnectionClosed):
+                async for text in ws:
+                    frames.append(json.loads(text))
+
+        server = await websockets.serve(link, "127.0.0.1", 0)
+        # Hosts of the previous release kept the state under another name and passed the session as an option:
+        # the state is taken over, so that sequence numbers survive, and the environment's session wins.
+        session, host_id = agent.secrets["VELMORA_RELAY_SESSION"], agent.secrets["VELMORA_HOST_ID"]
+        folder = os.path.join(agent.home, ".ferrowyn", "relay-codec-state")
+        os.makedirs(folder)
+        earlier, state = (os.path.join(folder, name) for name in (f"{host_id}-{version}-{session}.json", "state"))
+        with open(earlier, "w") as file:
+            file.write('{"format":1,"lastAckedInbound":7,"nextOutbound":3}')
+        agent.extra.update(FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS="50", VELMORA_RELAY_SESSION=session if elixir else None)
+        agent.arguments += ["--relay-codec-state", state, "--relay-session", "stale" if elixir else session,
+                            "--relay-url", f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}/relay"
+                            + ("/v2/" if elixir else "/")]
+        await agent.start()
+
+        async def hello(resume_from):
+            expected = {"type": "hello", "role": "host", "version": version, **({"resumeFrom": resume_from} if elixir
+                                                                                else {})}
+            await until(lambda: frames[:1] == [expected], f"hello from {resume_from}")
+
+        async def forward(peer, message, seq):
+            """A tablet message (a request, or text as it is) as the relay forwards it; elixirV2 numbers it and
+            wants it acknowledged."""
+            frame = {"type": "data", "peer": peer, "payload": message if isinstance(message, str) else
+                     json.dumps(message), **({"seq": seq} if elixir else {})}
+            await links[-1][0].send(json.dumps(frame))
+
+        def answer(index):
+            return json.loads(frames[index]["payload"])
+
+        def closed(peer):
+            return any(frame["type"] == "close" and frame.get("peer") == peer for frame in frames)
+
+        await hello(7)
+        ws, path = links[-1]
+        check(path == ("/relay/v2/" if elixir else "/relay/") + session, path)
+        check(ws.request_headers["Authorization"] == "Bearer " + agent.secrets["VELMORA_RELAY_TOKEN"], "bearer")
+        await forward("t1", {"id": 1, "method": "auth", "params": device(
+            {"token": agent.secrets["VELMORA_HOST_TOKEN"], "hostId": host_id}, "relay-ipad",
+            pairingNonce=agent.secrets["VELMORA_PAIRING_NONCE"])}, 8)
+        await until(lambda: len(frames) == (3 if elixir else 2), "the answer")
+        check(answer(1)["result"]["paired"], str(frames))
+        check(not elixir or frames[1]["seq"] + frames[2]["seq"] == 3 + 8, str(frames))
+        # A frame the agent cannot take is logged, and acknowledged when it has a number.
+        await forward(7, {}, 9)
+        await until(lambda: "dropped a frame" in "".join(agent.log), "the dropped frame logged")
+        await until(lambda: len(frames) == (4 if elixir else 2), "its acknowledgement")
+
+        # A broken link comes back; only elixirV2 conversations survive it, and its unacknowledged answer is
+        # resent.
+        ws.transport.abort()
+        frames.clear()
+        await hello(9)
+        await forward("t1", {"id": 2, "method": "workspaces.list"}, 10)
+        await until(lambda: len(frames) == (4 if elixir else 3), "the answers after the drop")
+        check(frames[1 if elixir else 0].get("seq", 0) == (3 if elixir else 0), str(frames))
+        check(("result" in answer(2 if elixir else 1)) == elixir, str(frames))
+        # A tablet message at the size limit is carried however the relay escapes it: 1 MiB of control characters
+        # make a frame of 6 MiB. One byte more ends that tablet's conversation, and the link stays.
+        await forward("t3", "\x01" * 2**20, 11)
+        await forward("t4", "\x01" * (2**20 + 1), 12)
+        await until(lambda: closed("t4"), "the end of t4")
+        check(not closed("t3") and any(f.get("peer") == "t3" and "parse_error" in f["payload"] for f in frames
+                                       if f["type"] == "data"), "t3 answered")
+        # At most 64 tablets behind the relay wait to authenticate at once, t3 among them.
+        for peer in range(65):
+            await forward(str(peer), {}, 13 + peer)
+        await until(lambda: closed("63"), "the 65th refused")
+        check(not closed("62"), "the 64th refused")
+        # Revoking the relay tablet ends its conversation, which elixirV2 kept across the drop.
+        check(agent.control("/control/revoke", {"deviceId": "relay-ipad", "pairingNonce": "n2"}) == {"revoked": True},
+              "the revocation")
+        revoked = (lambda: sum(frame.get("reason") == "device revoked" for frame in frames))
+        await until(lambda: revoked() == (1 if elixir else 0), "the revoked conversation's end")
+        await agent.stop()
+        server.close()
+        check("".join(agent.log).count("connection lost") == 1, "one link lost")
+        check(not os.path.exists(earlier), "the earlier state file taken over")
+        # goV1 keeps no resume state and leaves the file alone.
+        with open(state) as file:
+            check(file.read() == ('{"format":1,"lastAckedInbound":77,"nextOutbound":73}' if elixir else
+                                  '{"format":1,"lastAckedInbound":7,"nextOutbound":3}'), "the resume state")
+
+    scenario.__name__ = f"relay_{version}"
+    return scenario
+
+
+async def revoke_one_device(agent):
+    await agent.start()
+    a, b = await Tablet(agent, "A").connect(), await Tablet(agent, "B").connect()
+    check(agent.control("/control/revoke", {"deviceId": "A", "pairingNonce": "n2"}) == {"revoked": True}, "revoke")
+    check(await closing(a.ws, 1) == (1008, "device revoked"), "A's end")
+    await b.call("workspaces.list")
+    check([(d["deviceId"], d.get("route")) for d in agent.devices()] == [("B", "lan")], str(agent.devices()))
+    # The link A scanned pairs nobody now; the new one does.
+    del Tablet.device_secrets[(agent.secrets["VELMORA_HOST_ID"], "A")]
+    with contextlib.suppress(RefusedError):
+        await Tablet(agent, "A").connect()
+        raise AssertionError("the old link paired A again")
+    nonce, agent.secrets["VELMORA_PAIRING_NONCE"] = agent.secrets["VELMORA_PAIRING_NONCE"], "n2"
+    await Tablet(agent, "C").connect()
+    agent.secrets["VELMORA_PAIRING_NONCE"] = nonce
+    # The host deleting the file, as when it revokes every device, ends B's connection too.
+    os.remove(os.path.join(agent.home, ".ferrowyn", "trusted-devices.json"))
+    check(await closing(b.ws, 1) == (1008, "device revoked"), "B's end")
+
+
+async def flood_locks_nobody_out(agent):
+    # Production timings, but for the interval of the log, which the test would otherwise wait out.
+    agent.extra["FERROWYN_AGENT_TEST_AUTH_LOG_INTERVAL_MS"] = "500"
+    await agent.start()
+    await Tablet(agent, "ipad").connect()
+    # A thousand wrong tokens from this address, as fast as the agent takes them (without waiting for the
+    # refusals it holds back); then the right credentials from the same address get in at once.
+    gate = asyncio.Semaphore(32)
+
+    async def guess(number):
+        async with gate:
+            with contextlib.suppress(OSError, websockets.WebSocketException):  # a guesser does not care
+                async with websockets.connect(agent.url, close_timeout=5) as ws:
+                    await ws.send(wrong_auth(agent, f"guess-{number}", "guess"))
+
+    await asyncio.gather(*(guess(number) for number in range(1000)))
+    started = time.monotonic()
+    await Tablet(agent, "ipad").connect()
+    check(time.monotonic() - started < 1, f"the right credentials took {time.monotonic() - started:.2f} s")
+    # A wrong one from there is still held back, far past the time to authenticate.
+    async with websockets.connect(agent.url, close_timeout=1) as wrong:
+        await wrong.send(wrong_auth(agent, "wrong"))
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(wrong.recv(), 1.5)
+            raise AssertionError("a wrong attempt after the flood was answered at once")
+
+    # Every refusal is counted in the log, in a few lines for the address rather than one each.
+    refusal = re.compile(r"auth rejected: 127\.0\.0\.1: (?:(\d+) more refused|wrong host token)")
+    counted = (lambda: [int(n or 1) for n in refusal.findall("".join(agent.log))])
+    await until(lambda: sum(counted()) == 1001, "every refusal counted")
+    check(len(counted()) <= 20, f"{len(counted())} log lines")
+
+
+SCENARIOS = [lan, ngrok("online", True, ""), ngrok("online", False, "ngrok gave no public URL within 0.7 seconds"),
+             ngrok("error", False, "session closing: authentication failed: bad authtoken redacted"),
+             ngrok("exit", False, "ngrok exited with status 3"), relay("elixirV2"), relay("goV1"),
+             revoke_one_device, flood_locks_nobody_out]
+
+if __name__ == "__main__":
+    run(SCENARIOS)
