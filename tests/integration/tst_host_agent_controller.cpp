@@ -41,6 +41,8 @@ private slots:
         // Trusted devices and the relay codec state live under the home folder.
         static QTemporaryDir home;
         qputenv("HOME", home.path().toUtf8());
+        // Where the agent finds tools a user installed, ngrok among them.
+        QVERIFY(QDir(home.path()).mkpath(".local/bin"));
         // The host's own copy must never reach an agent that is not meant to have it.
         qputenv("VELMORA_RELAY_TOKEN", "inherited-relay-token");
     }
@@ -77,6 +79,7 @@ private slots:
         const bool relay = mode == HostingMode::relay;
         QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
         QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"), relay || !tunnel ? "<unset>" : "ngrok-token");
+        QVERIFY(agentVariable(pid, "PATH").split(':').contains(qEnvironmentVariable("HOME") + "/.local/bin"));
 
         // Anyone on the machine can read a command line: no secret may be on it.
         const QStringList arguments = FakeAgent::procList(pid, "cmdline").mid(2);
