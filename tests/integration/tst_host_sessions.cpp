@@ -7,7 +7,6 @@
 
 #include <QProcess>
 #include <QScopeGuard>
-#include <QTcpServer>
 
 namespace {
 
@@ -179,10 +178,7 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     QVERIFY(instance.claim());
     HostSession host(settings, settings, true, chooser);
     host.answerRequestsOn(instance);
-    QTcpServer free;
-    QVERIFY(free.listen(QHostAddress::LocalHost));
-    host.preferences.setLanPort(free.serverPort());
-    free.close();
+    host.preferences.setLanPort(freeLoopbackPort());
     host.preferences.setLanBindAll(false);
     host.preferences.setWorkspaces({home.filePath("work")});
     QCOMPARE(host.preferences.sessionPrograms(), QStringList{"codex"});

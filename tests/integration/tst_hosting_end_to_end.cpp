@@ -3,6 +3,7 @@
 // QR code of the published setup link says pair with it behind the relay stub.
 #include "AgentControllerHarness.h"
 #include "App/Window/PairedDevicesModel.h"
+#include "ScannedCode.h"
 #include "Services/Links/QRCodeRenderer.h"
 
 #include <QDir>
@@ -36,15 +37,11 @@ private slots:
         h.preferences.setMode(HostingMode::relay);
         // Made while stopped, the new pairing is in the link at once: the relay stub learns it from there.
         h.controller->rotatePairing(&h.preferences);
-        // What a tablet's camera reads from the window's QR code of the link, decoded by zbarimg
-        // (zbar-tools).
-        const QString code = home.filePath("code.png");
-        QVERIFY(
-            QRCodeRenderer::image(h.controller->setupLink().toString(QUrl::FullyEncoded), 333.3)->save(code));
-        QProcess zbarimg;
-        zbarimg.start("zbarimg", {"--raw", "-q", code});
-        QVERIFY(zbarimg.waitForFinished(20000));
-        const QUrl link(QString::fromUtf8(zbarimg.readAllStandardOutput()).trimmed());
+        // What a tablet's camera reads from the window's QR code of the link.
+        const QUrl link(
+            scannedCode(QRCodeRenderer::image(h.controller->setupLink().toString(QUrl::FullyEncoded), 333.3)
+                            .value_or(QImage()),
+                        home.filePath("code.png")));
         QStringList arguments{FERROWYN_AGENT_TEST_DIR "/relay_stub.py"};
         for (const char *key : {"relayToken", "sessionId", "token", "hostId", "pairingNonce"})
             arguments << queryValue(link, key);
