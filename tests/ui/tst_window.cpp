@@ -215,16 +215,19 @@ void WindowTest::outsideTextIsNeverMarkup()
 void WindowTest::launchStartupRunsOnce()
 {
     m_h.preferences.setWorkspaces({m_h.scratch.path()});
+    FakeAgent::setScript(QStringLiteral("hang"));
     for (const bool startOnLaunch : {false, true}) {
         m_h.preferences.setStartHostingOnLaunch(startOnLaunch);
         HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
         QSignalSpy preflights(m_h.controller.get(), &HostAgentController::permissionPreflightItemsChanged);
+        const AgentRunState launched = startOnLaunch ? AgentRunState::running() : AgentRunState::stopped();
         application.runLaunchStartup();
+        QTRY_COMPARE(m_h.controller->state(), launched);
         const qint64 pid = m_h.controller->agentProcessId();
         application.runLaunchStartup();
         QCOMPARE(preflights.count(), 1);
-        QCOMPARE(m_h.controller->state(),
-                 startOnLaunch ? AgentRunState::starting() : AgentRunState::stopped());
+        // A second start would have stopped the running agent to launch another.
+        QCOMPARE(m_h.controller->state(), launched);
         QCOMPARE(m_h.controller->agentProcessId(), pid);
     }
 }
