@@ -82,6 +82,8 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QCOMPARE(ask({"--revoke", "py-tablet", "--yes"}).first, 0);
     QTRY_VERIFY(ask({"--devices"}).second.contains("No tablet has paired yet."));
     QCOMPARE(ask({QStringLiteral("--rotate")}, "n\n").first, 1);
+    // The host answers a request once it has done it: had the "n" sent it, the token would be new by now.
+    QTRY_COMPARE_WITH_TIMEOUT(token(ask({"--link"}).second.trimmed()), token(link), 20000);
     QCOMPARE(ask({QStringLiteral("--rotate"), QStringLiteral("--yes")}).first, 0);
     // The revocation printed a link with a new nonce, the rotation one more.
     QTRY_COMPARE_WITH_TIMEOUT(printedLinks(printed(host)).size(), 3, 20000);
