@@ -101,12 +101,11 @@ private slots:
         // About 2.5 MB of lines, far more than may wait, then every secret the agent could print.
         h.start("burst=50000:VELMORA_HOST_TOKEN;env-out=VELMORA_RELAY_TOKEN;env-out=VELMORA_PAIRING_NONCE;"
                 "env-out=VELMORA_HOST_ID;env-out=VELMORA_RELAY_SESSION;out=ngrok-token-123456 tail\\n;hang");
-        QTRY_COMPARE(h.controller->lastLogLines().mid(195),
-                     (QStringList{"redacted", "redacted", "redacted", "redacted", "redacted tail"}));
-        QVERIFY(h.controller->skippedOutputBytes() > 0);
         // Skipping cuts lines anywhere; no remnant of a cut line, and so no fragment of a token, is shown.
-        for (const QString &line : h.controller->lastLogLines().first(195))
-            QCOMPARE(line, "VELMORA_HOST_TOKEN=redacted");
+        QTRY_COMPARE(h.controller->lastLogLines(),
+                     QStringList(195, "VELMORA_HOST_TOKEN=redacted") +
+                         QStringList({"redacted", "redacted", "redacted", "redacted", "redacted tail"}));
+        QVERIFY(h.controller->skippedOutputBytes() > 0);
     }
 
     void waitsForTheKeyringToUnlock()
