@@ -133,10 +133,6 @@ void SetupLinksTest::browserLinks()
     const HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"), {}, {}, {}};
     const QString oddLink = tunnelPage("https://t.example", odd);
     QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial + ".x6LREV2eVBtgWSkdBsndFA");
-    // Shown masked like the app link.
-    QCOMPARE(HostSecretRedactor::redactedSetupLink(
-                 *SetupLinkBuilder::lanBrowserLink("10.0.0.2", 8765, credentials, serial, fixedTime), {}),
-             "http://10.0.0.2:8765/#ticket=redacted");
 }
 
 void SetupLinksTest::route_data()
