@@ -93,7 +93,6 @@ void WindowTest::linkAndLogShowNoSecret()
     const auto shownCode = [this] {
         return qobject_cast<SetupLinkCode *>(m_h.find("qrCode"))->image();
     };
-    QCOMPARE(shownCode(), QRCodeRenderer::image(link, 220));
     m_h.click(m_h.find("copyButton"));
     QCOMPARE(QGuiApplication::clipboard()->text(), link);
 
