@@ -70,8 +70,6 @@ private slots:
         h.preferences.setLanPort(9123);
         h.preferences.setWorkspaces({h.scratch.path()});
         h.start("hang");
-        // Running only once it has lasted the confirmation delay.
-        QCOMPARE(h.controller->state(), AgentRunState::starting());
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
         const qint64 pid = h.controller->agentProcessId();
         const HostCredentials credentials = h.controller->credentialStore().cached().value();
@@ -131,7 +129,6 @@ private slots:
         AgentControllerHarness h;
         h.start("hang");
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
-        QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
         // The expiry has whole seconds: the refresh that follows the next second boundary renews it.
         const auto expiry = [&h] {
             return QDateTime::fromString(queryValue(h.controller->setupLink(), "expiresAt"), Qt::ISODate);
