@@ -55,8 +55,10 @@ void WindowTest::controlsDriveTheAgent()
     m_h.click(m_h.find("restartButton"));
     QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
 
-    // An agent that ignores SIGTERM does not freeze the window: the kill ends it.
+    // An agent that ignores SIGTERM does not freeze the window: the stop returns at once, and the kill ends
+    // it.
     QTest::keyClick(m_h.window(), Qt::Key_Escape);
+    QCOMPARE(m_h.controller->state(), AgentRunState::stopping());
     QTRY_COMPARE(m_h.controller->state(), AgentRunState::stopped());
 
     // An agent that keeps exiting is restarted: Stop is there, alone, and ends the loop.
