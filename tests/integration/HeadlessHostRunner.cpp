@@ -1,4 +1,5 @@
 #include "HeadlessHostRunner.h"
+#include "ScannedCode.h"
 
 #include <QDir>
 #include <QImage>
@@ -111,12 +112,7 @@ QStringList HeadlessHostRunner::printedLinks(const QString &output) const
         }
         if (code.isEmpty())
             continue;
-        const QString png = home.filePath(QStringLiteral("code.png"));
-        terminalModules(code).save(png);
-        QProcess zbar;
-        zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), png});
-        zbar.waitForFinished(10000);
-        links.append(QString::fromUtf8(zbar.readAllStandardOutput()).trimmed());
+        links.append(scannedCode(terminalModules(code), home.filePath(QStringLiteral("code.png"))));
         code.clear();
     }
     return links;

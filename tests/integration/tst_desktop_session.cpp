@@ -2,6 +2,7 @@
 // a file manager that this test plays, and the real host application as a user runs it.
 #include "Platform/FileManagerReveal.h"
 #include "Platform/SecretServiceKeyring.h"
+#include "TestFiles.h"
 
 #include <QDBusConnection>
 #include <QDir>
@@ -57,10 +58,8 @@ private slots:
         probe.close();
         // The session's own home and configuration folders, which both launches inherit.
         const QString config = qEnvironmentVariable("XDG_CONFIG_HOME") + "/ferrowyn-host";
-        QFile file(config + "/defaults.json");
-        QVERIFY(QDir().mkpath(config) && file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(defaults).toJson());
-        file.close();
+        QVERIFY(QDir().mkpath(config) &&
+                writeFile(config + "/defaults.json", QJsonDocument(defaults).toJson()));
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QProcess host;
         host.start(FERROWYN_HOST_PATH, {});

@@ -1,5 +1,6 @@
 #include "HeadlessHostRunner.h"
 #include "SmallFullDisk.h"
+#include "TestFiles.h"
 
 #include "App/CommandLine/HostCommandLine.h"
 #include "Services/Pairing/PairingSecretsPlace.h"
@@ -81,6 +82,8 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QCOMPARE(ask({"--revoke", "py-tablet", "--yes"}).first, 0);
     QTRY_VERIFY(ask({"--devices"}).second.contains("No tablet has paired yet."));
     QCOMPARE(ask({QStringLiteral("--rotate")}, "n\n").first, 1);
+    // The host answers a request once it has done it: had the "n" sent it, the token would be new by now.
+    QTRY_COMPARE_WITH_TIMEOUT(token(ask({"--link"}).second.trimmed()), token(link), 20000);
     QCOMPARE(ask({QStringLiteral("--rotate"), QStringLiteral("--yes")}).first, 0);
     // The revocation printed a link with a new nonce, the rotation one more.
     QTRY_COMPARE_WITH_TIMEOUT(printedLinks(printed(host)).size(), 3, 20000);
@@ -96,10 +99,9 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QCOMPARE(QProcess::execute(QStringLiteral("pgrep"), {QStringLiteral("-f"), workspace.path()}), 1);
 
     // The run's options were for that run only.
-    QFile saved(home.filePath(QStringLiteral(".config/ferrowyn-host/defaults.json")));
-    QVERIFY(saved.open(QIODevice::ReadOnly));
-    const QByteArray settings = saved.readAll();
-    QVERIFY(!settings.contains(port.toUtf8()) && !settings.contains(workspace.path().toUtf8()));
+    const QByteArray settings = fileContents(home.filePath(".config/ferrowyn-host/defaults.json"));
+    QVERIFY(!settings.isEmpty() && !settings.contains(port.toUtf8()) &&
+            !settings.contains(workspace.path().toUtf8()));
 
     // The pairing survives a restart, and a run without the option never touches the file.
     const QDateTime written = QFileInfo(secrets.filePath()).lastModified();
@@ -129,13 +131,10 @@ void HeadlessHostTest::secretsFileOthersCanReadIsRefused()
 {
     // The pairing kept by the run before, now readable by everyone.
     const QString path = home.filePath(".local/state/ferrowyn-host/credentials.json");
-    QFile secrets(path);
-    QVERIFY(secrets.open(QIODevice::ReadOnly));
-    const QByteArray stored = secrets.readAll();
-    secrets.close();
+    const QByteArray stored = fileContents(path);
     const QFile::Permissions loose =
         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-    QVERIFY(secrets.setPermissions(loose));
+    QVERIFY(!stored.isEmpty() && QFile::setPermissions(path, loose));
     QProcess host;
     startHost(host, {"--secrets-file", "--qr=none"});
     const QString refusal = "The secrets file " + path +
@@ -146,9 +145,8 @@ void HeadlessHostTest::secretsFileOthersCanReadIsRefused()
     QVERIFY(warnings().contains(refusal));
     QVERIFY(quit(host));
     // Left exactly as it was: the user decides.
-    QVERIFY(secrets.open(QIODevice::ReadOnly));
-    QCOMPARE(secrets.readAll(), stored);
-    QCOMPARE(secrets.permissions(), loose | QFile::ReadUser | QFile::WriteUser);
+    QCOMPARE(fileContents(path), stored);
+    QCOMPARE(QFile::permissions(path), loose | QFile::ReadUser | QFile::WriteUser);
 }
 
 // Another program holds the port: the host says so once, naming the port and what to do. Kept online, it
@@ -164,10 +162,8 @@ void HeadlessHostTest::aPortInUseIsSaidOnce()
     for (const bool keepOnline : {true, false}) {
         QTemporaryDir otherHome;
         QVERIFY(QDir(otherHome.path()).mkpath(".config/ferrowyn-host"));
-        QFile settings(otherHome.filePath(".config/ferrowyn-host/defaults.json"));
-        QVERIFY(settings.open(QIODevice::WriteOnly) &&
-                settings.write(keepOnline ? "{}" : R"({"FerrowynHost.keepRelayOnline": false})") > 0);
-        settings.close();
+        QVERIFY(writeFile(otherHome.filePath(".config/ferrowyn-host/defaults.json"),
+                          keepOnline ? "{}" : R"({"FerrowynHost.keepRelayOnline": false})"));
         QProcess host;
         outputs.remove(&host); // the last round's, at the same address
         host.setProcessEnvironment(environment(otherHome.path()));
@@ -201,16 +197,14 @@ void HeadlessHostTest::aFullDiskLosesNothing()
     const QStringList files{".config/ferrowyn-host/defaults.json",
                             ".local/state/ferrowyn-host/credentials.json", ".ferrowyn/trusted-devices.json"};
     QList<QByteArray> saved;
-    for (const QString &file : files) {
-        QFile stored(disk.filePath(file));
-        QVERIFY(stored.open(QIODevice::ReadOnly));
-        saved.append(stored.readAll());
-    }
+    for (const QString &file : files)
+        saved.append(fileContents(disk.filePath(file)));
+    QVERIFY(!saved.contains(QByteArray()));
     const auto unchanged = [&](qsizetype count) {
         for (qsizetype i = 0; i < count; ++i) {
-            QFile stored(disk.filePath(files.at(i)));
-            if (!stored.open(QIODevice::ReadOnly) || stored.readAll() != saved.at(i) ||
-                QDir(QFileInfo(stored).absolutePath()).entryList(QDir::Files | QDir::Hidden).size() !=
+            const QString path = disk.filePath(files.at(i));
+            if (fileContents(path) != saved.at(i) ||
+                QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden).size() !=
                     1 + (i == 2))
                 return false;
         }

@@ -3,7 +3,6 @@
 // itself is the agent-supervision tests' job.
 #include "AgentControllerHarness.h"
 
-#include "Services/Pairing/PairingSecretsPlace.h"
 #include "Shared/TrustedDevicesFile.h"
 
 #include <QDir>
@@ -41,6 +40,8 @@ private slots:
         // Trusted devices and the relay codec state live under the home folder.
         static QTemporaryDir home;
         qputenv("HOME", home.path().toUtf8());
+        // Where the agent finds tools a user installed, ngrok among them.
+        QVERIFY(QDir(home.path()).mkpath(".local/bin"));
         // The host's own copy must never reach an agent that is not meant to have it.
         qputenv("VELMORA_RELAY_TOKEN", "inherited-relay-token");
     }
@@ -69,14 +70,13 @@ private slots:
         h.preferences.setLanPort(9123);
         h.preferences.setWorkspaces({h.scratch.path()});
         h.start("hang");
-        // Running only once it has lasted the confirmation delay.
-        QCOMPARE(h.controller->state(), AgentRunState::starting());
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
         const qint64 pid = h.controller->agentProcessId();
         const HostCredentials credentials = h.controller->credentialStore().cached().value();
         const bool relay = mode == HostingMode::relay;
         QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
         QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"), relay || !tunnel ? "<unset>" : "ngrok-token");
+        QVERIFY(agentVariable(pid, "PATH").split(':').contains(qEnvironmentVariable("HOME") + "/.local/bin"));
 
         // Anyone on the machine can read a command line: no secret may be on it.
         const QStringList arguments = FakeAgent::procList(pid, "cmdline").mid(2);
@@ -99,33 +99,29 @@ private slots:
         // About 2.5 MB of lines, far more than may wait, then every secret the agent could print.
         h.start("burst=50000:VELMORA_HOST_TOKEN;env-out=VELMORA_RELAY_TOKEN;env-out=VELMORA_PAIRING_NONCE;"
                 "env-out=VELMORA_HOST_ID;env-out=VELMORA_RELAY_SESSION;out=ngrok-token-123456 tail\\n;hang");
-        QTRY_COMPARE(h.controller->lastLogLines().mid(195),
-                     (QStringList{"redacted", "redacted", "redacted", "redacted", "redacted tail"}));
-        QVERIFY(h.controller->skippedOutputBytes() > 0);
         // Skipping cuts lines anywhere; no remnant of a cut line, and so no fragment of a token, is shown.
-        for (const QString &line : h.controller->lastLogLines().first(195))
-            QCOMPARE(line, "VELMORA_HOST_TOKEN=redacted");
+        QTRY_COMPARE(h.controller->lastLogLines(),
+                     QStringList(195, "VELMORA_HOST_TOKEN=redacted") +
+                         QStringList({"redacted", "redacted", "redacted", "redacted", "redacted tail"}));
+        QVERIFY(h.controller->skippedOutputBytes() > 0);
     }
 
     void waitsForTheKeyringToUnlock()
     {
         AgentControllerHarness h;
-        const PairingSecretsPlace place(h.controller->credentialStore(), h.controller->warnings(), {});
         FakeAgent::setScript("hang");
         h.keyring.locked = true;
         h.keyring.unlockAnswer = MemoryKeyring::UnlockAnswer::Dismiss;
         h.keyring.holdAnswers = true;
         h.controller->start(&h.preferences);
         h.keyring.answerNow();
-        QTRY_COMPARE(h.controller->warnings().warning(HostWarnings::Source::keyring),
-                     PairingSecretsPlace::waitingForKeyringWarning);
+        QTRY_VERIFY(h.controller->credentialStore().waitingForUnlock());
         QCOMPARE(h.controller->agentProcessId(), 0);
         h.keyring.holdAnswers = false;
         h.keyring.answerNow();
-        // Hosting goes on with credentials in memory, and the user learns the tablet will have to pair again.
+        // Hosting goes on with credentials in memory; what the user is told meanwhile is the credential
+        // stores' test.
         QTRY_VERIFY(h.controller->agentProcessId() != 0);
-        QCOMPARE(h.controller->warnings().warning(HostWarnings::Source::keyring),
-                 PairingSecretsPlace::keyringUnavailableWarning);
     }
 
     void publishesAndRefreshesTheLinkWhileTheAgentRuns()
@@ -133,7 +129,6 @@ private slots:
         AgentControllerHarness h;
         h.start("hang");
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
-        QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
         // The expiry has whole seconds: the refresh that follows the next second boundary renews it.
         const auto expiry = [&h] {
             return QDateTime::fromString(queryValue(h.controller->setupLink(), "expiresAt"), Qt::ISODate);

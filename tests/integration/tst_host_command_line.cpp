@@ -1,5 +1,6 @@
 #include "AgentControllerHarness.h"
 #include "HeadlessHostRunner.h"
+#include "TestFiles.h"
 
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/CommandLine/HostControlRequests.h"
@@ -106,9 +107,7 @@ void HostCommandLineTest::requestsTheRunningHostAnswers()
     qputenv("HOME", h.scratch.path().toUtf8());
     // A settings file that could not be read, kept aside: the status says so, as the window does.
     const QString settings = h.scratch.filePath("defaults.json");
-    QFile damaged(settings);
-    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("{\"FerrowynHost.mode\": ") > 0);
-    damaged.close();
+    QVERIFY(writeFile(settings, "{\"FerrowynHost.mode\": "));
     const JsonFileUserDefaults unreadable(settings);
     HostPresenter presenter(h.preferences, *h.controller);
     presenter.reportSettingsFile(unreadable);

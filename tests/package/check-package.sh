@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Packages the build tree as the Debian package, then checks that the package holds the installed layout, that
-# its desktop entry, AppStream metadata and lintian's view of it raise no error, that its manual page shows every
-# option, and that an unpacked copy answers --version without a display, finds its agent where the host's own
-# locator looks, and would start at login with its installed icon.
+# Packages the build tree as the Debian package, then checks that the package holds the installed layout (the
+# agent where the host looks for it, not among the commands), that its desktop entry, AppStream metadata and
+# lintian's view of it raise no error, that its manual page shows every option, and that an unpacked copy answers
+# --version without a display, finds its agent where the host's own locator looks, and would start at login with
+# its installed icon.
 # Usage: check-package.sh <cpack> <build dir> <installed-host>
 set -euo pipefail
 work=$(mktemp -d)
@@ -18,6 +19,7 @@ for expected in bin/ferrowyn-host libexec/ferrowyn/ferrowyn-agent share/applicat
     share/metainfo/dev.ferrowyn.host.metainfo.xml; do
     grep -q " \./usr/$expected\$" <<<"$contents" || fail "not in the package: $expected"
 done
+grep -q " \./usr/bin/ferrowyn-agent\$" <<<"$contents" && fail "the agent is installed as a command"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"

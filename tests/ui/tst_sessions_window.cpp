@@ -71,7 +71,9 @@ void SessionsWindowTest::endingAsksFirst()
         dialog("endSessionConfirmation")->property("question").toString().contains("/home/ana/src/ferrowyn"));
     answer("endSessionConfirmation", false);
     QTRY_VERIFY(!dialog("endSessionConfirmation")->property("visible").toBool());
-    QVERIFY(QFileInfo::exists(SessionFiles::sessionFolder(runtime, first)));
+    // Ending one without an agent takes a moment (tmux is asked): a "no" that ended it would show by then.
+    QVERIFY(!QTest::qWaitFor([&] { return !QFileInfo::exists(SessionFiles::sessionFolder(runtime, first)); },
+                             500));
     m_h.click(m_h.named("endSessionButton").constFirst());
     QTRY_VERIFY(dialog("endSessionConfirmation")->property("visible").toBool());
     answer("endSessionConfirmation", true);
@@ -88,7 +90,8 @@ void SessionsWindowTest::endingAsksFirst()
     QVERIFY(dialog("endingConfirmation")->property("question").toString().startsWith("1 coding session is"));
     answer("endingConfirmation", false);
     QTRY_VERIFY(!dialog("endingConfirmation")->property("visible").toBool());
-    QVERIFY(m_h.presenter.running());
+    // The stop would first ask the agent to end the sessions, which takes a moment.
+    QVERIFY(!QTest::qWaitFor([this] { return !m_h.presenter.running(); }, 500));
     QMetaObject::invokeMethod(m_h.find("stopButton"), "clicked");
     QTRY_VERIFY(dialog("endingConfirmation")->property("visible").toBool());
     answer("endingConfirmation", true);

@@ -21,16 +21,6 @@ namespace {
 const QString token = QStringLiteral("Zq3vL9xR2mT7wK4pB8nY1cF6hJ5dS0aGeUiOoPlMnBv");
 const QString home = QStringLiteral("/home/ada");
 
-QStringList splitAll(const QList<QByteArray> &pieces)
-{
-    AgentOutputLineSplitter splitter;
-    QStringList lines;
-    for (const QByteArray &piece : pieces)
-        splitter.feed(piece, lines);
-    splitter.finish(lines);
-    return lines;
-}
-
 // A made-up file system: the paths that exist and the executable files; every folder lists node versions.
 FileProbe probe(const QStringList &existing, const QStringList &executables = {})
 {
@@ -124,16 +114,13 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<int>("signal");
         QTest::addColumn<AgentRunState>("expected");
-        QTest::newRow("exit quotes three lines")
-            << "out=L1\\nL2\\nL3\\nL4\\n;exit=5" << 0
-            << AgentRunState::failed("Agent exited (status 5). L2 | L3 | L4");
         // The agent's own line stays in the log; the state says what it means, once.
         QTest::newRow("a port it cannot listen on")
             << "out=cannot listen on 0.0.0.0:8765: in use\\n;exit=1" << 0
             << AgentRunState::failed("The agent cannot listen on its port: another program is probably "
                                      "using it. Choose another port (Port under Connection, or --port with "
                                      "--headless).");
-        // Far more than one read, written at once before the exit: the report waits for the last lines.
+        // Far more than one read, written at once before the exit: the report waits for the last three lines.
         QTest::newRow("exit right after a burst quotes its last lines")
             << "burst=4000:HOME;out=last 1\\nlast 2\\n;exit=3" << 0
             << AgentRunState::failed("Agent exited (status 3). HOME=" + QDir::homePath() +
@@ -277,8 +264,12 @@ void AgentSupervisionTest::splitsBrokenBytes()
     // Breaks, the length limit and reads cutting lines and characters are checked against any stream by the
     // line-splitter fuzz target, which leaves open how many U+FFFD a broken sequence becomes. Skipped output
     // showing no fragment is the controller's launch tests' job.
-    QCOMPARE(splitAll({"ok \xff \x80 a\xe2\x82", "x\n", "end \xe2\x82"}),
-             QStringList({u"ok \uFFFD \uFFFD a\uFFFD\uFFFDx"_qs, u"end \uFFFD\uFFFD"_qs}));
+    AgentOutputLineSplitter splitter;
+    QStringList lines;
+    for (const char *piece : {"ok \xff \x80 a\xe2\x82", "x\n", "end \xe2\x82"})
+        splitter.feed(piece, lines);
+    splitter.finish(lines);
+    QCOMPARE(lines, QStringList({u"ok \uFFFD \uFFFD a\uFFFD\uFFFDx"_qs, u"end \uFFFD\uFFFD"_qs}));
 }
 
 void AgentSupervisionTest::logNeverShowsAPieceOfASecret_data()
@@ -317,13 +308,11 @@ void AgentSupervisionTest::logNeverShowsAPieceOfASecret()
     if (endsUnfinished)
         log.finishStreams();
     QTEST(log.lines().join(QString()), "shown");
-    for (const QString &line : log.lines()) {
-        // An unfinished line is shown whole; only a line still growing is cut.
+    // The lines are pieces of the text above, which holds no piece of the secret. An unfinished line is shown
+    // whole; only a line still growing is cut.
+    for (const QString &line : log.lines())
         QVERIFY(line.size() <= AgentOutputLineSplitter::defaultMaxLineLength +
                                    HostSecretRedactor::longestFormLength({token}));
-        for (qsizetype at = 0; at + HostSecretRedactor::shortestMaskedPrefix <= token.size(); ++at)
-            QVERIFY(!line.contains(QStringView(token).mid(at, HostSecretRedactor::shortestMaskedPrefix)));
-    }
 }
 
 void AgentSupervisionTest::logRowsFollowInOneChangePerFrame()

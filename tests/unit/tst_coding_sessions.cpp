@@ -137,7 +137,6 @@ void CodingSessionsTest::programs_data()
 {
     QTest::addColumn<QStringList>("typed");
     QTest::addColumn<QStringList>("kept");
-    QTest::newRow("the default") << QStringList{"codex"} << QStringList{"codex"};
     QTest::newRow("trimmed, each once, in order")
         << QStringList{" aider", "codex ", "", "  ", "aider"} << QStringList{"aider", "codex"};
     QTest::newRow("an absolute path is a program, a relative one is found nowhere")
@@ -241,8 +240,6 @@ void CodingSessionsTest::launchOptions_data()
     QTest::addColumn<QStringList>("programs");
     QTest::addColumn<bool>("shell");
     QTest::addColumn<QStringList>("options");
-    QTest::newRow("the default") << QStringList{"codex"} << false
-                                 << QStringList{"--session-program", "codex"};
     QTest::newRow("several, and the shell")
         << QStringList{"codex", "/opt/aider"} << true
         << QStringList{"--session-program", "codex", "--session-program", "/opt/aider", "--allow-shell"};

@@ -5,6 +5,7 @@
 #include "Services/Pairing/PairingSecretsPlace.h"
 #include "Services/Settings/HostCredentialStore.h"
 #include "Shared/ReferenceDate.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -50,7 +51,6 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<JsonFileUserDefaults> m_defaults;
     MemoryKeyring m_keyring;
-    QDateTime m_now{QDate(2026, 3, 1), QTime(12, 0), QTimeZone::utc()};
 };
 
 void CredentialStoresTest::init()
@@ -98,12 +98,9 @@ void CredentialStoresTest::secretsFileThatIsNotPrivate()
     const QString folder = m_dir->filePath("state");
     const QString path = folder + "/credentials.json";
     QVERIFY(QDir().mkdir(folder) && ::chmod(QFile::encodeName(folder), static_cast<mode_t>(folderMode)) == 0);
-    const QByteArray stored = R"({"service/account": "c2VjcmV0"})";
     if (fileMode != 0) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(stored) == stored.size());
-        file.close();
-        QVERIFY(::chmod(QFile::encodeName(path), static_cast<mode_t>(fileMode)) == 0);
+        QVERIFY(writeFile(path, R"({"service/account": "c2VjcmV0"})") &&
+                ::chmod(QFile::encodeName(path), static_cast<mode_t>(fileMode)) == 0);
         if (othersOwn)
             QVERIFY(::chown(QFile::encodeName(path), 65534, 65534) == 0);
     }
@@ -146,10 +143,8 @@ void CredentialStoresTest::damagedSecretsFileIsKeptAsideUnreadableByOthers()
     QVERIFY(QDir().mkpath(m_dir->filePath("state")) &&
             QFile::setPermissions(m_dir->filePath("state"),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QFile damaged(path);
-    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("{not json") > 0);
-    damaged.close();
-    QVERIFY(damaged.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(writeFile(path, "{not json") &&
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
     SecretsFileKeyring keyring(path);
     QCOMPARE(keyring.loadError(), QString());
     const QFileInfo aside(keyring.movedAsidePath());

@@ -3,6 +3,7 @@
 #include "Platform/SingleInstance.h"
 #include "Services/Folders/PermissionPreflight.h"
 #include "Services/Settings/HostLoginItemManager.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,23 +39,20 @@ void DesktopIntegrationTest::autostartEntry()
                                dir.filePath("autostart"));
     item.setArguments({"--autostart"});
     QCOMPARE(HostLoginItemManager::setEnabled(true, item), std::nullopt);
-    QFile entry(item.entryPath());
-    QVERIFY(entry.open(QIODevice::ReadOnly));
     // Quoted, with the characters the desktop entry format and its Exec key treat specially escaped. Once the
     // program is removed, TryExec makes the desktop skip the entry.
-    const QByteArray written = entry.readAll();
+    const QByteArray written = fileContents(item.entryPath());
     QVERIFY(written.contains("\nExec=\"/a b/100%%/\\\\$x\\\\\\\\y/host\" --autostart\n"));
     QVERIFY(written.contains("\nTryExec=/a b/100%/$x\\\\y/host\n"));
     QCOMPARE(HostLoginItemManager::setEnabled(false, item), std::nullopt);
-    QVERIFY(!entry.exists());
+    QVERIFY(!QFile::exists(item.entryPath()));
 }
 
 void DesktopIntegrationTest::secondInstanceAsksTheFirstToComeForward()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("host.socket");
-    QFile leftover(path); // of an instance that crashed
-    QVERIFY(leftover.open(QIODevice::WriteOnly));
+    QVERIFY(writeFile(path, {})); // of an instance that crashed
     SingleInstance first(path);
     QVERIFY(first.claim());
     QSignalSpy activations(&first, &SingleInstance::activationRequested);
@@ -154,9 +152,8 @@ void DesktopIntegrationTest::preflightVerdicts()
     QVERIFY(QFile::link(dir.filePath("gone"), dir.filePath("dangling")) && dir.mkdir("real"));
     for (const QString &missing : {dir.filePath("dangling"), QString()})
         QCOMPARE(PermissionPreflight::check(missing, nullptr).status, HostPermissionPreflightStatus::missing);
-    QFile file(dir.filePath("file"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(PermissionPreflight::check(file.fileName(), nullptr).status,
+    QVERIFY(writeFile(dir.filePath("file"), {}));
+    QCOMPARE(PermissionPreflight::check(dir.filePath("file"), nullptr).status,
              HostPermissionPreflightStatus::notDirectory);
     QVERIFY(QFile::link(dir.filePath("real"), dir.filePath("link")));
     const HostPermissionPreflightItem ready =

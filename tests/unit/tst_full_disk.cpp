@@ -1,4 +1,5 @@
 #include "SmallFullDisk.h"
+#include "TestFiles.h"
 
 #include "Platform/JsonFileUserDefaults.h"
 #include "Platform/LoginItem.h"
@@ -14,12 +15,6 @@
 #include <functional>
 
 namespace {
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
 
 // Every file the host and the agent rewrite, each through the class that writes it: `write(n)` saves the
 // n-th version and returns why it could not, empty when it could.
@@ -125,19 +120,19 @@ void FullDiskTest::everyFileKeepsWhatItHad()
     QDir(m_disk->filePath(QStringLiteral("files"))).removeRecursively();
     const KeptFile file = keptFile(name, m_disk->path());
     QCOMPARE(file.write(1), QString());
-    const QByteArray before = contents(file.path);
+    const QByteArray before = fileContents(file.path);
     const QStringList entries = folderEntries(file.path);
     {
         const auto full = m_disk->full();
         const QString failure = file.write(2);
         QVERIFY2(failure.contains(QStringLiteral("cannot write %1: the disk is full").arg(file.path)),
                  qPrintable(failure));
-        QCOMPARE(contents(file.path), before);
+        QCOMPARE(fileContents(file.path), before);
         // No temporary file is left behind to fill the disk further.
         QCOMPARE(folderEntries(file.path), entries);
     }
     QCOMPARE(file.write(3), QString());
-    QVERIFY(contents(file.path) != before);
+    QVERIFY(fileContents(file.path) != before);
 }
 
 void FullDiskTest::everyStepOfAWriteIsChecked_data()
@@ -167,7 +162,7 @@ void FullDiskTest::everyStepOfAWriteIsChecked()
         QCOMPARE(AtomicFileWriter::write(path, "new"),
                  QStringLiteral("cannot write %1: %2").arg(path, words));
     }
-    QCOMPARE(contents(path), "old");
+    QCOMPARE(fileContents(path), "old");
     QCOMPARE(folderEntries(path), QStringList{QStringLiteral("file")});
     QCOMPARE(QFileInfo(path).permissions() & 0x0777, QFileDevice::ReadUser | QFileDevice::WriteUser);
 }
@@ -196,7 +191,7 @@ void FullDiskTest::aLinkStaysALink()
             QDir(dir.path()).mkdir("dotfiles"));
     QCOMPARE(AtomicFileWriter::write(dir.filePath("defaults.json"), "kept"), std::nullopt);
     QVERIFY(QFileInfo(dir.filePath("defaults.json")).isSymLink());
-    QCOMPARE(contents(dir.filePath("dotfiles/defaults.json")), "kept");
+    QCOMPARE(fileContents(dir.filePath("dotfiles/defaults.json")), "kept");
 }
 
 QTEST_GUILESS_MAIN(FullDiskTest)

@@ -2,6 +2,7 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/BuildConfig.h"
+#include "TestFiles.h"
 
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -86,16 +87,14 @@ void SettingsStoresTest::unreadableFileIsMovedAside()
     // Damage of every kind, and that other keys survive a write, is the user-defaults fuzz target's job.
     const QByteArray content = R"({"FerrowynHost.workspaces": ["/home/me/pro)";
     const QString path = m_dir->filePath("defaults.json");
-    QFile file(path);
     // A copy kept aside earlier in the same second is not in the way.
-    QFile older(path + ".unreadable-" + QDateTime::currentDateTimeUtc().toString("yyyyMMdd-hhmmss"));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) && older.open(QIODevice::WriteOnly));
-    file.close();
+    QVERIFY(
+        writeFile(path, content) &&
+        writeFile(path + ".unreadable-" + QDateTime::currentDateTimeUtc().toString("yyyyMMdd-hhmmss"), {}));
     JsonFileUserDefaults defaults(path);
     QVERIFY(defaults.fileWasUnreadable() && !defaults.object("FerrowynHost.workspaces").isValid());
-    QFile backup(defaults.backupPath());
-    QVERIFY(backup.fileName().startsWith(path + ".unreadable-") && backup.open(QIODevice::ReadOnly));
-    QCOMPARE(backup.readAll(), content);
+    QVERIFY(defaults.backupPath().startsWith(path + ".unreadable-"));
+    QCOMPARE(fileContents(defaults.backupPath()), content);
     defaults.setBoolean("lanBindAll", false);
     QCOMPARE(JsonFileUserDefaults(path).boolean("lanBindAll"), false);
 }

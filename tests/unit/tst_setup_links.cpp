@@ -27,6 +27,8 @@ const QString relayTail =
 const HostCredentials credentials{"host_H", "TK", "RT", "a b", "PN", {}, {}, {}};
 // Bytes 0 to 8.
 const QString serial = QStringLiteral("AAECAwQFBgcI");
+// The browser form's ticket for the credentials and serial above, at the fixed time.
+const QString fragment = "/#ticket=1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
 
 QString text(const std::optional<QUrl> &link)
 {
@@ -107,7 +109,6 @@ void SetupLinksTest::lanAndTunnelLinks()
 // secrets. The expected tickets were computed apart from this code (Python's hmac), as a client author would.
 void SetupLinksTest::browserLinks()
 {
-    const QString fragment = "/#ticket=1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
     const auto lanPage = [](const QString &host, int port, const QString &withSerial = serial) {
         return text(SetupLinkBuilder::lanBrowserLink(host, port, credentials, withSerial, fixedTime));
     };
@@ -132,10 +133,6 @@ void SetupLinksTest::browserLinks()
     const HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"), {}, {}, {}};
     const QString oddLink = tunnelPage("https://t.example", odd);
     QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial + ".x6LREV2eVBtgWSkdBsndFA");
-    // Shown masked like the app link.
-    QCOMPARE(HostSecretRedactor::redactedSetupLink(
-                 *SetupLinkBuilder::lanBrowserLink("10.0.0.2", 8765, credentials, serial, fixedTime), {}),
-             "http://10.0.0.2:8765/#ticket=redacted");
 }
 
 void SetupLinksTest::route_data()
@@ -155,7 +152,6 @@ void SetupLinksTest::route_data()
                            const QString &browserLink = {}) {
         QTest::newRow(name) << in << address << link << browserLink;
     };
-    const QString fragment = "/#ticket=1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
     row("loopback unless on all interfaces", "127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail,
         "http://127.0.0.1:8765" + fragment);
     in.settings.lanBindAll = true;
