@@ -16,7 +16,7 @@ ApplicationWindow {
     color: palette.window
 
     // The icon is made only where the desktop can show it.
-    readonly property bool trayAvailable: trayLoader.item !== null && (trayLoader.item as HostTrayIcon).available
+    readonly property bool trayAvailable: trayLoader.item !== null && (trayLoader.item as TrayIconLink).available
 
     Component.onCompleted: {
         if (!Presenter.startsHidden(window.trayAvailable))
@@ -54,14 +54,16 @@ ApplicationWindow {
         anchors.fill: parent
     }
 
+    // By its file, not its type: the icon's module brings in Qt Widgets, which a desktop without a tray
+    // never needs.
     Loader {
         id: trayLoader
         active: Presenter.trayHostPresent
-        sourceComponent: HostTrayIcon {}
+        source: "HostTrayIcon.qml"
     }
 
     Connections {
-        target: trayLoader.item as HostTrayIcon
+        target: trayLoader.item as TrayIconLink
         function onToggleWindowRequested() {
             if (window.visible)
                 window.hide();
