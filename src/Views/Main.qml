@@ -29,7 +29,8 @@ ApplicationWindow {
             break;
         case Presenter.AskFirst:
             close.accepted = false;
-            keepHostingDialog.open();
+            keepHostingQuestion.active = true;
+            (keepHostingQuestion.item as KeepHostingDialog).open();
             break;
         case Presenter.Quit:
             // Running coding sessions are asked about first; the window stays until the app ends.
@@ -77,14 +78,41 @@ ApplicationWindow {
         }
     }
 
-    KeepHostingDialog {
-        id: keepHostingDialog
-        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.requestEnding(true)
+    // The questions are made when first asked: most runs never ask them.
+    Loader {
+        id: keepHostingQuestion
+        active: false
+        sourceComponent: KeepHostingDialog {}
+    }
+
+    Connections {
+        target: keepHostingQuestion.item as KeepHostingDialog
+        function onAnswered(keepHosting: bool) {
+            if (keepHosting)
+                window.hide();
+            else
+                Presenter.requestEnding(true);
+        }
+    }
+
+    Connections {
+        target: Presenter
+        function onEndingNeedsConfirmation(title: string, question: string, quitting: bool) {
+            endingQuestion.active = true;
+            (endingQuestion.item as EndingConfirmation).ask(title, question, quitting);
+        }
+    }
+
+    Loader {
+        id: endingQuestion
+        active: false
+        sourceComponent: EndingConfirmation {}
     }
 
     // The tray's Stop and Quit ask here too: the question must be seen, so the window comes forward with it.
-    EndingConfirmation {
-        onAboutToShow: {
+    Connections {
+        target: endingQuestion.item as EndingConfirmation
+        function onAboutToShow() {
             window.showNormal();
             window.raise();
             window.requestActivate();
