@@ -38,6 +38,7 @@ private slots:
     void settingsChangesRestartOnlyAnActiveAgent();
     void warningsStandUntilTheirOwnSourceIsFine();
     void questionsOpenCentredWhenAsked();
+    void relayFieldsWorkOnceChosen();
 
 private:
     WindowHarness m_h;
@@ -343,6 +344,19 @@ void WindowTest::questionsOpenCentredWhenAsked()
     QVERIFY(m_h.presenter.running());
     m_h.window()->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_h.window()));
+}
+
+// The relay's fields are made when the relay is chosen; Enter in its URL restarts a running agent, as on the
+// LAN.
+void WindowTest::relayFieldsWorkOnceChosen()
+{
+    m_h.preferences.setMode(HostingMode::relay);
+    QTRY_VERIFY(m_h.shown("relayURLField"));
+    m_h.start(QStringLiteral("hang"));
+    QTRY_VERIFY(m_h.presenter.running());
+    const qint64 pid = m_h.controller->agentProcessId();
+    QMetaObject::invokeMethod(m_h.find("relayURLField"), "accepted");
+    QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
 }
 
 QTEST_MAIN(WindowTest)
