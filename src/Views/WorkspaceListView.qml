@@ -53,8 +53,8 @@ SectionCard {
             text: "Pin folder\u2026"
             pixelSize: 11
             onClicked: {
-                folderChooser.active = false;
                 folderChooser.active = true;
+                (folderChooser.item as FolderChooserLink).openRequested();
             }
         }
         SymbolButton {
@@ -77,7 +77,7 @@ SectionCard {
         }
     }
 
-    // A new chooser at every press; the loader holds only a dialog, so it takes no place in the card.
+    // Made at the first press; the loader holds only a dialog, so it takes no place in the card.
     Loader {
         id: folderChooser
         visible: false
