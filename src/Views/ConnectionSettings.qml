@@ -29,9 +29,20 @@ ColumnLayout {
         color: palette.placeholderText
     }
 
-    RelaySettings {
-        visible: Presenter.relayMode
-        onRestartRequested: section.restartRequested()
+    // Made only once the relay is chosen; the LAN's fields, which most hosts show, are made at start.
+    Loader {
+        id: relaySettings
+        active: Presenter.relayMode
+        visible: active
+        Layout.fillWidth: true
+        sourceComponent: RelaySettings {}
+    }
+
+    Connections {
+        target: relaySettings.item as RelaySettings
+        function onRestartRequested() {
+            section.restartRequested();
+        }
     }
 
     LanSettings {

@@ -42,7 +42,7 @@ ColumnLayout {
                 HoverHandler { id: headlineHover }
                 PlainToolTip {
                     visible: headlineHover.hovered && headline.truncated
-                    text: headline.text
+                    quote: headline.text
                 }
             }
             Text {

@@ -15,14 +15,11 @@ Dialog {
     standardButtons: Dialog.Cancel | Dialog.Ok
     onAccepted: Presenter.confirmEnding(dialog.quitting)
 
-    Connections {
-        target: Presenter
-        function onEndingNeedsConfirmation(title: string, question: string, quitting: bool) {
-            dialog.title = title;
-            dialog.question = question;
-            dialog.quitting = quitting;
-            dialog.open();
-        }
+    function ask(title: string, question: string, quitting: bool) {
+        dialog.title = title;
+        dialog.question = question;
+        dialog.quitting = quitting;
+        dialog.open();
     }
 
     Label {

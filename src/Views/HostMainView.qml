@@ -7,7 +7,6 @@ import Ferrowyn.Theme
 // The window's content: the settings sidebar on the left, hosting status and output on the right.
 Item {
     id: view
-    property bool showingNgrokInfo: false
 
     RowLayout {
         anchors.fill: parent
@@ -50,7 +49,10 @@ Item {
                         SectionCard {
                             title: "Connection"
                             ConnectionSettings {
-                                onNgrokInfoRequested: view.showingNgrokInfo = true
+                                onNgrokInfoRequested: {
+                                    ngrokInfo.active = true;
+                                    (ngrokInfo.item as NgrokInfoDialog).open();
+                                }
                                 onRestartRequested: Presenter.restartHostingIfActive()
                             }
                         }
@@ -84,8 +86,10 @@ Item {
         }
     }
 
-    NgrokInfoDialog {
-        visible: view.showingNgrokInfo
-        onClosed: view.showingNgrokInfo = false
+    // Made when first asked for.
+    Loader {
+        id: ngrokInfo
+        active: false
+        sourceComponent: NgrokInfoDialog {}
     }
 }

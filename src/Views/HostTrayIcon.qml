@@ -4,45 +4,45 @@ import Ferrowyn.Core
 
 // The app's place while its window is closed: the state as the icon, the status line as the tool tip, and
 // the few actions that matter without the window. Present only where the desktop has a tray.
-Platform.SystemTrayIcon {
+TrayIconLink {
     id: tray
 
-    // The window is the caller's: the icon only asks for it.
-    signal toggleWindowRequested
-    signal showWindowRequested
+    available: trayIcon.available
 
-    visible: true
-    // Resolved here: the icon takes its URL as it is given, and a relative one finds nothing.
-    icon.source: Presenter.runState === Presenter.Running ? Qt.resolvedUrl("icons/tray-hosting.svg")
-               : Presenter.runState === Presenter.Failed ? Qt.resolvedUrl("icons/tray-error.svg")
-               : Qt.resolvedUrl("icons/tray-idle.svg")
-    tooltip: Presenter.trayToolTip
+    property Platform.SystemTrayIcon trayIcon: Platform.SystemTrayIcon {
+        visible: true
+        // Resolved here: the icon takes its URL as it is given, and a relative one finds nothing.
+        icon.source: Presenter.runState === Presenter.Running ? Qt.resolvedUrl("icons/tray-hosting.svg")
+                   : Presenter.runState === Presenter.Failed ? Qt.resolvedUrl("icons/tray-error.svg")
+                   : Qt.resolvedUrl("icons/tray-idle.svg")
+        tooltip: Presenter.trayToolTip
 
-    onActivated: tray.toggleWindowRequested()
+        onActivated: tray.toggleWindowRequested()
 
-    menu: Platform.Menu {
-        Platform.MenuItem {
-            text: Presenter.statusHeadline
-            enabled: false
-        }
-        Platform.MenuSeparator {}
-        Platform.MenuItem {
-            text: "Show Ferrowyn Host"
-            onTriggered: tray.showWindowRequested()
-        }
-        Platform.MenuItem {
-            text: Presenter.canStop ? "Stop Hosting" : "Start Hosting"
-            onTriggered: Presenter.canStop ? Presenter.requestEnding(false) : Presenter.startHosting()
-        }
-        Platform.MenuItem {
-            text: "Copy Setup Link"
-            visible: Presenter.hasSetupLink
-            onTriggered: Presenter.copySetupLink()
-        }
-        Platform.MenuSeparator {}
-        Platform.MenuItem {
-            text: "Quit Ferrowyn Host"
-            onTriggered: Presenter.requestEnding(true)
+        menu: Platform.Menu {
+            Platform.MenuItem {
+                text: Presenter.statusHeadline
+                enabled: false
+            }
+            Platform.MenuSeparator {}
+            Platform.MenuItem {
+                text: "Show Ferrowyn Host"
+                onTriggered: tray.showWindowRequested()
+            }
+            Platform.MenuItem {
+                text: Presenter.canStop ? "Stop Hosting" : "Start Hosting"
+                onTriggered: Presenter.canStop ? Presenter.requestEnding(false) : Presenter.startHosting()
+            }
+            Platform.MenuItem {
+                text: "Copy Setup Link"
+                visible: Presenter.hasSetupLink
+                onTriggered: Presenter.copySetupLink()
+            }
+            Platform.MenuSeparator {}
+            Platform.MenuItem {
+                text: "Quit Ferrowyn Host"
+                onTriggered: Presenter.requestEnding(true)
+            }
         }
     }
 }

@@ -20,7 +20,7 @@ ToolButton {
     hoverEnabled: true
     PlainToolTip {
         visible: button.hovered
-        text: button.tip
+        quote: button.tip
     }
     Accessible.name: tip
 }

@@ -13,6 +13,7 @@ Dialog {
 
     title: "Keep hosting in the background?"
     modal: true
+    parent: Overlay.overlay
     anchors.centerIn: parent
     closePolicy: Popup.CloseOnEscape
 

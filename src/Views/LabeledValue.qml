@@ -33,7 +33,7 @@ ColumnLayout {
         HoverHandler { id: hover }
         PlainToolTip {
             visible: hover.hovered && row.value.length > 0
-            text: row.value
+            quote: row.value
         }
         Accessible.name: row.title + ": " + row.value
     }

@@ -16,7 +16,7 @@ ApplicationWindow {
     color: palette.window
 
     // The icon is made only where the desktop can show it.
-    readonly property bool trayAvailable: trayLoader.item !== null && (trayLoader.item as HostTrayIcon).available
+    readonly property bool trayAvailable: trayLoader.item !== null && (trayLoader.item as TrayIconLink).available
 
     Component.onCompleted: {
         if (!Presenter.startsHidden(window.trayAvailable))
@@ -29,7 +29,8 @@ ApplicationWindow {
             break;
         case Presenter.AskFirst:
             close.accepted = false;
-            keepHostingDialog.open();
+            keepHostingQuestion.active = true;
+            (keepHostingQuestion.item as KeepHostingDialog).open();
             break;
         case Presenter.Quit:
             // Running coding sessions are asked about first; the window stays until the app ends.
@@ -54,14 +55,16 @@ ApplicationWindow {
         anchors.fill: parent
     }
 
+    // By its file, not its type: the icon's module brings in Qt Widgets, which a desktop without a tray
+    // never needs.
     Loader {
         id: trayLoader
         active: Presenter.trayHostPresent
-        sourceComponent: HostTrayIcon {}
+        source: "HostTrayIcon.qml"
     }
 
     Connections {
-        target: trayLoader.item as HostTrayIcon
+        target: trayLoader.item as TrayIconLink
         function onToggleWindowRequested() {
             if (window.visible)
                 window.hide();
@@ -75,14 +78,41 @@ ApplicationWindow {
         }
     }
 
-    KeepHostingDialog {
-        id: keepHostingDialog
-        onAnswered: keepHosting => keepHosting ? window.hide() : Presenter.requestEnding(true)
+    // The questions are made when first asked: most runs never ask them.
+    Loader {
+        id: keepHostingQuestion
+        active: false
+        sourceComponent: KeepHostingDialog {}
+    }
+
+    Connections {
+        target: keepHostingQuestion.item as KeepHostingDialog
+        function onAnswered(keepHosting: bool) {
+            if (keepHosting)
+                window.hide();
+            else
+                Presenter.requestEnding(true);
+        }
+    }
+
+    Connections {
+        target: Presenter
+        function onEndingNeedsConfirmation(title: string, question: string, quitting: bool) {
+            endingQuestion.active = true;
+            (endingQuestion.item as EndingConfirmation).ask(title, question, quitting);
+        }
+    }
+
+    Loader {
+        id: endingQuestion
+        active: false
+        sourceComponent: EndingConfirmation {}
     }
 
     // The tray's Stop and Quit ask here too: the question must be seen, so the window comes forward with it.
-    EndingConfirmation {
-        onAboutToShow: {
+    Connections {
+        target: endingQuestion.item as EndingConfirmation
+        function onAboutToShow() {
             window.showNormal();
             window.raise();
             window.requestActivate();

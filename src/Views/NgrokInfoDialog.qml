@@ -6,6 +6,7 @@ Dialog {
     objectName: "ngrokInfoDialog"
     title: "About ngrok tunnel"
     modal: true
+    parent: Overlay.overlay
     anchors.centerIn: parent
     standardButtons: Dialog.Ok
 

@@ -65,25 +65,18 @@ ColumnLayout {
                 objectName: "revokeButton"
                 text: "Revoke"
                 font.pixelSize: 11
-                onClicked: confirmation.open()
+                onClicked: {
+                    confirmation.active = true;
+                    (confirmation.item as RevokeDeviceConfirmation).ask(deviceRow.deviceId, deviceRow.name);
+                }
             }
 
-            Dialog {
+            // Made when first asked; the loader holds only a popup, so it takes no place in the row.
+            Loader {
                 id: confirmation
-                objectName: "revokeConfirmation"
-                parent: Overlay.overlay
-                anchors.centerIn: parent
-                modal: true
-                title: "Revoke this tablet?"
-                standardButtons: Dialog.Cancel | Dialog.Ok
-                onAccepted: Presenter.revokeDevice(deviceRow.deviceId)
-
-                Label {
-                    width: 360
-                    wrapMode: Text.Wrap
-                    textFormat: Text.PlainText
-                    text: "\"" + deviceRow.name + "\" is disconnected and can no longer connect. A new setup link replaces the current one; the other tablets stay paired."
-                }
+                visible: false
+                active: false
+                sourceComponent: RevokeDeviceConfirmation {}
             }
         }
     }

@@ -44,7 +44,7 @@ RowLayout {
             HoverHandler { id: folderHover }
             PlainToolTip {
                 visible: folderHover.hovered && folderText.truncated
-                text: row.folder
+                quote: row.folder
             }
         }
         Text {

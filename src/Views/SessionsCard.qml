@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Layouts
 import Ferrowyn.Core
 import Ferrowyn.Theme
@@ -33,7 +32,10 @@ SectionCard {
     Repeater {
         model: Presenter.sessions
         delegate: SessionRow {
-            onEndRequested: (sessionId, question) => endConfirmation.ask(sessionId, question)
+            onEndRequested: (sessionId, question) => {
+                endConfirmation.active = true;
+                (endConfirmation.item as EndSessionConfirmation).ask(sessionId, question);
+            }
         }
     }
 
@@ -46,31 +48,13 @@ SectionCard {
     SessionSettings {
     }
 
-    // One dialog for every row: a row may go (its session ended elsewhere) while the question is open.
-    Dialog {
+    // One dialog for every row: a row may go (its session ended elsewhere) while the question is open. Made
+    // when first asked; the loader holds only a popup, so it takes no place in the card.
+    Loader {
         id: endConfirmation
-        objectName: "endSessionConfirmation"
-        property string sessionId
-        property string question
-
-        function ask(sessionId: string, question: string) {
-            endConfirmation.sessionId = sessionId;
-            endConfirmation.question = question;
-            endConfirmation.open();
-        }
-
-        parent: Overlay.overlay
-        anchors.centerIn: parent
-        modal: true
-        title: "End this session?"
-        standardButtons: Dialog.Cancel | Dialog.Ok
-        onAccepted: Presenter.sessions.end(endConfirmation.sessionId)
-
-        Label {
-            width: 380
-            wrapMode: Text.Wrap
-            textFormat: Text.PlainText
-            text: endConfirmation.question
+        visible: false
+        active: false
+        sourceComponent: EndSessionConfirmation {
         }
     }
 }

@@ -19,7 +19,7 @@ Button {
     Accessible.description: tip
     PlainToolTip {
         visible: button.hovered && button.tip.length > 0
-        text: button.tip
+        quote: button.tip
     }
     contentItem: RowLayout {
         spacing: 5

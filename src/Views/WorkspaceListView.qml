@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import Ferrowyn.Core
 import Ferrowyn.Theme
@@ -53,7 +52,10 @@ SectionCard {
             symbol: "plus"
             text: "Pin folder\u2026"
             pixelSize: 11
-            onClicked: folderDialog.open()
+            onClicked: {
+                folderChooser.active = true;
+                (folderChooser.item as FolderChooserLink).openRequested();
+            }
         }
         SymbolButton {
             objectName: "checkAccessButton"
@@ -75,10 +77,11 @@ SectionCard {
         }
     }
 
-    FolderDialog {
-        id: folderDialog
-        title: "Choose one or more folder shortcuts. Ferrowyn can still open folders from the iPad."
-        acceptLabel: "Pin"
-        onAccepted: Presenter.pinFolders([selectedFolder])
+    // Made at the first press; the loader holds only a dialog, so it takes no place in the card.
+    Loader {
+        id: folderChooser
+        visible: false
+        active: false
+        source: "PinFolderDialog.qml"
     }
 }

@@ -65,7 +65,7 @@ Rectangle {
                 HoverHandler { id: badgeHover }
                 PlainToolTip {
                     visible: badgeHover.hovered
-                    text: row.message
+                    quote: row.message
                 }
             }
             IconButton {
@@ -96,7 +96,7 @@ Rectangle {
             HoverHandler { id: pathHover }
             PlainToolTip {
                 visible: pathHover.hovered
-                text: row.path
+                quote: row.path
             }
         }
 
@@ -115,7 +115,7 @@ Rectangle {
             hoverEnabled: true
             PlainToolTip {
                 visible: grantButton.hovered
-                text: Wording.grantAccessTip
+                quote: Wording.grantAccessTip
             }
             onClicked: Presenter.grantFolderAccess(row.path)
         }

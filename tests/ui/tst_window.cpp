@@ -37,6 +37,8 @@ private slots:
     void settingsChangesRestartOnlyAnActiveAgent_data();
     void settingsChangesRestartOnlyAnActiveAgent();
     void warningsStandUntilTheirOwnSourceIsFine();
+    void questionsOpenCentredWhenAsked();
+    void relayFieldsWorkOnceChosen();
 
 private:
     WindowHarness m_h;
@@ -294,6 +296,70 @@ void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
     warnings.report(HostWarnings::Source::settingsSave, {});
     warnings.report(HostWarnings::Source::keyring, {});
     QVERIFY(!m_h.shown("readinessWarning"));
+}
+
+// The window's questions are made only when asked; each still opens over the middle of the window.
+void WindowTest::questionsOpenCentredWhenAsked()
+{
+    // A tablet's row is a delegate, outside the window's object tree: its question is looked for there too.
+    const auto dialog = [this](const char *name) {
+        QObject *found = m_h.window()->findChild<QObject *>(name);
+        for (QQuickItem *row : m_h.named("deviceRow"))
+            found = found ? found : row->findChild<QObject *>(name);
+        return found;
+    };
+    const auto centred = [&](const char *name) {
+        const QObject *shown = dialog(name);
+        return shown && shown->property("visible").toBool() &&
+               qAbs(shown->property("x").toReal() + shown->property("width").toReal() / 2 -
+                    m_h.window()->width() / 2.0) < 2;
+    };
+    // Pin folder… opens the chooser, again at the second press.
+    for (int press = 0; press < 2; ++press) {
+        m_h.click(m_h.find("pinFolderButton"));
+        QTRY_VERIFY(dialog("pinFolderDialog") && dialog("pinFolderDialog")->property("visible").toBool());
+        QMetaObject::invokeMethod(dialog("pinFolderDialog"), "reject");
+        QTRY_VERIFY(!dialog("pinFolderDialog")->property("visible").toBool());
+    }
+    m_h.click(m_h.find("ngrokInfoButton"));
+    QTRY_VERIFY(centred("ngrokInfoDialog"));
+    QMetaObject::invokeMethod(dialog("ngrokInfoDialog"), "accept");
+    QTRY_VERIFY(!dialog("ngrokInfoDialog")->property("visible").toBool());
+
+    // Revoke names the tablet first; Cancel keeps it.
+    m_h.start(QStringLiteral("hang"));
+    QTRY_VERIFY(m_h.presenter.running());
+    const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
+    QVERIFY(m_h.trust({{"ipad-1", "Studio iPad", m_h.controller->hostId(), paired, std::nullopt, {}, {}}}));
+    QTRY_COMPARE(m_h.named("deviceRow").size(), 1);
+    m_h.click(m_h.named("revokeButton").constFirst());
+    QTRY_VERIFY(centred("revokeConfirmation"));
+    QCOMPARE(dialog("revokeConfirmation")->property("deviceName").toString(), "Studio iPad");
+    QMetaObject::invokeMethod(dialog("revokeConfirmation"), "reject");
+    QTRY_VERIFY(!dialog("revokeConfirmation")->property("visible").toBool());
+    QCOMPARE(m_h.presenter.devices()->devices().size(), 1);
+
+    // Closed while hosting with no tray, the window asks; keeping hosting hides it and the agent goes on.
+    m_h.window()->close();
+    QTRY_VERIFY(centred("keepHostingDialog"));
+    m_h.click(m_h.window()->findChild<QQuickItem *>("keepHostingButton"));
+    QTRY_VERIFY(!m_h.window()->isVisible());
+    QVERIFY(m_h.presenter.running());
+    m_h.window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_h.window()));
+}
+
+// The relay's fields are made when the relay is chosen; Enter in its URL restarts a running agent, as on the
+// LAN.
+void WindowTest::relayFieldsWorkOnceChosen()
+{
+    m_h.preferences.setMode(HostingMode::relay);
+    QTRY_VERIFY(m_h.shown("relayURLField"));
+    m_h.start(QStringLiteral("hang"));
+    QTRY_VERIFY(m_h.presenter.running());
+    const qint64 pid = m_h.controller->agentProcessId();
+    QMetaObject::invokeMethod(m_h.find("relayURLField"), "accepted");
+    QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
 }
 
 QTEST_MAIN(WindowTest)
