@@ -12,6 +12,7 @@
 #include "Platform/StatusNotifierWatcher.h"
 #include "Services/Settings/HostCredentialStore.h"
 #include "Shared/AppBrand.h"
+#include "Shared/WindowTextureAtlas.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -33,20 +34,6 @@ namespace {
 // How long the views wait for the pairing's secrets when hosting starts on launch.
 constexpr std::chrono::milliseconds viewsHeldForTheAgent{250};
 
-// Qt Quick sizes the texture atlas for small images by the window (1024 x 1024, 4 MB here), whatever the
-// images are; this window's are the controls' few small glyphs. An image larger than half the atlas gets a
-// texture of its own, so a smaller atlas changes nothing on screen. Set before any thread starts, and
-// inherited by the agent and its programs, where only a Qt Quick program would read it, to the same effect.
-constexpr int atlasSide = 256;
-
-void useSmallTextureAtlas()
-{
-    for (const char *name : {"QSG_ATLAS_WIDTH", "QSG_ATLAS_HEIGHT"}) {
-        if (!qEnvironmentVariableIsSet(name))
-            qputenv(name, QByteArray::number(atlasSide));
-    }
-}
-
 int printed(const HostCommandLine &commandLine)
 {
     std::fputs(qPrintable(commandLine.output + QLatin1Char('\n')),
@@ -64,7 +51,7 @@ bool hasQtOptions(const QStringList &arguments)
 
 int runWindow(int argc, char *argv[], HostCommandLine commandLine)
 {
-    useSmallTextureAtlas();
+    WindowTextureAtlas::useSmall();
     QGuiApplication app(argc, argv);
     if (commandLine.action == HostCommandLine::Action::Print) {
         // The arguments held options of Qt's own (-platform, -style); without them, they may be fine.

@@ -9,6 +9,7 @@
 #include "Shared/NotifyingSetter.h"
 #include "Shared/PrivateFolder.h"
 #include "Shared/SessionFiles.h"
+#include "Shared/WindowTextureAtlas.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -145,7 +146,9 @@ std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPr
     }
     m_folders->open(settings.workspaces);
     QProcessEnvironment environment = AgentLaunchPlan::environment(
-        settings, credentials, QProcessEnvironment::systemEnvironment(), home, FileProbe::system());
+        settings, credentials,
+        WindowTextureAtlas::withoutOwnSetting(QProcessEnvironment::systemEnvironment()), home,
+        FileProbe::system());
     environment.insert(AgentEnvironment::controlSecret,
                        m_pairing->useForLaunch(credentials, settings.lanPort));
     setRunningAgentBuild(expectedAgentBuild());

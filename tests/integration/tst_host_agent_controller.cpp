@@ -4,6 +4,7 @@
 #include "AgentControllerHarness.h"
 
 #include "Shared/TrustedDevicesFile.h"
+#include "Shared/WindowTextureAtlas.h"
 
 #include <QDir>
 
@@ -44,6 +45,9 @@ private slots:
         QVERIFY(QDir(home.path()).mkpath(".local/bin"));
         // The host's own copy must never reach an agent that is not meant to have it.
         qputenv("VELMORA_RELAY_TOKEN", "inherited-relay-token");
+        // The window's drawing setting is its own; one the user chose is the agent's too.
+        qputenv("QSG_ATLAS_HEIGHT", "77");
+        WindowTextureAtlas::useSmall();
     }
 
     void launchGivesSecretsInTheEnvironmentOnly_data()
@@ -77,6 +81,7 @@ private slots:
         QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
         QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"), relay || !tunnel ? "<unset>" : "ngrok-token");
         QVERIFY(agentVariable(pid, "PATH").split(':').contains(qEnvironmentVariable("HOME") + "/.local/bin"));
+        QCOMPARE(agentVariable(pid, "QSG_ATLAS_WIDTH") + agentVariable(pid, "QSG_ATLAS_HEIGHT"), "<unset>77");
 
         // Anyone on the machine can read a command line: no secret may be on it.
         const QStringList arguments = FakeAgent::procList(pid, "cmdline").mid(2);
