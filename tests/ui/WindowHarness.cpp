@@ -7,10 +7,12 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QPalette>
+#include <QQmlComponent>
 #include <QQmlExtensionPlugin>
 #include <QTest>
 
 #include <functional>
+#include <memory>
 
 Q_IMPORT_QML_PLUGIN(Ferrowyn_CorePlugin)
 Q_IMPORT_QML_PLUGIN(Ferrowyn_ViewsPlugin)
@@ -84,11 +86,19 @@ void WindowHarness::saveLightAndDark(const QString &stem)
     m_window->resize(1000, 1250);
     QTRY_COMPARE(m_window->contentItem()->height(), 1250);
     // The header's corner follows the palette at the next frame.
+    // The views' own colours follow the scheme the palette has.
+    QQmlComponent reader(&engine);
+    reader.setData(
+        "import Ferrowyn.Theme\nimport QtQml\nQtObject { readonly property bool dark: Theme.dark }", QUrl());
+    const std::unique_ptr<QObject> theme(reader.create());
+    QVERIFY2(theme, qPrintable(reader.errorString()));
     QTRY_VERIFY(m_window->grabWindow().pixelColor(500, 5).lightness() >= 100);
+    QVERIFY(!theme->property("dark").toBool());
     QVERIFY(QDir().mkpath(QFileInfo(stem).path()) && m_window->grabWindow().save(stem + "-light.png"));
     const QPalette light = QGuiApplication::palette();
     QGuiApplication::setPalette(QPalette(QColor(60, 60, 60), QColor(36, 36, 36)));
     QTRY_VERIFY(m_window->grabWindow().pixelColor(500, 5).lightness() < 100);
+    QVERIFY(theme->property("dark").toBool());
     QVERIFY(m_window->grabWindow().save(stem + "-dark.png"));
     QGuiApplication::setPalette(light);
     m_window->resize(1000, 760);
