@@ -5,8 +5,10 @@
 // decoding costs the measured program nothing. Along the way: when the window's first frame appeared and when
 // the agent was launched (a child of the host), which splits the time between the window and hosting.
 // Last line: qr_ms=N first_frame_ms=N agent_launch_ms=N host_rss_mb=N bare_first_frame_ms=N bare_rss_mb=N
-//            controls_rss_mb=N rss_ratio=N (medians of three runs; rss_ratio is the host's against the window
-//            with controls, the host's own kind of bare window)
+//            controls_rss_mb=N rss_ratio=N drawn_alike_controls_rss_mb=N drawn_alike_ratio=N (medians of
+//            three runs; rss_ratio is the host's against the window with controls as Qt draws it by default,
+//            the host's own kind of bare window; drawn_alike is that window drawn the way the host chose to
+//            draw on this computer)
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,6 +27,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include "Shared/WindowDrawing.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -231,16 +235,22 @@ int main(int argc, char **argv)
         base.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
         base.remove(QStringLiteral("WAYLAND_DISPLAY"));
 
-        std::vector<double> qr, firstFrame, agentLaunch, rss, bareFirstFrame, bareRss, controlsRss;
+        QProcessEnvironment drawnAlike = base;
+        for (const auto &[name, value] : WindowDrawing::chosen(base, WindowDrawing::graphicsDeviceOpens()))
+            drawnAlike.insert(QString::fromLatin1(name), QString::fromLatin1(value));
+
+        std::vector<double> qr, firstFrame, agentLaunch, rss, bareFirstFrame, bareRss, controlsRss, alikeRss;
         for (int i = 0; i < runs; ++i) {
             const Run host = launchHost(scratch.path(), base);
             const Run bare = launchBareWindow(scratch.path(), base, {});
             const Run controls = launchBareWindow(scratch.path(), base, {QStringLiteral("controls")});
+            const Run alike = launchBareWindow(scratch.path(), drawnAlike, {QStringLiteral("controls")});
             std::printf(
                 "run %d: host qr_ms=%lld first_frame_ms=%lld agent_launch_ms=%lld rss_mb=%.1f; "
-                "bare first_frame_ms=%lld rss_mb=%.1f; with controls first_frame_ms=%lld rss_mb=%.1f\n",
+                "bare first_frame_ms=%lld rss_mb=%.1f; with controls first_frame_ms=%lld rss_mb=%.1f; "
+                "drawn alike rss_mb=%.1f\n",
                 i + 1, host.qrMs, host.firstFrameMs, host.agentLaunchMs, host.rssMb, bare.firstFrameMs,
-                bare.rssMb, controls.firstFrameMs, controls.rssMb);
+                bare.rssMb, controls.firstFrameMs, controls.rssMb, alike.rssMb);
             if (i == 0)
                 std::printf("  host MB by mapping: %s\n  controls window MB by mapping: %s\n",
                             qPrintable(host.rssByMapping), qPrintable(controls.rssByMapping));
@@ -254,12 +264,15 @@ int main(int argc, char **argv)
             bareFirstFrame.push_back(double(bare.firstFrameMs));
             bareRss.push_back(bare.rssMb);
             controlsRss.push_back(controls.rssMb);
+            alikeRss.push_back(alike.rssMb);
         }
         std::printf(
             "qr_ms=%.0f first_frame_ms=%.0f agent_launch_ms=%.0f host_rss_mb=%.1f bare_first_frame_ms=%.0f "
-            "bare_rss_mb=%.1f controls_rss_mb=%.1f rss_ratio=%.2f\n",
+            "bare_rss_mb=%.1f controls_rss_mb=%.1f rss_ratio=%.2f drawn_alike_controls_rss_mb=%.1f "
+            "drawn_alike_ratio=%.2f\n",
             median(qr), median(firstFrame), median(agentLaunch), median(rss), median(bareFirstFrame),
-            median(bareRss), median(controlsRss), median(rss) / median(controlsRss));
+            median(bareRss), median(controlsRss), median(rss) / median(controlsRss), median(alikeRss),
+            median(rss) / median(alikeRss));
     }
     xvfb.terminate();
     xvfb.waitForFinished(5000);

@@ -12,7 +12,7 @@
 #include "Platform/StatusNotifierWatcher.h"
 #include "Services/Settings/HostCredentialStore.h"
 #include "Shared/AppBrand.h"
-#include "Shared/WindowTextureAtlas.h"
+#include "Shared/WindowDrawing.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -51,7 +51,7 @@ bool hasQtOptions(const QStringList &arguments)
 
 int runWindow(int argc, char *argv[], HostCommandLine commandLine)
 {
-    WindowTextureAtlas::useSmall();
+    WindowDrawing::chooseForThisComputer();
     QGuiApplication app(argc, argv);
     if (commandLine.action == HostCommandLine::Action::Print) {
         // The arguments held options of Qt's own (-platform, -style); without them, they may be fine.

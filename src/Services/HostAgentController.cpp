@@ -9,7 +9,7 @@
 #include "Shared/NotifyingSetter.h"
 #include "Shared/PrivateFolder.h"
 #include "Shared/SessionFiles.h"
-#include "Shared/WindowTextureAtlas.h"
+#include "Shared/WindowDrawing.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -147,7 +147,7 @@ std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPr
     m_folders->open(settings.workspaces);
     QProcessEnvironment environment = AgentLaunchPlan::environment(
         settings, credentials,
-        WindowTextureAtlas::withoutOwnSetting(QProcessEnvironment::systemEnvironment()), home,
+        WindowDrawing::withoutOwnSettings(QProcessEnvironment::systemEnvironment()), home,
         FileProbe::system());
     environment.insert(AgentEnvironment::controlSecret,
                        m_pairing->useForLaunch(credentials, settings.lanPort));

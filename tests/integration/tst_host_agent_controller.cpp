@@ -4,7 +4,7 @@
 #include "AgentControllerHarness.h"
 
 #include "Shared/TrustedDevicesFile.h"
-#include "Shared/WindowTextureAtlas.h"
+#include "Shared/WindowDrawing.h"
 
 #include <QDir>
 
@@ -45,9 +45,16 @@ private slots:
         QVERIFY(QDir(home.path()).mkpath(".local/bin"));
         // The host's own copy must never reach an agent that is not meant to have it.
         qputenv("VELMORA_RELAY_TOKEN", "inherited-relay-token");
-        // The window's drawing setting is its own; one the user chose is the agent's too.
+        // The window's drawing settings are its own; those the user chose are the agent's too.
         qputenv("QSG_ATLAS_HEIGHT", "77");
-        WindowTextureAtlas::useSmall();
+        qputenv("QSG_RENDER_LOOP", "basic");
+        const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
+        WindowDrawing::chooseForThisComputer();
+        for (const QString &name : QProcessEnvironment::systemEnvironment().keys()) {
+            if (!before.contains(name))
+                m_windowsOwn.append(name);
+        }
+        QVERIFY(!m_windowsOwn.isEmpty());
     }
 
     void launchGivesSecretsInTheEnvironmentOnly_data()
@@ -81,7 +88,9 @@ private slots:
         QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
         QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"), relay || !tunnel ? "<unset>" : "ngrok-token");
         QVERIFY(agentVariable(pid, "PATH").split(':').contains(qEnvironmentVariable("HOME") + "/.local/bin"));
-        QCOMPARE(agentVariable(pid, "QSG_ATLAS_WIDTH") + agentVariable(pid, "QSG_ATLAS_HEIGHT"), "<unset>77");
+        QCOMPARE(agentVariable(pid, "QSG_ATLAS_HEIGHT") + agentVariable(pid, "QSG_RENDER_LOOP"), "77basic");
+        for (const QString &name : std::as_const(m_windowsOwn))
+            QCOMPARE(agentVariable(pid, name), "<unset>");
 
         // Anyone on the machine can read a command line: no secret may be on it.
         const QStringList arguments = FakeAgent::procList(pid, "cmdline").mid(2);
@@ -201,6 +210,9 @@ private slots:
         QVERIFY(nonce != oldNonce);
         QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_PAIRING_NONCE"), nonce);
     }
+
+private:
+    QStringList m_windowsOwn; // what the host set for its window alone
 };
 
 QTEST_GUILESS_MAIN(HostAgentControllerTest)

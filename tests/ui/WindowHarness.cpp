@@ -2,6 +2,7 @@
 
 #include "App/Window/QmlSingletons.h"
 #include "ScriptedNetworkInterfaces.h"
+#include "Shared/WindowDrawing.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -35,6 +36,9 @@ WindowHarness::WindowHarness() : AgentControllerHarness(windowTimings())
 {
     // The agent keeps its trusted devices and relay state under the home folder: never the real one.
     qputenv("HOME", scratch.path().toUtf8());
+    // Drawn as the host's window draws on this computer (without a graphics device: Qt's software renderer on
+    // its own thread).
+    WindowDrawing::chooseForThisComputer();
     // A realistic LAN address on screen, whatever machine the test runs on.
     controller->setNetworkInterfaces(std::make_unique<ScriptedNetworkInterfaces>(
         QList<NetworkInterfaceAddress>{ScriptedNetworkInterfaces::ipv4("lo", "127.0.0.1", true, true),

@@ -3,6 +3,7 @@
 #include "Platform/SingleInstance.h"
 #include "Services/Folders/PermissionPreflight.h"
 #include "Services/Settings/HostLoginItemManager.h"
+#include "Shared/WindowDrawing.h"
 #include "TestFiles.h"
 
 #include <QDir>
@@ -17,8 +18,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-// What the host does with the desktop around it: the autostart entry, the one running instance, and the
-// folder checks before work starts.
+// What the host does with the desktop around it: the autostart entry, the one running instance, the folder
+// checks before work starts, and how its window draws.
 class DesktopIntegrationTest : public QObject {
     Q_OBJECT
 
@@ -30,6 +31,7 @@ private slots:
     void preflightVerdicts();
     void closingTheWindow_data();
     void closingTheWindow();
+    void windowDrawingFitsTheComputer();
 };
 
 void DesktopIntegrationTest::autostartEntry()
@@ -204,4 +206,33 @@ void DesktopIntegrationTest::closingTheWindow()
 }
 
 QTEST_GUILESS_MAIN(DesktopIntegrationTest)
+void DesktopIntegrationTest::windowDrawingFitsTheComputer()
+{
+    using WindowDrawing::chosen;
+    const auto userSet = [](const QString &name, const QString &value) {
+        QProcessEnvironment environment;
+        environment.insert(name, value);
+        return environment;
+    };
+    const WindowDrawing::Settings software{{"QT_QUICK_BACKEND", "software"}, {"QSG_RENDER_LOOP", "threaded"}};
+    const WindowDrawing::Settings smallAtlas{{"QSG_ATLAS_WIDTH", "256"}, {"QSG_ATLAS_HEIGHT", "256"}};
+    QCOMPARE(chosen({}, false), software);
+    QCOMPARE(chosen({}, true), smallAtlas);
+    // What the user set stays theirs.
+    QCOMPARE(chosen(userSet("QSG_RENDER_LOOP", "basic"), false), WindowDrawing::Settings{software.first()});
+    QCOMPARE(chosen(userSet("QSG_RHI_BACKEND", "opengl"), false), smallAtlas);
+    QCOMPARE(chosen(userSet("QSG_ATLAS_WIDTH", "512"), true), WindowDrawing::Settings{smallAtlas.last()});
+
+    // A device node of the DRI, or NVIDIA's control device; a folder of links to them is not one.
+    QTemporaryDir devices;
+    QVERIFY(!WindowDrawing::graphicsDeviceOpens(devices.path()));
+    QVERIFY(QDir(devices.path()).mkpath("dri/by-path"));
+    QVERIFY(!WindowDrawing::graphicsDeviceOpens(devices.path()));
+    QVERIFY(writeFile(devices.filePath("dri/renderD128"), {}));
+    QVERIFY(WindowDrawing::graphicsDeviceOpens(devices.path()));
+    QTemporaryDir nvidia;
+    QVERIFY(writeFile(nvidia.filePath("nvidiactl"), {}));
+    QVERIFY(WindowDrawing::graphicsDeviceOpens(nvidia.path()));
+}
+
 #include "tst_desktop_integration.moc"
