@@ -10,7 +10,6 @@ namespace {
 constexpr QByteArrayView atlasSide = "256";
 constexpr QByteArrayView backendVariable = "QT_QUICK_BACKEND";
 constexpr QByteArrayView graphicsApiVariable = "QSG_RHI_BACKEND";
-constexpr QByteArrayView renderLoopVariable = "QSG_RENDER_LOOP";
 constexpr QByteArrayView atlasWidthVariable = "QSG_ATLAS_WIDTH";
 constexpr QByteArrayView atlasHeightVariable = "QSG_ATLAS_HEIGHT";
 
@@ -39,9 +38,9 @@ Settings chosen(const QProcessEnvironment &environment, bool graphicsDevice)
     const bool userChoseRenderer = environment.contains(QString::fromLatin1(backendVariable)) ||
                                    environment.contains(QString::fromLatin1(graphicsApiVariable));
     if (!graphicsDevice && !userChoseRenderer) {
-        unlessSet(backendVariable, "software");
-        // Qt's software renderer draws on the main thread unless told otherwise.
-        unlessSet(renderLoopVariable, "threaded");
+        // It draws on the main thread, as Qt has it by default: Qt 6.4's threaded loop for this renderer can
+        // hang while a window closes (a window flooded with log lines never finished closing).
+        settings.append({backendVariable.toByteArray(), "software"});
     } else {
         unlessSet(atlasWidthVariable, atlasSide);
         unlessSet(atlasHeightVariable, atlasSide);

@@ -45,9 +45,8 @@ private slots:
         QVERIFY(QDir(home.path()).mkpath(".local/bin"));
         // The host's own copy must never reach an agent that is not meant to have it.
         qputenv("VELMORA_RELAY_TOKEN", "inherited-relay-token");
-        // The window's drawing settings are its own; those the user chose are the agent's too.
+        // The window's drawing settings are its own; one the user chose is the agent's too.
         qputenv("QSG_ATLAS_HEIGHT", "77");
-        qputenv("QSG_RENDER_LOOP", "basic");
         const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
         WindowDrawing::chooseForThisComputer();
         for (const QString &name : QProcessEnvironment::systemEnvironment().keys()) {
@@ -88,7 +87,7 @@ private slots:
         QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
         QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"), relay || !tunnel ? "<unset>" : "ngrok-token");
         QVERIFY(agentVariable(pid, "PATH").split(':').contains(qEnvironmentVariable("HOME") + "/.local/bin"));
-        QCOMPARE(agentVariable(pid, "QSG_ATLAS_HEIGHT") + agentVariable(pid, "QSG_RENDER_LOOP"), "77basic");
+        QCOMPARE(agentVariable(pid, "QSG_ATLAS_HEIGHT"), "77");
         for (const QString &name : std::as_const(m_windowsOwn))
             QCOMPARE(agentVariable(pid, name), "<unset>");
 

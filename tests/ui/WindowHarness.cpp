@@ -36,8 +36,7 @@ WindowHarness::WindowHarness() : AgentControllerHarness(windowTimings())
 {
     // The agent keeps its trusted devices and relay state under the home folder: never the real one.
     qputenv("HOME", scratch.path().toUtf8());
-    // Drawn as the host's window draws on this computer (without a graphics device: Qt's software renderer on
-    // its own thread).
+    // Drawn as the host's window draws on this computer.
     WindowDrawing::chooseForThisComputer();
     // A realistic LAN address on screen, whatever machine the test runs on.
     controller->setNetworkInterfaces(std::make_unique<ScriptedNetworkInterfaces>(

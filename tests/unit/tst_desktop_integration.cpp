@@ -214,12 +214,11 @@ void DesktopIntegrationTest::windowDrawingFitsTheComputer()
         environment.insert(name, value);
         return environment;
     };
-    const WindowDrawing::Settings software{{"QT_QUICK_BACKEND", "software"}, {"QSG_RENDER_LOOP", "threaded"}};
+    const WindowDrawing::Settings software{{"QT_QUICK_BACKEND", "software"}};
     const WindowDrawing::Settings smallAtlas{{"QSG_ATLAS_WIDTH", "256"}, {"QSG_ATLAS_HEIGHT", "256"}};
     QCOMPARE(chosen({}, false), software);
     QCOMPARE(chosen({}, true), smallAtlas);
     // What the user set stays theirs.
-    QCOMPARE(chosen(userSet("QSG_RENDER_LOOP", "basic"), false), WindowDrawing::Settings{software.first()});
     QCOMPARE(chosen(userSet("QSG_RHI_BACKEND", "opengl"), false), smallAtlas);
     QCOMPARE(chosen(userSet("QSG_ATLAS_WIDTH", "512"), true), WindowDrawing::Settings{smallAtlas.last()});
 
