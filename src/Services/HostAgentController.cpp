@@ -146,9 +146,8 @@ std::optional<AgentSupervisor::Launch> HostAgentController::composeLaunch(HostPr
     }
     m_folders->open(settings.workspaces);
     QProcessEnvironment environment = AgentLaunchPlan::environment(
-        settings, credentials,
-        WindowDrawing::withoutOwnSettings(QProcessEnvironment::systemEnvironment()), home,
-        FileProbe::system());
+        settings, credentials, WindowDrawing::withoutOwnSettings(QProcessEnvironment::systemEnvironment()),
+        home, FileProbe::system());
     environment.insert(AgentEnvironment::controlSecret,
                        m_pairing->useForLaunch(credentials, settings.lanPort));
     setRunningAgentBuild(expectedAgentBuild());
