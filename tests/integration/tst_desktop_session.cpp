@@ -5,6 +5,7 @@
 #include "TestFiles.h"
 
 #include <QDBusConnection>
+#include <QDesktopServices>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +24,16 @@ public slots:
 
 public:
     QStringList shown;
+};
+
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+public slots:
+    void open(const QUrl &url) { urls += url; }
+
+public:
+    QList<QUrl> urls;
 };
 
 class DesktopSessionTest : public QObject {
@@ -110,11 +121,20 @@ private slots:
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
         FakeFileManager fileManager;
+        UrlCatcher opened;
+        QDesktopServices::setUrlHandler("file", &opened, "open");
         QVERIFY(bus.registerObject("/org/freedesktop/FileManager1", &fileManager,
                                    QDBusConnection::ExportAllSlots));
         QVERIFY(bus.registerService("org.freedesktop.FileManager1"));
         FileManagerReveal::reveal("/home/me/My Project");
         QTRY_COMPARE(fileManager.shown, QStringList{"file:///home/me/My%20Project"});
+        QVERIFY(bus.unregisterService("org.freedesktop.FileManager1"));
+
+        // Without a file manager on the bus, the item's folder opens by its type's application (and only
+        // then: the answers come in order, so an opening after the first request would come first).
+        FileManagerReveal::reveal("/home/me/My Project/notes.txt");
+        QTRY_COMPARE(opened.urls, QList<QUrl>{QUrl::fromLocalFile("/home/me/My Project")});
+        QDesktopServices::unsetUrlHandler("file");
     }
 };
 
