@@ -1,6 +1,8 @@
 #include "App/HostApplication.h"
 #include "Platform/StatusNotifierWatcher.h"
 #include "RecordingLoginItem.h"
+#include "Shared/WindowDrawing.h"
+#include "TestFiles.h"
 #include "WindowHarness.h"
 
 #include <QDBusConnection>
@@ -73,6 +75,8 @@ void TrayTest::closingTheWindowKeepsHosting()
     activate << 0 << 0;
     QVERIFY(QDBusConnection::sessionBus().send(activate));
     QTRY_VERIFY(h.window()->isVisible());
+    // Where no graphics device opens, the window drew without OpenGL: Mesa's driver never loaded.
+    QCOMPARE(fileContents("/proc/self/maps").contains("_dri.so"), WindowDrawing::graphicsDeviceOpens());
 
     const qint64 agent = h.controller->agentProcessId();
     application.terminate();
