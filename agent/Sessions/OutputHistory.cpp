@@ -86,7 +86,9 @@ QByteArray OutputHistory::read(qint64 offset, qsizetype maxBytes) const
         qsizetype cut = wanted;
         while (cut > 0 && wanted - cut < 3 && isContinuation(bytes.at(cut)))
             --cut;
-        bytes.truncate(cut > 0 && !isContinuation(bytes.at(cut)) ? cut : wanted);
+        // At a character's start the cut goes there, even when that leaves nothing: the character waits for
+        // room. Within bytes that are not UTF-8, the cut stays where it was asked for.
+        bytes.truncate(isContinuation(bytes.at(cut)) ? wanted : cut);
     }
     return bytes;
 }

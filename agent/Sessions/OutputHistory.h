@@ -20,8 +20,9 @@ public:
     // The offset of the oldest byte kept and the offset after the newest.
     qint64 start() const { return m_start; }
     qint64 end() const { return m_end; }
-    // At most `maxBytes` from `offset` (between start() and end()), ending on a character boundary unless
-    // that would leave nothing, so that a message never ends inside a character the next one completes.
+    // At most `maxBytes` from `offset` (between start() and end()), ending on a character boundary, so that a
+    // message never ends inside a character the next one completes: nothing when the first character does
+    // not fit in `maxBytes`.
     QByteArray read(qint64 offset, qsizetype maxBytes) const;
 
 private:
