@@ -205,7 +205,6 @@ void DesktopIntegrationTest::closingTheWindow()
     QVERIFY(!HostApplication::startsHidden(false, tray, hosting));
 }
 
-QTEST_GUILESS_MAIN(DesktopIntegrationTest)
 void DesktopIntegrationTest::windowDrawingFitsTheComputer()
 {
     using WindowDrawing::chosen;
@@ -234,4 +233,5 @@ void DesktopIntegrationTest::windowDrawingFitsTheComputer()
     QVERIFY(WindowDrawing::graphicsDeviceOpens(nvidia.path()));
 }
 
+QTEST_GUILESS_MAIN(DesktopIntegrationTest)
 #include "tst_desktop_integration.moc"
