@@ -38,6 +38,14 @@ def serve_foreign_site(folder):
     return server
 
 
+# The terminal's rows and columns lie within its part of the screen, above the key bar, and the key bar on screen.
+TERMINAL_FITS = """(() => {
+  const screen = document.querySelector('#terminal-host .xterm-screen').getBoundingClientRect();
+  const host = document.getElementById('terminal-host').getBoundingClientRect();
+  const keys = document.getElementById('key-bar').getBoundingClientRect();
+  return screen.bottom <= keys.top + 0.5 && screen.right <= host.right + 0.5 && keys.bottom <= innerHeight + 0.5;
+})()"""
+
 TERMINAL_TEXT = ("[...document.querySelectorAll('#terminal-host .xterm-rows > div')]"
                  ".map(row => row.textContent.trimEnd()).join('\\n')")
 
@@ -173,6 +181,9 @@ async def run(args, work):
             await wait_terminal(page, "Ready in project", "the program's first line")
             await type_line(page, "hello from the tablet")
             await wait_terminal(page, "You said: hello from the tablet", "the program's answer")
+            for width, height in (*TABLET_SIZES.values(), (390, 844)):
+                await page.resize(width, height)
+                await page.wait_for(TERMINAL_FITS, what=f"the terminal within the screen at {width}x{height}")
             await screenshots(page, args.screenshots, "terminal")
 
             # Back to the list, where the session runs on, and into it again.
@@ -220,6 +231,8 @@ async def run(args, work):
             await wait_terminal(page, "Ready in project", "a second session")
             proxy.refusing = True
             proxy.cut()
+            await page.wait_for("!document.getElementById('banner').hidden", what="the banner over the terminal")
+            await page.wait_for(TERMINAL_FITS, what="the key bar on screen below the banner")
             (session,) = json.loads(await host.request("--sessions", "--json"))["sessions"]
             await host.request("--end-session", session["id"], "--yes")
             proxy.refusing = False
