@@ -74,6 +74,7 @@ function authenticated(result, params) {
 const connection = new AgentConnection(agentUrl, authParams, authenticated);
 const terminalView = new TerminalView(connection, {
   host: byId('terminal-host'), title: byId('terminal-title'), status: byId('terminal-status'), keys: byId('key-bar'),
+  end: byId('terminal-end'),
 });
 const homeView = new HomeView(connection, {
   open: (session) => openSession(session),

@@ -44,13 +44,15 @@ function themeFromPage() {
 
 const endings = {
   exited: (exitCode) => `The program ended (exit status ${exitCode}).`,
-  ended: () => 'The session was ended from a tablet.',
+  ended: (exitCode, endedHere) => (endedHere ? 'You ended this session.'
+    : 'The session was ended from a tablet.'),
   host: () => 'The session was ended on the computer.',
   revoked: () => 'The session ended: the device that opened it was revoked.',
 };
 
 export class TerminalView {
-  // `elements`: host (the terminal's box), title, status, keys; `connection`: an AgentConnection.
+  // `elements`: host (the terminal's box), title, status, keys, end (its button); `connection`: an
+  // AgentConnection.
   constructor(connection, elements) {
     this.connection = connection;
     this.elements = elements;
@@ -101,7 +103,14 @@ export class TerminalView {
   }
 
   async end() {
-    if (this.session && !this.ended) await this.connection.request('session.end', { id: this.session.id });
+    if (!this.session || this.ended) return;
+    this.endedHere = true;
+    try {
+      await this.connection.request('session.end', { id: this.session.id });
+    } catch (error) {
+      this.endedHere = false;
+      throw error;
+    }
   }
 
   focus() {
@@ -120,6 +129,9 @@ export class TerminalView {
     this.disposeTerminal();
     this.session = session;
     this.ended = false;
+    this.endedHere = false;
+    this.elements.keys.hidden = false;
+    this.elements.end.hidden = false;
     this.nextOffset = 0;
     this.processed = 0;
     this.acknowledged = 0;
@@ -255,12 +267,15 @@ export class TerminalView {
   // How the agent said the session ended, as it ended or to a tablet that was away then.
   finishAsTold({ reason, exitCode }) {
     const describe = endings[reason] ?? (() => 'The session ended.');
-    this.finish(describe(exitCode));
+    this.finish(describe(exitCode, this.endedHere));
   }
 
+  // What the program wrote stays to be read and copied; nothing more can be typed or ended.
   finish(text) {
     this.ended = true;
     this.elements.status.textContent = text;
+    this.elements.keys.hidden = true;
+    this.elements.end.hidden = true;
     this.terminal?.blur();
   }
 

@@ -221,6 +221,9 @@ async def run(args, work):
             status = await page.wait_for("document.getElementById('terminal-status').textContent",
                                          what="the end of the program")
             check(status == "The program ended (exit status 130).", f"Ctrl from the key bar and c: {status}")
+            check(await page.evaluate("document.getElementById('terminal-end').hidden && "
+                                      "document.getElementById('key-bar').hidden"),
+                  "an ended session offers neither End nor keys")
 
             # A session that ends while the page is away: the page is told how when it is back.
             await click(page, "terminal-back")
@@ -238,6 +241,17 @@ async def run(args, work):
             proxy.refusing = False
             await page.wait_for("document.getElementById('terminal-status').textContent === "
                                 "'The session was ended on the computer.'", what="the end told after the cut")
+            await click(page, "terminal-back")
+            await show(page, "home", "the home screen")
+
+            # Ended from this page, after its question: the page says who ended it.
+            await page.wait_for("!document.getElementById('new-start').disabled", what="a program to start")
+            await click(page, "new-start")
+            await wait_terminal(page, "Ready in project", "a third session")
+            await page.evaluate("window.confirm = () => true")
+            await click(page, "terminal-end")
+            await page.wait_for("document.getElementById('terminal-status').textContent === "
+                                "'You ended this session.'", what="the end by this page told")
             await click(page, "terminal-back")
             await show(page, "home", "the home screen")
 
