@@ -47,7 +47,11 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     const QString linkCode = ask({"--link", "--qr"}).second;
     QVERIFY(!linkCode.contains(u'\x1b'));
     QCOMPARE(printedLinks(linkCode + "end\n"), QStringList{link});
+    // The browser form is said too, masked, and again once a pairing has used its code.
+    const QString browserLine = "Browser link: http://127.0.0.1:" + port + "/#ticket=redacted";
+    QCOMPARE(printed(host).count(browserLine), 1);
     QVERIFY(tabletPairs(link));
+    QTRY_COMPARE(printed(host).count(browserLine), 2);
     const auto [statusExit, statusText] = ask({"--status", "--json"});
     QCOMPARE(statusExit, 0);
     QCOMPARE(status()["state"], "running");

@@ -40,5 +40,6 @@ private:
     QString m_lastStatus;
     QStringList m_lastWarnings;
     QString m_lastLink;
+    QString m_lastBrowserLink;
     QString m_lastSecretsPlace;
 };
