@@ -11,7 +11,8 @@ import { TerminalView } from './terminal-view.js';
 const agentUrl = `${window.location.protocol === 'https:' ? 'wss' : 'ws'}://${window.location.host}/ws`;
 // The session this tab shows, so that a reload comes back to it (this tab only).
 const openSessionKey = 'ferrowyn.openSession';
-const scanHelp = 'On the computer, open Ferrowyn Host, show the setup link in its browser form, and scan its QR code with this device\'s camera.';
+const scanHelp = 'On the computer, show the setup link in its browser form (in Ferrowyn Host\'s window, or with '
+  + '"ferrowyn-host --link --browser --qr" without one), and scan its QR code with this device\'s camera.';
 
 const messages = {
   unpaired: ['This browser is not paired yet', 'This page pairs from the setup code Ferrowyn Host shows on the computer.', scanHelp],
@@ -132,7 +133,7 @@ async function online() {
 
 function showBanner(state) {
   const text = state === 'stopped'
-    ? 'The computer stopped hosting. This page reconnects when Ferrowyn Host hosts again.'
+    ? 'The computer stopped hosting, or is starting again. This page reconnects when it hosts again.'
     : !navigator.onLine
       ? 'This device is offline. The page reconnects when the network is back.'
       : 'The computer does not answer. Trying again…';
@@ -191,7 +192,8 @@ if (navigator.clipboard?.readText) {
 }
 for (const id of ['forget', 'message-action']) {
   byId(id).addEventListener('click', () => {
-    if (!window.confirm('Forget this computer? This browser will need a new setup code to connect again.')) return;
+    if (!window.confirm('Forget this computer? This browser will need a new setup code to connect again. '
+      + 'The computer lists it among its devices until it is revoked there.')) return;
     connection.end('forgotten');
     forgetDevice();
     device = null;
