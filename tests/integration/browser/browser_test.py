@@ -184,6 +184,9 @@ async def run(args, work):
             for width, height in (*TABLET_SIZES.values(), (390, 844)):
                 await page.resize(width, height)
                 await page.wait_for(TERMINAL_FITS, what=f"the terminal within the screen at {width}x{height}")
+            check(await page.evaluate("getComputedStyle(document.querySelector('#terminal-host .xterm-viewport'))"
+                                      ".backgroundColor === getComputedStyle(document.getElementById('terminal'))"
+                                      ".backgroundColor"), "below the last row, the terminal's own background")
             await screenshots(page, args.screenshots, "terminal")
 
             # Back to the list, where the session runs on, and into it again.
