@@ -37,8 +37,17 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QCOMPARE(ask({"--revoke", "py-tablet"}, "y\n"), std::pair(HostCommandLine::notRunning, QString()));
 
     QProcess host;
-    startHost(host, {QStringLiteral("--secrets-file")});
+    startHost(host, {"--secrets-file", "--program", "run-only-coder", "--allow-shell"});
     QTRY_COMPARE_WITH_TIMEOUT(printedLinks(printed(host)).size(), 1, 20000);
+    // What tablets may start, for this run: the agent is told.
+    QProcess agent;
+    agent.start("pgrep", {"-f", "ferrowyn-agent --workspace " + workspace.path()});
+    QVERIFY(agent.waitForFinished(5000));
+    const QString agentCommand =
+        QString::fromUtf8(fileContents("/proc/" + agent.readAll().trimmed() + "/cmdline").replace('\0', ' '));
+    QVERIFY2(agentCommand.contains(" --session-program run-only-coder ") &&
+                 agentCommand.contains(" --allow-shell "),
+             qPrintable(agentCommand));
     const QString link = printedLinks(printed(host)).constFirst();
     QVERIFY2(link.startsWith(QStringLiteral("ferrowyn://connect?")), qPrintable(link));
     QCOMPARE(ask({QStringLiteral("--link")}).second.trimmed(), link);
@@ -105,7 +114,8 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     // The run's options were for that run only.
     const QByteArray settings = fileContents(home.filePath(".config/ferrowyn-host/defaults.json"));
     QVERIFY(!settings.isEmpty() && !settings.contains(port.toUtf8()) &&
-            !settings.contains(workspace.path().toUtf8()));
+            !settings.contains(workspace.path().toUtf8()) && !settings.contains("run-only-coder") &&
+            !settings.contains("allowShell"));
 
     // The pairing survives a restart, and a run without the option never touches the file.
     const QDateTime written = QFileInfo(secrets.filePath()).lastModified();

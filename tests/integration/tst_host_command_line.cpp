@@ -32,6 +32,8 @@ void HostCommandLineTest::commandLineMistakes_data()
     QTest::newRow("unknown mode") << QStringList{"--headless", "--mode=ngrok"};
     QTest::newRow("contradiction") << QStringList{"--headless", "--bind-all", "--loopback"};
     QTest::newRow("run option without headless") << QStringList{"--port=8080"};
+    QTest::newRow("shell without headless") << QStringList{"--allow-shell"};
+    QTest::newRow("program without a name") << QStringList{"--headless", "--program= "};
     QTest::newRow("two requests") << QStringList{"--start", "--stop"};
     QTest::newRow("unknown option") << QStringList{"--frobnicate"};
     QTest::newRow("browser form of another request") << QStringList{"--status", "--browser"};

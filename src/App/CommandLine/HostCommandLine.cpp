@@ -119,6 +119,12 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
         result.bindAll = bindAll;
     result.launchedAtLogin = parser.isSet(QStringLiteral("autostart"));
     result.ngrok = parser.isSet(QStringLiteral("ngrok"));
+    for (const QString &program : parser.values(QStringLiteral("program"))) {
+        if (program.trimmed().isEmpty())
+            return wrong(QStringLiteral("--program names a program"));
+        result.programs.append(program.trimmed());
+    }
+    result.allowShell = parser.isSet(QStringLiteral("allow-shell"));
     result.secretsFile = parser.isSet(QStringLiteral("secrets-file"));
     result.printQRCode = result.action == Action::Control ? parser.isSet(QStringLiteral("qr")) : !qrNone;
     result.browserForm = parser.isSet(QStringLiteral("browser"));
@@ -129,7 +135,7 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
 
     // Where the secrets are kept is no setting of one run: the window may be told too.
     const bool runOptions = !result.workspaces.isEmpty() || result.mode || result.port || result.bindAll ||
-                            result.ngrok || qrNone;
+                            result.ngrok || !result.programs.isEmpty() || result.allowShell || qrNone;
     if (runOptions && result.action != Action::Headless)
         return wrong(QStringLiteral("the options for one run go with --headless"));
     return result;

@@ -33,6 +33,8 @@ struct HostCommandLine {
     std::optional<int> port;
     std::optional<bool> bindAll;
     bool ngrok = false;
+    QStringList programs; // what tablets may start, instead of the saved list
+    bool allowShell = false;
     bool secretsFile = false;
     bool printQRCode = true;
 

@@ -35,6 +35,12 @@ const QList<Option> &all()
          QStringLiteral("Listen on this computer only (headless, this run only).")},
         {Kind::hosting, QStringLiteral("ngrok"),
          QStringLiteral("Open an ngrok tunnel (headless, this run only).")},
+        {Kind::hosting, QStringLiteral("program"),
+         QStringLiteral("A program tablets may start in a coding session, by name on the PATH or by path "
+                        "(repeatable; headless, this run only, instead of the saved ones)."),
+         QStringLiteral("name")},
+        {Kind::hosting, QStringLiteral("allow-shell"),
+         QStringLiteral("Let tablets start your login shell too (headless, this run only).")},
         {Kind::hosting, QStringLiteral("secrets-file"),
          QStringLiteral("Keep the pairing secrets in an owner-only file instead of the keyring, so the "
                         "pairing survives restarts where no keyring is unlocked.")},

@@ -38,6 +38,10 @@ void applyRunSettings(const HostCommandLine &commandLine, HostPreferences &prefe
         preferences.setLanBindAll(*commandLine.bindAll);
     if (commandLine.ngrok)
         preferences.setNgrokTunnelEnabled(true);
+    if (!commandLine.programs.isEmpty())
+        preferences.setSessionPrograms(commandLine.programs);
+    if (commandLine.allowShell)
+        preferences.setAllowShell(true);
 }
 
 } // namespace
