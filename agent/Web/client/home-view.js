@@ -80,8 +80,6 @@ export class HomeView {
   }
 
   showPrograms(answer) {
-    byId('sessions-unavailable').hidden = !answer.unavailable;
-    byId('sessions-unavailable').textContent = answer.unavailable ? `Sessions cannot run on this computer: ${answer.unavailable}` : '';
     const programs = answer.programs ?? [];
     const select = byId('new-program');
     const chosen = select.value;
@@ -91,6 +89,16 @@ export class HomeView {
     const usable = programs.find((program) => program.name === chosen && program.available) ?? programs.find((program) => program.available);
     if (usable) select.value = usable.name;
     byId('new-start').disabled = !usable || Boolean(answer.unavailable);
+    // A Start that stays grey says why, and what to do on the computer.
+    const names = programs.map((program) => program.name).join(', ');
+    const note = answer.unavailable ? `Sessions cannot run on this computer: ${answer.unavailable}`
+      : usable ? ''
+        : programs.length === 0 ? 'The computer allows no program yet: choose one in Ferrowyn Host\'s Coding sessions '
+          + 'card (or, without its window, with ferrowyn-host --headless --program NAME).'
+          : `No program the computer allows is installed there (${names}): install one, or allow another in `
+            + 'Ferrowyn Host\'s Coding sessions card.';
+    byId('sessions-unavailable').hidden = !note;
+    byId('sessions-unavailable').textContent = note;
   }
 
   showSessions(sessions) {

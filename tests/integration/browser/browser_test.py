@@ -267,6 +267,17 @@ async def run(args, work):
             await host.request("--start")
             await page.wait_for("document.getElementById('banner').hidden", what="the banner to go", timeout=20)
 
+            # No program the computer allows is installed: Start stays grey, and the page says why.
+            codex = os.path.join(bin_dir, "codex")
+            os.rename(codex, codex + ".away")
+            await page.reload()
+            await show(page, "home", "the home screen without codex")
+            note = await page.wait_for("document.getElementById('sessions-unavailable').textContent",
+                                       what="why Start is grey")
+            check(note.startswith("No program the computer allows is installed there (codex)")
+                  and await page.evaluate("document.getElementById('new-start').disabled"), note)
+            os.rename(codex + ".away", codex)
+
             # The page's own rules, in the page.
             rules = await page.evaluate("""(async () => {
                 const { withControl } = await import('./key-bar.js');
