@@ -9,6 +9,8 @@
 
 #include <QTime>
 
+#include <utility>
+
 HeadlessConsole::HeadlessConsole(HostPresenter &presenter, HostAgentController &controller, bool printQRCode,
                                  int fd, ConsoleOutput::Limits limits, QObject *parent)
     : QObject(parent), m_presenter(presenter), m_printQRCode(printQRCode),
@@ -88,25 +90,19 @@ void HeadlessConsole::saySecretsPlace()
 void HeadlessConsole::saySetupLink()
 {
     const QString link = m_presenter.setupLinkText();
-    if (link != m_lastLink) {
-        m_lastLink = link;
-        if (!link.isEmpty()) {
-            if (m_printQRCode) {
-                if (const std::optional<QImage> modules = QRCodeRenderer::moduleImage(link))
-                    m_output.write(TerminalQRCode::text(*modules, m_colours).toUtf8());
-            }
-            say(QStringLiteral("Setup link: ") + m_presenter.maskedSetupLink());
-            if (!m_presenter.expiryLine().isEmpty())
-                say(m_presenter.expiryLine());
-        }
+    if (link != std::exchange(m_lastLink, link) && !link.isEmpty()) {
+        const std::optional<QImage> modules =
+            m_printQRCode ? QRCodeRenderer::moduleImage(link) : std::optional<QImage>();
+        if (modules)
+            m_output.write(TerminalQRCode::text(*modules, m_colours).toUtf8());
+        say(QStringLiteral("Setup link: ") + m_presenter.maskedSetupLink());
+        if (!m_presenter.expiryLine().isEmpty())
+            say(m_presenter.expiryLine());
     }
     // A tablet without the app pairs in its browser, by a code of its own that changes at every pairing: said
     // each time, with where to get its QR code (the link above is for the app).
     const QString browserLink = m_presenter.setupLinkText(true);
-    if (browserLink == m_lastBrowserLink)
-        return;
-    m_lastBrowserLink = browserLink;
-    if (!browserLink.isEmpty())
+    if (browserLink != std::exchange(m_lastBrowserLink, browserLink) && !browserLink.isEmpty())
         say(QStringLiteral("Browser link: %1 (its QR code: ferrowyn-host --link --browser --qr)")
                 .arg(m_presenter.maskedBrowserLink()));
 }
