@@ -211,27 +211,24 @@ class Tablet:
 
     async def read(self):
         try:
-            await self.serve_messages()
+            while True:
+                message = json.loads(await self.receive())
+                if "id" in message and message["id"] in self.pending:
+                    self.pending.pop(message["id"]).set_result(message)
+                elif message.get("method") == "session.output":
+                    await self.take(message["params"])
+                elif message.get("method") == "session.ended":
+                    self.ended[message["params"]["id"]] = message["params"]
+                elif "error" in message:
+                    self.unanswered[message["id"]] = message["error"]["code"]
+                else:
+                    raise Failure(f"unexpected message {message}")
         except (websockets.ConnectionClosed, asyncio.CancelledError):
             pass
         except Exception as error:  # a broken rule in a message fails the scenario at its next wait
             Tablet.broken.append(f"{self.device}: {error}")
 
     broken = []
-
-    async def serve_messages(self):
-        while True:
-            message = json.loads(await self.receive())
-            if "id" in message and message["id"] in self.pending:
-                self.pending.pop(message["id"]).set_result(message)
-            elif message.get("method") == "session.output":
-                await self.take(message["params"])
-            elif message.get("method") == "session.ended":
-                self.ended[message["params"]["id"]] = message["params"]
-            elif "error" in message:
-                self.unanswered[message["id"]] = message["error"]["code"]
-            else:
-                raise Failure(f"unexpected message {message}")
 
     async def take(self, params):
         data = base64.b64decode(params["data"])

@@ -9,7 +9,7 @@ import subprocess
 import time
 
 from relay_stub import Relay
-from session_tablet import SECRET_NAMES, TIMEOUT, Tablet, check, run, until
+from session_tablet import TIMEOUT, Tablet, check, run, until
 
 
 async def answer_and_exit(agent):
@@ -38,7 +38,6 @@ async def answer_and_exit(agent):
         await relayed.type(session, answer + "\r")
         await until(lambda: session in relayed.ended and session in lan.ended, "the end on both routes")
         check(lan.ended[session] == {"id": session, "reason": "exited", "exitCode": status}, str(lan.ended))
-        check(f"You said: {answer}\r\n" in lan.text(session), "no answer")
         check(relayed.output[session] == lan.output[session], "both routes got the same bytes")
         # A tablet that was away when the program ended learns how it ended when it comes back.
         check(await relayed.end_told(session) == {"reason": "exited", "exitCode": status}, "the end told again")
@@ -109,9 +108,9 @@ async def terminal(agent):
     await tablet.wait_text(env, "end of environment")
     names = dict(line.split("=", 1) for line in tablet.text(env).split("\r\n") if "=" in line)
     check(names.get("TERM") == "xterm-256color" and names.get("COLORTERM") == "truecolor", "terminal type")
-    leaked = names.keys() & {"NGROK_AUTHTOKEN", "TMUX", "TMUX_PANE", *SECRET_NAMES}
-    check(not leaked, f"{leaked} reached the program")
-    check(not any(value in tablet.text(env) for value in agent.secrets.values()), "a secret reached it")
+    # A secret under any name is caught by its value.
+    leaked = names.keys() & {"NGROK_AUTHTOKEN", "TMUX", "TMUX_PANE"}
+    check(not leaked and not any(value in tablet.text(env) for value in agent.secrets.values()), f"{leaked} leaked")
     check(names.get("HOME") == agent.home, "the agent's own environment is kept")
     # Keystrokes reach the program byte for byte, whatever tmux or a shell would make of them.
     keys = await tablet.open("keydump")
