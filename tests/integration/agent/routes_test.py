@@ -18,7 +18,7 @@ import urllib.request
 
 import websockets
 
-from session_tablet import HERE, TIMEOUT, Failure, RefusedError, Tablet, check, device, run, until
+from session_tablet import HERE, TIMEOUT, Failure, Tablet, check, device, run, until
 
 
 def health(agent, host=None):
@@ -36,12 +36,6 @@ async def closing(ws, timeout=TIMEOUT):
     """The close code and reason of a connection the agent ends."""
     await asyncio.wait_for(ws.wait_closed(), timeout)
     return ws.close_code, ws.close_reason
-
-
-async def stays(predicate, what, seconds):
-    with contextlib.suppress(Failure):
-        await until(lambda: not predicate(), what, seconds)
-        raise AssertionError(f"no longer {what}")
 
 
 def wrong_auth(agent, token, device_id="ipad"):
@@ -145,8 +139,8 @@ def ngrok(mode, go, error):
         tunnel = health(agent)["tunnel"]
         # Through the tunnel, under its public name, too.
         check((health(agent, "fake-tunnel.ngrok-free.app") == {}) == bool(error), "health through the tunnel")
-        check(tunnel.get("lastError", "") == error, str(tunnel))
-        check(tunnel.get("publicUrl", "") == ("" if error else "https://fake-tunnel.ngrok-free.app"), str(tunnel))
+        check((tunnel.get("lastError", ""), tunnel.get("publicUrl", "")) ==
+              (error, "" if error else "https://fake-tunnel.ngrok-free.app"), str(tunnel))
         if error:
             await until(lambda: "tunnel: failed" in "".join(agent.log), "the failure logged")
         # A tablet that ngrok forwards is recorded as one that came through the tunnel.
@@ -154,7 +148,9 @@ def ngrok(mode, go, error):
         await Tablet(agent, f"t-{mode}-{go}").connect(ws.send, ws.recv)
         check(agent.devices()[0]["route"] == "tunnel", str(agent.devices()))
         # Past the start timeout an online tunnel stays online; the agent keeps serving either way.
-        await stays(lambda: health(agent).get("tunnel", {}).get("lastError", "") == error, "the tunnel's state", 0.8)
+        with contextlib.suppress(Failure):
+            await until(lambda: health(agent).get("tunnel", {}).get("lastError", "") != error, "a change", 0.8)
+            raise AssertionError("the tunnel's state changed")
         await ws.close()
 
     scenario.__name__ = f"ngrok_{mode}" + ("" if go or mode != "online" else "_without_url")
@@ -267,14 +263,7 @@ async def revoke_one_device(agent):
     check(await closing(a.ws, 1) == (1008, "device revoked"), "A's end")
     await b.call("workspaces.list")
     check([(d["deviceId"], d.get("route")) for d in agent.devices()] == [("B", "lan")], str(agent.devices()))
-    # The link A scanned pairs nobody now; the new one does.
-    del Tablet.device_secrets[(agent.secrets["VELMORA_HOST_ID"], "A")]
-    with contextlib.suppress(RefusedError):
-        await Tablet(agent, "A").connect()
-        raise AssertionError("the old link paired A again")
-    nonce, agent.secrets["VELMORA_PAIRING_NONCE"] = agent.secrets["VELMORA_PAIRING_NONCE"], "n2"
-    await Tablet(agent, "C").connect()
-    agent.secrets["VELMORA_PAIRING_NONCE"] = nonce
+    # That the link A scanned pairs nobody now and the new one does, relay_stub.py finds with the host.
     # The host deleting the file, as when it revokes every device, ends B's connection too.
     os.remove(os.path.join(agent.home, ".ferrowyn", "trusted-devices.json"))
     check(await closing(b.ws, 1) == (1008, "device revoked"), "B's end")
