@@ -57,15 +57,14 @@ def device(query, device_id, **proof):
 
 
 class LinkedAgent:
-    """What a Tablet needs to know of the agent, from the setup link alone (`endpoint` stands in for the link's
-    own, for a tunnel that leads nowhere in a test)."""
+    """What a Tablet needs to know of the agent, from the setup link alone."""
 
-    def __init__(self, link, workspace, endpoint=None):
+    def __init__(self, link, workspace):
         parsed = urllib.parse.urlsplit(link)
         if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
             raise SystemExit(f"not a setup link: {link}")
         query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
-        self.url, self.workspace = endpoint or query["endpoint"], workspace
+        self.url, self.workspace = query["endpoint"], workspace
         self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
                         "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
 
