@@ -196,9 +196,6 @@ def relay(version):
                      json.dumps(message), **({"seq": seq} if elixir else {})}
             await links[-1][0].send(json.dumps(frame))
 
-        def answer(index):
-            return json.loads(frames[index]["payload"])
-
         def closed(peer):
             return any(frame["type"] == "close" and frame.get("peer") == peer for frame in frames)
 
@@ -210,7 +207,7 @@ def relay(version):
             {"token": agent.secrets["VELMORA_HOST_TOKEN"], "hostId": host_id}, "relay-ipad",
             pairingNonce=agent.secrets["VELMORA_PAIRING_NONCE"])}, 8)
         await until(lambda: len(frames) == (3 if elixir else 2), "the answer")
-        check(answer(1)["result"]["paired"], str(frames))
+        check(json.loads(frames[1]["payload"])["result"]["paired"], str(frames))
         check(not elixir or frames[1]["seq"] + frames[2]["seq"] == 3 + 8, str(frames))
         # A frame the agent cannot take is logged, and acknowledged when it has a number.
         await forward(7, {}, 9)
@@ -225,7 +222,7 @@ def relay(version):
         await forward("t1", {"id": 2, "method": "workspaces.list"}, 10)
         await until(lambda: len(frames) == (4 if elixir else 3), "the answers after the drop")
         check(frames[1 if elixir else 0].get("seq", 0) == (3 if elixir else 0), str(frames))
-        check(("result" in answer(2 if elixir else 1)) == elixir, str(frames))
+        check(("result" in json.loads(frames[2 if elixir else 1]["payload"])) == elixir, str(frames))
         # A tablet message at the size limit is carried however the relay escapes it: 1 MiB of control characters
         # make a frame of 6 MiB. One byte more ends that tablet's conversation, and the link stays.
         await forward("t3", "\x01" * 2**20, 11)
