@@ -193,10 +193,7 @@ class Tablet:
         params = device({"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, self.device)
         # A device pairs once with the nonce; later it comes back with the secret it was issued, as tablets do.
         known = Tablet.device_secrets.get((secrets["VELMORA_HOST_ID"], self.device))
-        if known:
-            params["deviceSecret"] = known
-        else:
-            params["pairingNonce"] = secrets["VELMORA_PAIRING_NONCE"]
+        params.update({"deviceSecret": known} if known else {"pairingNonce": secrets["VELMORA_PAIRING_NONCE"]})
         self.auth = await self.call("auth", params)
         if "deviceSecret" in self.auth:
             Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = self.auth["deviceSecret"]

@@ -128,8 +128,7 @@ async def resume(agent):
     # Output split across reads and a tablet that leaves mid-output and comes back from where it stopped: every
     # byte once, in order, and no message ends inside a character.
     await agent.start()
-    lines = 400
-    expected = b"".join(b"line %04d \xe2\x82\xac\r\n" % i for i in range(lines)) + b"done\r\n"
+    expected = b"".join(b"line %04d \xe2\x82\xac\r\n" % i for i in range(400)) + b"done\r\n"
     first = await Tablet(agent).connect()
     session = await first.open("counter")
     await until(lambda: len(first.output.get(session, b"")) > 2000, "some output")
