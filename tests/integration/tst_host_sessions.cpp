@@ -189,8 +189,10 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
             [this] { m_tabletOutput += m_tablet->readAllStandardOutput(); });
     m_tablet->setProcessChannelMode(QProcess::MergedChannels);
     m_tablet->start("/usr/bin/python3",
-                    {FERROWYN_AGENT_TEST_DIR "/host_session_tablet.py", host.presenter.setupLinkText(),
+                    {FERROWYN_AGENT_TEST_DIR "/tablet_client.py", host.presenter.setupLinkText(),
                      home.filePath("work"), FERROWYN_HOST_PATH});
+    for (const char *line : {"paired=True", "trusted=True", "entries=project"})
+        QCOMPARE(tablet(), line);
     QStringList ids = tablet().split(' ');
     QCOMPARE(ids.size(), 3);
     QCOMPARE(ids.takeFirst(), "opened");

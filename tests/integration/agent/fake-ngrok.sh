@@ -4,7 +4,6 @@
     echo "args=$*"
     echo "authtoken=${NGROK_AUTHTOKEN-<unset>}"
     echo "velmora=$(env | grep -c '^VELMORA_')"
-    echo "pid=$$"
 } > "$FAKE_NGROK_RECORD.tmp" && mv "$FAKE_NGROK_RECORD.tmp" "$FAKE_NGROK_RECORD"
 
 echo '{"lvl":"info","msg":"open config file","path":"/nowhere/ngrok.yml","err":null}'

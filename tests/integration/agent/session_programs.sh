@@ -21,7 +21,6 @@ sizer)
 envdump)
     env
     printf 'end of environment\n'
-    read -r _
     ;;
 keydump)
     # Every byte typed, in hex, as it arrives: the terminal passes them raw.

@@ -57,15 +57,14 @@ def device(query, device_id, **proof):
 
 
 class LinkedAgent:
-    """What a Tablet needs to know of the agent, from the setup link alone (`endpoint` stands in for the link's
-    own, for a tunnel that leads nowhere in a test)."""
+    """What a Tablet needs to know of the agent, from the setup link alone."""
 
-    def __init__(self, link, workspace, endpoint=None):
+    def __init__(self, link, workspace):
         parsed = urllib.parse.urlsplit(link)
         if parsed.scheme != "ferrowyn" or parsed.netloc != "connect":
             raise SystemExit(f"not a setup link: {link}")
         query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
-        self.url, self.workspace = endpoint or query["endpoint"], workspace
+        self.url, self.workspace = query["endpoint"], workspace
         self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
                         "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
 
@@ -194,10 +193,7 @@ class Tablet:
         params = device({"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, self.device)
         # A device pairs once with the nonce; later it comes back with the secret it was issued, as tablets do.
         known = Tablet.device_secrets.get((secrets["VELMORA_HOST_ID"], self.device))
-        if known:
-            params["deviceSecret"] = known
-        else:
-            params["pairingNonce"] = secrets["VELMORA_PAIRING_NONCE"]
+        params.update({"deviceSecret": known} if known else {"pairingNonce": secrets["VELMORA_PAIRING_NONCE"]})
         self.auth = await self.call("auth", params)
         if "deviceSecret" in self.auth:
             Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = self.auth["deviceSecret"]
@@ -211,27 +207,24 @@ class Tablet:
 
     async def read(self):
         try:
-            await self.serve_messages()
+            while True:
+                message = json.loads(await self.receive())
+                if "id" in message and message["id"] in self.pending:
+                    self.pending.pop(message["id"]).set_result(message)
+                elif message.get("method") == "session.output":
+                    await self.take(message["params"])
+                elif message.get("method") == "session.ended":
+                    self.ended[message["params"]["id"]] = message["params"]
+                elif "error" in message:
+                    self.unanswered[message["id"]] = message["error"]["code"]
+                else:
+                    raise Failure(f"unexpected message {message}")
         except (websockets.ConnectionClosed, asyncio.CancelledError):
             pass
         except Exception as error:  # a broken rule in a message fails the scenario at its next wait
             Tablet.broken.append(f"{self.device}: {error}")
 
     broken = []
-
-    async def serve_messages(self):
-        while True:
-            message = json.loads(await self.receive())
-            if "id" in message and message["id"] in self.pending:
-                self.pending.pop(message["id"]).set_result(message)
-            elif message.get("method") == "session.output":
-                await self.take(message["params"])
-            elif message.get("method") == "session.ended":
-                self.ended[message["params"]["id"]] = message["params"]
-            elif "error" in message:
-                self.unanswered[message["id"]] = message["error"]["code"]
-            else:
-                raise Failure(f"unexpected message {message}")
 
     async def take(self, params):
         data = base64.b64decode(params["data"])
