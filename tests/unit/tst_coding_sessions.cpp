@@ -124,7 +124,6 @@ void CodingSessionsTest::listFollowsTheFolderWithoutPolling()
     // A session ended while no agent ran: its folder went, its entry stays.
     QVERIFY(QDir(SessionFiles::sessionFolder(runtime, first)).removeRecursively());
     QTRY_COMPARE(watcher.sessions().size(), 1);
-    QCOMPARE(watcher.sessions().constFirst().id, second);
     QVERIFY(watcher.find(second) && !watcher.find(first));
     const qsizetype changes = changed.size();
     QVERIFY(changes >= 3);
@@ -256,15 +255,11 @@ void CodingSessionsTest::launchOptions()
         HostingSettings settings;
         settings.mode = mode;
         settings.workspaces = {"/w"};
+        const QStringList routeOptions = AgentLaunchPlan::arguments(settings, "/state.json");
         settings.sessionPrograms = programs;
         settings.allowShell = shell;
-        const QStringList arguments = AgentLaunchPlan::arguments(settings, "/state.json");
         // After the route's options, so each keeps its value.
-        QCOMPARE(arguments.mid(arguments.size() - options.size()), options);
-        settings.sessionPrograms.clear();
-        settings.allowShell = false;
-        QCOMPARE(AgentLaunchPlan::arguments(settings, "/state.json").size(),
-                 arguments.size() - options.size());
+        QCOMPARE(AgentLaunchPlan::arguments(settings, "/state.json"), routeOptions + options);
     }
 }
 
