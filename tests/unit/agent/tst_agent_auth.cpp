@@ -153,6 +153,7 @@ void AgentAuthTest::trustedDevicesFile()
     QFile::remove(path("trusted.json"));
     TrustedDeviceStore store(path("trusted.json"));
     QVERIFY(store.add("d2", "iPad", "host_1", {}, "sha256:2", &error) &&
+            store.add("d1", "iPad", "host_1", {}, "sha256:0", &error) &&
             store.add("d1", "iPad", "host_1", {}, "sha256:1", &error));
     QVERIFY(store.isTrusted("d2", "host_1") && !store.isTrusted("d1", "host_2"));
     QFile trusted(path("trusted.json"));
