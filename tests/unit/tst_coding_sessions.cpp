@@ -125,11 +125,9 @@ void CodingSessionsTest::listFollowsTheFolderWithoutPolling()
     QVERIFY(QDir(SessionFiles::sessionFolder(runtime, first)).removeRecursively());
     QTRY_COMPARE(watcher.sessions().size(), 1);
     QVERIFY(watcher.find(second) && !watcher.find(first));
-    const qsizetype changes = changed.size();
-    QVERIFY(changes >= 3);
+    QVERIFY(changed.size() >= 3);
     // Nothing changes, nothing is read and nothing is announced.
     QVERIFY(!changed.wait(200));
-    QCOMPARE(changed.size(), changes);
 }
 
 void CodingSessionsTest::programs_data()
