@@ -139,10 +139,8 @@ void SetupLinksTest::route_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("link");
     QTest::addColumn<QString>("browserLink");
-    const auto best = [] {
-        return std::optional<QString>("192.168.1.20");
-    };
-    SetupLinkComposer::Inputs in{{}, credentials, {}, best, serial};
+    SetupLinkComposer::Inputs in{
+        {}, credentials, {}, [] { return std::optional<QString>("192.168.1.20"); }, serial};
     in.settings.lanBindAll = false;
     in.settings.relayURL = "wss://r.example/relay?x=1";
     in.settings.relayVersion = HostRelayVersion::goV1;
