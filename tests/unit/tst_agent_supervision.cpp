@@ -116,8 +116,8 @@ private slots:
     void reportsTheEndOfARun_data()
     {
         QTest::addColumn<QString>("script");
-        QTest::addColumn<int>(
-            "signal"); // sent by another; stopWaiting or stopNotWaiting: the supervisor stops it
+        // Sent by another, or stopWaiting / stopNotWaiting: the supervisor stops the agent.
+        QTest::addColumn<int>("signal");
         QTest::addColumn<AgentRunState>("expected");
         // The agent's own line stays in the log; the state says what it means, once.
         QTest::newRow("a port it cannot listen on")
