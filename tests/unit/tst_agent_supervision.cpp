@@ -31,6 +31,10 @@ FileProbe probe(const QStringList &existing, const QStringList &executables = {}
             }};
 }
 
+// The end of a run the supervisor itself brings about, in place of a signal another sends.
+constexpr int stopWaiting = -1;
+constexpr int stopNotWaiting = -2;
+
 // Set in the environment of this test's own program when it plays a host that launches one agent.
 const char *const playHostVariable = "AGENT_SUPERVISOR_TEST_PLAY_HOST";
 
@@ -112,6 +116,7 @@ private slots:
     void reportsTheEndOfARun_data()
     {
         QTest::addColumn<QString>("script");
+        // Sent by another, or stopWaiting / stopNotWaiting: the supervisor stops the agent.
         QTest::addColumn<int>("signal");
         QTest::addColumn<AgentRunState>("expected");
         // The agent's own line stays in the log; the state says what it means, once.
@@ -127,22 +132,36 @@ private slots:
                                      " | last 1 | last 2");
         QTest::newRow("SIGTERM is a clean end")
             << "out=bye\\n;hang" << int(SIGTERM) << AgentRunState::stopped();
+        // A stop signals the whole group, then kills an agent that ignores it.
+        QTest::newRow("stop, waiting, as at quit")
+            << "ignore-term;hang" << stopWaiting << AgentRunState::stopped();
+        // The window's stop: it returns at once and the state says so until the agent is gone.
+        QTest::newRow("stop, not waiting")
+            << "ignore-term;hang" << stopNotWaiting << AgentRunState::stopped();
     }
 
     void reportsTheEndOfARun()
     {
         QFETCH(QString, script);
         QFETCH(int, signal);
+        QFETCH(AgentRunState, expected);
         QTemporaryDir scratch;
         Supervision s;
         const QString grandchild = scratch.filePath("grandchild");
         s.start("grandchild=" + grandchild + ";" + script);
-        if (signal) {
+        if (signal > 0) {
             QTRY_COMPARE(s.supervisor.log()->lines().size(), 1);
             ::kill(static_cast<pid_t>(s.supervisor.agentProcessId()), signal);
+        } else if (signal < 0) {
+            QTRY_VERIFY(FakeAgent::ignores(s.supervisor.agentProcessId(), SIGTERM));
+            s.supervisor.stop(signal == stopWaiting);
+            QCOMPARE(s.supervisor.state(),
+                     signal == stopWaiting ? AgentRunState::stopped() : AgentRunState::stopping());
+            // The terminate reached the whole group, not the agent alone.
+            QTRY_VERIFY(QFileInfo::exists(grandchild + ".term"));
         }
         QTRY_COMPARE(s.supervisor.agentProcessId(), 0);
-        QTEST(s.supervisor.state(), "expected");
+        QTRY_COMPARE(s.supervisor.state(), expected);
         QVERIFY(!s.supervisor.restartPending());
         // Whatever the agent started ends with it.
         QTRY_VERIFY(!FakeAgent::isAlive(FakeAgent::readPid(grandchild)));
@@ -194,32 +213,8 @@ private slots:
                                shown.contains("apt install --reinstall ferrowyn-host") &&
                                !shown.contains("bundle"),
                  qPrintable(shown));
-        QVERIFY(s.supervisor.restartCannotMend());
-        QVERIFY(!s.supervisor.restartPending() && s.supervisor.agentProcessId() == 0 &&
+        QVERIFY(s.supervisor.restartCannotMend() && !s.supervisor.restartPending() &&
                 !s.supervisor.isActive());
-    }
-
-    void stopSignalsTheGroupThenKills_data()
-    {
-        QTest::addColumn<bool>("wait");
-        QTest::newRow("waiting, as at quit") << true;
-        // The window's stop: it returns at once and the state says so until the agent is gone.
-        QTest::newRow("not waiting") << false;
-    }
-
-    void stopSignalsTheGroupThenKills()
-    {
-        QFETCH(bool, wait);
-        QTemporaryDir scratch;
-        Supervision s;
-        const QString grandchild = scratch.filePath("grandchild");
-        s.start("grandchild=" + grandchild + ";ignore-term;hang");
-        QTRY_VERIFY(FakeAgent::ignores(s.supervisor.agentProcessId(), SIGTERM));
-        s.supervisor.stop(wait);
-        QCOMPARE(s.supervisor.state(), wait ? AgentRunState::stopped() : AgentRunState::stopping());
-        QTRY_COMPARE(s.supervisor.state(), AgentRunState::stopped());
-        // The terminate reached the whole group, not the agent alone.
-        QTRY_VERIFY(QFileInfo::exists(grandchild + ".term"));
     }
 
     // A host that is killed outright cannot stop its agent; the agent ends all the same.

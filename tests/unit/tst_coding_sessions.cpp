@@ -124,13 +124,10 @@ void CodingSessionsTest::listFollowsTheFolderWithoutPolling()
     // A session ended while no agent ran: its folder went, its entry stays.
     QVERIFY(QDir(SessionFiles::sessionFolder(runtime, first)).removeRecursively());
     QTRY_COMPARE(watcher.sessions().size(), 1);
-    QCOMPARE(watcher.sessions().constFirst().id, second);
     QVERIFY(watcher.find(second) && !watcher.find(first));
-    const qsizetype changes = changed.size();
-    QVERIFY(changes >= 3);
+    QVERIFY(changed.size() >= 3);
     // Nothing changes, nothing is read and nothing is announced.
     QVERIFY(!changed.wait(200));
-    QCOMPARE(changed.size(), changes);
 }
 
 void CodingSessionsTest::programs_data()
@@ -256,15 +253,11 @@ void CodingSessionsTest::launchOptions()
         HostingSettings settings;
         settings.mode = mode;
         settings.workspaces = {"/w"};
+        const QStringList routeOptions = AgentLaunchPlan::arguments(settings, "/state.json");
         settings.sessionPrograms = programs;
         settings.allowShell = shell;
-        const QStringList arguments = AgentLaunchPlan::arguments(settings, "/state.json");
         // After the route's options, so each keeps its value.
-        QCOMPARE(arguments.mid(arguments.size() - options.size()), options);
-        settings.sessionPrograms.clear();
-        settings.allowShell = false;
-        QCOMPARE(AgentLaunchPlan::arguments(settings, "/state.json").size(),
-                 arguments.size() - options.size());
+        QCOMPARE(AgentLaunchPlan::arguments(settings, "/state.json"), routeOptions + options);
     }
 }
 

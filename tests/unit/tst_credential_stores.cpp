@@ -4,7 +4,6 @@
 #include "Services/HostWarnings.h"
 #include "Services/Pairing/PairingSecretsPlace.h"
 #include "Services/Settings/HostCredentialStore.h"
-#include "Shared/ReferenceDate.h"
 #include "TestFiles.h"
 
 #include <QDir>
@@ -104,8 +103,12 @@ void CredentialStoresTest::secretsFileThatIsNotPrivate()
         if (othersOwn)
             QVERIFY(::chown(QFile::encodeName(path), 65534, 65534) == 0);
     }
-    const QFileInfo before(path);
-    const QFile::Permissions folderBefore = QFileInfo(folder).permissions();
+    // Taken at once: a QFileInfo reads the file only when first asked.
+    const auto seen = [&] {
+        const QFileInfo file(path);
+        return std::tuple(file.exists(), file.permissions(), file.ownerId(), QFileInfo(folder).permissions());
+    };
+    const auto before = seen();
     SecretsFileKeyring keyring(path);
     QCOMPARE(keyring.loadError(), QString(words).replace("FOLDER", folder).replace("FILE", path));
     Keyring::ReadResult read;
@@ -130,11 +133,7 @@ void CredentialStoresTest::secretsFileThatIsNotPrivate()
     // Nothing is read from it, nothing written over it, and nothing about it changed.
     QVERIFY(read.status == Keyring::ReadResult::Status::Error && read.error == keyring.loadError());
     QCOMPARE(written, keyring.loadError());
-    const QFileInfo after(path);
-    QCOMPARE(after.exists(), fileMode != 0);
-    QCOMPARE(after.permissions(), before.permissions());
-    QCOMPARE(after.ownerId(), before.ownerId());
-    QCOMPARE(QFileInfo(folder).permissions(), folderBefore);
+    QVERIFY(seen() == before);
 }
 
 void CredentialStoresTest::damagedSecretsFileIsKeptAsideUnreadableByOthers()
@@ -223,7 +222,6 @@ void CredentialStoresTest::credentialLoad()
     }
     QVERIFY(loaded && !store.waitingForUnlock());
     QCOMPARE(sawWaiting, fault.startsWith("locked"));
-    QCOMPARE(store.lastKeyringError().isEmpty(), saved);
     // The secrets are where the keyring put them, or in memory only, and then the user learns what that
     // means.
     QCOMPARE(place.place(), saved ? PairingSecretsPlace::systemKeyring : PairingSecretsPlace::memoryOnly);
@@ -261,10 +259,6 @@ void CredentialStoresTest::rotationWinsOverALoad()
     for (qsizetype i = 0; i < credentialAccounts.size(); ++i)
         QTRY_COMPARE(m_keyring.value(credentialService, credentialAccounts.at(i)), values(rotated).at(i));
     QCOMPARE(m_defaults->data(metadataKey), HostCredentialStore::metadataRecord(rotated));
-    // Dates are stored as seconds since 2001-01-01T00:00:00Z.
-    QCOMPARE(ReferenceDate::secondsSinceEpoch(
-                 QDateTime(QDate(2026, 12, 5), QTime(6, 10, 0, 250), QTimeZone::utc())),
-             818143800.25);
 }
 
 QTEST_GUILESS_MAIN(CredentialStoresTest)

@@ -1,7 +1,6 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "ScriptedFolderChooser.h"
 #include "Services/Folders/HostPermissionGrantStore.h"
-#include "Shared/ReferenceDate.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -9,6 +8,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 // The folders the user granted: kept exactly, opened as a set, and never lost to one damaged entry.
 class FolderGrantsTest : public QObject {
@@ -33,7 +33,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<JsonFileUserDefaults> m_defaults;
     ScriptedFolderChooser m_chooser;
-    QDateTime m_now{QDate(2026, 3, 1), QTime(12, 0), QTimeZone::utc()};
+    QDateTime m_now{QDate(2026, 3, 1), QTime(12, 0, 0, 250), QTimeZone::utc()};
     std::unique_ptr<HostPermissionGrantStore> m_grants;
 };
 
@@ -60,14 +60,14 @@ void FolderGrantsTest::grantsTheExactFolderOnly()
     m_chooser.answer = work;
     QVERIFY(m_grants->grant(m_dir->filePath("p/./x/../work/")) && m_grants->hasGrant(work));
     QCOMPARE(m_chooser.requests.last().startDirectory, m_dir->filePath("p"));
-    // The stored record, as other releases read it.
+    // The stored record, as other releases read it: dates in seconds since 2001-01-01T00:00:00Z.
     const QJsonObject record =
         QJsonDocument::fromJson(*m_defaults->data(HostPermissionGrantStore::defaultKey))
             .object()
             .value(work)
             .toObject();
     QCOMPARE(record.value("path").toString(), work);
-    QCOMPARE(record.value("grantedAt").toDouble(), ReferenceDate::secondsSinceEpoch(m_now));
+    QCOMPARE(record.value("grantedAt").toDouble(), 794059200.25);
 }
 
 void FolderGrantsTest::accessIsOpenedAsASet()

@@ -37,7 +37,6 @@ void AgentAuthTest::decisions()
     using A = AuthOutcome;
     const QList<std::tuple<QStringList, A, A>> table{
         {{"token-1", "host_1", "nonce-1", "d1", "nonce-1"}, A::newlyPaired, A::trustedDevice},
-        {{"token-2", "host_1", "nonce-1", "d1", "nonce-1"}, A::wrongToken, A::wrongToken},
         {{"token-1", "host_2", "nonce-1", "d1", "nonce-1"}, A::wrongHostId, A::wrongHostId},
         {{"token-1", "host_1", "nonce-2", "d1", "nonce-1"}, A::wrongPairingNonce, A::wrongPairingNonce},
         // Without a nonce of its own the agent pairs nobody.
@@ -112,7 +111,6 @@ void AgentAuthTest::oldEntriesUpgradeOnce()
     for (const auto &[secret, outcome] : after)
         QCOMPARE(authenticator.verify(attempt("d0", secret)).outcome, outcome);
     const QByteArray file = fileContents(path("trusted.json"));
-    QVERIFY(file.contains("\"color\": \"red\"") && file.contains("\"version\": 2"));
     QVERIFY(file.contains(upgrade.secretHash.toUtf8()) && !file.contains(upgrade.issuedSecret.toUtf8()));
     // The connection that came in before the upgrade, without a secret, ends with it.
     QVERIFY(!authenticator.stillTrusted("d0", {}));
@@ -154,6 +152,7 @@ void AgentAuthTest::trustedDevicesFile()
     QFile::remove(path("trusted.json"));
     TrustedDeviceStore store(path("trusted.json"));
     QVERIFY(store.add("d2", "iPad", "host_1", {}, "sha256:2", &error) &&
+            store.add("d1", "iPad", "host_1", {}, "sha256:0", &error) &&
             store.add("d1", "iPad", "host_1", {}, "sha256:1", &error));
     QVERIFY(store.isTrusted("d2", "host_1") && !store.isTrusted("d1", "host_2"));
     QFile trusted(path("trusted.json"));

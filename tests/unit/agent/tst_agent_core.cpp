@@ -140,10 +140,7 @@ void AgentCoreTest::relayCodec()
     QVERIFY(QDir().mkpath(path("damaged")) && writeFile(path("damaged/state.json"), damaged));
     const RelayCodec fresh(HostRelayVersion::elixirV2, path("damaged/state.json"));
     QVERIFY(fresh.state() == RelayCodecState{} && fresh.loadWarning().contains("kept aside"));
-    QVERIFY(!fresh.loadWarning().contains(path("damaged")));
-    QString warning;
-    RelayCodecState::load(path("damaged/state.json"), &warning);
-    QVERIFY(warning.isEmpty());
+    QVERIFY(!fresh.loadWarning().contains(path("damaged")) && QFile::exists(path("damaged/state.json")));
     QCOMPARE(
         fileContents(path("damaged/" + QDir(path("damaged")).entryList({"state.json.corrupt-*"}).value(0))),
         damaged);
