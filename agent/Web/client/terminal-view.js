@@ -6,6 +6,7 @@
 import { Terminal } from './vendor/xterm.mjs';
 import { FitAddon } from './vendor/addon-fit.mjs';
 import { KeyBar } from './key-bar.js';
+import { TouchGestures } from './touch-gestures.js';
 import { baseName } from './dom.js';
 
 // Acknowledged at once past this much, otherwise shortly after the terminal catches up.
@@ -153,6 +154,9 @@ export class TerminalView {
       applicationCursor: () => terminal.modes.applicationCursorKeysMode,
       refocus: () => terminal.focus(),
     });
+    this.gestures = new TouchGestures(terminal, this.elements.host, {
+      selecting: (on) => this.elements.host.classList.toggle('selecting', on),
+    });
     terminal.onData((data) => this.type(this.keyBar.filter(data)));
     terminal.onBinary((data) => this.typeBytes(data));
     this.fitAddon.fit();
@@ -162,6 +166,8 @@ export class TerminalView {
   disposeTerminal() {
     clearTimeout(this.ackTimer);
     clearTimeout(this.resizeTimer);
+    this.gestures?.dispose();
+    this.gestures = null;
     this.terminal?.dispose();
     this.terminal = null;
   }
