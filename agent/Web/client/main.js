@@ -177,6 +177,12 @@ byId('terminal-end').addEventListener('click', async () => {
     setText('terminal-status', `Cannot end it: ${error.message}`);
   }
 });
+for (const [id, step] of [['terminal-smaller', -1], ['terminal-larger', 1]]) {
+  byId(id).addEventListener('click', () => {
+    terminalView.changeTextSize(step);
+    terminalView.focus();
+  });
+}
 byId('terminal-copy').addEventListener('click', async () => {
   const text = terminalView.selection();
   if (text) await copyText(text);

@@ -310,11 +310,16 @@ async def run(args, work):
             text = await wait_terminal(page, "You said: hello from the tablet", "the session opened from the list")
             check(text.count("Ready in project") == 1, "the session opened from the list shows its output once")
 
-            # A reload comes back to the session with its output.
+            # A reload comes back to the session with its output, and with the text size chosen in this browser.
+            await page.evaluate("['terminal-larger', 'terminal-larger', 'terminal-smaller', 'terminal-larger']"
+                                ".forEach(id => document.getElementById(id).click())")
             await page.reload()
             await show(page, "terminal", "the terminal after a reload")
             text = await wait_terminal(page, "You said: hello from the tablet", "the output after a reload")
             check(text.count("You said: hello from the tablet") == 1, "a reload shows the session with its output")
+            size = await page.evaluate("getComputedStyle(document.querySelector('#terminal-host .xterm-rows')).fontSize")
+            check(size == "17px", f"the text size chosen with A-/A+ is kept: {size}")
+            await page.evaluate("['terminal-smaller', 'terminal-smaller'].forEach(id => document.getElementById(id).click())")
 
             # The connection cut while output goes on: the page says so, and resumes where it stopped.
             before = proxy.connections
@@ -394,11 +399,15 @@ async def run(args, work):
             os.rename(codex + ".away", codex)
 
             # The page's own rules, in the page.
+            await page.call("Emulation.setEmulatedMedia", features=[{"name": "prefers-color-scheme", "value": "light"}])
             rules = await page.evaluate("""(async () => {
                 const { withControl } = await import('./key-bar.js');
+                const { ansiNames, contrastRatio, terminalTheme } = await import('./terminal-theme.js');
+                const theme = terminalTheme();
                 const { defaultDeviceName } = await import('./device-store.js');
                 const safari = 'Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.0 Safari/605.1.15';
                 return {
+                  contrast: Math.min(...ansiNames.map((name) => contrastRatio(theme[name], theme.background))),
                   control: ['c', 'C', '[', '?', ' ', '1', 'ab'].map(withControl),
                   names: [
                     defaultDeviceName(safari, 5),
@@ -408,6 +417,7 @@ async def run(args, work):
                   ],
                 };
             })()""")
+            check(rules["contrast"] >= 4.5, f"the light theme's 16 colours are readable: {rules['contrast']:.2f}:1 or more")
             check(rules["control"] == ["\x03", "\x03", "\x1b", "\x7f", "\x00", "1", "ab"], "what Ctrl makes of a key")
             check(rules["names"] == ["Safari on iPad", "Safari on Mac", "Chrome on Android", "Chrome on iPad"],
                   f"a device's default name: {rules['names']}")
