@@ -166,14 +166,14 @@ async def touch_and_keys(page, directory):
     await page.evaluate(f"{press('←')}; {press('←')}; {press('Ctrl')}; {press('PgUp')}; {press('End')};"
                         f" {press('Fn')}; {press('F5')}")
     expected += hex_of("\x1b[1;5D\x1b[1;5D\x1b[5~\x1b[F\x1b[15~")
+    await page.wait_for(f"{typed}.includes({json.dumps(expected)})", what="the key bar's keys in the program")
     # Without the clipboard API (a page served over plain http), Paste offers a field, sent as one input.
     await page.evaluate("Object.defineProperty(navigator, 'clipboard', {value: undefined, configurable: true});"
                         "document.getElementById('terminal-paste').click()")
     await page.wait_for("document.activeElement === document.getElementById('paste-text')", what="the paste field")
     await page.call("Input.insertText", text="pasted text")
     await click(page, "paste-send")
-    expected += hex_of("pasted text")
-    await page.wait_for(f"{typed}.includes({json.dumps(expected)})", what="the key bar's keys in the program")
+    await page.wait_for(f"{typed}.includes({json.dumps(hex_of('pasted text'))})", what="the pasted text")
     await page.resize(768, 1024)
     await page.wait_for(f"[...{bar}].every(key => key.getBoundingClientRect().right <= innerWidth)"
                         " && document.querySelectorAll('.function-keys .key').length === 12",
@@ -272,6 +272,8 @@ async def run(args, work):
                   f"a second use of the code: {title} {text}")
             await pair(second, fresh, "the second tablet, new code")
             check(len(await host.devices()) == 2, "the new code pairs the second tablet")
+            # The code shown after that pairing, made before the revocation below: the one after it must be newer.
+            await host.browser_link()
             # A browser that is paired already, opened with a code, stays the device it is.
             await page.navigate(fresh)
             await show(page, "home", "the home screen, paired already")
