@@ -10,7 +10,7 @@ const lightAnsi = {
   brightBlue: '#1a4d99', brightMagenta: '#74287a', brightCyan: '#085f6e', brightWhite: '#3b444c',
 };
 export const ansiNames = Object.keys(lightAnsi);
-export const minimumContrast = 4.5;
+const minimumContrast = 4.5;
 
 // WCAG's contrast ratio of two "#rrggbb" colours.
 export function contrastRatio(first, second) {
@@ -23,8 +23,14 @@ export function contrastRatio(first, second) {
   return (light + 0.05) / (dark + 0.05);
 }
 
-export function isDark() {
+function isDark() {
   return matchMedia('(prefers-color-scheme: dark)').matches;
+}
+
+// For xterm.js's `minimumContrastRatio`: what keeps dimmed text readable on the light background; the dark
+// theme shows colours as the program asked.
+export function minimumContrastRatio() {
+  return isDark() ? 1 : minimumContrast;
 }
 
 // The theme for xterm.js's `theme` option, from the page's style and its colour scheme.

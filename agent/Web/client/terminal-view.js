@@ -8,12 +8,15 @@ import { FitAddon } from './vendor/addon-fit.mjs';
 import { KeyBar } from './key-bar.js';
 import { TouchGestures } from './touch-gestures.js';
 import { baseName } from './dom.js';
-import { isDark, minimumContrast, terminalTheme } from './terminal-theme.js';
+import { minimumContrastRatio, terminalTheme } from './terminal-theme.js';
 
 // Acknowledged at once past this much, otherwise shortly after the terminal catches up.
 const ackEveryBytes = 64 * 1024;
 const ackDelayMs = 40;
 const resizeDelayMs = 120;
+// The agent takes at most 64 KiB of keystrokes in one message, so a long paste goes in pieces, in order. Counted
+// in UTF-16 units, each at most 3 bytes of UTF-8 (a surrogate pair makes 4 of 2, and is never cut).
+const inputPieceUnits = 16 * 1024;
 // The text size, kept in this browser (each device chooses its own): a step per A-/A+, within bounds.
 const textSizeKey = 'ferrowyn.textSize';
 const textSizes = { smallest: 10, usual: 15, largest: 28 };
@@ -58,7 +61,7 @@ export class TerminalView {
     matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {
       if (!this.terminal) return;
       this.terminal.options.theme = terminalTheme();
-      this.terminal.options.minimumContrastRatio = isDark() ? 1 : minimumContrast;
+      this.terminal.options.minimumContrastRatio = minimumContrastRatio();
     });
     new ResizeObserver(() => this.fitSoon()).observe(elements.host);
   }
@@ -150,7 +153,7 @@ export class TerminalView {
       cursorBlink: true,
       scrollback: 5000,
       theme: terminalTheme(),
-      minimumContrastRatio: isDark() ? 1 : minimumContrast,
+      minimumContrastRatio: minimumContrastRatio(),
     });
     this.fitAddon = new FitAddon();
     terminal.loadAddon(this.fitAddon);
@@ -257,7 +260,12 @@ export class TerminalView {
 
   type(data) {
     if (!this.session || this.ended || data === '') return;
-    this.connection.post('session.input', { id: this.session.id, data });
+    for (let start = 0; start < data.length;) {
+      let end = Math.min(data.length, start + inputPieceUnits);
+      if (end < data.length && /[\uD800-\uDBFF]/.test(data[end - 1])) end -= 1;
+      this.connection.post('session.input', { id: this.session.id, data: data.slice(start, end) });
+      start = end;
+    }
   }
 
   typeBytes(binaryString) {

@@ -167,13 +167,14 @@ async def touch_and_keys(page, directory):
                         f" {press('Fn')}; {press('F5')}")
     expected += hex_of("\x1b[1;5D\x1b[1;5D\x1b[5~\x1b[F\x1b[15~")
     await page.wait_for(f"{typed}.includes({json.dumps(expected)})", what="the key bar's keys in the program")
-    # Without the clipboard API (a page served over plain http), Paste offers a field, sent as one input.
+    # Without the clipboard API (a page served over plain http), Paste offers a field; what is pasted reaches the
+    # program whole, also past the 64 KiB the agent takes in one message.
     await page.evaluate("Object.defineProperty(navigator, 'clipboard', {value: undefined, configurable: true});"
                         "document.getElementById('terminal-paste').click()")
     await page.wait_for("document.activeElement === document.getElementById('paste-text')", what="the paste field")
-    await page.call("Input.insertText", text="pasted text")
+    await page.call("Input.insertText", text="pasted " + "a" * 70000 + " text")
     await click(page, "paste-send")
-    await page.wait_for(f"{typed}.includes({json.dumps(hex_of('pasted text'))})", what="the pasted text")
+    await page.wait_for(f"{typed}.includes({json.dumps(hex_of('aa text'))})", what="the pasted text", timeout=30)
     await page.resize(768, 1024)
     await page.wait_for(f"[...{bar}].every(key => key.getBoundingClientRect().right <= innerWidth)"
                         " && document.querySelectorAll('.function-keys .key').length === 12",
