@@ -59,6 +59,7 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     // The browser form is said too, masked, and again once a pairing has used its code.
     const QString browserLine = "Browser link: http://127.0.0.1:" + port + "/#ticket=redacted";
     QCOMPARE(printed(host).count(browserLine), 1);
+    QVERIFY(printed(host).contains("A tablet without the app cannot open the setup link"));
     QVERIFY(tabletPairs(link));
     QTRY_COMPARE(printed(host).count(browserLine), 2);
     const auto [statusExit, statusText] = ask({"--status", "--json"});

@@ -131,6 +131,10 @@ void SetupLinksTest::browserLinks()
     const HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"), {}, {}, {}};
     const QString oddLink = tunnelPage("https://t.example", odd);
     QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial + ".x6LREV2eVBtgWSkdBsndFA");
+    // The computer's name may hold anything a fragment would read otherwise: it stays one encoded value.
+    QCOMPARE(
+        text(SetupLinkBuilder::withPairingNote(QUrl(oddLink), QStringLiteral("Anna's #1 & 50% \u00fc"), 3)),
+        oddLink + "&computer=Anna's%20%231%20%26%2050%25%20%C3%BC&folders=3");
 }
 
 void SetupLinksTest::route_data()

@@ -157,3 +157,12 @@ std::optional<QUrl> SetupLinkBuilder::tunnelBrowserLink(const QString &publicURL
                            (url->port() == -1 ? QString() : QLatin1Char(':') + QString::number(url->port())),
                        credentials, ticketSerial, now);
 }
+
+std::optional<QUrl> SetupLinkBuilder::withPairingNote(const QUrl &browserLink, const QString &computerName,
+                                                      qsizetype folderCount)
+{
+    const QString link = browserLink.toString(QUrl::FullyEncoded);
+    return linkFromItems(link + QLatin1Char('&'),
+                         {{QStringLiteral("computer"), computerName},
+                          {QStringLiteral("folders"), QString::number(folderCount)}});
+}

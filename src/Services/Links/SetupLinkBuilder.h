@@ -51,6 +51,12 @@ std::optional<QUrl> tunnelBrowserLink(const QString &publicURL, const HostCreden
                                       const QString &ticketSerial,
                                       const QDateTime &now = QDateTime::currentDateTimeUtc());
 
+// The browser form with what its pairing screen shows before the user confirms: the computer's name and how
+// many folders it pins ("...#ticket=...&computer=anna-laptop&folders=3"). Only a label, trusted no more than
+// any text from outside: the ticket alone decides what pairs. None when the result would not be a link.
+std::optional<QUrl> withPairingNote(const QUrl &browserLink, const QString &computerName,
+                                    qsizetype folderCount);
+
 // `now` plus the link lifetime as an ISO 8601 UTC date-time without fractional seconds
 // ("2026-12-05T06:10:00Z"); none for an invalid time or one beyond a four-digit year.
 std::optional<QString> expiresAtText(const QDateTime &now);

@@ -3,6 +3,18 @@
 #include "Services/Links/SetupLinkBuilder.h"
 #include "Services/Links/TunnelEndpoint.h"
 
+namespace {
+
+std::optional<QUrl> noted(const std::optional<QUrl> &browserLink, const SetupLinkComposer::Inputs &inputs)
+{
+    if (!browserLink || inputs.computerName.isEmpty())
+        return browserLink;
+    return SetupLinkBuilder::withPairingNote(*browserLink, inputs.computerName,
+                                             inputs.settings.workspaces.size());
+}
+
+} // namespace
+
 SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const QDateTime &now)
 {
     const HostingSettings &settings = inputs.settings;
@@ -20,8 +32,10 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
         const std::optional<QString> endpoint = directTunnelWebSocketEndpoint(inputs.tunnelPublicURL);
         if (endpoint) {
             result.link = SetupLinkBuilder::directTunnelLink(*endpoint, inputs.credentials, now);
-            result.browserLink = SetupLinkBuilder::tunnelBrowserLink(
-                inputs.tunnelPublicURL, inputs.credentials, inputs.ticketSerial, now);
+            result.browserLink =
+                noted(SetupLinkBuilder::tunnelBrowserLink(inputs.tunnelPublicURL, inputs.credentials,
+                                                          inputs.ticketSerial, now),
+                      inputs);
         }
         return result;
     }
@@ -31,7 +45,8 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
         host = inputs.bestLANAddress().value_or(host);
     result.resolvedLANAddress = host + QLatin1Char(':') + port;
     result.link = SetupLinkBuilder::lanLink(host, settings.lanPort, inputs.credentials, now);
-    result.browserLink = SetupLinkBuilder::lanBrowserLink(host, settings.lanPort, inputs.credentials,
-                                                          inputs.ticketSerial, now);
+    result.browserLink = noted(SetupLinkBuilder::lanBrowserLink(host, settings.lanPort, inputs.credentials,
+                                                                inputs.ticketSerial, now),
+                               inputs);
     return result;
 }

@@ -21,6 +21,8 @@ struct Inputs {
     std::function<std::optional<QString>()> bestLANAddress;
     // Tells the browser form's ticket apart from others made in the same second.
     QString ticketSerial = {};
+    // Named on the browser form's pairing screen, with the number of pinned folders; empty: not named.
+    QString computerName = {};
 };
 
 struct Result {

@@ -5,6 +5,8 @@
 #include "Shared/NotifyingSetter.h"
 #include "Shared/TunnelState.h"
 
+#include <QSysInfo>
+
 SetupLinkPublisher::SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval,
                                        TunnelPollTimings pollTimings, QObject *parent)
     : QObject(parent), m_hooks(std::move(hooks)), m_tunnelPoller(new TunnelStatusPoller(pollTimings, this)),
@@ -79,9 +81,10 @@ void SetupLinkPublisher::stopRefreshAndPoll()
 
 void SetupLinkPublisher::recompute(const HostingSettings &settings, Renewal renewal)
 {
-    SetupLinkComposer::Inputs inputs{settings, m_hooks.credentials(), m_tunnelPublicURL,
-                                     [this] { return bestLANAddress(m_networkInterfaces->addresses()); },
-                                     m_ticketSerial};
+    SetupLinkComposer::Inputs inputs{
+        settings,          m_hooks.credentials(),
+        m_tunnelPublicURL, [this] { return bestLANAddress(m_networkInterfaces->addresses()); },
+        m_ticketSerial,    QSysInfo::machineHostName()};
     const SetupLinkComposer::Result result = SetupLinkComposer::compose(inputs);
     // The browser form's ticket counts its time from now, after the pairing that used the last one (the agent
     // refuses a ticket made before a pairing); the app link stays as it was shown.

@@ -152,6 +152,7 @@ async def restart_revoke_rotate(agent):
     await agent.start()
     first, second = await Tablet(agent).connect(), await Tablet(agent, "tablet-2").connect()
     kept = await first.open("codex")
+    await until(lambda: second.list_changes > 0, "a session opened by another tablet announced")
     others = [await second.open("codex"), await second.open("sizer")]
     await first.wait_text(kept, "[y/n] ")
     before = bytes(first.output[kept])
