@@ -8,8 +8,8 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
     const HostingSettings &settings = inputs.settings;
     Result result;
     if (settings.mode == HostingMode::relay) {
-        result.link =
-            SetupLinkBuilder::relayLink(settings.relayURL, settings.relayVersion, inputs.credentials, now);
+        result.link = SetupLinkBuilder::relayLink(settings.relayURL, settings.relayVersion,
+                                                  inputs.credentials, inputs.appCodeSerial, now);
         return result;
     }
 
@@ -19,7 +19,8 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
         result.resolvedLANAddress = QStringLiteral("127.0.0.1:") + port;
         const std::optional<QString> endpoint = directTunnelWebSocketEndpoint(inputs.tunnelPublicURL);
         if (endpoint) {
-            result.link = SetupLinkBuilder::directTunnelLink(*endpoint, inputs.credentials, now);
+            result.link =
+                SetupLinkBuilder::directTunnelLink(*endpoint, inputs.credentials, inputs.appCodeSerial, now);
             result.browserLink = SetupLinkBuilder::tunnelBrowserLink(
                 inputs.tunnelPublicURL, inputs.credentials, inputs.ticketSerial, now);
         }
@@ -30,7 +31,8 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
     if (settings.lanBindAll && inputs.bestLANAddress)
         host = inputs.bestLANAddress().value_or(host);
     result.resolvedLANAddress = host + QLatin1Char(':') + port;
-    result.link = SetupLinkBuilder::lanLink(host, settings.lanPort, inputs.credentials, now);
+    result.link =
+        SetupLinkBuilder::lanLink(host, settings.lanPort, inputs.credentials, inputs.appCodeSerial, now);
     result.browserLink = SetupLinkBuilder::lanBrowserLink(host, settings.lanPort, inputs.credentials,
                                                           inputs.ticketSerial, now);
     return result;
