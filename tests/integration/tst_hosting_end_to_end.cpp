@@ -74,7 +74,8 @@ private slots:
         // nobody's right credentials.
         QTRY_VERIFY_WITH_TIMEOUT(lines.contains("used") || lines.contains("FAIL"), 30000);
         QVERIFY2(lines.contains("used"), lines.constData());
-        QTRY_COMPARE(devices.count(), 1);
+        // The tablet may pair before the host sees the agent running and shows a link.
+        QTRY_VERIFY(devices.count() == 1 && !currentCode().isEmpty());
         relay.write(currentCode().toUtf8() + '\n');
         QTRY_VERIFY_WITH_TIMEOUT(lines.contains("paired") || lines.contains("FAIL"), 30000);
         QVERIFY2(lines.contains("paired"), lines.constData());
