@@ -20,8 +20,8 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
     const HostingSettings &settings = inputs.settings;
     Result result;
     if (settings.mode == HostingMode::relay) {
-        result.link =
-            SetupLinkBuilder::relayLink(settings.relayURL, settings.relayVersion, inputs.credentials, now);
+        result.link = SetupLinkBuilder::relayLink(settings.relayURL, settings.relayVersion,
+                                                  inputs.credentials, inputs.appCodeSerial, now);
         return result;
     }
 
@@ -31,7 +31,8 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
         result.resolvedLANAddress = QStringLiteral("127.0.0.1:") + port;
         const std::optional<QString> endpoint = directTunnelWebSocketEndpoint(inputs.tunnelPublicURL);
         if (endpoint) {
-            result.link = SetupLinkBuilder::directTunnelLink(*endpoint, inputs.credentials, now);
+            result.link =
+                SetupLinkBuilder::directTunnelLink(*endpoint, inputs.credentials, inputs.appCodeSerial, now);
             result.browserLink =
                 noted(SetupLinkBuilder::tunnelBrowserLink(inputs.tunnelPublicURL, inputs.credentials,
                                                           inputs.ticketSerial, now),
@@ -44,7 +45,8 @@ SetupLinkComposer::Result SetupLinkComposer::compose(const Inputs &inputs, const
     if (settings.lanBindAll && inputs.bestLANAddress)
         host = inputs.bestLANAddress().value_or(host);
     result.resolvedLANAddress = host + QLatin1Char(':') + port;
-    result.link = SetupLinkBuilder::lanLink(host, settings.lanPort, inputs.credentials, now);
+    result.link =
+        SetupLinkBuilder::lanLink(host, settings.lanPort, inputs.credentials, inputs.appCodeSerial, now);
     result.browserLink = noted(SetupLinkBuilder::lanBrowserLink(host, settings.lanPort, inputs.credentials,
                                                                 inputs.ticketSerial, now),
                                inputs);
