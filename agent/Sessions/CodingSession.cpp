@@ -12,11 +12,6 @@ const QString statusFileName = QStringLiteral("/status");
 // A client that tmux keeps dropping while its session goes on is not taken back forever.
 constexpr int maxReattachments = 3;
 
-QJsonObject endedBecause(const QString &reason)
-{
-    return QJsonObject{{QStringLiteral("reason"), reason}, {QStringLiteral("exitCode"), QJsonValue::Null}};
-}
-
 QJsonObject exited(std::optional<int> status)
 {
     return QJsonObject{{QStringLiteral("reason"), QStringLiteral("exited")},
@@ -251,6 +246,11 @@ void CodingSession::onClientFinished(const QString &problem)
                      else
                          finish(endedBecause(QStringLiteral("ended")));
                  });
+}
+
+QJsonObject CodingSession::endedBecause(const QString &reason)
+{
+    return QJsonObject{{QStringLiteral("reason"), reason}, {QStringLiteral("exitCode"), QJsonValue::Null}};
 }
 
 std::optional<QJsonObject> CodingSession::exitIn(const QString &folder)

@@ -64,7 +64,9 @@ QString OutputSpool::append(qint64 offset, const QByteArray &bytes)
         m_current.setFileName(m_folder + QLatin1Char('/') + prefix +
                               QStringLiteral("%1").arg(offset, 16, 10, QLatin1Char('0')));
         // Unbuffered: what the agent received is in the file even if the agent is killed the next moment.
-        if (!m_current.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        // Created owner-only: a transcript may hold anything the program showed.
+        if (!m_current.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered,
+                            QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
             m_failed = true;
             return m_current.errorString();
         }

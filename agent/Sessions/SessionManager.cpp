@@ -36,7 +36,7 @@ bool isPrivateFolder(const QString &path)
            status.st_uid == ::getuid() && (status.st_mode & 077) == 0;
 }
 
-bool writeJson(const QString &path, const QJsonObject &object, QString *error)
+bool writeBytes(const QString &path, const QByteArray &bytes, QString *error)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
@@ -44,7 +44,6 @@ bool writeJson(const QString &path, const QJsonObject &object, QString *error)
         *error = file.errorString();
         return false;
     }
-    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact);
     if (file.write(bytes) != bytes.size() || !file.commit()) {
         *error = file.errorString();
         return false;
@@ -59,7 +58,11 @@ SessionManager::SessionManager(SessionSettings settings, const WorkspaceFileServ
     : QObject(parent), m_settings(std::move(settings)), m_files(files), m_authenticator(authenticator),
       m_programs(m_settings.programs, m_settings.allowShell,
                  m_settings.agentEnvironment.value(QStringLiteral("PATH")), SessionPrograms::userLoginShell())
-{}
+{
+    m_stateWrite.setSingleShot(true);
+    m_stateWrite.setInterval(SessionLimits::stateWriteDelayMs);
+    connect(&m_stateWrite, &QTimer::timeout, this, &SessionManager::writeState);
+}
 
 SessionManager::~SessionManager()
 {
@@ -93,7 +96,7 @@ void SessionManager::start()
     const QStringList ids = sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     m_recovering = static_cast<int>(ids.size());
     if (ids.isEmpty())
-        writeState();
+        stateChanged();
     for (const QString &id : ids) {
         server(id).run({QStringLiteral("has-session"), QStringLiteral("-t"), QLatin1Char('=') + id}, this,
                        [this, id](int status, const QByteArray &) {
@@ -103,7 +106,7 @@ void SessionManager::start()
                            if (!m_sessions.isEmpty())
                                AgentLog::event(
                                    QStringLiteral("took over %1 running session(s)").arg(m_sessions.size()));
-                           writeState();
+                           stateChanged();
                        });
     }
 }
@@ -123,6 +126,7 @@ void SessionManager::recover(const QString &id, bool running)
     if (file.open(QIODevice::ReadOnly))
         info = SessionInfo::fromJson(QJsonDocument::fromJson(file.readAll()).object());
     QString why;
+    bool unpinned = false;
     if (!info || info->id != id)
         why = QStringLiteral("it is not one the agent opened");
     else if (info->pairing != m_settings.pairing)
@@ -131,12 +135,16 @@ void SessionManager::recover(const QString &id, bool running)
         why = QStringLiteral("the device that opened it was revoked");
     else if (QFile::exists(folder + QStringLiteral("/status")))
         why = QStringLiteral("its program ended while no agent ran");
+    else if ((unpinned = isUnpinned(info->folder)))
+        why = QStringLiteral("its folder is no longer pinned");
     if (!why.isEmpty()) {
         AgentLog::event(QStringLiteral("session %1 ended: %2").arg(id, why));
-        // Only a program's own end is told to a tablet that comes back: after a new pairing or a revoke, the
-        // tablets that knew the session cannot come back.
+        // Only a program's own end, or the unpinning, is told to a tablet that comes back: after a new
+        // pairing or a revoke, the tablets that knew the session cannot come back.
         if (const auto how = CodingSession::exitIn(folder))
             rememberEnd(id, *how);
+        else if (unpinned)
+            rememberEnd(id, CodingSession::endedBecause(QStringLiteral("unpinned")));
         server(id).run({QStringLiteral("kill-server")}, this,
                        [folder](int, const QByteArray &) { QDir(folder).removeRecursively(); });
         return;
@@ -146,8 +154,19 @@ void SessionManager::recover(const QString &id, bool running)
     session->recover();
 }
 
+bool SessionManager::isUnpinned(const QString &folder) const
+{
+    // A folder that went away inside a pinned one is not an unpinning: its program may still run there.
+    const auto confined = m_files->confinedPath(folder);
+    const auto *error = std::get_if<ServiceError>(&confined);
+    return error && error->code == QStringLiteral("path_outside_workspace");
+}
+
 void SessionManager::release()
 {
+    // The host reads the file while no agent runs: it must be current when this agent goes.
+    if (m_stateWrite.isActive())
+        writeState();
     for (CodingSession *session : std::as_const(m_sessions)) {
         session->disconnect(this);
         session->release();
@@ -187,7 +206,8 @@ void SessionManager::open(const QString &folder, const QString &program, int col
     const QString sessionFolder = SessionFiles::sessionFolder(m_settings.runtimeFolder, info.id);
     QString error = QStringLiteral("cannot create %1").arg(sessionFolder);
     if (!makePrivateFolder(sessionFolder) ||
-        !writeJson(SessionInfo::fileIn(sessionFolder), info.toJson(), &error)) {
+        !writeBytes(SessionInfo::fileIn(sessionFolder),
+                    QJsonDocument(info.toJson()).toJson(QJsonDocument::Compact), &error)) {
         AgentLog::error(QStringLiteral("cannot open a session: %1").arg(error));
         QDir(sessionFolder).removeRecursively();
         return done(ServiceError{QStringLiteral("session_failed"), error});
@@ -211,7 +231,7 @@ void SessionManager::open(const QString &folder, const QString &program, int col
                                          AgentLog::printable(session->info().folder),
                                          AgentLog::printable(session->info().deviceName)));
                 adopt(session);
-                writeState();
+                stateChanged();
                 if (guard)
                     done(session);
             });
@@ -222,7 +242,7 @@ void SessionManager::adopt(CodingSession *session)
 {
     const QString id = session->info().id;
     m_sessions.insert(id, session);
-    connect(session, &CodingSession::viewersChanged, this, &SessionManager::writeState);
+    connect(session, &CodingSession::viewersChanged, this, &SessionManager::stateChanged);
     connect(session, &CodingSession::ended, this, [this, session, id](const QJsonObject &how) {
         AgentLog::event(
             QStringLiteral("session %1 ended (%2)").arg(id, how.value(QStringLiteral("reason")).toString()));
@@ -230,7 +250,7 @@ void SessionManager::adopt(CodingSession *session)
         rememberEnd(id, how);
         QDir(SessionFiles::sessionFolder(m_settings.runtimeFolder, id)).removeRecursively();
         session->deleteLater();
-        writeState();
+        stateChanged();
     });
     emit changed();
 }
@@ -277,8 +297,15 @@ void SessionManager::checkDevices()
     }
 }
 
+void SessionManager::stateChanged()
+{
+    if (!m_stateWrite.isActive())
+        m_stateWrite.start();
+}
+
 void SessionManager::writeState()
 {
+    m_stateWrite.stop();
     QJsonArray sessions;
     for (const CodingSession *session : std::as_const(m_sessions)) {
         QJsonObject entry = session->describe();
@@ -286,10 +313,16 @@ void SessionManager::writeState()
         entry.insert(QStringLiteral("deviceId"), session->info().deviceId);
         sessions.append(entry);
     }
+    const QByteArray state =
+        QJsonDocument(QJsonObject{{QStringLiteral("format"), 1}, {QStringLiteral("sessions"), sessions}})
+            .toJson(QJsonDocument::Compact);
+    if (state == m_writtenState)
+        return;
     QString error;
-    if (!writeJson(SessionFiles::stateFile(m_settings.runtimeFolder),
-                   QJsonObject{{QStringLiteral("format"), 1}, {QStringLiteral("sessions"), sessions}},
-                   &error))
+    // A failed write is tried again at the next change.
+    if (writeBytes(SessionFiles::stateFile(m_settings.runtimeFolder), state, &error))
+        m_writtenState = state;
+    else
         AgentLog::error(QStringLiteral("cannot write the sessions' state file: %1").arg(error));
     emit changed();
 }

@@ -9,13 +9,13 @@ namespace {
 // Run by /bin/sh in the session: enters the folder, hides the agent's tmux server from the program, and keeps
 // the program's exit status for the agent, in a file and in the terminal (see ExitMarker), which it then
 // keeps open until the agent ends the session. The shell outlives an interrupt meant for the program, so that
-// an interrupted program's status is kept too. Every argument comes as a positional parameter: nothing from a
-// tablet is ever part of a script or a tmux format.
+// an interrupted program's status is kept too, owner-only (the program's own mask is left as it was). Every
+// argument comes as a positional parameter: nothing from a tablet is ever part of a script or a tmux format.
 const QString wrapperScript =
     QStringLiteral("status_file=$1; exit_format=$2; cd -- \"$3\" || exit 126; shift 3; unset TMUX TMUX_PANE; "
                    "trap : INT QUIT; "
-                   "\"$@\"; status=$?; printf '%s\\n' \"$status\" >\"$status_file.new\" && mv -f "
-                   "\"$status_file.new\" \"$status_file\"; "
+                   "\"$@\"; status=$?; (umask 077 && printf '%s\\n' \"$status\" >\"$status_file.new\") && "
+                   "mv -f \"$status_file.new\" \"$status_file\"; "
                    "printf \"$exit_format\" \"$status\"; trap - INT QUIT; exec sleep infinity");
 
 const QString separator = QStringLiteral(";");

@@ -43,6 +43,7 @@ const endings = {
     : 'The session was ended from a tablet.'),
   host: () => 'The session was ended on the computer.',
   revoked: () => 'The session ended: the device that opened it was revoked.',
+  unpinned: () => 'The session ended: its folder is no longer pinned on the computer.',
 };
 
 export class TerminalView {
