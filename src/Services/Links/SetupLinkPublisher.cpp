@@ -82,11 +82,13 @@ void SetupLinkPublisher::stopRefreshAndPoll()
 
 void SetupLinkPublisher::recompute(const HostingSettings &settings)
 {
-    SetupLinkComposer::Inputs inputs{
-        settings,          m_hooks.credentials(),
-        m_tunnelPublicURL, [this] { return bestLANAddress(m_networkInterfaces->addresses()); },
-        m_ticketSerial,    m_appCodeSerial,
-        QSysInfo::machineHostName()};
+    SetupLinkComposer::Inputs inputs{settings,
+                                     m_hooks.credentials(),
+                                     m_tunnelPublicURL,
+                                     [this] { return bestLANAddress(m_networkInterfaces->addresses()); },
+                                     m_ticketSerial,
+                                     m_appCodeSerial,
+                                     QSysInfo::machineHostName()};
     const SetupLinkComposer::Result result = SetupLinkComposer::compose(inputs);
     setResolvedLANAddress(result.resolvedLANAddress.value_or(QString()));
     setSetupLink(result.link.value_or(QUrl()), result.browserLink.value_or(QUrl()));
