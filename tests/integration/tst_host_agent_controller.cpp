@@ -7,20 +7,12 @@
 #include "Shared/WindowDrawing.h"
 
 #include <QDir>
-
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSignalSpy>
-#include <QUrlQuery>
 
 #include <csignal>
 
 namespace {
-
-QString queryValue(const QUrl &link, const QString &key)
-{
-    return QUrlQuery(link).queryItemValue(key, QUrl::FullyDecoded);
-}
 
 // One variable of a running agent's environment, "<unset>" when it has none.
 QString agentVariable(qint64 pid, const QString &name)
