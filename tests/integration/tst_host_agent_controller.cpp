@@ -111,24 +111,6 @@ private slots:
         QVERIFY(h.controller->skippedOutputBytes() > 0);
     }
 
-    void waitsForTheKeyringToUnlock()
-    {
-        AgentControllerHarness h;
-        FakeAgent::setScript("hang");
-        h.keyring.locked = true;
-        h.keyring.unlockAnswer = MemoryKeyring::UnlockAnswer::Dismiss;
-        h.keyring.holdAnswers = true;
-        h.controller->start(&h.preferences);
-        h.keyring.answerNow();
-        QTRY_VERIFY(h.controller->credentialStore().waitingForUnlock());
-        QCOMPARE(h.controller->agentProcessId(), 0);
-        h.keyring.holdAnswers = false;
-        h.keyring.answerNow();
-        // Hosting goes on with credentials in memory; what the user is told meanwhile is the credential
-        // stores' test.
-        QTRY_VERIFY(h.controller->agentProcessId() != 0);
-    }
-
     void publishesAndRefreshesTheLinkWhileTheAgentRuns()
     {
         AgentControllerHarness h;

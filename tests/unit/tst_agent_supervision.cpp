@@ -31,9 +31,9 @@ FileProbe probe(const QStringList &existing, const QStringList &executables = {}
             }};
 }
 
-// The end of a run the supervisor itself brings about, in place of a signal another sends.
+// The end of a run the supervisor itself brings about, in place of a signal another sends. The window's stop,
+// which does not wait, is the window test's.
 constexpr int stopWaiting = -1;
-constexpr int stopNotWaiting = -2;
 
 // Set in the environment of this test's own program when it plays a host that launches one agent.
 const char *const playHostVariable = "AGENT_SUPERVISOR_TEST_PLAY_HOST";
@@ -116,7 +116,7 @@ private slots:
     void reportsTheEndOfARun_data()
     {
         QTest::addColumn<QString>("script");
-        // Sent by another, or stopWaiting / stopNotWaiting: the supervisor stops the agent.
+        // Sent by another, or stopWaiting: the supervisor stops the agent.
         QTest::addColumn<int>("signal");
         QTest::addColumn<AgentRunState>("expected");
         // The agent's own line stays in the log; the state says what it means, once.
@@ -135,9 +135,6 @@ private slots:
         // A stop signals the whole group, then kills an agent that ignores it.
         QTest::newRow("stop, waiting, as at quit")
             << "ignore-term;hang" << stopWaiting << AgentRunState::stopped();
-        // The window's stop: it returns at once and the state says so until the agent is gone.
-        QTest::newRow("stop, not waiting")
-            << "ignore-term;hang" << stopNotWaiting << AgentRunState::stopped();
     }
 
     void reportsTheEndOfARun()
@@ -154,9 +151,8 @@ private slots:
             ::kill(static_cast<pid_t>(s.supervisor.agentProcessId()), signal);
         } else if (signal < 0) {
             QTRY_VERIFY(FakeAgent::ignores(s.supervisor.agentProcessId(), SIGTERM));
-            s.supervisor.stop(signal == stopWaiting);
-            QCOMPARE(s.supervisor.state(),
-                     signal == stopWaiting ? AgentRunState::stopped() : AgentRunState::stopping());
+            s.supervisor.stop(true);
+            QCOMPARE(s.supervisor.state(), AgentRunState::stopped());
             // The terminate reached the whole group, not the agent alone.
             QTRY_VERIFY(QFileInfo::exists(grandchild + ".term"));
         }
