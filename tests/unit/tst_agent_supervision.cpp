@@ -265,39 +265,29 @@ void AgentSupervisionTest::splitsBrokenBytes()
 
 void AgentSupervisionTest::logNeverShowsAPieceOfASecret_data()
 {
-    QTest::addColumn<QList<QByteArray>>("reads");
-    QTest::addColumn<bool>("endsUnfinished");
-    QTest::addColumn<QString>("shown"); // the lines joined
+    QTest::addColumn<QByteArray>("output"); // in one read
+    QTest::addColumn<QString>("shown");     // the lines joined
     const QByteArray filler(65516, 'x');
     const QByteArray secret = token.toUtf8();
-    QTest::newRow("a line cut at the length limit, across the secret")
-        << QList<QByteArray>{filler + secret + "\n"} << false << QString(filler + "redacted");
-    QTest::newRow("the same line arriving in small reads")
-        << QList<QByteArray>{filler.left(30000), filler.mid(30000) + secret.left(10), secret.mid(10) + "\n"}
-        << false << QString(filler + "redacted");
+    // A cut across a secret, at the real limit and whatever the reads, is the agent-output fuzz target's.
     QTest::newRow("a line that never ends, cut twice")
-        << QList<QByteArray>{filler + secret + filler + secret + filler} << true
+        << QByteArray(filler + secret + filler + secret + filler)
         << QString(filler + "redacted" + filler + "redacted" + filler);
     QTest::newRow("stopped after the start of a secret")
-        << QList<QByteArray>{"tok=" + secret.left(21)} << true << QStringLiteral("tok=redacted");
+        << QByteArray("tok=" + secret.left(21)) << QStringLiteral("tok=redacted");
     QTest::newRow("stopped after a whole secret and the start of another")
-        << QList<QByteArray>{"a " + secret + " b " + secret.left(8)} << true
-        << QStringLiteral("a redacted b redacted");
+        << QByteArray("a " + secret + " b " + secret.left(8)) << QStringLiteral("a redacted b redacted");
     QTest::newRow("too short a start to be told from text")
-        << QList<QByteArray>{"tok=" + secret.left(7)} << true << QString("tok=" + token.left(7));
+        << QByteArray("tok=" + secret.left(7)) << QString("tok=" + token.left(7));
 }
 
 void AgentSupervisionTest::logNeverShowsAPieceOfASecret()
 {
-    QFETCH(QList<QByteArray>, reads);
-    QFETCH(bool, endsUnfinished);
+    QFETCH(QByteArray, output);
     AgentOutputLog log([] { return QStringList{token}; }, 1000);
-    for (const QByteArray &read : reads) {
-        log.take(QProcess::StandardOutput, read);
-        log.publish();
-    }
-    if (endsUnfinished)
-        log.finishStreams();
+    log.take(QProcess::StandardOutput, output);
+    log.publish();
+    log.finishStreams();
     QTEST(log.lines().join(QString()), "shown");
     // The lines are pieces of the text above, which holds no piece of the secret. An unfinished line is shown
     // whole; only a line still growing is cut.
