@@ -1,6 +1,7 @@
 #include "TabletConversation.h"
 
 #include "AgentLog.h"
+#include "Http/WriteBacklog.h"
 #include "Sessions/SessionRequests.h"
 #include "Shared/AgentBuild.h"
 
@@ -39,6 +40,11 @@ TabletConversation::~TabletConversation()
 {
     if (m_holdingRefusal)
         m_services.throttle->endHold();
+}
+
+void TabletConversation::setBacklog(const WriteBacklog *backlog)
+{
+    m_backlog = backlog;
 }
 
 void TabletConversation::receive(const QString &text)
@@ -224,6 +230,10 @@ SessionRequests *TabletConversation::sessionRequests()
             if (!m_closing)
                 emit send(text);
         });
+        if (m_backlog) {
+            m_sessionRequests->setOutputGate([backlog = m_backlog] { return !backlog || backlog->takesOutput(); });
+            connect(m_backlog, &WriteBacklog::drained, m_sessionRequests, &SessionRequests::resumeOutput);
+        }
     }
     return m_sessionRequests;
 }

@@ -1,6 +1,7 @@
 #include "AgentAuthAttempts.h"
 #include "AgentOptions.h"
 #include "Auth/ControlRequest.h"
+#include "Http/WaitingConnections.h"
 #include "Relay/RelayCodec.h"
 #include "Shared/RelayCodecStateName.h"
 #include "Shared/RelayEndpoint.h"
@@ -34,6 +35,7 @@ private slots:
     void secretsDifferingAnywhereAreRefused();
     void everyRequestIsAnswered();
     void confinement();
+    void waitingConnectionsGiveWay();
 
 private:
     QString path(const QString &relative) const { return m_dir.filePath(relative); }
@@ -249,6 +251,27 @@ void AgentCoreTest::confinement()
                  expected.startsWith('=') ? '=' + QFileInfo(path(expected.mid(1))).canonicalFilePath()
                                           : expected);
     }
+}
+
+void AgentCoreTest::waitingConnectionsGiveWay()
+{
+    // Two per source, four in all. Each row: a connection arriving (or, with a minus sign, leaving) and the one
+    // that gives way for it.
+    WaitingConnections waiting(2, 4);
+    const QList<std::tuple<qint64, QString, std::optional<quint64>>> table{
+        {1, "a", {}}, {2, "a", {}}, {3, "a", 1}, // the source's oldest gives way, not the newcomer
+        {-2, "", {}}, {4, "a", {}},              // one that authenticated leaves room
+        {-99, "", {}},                           // an unknown one changes nothing
+        {5, "b", {}}, {6, "c", {}}, {7, "b", 3}, // all four taken: the oldest of the source holding most
+        {8, "d", 5},  {9, "e", 4},               // as many each: the oldest of all
+    };
+    for (const auto &[id, source, givesWay] : table) {
+        if (id < 0)
+            waiting.leave(static_cast<quint64>(-id));
+        else
+            QCOMPARE(waiting.arrive(static_cast<quint64>(id), source), givesWay);
+    }
+    QCOMPARE(waiting.count(), 4);
 }
 
 QTEST_GUILESS_MAIN(AgentCoreTest)
