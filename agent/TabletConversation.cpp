@@ -231,7 +231,8 @@ SessionRequests *TabletConversation::sessionRequests()
                 emit send(text);
         });
         if (m_backlog) {
-            m_sessionRequests->setOutputGate([backlog = m_backlog] { return !backlog || backlog->takesOutput(); });
+            m_sessionRequests->setOutputGate(
+                [backlog = m_backlog] { return !backlog || backlog->takesOutput(); });
             connect(m_backlog, &WriteBacklog::drained, m_sessionRequests, &SessionRequests::resumeOutput);
         }
     }

@@ -212,13 +212,14 @@ void LocalServer::adopt(QWebSocket *socket, QTcpSocket *connection)
             });
     // A peer that does not read would only fill the queue further with a close frame: it is cut off, after
     // whatever is sending to it now has returned.
-    connect(backlog, &WriteBacklog::stuck, socket,
-            [this, socket](const QString &why) {
-                AgentLog::event(
-                    QStringLiteral("connection from %1 cut off: it does not read (%2)").arg(peerOf(socket), why));
-                socket->abort();
-            },
-            Qt::QueuedConnection);
+    connect(
+        backlog, &WriteBacklog::stuck, socket,
+        [this, socket](const QString &why) {
+            AgentLog::event(
+                QStringLiteral("connection from %1 cut off: it does not read (%2)").arg(peerOf(socket), why));
+            socket->abort();
+        },
+        Qt::QueuedConnection);
     // A refused tablet whose refusal is held back waits for nothing more: it leaves its place to others.
     connect(conversation, &TabletConversation::authenticationSettled, this, settled);
     connect(socket, &QWebSocket::textMessageReceived, conversation, &TabletConversation::receive);
@@ -245,7 +246,8 @@ QString LocalServer::sourceOf(const QWebSocket *socket) const
     // only picks which tunnel source it counts as.
     if (isTunnelled(socket))
         return QStringLiteral("tunnel ") +
-               QString::fromLatin1(socket->request().rawHeader(forwardedForHeader).split(',').last().trimmed());
+               QString::fromLatin1(
+                   socket->request().rawHeader(forwardedForHeader).split(',').last().trimmed());
     return peerOf(socket);
 }
 

@@ -224,11 +224,12 @@ def relay(version):
         await until(lambda: closed("t4"), "the end of t4")
         check(not closed("t3") and any(f.get("peer") == "t3" and "parse_error" in f["payload"] for f in frames
                                        if f["type"] == "data"), "t3 answered")
-        # At most 64 tablets behind the relay wait to authenticate at once, t3 among them.
+        # At most 64 tablets behind the relay wait to authenticate at once, t3 among them: past that the one that
+        # waited longest gives way.
         for peer in range(65):
             await forward(str(peer), {}, 13 + peer)
-        await until(lambda: closed("63"), "the 65th refused")
-        check(not closed("62"), "the 64th refused")
+        await until(lambda: closed("0"), "the longest waiting after t3 pushed out")
+        check(closed("t3") and not closed("1") and not closed("64"), "the wrong ones pushed out")
         # Revoking the relay tablet ends its conversation, which elixirV2 kept across the drop.
         check(agent.control("/control/revoke", {"deviceId": "relay-ipad", "pairingNonce": "n2"}) == {"revoked": True},
               "the revocation")
@@ -240,7 +241,7 @@ def relay(version):
         check(not os.path.exists(earlier), "the earlier state file taken over")
         # goV1 keeps no resume state and leaves the file alone.
         with open(state) as file:
-            check(file.read() == ('{"format":1,"lastAckedInbound":77,"nextOutbound":73}' if elixir else
+            check(file.read() == ('{"format":1,"lastAckedInbound":77,"nextOutbound":75}' if elixir else
                                   '{"format":1,"lastAckedInbound":7,"nextOutbound":3}'), "the resume state")
 
     scenario.__name__ = f"relay_{version}"
@@ -285,8 +286,10 @@ async def flood_locks_nobody_out(agent):
             await asyncio.wait_for(wrong.recv(), 1.5)
             raise AssertionError("a wrong attempt after the flood was answered at once")
 
-    # Every refusal is counted in the log, in a few lines for the address rather than one each.
-    refusal = re.compile(r"auth rejected: 127\.0\.0\.1: (?:(\d+) more refused|wrong host token)")
+    # Every refusal is counted in the log, in a few lines for the address rather than one each: a guess either
+    # had its answer or, with more than a few waiting from here, was pushed out before it was heard.
+    refusal = re.compile(r"(?:auth rejected: 127\.0\.0\.1: (?:(\d+) more refused|wrong host token)|"
+                         r"connection from 127\.0\.0\.1 closed: too many)")
     counted = (lambda: [int(n or 1) for n in refusal.findall("".join(agent.log))])
     await until(lambda: sum(counted()) == 1001, "every refusal counted")
     check(len(counted()) <= 20, f"{len(counted())} log lines")

@@ -255,15 +255,15 @@ void AgentCoreTest::confinement()
 
 void AgentCoreTest::waitingConnectionsGiveWay()
 {
-    // Two per source, four in all. Each row: a connection arriving (or, with a minus sign, leaving) and the one
-    // that gives way for it.
+    // Two per source, four in all. Each row: a connection arriving (or, with a minus sign, leaving) and the
+    // one that gives way for it.
     WaitingConnections waiting(2, 4);
     const QList<std::tuple<qint64, QString, std::optional<quint64>>> table{
-        {1, "a", {}}, {2, "a", {}}, {3, "a", 1}, // the source's oldest gives way, not the newcomer
-        {-2, "", {}}, {4, "a", {}},              // one that authenticated leaves room
-        {-99, "", {}},                           // an unknown one changes nothing
-        {5, "b", {}}, {6, "c", {}}, {7, "b", 3}, // all four taken: the oldest of the source holding most
-        {8, "d", 5},  {9, "e", 4},               // as many each: the oldest of all
+        {1, "a", {}},  {2, "a", {}}, {3, "a", 1}, // the source's oldest gives way, not the newcomer
+        {-2, "", {}},  {4, "a", {}},              // one that authenticated leaves room
+        {-99, "", {}},                            // an unknown one changes nothing
+        {5, "b", {}},  {6, "c", {}}, {7, "b", 3}, // all four taken: the oldest of the source holding most
+        {8, "d", 5},   {9, "e", 4},               // as many each: the oldest of all
     };
     for (const auto &[id, source, givesWay] : table) {
         if (id < 0)
