@@ -296,8 +296,8 @@ async def flood_locks_nobody_out(agent):
 
 
 async def idle_connections_lock_nobody_out(agent):
-    # Connections that never authenticate, from one source and from 32, each source holding twice what it may
-    # and opening a new one whenever one is closed: the newcomers push out their own source's oldest, and a
+    # Connections that never authenticate, from one source and from 32, together more than may wait in all, each
+    # opening a new one whenever one is closed: the newcomers push out their own source's oldest, and a
     # paired tablet from another address gets in at once all the same.
     await agent.start()
     await Tablet(agent, "ipad").connect()
@@ -310,7 +310,8 @@ async def idle_connections_lock_nobody_out(agent):
                     async with websockets.connect(agent.url, local_addr=(source, 0)) as ws:
                         closed.append(await closing(ws))
 
-        holders = [asyncio.ensure_future(hold(source)) for source in sources for _ in range(8)]
+        each = max(8, 80 // len(sources))
+        holders = [asyncio.ensure_future(hold(source)) for source in sources for _ in range(each)]
         await until(lambda: len(closed) > 4 * len(sources), "the holders pushed out")
         started = time.monotonic()
         await Tablet(agent, "ipad").connect()
