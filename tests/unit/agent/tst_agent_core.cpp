@@ -2,6 +2,7 @@
 #include "AgentOptions.h"
 #include "Auth/ControlRequest.h"
 #include "Http/WaitingConnections.h"
+#include "Http/WriteBacklog.h"
 #include "Relay/RelayCodec.h"
 #include "Shared/RelayCodecStateName.h"
 #include "Shared/RelayEndpoint.h"
@@ -10,6 +11,8 @@
 
 #include <QDir>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -36,6 +39,7 @@ private slots:
     void everyRequestIsAnswered();
     void confinement();
     void waitingConnectionsGiveWay();
+    void writeBacklogHoldsAndGivesUp();
 
 private:
     QString path(const QString &relative) const { return m_dir.filePath(relative); }
@@ -272,6 +276,44 @@ void AgentCoreTest::waitingConnectionsGiveWay()
             QCOMPARE(waiting.arrive(static_cast<quint64>(id), source), givesWay);
     }
     QCOMPARE(waiting.count(), 4);
+}
+
+void AgentCoreTest::writeBacklogHoldsAndGivesUp()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QTcpSocket writer;
+    writer.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(server.waitForNewConnection(5000));
+    QTcpSocket *reader = server.nextPendingConnection();
+    // A reader that takes one byte and no more, so the system's buffers fill as behind a full receive window.
+    reader->setReadBufferSize(1);
+    QVERIFY(writer.waitForConnected(5000));
+    WriteBacklog backlog(300);
+    backlog.watch(&writer);
+    QSignalSpy drained(&backlog, &WriteBacklog::drained), stuck(&backlog, &WriteBacklog::stuck);
+    const QByteArray megabyte(1024 * 1024, 'x');
+    for (int i = 0; i < 7; ++i) {
+        writer.write(megabyte);
+        backlog.queued();
+    }
+    QVERIFY(!backlog.takesOutput());
+    // Nothing moves: given up after the stall limit, not before.
+    QVERIFY(!stuck.wait(200));
+    QVERIFY(stuck.wait(2000));
+    // Reading again: output is taken again.
+    reader->setReadBufferSize(0);
+    connect(reader, &QTcpSocket::readyRead, reader, [reader] { reader->readAll(); });
+    reader->readAll();
+    QVERIFY(drained.wait(5000));
+    QVERIFY(backlog.takesOutput());
+    // More than the bound at once is given up at once.
+    WriteBacklog flooded(60'000);
+    flooded.watch(&writer);
+    QSignalSpy floodedStuck(&flooded, &WriteBacklog::stuck);
+    writer.write(QByteArray(WriteBacklog::maxBytes + 1, 'x'));
+    flooded.queued();
+    QCOMPARE(floodedStuck.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(AgentCoreTest)
