@@ -105,8 +105,13 @@ void RelayClient::onConnected()
     m_closeHandshake = false;
     m_keepaliveTimer.start();
     m_backoff.reset();
-    // The WebSocket makes a new connection for each attempt.
-    m_backlog.watch(m_socket.findChild<QTcpSocket *>());
+    // The WebSocket makes a new connection for each attempt; an earlier one may linger until deleted.
+    QTcpSocket *connection = nullptr;
+    for (QTcpSocket *candidate : m_socket.findChildren<QTcpSocket *>()) {
+        if (candidate->state() == QAbstractSocket::ConnectedState)
+            connection = candidate;
+    }
+    m_backlog.watch(connection);
     setState(QStringLiteral("connected"));
     AgentLog::event(QStringLiteral("relay: connected"));
     sendFrame(m_codec.hello());
