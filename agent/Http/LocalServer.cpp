@@ -183,7 +183,7 @@ void LocalServer::adopt(QWebSocket *socket, QTcpSocket *connection)
         if (QWebSocket *older = m_waitingSockets.take(*givesWay)) {
             m_services.logRefusal(
                 source, QStringLiteral("connection from %1 closed: too many unauthenticated connections")
-                            .arg(peerOf(older)));
+                            .arg(source));
             // 1008 rather than 1013 ("try again later"), which Qt's own clients reject as a protocol error.
             older->close(QWebSocketProtocol::CloseCodePolicyViolated,
                          QStringLiteral("too many unauthenticated connections"));
