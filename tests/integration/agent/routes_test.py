@@ -137,6 +137,13 @@ def ngrok(mode, go, error):
               (error, "" if error else "https://fake-tunnel.ngrok-free.app"), str(tunnel))
         if error:
             await until(lambda: "tunnel: failed" in "".join(agent.log), "the failure logged")
+        # Behind the tunnel each client that ngrok names last in X-Forwarded-For is a source of its own: four
+        # waiting from one and four from another, then a fifth from the first pushes out only that one's oldest.
+        idle = [await websockets.connect(agent.url, extra_headers={
+            "X-Forwarded-For": f"10.0.0.{n}, 203.0.113.{1 if n < 4 or n == 8 else 2}"}) for n in range(9)]
+        check(await closing(idle[0]) == (1008, "too many unauthenticated connections"), "the oldest pushed out")
+        await asyncio.gather(*(ws.close() for ws in idle))
+        check([ws.close_code for ws in idle[1:]] == [1000] * 8, "tunnel clients taken for one source")
         # A tablet that ngrok forwards is recorded as one that came through the tunnel.
         ws = await websockets.connect(agent.url, extra_headers={"X-Forwarded-For": "203.0.113.5"})
         await Tablet(agent, f"t-{mode}-{go}").connect(ws.send, ws.recv)
