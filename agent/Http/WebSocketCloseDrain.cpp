@@ -32,7 +32,8 @@ void WebSocketCloseDrain::watch(QWebSocket *socket, QTcpSocket *tcpConnection, i
     QObject::connect(
         socket, &QWebSocket::aboutToClose, owner,
         [socket, connection, limitMs, owner] {
-            if (!connection || connection->socketDescriptor() < 0)
+            if (!connection || connection->socketDescriptor() < 0 ||
+                owner->findChildren<WebSocketCloseDrain *>(Qt::FindDirectChildrenOnly).size() >= maxDrains)
                 return;
             const int descriptor =
                 ::fcntl(static_cast<int>(connection->socketDescriptor()), F_DUPFD_CLOEXEC, 0);

@@ -20,6 +20,11 @@ class WebSocketCloseDrain : public QObject {
 public:
     // The TCP connection that `socket`, just accepted from `server`, was upgraded from, or null.
     static QTcpSocket *connectionOf(const QWebSocket *socket, const QTcpServer *server);
+    // Each drain holds a descriptor for up to its limit, and whoever keeps opening connections that are
+    // closed (and never answers the close) would otherwise run the process out of descriptors: past this many
+    // at once, a close is not drained.
+    static constexpr int maxDrains = 128;
+
     // Watches `socket` on `connection` for its close, whoever starts it. Drains live as children of `owner`.
     static void watch(QWebSocket *socket, QTcpSocket *connection, int limitMs, QObject *owner);
     ~WebSocketCloseDrain() override;
