@@ -51,11 +51,13 @@ private:
     ConversationServices m_services;
     ControlRequest *m_control;
     int m_closeDrainMs;
-    QHttpServer m_server;
     QPointer<QTcpServer> m_tcpServer;
     QHostAddress m_address;
     QList<QPointer<QWebSocket>> m_sockets;
     WaitingConnections m_waiting;
     QHash<quint64, QPointer<QWebSocket>> m_waitingSockets;
     quint64 m_nextConnection = 0;
+    // Last, so destroyed first: ending its connections calls the sockets' handlers, which use the members
+    // above.
+    QHttpServer m_server;
 };

@@ -7,6 +7,7 @@ import contextlib
 import json
 import os
 import re
+import resource
 import signal
 import socket
 import struct
@@ -331,6 +332,20 @@ async def idle_connections_lock_nobody_out(agent):
             await asyncio.wait(holders, timeout=0.1)
         check(took < 1, f"with {len(sources)} source(s) holding connections the tablet took {took:.2f} s")
         check(set(closed) == {(1008, "too many unauthenticated connections")}, str(set(closed)))
+    # And one that never answers a close, so that each connection pushed out is kept a while for draining, with
+    # the agent under a usual limit of descriptors.
+    resource.prlimit(agent.process.pid, resource.RLIMIT_NOFILE, (1024, 1024))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
+    silent, started = [], time.monotonic()
+    while time.monotonic() - started < 2:
+        sock = socket.create_connection(("127.0.0.1", agent.port), TIMEOUT, ("127.0.0.2", 0))
+        sock.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{agent.port}\r\nUpgrade: websocket\r\nConnection: "
+                     "Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+        sock.recv(200)
+        silent.append(sock)
+    await Tablet(agent, "ipad").connect()
+    for sock in silent:
+        sock.close()
 
 
 SCENARIOS = [lan, ngrok("online", True, ""), ngrok("online", False, "ngrok gave no public URL within 0.7 seconds"),
