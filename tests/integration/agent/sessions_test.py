@@ -5,11 +5,13 @@ import base64
 import json
 import os
 import re
+import socket
 import subprocess
 import time
+import urllib.parse
 
 from relay_stub import Relay
-from session_tablet import TIMEOUT, Tablet, check, run, until
+from session_tablet import TIMEOUT, Tablet, check, device, run, until
 
 
 async def answer_and_exit(agent):
@@ -268,7 +270,61 @@ async def flood(agent):
           f"{len(slow.output[burst])} bytes before the end {slow.ended[burst]}")
 
 
-SCENARIOS = [answer_and_exit, refusals, terminal, resume, restart_revoke_rotate, flood]
+def frame(request):
+    """A request as a client's masked text frame (a zero mask leaves the bytes as they are)."""
+    payload = json.dumps(request).encode()
+    size = bytes([0x80 | len(payload)]) if len(payload) < 126 else bytes([0xFE]) + len(payload).to_bytes(2, "big")
+    return b"\x81" + size + bytes(4) + payload
+
+
+async def reader_that_never_reads(agent):
+    # A paired client that acknowledges the output of a flood but never reads it (its receive window full):
+    # the agent stops taking output for it rather than queueing it, another tablet's echo stays quick, and the
+    # connection is given up when nothing drains for the stall limit.
+    agent.extra["FERROWYN_AGENT_TEST_WRITE_STALL_MS"] = "3000"
+    await agent.start()
+    quick = await Tablet(agent, "quick").connect()
+    flooding = await quick.open("flood")
+    await quick.call("session.detach", {"id": flooding})
+    echo = await quick.open("sizer")
+    address = urllib.parse.urlsplit(agent.url)
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.connect((address.hostname, address.port))
+    sock.sendall(f"GET /ws HTTP/1.1\r\nHost: {address.netloc}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    sock.settimeout(TIMEOUT)
+    check(b" 101 " in sock.recv(200), "the upgrade")
+    secrets = agent.secrets
+    sock.sendall(frame({"id": 1, "method": "auth", "params": device(
+        {"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, "stuck",
+        pairingNonce=agent.pairing_code())}) + frame({"id": 2, "method": "session.attach",
+                                                                  "params": {"id": flooding}}))
+    sock.setblocking(False)
+    baseline, largest, echoes = agent.rss_kb(), 0, []
+    started = time.monotonic()
+    while time.monotonic() - started < 15:
+        try:
+            sock.send(frame({"id": 3, "method": "session.ack", "params": {"id": flooding, "offset": 2 ** 53}}))
+        except OSError:  # cut off
+            break
+        typed = time.monotonic()
+        count = quick.text(echo).count("24 80")
+        await quick.type(echo, "\r")
+        await until(lambda: quick.text(echo).count("24 80") > count, "an echo")
+        echoes.append(time.monotonic() - typed)
+        largest = max(largest, agent.rss_kb() - baseline)
+    cut = time.monotonic() - started
+    sock.close()
+    check(largest < 16 * 1024, f"the agent grew by {largest} kB")
+    # Measured on a shared machine: a rare echo may wait for a busy core.
+    echoes.sort()
+    check(echoes[len(echoes) // 2] < 0.05 and echoes[-1] < 0.2, f"echoes took {echoes[len(echoes) // 2] * 1000:.0f} ms "
+          f"(median) and {echoes[-1] * 1000:.0f} ms")
+    check(3 < cut < 10 and "cut off: it does not read" in "".join(agent.log), f"cut off after {cut:.1f} s")
+
+
+SCENARIOS = [answer_and_exit, refusals, terminal, resume, restart_revoke_rotate, flood, reader_that_never_reads]
 
 
 if __name__ == "__main__":
