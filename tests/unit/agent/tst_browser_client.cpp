@@ -2,7 +2,6 @@
 #include "Web/WebClient.h"
 
 #include <QNetworkInterface>
-#include <QRegularExpression>
 #include <QTest>
 
 using BrowserOrigin::Verdict;
@@ -152,16 +151,10 @@ private slots:
         }
     }
 
-    // The page and its own scripts carry nothing inline for the policy to refuse, and write no markup.
-    void clientHasNoInlineCodeOrMarkupWrites()
+    // The client's scripts write no markup, so no text from outside can become some. (What the page carries
+    // inline, the policy refuses in the browser, and the browser test fails on the console's error.)
+    void clientWritesNoMarkup()
     {
-        const WebClient::Response page =
-            WebClient::answer(true, QStringLiteral("/"), "127.0.0.1:8765", ownHosts());
-        for (const char *inlined : {"<script>", "<style", " style="})
-            QVERIFY2(!page.body.contains(inlined), inlined);
-        QVERIFY(!QRegularExpression(QStringLiteral("\\son[a-z]+\\s*="))
-                     .match(QString::fromUtf8(page.body))
-                     .hasMatch());
         for (const char *script : {"/main.js", "/dom.js", "/home-view.js", "/terminal-view.js", "/key-bar.js",
                                    "/agent-connection.js", "/device-store.js", "/pairing-link.js"}) {
             const QByteArray body =
