@@ -59,8 +59,7 @@ private slots:
         h.controller->start(&h.preferences);
         // Two tablets pair behind the relay, the second with the code shown once the first paired with the
         // scanned one; revoking one ends its conversation there, not the other's, and it cannot come back,
-        // under its own id or the other's. A flood of wrong tokens through the relay first: it holds back
-        // nobody's right credentials.
+        // with its own secret.
         QTRY_VERIFY_WITH_TIMEOUT(lines.contains("used") || lines.contains("FAIL"), 30000);
         QVERIFY2(lines.contains("used"), lines.constData());
         // The tablet may pair before the host sees the agent running and shows a link.
@@ -68,8 +67,6 @@ private slots:
         relay.write(currentCode().toUtf8() + '\n');
         QTRY_VERIFY_WITH_TIMEOUT(lines.contains("paired") || lines.contains("FAIL"), 30000);
         QVERIFY2(lines.contains("paired"), lines.constData());
-        qInfo("%s", lines.mid(lines.indexOf("flood"), lines.indexOf("\npaired") - lines.indexOf("flood"))
-                        .constData());
         QTRY_COMPARE(devices.count(), 2);
         QVERIFY(devices.devices().constFirst().lastSeenAt && devices.devices().constFirst().route == "relay");
         const QString pairedNonce = h.controller->credentialStore().cached()->pairingNonce;
@@ -80,14 +77,9 @@ private slots:
         relay.write(currentCode().toUtf8() + '\n');
         QTRY_VERIFY_WITH_TIMEOUT(lines.contains("revoked") || lines.contains("FAIL"), 10000);
         QVERIFY2(lines.contains("revoked"), lines.constData());
-        const auto ids = [&devices] {
-            QStringList ids;
-            for (const TrustedDevice &device : devices.devices())
-                ids << device.deviceId;
-            ids.sort();
-            return ids;
-        };
-        QTRY_COMPARE(ids(), (QStringList{"relay-tablet-2", "relay-tablet-3"}));
+        // The host's list follows: the revoked tablet gone, the one that paired with the new code there.
+        QTRY_VERIFY(devices.count() == 2 && devices.devices().constFirst().deviceId == "relay-tablet-2" &&
+                    devices.devices().constLast().deviceId == "relay-tablet-3");
     }
 };
 

@@ -1,23 +1,18 @@
 # A local relay on 127.0.0.1 (elixirV2) with tablets behind it, for the host's end-to-end run.
 # Usage: relay_stub.py RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
-# Prints "port N"; a line of figures once a flood of wrong tokens through the relay has been met; "paired" once
-# two tablets paired through the agent's relay link; "revoked" once the first one's conversation was closed
-# with 1008 "device revoked", it was refused under its own and the second one's id, and the second is still
-# served; then it reads the new pairing nonce on standard input and says "revoked" once a tablet paired with it
-# and none with the old one.
+# Prints "port N"; "used" once a second tablet was refused the scanned code; "paired" once two tablets paired
+# through the agent's relay link; then, once the first one's conversation was closed with 1008 "device revoked",
+# it was refused with its own secret and the second is still served, it reads the new pairing nonce on standard
+# input and says "revoked" once a tablet paired with it and none with the old one.
 # "FAIL reason" and a non-zero exit at the first unexpected thing.
 import asyncio
 import collections
 import json
 import sys
-import time
 
 import websockets
 
 from session_tablet import TIMEOUT, device
-
-FLOOD_PEERS = 100
-
 
 def fail(reason):
     print(f"FAIL {reason}", flush=True)
@@ -74,7 +69,7 @@ async def main(token, session, host_token, host_id, nonce, workspace):
         except asyncio.TimeoutError:
             fail(f"nothing for {peer} within {TIMEOUT} s")
 
-    async def auth(peer, device_id, secret=None, pairing=False, host_token=host_token, nonce=nonce):
+    async def auth(peer, device_id, secret=None, pairing=False, nonce=nonce):
         # The answer's payload, and for a refusal the close frame that follows it.
         proof = {"pairingNonce": nonce} if pairing else {}
         if secret is not None:
@@ -102,37 +97,15 @@ async def main(token, session, host_token, host_id, nonce, workspace):
         expect(answer.get("result", {}).get("paired") is True, f"{peer} did not pair: {answer}")
         secrets[peer] = answer["result"]["deviceSecret"]
 
-    # A flood of wrong tokens through the relay, each from a peer of its own, then more from one of them: only
-    # that peer's refusals are held back, and the right credentials from that very peer get in at once.
-    started = time.monotonic()
-    await asyncio.gather(*(send(f"guess-{n}", {"id": 1, "method": "auth", "params": {"token": f"guess-{n}"}})
-                           for n in range(FLOOD_PEERS)))
-    for n in range(FLOOD_PEERS):
-        answer = json.loads((await next_frame(f"guess-{n}"))["payload"])
-        expect("error" in answer, f"guess-{n} was not refused")
-        await next_frame(f"guess-{n}")
-    flooded = time.monotonic() - started
-    for _ in range(3):
-        started = time.monotonic()
-        expect("error" in await auth("guess-0", "relay-tablet-2", host_token="guess"), "guess-0 was let in")
-    held = time.monotonic() - started
-    started = time.monotonic()
-    expect("result" in await auth("guess-0", "relay-tablet-2", secrets["tablet-2"]),
-           "the right credentials were refused after the flood")
-    admitted = time.monotonic() - started
-    print(f"flood relay peers={FLOOD_PEERS} in {flooded:.2f}s, fourth refusal of one peer held {held:.2f}s, "
-          f"right credentials from it answered in {admitted:.3f}s", flush=True)
-    expect(held >= 0.9 and admitted <= 0.5, "the throttle held back the wrong attempt")
     print("paired", flush=True)
 
     closing = await next_frame("tablet-1")  # once the host revokes it
     expect([closing.get(key) for key in ("type", "code", "reason")] == ["close", 1008, "device revoked"],
            f"tablet-1 got {closing}")
-    # The revoked tablet still holds the host token and its own secret; the second tablet's id is no secret.
-    for device_id, secret in (("relay-tablet-2", secrets["tablet-1"]), ("relay-tablet-2", None),
-                              ("relay-tablet-1", secrets["tablet-1"])):
-        answer = await auth("tablet-1", device_id, secret)
-        expect(answer.get("error", {}).get("code") == "auth_failed", f"tablet-1 in as {device_id}: {answer}")
+    # The revoked tablet still holds the host token and its own secret. (Whether another device's id takes its
+    # secret, or none, is the agent's auth test's.)
+    answer = await auth("tablet-1", "relay-tablet-1", secrets["tablet-1"])
+    expect(answer.get("error", {}).get("code") == "auth_failed", f"tablet-1 came back: {answer}")
     await send("tablet-2", {"id": 2, "method": "fs.list", "params": {"path": workspace}})
     expect("result" in json.loads((await next_frame("tablet-2"))["payload"]), "tablet-2 lost its link")
     expect("result" in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]),

@@ -1,5 +1,5 @@
 # Debian's chromium, headless, driven over its DevTools protocol: one browser, pages as attached targets on the
-# browser's own socket, and every console message and CSP violation kept for the test to check.
+# browser's own socket, and every console message (a CSP violation is an error there) kept for the test to check.
 import asyncio
 import base64
 import itertools
@@ -36,9 +36,6 @@ class Page:
             self.console.append(("error", details.get("exception", {}).get("description", details["text"]),
                                  "javascript"))
         self.events.put_nowait((method, params))
-
-    def csp_violations(self):
-        return [text for _, text, _ in self.console if re.search(r"Content.Security.Policy", text, re.I)]
 
     def errors(self):
         """Errors, less the browser's own word on WebSockets that failed (the tests cut and stop them)."""

@@ -2,7 +2,6 @@
 #include "Web/WebClient.h"
 
 #include <QNetworkInterface>
-#include <QRegularExpression>
 #include <QTest>
 
 using BrowserOrigin::Verdict;
@@ -37,16 +36,11 @@ class BrowserClientTest : public QObject {
 private slots:
     void hostHeaderIsParsedStrictly()
     {
-        // The header, and the host and port it gives (-1: none).
-        const std::pair<const char *, QString> parsed[]{{"LocalHost", "localhost -1"},
-                                                        {"192.168.1.5:8765", "192.168.1.5 8765"},
-                                                        {"[::1]:8765", "::1 8765"},
-                                                        {"[0:0:0:0:0:0:0:1]", "::1 -1"}};
-        for (const auto &[header, expected] : parsed) {
-            const std::optional<BrowserOrigin::Authority> authority = BrowserOrigin::parseHost(header);
-            QCOMPARE(authority ? authority->host + ' ' + QString::number(authority->port) : QString(),
-                     expected);
-        }
+        // An IPv6 address is read in its shortest form, and no port is none (-1). (Names in any case, ports
+        // and brackets are the requests' rows.)
+        const std::optional<BrowserOrigin::Authority> loopback =
+            BrowserOrigin::parseHost("[0:0:0:0:0:0:0:1]");
+        QVERIFY(loopback && loopback->host == "::1" && loopback->port == -1);
         // No port, an empty, zero, too large or signed one, user info, a path, a blank, IPv6 unbracketed, a
         // bracketed name or IPv4 address, an unclosed bracket, two ports.
         for (const char *refused : {"", ":8765", "localhost:", "localhost:0", "localhost:65536",
@@ -152,16 +146,10 @@ private slots:
         }
     }
 
-    // The page and its own scripts carry nothing inline for the policy to refuse, and write no markup.
-    void clientHasNoInlineCodeOrMarkupWrites()
+    // The client's scripts write no markup, so no text from outside can become some. (What the page carries
+    // inline, the policy refuses in the browser, and the browser test fails on the console's error.)
+    void clientWritesNoMarkup()
     {
-        const WebClient::Response page =
-            WebClient::answer(true, QStringLiteral("/"), "127.0.0.1:8765", ownHosts());
-        for (const char *inlined : {"<script>", "<style", " style="})
-            QVERIFY2(!page.body.contains(inlined), inlined);
-        QVERIFY(!QRegularExpression(QStringLiteral("\\son[a-z]+\\s*="))
-                     .match(QString::fromUtf8(page.body))
-                     .hasMatch());
         for (const char *script : {"/main.js", "/dom.js", "/home-view.js", "/terminal-view.js", "/key-bar.js",
                                    "/agent-connection.js", "/device-store.js", "/pairing-link.js"}) {
             const QByteArray body =
