@@ -44,9 +44,36 @@ async def until(predicate, what, timeout=TIMEOUT):
         await asyncio.sleep(0.01)
 
 
-def tmux_pid(socket):
-    return subprocess.run(["tmux", "-S", socket, "display-message", "-p", "#{pid}"], capture_output=True, text=True,
-                          timeout=TIMEOUT).stdout.strip()
+def holder_pids(sessions_folder):
+    """The process of each session's holder that runs, by session id (from its command line)."""
+    pids = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as file:
+                words = file.read().split(b"\0")
+        except OSError:
+            continue
+        if os.path.basename(words[0]) == b"ferrowyn-session" and b"--folder" in words:
+            folder = os.fsdecode(words[words.index(b"--folder") + 1])
+            if os.path.dirname(folder) == sessions_folder:
+                pids[os.path.basename(folder)] = int(pid)
+    return pids
+
+
+def proc_status(pid, field):
+    with open(f"/proc/{pid}/status") as status:
+        return int(re.search(field + r":\s+(\d+)", status.read()).group(1))
+
+
+def holder_say(socket, *frames):
+    """Connects to a session's holder as a reader that attaches at the end, sends `frames` (type, body) and
+    leaves."""
+    import socket as sockets
+    import struct
+    with sockets.socket(sockets.AF_UNIX) as connection:
+        connection.connect(socket)
+        for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
+            connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
 
 
 def device(query, device_id, **proof):
@@ -117,10 +144,8 @@ class Agent:
         await self.reader
 
     def rss_kb(self, session=None):
-        """The agent's resident memory, or that of the session's tmux server."""
-        pid = self.process.pid if session is None else tmux_pid(self.sockets()[session])
-        with open(f"/proc/{pid}/status") as status:
-            return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
+        """The agent's resident memory, or that of the session's holder."""
+        return proc_status(self.process.pid if session is None else self.holders()[session], "VmRSS")
 
     def control(self, path, body, secret=None):
         """The answer of a request of the host's, or the HTTP status it was refused with."""
@@ -133,23 +158,26 @@ class Agent:
         except urllib.error.HTTPError as refusal:
             return refusal.code
 
-    def sockets(self):
-        folder = os.path.join(self.run, "ferrowyn", "sessions")
-        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-        return {name: os.path.join(folder, name, "tmux") for name in names}
+    def sessions_folder(self):
+        return os.path.join(self.run, "ferrowyn", "sessions")
 
-    def tmux_sessions(self):
-        """The sessions whose tmux server runs: each session has one of its own."""
-        return [name for name, socket in self.sockets().items()
-                if subprocess.run(["tmux", "-S", socket, "has-session"], stderr=subprocess.DEVNULL).returncode == 0]
+    def socket(self, session):
+        return os.path.join(self.sessions_folder(), session, "socket")
+
+    def holders(self):
+        return holder_pids(self.sessions_folder())
+
+    def live_sessions(self):
+        """The sessions whose holder runs: each session has one of its own."""
+        return sorted(self.holders())
 
     def state(self):
         with open(os.path.join(self.run, "ferrowyn", "sessions.json")) as state:
             return json.load(state)
 
-    def kill_tmux(self):
-        for server in filter(None, map(tmux_pid, self.sockets().values())):
-            os.kill(int(server), signal.SIGKILL)
+    def kill_holders(self):
+        for holder in self.holders().values():
+            os.kill(holder, signal.SIGKILL)
 
     def devices(self):
         path = os.path.join(self.home, ".ferrowyn", "trusted-devices.json")
@@ -321,7 +349,7 @@ def run(scenarios):
                     if agent.process and agent.process.returncode is None:
                         agent.process.kill()
                 finally:
-                    agent.kill_tmux()
+                    agent.kill_holders()
         finally:
             shutil.rmtree(root, ignore_errors=True)
         print(f"{passed} passed, {failed} failed")
