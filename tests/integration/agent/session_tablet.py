@@ -20,7 +20,7 @@ import websockets
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
-PROGRAMS = ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood")
+PROGRAMS = ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "resumer")
 SECRET_NAMES = ("VELMORA_HOST_TOKEN", "VELMORA_HOST_ID", "VELMORA_PAIRING_NONCE", "VELMORA_CONTROL_SECRET",
                 "VELMORA_NGROK_AUTHTOKEN", "VELMORA_RELAY_TOKEN", "VELMORA_RELAY_SESSION")
 
@@ -63,6 +63,15 @@ def holder_pids(sessions_folder):
 def proc_status(pid, field):
     with open(f"/proc/{pid}/status") as status:
         return int(re.search(field + r":\s+(\d+)", status.read()).group(1))
+
+
+def wake_ups(pids):
+    """Voluntary context switches so far of every thread of `pids`."""
+    total = 0
+    for pid in pids:
+        for thread in os.listdir(f"/proc/{pid}/task"):
+            total += proc_status(f"{pid}/task/{thread}", "voluntary_ctxt_switches")
+    return total
 
 
 def holder_say(socket, *frames):
@@ -204,12 +213,13 @@ class RefusedError(Exception):
 
 class Tablet:
     """A tablet's conversation: requests by id, and each session's output reassembled by offset. With
-    `ack_rate` (bytes per second, None for "at once") it acknowledges output as a terminal that draws that fast."""
+    `ack_rate` (bytes per second, None for "at once", 0 for never) it acknowledges output as a terminal that draws
+    that fast."""
 
     def __init__(self, agent, device="tablet-1", ack_rate=None):
         self.agent, self.device, self.ack_rate = agent, device, ack_rate
         self.next_id, self.pending, self.output, self.ended, self.chunks = 0, {}, {}, {}, []
-        self.start, self.unanswered = {}, {}
+        self.start, self.unanswered, self.acknowledged = {}, {}, {}
 
     async def connect(self, send=None, receive=None):
         if send is None:
@@ -238,6 +248,11 @@ class Tablet:
             while True:
                 message = json.loads(await self.receive())
                 if "id" in message and message["id"] in self.pending:
+                    attached = message.get("result", {})
+                    if "from" in attached:
+                        # The output of an attachment starts where its answer says, after the answer.
+                        self.start[attached["session"]["id"]] = attached["from"]
+                        self.output[attached["session"]["id"]] = bytearray()
                     self.pending.pop(message["id"]).set_result(message)
                 elif message.get("method") == "session.output":
                     await self.take(message["params"])
@@ -263,6 +278,9 @@ class Tablet:
         stream += data
         if self.ack_rate:
             await asyncio.sleep(len(data) / self.ack_rate)
+        if self.ack_rate == 0:
+            return
+        self.acknowledged[params["id"]] = params["offset"] + len(data)
         await self.post("session.ack", {"id": params["id"], "offset": params["offset"] + len(data)})
 
     async def post(self, method, params):
@@ -306,8 +324,6 @@ class Tablet:
         return result["session"]["id"]
 
     async def attach(self, session, offset=0):
-        self.start[session] = offset
-        self.output[session] = bytearray()
         return await self.call("session.attach", {"id": session, "from": offset})
 
     def text(self, session):

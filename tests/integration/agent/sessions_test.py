@@ -6,10 +6,11 @@ import base64
 import json
 import os
 import re
+import signal
 import time
 
 from relay_stub import Relay
-from session_tablet import TIMEOUT, Tablet, check, holder_say, run, until
+from session_tablet import TIMEOUT, Tablet, check, holder_say, run, until, wake_ups
 
 
 async def answer_and_exit(agent):
@@ -83,6 +84,13 @@ async def refusals(agent):
     opened = [session] + [await tablet.open("sizer") for _ in range(15)]
     refused = await tablet.refusal("session.open", opening(work, "sizer"))
     check(refused.startswith("too_many_sessions: ") and "16" in refused, refused)
+    # Silent programs wake nobody: neither the agent nor any holder.
+    await until(lambda: len(agent.holders()) == 16, "sixteen holders")
+    await asyncio.sleep(0.5)
+    pids = [agent.process.pid] + list(agent.holders().values())
+    before = wake_ups(pids)
+    await asyncio.sleep(2)
+    check(wake_ups(pids) == before, f"{wake_ups(pids) - before} wake-ups of 16 idle sessions")
     await tablet.call("session.end", {"id": opened[0]})
     await until(lambda: opened[0] in tablet.ended, "the end")
     check(tablet.ended[opened[0]]["reason"] == "ended", str(tablet.ended[opened[0]]))
@@ -100,10 +108,17 @@ async def terminal(agent):
     tablet = await Tablet(agent).connect()
     sizer = await tablet.open("sizer", cols=90, rows=20)
     await tablet.wait_text(sizer, "20 90\r\n")
-    check(await tablet.call("session.resize", {"id": sizer, "cols": 120, "rows": 40}) == {"cols": 120, "rows": 40},
+    # Two tablets: the size of the one active last, then back to the one still attached when it leaves (the
+    # program is asked through its holder, by a reader of no size of its own).
+    other = await Tablet(agent, "tablet-2").connect()
+    await other.attach(sizer, 0)
+    check(await other.call("session.resize", {"id": sizer, "cols": 120, "rows": 40}) == {"cols": 120, "rows": 40},
           "resize answer")
-    await tablet.type(sizer, "\r")
+    holder_say(agent.socket(sizer), (0x02, b"\r"))
     await tablet.wait_text(sizer, "40 120\r\n")
+    await other.call("session.detach", {"id": sizer})
+    holder_say(agent.socket(sizer), (0x02, b"\r"))
+    await until(lambda: tablet.text(sizer).endswith("20 90\r\n"), "the size of the tablet still attached")
     env = await tablet.open("envdump")
     await tablet.wait_text(env, "end of environment")
     names = dict(line.split("=", 1) for line in tablet.text(env).split("\r\n") if "=" in line)
@@ -220,10 +235,19 @@ async def flood(agent):
         count = quick.text(echo).count("24 80")
         await until(lambda: quick.text(echo).count("24 80") > count, "an echo")
         check(time.monotonic() - started < 0.5, "a slow tablet slowed another session")
+    # A tablet that stops acknowledging holds the program within a window (512 KiB) of what it acknowledged.
+    slow.ack_rate = 0
+
+    async def output_bytes():
+        return next(s["outputBytes"] for s in (await quick.call("sessions.list"))["sessions"] if s["id"] == flooding)
+    await asyncio.sleep(0.5)
+    first = await output_bytes()
+    await asyncio.sleep(0.5)
+    held = await output_bytes() - slow.acknowledged[flooding]
+    check(await output_bytes() == first and 0 < held <= 640 * 1024, f"the program ran {held} bytes past the tablet")
     # The holder holds the program back rather than reading on.
     growth = (agent.rss_kb() - baseline, agent.rss_kb(flooding) - holder)
     check(growth[0] < 16 * 1024 and growth[1] < 8 * 1024, f"the agent and the holder grew by {growth} kB")
-    slow.ack_rate = None
     await slow.type(flooding, "\x03")
     interrupted, before = time.monotonic(), len(slow.output[flooding])
     await until(lambda: flooding in slow.ended, "the flood's end", 5)
@@ -238,7 +262,39 @@ async def flood(agent):
           f"{len(slow.output[burst])} bytes before the end {slow.ended[burst]}")
 
 
-SCENARIOS = [answer_and_exit, refusals, terminal, resume, restart_revoke_rotate, flood]
+async def holders_outlive(agent):
+    # The agent killed in a flood and started again: a tablet back at the offset it had gets exactly the bytes
+    # the program wrote, one from further back than is kept is told how much it missed; a holder killed outright
+    # ends its session, tells the tablets, and leaves nothing behind.
+    await agent.start()
+    tablet = await Tablet(agent, ack_rate=1_000_000).connect()
+    session = await tablet.open("resumer")
+    await until(lambda: len(tablet.output.get(session, b"")) > 300_000, "the flood")
+    await agent.stop(signal.SIGKILL)
+    had = len(tablet.output[session])
+    expected = b"".join(b"%d\r\n" % i for i in range(1, 300001))
+    await agent.start()
+    back = await Tablet(agent).connect()
+    attached = await back.attach(session, had)
+    check(attached["from"] == had and attached["dropped"] == 0, str(attached))
+    await until(lambda: len(back.output[session]) >= len(expected) - had, "the rest")
+    check(bytes(tablet.output[session]) + bytes(back.output[session]) == expected, "the stream is not exact")
+    await back.type(session, "\r")
+    await until(lambda: back.output[session].count(b"z") == 6_000_000, "six more megabytes")
+    attached = await back.attach(session, 0)
+    check(attached["dropped"] == attached["from"] > 0, str(attached))
+
+    holder = agent.holders()[session]
+    with open(f"/proc/{holder}/task/{holder}/children") as children:
+        program = int(children.read().split()[0])
+    os.kill(holder, signal.SIGKILL)
+    await until(lambda: session in back.ended, "the end told")
+    check(back.ended[session] == {"id": session, "reason": "lost", "exitCode": None}, str(back.ended[session]))
+    await until(lambda: not os.path.exists(os.path.join(agent.sessions_folder(), session)), "the folder gone")
+    await until(lambda: not os.path.exists(f"/proc/{program}"), "the program gone")
+
+
+SCENARIOS = [answer_and_exit, refusals, terminal, resume, restart_revoke_rotate, flood, holders_outlive]
 
 
 if __name__ == "__main__":
