@@ -127,7 +127,7 @@ async def terminal(agent):
     # A secret under any name is caught by its value.
     leaked = names.keys() & {"NGROK_AUTHTOKEN", "TMUX", "TMUX_PANE"}
     check(not leaked and not any(value in tablet.text(env) for value in agent.secrets.values()), f"{leaked} leaked")
-    # Keystrokes reach the program byte for byte, whatever tmux or a shell would make of them.
+    # Keystrokes reach the program byte for byte, whatever a shell would make of them.
     keys = await tablet.open("keydump")
     await tablet.wait_text(keys, "ready")
     for typed in [b"a", b"\x03", b"\x00", b"\x1b[A", b"\r\n\t\x7f", "ä€😀".encode(), b'$HOME ~ #{pane_id} ; "q" \\ \'',
