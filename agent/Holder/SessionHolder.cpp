@@ -236,10 +236,11 @@ bool SessionHolder::handle(Reader &reader, unsigned char type, const std::string
         return false;
     switch (static_cast<Protocol::Type>(type)) {
     case Protocol::Type::input:
-        m_pendingInput += body;
         makeActive(reader);
-        if (m_master >= 0)
+        if (m_master >= 0) {
+            m_pendingInput += body;
             writeInput();
+        }
         return true;
     case Protocol::Type::resize:
         reader.columns = static_cast<unsigned>(Protocol::getUnsigned(fields, 2));
