@@ -120,20 +120,30 @@ bool SessionHolder::mayReadTerminal() const
 
 void SessionHolder::readTerminal()
 {
+    // A terminal gives a few kilobytes a read: what is there is gathered, so readers get fewer, larger
+    // frames.
     char block[blockBytes];
-    const ssize_t got = ::read(m_master, block, sizeof block);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN))
-        return;
-    if (got <= 0) {
+    std::size_t gathered = 0;
+    bool closed = false;
+    while (gathered < sizeof block) {
+        const ssize_t got = ::read(m_master, block + gathered, sizeof block - gathered);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            break;
         // EIO: nothing holds the terminal's other side any more.
-        closeTerminal();
-        return;
+        closed = got <= 0;
+        if (closed)
+            break;
+        gathered += static_cast<std::size_t>(got);
     }
     std::string error;
-    if (!m_spool.append(block, static_cast<std::size_t>(got), error)) {
+    if (gathered > 0 && !m_spool.append(block, gathered, error)) {
         std::fprintf(stderr, "ferrowyn-session: %s\n", error.c_str());
         m_program.end(m_master, nowMs());
     }
+    if (closed)
+        closeTerminal();
     for (Reader &reader : m_readers)
         feed(reader);
 }
