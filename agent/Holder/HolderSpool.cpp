@@ -66,7 +66,6 @@ bool HolderSpool::append(const char *bytes, std::size_t count, std::string &erro
 
 bool HolderSpool::read(std::uint64_t offset, std::size_t maxBytes, std::string &out) const
 {
-    out.clear();
     std::size_t index = m_segments.size();
     while (index > 0 && m_segments[index - 1].start > offset)
         --index;
@@ -74,15 +73,19 @@ bool HolderSpool::read(std::uint64_t offset, std::size_t maxBytes, std::string &
         return true;
     const Segment &segment = m_segments[index - 1];
     const std::uint64_t segmentEnd = index < m_segments.size() ? m_segments[index].start : m_end;
-    out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(maxBytes, segmentEnd - offset)));
+    const std::size_t at = out.size();
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(maxBytes, segmentEnd - offset));
+    out.resize(at + wanted);
     std::size_t got = 0;
-    while (got < out.size()) {
-        const ssize_t count = ::pread(segment.fd, out.data() + got, out.size() - got,
+    while (got < wanted) {
+        const ssize_t count = ::pread(segment.fd, out.data() + at + got, wanted - got,
                                       static_cast<off_t>(offset - segment.start + got));
         if (count < 0 && errno == EINTR)
             continue;
-        if (count <= 0)
+        if (count <= 0) {
+            out.resize(at);
             return false;
+        }
         got += static_cast<std::size_t>(count);
     }
     return true;

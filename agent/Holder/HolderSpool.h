@@ -17,8 +17,8 @@ public:
 
     // Adds `bytes` at the stream's end; false with `error` set when they could not be kept.
     bool append(const char *bytes, std::size_t count, std::string &error);
-    // Up to `maxBytes` of the stream from `offset` (between start() and end()) into `out`; false on a read
-    // error.
+    // Up to `maxBytes` of the stream from `offset` (between start() and end()), added to `out`; false on a
+    // read error.
     bool read(std::uint64_t offset, std::size_t maxBytes, std::string &out) const;
     std::uint64_t start() const { return m_segments.empty() ? m_end : m_segments.front().start; }
     std::uint64_t end() const { return m_end; }

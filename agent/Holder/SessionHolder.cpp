@@ -276,7 +276,6 @@ void SessionHolder::feed(Reader &reader)
 {
     if (reader.fd < 0 || !reader.greeted)
         return;
-    std::string bytes;
     for (std::size_t given = 0; given < blockBytes * 4;) {
         if (!reader.out.empty() && !flush(reader))
             return;
@@ -286,11 +285,17 @@ void SessionHolder::feed(Reader &reader)
             reader.sent = m_spool.start();
             reader.acknowledged = std::max(reader.acknowledged, reader.sent);
         } else if (reader.sent < m_spool.end()) {
-            if (!m_spool.read(reader.sent, outputBytes, bytes) || bytes.empty())
+            // Read into the frame itself: the output is copied once on its way from the file to the socket.
+            const std::size_t frameAt = reader.out.size();
+            reader.out += Protocol::frame(Protocol::Type::output, Protocol::offsetField(reader.sent));
+            const std::size_t bytesAt = reader.out.size();
+            if (!m_spool.read(reader.sent, outputBytes, reader.out) || reader.out.size() == bytesAt) {
+                reader.out.resize(frameAt);
                 return;
-            reader.out += Protocol::frame(Protocol::Type::output, Protocol::offsetField(reader.sent), bytes);
-            reader.sent += bytes.size();
-            given += bytes.size();
+            }
+            Protocol::setFrameLength(reader.out, frameAt);
+            reader.sent += reader.out.size() - bytesAt;
+            given += reader.out.size() - bytesAt;
         } else if (m_finished && !reader.told) {
             reader.out += m_program.endedFrame();
             reader.told = true;

@@ -105,6 +105,15 @@ inline std::string frame(Type type, std::string_view fields, std::string_view by
     return out;
 }
 
+// Sets the length of the frame that starts at `at` of `out` and runs to its end, for one whose bytes were
+// added in place.
+inline void setFrameLength(std::string &out, std::size_t at)
+{
+    std::string length;
+    putU32(length, static_cast<std::uint32_t>(out.size() - at - lengthBytes));
+    out.replace(at, lengthBytes, length);
+}
+
 inline std::string offsetField(std::uint64_t offset)
 {
     std::string out;
