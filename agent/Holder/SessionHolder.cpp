@@ -274,7 +274,7 @@ bool SessionHolder::handle(Reader &reader, unsigned char type, const std::string
 
 void SessionHolder::feed(Reader &reader)
 {
-    if (reader.fd < 0 || !reader.greeted)
+    if (reader.fd < 0 || !reader.greeted || reader.shut)
         return;
     for (std::size_t given = 0; given < blockBytes * 4;) {
         if (!reader.out.empty() && !flush(reader))
@@ -305,9 +305,11 @@ void SessionHolder::feed(Reader &reader)
     }
     if (!reader.out.empty())
         flush(reader);
-    if (reader.told && reader.out.empty()) {
-        ::close(reader.fd);
-        reader.fd = -1;
+    if (reader.told && reader.out.empty() && !reader.shut) {
+        // Only this side: the reader, still writing (an acknowledgement, a keystroke), reads the end first
+        // and then closes; it is let go when it does, or when the holder leaves.
+        ::shutdown(reader.fd, SHUT_WR);
+        reader.shut = true;
     }
 }
 

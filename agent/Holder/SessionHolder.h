@@ -28,6 +28,7 @@ private:
         bool greeted = false;
         bool idle = true;
         bool told = false;
+        bool shut = false;
         std::uint64_t sent = 0;
         std::uint64_t acknowledged = 0;
         unsigned columns = 0, rows = 0;
