@@ -87,12 +87,13 @@ int listenAt(const std::string &path, std::string &problem)
 }
 
 // In the program's process, before exec: only calls that are safe after fork.
-[[noreturn]] void startProgram(const Options &options, const sigset_t &mask, int failures)
+[[noreturn]] void startProgram(const Options &options, const sigset_t &mask, mode_t fileMask, int failures)
 {
     const char *step = "cannot enter the folder: ";
     if (::chdir(options.workingFolder.c_str()) == 0) {
         ::sigprocmask(SIG_UNBLOCK, &mask, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
+        ::umask(fileMask);
         ::execv(options.program[0], options.program);
         step = "cannot run the program: ";
     }
@@ -137,7 +138,8 @@ int main(int argc, char **argv)
     }
     ::close(channel[0]);
     ::setsid();
-    ::umask(077);
+    // The holder's own files are the user's alone; the program gets the mask it was started with.
+    const mode_t programMask = ::umask(077);
     // Not the working folder: the holder keeps no mount busy.
     if (::chdir("/") != 0)
         return 1;
@@ -166,7 +168,7 @@ int main(int argc, char **argv)
     int master = -1;
     const pid_t program = ::forkpty(&master, nullptr, nullptr, &size);
     if (program == 0)
-        startProgram(options, mask, failures[1]);
+        startProgram(options, mask, programMask, failures[1]);
     ::close(failures[1]);
     if (program < 0) {
         report(channel[1], std::string("cannot open a terminal: ") + std::strerror(errno));

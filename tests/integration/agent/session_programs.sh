@@ -20,6 +20,7 @@ sizer)
     ;;
 envdump)
     env
+    umask
     printf 'end of environment\n'
     ;;
 keydump)

@@ -127,6 +127,10 @@ async def terminal(agent):
     # A secret under any name is caught by its value.
     leaked = names.keys() & {"NGROK_AUTHTOKEN", "TMUX", "TMUX_PANE"}
     check(not leaked and not any(value in tablet.text(env) for value in agent.secrets.values()), f"{leaked} leaked")
+    # The file mask is the agent's, not its holder's.
+    mask = os.umask(0o22)
+    os.umask(mask)
+    check(f"\r\n{mask:04o}\r\n" in tablet.text(env), f"the program's umask is not {mask:04o}")
     # Keystrokes reach the program byte for byte, whatever a shell would make of them.
     keys = await tablet.open("keydump")
     await tablet.wait_text(keys, "ready")
