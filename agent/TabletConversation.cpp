@@ -1,10 +1,12 @@
 #include "TabletConversation.h"
 
 #include "AgentLog.h"
+#include "Sessions/SessionManager.h"
 #include "Sessions/SessionRequests.h"
 #include "Shared/AgentBuild.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QJsonDocument>
 #include <QWebSocketProtocol>
 
@@ -114,6 +116,16 @@ void TabletConversation::admit(const QJsonValue &id, const AuthAttempt &attempt,
     if (m_services.devicesWatcher)
         connect(m_services.devicesWatcher, &TrustedDevicesWatcher::changed, this,
                 &TabletConversation::closeIfRevoked);
+    if (m_services.sessions) {
+        m_sessionsChanged.setSingleShot(true);
+        m_sessionsChanged.setInterval(0);
+        connect(m_services.sessions, &SessionManager::changed, &m_sessionsChanged,
+                qOverload<>(&QTimer::start));
+        connect(&m_sessionsChanged, &QTimer::timeout, this, [this] {
+            if (!m_closing)
+                emit send(QStringLiteral(R"({"method":"sessions.changed","params":{}})"));
+        });
+    }
     const bool paired = decision.outcome == AuthOutcome::newlyPaired;
     AgentLog::event(
         QStringLiteral("%1: \"%2\" from %3%4")
@@ -250,9 +262,14 @@ bool TabletConversation::closeIfRevoked()
 {
     if (m_closing || !m_authenticated || m_services.authenticator->stillTrusted(m_deviceId, m_secretHash))
         return false;
-    AgentLog::event(QStringLiteral("device revoked: closing the connection of \"%1\" from %2")
-                        .arg(AgentLog::printable(m_deviceName), m_peer));
-    closeForPolicy(QStringLiteral("device revoked"));
+    // The host deletes the whole file only when it replaces the pairing: every device must pair anew, and the
+    // tablet should say so rather than that it alone was removed.
+    const QString reason = QFile::exists(m_services.authenticator->trustedDevicesPath())
+                               ? QStringLiteral("device revoked")
+                               : QStringLiteral("pairing reset");
+    AgentLog::event(QStringLiteral("%1: closing the connection of \"%2\" from %3")
+                        .arg(reason, AgentLog::printable(m_deviceName), m_peer));
+    closeForPolicy(reason);
     return true;
 }
 

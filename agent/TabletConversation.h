@@ -86,6 +86,8 @@ private:
     ConversationServices m_services;
     SessionRequests *m_sessionRequests = nullptr;
     QTimer m_authTimer;
+    // A burst of changes to the sessions (one ending while another starts) is announced once.
+    QTimer m_sessionsChanged;
     bool m_authenticated = false;
     bool m_refused = false;
     bool m_holdingRefusal = false;

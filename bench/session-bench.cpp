@@ -3,6 +3,8 @@
 // session_mb_per_s raw_ratio echo_p50_ms echo_p99_ms flood_rss_growth_kb (agent and holder together)
 // ctrlc_quiet_ms idle_wakeups (agent and 16 holders) holder_rss_kb (one idle holder)
 // Options: --megabytes N (256), --flood-seconds N (60), --idle-seconds N (30).
+#include "Shared/PairingTicket.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -248,10 +250,13 @@ int main(int argc, char *argv[])
     tablet.socket.open(QUrl("ws://127.0.0.1:" + port + "/ws"));
     waitFor([&] { return tablet.socket.state() == QAbstractSocket::ConnectedState; }, 5000);
     // The pairing gives the device its secret, which the second connection below needs.
+    const QString pairingCode = *PairingTicket::make(
+        nonce, hostId, QDateTime::currentSecsSinceEpoch() + PairingTicket::lifetimeSeconds,
+        PairingTicket::newSerial());
     const QString deviceSecret = tablet
                                      .call("auth", {{"token", token},
                                                     {"hostId", hostId},
-                                                    {"pairingNonce", nonce},
+                                                    {"pairingNonce", pairingCode},
                                                     {"deviceId", "bench"},
                                                     {"deviceName", "bench"}})
                                      .value("result")

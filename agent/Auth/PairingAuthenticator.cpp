@@ -41,49 +41,47 @@ AuthDecision PairingAuthenticator::verify(const AuthAttempt &attempt)
         return refusal(AuthOutcome::invalidDevice);
     if (const std::optional<TrustedDevice> device = m_store.find(attempt.deviceId, m_secrets.hostId))
         return verifyTrusted(attempt, *device);
-    // Without a nonce of its own the agent pairs nobody: an empty nonce must not match an empty answer.
-    if (m_secrets.pairingNonce.isEmpty() || !secretsEqual(attempt.pairingNonce, m_secrets.pairingNonce))
-        return refusal(AuthOutcome::wrongPairingNonce);
-    return pair(attempt);
+    // The setup link's "pairing nonce" is a code made from the nonce like a ticket: the nonce itself, which
+    // never expires and pairs any number of devices, is never shown and pairs nobody.
+    return pair(attempt, attempt.pairingNonce);
 }
 
 AuthDecision PairingAuthenticator::verifyTicket(const AuthAttempt &attempt)
 {
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const std::optional<QDateTime> latest = m_store.latestPairing(m_secrets.hostId);
-    switch (m_tickets.check(attempt.ticket, m_secrets.pairingNonce, m_secrets.hostId, now,
-                            latest ? std::optional(latest->toSecsSinceEpoch()) : std::nullopt)) {
-    case PairingTickets::Verdict::forged:
-        return refusal(AuthOutcome::forgedTicket);
-    case PairingTickets::Verdict::expired:
-        return refusal(AuthOutcome::expiredTicket);
-    case PairingTickets::Verdict::used:
-        return refusal(AuthOutcome::usedTicket);
-    case PairingTickets::Verdict::valid:
-        break;
-    }
     if (!isValidDevice(attempt))
         return refusal(AuthOutcome::invalidDevice);
     if (m_store.find(attempt.deviceId, m_secrets.hostId))
         return refusal(AuthOutcome::wrongDeviceSecret);
-    AuthDecision decision = pair(attempt);
-    // A pairing that could not be recorded leaves the ticket as it was: the browser may try again.
+    AuthDecision decision = pair(attempt, attempt.ticket);
     if (decision.outcome == AuthOutcome::newlyPaired) {
-        m_tickets.spend(attempt.ticket, now);
         decision.hostToken = m_secrets.hostToken;
         decision.hostId = m_secrets.hostId;
     }
     return decision;
 }
 
-AuthDecision PairingAuthenticator::pair(const AuthAttempt &attempt)
+AuthDecision PairingAuthenticator::pair(const AuthAttempt &attempt, const QString &code)
 {
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const std::optional<QDateTime> latest = m_store.latestPairing(m_secrets.hostId);
+    switch (m_tickets.check(code, m_secrets.pairingNonce, m_secrets.hostId, now,
+                            latest ? std::optional(latest->toSecsSinceEpoch()) : std::nullopt)) {
+    case PairingTickets::Verdict::forged:
+        return refusal(AuthOutcome::wrongPairingCode);
+    case PairingTickets::Verdict::expired:
+        return refusal(AuthOutcome::expiredPairingCode);
+    case PairingTickets::Verdict::used:
+        return refusal(AuthOutcome::usedPairingCode);
+    case PairingTickets::Verdict::valid:
+        break;
+    }
     const QString secret = DeviceSecret::generate();
     const QString hash = DeviceSecret::hash(secret);
     QString error;
     if (!m_store.add(attempt.deviceId, attempt.deviceName, m_secrets.hostId, QDateTime::currentDateTimeUtc(),
                      hash, &error, attempt.route))
-        return refusal(AuthOutcome::trustNotSaved);
+        return refusal(AuthOutcome::trustNotSaved); // the code stays unused: the device may try again
+    m_tickets.spend(code, now);
     return {AuthOutcome::newlyPaired, secret, hash};
 }
 
@@ -147,18 +145,16 @@ QString PairingAuthenticator::describe(AuthOutcome outcome)
         return QStringLiteral("wrong host token");
     case AuthOutcome::wrongHostId:
         return QStringLiteral("wrong host id");
-    case AuthOutcome::wrongPairingNonce:
-        return QStringLiteral("untrusted device without the current pairing nonce");
+    case AuthOutcome::wrongPairingCode:
+        return QStringLiteral("untrusted device without a pairing code or ticket of the current pairing");
     case AuthOutcome::wrongDeviceSecret:
         return QStringLiteral("trusted device id without its device secret");
     case AuthOutcome::invalidDevice:
         return QStringLiteral("missing or oversized device id or name");
-    case AuthOutcome::forgedTicket:
-        return QStringLiteral("pairing ticket not made with the current pairing");
-    case AuthOutcome::expiredTicket:
-        return QStringLiteral("pairing ticket expired or not valid yet");
-    case AuthOutcome::usedTicket:
-        return QStringLiteral("pairing ticket already used");
+    case AuthOutcome::expiredPairingCode:
+        return QStringLiteral("pairing code or ticket expired or not valid yet");
+    case AuthOutcome::usedPairingCode:
+        return QStringLiteral("pairing code or ticket already used");
     case AuthOutcome::trustNotSaved:
         return QStringLiteral("the trusted-devices file could not be written");
     }

@@ -10,12 +10,13 @@
 struct AuthAttempt {
     QString token;
     QString hostId;
+    // The setup link's field of this name, which holds a pairing code made from the nonce, not the nonce.
     QString pairingNonce;
     QString deviceId;
     QString deviceName;
     QString route = TrustedDevicesFile::lanRoute; // how the device reached the agent, recorded on success
     QString deviceSecret = {};                    // the secret it was issued; empty when pairing
-    // A browser pairs with a ticket instead of the host token, host id and nonce; empty otherwise.
+    // A browser pairs with a ticket instead of the host token, host id and pairing code; empty otherwise.
     QString ticket = {};
 };
 
@@ -26,12 +27,12 @@ enum class AuthOutcome {
     upgradedDevice,
     wrongToken,
     wrongHostId,
-    wrongPairingNonce,
+    // A device not trusted yet without a pairing code or ticket made with the current nonce for this host id.
+    wrongPairingCode,
     wrongDeviceSecret,
     invalidDevice,
-    forgedTicket,
-    expiredTicket,
-    usedTicket,
+    expiredPairingCode,
+    usedPairingCode,
     trustNotSaved,
 };
 
@@ -48,9 +49,10 @@ struct AuthDecision {
 };
 
 // The decision on one attempt. The host token and host id are required, except of a browser that pairs with a
-// ticket. A trusted device must also present its own secret; a device not yet trusted must present the
-// current pairing nonce or a valid ticket, and is then remembered as trusted under a secret made for it. A
-// device id that is trusted already is never paired again over its entry: whoever holds its secret owns it.
+// ticket. A trusted device must also present its own secret; a device not yet trusted must present a valid
+// pairing code (in place of the pairing nonce) or ticket, both made from the nonce as Shared/PairingTicket.h
+// says and each used up by the device it pairs, and is then remembered as trusted under a secret made for it.
+// A device id that is trusted already is never paired again over its entry: whoever holds its secret owns it.
 class PairingAuthenticator {
 public:
     PairingAuthenticator(AgentSecrets secrets, TrustedDeviceStore store);
@@ -79,8 +81,9 @@ public:
 private:
     AuthDecision verifyTrusted(const AuthAttempt &attempt, const TrustedDevice &device);
     AuthDecision verifyTicket(const AuthAttempt &attempt);
-    // Trusts the device under a secret made for it, the credentials it paired with being right.
-    AuthDecision pair(const AuthAttempt &attempt);
+    // Trusts the device under a secret made for it when `code`, its pairing code or ticket, is valid, and
+    // spends the code; the other credentials it paired with are right.
+    AuthDecision pair(const AuthAttempt &attempt, const QString &code);
 
     AgentSecrets m_secrets;
     TrustedDeviceStore m_store;

@@ -6,10 +6,10 @@
 
 #include <optional>
 
-// Which pairing tickets (see Shared/PairingTicket.h) the agent accepts: made with the current pairing nonce
-// for this host id, not expired, not made for longer than a ticket lives, and not used yet. A ticket is used
-// once it paired a device; the agent remembers it until it expires, and, as it forgets everything when it
-// starts again, also takes any ticket made before the latest pairing of a device as used.
+// Which pairing tickets and codes (see Shared/PairingTicket.h) the agent accepts: made with the current
+// pairing nonce for this host id, not expired, not made for longer than a ticket lives, and not used yet. A
+// ticket is used once it paired a device; the agent remembers it until it expires, and, as it forgets
+// everything when it starts again, also takes any ticket made before the latest pairing of a device as used.
 class PairingTickets {
 public:
     // How far the clock may have stepped back between the host's making a ticket and the agent's check.

@@ -6,7 +6,10 @@
 #include "Shared/FileAside.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 TrustedDeviceStore::TrustedDeviceStore(QString filePath) : m_file(std::move(filePath)) {}
 
@@ -15,11 +18,33 @@ QString TrustedDeviceStore::defaultPath()
     return AgentAddress::trustedDevicesPath(QDir::homePath());
 }
 
+std::optional<TrustedDeviceStore::Version> TrustedDeviceStore::versionOf(const QString &path)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    constexpr qint64 nsPerSecond = 1'000'000'000;
+    return Version{static_cast<quint64>(status.st_dev), static_cast<quint64>(status.st_ino),
+                   static_cast<qint64>(status.st_size),
+                   status.st_mtim.tv_sec * nsPerSecond + status.st_mtim.tv_nsec,
+                   status.st_ctim.tv_sec * nsPerSecond + status.st_ctim.tv_nsec};
+}
+
 TrustedDevicesFile::Contents TrustedDeviceStore::contents() const
 {
+    // Taken before the read: a change during the read makes the next question read again.
+    const std::optional<Version> version = versionOf(m_file.path());
+    if (version && version == m_readVersion)
+        return m_read;
     TrustedDevicesFile::Contents contents = m_file.read(TrustedDevicesFile::SecretHashes::Included);
-    if (contents.status != TrustedDevicesFile::Status::Unreadable)
+    m_readVersion.reset();
+    if (contents.status != TrustedDevicesFile::Status::Unreadable) {
+        if (contents.status == TrustedDevicesFile::Status::Read && version) {
+            m_readVersion = version;
+            m_read = contents;
+        }
         return contents;
+    }
     // The next pairing would otherwise be refused for good, or a careless writer replace the file and with it
     // every device it still names.
     const std::optional<QString> aside = moveDamagedFileAside(m_file.path());

@@ -8,9 +8,11 @@
 
 #include <optional>
 
-// The devices this host trusts, in ~/.ferrowyn/trusted-devices.json. The file is read afresh for every
-// question, because the host changes it while the agent may be running (it deletes it to revoke every
-// device); a missing file therefore means that no device is trusted. So does one that cannot be read or
+// The devices this host trusts, in ~/.ferrowyn/trusted-devices.json. Every question looks at the file afresh,
+// because the host changes it while the agent may be running (it deletes it to revoke every device); a
+// missing file therefore means that no device is trusted. What was read is kept while the file's identity,
+// size and times stay the same: every request of every tablet asks, and reading and parsing the file each
+// time made a burst of requests stall the others. So does one that cannot be read or
 // parsed, which the agent (never the host) first moves aside (".corrupt-<UTC time>") and logs, so that the
 // next pairing cannot destroy it.
 class TrustedDeviceStore {
@@ -56,7 +58,21 @@ private:
     // Tells of a failed write, and of the first write that succeeds after one.
     void noteWrite(bool written, const QString &consequence, const QString *reason);
 
+    // What identifies one version of the file: every writer replaces it by a rename (a new inode), and an edit
+    // in place changes its size or times.
+    struct Version {
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 size = -1;
+        qint64 modifiedNs = 0;
+        qint64 changedNs = 0;
+        bool operator==(const Version &) const = default;
+    };
+    static std::optional<Version> versionOf(const QString &path);
+
     TrustedDevicesFile m_file;
+    mutable std::optional<Version> m_readVersion;
+    mutable TrustedDevicesFile::Contents m_read;
     QHash<QString, QDateTime> m_lastSeenWrites;
     bool m_writeFailing = false;
 };

@@ -12,11 +12,6 @@
 
 namespace {
 
-QJsonObject endedBecause(const QString &reason)
-{
-    return QJsonObject{{QStringLiteral("reason"), reason}, {QStringLiteral("exitCode"), QJsonValue::Null}};
-}
-
 QJsonObject exited(int status)
 {
     return QJsonObject{{QStringLiteral("reason"), QStringLiteral("exited")},
@@ -282,6 +277,11 @@ void CodingSession::release()
     m_connection->close();
     m_connection->deleteLater();
     m_connection = nullptr;
+}
+
+QJsonObject CodingSession::endedBecause(const QString &reason)
+{
+    return QJsonObject{{QStringLiteral("reason"), reason}, {QStringLiteral("exitCode"), QJsonValue::Null}};
 }
 
 std::optional<QJsonObject> CodingSession::exitIn(const QString &folder)

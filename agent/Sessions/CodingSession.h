@@ -42,6 +42,8 @@ public:
 
     // The end of the program of the session kept in `folder` as its holder wrote it down there, or none.
     static std::optional<QJsonObject> exitIn(const QString &folder);
+    // How a session ended that `reason` (not its program's own end) ended, as its tablets are told.
+    static QJsonObject endedBecause(const QString &reason);
 
     const SessionInfo &info() const { return m_info; }
     // Starts `program` under a new holder; `started` tells how it went.

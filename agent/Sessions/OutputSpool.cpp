@@ -37,18 +37,21 @@ OutputSpool::Kept OutputSpool::load(qsizetype maxBytes) const
         QFile file(m_folder + QLatin1Char('/') + *name);
         if (start < 0 || !file.open(QIODevice::ReadOnly))
             break;
-        if (expectedEnd >= 0 && start + file.size() != expectedEnd)
+        // The holder may be writing the newest file: its length is taken once, and what follows is the
+        // holder's to send.
+        const qint64 size = file.size();
+        if (expectedEnd >= 0 && start + size != expectedEnd)
             break;
-        const qint64 wanted = std::min<qint64>(file.size(), maxBytes - kept.bytes.size());
-        if (!file.seek(file.size() - wanted))
+        const qint64 wanted = std::min<qint64>(size, maxBytes - kept.bytes.size());
+        if (!file.seek(size - wanted))
             break;
         const QByteArray bytes = file.read(wanted);
         if (bytes.size() != wanted)
             break;
         kept.bytes.prepend(bytes);
-        kept.start = start + file.size() - wanted;
+        kept.start = start + size - wanted;
         if (expectedEnd < 0)
-            expectedEnd = start + file.size();
+            expectedEnd = start + size;
         if (kept.bytes.size() >= maxBytes)
             break;
         expectedEnd = start;

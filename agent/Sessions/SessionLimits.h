@@ -21,6 +21,8 @@ constexpr qsizetype outputMessageBytes = 32 * 1024;
 constexpr qsizetype pendingInputBytes = 1024 * 1024;
 // Ended sessions whose end is still told to a tablet that comes back for them.
 constexpr qsizetype endedSessionsKept = 64;
+// How long changes of the sessions' state file are gathered before it is rewritten.
+constexpr int stateWriteDelayMs = 100;
 // Terminal sizes a tablet may ask for.
 constexpr int minColumns = 2, maxColumns = 1000, minRows = 1, maxRows = 500;
 } // namespace SessionLimits

@@ -36,7 +36,7 @@ bool isPrivateFolder(const QString &path)
            status.st_uid == ::getuid() && (status.st_mode & 077) == 0;
 }
 
-bool writeJson(const QString &path, const QJsonObject &object, QString *error)
+bool writeBytes(const QString &path, const QByteArray &bytes, QString *error)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
@@ -44,7 +44,6 @@ bool writeJson(const QString &path, const QJsonObject &object, QString *error)
         *error = file.errorString();
         return false;
     }
-    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact);
     if (file.write(bytes) != bytes.size() || !file.commit()) {
         *error = file.errorString();
         return false;
@@ -59,7 +58,11 @@ SessionManager::SessionManager(SessionSettings settings, const WorkspaceFileServ
     : QObject(parent), m_settings(std::move(settings)), m_files(files), m_authenticator(authenticator),
       m_programs(m_settings.programs, m_settings.allowShell,
                  m_settings.agentEnvironment.value(QStringLiteral("PATH")), SessionPrograms::userLoginShell())
-{}
+{
+    m_stateWrite.setSingleShot(true);
+    m_stateWrite.setInterval(SessionLimits::stateWriteDelayMs);
+    connect(&m_stateWrite, &QTimer::timeout, this, &SessionManager::writeState);
+}
 
 SessionManager::~SessionManager()
 {
@@ -89,8 +92,8 @@ void SessionManager::start()
     for (const QString &id : sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         recover(id);
     if (!m_sessions.isEmpty())
-        AgentLog::event(QStringLiteral("taking over %1 session(s)").arg(m_sessions.size()));
-    writeState();
+        AgentLog::event(QStringLiteral("took over %1 running session(s)").arg(m_sessions.size()));
+    stateChanged();
 }
 
 void SessionManager::recover(const QString &id)
@@ -112,19 +115,39 @@ void SessionManager::recover(const QString &id)
         QDir(folder).removeRecursively();
         return;
     }
-    // A session that may not go on is taken over all the same, to be ended through its holder: the tablets
-    // that knew it learn how it ended if they come back.
+    QString reason;
+    if (info->pairing != m_settings.pairing)
+        reason = QStringLiteral("host");
+    else if (!m_authenticator->trusts(info->deviceId))
+        reason = QStringLiteral("revoked");
+    else if (isUnpinned(info->folder))
+        reason = QStringLiteral("unpinned");
+    if (!reason.isEmpty()) {
+        // Ended through its holder, never listed; a tablet that comes back for it learns why.
+        AgentLog::event(QStringLiteral("session %1 ended (%2)").arg(id, reason));
+        rememberEnd(id, CodingSession::endedBecause(reason));
+        HolderConnection::endAndForget(SessionFiles::holderSocket(folder), this);
+        QDir(folder).removeRecursively();
+        return;
+    }
     auto *session = newSession(*info, folder);
     adopt(session);
     session->recover();
-    if (info->pairing != m_settings.pairing)
-        session->end(QStringLiteral("host"));
-    else if (!m_authenticator->trusts(info->deviceId))
-        session->end(QStringLiteral("revoked"));
+}
+
+bool SessionManager::isUnpinned(const QString &folder) const
+{
+    // A folder that went away inside a pinned one is not an unpinning: its program may still run there.
+    const auto confined = m_files->confinedPath(folder);
+    const auto *error = std::get_if<ServiceError>(&confined);
+    return error && error->code == QStringLiteral("path_outside_workspace");
 }
 
 void SessionManager::release()
 {
+    // The host reads the file while no agent runs: it must be current when this agent goes.
+    if (m_stateWrite.isActive())
+        writeState();
     for (CodingSession *session : std::as_const(m_sessions)) {
         session->disconnect(this);
         session->release();
@@ -163,7 +186,8 @@ void SessionManager::open(const QString &folder, const QString &program, int col
     const QString sessionFolder = SessionFiles::sessionFolder(m_settings.runtimeFolder, info.id);
     QString error = QStringLiteral("cannot create %1").arg(sessionFolder);
     if (!makePrivateFolder(sessionFolder) ||
-        !writeJson(SessionInfo::fileIn(sessionFolder), info.toJson(), &error)) {
+        !writeBytes(SessionInfo::fileIn(sessionFolder),
+                    QJsonDocument(info.toJson()).toJson(QJsonDocument::Compact), &error)) {
         AgentLog::error(QStringLiteral("cannot open a session: %1").arg(error));
         QDir(sessionFolder).removeRecursively();
         return done(ServiceError{QStringLiteral("session_failed"), error});
@@ -187,7 +211,7 @@ void SessionManager::open(const QString &folder, const QString &program, int col
                                          AgentLog::printable(session->info().folder),
                                          AgentLog::printable(session->info().deviceName)));
                 adopt(session);
-                writeState();
+                stateChanged();
                 if (guard)
                     done(session);
             });
@@ -198,7 +222,7 @@ void SessionManager::adopt(CodingSession *session)
 {
     const QString id = session->info().id;
     m_sessions.insert(id, session);
-    connect(session, &CodingSession::viewersChanged, this, &SessionManager::writeState);
+    connect(session, &CodingSession::viewersChanged, this, &SessionManager::stateChanged);
     connect(session, &CodingSession::ended, this, [this, session, id](const QJsonObject &how) {
         AgentLog::event(
             QStringLiteral("session %1 ended (%2)").arg(id, how.value(QStringLiteral("reason")).toString()));
@@ -206,7 +230,7 @@ void SessionManager::adopt(CodingSession *session)
         rememberEnd(id, how);
         QDir(SessionFiles::sessionFolder(m_settings.runtimeFolder, id)).removeRecursively();
         session->deleteLater();
-        writeState();
+        stateChanged();
     });
     emit changed();
 }
@@ -253,8 +277,15 @@ void SessionManager::checkDevices()
     }
 }
 
+void SessionManager::stateChanged()
+{
+    if (!m_stateWrite.isActive())
+        m_stateWrite.start();
+}
+
 void SessionManager::writeState()
 {
+    m_stateWrite.stop();
     QJsonArray sessions;
     for (const CodingSession *session : std::as_const(m_sessions)) {
         QJsonObject entry = session->describe();
@@ -262,10 +293,16 @@ void SessionManager::writeState()
         entry.insert(QStringLiteral("deviceId"), session->info().deviceId);
         sessions.append(entry);
     }
+    const QByteArray state =
+        QJsonDocument(QJsonObject{{QStringLiteral("format"), 1}, {QStringLiteral("sessions"), sessions}})
+            .toJson(QJsonDocument::Compact);
+    if (state == m_writtenState)
+        return;
     QString error;
-    if (!writeJson(SessionFiles::stateFile(m_settings.runtimeFolder),
-                   QJsonObject{{QStringLiteral("format"), 1}, {QStringLiteral("sessions"), sessions}},
-                   &error))
+    // A failed write is tried again at the next change.
+    if (writeBytes(SessionFiles::stateFile(m_settings.runtimeFolder), state, &error))
+        m_writtenState = state;
+    else
         AgentLog::error(QStringLiteral("cannot write the sessions' state file: %1").arg(error));
     emit changed();
 }

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <optional>
@@ -63,8 +64,12 @@ signals:
 private:
     // Takes over the session `id` an earlier agent left, or ends it when it may not go on.
     void recover(const QString &id);
+    // Whether a session's folder lies outside every folder this agent serves.
+    bool isUnpinned(const QString &folder) const;
     void adopt(CodingSession *session);
     void rememberEnd(const QString &id, const QJsonObject &how);
+    // Writes the state file soon, once for a burst of changes (see m_stateWrite).
+    void stateChanged();
     void writeState();
     CodingSession *newSession(const SessionInfo &info, const QString &folder);
 
@@ -78,4 +83,9 @@ private:
     QStringList m_endOrder;
     int m_opening = 0;
     bool m_started = false;
+    // The file is rewritten with a sync and a rename, which a storm of attachments must not repeat on every
+    // request: changes wait a moment and are written together, and only when they differ from what was last
+    // written.
+    QTimer m_stateWrite;
+    QByteArray m_writtenState;
 };

@@ -6,11 +6,12 @@
 
 #include <optional>
 
-// What a browser pairs with instead of the host token and the pairing nonce. A browser keeps the address it
-// opened in its own history, where no page can remove it, so that address must hold nothing that still pairs
-// a device later: a ticket pairs one device, for a few minutes, and only while the pairing nonce it was made
-// from is current. The host makes it from the nonce it already shares with the agent, which checks it; a new
-// nonce (a revocation, a rotation) voids every ticket made before.
+// What a device pairs with instead of the pairing nonce: the browser link's ticket, and the app link's
+// pairing code, which is a ticket of its own serial in the link's "pairingNonce" field. A link may be seen,
+// kept in a browser's history or photographed, so it must hold nothing that still pairs a device later: a
+// ticket pairs one device, for a few minutes, and only while the pairing nonce it was made from is current.
+// The host makes it from the nonce it already shares with the agent, which checks it; a new nonce (a
+// revocation, a rotation) voids every ticket made before.
 //
 // Its text is "<expiry>.<serial>.<mac>": the expiry in whole seconds since 1970-01-01T00:00:00Z (decimal),
 // a serial of random bytes that tells apart the tickets made in one second, and the first bytes of

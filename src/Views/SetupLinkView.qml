@@ -9,8 +9,8 @@ SectionCard {
     objectName: "setupLinkPanel"
     // True for a moment after the link was copied.
     property bool copied: false
-    // Showing the link's browser form, for a tablet without the app.
-    property bool browserForm: false
+    // Showing the link's browser form, for a tablet without the app; the form picked last is kept.
+    readonly property bool browserForm: Preferences.browserLinkForm
     readonly property bool showsCode: !browserForm || Presenter.hasBrowserLink
     property int copiedDuration: 1500
     property var resetTimes: [] // when each press's "Copied" runs out
@@ -91,7 +91,7 @@ SectionCard {
                 accessibleName: "Link form"
                 titles: ["App", "Browser"]
                 currentIndex: panel.browserForm ? 1 : 0
-                onPicked: index => panel.browserForm = index === 1
+                onPicked: index => Preferences.browserLinkForm = index === 1
             }
 
             Text {
@@ -103,6 +103,19 @@ SectionCard {
                 textFormat: Text.PlainText
                 font.pixelSize: 12
                 color: palette.placeholderText
+                wrapMode: Text.Wrap
+            }
+
+            // The app's link opens nothing on a tablet without the app: the way there is said beside it.
+            Text {
+                objectName: "appOnlyNote"
+                Layout.fillWidth: true
+                visible: !panel.browserForm && Presenter.hasBrowserLink
+                text: "A tablet without the app cannot open this code: pick Browser above and scan that one."
+                textFormat: Text.PlainText
+                font.pixelSize: 12
+                font.weight: Font.Medium
+                color: palette.windowText
                 wrapMode: Text.Wrap
             }
 

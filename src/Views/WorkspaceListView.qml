@@ -38,6 +38,7 @@ SectionCard {
             objectName: "workspaceRows"
             model: Presenter.workspaces
             delegate: WorkspaceRow {
+                onUnpinRequested: (path, question) => card.askUnpin([path], question)
             }
         }
     }
@@ -73,7 +74,27 @@ SectionCard {
             destructive: true
             flat: true
             pixelSize: 11
-            onClicked: Presenter.clearWorkspaces()
+            onClicked: {
+                const question = Presenter.sessions.unpinQuestion(Preferences.workspaces, Preferences.workspaces);
+                if (question === "")
+                    Presenter.clearWorkspaces();
+                else
+                    card.askUnpin(Preferences.workspaces, question);
+            }
+        }
+    }
+
+    function askUnpin(paths: list<string>, question: string) {
+        unpinQuestion.active = true;
+        (unpinQuestion.item as UnpinConfirmation).ask(paths, question);
+    }
+
+    // Made when first asked; the loader holds only a popup, so it takes no place in the card.
+    Loader {
+        id: unpinQuestion
+        visible: false
+        active: false
+        sourceComponent: UnpinConfirmation {
         }
     }
 

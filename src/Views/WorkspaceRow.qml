@@ -16,6 +16,9 @@ Rectangle {
     required property string message
     required property bool canGrant
 
+    // Unpinning would end coding sessions: the list asks first.
+    signal unpinRequested(string path, string question)
+
     Layout.fillWidth: true
     implicitHeight: content.implicitHeight + 12
     radius: 6
@@ -79,7 +82,13 @@ Rectangle {
                 symbol: "minus.circle"
                 tip: "Remove"
                 iconColor: palette.windowText
-                onClicked: Presenter.removeWorkspace(row.path)
+                onClicked: {
+                    const question = Presenter.sessions.unpinQuestion([row.path], Preferences.workspaces);
+                    if (question === "")
+                        Presenter.removeWorkspace(row.path);
+                    else
+                        row.unpinRequested(row.path, question);
+                }
             }
         }
 

@@ -10,7 +10,7 @@
 // per line in the order of the route's config; missing fields are empty.
 // Invariant: the builder refuses (a relay link exactly when the relay URL gives no endpoint, a tunnel link
 // never), or its link, read back by a strict URL parser, gives every field as it was given, in the fixed
-// order.
+// order, but for the pairing nonce, of which it carries the pairing code.
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -18,6 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fields.resize(std::max<qsizetype>(fields.size(), 9));
     const QString route = fields.takeFirst();
     const QDateTime now(QDate(2026, 12, 5), QTime(5, 55, 0), QTimeZone::utc());
+    const QString serial = QStringLiteral("AAECAwQFBgcI");
+    const auto code = [&](const QString &nonce, const QString &hostId) {
+        return PairingTicket::make(nonce, hostId,
+                                   now.toSecsSinceEpoch() + SetupLinkBuilder::linkLifetimeSeconds, serial)
+            .value();
+    };
     std::optional<QUrl> link;
     QList<std::pair<QString, QString>> expected;
     if (route == QLatin1String("lan") || route == QLatin1String("tunnel")) {
@@ -30,30 +36,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         credentials.pairingNonce = secrets[2];
         QString endpoint = fields[0];
         if (lan) {
-            link = SetupLinkBuilder::lanLink(fields[0], fields[1].toInt(), credentials, now);
+            link = SetupLinkBuilder::lanLink(fields[0], fields[1].toInt(), credentials, serial, now);
             endpoint = QStringLiteral("ws://") + fields[0] + u':' + QString::number(fields[1].toInt()) +
                        QStringLiteral("/ws");
         } else {
             // Every value can be encoded, so a tunnel link is never refused.
-            link = SetupLinkBuilder::directTunnelLink(fields[0], credentials, now);
+            link = SetupLinkBuilder::directTunnelLink(fields[0], credentials, serial, now);
             FUZZ_CHECK(link.has_value());
         }
         expected = {{"mode", "sshTunnel"},
                     {"endpoint", endpoint},
                     {"token", secrets[0]},
                     {"hostId", secrets[1]},
-                    {"pairingNonce", secrets[2]}};
+                    {"pairingNonce", code(secrets[2], secrets[1])}};
     } else {
         const HostRelayVersion version =
             fields[5] == QLatin1String("goV1") ? HostRelayVersion::goV1 : HostRelayVersion::elixirV2;
         const HostCredentials credentials{fields[4], fields[2], fields[3], fields[1], fields[6], {}, {}, {}};
-        link = SetupLinkBuilder::relayLink(fields[0], version, credentials, now);
+        link = SetupLinkBuilder::relayLink(fields[0], version, credentials, serial, now);
         const std::optional<QString> endpoint = relayEndpoint(fields[0], fields[1]);
         FUZZ_CHECK(link.has_value() == endpoint.has_value());
         expected = {{"mode", "privateRelay"}, {"endpoint", endpoint.value_or(QString())},
                     {"token", fields[2]},     {"relayToken", fields[3]},
                     {"hostId", fields[4]},    {"relayVersion", rawValue(version)},
-                    {"sessionId", fields[1]}, {"pairingNonce", fields[6]}};
+                    {"sessionId", fields[1]}, {"pairingNonce", code(fields[6], fields[4])}};
     }
     if (!link)
         return 0;

@@ -56,11 +56,14 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     const QString linkCode = ask({"--link", "--qr"}).second;
     QVERIFY(!linkCode.contains(u'\x1b'));
     QCOMPARE(printedLinks(linkCode + "end\n"), QStringList{link});
-    // The browser form is said too, masked, and again once a pairing has used its code.
+    // The browser form is said too, masked. A pairing uses the codes shown: both links are said anew.
     const QString browserLine = "Browser link: http://127.0.0.1:" + port + "/#ticket=redacted";
     QCOMPARE(printed(host).count(browserLine), 1);
+    QVERIFY(printed(host).contains("A tablet without the app cannot open the setup link"));
     QVERIFY(tabletPairs(link));
-    QTRY_COMPARE(printed(host).count(browserLine), 2);
+    QTRY_VERIFY(printed(host).count(browserLine) == 2 && printedLinks(printed(host)).size() == 2);
+    const QString unused = printedLinks(printed(host)).constLast();
+    QVERIFY(unused != link);
     const auto [statusExit, statusText] = ask({"--status", "--json"});
     QCOMPARE(statusExit, 0);
     QCOMPARE(status()["state"], "running");
@@ -98,11 +101,11 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     // The host answers a request once it has done it: had the "n" sent it, the token would be new by now.
     QTRY_COMPARE_WITH_TIMEOUT(token(ask({"--link"}).second.trimmed()), token(link), 20000);
     QCOMPARE(ask({QStringLiteral("--rotate"), QStringLiteral("--yes")}).first, 0);
-    // The revocation printed a link with a new nonce, the rotation one more.
-    QTRY_COMPARE_WITH_TIMEOUT(printedLinks(printed(host)).size(), 3, 20000);
+    // The revocation printed a link with a new nonce, the rotation one more; the code unused before is void.
+    QTRY_COMPARE_WITH_TIMEOUT(printedLinks(printed(host)).size(), 4, 20000);
     const QString rotated = printedLinks(printed(host)).constLast();
-    QVERIFY(rotated != link);
-    QVERIFY(!tabletPairs(link));
+    QVERIFY(rotated != unused);
+    QVERIFY(!tabletPairs(unused));
 
     ::kill(static_cast<pid_t>(host.processId()), SIGTERM);
     QVERIFY(host.waitForFinished(10000));

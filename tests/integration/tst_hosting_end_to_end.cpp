@@ -5,6 +5,7 @@
 #include "App/Window/PairedDevicesModel.h"
 #include "ScannedCode.h"
 #include "Services/Links/QRCodeRenderer.h"
+#include "Shared/PairingTicket.h"
 
 #include <QDir>
 #include <QProcess>
@@ -51,23 +52,43 @@ private slots:
         relay.start("/usr/bin/python3", arguments << h.scratch.path());
         QTRY_VERIFY(lines.contains('\n'));
         h.preferences.setRelayURL("ws://127.0.0.1:" + lines.mid(5).trimmed() + "/relay/v2/");
+        // As the window does, the host learns of each pairing from the trusted-devices file.
+        PairedDevicesModel devices(&HostAgentController::trustedDevicesPath);
+        devices.setHostId(h.controller->hostId());
+        connect(&devices, &PairedDevicesModel::contentsChanged, this,
+                [&] { h.controller->trustedDevicesChanged(devices.devices()); });
+        // The link's pairing code once it is made with the current pairing nonce, else none.
+        const auto currentCode = [&h] {
+            const QString code = queryValue(h.controller->setupLink(), "pairingNonce");
+            const std::optional<PairingTicket::Parts> parts = PairingTicket::parse(code);
+            const bool current =
+                parts &&
+                parts->mac == PairingTicket::mac(h.controller->credentialStore().cached()->pairingNonce,
+                                                 h.controller->hostId(), parts->expiresAt, parts->serial);
+            return current ? code : QString();
+        };
         h.controller->start(&h.preferences);
-        // Two tablets pair behind the relay; revoking one ends its conversation there, not the other's, and
-        // it cannot come back, under its own id or the other's. A flood of wrong tokens through the relay
-        // first: it holds back nobody's right credentials.
+        // Two tablets pair behind the relay, the second with the code shown once the first paired with the
+        // scanned one; revoking one ends its conversation there, not the other's, and it cannot come back,
+        // under its own id or the other's. A flood of wrong tokens through the relay first: it holds back
+        // nobody's right credentials.
+        QTRY_VERIFY_WITH_TIMEOUT(lines.contains("used") || lines.contains("FAIL"), 30000);
+        QVERIFY2(lines.contains("used"), lines.constData());
+        // The tablet may pair before the host sees the agent running and shows a link.
+        QTRY_VERIFY(devices.count() == 1 && !currentCode().isEmpty());
+        relay.write(currentCode().toUtf8() + '\n');
         QTRY_VERIFY_WITH_TIMEOUT(lines.contains("paired") || lines.contains("FAIL"), 30000);
         QVERIFY2(lines.contains("paired"), lines.constData());
         qInfo("%s", lines.mid(lines.indexOf("flood"), lines.indexOf("\npaired") - lines.indexOf("flood"))
                         .constData());
-        PairedDevicesModel devices(&HostAgentController::trustedDevicesPath);
-        devices.setHostId(h.controller->hostId());
         QTRY_COMPARE(devices.count(), 2);
         QVERIFY(devices.devices().constFirst().lastSeenAt && devices.devices().constFirst().route == "relay");
+        const QString pairedNonce = h.controller->credentialStore().cached()->pairingNonce;
         h.controller->revokeDevice("relay-tablet-1", &h.preferences);
-        // The revocation hands the running agent a new pairing: the stub pairs with the new link's nonce.
-        QTRY_VERIFY(queryValue(h.controller->setupLink(), "pairingNonce") !=
-                    queryValue(link, "pairingNonce"));
-        relay.write(queryValue(h.controller->setupLink(), "pairingNonce").toUtf8() + '\n');
+        // The revocation hands the running agent a new pairing: the stub pairs with the new link's code.
+        QTRY_VERIFY(h.controller->credentialStore().cached()->pairingNonce != pairedNonce &&
+                    !currentCode().isEmpty());
+        relay.write(currentCode().toUtf8() + '\n');
         QTRY_VERIFY_WITH_TIMEOUT(lines.contains("revoked") || lines.contains("FAIL"), 10000);
         QVERIFY2(lines.contains("revoked"), lines.constData());
         const auto ids = [&devices] {

@@ -27,21 +27,27 @@ inline AgentSecrets secrets(const QString &nonce = QStringLiteral("nonce-1"))
     return {QStringLiteral("token-1"), QStringLiteral("host_1"), nonce, {}, {}, {}, {}};
 }
 
+// A pairing code or ticket as the host makes it, made `age` seconds ago with this nonce.
+inline QString pairingCode(const QString &nonce = QStringLiteral("nonce-1"), qint64 age = 0)
+{
+    const qint64 expiresAt = QDateTime::currentSecsSinceEpoch() - age + PairingTicket::lifetimeSeconds;
+    return *PairingTicket::make(nonce, "host_1", expiresAt, PairingTicket::newSerial());
+}
+
+// With a pairing code made now with `nonce`, when one is given, as a tablet pairs with the app link.
 inline AuthAttempt attempt(const QString &deviceId, const QString &deviceSecret, const QString &nonce = {},
                            const QString &token = QStringLiteral("token-1"))
 {
-    return {token,       QStringLiteral("host_1"), nonce,
+    return {token,       QStringLiteral("host_1"), nonce.isEmpty() ? QString() : pairingCode(nonce),
             deviceId,    QStringLiteral("iPad"),   QStringLiteral("lan"),
             deviceSecret};
 }
 
-// A browser's pairing with a ticket as the host makes it, made `age` seconds ago with this nonce.
+// A browser's pairing with a ticket, made `age` seconds ago with this nonce.
 inline AuthAttempt byTicket(const QString &deviceId, const QString &nonce = QStringLiteral("nonce-1"),
                             qint64 age = 0)
 {
-    const qint64 expiresAt = QDateTime::currentSecsSinceEpoch() - age + PairingTicket::lifetimeSeconds;
-    return {{},     {},    {}, deviceId,
-            "iPad", "lan", {}, *PairingTicket::make(nonce, "host_1", expiresAt, PairingTicket::newSerial())};
+    return {{}, {}, {}, deviceId, "iPad", "lan", {}, pairingCode(nonce, age)};
 }
 
 inline QString authText(const AuthAttempt &attempt)

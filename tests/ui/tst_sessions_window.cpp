@@ -4,6 +4,8 @@
 #include "SessionsList.h"
 #include "WindowHarness.h"
 
+#include <QSignalSpy>
+
 namespace {
 
 const QString first = QStringLiteral("00000000000000a1");
@@ -63,6 +65,29 @@ void SessionsWindowTest::endingAsksFirst()
     const QString runtime = m_h.controller->sessions().runtimeFolder();
     listTwoSessions(runtime, QDateTime::currentDateTime());
     QTRY_COMPARE(m_h.named("sessionRow").size(), 2);
+
+    // Unpinning asks first when the sessions in the folder end with it (one pinned folder holds the other's;
+    // "not" is only the start of a name), and the agent starts again to end them.
+    m_h.presenter.pinFolders({"/home/ana/src", "/home/ana/src/notes", "/home/ana/src/not"});
+    QTRY_COMPARE(m_h.named("removeButton").size(), 3);
+    m_h.click(m_h.named("removeButton").at(2));
+    QTRY_COMPARE(m_h.named("removeButton").size(), 2);
+    m_h.click(m_h.named("removeButton").at(0));
+    QTRY_VERIFY(dialog("unpinConfirmation")->property("visible").toBool());
+    QCOMPARE(dialog("unpinConfirmation")->property("question").toString(),
+             "Unpinning ends 1 coding session, and the program running in it.");
+    answer("unpinConfirmation", false);
+    QTRY_VERIFY(!dialog("unpinConfirmation")->property("visible").toBool());
+    QCOMPARE(m_h.preferences.workspaces().size(), 2);
+    QSignalSpy restarted(m_h.controller.get(), &HostAgentController::stateChanged);
+    m_h.click(m_h.find("clearAllButton"));
+    QTRY_VERIFY(dialog("unpinConfirmation")->property("visible").toBool());
+    QVERIFY(dialog("unpinConfirmation")
+                ->property("question")
+                .toString()
+                .startsWith("Unpinning ends 2 coding sessions"));
+    answer("unpinConfirmation", true);
+    QTRY_VERIFY(m_h.preferences.workspaces().isEmpty() && !restarted.isEmpty() && m_h.presenter.running());
 
     // End asks, names the session, and a "no" keeps it.
     m_h.click(m_h.named("endSessionButton").constFirst());

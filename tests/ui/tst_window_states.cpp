@@ -110,7 +110,12 @@ void WindowStatesTest::showBrowserForm()
     showHostingOnTheLan();
     QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
     QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("http://"));
-    QVERIFY(m_h.find("maskedLink")->property("text").toString().endsWith("/#ticket=redacted"));
+    QVERIFY(m_h.find("maskedLink")->property("text").toString().contains("/#ticket=redacted&computer="));
+    // The form picked is kept for the next start; the app's form says where a tablet without the app goes.
+    QVERIFY(m_h.preferences.browserLinkForm() && !m_h.shown("appOnlyNote"));
+    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 0));
+    QVERIFY(!m_h.preferences.browserLinkForm() && m_h.shown("appOnlyNote"));
+    QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
     QCOMPARE(codeOnScreen(), m_h.controller->browserLink().toString(QUrl::FullyEncoded));
 }
 

@@ -12,23 +12,25 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimeZone>
+#include <QUrlQuery>
 
 using Addresses = std::optional<QList<NetworkInterfaceAddress>>;
 
 namespace {
 
 const QDateTime fixedTime(QDate(2026, 12, 5), QTime(5, 55), QTimeZone::utc());
+// Bytes 0 to 8.
+const QString serial = QStringLiteral("AAECAwQFBgcI");
+// The ticket for the credentials and serial below, at the fixed time: the browser form's, and the app link's
+// pairing code when made with the same serial.
+const QString ticket = "1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
+const QString fragment = "/#ticket=" + ticket;
 const QString lanHead = QStringLiteral("ferrowyn://connect?mode=sshTunnel&endpoint=");
-const QString lanTail =
-    QStringLiteral("&token=TK&hostId=host_H&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z");
+const QString lanTail = "&token=TK&hostId=host_H&pairingNonce=" + ticket + "&expiresAt=2026-12-05T06:10:00Z";
 const QString relayHead = QStringLiteral("ferrowyn://connect?mode=privateRelay&endpoint=");
 const QString relayTail =
     QStringLiteral("&token=TK&relayToken=RT&hostId=host_H&relayVersion=goV1&sessionId=");
 const HostCredentials credentials{"host_H", "TK", "RT", "a b", "PN", {}, {}, {}};
-// Bytes 0 to 8.
-const QString serial = QStringLiteral("AAECAwQFBgcI");
-// The browser form's ticket for the credentials and serial above, at the fixed time.
-const QString fragment = "/#ticket=1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
 
 QString text(const std::optional<QUrl> &link)
 {
@@ -37,7 +39,7 @@ QString text(const std::optional<QUrl> &link)
 
 QString lan(const QString &host, int port, const QDateTime &now = fixedTime)
 {
-    return text(SetupLinkBuilder::lanLink(host, port, credentials, now));
+    return text(SetupLinkBuilder::lanLink(host, port, credentials, serial, now));
 }
 
 NetworkInterfaceAddress ipv4(const char *address, bool up = true, bool loopback = false, bool isIPv4 = true)
@@ -76,11 +78,14 @@ void SetupLinksTest::lanAndTunnelLinks()
     for (const char *host :
          {"", "10.0.0. 2", "10.0.0.2/x", "10.0.0.2:1/ws?x", "10.0.0.2:1/ws#x", "me@10.0.0.2"})
         QCOMPARE(lan(host, 8765), QString());
-    QCOMPARE(text(SetupLinkBuilder::directTunnelLink(
-                 "wss://t.example/ws?a=1&b=2#f",
-                 {"x=y+z;w", "a&token=b", {}, {}, QStringLiteral("50% \u00fc"), {}, {}, {}}, fixedTime)),
-             lanHead + "wss://t.example/ws?a%3D1%26b%3D2%23f&token=a%26token%3Db&hostId=x%3Dy%2Bz%3Bw"
-                       "&pairingNonce=50%25%20%C3%BC&expiresAt=2026-12-05T06:10:00Z");
+    QCOMPARE(
+        text(SetupLinkBuilder::directTunnelLink(
+            "wss://t.example/ws?a=1&b=2#f",
+            {"x=y+z;w", "a&token=b", {}, {}, QStringLiteral("50% \u00fc"), {}, {}, {}}, serial, fixedTime)),
+        lanHead +
+            "wss://t.example/ws?a%3D1%26b%3D2%23f&token=a%26token%3Db&hostId=x%3Dy%2Bz%3Bw"
+            "&pairingNonce=1796451000." +
+            serial + ".x6LREV2eVBtgWSkdBsndFA&expiresAt=2026-12-05T06:10:00Z");
     // Expiry in UTC, fraction dropped; none past a four-digit year or for an invalid time.
     QVERIFY(lan("10.0.0.2", 8765, QDateTime(QDate(2026, 12, 31), QTime(23, 50, 0, 999), QTimeZone(3600)))
                 .endsWith("&expiresAt=2026-12-31T23:05:00Z"));
@@ -131,6 +136,10 @@ void SetupLinksTest::browserLinks()
     const HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"), {}, {}, {}};
     const QString oddLink = tunnelPage("https://t.example", odd);
     QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial + ".x6LREV2eVBtgWSkdBsndFA");
+    // The computer's name may hold anything a fragment would read otherwise: it stays one encoded value.
+    QCOMPARE(
+        text(SetupLinkBuilder::withPairingNote(QUrl(oddLink), QStringLiteral("Anna's #1 & 50% \u00fc"), 3)),
+        oddLink + "&computer=Anna's%20%231%20%26%2050%25%20%C3%BC&folders=3");
 }
 
 void SetupLinksTest::route_data()
@@ -140,7 +149,7 @@ void SetupLinksTest::route_data()
     QTest::addColumn<QString>("link");
     QTest::addColumn<QString>("browserLink");
     SetupLinkComposer::Inputs in{
-        {}, credentials, {}, [] { return std::optional<QString>("192.168.1.20"); }, serial};
+        {}, credentials, {}, [] { return std::optional<QString>("192.168.1.20"); }, serial, serial};
     in.settings.lanBindAll = false;
     in.settings.relayURL = "wss://r.example/relay?x=1";
     in.settings.relayVersion = HostRelayVersion::goV1;
@@ -163,8 +172,8 @@ void SetupLinksTest::route_data()
     // The endpoint's path holds the session encoded for a path; in the link that text is encoded once more.
     // The relay has no browser form.
     row("relay, no local address", "",
-        relayHead + "wss://r.example/relay/a%2520b" + relayTail +
-            "a%20b&pairingNonce=PN&expiresAt=2026-12-05T06:10:00Z");
+        relayHead + "wss://r.example/relay/a%2520b" + relayTail + "a%20b&pairingNonce=" + ticket +
+            "&expiresAt=2026-12-05T06:10:00Z");
     in.settings.relayURL = "r.example/relay";
     row("no relay link without the relay's host", "", "");
 }
@@ -315,8 +324,8 @@ void SetupLinksTest::tunnelPoll()
             publisher.tunnelLastError() == (failed ? SetupLinkPublisher::tunnelTimeoutError : QString()));
 }
 
-// A ticket pairs one device: once one paired, the browser link carries a new one, and only then. The app link
-// stays as it was shown (and printed): its secrets were not used up.
+// A pairing code or ticket pairs one device: once one paired, the app link carries a new code and the browser
+// link a new ticket, and only then.
 void SetupLinksTest::ticketAfterEachPairing()
 {
     HostingSettings settings;
@@ -339,23 +348,34 @@ void SetupLinksTest::ticketAfterEachPairing()
         {{}, false},          {{one}, true},  {{seen}, false}, {{seen, two}, true},
         {{two, again}, true}, {{two}, false}, {{}, false},
     };
+    // The serial of the app link's code: a code made anew in another second differs by its expiry alone.
+    const auto code = [&publisher] {
+        return QUrlQuery(publisher.setupLink()).queryItemValue("pairingNonce").section('.', 1, 1);
+    };
     publisher.agentRunning();
-    const QUrl appLink = publisher.setupLink();
-    // A second later, so that an app link made anew would expire later.
-    const qint64 shownAt = QDateTime::currentSecsSinceEpoch();
-    QTRY_VERIFY(QDateTime::currentSecsSinceEpoch() > shownAt);
     for (const auto &[devices, renewed] : table) {
-        const QUrl before = publisher.browserLink();
+        const QString before = code();
+        const QUrl browserBefore = publisher.browserLink();
         QSignalSpy changed(&publisher, &SetupLinkPublisher::setupLinkChanged);
         publisher.trustedDevicesChanged(devices);
-        QVERIFY(publisher.browserLink().toString().startsWith("http://127.0.0.1:"));
-        QCOMPARE(publisher.browserLink() != before, renewed);
-        QVERIFY(changed.size() == (renewed ? 1 : 0) && publisher.setupLink() == appLink);
+        // Each link's code pairs a device of its own.
+        const QString browser = publisher.browserLink().toString();
+        QVERIFY(browser.startsWith("http://127.0.0.1:") && !code().isEmpty() && !browser.contains(code()));
+        QCOMPARE(code() != before, renewed);
+        QCOMPARE(publisher.browserLink() != browserBefore, renewed);
+        QCOMPARE(changed.size(), renewed ? 1 : 0);
     }
+    // The relay's link has no browser form: its code is renewed all the same.
+    settings.mode = HostingMode::relay;
+    settings.relayURL = "wss://r.example/relay";
+    publisher.recompute(settings);
+    const QString relayCode = code();
+    publisher.trustedDevicesChanged({device("d3", 0)});
+    QVERIFY(!relayCode.isEmpty() && code() != relayCode);
     // Without an agent nothing is published, a new ticket or not.
     running = false;
     publisher.agentExited();
-    publisher.trustedDevicesChanged({device("d3", 0)});
+    publisher.trustedDevicesChanged({device("d4", 0)});
     QVERIFY(publisher.browserLink().isEmpty() && publisher.setupLink().isEmpty());
 }
 

@@ -2,7 +2,7 @@
 // on every connection, answers requests by id, passes notifications on, and after a loss connects again with a
 // growing, jittered delay (at once when the network or the tab comes back). It tells apart what the user must
 // know: online; offline (no answer); the computer stopped hosting (the agent said so as it closed); and, for
-// good, a device that was revoked or whose credentials are no longer accepted.
+// good, a device that was revoked, a pairing that was reset, or credentials no longer accepted.
 
 const backoffFirstMs = 500;
 const backoffMaxMs = 15000;
@@ -139,8 +139,8 @@ export class AgentConnection extends EventTarget {
       this.socket = null;
       this.failPending();
       if (this.state === 'ended') return;
-      if (event.code === 1008 && event.reason === 'device revoked') {
-        this.finish('revoked');
+      if (event.code === 1008 && (event.reason === 'device revoked' || event.reason === 'pairing reset')) {
+        this.finish(event.reason === 'device revoked' ? 'revoked' : 'reset');
         return;
       }
       if (event.code === 1001) this.stoppedByHost = true;

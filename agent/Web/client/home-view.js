@@ -1,19 +1,23 @@
-// The screen a paired browser starts on: the sessions running on the computer (open one to attach), a new
-// session in a pinned folder with one of the programs the computer allows, and the pinned folders with their
-// readiness. Everything shown comes from the agent and is set as text.
+// The screen a paired browser starts on: the sessions running on the computer, kept live as the agent announces
+// changes (open one to attach, or end it after asking), a new session in a pinned folder with one of the programs
+// the computer allows, and the pinned folders with their readiness. Everything shown comes from the agent and is
+// set as text.
 
 import { baseName, byId, h, localTime } from './dom.js';
 
-function sessionRow(session, open) {
-  const attached = session.tablets === 1 ? '1 tablet attached' : `${session.tablets} tablets attached`;
-  const button = h('button', { type: 'button', class: 'primary', text: 'Open' });
-  button.addEventListener('click', () => open(session));
-  return h('li', { class: 'row' },
+function sessionRow(session, open, end) {
+  const attached = session.tablets === 0 ? 'no tablet attached'
+    : session.tablets === 1 ? '1 tablet attached' : `${session.tablets} tablets attached`;
+  const openButton = h('button', { type: 'button', class: 'primary', text: 'Open' });
+  openButton.addEventListener('click', () => open(session));
+  const endButton = h('button', { type: 'button', class: 'link danger', text: 'End' });
+  endButton.addEventListener('click', () => end(session, endButton));
+  return h('li', { class: 'row', 'data-session': session.id },
     h('div', { class: 'row-text' },
       h('div', { class: 'row-title', text: `${baseName(session.folder)} · ${session.program}` }),
       h('div', { class: 'row-detail', text: session.folder }),
-      h('div', { class: 'row-detail', text: `Opened by ${session.deviceName || 'a device'} at ${localTime(session.openedAt)}; ${attached}` })),
-    button);
+      h('div', { class: 'row-detail', text: `Opened by ${session.deviceName || 'a device'} at ${localTime(session.openedAt)} · ${attached}` })),
+    h('div', { class: 'row-actions' }, endButton, openButton));
 }
 
 function folderRow(folder) {
@@ -46,6 +50,31 @@ export class HomeView {
       }
     });
     byId('home-refresh').addEventListener('click', () => this.refresh());
+    // Another tablet, or the computer, started or ended a session: the list follows while it is shown.
+    connection.addEventListener('notification', ({ detail }) => {
+      if (detail.method === 'sessions.changed' && document.body.dataset.screen === 'home') this.refreshSessions();
+    });
+  }
+
+  async refreshSessions() {
+    try {
+      const { sessions } = await this.connection.request('sessions.list');
+      this.showSessions(sessions ?? []);
+    } catch {
+      // The next change or Refresh lists them.
+    }
+  }
+
+  async end(session, button) {
+    if (!window.confirm(`End the session in ${baseName(session.folder)}? The program on the computer is stopped.`)) return;
+    button.disabled = true;
+    byId('sessions-error').textContent = '';
+    try {
+      await this.connection.request('session.end', { id: session.id });
+    } catch (error) {
+      byId('sessions-error').textContent = `Cannot end it: ${error.message}`;
+      button.disabled = false;
+    }
   }
 
   async refresh() {
@@ -102,7 +131,8 @@ export class HomeView {
   }
 
   showSessions(sessions) {
-    byId('sessions').replaceChildren(...sessions.map((session) => sessionRow(session, this.open)));
+    byId('sessions').replaceChildren(...sessions.map((session) => sessionRow(session, this.open,
+      (each, button) => this.end(each, button))));
     byId('sessions-empty').hidden = sessions.length > 0;
   }
 

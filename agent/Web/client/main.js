@@ -14,13 +14,16 @@ const openSessionKey = 'ferrowyn.openSession';
 const scanHelp = 'On the computer, show the setup link in its browser form (in Ferrowyn Host\'s window, or with '
   + '"ferrowyn-host --link --browser --qr" without one), and scan its QR code with this device\'s camera.';
 
+const pairAgain = `Next: pair anew. ${scanHelp}`;
+
 const messages = {
   unpaired: ['This browser is not paired yet', 'This page pairs from the setup code Ferrowyn Host shows on the computer.', scanHelp],
   incomplete: ['This link is incomplete', 'The address this page was opened with lacks its pairing code, or it was cut short.', scanHelp],
   expired: ['This code has expired', 'A setup code is valid for 15 minutes.', `Show the setup link again and scan the new code. ${scanHelp}`],
   'pairing-refused': ['This code was already used', 'Scan the new code on the computer. A code pairs one device: the computer shows a new one after each pairing, and when a device was revoked or the pairing renewed.', scanHelp],
-  refused: ['This computer no longer accepts this browser', 'Its pairing was renewed on the computer ("Rotate Pairing"), or this browser was removed from its devices while it was away.', `To use it again, pair anew. ${scanHelp}`],
-  revoked: ['This browser was removed from the computer\'s devices', 'The computer revoked it: its sessions have ended and it cannot connect any more.', `To use it again, pair anew. ${scanHelp}`],
+  refused: ['This computer no longer accepts this browser', 'Its pairing was reset on the computer ("Rotate Pairing"), or this browser was removed from its devices while it was away.', pairAgain],
+  revoked: ['This tablet was removed from the computer', 'The computer\'s owner removed this browser from its trusted devices: its sessions there have ended and it cannot connect any more.', pairAgain],
+  reset: ['This computer\'s pairing was reset', 'Its owner replaced the pairing on the computer ("Rotate Pairing"): every device, this one too, must pair again. Its sessions there have ended.', pairAgain],
   'browser-too-old': ['This browser is too old for the terminal', 'The terminal needs a browser that can style a page without inline styles (constructed style sheets).', 'Update the browser: Safari 16.4 (iPadOS 16.4) or later, Chrome 73 or later, Firefox 101 or later.'],
   storage: ['This browser cannot keep the pairing', 'Its storage for this page is turned off or full (private browsing can do this), so it could not keep the secret the computer issued.', 'Allow this site to store data, then scan the setup code again.'],
 };
@@ -174,21 +177,43 @@ byId('terminal-end').addEventListener('click', async () => {
     setText('terminal-status', `Cannot end it: ${error.message}`);
   }
 });
+for (const [id, step] of [['terminal-smaller', -1], ['terminal-larger', 1]]) {
+  byId(id).addEventListener('click', () => {
+    terminalView.changeTextSize(step);
+    terminalView.focus();
+  });
+}
 byId('terminal-copy').addEventListener('click', async () => {
   const text = terminalView.selection();
   if (text) await copyText(text);
   terminalView.focus();
 });
-if (navigator.clipboard?.readText) {
-  byId('terminal-paste').hidden = false;
-  byId('terminal-paste').addEventListener('click', async () => {
+// Reading the clipboard needs https and the user's leave; where either is missing, a field the system's own
+// paste fills, sent as one input.
+byId('terminal-paste').addEventListener('click', async () => {
+  if (navigator.clipboard?.readText) {
     try {
       terminalView.paste(await navigator.clipboard.readText());
+      terminalView.focus();
+      return;
     } catch {
-      setText('terminal-status', 'This browser did not allow reading the clipboard; paste with the keyboard instead.');
+      // The field instead.
     }
-    terminalView.focus();
-  });
+  }
+  byId('paste-form').hidden = false;
+  byId('paste-text').focus();
+});
+byId('paste-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const text = byId('paste-text').value;
+  closePasteField();
+  if (text) terminalView.paste(text);
+});
+byId('paste-cancel').addEventListener('click', closePasteField);
+function closePasteField() {
+  byId('paste-text').value = '';
+  byId('paste-form').hidden = true;
+  terminalView.focus();
 }
 for (const id of ['forget', 'message-action']) {
   byId(id).addEventListener('click', () => {
@@ -230,6 +255,9 @@ function pair(link) {
   showScreen('pair');
   byId('device-name').value = defaultDeviceName();
   setText('pair-expiry', `This code is valid until ${localTime(link.expiresAtTime)}.`);
+  const folders = link.folders === null ? '' : ` · ${link.folders === 1 ? '1 pinned folder' : `${link.folders} pinned folders`}`;
+  setText('pair-computer', link.computer ? `Computer: ${link.computer}${folders}` : '');
+  byId('pair-computer').hidden = !link.computer;
   byId('pair-form').addEventListener('submit', (event) => {
     event.preventDefault();
     if (isExpired(link)) {

@@ -25,7 +25,12 @@ function takeFromAddress() {
   }
   const form = typeof values.ticket === 'string' ? ticketForm.exec(values.ticket) : null;
   if (!form) return { complete: false };
-  return { complete: true, ticket: values.ticket, expiresAtTime: new Date(Number(form[1]) * 1000) };
+  // The computer's name and folder count are labels only, shown as text; the ticket alone pairs.
+  const folders = /^[0-9]{1,6}$/.test(values.folders ?? '') ? Number(values.folders) : null;
+  return {
+    complete: true, ticket: values.ticket, expiresAtTime: new Date(Number(form[1]) * 1000),
+    computer: typeof values.computer === 'string' ? values.computer.slice(0, 200) : '', folders,
+  };
 }
 
 // The link this page was opened with: null without one; `complete` false when it lacks its ticket or the

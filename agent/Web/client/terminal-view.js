@@ -6,12 +6,25 @@
 import { Terminal } from './vendor/xterm.mjs';
 import { FitAddon } from './vendor/addon-fit.mjs';
 import { KeyBar } from './key-bar.js';
+import { TouchGestures } from './touch-gestures.js';
 import { baseName } from './dom.js';
+import { minimumContrastRatio, terminalTheme } from './terminal-theme.js';
 
 // Acknowledged at once past this much, otherwise shortly after the terminal catches up.
 const ackEveryBytes = 64 * 1024;
 const ackDelayMs = 40;
 const resizeDelayMs = 120;
+// The agent takes at most 64 KiB of keystrokes in one message, so a long paste goes in pieces, in order. Counted
+// in UTF-16 units, each at most 3 bytes of UTF-8 (a surrogate pair makes 4 of 2, and is never cut).
+const inputPieceUnits = 16 * 1024;
+// The text size, kept in this browser (each device chooses its own): a step per A-/A+, within bounds.
+const textSizeKey = 'ferrowyn.textSize';
+const textSizes = { smallest: 10, usual: 15, largest: 28 };
+
+function storedTextSize() {
+  const size = Number(window.localStorage.getItem(textSizeKey));
+  return Number.isInteger(size) && size >= textSizes.smallest && size <= textSizes.largest ? size : textSizes.usual;
+}
 
 function decodeBase64(text) {
   const binary = atob(text);
@@ -24,30 +37,13 @@ function encodeBase64(binaryString) {
   return btoa(binaryString);
 }
 
-function themeFromPage() {
-  const style = getComputedStyle(document.documentElement);
-  const value = (name) => style.getPropertyValue(name).trim();
-  const theme = {
-    background: value('--terminal-background'),
-    foreground: value('--terminal-foreground'),
-    cursor: value('--terminal-cursor'),
-    cursorAccent: value('--terminal-background'),
-    selectionBackground: value('--terminal-selection'),
-  };
-  // Set for a light background only; the dark one keeps xterm.js's palette.
-  for (const [key, name] of [['yellow', '--terminal-yellow'], ['brightYellow', '--terminal-bright-yellow'],
-    ['white', '--terminal-white'], ['brightWhite', '--terminal-bright-white']]) {
-    if (value(name)) theme[key] = value(name);
-  }
-  return theme;
-}
-
 const endings = {
   exited: (exitCode) => `The program ended (exit status ${exitCode}).`,
   ended: (exitCode, endedHere) => (endedHere ? 'You ended this session.'
     : 'The session was ended from a tablet.'),
   host: () => 'The session was ended on the computer.',
   revoked: () => 'The session ended: the device that opened it was revoked.',
+  unpinned: () => 'The session ended: its folder is no longer pinned on the computer.',
 };
 
 export class TerminalView {
@@ -64,7 +60,9 @@ export class TerminalView {
       if (event.detail.state === 'online' && this.session && !this.ended) this.attach(this.nextOffset);
     });
     matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {
-      if (this.terminal) this.terminal.options.theme = themeFromPage();
+      if (!this.terminal) return;
+      this.terminal.options.theme = terminalTheme();
+      this.terminal.options.minimumContrastRatio = minimumContrastRatio();
     });
     new ResizeObserver(() => this.fitSoon()).observe(elements.host);
   }
@@ -121,6 +119,19 @@ export class TerminalView {
     return this.terminal?.getSelection() ?? '';
   }
 
+  // One step larger (`step` 1) or smaller (-1); the terminal is fitted again and the program told its size.
+  changeTextSize(step) {
+    const size = Math.max(textSizes.smallest, Math.min(textSizes.largest, storedTextSize() + step));
+    try {
+      window.localStorage.setItem(textSizeKey, String(size));
+    } catch {
+      // Kept for this page only.
+    }
+    if (!this.terminal) return;
+    this.terminal.options.fontSize = size;
+    this.fitSoon();
+  }
+
   paste(text) {
     this.terminal?.paste(text);
   }
@@ -139,10 +150,11 @@ export class TerminalView {
     if (session) this.setTitle(session);
     const terminal = new Terminal({
       fontFamily: '"DejaVu Sans Mono", Menlo, "SF Mono", ui-monospace, monospace',
-      fontSize: 15,
+      fontSize: storedTextSize(),
       cursorBlink: true,
       scrollback: 5000,
-      theme: themeFromPage(),
+      theme: terminalTheme(),
+      minimumContrastRatio: minimumContrastRatio(),
     });
     this.fitAddon = new FitAddon();
     terminal.loadAddon(this.fitAddon);
@@ -153,6 +165,9 @@ export class TerminalView {
       applicationCursor: () => terminal.modes.applicationCursorKeysMode,
       refocus: () => terminal.focus(),
     });
+    this.gestures = new TouchGestures(terminal, this.elements.host, {
+      selecting: (on) => this.elements.host.classList.toggle('selecting', on),
+    });
     terminal.onData((data) => this.type(this.keyBar.filter(data)));
     terminal.onBinary((data) => this.typeBytes(data));
     this.fitAddon.fit();
@@ -162,6 +177,8 @@ export class TerminalView {
   disposeTerminal() {
     clearTimeout(this.ackTimer);
     clearTimeout(this.resizeTimer);
+    this.gestures?.dispose();
+    this.gestures = null;
     this.terminal?.dispose();
     this.terminal = null;
   }
@@ -244,7 +261,12 @@ export class TerminalView {
 
   type(data) {
     if (!this.session || this.ended || data === '') return;
-    this.connection.post('session.input', { id: this.session.id, data });
+    for (let start = 0; start < data.length;) {
+      let end = Math.min(data.length, start + inputPieceUnits);
+      if (end < data.length && /[\uD800-\uDBFF]/.test(data[end - 1])) end -= 1;
+      this.connection.post('session.input', { id: this.session.id, data: data.slice(start, end) });
+      start = end;
+    }
   }
 
   typeBytes(binaryString) {

@@ -96,6 +96,10 @@ void HeadlessConsole::saySetupLink()
         if (modules)
             m_output.write(TerminalQRCode::text(*modules, m_colours).toUtf8());
         say(QStringLiteral("Setup link: ") + m_presenter.maskedSetupLink());
+        if (m_presenter.hasBrowserLink())
+            say(QStringLiteral(
+                "A tablet without the app cannot open the setup link: it pairs in its browser, from "
+                "the browser link."));
         if (!m_presenter.expiryLine().isEmpty())
             say(m_presenter.expiryLine());
     }

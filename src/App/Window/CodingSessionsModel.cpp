@@ -25,6 +25,14 @@ void CodingSessionsModel::end(const QString &id)
     m_end(id);
 }
 
+QString CodingSessionsModel::unpinQuestion(const QStringList &removed, const QStringList &pinned) const
+{
+    QStringList folders;
+    for (const HostedSession &session : m_sessions)
+        folders.append(session.folder);
+    return CodingWork::unpinQuestion(CodingWork::endedByUnpinning(folders, removed, pinned));
+}
+
 int CodingSessionsModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : count();

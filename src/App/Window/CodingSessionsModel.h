@@ -39,6 +39,9 @@ public:
     // The question before `id` ends (empty when it is gone), and its end once the user agreed.
     Q_INVOKABLE QString endQuestion(const QString &id) const;
     Q_INVOKABLE void end(const QString &id);
+    // The question before the folders `removed` are unpinned from `pinned`, when that ends sessions (the
+    // agent started again without them ends those inside none of the folders left); empty otherwise.
+    Q_INVOKABLE QString unpinQuestion(const QStringList &removed, const QStringList &pinned) const;
 
     // "since 14:05" for a session opened today (local time), "since 3 Dec, 14:05" otherwise.
     static QString sinceText(const QDateTime &openedAt, const QDateTime &now);

@@ -47,36 +47,44 @@ std::optional<QUrl> linkFromItems(const QueryItems &items)
     return linkFromItems(QStringLiteral("ferrowyn://connect?"), items);
 }
 
+// A ticket that expires with the link shown, in the seconds the ticket counts; none when the link would have
+// no expiry.
+std::optional<QString> pairingTicket(const HostCredentials &credentials, const QString &serial,
+                                     const QDateTime &now)
+{
+    if (!SetupLinkBuilder::expiresAtText(now))
+        return std::nullopt;
+    return PairingTicket::make(credentials.pairingNonce, credentials.hostId,
+                               now.toSecsSinceEpoch() + SetupLinkBuilder::linkLifetimeSeconds, serial);
+}
+
 // The browser client's page at `origin` ("http://host:port" or "https://host"), the ticket in the fragment.
 std::optional<QUrl> browserLink(const QString &origin, const HostCredentials &credentials,
                                 const QString &ticketSerial, const QDateTime &now)
 {
     const std::optional<QUrl> page = parseUrlComponents(origin + QLatin1Char('/'));
     if (!page || page->host().isEmpty() || !page->userInfo().isEmpty() ||
-        page->path() != QLatin1String("/") || page->hasQuery() || page->hasFragment() ||
-        !SetupLinkBuilder::expiresAtText(now))
+        page->path() != QLatin1String("/") || page->hasQuery() || page->hasFragment())
         return std::nullopt;
-    // The same expiry as the app link's, in the seconds the ticket counts.
-    const std::optional<QString> ticket =
-        PairingTicket::make(credentials.pairingNonce, credentials.hostId,
-                            now.toSecsSinceEpoch() + SetupLinkBuilder::linkLifetimeSeconds, ticketSerial);
+    const std::optional<QString> ticket = pairingTicket(credentials, ticketSerial, now);
     if (!ticket)
         return std::nullopt;
     return linkFromItems(origin + QStringLiteral("/#"), {{QStringLiteral("ticket"), *ticket}});
 }
 
 std::optional<QUrl> sshTunnelLink(const QString &endpoint, const HostCredentials &credentials,
-                                  const QDateTime &now)
+                                  const QString &codeSerial, const QDateTime &now)
 {
     const std::optional<QString> expiresAt = SetupLinkBuilder::expiresAtText(now);
-    if (!expiresAt)
+    const std::optional<QString> code = pairingTicket(credentials, codeSerial, now);
+    if (!expiresAt || !code)
         return std::nullopt;
     return linkFromItems({
         {modeName, QStringLiteral("sshTunnel")},
         {endpointName, endpoint},
         {tokenName, credentials.hostToken},
         {hostIdName, credentials.hostId},
-        {pairingNonceName, credentials.pairingNonce},
+        {pairingNonceName, *code},
         {expiresAtName, *expiresAt},
     });
 }
@@ -95,7 +103,8 @@ std::optional<QString> SetupLinkBuilder::expiresAtText(const QDateTime &now)
 }
 
 std::optional<QUrl> SetupLinkBuilder::lanLink(const QString &host, int port,
-                                              const HostCredentials &credentials, const QDateTime &now)
+                                              const HostCredentials &credentials, const QString &codeSerial,
+                                              const QDateTime &now)
 {
     if (port < 1 || port > 65535)
         return std::nullopt;
@@ -105,22 +114,24 @@ std::optional<QUrl> SetupLinkBuilder::lanLink(const QString &host, int port,
     if (!parsed || parsed->host().isEmpty() || !parsed->userInfo().isEmpty() ||
         parsed->path() != AgentAddress::webSocketPath || parsed->hasQuery() || parsed->hasFragment())
         return std::nullopt;
-    return sshTunnelLink(endpoint, credentials, now);
+    return sshTunnelLink(endpoint, credentials, codeSerial, now);
 }
 
 std::optional<QUrl> SetupLinkBuilder::directTunnelLink(const QString &endpoint,
                                                        const HostCredentials &credentials,
-                                                       const QDateTime &now)
+                                                       const QString &codeSerial, const QDateTime &now)
 {
-    return sshTunnelLink(endpoint, credentials, now);
+    return sshTunnelLink(endpoint, credentials, codeSerial, now);
 }
 
 std::optional<QUrl> SetupLinkBuilder::relayLink(const QString &relayURL, HostRelayVersion relayVersion,
-                                                const HostCredentials &credentials, const QDateTime &now)
+                                                const HostCredentials &credentials, const QString &codeSerial,
+                                                const QDateTime &now)
 {
     const std::optional<QString> endpoint = relayEndpoint(relayURL, credentials.relaySessionId);
     const std::optional<QString> expiresAt = expiresAtText(now);
-    if (!endpoint || !expiresAt)
+    const std::optional<QString> code = pairingTicket(credentials, codeSerial, now);
+    if (!endpoint || !expiresAt || !code)
         return std::nullopt;
     return linkFromItems({
         {modeName, QStringLiteral("privateRelay")},
@@ -130,7 +141,7 @@ std::optional<QUrl> SetupLinkBuilder::relayLink(const QString &relayURL, HostRel
         {hostIdName, credentials.hostId},
         {QStringLiteral("relayVersion"), rawValue(relayVersion)},
         {QStringLiteral("sessionId"), credentials.relaySessionId},
-        {pairingNonceName, credentials.pairingNonce},
+        {pairingNonceName, *code},
         {expiresAtName, *expiresAt},
     });
 }
@@ -156,4 +167,13 @@ std::optional<QUrl> SetupLinkBuilder::tunnelBrowserLink(const QString &publicURL
     return browserLink(QStringLiteral("https://") + url->host(QUrl::FullyEncoded) +
                            (url->port() == -1 ? QString() : QLatin1Char(':') + QString::number(url->port())),
                        credentials, ticketSerial, now);
+}
+
+std::optional<QUrl> SetupLinkBuilder::withPairingNote(const QUrl &browserLink, const QString &computerName,
+                                                      qsizetype folderCount)
+{
+    const QString link = browserLink.toString(QUrl::FullyEncoded);
+    return linkFromItems(link + QLatin1Char('&'),
+                         {{QStringLiteral("computer"), computerName},
+                          {QStringLiteral("folders"), QString::number(folderCount)}});
 }

@@ -19,21 +19,25 @@ namespace SetupLinkBuilder {
 // How long a link stays valid after it was built: as long as the ticket of its browser form.
 inline constexpr qint64 linkLifetimeSeconds = PairingTicket::lifetimeSeconds;
 
-// The link to the agent on the local network at ws://host:port/ws, with the host token, host id and pairing
-// nonce of the credentials. None for a port outside 1...65535 or a host that does not make a URL: the agent
-// cannot listen there, and a link the tablet cannot use is worse than none.
+// The link to the agent on the local network at ws://host:port/ws, with the host token and host id of the
+// credentials and, in its "pairingNonce" field, a pairing code: a ticket (see PairingTicket) of `codeSerial`
+// made from their pairing nonce, which pairs one device before it expires with the link. None for a port
+// outside 1...65535 or a host that does not make a URL (the agent cannot listen there, and a link the tablet
+// cannot use is worse than none), or for a serial that makes no ticket.
 std::optional<QUrl> lanLink(const QString &host, int port, const HostCredentials &credentials,
+                            const QString &codeSerial,
                             const QDateTime &now = QDateTime::currentDateTimeUtc());
 // The same through a tunnel: `endpoint` is the complete WebSocket URL of the agent behind it, copied into the
 // link as is.
 std::optional<QUrl> directTunnelLink(const QString &endpoint, const HostCredentials &credentials,
+                                     const QString &codeSerial,
                                      const QDateTime &now = QDateTime::currentDateTimeUtc());
-// The link through the relay at `relayURL` (as configured), with every secret of the credentials and their
-// relay session. None when the relay URL gives no relay endpoint: when it is not a strict URL (blanks,
+// The link through the relay at `relayURL` (as configured), with the relay token and relay session of the
+// credentials besides. None when the relay URL gives no relay endpoint: when it is not a strict URL (blanks,
 // control or non-ASCII characters, a bad "%" escape, a bad port or host) or has no scheme or no host;
 // relayEndpoint() has the full list.
 std::optional<QUrl> relayLink(const QString &relayURL, HostRelayVersion relayVersion,
-                              const HostCredentials &credentials,
+                              const HostCredentials &credentials, const QString &codeSerial,
                               const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 // The browser form of the same pairing, for the browser client the agent serves on its port: the page's
@@ -41,7 +45,8 @@ std::optional<QUrl> relayLink(const QString &relayURL, HostRelayVersion relayVer
 // keeps that address in its history, so it carries nothing that pairs a device for long: neither the host
 // token nor the host id nor the pairing nonce, only a ticket made from the nonce for the host id, which pairs
 // one device before it expires with the link (see PairingTicket). `ticketSerial` tells apart the tickets made
-// in one second. On the local network, or a port or host that makes no URL: none.
+// in one second; it is not the app link's, so that each link's code pairs a device of its own. On the local
+// network, or a port or host that makes no URL: none.
 std::optional<QUrl> lanBrowserLink(const QString &host, int port, const HostCredentials &credentials,
                                    const QString &ticketSerial,
                                    const QDateTime &now = QDateTime::currentDateTimeUtc());
@@ -50,6 +55,12 @@ std::optional<QUrl> lanBrowserLink(const QString &host, int port, const HostCred
 std::optional<QUrl> tunnelBrowserLink(const QString &publicURL, const HostCredentials &credentials,
                                       const QString &ticketSerial,
                                       const QDateTime &now = QDateTime::currentDateTimeUtc());
+
+// The browser form with what its pairing screen shows before the user confirms: the computer's name and how
+// many folders it pins ("...#ticket=...&computer=anna-laptop&folders=3"). Only a label, trusted no more than
+// any text from outside: the ticket alone decides what pairs. None when the result would not be a link.
+std::optional<QUrl> withPairingNote(const QUrl &browserLink, const QString &computerName,
+                                    qsizetype folderCount);
 
 // `now` plus the link lifetime as an ISO 8601 UTC date-time without fractional seconds
 // ("2026-12-05T06:10:00Z"); none for an invalid time or one beyond a four-digit year.

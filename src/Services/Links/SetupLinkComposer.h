@@ -19,8 +19,12 @@ struct Inputs {
     QString tunnelPublicURL;
     // Asked only when the LAN route listens on every interface.
     std::function<std::optional<QString>()> bestLANAddress;
-    // Tells the browser form's ticket apart from others made in the same second.
+    // Tell the app link's pairing code and the browser form's ticket apart from others made in the same
+    // second.
     QString ticketSerial = {};
+    QString appCodeSerial = {};
+    // Named on the browser form's pairing screen, with the number of pinned folders; empty: not named.
+    QString computerName = {};
 };
 
 struct Result {

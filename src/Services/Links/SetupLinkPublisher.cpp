@@ -5,6 +5,8 @@
 #include "Shared/NotifyingSetter.h"
 #include "Shared/TunnelState.h"
 
+#include <QSysInfo>
+
 SetupLinkPublisher::SetupLinkPublisher(Hooks hooks, std::chrono::milliseconds refreshInterval,
                                        TunnelPollTimings pollTimings, QObject *parent)
     : QObject(parent), m_hooks(std::move(hooks)), m_tunnelPoller(new TunnelStatusPoller(pollTimings, this)),
@@ -66,9 +68,10 @@ void SetupLinkPublisher::trustedDevicesChanged(const QList<TrustedDevice> &devic
     if (!paired)
         return;
     m_ticketSerial = PairingTicket::newSerial();
+    m_appCodeSerial = PairingTicket::newSerial();
     const std::optional<HostingSettings> settings = m_hooks.settings();
-    if (!m_browserLink.isEmpty() && settings)
-        recompute(*settings, Renewal::browserLinkOnly);
+    if (!m_setupLink.isEmpty() && settings)
+        recompute(*settings);
 }
 
 void SetupLinkPublisher::stopRefreshAndPoll()
@@ -77,18 +80,16 @@ void SetupLinkPublisher::stopRefreshAndPoll()
     m_refresh->stop();
 }
 
-void SetupLinkPublisher::recompute(const HostingSettings &settings, Renewal renewal)
+void SetupLinkPublisher::recompute(const HostingSettings &settings)
 {
-    SetupLinkComposer::Inputs inputs{settings, m_hooks.credentials(), m_tunnelPublicURL,
+    SetupLinkComposer::Inputs inputs{settings,
+                                     m_hooks.credentials(),
+                                     m_tunnelPublicURL,
                                      [this] { return bestLANAddress(m_networkInterfaces->addresses()); },
-                                     m_ticketSerial};
+                                     m_ticketSerial,
+                                     m_appCodeSerial,
+                                     QSysInfo::machineHostName()};
     const SetupLinkComposer::Result result = SetupLinkComposer::compose(inputs);
-    // The browser form's ticket counts its time from now, after the pairing that used the last one (the agent
-    // refuses a ticket made before a pairing); the app link stays as it was shown.
-    if (renewal == Renewal::browserLinkOnly) {
-        setSetupLink(m_setupLink, result.browserLink.value_or(QUrl()));
-        return;
-    }
     setResolvedLANAddress(result.resolvedLANAddress.value_or(QString()));
     setSetupLink(result.link.value_or(QUrl()), result.browserLink.value_or(QUrl()));
 }

@@ -41,8 +41,9 @@ public:
     // Empty when there is no link.
     QUrl setupLink() const { return m_setupLink; }
     // The browser form of the same link; empty when there is no link or its route has no browser form. It
-    // changes with the link, and setupLinkChanged() says so for both. Its ticket pairs one device: it is
-    // replaced, alone, when a device pairs (see trustedDevicesChanged()), and whenever the link is.
+    // changes with the link, and setupLinkChanged() says so for both. The link's pairing code and the browser
+    // form's ticket each pair one device: both are replaced when a device pairs (see
+    // trustedDevicesChanged()).
     QUrl browserLink() const { return m_browserLink; }
     // Empty when none was chosen.
     QString resolvedLANAddress() const { return m_resolvedLANAddress; }
@@ -57,17 +58,15 @@ public:
     void agentLaunched(bool wantsTunnel);
     // The agent runs: the link is published and kept fresh, and a tunnel route is polled.
     void agentRunning();
-    enum class Renewal { everyLink, browserLinkOnly };
-    // Publishes the link of these settings' route and the local address it points at; or only the browser
-    // form anew, with a new ticket.
-    void recompute(const HostingSettings &settings, Renewal renewal = Renewal::everyLink);
+    // Publishes the link of these settings' route and the local address it points at.
+    void recompute(const HostingSettings &settings);
     // The agent exited: no link; the tunnel fields keep what they last said.
     void agentExited();
     // Hosting stopped: nothing is published.
     void clear();
     // The trusted devices of the current pairing, whenever their file changes. When a device paired since the
-    // last call, the ticket that the browser form carried may be the one it used, and a published link gets
-    // a new one.
+    // last call, the code or ticket shown may be the one it used (and the agent takes every one made before a
+    // pairing as used): a published link gets a new code and ticket at once.
     void trustedDevicesChanged(const QList<TrustedDevice> &devices);
 
 signals:
@@ -95,6 +94,7 @@ private:
     QString m_tunnelPublicURL;
     QString m_tunnelLastError;
     QString m_ticketSerial = PairingTicket::newSerial();
+    QString m_appCodeSerial = PairingTicket::newSerial();
     // Each trusted device's id and pairing time, as last told.
     QSet<QString> m_pairings;
 

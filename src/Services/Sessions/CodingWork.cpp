@@ -3,6 +3,7 @@
 #include "Shared/AgentCommandLine.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -62,6 +63,52 @@ QString CodingWork::readyMessage(const QStringList &programs, bool allowShell,
     return programs.isEmpty()
                ? QStringLiteral("Ready for files only: tablets may start no program in a session.")
                : QStringLiteral("Ready for files only: none of the programs tablets may start is installed.");
+}
+
+namespace {
+
+// A folder as the agent compares it: with its links resolved, when it is there.
+QString resolved(const QString &folder)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(folder) : canonical;
+}
+
+bool isWithin(const QString &path, const QString &folder)
+{
+    return path == folder ||
+           path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
+}
+
+} // namespace
+
+int CodingWork::endedByUnpinning(const QStringList &sessionFolders, const QStringList &removed,
+                                 const QStringList &pinned)
+{
+    QStringList kept;
+    for (const QString &folder : pinned)
+        if (!removed.contains(folder))
+            kept.append(resolved(folder));
+    QStringList gone;
+    for (const QString &folder : removed)
+        gone.append(resolved(folder));
+    const auto inAny = [](const QString &path, const QStringList &folders) {
+        return std::any_of(folders.cbegin(), folders.cend(),
+                           [&path](const QString &folder) { return isWithin(path, folder); });
+    };
+    return static_cast<int>(
+        std::count_if(sessionFolders.cbegin(), sessionFolders.cend(),
+                      [&](const QString &path) { return inAny(path, gone) && !inAny(path, kept); }));
+}
+
+QString CodingWork::unpinQuestion(int sessions)
+{
+    if (sessions <= 0)
+        return {};
+    return sessions == 1
+               ? QStringLiteral("Unpinning ends 1 coding session, and the program running in it.")
+               : QStringLiteral("Unpinning ends %1 coding sessions, and the programs running in them.")
+                     .arg(sessions);
 }
 
 QString CodingWork::endTitle(Ending ending)

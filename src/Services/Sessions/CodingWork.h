@@ -36,4 +36,11 @@ QString endQuestion(int sessions, Ending ending);
 // The question before one session ends; its folder and program are shown as they are.
 QString endOneQuestion(const QString &program, const QString &folder);
 
+// How many of the sessions working in `sessionFolders` (as the agent resolved them) end when the folders
+// `removed` are unpinned: the agent then ends those that lie inside none of the folders still pinned.
+int endedByUnpinning(const QStringList &sessionFolders, const QStringList &removed,
+                     const QStringList &pinned);
+// The question before unpinning ends `sessions` running sessions; empty when it ends none.
+QString unpinQuestion(int sessions);
+
 } // namespace CodingWork

@@ -21,6 +21,7 @@ const QString secretsFile = QStringLiteral("FerrowynHost.secretsFile");
 const QString keepHostingWhenClosed = QStringLiteral("FerrowynHost.keepHostingWhenClosed");
 const QString sessionPrograms = QStringLiteral("FerrowynHost.sessionPrograms");
 const QString allowShell = QStringLiteral("FerrowynHost.allowShell");
+const QString browserLinkForm = QStringLiteral("FerrowynHost.browserLinkForm");
 } // namespace Keys
 
 HostPreferences::HostPreferences(UserDefaults &defaults, HostNgrokTokenStore ngrokTokenStore, QObject *parent)
@@ -77,6 +78,7 @@ void HostPreferences::load()
     m_sessionPrograms = CodingWork::normalizedPrograms(
         m_defaults.stringArray(Keys::sessionPrograms).value_or(QStringList{CodingWork::defaultProgram}));
     m_allowShell = m_defaults.boolean(Keys::allowShell).value_or(false);
+    m_browserLinkForm = m_defaults.boolean(Keys::browserLinkForm).value_or(false);
 
     if (storedURL != m_relayURL)
         m_defaults.setString(Keys::relayURL, m_relayURL);
@@ -163,4 +165,10 @@ void HostPreferences::setAllowShell(bool allowed)
 {
     setAndNotify(this, &HostPreferences::allowShellChanged, m_allowShell, allowed,
                  [&] { m_defaults.setBoolean(Keys::allowShell, allowed); });
+}
+
+void HostPreferences::setBrowserLinkForm(bool browser)
+{
+    setAndNotify(this, &HostPreferences::browserLinkFormChanged, m_browserLinkForm, browser,
+                 [&] { m_defaults.setBoolean(Keys::browserLinkForm, browser); });
 }

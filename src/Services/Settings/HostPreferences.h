@@ -34,6 +34,10 @@ class HostPreferences : public QObject {
     Q_PROPERTY(QStringList sessionPrograms READ sessionPrograms WRITE setSessionPrograms NOTIFY
                    sessionProgramsChanged)
     Q_PROPERTY(bool allowShell READ allowShell WRITE setAllowShell NOTIFY allowShellChanged)
+    // The form of the setup link the window shows: the browser's (true) or the app's, as the user picked
+    // last.
+    Q_PROPERTY(
+        bool browserLinkForm READ browserLinkForm WRITE setBrowserLinkForm NOTIFY browserLinkFormChanged)
 
 public:
     static constexpr int defaultLanPort = AgentAddress::defaultPort;
@@ -63,6 +67,7 @@ public:
     bool keepRelayOnline() const { return m_keepRelayOnline; }
     QStringList sessionPrograms() const { return m_sessionPrograms; }
     bool allowShell() const { return m_allowShell; }
+    bool browserLinkForm() const { return m_browserLinkForm; }
 
     void setWorkspaces(const QStringList &workspaces);
     void setMode(HostingMode mode);
@@ -81,6 +86,7 @@ public:
     // Kept as CodingWork::normalizedPrograms makes them.
     void setSessionPrograms(const QStringList &programs);
     void setAllowShell(bool allowed);
+    void setBrowserLinkForm(bool browser);
 
     const HostNgrokTokenStore &ngrokTokenStore() const { return m_ngrokTokenStore; }
 
@@ -98,6 +104,7 @@ signals:
     void keepRelayOnlineChanged();
     void sessionProgramsChanged();
     void allowShellChanged();
+    void browserLinkFormChanged();
 
 private:
     void load();
@@ -118,4 +125,5 @@ private:
     bool m_keepRelayOnline = true;
     QStringList m_sessionPrograms;
     bool m_allowShell = false;
+    bool m_browserLinkForm = false;
 };

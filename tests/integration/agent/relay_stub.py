@@ -87,9 +87,17 @@ async def main(token, session, host_token, host_id, nonce, workspace):
                    f"{peer} was refused without a close: {closing}")
         return answer
 
-    secrets = {}
+    async def next_code():
+        return (await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)).strip()
+
+    # The scanned code pairs one device; the second pairs with the code the host shows next, which it writes here.
+    secrets, codes = {}, {"tablet-1": nonce}
     for peer in ("tablet-1", "tablet-2"):
-        answer = await auth(peer, f"relay-{peer}", pairing=True)
+        if peer != "tablet-1":
+            expect("error" in await auth(f"{peer}-used", f"relay-{peer}", pairing=True), "a used code paired again")
+            print("used", flush=True)
+            codes[peer] = await next_code()
+        answer = await auth(peer, f"relay-{peer}", pairing=True, nonce=codes[peer])
         expect(answer.get("result", {}).get("paired") is True, f"{peer} did not pair: {answer}")
         secrets[peer] = answer["result"]["deviceSecret"]
 
@@ -128,8 +136,8 @@ async def main(token, session, host_token, host_id, nonce, workspace):
     expect("result" in json.loads((await next_frame("tablet-2"))["payload"]), "tablet-2 lost its link")
     expect("result" in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]),
            "tablet-2 cannot come back")
-    # The link tablet-1 scanned pairs nobody now; the new one, whose nonce the host writes here, does.
-    fresh = (await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)).strip()
+    # A code of the old pairing pairs nobody now; the new one, whose code the host writes here, does.
+    fresh = await next_code()
     expect("error" in await auth("tablet-3", "relay-tablet-3", pairing=True), "the old pairing still pairs")
     expect("result" in await auth("tablet-3-again", "relay-tablet-3", pairing=True, nonce=fresh),
            "the new pairing does not pair")

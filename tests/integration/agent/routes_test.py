@@ -75,7 +75,7 @@ async def lan(agent):
     # The Python tablet pairs with the setup link alone, comes back as a trusted device and lists the folder.
     link = "ferrowyn://connect?" + urllib.parse.urlencode({
         "endpoint": agent.url, "token": agent.secrets["VELMORA_HOST_TOKEN"],
-        "hostId": agent.secrets["VELMORA_HOST_ID"], "pairingNonce": agent.secrets["VELMORA_PAIRING_NONCE"]})
+        "hostId": agent.secrets["VELMORA_HOST_ID"], "pairingNonce": agent.pairing_code()})
     tablet = await asyncio.create_subprocess_exec(sys.executable, os.path.join(HERE, "tablet_client.py"), link,
                                                   agent.workspace, stdout=asyncio.subprocess.PIPE,
                                                   stderr=asyncio.subprocess.STDOUT)
@@ -205,7 +205,7 @@ def relay(version):
         check(ws.request_headers["Authorization"] == "Bearer " + agent.secrets["VELMORA_RELAY_TOKEN"], "bearer")
         await forward("t1", {"id": 1, "method": "auth", "params": device(
             {"token": agent.secrets["VELMORA_HOST_TOKEN"], "hostId": host_id}, "relay-ipad",
-            pairingNonce=agent.secrets["VELMORA_PAIRING_NONCE"])}, 8)
+            pairingNonce=agent.pairing_code())}, 8)
         await until(lambda: len(frames) == (3 if elixir else 2), "the answer")
         check(json.loads(frames[1]["payload"])["result"]["paired"], str(frames))
         check(not elixir or frames[1]["seq"] + frames[2]["seq"] == 3 + 8, str(frames))
@@ -267,9 +267,9 @@ async def revoke_one_device(agent):
     check(await closing(a.ws, 1) == (1008, "device revoked"), "A's end")
     check([(d["deviceId"], d.get("route")) for d in agent.devices()] == [("B", "lan")], str(agent.devices()))
     # That the link A scanned pairs nobody now and the new one does, relay_stub.py finds with the host.
-    # The host deleting the file, as when it revokes every device, ends B's connection too.
+    # The host deleting the file, as when it replaces the pairing, ends B's connection too, told as a reset.
     os.remove(os.path.join(agent.home, ".ferrowyn", "trusted-devices.json"))
-    check(await closing(b.ws, 1) == (1008, "device revoked"), "B's end")
+    check(await closing(b.ws, 1) == (1008, "pairing reset"), "B's end")
 
 
 async def flood_locks_nobody_out(agent):

@@ -3,6 +3,8 @@
 # runner that gives each scenario an agent of its own.
 import asyncio
 import base64
+import hashlib
+import hmac
 import json
 import os
 import re
@@ -85,6 +87,14 @@ def holder_say(socket, *frames):
             connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
 
 
+def pairing_code(nonce, host_id, age=0):
+    """A pairing code (or ticket) as the host makes it from the nonce, made `age` seconds ago."""
+    expiry, serial = str(int(time.time()) - age + 900), base64.urlsafe_b64encode(os.urandom(9)).decode()
+    signed = "".join(part + "\n" for part in ("ferrowyn-pairing-ticket-1", host_id, expiry, serial)).encode()
+    mac = hmac.new(nonce.encode(), signed, hashlib.sha256).digest()[:16]
+    return f"{expiry}.{serial}.{base64.urlsafe_b64encode(mac).decode().rstrip('=')}"
+
+
 def device(query, device_id, **proof):
     # What a tablet presents: the link's host token and id, its own id, and the nonce or its secret.
     return {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
@@ -101,8 +111,11 @@ class LinkedAgent:
             raise SystemExit(f"not a setup link: {link}")
         query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
         self.url, self.workspace = query["endpoint"], workspace
-        self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"],
-                        "VELMORA_PAIRING_NONCE": query["pairingNonce"]}
+        self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"]}
+        self.code = query["pairingNonce"]
+
+    def pairing_code(self):
+        return self.code
 
 
 class Agent:
@@ -125,6 +138,9 @@ class Agent:
         # Variables of the agent's environment beyond its secrets; None leaves one out.
         self.extra = {"NGROK_AUTHTOKEN": "ngrok-decoy"}
         self.process, self.port, self.log = None, None, []
+
+    def pairing_code(self, age=0):
+        return pairing_code(self.secrets["VELMORA_PAIRING_NONCE"], self.secrets["VELMORA_HOST_ID"], age)
 
     def environment(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_", "TMUX"))}
@@ -219,7 +235,7 @@ class Tablet:
     def __init__(self, agent, device="tablet-1", ack_rate=None):
         self.agent, self.device, self.ack_rate = agent, device, ack_rate
         self.next_id, self.pending, self.output, self.ended, self.chunks = 0, {}, {}, {}, []
-        self.start, self.unanswered, self.acknowledged = {}, {}, {}
+        self.start, self.unanswered, self.acknowledged, self.list_changes = {}, {}, {}, 0
 
     async def connect(self, send=None, receive=None):
         if send is None:
@@ -229,9 +245,9 @@ class Tablet:
         self.reader = asyncio.ensure_future(self.read())
         secrets = self.agent.secrets
         params = device({"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, self.device)
-        # A device pairs once with the nonce; later it comes back with the secret it was issued, as tablets do.
+        # A device pairs once with a pairing code; later it comes back with the secret it was issued, as tablets do.
         known = Tablet.device_secrets.get((secrets["VELMORA_HOST_ID"], self.device))
-        params.update({"deviceSecret": known} if known else {"pairingNonce": secrets["VELMORA_PAIRING_NONCE"]})
+        params.update({"deviceSecret": known} if known else {"pairingNonce": self.agent.pairing_code()})
         self.auth = await self.call("auth", params)
         if "deviceSecret" in self.auth:
             Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = self.auth["deviceSecret"]
@@ -258,6 +274,8 @@ class Tablet:
                     await self.take(message["params"])
                 elif message.get("method") == "session.ended":
                     self.ended[message["params"]["id"]] = message["params"]
+                elif message.get("method") == "sessions.changed":
+                    self.list_changes += 1
                 elif "error" in message:
                     self.unanswered[message["id"]] = message["error"]["code"]
                 else:

@@ -86,6 +86,8 @@ class Page:
                         mobile=False)
 
     async def screenshot(self, path, width, height, dark):
+        # A tab behind another draws no frame.
+        await self.browser.call("Target.activateTarget", {"targetId": self.target_id})
         await self.resize(width, height)
         await self.call("Emulation.setEmulatedMedia",
                         features=[{"name": "prefers-color-scheme", "value": "dark" if dark else "light"}])

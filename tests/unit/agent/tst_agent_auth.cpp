@@ -32,16 +32,22 @@ private:
 
 void AgentAuthTest::decisions()
 {
-    // The attempt's token, host id, nonce and device id, the agent's own nonce, and the outcomes of that
-    // attempt and of the same one again without the nonce but with whatever secret the first was issued.
+    // The attempt's token, host id, pairing code (made with this nonce, or the nonce itself) and device id,
+    // the agent's own nonce, and the outcomes of that attempt and of the same one again without the code but
+    // with whatever secret the first was issued.
     using A = AuthOutcome;
+    const QString code = pairingCode("nonce-1");
     const QList<std::tuple<QStringList, A, A>> table{
-        {{"token-1", "host_1", "nonce-1", "d1", "nonce-1"}, A::newlyPaired, A::trustedDevice},
-        {{"token-1", "host_2", "nonce-1", "d1", "nonce-1"}, A::wrongHostId, A::wrongHostId},
-        {{"token-1", "host_1", "nonce-2", "d1", "nonce-1"}, A::wrongPairingNonce, A::wrongPairingNonce},
+        {{"token-1", "host_1", code, "d1", "nonce-1"}, A::newlyPaired, A::trustedDevice},
+        {{"token-1", "host_2", code, "d1", "nonce-1"}, A::wrongHostId, A::wrongHostId},
+        {{"token-1", "host_1", pairingCode("nonce-2"), "d1", "nonce-1"},
+         A::wrongPairingCode,
+         A::wrongPairingCode},
+        // The nonce itself, which links carried before they carried a code, pairs nobody.
+        {{"token-1", "host_1", "nonce-1", "d1", "nonce-1"}, A::wrongPairingCode, A::wrongPairingCode},
         // Without a nonce of its own the agent pairs nobody.
-        {{"token-1", "host_1", "", "d1", ""}, A::wrongPairingNonce, A::wrongPairingNonce},
-        {{"token-1", "host_1", "nonce-1", QString(129, 'd'), "nonce-1"}, A::invalidDevice, A::invalidDevice}};
+        {{"token-1", "host_1", "", "d1", ""}, A::wrongPairingCode, A::wrongPairingCode},
+        {{"token-1", "host_1", code, QString(129, 'd'), "nonce-1"}, A::invalidDevice, A::invalidDevice}};
     for (const auto &[a, first, second] : table) {
         QFile::remove(path("trusted.json"));
         PairingAuthenticator authenticator(secrets(a.at(4)), TrustedDeviceStore(path("trusted.json")));
@@ -71,7 +77,7 @@ void AgentAuthTest::deviceSecrets()
         {"d2", two, "", A::trustedDevice},           {"d1", two, "", A::wrongDeviceSecret},
         {"d1", "", "", A::wrongDeviceSecret},        {"d1", one.chopped(1), "", A::wrongDeviceSecret},
         {"d1", one + 'A', "", A::wrongDeviceSecret}, {"d1", QString(43, 'A'), "", A::wrongDeviceSecret},
-        {"d1", "", "nonce-1", A::wrongDeviceSecret}, {"d3", one, "", A::wrongPairingNonce}};
+        {"d1", "", "nonce-1", A::wrongDeviceSecret}, {"d3", one, "", A::wrongPairingCode}};
     for (const auto &[deviceId, secret, nonce, outcome] : table)
         QCOMPARE(authenticator.verify(attempt(deviceId, secret, nonce)).outcome, outcome);
     QCOMPARE(authenticator.verify(attempt("d1", one, {}, "token-2")).outcome, A::wrongToken);
@@ -251,8 +257,7 @@ void AgentAuthTest::floodNeverKeepsTheRightTabletOut()
     const QList<std::pair<AuthAttempt, bool>> table{{attempt("d1", secret), true},
                                                     {attempt("d1", secret.chopped(1)), false},
                                                     {byTicket("b1"), true},
-                                                    {byTicket("b2", "nonce-2"), false},
-                                                    {attempt("d2", {}, "nonce-1"), true}};
+                                                    {byTicket("b2", "nonce-2"), false}};
     for (const auto &[presented, admitted] : table) {
         TabletConversation conversation("10.0.0.9", services);
         QSignalSpy sent(&conversation, &TabletConversation::send);

@@ -174,7 +174,7 @@ void AgentCoreTest::secretsDifferingAnywhereAreRefused()
                     401,
             presented);
     }
-    QCOMPARE(authenticator.verify({"token-1", "host_1", "nonce-1", "d1", "iPad"}).outcome,
+    QCOMPARE(authenticator.verify({"token-1", "host_1", pairingCode(), "d1", "iPad"}).outcome,
              AuthOutcome::newlyPaired);
     QCOMPARE(control.revoke(QHostAddress::LocalHost, "Bearer token-1", body).status, 200);
 }

@@ -83,7 +83,8 @@ void PairingTicketsTest::rule()
     QCOMPARE(tickets.remembered(), 0);
 }
 
-// A ticket pairs one device, and is void with its nonce, also for an agent that started again.
+// A ticket, or the app link's pairing code, pairs one device, and is void with its nonce, also for an agent
+// that started again.
 void PairingTicketsTest::pairing()
 {
     QTemporaryDir dir;
@@ -99,19 +100,27 @@ void PairingTicketsTest::pairing()
     using A = AuthOutcome;
     QCOMPARE(authenticator.verify(first).outcome, A::newlyPaired);
     const AuthAttempt next = byTicket("b1");
-    const QList<std::pair<AuthAttempt, A>> uses{{as(first, "b2"), A::usedTicket},
+    const QList<std::pair<AuthAttempt, A>> uses{{as(first, "b2"), A::usedPairingCode},
                                                 {next, A::wrongDeviceSecret},
                                                 {as(next, "b3"), A::newlyPaired},
-                                                {as(next, "b4"), A::usedTicket}};
+                                                {as(next, "b4"), A::usedPairingCode}};
     for (const auto &[presented, outcome] : uses)
+        QCOMPARE(authenticator.verify(presented).outcome, outcome);
+    // The app link's code, in the nonce's field beside the host token and id, by the same rule.
+    const AuthAttempt code = attempt("c1", {}, "nonce-1");
+    AuthAttempt expired = as(code, "c3");
+    expired.pairingNonce = pairingCode("nonce-1", PairingTicket::lifetimeSeconds);
+    for (const auto &[presented, outcome] :
+         {std::pair{code, A::newlyPaired}, std::pair{as(code, "c2"), A::usedPairingCode},
+          std::pair{expired, A::expiredPairingCode}})
         QCOMPARE(authenticator.verify(presented).outcome, outcome);
     // A new nonce voids every ticket made with the old one.
     authenticator.replacePairingNonce("nonce-2");
-    QCOMPARE(authenticator.verify(byTicket("b5", "nonce-1")).outcome, A::forgedTicket);
+    QCOMPARE(authenticator.verify(byTicket("b5", "nonce-1")).outcome, A::wrongPairingCode);
     // An agent that starts again has forgotten which tickets were used, but not when a device last paired:
     // a ticket made before that is refused, used or not.
     PairingAuthenticator restarted(secrets("nonce-2"), TrustedDeviceStore(file));
-    QCOMPARE(restarted.verify(byTicket("b5", "nonce-2", 10)).outcome, A::usedTicket);
+    QCOMPARE(restarted.verify(byTicket("b5", "nonce-2", 10)).outcome, A::usedPairingCode);
     QCOMPARE(restarted.verify(byTicket("b5", "nonce-2")).outcome, A::newlyPaired);
 }
 
