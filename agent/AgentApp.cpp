@@ -41,9 +41,9 @@ AgentApp::~AgentApp()
 
 int AgentApp::start()
 {
-    const ConversationServices services{&m_authenticator,        &m_throttle,       &m_files,
-                                        m_timings.authTimeoutMs, &m_devicesWatcher, &m_refusals,
-                                        m_sessions.get()};
+    const ConversationServices services{&m_authenticator,        &m_throttle,           &m_files,
+                                        m_timings.authTimeoutMs, &m_devicesWatcher,     &m_refusals,
+                                        m_sessions.get(),        m_timings.writeStallMs};
     std::optional<QUrl> relayURL;
     if (m_options.relayEnabled()) {
         relayURL = relayConnectURL(m_options, m_secrets.relaySession);

@@ -22,6 +22,7 @@ AgentTimings AgentTimings::fromEnvironment(const QProcessEnvironment &environmen
     override(environment, "FERROWYN_AGENT_TEST_AUTH_THROTTLE_MS", timings.authThrottleBaseMs);
     override(environment, "FERROWYN_AGENT_TEST_AUTH_LOG_INTERVAL_MS", timings.authRefusalLogIntervalMs);
     override(environment, "FERROWYN_AGENT_TEST_CLOSE_DRAIN_MS", timings.closeDrainMs);
+    override(environment, "FERROWYN_AGENT_TEST_WRITE_STALL_MS", timings.writeStallMs);
     if (timings.relayBackoffMaxMs < timings.relayBackoffInitialMs)
         timings.relayBackoffMaxMs = timings.relayBackoffInitialMs;
     return timings;

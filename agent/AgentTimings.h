@@ -5,7 +5,10 @@
 // Every delay the agent waits for. The defaults are the production values; tests shorten them through the
 // FERROWYN_AGENT_TEST_* variables (see PROTOCOL.md), which nothing else sets.
 struct AgentTimings {
-    int authTimeoutMs = 10'000;
+    // A connection that has not authenticated within this is closed.
+    int authTimeoutMs = 5'000;
+    // A connection with output waiting that writes nothing for this long is given up (see WriteBacklog).
+    int writeStallMs = 30'000;
     int ngrokStartTimeoutMs = 45'000;
     int relayBackoffInitialMs = 1'000;
     int relayBackoffMaxMs = 30'000;

@@ -1,6 +1,7 @@
 #include "TabletConversation.h"
 
 #include "AgentLog.h"
+#include "Http/WriteBacklog.h"
 #include "Sessions/SessionManager.h"
 #include "Sessions/SessionRequests.h"
 #include "Shared/AgentBuild.h"
@@ -41,6 +42,11 @@ TabletConversation::~TabletConversation()
 {
     if (m_holdingRefusal)
         m_services.throttle->endHold();
+}
+
+void TabletConversation::setBacklog(const WriteBacklog *backlog)
+{
+    m_backlog = backlog;
 }
 
 void TabletConversation::receive(const QString &text)
@@ -236,6 +242,11 @@ SessionRequests *TabletConversation::sessionRequests()
             if (!m_closing)
                 emit send(text);
         });
+        if (m_backlog) {
+            m_sessionRequests->setOutputGate(
+                [backlog = m_backlog] { return !backlog || backlog->takesOutput(); });
+            connect(m_backlog, &WriteBacklog::drained, m_sessionRequests, &SessionRequests::resumeOutput);
+        }
     }
     return m_sessionRequests;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AgentTimings.h"
 #include "Auth/AuthRefusalLog.h"
 #include "Auth/AuthThrottle.h"
 #include "Auth/PairingAuthenticator.h"
@@ -9,10 +10,12 @@
 
 class SessionManager;
 class SessionRequests;
+class WriteBacklog;
 
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 // What every conversation shares; owned by the agent.
@@ -20,13 +23,15 @@ struct ConversationServices {
     PairingAuthenticator *authenticator = nullptr;
     AuthThrottle *throttle = nullptr;
     const WorkspaceFileService *files = nullptr;
-    int authTimeoutMs = 10'000;
+    int authTimeoutMs = AgentTimings().authTimeoutMs;
     // Announces changes of the trusted-devices file; none in tests of a single conversation.
     const TrustedDevicesWatcher *devicesWatcher = nullptr;
     // Where refusals are told; without it each goes straight to the log.
     AuthRefusalLog *refusals = nullptr;
     // The coding sessions; none: the session requests are unknown methods.
     SessionManager *sessions = nullptr;
+    // How long a connection may hold output it does not take before it is given up (see WriteBacklog).
+    int writeStallMs = AgentTimings().writeStallMs;
 
     // Writes a line about a refused tablet from `source`, rate-limited when there is a refusal log.
     void logRefusal(const QString &source, const QString &line) const;
@@ -55,6 +60,9 @@ public:
     void setRoute(const QString &route) { m_route = route; }
     // Whose failures the throttle counts this tablet's with (one tablet behind the relay: its peer id).
     void setThrottleKey(const QString &key) { m_throttleKey = key; }
+    // What waits to be written on the connection carrying it: session output goes out only while that
+    // takes more. Without one, output is never held back.
+    void setBacklog(const WriteBacklog *backlog);
     void receive(const QString &text);
 
 signals:
@@ -85,6 +93,7 @@ private:
     QString m_secretHash;
     ConversationServices m_services;
     SessionRequests *m_sessionRequests = nullptr;
+    QPointer<const WriteBacklog> m_backlog;
     QTimer m_authTimer;
     // A burst of changes to the sessions (one ending while another starts) is announced once.
     QTimer m_sessionsChanged;

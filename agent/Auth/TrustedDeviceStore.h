@@ -58,8 +58,8 @@ private:
     // Tells of a failed write, and of the first write that succeeds after one.
     void noteWrite(bool written, const QString &consequence, const QString *reason);
 
-    // What identifies one version of the file: every writer replaces it by a rename (a new inode), and an edit
-    // in place changes its size or times.
+    // What identifies one version of the file: every writer replaces it by a rename (a new inode), and an
+    // edit in place changes its size or times.
     struct Version {
         quint64 device = 0;
         quint64 inode = 0;

@@ -1,7 +1,9 @@
 #include "Http/LocalServer.h"
 
+#include "AgentLog.h"
 #include "Http/PeerAddress.h"
 #include "Http/WebSocketCloseDrain.h"
+#include "Http/WriteBacklog.h"
 #include "Sessions/SessionManager.h"
 #include "Shared/AgentAddress.h"
 #include "Web/WebClient.h"
@@ -11,6 +13,7 @@
 #include <QHttpServerResponse>
 #include <QJsonDocument>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocket>
 
 namespace {
@@ -150,7 +153,8 @@ void LocalServer::acceptWebSockets()
         QWebSocket *socket = m_server.nextPendingWebSocketConnection().release();
         socket->setParent(this);
         connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-        WebSocketCloseDrain::watch(socket, m_tcpServer, m_closeDrainMs, this);
+        QTcpSocket *connection = WebSocketCloseDrain::connectionOf(socket, m_tcpServer);
+        WebSocketCloseDrain::watch(socket, connection, m_closeDrainMs, this);
         if (socket->requestUrl().path() != AgentAddress::webSocketPath) {
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
             continue;
@@ -164,51 +168,87 @@ void LocalServer::acceptWebSockets()
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("origin not allowed"));
             continue;
         }
-        if (m_pendingConnections >= maxPendingConnections) {
-            m_services.logRefusal(
-                peerOf(socket),
-                QStringLiteral("connection from %1 refused: too many unauthenticated connections")
-                    .arg(peerOf(socket)));
-            // 1008 rather than 1013 ("try again later"), which Qt's own clients reject as a protocol error.
-            socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
-                          QStringLiteral("too many unauthenticated connections"));
-            continue;
-        }
-        adopt(socket);
+        adopt(socket, connection);
     }
 }
 
-void LocalServer::adopt(QWebSocket *socket)
+void LocalServer::adopt(QWebSocket *socket, QTcpSocket *connection)
 {
     socket->setMaxAllowedIncomingMessageSize(TabletConversation::maxMessageBytes);
     socket->setMaxAllowedIncomingFrameSize(TabletConversation::maxMessageBytes);
     m_sockets.append(socket);
+    const quint64 id = ++m_nextConnection;
+    const QString source = sourceOf(socket);
+    if (const auto givesWay = m_waiting.arrive(id, source)) {
+        if (QWebSocket *older = m_waitingSockets.take(*givesWay)) {
+            m_services.logRefusal(
+                source, QStringLiteral("connection from %1 closed: too many unauthenticated connections")
+                            .arg(source));
+            // 1008 rather than 1013 ("try again later"), which Qt's own clients reject as a protocol error.
+            older->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                         QStringLiteral("too many unauthenticated connections"));
+        }
+    }
+    m_waitingSockets.insert(id, socket);
+    const auto settled = [this, id] {
+        m_waiting.leave(id);
+        m_waitingSockets.remove(id);
+    };
+    auto *backlog = new WriteBacklog(m_services.writeStallMs, socket);
+    backlog->watch(connection);
     auto *conversation = new TabletConversation(peerOf(socket), m_services, socket);
+    conversation->setBacklog(backlog);
     // ngrok's agent connects from this computer and names the public client in X-Forwarded-For. Only a
     // label: a local program could send the header too, and would merely be recorded as "tunnel".
-    if (!m_status->provider().isEmpty() && socket->peerAddress().isLoopback() &&
-        isForwarded(socket->request().rawHeader(forwardedForHeader)))
+    if (isTunnelled(socket))
         conversation->setRoute(TrustedDevicesFile::tunnelRoute);
-    setPending(m_pendingConnections + 1);
-    connect(conversation, &TabletConversation::send, socket,
-            [socket](const QString &text) { socket->sendTextMessage(text); });
+    connect(conversation, &TabletConversation::send, socket, [socket, backlog](const QString &text) {
+        socket->sendTextMessage(text);
+        backlog->queued();
+    });
     connect(conversation, &TabletConversation::closeRequested, socket,
             [socket](int code, const QString &reason) {
                 socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
             });
+    // A peer that does not read would only fill the queue further with a close frame: it is cut off, after
+    // whatever is sending to it now has returned.
+    connect(
+        backlog, &WriteBacklog::stuck, socket,
+        [this, socket](const QString &why) {
+            AgentLog::event(
+                QStringLiteral("connection from %1 cut off: it does not read (%2)").arg(peerOf(socket), why));
+            socket->abort();
+        },
+        Qt::QueuedConnection);
     // A refused tablet whose refusal is held back waits for nothing more: it leaves its place to others.
-    connect(conversation, &TabletConversation::authenticationSettled, this,
-            [this] { setPending(m_pendingConnections - 1); });
+    connect(conversation, &TabletConversation::authenticationSettled, this, settled);
     connect(socket, &QWebSocket::textMessageReceived, conversation, &TabletConversation::receive);
     connect(socket, &QWebSocket::binaryMessageReceived, socket, [socket] {
         socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported,
                       QStringLiteral("text messages only"));
     });
-    connect(socket, &QWebSocket::disconnected, this, [this, conversation, socket] {
+    connect(socket, &QWebSocket::disconnected, this, [this, socket, settled] {
         m_sockets.removeAll(socket);
-        if (conversation->awaitsAuthentication())
-            setPending(m_pendingConnections - 1);
+        settled();
     });
+}
+
+bool LocalServer::isTunnelled(const QWebSocket *socket) const
+{
+    return !m_status->provider().isEmpty() && socket->peerAddress().isLoopback() &&
+           isForwarded(socket->request().rawHeader(forwardedForHeader));
+}
+
+QString LocalServer::sourceOf(const QWebSocket *socket) const
+{
+    // Through the tunnel every client connects from here: ngrok names each in the last address of
+    // X-Forwarded-For (what comes before is the client's own say). A local program sending the header
+    // only picks which tunnel source it counts as.
+    if (isTunnelled(socket))
+        return QStringLiteral("tunnel ") +
+               QString::fromLatin1(
+                   socket->request().rawHeader(forwardedForHeader).split(',').last().trimmed());
+    return peerOf(socket);
 }
 
 BrowserOrigin::OwnHosts LocalServer::ownHosts() const
@@ -249,12 +289,4 @@ ControlRequest::Answer LocalServer::endSessions(const QByteArray &body)
         return ControlRequest::error(404, QStringLiteral("no such session"));
     return {200,
             QJsonDocument(QJsonObject{{QStringLiteral("ending"), ended}}).toJson(QJsonDocument::Compact)};
-}
-
-void LocalServer::setPending(int count)
-{
-    if (m_pendingConnections == count)
-        return;
-    m_pendingConnections = count;
-    emit pendingConnectionsChanged();
 }

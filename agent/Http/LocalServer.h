@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "Auth/ControlRequest.h"
+#include "Http/WaitingConnections.h"
 #include "TabletConversation.h"
 #include "Tunnel/TunnelStatus.h"
 #include "Web/BrowserOrigin.h"
@@ -13,17 +14,15 @@
 #include <QPointer>
 
 class QTcpServer;
+class QTcpSocket;
 class QWebSocket;
 
 // The agent's one listening port: GET /healthz and POST /control/revoke for the host, the WebSocket at /ws
 // for the tablet, and the browser client's files at / for a tablet without the app.
 class LocalServer : public QObject {
     Q_OBJECT
-    Q_PROPERTY(int pendingConnections READ pendingConnections NOTIFY pendingConnectionsChanged)
 
 public:
-    static constexpr int maxPendingConnections = 64;
-
     // `closeDrainMs`: see WebSocketCloseDrain. `control` may be null: no control requests then.
     LocalServer(const TunnelStatus *status, ConversationServices services, int closeDrainMs,
                 ControlRequest *control, QObject *parent = nullptr);
@@ -33,16 +32,14 @@ public:
     quint16 port() const;
     // Closes every WebSocket with "going away" and stops listening.
     void close();
-    // Connections that have not authenticated yet; their number is bounded.
-    int pendingConnections() const { return m_pendingConnections; }
-
-signals:
-    void pendingConnectionsChanged();
 
 private:
     void acceptWebSockets();
-    void adopt(QWebSocket *socket);
-    void setPending(int count);
+    void adopt(QWebSocket *socket, QTcpSocket *connection);
+    // Where a connection comes from, for the bound on those waiting to authenticate.
+    QString sourceOf(const QWebSocket *socket) const;
+    // Forwarded by the tunnel, as far as can be told.
+    bool isTunnelled(const QWebSocket *socket) const;
     BrowserOrigin::OwnHosts ownHosts() const;
     // Ends a session, or all, for the host; the caller is already known to be the host.
     // The checks every request of the host shares (a POST, control enabled, `available`), then `answer`.
@@ -54,9 +51,13 @@ private:
     ConversationServices m_services;
     ControlRequest *m_control;
     int m_closeDrainMs;
-    QHttpServer m_server;
     QPointer<QTcpServer> m_tcpServer;
     QHostAddress m_address;
     QList<QPointer<QWebSocket>> m_sockets;
-    int m_pendingConnections = 0;
+    WaitingConnections m_waiting;
+    QHash<quint64, QPointer<QWebSocket>> m_waitingSockets;
+    quint64 m_nextConnection = 0;
+    // Last, so destroyed first: ending its connections calls the sockets' handlers, which use the members
+    // above.
+    QHttpServer m_server;
 };

@@ -11,22 +11,29 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-void WebSocketCloseDrain::watch(QWebSocket *socket, const QTcpServer *server, int limitMs, QObject *owner)
+QTcpSocket *WebSocketCloseDrain::connectionOf(const QWebSocket *socket, const QTcpServer *server)
 {
     // QtHttpServer leaves the connection it upgraded a child of the listening server; the WebSocket does not
     // name it, but no other connection there has the same peer.
-    QPointer<QTcpSocket> connection;
+    QTcpSocket *connection = nullptr;
     for (QTcpSocket *candidate : server->findChildren<QTcpSocket *>()) {
         if (candidate->peerPort() == socket->peerPort() && candidate->peerAddress() == socket->peerAddress())
             connection = candidate;
     }
-    if (!connection)
+    return connection;
+}
+
+void WebSocketCloseDrain::watch(QWebSocket *socket, QTcpSocket *tcpConnection, int limitMs, QObject *owner)
+{
+    if (!tcpConnection)
         return;
+    const QPointer<QTcpSocket> connection = tcpConnection;
     // aboutToClose comes after the close frame was handed to the TCP socket and before Qt closes it.
     QObject::connect(
         socket, &QWebSocket::aboutToClose, owner,
         [socket, connection, limitMs, owner] {
-            if (!connection || connection->socketDescriptor() < 0)
+            if (!connection || connection->socketDescriptor() < 0 ||
+                owner->findChildren<WebSocketCloseDrain *>(Qt::FindDirectChildrenOnly).size() >= maxDrains)
                 return;
             const int descriptor =
                 ::fcntl(static_cast<int>(connection->socketDescriptor()), F_DUPFD_CLOEXEC, 0);

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 class QTcpServer;
+class QTcpSocket;
 class QWebSocket;
 
 // Qt closes a WebSocket's TCP connection right after writing the close frame. When the client is still
@@ -17,9 +18,15 @@ class WebSocketCloseDrain : public QObject {
     Q_OBJECT
 
 public:
-    // Watches `socket`, just accepted from `server`, for its close, whoever starts it. Drains live as
-    // children of `owner`.
-    static void watch(QWebSocket *socket, const QTcpServer *server, int limitMs, QObject *owner);
+    // The TCP connection that `socket`, just accepted from `server`, was upgraded from, or null.
+    static QTcpSocket *connectionOf(const QWebSocket *socket, const QTcpServer *server);
+    // Each drain holds a descriptor for up to its limit, and whoever keeps opening connections that are
+    // closed (and never answers the close) would otherwise run the process out of descriptors: past this many
+    // at once, a close is not drained.
+    static constexpr int maxDrains = 128;
+
+    // Watches `socket` on `connection` for its close, whoever starts it. Drains live as children of `owner`.
+    static void watch(QWebSocket *socket, QTcpSocket *connection, int limitMs, QObject *owner);
     ~WebSocketCloseDrain() override;
 
 private:

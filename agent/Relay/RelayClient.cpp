@@ -1,21 +1,26 @@
 #include "Relay/RelayClient.h"
 
 #include "AgentLog.h"
-#include "Http/LocalServer.h"
 
 #include <QNetworkRequest>
-
-namespace {
-// Bounds how many tablets one relay link serves at once before authenticating.
-constexpr int maxRelayPeers = LocalServer::maxPendingConnections;
-} // namespace
+#include <QTcpSocket>
 
 RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, ConversationServices services,
                          RelayBackoff backoff, const AgentTimings &timings, TunnelStatus *status,
                          QObject *parent)
     : QObject(parent), m_endpoint(std::move(endpoint)), m_relayToken(std::move(relayToken)),
-      m_codec(std::move(codec)), m_services(services), m_backoff(std::move(backoff)), m_status(status)
+      m_codec(std::move(codec)), m_services(services), m_backoff(std::move(backoff)), m_status(status),
+      m_backlog(services.writeStallMs)
 {
+    // Every tablet behind the relay shares the link: while the relay does not read, none gets output, and a
+    // relay that stops reading altogether is dropped and connected again.
+    connect(
+        &m_backlog, &WriteBacklog::stuck, this,
+        [this](const QString &why) {
+            AgentLog::event(QStringLiteral("relay: the link does not drain (%1)").arg(why));
+            m_socket.abort();
+        },
+        Qt::QueuedConnection);
     m_socket.setMaxAllowedIncomingFrameSize(maxFrameBytes);
     m_socket.setMaxAllowedIncomingMessageSize(maxFrameBytes);
     m_retryTimer.setSingleShot(true);
@@ -100,6 +105,13 @@ void RelayClient::onConnected()
     m_closeHandshake = false;
     m_keepaliveTimer.start();
     m_backoff.reset();
+    // The WebSocket makes a new connection for each attempt; an earlier one may linger until deleted.
+    QTcpSocket *connection = nullptr;
+    for (QTcpSocket *candidate : m_socket.findChildren<QTcpSocket *>()) {
+        if (candidate->state() == QAbstractSocket::ConnectedState)
+            connection = candidate;
+    }
+    m_backlog.watch(connection);
     setState(QStringLiteral("connected"));
     AgentLog::event(QStringLiteral("relay: connected"));
     sendFrame(m_codec.hello());
@@ -189,20 +201,30 @@ TabletConversation *RelayClient::conversationFor(const QString &peer)
 {
     if (TabletConversation *conversation = m_conversations.value(peer))
         return conversation;
-    int pending = 0;
-    for (const TabletConversation *conversation : std::as_const(m_conversations))
-        pending += conversation->awaitsAuthentication() ? 1 : 0;
-    if (pending >= maxRelayPeers) {
-        sendFrame(m_codec.encodeClose(peer, QWebSocketProtocol::CloseCodePolicyViolated,
+    // Each peer id is one tablet's connection: past the bound, the one that has waited longest gives way.
+    const quint64 id = ++m_nextPeer;
+    if (const auto givesWay = m_waiting.arrive(id, peer)) {
+        const QString older = m_waitingPeers.take(*givesWay);
+        sendFrame(m_codec.encodeClose(older, QWebSocketProtocol::CloseCodePolicyViolated,
                                       QStringLiteral("too many unauthenticated connections")));
-        return nullptr;
+        dropSession(older);
     }
+    m_waitingPeers.insert(id, peer);
     // The relay hides the tablets' addresses, so the throttle counts each peer on its own: one tablet that
     // keeps failing must not slow down the others. The log names them together, as one source.
     auto *conversation = new TabletConversation(QStringLiteral("relay peer"), m_services, this);
     conversation->setRoute(TrustedDevicesFile::relayRoute);
     conversation->setThrottleKey(QStringLiteral("relay peer ") + peer);
+    conversation->setBacklog(&m_backlog);
     m_conversations.insert(peer, conversation);
+    connect(conversation, &TabletConversation::authenticationSettled, this, [this, id] {
+        m_waiting.leave(id);
+        m_waitingPeers.remove(id);
+    });
+    connect(conversation, &QObject::destroyed, this, [this, id] {
+        m_waiting.leave(id);
+        m_waitingPeers.remove(id);
+    });
     connect(conversation, &TabletConversation::send, this,
             [this, peer](const QString &payload) { sendFrame(m_codec.encodeData(peer, payload)); });
     connect(conversation, &TabletConversation::closeRequested, this,
@@ -223,8 +245,10 @@ void RelayClient::sendFrame(const QString &frame)
 {
     // While disconnected, elixirV2 frames wait in the codec's resend list; goV1 frames are lost with the
     // link.
-    if (!frame.isEmpty() && m_socket.state() == QAbstractSocket::ConnectedState)
+    if (!frame.isEmpty() && m_socket.state() == QAbstractSocket::ConnectedState) {
         m_socket.sendTextMessage(frame);
+        m_backlog.queued();
+    }
 }
 
 void RelayClient::setState(const QString &state)

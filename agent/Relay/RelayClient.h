@@ -1,6 +1,8 @@
 #pragma once
 
 #include "AgentTimings.h"
+#include "Http/WaitingConnections.h"
+#include "Http/WriteBacklog.h"
 #include "Relay/RelayBackoff.h"
 #include "Relay/RelayCodec.h"
 #include "TabletConversation.h"
@@ -65,6 +67,11 @@ private:
     // Whether a close frame went either way on this connection; without one the relay saw no code (1006).
     bool m_closeHandshake = false;
     QHash<QString, TabletConversation *> m_conversations;
+    // The peers that have not authenticated yet, by the order they came in.
+    WaitingConnections m_waiting;
+    QHash<quint64, QString> m_waitingPeers;
+    quint64 m_nextPeer = 0;
+    WriteBacklog m_backlog;
     QString m_state = QStringLiteral("stopped");
     bool m_stopped = true;
 };

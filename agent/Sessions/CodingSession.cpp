@@ -160,7 +160,8 @@ void CodingSession::pump()
 {
     for (auto viewer = m_viewers.begin(); viewer != m_viewers.end(); ++viewer) {
         while (viewer->sent < m_history.end() &&
-               viewer->sent - viewer->acknowledged < SessionLimits::unacknowledgedBytes) {
+               viewer->sent - viewer->acknowledged < SessionLimits::unacknowledgedBytes &&
+               viewer.key()->canTakeOutput()) {
             const QByteArray bytes =
                 m_history.read(viewer->sent, std::min<qint64>(SessionLimits::outputMessageBytes,
                                                               SessionLimits::unacknowledgedBytes -

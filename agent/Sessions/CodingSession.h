@@ -21,6 +21,9 @@ class SessionViewer {
 public:
     virtual void sessionOutput(const QString &id, qint64 offset, const QByteArray &bytes) = 0;
     virtual void sessionEnded(const QString &id, const QJsonObject &how) = 0;
+    // Whether its connection takes more output now. While it does not, the sessions hold its output back as
+    // for a tablet that does not acknowledge, until it calls CodingSession::resume().
+    virtual bool canTakeOutput() const { return true; }
 
 protected:
     ~SessionViewer() = default;
@@ -62,6 +65,8 @@ public:
     bool isAttached(SessionViewer *viewer) const { return m_viewers.contains(viewer); }
     // The viewer has processed the output before `offset`.
     void acknowledge(SessionViewer *viewer, qint64 offset);
+    // A viewer can take output again.
+    void resume() { pump(); }
     std::optional<ServiceError> input(SessionViewer *viewer, const QByteArray &bytes);
     void resize(SessionViewer *viewer, int columns, int rows);
     // Ends the program and the session; `reason` is what the tablets are told.

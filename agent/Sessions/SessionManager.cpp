@@ -15,6 +15,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -298,11 +299,13 @@ void SessionManager::writeState()
             .toJson(QJsonDocument::Compact);
     if (state == m_writtenState)
         return;
+    const bool news = std::exchange(m_stateComposed, true);
     QString error;
     // A failed write is tried again at the next change.
     if (writeBytes(SessionFiles::stateFile(m_settings.runtimeFolder), state, &error))
         m_writtenState = state;
     else
         AgentLog::error(QStringLiteral("cannot write the sessions' state file: %1").arg(error));
-    emit changed();
+    if (news)
+        emit changed();
 }

@@ -88,4 +88,6 @@ private:
     // written.
     QTimer m_stateWrite;
     QByteArray m_writtenState;
+    // The first state, the one every tablet finds when it asks, is no news to announce.
+    bool m_stateComposed = false;
 };

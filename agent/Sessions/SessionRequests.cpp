@@ -190,6 +190,15 @@ void SessionRequests::sessionOutput(const QString &id, qint64 offset, const QByt
                                     {QStringLiteral("data"), QString::fromLatin1(bytes.toBase64())}}));
 }
 
+void SessionRequests::resumeOutput()
+{
+    const QSet<QString> attached = m_attached;
+    for (const QString &id : attached) {
+        if (CodingSession *session = m_manager->find(id))
+            session->resume();
+    }
+}
+
 void SessionRequests::sessionEnded(const QString &id, const QJsonObject &how)
 {
     m_attached.remove(id);

@@ -27,6 +27,10 @@ public:
 
     void sessionOutput(const QString &id, qint64 offset, const QByteArray &bytes) override;
     void sessionEnded(const QString &id, const QJsonObject &how) override;
+    bool canTakeOutput() const override { return !m_takesOutput || m_takesOutput(); }
+    // Whether the tablet's connection takes more output now; resumeOutput() when it does again.
+    void setOutputGate(std::function<bool()> takesOutput) { m_takesOutput = std::move(takesOutput); }
+    void resumeOutput();
 
 signals:
     // A notification for the tablet, as the text of a message.
@@ -40,4 +44,5 @@ private:
     QString m_deviceId;
     QString m_deviceName;
     QSet<QString> m_attached;
+    std::function<bool()> m_takesOutput;
 };

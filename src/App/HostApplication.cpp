@@ -4,6 +4,9 @@
 #include "Services/Settings/HostLoginItemManager.h"
 #include "Services/Settings/HostPreferences.h"
 
+#include <algorithm>
+#include <utility>
+
 HostApplication::HostApplication(HostPreferences &preferences, HostAgentController &controller,
                                  LoginItem &loginItem, QObject *parent)
     : QObject(parent), m_preferences(preferences), m_controller(controller), m_loginItem(loginItem)
@@ -17,6 +20,16 @@ HostApplication::HostApplication(HostPreferences &preferences, HostAgentControll
                         &HostPreferences::lanBindAllChanged, &HostPreferences::ngrokTunnelEnabledChanged,
                         &HostPreferences::sessionProgramsChanged, &HostPreferences::allowShellChanged})
         connect(&m_preferences, signal, this, restart);
+    // A folder the user unpinned is no longer the tablets' to reach: the agent serves the folders it was
+    // started with, and one started without it ends the sessions working there. A folder pinned waits for the
+    // next start, as its grant does.
+    m_pinned = m_preferences.workspaces();
+    connect(&m_preferences, &HostPreferences::workspacesChanged, this, [this, restart] {
+        const QStringList before = std::exchange(m_pinned, m_preferences.workspaces());
+        if (std::any_of(before.cbegin(), before.cend(),
+                        [this](const QString &folder) { return !m_pinned.contains(folder); }))
+            restart();
+    });
     connect(&m_preferences, &HostPreferences::relayVersionChanged, this, [this, restart] {
         // Another protocol needs its own managed relay, whatever URL was typed before.
         m_preferences.setRelayURL(managedDefaultURL(m_preferences.relayVersion()));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 
 #include <optional>
 
@@ -41,5 +42,7 @@ private:
     HostPreferences &m_preferences;
     HostAgentController &m_controller;
     LoginItem &m_loginItem;
+    // The folders pinned before the latest change, to tell an unpinning from a pinning.
+    QStringList m_pinned;
     bool m_didRunLaunchStartup = false;
 };

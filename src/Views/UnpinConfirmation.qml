@@ -2,8 +2,8 @@ import QtQuick
 import QtQuick.Controls
 import Ferrowyn.Core
 
-// Asked before unpinning ends the coding sessions working in the folders. The agent serves the folders it
-// was started with, so the agent starts again at once to end them, as the question says.
+// Asked before unpinning ends the coding sessions working in the folders (unpinning starts the agent again
+// without them, which ends those sessions).
 Dialog {
     id: dialog
     objectName: "unpinConfirmation"
@@ -24,7 +24,6 @@ Dialog {
     onAccepted: {
         for (const path of dialog.paths)
             Presenter.removeWorkspace(path);
-        Presenter.restartHostingIfActive();
     }
 
     Label {

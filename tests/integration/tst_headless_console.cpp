@@ -36,7 +36,6 @@ class HeadlessConsoleTest : public QObject, public HeadlessHostRunner {
 
 private slots:
     void outsideTextCannotDriveTheTerminal();
-    void coloursOnlyOnATerminal_data();
     void coloursOnlyOnATerminal();
     void outputDropsWhatDoesNotFitAndSaysSo();
     void aReaderThatStopsNeverFreezesTheHost();
@@ -49,42 +48,28 @@ void HeadlessConsoleTest::outsideTextCannotDriveTheTerminal()
              "a\ufffd]0;title\ufffdb\tc\ufffdd\ufffde");
 }
 
-void HeadlessConsoleTest::coloursOnlyOnATerminal_data()
-{
-    QTest::addColumn<QString>("output");
-    QTest::addColumn<std::optional<QString>>("noColor");
-    QTest::addColumn<bool>("colours");
-    QTest::newRow("terminal") << "terminal" << std::optional<QString>() << true;
-    QTest::newRow("terminal, NO_COLOR empty") << "terminal" << std::optional<QString>("") << true;
-    QTest::newRow("terminal, NO_COLOR") << "terminal" << std::optional<QString>("1") << false;
-    QTest::newRow("pipe") << "pipe" << std::optional<QString>() << false;
-    QTest::newRow("file") << "file" << std::optional<QString>() << false;
-}
-
+// Colours on a terminal unless NO_COLOR is set to something; never into a pipe or a file.
 void HeadlessConsoleTest::coloursOnlyOnATerminal()
 {
-    QFETCH(QString, output);
-    QFETCH(std::optional<QString>, noColor);
-    QFETCH(bool, colours);
-    int fds[2] = {-1, -1};
-    if (output == "terminal") {
-        fds[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        QVERIFY(fds[0] >= 0 && ::grantpt(fds[0]) == 0 && ::unlockpt(fds[0]) == 0);
-        fds[1] = ::open(::ptsname(fds[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    } else if (output == "pipe") {
-        QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
-    } else {
-        fds[1] = ::open(QFile::encodeName(home.filePath("output")).constData(),
-                        O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    }
-    QVERIFY(fds[1] >= 0);
-    QProcessEnvironment environment;
-    if (noColor)
-        environment.insert("NO_COLOR", *noColor);
-    QCOMPARE(TerminalColours::wanted(fds[1], environment), colours);
-    for (const int fd : fds)
-        if (fd >= 0)
-            ::close(fd);
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+    const int tty = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int pipe[2] = {-1, -1};
+    QVERIFY(::pipe2(pipe, O_CLOEXEC) == 0);
+    const int file =
+        ::open(QFile::encodeName(home.filePath("output")).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    QVERIFY(tty >= 0 && file >= 0);
+    const auto noColor = [](const char *value) {
+        QProcessEnvironment environment;
+        environment.insert("NO_COLOR", value);
+        return environment;
+    };
+    using TerminalColours::wanted;
+    QCOMPARE((QList<bool>{wanted(tty, {}), wanted(tty, noColor("")), wanted(tty, noColor("1")),
+                          wanted(pipe[1], {}), wanted(file, {})}),
+             (QList<bool>{true, true, false, false, false}));
+    for (const int fd : {terminal, tty, pipe[0], pipe[1], file})
+        ::close(fd);
 }
 
 void HeadlessConsoleTest::outputDropsWhatDoesNotFitAndSaysSo()

@@ -7,20 +7,12 @@
 #include "Shared/WindowDrawing.h"
 
 #include <QDir>
-
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSignalSpy>
-#include <QUrlQuery>
 
 #include <csignal>
 
 namespace {
-
-QString queryValue(const QUrl &link, const QString &key)
-{
-    return QUrlQuery(link).queryItemValue(key, QUrl::FullyDecoded);
-}
 
 // One variable of a running agent's environment, "<unset>" when it has none.
 QString agentVariable(qint64 pid, const QString &name)
@@ -119,24 +111,6 @@ private slots:
         QVERIFY(h.controller->skippedOutputBytes() > 0);
     }
 
-    void waitsForTheKeyringToUnlock()
-    {
-        AgentControllerHarness h;
-        FakeAgent::setScript("hang");
-        h.keyring.locked = true;
-        h.keyring.unlockAnswer = MemoryKeyring::UnlockAnswer::Dismiss;
-        h.keyring.holdAnswers = true;
-        h.controller->start(&h.preferences);
-        h.keyring.answerNow();
-        QTRY_VERIFY(h.controller->credentialStore().waitingForUnlock());
-        QCOMPARE(h.controller->agentProcessId(), 0);
-        h.keyring.holdAnswers = false;
-        h.keyring.answerNow();
-        // Hosting goes on with credentials in memory; what the user is told meanwhile is the credential
-        // stores' test.
-        QTRY_VERIFY(h.controller->agentProcessId() != 0);
-    }
-
     void publishesAndRefreshesTheLinkWhileTheAgentRuns()
     {
         AgentControllerHarness h;
@@ -155,12 +129,15 @@ private slots:
         QVERIFY(!h.controller->restartPending());
     }
 
-    void grantAndRotationReplaceTheAgent()
+    // A grant, a revocation and a rotation each replace the running agent with one that has what changed.
+    void pairingAndGrantChangesReplaceTheAgent()
     {
         AgentControllerHarness h;
         const QString folder = h.scratch.filePath("pinned");
         QVERIFY(QDir().mkpath(folder));
         h.preferences.setWorkspaces({folder});
+        // The stand-in listens on no port, so nothing there answers a request.
+        h.preferences.setLanPort(freeLoopbackPort());
         h.start("hang");
         // Another folder chosen in the dialog grants nothing and only says so.
         h.chooser.answer = h.scratch.path();
@@ -173,33 +150,13 @@ private slots:
         // The new agent works inside the grant it was restarted for.
         QTRY_COMPARE(h.controller->permissionGrantStore().activePaths().size(), 1);
 
-        const qint64 old = h.controller->agentProcessId();
-        const QString oldToken = h.controller->hostToken();
-        QFile trusted(HostAgentController::trustedDevicesPath());
-        QVERIFY(QDir().mkpath(QFileInfo(trusted).path()) && trusted.open(QIODevice::WriteOnly));
-        h.controller->rotatePairing(&h.preferences);
-        QVERIFY(!trusted.exists());
-        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
-        QVERIFY2(!FakeAgent::isAlive(old), "the old agent would accept the revoked pairing");
-        QVERIFY(h.controller->hostToken() != oldToken);
-        QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_HOST_TOKEN"),
-                 h.controller->hostToken());
-        QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
-    }
-
-    // An agent that cannot be asked to revoke a tablet still loses it: the tablet is taken out of the file,
-    // and the agent starts again with the new pairing nonce.
-    void revokeFallsBackToTheFileWhenTheAgentCannotBeAsked()
-    {
-        AgentControllerHarness h;
-        // The stand-in listens on no port, so nothing there answers the request.
-        h.preferences.setLanPort(freeLoopbackPort());
-        h.start("hang");
+        // An agent that cannot be asked to revoke a tablet still loses it: the tablet is taken out of the
+        // file, and the agent starts again with the new pairing nonce.
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
         QVERIFY(h.trust({{"gone", "A", h.controller->hostId(), {}, {}, {}},
                          {"kept", "B", h.controller->hostId(), {}, {}, {}}}));
         const TrustedDevicesFile file(HostAgentController::trustedDevicesPath());
-        const qint64 old = h.controller->agentProcessId();
+        qint64 old = h.controller->agentProcessId();
         const QString oldNonce = h.controller->credentialStore().cached()->pairingNonce;
         h.controller->revokeDevice("gone", &h.preferences);
         QTRY_VERIFY(h.controller->agentProcessId() != 0 && h.controller->agentProcessId() != old);
@@ -208,6 +165,19 @@ private slots:
         const QString nonce = h.controller->credentialStore().cached()->pairingNonce;
         QVERIFY(nonce != oldNonce);
         QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_PAIRING_NONCE"), nonce);
+
+        // A rotation revokes every tablet.
+        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+        old = h.controller->agentProcessId();
+        const QString oldToken = h.controller->hostToken();
+        h.controller->rotatePairing(&h.preferences);
+        QVERIFY(!QFileInfo::exists(file.path()));
+        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+        QVERIFY2(!FakeAgent::isAlive(old), "the old agent would accept the revoked pairing");
+        QVERIFY(h.controller->hostToken() != oldToken);
+        QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_HOST_TOKEN"),
+                 h.controller->hostToken());
+        QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
     }
 
 private:

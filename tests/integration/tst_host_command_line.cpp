@@ -51,41 +51,30 @@ void HostCommandLineTest::commandLineMistakes()
 
 void HostCommandLineTest::noDisplayForTheWindow_data()
 {
-    // The options, QT_QPA_PLATFORM, DISPLAY and WAYLAND_DISPLAY, and whether the window has nowhere to open.
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("platform");
-    QTest::addColumn<QString>("x11");
-    QTest::addColumn<QString>("wayland");
-    QTest::addColumn<bool>("missing");
-    struct Row {
-        const char *name;
-        QStringList arguments;
-        QString platform, x11, wayland;
-        bool missing;
-    };
-    for (const Row &row : {Row{"no options", {}, "", "", "", true},
-                           Row{"started at login", {"--autostart"}, "xcb", "", "", true},
-                           Row{"secrets file", {"--secrets-file"}, "wayland;xcb", "", "", true},
-                           Row{"X display", {}, "", ":0", "", false},
-                           Row{"Wayland display", {}, "xcb", "", "wayland-0", false},
-                           Row{"offscreen", {}, "offscreen", "", "", false},
-                           Row{"offscreen after X", {}, "xcb;offscreen", "", "", false},
-                           Row{"platform option", {"-platform", "offscreen"}, "xcb", "", "", false}})
-        QTest::newRow(row.name) << row.arguments << row.platform << row.x11 << row.wayland << row.missing;
+    QTest::addColumn<QStringList>("variables"); // QT_QPA_PLATFORM, DISPLAY and WAYLAND_DISPLAY
+    QTest::addColumn<bool>("missing");          // the window has nowhere to open
+    QTest::newRow("no options") << QStringList() << QStringList{"", "", ""} << true;
+    QTest::newRow("started at login") << QStringList{"--autostart"} << QStringList{"xcb", "", ""} << true;
+    QTest::newRow("secrets file") << QStringList{"--secrets-file"} << QStringList{"wayland;xcb", "", ""}
+                                  << true;
+    QTest::newRow("X display") << QStringList() << QStringList{"", ":0", ""} << false;
+    QTest::newRow("Wayland display") << QStringList() << QStringList{"xcb", "", "wayland-0"} << false;
+    QTest::newRow("offscreen") << QStringList() << QStringList{"offscreen", "", ""} << false;
+    QTest::newRow("offscreen after X") << QStringList() << QStringList{"xcb;offscreen", "", ""} << false;
+    QTest::newRow("platform option") << QStringList{"-platform", "offscreen"} << QStringList{"xcb", "", ""}
+                                     << false;
 }
 
 // Over SSH the window has no display: one line says so and how to host without it, and the status is 2.
 void HostCommandLineTest::noDisplayForTheWindow()
 {
     QFETCH(QStringList, arguments);
-    QFETCH(QString, platform);
-    QFETCH(QString, x11);
-    QFETCH(QString, wayland);
+    QFETCH(QStringList, variables);
     QFETCH(bool, missing);
     QProcessEnvironment environment = this->environment();
-    environment.insert("QT_QPA_PLATFORM", platform);
-    environment.insert("DISPLAY", x11);
-    environment.insert("WAYLAND_DISPLAY", wayland);
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.insert(name, variables.takeFirst());
     const std::optional<QString> why =
         WindowDisplay::missing(QStringList{"ferrowyn-host"} + arguments, environment);
     QCOMPARE(why.has_value(), missing);

@@ -202,8 +202,9 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
         const auto [status, text] = command({"--sessions", "--json"});
         return status == 0 ? QJsonDocument::fromJson(text.toUtf8()).object() : QJsonObject();
     };
-    QJsonObject sessions = listed();
-    QCOMPARE(sessions["sessions"].toArray().size(), 2);
+    // The agent writes the list a moment after a change.
+    QJsonObject sessions;
+    QTRY_COMPARE((sessions = listed())["sessions"].toArray().size(), 2);
     for (const QJsonValue session : sessions["sessions"].toArray()) {
         QVERIFY(ids.contains(session["id"].toString()));
         QCOMPARE(session["folder"].toString(), QDir(home.filePath("work/project")).canonicalPath());

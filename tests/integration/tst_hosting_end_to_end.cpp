@@ -9,17 +9,6 @@
 
 #include <QDir>
 #include <QProcess>
-#include <QSignalSpy>
-#include <QUrlQuery>
-
-namespace {
-
-QString queryValue(const QUrl &link, const QString &key)
-{
-    return QUrlQuery(link).queryItemValue(key, QUrl::FullyDecoded);
-}
-
-} // namespace
 
 class HostingEndToEndTest : public QObject {
     Q_OBJECT

@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrlQuery>
 
 #include <memory>
 
@@ -19,6 +20,12 @@ inline quint16 freeLoopbackPort()
 {
     QTcpServer server;
     return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+}
+
+// One item of a setup link's query, decoded.
+inline QString queryValue(const QUrl &link, const QString &key)
+{
+    return QUrlQuery(link).queryItemValue(key, QUrl::FullyDecoded);
 }
 
 // The runtime folder where coding sessions live, one for each harness: what a test's controller ends or

@@ -4,6 +4,7 @@
 #include "Services/HostWarnings.h"
 #include "Services/Links/QRCodeRenderer.h"
 #include "Services/Pairing/PairingSecretsPlace.h"
+#include "SessionsList.h"
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
@@ -40,8 +41,23 @@ private slots:
     void warningsStandUntilTheirOwnSourceIsFine();
     void questionsOpenCentredWhenAsked();
     void relayFieldsWorkOnceChosen();
+    void endingSessionsAsksFirst();
 
 private:
+    // A question of the window's; a tablet's row is a delegate, outside the window's object tree, so its
+    // question is looked for there too.
+    QObject *dialog(const char *name) const
+    {
+        QObject *found = m_h.window()->findChild<QObject *>(name);
+        for (QQuickItem *row : m_h.named("deviceRow"))
+            found = found ? found : row->findChild<QObject *>(name);
+        return found;
+    }
+    void answer(const char *name, bool yes) const
+    {
+        QMetaObject::invokeMethod(dialog(name), yes ? "accept" : "reject");
+    }
+
     WindowHarness m_h;
     RecordingLoginItem m_loginItem;
 };
@@ -256,6 +272,18 @@ void WindowTest::settingsChangesRestartOnlyAnActiveAgent_data()
                                                                      : HostRelayVersion::goV1);
         QCOMPARE(p.relayURL(), managedDefaultURL(p.relayVersion()));
     });
+    QTest::newRow("programs") << std::function([](HostPreferences &p) {
+        QStringList programs = p.sessionPrograms();
+        if (programs.removeAll(QStringLiteral("aider")) == 0)
+            programs.append(QStringLiteral("aider"));
+        p.setSessionPrograms(programs);
+    });
+    // Pinning waits for the next start; unpinning does not, or the folder would stay the tablets' to reach.
+    QTest::newRow("unpinning") << std::function([](HostPreferences &p) {
+        p.setWorkspaces({QStringLiteral("/home/ana/a"), QStringLiteral("/home/ana/b")});
+        QCOMPARE(p.workspaces().size(), 2);
+        p.setWorkspaces({QStringLiteral("/home/ana/a")});
+    });
 }
 
 void WindowTest::settingsChangesRestartOnlyAnActiveAgent()
@@ -305,13 +333,6 @@ void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
 // The window's questions are made only when asked; each still opens over the middle of the window.
 void WindowTest::questionsOpenCentredWhenAsked()
 {
-    // A tablet's row is a delegate, outside the window's object tree: its question is looked for there too.
-    const auto dialog = [this](const char *name) {
-        QObject *found = m_h.window()->findChild<QObject *>(name);
-        for (QQuickItem *row : m_h.named("deviceRow"))
-            found = found ? found : row->findChild<QObject *>(name);
-        return found;
-    };
     const auto centred = [&](const char *name) {
         const QObject *shown = dialog(name);
         return shown && shown->property("visible").toBool() &&
@@ -322,12 +343,12 @@ void WindowTest::questionsOpenCentredWhenAsked()
     for (int press = 0; press < 2; ++press) {
         m_h.click(m_h.find("pinFolderButton"));
         QTRY_VERIFY(dialog("pinFolderDialog") && dialog("pinFolderDialog")->property("visible").toBool());
-        QMetaObject::invokeMethod(dialog("pinFolderDialog"), "reject");
+        answer("pinFolderDialog", false);
         QTRY_VERIFY(!dialog("pinFolderDialog")->property("visible").toBool());
     }
     m_h.click(m_h.find("ngrokInfoButton"));
     QTRY_VERIFY(centred("ngrokInfoDialog"));
-    QMetaObject::invokeMethod(dialog("ngrokInfoDialog"), "accept");
+    answer("ngrokInfoDialog", true);
     QTRY_VERIFY(!dialog("ngrokInfoDialog")->property("visible").toBool());
 
     // Revoke names the tablet first; Cancel keeps it.
@@ -339,7 +360,7 @@ void WindowTest::questionsOpenCentredWhenAsked()
     m_h.click(m_h.named("revokeButton").constFirst());
     QTRY_VERIFY(centred("revokeConfirmation"));
     QCOMPARE(dialog("revokeConfirmation")->property("deviceName").toString(), "Studio iPad");
-    QMetaObject::invokeMethod(dialog("revokeConfirmation"), "reject");
+    answer("revokeConfirmation", false);
     QTRY_VERIFY(!dialog("revokeConfirmation")->property("visible").toBool());
     QCOMPARE(m_h.presenter.devices()->devices().size(), 1);
 
@@ -364,6 +385,90 @@ void WindowTest::relayFieldsWorkOnceChosen()
     const qint64 pid = m_h.controller->agentProcessId();
     QMetaObject::invokeMethod(m_h.find("relayURLField"), "accepted");
     QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
+}
+
+// Two sessions as the agent lists them; no agent answers for them, so ending one falls back to tmux. End,
+// Stop and Quit ask first, naming what ends.
+void WindowTest::endingSessionsAsksFirst()
+{
+    m_h.start(QStringLiteral("hang"));
+    QTRY_VERIFY(m_h.presenter.running());
+    const QString runtime = m_h.controller->sessions().runtimeFolder();
+    const QDateTime opened = QDateTime::currentDateTime();
+    const QString first = QStringLiteral("00000000000000a1"), second = QStringLiteral("00000000000000b2");
+    listSessions(runtime, {{first, "/home/ana/src/ferrowyn", "codex", "dev-1", "Studio iPad", opened, 1},
+                           {second, "/home/ana/src/notes", "codex", "dev-2", "Safari on iPad", opened, 0}});
+    QTRY_COMPARE(m_h.named("sessionRow").size(), 2);
+
+    // Unpinning asks first when the sessions in the folder end with it (one pinned folder holds the other's;
+    // "not" is only the start of a name); the agent started again without the folder ends them.
+    m_h.presenter.pinFolders({"/home/ana/src", "/home/ana/src/notes", "/home/ana/src/not"});
+    QTRY_COMPARE(m_h.named("removeButton").size(), 3);
+    m_h.click(m_h.named("removeButton").at(2));
+    QTRY_COMPARE(m_h.named("removeButton").size(), 2);
+    m_h.click(m_h.named("removeButton").at(0));
+    QTRY_VERIFY(dialog("unpinConfirmation")->property("visible").toBool());
+    QCOMPARE(dialog("unpinConfirmation")->property("question").toString(),
+             "Unpinning ends 1 coding session, and the program running in it.");
+    answer("unpinConfirmation", false);
+    QTRY_VERIFY(!dialog("unpinConfirmation")->property("visible").toBool());
+    QCOMPARE(m_h.preferences.workspaces().size(), 2);
+    m_h.click(m_h.find("clearAllButton"));
+    QTRY_VERIFY(dialog("unpinConfirmation")->property("visible").toBool());
+    QVERIFY(dialog("unpinConfirmation")
+                ->property("question")
+                .toString()
+                .startsWith("Unpinning ends 2 coding sessions"));
+    answer("unpinConfirmation", true);
+    QTRY_VERIFY(m_h.preferences.workspaces().isEmpty());
+
+    // End asks, names the session, and a "no" keeps it.
+    m_h.click(m_h.named("endSessionButton").constFirst());
+    QTRY_VERIFY(dialog("endSessionConfirmation")->property("visible").toBool());
+    QVERIFY(
+        dialog("endSessionConfirmation")->property("question").toString().contains("/home/ana/src/ferrowyn"));
+    answer("endSessionConfirmation", false);
+    QTRY_VERIFY(!dialog("endSessionConfirmation")->property("visible").toBool());
+    // Ending one without an agent takes a moment (tmux is asked): a "no" that ended it would show by then.
+    QVERIFY(!QTest::qWaitFor([&] { return !QFileInfo::exists(SessionFiles::sessionFolder(runtime, first)); },
+                             500));
+    m_h.click(m_h.named("endSessionButton").constFirst());
+    QTRY_VERIFY(dialog("endSessionConfirmation")->property("visible").toBool());
+    answer("endSessionConfirmation", true);
+    QTRY_COMPARE(m_h.named("sessionRow").size(), 1);
+    QVERIFY(QFileInfo::exists(SessionFiles::sessionFolder(runtime, second)));
+
+    // Stop says how many run and waits for the answer; a "no" keeps hosting and the session. From the tray,
+    // with the window hidden, the window comes forward to ask.
+    m_h.window()->hide();
+    m_h.click(m_h.find("stopButton"));
+    QTRY_VERIFY(dialog("endingConfirmation")->property("visible").toBool() && m_h.window()->isVisible());
+    QCOMPARE(dialog("endingConfirmation")->property("title").toString(), "Stop hosting?");
+    QVERIFY(dialog("endingConfirmation")->property("question").toString().startsWith("1 coding session is"));
+    answer("endingConfirmation", false);
+    QTRY_VERIFY(!dialog("endingConfirmation")->property("visible").toBool());
+    // The stop would first ask the agent to end the sessions, which takes a moment.
+    QVERIFY(!QTest::qWaitFor([this] { return !m_h.presenter.running(); }, 500));
+    m_h.click(m_h.find("stopButton"));
+    QTRY_VERIFY(dialog("endingConfirmation")->property("visible").toBool());
+    answer("endingConfirmation", true);
+    QTRY_VERIFY(m_h.controller->state() == AgentRunState::stopped());
+    QTRY_COMPARE(m_h.named("sessionRow").size(), 0);
+    QVERIFY(m_h.shown("noSessionsText"));
+
+    // With none running, Stop asks nothing.
+    m_h.start(QStringLiteral("hang"));
+    QTRY_VERIFY(m_h.presenter.running());
+    m_h.click(m_h.find("stopButton"));
+    QTRY_VERIFY(m_h.controller->state() == AgentRunState::stopped());
+    QVERIFY(!dialog("endingConfirmation")->property("visible").toBool());
+
+    // Programs typed with commas are kept trimmed and each once, and shown as kept.
+    QQuickItem *programs = m_h.find("sessionProgramsField");
+    programs->setProperty("text", " codex,aider , codex");
+    QMetaObject::invokeMethod(programs, "editingFinished");
+    QCOMPARE(m_h.preferences.sessionPrograms(), (QStringList{"codex", "aider"}));
+    QTRY_COMPARE(programs->property("text").toString(), "codex, aider");
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,4 +1,5 @@
 #include "ScannedCode.h"
+#include "SessionsList.h"
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
@@ -26,6 +27,7 @@ private:
     void showRelay();
     void showFailed();
     void showPairedDevices();
+    void showTwoSessions();
     // The setup link of the QR code the window shows.
     QString codeOnScreen()
     {
@@ -60,6 +62,8 @@ void WindowStatesTest::screenshots_data()
     QTest::newRow("relay") << Arrangement(&WindowStatesTest::showRelay);
     QTest::newRow("failed") << Arrangement(&WindowStatesTest::showFailed);
     QTest::newRow("devices") << Arrangement(&WindowStatesTest::showPairedDevices);
+    // Last: the sessions stay listed.
+    QTest::newRow("sessions") << Arrangement(&WindowStatesTest::showTwoSessions);
 }
 
 void WindowStatesTest::screenshots()
@@ -171,6 +175,28 @@ void WindowStatesTest::showPairedDevices()
         return m_h.named("deviceRow").constLast()->mapToScene({0, 0}).y() < m_h.window()->height() - 60;
     };
     QTRY_VERIFY(scrolledToTheEnd());
+}
+
+// Oldest first, each with its folder, program, tablet, time and attachment.
+void WindowStatesTest::showTwoSessions()
+{
+    m_h.start(QStringLiteral("hang"));
+    QTRY_VERIFY(m_h.presenter.running());
+    const QDateTime opened = QDateTime::currentDateTime().addSecs(-3600);
+    const QString first = QStringLiteral("00000000000000a1");
+    listSessions(
+        m_h.controller->sessions().runtimeFolder(),
+        {{first, "/home/ana/src/ferrowyn", "codex", "dev-1", "Studio iPad", opened, 1},
+         {"00000000000000b2", "/home/ana/src/notes", "codex", "dev-2", "Safari on iPad", opened, 0}});
+    QTRY_COMPARE(m_h.named("sessionRow").size(), 2);
+    const QList<QQuickItem *> rows = m_h.named("sessionRow");
+    QCOMPARE(m_h.showing("/home/ana/src/notes", rows.constLast()).size(), 1);
+    const QString since = CodingSessionsModel::sinceText(opened, QDateTime::currentDateTime());
+    QCOMPARE(m_h.showing("codex · opened by Safari on iPad · " + since, rows.constLast()).size(), 1);
+    QCOMPARE(m_h.showing("1 tablet attached · on this computer: ferrowyn-host --attach " + first,
+                         rows.constFirst())
+                 .size(),
+             1);
 }
 
 QTEST_MAIN(WindowStatesTest)

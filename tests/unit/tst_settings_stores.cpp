@@ -2,7 +2,6 @@
 #include "Platform/JsonFileUserDefaults.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Shared/BuildConfig.h"
-#include "TestFiles.h"
 
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -17,7 +16,7 @@ const QString goDefault = "wss://" + QLatin1String(BuildConfig::goRelayHost) + "
 } // namespace
 
 // What the host keeps between runs: the settings file and the preferences on it (the pairing credentials are
-// credential-stores' concern).
+// credential-stores' concern). A damaged file kept aside, byte for byte, is the JSON readers' fuzz target's.
 class SettingsStoresTest : public QObject {
     Q_OBJECT
 
@@ -28,7 +27,6 @@ public slots:
 private slots:
     void init();
     void valuesKeepTheirTypes();
-    void unreadableFileIsMovedAside();
     void eachPreference_data();
     void eachPreference();
     void relayVersionAndURLOnLoad_data();
@@ -80,23 +78,6 @@ void SettingsStoresTest::valuesKeepTheirTypes()
     QCOMPARE(reads, ".i... s.... ..... ..b.. ...a. ....d ");
     QCOMPARE(QFile(file).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
              QFileDevice::Permissions());
-}
-
-void SettingsStoresTest::unreadableFileIsMovedAside()
-{
-    // Damage of every kind, and that other keys survive a write, is the user-defaults fuzz target's job.
-    const QByteArray content = R"({"FerrowynHost.workspaces": ["/home/me/pro)";
-    const QString path = m_dir->filePath("defaults.json");
-    // A copy kept aside earlier in the same second is not in the way.
-    QVERIFY(
-        writeFile(path, content) &&
-        writeFile(path + ".unreadable-" + QDateTime::currentDateTimeUtc().toString("yyyyMMdd-hhmmss"), {}));
-    JsonFileUserDefaults defaults(path);
-    QVERIFY(defaults.fileWasUnreadable() && !defaults.object("FerrowynHost.workspaces").isValid());
-    QVERIFY(defaults.backupPath().startsWith(path + ".unreadable-"));
-    QCOMPARE(fileContents(defaults.backupPath()), content);
-    defaults.setBoolean("lanBindAll", false);
-    QCOMPARE(JsonFileUserDefaults(path).boolean("lanBindAll"), false);
 }
 
 void SettingsStoresTest::eachPreference_data()

@@ -222,17 +222,10 @@ void SetupLinksTest::redact_data()
                         const char *shown) {
         QTest::newRow(name) << secrets << text << QString::fromUtf8(shown);
     };
-    const QStringList odd{QStringLiteral("a&b=c d/e?f%g+h#\u00fc")};
-    const QStringList key{QStringLiteral("k\U0001F511y")};
+    // Every encoded form the redactor claims to match is the agent-output fuzz target's; these are the edges
+    // it leaves out: text that only looks like a secret, and what the replacement word makes with its
+    // neighbours.
     row("raw, every occurrence", {"tok-123"}, "tok-123 and tok-123", "redacted and redacted");
-    row("as in a setup link", odd, "token=a%26b%3Dc%20d/e?f%25g%2Bh%23%C3%BC&x", "token=redacted&x");
-    row("lower-case hex", odd, "a%26b%3dc%20d%2fe%3ff%25g%2bh%23%c3%bc.", "redacted.");
-    row("form encoding", odd, "q=a%26b%3Dc+d%2Fe%3Ff%25g%2Bh%23%C3%BC", "q=redacted");
-    row("encoded twice", odd, "/a%2526b%253Dc%2520d/e%253Ff%2525g%252Bh%2523%25C3%25BC", "/redacted");
-    row("JSON escapes", odd, "{\"s\":\"a\\u0026b=c d\\/e?f%g+h#\\u00FC\"}", "{\"s\":\"redacted\"}");
-    row("outside the BMP, encoded", key, "<k%F0%9F%94%91y>", "<redacted>");
-    row("outside the BMP, JSON", key, "<k\\ud83d\\uDD11y>", "<redacted>");
-    row("percent sign itself", {"50%x"}, "50%x 50%25x 50%2525x", "redacted redacted redacted");
     for (const char *lookalike : {"TOKEN-ABC", "token-ab", "token%2-abc", "token%2Eabc", "token\\u02d"})
         row(lookalike, {"token-abc"}, lookalike, lookalike);
     row("in the order given", {"abc", "host_abc123"}, "id=host_abc123", "id=host_redacted123");

@@ -51,7 +51,8 @@ class Relay:
             frame = json.loads(text)
             if "seq" in frame and frame.get("type") != "ack":
                 await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
-            if "peer" in frame:
+            # The list of sessions changing is news this relay's tablets do not follow.
+            if "peer" in frame and "sessions.changed" not in frame.get("payload", ""):
                 await self.inbox[frame["peer"]].put(frame)
 
     async def send(self, peer, payload):

@@ -1,6 +1,8 @@
 #include "AgentAuthAttempts.h"
 #include "AgentOptions.h"
 #include "Auth/ControlRequest.h"
+#include "Http/WaitingConnections.h"
+#include "Http/WriteBacklog.h"
 #include "Relay/RelayCodec.h"
 #include "Shared/RelayCodecStateName.h"
 #include "Shared/RelayEndpoint.h"
@@ -9,6 +11,8 @@
 
 #include <QDir>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -34,6 +38,8 @@ private slots:
     void secretsDifferingAnywhereAreRefused();
     void everyRequestIsAnswered();
     void confinement();
+    void waitingConnectionsGiveWay();
+    void writeBacklogHoldsAndGivesUp();
 
 private:
     QString path(const QString &relative) const { return m_dir.filePath(relative); }
@@ -252,6 +258,65 @@ void AgentCoreTest::confinement()
                  expected.startsWith('=') ? '=' + QFileInfo(path(expected.mid(1))).canonicalFilePath()
                                           : expected);
     }
+}
+
+void AgentCoreTest::waitingConnectionsGiveWay()
+{
+    // Two per source, four in all. Each row: a connection arriving (or, with a minus sign, leaving) and the
+    // one that gives way for it.
+    WaitingConnections waiting(2, 4);
+    const QList<std::tuple<qint64, QString, std::optional<quint64>>> table{
+        {1, "a", {}},  {2, "a", {}}, {3, "a", 1}, // the source's oldest gives way, not the newcomer
+        {-2, "", {}},  {4, "a", {}},              // one that authenticated leaves room
+        {-99, "", {}},                            // an unknown one changes nothing
+        {5, "b", {}},  {6, "c", {}}, {7, "b", 3}, // all four taken: the oldest of the source holding most
+        {8, "d", 5},   {9, "e", 4},               // as many each: the oldest of all
+    };
+    for (const auto &[id, source, givesWay] : table) {
+        if (id < 0)
+            waiting.leave(static_cast<quint64>(-id));
+        else
+            QCOMPARE(waiting.arrive(static_cast<quint64>(id), source), givesWay);
+    }
+    QCOMPARE(waiting.count(), 4);
+}
+
+void AgentCoreTest::writeBacklogHoldsAndGivesUp()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QTcpSocket writer;
+    writer.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(server.waitForNewConnection(5000));
+    QTcpSocket *reader = server.nextPendingConnection();
+    // A reader that takes one byte and no more, so the system's buffers fill as behind a full receive window.
+    reader->setReadBufferSize(1);
+    QVERIFY(writer.waitForConnected(5000));
+    WriteBacklog backlog(300);
+    backlog.watch(&writer);
+    QSignalSpy drained(&backlog, &WriteBacklog::drained), stuck(&backlog, &WriteBacklog::stuck);
+    const QByteArray megabyte(1024 * 1024, 'x');
+    for (int i = 0; i < 7; ++i) {
+        writer.write(megabyte);
+        backlog.queued();
+    }
+    QVERIFY(!backlog.takesOutput());
+    // Nothing moves: given up after the stall limit, not before.
+    QVERIFY(!stuck.wait(200));
+    QVERIFY(stuck.wait(2000));
+    // Reading again: output is taken again.
+    reader->setReadBufferSize(0);
+    connect(reader, &QTcpSocket::readyRead, reader, [reader] { reader->readAll(); });
+    reader->readAll();
+    QVERIFY(drained.wait(5000));
+    QVERIFY(backlog.takesOutput());
+    // More than the bound at once is given up at once.
+    WriteBacklog flooded(60'000);
+    flooded.watch(&writer);
+    QSignalSpy floodedStuck(&flooded, &WriteBacklog::stuck);
+    writer.write(QByteArray(WriteBacklog::maxBytes + 1, 'x'));
+    flooded.queued();
+    QCOMPARE(floodedStuck.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(AgentCoreTest)
