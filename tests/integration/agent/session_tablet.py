@@ -197,7 +197,11 @@ class Agent:
         return sorted(self.holders())
 
     def state(self):
-        with open(os.path.join(self.run, "ferrowyn", "sessions.json")) as state:
+        """The state file, which the agent writes a moment after a change; a missing one means no session."""
+        path = os.path.join(self.run, "ferrowyn", "sessions.json")
+        if not os.path.exists(path):
+            return {"format": 1, "sessions": []}
+        with open(path) as state:
             return json.load(state)
 
     def kill_holders(self):
