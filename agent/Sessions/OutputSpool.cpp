@@ -1,10 +1,13 @@
 #include "Sessions/OutputSpool.h"
 
+#include "Shared/SessionHolderProtocol.h"
+
 #include <QDir>
 
 namespace {
 
-const QString prefix = QStringLiteral("out-");
+const QString prefix = QLatin1String(SessionHolderProtocol::spoolPrefix.data(),
+                                     qsizetype(SessionHolderProtocol::spoolPrefix.size()));
 
 qint64 offsetOf(const QString &name)
 {
@@ -15,9 +18,7 @@ qint64 offsetOf(const QString &name)
 
 } // namespace
 
-OutputSpool::OutputSpool(QString folder, qsizetype segmentBytes)
-    : m_folder(std::move(folder)), m_segmentBytes(segmentBytes)
-{}
+OutputSpool::OutputSpool(QString folder) : m_folder(std::move(folder)) {}
 
 QStringList OutputSpool::segments() const
 {
@@ -36,50 +37,24 @@ OutputSpool::Kept OutputSpool::load(qsizetype maxBytes) const
         QFile file(m_folder + QLatin1Char('/') + *name);
         if (start < 0 || !file.open(QIODevice::ReadOnly))
             break;
-        if (expectedEnd >= 0 && start + file.size() != expectedEnd)
+        // The holder may be writing the newest file: its length is taken once, and what follows is the
+        // holder's to send.
+        const qint64 size = file.size();
+        if (expectedEnd >= 0 && start + size != expectedEnd)
             break;
-        const qint64 wanted = std::min<qint64>(file.size(), maxBytes - kept.bytes.size());
-        if (!file.seek(file.size() - wanted))
+        const qint64 wanted = std::min<qint64>(size, maxBytes - kept.bytes.size());
+        if (!file.seek(size - wanted))
             break;
         const QByteArray bytes = file.read(wanted);
         if (bytes.size() != wanted)
             break;
         kept.bytes.prepend(bytes);
-        kept.start = start + file.size() - wanted;
+        kept.start = start + size - wanted;
         if (expectedEnd < 0)
-            expectedEnd = start + file.size();
+            expectedEnd = start + size;
         if (kept.bytes.size() >= maxBytes)
             break;
         expectedEnd = start;
     }
     return kept;
-}
-
-QString OutputSpool::append(qint64 offset, const QByteArray &bytes)
-{
-    if (m_failed || bytes.isEmpty())
-        return {};
-    if (!m_current.isOpen() || m_currentEnd != offset || m_current.size() >= m_segmentBytes) {
-        m_current.close();
-        m_current.setFileName(m_folder + QLatin1Char('/') + prefix +
-                              QStringLiteral("%1").arg(offset, 16, 10, QLatin1Char('0')));
-        // Unbuffered: what the agent received is in the file even if the agent is killed the next moment.
-        // Created owner-only: a transcript may hold anything the program showed.
-        if (!m_current.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered,
-                            QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-            m_failed = true;
-            return m_current.errorString();
-        }
-        const QStringList names = segments();
-        for (qsizetype i = 0; i + 3 < names.size(); ++i)
-            QFile::remove(m_folder + QLatin1Char('/') + names.at(i));
-    }
-    if (m_current.write(bytes) != bytes.size()) {
-        m_failed = true;
-        const QString error = m_current.errorString();
-        m_current.close();
-        return error;
-    }
-    m_currentEnd = offset + bytes.size();
-    return {};
 }

@@ -21,6 +21,8 @@ struct SessionSettings {
     // SessionInfo::pairingOf the current host id.
     QString pairing;
     QProcessEnvironment agentEnvironment;
+    // The program that holds each session (ferrowyn-session, beside the agent).
+    QString holderProgram;
 };
 
 // Every coding session on this computer: opens them within the limits, finds those an earlier agent left,
@@ -33,7 +35,8 @@ public:
                    const PairingAuthenticator *authenticator, QObject *parent = nullptr);
     ~SessionManager() override;
 
-    // Checks that tmux and a private folder are there, then takes over the sessions an earlier agent left.
+    // Checks that the holder program and a private folder are there, then takes over the sessions an earlier
+    // agent left.
     void start();
     // The agent is stopping: lets go of every session, which goes on without it.
     void release();
@@ -60,7 +63,7 @@ signals:
 
 private:
     // Takes over the session `id` an earlier agent left, or ends it when it may not go on.
-    void recover(const QString &id, bool running);
+    void recover(const QString &id);
     // Whether a session's folder lies outside every folder this agent serves.
     bool isUnpinned(const QString &folder) const;
     void adopt(CodingSession *session);
@@ -68,19 +71,18 @@ private:
     // Writes the state file soon, once for a burst of changes (see m_stateWrite).
     void stateChanged();
     void writeState();
-    TmuxServer server(const QString &id) const;
+    CodingSession *newSession(const SessionInfo &info, const QString &folder);
 
     SessionSettings m_settings;
     const WorkspaceFileService *m_files;
     const PairingAuthenticator *m_authenticator;
     SessionPrograms m_programs;
-    QString m_tmux;
     QString m_problem;
     QHash<QString, CodingSession *> m_sessions;
     QHash<QString, QJsonObject> m_ends;
     QStringList m_endOrder;
     int m_opening = 0;
-    int m_recovering = 0;
+    bool m_started = false;
     // The file is rewritten with a sync and a rename, which a storm of attachments must not repeat on every
     // request: changes wait a moment and are written together, and only when they differ from what was last
     // written.

@@ -1,5 +1,7 @@
 #include "Shared/SessionFiles.h"
 
+#include "Shared/SessionHolderProtocol.h"
+
 #include <QDir>
 
 #include <unistd.h>
@@ -17,6 +19,13 @@ QString runtimeFolder(const QProcessEnvironment &environment)
 QString tmuxSocket(const QString &runtimeFolder, const QString &sessionId)
 {
     return sessionFolder(runtimeFolder, sessionId) + QStringLiteral("/tmux");
+}
+
+QString holderSocket(const QString &sessionFolder)
+{
+    return sessionFolder + QLatin1Char('/') +
+           QLatin1String(SessionHolderProtocol::socketName.data(),
+                         qsizetype(SessionHolderProtocol::socketName.size()));
 }
 
 QString stateFile(const QString &runtimeFolder)

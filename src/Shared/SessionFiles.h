@@ -5,13 +5,15 @@
 
 // Where the agent keeps its coding sessions on this computer, for the agent and for the host that lists, ends
 // and attaches to them. Everything lives in one private folder (0700) that the agent creates: the sessions'
-// state file, and one folder per session with the socket of the session's own tmux server, its output history
+// state file, and one folder per session with the socket of the session's holder, its output history
 // and its exit status.
 namespace SessionFiles {
 // "$XDG_RUNTIME_DIR/ferrowyn" when that variable names an absolute folder, else "/tmp/ferrowyn-<uid>".
 QString runtimeFolder(const QProcessEnvironment &environment);
 // The socket of a session's tmux server: `tmux -S <socket> attach` opens the session in a terminal.
 QString tmuxSocket(const QString &runtimeFolder, const QString &sessionId);
+// The socket of a session's holder, which its readers connect to (see SessionHolderProtocol.h).
+QString holderSocket(const QString &sessionFolder);
 // The list of running sessions, rewritten atomically by the agent on every change (see agent/PROTOCOL.md).
 QString stateFile(const QString &runtimeFolder);
 // The folder holding one session's output history and exit status.

@@ -14,7 +14,7 @@ status=0
 fail() { echo "$*" >&2; status=1; }
 
 contents=$(dpkg-deb -c "$deb")
-for expected in bin/ferrowyn-host libexec/ferrowyn/ferrowyn-agent share/applications/dev.ferrowyn.host.desktop \
+for expected in bin/ferrowyn-host libexec/ferrowyn/ferrowyn-agent libexec/ferrowyn/ferrowyn-session share/applications/dev.ferrowyn.host.desktop \
     share/icons/hicolor/scalable/apps/dev.ferrowyn.host.svg share/icons/hicolor/256x256/apps/dev.ferrowyn.host.png \
     share/metainfo/dev.ferrowyn.host.metainfo.xml; do
     grep -q " \./usr/$expected\$" <<<"$contents" || fail "not in the package: $expected"

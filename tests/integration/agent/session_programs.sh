@@ -20,6 +20,7 @@ sizer)
     ;;
 envdump)
     env
+    umask
     printf 'end of environment\n'
     ;;
 keydump)
@@ -41,6 +42,13 @@ burst)
     # Three million bytes at once, then an end.
     head -c 3000000 /dev/zero | tr '\0' z
     exit 7
+    ;;
+resumer)
+    # A known stream of 2.2 MB, then on a line 6 MB more (beyond what is kept), then waits.
+    seq 1 300000
+    read -r _
+    head -c 6000000 /dev/zero | tr '\0' z
+    read -r _
     ;;
 flood)
     exec yes 'flood flood flood flood flood flood flood flood'
