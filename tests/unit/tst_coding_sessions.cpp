@@ -157,27 +157,22 @@ void CodingSessionsTest::folderVerdict_data()
     QTest::addColumn<bool>("shell");
     QTest::addColumn<QStringList>("installed");
     QTest::addColumn<QString>("verdict");
-    const QStringList tmux{"/usr/bin/tmux"};
     QTest::newRow("Codex can run: the promise holds")
-        << QStringList{"codex"} << false << tmux + QStringList{"/home/ada/.local/bin/codex"}
+        << QStringList{"codex"} << false << QStringList{"/home/ada/.local/bin/codex"}
         << "Ready for remote Codex work.";
-    QTest::newRow("without tmux no session runs")
-        << QStringList{"codex"} << true << QStringList{"/home/ada/.local/bin/codex"}
-        << "Ready for files only: coding sessions need tmux, which is not installed on this computer.";
     QTest::newRow("Codex allowed, not installed")
-        << QStringList{"codex"} << false << tmux
+        << QStringList{"codex"} << false << QStringList{}
         << "Ready for files only: codex is not installed on this computer.";
     QTest::newRow("Codex missing, another program there")
-        << QStringList{"codex", "/opt/aider"} << true << tmux + QStringList{"/opt/aider"}
+        << QStringList{"codex", "/opt/aider"} << true << QStringList{"/opt/aider"}
         << "Ready for remote work with /opt/aider, a terminal shell; codex is not installed on this "
            "computer.";
-    QTest::newRow("Codex not allowed, the shell is")
-        << QStringList{} << true << tmux + QStringList{"/usr/bin/codex"}
-        << "Ready for remote work with a terminal shell.";
-    QTest::newRow("nothing allowed") << QStringList{} << false << tmux
+    QTest::newRow("Codex not allowed, the shell is") << QStringList{} << true << QStringList{"/usr/bin/codex"}
+                                                     << "Ready for remote work with a terminal shell.";
+    QTest::newRow("nothing allowed") << QStringList{} << false << QStringList{}
                                      << "Ready for files only: tablets may start no program in a session.";
     QTest::newRow("nothing allowed is installed")
-        << QStringList{"aider"} << false << tmux
+        << QStringList{"aider"} << false << QStringList{}
         << "Ready for files only: none of the programs tablets may start is installed.";
 }
 
