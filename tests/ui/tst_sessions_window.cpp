@@ -9,7 +9,7 @@ namespace {
 const QString first = QStringLiteral("00000000000000a1");
 const QString second = QStringLiteral("00000000000000b2");
 
-// Two sessions as the agent lists them; no agent answers for them, so ending one falls back to tmux.
+// Two sessions as the agent lists them; no agent answers for them, so ending one falls back to their holders.
 void listTwoSessions(const QString &runtime, const QDateTime &opened)
 {
     listSessions(runtime,
@@ -71,7 +71,8 @@ void SessionsWindowTest::endingAsksFirst()
         dialog("endSessionConfirmation")->property("question").toString().contains("/home/ana/src/ferrowyn"));
     answer("endSessionConfirmation", false);
     QTRY_VERIFY(!dialog("endSessionConfirmation")->property("visible").toBool());
-    // Ending one without an agent takes a moment (tmux is asked): a "no" that ended it would show by then.
+    // Ending one without an agent takes a moment (its holder is asked): a "no" that ended it would show by
+    // then.
     QVERIFY(!QTest::qWaitFor([&] { return !QFileInfo::exists(SessionFiles::sessionFolder(runtime, first)); },
                              500));
     m_h.click(m_h.named("endSessionButton").constFirst());

@@ -1,9 +1,11 @@
 #include "Services/Sessions/SessionsState.h"
 
 #include "Shared/SessionFiles.h"
+#include "Shared/SessionHolderProtocol.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -95,10 +97,18 @@ SessionsState::Contents SessionsState::read(const QString &runtimeFolder)
     });
 }
 
+bool SessionsState::ended(const QString &runtimeFolder, const QString &id)
+{
+    return QFileInfo::exists(SessionFiles::sessionFolder(runtimeFolder, id) + QLatin1Char('/') +
+                             QLatin1String(SessionHolderProtocol::endRecordName.data(),
+                                           qsizetype(SessionHolderProtocol::endRecordName.size())));
+}
+
 QStringList SessionsState::folderIds(const QString &runtimeFolder)
 {
     QStringList ids =
         QDir(SessionFiles::sessionsFolder(runtimeFolder)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    ids.removeIf([](const QString &id) { return !isSessionId(id); });
+    ids.removeIf(
+        [&runtimeFolder](const QString &id) { return !isSessionId(id) || ended(runtimeFolder, id); });
     return ids;
 }
