@@ -7,7 +7,9 @@
 #include "Shared/AgentBuild.h"
 #include "Shared/AgentExitStatus.h"
 #include "Shared/SessionFiles.h"
+
 #include "Tunnel/NgrokTunnel.h"
+#include <QCoreApplication>
 
 #include <QDir>
 #include <QFileInfo>
@@ -25,7 +27,8 @@ AgentApp::AgentApp(AgentOptions options, AgentSecrets secrets, AgentTimings timi
     m_sessions = std::make_unique<SessionManager>(
         SessionSettings{m_options.sessionPrograms, m_options.allowShell,
                         SessionFiles::runtimeFolder(environment), SessionInfo::pairingOf(m_secrets.hostId),
-                        environment},
+                        environment,
+                        QCoreApplication::applicationDirPath() + QStringLiteral("/ferrowyn-session")},
         &m_files, &m_authenticator);
     connect(&m_devicesWatcher, &TrustedDevicesWatcher::changed, m_sessions.get(),
             &SessionManager::checkDevices);

@@ -1,6 +1,7 @@
-// A coding session over loopback, through the real agent and its tmux server, against the physical limit of a
-// plain pseudo-terminal measured in the same run. The last line holds the figures:
-// session_mb_per_s raw_ratio echo_p50_ms echo_p99_ms flood_rss_growth_kb ctrlc_quiet_ms idle_wakeups
+// A coding session over loopback, through the real agent and the session's holder, against the physical limit
+// of a plain pseudo-terminal measured in the same run. The last line holds the figures:
+// session_mb_per_s raw_ratio echo_p50_ms echo_p99_ms flood_rss_growth_kb (agent and holder together)
+// ctrlc_quiet_ms idle_wakeups (agent and 16 holders) holder_rss_kb (one idle holder)
 // Options: --megabytes N (256), --flood-seconds N (60), --idle-seconds N (30).
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +20,7 @@
 #include <QWebSocket>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <pty.h>
@@ -85,6 +87,17 @@ long agentKb(qint64 pid, const char *field)
     status.open(QIODevice::ReadOnly);
     const QRegularExpression pattern(QStringLiteral("%1:\\s+(\\d+)").arg(QLatin1String(field)));
     return pattern.match(QString::fromLatin1(status.readAll())).captured(1).toLong();
+}
+
+// The holder of the session kept in `folder`, found by its command line.
+qint64 holderPid(const QString &folder)
+{
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile command(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (command.open(QIODevice::ReadOnly) && command.readAll().split('\0').contains(folder.toUtf8()))
+            return pid.toLongLong();
+    }
+    return 0;
 }
 
 // Voluntary context switches of every thread: each is a wake-up from a wait.
@@ -250,12 +263,9 @@ int main(int argc, char *argv[])
     qint64 rawBytes = 0;
     const double raw = rawDrainMBps(big, &rawBytes);
     const QString cat = tablet.open(work, "bigcat");
-    QProcess serverPid;
-    serverPid.start("tmux",
-                    {"-S", run + "/ferrowyn/sessions/" + cat + "/tmux", "display-message", "-p", "#{pid}"});
-    serverPid.waitForFinished(5000);
-    const qint64 tmuxPid = serverPid.readAll().trimmed().toLongLong();
-    const double agentCpu = cpuSeconds(agent.processId()), tmuxCpu = cpuSeconds(tmuxPid);
+    const QString sessions = run + "/ferrowyn/sessions/";
+    const qint64 catHolder = holderPid(sessions + cat);
+    const double agentCpu = cpuSeconds(agent.processId()), holderCpu = cpuSeconds(catHolder);
     QElapsedTimer timer;
     timer.start();
     tablet.post("session.input", {{"id", cat}, {"data", "\r"}});
@@ -263,8 +273,8 @@ int main(int argc, char *argv[])
     waitFor([&] { return tablet.received.value(cat) >= rawBytes + 2; }, 600'000);
     const double seconds = timer.nsecsElapsed() / 1e9;
     const qint64 sessionBytes = tablet.received.value(cat);
-    std::fprintf(stderr, "cpu during the session: agent %.1f s, tmux %.1f s\n",
-                 cpuSeconds(agent.processId()) - agentCpu, cpuSeconds(tmuxPid) - tmuxCpu);
+    std::fprintf(stderr, "cpu during the session: agent %.1f s, holder %.1f s\n",
+                 cpuSeconds(agent.processId()) - agentCpu, cpuSeconds(catHolder) - holderCpu);
     tablet.call("session.end", {{"id", cat}});
     const double session = sessionBytes / seconds / 1e6;
     std::fprintf(stderr,
@@ -300,12 +310,8 @@ int main(int argc, char *argv[])
                        {"deviceName", "bench"},
                        {"deviceSecret", deviceSecret}});
     const QString flood = slow.open(work, "flood");
-    QProcess floodServer;
-    floodServer.start(
-        "tmux", {"-S", run + "/ferrowyn/sessions/" + flood + "/tmux", "display-message", "-p", "#{pid}"});
-    floodServer.waitForFinished(5000);
-    const qint64 holderPid = floodServer.readAll().trimmed().toLongLong();
-    const long holderBefore = agentKb(holderPid, "VmRSS");
+    const qint64 floodHolder = holderPid(sessions + flood);
+    const long holderBefore = agentKb(floodHolder, "VmRSS");
     long holderPeak = holderBefore;
     slow.pacer.start();
     for (QElapsedTimer flooding; !flooding.isValid() || flooding.elapsed() < floodSeconds * 1000;) {
@@ -313,7 +319,7 @@ int main(int argc, char *argv[])
             flooding.start();
         QTest::qWait(200);
         peak = std::max(peak, agentKb(pid, "VmRSS"));
-        holderPeak = std::max(holderPeak, agentKb(holderPid, "VmRSS"));
+        holderPeak = std::max(holderPeak, agentKb(floodHolder, "VmRSS"));
     }
     // Ctrl-C during the flood, with a tablet that keeps up: how long until the output stops.
     slow.pacer.stop();
@@ -325,30 +331,44 @@ int main(int argc, char *argv[])
     slow.post("session.input", {{"id", flood}, {"data", "\x03"}});
     waitFor([&] { return slow.ended.contains(flood); }, 10000);
     const double quietMs = interrupt.nsecsElapsed() / 1e6;
-    std::fprintf(stderr, "flood: the session's tmux server grew by %ld kB\n", holderPeak - holderBefore);
+    std::fprintf(stderr, "flood: the agent grew by %ld kB, the holder by %ld kB\n", peak - before,
+                 holderPeak - holderBefore);
 
-    // Wake-ups of an agent holding 16 idle sessions.
+    // Wake-ups of an agent and the holders of 16 idle sessions.
     tablet.call("session.end", {{"id", echo}});
     waitFor([&] { return tablet.ended.contains(echo); }, 5000);
     QStringList idle;
     for (int i = 0; i < 16; ++i)
         idle.append(tablet.open(work, "echoer"));
     QTest::qWait(1000);
-    const long wokenBefore = wakeups(pid);
+    QList<qint64> sleepers{pid};
+    for (const QString &id : idle)
+        sleepers.append(holderPid(sessions + id));
+    const long holderRss = agentKb(sleepers.at(1), "VmRSS");
+    const auto allWakeups = [&sleepers] {
+        long total = 0;
+        for (const qint64 sleeper : sleepers)
+            total += wakeups(sleeper);
+        return total;
+    };
+    const long wokenBefore = allWakeups();
     QTest::qWait(idleSeconds * 1000);
-    const long woken = wakeups(pid) - wokenBefore;
+    const long woken = allWakeups() - wokenBefore;
     for (const QString &id : idle)
         tablet.call("session.end", {{"id", id}});
     QTest::qWait(500);
 
     agent.terminate();
     agent.waitForFinished(5000);
-    for (const QString &id : QDir(run + "/ferrowyn/sessions").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        QProcess::execute("tmux", {"-S", run + "/ferrowyn/sessions/" + id + "/tmux", "kill-server"});
+    // Holders left by a run that went wrong.
+    for (const QString &id : QDir(sessions).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (const qint64 left = holderPid(sessions + id))
+            ::kill(static_cast<pid_t>(left), SIGKILL);
+    }
     std::printf(
         "session_mb_per_s=%.1f raw_ratio=%.2f echo_p50_ms=%.2f echo_p99_ms=%.2f flood_rss_growth_kb=%ld "
-        "ctrlc_quiet_ms=%.0f idle_wakeups=%ld\n",
+        "ctrlc_quiet_ms=%.0f idle_wakeups=%ld holder_rss_kb=%ld\n",
         session, session / raw, echoes.at(echoes.size() / 2), echoes.at(echoes.size() * 99 / 100),
-        peak - before, quietMs, woken);
+        (peak - before) + (holderPeak - holderBefore), quietMs, woken, holderRss);
     return 0;
 }

@@ -2,8 +2,12 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+
+#include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -20,6 +24,23 @@ bool isInside(const QString &path, const QString &root)
         return true;
     const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
     return path.startsWith(prefix);
+}
+
+// The path with every link and ".." resolved, or none. Not QFileInfo::canonicalFilePath, which hands back the
+// path unresolved when realpath fails for any reason but a missing file (a name too long for the system, a
+// loop of links, a folder on the way that cannot be searched), as though it were resolved. Whatever the
+// reason, a path that cannot be resolved cannot be opened, and where it would lead is not known: not found.
+std::optional<QString> resolvedPath(const QString &path)
+{
+    // The system would read the path only up to a NUL, which would resolve another path than the one asked.
+    if (path.contains(QChar(u'\0')))
+        return std::nullopt;
+    char *resolved = ::realpath(QFile::encodeName(path).constData(), nullptr);
+    if (!resolved)
+        return std::nullopt;
+    QString text = QFile::decodeName(resolved);
+    ::free(resolved);
+    return text;
 }
 
 ServiceError outside()
@@ -69,19 +90,20 @@ std::variant<QString, ServiceError> WorkspaceFileService::confinedPath(const QSt
     QStringList roots;
     bool plainlyInside = false;
     for (const QString &folder : m_folders) {
-        const QString canonical = QFileInfo(folder).canonicalFilePath();
-        if (!canonical.isEmpty())
-            roots.append(canonical);
-        plainlyInside = plainlyInside || isInside(cleaned, folder) || isInside(cleaned, canonical);
+        const std::optional<QString> canonical = resolvedPath(folder);
+        if (canonical)
+            roots.append(*canonical);
+        plainlyInside =
+            plainlyInside || isInside(cleaned, folder) || isInside(cleaned, canonical.value_or(QString()));
     }
     if (!plainlyInside)
         return outside();
-    const QString resolved = QFileInfo(cleaned).canonicalFilePath();
-    if (resolved.isEmpty())
+    const std::optional<QString> resolved = resolvedPath(cleaned);
+    if (!resolved)
         return ServiceError{QStringLiteral("not_found"), QStringLiteral("no such file or directory")};
     for (const QString &root : roots) {
-        if (isInside(resolved, root))
-            return resolved;
+        if (isInside(*resolved, root))
+            return *resolved;
     }
     return outside();
 }

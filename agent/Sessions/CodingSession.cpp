@@ -1,34 +1,47 @@
 #include "Sessions/CodingSession.h"
 
 #include "AgentLog.h"
+#include "Sessions/HolderConnection.h"
+#include "Sessions/OutputSpool.h"
 #include "Sessions/SessionLimits.h"
-#include "Sessions/TmuxClient.h"
+#include "Shared/SessionFiles.h"
+#include "Shared/SessionHolderProtocol.h"
 
 #include <QFile>
+#include <QProcess>
 
 namespace {
-
-const QString statusFileName = QStringLiteral("/status");
-// A client that tmux keeps dropping while its session goes on is not taken back forever.
-constexpr int maxReattachments = 3;
 
 QJsonObject endedBecause(const QString &reason)
 {
     return QJsonObject{{QStringLiteral("reason"), reason}, {QStringLiteral("exitCode"), QJsonValue::Null}};
 }
 
-QJsonObject exited(std::optional<int> status)
+QJsonObject exited(int status)
 {
     return QJsonObject{{QStringLiteral("reason"), QStringLiteral("exited")},
-                       {QStringLiteral("exitCode"), status ? QJsonValue(*status) : QJsonValue::Null}};
+                       {QStringLiteral("exitCode"), status}};
+}
+
+// A program ended by signal N: 128+N, as a shell says it.
+int exitCodeOf(bool bySignal, int value)
+{
+    return bySignal ? 128 + value : value;
+}
+
+QString endRecordIn(const QString &folder)
+{
+    const std::string_view name = SessionHolderProtocol::endRecordName;
+    return folder + QLatin1Char('/') + QLatin1String(name.data(), qsizetype(name.size()));
 }
 
 } // namespace
 
-CodingSession::CodingSession(SessionInfo info, TmuxServer server, QString folder, QObject *parent)
-    : QObject(parent), m_info(std::move(info)), m_server(std::move(server)), m_folder(std::move(folder)),
-      m_history(SessionLimits::historyBytes), m_spool(m_folder, SessionLimits::historyBytes / 2),
-      m_exitMarker(m_info.exitMarker.toLatin1())
+CodingSession::CodingSession(SessionInfo info, QString holder, QProcessEnvironment environment,
+                             QString folder, QObject *parent)
+    : QObject(parent), m_info(std::move(info)), m_holder(std::move(holder)),
+      m_environment(std::move(environment)), m_folder(std::move(folder)),
+      m_history(SessionLimits::historyBytes)
 {}
 
 CodingSession::~CodingSession()
@@ -39,86 +52,111 @@ CodingSession::~CodingSession()
 void CodingSession::open(const SessionProgram &program, int columns, int rows)
 {
     m_state = State::starting;
-    startClient(m_server.newSessionArguments(m_info.id, m_info.folder, program, columns, rows,
-                                             m_folder + statusFileName, m_info.exitMarker));
+    // The holder's starting process returns once the program runs and the socket listens; the holder itself
+    // goes on in a session of its own, nobody's child, so that the agent's end is not the session's.
+    m_starter = new QProcess(this);
+    m_starter->setProcessEnvironment(m_environment);
+    m_starter->setStandardInputFile(QProcess::nullDevice());
+    m_starter->setStandardOutputFile(QProcess::nullDevice());
+    connect(m_starter, &QProcess::finished, this,
+            [this, columns, rows](int status, QProcess::ExitStatus how) {
+                const QString problem = QString::fromUtf8(m_starter->readAllStandardError()).trimmed();
+                m_starter->deleteLater();
+                if (how != QProcess::NormalExit || status != 0) {
+                    m_state = State::ended;
+                    emit started(problem.isEmpty() ? QStringLiteral("the session's holder could not start")
+                                                   : problem);
+                    return;
+                }
+                connectHolder(0, columns, rows);
+            });
+    connect(m_starter, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        m_state = State::ended;
+        emit started(QStringLiteral("cannot run %1: %2").arg(m_holder, m_starter->errorString()));
+        m_starter->deleteLater();
+    });
+    m_starter->start(m_holder,
+                     QStringList{QStringLiteral("--folder"), m_folder, QStringLiteral("--cwd"), m_info.folder,
+                                 QStringLiteral("--size"), QStringLiteral("%1x%2").arg(columns).arg(rows),
+                                 QStringLiteral("--"), program.path} +
+                         program.arguments);
 }
 
 void CodingSession::recover()
 {
-    if (m_state == State::starting) {
-        const OutputSpool::Kept kept = m_spool.load(SessionLimits::historyBytes);
-        m_history.restore(kept.start, kept.bytes);
-    }
+    // The output this agent's predecessor sent on is on disk; the holder sends exactly what follows it.
+    const OutputSpool::Kept kept = OutputSpool(m_folder).load(SessionLimits::historyBytes);
+    const qsizetype complete = completeUtf8Prefix(kept.bytes);
+    m_history.restore(kept.start, kept.bytes.left(complete));
     m_state = State::recovering;
-    m_attachReplies.clear();
-    m_commandLineAnswers = 0;
-    startClient(m_server.attachArguments(m_info.id));
+    connectHolder(m_history.end(), 0, 0);
 }
 
-void CodingSession::startClient(const QStringList &arguments)
+void CodingSession::connectHolder(qint64 from, int columns, int rows)
 {
-    delete m_client;
-    m_client = new TmuxClient(m_server.tmux, m_server.socket, m_server.environment, this);
-    connect(m_client, &TmuxClient::output, this, &CodingSession::onOutput);
-    connect(m_client, &TmuxClient::commandLineReply, this, &CodingSession::onCommandLineReply);
-    connect(m_client, &TmuxClient::finished, this, &CodingSession::onClientFinished);
-    m_reading = true;
-    m_client->start(arguments);
+    m_connection = new HolderConnection(this);
+    m_toldColumns = columns;
+    m_toldRows = rows;
+    connect(m_connection, &HolderConnection::attached, this, [this] {
+        const bool opening = m_state == State::starting;
+        if (m_state != State::ended)
+            m_state = State::running;
+        if (opening)
+            emit started(QString());
+        pump();
+    });
+    connect(m_connection, &HolderConnection::output, this, &CodingSession::onOutput);
+    connect(m_connection, &HolderConnection::dropped, this, [this](qint64 from, qint64) {
+        // This agent fell further behind than the holder keeps: the stream goes on at `from`.
+        m_partialCharacter.clear();
+        m_history.restore(from, {});
+    });
+    connect(m_connection, &HolderConnection::ended, this, [this](bool bySignal, int value) {
+        append(std::exchange(m_partialCharacter, {}));
+        finish(m_endReason.isEmpty() ? exited(exitCodeOf(bySignal, value)) : endedBecause(m_endReason));
+    });
+    connect(m_connection, &HolderConnection::lost, this, &CodingSession::onLost);
+    m_connection->connectTo(SessionFiles::holderSocket(m_folder), from, columns, rows);
+    if (!m_endReason.isEmpty())
+        m_connection->end();
 }
 
-void CodingSession::onCommandLineReply(bool ok, const QList<QByteArray> &lines)
+void CodingSession::onLost(const QString &problem)
 {
     if (m_state == State::starting) {
-        // The server's two options come first; the answer of new-session is the one that counts.
-        if (!ok) {
-            m_state = State::ended;
-            emit started(QString::fromUtf8(lines.join(' ')));
-            m_client->detach();
-        } else if (++m_commandLineAnswers == 3) {
-            m_state = State::running;
-            emit started(QString());
-        }
+        m_state = State::ended;
+        emit started(problem);
         return;
     }
-    if (m_state != State::recovering)
-        return;
-    m_attachReplies.append(ok ? lines : QList<QByteArray>());
-    if (m_attachReplies.size() < 3)
-        return;
-    append(repaintFromCapture(m_attachReplies.at(1), m_attachReplies.at(2).value(0)));
-    m_attachReplies.clear();
-    m_state = State::running;
+    // The holder's record says how the program ended, unless the holder was killed before it could write it.
+    if (!m_endReason.isEmpty())
+        return finish(endedBecause(m_endReason));
+    if (const auto how = exitIn(m_folder))
+        return finish(*how);
+    AgentLog::error(QStringLiteral("session %1: its holder ended without the program's end (%2)")
+                        .arg(m_info.id, problem));
+    finish(endedBecause(QStringLiteral("lost")));
 }
 
-void CodingSession::onOutput(const QByteArray &bytes)
+void CodingSession::onOutput(qint64 offset, const QByteArray &bytes)
 {
+    if (offset != m_history.end() + m_partialCharacter.size())
+        return;
     // A character cut between two pieces waits for the rest, so that the stream's offsets always fall between
     // characters.
-    const QByteArray passed = m_exitMarker.filter(bytes);
-    QByteArray whole = m_partialCharacter.isEmpty() ? passed : m_partialCharacter + passed;
+    QByteArray whole = m_partialCharacter.isEmpty() ? bytes : m_partialCharacter + bytes;
     const qsizetype complete = completeUtf8Prefix(whole);
     m_partialCharacter = whole.mid(complete);
     whole.truncate(complete);
     append(whole);
-    if (m_exitMarker.status() && !m_exitStatus) {
-        // Everything the program wrote is here: nothing more will complete a character.
-        m_exitStatus = m_exitMarker.status();
-        append(std::exchange(m_partialCharacter, {}));
-        kill();
-    }
 }
 
 void CodingSession::append(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
-    // Kept before it is sent: a tablet never holds output that an agent started again would not have.
-    const QString problem = m_spool.append(m_history.end(), bytes);
-    if (!problem.isEmpty())
-        AgentLog::error(
-            QStringLiteral("session %1: cannot keep its output on disk (%2); an agent started again "
-                           "will not have it")
-                .arg(m_info.id, problem));
     m_history.append(bytes);
     pump();
 }
@@ -139,13 +177,19 @@ void CodingSession::pump()
             viewer.key()->sessionOutput(m_info.id, offset, bytes);
         }
     }
-    bool reading = true;
+    if (!m_connection || m_state == State::ended)
+        return;
+    // The holder reads the program only while the least acknowledged offset is less than its window behind.
+    qint64 least = -1;
     for (const Viewer &viewer : std::as_const(m_viewers))
-        reading = reading && m_history.end() - viewer.acknowledged < SessionLimits::unacknowledgedBytes;
-    if (reading != m_reading && m_client) {
-        m_reading = reading;
-        m_client->setReading(reading);
-    }
+        least = least < 0 ? viewer.acknowledged : std::min(least, viewer.acknowledged);
+    if (least == m_toldAcknowledged)
+        return;
+    m_toldAcknowledged = least;
+    if (least < 0)
+        m_connection->holdNothing();
+    else
+        m_connection->acknowledge(least);
 }
 
 CodingSession::Attachment CodingSession::attach(SessionViewer *viewer, qint64 from)
@@ -153,7 +197,9 @@ CodingSession::Attachment CodingSession::attach(SessionViewer *viewer, qint64 fr
     Attachment attachment;
     attachment.from = std::clamp(from, m_history.start(), m_history.end());
     attachment.dropped = std::max<qint64>(m_history.start() - from, 0);
-    m_viewers.insert(viewer, Viewer{attachment.from, attachment.from});
+    const Viewer previous = m_viewers.value(viewer);
+    m_viewers.insert(viewer, Viewer{attachment.from, attachment.from, previous.columns, previous.rows, 0});
+    makeActive(viewer);
     emit viewersChanged();
     // The answer to the attachment goes out before the output.
     QMetaObject::invokeMethod(this, &CodingSession::pump, Qt::QueuedConnection);
@@ -163,6 +209,7 @@ CodingSession::Attachment CodingSession::attach(SessionViewer *viewer, qint64 fr
 void CodingSession::detach(SessionViewer *viewer)
 {
     if (m_viewers.remove(viewer)) {
+        makeActive(nullptr);
         emit viewersChanged();
         pump();
     }
@@ -177,102 +224,77 @@ void CodingSession::acknowledge(SessionViewer *viewer, qint64 offset)
     pump();
 }
 
-std::optional<ServiceError> CodingSession::input(const QByteArray &bytes)
+std::optional<ServiceError> CodingSession::input(SessionViewer *viewer, const QByteArray &bytes)
 {
-    if (m_state != State::running || !m_client)
+    if (m_state != State::running || !m_connection)
         return ServiceError{QStringLiteral("session_not_running"),
                             QStringLiteral("the session is not running")};
-    if (m_client->pendingInput() > SessionLimits::pendingInputBytes)
+    if (m_connection->pendingBytes() > SessionLimits::pendingInputBytes)
         return ServiceError{QStringLiteral("busy"), QStringLiteral("the program is not taking keystrokes")};
-    for (const QByteArray &command : inputCommands(bytes, "ferrowyn-input-" + m_info.id.toLatin1()))
-        m_client->send(command);
+    makeActive(viewer);
+    m_connection->input(bytes);
     return std::nullopt;
 }
 
-void CodingSession::resize(int columns, int rows)
+void CodingSession::resize(SessionViewer *viewer, int columns, int rows)
 {
-    if (m_client)
-        m_client->send("refresh-client -C " + QByteArray::number(columns) + 'x' + QByteArray::number(rows));
+    const auto found = m_viewers.find(viewer);
+    if (found == m_viewers.end())
+        return;
+    found->columns = columns;
+    found->rows = rows;
+    makeActive(viewer);
+}
+
+void CodingSession::makeActive(SessionViewer *viewer)
+{
+    // The terminal takes the size of the tablet active last (attached, typed or resized last) that has one.
+    if (const auto found = m_viewers.find(viewer); found != m_viewers.end())
+        found->activeAt = ++m_activity;
+    const Viewer *active = nullptr;
+    for (const Viewer &candidate : std::as_const(m_viewers)) {
+        if (candidate.columns > 0 && (!active || candidate.activeAt > active->activeAt))
+            active = &candidate;
+    }
+    if (!active || !m_connection || (active->columns == m_toldColumns && active->rows == m_toldRows))
+        return;
+    m_toldColumns = active->columns;
+    m_toldRows = active->rows;
+    m_connection->resize(m_toldColumns, m_toldRows);
 }
 
 void CodingSession::end(const QString &reason)
 {
-    if (m_state == State::ended)
+    if (m_state == State::ended || !m_endReason.isEmpty())
         return;
     m_endReason = reason;
-    kill();
-}
-
-void CodingSession::kill()
-{
-    // Through the session's own client when it has one; otherwise (or if that fails) on its own. The server
-    // is the session's alone and goes with it.
-    const QStringList kill{QStringLiteral("kill-server")};
-    if (m_client)
-        m_client->send("kill-session", [this, kill](bool ok, const QList<QByteArray> &) {
-            if (!ok)
-                m_server.run(kill, this, [](int, const QByteArray &) {});
-        });
-    else
-        m_server.run(kill, this, [this](int, const QByteArray &) {
-            finish(outcome().value_or(endedBecause(m_endReason)));
-        });
+    if (m_connection)
+        m_connection->end();
 }
 
 void CodingSession::release()
 {
-    if (!m_client)
+    if (m_starter)
+        m_starter->disconnect(this);
+    if (!m_connection)
         return;
-    m_client->disconnect(this);
-    m_client->detach();
-    m_client->deleteLater();
-    m_client = nullptr;
-}
-
-void CodingSession::onClientFinished(const QString &problem)
-{
-    if (m_client)
-        m_client->deleteLater();
-    m_client = nullptr;
-    if (m_state == State::ended)
-        return;
-    if (m_state == State::starting) {
-        m_state = State::ended;
-        emit started(problem.isEmpty() ? QStringLiteral("tmux could not start the session") : problem);
-        return;
-    }
-    if (const auto how = outcome())
-        return finish(*how);
-    // tmux lets go of a client that stays far behind for minutes; the session may still be there.
-    m_server.run({QStringLiteral("has-session"), QStringLiteral("-t"), QLatin1Char('=') + m_info.id}, this,
-                 [this](int status, const QByteArray &) {
-                     if (status == 0 && m_state != State::ended && ++m_reattachments <= maxReattachments)
-                         recover();
-                     else
-                         finish(endedBecause(QStringLiteral("ended")));
-                 });
+    m_connection->disconnect(this);
+    m_connection->close();
+    m_connection->deleteLater();
+    m_connection = nullptr;
 }
 
 std::optional<QJsonObject> CodingSession::exitIn(const QString &folder)
 {
-    QFile file(folder + statusFileName);
+    QFile file(endRecordIn(folder));
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
+    const QList<QByteArray> words = file.readAll().trimmed().split(' ');
     bool ok = false;
-    const int status = file.readAll().trimmed().toInt(&ok);
-    return exited(ok ? std::optional<int>(status) : std::nullopt);
-}
-
-std::optional<QJsonObject> CodingSession::outcome() const
-{
-    // The program's own end first: its status as the terminal showed it, or else as its shell kept it.
-    if (m_exitStatus)
-        return exited(m_exitStatus);
-    if (auto kept = exitIn(m_folder))
-        return kept;
-    if (!m_endReason.isEmpty())
-        return endedBecause(m_endReason);
-    return std::nullopt;
+    const int value = words.value(1).toInt(&ok);
+    if (words.size() != 2 || !ok || (words.at(0) != "exit" && words.at(0) != "signal"))
+        return endedBecause(QStringLiteral("lost"));
+    return exited(exitCodeOf(words.at(0) == "signal", value));
 }
 
 void CodingSession::finish(const QJsonObject &how)

@@ -1,21 +1,20 @@
 #pragma once
 
 #include "ServiceError.h"
-#include "Sessions/ExitMarker.h"
 #include "Sessions/OutputHistory.h"
-#include "Sessions/OutputSpool.h"
 #include "Sessions/SessionInfo.h"
 #include "Sessions/SessionPrograms.h"
-#include "Sessions/TmuxCommands.h"
 
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QPointer>
+#include <QProcessEnvironment>
 
 #include <optional>
 
-class TmuxClient;
+class HolderConnection;
+class QProcess;
 
 // Whoever receives a session's output: one tablet's conversation.
 class SessionViewer {
@@ -27,27 +26,27 @@ protected:
     ~SessionViewer() = default;
 };
 
-// One coding session: a program in a session of the agent's tmux server, its output as a byte stream counted
-// from the session's start (kept in memory and in its folder), and the tablets attached to it, each fed as
-// fast as it acknowledges. The session's output is taken from tmux only while every attached tablet is less
-// than SessionLimits::unacknowledgedBytes behind, so a slow tablet holds back its own session and nothing
-// else.
+// One coding session: a program held by its own `ferrowyn-session` process, its output as a byte stream
+// counted from the session's start (kept in memory here, and on disk by the holder), and the tablets attached
+// to it, each fed as fast as it acknowledges. The agent tells the holder the least acknowledged offset over
+// its tablets, so a slow tablet holds back its own session's program and nothing else.
 class CodingSession : public QObject {
     Q_OBJECT
 
 public:
-    // `folder`: the session's own folder (history, exit status, what it is).
-    CodingSession(SessionInfo info, TmuxServer server, QString folder, QObject *parent = nullptr);
+    // `folder`: the session's own folder (its holder's socket, output files and exit record, what it is);
+    // `holder`: the holder program; `environment`: the program's.
+    CodingSession(SessionInfo info, QString holder, QProcessEnvironment environment, QString folder,
+                  QObject *parent = nullptr);
     ~CodingSession() override;
 
-    // The end of the program of the session kept in `folder` as its shell wrote it down there, or none.
+    // The end of the program of the session kept in `folder` as its holder wrote it down there, or none.
     static std::optional<QJsonObject> exitIn(const QString &folder);
 
     const SessionInfo &info() const { return m_info; }
-    // Starts `program` in a new tmux session; `started` tells how it went.
+    // Starts `program` under a new holder; `started` tells how it went.
     void open(const SessionProgram &program, int columns, int rows);
-    // Takes over a session that an earlier agent started: its kept output, then the screen as it is now,
-    // since what the program wrote while no agent ran is not known byte for byte.
+    // Takes over a session that an earlier agent started: its kept output, then exactly what followed.
     void recover();
 
     struct Attachment {
@@ -61,8 +60,8 @@ public:
     bool isAttached(SessionViewer *viewer) const { return m_viewers.contains(viewer); }
     // The viewer has processed the output before `offset`.
     void acknowledge(SessionViewer *viewer, qint64 offset);
-    std::optional<ServiceError> input(const QByteArray &bytes);
-    void resize(int columns, int rows);
+    std::optional<ServiceError> input(SessionViewer *viewer, const QByteArray &bytes);
+    void resize(SessionViewer *viewer, int columns, int rows);
     // Ends the program and the session; `reason` is what the tablets are told.
     void end(const QString &reason);
     // The agent is stopping: lets go of the session, which goes on without it.
@@ -81,36 +80,36 @@ signals:
 private:
     enum class State { starting, recovering, running, ended };
 
-    void startClient(const QStringList &arguments);
-    void onCommandLineReply(bool ok, const QList<QByteArray> &lines);
-    void onOutput(const QByteArray &bytes);
-    void onClientFinished(const QString &problem);
+    void connectHolder(qint64 from, int columns, int rows);
+    void onOutput(qint64 offset, const QByteArray &bytes);
+    void onLost(const QString &problem);
     void append(const QByteArray &bytes);
     void pump();
+    void makeActive(SessionViewer *viewer);
     void finish(const QJsonObject &how);
-    void kill();
-    // How the session ended, when that is known.
-    std::optional<QJsonObject> outcome() const;
 
     struct Viewer {
         qint64 sent = 0;
         qint64 acknowledged = 0;
+        int columns = 0;
+        int rows = 0;
+        quint64 activeAt = 0;
     };
 
     SessionInfo m_info;
-    TmuxServer m_server;
+    QString m_holder;
+    QProcessEnvironment m_environment;
     QString m_folder;
     OutputHistory m_history;
-    OutputSpool m_spool;
-    ExitMarker m_exitMarker;
-    std::optional<int> m_exitStatus;
-    QPointer<TmuxClient> m_client;
+    QPointer<QProcess> m_starter;
+    QPointer<HolderConnection> m_connection;
     QHash<SessionViewer *, Viewer> m_viewers;
     State m_state = State::starting;
-    QList<QList<QByteArray>> m_attachReplies;
     QByteArray m_partialCharacter;
     QString m_endReason;
-    int m_commandLineAnswers = 0;
-    int m_reattachments = 0;
-    bool m_reading = true;
+    // What the holder was last told: the least acknowledged offset (-1: nothing held back), and the size.
+    qint64 m_toldAcknowledged = -2;
+    int m_toldColumns = 0;
+    int m_toldRows = 0;
+    quint64 m_activity = 0;
 };

@@ -1,10 +1,13 @@
 #include "Sessions/OutputSpool.h"
 
+#include "Shared/SessionHolderProtocol.h"
+
 #include <QDir>
 
 namespace {
 
-const QString prefix = QStringLiteral("out-");
+const QString prefix = QLatin1String(SessionHolderProtocol::spoolPrefix.data(),
+                                     qsizetype(SessionHolderProtocol::spoolPrefix.size()));
 
 qint64 offsetOf(const QString &name)
 {
@@ -15,9 +18,7 @@ qint64 offsetOf(const QString &name)
 
 } // namespace
 
-OutputSpool::OutputSpool(QString folder, qsizetype segmentBytes)
-    : m_folder(std::move(folder)), m_segmentBytes(segmentBytes)
-{}
+OutputSpool::OutputSpool(QString folder) : m_folder(std::move(folder)) {}
 
 QStringList OutputSpool::segments() const
 {
@@ -53,31 +54,4 @@ OutputSpool::Kept OutputSpool::load(qsizetype maxBytes) const
         expectedEnd = start;
     }
     return kept;
-}
-
-QString OutputSpool::append(qint64 offset, const QByteArray &bytes)
-{
-    if (m_failed || bytes.isEmpty())
-        return {};
-    if (!m_current.isOpen() || m_currentEnd != offset || m_current.size() >= m_segmentBytes) {
-        m_current.close();
-        m_current.setFileName(m_folder + QLatin1Char('/') + prefix +
-                              QStringLiteral("%1").arg(offset, 16, 10, QLatin1Char('0')));
-        // Unbuffered: what the agent received is in the file even if the agent is killed the next moment.
-        if (!m_current.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            m_failed = true;
-            return m_current.errorString();
-        }
-        const QStringList names = segments();
-        for (qsizetype i = 0; i + 3 < names.size(); ++i)
-            QFile::remove(m_folder + QLatin1Char('/') + names.at(i));
-    }
-    if (m_current.write(bytes) != bytes.size()) {
-        m_failed = true;
-        const QString error = m_current.errorString();
-        m_current.close();
-        return error;
-    }
-    m_currentEnd = offset + bytes.size();
-    return {};
 }

@@ -12,8 +12,7 @@ QJsonObject SessionInfo::toJson() const
                        {QStringLiteral("deviceId"), deviceId},
                        {QStringLiteral("deviceName"), deviceName},
                        {QStringLiteral("pairing"), pairing},
-                       {QStringLiteral("openedAt"), openedAt.toUTC().toString(Qt::ISODate)},
-                       {QStringLiteral("exitMarker"), exitMarker}};
+                       {QStringLiteral("openedAt"), openedAt.toUTC().toString(Qt::ISODate)}};
 }
 
 std::optional<SessionInfo> SessionInfo::fromJson(const QJsonObject &object)
@@ -26,9 +25,8 @@ std::optional<SessionInfo> SessionInfo::fromJson(const QJsonObject &object)
     info.deviceName = object.value(QStringLiteral("deviceName")).toString();
     info.pairing = object.value(QStringLiteral("pairing")).toString();
     info.openedAt = QDateTime::fromString(object.value(QStringLiteral("openedAt")).toString(), Qt::ISODate);
-    info.exitMarker = object.value(QStringLiteral("exitMarker")).toString();
-    if (info.exitMarker.isEmpty() || info.id.isEmpty() || info.folder.isEmpty() || info.program.isEmpty() ||
-        info.deviceId.isEmpty() || info.pairing.isEmpty() || !info.openedAt.isValid())
+    if (info.id.isEmpty() || info.folder.isEmpty() || info.program.isEmpty() || info.deviceId.isEmpty() ||
+        info.pairing.isEmpty() || !info.openedAt.isValid())
         return std::nullopt;
     return info;
 }

@@ -6,8 +6,8 @@
 
 #include <optional>
 
-// What the agent knows about a session besides tmux: kept in the session's folder, so that an agent that
-// starts again knows which device opened it and for which pairing.
+// What the agent knows about a session besides its holder: kept in the session's folder, so that an agent
+// that starts again knows which device opened it and for which pairing.
 struct SessionInfo {
     QString id;
     // The resolved working folder and the program's name as the host allowed it.
@@ -18,9 +18,6 @@ struct SessionInfo {
     // Digest of the host id the session was opened under: a rotated pairing ends the session.
     QString pairing;
     QDateTime openedAt;
-    // What the session's shell writes when the program ends (see ExitMarker): random, so the program's own
-    // output cannot mimic another session's end.
-    QString exitMarker;
 
     QJsonObject toJson() const;
     static std::optional<SessionInfo> fromJson(const QJsonObject &object);

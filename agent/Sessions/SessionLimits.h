@@ -14,7 +14,7 @@ constexpr qsizetype historyBytes = 4 * 1024 * 1024;
 constexpr qsizetype unacknowledgedBytes = 512 * 1024;
 // The output one message carries at most.
 constexpr qsizetype outputMessageBytes = 32 * 1024;
-// Keystrokes tmux has not taken yet, past which more are refused.
+// Keystrokes a session's holder has not taken yet, past which more are refused.
 constexpr qsizetype pendingInputBytes = 1024 * 1024;
 // Ended sessions whose end is still told to a tablet that comes back for them.
 constexpr qsizetype endedSessionsKept = 64;

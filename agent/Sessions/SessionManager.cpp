@@ -1,6 +1,7 @@
 #include "Sessions/SessionManager.h"
 
 #include "AgentLog.h"
+#include "Sessions/HolderConnection.h"
 #include "Sessions/SessionLimits.h"
 #include "Shared/PrivateFolder.h"
 #include "Shared/SessionFiles.h"
@@ -11,7 +12,6 @@
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,55 +66,39 @@ SessionManager::~SessionManager()
     release();
 }
 
-TmuxServer SessionManager::server(const QString &id) const
+CodingSession *SessionManager::newSession(const SessionInfo &info, const QString &folder)
 {
-    return TmuxServer{m_tmux, SessionFiles::tmuxSocket(m_settings.runtimeFolder, id),
-                      sessionEnvironment(m_settings.agentEnvironment)};
+    return new CodingSession(info, m_settings.holderProgram, sessionEnvironment(m_settings.agentEnvironment),
+                             folder, this);
 }
 
 void SessionManager::start()
 {
-    const QString path = m_settings.agentEnvironment.value(QStringLiteral("PATH"));
-    m_tmux = QStandardPaths::findExecutable(QStringLiteral("tmux"),
-                                            path.split(QLatin1Char(':'), Qt::SkipEmptyParts));
     const QString runtime = m_settings.runtimeFolder;
-    if (m_tmux.isEmpty())
-        m_problem = QStringLiteral("tmux is not installed on this computer");
+    if (!QFileInfo(m_settings.holderProgram).isExecutable())
+        m_problem = QStringLiteral("%1 is missing: the agent's installation is incomplete")
+                        .arg(m_settings.holderProgram);
     else if (!makePrivateFolder(SessionFiles::sessionsFolder(runtime)) || !isPrivateFolder(runtime))
         m_problem = QStringLiteral("%1 is not a folder that only this user can open").arg(runtime);
     if (!m_problem.isEmpty()) {
         AgentLog::error(QStringLiteral("coding sessions are off: %1").arg(m_problem));
         return;
     }
-    // Each session has a tmux server of its own: tmux holds a program back only when every client that could
-    // show its output is behind, and a control client counts as keeping up with any pane it does not show, so
-    // sessions sharing a server would never be held back.
+    m_started = true;
     const QDir sessions(SessionFiles::sessionsFolder(runtime));
-    const QStringList ids = sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    m_recovering = static_cast<int>(ids.size());
-    if (ids.isEmpty())
-        writeState();
-    for (const QString &id : ids) {
-        server(id).run({QStringLiteral("has-session"), QStringLiteral("-t"), QLatin1Char('=') + id}, this,
-                       [this, id](int status, const QByteArray &) {
-                           recover(id, status == 0);
-                           if (--m_recovering > 0)
-                               return;
-                           if (!m_sessions.isEmpty())
-                               AgentLog::event(
-                                   QStringLiteral("took over %1 running session(s)").arg(m_sessions.size()));
-                           writeState();
-                       });
-    }
+    for (const QString &id : sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        recover(id);
+    if (!m_sessions.isEmpty())
+        AgentLog::event(QStringLiteral("taking over %1 session(s)").arg(m_sessions.size()));
+    writeState();
 }
 
-void SessionManager::recover(const QString &id, bool running)
+void SessionManager::recover(const QString &id)
 {
     const QString folder = SessionFiles::sessionFolder(m_settings.runtimeFolder, id);
-    if (!running) {
-        // Its program ended, or the computer started again, while no agent ran.
-        if (const auto how = CodingSession::exitIn(folder))
-            rememberEnd(id, *how);
+    if (const auto how = CodingSession::exitIn(folder)) {
+        // Its program ended while no agent ran.
+        rememberEnd(id, *how);
         QDir(folder).removeRecursively();
         return;
     }
@@ -122,28 +106,21 @@ void SessionManager::recover(const QString &id, bool running)
     std::optional<SessionInfo> info;
     if (file.open(QIODevice::ReadOnly))
         info = SessionInfo::fromJson(QJsonDocument::fromJson(file.readAll()).object());
-    QString why;
-    if (!info || info->id != id)
-        why = QStringLiteral("it is not one the agent opened");
-    else if (info->pairing != m_settings.pairing)
-        why = QStringLiteral("the pairing was replaced");
-    else if (!m_authenticator->trusts(info->deviceId))
-        why = QStringLiteral("the device that opened it was revoked");
-    else if (QFile::exists(folder + QStringLiteral("/status")))
-        why = QStringLiteral("its program ended while no agent ran");
-    if (!why.isEmpty()) {
-        AgentLog::event(QStringLiteral("session %1 ended: %2").arg(id, why));
-        // Only a program's own end is told to a tablet that comes back: after a new pairing or a revoke, the
-        // tablets that knew the session cannot come back.
-        if (const auto how = CodingSession::exitIn(folder))
-            rememberEnd(id, *how);
-        server(id).run({QStringLiteral("kill-server")}, this,
-                       [folder](int, const QByteArray &) { QDir(folder).removeRecursively(); });
+    if (!info || info->id != id) {
+        AgentLog::event(QStringLiteral("session %1 ended: it is not one the agent opened").arg(id));
+        HolderConnection::endAndForget(SessionFiles::holderSocket(folder), this);
+        QDir(folder).removeRecursively();
         return;
     }
-    auto *session = new CodingSession(*info, server(id), folder, this);
+    // A session that may not go on is taken over all the same, to be ended through its holder: the tablets
+    // that knew it learn how it ended if they come back.
+    auto *session = newSession(*info, folder);
     adopt(session);
     session->recover();
+    if (info->pairing != m_settings.pairing)
+        session->end(QStringLiteral("host"));
+    else if (!m_authenticator->trusts(info->deviceId))
+        session->end(QStringLiteral("revoked"));
 }
 
 void SessionManager::release()
@@ -157,7 +134,7 @@ void SessionManager::release()
 void SessionManager::open(const QString &folder, const QString &program, int columns, int rows,
                           const QString &deviceId, const QString &deviceName, QObject *context, Opened done)
 {
-    if (!m_problem.isEmpty() || m_tmux.isEmpty())
+    if (!m_problem.isEmpty() || !m_started)
         return done(unavailable(m_problem.isEmpty() ? QStringLiteral("sessions are starting") : m_problem));
     const auto confined = m_files->confinedPath(folder);
     if (const auto *error = std::get_if<ServiceError>(&confined))
@@ -182,8 +159,7 @@ void SessionManager::open(const QString &folder, const QString &program, int col
                      deviceId,
                      deviceName,
                      m_settings.pairing,
-                     QDateTime::currentDateTimeUtc(),
-                     QStringLiteral("ferrowyn-exit-") + newSessionId()};
+                     QDateTime::currentDateTimeUtc()};
     const QString sessionFolder = SessionFiles::sessionFolder(m_settings.runtimeFolder, info.id);
     QString error = QStringLiteral("cannot create %1").arg(sessionFolder);
     if (!makePrivateFolder(sessionFolder) ||
@@ -192,7 +168,7 @@ void SessionManager::open(const QString &folder, const QString &program, int col
         QDir(sessionFolder).removeRecursively();
         return done(ServiceError{QStringLiteral("session_failed"), error});
     }
-    auto *session = new CodingSession(info, server(info.id), sessionFolder, this);
+    auto *session = newSession(info, sessionFolder);
     ++m_opening;
     QPointer<QObject> guard(context);
     connect(session, &CodingSession::started, this,

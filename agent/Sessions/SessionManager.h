@@ -20,6 +20,8 @@ struct SessionSettings {
     // SessionInfo::pairingOf the current host id.
     QString pairing;
     QProcessEnvironment agentEnvironment;
+    // The program that holds each session (ferrowyn-session, beside the agent).
+    QString holderProgram;
 };
 
 // Every coding session on this computer: opens them within the limits, finds those an earlier agent left,
@@ -32,7 +34,8 @@ public:
                    const PairingAuthenticator *authenticator, QObject *parent = nullptr);
     ~SessionManager() override;
 
-    // Checks that tmux and a private folder are there, then takes over the sessions an earlier agent left.
+    // Checks that the holder program and a private folder are there, then takes over the sessions an earlier
+    // agent left.
     void start();
     // The agent is stopping: lets go of every session, which goes on without it.
     void release();
@@ -59,21 +62,20 @@ signals:
 
 private:
     // Takes over the session `id` an earlier agent left, or ends it when it may not go on.
-    void recover(const QString &id, bool running);
+    void recover(const QString &id);
     void adopt(CodingSession *session);
     void rememberEnd(const QString &id, const QJsonObject &how);
     void writeState();
-    TmuxServer server(const QString &id) const;
+    CodingSession *newSession(const SessionInfo &info, const QString &folder);
 
     SessionSettings m_settings;
     const WorkspaceFileService *m_files;
     const PairingAuthenticator *m_authenticator;
     SessionPrograms m_programs;
-    QString m_tmux;
     QString m_problem;
     QHash<QString, CodingSession *> m_sessions;
     QHash<QString, QJsonObject> m_ends;
     QStringList m_endOrder;
     int m_opening = 0;
-    int m_recovering = 0;
+    bool m_started = false;
 };

@@ -65,8 +65,8 @@ QProcessEnvironment sessionEnvironment(const QProcessEnvironment &agentEnvironme
 {
     QProcessEnvironment environment = agentEnvironment;
     for (const QString &name : agentEnvironment.keys()) {
-        // ngrok reads its authtoken from NGROK_AUTHTOKEN; the tmux variables would name the agent's server,
-        // which the program has no business driving.
+        // ngrok reads its authtoken from NGROK_AUTHTOKEN; the tmux variables would name a tmux the agent runs
+        // in, which the program has no business driving.
         if (name.startsWith(AgentEnvironment::prefix) || name == QLatin1String("NGROK_AUTHTOKEN") ||
             name == QLatin1String("TMUX") || name == QLatin1String("TMUX_PANE"))
             environment.remove(name);

@@ -85,14 +85,17 @@ void SessionRequests::serve(const QString &method, const QJsonObject &params,
             wholeNumber(params.value(QStringLiteral("rows")), SessionLimits::minRows, SessionLimits::maxRows);
         if (!folder.isString() || !program.isString() || !columns || !rows)
             return answer(invalid(QStringLiteral("session.open needs a folder, a program, cols and rows")));
-        m_manager->open(folder.toString(), program.toString(), static_cast<int>(*columns),
-                        static_cast<int>(*rows), m_deviceId, m_deviceName, this,
-                        [this, answer](const std::variant<CodingSession *, ServiceError> &opened) {
-                            if (const auto *error = std::get_if<ServiceError>(&opened))
-                                return answer(*error);
-                            CodingSession *session = std::get<CodingSession *>(opened);
-                            answer(attached(session, session->attach(this, 0)));
-                        });
+        m_manager->open(
+            folder.toString(), program.toString(), static_cast<int>(*columns), static_cast<int>(*rows),
+            m_deviceId, m_deviceName, this,
+            [this, answer, columns, rows](const std::variant<CodingSession *, ServiceError> &opened) {
+                if (const auto *error = std::get_if<ServiceError>(&opened))
+                    return answer(*error);
+                CodingSession *session = std::get<CodingSession *>(opened);
+                const auto attachment = session->attach(this, 0);
+                session->resize(this, static_cast<int>(*columns), static_cast<int>(*rows));
+                answer(attached(session, attachment));
+            });
         return;
     }
     CodingSession *session = m_manager->find(params.value(idKey).toString());
@@ -139,7 +142,7 @@ void SessionRequests::serve(const QString &method, const QJsonObject &params,
             wholeNumber(params.value(QStringLiteral("rows")), SessionLimits::minRows, SessionLimits::maxRows);
         if (!columns || !rows)
             return answer(invalid(QStringLiteral("cols and rows must be whole numbers within the limits")));
-        session->resize(static_cast<int>(*columns), static_cast<int>(*rows));
+        session->resize(this, static_cast<int>(*columns), static_cast<int>(*rows));
         return answer(QJsonObject{{QStringLiteral("cols"), *columns}, {QStringLiteral("rows"), *rows}});
     }
     answer(ServiceError{QStringLiteral("method_not_found"), QStringLiteral("unknown method")});
@@ -174,7 +177,7 @@ SessionRequests::Answer SessionRequests::input(CodingSession *session, const QJs
         return ServiceError{QStringLiteral("input_too_large"),
                             QStringLiteral("one message carries at most %1 bytes of keystrokes")
                                 .arg(SessionLimits::maxInputBytes)};
-    if (const auto error = session->input(bytes))
+    if (const auto error = session->input(this, bytes))
         return *error;
     return std::monostate();
 }

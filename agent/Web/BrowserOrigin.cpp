@@ -98,12 +98,18 @@ bool BrowserOrigin::OwnHosts::contains(const Authority &authority) const
         return authority.port == -1 || authority.port == httpsPort;
     if (authority.port != port)
         return false;
-    if (authority.host == QLatin1String("localhost")) {
+    QHostAddress named;
+    const bool loopbackName =
+        authority.host == QLatin1String("localhost") ||
+        (named.setAddress(authority.host) && (named == QHostAddress(QHostAddress::LocalHost) ||
+                                              named == QHostAddress(QHostAddress::LocalHostIPv6)));
+    // Each loopback name stands for the agent on either loopback address: a forwarded port (ssh -L) or a
+    // browser that tried ::1 first may name one while the agent listens on the other. No DNS name is one.
+    if (loopbackName) {
         return std::any_of(addresses.cbegin(), addresses.cend(),
                            [](const QHostAddress &address) { return address.isLoopback(); });
     }
-    QHostAddress named;
-    if (!named.setAddress(authority.host))
+    if (named.isNull())
         return false;
     return std::any_of(addresses.cbegin(), addresses.cend(),
                        [&named](const QHostAddress &address) { return sameAddress(address, named); });
@@ -126,8 +132,7 @@ BrowserOrigin::Verdict BrowserOrigin::checkUpgrade(QByteArrayView origin, QByteA
     const QUrl url(QString::fromLatin1(origin), QUrl::StrictMode);
     const QString scheme = url.scheme();
     if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
-        !url.userInfo().isEmpty() || !(url.path().isEmpty() || url.path() == QLatin1String("/")) ||
-        url.hasQuery() || url.hasFragment())
+        !url.userInfo().isEmpty() || !url.path().isEmpty() || url.hasQuery() || url.hasFragment())
         return Verdict::foreignOrigin;
     const int defaultPort = scheme == QLatin1String("https") ? httpsPort : httpPort;
     const Authority hostAuthority = *parseHost(host);

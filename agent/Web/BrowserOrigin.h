@@ -42,8 +42,8 @@ enum class Verdict { allowed, foreignHost, foreignOrigin };
 // A request for the page: allowed when its Host is one of ours.
 Verdict checkPage(QByteArrayView host, const OwnHosts &own);
 // A WebSocket upgrade: without an Origin (not a browser) always allowed; with one, only when the Origin is
-// the Host's own (same scheme's host and port) and the Host is one of ours. "null" and malformed Origins are
-// foreign.
+// the Host's own (same scheme's host and port) and the Host is one of ours. "null", malformed Origins and any
+// that is not in the form browsers send (scheme, host and port only: no path, not even "/") are foreign.
 Verdict checkUpgrade(QByteArrayView origin, QByteArrayView host, const OwnHosts &own);
 
 } // namespace BrowserOrigin

@@ -5,7 +5,7 @@
 
 // Where the agent keeps its coding sessions on this computer, for the agent and for the host that lists, ends
 // and attaches to them. Everything lives in one private folder (0700) that the agent creates: the sessions'
-// state file, and one folder per session with the socket of the session's own tmux server, its output history
+// state file, and one folder per session with the socket of the session's holder, its output history
 // and its exit status.
 namespace SessionFiles {
 // "$XDG_RUNTIME_DIR/ferrowyn" when that variable names an absolute folder, else "/tmp/ferrowyn-<uid>".

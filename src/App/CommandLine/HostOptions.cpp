@@ -48,7 +48,10 @@ const QList<Option> &all()
         {Kind::request, Protocol::status,
          QStringLiteral("Show the running host's state, route, link expiry, where the pairing secrets are, "
                         "and what needs attention.")},
-        {Kind::request, Protocol::link, QStringLiteral("Print the running host's setup link, unmasked.")},
+        {Kind::request, Protocol::link,
+         QStringLiteral(
+             "Print the running host's setup link, unmasked. While hosting starts (about a second, "
+             "and through ngrok until the tunnel is online) there is none yet: ask again.")},
         {Kind::request, Protocol::start,
          QStringLiteral("Ask the running host to start hosting; hosting that runs is left as it is.")},
         {Kind::request, Protocol::stop, QStringLiteral("Ask the running host to stop hosting.")},

@@ -42,6 +42,13 @@ burst)
     head -c 3000000 /dev/zero | tr '\0' z
     exit 7
     ;;
+resumer)
+    # A known stream of 2.2 MB, then on a line 6 MB more (beyond what is kept), then waits.
+    seq 1 300000
+    read -r _
+    head -c 6000000 /dev/zero | tr '\0' z
+    read -r _
+    ;;
 flood)
     exec yes 'flood flood flood flood flood flood flood flood'
     ;;

@@ -20,7 +20,7 @@ import websockets
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
-PROGRAMS = ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood")
+PROGRAMS = ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "resumer")
 SECRET_NAMES = ("VELMORA_HOST_TOKEN", "VELMORA_HOST_ID", "VELMORA_PAIRING_NONCE", "VELMORA_CONTROL_SECRET",
                 "VELMORA_NGROK_AUTHTOKEN", "VELMORA_RELAY_TOKEN", "VELMORA_RELAY_SESSION")
 
@@ -44,9 +44,45 @@ async def until(predicate, what, timeout=TIMEOUT):
         await asyncio.sleep(0.01)
 
 
-def tmux_pid(socket):
-    return subprocess.run(["tmux", "-S", socket, "display-message", "-p", "#{pid}"], capture_output=True, text=True,
-                          timeout=TIMEOUT).stdout.strip()
+def holder_pids(sessions_folder):
+    """The process of each session's holder that runs, by session id (from its command line)."""
+    pids = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as file:
+                words = file.read().split(b"\0")
+        except OSError:
+            continue
+        if os.path.basename(words[0]) == b"ferrowyn-session" and b"--folder" in words:
+            folder = os.fsdecode(words[words.index(b"--folder") + 1])
+            if os.path.dirname(folder) == sessions_folder:
+                pids[os.path.basename(folder)] = int(pid)
+    return pids
+
+
+def proc_status(pid, field):
+    with open(f"/proc/{pid}/status") as status:
+        return int(re.search(field + r":\s+(\d+)", status.read()).group(1))
+
+
+def wake_ups(pids):
+    """Voluntary context switches so far of every thread of `pids`."""
+    total = 0
+    for pid in pids:
+        for thread in os.listdir(f"/proc/{pid}/task"):
+            total += proc_status(f"{pid}/task/{thread}", "voluntary_ctxt_switches")
+    return total
+
+
+def holder_say(socket, *frames):
+    """Connects to a session's holder as a reader that attaches at the end, sends `frames` (type, body) and
+    leaves."""
+    import socket as sockets
+    import struct
+    with sockets.socket(sockets.AF_UNIX) as connection:
+        connection.connect(socket)
+        for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
+            connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
 
 
 def device(query, device_id, **proof):
@@ -117,10 +153,8 @@ class Agent:
         await self.reader
 
     def rss_kb(self, session=None):
-        """The agent's resident memory, or that of the session's tmux server."""
-        pid = self.process.pid if session is None else tmux_pid(self.sockets()[session])
-        with open(f"/proc/{pid}/status") as status:
-            return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
+        """The agent's resident memory, or that of the session's holder."""
+        return proc_status(self.process.pid if session is None else self.holders()[session], "VmRSS")
 
     def control(self, path, body, secret=None):
         """The answer of a request of the host's, or the HTTP status it was refused with."""
@@ -133,23 +167,26 @@ class Agent:
         except urllib.error.HTTPError as refusal:
             return refusal.code
 
-    def sockets(self):
-        folder = os.path.join(self.run, "ferrowyn", "sessions")
-        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-        return {name: os.path.join(folder, name, "tmux") for name in names}
+    def sessions_folder(self):
+        return os.path.join(self.run, "ferrowyn", "sessions")
 
-    def tmux_sessions(self):
-        """The sessions whose tmux server runs: each session has one of its own."""
-        return [name for name, socket in self.sockets().items()
-                if subprocess.run(["tmux", "-S", socket, "has-session"], stderr=subprocess.DEVNULL).returncode == 0]
+    def socket(self, session):
+        return os.path.join(self.sessions_folder(), session, "socket")
+
+    def holders(self):
+        return holder_pids(self.sessions_folder())
+
+    def live_sessions(self):
+        """The sessions whose holder runs: each session has one of its own."""
+        return sorted(self.holders())
 
     def state(self):
         with open(os.path.join(self.run, "ferrowyn", "sessions.json")) as state:
             return json.load(state)
 
-    def kill_tmux(self):
-        for server in filter(None, map(tmux_pid, self.sockets().values())):
-            os.kill(int(server), signal.SIGKILL)
+    def kill_holders(self):
+        for holder in self.holders().values():
+            os.kill(holder, signal.SIGKILL)
 
     def devices(self):
         path = os.path.join(self.home, ".ferrowyn", "trusted-devices.json")
@@ -176,12 +213,13 @@ class RefusedError(Exception):
 
 class Tablet:
     """A tablet's conversation: requests by id, and each session's output reassembled by offset. With
-    `ack_rate` (bytes per second, None for "at once") it acknowledges output as a terminal that draws that fast."""
+    `ack_rate` (bytes per second, None for "at once", 0 for never) it acknowledges output as a terminal that draws
+    that fast."""
 
     def __init__(self, agent, device="tablet-1", ack_rate=None):
         self.agent, self.device, self.ack_rate = agent, device, ack_rate
         self.next_id, self.pending, self.output, self.ended, self.chunks = 0, {}, {}, {}, []
-        self.start, self.unanswered = {}, {}
+        self.start, self.unanswered, self.acknowledged = {}, {}, {}
 
     async def connect(self, send=None, receive=None):
         if send is None:
@@ -210,6 +248,11 @@ class Tablet:
             while True:
                 message = json.loads(await self.receive())
                 if "id" in message and message["id"] in self.pending:
+                    attached = message.get("result", {})
+                    if "from" in attached:
+                        # The output of an attachment starts where its answer says, after the answer.
+                        self.start[attached["session"]["id"]] = attached["from"]
+                        self.output[attached["session"]["id"]] = bytearray()
                     self.pending.pop(message["id"]).set_result(message)
                 elif message.get("method") == "session.output":
                     await self.take(message["params"])
@@ -235,6 +278,9 @@ class Tablet:
         stream += data
         if self.ack_rate:
             await asyncio.sleep(len(data) / self.ack_rate)
+        if self.ack_rate == 0:
+            return
+        self.acknowledged[params["id"]] = params["offset"] + len(data)
         await self.post("session.ack", {"id": params["id"], "offset": params["offset"] + len(data)})
 
     async def post(self, method, params):
@@ -278,8 +324,6 @@ class Tablet:
         return result["session"]["id"]
 
     async def attach(self, session, offset=0):
-        self.start[session] = offset
-        self.output[session] = bytearray()
         return await self.call("session.attach", {"id": session, "from": offset})
 
     def text(self, session):
@@ -321,7 +365,7 @@ def run(scenarios):
                     if agent.process and agent.process.returncode is None:
                         agent.process.kill()
                 finally:
-                    agent.kill_tmux()
+                    agent.kill_holders()
         finally:
             shutil.rmtree(root, ignore_errors=True)
         print(f"{passed} passed, {failed} failed")

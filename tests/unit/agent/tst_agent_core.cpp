@@ -89,13 +89,14 @@ void AgentCoreTest::relayVersionAndUrl()
         {"wss://c/", "host_a-b-elixirV2-0e9f-s.json", HostRelayVersion::elixirV2},
         {"wss://c/relay/v2", "host_a-goV1-0e9f-s.json", HostRelayVersion::goV1},
         {"wss://c/relay/v2", "host_a-goV1-other.json", HostRelayVersion::elixirV2},
-        {"wss://c/", "", HostRelayVersion::goV1}};
+        {"wss://c/", "", HostRelayVersion::goV1},
+        {"wss://c/RELAY/V2", "", HostRelayVersion::goV1}};
     for (const auto &[url, stateFile, expected] : table) {
         AgentOptions options;
         options.relayURL = url;
         options.relayCodecStatePath = stateFile.isEmpty() ? QString() : "/h/" + stateFile;
         QVERIFY2(relayVersionFor(options, QStringLiteral("host_a"), session) == expected,
-                 qPrintable(stateFile));
+                 qPrintable(url + " " + stateFile));
     }
 }
 
@@ -109,6 +110,7 @@ void AgentCoreTest::relayEndpoint()
         {"wss://r.example/ws", h + "relay/s-1"},
         {"wss://r.example/WS", h + "WS/s-1"},
         {"wss://r.example/relay/v2", h + "relay/v2/s-1"},
+        {"wss://r.example/RELAY/V2", h + "RELAY/V2/s-1"},
 
         {"wss://r.example/relay/v2/custom", h + "relay/v2/custom"},
         {"wss://r.example/relayx", h + "relayx/s-1"},
@@ -235,6 +237,7 @@ void AgentCoreTest::confinement()
                                                    {"work/../work-evil", "path_outside_workspace"},
                                                    {"work/a/evil-link", "path_outside_workspace"},
                                                    {"work/dangling", "not_found"},
+                                                   {"work/" + QString(5000, 'n'), "not_found"},
                                                    {"pinned-link/inner", "=real/inner"},
                                                    {"real/inner", "=real/inner"},
                                                    {"/", "path_outside_workspace"},

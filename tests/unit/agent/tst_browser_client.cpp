@@ -83,6 +83,7 @@ private slots:
              foreignHost},
             {"sandboxed page", "127.0.0.1:8765", "null", allowed, foreignOrigin},
             {"Origin with a path", "127.0.0.1:8765", "http://127.0.0.1:8765/x", allowed, foreignOrigin},
+            {"Origin with a slash", "127.0.0.1:8765", "http://127.0.0.1:8765/", allowed, foreignOrigin},
             {"Origin of a file", "127.0.0.1:8765", "file://", allowed, foreignOrigin},
             {"Origin with user info", "127.0.0.1:8765", "http://a@127.0.0.1:8765", allowed, foreignOrigin},
             {"malformed Host", "127.0.0.1:8765/", "http://127.0.0.1:8765", foreignHost, foreignHost}};
@@ -101,7 +102,12 @@ private slots:
         QVERIFY(own.contains({QStringLiteral("abc.ngrok.app"), -1}));
         const auto loopbackOnly = BrowserOrigin::OwnHosts::forListening(QHostAddress::LocalHost, 8765,
                                                                         QStringLiteral("http://x.example"));
-        QVERIFY(loopbackOnly.contains({QStringLiteral("localhost"), 8765}));
+        // Every loopback name, whichever loopback address the agent listens on.
+        for (const auto loopback : {QHostAddress::LocalHost, QHostAddress::LocalHostIPv6}) {
+            const auto agent = BrowserOrigin::OwnHosts::forListening(loopback, 8765, {});
+            for (const char *name : {"localhost", "127.0.0.1", "::1"})
+                QVERIFY2(agent.contains({QString::fromLatin1(name), 8765}), name);
+        }
         QVERIFY(!loopbackOnly.contains({QStringLiteral("x.example"), -1}));
         for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
             if (!address.isLoopback())
