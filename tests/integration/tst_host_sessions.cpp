@@ -101,7 +101,8 @@ void HostSessionsTest::endsSessionsThroughHoldersWhenNoAgentCanBeAsked()
     // The program was hung up, and the holder's record of it is left for the next agent.
     const auto ended = [&runtime](const QString &id) {
         return !holderRuns(runtime, id) &&
-               fileContents(SessionFiles::sessionFolder(runtime, id) + "/status") == "signal 1\n";
+               fileContents(SessionFiles::endRecord(SessionFiles::sessionFolder(runtime, id))) ==
+                   "signal 1\n";
     };
     const QString a1 = "00000000000000a1", a2 = "00000000000000a2", b1 = "00000000000000b1";
     leaveSessions(runtime, {{a1, "dev-a"}, {a2, "dev-a"}, {b1, "dev-b"}});

@@ -132,7 +132,7 @@ void CodingSessionsTest::listFollowsTheFolderWithoutPolling()
     // Nothing changes, nothing is read and nothing is announced.
     QVERIFY(!changed.wait(200));
     // A holder ended without an agent: its record of the end is left for the next agent, and no session runs.
-    QVERIFY(writeFile(SessionFiles::sessionFolder(runtime, second) + "/status", "signal 1\n"));
+    QVERIFY(writeFile(SessionFiles::endRecord(SessionFiles::sessionFolder(runtime, second)), "signal 1\n"));
     watcher.reload();
     QCOMPARE(watcher.sessions(), QList<HostedSession>());
 }

@@ -1,7 +1,6 @@
 #include "Services/Sessions/SessionsState.h"
 
 #include "Shared/SessionFiles.h"
-#include "Shared/SessionHolderProtocol.h"
 
 #include <QDir>
 #include <QFile>
@@ -99,9 +98,7 @@ SessionsState::Contents SessionsState::read(const QString &runtimeFolder)
 
 bool SessionsState::ended(const QString &runtimeFolder, const QString &id)
 {
-    return QFileInfo::exists(SessionFiles::sessionFolder(runtimeFolder, id) + QLatin1Char('/') +
-                             QLatin1String(SessionHolderProtocol::endRecordName.data(),
-                                           qsizetype(SessionHolderProtocol::endRecordName.size())));
+    return QFileInfo::exists(SessionFiles::endRecord(SessionFiles::sessionFolder(runtimeFolder, id)));
 }
 
 QStringList SessionsState::folderIds(const QString &runtimeFolder)
