@@ -144,8 +144,8 @@ void HostSessionsTest::endsSessionsThroughHoldersWhenNoAgentCanBeAsked()
 }
 
 // This computer's terminal attached to a holder: it shows what the program printed before and after, its keys
-// reach the program, the program takes its size at the start and when it changes, and Ctrl-] leaves the
-// session running and the terminal as it was.
+// reach the program, the program takes its size at the start and when it changes, Ctrl-] leaves the session
+// running and the terminal as it was, and a terminal attached again is told how the program ended.
 void HostSessionsTest::attachesThisTerminal()
 {
     QTemporaryDir home;
@@ -154,26 +154,31 @@ void HostSessionsTest::attachesThisTerminal()
     m_runtimes.append(runtime);
     const auto endLeftovers = qScopeGuard([this] { cleanup(); });
     const QString id = "00000000000000c1";
-    startHolder(
-        runtime, id,
-        {"/bin/sh", "-c", "echo started; while read -r line; do echo \"typed $line\"; stty size; done"});
+    startHolder(runtime, id,
+                {"/bin/sh", "-c",
+                 "echo started; while read -r line; do [ $line = end ] && exit 7; echo \"typed $line\"; "
+                 "stty size; done"});
 
     winsize size{30, 100, 0, 0};
     int terminal = -1;
-    const pid_t attach = ::forkpty(&terminal, nullptr, nullptr, &size);
-    if (attach == 0) {
-        ::execl(FERROWYN_HOST_PATH, FERROWYN_HOST_PATH, "--attach", "00000000000000c1", nullptr);
-        ::_exit(127);
-    }
-    QVERIFY(attach > 0);
-    ::fcntl(terminal, F_SETFL, O_NONBLOCK);
     QByteArray screen;
+    const auto attach = [&] {
+        const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
+        if (child == 0) {
+            ::execl(FERROWYN_HOST_PATH, FERROWYN_HOST_PATH, "--attach", "00000000000000c1", nullptr);
+            ::_exit(127);
+        }
+        ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+        screen.clear();
+        return child > 0;
+    };
     const auto shows = [&](const QByteArray &text) {
         char chunk[4096];
         for (ssize_t count; (count = ::read(terminal, chunk, sizeof chunk)) > 0;)
             screen.append(chunk, count);
         return screen.contains(text);
     };
+    QVERIFY(attach());
     QTRY_VERIFY2(shows("started"), screen.constData());
     QCOMPARE(::write(terminal, "one\r", 4), 4);
     QTRY_VERIFY2(shows("typed one\r\n30 100"), screen.constData());
@@ -190,6 +195,12 @@ void HostSessionsTest::attachesThisTerminal()
     QVERIFY(::tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO));
     ::close(terminal);
     QVERIFY(holderRuns(runtime, id));
+
+    QVERIFY(attach());
+    QTRY_VERIFY2(shows("typed two"), screen.constData());
+    QCOMPARE(::write(terminal, "end\r", 4), 4);
+    QTRY_VERIFY2(shows("The program ended with exit status 7."), screen.constData());
+    ::close(terminal);
 }
 
 std::pair<int, QString> HostSessionsTest::command(const QStringList &arguments, const QByteArray &input)

@@ -206,8 +206,9 @@ private:
             const QByteArrayView shown = AttachedTerminal::shownOfTail(bytes, m_skipping);
             if (!writeAll(STDOUT_FILENO, std::string_view(shown.data(), std::size_t(shown.size()))))
                 return Outcome::detached;
-            return send(Protocol::ack(offset + std::uint64_t(bytes.size()))) ? Outcome::goOn
-                                                                             : Outcome::holderGone;
+            // A holder that has closed after the program's end still has its `ended` frame to be read here.
+            send(Protocol::ack(offset + std::uint64_t(bytes.size())));
+            return Outcome::goOn;
         }
         case Protocol::Type::ended: {
             const auto value = static_cast<std::uint32_t>(Protocol::getUnsigned(frame.body.data() + 1, 4));
