@@ -160,10 +160,11 @@ public:
         const std::optional<qsizetype> detach = AttachedTerminal::detachKeyAt(keys);
         if (detach)
             keys = keys.first(*detach);
-        if (!keys.isEmpty() &&
-            !send(Protocol::frame(Protocol::Type::input, {},
-                                  std::string_view(keys.data(), std::size_t(keys.size())))))
-            return Outcome::holderGone;
+        // Like an acknowledgement, keys sent to a holder that has just closed leave its last frames to be
+        // read.
+        if (!keys.isEmpty())
+            send(Protocol::frame(Protocol::Type::input, {},
+                                 std::string_view(keys.data(), std::size_t(keys.size()))));
         return detach ? Outcome::detached : Outcome::goOn;
     }
 
@@ -206,7 +207,7 @@ private:
             const QByteArrayView shown = AttachedTerminal::shownOfTail(bytes, m_skipping);
             if (!writeAll(STDOUT_FILENO, std::string_view(shown.data(), std::size_t(shown.size()))))
                 return Outcome::detached;
-            // A holder that has closed after the program's end still has its `ended` frame to be read here.
+            // A holder that closed after the program's end still has its `ended` frame to be read here.
             send(Protocol::ack(offset + std::uint64_t(bytes.size())));
             return Outcome::goOn;
         }
