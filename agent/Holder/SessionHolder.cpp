@@ -12,8 +12,6 @@
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace Protocol = SessionHolderProtocol;
@@ -27,7 +25,6 @@ constexpr std::size_t outputBytes = Protocol::maxFrameBytes - Protocol::headerBy
 // Keystrokes the program has not taken yet, past which the holder stops reading its readers (who then see
 // their own writes wait).
 constexpr std::size_t pendingInputBytes = 1024 * 1024;
-constexpr std::int64_t hangUpGraceMs = 2000;
 // After the program ended: how long the rest of its output may take (a child of it may hold the terminal),
 // and how long readers have to take the end.
 constexpr std::int64_t drainMs = 1000;
@@ -71,7 +68,7 @@ int SessionHolder::run()
             fds.push_back({reader.fd, events, 0});
         }
         int timeout = -1;
-        for (const std::int64_t deadline : {m_killAt, m_drainUntil, m_leaveAt}) {
+        for (const std::int64_t deadline : {m_program.killAt(), m_drainUntil, m_leaveAt}) {
             if (deadline > 0) {
                 const int left = static_cast<int>(std::max<std::int64_t>(deadline - nowMs(), 0));
                 timeout = timeout < 0 ? left : std::min(timeout, left);
@@ -80,10 +77,7 @@ int SessionHolder::run()
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
             return 1;
         const std::int64_t now = nowMs();
-        if (m_killAt > 0 && now >= m_killAt) {
-            m_killAt = 0;
-            hangUp(SIGKILL);
-        }
+        m_program.killIfDue(m_master, now);
         if (m_leaveAt > 0 && now >= m_leaveAt)
             return 0;
         if (fds[0].revents & POLLIN)
@@ -107,7 +101,7 @@ int SessionHolder::run()
         }
         if (m_listener >= 0 && (fds[1].revents & POLLIN))
             accept();
-        if (m_programEnded && m_master < 0 && !m_finished)
+        if (m_program.hasEnded() && m_master < 0 && !m_finished)
             finish();
     }
     return 0;
@@ -117,7 +111,7 @@ bool SessionHolder::mayReadTerminal() const
 {
     if (m_master < 0)
         return false;
-    if (m_programEnded || m_killAt > 0)
+    if (m_program.hasEnded() || m_program.isEnding())
         return true;
     return std::all_of(m_readers.begin(), m_readers.end(), [this](const Reader &reader) {
         return !reader.greeted || reader.idle || m_spool.end() - reader.acknowledged < Protocol::window;
@@ -126,20 +120,30 @@ bool SessionHolder::mayReadTerminal() const
 
 void SessionHolder::readTerminal()
 {
+    // A terminal gives a few kilobytes a read: what is there is gathered, so readers get fewer, larger
+    // frames.
     char block[blockBytes];
-    const ssize_t got = ::read(m_master, block, sizeof block);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN))
-        return;
-    if (got <= 0) {
+    std::size_t gathered = 0;
+    bool closed = false;
+    while (gathered < sizeof block) {
+        const ssize_t got = ::read(m_master, block + gathered, sizeof block - gathered);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            break;
         // EIO: nothing holds the terminal's other side any more.
-        closeTerminal();
-        return;
+        closed = got <= 0;
+        if (closed)
+            break;
+        gathered += static_cast<std::size_t>(got);
     }
     std::string error;
-    if (!m_spool.append(block, static_cast<std::size_t>(got), error)) {
+    if (gathered > 0 && !m_spool.append(block, gathered, error)) {
         std::fprintf(stderr, "ferrowyn-session: %s\n", error.c_str());
-        requestEnd();
+        m_program.end(m_master, nowMs());
     }
+    if (closed)
+        closeTerminal();
     for (Reader &reader : m_readers)
         feed(reader);
 }
@@ -236,10 +240,11 @@ bool SessionHolder::handle(Reader &reader, unsigned char type, const std::string
         return false;
     switch (static_cast<Protocol::Type>(type)) {
     case Protocol::Type::input:
-        m_pendingInput += body;
         makeActive(reader);
-        if (m_master >= 0)
+        if (m_master >= 0) {
+            m_pendingInput += body;
             writeInput();
+        }
         return true;
     case Protocol::Type::resize:
         reader.columns = static_cast<unsigned>(Protocol::getUnsigned(fields, 2));
@@ -254,12 +259,12 @@ bool SessionHolder::handle(Reader &reader, unsigned char type, const std::string
         reader.idle = true;
         return true;
     case Protocol::Type::end:
-        requestEnd();
+        m_program.end(m_master, nowMs());
         return true;
     case Protocol::Type::signal: {
         const int signal = static_cast<unsigned char>(fields[0]);
         if (signal >= 1 && signal < NSIG)
-            hangUp(signal);
+            m_program.signal(signal, m_master);
         return true;
     }
     default:
@@ -287,7 +292,7 @@ void SessionHolder::feed(Reader &reader)
             reader.sent += bytes.size();
             given += bytes.size();
         } else if (m_finished && !reader.told) {
-            reader.out += Protocol::ended(static_cast<Protocol::EndKind>(m_endKind), m_endValue);
+            reader.out += m_program.endedFrame();
             reader.told = true;
         } else {
             break;
@@ -355,51 +360,15 @@ void SessionHolder::applySize()
 void SessionHolder::onSignals()
 {
     signalfd_siginfo info{};
+    bool child = false;
     while (::read(m_signals, &info, sizeof info) == sizeof info) {
-        if (info.ssi_signo != SIGCHLD) {
-            requestEnd();
-            continue;
-        }
-        int status = 0;
-        pid_t pid;
-        while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
-            if (pid == m_program)
-                programEnded(status);
-        }
+        if (info.ssi_signo == SIGCHLD)
+            child = true;
+        else
+            m_program.end(m_master, nowMs());
     }
-}
-
-void SessionHolder::requestEnd()
-{
-    if (m_programEnded || m_killAt > 0)
-        return;
-    hangUp(SIGHUP);
-    m_killAt = nowMs() + hangUpGraceMs;
-}
-
-void SessionHolder::hangUp(int signal)
-{
-    if (m_programEnded)
-        return;
-    // The program's own group, and the terminal's foreground group when a shell started a job there.
-    ::kill(-m_program, signal);
-    const pid_t foreground = m_master >= 0 ? ::tcgetpgrp(m_master) : -1;
-    if (foreground > 0 && foreground != m_program)
-        ::kill(-foreground, signal);
-}
-
-void SessionHolder::programEnded(int status)
-{
-    m_programEnded = true;
-    m_killAt = 0;
-    if (WIFSIGNALED(status)) {
-        m_endKind = static_cast<unsigned char>(Protocol::EndKind::signal);
-        m_endValue = static_cast<std::uint32_t>(WTERMSIG(status));
-    } else {
-        m_endKind = static_cast<unsigned char>(Protocol::EndKind::exit);
-        m_endValue = static_cast<std::uint32_t>(WEXITSTATUS(status));
-    }
-    if (m_master >= 0)
+    // The rest of its output may take a moment: a child of it may hold the terminal.
+    if (child && m_program.reap() && m_master >= 0 && m_drainUntil == 0)
         m_drainUntil = nowMs() + drainMs;
 }
 
@@ -415,16 +384,8 @@ void SessionHolder::closeTerminal()
 void SessionHolder::finish()
 {
     // The record first: an agent that finds the socket gone reads how the program ended.
-    const std::string record = m_folder + '/' + std::string(Protocol::endRecordName);
-    const std::string partial = record + ".new";
-    if (FILE *file = std::fopen(partial.c_str(), "we")) {
-        const bool written = std::fprintf(file, "%s %u\n", m_endKind == 0 ? "exit" : "signal",
-                                          static_cast<unsigned>(m_endValue)) > 0;
-        if (std::fclose(file) == 0 && written)
-            std::rename(partial.c_str(), record.c_str());
-        else
-            std::remove(partial.c_str());
-    }
+    if (!m_program.writeRecord(m_folder))
+        std::fprintf(stderr, "ferrowyn-session: cannot write how the program ended\n");
     ::unlink(m_socketPath.c_str());
     ::close(m_listener);
     m_listener = -1;

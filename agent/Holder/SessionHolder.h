@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HeldProgram.h"
 #include "HolderSpool.h"
 
 #include <sys/types.h>
@@ -47,16 +48,13 @@ private:
     void makeActive(Reader &reader);
     void applySize();
     void onSignals();
-    void requestEnd();
-    void programEnded(int status);
     void finish();
-    void hangUp(int signal);
     void closeTerminal();
 
     std::string m_folder;
     std::string m_socketPath;
     int m_master;
-    pid_t m_program;
+    HeldProgram m_program;
     int m_listener;
     int m_signals;
     HolderSpool m_spool;
@@ -64,14 +62,9 @@ private:
     std::string m_pendingInput;
     std::uint64_t m_activity = 0;
     unsigned m_columns, m_rows;
-    // The program's end as the protocol tells it: set once it was reaped.
-    bool m_programEnded = false;
-    unsigned char m_endKind = 0;
-    std::uint32_t m_endValue = 0;
     bool m_finished = false;
-    // Monotonic milliseconds: when a hung-up program is killed, and when readers that do not take the end are
-    // let go; 0 when not set.
-    std::int64_t m_killAt = 0;
+    // Monotonic milliseconds: until when the terminal of a program that ended is read, and when readers that
+    // do not take the end are let go; 0 when not set.
     std::int64_t m_drainUntil = 0;
     std::int64_t m_leaveAt = 0;
 };

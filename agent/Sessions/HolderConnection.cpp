@@ -85,6 +85,13 @@ void HolderConnection::readFrames()
 {
     m_received.append(m_socket.readAll());
     qsizetype taken = 0;
+    // Consecutive output goes on as one piece.
+    QByteArray gathered;
+    qint64 gatheredAt = 0;
+    const auto flush = [&] {
+        if (!gathered.isEmpty())
+            emit output(gatheredAt, std::exchange(gathered, {}));
+    };
     for (;;) {
         bool malformed = false;
         const auto frame = Protocol::nextFrame(
@@ -93,6 +100,7 @@ void HolderConnection::readFrames()
             if (malformed || frame) {
                 close();
                 emit lost(QStringLiteral("the session's holder sent a malformed frame"));
+                return;
             }
             break;
         }
@@ -101,12 +109,18 @@ void HolderConnection::readFrames()
         const auto number = [fields](int at) {
             return static_cast<qint64>(Protocol::getUnsigned(fields + at, 8));
         };
+        if (frame->type == Protocol::Type::output) {
+            if (gathered.isEmpty())
+                gatheredAt = number(0);
+            gathered.append(fields + 8, qsizetype(frame->body.size() - 8));
+            continue;
+        }
+        flush();
+        if (m_ended)
+            return;
         switch (frame->type) {
         case Protocol::Type::attached:
             emit attached(number(0), number(8));
-            break;
-        case Protocol::Type::output:
-            emit output(number(0), QByteArray(fields + 8, qsizetype(frame->body.size() - 8)));
             break;
         case Protocol::Type::dropped:
             emit dropped(number(0), number(8));
@@ -123,5 +137,6 @@ void HolderConnection::readFrames()
         if (m_ended)
             return;
     }
+    flush();
     m_received.remove(0, taken);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Shared/SessionHolderProtocol.h"
+
 #include <QtGlobal>
 
 // The bounds every session and tablet is held to; agent/PROTOCOL.md states them.
@@ -9,9 +11,10 @@ constexpr int maxSessions = 16;
 // The bytes of one keystroke message.
 constexpr qsizetype maxInputBytes = 64 * 1024;
 // Output a session keeps for tablets that attach again (a little more while a chunk is filling).
-constexpr qsizetype historyBytes = 4 * 1024 * 1024;
+constexpr qsizetype historyBytes =
+    qsizetype(SessionHolderProtocol::spoolSegmentBytes * (SessionHolderProtocol::spoolSegmentsKept - 1));
 // Output a tablet may have received without acknowledging it; past this the session's output waits for it.
-constexpr qsizetype unacknowledgedBytes = 512 * 1024;
+constexpr qsizetype unacknowledgedBytes = qsizetype(SessionHolderProtocol::window);
 // The output one message carries at most.
 constexpr qsizetype outputMessageBytes = 32 * 1024;
 // Keystrokes a session's holder has not taken yet, past which more are refused.

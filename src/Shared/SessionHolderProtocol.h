@@ -22,7 +22,8 @@ inline constexpr std::string_view socketName = "socket";
 inline constexpr std::string_view endRecordName = "status";
 // The output kept: files named by the stream offset of their first byte (16 digits), "out-0000000000000000".
 inline constexpr std::string_view spoolPrefix = "out-";
-// The size of one spool file; the oldest is deleted once three follow it (the last 4 MiB or a little more).
+// The size of one spool file; the oldest is deleted once two full ones follow it (the last 4 MiB or a little
+// more).
 inline constexpr std::size_t spoolSegmentBytes = 2 * 1024 * 1024;
 inline constexpr std::size_t spoolSegmentsKept = 3;
 // A reader that has acknowledged less than this behind the stream's end lets the program go on.

@@ -6,7 +6,6 @@ import json
 import os
 import signal
 import socket
-import subprocess
 import urllib.parse
 
 
@@ -51,9 +50,15 @@ class Host:
         await self.reader
 
     def end_sessions(self):
-        """Ends what a failed run left: a session's tmux server outlives the host and its agent."""
-        for socket_path in glob.glob(os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn/sessions/*/tmux")):
-            subprocess.run(["tmux", "-S", socket_path, "kill-server"], capture_output=True, timeout=10)
+        """Ends what a failed run left: a session's holder outlives the host and its agent."""
+        folders = {os.fsencode(f) for f in glob.glob(os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn/sessions/*"))}
+        for command in glob.glob("/proc/[0-9]*/cmdline"):
+            try:
+                with open(command, "rb") as file:
+                    if folders & set(file.read().split(b"\0")):
+                        os.kill(int(command.split("/")[2]), signal.SIGKILL)
+            except OSError:
+                pass
 
     async def ask(self, *arguments):
         process = await asyncio.create_subprocess_exec(

@@ -1,0 +1,77 @@
+#include "HeldProgram.h"
+
+#include "Shared/SessionHolderProtocol.h"
+
+#include <csignal>
+#include <cstdio>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace Protocol = SessionHolderProtocol;
+
+namespace {
+
+constexpr std::int64_t hangUpGraceMs = 2000;
+
+} // namespace
+
+void HeldProgram::end(int terminal, std::int64_t now)
+{
+    if (m_ended || m_killAt > 0)
+        return;
+    signal(SIGHUP, terminal);
+    m_killAt = now + hangUpGraceMs;
+}
+
+void HeldProgram::killIfDue(int terminal, std::int64_t now)
+{
+    if (m_killAt == 0 || now < m_killAt)
+        return;
+    m_killAt = 0;
+    signal(SIGKILL, terminal);
+}
+
+void HeldProgram::signal(int signal, int terminal) const
+{
+    if (m_ended)
+        return;
+    // The program's own group, and the terminal's foreground group when a shell started a job there.
+    ::kill(-m_pid, signal);
+    const pid_t foreground = terminal >= 0 ? ::tcgetpgrp(terminal) : -1;
+    if (foreground > 0 && foreground != m_pid)
+        ::kill(-foreground, signal);
+}
+
+bool HeldProgram::reap()
+{
+    int status = 0;
+    pid_t pid;
+    while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
+        if (pid != m_pid)
+            continue;
+        m_ended = true;
+        m_killAt = 0;
+        m_bySignal = WIFSIGNALED(status);
+        m_value = static_cast<std::uint32_t>(m_bySignal ? WTERMSIG(status) : WEXITSTATUS(status));
+    }
+    return m_ended;
+}
+
+std::string HeldProgram::endedFrame() const
+{
+    return Protocol::ended(m_bySignal ? Protocol::EndKind::signal : Protocol::EndKind::exit, m_value);
+}
+
+bool HeldProgram::writeRecord(const std::string &folder) const
+{
+    const std::string record = folder + '/' + std::string(Protocol::endRecordName);
+    const std::string partial = record + ".new";
+    FILE *file = std::fopen(partial.c_str(), "we");
+    if (!file)
+        return false;
+    const bool written = std::fprintf(file, "%s %u\n", m_bySignal ? "signal" : "exit", unsigned(m_value)) > 0;
+    if (std::fclose(file) == 0 && written && std::rename(partial.c_str(), record.c_str()) == 0)
+        return true;
+    std::remove(partial.c_str());
+    return false;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+// The program a holder started, in a session and process group of its own: ending it (a hang-up, then a kill
+// after a grace) and how it ended.
+class HeldProgram {
+public:
+    explicit HeldProgram(pid_t pid) : m_pid(pid) {}
+
+    // Hangs the program up, to be killed at `now` plus the grace unless it ended by then; `terminal`: its
+    // terminal (for the group a shell runs in the foreground), or -1.
+    void end(int terminal, std::int64_t now);
+    // Kills it when the grace is over; the time it is due, or 0.
+    void killIfDue(int terminal, std::int64_t now);
+    std::int64_t killAt() const { return m_killAt; }
+    bool isEnding() const { return m_killAt > 0; }
+    // Sends `signal` to its process group and the terminal's foreground group, while it runs.
+    void signal(int signal, int terminal) const;
+    // Collects ended children: true once the program itself ended.
+    bool reap();
+    bool hasEnded() const { return m_ended; }
+    // How it ended as SessionHolderProtocol::ended tells it.
+    std::string endedFrame() const;
+    // Writes the end record into `folder`, replacing any; false when it could not.
+    bool writeRecord(const std::string &folder) const;
+
+private:
+    pid_t m_pid;
+    bool m_ended = false;
+    bool m_bySignal = false;
+    std::uint32_t m_value = 0;
+    std::int64_t m_killAt = 0;
+};
