@@ -125,6 +125,14 @@ int connectTo(const QString &socketPath)
     return fd;
 }
 
+// A holder with all its readers closes a new one at once.
+QString turnedAway()
+{
+    return QStringLiteral("The session's holder turned this terminal away: it takes %1 readers at most, the "
+                          "agent and terminals like this one.")
+        .arg(Protocol::maxReaders);
+}
+
 void say(std::FILE *to, const QString &line)
 {
     std::fputs(qPrintable(line + QLatin1Char('\n')), to);
@@ -193,6 +201,8 @@ public:
     }
 
     QString ending() const { return m_ending; }
+    // Whether the holder took this terminal on.
+    bool attached() const { return m_attached; }
 
 private:
     Outcome take(const Protocol::Frame &frame)
@@ -218,8 +228,11 @@ private:
                            : QStringLiteral("The program ended with exit status %1.").arg(value);
             return Outcome::ended;
         }
+        case Protocol::Type::attached:
+            m_attached = true;
+            return Outcome::goOn;
         default:
-            // `attached` and `dropped`: the stream goes on where the output frames say.
+            // `dropped`: the stream goes on where the output frames say.
             return Outcome::goOn;
         }
     }
@@ -229,6 +242,7 @@ private:
     bool m_skipping;
     std::string m_received;
     QString m_ending;
+    bool m_attached = false;
 };
 
 } // namespace
@@ -259,7 +273,7 @@ int SessionAttach::run(const QString &sessionFolder, const QString &id, std::FIL
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0 ||
         !attachment.send(Protocol::hello(from, columns, nudged)) || !attachment.sendSize()) {
         ::close(holder);
-        say(err, QStringLiteral("The session's holder does not answer"));
+        say(err, turnedAway());
         return 1;
     }
     for (const int number : leavingSignals)
@@ -311,7 +325,9 @@ int SessionAttach::run(const QString &sessionFolder, const QString &id, std::FIL
         say(err, attachment.ending());
         return 0;
     case Attachment::Outcome::holderGone:
-        say(err, QStringLiteral("The session's holder went away: the session has ended."));
+        say(err, attachment.attached()
+                     ? QStringLiteral("The session's holder went away: the session has ended.")
+                     : turnedAway());
         return 1;
     default:
         say(err, QStringLiteral("Detached; %1 runs on (ferrowyn-host --attach %1 continues it).").arg(id));
