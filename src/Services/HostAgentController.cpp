@@ -2,7 +2,7 @@
 
 #include "Services/Redaction/HostSecretRedactor.h"
 #include "Services/Sessions/CodingWork.h"
-#include "Services/Sessions/SessionTmux.h"
+#include "Services/Sessions/SessionHolder.h"
 #include "Services/Settings/HostPreferences.h"
 #include "Services/Supervision/AgentLaunchPlan.h"
 #include "Shared/AgentEnvironment.h"
@@ -17,7 +17,7 @@
 
 namespace {
 
-// How long quitting waits for one session's tmux server to end.
+// How long quitting waits for one session's holder to end it.
 constexpr std::chrono::milliseconds sessionEndWait{1000};
 
 } // namespace
@@ -202,23 +202,28 @@ void HostAgentController::stopHostingAndWait()
 {
     ++m_hostingRequests;
     stop(true);
-    SessionTmux::endAndWait(m_sessions->runtimeFolder(),
-                            SessionsState::folderIds(m_sessions->runtimeFolder()), sessionEndWait);
+    SessionHolder::endAndWait(m_sessions->runtimeFolder(),
+                              SessionsState::folderIds(m_sessions->runtimeFolder()), sessionEndWait);
 }
 
 void HostAgentController::endSession(const QString &id)
 {
     if (!SessionsState::isSessionId(id))
         return;
-    const QString runtime = m_sessions->runtimeFolder();
     if (!m_supervisor->agentIsUp()) {
-        SessionTmux::end(runtime, id, this);
+        endWithoutAgent(id);
         return;
     }
-    AgentControlRequest::endSessions(m_pairing->controlChannel(), id, this, [this, runtime, id](bool done) {
+    AgentControlRequest::endSessions(m_pairing->controlChannel(), id, this, [this, id](bool done) {
         if (!done)
-            SessionTmux::end(runtime, id, this);
+            endWithoutAgent(id);
     });
+}
+
+void HostAgentController::endWithoutAgent(const QString &id)
+{
+    // The holder's end record hides the session from the list; the folder's changes are not watched.
+    SessionHolder::end(m_sessions->runtimeFolder(), id, this, [this] { m_sessions->reload(); });
 }
 
 void HostAgentController::endSessionsWithoutAgent(const std::optional<QString> &deviceId)
@@ -226,12 +231,12 @@ void HostAgentController::endSessionsWithoutAgent(const std::optional<QString> &
     const QString runtime = m_sessions->runtimeFolder();
     if (!deviceId) {
         for (const QString &id : SessionsState::folderIds(runtime))
-            SessionTmux::end(runtime, id, this);
+            endWithoutAgent(id);
         return;
     }
     for (const HostedSession &session : m_sessions->sessions())
         if (session.deviceId == *deviceId)
-            SessionTmux::end(runtime, session.id, this);
+            endWithoutAgent(session.id);
 }
 
 void HostAgentController::recomputeSetupLink(HostPreferences *preferences)
@@ -284,7 +289,8 @@ void HostAgentController::revokeDevice(const QString &deviceId, HostPreferences 
 void HostAgentController::afterRevocation(HostPairing::Revocation revocation, const QString &deviceId,
                                           HostPreferences *preferences)
 {
-    // An agent that starts ends the sessions of devices it no longer trusts; until one does, tmux ends them.
+    // An agent that starts ends the sessions of devices it no longer trusts; until one does, their holders
+    // end them.
     const bool agentWillEndSessions =
         revocation == HostPairing::Revocation::byAgent || m_supervisor->isActive();
     if (!agentWillEndSessions)
@@ -319,7 +325,7 @@ void HostAgentController::refreshPermissionPreflight(HostPreferences *preference
 QString HostAgentController::readyMessage(const HostPreferences &preferences)
 {
     return CodingWork::readyMessage(preferences.sessionPrograms(), preferences.allowShell(),
-                                    CodingWork::installedOn(SessionTmux::toolPath(), FileProbe::system()));
+                                    CodingWork::installedOn(CodingWork::toolPath(), FileProbe::system()));
 }
 
 void HostAgentController::grantFolderAccess(const QString &path, HostPreferences *preferences)

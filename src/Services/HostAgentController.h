@@ -115,8 +115,8 @@ public:
     // on: the next agent takes them over.
     Q_INVOKABLE void stop(bool waitForExit = false);
     // "Stop hosting": the coding sessions end, through the agent when one is up (it tells their tablets), and
-    // the agent stops once they are gone (or after sessionsEndWait); what the agent did not end, tmux ends.
-    // Until then hosting goes on, and a start asked meanwhile wins.
+    // the agent stops once they are gone (or after sessionsEndWait); what the agent did not end, the
+    // sessions' holders end. Until then hosting goes on, and a start asked meanwhile wins.
     Q_INVOKABLE void stopHosting();
     // Quitting: the agent stops and every coding session ends before this returns, each wait bounded.
     void stopHostingAndWait();
@@ -124,7 +124,7 @@ public:
     // The coding sessions on this computer, as the agent lists them.
     const SessionsWatcher &sessions() const { return *m_sessions; }
     // Ends one coding session: through the agent when one is up, otherwise (or when it cannot be asked)
-    // with tmux.
+    // through its holder.
     Q_INVOKABLE void endSession(const QString &id);
 
     // Publishes the setup link of the current route and the local address it points at.
@@ -190,8 +190,10 @@ private:
                          HostPreferences *preferences);
     // What a ready folder may promise, from the programs tablets may start and what is installed.
     static QString readyMessage(const HostPreferences &preferences);
-    // Ends with tmux the sessions no agent ends: every session folder, or those the device opened.
+    // Ends through their holders the sessions no agent ends: every session folder, or those the device
+    // opened.
     void endSessionsWithoutAgent(const std::optional<QString> &deviceId = std::nullopt);
+    void endWithoutAgent(const QString &id);
     void setRunningAgentBuild(const QString &build);
 
     HostWarnings *m_warnings;

@@ -16,16 +16,18 @@ QString runtimeFolder(const QProcessEnvironment &environment)
     return QStringLiteral("/tmp/ferrowyn-%1").arg(::getuid());
 }
 
-QString tmuxSocket(const QString &runtimeFolder, const QString &sessionId)
-{
-    return sessionFolder(runtimeFolder, sessionId) + QStringLiteral("/tmux");
-}
-
 QString holderSocket(const QString &sessionFolder)
 {
     return sessionFolder + QLatin1Char('/') +
            QLatin1String(SessionHolderProtocol::socketName.data(),
                          qsizetype(SessionHolderProtocol::socketName.size()));
+}
+
+QString endRecord(const QString &sessionFolder)
+{
+    return sessionFolder + QLatin1Char('/') +
+           QLatin1String(SessionHolderProtocol::endRecordName.data(),
+                         qsizetype(SessionHolderProtocol::endRecordName.size()));
 }
 
 QString stateFile(const QString &runtimeFolder)

@@ -10,10 +10,10 @@
 namespace SessionFiles {
 // "$XDG_RUNTIME_DIR/ferrowyn" when that variable names an absolute folder, else "/tmp/ferrowyn-<uid>".
 QString runtimeFolder(const QProcessEnvironment &environment);
-// The socket of a session's tmux server: `tmux -S <socket> attach` opens the session in a terminal.
-QString tmuxSocket(const QString &runtimeFolder, const QString &sessionId);
 // The socket of a session's holder, which its readers connect to (see SessionHolderProtocol.h).
 QString holderSocket(const QString &sessionFolder);
+// How the session's program ended, which its holder writes before it exits.
+QString endRecord(const QString &sessionFolder);
 // The list of running sessions, rewritten atomically by the agent on every change (see agent/PROTOCOL.md).
 QString stateFile(const QString &runtimeFolder);
 // The folder holding one session's output history and exit status.

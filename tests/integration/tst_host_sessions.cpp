@@ -1,45 +1,54 @@
-// Coding sessions from the host's side: ending them with tmux when no agent can be asked, and one broad run
-// of the real host with the real agent, a Python tablet and the command line.
+// Coding sessions from the host's side: ending them through their holders when no agent can be asked, this
+// computer's terminal attached to a holder, and one broad run of the real host with the real agent, a Python
+// tablet and the command line.
 #include "AgentControllerHarness.h"
 #include "App/HostSession.h"
 #include "Platform/SingleInstance.h"
+#include "Services/Sessions/SessionHolder.h"
 #include "SessionsList.h"
+#include "TestFiles.h"
 
+#include <QLocalSocket>
 #include <QProcess>
 #include <QScopeGuard>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+
 namespace {
 
-bool tmux(const QStringList &arguments)
+bool holderRuns(const QString &runtime, const QString &id)
 {
-    QProcess process;
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(QStringLiteral("tmux"), arguments);
-    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
+    QLocalSocket socket;
+    socket.connectToServer(SessionFiles::holderSocket(SessionFiles::sessionFolder(runtime, id)));
+    return socket.waitForConnected(5000);
 }
 
-bool serverRuns(const QString &runtime, const QString &id)
+// A session as an agent leaves it: its holder running `program` in its folder.
+void startHolder(const QString &runtime, const QString &id, const QStringList &program)
 {
-    return tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "has-session"});
+    const QString folder = SessionFiles::sessionFolder(runtime, id);
+    QVERIFY(QDir().mkpath(folder));
+    QCOMPARE(
+        QProcess::execute(FERROWYN_SESSION_PATH,
+                          QStringList{"--folder", folder, "--cwd", "/", "--size", "80x24", "--"} + program),
+        0);
 }
 
-// Every tmux server a test left behind, by its socket.
-void endServers(const QString &runtime)
+// Every holder a test left behind.
+void endHolders(const QString &runtime)
 {
-    for (const QString &id :
-         QDir(SessionFiles::sessionsFolder(runtime)).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "kill-server"});
+    SessionHolder::endAndWait(runtime, SessionsState::folderIds(runtime), std::chrono::seconds(5));
 }
 
-// Sessions as an agent leaves them: each its own tmux server in its folder, all in the agent's list.
+// Sessions as an agent leaves them, all in its list.
 void leaveSessions(const QString &runtime, const QList<std::pair<QString, QString>> &sessions)
 {
     QList<HostedSession> listed;
     for (const auto &[id, device] : sessions) {
-        QVERIFY(QDir().mkpath(SessionFiles::sessionFolder(runtime, id)));
-        QVERIFY(serverRuns(runtime, id) || tmux({"-S", SessionFiles::tmuxSocket(runtime, id), "-f",
-                                                 "/dev/null", "new-session", "-d", "-s", id, "sleep 600"}));
+        if (!holderRuns(runtime, id))
+            startHolder(runtime, id, {"/bin/sleep", "600"});
         listed.append({id, "/w", "codex", device, device,
                        QDateTime::fromString("2026-12-07T09:00:00Z", Qt::ISODate), 0});
     }
@@ -52,7 +61,8 @@ class HostSessionsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void endsSessionsWithTmuxWhenNoAgentCanBeAsked();
+    void endsSessionsThroughHoldersWhenNoAgentCanBeAsked();
+    void attachesThisTerminal();
     void hostAgentTabletAndCommandLine();
     void cleanup();
 
@@ -75,21 +85,24 @@ void HostSessionsTest::cleanup()
     }
     m_tablet.reset();
     for (const QString &runtime : std::as_const(m_runtimes))
-        endServers(runtime);
+        endHolders(runtime);
     m_runtimes.clear();
 }
 
-// The stand-in agent answers no control request: every way hosting ends sessions falls back to tmux, and a
-// restart ends none.
-void HostSessionsTest::endsSessionsWithTmuxWhenNoAgentCanBeAsked()
+// The stand-in agent answers no control request: every way hosting ends sessions falls back to the holders'
+// sockets, and a restart ends none.
+void HostSessionsTest::endsSessionsThroughHoldersWhenNoAgentCanBeAsked()
 {
     AgentControllerHarness h;
     const QString runtime = h.controller->sessions().runtimeFolder();
     m_runtimes.append(runtime);
-    // A failure leaves the sessions' servers running: they go before their folders do.
+    // A failure leaves the sessions' holders running: they go before their folders do.
     const auto endLeftovers = qScopeGuard([this] { cleanup(); });
+    // The program was hung up, and the holder's record of it is left for the next agent.
     const auto ended = [&runtime](const QString &id) {
-        return !serverRuns(runtime, id) && !QFileInfo::exists(SessionFiles::sessionFolder(runtime, id));
+        return !holderRuns(runtime, id) &&
+               fileContents(SessionFiles::endRecord(SessionFiles::sessionFolder(runtime, id))) ==
+                   "signal 1\n";
     };
     const QString a1 = "00000000000000a1", a2 = "00000000000000a2", b1 = "00000000000000b1";
     leaveSessions(runtime, {{a1, "dev-a"}, {a2, "dev-a"}, {b1, "dev-b"}});
@@ -100,7 +113,7 @@ void HostSessionsTest::endsSessionsWithTmuxWhenNoAgentCanBeAsked()
     QTRY_VERIFY(ended(a1));
     h.controller->revokeDevice("dev-b", &h.preferences);
     QTRY_VERIFY(ended(b1));
-    QVERIFY(serverRuns(runtime, a2));
+    QVERIFY(holderRuns(runtime, a2));
     QTRY_COMPARE(h.controller->sessions().sessions().size(), 1);
 
     // A restart, for a settings change or after a crash, ends none.
@@ -109,14 +122,14 @@ void HostSessionsTest::endsSessionsWithTmuxWhenNoAgentCanBeAsked()
     QTRY_VERIFY(h.controller->restartPending());
     h.start("hang");
     QTRY_COMPARE(h.controller->state(), AgentRunState::running());
-    QVERIFY(serverRuns(runtime, a2));
+    QVERIFY(holderRuns(runtime, a2));
 
     // A rotation ends every session at once, whoever opened it: the pairing may have leaked.
     const QString d1 = "00000000000000d1";
     leaveSessions(runtime, {{a2, "dev-a"}, {d1, "dev-d"}});
     QTRY_COMPARE(h.controller->sessions().sessions().size(), 2);
     h.controller->stop(true);
-    QVERIFY(serverRuns(runtime, d1));
+    QVERIFY(holderRuns(runtime, d1));
     h.controller->rotatePairing(&h.preferences);
     QTRY_VERIFY(ended(a2) && ended(d1));
 
@@ -128,6 +141,66 @@ void HostSessionsTest::endsSessionsWithTmuxWhenNoAgentCanBeAsked()
     h.controller->stopHostingAndWait();
     QVERIFY(ended(e1));
     QCOMPARE(h.controller->agentProcessId(), 0);
+}
+
+// This computer's terminal attached to a holder: it shows what the program printed before and after, its keys
+// reach the program, the program takes its size at the start and when it changes, Ctrl-] leaves the session
+// running and the terminal as it was, and a terminal attached again is told how the program ended.
+void HostSessionsTest::attachesThisTerminal()
+{
+    QTemporaryDir home;
+    qputenv("XDG_RUNTIME_DIR", home.path().toUtf8());
+    const QString runtime = SessionFiles::runtimeFolder(QProcessEnvironment::systemEnvironment());
+    m_runtimes.append(runtime);
+    const auto endLeftovers = qScopeGuard([this] { cleanup(); });
+    const QString id = "00000000000000c1";
+    startHolder(runtime, id,
+                {"/bin/sh", "-c",
+                 "echo started; while read -r line; do [ $line = end ] && exit 7; echo \"typed $line\"; "
+                 "stty size; done"});
+
+    winsize size{30, 100, 0, 0};
+    int terminal = -1;
+    QByteArray screen;
+    const auto attach = [&] {
+        const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
+        if (child == 0) {
+            ::execl(FERROWYN_HOST_PATH, FERROWYN_HOST_PATH, "--attach", "00000000000000c1", nullptr);
+            ::_exit(127);
+        }
+        ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+        screen.clear();
+        return child > 0;
+    };
+    const auto shows = [&](const QByteArray &text) {
+        char chunk[4096];
+        for (ssize_t count; (count = ::read(terminal, chunk, sizeof chunk)) > 0;)
+            screen.append(chunk, count);
+        return screen.contains(text);
+    };
+    QVERIFY(attach());
+    QTRY_VERIFY2(shows("started"), screen.constData());
+    QCOMPARE(::write(terminal, "one\r", 4), 4);
+    QTRY_VERIFY2(shows("typed one\r\n30 100"), screen.constData());
+    size = {40, 120, 0, 0};
+    QCOMPARE(::ioctl(terminal, TIOCSWINSZ, &size), 0);
+    QCOMPARE(::write(terminal, "two\r", 4), 4);
+    QTRY_VERIFY2(shows("typed two\r\n40 120"), screen.constData());
+
+    // Qt reaps the children it did not start: what --attach says last tells that it left, after the terminal
+    // was restored.
+    QCOMPARE(::write(terminal, "\x1d", 1), 1);
+    QTRY_VERIFY2(shows("Detached;"), screen.constData());
+    termios modes{};
+    QVERIFY(::tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO));
+    ::close(terminal);
+    QVERIFY(holderRuns(runtime, id));
+
+    QVERIFY(attach());
+    QTRY_VERIFY2(shows("typed two"), screen.constData());
+    QCOMPARE(::write(terminal, "end\r", 4), 4);
+    QTRY_VERIFY2(shows("The program ended with exit status 7."), screen.constData());
+    ::close(terminal);
 }
 
 std::pair<int, QString> HostSessionsTest::command(const QStringList &arguments, const QByteArray &input)
@@ -169,7 +242,7 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
     qputenv("PATH", home.filePath("bin").toUtf8() + ":/usr/bin:/bin");
     m_runtimes.append(SessionFiles::runtimeFolder(QProcessEnvironment::systemEnvironment()));
-    // A failure leaves the sessions' servers running: they go before their folders do.
+    // A failure leaves the sessions' holders running: they go before their folders do.
     const auto endLeftovers = qScopeGuard([this] { cleanup(); });
 
     JsonFileUserDefaults settings(home.filePath("defaults.json"));
@@ -224,7 +297,7 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     // This computer's terminal continues a session and leaves it running.
     m_tablet->write("attach-here " + ids[0].toUtf8() + "\n");
     QCOMPARE(tablet(), "detached 0");
-    QVERIFY(serverRuns(m_runtimes.constLast(), ids[0]));
+    QVERIFY(holderRuns(m_runtimes.constLast(), ids[0]));
 
     // One ends from the command line, which asks first; its tablet is told.
     const auto [endStatus, endOutput] = command({"--end-session", ids[0]}, "y\n");
@@ -243,7 +316,7 @@ void HostSessionsTest::hostAgentTabletAndCommandLine()
     m_tablet->write("ended " + ids[1].toUtf8() + "\n");
     QCOMPARE(tablet(), "ended " + ids[1] + " host");
     QTRY_VERIFY(host.controller.state() == AgentRunState::stopped());
-    QTRY_VERIFY(!serverRuns(m_runtimes.constLast(), ids[1]));
+    QTRY_VERIFY(!holderRuns(m_runtimes.constLast(), ids[1]));
     QCOMPARE(SessionsState::folderIds(m_runtimes.constLast()), QStringList());
     host.application.terminate();
 }

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Packages the build tree as the Debian package, then checks that the package holds the installed layout (the
-# agent where the host looks for it, not among the commands), that its desktop entry, AppStream metadata and
-# lintian's view of it raise no error, that its manual page shows every option, and that an unpacked copy answers
-# --version without a display, finds its agent where the host's own locator looks, and would start at login with
-# its installed icon.
+# agent where the host looks for it and the sessions' holder beside it, not among the commands; no tmux), that
+# its desktop entry, AppStream metadata and lintian's view of it raise no error, that its manual page shows
+# every option, and that an unpacked copy answers --version without a display, finds its agent where the host's
+# own locator looks, and would start at login with its installed icon.
 # Usage: check-package.sh <cpack> <build dir> <installed-host>
 set -euo pipefail
 work=$(mktemp -d)
@@ -14,12 +14,15 @@ status=0
 fail() { echo "$*" >&2; status=1; }
 
 contents=$(dpkg-deb -c "$deb")
-for expected in bin/ferrowyn-host libexec/ferrowyn/ferrowyn-agent libexec/ferrowyn/ferrowyn-session share/applications/dev.ferrowyn.host.desktop \
+for expected in bin/ferrowyn-host libexec/ferrowyn/ferrowyn-agent libexec/ferrowyn/ferrowyn-session \
+    share/applications/dev.ferrowyn.host.desktop \
     share/icons/hicolor/scalable/apps/dev.ferrowyn.host.svg share/icons/hicolor/256x256/apps/dev.ferrowyn.host.png \
     share/metainfo/dev.ferrowyn.host.metainfo.xml; do
     grep -q " \./usr/$expected\$" <<<"$contents" || fail "not in the package: $expected"
 done
 grep -q " \./usr/bin/ferrowyn-agent\$" <<<"$contents" && fail "the agent is installed as a command"
+# Sessions are held by ferrowyn-session: a user's own tmux is none of the package's business.
+dpkg-deb -f "$deb" Depends | grep -qw tmux && fail "the package depends on tmux"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"

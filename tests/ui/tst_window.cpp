@@ -387,8 +387,8 @@ void WindowTest::relayFieldsWorkOnceChosen()
     QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
 }
 
-// Two sessions as the agent lists them; no agent answers for them, so ending one falls back to tmux. End,
-// Stop and Quit ask first, naming what ends.
+// Two sessions as the agent lists them; no agent answers for them, so ending one falls back to their holders.
+// End, Stop and Quit ask first, naming what ends.
 void WindowTest::endingSessionsAsksFirst()
 {
     m_h.start(QStringLiteral("hang"));
@@ -429,7 +429,8 @@ void WindowTest::endingSessionsAsksFirst()
         dialog("endSessionConfirmation")->property("question").toString().contains("/home/ana/src/ferrowyn"));
     answer("endSessionConfirmation", false);
     QTRY_VERIFY(!dialog("endSessionConfirmation")->property("visible").toBool());
-    // Ending one without an agent takes a moment (tmux is asked): a "no" that ended it would show by then.
+    // Ending one without an agent takes a moment (its holder is asked): a "no" that ended it would show by
+    // then.
     QVERIFY(!QTest::qWaitFor([&] { return !QFileInfo::exists(SessionFiles::sessionFolder(runtime, first)); },
                              500));
     m_h.click(m_h.named("endSessionButton").constFirst());

@@ -1,3 +1,4 @@
+#include "App/CommandLine/AttachedTerminal.h"
 #include "App/CommandLine/SessionCommands.h"
 #include "Services/Sessions/CodingWork.h"
 #include "Services/Sessions/SessionsState.h"
@@ -5,6 +6,7 @@
 #include "Services/Settings/HostingSettings.h"
 #include "Services/Supervision/AgentLaunchPlan.h"
 #include "SessionsList.h"
+#include "TestFiles.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -45,6 +47,7 @@ private slots:
     void stateFile_data();
     void stateFile();
     void listFollowsTheFolderWithoutPolling();
+    void attachedTerminal();
     void programs_data();
     void programs();
     void folderVerdict_data();
@@ -128,6 +131,24 @@ void CodingSessionsTest::listFollowsTheFolderWithoutPolling()
     QVERIFY(changed.size() >= 3);
     // Nothing changes, nothing is read and nothing is announced.
     QVERIFY(!changed.wait(200));
+    // A holder ended without an agent: its record of the end is left for the next agent, and no session runs.
+    QVERIFY(writeFile(SessionFiles::endRecord(SessionFiles::sessionFolder(runtime, second)), "signal 1\n"));
+    watcher.reload();
+    QCOMPARE(watcher.sessions(), QList<HostedSession>());
+}
+
+// The terminal attached by --attach leaves at Ctrl-], in whichever form the terminal types it, and a replayed
+// tail starts at a line.
+void CodingSessionsTest::attachedTerminal()
+{
+    using AttachedTerminal::detachKeyAt;
+    QCOMPARE(detachKeyAt("ls\r\x1d"), std::optional<qsizetype>(3));
+    QCOMPARE(detachKeyAt("a\x1b[27;5;93~b\x1b[93;5u"), std::optional<qsizetype>(1));
+    QCOMPARE(detachKeyAt("\x1b[93;5~\x1b[93u\x03\x1c"), std::optional<qsizetype>());
+    bool skipping = true;
+    QCOMPARE(AttachedTerminal::shownOfTail("\x9f;1H", skipping), QByteArrayView());
+    QCOMPARE(AttachedTerminal::shownOfTail("2m\r\nline\n", skipping), "line\n");
+    QCOMPARE(AttachedTerminal::shownOfTail("\x1b[2Jmore\n", skipping), "\x1b[2Jmore\n");
 }
 
 void CodingSessionsTest::programs_data()
@@ -157,27 +178,22 @@ void CodingSessionsTest::folderVerdict_data()
     QTest::addColumn<bool>("shell");
     QTest::addColumn<QStringList>("installed");
     QTest::addColumn<QString>("verdict");
-    const QStringList tmux{"/usr/bin/tmux"};
     QTest::newRow("Codex can run: the promise holds")
-        << QStringList{"codex"} << false << tmux + QStringList{"/home/ada/.local/bin/codex"}
+        << QStringList{"codex"} << false << QStringList{"/home/ada/.local/bin/codex"}
         << "Ready for remote Codex work.";
-    QTest::newRow("without tmux no session runs")
-        << QStringList{"codex"} << true << QStringList{"/home/ada/.local/bin/codex"}
-        << "Ready for files only: coding sessions need tmux, which is not installed on this computer.";
     QTest::newRow("Codex allowed, not installed")
-        << QStringList{"codex"} << false << tmux
+        << QStringList{"codex"} << false << QStringList{}
         << "Ready for files only: codex is not installed on this computer.";
     QTest::newRow("Codex missing, another program there")
-        << QStringList{"codex", "/opt/aider"} << true << tmux + QStringList{"/opt/aider"}
+        << QStringList{"codex", "/opt/aider"} << true << QStringList{"/opt/aider"}
         << "Ready for remote work with /opt/aider, a terminal shell; codex is not installed on this "
            "computer.";
-    QTest::newRow("Codex not allowed, the shell is")
-        << QStringList{} << true << tmux + QStringList{"/usr/bin/codex"}
-        << "Ready for remote work with a terminal shell.";
-    QTest::newRow("nothing allowed") << QStringList{} << false << tmux
+    QTest::newRow("Codex not allowed, the shell is") << QStringList{} << true << QStringList{"/usr/bin/codex"}
+                                                     << "Ready for remote work with a terminal shell.";
+    QTest::newRow("nothing allowed") << QStringList{} << false << QStringList{}
                                      << "Ready for files only: tablets may start no program in a session.";
     QTest::newRow("nothing allowed is installed")
-        << QStringList{"aider"} << false << tmux
+        << QStringList{"aider"} << false << QStringList{}
         << "Ready for files only: none of the programs tablets may start is installed.";
 }
 

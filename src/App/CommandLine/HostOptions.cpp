@@ -1,5 +1,6 @@
 #include "App/CommandLine/HostOptions.h"
 
+#include "App/CommandLine/AttachedTerminal.h"
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/CommandLine/HostControlClient.h"
 #include "App/CommandLine/HostControlProtocol.h"
@@ -69,8 +70,8 @@ const QList<Option> &all()
          QStringLiteral("End this coding session (asks first; see --sessions)."),
          QStringLiteral("session id")},
         {Kind::request, Protocol::attach,
-         QStringLiteral(
-             "Continue this coding session in this terminal; detaching (Ctrl-b d) leaves it running."),
+         QStringLiteral("Continue this coding session in this terminal; %1 leaves it running.")
+             .arg(AttachedTerminal::detachKeyName),
          QStringLiteral("session id")},
         {Kind::modifier, QStringLiteral("qr"),
          QStringLiteral(

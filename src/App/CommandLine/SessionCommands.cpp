@@ -1,19 +1,16 @@
 #include "App/CommandLine/SessionCommands.h"
 
+#include "App/CommandLine/AttachedTerminal.h"
 #include "App/CommandLine/HostControlProtocol.h"
+#include "App/CommandLine/SessionAttach.h"
 #include "App/Headless/HeadlessConsole.h"
 #include "App/Window/CodingSessionsModel.h"
 #include "Services/Sessions/CodingWork.h"
-#include "Services/Sessions/SessionTmux.h"
 #include "Services/Sessions/SessionsWatcher.h"
 #include "Shared/SessionFiles.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QProcessEnvironment>
-
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -82,8 +79,8 @@ QString SessionCommands::listText(const QJsonObject &reply)
     if (sessions.isEmpty())
         return text + QStringLiteral("No coding session is running.");
     return text +
-           QStringLiteral("Continue one in this terminal: ferrowyn-host --attach ID (Ctrl-b d leaves it "
-                          "running).");
+           QStringLiteral("Continue one in this terminal: ferrowyn-host --attach ID (%1 leaves it running).")
+               .arg(AttachedTerminal::detachKeyName);
 }
 
 QString SessionCommands::question(const QString &request, const QString &sessionId, const QJsonObject &reply)
@@ -111,20 +108,5 @@ int SessionCommands::attach(const QString &id, std::FILE *err)
         say(err, QStringLiteral("No coding session has the id \"%1\" (see --sessions)").arg(id));
         return 1;
     }
-    const QString tmux = SessionTmux::program();
-    if (tmux.isEmpty()) {
-        say(err, QStringLiteral("tmux is not installed on this computer"));
-        return 1;
-    }
-    QList<QByteArray> words{QFile::encodeName(tmux)};
-    for (const QString &argument : SessionTmux::attachArguments(runtime, id))
-        words.append(QFile::encodeName(argument));
-    std::vector<char *> argv;
-    for (QByteArray &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::fflush(nullptr);
-    ::execv(argv.front(), argv.data());
-    say(err, QStringLiteral("Cannot run %1: %2").arg(tmux, QString::fromLocal8Bit(std::strerror(errno))));
-    return 1;
+    return SessionAttach::run(SessionFiles::sessionFolder(runtime, id), id, err);
 }

@@ -21,8 +21,8 @@ QString listText(const QJsonObject &reply);
 // answer to "sessions" lists; empty when it ends none.
 QString question(const QString &request, const QString &sessionId, const QJsonObject &reply);
 
-// Runs tmux attached to the session in this terminal, in place of this process. Returns only when it cannot,
-// with the exit status, having said why on `err`.
+// Attaches this terminal to the session until the detach key or the program's end; returns the exit status,
+// having said on `err` why it cannot, or how it left.
 int attach(const QString &id, std::FILE *err = stderr);
 
 } // namespace SessionCommands

@@ -1,9 +1,11 @@
 #include "Services/Sessions/CodingWork.h"
 
+#include "Services/Supervision/AgentLaunchPlan.h"
 #include "Shared/AgentCommandLine.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 
 #include <algorithm>
 
@@ -23,6 +25,15 @@ QStringList CodingWork::normalizedPrograms(const QStringList &names)
     return programs;
 }
 
+QString CodingWork::toolPath()
+{
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QString path = QStringLiteral("PATH");
+    return AgentLaunchPlan::augmentedToolPath(
+        environment.contains(path) ? std::optional(environment.value(path)) : std::nullopt, QDir::homePath(),
+        FileProbe::system());
+}
+
 std::function<bool(const QString &name)> CodingWork::installedOn(const QString &toolPath,
                                                                  const FileProbe &probe)
 {
@@ -39,10 +50,6 @@ std::function<bool(const QString &name)> CodingWork::installedOn(const QString &
 QString CodingWork::readyMessage(const QStringList &programs, bool allowShell,
                                  const std::function<bool(const QString &name)> &installed)
 {
-    if (!installed(QStringLiteral("tmux")))
-        return QStringLiteral(
-            "Ready for files only: coding sessions need tmux, which is not installed on this "
-            "computer.");
     const bool codexAllowed = programs.contains(defaultProgram);
     const bool codexInstalled = codexAllowed && installed(defaultProgram);
     if (codexInstalled)

@@ -21,6 +21,8 @@ inline const QString codexReady = QStringLiteral("Ready for remote Codex work.")
 // characters and relative paths (found nowhere) are dropped.
 QStringList normalizedPrograms(const QStringList &names);
 
+// The PATH the host gives the agent, where the agent finds the programs sessions run.
+QString toolPath();
 // Whether a program is there to start: an absolute path to an executable file, or a name found on the tool
 // path (as the agent looks for it).
 std::function<bool(const QString &name)> installedOn(const QString &toolPath, const FileProbe &probe);

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -95,10 +96,16 @@ SessionsState::Contents SessionsState::read(const QString &runtimeFolder)
     });
 }
 
+bool SessionsState::ended(const QString &runtimeFolder, const QString &id)
+{
+    return QFileInfo::exists(SessionFiles::endRecord(SessionFiles::sessionFolder(runtimeFolder, id)));
+}
+
 QStringList SessionsState::folderIds(const QString &runtimeFolder)
 {
     QStringList ids =
         QDir(SessionFiles::sessionsFolder(runtimeFolder)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    ids.removeIf([](const QString &id) { return !isSessionId(id); });
+    ids.removeIf(
+        [&runtimeFolder](const QString &id) { return !isSessionId(id) || ended(runtimeFolder, id); });
     return ids;
 }

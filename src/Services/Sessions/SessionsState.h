@@ -25,9 +25,9 @@ struct HostedSession {
 };
 
 // The agent's list of running sessions (sessions.json in the runtime folder, see agent/PROTOCOL.md), read as
-// the host trusts it: a session is listed only while its folder exists, since a session ended without an
-// agent loses its folder but not its entry. A damaged list costs no session: each folder's own record of its
-// session stands in for it.
+// the host trusts it: a session is listed only while its folder exists and holds no record of its end, since
+// a session that ended without an agent keeps its entry (and its folder, until an agent starts). A damaged
+// list costs no session: each folder's own record of its session stands in for it.
 namespace SessionsState {
 
 enum class Status { Listed, Missing, Damaged };
@@ -49,7 +49,12 @@ Contents parse(const std::optional<QByteArray> &stateFile, const QStringList &fo
 // The same from the runtime folder on disk.
 Contents read(const QString &runtimeFolder);
 
-// The ids of every session folder, the sessions an agent holds or left, whatever the state file says.
+// Whether the session's holder recorded how its program ended: it exits then, and leaves the folder to the
+// next agent, which keeps that end for the tablets.
+bool ended(const QString &runtimeFolder, const QString &id);
+
+// The ids of every session folder whose program has not ended, the sessions an agent holds or left, whatever
+// the state file says.
 QStringList folderIds(const QString &runtimeFolder);
 
 } // namespace SessionsState

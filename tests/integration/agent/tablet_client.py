@@ -6,7 +6,7 @@
 #   reattach       connects again (the agent started again meanwhile), attaches to both sessions, finds each
 #                  waiting for its answer, and says "attached PROGRAMS" with the programs tablets may start now
 #   attach-here ID runs HOST_PATH --attach ID in a terminal of its own, finds the session there, detaches
-#                  (Ctrl-b d) and says "detached STATUS" with the exit status
+#                  (Ctrl-]) and says "detached STATUS" with the exit status
 #   ended ID       waits until the agent says the session ended and says "ended ID REASON"
 # Any failure is printed as "FAIL why" and ends the script with status 1.
 import asyncio
@@ -39,11 +39,8 @@ def attach_here(host, session):
                     check(text in screen, f"the terminal closed after {screen[-300:]!r}")
 
     shows(b"[y/n]")
-    # tmux takes keys as commands only once it has set the terminal up: the end of its burst of output says so.
-    while select.select([terminal], [], [], 0.3)[0]:
-        screen += os.read(terminal, 65536)
-    os.write(terminal, b"\x02d")  # Ctrl-b d
-    shows(b"[detached")
+    os.write(terminal, b"\x1d")  # Ctrl-]
+    shows(b"Detached")
     _, status = os.waitpid(pid, 0)
     os.close(terminal)
     return os.waitstatus_to_exitcode(status)
