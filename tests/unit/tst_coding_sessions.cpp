@@ -246,6 +246,9 @@ void CodingSessionsTest::askedBeforeSessionsEnd()
         sessions.append(QJsonObject{{"id", id}, {"program", "codex"}, {"folder", "/w/" + id + "\x1b[2J"}});
     }
     QCOMPARE(SessionCommands::question(request, sessionId, {{"sessions", sessions}}), question);
+    // A headless run pinning only its own folders says first what the agent will end ("/w-b" is not in "/w").
+    QCOMPARE(CodingWork::unpinQuestion(CodingWork::endedWithout({"/w/a", "/w-b", "/x", "/w"}, {"/w/", "/y"})),
+             "Unpinning ends 2 coding sessions, and the programs running in them.");
 }
 
 void CodingSessionsTest::launchOptions_data()

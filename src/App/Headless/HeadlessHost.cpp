@@ -8,6 +8,7 @@
 #include "Platform/RunOverlayUserDefaults.h"
 #include "Platform/SingleInstance.h"
 #include "Services/HostAgentController.h"
+#include "Services/Sessions/CodingWork.h"
 #include "Services/Wording/PlatformWording.h"
 #include "Shared/AppBrand.h"
 
@@ -68,6 +69,19 @@ int HeadlessHost::run(const HostCommandLine &commandLine)
 
     HeadlessConsole console(host.presenter, host.controller, commandLine.printQRCode);
     console.say(AppBrand::hostName + QStringLiteral(" is hosting without a window."));
+    // The agent started with only this run's folders ends the sessions working elsewhere: said before it
+    // does.
+    if (!commandLine.workspaces.isEmpty()) {
+        QStringList sessionFolders;
+        for (const HostedSession &session : host.controller.sessions().sessions())
+            sessionFolders.append(session.folder);
+        const QString ending =
+            CodingWork::unpinQuestion(CodingWork::endedWithout(sessionFolders, commandLine.workspaces));
+        if (!ending.isEmpty())
+            console.say(
+                QStringLiteral("This run (--workspace) leaves folders with coding sessions unpinned. ") +
+                ending);
+    }
     host.answerRequestsOn(instance);
 
     // Hosting that cannot start, and that nothing will start again, ends the run with the status that says

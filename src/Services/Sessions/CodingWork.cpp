@@ -87,6 +87,12 @@ bool isWithin(const QString &path, const QString &folder)
            path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
 }
 
+bool inAny(const QString &path, const QStringList &folders)
+{
+    return std::any_of(folders.cbegin(), folders.cend(),
+                       [&path](const QString &folder) { return isWithin(path, folder); });
+}
+
 } // namespace
 
 int CodingWork::endedByUnpinning(const QStringList &sessionFolders, const QStringList &removed,
@@ -99,13 +105,18 @@ int CodingWork::endedByUnpinning(const QStringList &sessionFolders, const QStrin
     QStringList gone;
     for (const QString &folder : removed)
         gone.append(resolved(folder));
-    const auto inAny = [](const QString &path, const QStringList &folders) {
-        return std::any_of(folders.cbegin(), folders.cend(),
-                           [&path](const QString &folder) { return isWithin(path, folder); });
-    };
     return static_cast<int>(
         std::count_if(sessionFolders.cbegin(), sessionFolders.cend(),
                       [&](const QString &path) { return inAny(path, gone) && !inAny(path, kept); }));
+}
+
+int CodingWork::endedWithout(const QStringList &sessionFolders, const QStringList &pinned)
+{
+    QStringList kept;
+    for (const QString &folder : pinned)
+        kept.append(resolved(folder));
+    return static_cast<int>(std::count_if(sessionFolders.cbegin(), sessionFolders.cend(),
+                                          [&kept](const QString &path) { return !inAny(path, kept); }));
 }
 
 QString CodingWork::unpinQuestion(int sessions)

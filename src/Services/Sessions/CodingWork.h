@@ -42,6 +42,8 @@ QString endOneQuestion(const QString &program, const QString &folder);
 // `removed` are unpinned: the agent then ends those that lie inside none of the folders still pinned.
 int endedByUnpinning(const QStringList &sessionFolders, const QStringList &removed,
                      const QStringList &pinned);
+// How many of the sessions working in `sessionFolders` an agent started with only the folders `pinned` ends.
+int endedWithout(const QStringList &sessionFolders, const QStringList &pinned);
 // The question before unpinning ends `sessions` running sessions; empty when it ends none.
 QString unpinQuestion(int sessions);
 

@@ -146,6 +146,10 @@ class Agent:
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_", "TMUX"))}
         env.update(self.secrets, HOME=self.home, XDG_RUNTIME_DIR=self.run, PATH=f"{self.bin}:/usr/bin:/bin")
         env.update(self.extra)
+        if "ASAN_OPTIONS" in env:
+            # Freed memory waits in AddressSanitizer's quarantine (256 MB by default), which the memory bounds
+            # here would count as the agent's growth.
+            env["ASAN_OPTIONS"] += ":quarantine_size_mb=8"
         return {name: value for name, value in env.items() if value is not None}
 
     async def start(self):
