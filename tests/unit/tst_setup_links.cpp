@@ -60,7 +60,6 @@ private slots:
     void linkMasking();
     void redact();
     void qrImage();
-    void tunnelPoll_data();
     void tunnelPoll();
     void ticketAfterEachPairing();
 };
@@ -250,51 +249,46 @@ void SetupLinksTest::qrImage()
     QCOMPARE(TerminalQRCode::text(modules, TerminalQRCode::Colours::none), u"\u2580\u2584 \n"_qs);
 }
 
-void SetupLinksTest::tunnelPoll_data()
+void SetupLinksTest::tunnelPoll()
 {
-    QTest::addColumn<QByteArray>("answer"); // what the agent's health endpoint answers, every time
-    QTest::addColumn<TunnelState>("state");
     const QByteArray online(R"({"tunnel":{"state":"online","publicUrl":"https://t.example"}})");
     const auto answer = [&online](const char *status, qsizetype length) {
         return "HTTP/1.1 " + QByteArray(status) + "\r\nContent-Length: " + QByteArray::number(length) +
                "\r\n\r\n" + online;
     };
-    QTest::newRow("online") << answer("200 OK", online.size()) << TunnelState::online;
-    // Only a 200 answer counts, whatever its body says.
-    QTest::newRow("503 with a tunnel status")
-        << answer("503 Service Unavailable", online.size()) << TunnelState::failed;
-    // Past its bound an answer is not read on, not even to its end, which never comes.
-    QTest::newRow("larger than its bound")
-        << answer("200 OK", 9999999).chopped(2) + ",\"x\":\"" + QByteArray(70000, 'x') << TunnelState::failed;
-}
-
-void SetupLinksTest::tunnelPoll()
-{
-    QFETCH(QByteArray, answer);
-    QTcpServer agent;
-    QVERIFY(agent.listen(QHostAddress::LocalHost));
-    connect(&agent, &QTcpServer::newConnection, &agent, [&] {
-        QTcpSocket *request = agent.nextPendingConnection();
-        connect(request, &QTcpSocket::readyRead, request, [=] { request->write(answer); });
-    });
-    HostingSettings settings;
-    settings.ngrokTunnelEnabled = true;
-    settings.lanPort = agent.serverPort();
-    // Two attempts a moment apart; a request alone could last a minute.
-    SetupLinkPublisher publisher({[] { return credentials; }, [] { return true; },
-                                  [&] {
-                                      return settings;
-                                  }},
-                                 std::chrono::hours(1),
-                                 {std::chrono::milliseconds(50), 2, std::chrono::minutes(1)});
-    publisher.agentLaunched(true);
-    publisher.agentRunning();
-    QTRY_VERIFY_WITH_TIMEOUT(publisher.tunnelState() != TunnelState::starting, 5000);
-    QTEST(publisher.tunnelState(), "state");
-    // The tunnel's link, or none once the poll gave up.
-    const bool failed = publisher.tunnelState() == TunnelState::failed;
-    QVERIFY(publisher.setupLink().isEmpty() == failed &&
-            publisher.tunnelLastError() == (failed ? SetupLinkPublisher::tunnelTimeoutError : QString()));
+    // What the agent's health endpoint answers, every time, and the tunnel's state. Only a 200 answer counts,
+    // whatever its body says; past its bound an answer is not read on, not even to its end, which never
+    // comes.
+    const QList<std::pair<QByteArray, TunnelState>> table{
+        {answer("200 OK", online.size()), TunnelState::online},
+        {answer("503 Service Unavailable", online.size()), TunnelState::failed},
+        {answer("200 OK", 9999999).chopped(2) + ",\"x\":\"" + QByteArray(70000, 'x'), TunnelState::failed}};
+    for (const auto &[answered, state] : table) {
+        QTcpServer agent;
+        QVERIFY(agent.listen(QHostAddress::LocalHost));
+        connect(&agent, &QTcpServer::newConnection, &agent, [&] {
+            QTcpSocket *request = agent.nextPendingConnection();
+            connect(request, &QTcpSocket::readyRead, request, [=] { request->write(answered); });
+        });
+        HostingSettings settings;
+        settings.ngrokTunnelEnabled = true;
+        settings.lanPort = agent.serverPort();
+        // Two attempts a moment apart; a request alone could last a minute.
+        SetupLinkPublisher publisher({[] { return credentials; }, [] { return true; },
+                                      [&] {
+                                          return settings;
+                                      }},
+                                     std::chrono::hours(1),
+                                     {std::chrono::milliseconds(50), 2, std::chrono::minutes(1)});
+        publisher.agentLaunched(true);
+        publisher.agentRunning();
+        QTRY_VERIFY_WITH_TIMEOUT(publisher.tunnelState() != TunnelState::starting, 5000);
+        QCOMPARE(publisher.tunnelState(), state);
+        // The tunnel's link, or none once the poll gave up.
+        const bool failed = state == TunnelState::failed;
+        QVERIFY(publisher.setupLink().isEmpty() == failed &&
+                publisher.tunnelLastError() == (failed ? SetupLinkPublisher::tunnelTimeoutError : QString()));
+    }
 }
 
 // A pairing code or ticket pairs one device: once one paired, the app link carries a new code and the browser
