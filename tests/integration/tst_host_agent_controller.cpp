@@ -48,48 +48,43 @@ private slots:
         QVERIFY(!m_windowsOwn.isEmpty());
     }
 
-    void launchGivesSecretsInTheEnvironmentOnly_data()
-    {
-        QTest::addColumn<HostingMode>("mode");
-        QTest::addColumn<bool>("tunnel");
-        QTest::addColumn<QStringList>("listening");
-        QTest::newRow("lan") << HostingMode::lan << false << QStringList{"--addr", "0.0.0.0:9123"};
-        QTest::newRow("ngrok") << HostingMode::lan << true
-                               << QStringList{"--addr", "127.0.0.1:9123", "--tunnel-mode", "ngrok"};
-        QTest::newRow("relay") << HostingMode::relay << true
-                               << QStringList{"--addr", "127.0.0.1:9123", "--relay-url"};
-    }
-
     void launchGivesSecretsInTheEnvironmentOnly()
     {
-        QFETCH(HostingMode, mode);
-        QFETCH(bool, tunnel);
-        QFETCH(QStringList, listening);
-        AgentControllerHarness h;
-        h.preferences.setMode(mode);
-        h.preferences.setNgrokTunnelEnabled(tunnel);
-        h.preferences.setNgrokAuthtoken(" ngrok-token\n");
-        h.preferences.setLanPort(9123);
-        h.preferences.setWorkspaces({h.scratch.path()});
-        h.start("hang");
-        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
-        const qint64 pid = h.controller->agentProcessId();
-        const HostCredentials credentials = h.controller->credentialStore().cached().value();
-        const bool relay = mode == HostingMode::relay;
-        QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
-        QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"), relay || !tunnel ? "<unset>" : "ngrok-token");
-        QVERIFY(agentVariable(pid, "PATH").split(':').contains(qEnvironmentVariable("HOME") + "/.local/bin"));
-        QCOMPARE(agentVariable(pid, "QSG_ATLAS_HEIGHT"), "77");
-        for (const QString &name : std::as_const(m_windowsOwn))
-            QCOMPARE(agentVariable(pid, name), "<unset>");
+        // The route, whether the tunnel is on, and how the agent is told to listen.
+        const QList<std::tuple<HostingMode, bool, QStringList>> routes{
+            {HostingMode::lan, false, {"--addr", "0.0.0.0:9123"}},
+            {HostingMode::lan, true, {"--addr", "127.0.0.1:9123", "--tunnel-mode", "ngrok"}},
+            {HostingMode::relay, true, {"--addr", "127.0.0.1:9123", "--relay-url"}}};
+        for (const auto &[mode, tunnel, listening] : routes) {
+            AgentControllerHarness h;
+            h.preferences.setMode(mode);
+            h.preferences.setNgrokTunnelEnabled(tunnel);
+            h.preferences.setNgrokAuthtoken(" ngrok-token\n");
+            h.preferences.setLanPort(9123);
+            h.preferences.setWorkspaces({h.scratch.path()});
+            h.start("hang");
+            QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+            const qint64 pid = h.controller->agentProcessId();
+            const HostCredentials credentials = h.controller->credentialStore().cached().value();
+            const bool relay = mode == HostingMode::relay;
+            QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
+            QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"),
+                     relay || !tunnel ? "<unset>" : "ngrok-token");
+            QVERIFY(
+                agentVariable(pid, "PATH").split(':').contains(qEnvironmentVariable("HOME") + "/.local/bin"));
+            QCOMPARE(agentVariable(pid, "QSG_ATLAS_HEIGHT"), "77");
+            for (const QString &name : std::as_const(m_windowsOwn))
+                QCOMPARE(agentVariable(pid, name), "<unset>");
 
-        // Anyone on the machine can read a command line: no secret may be on it.
-        const QStringList arguments = FakeAgent::procList(pid, "cmdline").mid(2);
-        QCOMPARE(arguments.mid(0, 2 + listening.size()),
-                 QStringList({"--workspace", h.scratch.path()}) + listening);
-        for (const QString &secret : {credentials.hostToken, credentials.pairingNonce, credentials.relayToken,
-                                      credentials.relaySessionId, QStringLiteral("ngrok-token")})
-            QVERIFY2(!arguments.join(' ').contains(secret), qPrintable(secret));
+            // Anyone on the machine can read a command line: no secret may be on it.
+            const QStringList arguments = FakeAgent::procList(pid, "cmdline").mid(2);
+            QCOMPARE(arguments.mid(0, 2 + listening.size()),
+                     QStringList({"--workspace", h.scratch.path()}) + listening);
+            for (const QString &secret :
+                 {credentials.hostToken, credentials.pairingNonce, credentials.relayToken,
+                  credentials.relaySessionId, QStringLiteral("ngrok-token")})
+                QVERIFY2(!arguments.join(' ').contains(secret), qPrintable(secret));
+        }
     }
 
     void masksSecretsInFloodedOutput()

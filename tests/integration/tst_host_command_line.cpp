@@ -16,79 +16,71 @@ class HostCommandLineTest : public QObject, public HeadlessHostRunner {
     Q_OBJECT
 
 private slots:
-    void commandLineMistakes_data();
     void commandLineMistakes();
-    void noDisplayForTheWindow_data();
     void noDisplayForTheWindow();
     void requestsTheRunningHostAnswers();
 };
 
-void HostCommandLineTest::commandLineMistakes_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("port out of range") << QStringList{"--headless", "--port=70000"};
-    QTest::newRow("port not a number") << QStringList{"--headless", "--port=80x"};
-    QTest::newRow("no such folder") << QStringList{"--headless", "--workspace=/nonexistent/folder"};
-    QTest::newRow("unknown mode") << QStringList{"--headless", "--mode=ngrok"};
-    QTest::newRow("contradiction") << QStringList{"--headless", "--bind-all", "--loopback"};
-    QTest::newRow("run option without headless") << QStringList{"--port=8080"};
-    QTest::newRow("shell without headless") << QStringList{"--allow-shell"};
-    QTest::newRow("program without a name") << QStringList{"--headless", "--program= "};
-    QTest::newRow("two requests") << QStringList{"--start", "--stop"};
-    QTest::newRow("unknown option") << QStringList{"--frobnicate"};
-    QTest::newRow("browser form of another request") << QStringList{"--status", "--browser"};
-    QTest::newRow("browser form without a request") << QStringList{"--browser"};
-}
-
 void HostCommandLineTest::commandLineMistakes()
 {
-    QFETCH(QStringList, arguments);
-    const HostCommandLine parsed = HostCommandLine::parse(QStringList{"ferrowyn-host"} + arguments);
-    QCOMPARE(parsed.action, HostCommandLine::Action::Print);
-    QCOMPARE(parsed.exitCode, HostCommandLine::badArguments);
-    QVERIFY(parsed.outputIsError && !parsed.output.contains(QLatin1Char('\n')));
-}
-
-void HostCommandLineTest::noDisplayForTheWindow_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("variables"); // QT_QPA_PLATFORM, DISPLAY and WAYLAND_DISPLAY
-    QTest::addColumn<bool>("missing");          // the window has nowhere to open
-    QTest::newRow("no options") << QStringList() << QStringList{"", "", ""} << true;
-    QTest::newRow("started at login") << QStringList{"--autostart"} << QStringList{"xcb", "", ""} << true;
-    QTest::newRow("secrets file") << QStringList{"--secrets-file"} << QStringList{"wayland;xcb", "", ""}
-                                  << true;
-    QTest::newRow("X display") << QStringList() << QStringList{"", ":0", ""} << false;
-    QTest::newRow("Wayland display") << QStringList() << QStringList{"xcb", "", "wayland-0"} << false;
-    QTest::newRow("offscreen") << QStringList() << QStringList{"offscreen", "", ""} << false;
-    QTest::newRow("offscreen after X") << QStringList() << QStringList{"xcb;offscreen", "", ""} << false;
-    QTest::newRow("platform option") << QStringList{"-platform", "offscreen"} << QStringList{"xcb", "", ""}
-                                     << false;
+    // A port out of range or not a number, no such folder, an unknown mode, a contradiction, a run option or
+    // the shell without --headless, a program without a name, two requests, an unknown option, the browser
+    // form of another request or of none.
+    const QList<QStringList> mistakes{{"--headless", "--port=70000"},
+                                      {"--headless", "--port=80x"},
+                                      {"--headless", "--workspace=/nonexistent/folder"},
+                                      {"--headless", "--mode=ngrok"},
+                                      {"--headless", "--bind-all", "--loopback"},
+                                      {"--port=8080"},
+                                      {"--allow-shell"},
+                                      {"--headless", "--program= "},
+                                      {"--start", "--stop"},
+                                      {"--frobnicate"},
+                                      {"--status", "--browser"},
+                                      {"--browser"}};
+    for (const QStringList &arguments : mistakes) {
+        const HostCommandLine parsed = HostCommandLine::parse(QStringList{"ferrowyn-host"} + arguments);
+        QVERIFY2(parsed.action == HostCommandLine::Action::Print &&
+                     parsed.exitCode == HostCommandLine::badArguments && parsed.outputIsError &&
+                     !parsed.output.contains(QLatin1Char('\n')),
+                 qPrintable(arguments.join(' ')));
+    }
 }
 
 // Over SSH the window has no display: one line says so and how to host without it, and the status is 2.
 void HostCommandLineTest::noDisplayForTheWindow()
 {
-    QFETCH(QStringList, arguments);
-    QFETCH(QStringList, variables);
-    QFETCH(bool, missing);
-    QProcessEnvironment environment = this->environment();
-    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-        environment.insert(name, variables.takeFirst());
-    const std::optional<QString> why =
-        WindowDisplay::missing(QStringList{"ferrowyn-host"} + arguments, environment);
-    QCOMPARE(why.has_value(), missing);
-    if (!missing)
-        return;
-    QProcess host;
-    host.setProcessEnvironment(environment);
-    host.start(FERROWYN_HOST_PATH, arguments);
-    QVERIFY(host.waitForFinished(10000));
-    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(host.exitCode(), HostCommandLine::badArguments);
-    QCOMPARE(host.readAllStandardOutput(), QByteArray());
-    QCOMPARE(QString::fromUtf8(host.readAllStandardError()), *why + '\n');
-    QVERIFY(why->contains("ferrowyn-host --headless"));
+    // The arguments, QT_QPA_PLATFORM, DISPLAY and WAYLAND_DISPLAY, and whether the window has nowhere to
+    // open.
+    const QList<std::tuple<QStringList, QStringList, bool>> table{
+        {{}, {"", "", ""}, true},
+        {{"--autostart"}, {"xcb", "", ""}, true},
+        {{"--secrets-file"}, {"wayland;xcb", "", ""}, true},
+        {{}, {"", ":0", ""}, false},
+        {{}, {"xcb", "", "wayland-0"}, false},
+        {{}, {"offscreen", "", ""}, false},
+        {{}, {"xcb;offscreen", "", ""}, false},
+        {{"-platform", "offscreen"}, {"xcb", "", ""}, false}};
+    for (auto [arguments, variables, missing] : table) {
+        const QString row = (arguments + variables).join('|');
+        QProcessEnvironment environment = this->environment();
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            environment.insert(name, variables.takeFirst());
+        const std::optional<QString> why =
+            WindowDisplay::missing(QStringList{"ferrowyn-host"} + arguments, environment);
+        QVERIFY2(why.has_value() == missing, qPrintable(row));
+        if (!missing)
+            continue;
+        QProcess host;
+        host.setProcessEnvironment(environment);
+        host.start(FERROWYN_HOST_PATH, arguments);
+        QVERIFY(host.waitForFinished(10000));
+        QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(host.exitCode(), HostCommandLine::badArguments);
+        QCOMPARE(host.readAllStandardOutput(), QByteArray());
+        QCOMPARE(QString::fromUtf8(host.readAllStandardError()), *why + '\n');
+        QVERIFY(why->contains("ferrowyn-host --headless"));
+    }
 }
 
 // The running host's side of the command line, on the stand-in agent.

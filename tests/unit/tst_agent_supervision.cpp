@@ -107,60 +107,51 @@ class AgentSupervisionTest : public QObject {
 private slots:
     void storageProblemsStandUntilWrittenAgain();
     void splitsBrokenBytes();
-    void logNeverShowsAPieceOfASecret_data();
     void logNeverShowsAPieceOfASecret();
     void logRowsFollowInOneChangePerFrame();
     void restartPausesBackOffInACrashLoop();
     void launchPaths();
 
-    void reportsTheEndOfARun_data()
-    {
-        QTest::addColumn<QString>("script");
-        // Sent by another, or stopWaiting: the supervisor stops the agent.
-        QTest::addColumn<int>("signal");
-        QTest::addColumn<AgentRunState>("expected");
-        // The agent's own line stays in the log; the state says what it means, once.
-        QTest::newRow("a port it cannot listen on")
-            << "out=cannot listen on 0.0.0.0:8765: in use\\n;exit=1" << 0
-            << AgentRunState::failed("The agent cannot listen on its port: another program is probably "
-                                     "using it. Choose another port (Port under Connection, or --port with "
-                                     "--headless).");
-        // Far more than one read, written at once before the exit: the report waits for the last three lines.
-        QTest::newRow("exit right after a burst quotes its last lines")
-            << "burst=4000:HOME;out=last 1\\nlast 2\\n;exit=3" << 0
-            << AgentRunState::failed("Agent exited (status 3). HOME=" + QDir::homePath() +
-                                     " | last 1 | last 2");
-        QTest::newRow("SIGTERM is a clean end")
-            << "out=bye\\n;hang" << int(SIGTERM) << AgentRunState::stopped();
-        // A stop signals the whole group, then kills an agent that ignores it.
-        QTest::newRow("stop, waiting, as at quit")
-            << "ignore-term;hang" << stopWaiting << AgentRunState::stopped();
-    }
-
     void reportsTheEndOfARun()
     {
-        QFETCH(QString, script);
-        QFETCH(int, signal);
-        QFETCH(AgentRunState, expected);
-        QTemporaryDir scratch;
-        Supervision s;
-        const QString grandchild = scratch.filePath("grandchild");
-        s.start("grandchild=" + grandchild + ";" + script);
-        if (signal > 0) {
-            QTRY_COMPARE(s.supervisor.log()->lines().size(), 1);
-            ::kill(static_cast<pid_t>(s.supervisor.agentProcessId()), signal);
-        } else if (signal < 0) {
-            QTRY_VERIFY(FakeAgent::ignores(s.supervisor.agentProcessId(), SIGTERM));
-            s.supervisor.stop(true);
-            QCOMPARE(s.supervisor.state(), AgentRunState::stopped());
-            // The terminate reached the whole group, not the agent alone.
-            QTRY_VERIFY(QFileInfo::exists(grandchild + ".term"));
+        // The script, the signal another sends (or stopWaiting: the supervisor stops the agent), and the
+        // state the run ends in. The agent's own line stays in the log; the state says what it means, once.
+        const QList<std::tuple<QString, int, AgentRunState>> table{
+            {"out=cannot listen on 0.0.0.0:8765: in use\\n;exit=1", 0,
+             AgentRunState::failed("The agent cannot listen on its port: another program is probably using "
+                                   "it. Choose another port (Port under Connection, or --port with "
+                                   "--headless).")},
+            // Far more than one read, written at once before the exit: the report waits for the last three
+            // lines.
+            {"burst=4000:HOME;out=last 1\\nlast 2\\n;exit=3", 0,
+             AgentRunState::failed("Agent exited (status 3). HOME=" + QDir::homePath() +
+                                   " | last 1 | last 2")},
+            // SIGTERM is a clean end.
+            {"out=bye\\n;hang", int(SIGTERM), AgentRunState::stopped()},
+            // A stop, waiting as at quit, signals the whole group, then kills an agent that ignores it.
+            {"ignore-term;hang", stopWaiting, AgentRunState::stopped()}};
+        for (const auto &[script, signal, expected] : table) {
+            QTemporaryDir scratch;
+            Supervision s;
+            const QString grandchild = scratch.filePath("grandchild");
+            s.start("grandchild=" + grandchild + ";" + script);
+            if (signal > 0) {
+                QTRY_COMPARE(s.supervisor.log()->lines().size(), 1);
+                ::kill(static_cast<pid_t>(s.supervisor.agentProcessId()), signal);
+            } else if (signal < 0) {
+                QTRY_VERIFY(FakeAgent::ignores(s.supervisor.agentProcessId(), SIGTERM));
+                s.supervisor.stop(true);
+                QCOMPARE(s.supervisor.state(), AgentRunState::stopped());
+                // The terminate reached the whole group, not the agent alone.
+                QTRY_VERIFY(QFileInfo::exists(grandchild + ".term"));
+            }
+            QTRY_COMPARE(s.supervisor.agentProcessId(), 0);
+            QTRY_VERIFY2(s.supervisor.state() == expected,
+                         qPrintable(script + ": " + s.supervisor.state().message()));
+            QVERIFY(!s.supervisor.restartPending());
+            // Whatever the agent started ends with it.
+            QTRY_VERIFY(!FakeAgent::isAlive(FakeAgent::readPid(grandchild)));
         }
-        QTRY_COMPARE(s.supervisor.agentProcessId(), 0);
-        QTRY_COMPARE(s.supervisor.state(), expected);
-        QVERIFY(!s.supervisor.restartPending());
-        // Whatever the agent started ends with it.
-        QTRY_VERIFY(!FakeAgent::isAlive(FakeAgent::readPid(grandchild)));
     }
 
     void restartsWithBackoffUntilStopped()
@@ -184,33 +175,28 @@ private slots:
         QVERIFY(!due.wait(1300));
     }
 
-    void agentThatCannotStart_data()
-    {
-        QTest::addColumn<std::optional<QString>>("program");
-        QTest::newRow("none found") << std::optional<QString>();
-        QTest::newRow("missing") << std::optional<QString>("/nonexistent/ferrowyn-agent");
-        // A file that is there but cannot run, as a damaged install leaves it.
-        QTest::newRow("not executable") << std::optional(QFINDTESTDATA("tst_agent_supervision.cpp"));
-    }
-
     void agentThatCannotStart()
     {
-        QFETCH(std::optional<QString>, program);
-        Supervision s(program);
-        s.restart = true;
-        s.start(QStringLiteral("hang"));
-        // Told as a failure with the reason, and never restarted into the same failure.
-        QTRY_VERIFY(s.supervisor.state().isFailed());
-        const QString shown = s.supervisor.state().message();
-        const QString prefix = AgentSupervisor::launchFailurePrefix;
-        // Without an agent, the user learns where it was looked for and how to get it back.
-        QVERIFY2(program ? shown.startsWith(prefix) && shown.size() > prefix.size()
-                         : shown.contains("/a/ferrowyn-agent and /b/ferrowyn-agent") &&
-                               shown.contains("apt install --reinstall ferrowyn-host") &&
-                               !shown.contains("bundle"),
-                 qPrintable(shown));
-        QVERIFY(s.supervisor.restartCannotMend() && !s.supervisor.restartPending() &&
-                !s.supervisor.isActive());
+        // None found, a missing file, and one that is there but cannot run, as a damaged install leaves it.
+        for (const std::optional<QString> &program :
+             {std::optional<QString>(), std::optional<QString>("/nonexistent/ferrowyn-agent"),
+              std::optional(QFINDTESTDATA("tst_agent_supervision.cpp"))}) {
+            Supervision s(program);
+            s.restart = true;
+            s.start(QStringLiteral("hang"));
+            // Told as a failure with the reason, and never restarted into the same failure.
+            QTRY_VERIFY(s.supervisor.state().isFailed());
+            const QString shown = s.supervisor.state().message();
+            const QString prefix = AgentSupervisor::launchFailurePrefix;
+            // Without an agent, the user learns where it was looked for and how to get it back.
+            QVERIFY2(program ? shown.startsWith(prefix) && shown.size() > prefix.size()
+                             : shown.contains("/a/ferrowyn-agent and /b/ferrowyn-agent") &&
+                                   shown.contains("apt install --reinstall ferrowyn-host") &&
+                                   !shown.contains("bundle"),
+                     qPrintable(shown));
+            QVERIFY(s.supervisor.restartCannotMend() && !s.supervisor.restartPending() &&
+                    !s.supervisor.isActive());
+        }
     }
 
     // A host that is killed outright cannot stop its agent; the agent ends all the same.
@@ -263,37 +249,32 @@ void AgentSupervisionTest::splitsBrokenBytes()
     QCOMPARE(lines, QStringList({u"ok \uFFFD \uFFFD a\uFFFD\uFFFDx"_qs, u"end \uFFFD\uFFFD"_qs}));
 }
 
-void AgentSupervisionTest::logNeverShowsAPieceOfASecret_data()
-{
-    QTest::addColumn<QByteArray>("output"); // in one read
-    QTest::addColumn<QString>("shown");     // the lines joined
-    const QByteArray filler(65516, 'x');
-    const QByteArray secret = token.toUtf8();
-    // A cut across a secret, at the real limit and whatever the reads, is the agent-output fuzz target's.
-    QTest::newRow("a line that never ends, cut twice")
-        << QByteArray(filler + secret + filler + secret + filler)
-        << QString(filler + "redacted" + filler + "redacted" + filler);
-    QTest::newRow("stopped after the start of a secret")
-        << QByteArray("tok=" + secret.left(21)) << QStringLiteral("tok=redacted");
-    QTest::newRow("stopped after a whole secret and the start of another")
-        << QByteArray("a " + secret + " b " + secret.left(8)) << QStringLiteral("a redacted b redacted");
-    QTest::newRow("too short a start to be told from text")
-        << QByteArray("tok=" + secret.left(7)) << QString("tok=" + token.left(7));
-}
-
 void AgentSupervisionTest::logNeverShowsAPieceOfASecret()
 {
-    QFETCH(QByteArray, output);
-    AgentOutputLog log([] { return QStringList{token}; }, 1000);
-    log.take(QProcess::StandardOutput, output);
-    log.publish();
-    log.finishStreams();
-    QTEST(log.lines().join(QString()), "shown");
-    // The lines are pieces of the text above, which holds no piece of the secret. An unfinished line is shown
-    // whole; only a line still growing is cut.
-    for (const QString &line : log.lines())
-        QVERIFY(line.size() <= AgentOutputLineSplitter::defaultMaxLineLength +
-                                   HostSecretRedactor::longestFormLength({token}));
+    const QByteArray filler(65516, 'x');
+    const QByteArray secret = token.toUtf8();
+    // The output, in one read, and the lines shown, joined. A cut across a secret, at the real limit and
+    // whatever the reads, is the agent-output fuzz target's.
+    const QList<std::pair<QByteArray, QString>> table{
+        // A line that never ends, cut twice.
+        {filler + secret + filler + secret + filler, filler + "redacted" + filler + "redacted" + filler},
+        // Stopped after the start of a secret, or after a whole one and the start of another.
+        {"tok=" + secret.left(21), "tok=redacted"},
+        {"a " + secret + " b " + secret.left(8), "a redacted b redacted"},
+        // Too short a start to be told from text.
+        {"tok=" + secret.left(7), "tok=" + token.left(7)}};
+    for (const auto &[output, shown] : table) {
+        AgentOutputLog log([] { return QStringList{token}; }, 1000);
+        log.take(QProcess::StandardOutput, output);
+        log.publish();
+        log.finishStreams();
+        QCOMPARE(log.lines().join(QString()), shown);
+        // The lines are pieces of the text above, which holds no piece of the secret. An unfinished line is
+        // shown whole; only a line still growing is cut.
+        for (const QString &line : log.lines())
+            QVERIFY(line.size() <= AgentOutputLineSplitter::defaultMaxLineLength +
+                                       HostSecretRedactor::longestFormLength({token}));
+    }
 }
 
 void AgentSupervisionTest::logRowsFollowInOneChangePerFrame()

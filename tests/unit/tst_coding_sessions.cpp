@@ -44,66 +44,62 @@ class CodingSessionsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void stateFile_data();
     void stateFile();
     void listFollowsTheFolderWithoutPolling();
     void attachedTerminal();
-    void programs_data();
     void programs();
-    void folderVerdict_data();
     void folderVerdict();
-    void askedBeforeSessionsEnd_data();
     void askedBeforeSessionsEnd();
-    void launchOptions_data();
     void launchOptions();
 };
 
-void CodingSessionsTest::stateFile_data()
-{
-    QTest::addColumn<std::optional<QByteArray>>("file");
-    QTest::addColumn<QStringList>("folders");
-    QTest::addColumn<SessionsState::Status>("status");
-    QTest::addColumn<QList<HostedSession>>("sessions");
-    const QString early = "2026-12-07T09:00:00Z", late = "2026-12-07T10:30:00Z";
-    const QByteArray both = state({entry(second, late, 2), entry(first, early, 0)});
-    using enum SessionsState::Status;
-    QTest::newRow("no file: no session, whatever folder is there (one opening)")
-        << std::optional<QByteArray>() << QStringList{first} << Missing << QList<HostedSession>();
-    QTest::newRow("listed, oldest first") << std::optional(both) << QStringList{first, second} << Listed
-                                          << QList{session(first, early, 0), session(second, late, 2)};
-    QTest::newRow("a listed session whose folder went ended without an agent")
-        << std::optional(both) << QStringList{second} << Listed << QList{session(second, late, 2)};
-    QTest::newRow("entries that are no session are skipped, the others kept")
-        << std::optional(state({"7", "{}", entry("../../../tmp/x", late), entry("00000000000000A1", late),
-                                entry(first, early, -3)}))
-        << QStringList{first, "00000000000000A1"} << Listed << QList{session(first, early, 0)};
-    // What cannot be read costs no session: each folder's own record stands in, without a count of tablets.
-    QTest::newRow("not JSON") << std::optional<QByteArray>("{\"format\":1,\"sess") << QStringList{first}
-                              << Damaged << QList{session(first, early, 0)};
-    QTest::newRow("a format this host does not know")
-        << std::optional(state({entry(first, early)}, 2)) << QStringList{first} << Damaged
-        << QList{session(first, early, 0)};
-    HostedSession unrecorded;
-    unrecorded.id = second;
-    QTest::newRow("damaged, and a record damaged too: the session is still there to end")
-        << std::optional<QByteArray>("{\"format\":1,\"sessions\":{}}") << QStringList{second, "stray", first}
-        << Damaged << QList{unrecorded, session(first, early, 0)};
-    QTest::newRow("no folders, no sessions")
-        << std::optional(both) << QStringList() << Listed << QList<HostedSession>();
-}
-
 void CodingSessionsTest::stateFile()
 {
-    QFETCH(std::optional<QByteArray>, file);
-    QFETCH(QStringList, folders);
-    QFETCH(SessionsState::Status, status);
-    QFETCH(QList<HostedSession>, sessions);
-    const QMap<QString, QByteArray> records{{first, entry(first, "2026-12-07T09:00:00Z", 5)},
-                                            {second, "{\"id\":"}};
-    const SessionsState::Contents contents =
-        SessionsState::parse(file, folders, [&](const QString &id) { return records.value(id); });
-    QCOMPARE(contents.status, status);
-    QCOMPARE(contents.sessions, sessions);
+    const QString early = "2026-12-07T09:00:00Z", late = "2026-12-07T10:30:00Z";
+    const QByteArray both = state({entry(second, late, 2), entry(first, early, 0)});
+    const QMap<QString, QByteArray> records{{first, entry(first, early, 5)}, {second, "{\"id\":"}};
+    HostedSession unrecorded;
+    unrecorded.id = second;
+    using enum SessionsState::Status;
+    // What the case is, the list file (none: no file), the session folders there, and what the host reads.
+    const QList<std::tuple<const char *, std::optional<QByteArray>, QStringList, SessionsState::Status,
+                           QList<HostedSession>>>
+        table{{"no file: no session, whatever folder is there (one opening)", {}, {first}, Missing, {}},
+              {"listed, oldest first",
+               both,
+               {first, second},
+               Listed,
+               {session(first, early, 0), session(second, late, 2)}},
+              {"a listed session whose folder went ended without an agent",
+               both,
+               {second},
+               Listed,
+               {session(second, late, 2)}},
+              {"entries that are no session are skipped, the others kept",
+               state({"7", "{}", entry("../../../tmp/x", late), entry("00000000000000A1", late),
+                      entry(first, early, -3)}),
+               {first, "00000000000000A1"},
+               Listed,
+               {session(first, early, 0)}},
+              // What cannot be read costs no session: each folder's own record stands in, without a count of
+              // tablets.
+              {"not JSON", "{\"format\":1,\"sess", {first}, Damaged, {session(first, early, 0)}},
+              {"a format this host does not know",
+               state({entry(first, early)}, 2),
+               {first},
+               Damaged,
+               {session(first, early, 0)}},
+              {"damaged, and a record damaged too: the session is still there to end",
+               "{\"format\":1,\"sessions\":{}}",
+               {second, "stray", first},
+               Damaged,
+               {unrecorded, session(first, early, 0)}},
+              {"no folders, no sessions", both, {}, Listed, {}}};
+    for (const auto &[name, file, folders, status, sessions] : table) {
+        const SessionsState::Contents contents =
+            SessionsState::parse(file, folders, [&](const QString &id) { return records.value(id); });
+        QVERIFY2(contents.status == status && contents.sessions == sessions, name);
+    }
 }
 
 // The agent rewrites its list and makes and removes session folders; the watcher hears of each through the
@@ -151,132 +147,107 @@ void CodingSessionsTest::attachedTerminal()
     QCOMPARE(AttachedTerminal::shownOfTail("\x1b[2Jmore\n", skipping), "\x1b[2Jmore\n");
 }
 
-void CodingSessionsTest::programs_data()
-{
-    QTest::addColumn<QStringList>("typed");
-    QTest::addColumn<QStringList>("kept");
-    QTest::newRow("trimmed, each once, in order")
-        << QStringList{" aider", "codex ", "", "  ", "aider"} << QStringList{"aider", "codex"};
-    QTest::newRow("an absolute path is a program, a relative one is found nowhere")
-        << QStringList{"/opt/bin/claude", "bin/codex", "./codex"} << QStringList{"/opt/bin/claude"};
-    QTest::newRow("the shell has its own switch") << QStringList{"shell", "codex"} << QStringList{"codex"};
-    QTest::newRow("nothing that reads as an option or drives a terminal")
-        << QStringList{"--allow-shell", "-x", "co\ndex", "co\x1b[2Jdex", "aider"} << QStringList{"aider"};
-    QTest::newRow("none at all") << QStringList{} << QStringList{};
-}
-
 void CodingSessionsTest::programs()
 {
-    QFETCH(QStringList, typed);
-    QFETCH(QStringList, kept);
-    QCOMPARE(CodingWork::normalizedPrograms(typed), kept);
-}
-
-void CodingSessionsTest::folderVerdict_data()
-{
-    QTest::addColumn<QStringList>("programs");
-    QTest::addColumn<bool>("shell");
-    QTest::addColumn<QStringList>("installed");
-    QTest::addColumn<QString>("verdict");
-    QTest::newRow("Codex can run: the promise holds")
-        << QStringList{"codex"} << false << QStringList{"/home/ada/.local/bin/codex"}
-        << "Ready for remote Codex work.";
-    QTest::newRow("Codex allowed, not installed")
-        << QStringList{"codex"} << false << QStringList{}
-        << "Ready for files only: codex is not installed on this computer.";
-    QTest::newRow("Codex missing, another program there")
-        << QStringList{"codex", "/opt/aider"} << true << QStringList{"/opt/aider"}
-        << "Ready for remote work with /opt/aider, a terminal shell; codex is not installed on this "
-           "computer.";
-    QTest::newRow("Codex not allowed, the shell is") << QStringList{} << true << QStringList{"/usr/bin/codex"}
-                                                     << "Ready for remote work with a terminal shell.";
-    QTest::newRow("nothing allowed") << QStringList{} << false << QStringList{}
-                                     << "Ready for files only: tablets may start no program in a session.";
-    QTest::newRow("nothing allowed is installed")
-        << QStringList{"aider"} << false << QStringList{}
-        << "Ready for files only: none of the programs tablets may start is installed.";
+    // What was typed, and the programs kept.
+    const QList<std::pair<QStringList, QStringList>> table{
+        // Trimmed, each once, in order.
+        {{" aider", "codex ", "", "  ", "aider"}, {"aider", "codex"}},
+        // An absolute path is a program, a relative one is found nowhere.
+        {{"/opt/bin/claude", "bin/codex", "./codex"}, {"/opt/bin/claude"}},
+        // The shell has its own switch.
+        {{"shell", "codex"}, {"codex"}},
+        // Nothing that reads as an option or drives a terminal.
+        {{"--allow-shell", "-x", "co\ndex", "co\x1b[2Jdex", "aider"}, {"aider"}},
+        {{}, {}}};
+    for (const auto &[typed, kept] : table)
+        QCOMPARE(CodingWork::normalizedPrograms(typed), kept);
 }
 
 void CodingSessionsTest::folderVerdict()
 {
-    QFETCH(QStringList, programs);
-    QFETCH(bool, shell);
-    QFETCH(QStringList, installed);
-    QFETCH(QString, verdict);
-    const FileProbe probe{[](const QString &) { return false; },
-                          [installed](const QString &path) { return installed.contains(path); },
-                          [](const QString &) {
-                              return QStringList();
-                          }};
-    const auto found = CodingWork::installedOn("/usr/bin:/home/ada/.local/bin", probe);
-    QCOMPARE(CodingWork::readyMessage(programs, shell, found), verdict);
-}
-
-void CodingSessionsTest::askedBeforeSessionsEnd_data()
-{
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<QString>("sessionId");
-    QTest::addColumn<int>("running");
-    QTest::addColumn<QString>("question");
-    QTest::newRow("stop, none running") << "stop" << QString() << 0 << QString();
-    QTest::newRow("stop, one") << "stop" << QString() << 1
-                               << "1 coding session is running. Stopping hosting ends it, and the program "
-                                  "running in it.";
-    QTest::newRow("quit, two") << "quit" << QString() << 2
-                               << "2 coding sessions are running. Quitting Ferrowyn Host ends them, and the "
-                                  "programs running in them.";
-    QTest::newRow("a restart keeps them") << "start" << QString() << 2 << QString();
-    QTest::newRow("ending one names it, as plain text")
-        << "end-session" << second << 2
-        << QString("End codex in /w/%1\uFFFD[2J? The program ends with it; tablets attached to it are told.")
-               .arg(second);
-    QTest::newRow("ending one that is not there asks nothing") << "end-session"
-                                                               << "00000000000000ff" << 2 << QString();
+    // The programs tablets may start, whether the shell is allowed, what is installed, and the verdict.
+    const QList<std::tuple<QStringList, bool, QStringList, QString>> table{
+        // Codex can run: the promise holds.
+        {{"codex"}, false, {"/home/ada/.local/bin/codex"}, "Ready for remote Codex work."},
+        {{"codex"}, false, QStringList(), "Ready for files only: codex is not installed on this computer."},
+        {{"codex", "/opt/aider"},
+         true,
+         {"/opt/aider"},
+         "Ready for remote work with /opt/aider, a terminal shell; codex is not installed on this computer."},
+        {{}, true, {"/usr/bin/codex"}, "Ready for remote work with a terminal shell."},
+        {{}, false, QStringList(), "Ready for files only: tablets may start no program in a session."},
+        {{"aider"},
+         false,
+         QStringList(),
+         "Ready for files only: none of the programs tablets may start is installed."}};
+    for (const auto &[programs, shell, installed, verdict] : table) {
+        const FileProbe probe{[](const QString &) { return false; },
+                              [&installed](const QString &path) { return installed.contains(path); },
+                              [](const QString &) {
+                                  return QStringList();
+                              }};
+        const auto found = CodingWork::installedOn("/usr/bin:/home/ada/.local/bin", probe);
+        QCOMPARE(CodingWork::readyMessage(programs, shell, found), verdict);
+    }
 }
 
 void CodingSessionsTest::askedBeforeSessionsEnd()
 {
-    QFETCH(QString, request);
-    QFETCH(QString, sessionId);
-    QFETCH(int, running);
-    QFETCH(QString, question);
-    QJsonArray sessions;
-    for (int i = 0; i < running; ++i) {
-        const QString id = i == 0 ? first : second;
-        sessions.append(QJsonObject{{"id", id}, {"program", "codex"}, {"folder", "/w/" + id + "\x1b[2J"}});
+    // The request, the session it names, how many run, and the question asked first (none: it goes ahead).
+    const QList<std::tuple<QString, QString, int, QString>> table{
+        {"stop", {}, 0, {}},
+        {"stop",
+         {},
+         1,
+         "1 coding session is running. Stopping hosting ends it, and the program running in it."},
+        {"quit",
+         {},
+         2,
+         "2 coding sessions are running. Quitting Ferrowyn Host ends them, and the programs running in "
+         "them."},
+        // A restart keeps them.
+        {"start", {}, 2, {}},
+        // Ending one names it, as plain text; one that is not there is asked nothing about.
+        {"end-session", second, 2,
+         QString("End codex in /w/%1\uFFFD[2J? The program ends with it; tablets attached to it are told.")
+             .arg(second)},
+        {"end-session", "00000000000000ff", 2, {}}};
+    for (const auto &[request, sessionId, running, question] : table) {
+        QJsonArray sessions;
+        for (int i = 0; i < running; ++i) {
+            const QString id = i == 0 ? first : second;
+            sessions.append(
+                QJsonObject{{"id", id}, {"program", "codex"}, {"folder", "/w/" + id + "\x1b[2J"}});
+        }
+        QCOMPARE(SessionCommands::question(request, sessionId, {{"sessions", sessions}}), question);
     }
-    QCOMPARE(SessionCommands::question(request, sessionId, {{"sessions", sessions}}), question);
     // A headless run pinning only its own folders says first what the agent will end ("/w-b" is not in "/w").
     QCOMPARE(CodingWork::unpinQuestion(CodingWork::endedWithout({"/w/a", "/w-b", "/x", "/w"}, {"/w/", "/y"})),
              "Unpinning ends 2 coding sessions, and the programs running in them.");
 }
 
-void CodingSessionsTest::launchOptions_data()
-{
-    QTest::addColumn<QStringList>("programs");
-    QTest::addColumn<bool>("shell");
-    QTest::addColumn<QStringList>("options");
-    QTest::newRow("several, and the shell")
-        << QStringList{"codex", "/opt/aider"} << true
-        << QStringList{"--session-program", "codex", "--session-program", "/opt/aider", "--allow-shell"};
-    QTest::newRow("none: no program may be started") << QStringList{} << false << QStringList{};
-    QTest::newRow("only the shell") << QStringList{} << true << QStringList{"--allow-shell"};
-}
-
 void CodingSessionsTest::launchOptions()
 {
-    QFETCH(QStringList, programs);
-    QFETCH(bool, shell);
-    QFETCH(QStringList, options);
-    for (const HostingMode mode : {HostingMode::lan, HostingMode::relay}) {
-        HostingSettings settings;
-        settings.mode = mode;
-        settings.workspaces = {"/w"};
-        const QStringList routeOptions = AgentLaunchPlan::arguments(settings, "/state.json");
-        settings.sessionPrograms = programs;
-        settings.allowShell = shell;
-        // After the route's options, so each keeps its value.
-        QCOMPARE(AgentLaunchPlan::arguments(settings, "/state.json"), routeOptions + options);
+    // The programs, whether the shell is allowed, and the options that follow the route's own.
+    const QList<std::tuple<QStringList, bool, QStringList>> table{
+        {{"codex", "/opt/aider"},
+         true,
+         {"--session-program", "codex", "--session-program", "/opt/aider", "--allow-shell"}},
+        // None: no program may be started.
+        {QStringList(), false, QStringList()},
+        {QStringList(), true, {"--allow-shell"}}};
+    for (const auto &[programs, shell, options] : table) {
+        for (const HostingMode mode : {HostingMode::lan, HostingMode::relay}) {
+            HostingSettings settings;
+            settings.mode = mode;
+            settings.workspaces = {"/w"};
+            const QStringList routeOptions = AgentLaunchPlan::arguments(settings, "/state.json");
+            settings.sessionPrograms = programs;
+            settings.allowShell = shell;
+            // After the route's options, so each keeps its value.
+            QCOMPARE(AgentLaunchPlan::arguments(settings, "/state.json"), routeOptions + options);
+        }
     }
 }
 

@@ -29,7 +29,6 @@ private slots:
     void simultaneousStartsLeaveOneInstance();
     void anotherUsersRequestIsRefused();
     void preflightVerdicts();
-    void closingTheWindow_data();
     void closingTheWindow();
     void windowDrawingFitsTheComputer();
 };
@@ -177,31 +176,20 @@ void DesktopIntegrationTest::preflightVerdicts()
     QCOMPARE(probe.readAll(), "readOnly\t1\t0\nblocked\t0\t0\n");
 }
 
-void DesktopIntegrationTest::closingTheWindow_data()
-{
-    QTest::addColumn<bool>("tray");
-    QTest::addColumn<bool>("hosting");
-    QTest::addColumn<std::optional<bool>>("keepHostingWhenClosed");
-    QTest::addColumn<HostApplication::CloseAction>("action");
-    using enum HostApplication::CloseAction;
-    QTest::newRow("tray, hosting") << true << true << std::optional(false) << HideWindow;
-    QTest::newRow("tray, idle") << true << false << std::optional<bool>() << HideWindow;
-    QTest::newRow("no tray, idle") << false << false << std::optional(true) << Quit;
-    QTest::newRow("no tray, hosting") << false << true << std::optional<bool>() << AskFirst;
-    QTest::newRow("no tray, keep hosting chosen") << false << true << std::optional(true) << HideWindow;
-    QTest::newRow("no tray, quit chosen") << false << true << std::optional(false) << Quit;
-}
-
 void DesktopIntegrationTest::closingTheWindow()
 {
-    QFETCH(bool, tray);
-    QFETCH(bool, hosting);
-    QFETCH(std::optional<bool>, keepHostingWhenClosed);
-    QFETCH(HostApplication::CloseAction, action);
-    QCOMPARE(HostApplication::closeAction(tray, hosting, keepHostingWhenClosed), action);
-    // Only a start at login with a tray and hosting on launch stays in the tray.
-    QCOMPARE(HostApplication::startsHidden(true, tray, hosting), tray && hosting);
-    QVERIFY(!HostApplication::startsHidden(false, tray, hosting));
+    using enum HostApplication::CloseAction;
+    // Whether a tray is there, whether hosting runs, what the user chose to do then, and what closing does.
+    const QList<std::tuple<bool, bool, std::optional<bool>, HostApplication::CloseAction>> table{
+        {true, true, false, HideWindow}, {true, false, std::nullopt, HideWindow},
+        {false, false, true, Quit},      {false, true, std::nullopt, AskFirst},
+        {false, true, true, HideWindow}, {false, true, false, Quit}};
+    for (const auto &[tray, hosting, keepHostingWhenClosed, action] : table) {
+        QCOMPARE(HostApplication::closeAction(tray, hosting, keepHostingWhenClosed), action);
+        // Only a start at login with a tray and hosting on launch stays in the tray.
+        QCOMPARE(HostApplication::startsHidden(true, tray, hosting), tray && hosting);
+        QVERIFY(!HostApplication::startsHidden(false, tray, hosting));
+    }
 }
 
 void DesktopIntegrationTest::windowDrawingFitsTheComputer()

@@ -18,7 +18,6 @@ private slots:
     void init();
     void grantsTheExactFolderOnly();
     void accessIsOpenedAsASet();
-    void damagedGrantCostsOnlyItself_data();
     void damagedGrantCostsOnlyItself();
 
 private:
@@ -89,31 +88,27 @@ void FolderGrantsTest::accessIsOpenedAsASet()
     QCOMPARE(QDir("/proc/self/fd").count(), descriptors);
 }
 
-void FolderGrantsTest::damagedGrantCostsOnlyItself_data()
-{
-    QTest::addColumn<QByteArray>("damaged"); // the stored map with the damaged entry, or other bytes
-    QTest::addColumn<bool>("keepsIntact");
-    QTest::newRow("missing keys") << QByteArray(R"({"/x": {"path": "/x"}})") << true;
-    QTest::newRow("not an object") << QByteArray(R"({"/x": "/x"})") << true;
-    QTest::newRow("bad Base64") << QByteArray(R"({"/x": {"path": "/x", "bookmark": "!", "grantedAt": 1}})")
-                                << true;
-    QTest::newRow("whole map unreadable") << QByteArray("{\"/x\": ") << false;
-}
-
 void FolderGrantsTest::damagedGrantCostsOnlyItself()
 {
-    QFETCH(QByteArray, damaged);
-    QFETCH(bool, keepsIntact);
-    const QString intact = grantFolder("intact");
-    QJsonObject map = QJsonDocument::fromJson(damaged).object();
-    map.insert(intact, m_grants->grants().value(intact).toJson());
-    m_defaults->setData(HostPermissionGrantStore::defaultKey,
-                        keepsIntact ? QJsonDocument(map).toJson() : damaged);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^permission grants: .*(/x|cannot be read)"));
-    QCOMPARE(m_grants->grants().keys(), keepsIntact ? QStringList{intact} : QStringList());
-    // The next grant keeps every grant that could be read.
-    QVERIFY(!grantFolder("later").isEmpty());
-    QCOMPARE(m_grants->grants().size(), keepsIntact ? 2 : 1);
+    // The stored map with the damaged entry, or other bytes, and whether the intact grant beside it is kept.
+    const QList<std::pair<QByteArray, bool>> table{
+        {R"({"/x": {"path": "/x"}})", true},                                  // missing keys
+        {R"({"/x": "/x"})", true},                                            // not an object
+        {R"({"/x": {"path": "/x", "bookmark": "!", "grantedAt": 1}})", true}, // bad Base64
+        {"{\"/x\": ", false}};                                                // the whole map unreadable
+    for (const auto &[damaged, keepsIntact] : table) {
+        init();
+        const QString intact = grantFolder("intact");
+        QJsonObject map = QJsonDocument::fromJson(damaged).object();
+        map.insert(intact, m_grants->grants().value(intact).toJson());
+        m_defaults->setData(HostPermissionGrantStore::defaultKey,
+                            keepsIntact ? QJsonDocument(map).toJson() : damaged);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^permission grants: .*(/x|cannot be read)"));
+        QVERIFY2(m_grants->grants().keys() == (keepsIntact ? QStringList{intact} : QStringList()), damaged);
+        // The next grant keeps every grant that could be read.
+        QVERIFY(!grantFolder("later").isEmpty());
+        QCOMPARE(m_grants->grants().size(), keepsIntact ? 2 : 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(FolderGrantsTest)

@@ -57,9 +57,7 @@ class FullDiskTest : public QObject {
 
 private slots:
     void initTestCase();
-    void everyFileKeepsWhatItHad_data();
     void everyFileKeepsWhatItHad();
-    void everyStepOfAWriteIsChecked_data();
     void everyStepOfAWriteIsChecked();
     void settingsStayAsTheUserChose();
     void aLinkStaysALink();
@@ -74,64 +72,52 @@ void FullDiskTest::initTestCase()
     qInfo("full disk: %s", qPrintable(m_disk->kind()));
 }
 
-void FullDiskTest::everyFileKeepsWhatItHad_data()
-{
-    QTest::addColumn<QString>("name");
-    for (const char *name : {"relay codec state", "autostart entry"})
-        QTest::newRow(name) << QString::fromLatin1(name);
-}
-
 void FullDiskTest::everyFileKeepsWhatItHad()
 {
-    QFETCH(QString, name);
-    QDir(m_disk->filePath(QStringLiteral("files"))).removeRecursively();
-    const KeptFile file = keptFile(name, m_disk->path());
-    QCOMPARE(file.write(1), QString());
-    const QByteArray before = fileContents(file.path);
-    const QStringList entries = folderEntries(file.path);
-    {
-        const auto full = m_disk->full();
-        const QString failure = file.write(2);
-        QVERIFY2(failure.contains(QStringLiteral("cannot write %1: the disk is full").arg(file.path)),
-                 qPrintable(failure));
-        QCOMPARE(fileContents(file.path), before);
-        // No temporary file is left behind to fill the disk further.
-        QCOMPARE(folderEntries(file.path), entries);
+    for (const char *name : {"relay codec state", "autostart entry"}) {
+        QDir(m_disk->filePath(QStringLiteral("files"))).removeRecursively();
+        const KeptFile file = keptFile(QString::fromLatin1(name), m_disk->path());
+        QCOMPARE(file.write(1), QString());
+        const QByteArray before = fileContents(file.path);
+        const QStringList entries = folderEntries(file.path);
+        {
+            const auto full = m_disk->full();
+            const QString failure = file.write(2);
+            QVERIFY2(failure.contains(QStringLiteral("cannot write %1: the disk is full").arg(file.path)),
+                     qPrintable(failure));
+            QCOMPARE(fileContents(file.path), before);
+            // No temporary file is left behind to fill the disk further.
+            QCOMPARE(folderEntries(file.path), entries);
+        }
+        QCOMPARE(file.write(3), QString());
+        QVERIFY(fileContents(file.path) != before);
     }
-    QCOMPARE(file.write(3), QString());
-    QVERIFY(fileContents(file.path) != before);
-}
-
-void FullDiskTest::everyStepOfAWriteIsChecked_data()
-{
-    QTest::addColumn<AtomicFileWriter::Step>("step");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<QString>("words");
-    using enum AtomicFileWriter::Step;
-    QTest::newRow("create") << create << EDQUOT << "the disk quota is used up";
-    QTest::newRow("write") << write << ENOSPC << "the disk is full";
-    QTest::newRow("sync") << sync << EIO << "the disk reported an input/output error";
-    // NFS may tell a full disk only when the file is closed.
-    QTest::newRow("close") << close << ENOSPC << "the disk is full";
-    QTest::newRow("rename") << rename << EROFS << "the file system is read-only";
 }
 
 void FullDiskTest::everyStepOfAWriteIsChecked()
 {
-    QFETCH(AtomicFileWriter::Step, step);
-    QFETCH(int, error);
-    QFETCH(QString, words);
+    using enum AtomicFileWriter::Step;
+    // The step that fails, with which error, and the words the user reads. NFS may tell a full disk only
+    // when the file is closed.
+    const QList<std::tuple<AtomicFileWriter::Step, int, QString>> table{
+        {create, EDQUOT, "the disk quota is used up"},
+        {write, ENOSPC, "the disk is full"},
+        {sync, EIO, "the disk reported an input/output error"},
+        {close, ENOSPC, "the disk is full"},
+        {rename, EROFS, "the file system is read-only"}};
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("file"));
     QCOMPARE(AtomicFileWriter::write(path, "old"), std::nullopt);
-    {
-        const AtomicFileWriter::InjectedFailure failure(step, error);
-        QCOMPARE(AtomicFileWriter::write(path, "new"),
-                 QStringLiteral("cannot write %1: %2").arg(path, words));
+    for (const auto &[step, error, words] : table) {
+        {
+            const AtomicFileWriter::InjectedFailure failure(step, error);
+            QCOMPARE(AtomicFileWriter::write(path, "new"),
+                     QStringLiteral("cannot write %1: %2").arg(path, words));
+        }
+        QCOMPARE(fileContents(path), "old");
+        QCOMPARE(folderEntries(path), QStringList{QStringLiteral("file")});
+        QCOMPARE(QFileInfo(path).permissions() & 0x0777, QFileDevice::ReadUser | QFileDevice::WriteUser);
     }
-    QCOMPARE(fileContents(path), "old");
-    QCOMPARE(folderEntries(path), QStringList{QStringLiteral("file")});
-    QCOMPARE(QFileInfo(path).permissions() & 0x0777, QFileDevice::ReadUser | QFileDevice::WriteUser);
 }
 
 void FullDiskTest::settingsStayAsTheUserChose()

@@ -27,9 +27,7 @@ public slots:
 private slots:
     void init();
     void valuesKeepTheirTypes();
-    void eachPreference_data();
     void eachPreference();
-    void relayVersionAndURLOnLoad_data();
     void relayVersionAndURLOnLoad();
     void ngrokTokenTypedEarlyWins();
 
@@ -80,94 +78,74 @@ void SettingsStoresTest::valuesKeepTheirTypes()
              QFileDevice::Permissions());
 }
 
-void SettingsStoresTest::eachPreference_data()
-{
-    QTest::addColumn<QByteArray>("property");
-    QTest::addColumn<QVariant>("initial");
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<QVariant>("wrongType"); // stored instead, it reads as the default; invalid: not tried
-    const auto row = [](const char *property, QVariant initial, QVariant value, QVariant wrongType) {
-        QTest::newRow(property) << QByteArray(property) << initial << value << wrongType;
-    };
-    row("workspaces", QStringList(), QStringList{"/w/one", "/w/two"}, QString("/w"));
-    row("mode", QVariant::fromValue(HostingMode::lan), QVariant::fromValue(HostingMode::relay), "Relay");
-    row("lanPort", 8765, 70000, "9000"); // stored as given: nothing here validates
-    row("lanBindAll", true, false, "false");
-    row("relayURL", elixirDefault, "  wss://relay.example.org/x  ", {});
-    row("openAtLogin", false, true, 1);
-    row("sessionPrograms", QStringList{"codex"}, QStringList{"aider", "/opt/bin/claude"}, QString("codex"));
-    row("allowShell", false, true, "true");
-}
-
 void SettingsStoresTest::eachPreference()
 {
-    QFETCH(QByteArray, property);
-    QFETCH(QVariant, initial);
-    QFETCH(QVariant, value);
-    {
-        const auto prefs = preferences();
-        QCOMPARE(prefs->property(property), initial);
-        const QMetaProperty watched =
-            prefs->metaObject()->property(prefs->metaObject()->indexOfProperty(property));
-        QSignalSpy notified(prefs.get(), watched.notifySignal());
-        // A reaction to the change already finds it stored.
-        QVERIFY(connect(prefs.get(), watched.notifySignal(), this,
-                        metaObject()->method(metaObject()->indexOfSlot("reloadWatchedSetting()"))));
-        m_watched = property;
-        QVERIFY(watched.write(prefs.get(), initial) && watched.write(prefs.get(), value) &&
-                watched.write(prefs.get(), value));
-        QCOMPARE(notified.count(), 1);
-        QCOMPARE(m_reloaded, value);
+    // The property, its default, a value set, and one of another type that, stored instead, reads as the
+    // default (invalid: not tried).
+    const QList<std::tuple<QByteArray, QVariant, QVariant, QVariant>> table{
+        {"workspaces", QStringList(), QStringList{"/w/one", "/w/two"}, QString("/w")},
+        {"mode", QVariant::fromValue(HostingMode::lan), QVariant::fromValue(HostingMode::relay), "Relay"},
+        {"lanPort", 8765, 70000, "9000"}, // stored as given: nothing here validates
+        {"lanBindAll", true, false, "false"},
+        {"relayURL", elixirDefault, "  wss://relay.example.org/x  ", {}},
+        {"openAtLogin", false, true, 1},
+        {"sessionPrograms", QStringList{"codex"}, QStringList{"aider", "/opt/bin/claude"}, QString("codex")},
+        {"allowShell", false, true, "true"}};
+    for (const auto &[property, initial, value, wrongType] : table) {
+        init();
+        {
+            const auto prefs = preferences();
+            QCOMPARE(prefs->property(property), initial);
+            const QMetaProperty watched =
+                prefs->metaObject()->property(prefs->metaObject()->indexOfProperty(property));
+            QSignalSpy notified(prefs.get(), watched.notifySignal());
+            // A reaction to the change already finds it stored.
+            QVERIFY(connect(prefs.get(), watched.notifySignal(), this,
+                            metaObject()->method(metaObject()->indexOfSlot("reloadWatchedSetting()"))));
+            m_watched = property;
+            QVERIFY(watched.write(prefs.get(), initial) && watched.write(prefs.get(), value) &&
+                    watched.write(prefs.get(), value));
+            QVERIFY2(notified.count() == 1, property);
+            QCOMPARE(m_reloaded, value);
+        }
+        if (wrongType.isValid()) {
+            m_defaults->setObject("FerrowynHost." + property, wrongType);
+            QCOMPARE(preferences()->property(property), initial);
+        }
     }
-    QFETCH(QVariant, wrongType);
-    if (wrongType.isValid()) {
-        m_defaults->setObject("FerrowynHost." + property, wrongType);
-        QCOMPARE(preferences()->property(property), initial);
-    }
-}
-
-void SettingsStoresTest::relayVersionAndURLOnLoad_data()
-{
-    QTest::addColumn<QVariant>("storedURL"); // invalid: none stored
-    QTest::addColumn<QVariant>("storedVersion");
-    QTest::addColumn<HostRelayVersion>("version");
-    QTest::addColumn<QString>("url");
-    const auto goV1 = HostRelayVersion::goV1;
-    const auto elixirV2 = HostRelayVersion::elixirV2;
-    const QString goHost = QString::fromLatin1(BuildConfig::goRelayHost);
-    const auto row = [](const char *name, const QVariant &url, const QVariant &version, HostRelayVersion read,
-                        const QString &readURL) {
-        QTest::newRow(name) << url << version << read << readURL;
-    };
-    row("self-hosted /relay infers goV1", "wss://r.example/relay", {}, goV1, "wss://r.example/relay");
-    row("/Relay/V2 is another relay's path", "wss://r.example/Relay/V2", {}, goV1,
-        "wss://r.example/Relay/V2");
-    row("self-hosted /relay/v2 infers elixirV2", "wss://r.example/relay/v2", {}, elixirV2,
-        "wss://r.example/relay/v2");
-    row("unparsable URL infers elixirV2 and is kept", "wss://bad host/relay", {}, elixirV2,
-        "wss://bad host/relay");
-    row("goV1 with the elixir managed URL", elixirDefault, "goV1", goV1, goDefault);
-    row("managed host in any form", "ws://" + goHost.toUpper() + ":8443/x?y=1", "elixirV2", elixirV2,
-        elixirDefault);
-    row("empty URL is kept", QString(), "goV1", goV1, QString());
 }
 
 void SettingsStoresTest::relayVersionAndURLOnLoad()
 {
-    QFETCH(QVariant, storedURL);
-    QFETCH(QVariant, storedVersion);
-    QFETCH(HostRelayVersion, version);
-    QFETCH(QString, url);
-    m_defaults->setObject("FerrowynHost.relayURL", storedURL);
-    if (storedVersion.isValid())
-        m_defaults->setObject("FerrowynHost.relayVersion", storedVersion);
-    const auto prefs = preferences();
-    QCOMPARE(prefs->relayVersion(), version);
-    QCOMPARE(prefs->relayURL(), url);
-    // Loading writes back the two normalised relay values, and nothing else.
-    QCOMPARE(m_defaults->string("FerrowynHost.relayURL"), url);
-    QCOMPARE(m_defaults->string("FerrowynHost.relayVersion"), rawValue(version));
-    QVERIFY(!m_defaults->object("FerrowynHost.keepRelayOnline").isValid());
+    const auto goV1 = HostRelayVersion::goV1;
+    const auto elixirV2 = HostRelayVersion::elixirV2;
+    const QString goHost = QString::fromLatin1(BuildConfig::goRelayHost);
+    // The stored URL (invalid: none) and version, and the version and URL read.
+    const QList<std::tuple<QVariant, QVariant, HostRelayVersion, QString>> table{
+        // A self-hosted /relay infers goV1; /Relay/V2 is another relay's path.
+        {"wss://r.example/relay", {}, goV1, "wss://r.example/relay"},
+        {"wss://r.example/Relay/V2", {}, goV1, "wss://r.example/Relay/V2"},
+        {"wss://r.example/relay/v2", {}, elixirV2, "wss://r.example/relay/v2"},
+        // An unparsable URL infers elixirV2 and is kept.
+        {"wss://bad host/relay", {}, elixirV2, "wss://bad host/relay"},
+        // goV1 with the elixir managed URL, and the managed host in any form.
+        {elixirDefault, "goV1", goV1, goDefault},
+        {"ws://" + goHost.toUpper() + ":8443/x?y=1", "elixirV2", elixirV2, elixirDefault},
+        // An empty URL is kept.
+        {QString(), "goV1", goV1, QString()}};
+    for (const auto &[storedURL, storedVersion, version, url] : table) {
+        init();
+        m_defaults->setObject("FerrowynHost.relayURL", storedURL);
+        if (storedVersion.isValid())
+            m_defaults->setObject("FerrowynHost.relayVersion", storedVersion);
+        const auto prefs = preferences();
+        QVERIFY2(prefs->relayVersion() == version, qPrintable(storedURL.toString()));
+        QCOMPARE(prefs->relayURL(), url);
+        // Loading writes back the two normalised relay values, and nothing else.
+        QCOMPARE(m_defaults->string("FerrowynHost.relayURL"), url);
+        QCOMPARE(m_defaults->string("FerrowynHost.relayVersion"), rawValue(version));
+        QVERIFY(!m_defaults->object("FerrowynHost.keepRelayOnline").isValid());
+    }
 }
 
 void SettingsStoresTest::ngrokTokenTypedEarlyWins()

@@ -56,13 +56,10 @@ class SetupLinksTest : public QObject {
 private slots:
     void lanAndTunnelLinks();
     void browserLinks();
-    void route_data();
     void route();
     void linkMasking();
-    void redact_data();
     void redact();
     void qrImage();
-    void tunnelPoll_data();
     void tunnelPoll();
     void ticketAfterEachPairing();
 };
@@ -142,49 +139,41 @@ void SetupLinksTest::browserLinks()
         oddLink + "&computer=Anna's%20%231%20%26%2050%25%20%C3%BC&folders=3");
 }
 
-void SetupLinksTest::route_data()
+void SetupLinksTest::route()
 {
-    QTest::addColumn<SetupLinkComposer::Inputs>("inputs"); // LAN on port 8765 unless said otherwise
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<QString>("link");
-    QTest::addColumn<QString>("browserLink");
+    // LAN on port 8765 unless said otherwise; each step changes the inputs of the step before.
     SetupLinkComposer::Inputs in{
         {}, credentials, {}, [] { return std::optional<QString>("192.168.1.20"); }, serial, serial};
     in.settings.lanBindAll = false;
     in.settings.relayURL = "wss://r.example/relay?x=1";
     in.settings.relayVersion = HostRelayVersion::goV1;
-    const auto row = [&in](const char *name, const char *address, const QString &link,
-                           const QString &browserLink = {}) {
-        QTest::newRow(name) << in << address << link << browserLink;
+    // The local address the links are for, the app's link and the browser's.
+    const auto composes = [&in](const char *address, const QString &link, const QString &browserLink = {}) {
+        const auto result = SetupLinkComposer::compose(in, fixedTime);
+        QCOMPARE(result.resolvedLANAddress.value_or(QString()), address);
+        QCOMPARE(text(result.link), link);
+        QCOMPARE(text(result.browserLink), browserLink);
     };
-    row("loopback unless on all interfaces", "127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail,
-        "http://127.0.0.1:8765" + fragment);
+    // Loopback unless on all interfaces, and then the best LAN address.
+    composes("127.0.0.1:8765", lanHead + "ws://127.0.0.1:8765/ws" + lanTail,
+             "http://127.0.0.1:8765" + fragment);
     in.settings.lanBindAll = true;
-    row("the best LAN address on all interfaces", "192.168.1.20:8765",
-        lanHead + "ws://192.168.1.20:8765/ws" + lanTail, "http://192.168.1.20:8765" + fragment);
+    composes("192.168.1.20:8765", lanHead + "ws://192.168.1.20:8765/ws" + lanTail,
+             "http://192.168.1.20:8765" + fragment);
+    // No tunnel link without its public URL.
     in.settings.ngrokTunnelEnabled = true;
-    row("no tunnel link without its public URL", "127.0.0.1:8765", "");
+    composes("127.0.0.1:8765", "");
     in.tunnelPublicURL = "https://t.example";
-    row("the tunnel's public URL", "127.0.0.1:8765", lanHead + "wss://t.example/ws" + lanTail,
-        "https://t.example" + fragment);
+    composes("127.0.0.1:8765", lanHead + "wss://t.example/ws" + lanTail, "https://t.example" + fragment);
     in.tunnelPublicURL.clear();
     in.settings.mode = HostingMode::relay;
     // The endpoint's path holds the session encoded for a path; in the link that text is encoded once more.
-    // The relay has no browser form.
-    row("relay, no local address", "",
-        relayHead + "wss://r.example/relay/a%2520b" + relayTail + "a%20b&pairingNonce=" + ticket +
-            "&expiresAt=2026-12-05T06:10:00Z");
+    // The relay has no browser form, and no local address.
+    composes("", relayHead + "wss://r.example/relay/a%2520b" + relayTail + "a%20b&pairingNonce=" + ticket +
+                     "&expiresAt=2026-12-05T06:10:00Z");
+    // No relay link without the relay's host.
     in.settings.relayURL = "r.example/relay";
-    row("no relay link without the relay's host", "", "");
-}
-
-void SetupLinksTest::route()
-{
-    QFETCH(SetupLinkComposer::Inputs, inputs);
-    const auto result = SetupLinkComposer::compose(inputs, fixedTime);
-    QTEST(result.resolvedLANAddress.value_or(QString()), "address");
-    QTEST(text(result.link), "link");
-    QTEST(text(result.browserLink), "browserLink");
+    composes("", "");
 }
 
 void SetupLinksTest::linkMasking()
@@ -213,36 +202,26 @@ void SetupLinksTest::linkMasking()
              "ferrowyn://connect?%74oken=redacted&relay%54oken=redacted");
 }
 
-void SetupLinksTest::redact_data()
-{
-    QTest::addColumn<QStringList>("secrets");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("shown");
-    const auto row = [](const char *name, const QStringList &secrets, const QString &text,
-                        const char *shown) {
-        QTest::newRow(name) << secrets << text << QString::fromUtf8(shown);
-    };
-    // Every encoded form the redactor claims to match is the agent-output fuzz target's; these are the edges
-    // it leaves out: text that only looks like a secret, and what the replacement word makes with its
-    // neighbours.
-    row("raw, every occurrence", {"tok-123"}, "tok-123 and tok-123", "redacted and redacted");
-    for (const char *lookalike : {"TOKEN-ABC", "token-ab", "token%2-abc", "token%2Eabc", "token\\u02d"})
-        row(lookalike, {"token-abc"}, lookalike, lookalike);
-    row("in the order given", {"abc", "host_abc123"}, "id=host_abc123", "id=host_redacted123");
-    // "redacted" ends in "ed": each replacement of "edXY" would otherwise form the next one.
-    row("replacement completes no secret", {"edXY"}, "edXYXYXY!", "redactredactredacted!");
-    row("a later replacement completes an earlier secret at its edge", {"dXYZ", "qq"}, "qqXYZ",
-        "redacteredacted");
-    row("a later replacement completes an earlier secret whole", {"redactedQ", "zzz"}, "zzzQ", "redacted");
-    row("secret inside the replacement word, once", {"act"}, "act, react", "redacted, reredacted");
-    row("secret inside the replacement, two secrets", {"d", "xr"}, "xdx", "redactededactedx");
-}
-
 void SetupLinksTest::redact()
 {
-    QFETCH(QStringList, secrets);
-    QFETCH(QString, text);
-    QTEST(HostSecretRedactor::redact(text, secrets), "shown");
+    // Every encoded form the redactor claims to match is the agent-output fuzz target's; these are the edges
+    // it leaves out: text that only looks like a secret, and what the replacement word makes with its
+    // neighbours. The secrets, the text, and what is shown.
+    QList<std::tuple<QStringList, QString, QString>> table{
+        {{"tok-123"}, "tok-123 and tok-123", "redacted and redacted"},
+        {{"abc", "host_abc123"}, "id=host_abc123", "id=host_redacted123"}, // in the order given
+        // "redacted" ends in "ed": each replacement of "edXY" would otherwise form the next one.
+        {{"edXY"}, "edXYXYXY!", "redactredactredacted!"},
+        // A later replacement completes an earlier secret at its edge, or whole.
+        {{"dXYZ", "qq"}, "qqXYZ", "redacteredacted"},
+        {{"redactedQ", "zzz"}, "zzzQ", "redacted"},
+        // A secret inside the replacement word.
+        {{"act"}, "act, react", "redacted, reredacted"},
+        {{"d", "xr"}, "xdx", "redactededactedx"}};
+    for (const char *lookalike : {"TOKEN-ABC", "token-ab", "token%2-abc", "token%2Eabc", "token\\u02d"})
+        table.append({{"token-abc"}, lookalike, lookalike});
+    for (const auto &[secrets, text, shown] : table)
+        QCOMPARE(HostSecretRedactor::redact(text, secrets), shown);
 }
 
 void SetupLinksTest::qrImage()
@@ -270,51 +249,46 @@ void SetupLinksTest::qrImage()
     QCOMPARE(TerminalQRCode::text(modules, TerminalQRCode::Colours::none), u"\u2580\u2584 \n"_qs);
 }
 
-void SetupLinksTest::tunnelPoll_data()
+void SetupLinksTest::tunnelPoll()
 {
-    QTest::addColumn<QByteArray>("answer"); // what the agent's health endpoint answers, every time
-    QTest::addColumn<TunnelState>("state");
     const QByteArray online(R"({"tunnel":{"state":"online","publicUrl":"https://t.example"}})");
     const auto answer = [&online](const char *status, qsizetype length) {
         return "HTTP/1.1 " + QByteArray(status) + "\r\nContent-Length: " + QByteArray::number(length) +
                "\r\n\r\n" + online;
     };
-    QTest::newRow("online") << answer("200 OK", online.size()) << TunnelState::online;
-    // Only a 200 answer counts, whatever its body says.
-    QTest::newRow("503 with a tunnel status")
-        << answer("503 Service Unavailable", online.size()) << TunnelState::failed;
-    // Past its bound an answer is not read on, not even to its end, which never comes.
-    QTest::newRow("larger than its bound")
-        << answer("200 OK", 9999999).chopped(2) + ",\"x\":\"" + QByteArray(70000, 'x') << TunnelState::failed;
-}
-
-void SetupLinksTest::tunnelPoll()
-{
-    QFETCH(QByteArray, answer);
-    QTcpServer agent;
-    QVERIFY(agent.listen(QHostAddress::LocalHost));
-    connect(&agent, &QTcpServer::newConnection, &agent, [&] {
-        QTcpSocket *request = agent.nextPendingConnection();
-        connect(request, &QTcpSocket::readyRead, request, [=] { request->write(answer); });
-    });
-    HostingSettings settings;
-    settings.ngrokTunnelEnabled = true;
-    settings.lanPort = agent.serverPort();
-    // Two attempts a moment apart; a request alone could last a minute.
-    SetupLinkPublisher publisher({[] { return credentials; }, [] { return true; },
-                                  [&] {
-                                      return settings;
-                                  }},
-                                 std::chrono::hours(1),
-                                 {std::chrono::milliseconds(50), 2, std::chrono::minutes(1)});
-    publisher.agentLaunched(true);
-    publisher.agentRunning();
-    QTRY_VERIFY_WITH_TIMEOUT(publisher.tunnelState() != TunnelState::starting, 5000);
-    QTEST(publisher.tunnelState(), "state");
-    // The tunnel's link, or none once the poll gave up.
-    const bool failed = publisher.tunnelState() == TunnelState::failed;
-    QVERIFY(publisher.setupLink().isEmpty() == failed &&
-            publisher.tunnelLastError() == (failed ? SetupLinkPublisher::tunnelTimeoutError : QString()));
+    // What the agent's health endpoint answers, every time, and the tunnel's state. Only a 200 answer counts,
+    // whatever its body says; past its bound an answer is not read on, not even to its end, which never
+    // comes.
+    const QList<std::pair<QByteArray, TunnelState>> table{
+        {answer("200 OK", online.size()), TunnelState::online},
+        {answer("503 Service Unavailable", online.size()), TunnelState::failed},
+        {answer("200 OK", 9999999).chopped(2) + ",\"x\":\"" + QByteArray(70000, 'x'), TunnelState::failed}};
+    for (const auto &[answered, state] : table) {
+        QTcpServer agent;
+        QVERIFY(agent.listen(QHostAddress::LocalHost));
+        connect(&agent, &QTcpServer::newConnection, &agent, [&] {
+            QTcpSocket *request = agent.nextPendingConnection();
+            connect(request, &QTcpSocket::readyRead, request, [=] { request->write(answered); });
+        });
+        HostingSettings settings;
+        settings.ngrokTunnelEnabled = true;
+        settings.lanPort = agent.serverPort();
+        // Two attempts a moment apart; a request alone could last a minute.
+        SetupLinkPublisher publisher({[] { return credentials; }, [] { return true; },
+                                      [&] {
+                                          return settings;
+                                      }},
+                                     std::chrono::hours(1),
+                                     {std::chrono::milliseconds(50), 2, std::chrono::minutes(1)});
+        publisher.agentLaunched(true);
+        publisher.agentRunning();
+        QTRY_VERIFY_WITH_TIMEOUT(publisher.tunnelState() != TunnelState::starting, 5000);
+        QCOMPARE(publisher.tunnelState(), state);
+        // The tunnel's link, or none once the poll gave up.
+        const bool failed = state == TunnelState::failed;
+        QVERIFY(publisher.setupLink().isEmpty() == failed &&
+                publisher.tunnelLastError() == (failed ? SetupLinkPublisher::tunnelTimeoutError : QString()));
+    }
 }
 
 // A pairing code or ticket pairs one device: once one paired, the app link carries a new code and the browser
