@@ -1,6 +1,5 @@
 #include "Http/GuardedTcpServer.h"
 
-#include "AgentLog.h"
 #include "Http/PeerAddress.h"
 
 #include <QTcpSocket>
@@ -8,11 +7,8 @@
 
 namespace {
 
-// Accepting stops when the process has no descriptor left (Qt pauses the server for good on that error); it
-// is tried again after this.
-constexpr int acceptRetryMs = 200;
 // Connections the kernel has completed but the agent not yet accepted cost the process nothing. Qt's usual 50
-// fill up under a flood, and a tablet's attempt that finds them full is dropped and retried only a second later.
+// fill up under a flood, and a tablet's attempt that finds them full is dropped, retried only a second later.
 constexpr int listenBacklog = 1024;
 
 } // namespace
@@ -22,13 +18,6 @@ GuardedTcpServer::GuardedTcpServer(int deadlineMs, std::function<bool(const QHos
     : QTcpServer(parent), m_deadlineMs(deadlineMs), m_isShared(std::move(isShared))
 {
     setListenBacklogSize(listenBacklog);
-    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-        AgentLog::error(QStringLiteral("cannot accept connections: %1").arg(errorString()));
-        QTimer::singleShot(acceptRetryMs, this, [this] {
-            if (isListening())
-                resumeAccepting();
-        });
-    });
 }
 
 void GuardedTcpServer::incomingConnection(qintptr descriptor)
