@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <unistd.h>
+
 namespace {
 
 // Connections the kernel has completed but the agent not yet accepted cost the process nothing. Qt's usual 50
@@ -27,6 +29,7 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor)
     auto *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
+        ::close(static_cast<int>(descriptor));
         return;
     }
     const QHostAddress peer = plainPeerAddress(socket->peerAddress());
@@ -51,6 +54,8 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor)
 
 void GuardedTcpServer::upgraded(const QTcpSocket *connection)
 {
+    if (!connection)
+        return;
     for (auto held = m_held.cbegin(); held != m_held.cend(); ++held) {
         if (held->socket == connection) {
             forget(held.key());
