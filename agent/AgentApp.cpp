@@ -53,7 +53,8 @@ int AgentApp::start()
         }
     }
 
-    m_server = std::make_unique<LocalServer>(&m_status, services, m_timings.closeDrainMs, &m_control);
+    m_server = std::make_unique<LocalServer>(&m_status, services, m_timings.closeDrainMs,
+                                             m_timings.upgradeDeadlineMs, &m_control);
     QString error;
     if (!m_server->listen(m_options.address, m_options.port, &error)) {
         AgentLog::error(QStringLiteral("cannot listen on %1:%2: %3")

@@ -23,6 +23,7 @@ AgentTimings AgentTimings::fromEnvironment(const QProcessEnvironment &environmen
     override(environment, "FERROWYN_AGENT_TEST_AUTH_LOG_INTERVAL_MS", timings.authRefusalLogIntervalMs);
     override(environment, "FERROWYN_AGENT_TEST_CLOSE_DRAIN_MS", timings.closeDrainMs);
     override(environment, "FERROWYN_AGENT_TEST_WRITE_STALL_MS", timings.writeStallMs);
+    override(environment, "FERROWYN_AGENT_TEST_UPGRADE_DEADLINE_MS", timings.upgradeDeadlineMs);
     if (timings.relayBackoffMaxMs < timings.relayBackoffInitialMs)
         timings.relayBackoffMaxMs = timings.relayBackoffInitialMs;
     return timings;

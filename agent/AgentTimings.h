@@ -26,6 +26,8 @@ struct AgentTimings {
     // How long a closed WebSocket's connection is kept, read and discarded, so that a client still sending
     // receives the close frame instead of a reset.
     int closeDrainMs = 2'000;
+    // A connection that has not become a WebSocket within this is closed (see GuardedTcpServer).
+    int upgradeDeadlineMs = 10'000;
     // Time given to close frames to leave before the process ends.
     int shutdownFlushMs = 100;
 

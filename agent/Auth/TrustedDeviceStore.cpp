@@ -38,6 +38,12 @@ TrustedDevicesFile::Contents TrustedDeviceStore::contents() const
         return m_read;
     TrustedDevicesFile::Contents contents = m_file.read(TrustedDevicesFile::SecretHashes::Included);
     m_readVersion.reset();
+    if (contents.status == TrustedDevicesFile::Status::Unavailable) {
+        AgentLog::error(
+            QStringLiteral("trusted-devices file cannot be opened now: no device is trusted until "
+                           "it can be (the agent is out of descriptors or memory)"));
+        return contents;
+    }
     if (contents.status != TrustedDevicesFile::Status::Unreadable) {
         if (contents.status == TrustedDevicesFile::Status::Read && version) {
             m_readVersion = version;

@@ -1,6 +1,7 @@
 #include "Http/LocalServer.h"
 
 #include "AgentLog.h"
+#include "Http/GuardedTcpServer.h"
 #include "Http/PeerAddress.h"
 #include "Http/WebSocketCloseDrain.h"
 #include "Http/WriteBacklog.h"
@@ -44,9 +45,9 @@ QString peerOf(const QWebSocket *socket)
 } // namespace
 
 LocalServer::LocalServer(const TunnelStatus *status, ConversationServices services, int closeDrainMs,
-                         ControlRequest *control, QObject *parent)
+                         int upgradeDeadlineMs, ControlRequest *control, QObject *parent)
     : QObject(parent), m_status(status), m_services(services), m_control(control),
-      m_closeDrainMs(closeDrainMs)
+      m_closeDrainMs(closeDrainMs), m_upgradeDeadlineMs(upgradeDeadlineMs)
 {
     // Qt upgrades a connection only after a route has handled the request, and sends whatever that route
     // wrote first: an upgrade request therefore gets nothing written here, on every path, and the sockets
@@ -118,14 +119,32 @@ LocalServer::LocalServer(const TunnelStatus *status, ConversationServices servic
     connect(&m_server, &QHttpServer::newWebSocketConnection, this, &LocalServer::acceptWebSockets);
 }
 
+LocalServer::~LocalServer()
+{
+    // The connections go with the listening server, a child, after this object's members are gone; each
+    // still says it closes as it goes, which would reach the close drain's handler, and through it this.
+    for (const QPointer<QWebSocket> &socket : std::as_const(m_sockets)) {
+        if (socket)
+            socket->disconnect();
+    }
+}
+
 bool LocalServer::listen(const QHostAddress &address, quint16 port, QString *error)
 {
-    auto *tcpServer = new QTcpServer(this);
+    // Through the tunnel every client connects from this computer.
+    auto *tcpServer = new GuardedTcpServer(
+        m_upgradeDeadlineMs,
+        [this](const QHostAddress &peer) { return !m_status->provider().isEmpty() && peer.isLoopback(); },
+        this);
     if (!tcpServer->listen(address, port)) {
         *error = tcpServer->errorString();
         delete tcpServer;
         return false;
     }
+    connect(tcpServer, &GuardedTcpServer::gaveWay, this, [this](const QString &peer) {
+        m_services.logRefusal(peer,
+                              QStringLiteral("connection from %1 closed: too many connections").arg(peer));
+    });
     m_tcpServer = tcpServer;
     m_address = address;
     m_server.bind(tcpServer);
@@ -154,6 +173,7 @@ void LocalServer::acceptWebSockets()
         socket->setParent(this);
         connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
         QTcpSocket *connection = WebSocketCloseDrain::connectionOf(socket, m_tcpServer);
+        m_tcpServer->upgraded(connection);
         WebSocketCloseDrain::watch(socket, connection, m_closeDrainMs, this);
         if (socket->requestUrl().path() != AgentAddress::webSocketPath) {
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));

@@ -13,7 +13,7 @@
 #include <QObject>
 #include <QPointer>
 
-class QTcpServer;
+class GuardedTcpServer;
 class QTcpSocket;
 class QWebSocket;
 
@@ -23,9 +23,12 @@ class LocalServer : public QObject {
     Q_OBJECT
 
 public:
-    // `closeDrainMs`: see WebSocketCloseDrain. `control` may be null: no control requests then.
+    // `closeDrainMs`: see WebSocketCloseDrain; `upgradeDeadlineMs`: see GuardedTcpServer. `control` may be
+    // null: no control requests then.
     LocalServer(const TunnelStatus *status, ConversationServices services, int closeDrainMs,
-                ControlRequest *control, QObject *parent = nullptr);
+                int upgradeDeadlineMs, ControlRequest *control, QObject *parent = nullptr);
+    // Nothing of this object hears of the connections ending with it.
+    ~LocalServer() override;
 
     // False with the system's reason when the address cannot be bound (for example: in use).
     bool listen(const QHostAddress &address, quint16 port, QString *error);
@@ -51,7 +54,8 @@ private:
     ConversationServices m_services;
     ControlRequest *m_control;
     int m_closeDrainMs;
-    QPointer<QTcpServer> m_tcpServer;
+    int m_upgradeDeadlineMs;
+    QPointer<GuardedTcpServer> m_tcpServer;
     QHostAddress m_address;
     QList<QPointer<QWebSocket>> m_sockets;
     WaitingConnections m_waiting;

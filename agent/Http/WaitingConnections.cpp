@@ -2,10 +2,10 @@
 
 WaitingConnections::WaitingConnections(int perSource, int total) : m_perSource(perSource), m_total(total) {}
 
-std::optional<quint64> WaitingConnections::arrive(quint64 id, const QString &source)
+std::optional<quint64> WaitingConnections::arrive(quint64 id, const QString &source, int perSource)
 {
     std::optional<quint64> givesWay;
-    if (m_waiting.value(source).size() >= m_perSource)
+    if (m_waiting.value(source).size() >= perSource)
         givesWay = m_waiting.value(source).first();
     else if (count() >= m_total)
         givesWay = m_waiting.value(busiestSource()).first();

@@ -21,7 +21,12 @@ public:
     explicit WaitingConnections(int perSource = perSourceLimit, int total = totalLimit);
 
     // Records connection `id` from `source`; the connection that must give way for it, if any (never `id`).
-    std::optional<quint64> arrive(quint64 id, const QString &source);
+    std::optional<quint64> arrive(quint64 id, const QString &source)
+    {
+        return arrive(id, source, m_perSource);
+    }
+    // The same with this source allowed `perSource` instead.
+    std::optional<quint64> arrive(quint64 id, const QString &source, int perSource);
     // Connection `id` authenticated, was refused or is gone; unknown ids are ignored.
     void leave(quint64 id);
     int count() const { return static_cast<int>(m_sources.size()); }

@@ -86,9 +86,18 @@ Parsed parse(const QString &path)
     QFile file(path);
     if (!file.exists())
         return parsed;
-    parsed.status = TrustedDevicesFile::Status::Unreadable;
-    if (!file.open(QIODevice::ReadOnly))
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        parsed.status = errno == EMFILE || errno == ENFILE || errno == ENOMEM
+                            ? TrustedDevicesFile::Status::Unavailable
+                            : TrustedDevicesFile::Status::Unreadable;
         return parsed;
+    }
+    parsed.status = TrustedDevicesFile::Status::Unreadable;
+    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        return parsed;
+    }
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject() ||
@@ -183,7 +192,7 @@ bool TrustedDevicesFile::update(const std::function<bool(QList<TrustedDevice> &d
         return false;
     }
     Parsed parsed = parse(m_path);
-    if (parsed.status == Status::Unreadable) {
+    if (parsed.status == Status::Unreadable || parsed.status == Status::Unavailable) {
         *error = QStringLiteral("the trusted-devices file cannot be read; it is left as it is");
         return false;
     }

@@ -31,7 +31,9 @@ class TrustedDevicesFile {
 public:
     static constexpr int formatVersion = 2;
 
-    enum class Status { Read, Missing, Unreadable };
+    // Unavailable: the file could not be opened for a want of the process's (no descriptor or memory left),
+    // which says nothing about the file; unlike an unreadable one, it is not to be set aside.
+    enum class Status { Read, Missing, Unreadable, Unavailable };
     // Only the agent, which checks the secrets, reads their hashes; nothing the host shows can carry one.
     enum class SecretHashes { Omitted, Included };
     struct Contents {

@@ -93,7 +93,8 @@ void PairedDevicesModel::reload()
                      [](const TrustedDevice &a, const TrustedDevice &b) { return a.pairedAt > b.pairedAt; });
     beginResetModel();
     m_devices = devices;
-    m_unreadable = contents.status == TrustedDevicesFile::Status::Unreadable;
+    m_unreadable = contents.status == TrustedDevicesFile::Status::Unreadable ||
+                   contents.status == TrustedDevicesFile::Status::Unavailable;
     endResetModel();
     emit contentsChanged();
     watch(file.path());

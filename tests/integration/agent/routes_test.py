@@ -314,6 +314,7 @@ async def idle_connections_lock_nobody_out(agent):
     # Connections that never authenticate, from one source and from 32, together more than may wait in all, each
     # opening a new one whenever one is closed: the newcomers push out their own source's oldest, and a
     # paired tablet from another address gets in at once all the same.
+    agent.extra["FERROWYN_AGENT_TEST_UPGRADE_DEADLINE_MS"] = "3000"
     await agent.start()
     await Tablet(agent, "ipad").connect()
     for sources in (["127.0.0.2"], [f"127.0.0.{n}" for n in range(2, 34)]):
@@ -353,6 +354,33 @@ async def idle_connections_lock_nobody_out(agent):
     await Tablet(agent, "ipad").connect()
     for sock in silent:
         sock.close()
+    # Plain connections that never become WebSockets, half of them stalled in the middle of a request, from one
+    # source and from 32: more than the agent has descriptors. The oldest of each source give way.
+    loop = asyncio.get_running_loop()
+
+    async def plain(source, half):
+        sock = socket.socket()
+        sock.setblocking(False)
+        sock.bind((source, 0))
+        await loop.sock_connect(sock, ("127.0.0.1", agent.port))
+        with contextlib.suppress(OSError):  # given way already
+            await loop.sock_sendall(sock, b"GET / HTTP/1.1\r\nHost: 127.0" if half else b"")
+        return sock
+
+    # One alone, within every limit, is cut off when it has not become a WebSocket in time (after the floods below,
+    # which the deadline must not be what ends).
+    alone = await plain("127.0.0.40", True)
+    for sources in (["127.0.0.2"], [f"127.0.0.{n}" for n in range(2, 34)]):
+        held = await asyncio.gather(*(plain(sources[n % len(sources)], n % 2) for n in range(1100)))
+        started = time.monotonic()
+        await Tablet(agent, "ipad").connect()
+        check(time.monotonic() - started < 1, f"{len(sources)} source(s) of plain connections held the tablet out")
+        for sock in held:
+            sock.close()
+    alone.setblocking(True)
+    alone.settimeout(TIMEOUT)
+    with alone, contextlib.suppress(ConnectionResetError):
+        check(alone.recv(1) == b"", "a stalled request was answered")
 
 
 SCENARIOS = [lan, ngrok("online", True, ""), ngrok("online", False, "ngrok gave no public URL within 0.7 seconds"),

@@ -10,6 +10,9 @@
 
 #include <thread>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 // Who gets in: the host's credentials, the pairing nonce, each device's own secret, the file that keeps the
 // hashes of those secrets, and the throttle and log that a flood of wrong attempts meets.
 class AgentAuthTest : public QObject {
@@ -166,6 +169,17 @@ void AgentAuthTest::trustedDevicesFile()
     QFile trusted(path("trusted.json"));
     QCOMPARE(trusted.permissions() & (QFile::ReadOther | QFile::ReadGroup | QFile::WriteOther), 0);
     QCOMPARE(fileContents(trusted.fileName()).count("\"deviceId\""), 2);
+    // Read afresh while the process has no descriptor left: refused, and every device is still there after.
+    QVERIFY(writeFile(trusted.fileName(), fileContents(trusted.fileName()) + "\n"));
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    const rlimit exhausted{static_cast<rlim_t>(lowestFree), files.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &exhausted);
+    const bool trustedWithoutDescriptors = store.isTrusted("d2", "host_1");
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    QVERIFY(!trustedWithoutDescriptors && store.isTrusted("d2", "host_1"));
     // It reads the file every time, so that damaging the file revokes; the damaged file is kept aside.
     QVERIFY(writeFile(trusted.fileName(), "{not json"));
     QVERIFY(!store.isTrusted("d1", "host_1"));

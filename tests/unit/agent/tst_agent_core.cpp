@@ -257,6 +257,11 @@ void AgentCoreTest::waitingConnectionsGiveWay()
             QCOMPARE(waiting.arrive(static_cast<quint64>(id), source), givesWay);
     }
     QCOMPARE(waiting.count(), 4);
+    // A source allowed more (the tunnel's, where many clients share an address) keeps more, within the total.
+    WaitingConnections shared(1, 3);
+    for (const quint64 id : {1U, 2U, 3U})
+        QCOMPARE(shared.arrive(id, "tunnel", 3), std::optional<quint64>());
+    QCOMPARE(shared.arrive(4, "b"), std::optional<quint64>(1));
 }
 
 void AgentCoreTest::writeBacklogHoldsAndGivesUp()
