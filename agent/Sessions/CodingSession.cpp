@@ -257,6 +257,8 @@ void CodingSession::makeActive(SessionViewer *viewer)
     m_toldColumns = active->columns;
     m_toldRows = active->rows;
     m_connection->resize(m_toldColumns, m_toldRows);
+    for (auto each = m_viewers.keyBegin(); each != m_viewers.keyEnd(); ++each)
+        (*each)->sessionResized(m_info.id, m_toldColumns, m_toldRows);
 }
 
 void CodingSession::end(const QString &reason)

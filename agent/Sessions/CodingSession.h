@@ -21,6 +21,8 @@ class SessionViewer {
 public:
     virtual void sessionOutput(const QString &id, qint64 offset, const QByteArray &bytes) = 0;
     virtual void sessionEnded(const QString &id, const QJsonObject &how) = 0;
+    // The program's terminal took another size: a viewer whose own differs draws at this one.
+    virtual void sessionResized(const QString &id, int columns, int rows) = 0;
     // Whether its connection takes more output now. While it does not, the sessions hold its output back as
     // for a tablet that does not acknowledge, until it calls CodingSession::resume().
     virtual bool canTakeOutput() const { return true; }

@@ -206,3 +206,10 @@ void SessionRequests::sessionEnded(const QString &id, const QJsonObject &how)
     params.insert(idKey, id);
     emit notify(message(QStringLiteral("session.ended"), params));
 }
+
+void SessionRequests::sessionResized(const QString &id, int columns, int rows)
+{
+    emit notify(
+        message(QStringLiteral("session.resized"),
+                QJsonObject{{idKey, id}, {QStringLiteral("cols"), columns}, {QStringLiteral("rows"), rows}}));
+}

@@ -27,6 +27,7 @@ public:
 
     void sessionOutput(const QString &id, qint64 offset, const QByteArray &bytes) override;
     void sessionEnded(const QString &id, const QJsonObject &how) override;
+    void sessionResized(const QString &id, int columns, int rows) override;
     bool canTakeOutput() const override { return !m_takesOutput || m_takesOutput(); }
     // Whether the tablet's connection takes more output now; resumeOutput() when it does again.
     void setOutputGate(std::function<bool()> takesOutput) { m_takesOutput = std::move(takesOutput); }

@@ -78,7 +78,7 @@ function authenticated(result, params) {
 const connection = new AgentConnection(agentUrl, authParams, authenticated);
 const terminalView = new TerminalView(connection, {
   host: byId('terminal-host'), title: byId('terminal-title'), status: byId('terminal-status'), keys: byId('key-bar'),
-  end: byId('terminal-end'),
+  end: byId('terminal-end'), sizeNotice: byId('terminal-size-notice'),
 });
 const homeView = new HomeView(connection, {
   open: (session) => openSession(session),

@@ -1,7 +1,9 @@
 // One session in xterm.js: its output written in stream order exactly once (each notification carries its
 // offset, so what a reconnection sends again is skipped), acknowledged as the terminal finishes writing it (the
 // agent sends at most a window beyond the last acknowledgement), resumed from the byte it stopped at after a
-// lost connection, and fitted to the screen with every change of size sent on.
+// lost connection, and fitted to the screen with every change of size sent on. While another tablet's size is the
+// program's, the terminal takes that size, so that what the program draws lines up, until this tablet is typed
+// into or tapped and takes its own size back.
 
 import { Terminal } from './vendor/xterm.mjs';
 import { FitAddon } from './vendor/addon-fit.mjs';
@@ -47,8 +49,8 @@ const endings = {
 };
 
 export class TerminalView {
-  // `elements`: host (the terminal's box), title, status, keys, end (its button); `connection`: an
-  // AgentConnection.
+  // `elements`: host (the terminal's box), title, status, keys, end (its button), sizeNotice (says the terminal
+  // has another tablet's size); `connection`: an AgentConnection.
   constructor(connection, elements) {
     this.connection = connection;
     this.elements = elements;
@@ -65,6 +67,10 @@ export class TerminalView {
       this.terminal.options.minimumContrastRatio = minimumContrastRatio();
     });
     new ResizeObserver(() => this.fitSoon()).observe(elements.host);
+    // A tap stays a click; a drag or a long press does not (TouchGestures).
+    elements.host.addEventListener('click', () => {
+      if (this.borrowed) this.takeSizeBack(true);
+    });
   }
 
   get sessionId() {
@@ -144,6 +150,8 @@ export class TerminalView {
     this.elements.keys.hidden = false;
     this.elements.end.hidden = false;
     this.nextOffset = 0;
+    this.borrowed = false;
+    this.showSizeNotice();
     this.processed = 0;
     this.acknowledged = 0;
     this.elements.status.textContent = '';
@@ -201,7 +209,7 @@ export class TerminalView {
       if (this.session?.id !== id) return;
       this.session = result.session;
       this.arrivedAt(result.from, result.dropped);
-      this.sendSize(true);
+      this.takeSizeBack(true);
     } catch (error) {
       if (this.session?.id !== id) return;
       if (error.code === 'session_ended') this.finishAsTold(error.data ?? {});
@@ -230,6 +238,42 @@ export class TerminalView {
     if (!this.session || params.id !== this.session.id) return;
     if (method === 'session.output') this.output(params.offset, decodeBase64(params.data));
     else if (method === 'session.ended') this.finishAsTold(params);
+    else if (method === 'session.resized') this.programResized(params);
+  }
+
+  // The program's terminal took `cols` x `rows`: another tablet's size, or this one's taken back.
+  programResized({ cols, rows }) {
+    if (!this.terminal || this.ended) return;
+    const own = this.ownSize();
+    this.borrowed = cols !== own.cols || rows !== own.rows;
+    const terminal = this.terminal;
+    // After what was written before, which the program drew at the size it had then.
+    terminal.write('', () => {
+      if (this.terminal === terminal && (terminal.cols !== cols || terminal.rows !== rows)) terminal.resize(cols, rows);
+    });
+    this.showSizeNotice();
+  }
+
+  // The size that fits this tablet's screen, whatever size the terminal shows now.
+  ownSize() {
+    const fits = this.fitAddon.proposeDimensions();
+    return fits && fits.cols > 0 && fits.rows > 0 ? { cols: fits.cols, rows: fits.rows }
+      : { cols: this.terminal.cols, rows: this.terminal.rows };
+  }
+
+  // Fits the terminal to this screen again. `announce` tells the agent this tablet's size even if unchanged (on
+  // attaching, or a tap), which gives the program this size; a keystroke does that by itself, so then the size
+  // goes only if it changed meanwhile.
+  takeSizeBack(announce) {
+    if (!this.terminal) return;
+    this.borrowed = false;
+    this.showSizeNotice();
+    this.fitAddon.fit();
+    this.sendSize(announce);
+  }
+
+  showSizeNotice() {
+    this.elements.sizeNotice.hidden = !this.borrowed || this.ended;
   }
 
   output(offset, bytes) {
@@ -261,6 +305,7 @@ export class TerminalView {
 
   type(data) {
     if (!this.session || this.ended || data === '') return;
+    if (this.borrowed) this.takeSizeBack(false);
     for (let start = 0; start < data.length;) {
       let end = Math.min(data.length, start + inputPieceUnits);
       if (end < data.length && /[\uD800-\uDBFF]/.test(data[end - 1])) end -= 1;
@@ -271,6 +316,7 @@ export class TerminalView {
 
   typeBytes(binaryString) {
     if (!this.session || this.ended) return;
+    if (this.borrowed) this.takeSizeBack(false);
     this.connection.post('session.input', { id: this.session.id, base64: encodeBase64(binaryString) });
   }
 
@@ -298,11 +344,13 @@ export class TerminalView {
     this.elements.status.textContent = text;
     this.elements.keys.hidden = true;
     this.elements.end.hidden = true;
+    this.showSizeNotice();
     this.terminal?.blur();
   }
 
   fitSoon() {
-    if (!this.terminal || this.elements.host.clientWidth === 0) return;
+    // Another tablet's size stays until this one takes its own back.
+    if (!this.terminal || this.elements.host.clientWidth === 0 || this.borrowed) return;
     this.fitAddon.fit();
     clearTimeout(this.resizeTimer);
     this.resizeTimer = setTimeout(() => this.sendSize(false), resizeDelayMs);
@@ -310,7 +358,7 @@ export class TerminalView {
 
   sendSize(always) {
     if (!this.session || this.ended || !this.terminal) return;
-    const size = { cols: this.terminal.cols, rows: this.terminal.rows };
+    const size = this.ownSize();
     if (!always && size.cols === this.sentSize.cols && size.rows === this.sentSize.rows) return;
     this.sentSize = size;
     this.connection.request('session.resize', { id: this.session.id, ...size }).catch(() => {});

@@ -243,7 +243,7 @@ class Tablet:
     def __init__(self, agent, device="tablet-1", ack_rate=None):
         self.agent, self.device, self.ack_rate = agent, device, ack_rate
         self.next_id, self.pending, self.output, self.ended, self.chunks = 0, {}, {}, {}, []
-        self.start, self.unanswered, self.acknowledged, self.list_changes = {}, {}, {}, 0
+        self.start, self.unanswered, self.acknowledged, self.list_changes, self.sizes = {}, {}, {}, 0, {}
 
     async def connect(self, send=None, receive=None):
         if send is None:
@@ -282,6 +282,8 @@ class Tablet:
                     await self.take(message["params"])
                 elif message.get("method") == "session.ended":
                     self.ended[message["params"]["id"]] = message["params"]
+                elif message.get("method") == "session.resized":
+                    self.sizes[message["params"]["id"]] = (message["params"]["cols"], message["params"]["rows"])
                 elif message.get("method") == "sessions.changed":
                     self.list_changes += 1
                 elif "error" in message:

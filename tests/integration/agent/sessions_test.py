@@ -111,14 +111,19 @@ async def terminal(agent):
     sizer = await tablet.open("sizer", cols=90, rows=20)
     await tablet.wait_text(sizer, "20 90\r\n")
     # Two tablets: the size of the one active last, then back to the one still attached when it leaves (the
-    # program is asked through its holder, by a reader of no size of its own).
+    # program is last asked through its holder, by a reader of no size of its own).
     other = await Tablet(agent, "tablet-2").connect()
     await other.attach(sizer, 0)
     check(await other.call("session.resize", {"id": sizer, "cols": 120, "rows": 40}) == {"cols": 120, "rows": 40},
           "resize answer")
-    holder_say(agent.socket(sizer), (0x02, b"\r"))
+    # Each tablet is told the size of the one that takes it over: by resizing, by typing, by leaving.
+    await until(lambda: tablet.sizes.get(sizer) == (120, 40), "the first tablet told the second's size")
+    await tablet.type(sizer, "\r")
+    await until(lambda: other.sizes.get(sizer) == (90, 20), "the second tablet told the first's size")
+    await other.type(sizer, "\r")
     await tablet.wait_text(sizer, "40 120\r\n")
     await other.call("session.detach", {"id": sizer})
+    await until(lambda: tablet.sizes.get(sizer) == (90, 20), "the size of the tablet still attached told")
     holder_say(agent.socket(sizer), (0x02, b"\r"))
     await until(lambda: tablet.text(sizer).endswith("20 90\r\n"), "the size of the tablet still attached")
     env = await tablet.open("envdump")

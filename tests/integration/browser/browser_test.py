@@ -207,6 +207,29 @@ async def live_home(browser, page, page_url, directory):
     await other.close()
 
 
+async def borrowed_size(browser, page, page_url):
+    """A smaller tab typing into the session the page shows gives the program its size: the page draws at that
+    size and says so, until it is tapped and takes its own size back."""
+    rows = "document.querySelectorAll('#terminal-host .xterm-rows > div').length"
+    notice = "document.getElementById('terminal-size-notice').hidden"
+    own = await page.evaluate(rows)
+    other = await browser.new_page()
+    await other.resize(768, 700)
+    await other.navigate(page_url)
+    await other.wait_for("document.querySelector('#sessions li button.primary')", what="the session in a second tab")
+    await other.evaluate("document.querySelector('#sessions li button.primary').click()")
+    await wait_terminal(other, "You said: hello from the tablet", "the session in the second tab")
+    await type_line(other, "from the smaller tab")
+    await wait_terminal(other, "You said: from the smaller tab", "the smaller tab's answer")
+    theirs = await other.evaluate(rows)
+    await browser.call("Target.activateTarget", {"targetId": page.target_id})
+    await page.wait_for(f"{rows} === {theirs} && !{notice}", what=f"the page at the smaller tab's {theirs} rows, saying so")
+    # Typing makes this tablet the active one by itself (the agent's test); a tap must say so.
+    await click(page, "terminal-host")
+    await page.wait_for(f"{rows} === {own} && {notice}", what="the page's own size, taken back by a tap")
+    await other.close()
+
+
 async def run(args, work):
     workspace = os.path.join(work, "project")
     os.makedirs(workspace)
@@ -302,6 +325,7 @@ async def run(args, work):
             await page.evaluate("document.querySelector('#sessions li button.primary').click()")
             text = await wait_terminal(page, "You said: hello from the tablet", "the session opened from the list")
             check(text.count("Ready in project") == 1, "the session opened from the list shows its output once")
+            await borrowed_size(browser, page, page_url)
 
             # A reload comes back to the session with its output, and with the text size chosen in this browser.
             await page.evaluate("['terminal-larger', 'terminal-larger', 'terminal-smaller', 'terminal-larger']"
