@@ -15,8 +15,6 @@
 #include <QTest>
 #include <QUrlQuery>
 
-#include <csignal>
-
 // The real host without a display: it pairs, rotates and quits on the command line's requests, keeps the
 // pairing in a file when told to, says what stops it, and loses nothing on a full disk.
 class HeadlessHostTest : public QObject, public HeadlessHostRunner {
@@ -106,9 +104,7 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(rotated != unused);
     QVERIFY(!tabletPairs(unused));
 
-    ::kill(static_cast<pid_t>(host.processId()), SIGTERM);
-    QVERIFY(host.waitForFinished(10000));
-    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+    QVERIFY(quit(host));
     QCOMPARE(host.exitCode(), 0);
     // The agent's command line names the workspace; pgrep finds nothing (1) once it is gone.
     QCOMPARE(QProcess::execute(QStringLiteral("pgrep"), {QStringLiteral("-f"), workspace.path()}), 1);
