@@ -121,6 +121,18 @@ void CodingSession::connectHolder(qint64 from, int columns, int rows)
 void CodingSession::onLost(const QString &problem)
 {
     if (m_state == State::starting) {
+        // A program that ends at once may take its holder with it before this agent connects (a slow moment
+        // is enough): the holder wrote the program's output and how it ended before it went. The session then
+        // opened, and its tablet learns both once it is attached.
+        if (const auto how = exitIn(m_folder)) {
+            const OutputSpool::Kept kept = OutputSpool(m_folder).load(SessionLimits::historyBytes);
+            m_history.restore(kept.start, kept.bytes);
+            m_state = State::running;
+            emit started(QString());
+            QMetaObject::invokeMethod(
+                this, [this, how = *how] { finish(how); }, Qt::QueuedConnection);
+            return;
+        }
         m_state = State::ended;
         emit started(problem);
         return;

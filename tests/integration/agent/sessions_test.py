@@ -180,7 +180,8 @@ async def resume(agent):
         slowest = max(slowest, time.monotonic() - started)
     # Measured here in a debug build: 0.01 s; 0.12 s when each request read the trusted devices anew, 1.5-2.9 s
     # when each also wrote the state file.
-    check(slowest < 0.1, f"another tablet waited {slowest:.2f} s")
+    # The sanitizers make every request about three times slower.
+    check(slowest < (0.3 if "ASAN_OPTIONS" in os.environ else 0.1), f"another tablet waited {slowest:.2f} s")
     answers = [json.loads(await storm.ws.recv()) for _ in range(2001)]
     check(all("result" in answer for answer in answers), "a storm's request refused")
     await until(lambda: agent.state()["sessions"][0]["tablets"] == 2, "the attached tablets written down")
