@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -85,6 +86,24 @@ def holder_say(socket, *frames):
         connection.connect(socket)
         for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
             connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
+
+
+def upgraded_socket(port, source="127.0.0.1", **options):
+    """A plain socket that asked the agent for a WebSocket and got it, with the socket `options` (SO_RCVBUF=...)
+    set before it connected; and the bytes that came after the answer's headers."""
+    sock = socket.socket()
+    for name, value in options.items():
+        sock.setsockopt(socket.SOL_SOCKET, getattr(socket, name), value)
+    sock.settimeout(TIMEOUT)
+    sock.bind((source, 0))
+    sock.connect(("127.0.0.1", port))
+    sock.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    reply = b""
+    while b"\r\n\r\n" not in reply:
+        reply += sock.recv(4096)
+    check(b" 101 " in reply, f"the upgrade: {reply[:40]!r}")
+    return sock, reply[reply.index(b"\r\n\r\n") + 4:]
 
 
 def pairing_code(nonce, host_id, age=0):

@@ -7,12 +7,11 @@ import json
 import os
 import re
 import signal
-import socket
 import time
-import urllib.parse
 
 from relay_stub import Relay
-from session_tablet import TIMEOUT, Tablet, check, device, holder_say, run, until, wake_ups
+from session_tablet import (TIMEOUT, Tablet, check, device, holder_say, run, until, upgraded_socket,
+                            wake_ups)
 
 
 async def answer_and_exit(agent):
@@ -355,14 +354,7 @@ async def reader_that_never_reads(agent):
     flooding = await quick.open("flood")
     await quick.call("session.detach", {"id": flooding})
     echo = await quick.open("sizer")
-    address = urllib.parse.urlsplit(agent.url)
-    sock = socket.socket()
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    sock.connect((address.hostname, address.port))
-    sock.sendall(f"GET /ws HTTP/1.1\r\nHost: {address.netloc}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                 "Sec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
-    sock.settimeout(TIMEOUT)
-    check(b" 101 " in sock.recv(200), "the upgrade")
+    sock = upgraded_socket(agent.port, SO_RCVBUF=4096)[0]
     secrets = agent.secrets
     sock.sendall(frame({"id": 1, "method": "auth", "params": device(
         {"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, "stuck",
