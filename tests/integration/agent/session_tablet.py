@@ -382,6 +382,13 @@ class Tablet:
     async def type(self, session, text):
         await self.post("session.input", {"id": session, "data": text})
 
+    async def echo(self, sizer):
+        """The seconds a line typed into a sizer session takes to come back."""
+        typed, count = time.monotonic(), self.text(sizer).count("24 80")
+        await self.type(sizer, "\r")
+        await until(lambda: self.text(sizer).count("24 80") > count, "an echo")
+        return time.monotonic() - typed
+
 
 def run(scenarios):
     """Runs each scenario (or those named on the command line after the agent's path) with an agent of its own,
