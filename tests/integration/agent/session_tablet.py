@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -77,13 +78,11 @@ def wake_ups(pids):
     return total
 
 
-def holder_say(socket, *frames):
-    """Connects to a session's holder as a reader that attaches at the end, sends `frames` (type, body) and
-    leaves."""
-    import socket as sockets
-    import struct
-    with sockets.socket(sockets.AF_UNIX) as connection:
-        connection.connect(socket)
+def holder_say(path, *frames):
+    """Connects to a session's holder (its socket at `path`) as a reader that attaches at the end, sends `frames`
+    (type, body) and leaves."""
+    with socket.socket(socket.AF_UNIX) as connection:
+        connection.connect(path)
         for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
             connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
 
