@@ -1,8 +1,7 @@
-# The agent as a process on each route: the LAN (with the tablet of tablet_client.py), ngrok (fake-ngrok.sh on
-# PATH) and a relay played by the test, and what a flood of wrong credentials meets there.
+# The agent as a process on each route: the LAN, ngrok (fake-ngrok.sh on PATH) and a relay played by the test,
+# and what a flood of wrong credentials meets there.
 # Usage: routes_test.py AGENT_PATH [SCENARIO...]. Prints one line per scenario and "N passed, N failed".
 import asyncio
-import base64
 import contextlib
 import json
 import os
@@ -11,15 +10,13 @@ import resource
 import signal
 import socket
 import struct
-import sys
 import time
 import urllib.error
-import urllib.parse
 import urllib.request
 
 import websockets
 
-from session_tablet import HERE, TIMEOUT, Failure, Tablet, check, device, run, until
+from session_tablet import HERE, TIMEOUT, Failure, Tablet, check, device, run, until, upgraded_socket
 
 
 def health(agent, host=None):
@@ -44,26 +41,18 @@ def wrong_auth(agent, token, device_id="ipad"):
         {"token": token, "hostId": agent.secrets["VELMORA_HOST_ID"]}, device_id)})
 
 
-def oversized(url):
+def oversized(port):
     """1.5 MiB in a single frame, as browsers send it, from a plain socket with a small send buffer: the client is
     still sending, blocked, when the agent closes, and like a browser it fails the connection (1006) when a write
     fails before it has read the close frame. The close code and reason it got, and whether the end followed."""
-    parsed = urllib.parse.urlsplit(url)
-    sock = socket.create_connection((parsed.hostname, parsed.port))
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 16384)
-    key = base64.b64encode(os.urandom(16)).decode()
-    sock.sendall(f"GET {parsed.path} HTTP/1.1\r\nHost: {parsed.netloc}\r\nUpgrade: websocket\r\n"
-                 f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
-    reply = b""
-    while b"\r\n\r\n" not in reply:
-        reply += sock.recv(4096)
+    sock, reply = upgraded_socket(port, SO_SNDBUF=16384)
     try:
         sock.sendall(bytes([0x81, 0xFF]) + struct.pack(">Q", 3 * 2**19) + bytes(4) + b"x" * (3 * 2**19))
     except OSError:
         return "closed=1006 reason="
     # The end must come well before the agent would give up draining on its own (two seconds).
     sock.settimeout(1)
-    frame = reply[reply.index(b"\r\n\r\n") + 4:] + sock.recv(4096)
+    frame = reply + sock.recv(4096)
     if frame[:1] != b"\x88":
         return f"not a close frame: {frame[:16]!r}"
     while sock.recv(4096):
@@ -73,15 +62,6 @@ def oversized(url):
 
 async def lan(agent):
     await agent.start()
-    # The Python tablet pairs with the setup link alone, comes back as a trusted device and lists the folder.
-    link = "ferrowyn://connect?" + urllib.parse.urlencode({
-        "endpoint": agent.url, "token": agent.secrets["VELMORA_HOST_TOKEN"],
-        "hostId": agent.secrets["VELMORA_HOST_ID"], "pairingNonce": agent.pairing_code()})
-    tablet = await asyncio.create_subprocess_exec(sys.executable, os.path.join(HERE, "tablet_client.py"), link,
-                                                  agent.workspace, stdout=asyncio.subprocess.PIPE,
-                                                  stderr=asyncio.subprocess.STDOUT)
-    said = (await asyncio.wait_for(tablet.communicate(), TIMEOUT))[0].decode()
-    check(said == "paired=True\ntrusted=True\nentries=project\n" and tablet.returncode == 0, said)
     # The health answer is for the names the agent has, the host's 127.0.0.1 among them: not for a foreign name
     # that DNS points at this computer.
     for host, answered in ((f"127.0.0.1:{agent.port}", True), (f"localhost:{agent.port}", True),
@@ -96,8 +76,18 @@ async def lan(agent):
     await paired.send(limit % ("a" * (2**20 - len(limit) + 3)))
     check((await closing(paired.ws))[0] == 1009, "1 MiB and a byte")
     # A client still sending when the agent closes gets the close frame too, not a reset, and then the end.
-    said = await asyncio.get_running_loop().run_in_executor(None, oversized, agent.url)
+    said = await asyncio.get_running_loop().run_in_executor(None, oversized, agent.port)
     check(re.fullmatch(r"closed=1009 reason=\S.*\neof", said), said)
+    # Revoking a device ends its connection and forgets it; the host deleting the file, as when it replaces the
+    # pairing, ends the others' too, told as a reset. (That the revoked device's link pairs nobody now and the new
+    # one does, relay_stub.py finds with the host.)
+    a, b = await Tablet(agent, "A").connect(), await Tablet(agent, "B").connect()
+    agent.control("/control/revoke", {"deviceId": "A", "pairingNonce": "n2"})
+    check(await closing(a.ws, 1) == (1008, "device revoked"), "A's end")
+    check([(d["deviceId"], d.get("route")) for d in agent.devices()] == [("d", "lan"), ("B", "lan")],
+          str(agent.devices()))
+    os.remove(os.path.join(agent.home, ".ferrowyn", "trusted-devices.json"))
+    check(await closing(b.ws, 1) == (1008, "pairing reset"), "B's end")
     # An interrupt ends the agent at once with status 0; a tablet is told why, and the port is free.
     async with websockets.connect(agent.url) as watcher:
         interrupted = time.monotonic()
@@ -263,18 +253,6 @@ def relay(version):
     return scenario
 
 
-async def revoke_one_device(agent):
-    await agent.start()
-    a, b = await Tablet(agent, "A").connect(), await Tablet(agent, "B").connect()
-    check(agent.control("/control/revoke", {"deviceId": "A", "pairingNonce": "n2"}) == {"revoked": True}, "revoke")
-    check(await closing(a.ws, 1) == (1008, "device revoked"), "A's end")
-    check([(d["deviceId"], d.get("route")) for d in agent.devices()] == [("B", "lan")], str(agent.devices()))
-    # That the link A scanned pairs nobody now and the new one does, relay_stub.py finds with the host.
-    # The host deleting the file, as when it replaces the pairing, ends B's connection too, told as a reset.
-    os.remove(os.path.join(agent.home, ".ferrowyn", "trusted-devices.json"))
-    check(await closing(b.ws, 1) == (1008, "pairing reset"), "B's end")
-
-
 async def flood_locks_nobody_out(agent):
     # Production timings, but for the interval of the log, which the test would otherwise wait out.
     agent.extra["FERROWYN_AGENT_TEST_AUTH_LOG_INTERVAL_MS"] = "500"
@@ -346,10 +324,7 @@ async def idle_connections_lock_nobody_out(agent):
     resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
     silent, started = [], time.monotonic()
     while time.monotonic() - started < 2:
-        sock = socket.create_connection(("127.0.0.1", agent.port), TIMEOUT, ("127.0.0.2", 0))
-        sock.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{agent.port}\r\nUpgrade: websocket\r\nConnection: "
-                     "Upgrade\r\nSec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
-        sock.recv(200)
+        sock = upgraded_socket(agent.port, "127.0.0.2")[0]
         silent.append(sock)
     await Tablet(agent, "ipad").connect()
     for sock in silent:
@@ -386,7 +361,7 @@ async def idle_connections_lock_nobody_out(agent):
 SCENARIOS = [lan, ngrok("online", True, ""), ngrok("online", False, "ngrok gave no public URL within 0.7 seconds"),
              ngrok("error", False, "session closing: authentication failed: bad authtoken redacted"),
              ngrok("exit", False, "ngrok exited with status 3"), relay("elixirV2"), relay("goV1"),
-             revoke_one_device, flood_locks_nobody_out, idle_connections_lock_nobody_out]
+             flood_locks_nobody_out, idle_connections_lock_nobody_out]
 
 if __name__ == "__main__":
     run(SCENARIOS)

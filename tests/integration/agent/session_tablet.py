@@ -10,6 +10,8 @@ import os
 import re
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -76,15 +78,31 @@ def wake_ups(pids):
     return total
 
 
-def holder_say(socket, *frames):
-    """Connects to a session's holder as a reader that attaches at the end, sends `frames` (type, body) and
-    leaves."""
-    import socket as sockets
-    import struct
-    with sockets.socket(sockets.AF_UNIX) as connection:
-        connection.connect(socket)
+def holder_say(path, *frames):
+    """Connects to a session's holder (its socket at `path`) as a reader that attaches at the end, sends `frames`
+    (type, body) and leaves."""
+    with socket.socket(socket.AF_UNIX) as connection:
+        connection.connect(path)
         for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
             connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
+
+
+def upgraded_socket(port, source="127.0.0.1", **options):
+    """A plain socket that asked the agent for a WebSocket and got it, with the socket `options` (SO_RCVBUF=...)
+    set before it connected; and the bytes that came after the answer's headers."""
+    sock = socket.socket()
+    for name, value in options.items():
+        sock.setsockopt(socket.SOL_SOCKET, getattr(socket, name), value)
+    sock.settimeout(TIMEOUT)
+    sock.bind((source, 0))
+    sock.connect(("127.0.0.1", port))
+    sock.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    reply = b""
+    while b"\r\n\r\n" not in reply:
+        reply += sock.recv(4096)
+    check(b" 101 " in reply, f"the upgrade: {reply[:40]!r}")
+    return sock, reply[reply.index(b"\r\n\r\n") + 4:]
 
 
 def pairing_code(nonce, host_id, age=0):
@@ -362,6 +380,13 @@ class Tablet:
 
     async def type(self, session, text):
         await self.post("session.input", {"id": session, "data": text})
+
+    async def echo(self, sizer):
+        """The seconds a line typed into a sizer session takes to come back."""
+        typed, count = time.monotonic(), self.text(sizer).count("24 80")
+        await self.type(sizer, "\r")
+        await until(lambda: self.text(sizer).count("24 80") > count, "an echo")
+        return time.monotonic() - typed
 
 
 def run(scenarios):

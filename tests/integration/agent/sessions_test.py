@@ -7,12 +7,11 @@ import json
 import os
 import re
 import signal
-import socket
 import time
-import urllib.parse
 
 from relay_stub import Relay
-from session_tablet import TIMEOUT, Tablet, check, device, holder_say, run, until, wake_ups
+from session_tablet import (TIMEOUT, Tablet, check, device, holder_say, run, until, upgraded_socket,
+                            wake_ups)
 
 
 async def answer_and_exit(agent):
@@ -272,11 +271,7 @@ async def flood(agent):
     await until(lambda: len(slow.output.get(flooding, b"")) > 600_000, "the flood", 20)
     baseline, holder = agent.rss_kb(), agent.rss_kb(flooding)
     for _ in range(10):
-        started = time.monotonic()
-        await quick.type(echo, "\r")
-        count = quick.text(echo).count("24 80")
-        await until(lambda: quick.text(echo).count("24 80") > count, "an echo")
-        check(time.monotonic() - started < 0.5, "a slow tablet slowed another session")
+        check(await quick.echo(echo) < 0.5, "a slow tablet slowed another session")
     # A tablet that stops acknowledging holds the program within a window (512 KiB) of what it acknowledged.
     slow.ack_rate = 0
 
@@ -355,14 +350,7 @@ async def reader_that_never_reads(agent):
     flooding = await quick.open("flood")
     await quick.call("session.detach", {"id": flooding})
     echo = await quick.open("sizer")
-    address = urllib.parse.urlsplit(agent.url)
-    sock = socket.socket()
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    sock.connect((address.hostname, address.port))
-    sock.sendall(f"GET /ws HTTP/1.1\r\nHost: {address.netloc}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                 "Sec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAAAA==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
-    sock.settimeout(TIMEOUT)
-    check(b" 101 " in sock.recv(200), "the upgrade")
+    sock = upgraded_socket(agent.port, SO_RCVBUF=4096)[0]
     secrets = agent.secrets
     sock.sendall(frame({"id": 1, "method": "auth", "params": device(
         {"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, "stuck",
@@ -376,11 +364,7 @@ async def reader_that_never_reads(agent):
             sock.send(frame({"id": 3, "method": "session.ack", "params": {"id": flooding, "offset": 2 ** 53}}))
         except OSError:  # cut off
             break
-        typed = time.monotonic()
-        count = quick.text(echo).count("24 80")
-        await quick.type(echo, "\r")
-        await until(lambda: quick.text(echo).count("24 80") > count, "an echo")
-        echoes.append(time.monotonic() - typed)
+        echoes.append(await quick.echo(echo))
         largest = max(largest, agent.rss_kb() - baseline)
     cut = time.monotonic() - started
     sock.close()
