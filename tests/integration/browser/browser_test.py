@@ -37,8 +37,10 @@ TERMINAL_FITS = """(() => {
   return screen.bottom <= keys.top + 0.5 && screen.right <= host.right + 0.5 && keys.bottom <= innerHeight + 0.5;
 })()"""
 
-TERMINAL_TEXT = ("[...document.querySelectorAll('#terminal-host .xterm-rows > div')]"
-                 ".map(row => row.textContent.trimEnd()).join('\\n')")
+ROWS = "document.querySelectorAll('#terminal-host .xterm-rows > div')"
+TERMINAL_TEXT = f"[...{ROWS}].map(row => row.textContent.trimEnd()).join('\\n')"
+# What the program shows, its lines joined: the full-screen program's hex wraps at the terminal's width.
+TYPED = f"({TERMINAL_TEXT}).replaceAll('\\n', '')"
 
 
 async def type_line(page, text):
@@ -52,6 +54,15 @@ async def type_line(page, text):
 async def wait_terminal(page, needle, what):
     return await page.wait_for(f"(() => {{ const text = {TERMINAL_TEXT}; return text.includes({json.dumps(needle)})"
                                " && text; })()", what=what)
+
+
+async def typed(page, text, what, timeout=10):
+    """Waits for the full-screen program to show that it received the text."""
+    await page.wait_for(f"{TYPED}.includes({json.dumps(hex_of(text))})", what=what, timeout=timeout)
+
+
+async def status(page, text, what):
+    await page.wait_for(f"document.getElementById('terminal-status').textContent === {json.dumps(text)}", what=what)
 
 
 async def show(page, screen, what, timeout=10):
@@ -122,8 +133,7 @@ async def touch_and_keys(page, directory):
     await page.call("Emulation.setTouchEmulationEnabled", enabled=True, maxTouchPoints=5)
     await type_line(page, "lines 300")
     await wait_terminal(page, "line 300", "300 lines")
-    rows = "document.querySelectorAll('#terminal-host .xterm-rows > div')"
-    top = f"{rows}[0].textContent.trim()"
+    top = f"{ROWS}[0].textContent.trim()"
     box = await page.evaluate("(() => { const r = document.querySelector('#terminal-host .xterm-screen')"
                               ".getBoundingClientRect(); return {x: r.left + 40, y: r.top + r.height / 3}; })()")
     before = await page.evaluate(top)
@@ -137,7 +147,7 @@ async def touch_and_keys(page, directory):
     await touch(page, "touchStart", box["x"] - 35, box["y"])
     await page.wait_for("document.getElementById('terminal-host').classList.contains('selecting')",
                         what="the long press to start a selection")
-    height = await page.evaluate(f"{rows}[1].getBoundingClientRect().top - {rows}[0].getBoundingClientRect().top")
+    height = await page.evaluate(f"{ROWS}[1].getBoundingClientRect().top - {ROWS}[0].getBoundingClientRect().top")
     await touch(page, "touchMove", box["x"] + 200, box["y"] + height)
     await touch(page, "touchEnd")
     await click(page, "terminal-copy")
@@ -149,25 +159,19 @@ async def touch_and_keys(page, directory):
     await type_line(page, "keys")
     await wait_terminal(page, "keys:", "the full-screen program")
     await drag(page, box["x"], box["y"] + 200, -200)
-    # What the program shows wraps at the terminal's width.
-    typed = f"({TERMINAL_TEXT}).replaceAll('\\n', '')"
-    await page.wait_for(f"{typed}.includes({json.dumps(hex_of(chr(27) + '[B') * 3)})",
-                        what="arrow keys from a swipe on the alternate screen")
+    await typed(page, "\x1b[B" * 3, "arrow keys from a swipe on the alternate screen")
     bar = "document.querySelectorAll('#key-bar .key')"
     press = lambda label: f"[...{bar}].find(key => key.textContent === {json.dumps(label)}).click()"
-    expected = ""
     # Shift latches for one key; Alt applies to a key of the on-screen keyboard; a double tap locks Ctrl for
     # two arrows until it is tapped again; the page keys and the Fn row's F5.
     await page.evaluate(f"{press('Shift')}; {press('Tab')}; {press('Tab')}; {press('Alt')}")
     await page.call("Input.insertText", text="x")
-    expected += hex_of("\x1b[Z\t\x1bx")
     locked = await page.evaluate(f"{press('Ctrl')}; {press('Ctrl')}; "
                                  f"[...{bar}].find(key => key.textContent === 'Ctrl').className")
     check("locked" in locked, f"a double tap locks Ctrl, and it shows: {locked}")
     await page.evaluate(f"{press('←')}; {press('←')}; {press('Ctrl')}; {press('PgUp')}; {press('End')};"
                         f" {press('Fn')}; {press('F5')}")
-    expected += hex_of("\x1b[1;5D\x1b[1;5D\x1b[5~\x1b[F\x1b[15~")
-    await page.wait_for(f"{typed}.includes({json.dumps(expected)})", what="the key bar's keys in the program")
+    await typed(page, "\x1b[Z\t\x1bx\x1b[1;5D\x1b[1;5D\x1b[5~\x1b[F\x1b[15~", "the key bar's keys in the program")
     # Without the clipboard API (a page served over plain http), Paste offers a field; what is pasted reaches the
     # program whole, also past the 64 KiB the agent takes in one message.
     await page.evaluate("Object.defineProperty(navigator, 'clipboard', {value: undefined, configurable: true});"
@@ -175,7 +179,7 @@ async def touch_and_keys(page, directory):
     await page.wait_for("document.activeElement === document.getElementById('paste-text')", what="the paste field")
     await page.call("Input.insertText", text="pasted " + "a" * 70000 + " text")
     await click(page, "paste-send")
-    await page.wait_for(f"{typed}.includes({json.dumps(hex_of('aa text'))})", what="the pasted text", timeout=30)
+    await typed(page, "aa text", "the pasted text", timeout=30)
     await page.resize(768, 1024)
     await page.wait_for(f"[...{bar}].every(key => key.getBoundingClientRect().right <= innerWidth)"
                         " && document.querySelectorAll('.function-keys .key').length === 12",
@@ -185,12 +189,15 @@ async def touch_and_keys(page, directory):
     await page.call("Emulation.setTouchEmulationEnabled", enabled=False)
 
 
-async def live_home(browser, page, page_url, directory):
-    """The home screen follows sessions that another tab opens and that end, with no Refresh; each row says who
-    opened it and who is attached, and ends after a question."""
+async def second_tab(browser, page, page_url, directory):
+    """A smaller tab: the home screen follows the session it opens and that ends, with no Refresh (each row says
+    who opened it and who is attached, and ends after a question); then, typing into the session the page shows,
+    it gives the program its size: the page draws at that size and says so, until a tap takes its own back."""
+    rows = f"{ROWS}.length"
+    notice = "document.getElementById('terminal-size-notice').hidden"
     other = await browser.new_page()
+    await other.resize(768, 700)
     await other.navigate(page_url)
-    await show(other, "home", "the home screen in a second tab")
     await start_session(other, "the second tab's session")
     opened = await other.evaluate("sessionStorage.getItem('ferrowyn.openSession')")
     row = f"document.querySelector('#sessions li[data-session=\"{opened}\"]')"
@@ -200,29 +207,22 @@ async def live_home(browser, page, page_url, directory):
     await screenshots(page, directory, "home")
     await page.evaluate(f"window.confirm = (question) => (window.asked = question, true); "
                         f"{row}.querySelector('button.danger').click()")
-    await other.wait_for("document.getElementById('terminal-status').textContent === "
-                         "'The session was ended from a tablet.'", what="the end from the list, told in the tab")
+    await status(other, "The session was ended from a tablet.", "the end from the list, told in the tab")
     await page.wait_for("document.querySelectorAll('#sessions li').length === 1", what="the ended session gone")
     check((await page.evaluate("window.asked")).startswith("End the session in project?"), "End asks first")
-    await other.close()
 
-
-async def borrowed_size(browser, page, page_url):
-    """A smaller tab typing into the session the page shows gives the program its size: the page draws at that
-    size and says so, until it is tapped and takes its own size back."""
-    rows = "document.querySelectorAll('#terminal-host .xterm-rows > div').length"
-    notice = "document.getElementById('terminal-size-notice').hidden"
+    await page.evaluate("document.querySelector('#sessions li button.primary').click()")
+    text = await wait_terminal(page, "You said: hello from the tablet", "the session opened from the list")
+    check(text.count("Ready in project") == 1, "the session opened from the list shows its output once")
     own = await page.evaluate(rows)
-    other = await browser.new_page()
-    await other.resize(768, 700)
-    await other.navigate(page_url)
-    await other.wait_for("document.querySelector('#sessions li button.primary')", what="the session in a second tab")
+    await other.activate()
+    await back_home(other)
     await other.evaluate("document.querySelector('#sessions li button.primary').click()")
-    await wait_terminal(other, "You said: hello from the tablet", "the session in the second tab")
+    await wait_terminal(other, "You said: hello from the tablet", "the page's session in the smaller tab")
     await type_line(other, "from the smaller tab")
     await wait_terminal(other, "You said: from the smaller tab", "the smaller tab's answer")
     theirs = await other.evaluate(rows)
-    await browser.call("Target.activateTarget", {"targetId": page.target_id})
+    await page.activate()
     await page.wait_for(f"{rows} === {theirs} && !{notice}", what=f"the page at the smaller tab's {theirs} rows, saying so")
     # Typing makes this tablet the active one by itself (the agent's test); a tap must say so.
     await click(page, "terminal-host")
@@ -319,13 +319,8 @@ async def run(args, work):
             await screenshots(page, args.screenshots, "terminal")
 
             # Back to the list, where the session runs on, and into it again.
-            await click(page, "terminal-back")
-            await page.wait_for("document.querySelectorAll('#sessions li').length === 1", what="the session listed")
-            await live_home(browser, page, page_url, args.screenshots)
-            await page.evaluate("document.querySelector('#sessions li button.primary').click()")
-            text = await wait_terminal(page, "You said: hello from the tablet", "the session opened from the list")
-            check(text.count("Ready in project") == 1, "the session opened from the list shows its output once")
-            await borrowed_size(browser, page, page_url)
+            await back_home(page)
+            await second_tab(browser, page, page_url, args.screenshots)
 
             # A reload comes back to the session with its output, and with the text size chosen in this browser.
             await page.evaluate("['terminal-larger', 'terminal-larger', 'terminal-smaller', 'terminal-larger']"
@@ -356,9 +351,7 @@ async def run(args, work):
             # The key bar's sticky Ctrl applies to the next key typed: Ctrl-C ends the program.
             await page.evaluate("document.querySelector('#key-bar [aria-pressed]').click()")
             await page.call("Input.insertText", text="c")
-            status = await page.wait_for("document.getElementById('terminal-status').textContent",
-                                         what="the end of the program")
-            check(status == "The program ended (exit status 130).", f"Ctrl from the key bar and c: {status}")
+            await status(page, "The program ended (exit status 130).", "Ctrl from the key bar and c to end the program")
             check(await page.evaluate("document.getElementById('terminal-end').hidden && "
                                       "document.getElementById('key-bar').hidden"),
                   "an ended session offers neither End nor keys")
@@ -373,23 +366,21 @@ async def run(args, work):
             (session,) = json.loads(await host.request("--sessions", "--json"))["sessions"]
             await host.request("--end-session", session["id"], "--yes")
             proxy.refusing = False
-            await page.wait_for("document.getElementById('terminal-status').textContent === "
-                                "'The session was ended on the computer.'", what="the end told after the cut")
+            await status(page, "The session was ended on the computer.", "the end told after the cut")
             await back_home(page)
 
             # Ended from this page, after its question: the page says who ended it.
             await start_session(page, "a third session")
             await page.evaluate("window.confirm = () => true")
             await click(page, "terminal-end")
-            await page.wait_for("document.getElementById('terminal-status').textContent === "
-                                "'You ended this session.'", what="the end by this page told")
+            await status(page, "You ended this session.", "the end by this page told")
             await back_home(page)
 
             # The computer stops hosting, then hosts again: the page says so, and comes back by itself.
             await host.request("--stop")
-            await page.wait_for("!document.getElementById('banner').hidden", what="the banner")
-            banner = await text_of(page, "banner-text")
-            check("stopped hosting" in banner, f"the page says the computer stopped hosting: {banner}")
+            await page.wait_for("!document.getElementById('banner').hidden && "
+                                "document.getElementById('banner-text').textContent.includes('stopped hosting')",
+                                what="the page to say the computer stopped hosting")
             await screenshots(page, args.screenshots, "stopped")
             await host.request("--start")
             await page.wait_for("document.getElementById('banner').hidden", what="the banner to go", timeout=20)

@@ -82,9 +82,12 @@ class Page:
         await self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
                         mobile=False)
 
-    async def screenshot(self, path, width, height, dark):
-        # A tab behind another draws no frame.
+    async def activate(self):
+        """Brings the tab to the front: a tab behind another draws no frame, and the terminal shows no text there."""
         await self.browser.call("Target.activateTarget", {"targetId": self.target_id})
+
+    async def screenshot(self, path, width, height, dark):
+        await self.activate()
         await self.resize(width, height)
         await self.call("Emulation.setEmulatedMedia",
                         features=[{"name": "prefers-color-scheme", "value": "dark" if dark else "light"}])

@@ -16,8 +16,10 @@ while printf '> ' && read -r line; do
         ;;
     lines\ *) seq -f 'line %g' "${line#lines }" ;;
     keys)
+        # Echo off once: "read -s" turns it back on between keys, and a key arriving then would show twice.
+        stty -echo -icanon
         printf '\033[?1049hkeys:'
-        while IFS= read -rsn1 -d '' key; do printf '<%02x>' "'$key"; done
+        while IFS= read -rn1 -d '' key; do printf '<%02x>' "'$key"; done
         ;;
     *) printf 'You said: %s\n' "$line" ;;
     esac

@@ -34,13 +34,10 @@ class CuttingProxy:
             _, methods = await reader.readexactly(2)
             await reader.readexactly(methods)
             writer.write(b"\x05\x00")
-            kind = (await reader.readexactly(4))[3]
-            if kind == 1:
-                host = ".".join(str(b) for b in await reader.readexactly(4))
-            elif kind == 3:
-                host = (await reader.readexactly((await reader.readexactly(1))[0])).decode()
-            else:
+            # Chromium names the address as a domain name, an IP address included, and leaves resolving to us.
+            if (await reader.readexactly(4))[3] != 3:
                 raise ConnectionError("address kind not supported")
+            host = (await reader.readexactly((await reader.readexactly(1))[0])).decode()
             port = struct.unpack(">H", await reader.readexactly(2))[0]
             upstream_reader, upstream_writer = await asyncio.open_connection(host, port)
         except (OSError, asyncio.IncompleteReadError, ConnectionError):
