@@ -451,6 +451,7 @@ async def run(args, work):
             title = await message(page, "the message after a rotation", 20)
             check(title in ("This computer's pairing was reset", "This computer no longer accepts this browser")
                   and "pair anew" in await text_of(page, "message-help"), f"a rotated pairing: {title}")
+            await screenshots(page, args.screenshots, "rotated")
             await host.browser_link()
 
             check(page.errors() == [], f"no error in the console: {page.errors()}")
