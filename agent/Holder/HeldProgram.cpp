@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,4 +75,12 @@ bool HeldProgram::writeRecord(const std::string &folder) const
         return true;
     std::remove(partial.c_str());
     return false;
+}
+
+void HeldProgram::resize(int terminal, unsigned columns, unsigned rows)
+{
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(columns);
+    size.ws_row = static_cast<unsigned short>(rows);
+    ::ioctl(terminal, TIOCSWINSZ, &size);
 }

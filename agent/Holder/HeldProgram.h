@@ -18,6 +18,8 @@ public:
     void killIfDue(int terminal, std::int64_t now);
     std::int64_t killAt() const { return m_killAt; }
     bool isEnding() const { return m_killAt > 0; }
+    // Gives the program's terminal a new size; the program hears of it (SIGWINCH).
+    static void resize(int terminal, unsigned columns, unsigned rows);
     // Sends `signal` to its process group and the terminal's foreground group, while it runs.
     void signal(int signal, int terminal) const;
     // Collects ended children: true once the program itself ended.

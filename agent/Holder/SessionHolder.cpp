@@ -1,15 +1,14 @@
 #include "SessionHolder.h"
 
+#include "MonotonicClock.h"
 #include "Shared/SessionHolderProtocol.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,13 +28,6 @@ constexpr std::size_t pendingInputBytes = 1024 * 1024;
 // and how long readers have to take the end.
 constexpr std::int64_t drainMs = 1000;
 constexpr std::int64_t leaveMs = 5000;
-
-std::int64_t nowMs()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 } // namespace
 
@@ -70,13 +62,13 @@ int SessionHolder::run()
         int timeout = -1;
         for (const std::int64_t deadline : {m_program.killAt(), m_drainUntil, m_leaveAt}) {
             if (deadline > 0) {
-                const int left = static_cast<int>(std::max<std::int64_t>(deadline - nowMs(), 0));
+                const int left = static_cast<int>(std::max<std::int64_t>(deadline - monotonicMs(), 0));
                 timeout = timeout < 0 ? left : std::min(timeout, left);
             }
         }
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
             return 1;
-        const std::int64_t now = nowMs();
+        const std::int64_t now = monotonicMs();
         m_program.killIfDue(m_master, now);
         if (m_leaveAt > 0 && now >= m_leaveAt)
             return 0;
@@ -140,7 +132,7 @@ void SessionHolder::readTerminal()
     std::string error;
     if (gathered > 0 && !m_spool.append(block, gathered, error)) {
         std::fprintf(stderr, "ferrowyn-session: %s\n", error.c_str());
-        m_program.end(m_master, nowMs());
+        m_program.end(m_master, monotonicMs());
     }
     if (closed)
         closeTerminal();
@@ -259,7 +251,7 @@ bool SessionHolder::handle(Reader &reader, unsigned char type, const std::string
         reader.idle = true;
         return true;
     case Protocol::Type::end:
-        m_program.end(m_master, nowMs());
+        m_program.end(m_master, monotonicMs());
         return true;
     case Protocol::Type::signal: {
         const int signal = static_cast<unsigned char>(fields[0]);
@@ -358,10 +350,7 @@ void SessionHolder::applySize()
         return;
     m_columns = active->columns;
     m_rows = active->rows;
-    winsize size{};
-    size.ws_col = static_cast<unsigned short>(m_columns);
-    size.ws_row = static_cast<unsigned short>(m_rows);
-    ::ioctl(m_master, TIOCSWINSZ, &size);
+    HeldProgram::resize(m_master, m_columns, m_rows);
 }
 
 void SessionHolder::onSignals()
@@ -372,11 +361,11 @@ void SessionHolder::onSignals()
         if (info.ssi_signo == SIGCHLD)
             child = true;
         else
-            m_program.end(m_master, nowMs());
+            m_program.end(m_master, monotonicMs());
     }
     // The rest of its output may take a moment: a child of it may hold the terminal.
     if (child && m_program.reap() && m_master >= 0 && m_drainUntil == 0)
-        m_drainUntil = nowMs() + drainMs;
+        m_drainUntil = monotonicMs() + drainMs;
 }
 
 void SessionHolder::closeTerminal()
@@ -397,7 +386,7 @@ void SessionHolder::finish()
     ::close(m_listener);
     m_listener = -1;
     m_finished = true;
-    m_leaveAt = nowMs() + leaveMs;
+    m_leaveAt = monotonicMs() + leaveMs;
     for (Reader &reader : m_readers)
         feed(reader);
     for (std::size_t index = m_readers.size(); index > 0; --index) {
