@@ -363,7 +363,7 @@ async def run(args, work):
             proxy.cut()
             await page.wait_for("!document.getElementById('banner').hidden", what="the banner over the terminal")
             await page.wait_for(TERMINAL_FITS, what="the key bar on screen below the banner")
-            (session,) = json.loads(await host.request("--sessions", "--json"))["sessions"]
+            (session,) = await host.sessions(1)
             await host.request("--end-session", session["id"], "--yes")
             proxy.refusing = False
             await status(page, "The session was ended on the computer.", "the end told after the cut")

@@ -94,6 +94,16 @@ class Host:
             raise AssertionError(f"{arguments}: {status} {text}")
         return text
 
+    async def sessions(self, count):
+        """The running sessions as `--sessions` lists them, once there are `count`: the agent writes its list a
+        moment after a change."""
+        for _ in range(50):
+            listed = json.loads(await self.request("--sessions", "--json"))["sessions"]
+            if len(listed) == count:
+                return listed
+            await asyncio.sleep(0.1)
+        raise AssertionError(f"not {count} session(s) listed: {listed}")
+
     def secrets(self):
         """Every lasting secret of the pairings the links were made for, as the app links carried them."""
         found = set()
