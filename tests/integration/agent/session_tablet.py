@@ -22,6 +22,8 @@ import urllib.request
 
 import websockets
 
+from noise_initiator import NOT_PAIRED, DecryptionFailed, Initiator, key_text, public_key
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
 # Under AddressSanitizer every request is about three times slower, and its own bookkeeping (redzones, shadow
@@ -30,10 +32,25 @@ SANITIZED = "ASAN_OPTIONS" in os.environ
 PROGRAMS = ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "resumer")
 SECRET_NAMES = ("VELMORA_HOST_TOKEN", "VELMORA_HOST_ID", "VELMORA_PAIRING_NONCE", "VELMORA_CONTROL_SECRET",
                 "VELMORA_NGROK_AUTHTOKEN", "VELMORA_RELAY_TOKEN", "VELMORA_RELAY_SESSION")
+# Every test agent's static secret key: fixed, so that a failure can be replayed byte for byte.
+AGENT_KEY = hashlib.sha256(b"ferrowyn test agent").digest()
 
 
 class Failure(Exception):
     pass
+
+
+class Closed(Exception):
+    """The agent closed a tablet's conversation behind the relay (a `close` frame for its peer)."""
+
+    def __init__(self, code, reason):
+        super().__init__(f"closed {code} {reason}")
+        self.code, self.reason = code, reason
+
+
+def unframed(message):
+    """The bytes of an encrypted message: a WebSocket's binary message as it is, a relay payload from Base64."""
+    return message if isinstance(message, bytes) else base64.b64decode(message, validate=True)
 
 
 def check(condition, message):
@@ -134,6 +151,9 @@ class LinkedAgent:
         self.url, self.workspace = query["endpoint"], workspace
         self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"]}
         self.code = query["pairingNonce"]
+        # A link with the agent's key is for a tablet that encrypts, on every route.
+        self.public_key = base64.urlsafe_b64decode(query["agentKey"] + "=") if "agentKey" in query else None
+        self.encrypted = self.public_key is not None
 
     def pairing_code(self):
         return self.code
@@ -153,6 +173,9 @@ class Agent:
                        os.path.join(self.bin, name))
         self.secrets = {name: f"{name.lower()}-{os.urandom(8).hex()}" for name in SECRET_NAMES}
         self.secrets["VELMORA_HOST_ID"] = "host_" + os.urandom(8).hex()
+        self.secrets["VELMORA_AGENT_KEY"] = key_text(AGENT_KEY)
+        # On this computer a tablet may still talk in plain text; elsewhere it encrypts with this key.
+        self.public_key, self.encrypted = public_key(AGENT_KEY), False
         self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"]
         for program in PROGRAMS + ("missing",):
             self.arguments += ["--session-program", program]
@@ -264,12 +287,19 @@ class Tablet:
         self.agent, self.device, self.ack_rate = agent, device, ack_rate
         self.next_id, self.pending, self.output, self.ended, self.chunks = 0, {}, {}, {}, []
         self.start, self.unanswered, self.acknowledged, self.list_changes, self.sizes = {}, {}, {}, 0, {}
+        # The code and reason the agent closed the conversation with behind the relay.
+        self.closed = None
 
-    async def connect(self, send=None, receive=None):
+    async def connect(self, send=None, receive=None, key=None):
+        """Over a WebSocket of its own, or over `send` and `receive` (the relay's, or the tunnel's). It encrypts with
+        the agent's key behind the relay or the tunnel and where the link gives one, or with `key` (b"": not at
+        all)."""
+        if key is None:
+            key = self.agent.public_key if send is not None or self.agent.encrypted else b""
         if send is None:
             self.ws = await websockets.connect(self.agent.url, max_size=2 ** 21)
             send, receive = self.ws.send, self.ws.recv
-        self.send, self.receive = send, receive
+        self.send, self.receive = (await self.handshake(key, send, receive)) if key else (send, receive)
         self.reader = asyncio.ensure_future(self.read())
         secrets = self.agent.secrets
         params = device({"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, self.device)
@@ -282,6 +312,24 @@ class Tablet:
         return self
 
     device_secrets = {}
+
+    async def handshake(self, key, send, receive):
+        """Sealed `send` and `receive` once the agent proved it holds `key`; DecryptionFailed saying why the tablet
+        stops when it does not."""
+        self.channel, self.raw_send = Initiator(key), send
+        await send(self.channel.first())
+        try:
+            self.channel.read(unframed(await receive()))
+        except (websockets.ConnectionClosed, Closed):  # the agent could not read the first message
+            raise DecryptionFailed(NOT_PAIRED) from None
+
+        async def sealed(text):
+            await send(self.channel.sending.seal(text.encode()))
+
+        async def opened():
+            return self.channel.receiving.open(unframed(await receive())).decode()
+
+        return sealed, opened
 
     async def close(self):
         self.reader.cancel()
@@ -310,6 +358,8 @@ class Tablet:
                     self.unanswered[message["id"]] = message["error"]["code"]
                 else:
                     raise Failure(f"unexpected message {message}")
+        except Closed as closed:
+            self.closed = (closed.code, closed.reason)
         except (websockets.ConnectionClosed, asyncio.CancelledError):
             pass
         except Exception as error:  # a broken rule in a message fails the scenario at its next wait
