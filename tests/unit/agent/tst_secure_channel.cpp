@@ -1,3 +1,4 @@
+#include "AgentSecrets.h"
 #include "Secure/NoiseHandshake.h"
 #include "Secure/SecureChannel.h"
 #include "Shared/AgentStaticKey.h"
@@ -117,7 +118,13 @@ void SecureChannelTest::channel()
                  std::pair(1008, QString("decryption failed")));
         QCOMPARE(fresh.state(), SecureChannel::State::failed);
     }
-    // The handshake meant for another key, or of another length, or to an agent without a key.
+    // The handshake meant for another key, or of another length, or to an agent without a key (or with a text
+    // that is not one).
+    AgentSecrets secrets;
+    secrets.agentKey = AgentStaticKey::encode(secret);
+    QCOMPARE(secrets.staticKey(), secret);
+    secrets.agentKey.chop(1);
+    QCOMPARE(secrets.staticKey(), QByteArray());
     SecureChannel other(AgentStaticKey::generate()->secretKey, false);
     QVERIFY(!handshake(other, key));
     QCOMPARE(other.state(), SecureChannel::State::failed);
