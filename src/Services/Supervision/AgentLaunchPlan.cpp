@@ -58,6 +58,7 @@ QProcessEnvironment AgentLaunchPlan::environment(const HostingSettings &settings
     environment.insert(AgentEnvironment::hostToken, credentials.hostToken);
     environment.insert(AgentEnvironment::hostId, credentials.hostId);
     environment.insert(AgentEnvironment::pairingNonce, credentials.pairingNonce);
+    environment.insert(AgentEnvironment::agentKey, credentials.agentKey);
     if (settings.wantsTunnel())
         environment.insert(AgentEnvironment::ngrokAuthtoken, settings.ngrokAuthtoken.trimmed());
     else
