@@ -43,6 +43,8 @@ QStringList AgentLaunchPlan::arguments(const HostingSettings &settings, const QS
         arguments << AgentCommandLine::sessionProgram << program;
     if (settings.allowShell)
         arguments << AgentCommandLine::allowShell;
+    if (settings.allowUnencryptedClients)
+        arguments << AgentCommandLine::allowUnencryptedClients;
     return arguments;
 }
 
