@@ -31,8 +31,7 @@ public:
     // While tablets that do not encrypt are let in (see HostPreferences::allowUnencryptedClients).
     inline static const QString unencryptedClientsAllowed =
         QStringLiteral("Unencrypted tablets are allowed: anyone on the network between them and this "
-                       "computer can read their "
-                       "credentials and keystrokes.");
+                       "computer can read their credentials and keystrokes.");
 
     using QObject::QObject;
 

@@ -15,6 +15,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <unistd.h>
+
 namespace {
 
 using HostControlClient::answerTimeoutMs;
@@ -190,10 +192,11 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
                                  ? TerminalQRCode::Colours::explicitDarkOnLight
                                  : TerminalQRCode::Colours::none;
         print(out, commandLine.printQRCode && modules ? TerminalQRCode::text(*modules, colours) : link);
-        // Beside the link, not in it: what a script reads from standard output stays the link alone.
+        // For a person at a terminal, the key's fingerprint below; a pipe or a file (a script) gets the link
+        // alone, on either stream, as it always did.
         if (const QString fingerprint = reply.value(HostControlProtocol::keyFingerprintKey).toString();
-            !fingerprint.isEmpty())
-            print(err, HeadlessConsole::printable(fingerprint));
+            !fingerprint.isEmpty() && ::isatty(fileno(out)))
+            print(out, HeadlessConsole::printable(fingerprint));
     }
     return 0;
 }

@@ -62,9 +62,9 @@ public:
                       std::function<void(Revocation)> done);
 
     // The secrets masked in everything shown: host token, relay session, host id, the agent's secret key and
-    // the control secret; and with
-    // the ngrok authtoken of the last launch's preferences (none when they are gone), relay token, pairing
-    // nonce and that token (also trimmed, as the agent gets it, when that differs).
+    // the control secret; and with the ngrok authtoken of the last launch's preferences (none when they are
+    // gone), relay token, pairing nonce and that token (also trimmed, as the agent gets it, when that
+    // differs).
     QStringList secretsToMask(const std::optional<QString> &ngrokAuthtoken) const;
 
     // ~/.ferrowyn/trusted-devices.json, which the agent keeps and a rotation deletes.
