@@ -244,7 +244,7 @@ async def run(args, work):
     try:
         link = await host.browser_link()
         check(re.fullmatch(rf"http://127\.0\.0\.1:{host.port}/#ticket=\d+\.[\w-]{{12}}\.[\w-]{{22}}"
-                           rf"&computer={re.escape(urllib.parse.quote(socket.gethostname()))}&folders=1", link)
+                           rf"&key=[\w-]{{43}}&computer={re.escape(urllib.parse.quote(socket.gethostname()))}&folders=1", link)
               and not any(s in link for s in host.secrets()),
               "the browser link carries a ticket, and neither the host token nor the host id nor the nonce")
 
