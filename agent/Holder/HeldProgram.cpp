@@ -24,6 +24,19 @@ void HeldProgram::end(int terminal, std::int64_t now)
     m_killAt = now + hangUpGraceMs;
 }
 
+void HeldProgram::fail(const std::string &problem, int terminal, std::int64_t now)
+{
+    if (m_problem.empty()) {
+        // One line, for the record's second line and for a tablet's message.
+        m_problem = problem.substr(0, Protocol::maxProblemBytes);
+        for (char &character : m_problem) {
+            if (static_cast<unsigned char>(character) < 0x20)
+                character = ' ';
+        }
+    }
+    end(terminal, now);
+}
+
 void HeldProgram::killIfDue(int terminal, std::int64_t now)
 {
     if (m_killAt == 0 || now < m_killAt)
@@ -60,7 +73,8 @@ bool HeldProgram::reap()
 
 std::string HeldProgram::endedFrame() const
 {
-    return Protocol::ended(m_bySignal ? Protocol::EndKind::signal : Protocol::EndKind::exit, m_value);
+    return Protocol::ended(m_bySignal ? Protocol::EndKind::signal : Protocol::EndKind::exit, m_value,
+                           m_problem);
 }
 
 bool HeldProgram::writeRecord(const std::string &folder) const
@@ -70,7 +84,9 @@ bool HeldProgram::writeRecord(const std::string &folder) const
     FILE *file = std::fopen(partial.c_str(), "we");
     if (!file)
         return false;
-    const bool written = std::fprintf(file, "%s %u\n", m_bySignal ? "signal" : "exit", unsigned(m_value)) > 0;
+    const bool written =
+        std::fprintf(file, "%s %u\n", m_bySignal ? "signal" : "exit", unsigned(m_value)) > 0 &&
+        (m_problem.empty() || std::fprintf(file, "%s\n", m_problem.c_str()) > 0);
     if (std::fclose(file) == 0 && written && std::rename(partial.c_str(), record.c_str()) == 0)
         return true;
     std::remove(partial.c_str());

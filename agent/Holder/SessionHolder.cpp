@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Protocol = SessionHolderProtocol;
 
@@ -54,7 +54,7 @@ int SessionHolder::run()
         fds.push_back({terminalEvents != 0 ? m_master : -1, terminalEvents, 0});
         for (const Reader &reader : m_readers) {
             short events = m_pendingInput.size() < pendingInputBytes ? POLLIN : 0;
-            if (!reader.out.empty() ||
+            if (!reader.out.empty() || reader.sizeToTell ||
                 (reader.greeted && (reader.sent < m_spool.end() || (m_finished && !reader.told))))
                 events |= POLLOUT;
             fds.push_back({reader.fd, events, 0});
@@ -130,10 +130,8 @@ void SessionHolder::readTerminal()
         gathered += static_cast<std::size_t>(got);
     }
     std::string error;
-    if (gathered > 0 && !m_spool.append(block, gathered, error)) {
-        std::fprintf(stderr, "ferrowyn-session: %s\n", error.c_str());
-        m_program.end(m_master, monotonicMs());
-    }
+    if (gathered > 0 && !m_spool.append(block, gathered, error))
+        m_program.fail(error, m_master, monotonicMs());
     if (closed)
         closeTerminal();
     for (Reader &reader : m_readers)
@@ -268,6 +266,8 @@ void SessionHolder::feed(Reader &reader)
 {
     if (reader.fd < 0 || !reader.greeted || reader.shut)
         return;
+    if (std::exchange(reader.sizeToTell, false)) // sizes came as u16 fields
+        reader.out += Protocol::resized(std::uint16_t(m_columns), std::uint16_t(m_rows));
     for (std::size_t given = 0; given < blockBytes * 4;) {
         if (!reader.out.empty() && !flush(reader))
             return;
@@ -351,6 +351,9 @@ void SessionHolder::applySize()
     m_columns = active->columns;
     m_rows = active->rows;
     HeldProgram::resize(m_master, m_columns, m_rows);
+    // Told when each reader is next fed: a reader that does not read keeps one size to be told, not a queue.
+    for (Reader &reader : m_readers)
+        reader.sizeToTell = reader.greeted;
 }
 
 void SessionHolder::onSignals()
@@ -381,7 +384,7 @@ void SessionHolder::finish()
 {
     // The record first: an agent that finds the socket gone reads how the program ended.
     if (!m_program.writeRecord(m_folder))
-        std::fprintf(stderr, "ferrowyn-session: cannot write how the program ended\n");
+        m_program.fail("cannot write how the program ended in " + m_folder, -1, 0);
     ::unlink(m_socketPath.c_str());
     ::close(m_listener);
     m_listener = -1;

@@ -29,6 +29,8 @@ private:
         bool idle = true;
         bool told = false;
         bool shut = false;
+        // The terminal's size changed since this reader was last fed.
+        bool sizeToTell = false;
         std::uint64_t sent = 0;
         std::uint64_t acknowledged = 0;
         unsigned columns = 0, rows = 0;

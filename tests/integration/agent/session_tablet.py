@@ -8,6 +8,7 @@ import hmac
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -81,13 +82,16 @@ def wake_ups(pids):
     return total
 
 
-def holder_say(path, *frames):
+def holder_say(path, *frames, leave=True):
     """Connects to a session's holder (its socket at `path`) as a reader that attaches at the end, sends `frames`
-    (type, body) and leaves."""
-    with socket.socket(socket.AF_UNIX) as connection:
-        connection.connect(path)
-        for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
-            connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
+    (type, body) and leaves, or stays attached (`leave` False: the caller closes the connection returned)."""
+    connection = socket.socket(socket.AF_UNIX)
+    connection.connect(path)
+    for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
+        connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
+    if leave:
+        connection.close()
+    return connection
 
 
 def upgraded_socket(port, source="127.0.0.1", **options):
@@ -158,6 +162,8 @@ class Agent:
             self.arguments += ["--session-program", program]
         # Variables of the agent's environment beyond its secrets; None leaves one out.
         self.extra = {"NGROK_AUTHTOKEN": "ngrok-decoy"}
+        # The largest file the agent and its holders may write (ulimit -f), in bytes; None for no limit.
+        self.file_limit = None
         self.process, self.port, self.log = None, None, []
 
     def pairing_code(self, age=0):
@@ -173,8 +179,10 @@ class Agent:
         return {name: value for name, value in env.items() if value is not None}
 
     async def start(self):
+        limit = self.file_limit and (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (self.file_limit,) * 2))
         self.process = await asyncio.create_subprocess_exec(
-            self.path, *self.arguments, env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.path, *self.arguments, env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            preexec_fn=limit)
         line = (await asyncio.wait_for(self.process.stdout.readline(), TIMEOUT)).decode()
         self.log.append(line)
         match = re.search(r"listening on .*:(\d+),", line)
