@@ -33,8 +33,9 @@ constexpr std::int64_t leaveMs = 5000;
 
 SessionHolder::SessionHolder(std::string folder, std::string socketPath, int master, pid_t program,
                              int listener, int signals, unsigned columns, unsigned rows)
-    : m_folder(std::move(folder)), m_socketPath(std::move(socketPath)), m_master(master), m_program(program),
-      m_listener(listener), m_signals(signals), m_spool(m_folder), m_columns(columns), m_rows(rows)
+    : m_folder(std::move(folder)), m_socketPath(std::move(socketPath)), m_master(master),
+      m_program(program, m_folder), m_listener(listener), m_signals(signals), m_spool(m_folder),
+      m_columns(columns), m_rows(rows)
 {}
 
 int SessionHolder::run()
@@ -351,7 +352,6 @@ void SessionHolder::applySize()
     m_columns = active->columns;
     m_rows = active->rows;
     HeldProgram::resize(m_master, m_columns, m_rows);
-    // Told when each reader is next fed: a reader that does not read keeps one size to be told, not a queue.
     for (Reader &reader : m_readers)
         reader.sizeToTell = reader.greeted;
 }
@@ -383,7 +383,7 @@ void SessionHolder::closeTerminal()
 void SessionHolder::finish()
 {
     // The record first: an agent that finds the socket gone reads how the program ended.
-    if (!m_program.writeRecord(m_folder))
+    if (!m_program.writeRecord())
         m_program.fail("cannot write how the program ended in " + m_folder, -1, 0);
     ::unlink(m_socketPath.c_str());
     ::close(m_listener);

@@ -29,7 +29,8 @@ private:
         bool idle = true;
         bool told = false;
         bool shut = false;
-        // The terminal's size changed since this reader was last fed.
+        // The terminal's size changed since this reader was last fed, and it is told when next fed: a reader
+        // that does not read keeps one size to be told, not a queue of them.
         bool sizeToTell = false;
         std::uint64_t sent = 0;
         std::uint64_t acknowledged = 0;

@@ -3,6 +3,7 @@
 # runner that gives each scenario an agent of its own.
 import asyncio
 import base64
+import ctypes
 import hashlib
 import hmac
 import json
@@ -168,6 +169,15 @@ class Agent:
 
     def pairing_code(self, age=0):
         return pairing_code(self.secrets["VELMORA_PAIRING_NONCE"], self.secrets["VELMORA_HOST_ID"], age)
+
+    # Whether mounts made by this process stay in a mount namespace of its own (root, before any thread starts).
+    private_mounts = False
+
+    def small_disk(self, size):
+        """Puts the agent's runtime folder on a tmpfs of `size` bytes, where mounts are private; false elsewhere."""
+        options = f"size={size},mode=0700".encode()
+        return Agent.private_mounts and ctypes.CDLL(None).mount(b"ferrowyn-test", os.fsencode(self.run), b"tmpfs", 0,
+                                                                options) == 0
 
     def environment(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_", "TMUX"))}
@@ -403,6 +413,10 @@ def run(scenarios):
     """Runs each scenario (or those named on the command line after the agent's path) with an agent of its own,
     which the scenario starts; one line per scenario, "N passed, N failed" at the end, and the exit status."""
     agent_path, names = sys.argv[1], sys.argv[2:]
+    libc = ctypes.CDLL(None)
+    # MS_REC | MS_PRIVATE: nothing mounted from here on shows outside, or outlives this process.
+    Agent.private_mounts = os.geteuid() == 0 and libc.unshare(0x20000) == 0 and libc.mount(
+        b"none", b"/", None, 0x4000 | 0x40000, None) == 0
 
     async def main():
         passed = failed = 0

@@ -342,10 +342,13 @@ async def holders_outlive(agent):
 
 
 async def output_not_kept(agent):
-    # A holder that cannot keep the program's output (a file size limit fails its writes as a full disk does)
-    # ends the program and says why: to the tablet attached, in the agent's log, and, when it happened while no
-    # agent ran, to a tablet that asks the next agent.
-    agent.file_limit = 1024 * 1024
+    # A holder that cannot keep the program's output (on a full disk, where the test may mount a small one, or
+    # past a file size limit) ends the program and says why: to the tablet attached, in the agent's log, and, when
+    # that happened while no agent ran, to a tablet that asks the next one.
+    if agent.small_disk(3 * 1024 * 1024):
+        why = "No space left on device"
+    else:
+        agent.file_limit, why = 1024 * 1024, "File too large"
     await agent.start()
     tablet = await Tablet(agent, ack_rate=0).connect()
     held = await tablet.open("flood")
@@ -353,7 +356,7 @@ async def output_not_kept(agent):
     await until(lambda: os.path.exists(os.path.join(agent.sessions_folder(), held, "status")), "the end written down")
     await agent.start()
     back = await Tablet(agent).connect()
-    how = {"reason": "exited", "exitCode": 129, "problem": "cannot keep the session's output: File too large"}
+    how = {"reason": "exited", "exitCode": 129, "problem": f"cannot keep the session's output: {why}"}
     check(await back.end_told(held) == how, "the problem while no agent ran not told")
     live = await back.open("flood")
     await until(lambda: live in back.ended, "the end")
