@@ -55,8 +55,8 @@ int SessionHolder::run()
         fds.push_back({terminalEvents != 0 ? m_master : -1, terminalEvents, 0});
         for (const Reader &reader : m_readers) {
             short events = m_pendingInput.size() < pendingInputBytes ? POLLIN : 0;
-            if (!reader.out.empty() || reader.sizeToTell ||
-                (reader.greeted && (reader.sent < m_spool.end() || (m_finished && !reader.told))))
+            if (!reader.out.empty() || (reader.greeted && (reader.sizeToTell || reader.sent < m_spool.end() ||
+                                                           (m_finished && !reader.told))))
                 events |= POLLOUT;
             fds.push_back({reader.fd, events, 0});
         }
@@ -353,7 +353,7 @@ void SessionHolder::applySize()
     m_rows = active->rows;
     HeldProgram::resize(m_master, m_columns, m_rows);
     for (Reader &reader : m_readers)
-        reader.sizeToTell = reader.greeted;
+        reader.sizeToTell = true;
 }
 
 void SessionHolder::onSignals()

@@ -121,7 +121,7 @@ private:
     qint64 m_toldAcknowledged = -2;
     int m_toldColumns = 0;
     int m_toldRows = 0;
-    // The terminal's size as the holder last said it (or as it started).
+    // The terminal's size as the holder last said it (or as it started, until it says).
     int m_programColumns = 0;
     int m_programRows = 0;
     quint64 m_activity = 0;

@@ -61,8 +61,8 @@ enum class Type : std::uint8_t {
     // how (u8: 0 exit, 1 signal), value (u32), then the holder's problem, if one made it end the program (a
     // line of text, at most maxProblemBytes): the program ended; all its output was sent before this.
     ended = 0x84,
-    // columns (u16), rows (u16): the terminal took this size, whichever reader's frame or leave gave it; to
-    // every reader, that one included.
+    // columns (u16), rows (u16): the terminal's size, after `attached` and whenever it changes (whichever
+    // reader's frame or leave changed it), to every reader, that one included.
     resized = 0x85,
 };
 
