@@ -3,11 +3,13 @@
 # runner that gives each scenario an agent of its own.
 import asyncio
 import base64
+import ctypes
 import hashlib
 import hmac
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -98,13 +100,16 @@ def wake_ups(pids):
     return total
 
 
-def holder_say(path, *frames):
+def holder_say(path, *frames, leave=True):
     """Connects to a session's holder (its socket at `path`) as a reader that attaches at the end, sends `frames`
-    (type, body) and leaves."""
-    with socket.socket(socket.AF_UNIX) as connection:
-        connection.connect(path)
-        for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
-            connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
+    (type, body) and leaves, or stays attached (`leave` False: the caller closes the connection returned)."""
+    connection = socket.socket(socket.AF_UNIX)
+    connection.connect(path)
+    for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
+        connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
+    if leave:
+        connection.close()
+    return connection
 
 
 def upgraded_socket(port, source="127.0.0.1", **options):
@@ -181,10 +186,21 @@ class Agent:
             self.arguments += ["--session-program", program]
         # Variables of the agent's environment beyond its secrets; None leaves one out.
         self.extra = {"NGROK_AUTHTOKEN": "ngrok-decoy"}
+        # The largest file the agent and its holders may write (ulimit -f), in bytes; None for no limit.
+        self.file_limit = None
         self.process, self.port, self.log = None, None, []
 
     def pairing_code(self, age=0):
         return pairing_code(self.secrets["VELMORA_PAIRING_NONCE"], self.secrets["VELMORA_HOST_ID"], age)
+
+    # Whether mounts made by this process stay in a mount namespace of its own (root, before any thread starts).
+    private_mounts = False
+
+    def small_disk(self, size):
+        """Puts the agent's runtime folder on a tmpfs of `size` bytes, where mounts are private; false elsewhere."""
+        options = f"size={size},mode=0700".encode()
+        return Agent.private_mounts and ctypes.CDLL(None).mount(b"ferrowyn-test", os.fsencode(self.run), b"tmpfs", 0,
+                                                                options) == 0
 
     def environment(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_", "TMUX"))}
@@ -196,8 +212,10 @@ class Agent:
         return {name: value for name, value in env.items() if value is not None}
 
     async def start(self):
+        limit = self.file_limit and (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (self.file_limit,) * 2))
         self.process = await asyncio.create_subprocess_exec(
-            self.path, *self.arguments, env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.path, *self.arguments, env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            preexec_fn=limit)
         line = (await asyncio.wait_for(self.process.stdout.readline(), TIMEOUT)).decode()
         self.log.append(line)
         match = re.search(r"listening on .*:(\d+),", line)
@@ -445,6 +463,10 @@ def run(scenarios):
     """Runs each scenario (or those named on the command line after the agent's path) with an agent of its own,
     which the scenario starts; one line per scenario, "N passed, N failed" at the end, and the exit status."""
     agent_path, names = sys.argv[1], sys.argv[2:]
+    libc = ctypes.CDLL(None)
+    # MS_REC | MS_PRIVATE: nothing mounted from here on shows outside, or outlives this process.
+    Agent.private_mounts = os.geteuid() == 0 and libc.unshare(0x20000) == 0 and libc.mount(
+        b"none", b"/", None, 0x4000 | 0x40000, None) == 0
 
     async def main():
         passed = failed = 0

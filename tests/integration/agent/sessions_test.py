@@ -8,6 +8,7 @@ import json
 import os
 import re
 import signal
+import struct
 import time
 
 from noise_initiator import DecryptionFailed, public_key
@@ -149,8 +150,16 @@ async def terminal(agent):
     await tablet.wait_text(sizer, "40 120\r\n")
     await other.call("session.detach", {"id": sizer})
     await until(lambda: tablet.sizes.get(sizer) == (90, 20), "the size of the tablet still attached told")
+    # A terminal attached on this computer (a reader of the holder, as `ferrowyn-host --attach` is) that resizes
+    # takes the size, and the tablet is told; the tablet takes it back by sending its own size, unchanged.
+    here = holder_say(agent.socket(sizer), (0x03, struct.pack(">HH", 100, 30)), (0x02, b"\r"), leave=False)
+    await until(lambda: tablet.sizes.get(sizer) == (100, 30) and tablet.text(sizer).endswith("30 100\r\n"),
+                "the size of a terminal attached here, told")
+    await tablet.call("session.resize", {"id": sizer, "cols": 90, "rows": 20})
+    await until(lambda: tablet.sizes.get(sizer) == (90, 20), "the tablet's size taken back, told")
     holder_say(agent.socket(sizer), (0x02, b"\r"))
     await until(lambda: tablet.text(sizer).endswith("20 90\r\n"), "the size of the tablet still attached")
+    here.close()
     env = await tablet.open("envdump")
     await tablet.wait_text(env, "end of environment")
     names = dict(line.split("=", 1) for line in tablet.text(env).split("\r\n") if "=" in line)
@@ -358,6 +367,29 @@ async def holders_outlive(agent):
     await until(lambda: not os.path.exists(f"/proc/{program}"), "the program gone")
 
 
+async def output_not_kept(agent):
+    # A holder that cannot keep the program's output (on a full disk, where the test may mount a small one, or
+    # past a file size limit) ends the program and says why: to the tablet attached, in the agent's log, and, when
+    # that happened while no agent ran, to a tablet that asks the next one.
+    if agent.small_disk(3 * 1024 * 1024):
+        why = "No space left on device"
+    else:
+        agent.file_limit, why = 1024 * 1024, "File too large"
+    await agent.start()
+    tablet = await Tablet(agent, ack_rate=0).connect()
+    held = await tablet.open("flood")
+    await agent.stop()
+    await until(lambda: os.path.exists(os.path.join(agent.sessions_folder(), held, "status")), "the end written down")
+    await agent.start()
+    back = await Tablet(agent).connect()
+    how = {"reason": "exited", "exitCode": 129, "problem": f"cannot keep the session's output: {why}"}
+    check(await back.end_told(held) == how, "the problem while no agent ran not told")
+    live = await back.open("flood")
+    await until(lambda: live in back.ended, "the end")
+    check(back.ended[live] == dict(how, id=live), str(back.ended[live]))
+    check(how["problem"] in "".join(agent.log), "the problem not in the log")
+
+
 def frame(request):
     """A request as a client's masked text frame (a zero mask leaves the bytes as they are)."""
     payload = json.dumps(request).encode()
@@ -402,7 +434,7 @@ async def reader_that_never_reads(agent):
 
 
 SCENARIOS = [answer_and_exit, refusals, terminal, resume, restart_revoke_rotate, flood, holders_outlive,
-             reader_that_never_reads]
+             output_not_kept, reader_that_never_reads]
 
 
 if __name__ == "__main__":
