@@ -11,7 +11,6 @@ import os
 SODIUM = ctypes.CDLL(ctypes.util.find_library("sodium"))
 PROTOCOL_NAME = b"Noise_NK_25519_ChaChaPoly_SHA256"
 PROLOGUE = b"ferrowyn-e2e-1"
-NOT_PAIRED = "This is not the computer you paired with"
 
 
 class DecryptionFailed(Exception):
@@ -95,12 +94,9 @@ class Initiator:
         return ephemeral + sealed
 
     def read(self, message):
-        try:
-            self.mix_hash(message[:32])
-            self.mix_key(message[:32])
-            payload = self.cipher.open(message[32:], self.hash)
-        except DecryptionFailed:
-            raise DecryptionFailed(NOT_PAIRED) from None
+        self.mix_hash(message[:32])
+        self.mix_key(message[:32])
+        payload = self.cipher.open(message[32:], self.hash)
         self.mix_hash(message[32:])
         sending, receiving = hkdf(self.chaining_key, b"")
         self.sending, self.receiving = Cipher(sending), Cipher(receiving)

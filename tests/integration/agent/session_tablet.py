@@ -24,7 +24,7 @@ import urllib.request
 
 import websockets
 
-from noise_initiator import NOT_PAIRED, DecryptionFailed, Initiator, key_text, public_key
+from noise_initiator import Initiator, key_text, public_key
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
@@ -332,14 +332,10 @@ class Tablet:
     device_secrets = {}
 
     async def handshake(self, key, send, receive):
-        """Sealed `send` and `receive` once the agent proved it holds `key`; DecryptionFailed saying why the tablet
-        stops when it does not."""
-        self.channel, self.raw_send = Initiator(key), send
+        """Sealed `send` and `receive` once the agent proved it holds `key`."""
+        self.channel = Initiator(key)
         await send(self.channel.first())
-        try:
-            self.channel.read(unframed(await receive()))
-        except (websockets.ConnectionClosed, Closed):  # the agent could not read the first message
-            raise DecryptionFailed(NOT_PAIRED) from None
+        self.channel.read(unframed(await receive()))
 
         async def sealed(text):
             await send(self.channel.sending.seal(text.encode()))

@@ -3,7 +3,6 @@
 # Usage: sessions_test.py AGENT_PATH [SCENARIO...]. Prints one line per scenario and "N passed, N failed".
 import asyncio
 import base64
-import contextlib
 import json
 import os
 import re
@@ -11,10 +10,9 @@ import signal
 import struct
 import time
 
-from noise_initiator import DecryptionFailed, public_key
 from relay_stub import Relay
-from session_tablet import (SANITIZED, TIMEOUT, Closed, Failure, Tablet, check, device, holder_say, run, until,
-                            upgraded_socket, wake_ups)
+from session_tablet import (SANITIZED, TIMEOUT, Tablet, check, device, holder_say, run, until, upgraded_socket,
+                            wake_ups)
 
 
 async def answer_and_exit(agent):
@@ -26,14 +24,10 @@ async def answer_and_exit(agent):
     await agent.start()
     await asyncio.wait_for(relay.hello, TIMEOUT)
 
-    def relayed_tablet(peer="relayed", key=None):
-        return Tablet(agent, "relayed-tablet").connect(lambda message: relay.send(peer, message),
-                                                       lambda: relay.receive(peer), key)
+    def relayed_tablet():
+        return Tablet(agent, "relayed-tablet").connect(lambda message: relay.send("relayed", message),
+                                                       lambda: relay.receive("relayed"))
 
-    # A tablet pinning another key stops at the handshake: the agent could not read it.
-    with contextlib.suppress(DecryptionFailed):
-        await relayed_tablet("look-alike", public_key(os.urandom(32)))
-        raise Failure("a tablet went on with an agent that does not hold its key")
     lan = await Tablet(agent).connect()
     relayed = await relayed_tablet()
     sessions = {answer: await lan.open("codex") for answer in "yn"}
@@ -50,27 +44,18 @@ async def answer_and_exit(agent):
         # A tablet that was away when the program ended learns how it ended when it comes back.
         check(await relayed.end_told(session) == {"reason": "exited", "exitCode": status}, "the end told again")
     await until(lambda: not agent.live_sessions() and agent.state()["sessions"] == [], "the sessions' end")
-    # A message flipped, replayed or dropped on the way ends the conversation; the tablet comes back.
-    for fault in ("flipped", "replayed", "dropped"):
-        message = relayed.channel.sending.seal(b"not json")
-        if fault != "replayed":
-            message = bytes([message[0] ^ 1]) + message[1:] if fault == "flipped" else relayed.channel.sending.seal(b"")
-        await relay.send("relayed", message)
-        if fault == "replayed":
-            await relay.send("relayed", message)
-        await until(lambda: relayed.closed == (1008, "decryption failed"), f"the end after a {fault} message")
-        relayed = await relayed_tablet()
-        check(relayed.auth["paired"] is False, f"after a {fault} message: {relayed.auth}")
-    # The relay saw only ciphertext; a tablet that does not encrypt is refused there.
+    # A message flipped on the way ends the conversation; the tablet comes back. (Replayed and dropped ones, and a
+    # handshake for another key, end it the same way: the channel's unit test.)
+    message = relayed.channel.sending.seal(b"not json")
+    await relay.send("relayed", bytes([message[0] ^ 1]) + message[1:])
+    await until(lambda: relayed.closed == (1008, "decryption failed"), "the end after a flipped message")
+    relayed = await relayed_tablet()
+    check(relayed.auth["paired"] is False, str(relayed.auth))
+    # The relay saw only ciphertext (a plain tablet there is refused: the relay scenarios).
     seen = "".join(relay.texts)
     for clear in ('"method"', agent.secrets["VELMORA_HOST_TOKEN"], "Planning a change",
                   Tablet.device_secrets[(agent.secrets["VELMORA_HOST_ID"], "relayed-tablet")]):
         check(clear not in seen, f"{clear} crossed the relay in the clear")
-    await relay.send("plain", json.dumps({"id": 1, "method": "auth", "params": {}}))
-    check("encryption_required" in await relay.receive("plain"), "a plain tablet behind the relay")
-    with contextlib.suppress(Closed):
-        await relay.receive("plain")
-        raise Failure("a plain tablet behind the relay was not closed")
     relay.server.close()
 
 
