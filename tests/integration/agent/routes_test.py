@@ -356,37 +356,11 @@ async def flood_locks_nobody_out(agent):
 
 
 async def idle_connections_lock_nobody_out(agent):
-    # Connections that never authenticate, from one source and from 32, together more than may wait in all, each
-    # opening a new one whenever one is closed: the newcomers push out their own source's oldest, and a
-    # paired tablet from another address gets in at once all the same.
+    # Connections that never answer a close, so that each one pushed out is kept a while for draining, with the
+    # agent under a usual limit of descriptors, and a paired tablet from another address gets in at once all the
+    # same. (WebSockets that never authenticate meet the give-way rule that the tunnel's scenarios check.)
     agent.extra["FERROWYN_AGENT_TEST_UPGRADE_DEADLINE_MS"] = "3000"
     await agent.start()
-    await Tablet(agent, "ipad").connect()
-    for sources in (["127.0.0.2"], [f"127.0.0.{n}" for n in range(2, 34)]):
-        closed, holding = [], True
-
-        async def hold(source):
-            while holding:
-                with contextlib.suppress(OSError, websockets.WebSocketException):
-                    async with websockets.connect(agent.url, local_addr=(source, 0)) as ws:
-                        closed.append(await closing(ws))
-
-        each = max(8, 80 // len(sources))
-        holders = [asyncio.ensure_future(hold(source)) for source in sources for _ in range(each)]
-        await until(lambda: len(closed) > 4 * len(sources), "the holders pushed out")
-        started = time.monotonic()
-        await Tablet(agent, "ipad").connect()
-        took = time.monotonic() - started
-        holding = False
-        # asyncio.wait_for, inside websockets.connect, may swallow a cancellation that meets a finished handshake.
-        while not all(holder.done() for holder in holders):
-            for holder in holders:
-                holder.cancel()
-            await asyncio.wait(holders, timeout=0.1)
-        check(took < 1, f"with {len(sources)} source(s) holding connections the tablet took {took:.2f} s")
-        check(set(closed) == {(1008, "too many unauthenticated connections")}, str(set(closed)))
-    # And one that never answers a close, so that each connection pushed out is kept a while for draining, with
-    # the agent under a usual limit of descriptors.
     resource.prlimit(agent.process.pid, resource.RLIMIT_NOFILE, (1024, 1024))
     resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
     silent, started = [], time.monotonic()
