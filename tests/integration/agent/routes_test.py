@@ -18,6 +18,7 @@ import urllib.request
 import websockets
 
 from noise_initiator import Initiator
+from relay_stub import Relay
 from session_tablet import HERE, TIMEOUT, Failure, Tablet, check, device, run, until, upgraded_socket
 
 
@@ -185,17 +186,8 @@ def ngrok(mode, go, error):
 def relay(version):
     async def scenario(agent):
         elixir = version == "elixirV2"
-        # What the agent sent since the link last came back, the links, each peer's channel, the relay's last number.
-        frames, links, channels, numbered = [], [], {}, [7]
-
-        async def link(ws, path):
-            frames.clear()
-            links.append((ws, path))
-            with contextlib.suppress(websockets.ConnectionClosed):
-                async for text in ws:
-                    frames.append(json.loads(text))
-
-        server = await websockets.serve(link, "127.0.0.1", 0)
+        # A relay that acknowledges nothing, so that the agent keeps its frames to send again; each peer's channel.
+        relay, channels = Relay(version, seq=7, acks=False), {}
         # Hosts of the previous release kept the state under another name and passed the session as an option:
         # the state is taken over, so that sequence numbers survive, and the environment's session wins.
         session, host_id = agent.secrets["VELMORA_RELAY_SESSION"], agent.secrets["VELMORA_HOST_ID"]
@@ -206,31 +198,14 @@ def relay(version):
             file.write('{"format":1,"lastAckedInbound":7,"nextOutbound":3}')
         agent.extra.update(FERROWYN_AGENT_TEST_RELAY_BACKOFF_MS="50", VELMORA_RELAY_SESSION=session if elixir else None)
         agent.arguments += ["--relay-codec-state", state, "--relay-session", "stale" if elixir else session,
-                            "--relay-url", f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}/relay"
-                            + ("/v2/" if elixir else "/")]
+                            "--relay-url", await relay.serve()]
         await agent.start()
-
-        async def hello():
-            expected = {"type": "hello", "role": "host", "version": version, **({"resumeFrom": numbered[0]} if elixir
-                                                                                else {})}
-            await until(lambda: frames[:1] == [expected], f"hello from {numbered[0]}")
-
-        async def forward(peer, payload):
-            """A tablet's message as the relay forwards it: text as it is, encrypted bytes in Base64; elixirV2 numbers
-            it and wants it acknowledged."""
-            numbered[0] += 1
-            if isinstance(payload, bytes):
-                payload = base64.b64encode(payload).decode()
-            frame = {"type": "data", "peer": peer, "payload": payload, **({"seq": numbered[0]} if elixir else {})}
-            await links[-1][0].send(json.dumps(frame))
-
-        def to(peer, kind="data"):
-            return [frame for frame in frames if frame["type"] == kind and frame.get("peer") == peer]
+        frames, to = relay.frames, relay.to
 
         async def answer(peer, payload):
             """The bytes of the agent's next message to `peer`, after `payload`."""
             count = len(to(peer))
-            await forward(peer, payload)
+            await relay.send(peer, payload)
             await until(lambda: len(to(peer)) > count, f"the answer to {peer}")
             return base64.b64decode(to(peer)[-1]["payload"])
 
@@ -244,12 +219,11 @@ def relay(version):
         async def call(peer, request):
             return json.loads(channels[peer].receiving.open(await answer(peer, seal(peer, json.dumps(request)))))
 
-        await hello()
-        ws, path = links[-1]
+        ws, path = await relay.hello()
         check(path == ("/relay/v2/" if elixir else "/relay/") + session, path)
         check(ws.request_headers["Authorization"] == "Bearer " + agent.secrets["VELMORA_RELAY_TOKEN"], "bearer")
         # Behind the relay only a tablet that encrypts is heard; a plain one is told why and closed.
-        await forward("t0", json.dumps({"id": 1, "method": "auth", "params": {}}))
+        await relay.send("t0", json.dumps({"id": 1, "method": "auth", "params": {}}))
         await until(lambda: to("t0", "close"), "the plain tablet's end")
         check("encryption_required" in to("t0")[0]["payload"] and to("t0", "close")[0]["reason"] ==
               "encryption required", str(frames))
@@ -262,7 +236,7 @@ def relay(version):
         await until(lambda: len(frames) == (8 if elixir else 5), "the acknowledgements")
         check(not elixir or [frame["seq"] for frame in frames[1:]] == [3, 4, 8, 5, 9, 6, 10], str(frames))
         # A frame the agent cannot take is logged, and acknowledged when it has a number.
-        await forward(7, "{}")
+        await relay.send(7, "{}")
         await until(lambda: "dropped a frame" in "".join(agent.log), "the dropped frame logged")
         await until(lambda: len(frames) == (9 if elixir else 5), "its acknowledgement")
 
@@ -270,13 +244,13 @@ def relay(version):
         # resent. goV1's tablet, whose message reaches a new conversation, is closed: it must shake hands anew.
         ws.transport.abort()
         frames.clear()
-        await hello()
+        await relay.hello()
         await until(lambda: len(frames) == (5 if elixir else 1), "the resent frames")
         if elixir:
             check([frame["seq"] for frame in frames[1:]] == [3, 4, 5, 6], str(frames))
             check("result" in await call("t1", {"id": 2, "method": "workspaces.list"}), "t1 lost")
         else:
-            await forward("t1", seal("t1", json.dumps({"id": 2, "method": "workspaces.list"})))
+            await relay.send("t1", seal("t1", json.dumps({"id": 2, "method": "workspaces.list"})))
             await until(lambda: to("t1", "close"), "t1's end")
             check(to("t1", "close")[0]["reason"] == "decryption failed", str(frames))
         # The bound on a message is on its plaintext, as on /ws: 1 MiB is carried, one byte more ends that tablet's
@@ -285,20 +259,20 @@ def relay(version):
         await handshake("t4")
         check("parse_error" in channels["t3"].receiving.open(await answer("t3", seal("t3", "\x01" * 2**20))).decode(),
               "t3 not answered")
-        await forward("t4", seal("t4", "\x01" * (2**20 + 1)))
+        await relay.send("t4", seal("t4", "\x01" * (2**20 + 1)))
         await until(lambda: to("t4", "close"), "the end of t4")
         check(to("t4", "close")[0]["code"] == 1009 and not to("t3", "close"), str(to("t4", "close")))
         # At most 64 tablets behind the relay wait to authenticate at once, those that shook hands and t3 among
         # them: past that the one that waited longest gives way.
         for peer in range(65):
-            await forward(str(peer), Initiator(agent.public_key).first())
+            await relay.send(str(peer), Initiator(agent.public_key).first())
         await until(lambda: to("0", "close"), "the longest waiting after t3 pushed out")
         check(to("t3", "close") and not to("1", "close") and not to("64", "close"), "the wrong ones pushed out")
         # A frame over 16 MiB ends the link; elixirV2 counts it as handled, so that the relay, resuming past it,
         # does not send it into the same end again and again.
-        oversized_frame = asyncio.ensure_future(forward("t5", "x" * 2**24))
-        await until(lambda: len(links) == 3, "the link back after the oversized frame")
-        await hello()
+        oversized_frame = asyncio.ensure_future(relay.send("t5", "x" * 2**24))
+        await until(lambda: len(relay.links) == 3, "the link back after the oversized frame")
+        await relay.hello()
         with contextlib.suppress(websockets.ConnectionClosed):
             await oversized_frame
         # Revoking the relay tablet ends its conversation, which elixirV2 kept across the drop.
@@ -307,7 +281,7 @@ def relay(version):
         revoked = (lambda: sum(frame.get("reason") == "device revoked" for frame in frames))
         await until(lambda: revoked() == (1 if elixir else 0), "the revoked conversation's end")
         await agent.stop()
-        server.close()
+        relay.server.close()
         check("".join(agent.log).count("connection lost") == 2, "two links lost")
         check(not os.path.exists(earlier), "the earlier state file taken over")
         # goV1 keeps no resume state and leaves the file alone.

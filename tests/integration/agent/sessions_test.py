@@ -11,18 +11,17 @@ import struct
 import time
 
 from relay_stub import Relay
-from session_tablet import (SANITIZED, TIMEOUT, Tablet, check, device, holder_say, run, until, upgraded_socket,
+from session_tablet import (SANITIZED, Tablet, check, device, holder_say, run, until, upgraded_socket,
                             wake_ups)
 
 
 async def answer_and_exit(agent):
     # The stand-in coding agent asks; the answer decides its exit status, which every attached tablet gets, on
     # the LAN and behind a relay (elixirV2) alike, byte for byte the same.
-    relay = Relay(f"/relay/v2/{agent.secrets['VELMORA_RELAY_SESSION']}", agent.secrets["VELMORA_RELAY_TOKEN"],
-                  Tablet.broken.append)
-    agent.arguments += ["--relay-url", f"ws://127.0.0.1:{await relay.serve()}/relay/v2"]
+    relay = Relay()
+    agent.arguments += ["--relay-url", await relay.serve()]
     await agent.start()
-    await asyncio.wait_for(relay.hello, TIMEOUT)
+    await relay.hello()
 
     def relayed_tablet():
         return Tablet(agent, "relayed-tablet").connect(lambda message: relay.send("relayed", message),
