@@ -40,8 +40,8 @@ async def closing(ws, timeout=TIMEOUT):
 
 
 def wrong_auth(agent, token, device_id="ipad"):
-    return json.dumps({"id": 1, "method": "auth", "params": device(
-        {"token": token, "hostId": agent.secrets["VELMORA_HOST_ID"]}, device_id)})
+    return json.dumps({"id": 1, "method": "auth", "params": device(dict(agent.secrets, VELMORA_HOST_TOKEN=token),
+                                                                   device_id)})
 
 
 def oversized(port):
@@ -228,9 +228,8 @@ def relay(version):
         check("encryption_required" in to("t0")[0]["payload"] and to("t0", "close")[0]["reason"] ==
               "encryption required", str(frames))
         await handshake("t1")
-        paired = await call("t1", {"id": 1, "method": "auth", "params": device(
-            {"token": agent.secrets["VELMORA_HOST_TOKEN"], "hostId": host_id}, "relay-ipad",
-            pairingNonce=agent.pairing_code())})
+        paired = await call("t1", {"id": 1, "method": "auth", "params": device(agent.secrets, "relay-ipad",
+                                                                               pairingNonce=agent.pairing_code())})
         check(paired["result"]["paired"], str(paired))
         # elixirV2 numbers the agent's frames on from the state taken over, and acknowledges each of the relay's.
         await until(lambda: len(frames) == (8 if elixir else 5), "the acknowledgements")

@@ -3,7 +3,9 @@
 # runner that gives each scenario an agent of its own.
 import asyncio
 import base64
+import contextlib
 import ctypes
+import glob
 import hashlib
 import hmac
 import json
@@ -73,17 +75,21 @@ async def until(predicate, what, timeout=TIMEOUT):
 def holder_pids(sessions_folder):
     """The process of each session's holder that runs, by session id (from its command line)."""
     pids = {}
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as file:
-                words = file.read().split(b"\0")
-        except OSError:
-            continue
-        if os.path.basename(words[0]) == b"ferrowyn-session" and b"--folder" in words:
-            folder = os.fsdecode(words[words.index(b"--folder") + 1])
-            if os.path.dirname(folder) == sessions_folder:
-                pids[os.path.basename(folder)] = int(pid)
+    for command in glob.glob("/proc/[0-9]*/cmdline"):
+        with contextlib.suppress(OSError), open(command, "rb") as file:
+            words = file.read().split(b"\0")
+            if os.path.basename(words[0]) == b"ferrowyn-session" and b"--folder" in words:
+                folder = os.fsdecode(words[words.index(b"--folder") + 1])
+                if os.path.dirname(folder) == sessions_folder:
+                    pids[os.path.basename(folder)] = int(command.split("/")[2])
     return pids
+
+
+def read_json(path, missing):
+    if not os.path.exists(path):
+        return missing
+    with open(path) as file:
+        return json.load(file)
 
 
 def proc_status(pid, field):
@@ -130,19 +136,10 @@ def upgraded_socket(port, source="127.0.0.1", **options):
     return sock, reply[reply.index(b"\r\n\r\n") + 4:]
 
 
-def pairing_code(nonce, host_id, age=0):
-    """A pairing code (or ticket) as the host makes it from the nonce, made `age` seconds ago."""
-    expiry, serial = str(int(time.time()) - age + 900), base64.urlsafe_b64encode(os.urandom(9)).decode()
-    signed = "".join(part + "\n" for part in ("ferrowyn-pairing-ticket-1", host_id, expiry, serial)).encode()
-    mac = hmac.new(nonce.encode(), signed, hashlib.sha256).digest()[:16]
-    return f"{expiry}.{serial}.{base64.urlsafe_b64encode(mac).decode().rstrip('=')}"
-
-
-def device(query, device_id, **proof):
-    # What a tablet presents: the link's host token and id, its own id, and the nonce or its secret.
-    return {"token": query["token"], "hostId": query["hostId"], "deviceId": device_id, "deviceName": device_id,
-            **proof}
-
+def device(secrets, device_id, **proof):
+    # What a tablet presents: the link's host token and id, its own id, and the pairing code or its secret.
+    return {"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"], "deviceId": device_id,
+            "deviceName": device_id, **proof}
 
 
 class LinkedAgent:
@@ -155,13 +152,10 @@ class LinkedAgent:
         query = dict(urllib.parse.parse_qsl(parsed.query, strict_parsing=True))
         self.url, self.workspace = query["endpoint"], workspace
         self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"]}
-        self.code = query["pairingNonce"]
+        self.pairing_code = lambda: query["pairingNonce"]
         # A link with the agent's key is for a tablet that encrypts, on every route.
         self.public_key = base64.urlsafe_b64decode(query["agentKey"] + "=") if "agentKey" in query else None
         self.encrypted = self.public_key is not None
-
-    def pairing_code(self):
-        return self.code
 
 
 class Agent:
@@ -190,8 +184,13 @@ class Agent:
         self.file_limit = None
         self.process, self.port, self.log = None, None, []
 
-    def pairing_code(self, age=0):
-        return pairing_code(self.secrets["VELMORA_PAIRING_NONCE"], self.secrets["VELMORA_HOST_ID"], age)
+    def pairing_code(self):
+        """A pairing code as the host makes it from the nonce."""
+        expiry, serial = str(int(time.time()) + 900), base64.urlsafe_b64encode(os.urandom(9)).decode()
+        signed = "".join(part + "\n" for part in ("ferrowyn-pairing-ticket-1", self.secrets["VELMORA_HOST_ID"],
+                                                   expiry, serial)).encode()
+        mac = hmac.new(self.secrets["VELMORA_PAIRING_NONCE"].encode(), signed, hashlib.sha256).digest()[:16]
+        return f"{expiry}.{serial}.{base64.urlsafe_b64encode(mac).decode().rstrip('=')}"
 
     # Whether mounts made by this process stay in a mount namespace of its own (root, before any thread starts).
     private_mounts = False
@@ -263,22 +262,14 @@ class Agent:
 
     def state(self):
         """The state file, which the agent writes a moment after a change; a missing one means no session."""
-        path = os.path.join(self.run, "ferrowyn", "sessions.json")
-        if not os.path.exists(path):
-            return {"format": 1, "sessions": []}
-        with open(path) as state:
-            return json.load(state)
+        return read_json(os.path.join(self.run, "ferrowyn", "sessions.json"), {"format": 1, "sessions": []})
 
     def kill_holders(self):
         for holder in self.holders().values():
             os.kill(holder, signal.SIGKILL)
 
     def devices(self):
-        path = os.path.join(self.home, ".ferrowyn", "trusted-devices.json")
-        if not os.path.exists(path):
-            return []
-        with open(path) as file:
-            return json.load(file)["devices"]
+        return read_json(os.path.join(self.home, ".ferrowyn", "trusted-devices.json"), {"devices": []})["devices"]
 
     def leaked(self):
         """Every secret, device secret issued and secret hash that appears in the agent's output."""
@@ -319,14 +310,13 @@ class Tablet:
             send, receive = self.ws.send, self.ws.recv
         self.send, self.receive = (await self.handshake(key, send, receive)) if key else (send, receive)
         self.reader = asyncio.ensure_future(self.read())
-        secrets = self.agent.secrets
-        params = device({"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, self.device)
         # A device pairs once with a pairing code; later it comes back with the secret it was issued, as tablets do.
-        known = Tablet.device_secrets.get((secrets["VELMORA_HOST_ID"], self.device))
-        params.update({"deviceSecret": known} if known else {"pairingNonce": self.agent.pairing_code()})
-        self.auth = await self.call("auth", params)
+        mine = (self.agent.secrets["VELMORA_HOST_ID"], self.device)
+        known = Tablet.device_secrets.get(mine)
+        self.auth = await self.call("auth", device(self.agent.secrets, self.device, **(
+            {"deviceSecret": known} if known else {"pairingNonce": self.agent.pairing_code()})))
         if "deviceSecret" in self.auth:
-            Tablet.device_secrets[(secrets["VELMORA_HOST_ID"], self.device)] = self.auth["deviceSecret"]
+            Tablet.device_secrets[mine] = self.auth["deviceSecret"]
         return self
 
     device_secrets = {}

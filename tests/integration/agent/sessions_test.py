@@ -392,11 +392,9 @@ async def reader_that_never_reads(agent):
     await quick.call("session.detach", {"id": flooding})
     echo = await quick.open("sizer")
     sock = upgraded_socket(agent.port, SO_RCVBUF=4096)[0]
-    secrets = agent.secrets
-    sock.sendall(frame({"id": 1, "method": "auth", "params": device(
-        {"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, "stuck",
-        pairingNonce=agent.pairing_code())}) + frame({"id": 2, "method": "session.attach",
-                                                                  "params": {"id": flooding}}))
+    sock.sendall(frame({"id": 1, "method": "auth", "params": device(agent.secrets, "stuck",
+                                                                   pairingNonce=agent.pairing_code())})
+                 + frame({"id": 2, "method": "session.attach", "params": {"id": flooding}}))
     sock.setblocking(False)
     baseline, largest, echoes = agent.rss_kb(), 0, []
     started = time.monotonic()

@@ -1,12 +1,15 @@
 # The real ferrowyn-host in headless mode, for the browser test: started on loopback, and asked through its
 # command line for links, devices, a revocation, a rotation, a stop and a start.
 import asyncio
-import glob
 import json
 import os
 import signal
 import socket
+import sys
 import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "agent"))
+from session_tablet import holder_pids  # noqa: E402
 
 
 def free_port():
@@ -51,14 +54,8 @@ class Host:
 
     def end_sessions(self):
         """Ends what a failed run left: a session's holder outlives the host and its agent."""
-        folders = {os.fsencode(f) for f in glob.glob(os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn/sessions/*"))}
-        for command in glob.glob("/proc/[0-9]*/cmdline"):
-            try:
-                with open(command, "rb") as file:
-                    if folders & set(file.read().split(b"\0")):
-                        os.kill(int(command.split("/")[2]), signal.SIGKILL)
-            except OSError:
-                pass
+        for pid in holder_pids(os.path.join(self.env["XDG_RUNTIME_DIR"], "ferrowyn", "sessions")).values():
+            os.kill(pid, signal.SIGKILL)
 
     async def ask(self, *arguments):
         process = await asyncio.create_subprocess_exec(
