@@ -12,8 +12,6 @@ import signal
 import socket
 import struct
 import time
-import urllib.error
-import urllib.request
 
 import websockets
 
@@ -25,12 +23,8 @@ from session_tablet import HERE, TIMEOUT, Failure, Tablet, check, device, run, u
 def health(agent, host=None):
     """The health answer, to a request that names the agent `host` when given (as a page of another site could),
     or {} when refused."""
-    request = urllib.request.Request(f"http://127.0.0.1:{agent.port}/healthz", headers={"Host": host} if host else {})
-    try:
-        with urllib.request.urlopen(request, timeout=TIMEOUT) as answer:
-            return json.loads(answer.read())
-    except urllib.error.HTTPError:
-        return {}
+    answer = agent.http("/healthz", headers={"Host": host} if host else {})
+    return answer if isinstance(answer, dict) else {}
 
 
 async def closing(ws, timeout=TIMEOUT):

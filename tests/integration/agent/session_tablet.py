@@ -238,9 +238,12 @@ class Agent:
 
     def control(self, path, body, secret=None):
         """The answer of a request of the host's, or the HTTP status it was refused with."""
-        secret = secret or self.secrets["VELMORA_CONTROL_SECRET"]
-        request = urllib.request.Request(f"http://127.0.0.1:{self.port}{path}", data=json.dumps(body).encode(),
-                                         headers={"Authorization": "Bearer " + secret})
+        return self.http(path, body, {"Authorization": "Bearer " + (secret or self.secrets["VELMORA_CONTROL_SECRET"])})
+
+    def http(self, path, body=None, headers=None):
+        """The JSON answer to a request (a POST of `body`, when given), or the HTTP status it was refused with."""
+        request = urllib.request.Request(f"http://127.0.0.1:{self.port}{path}",
+                                         None if body is None else json.dumps(body).encode(), headers or {})
         try:
             with urllib.request.urlopen(request, timeout=TIMEOUT) as reply:
                 return json.loads(reply.read())
