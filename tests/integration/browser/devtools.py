@@ -18,7 +18,7 @@ CHROMIUM = os.environ.get("FERROWYN_TEST_CHROMIUM", "/usr/bin/chromium")
 class Page:
     def __init__(self, browser, target_id, session_id):
         self.browser, self.target_id, self.session_id = browser, target_id, session_id
-        self.events = asyncio.Queue()
+        self.loaded = asyncio.Event()
         self.console = []  # (level, text, source) of every console entry, log entry and uncaught exception
 
     async def call(self, method, **params):
@@ -35,7 +35,8 @@ class Page:
             details = params["exceptionDetails"]
             self.console.append(("error", details.get("exception", {}).get("description", details["text"]),
                                  "javascript"))
-        self.events.put_nowait((method, params))
+        elif method == "Page.loadEventFired":
+            self.loaded.set()
 
     def errors(self):
         """Errors, less the browser's own word on WebSockets that failed (the tests cut and stop them)."""
@@ -49,13 +50,9 @@ class Page:
         await self._load("Page.reload", timeout, ignoreCache=True)
 
     async def _load(self, method, timeout, **params):
-        while not self.events.empty():
-            self.events.get_nowait()
+        self.loaded.clear()
         await self.call(method, **params)
-        async def loaded():
-            while (await self.events.get())[0] != "Page.loadEventFired":
-                pass
-        await asyncio.wait_for(loaded(), timeout)
+        await asyncio.wait_for(self.loaded.wait(), timeout)
 
     async def evaluate(self, expression, timeout=10):
         reply = await asyncio.wait_for(
@@ -157,10 +154,8 @@ class Browser:
         request_id = next(self.ids)
         future = asyncio.get_running_loop().create_future()
         self.pending[request_id] = future
-        request = {"id": request_id, "method": method, "params": params or {}}
-        if session_id:
-            request["sessionId"] = session_id
-        await self.socket.send(json.dumps(request))
+        await self.socket.send(json.dumps({"id": request_id, "method": method, "params": params or {},
+                                           **({"sessionId": session_id} if session_id else {})}))
         return await asyncio.wait_for(future, 30)
 
     async def new_page(self, own_storage=False):

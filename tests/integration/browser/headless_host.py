@@ -12,19 +12,15 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from session_tablet import holder_pids  # noqa: E402
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 class Host:
     """The real ferrowyn-host in headless mode, on loopback, with the pairing in a secrets file, and the command
     line that asks it for the browser link, the devices, a revocation, a rotation, a stop and a start."""
 
     def __init__(self, program, workspace, home, bin_dir):
         self.program, self.workspace = program, workspace
-        self.port = free_port()
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
         self.output, self.links, self.app_links = [], [], []
         self.env = {k: v for k, v in os.environ.items()
                     if not k.startswith(("VELMORA_", "FERROWYN_AGENT_TEST_", "XDG_"))
