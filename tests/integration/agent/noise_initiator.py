@@ -1,7 +1,6 @@
 # A tablet's side of the agent's encrypted channel, as agent/PROTOCOL.md ("Encryption") describes it: the handshake
 # as initiator against the agent's static public key, then each message sealed and opened with a counter nonce.
 # X25519 and ChaCha20-Poly1305 come from libsodium through ctypes, the hash and HMAC from Python's own modules.
-import base64
 import ctypes
 import ctypes.util
 import hashlib
@@ -15,11 +14,6 @@ PROLOGUE = b"ferrowyn-e2e-1"
 
 class DecryptionFailed(Exception):
     pass
-
-
-def key_text(key):
-    """A key as setup links and VELMORA_AGENT_KEY write it."""
-    return base64.urlsafe_b64encode(key).decode().rstrip("=")
 
 
 def public_key(secret):
@@ -72,10 +66,10 @@ class Initiator:
     """The handshake with the agent whose static public key is `remote`: first() is the tablet's message, read() takes
     the agent's answer and leaves `sending` and `receiving`, the channel's two ciphers."""
 
-    def __init__(self, remote, prologue=PROLOGUE, ephemeral=None):
-        self.remote, self.ephemeral = remote, ephemeral or os.urandom(32)
+    def __init__(self, remote):
+        self.remote, self.ephemeral = remote, os.urandom(32)
         self.hash = self.chaining_key = PROTOCOL_NAME
-        self.mix_hash(prologue)
+        self.mix_hash(PROLOGUE)
         self.mix_hash(remote)
 
     def mix_hash(self, data):

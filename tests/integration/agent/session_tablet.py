@@ -26,7 +26,7 @@ import urllib.request
 
 import websockets
 
-from noise_initiator import Initiator, key_text, public_key
+from noise_initiator import Initiator, public_key
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
@@ -172,7 +172,8 @@ class Agent:
                        os.path.join(self.bin, name))
         self.secrets = {name: f"{name.lower()}-{os.urandom(8).hex()}" for name in SECRET_NAMES}
         self.secrets["VELMORA_HOST_ID"] = "host_" + os.urandom(8).hex()
-        self.secrets["VELMORA_AGENT_KEY"] = key_text(AGENT_KEY)
+        # As setup links write a key.
+        self.secrets["VELMORA_AGENT_KEY"] = base64.urlsafe_b64encode(AGENT_KEY).decode().rstrip("=")
         # On this computer a tablet may still talk in plain text; elsewhere it encrypts with this key.
         self.public_key, self.encrypted = public_key(AGENT_KEY), False
         self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"]

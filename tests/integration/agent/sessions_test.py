@@ -149,9 +149,9 @@ async def terminal(agent):
     names = dict(line.split("=", 1) for line in tablet.text(env).split("\r\n") if "=" in line)
     # The agent's own environment is kept, but for the terminal's type.
     check([names.get(n) for n in ("TERM", "COLORTERM", "HOME")] == ["xterm-256color", "truecolor", agent.home], names)
-    # A secret under any name is caught by its value.
-    leaked = names.keys() & {"NGROK_AUTHTOKEN", "TMUX", "TMUX_PANE"}
-    check(not leaked and not any(value in tablet.text(env) for value in agent.secrets.values()), f"{leaked} leaked")
+    # A secret under any name is caught by its value; ngrok's own is a decoy of no value of ours.
+    check("NGROK_AUTHTOKEN" not in names and not any(value in tablet.text(env) for value in agent.secrets.values()),
+          "a secret reached the program")
     # The file mask is the agent's, not its holder's.
     mask = os.umask(0o22)
     os.umask(mask)
