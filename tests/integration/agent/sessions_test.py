@@ -11,8 +11,8 @@ import struct
 import time
 
 from relay_stub import Relay
-from session_tablet import (SANITIZED, Tablet, check, device, holder_say, run, until, upgraded_socket,
-                            wake_ups)
+from session_tablet import (SANITIZED, Tablet, check, device, holder_say, read_json, run, until,
+                            upgraded_socket, wake_ups)
 
 
 async def answer_and_exit(agent):
@@ -163,8 +163,7 @@ async def terminal(agent):
                   b"x\x00y\x00\x00z", bytes(range(1, 256)), b"k" * 65536]:
         mark = len(tablet.output[keys])
         await tablet.post("session.input", {"id": keys, "base64": base64.b64encode(typed).decode()})
-        await until(lambda: tablet.text(keys)[mark:].count(">") >= 1 and
-                    "".join(re.findall(r"<([0-9a-f]*)>", tablet.text(keys)[mark:])) == typed.hex(),
+        await until(lambda: "".join(re.findall(r"<([0-9a-f]*)>", tablet.text(keys)[mark:])) == typed.hex(),
                     f"the keys {typed[:20]!r}", 5)
 
 
@@ -250,8 +249,7 @@ async def restart_revoke_rotate(agent):
     # Revoked while no agent ran: found out at the start.
     await agent.stop()
     devices_file = os.path.join(agent.home, ".ferrowyn", "trusted-devices.json")
-    with open(devices_file) as file:
-        devices = json.load(file)
+    devices = read_json(devices_file, None)
     devices["devices"] = [d for d in devices["devices"] if d["deviceId"] != "tablet-3"]
     with open(devices_file, "w") as file:
         json.dump(devices, file)
