@@ -149,6 +149,12 @@ export class AgentConnection extends EventTarget {
         this.finish(event.reason === 'device revoked' ? 'revoked' : 'other-computer');
         return;
       }
+      // Handshake message 1 is encrypted to the pinned key: an agent with another key cannot decrypt it, and
+      // says so as it closes.
+      if (this.handshake && event.code === 1008 && event.reason === 'decryption failed') {
+        this.finish('other-computer');
+        return;
+      }
       if (event.code === 1001) this.stoppedByHost = true;
       this.lost();
     });
