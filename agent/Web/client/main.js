@@ -30,6 +30,9 @@ const messages = {
   storage: ['This browser cannot keep the pairing', 'Its storage for this page is turned off or full (private browsing can do this), so it could not keep the secret the computer issued.', 'Allow this site to store data, then scan the setup code again.'],
 };
 
+// What a page of an earlier version kept for a pairing that was reset, which now comes with a new key.
+messages.reset = messages['other-computer'];
+
 let device = loadDevice();
 let pairing = null;
 // A link opened in a browser that is paired already: used only if the computer no longer accepts this browser.
