@@ -136,13 +136,17 @@ async def other_agent(host, agent):
     env = dict(host.env, HOME=home, XDG_RUNTIME_DIR=os.path.join(home, "run"), VELMORA_HOST_TOKEN="other-token",
                VELMORA_HOST_ID="other-host",
                VELMORA_AGENT_KEY=base64.urlsafe_b64encode(os.urandom(32)).rstrip(b"=").decode())
-    process = await asyncio.create_subprocess_exec(
-        agent, "--addr", f"127.0.0.1:{host.port}", env=env, stdin=asyncio.subprocess.DEVNULL,
-        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
-    while b"listening on" not in (line := await asyncio.wait_for(process.stdout.readline(), 10)):
-        if not line:
-            raise AssertionError("the other agent did not start")
-    return process
+    # The stopped agent may hold the port a moment longer: asked again until it is free.
+    for _ in range(50):
+        process = await asyncio.create_subprocess_exec(
+            agent, "--addr", f"127.0.0.1:{host.port}", env=env, stdin=asyncio.subprocess.DEVNULL,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+        while line := await asyncio.wait_for(process.stdout.readline(), 10):
+            if b"listening on" in line:
+                return process
+        await process.wait()
+        await asyncio.sleep(0.1)
+    raise AssertionError("the other agent did not start")
 
 
 async def touch(page, kind, x=None, y=None):
