@@ -41,9 +41,16 @@ AgentApp::~AgentApp()
 
 int AgentApp::start()
 {
-    const ConversationServices services{&m_authenticator,        &m_throttle,           &m_files,
-                                        m_timings.authTimeoutMs, &m_devicesWatcher,     &m_refusals,
-                                        m_sessions.get(),        m_timings.writeStallMs};
+    const ConversationServices services{&m_authenticator,
+                                        &m_throttle,
+                                        &m_files,
+                                        m_timings.authTimeoutMs,
+                                        &m_devicesWatcher,
+                                        &m_refusals,
+                                        m_sessions.get(),
+                                        m_timings.writeStallMs,
+                                        m_secrets.staticKey(),
+                                        m_options.allowUnencryptedClients};
     std::optional<QUrl> relayURL;
     if (m_options.relayEnabled()) {
         relayURL = relayConnectURL(m_options, m_secrets.relaySession);
@@ -70,6 +77,8 @@ int AgentApp::start()
                         .arg(QString::fromLatin1(AgentBuild::identifier), host)
                         .arg(m_server->port())
                         .arg(m_options.workspaces.size()));
+    if (services.agentKey.isEmpty())
+        AgentLog::error(QStringLiteral("no agent key: encrypted connections are refused"));
 
     m_sessions->start();
     if (m_options.ngrokTunnel) {

@@ -77,6 +77,10 @@ AgentOptionsParseResult parseAgentOptions(const QStringList &arguments)
             options.allowShell = true;
             continue;
         }
+        if (name == AgentCommandLine::allowUnencryptedClients) {
+            options.allowUnencryptedClients = true;
+            continue;
+        }
         const qsizetype equals = name.indexOf(QLatin1Char('='));
         if (name.startsWith(QLatin1String("--")) && equals > 0) {
             value = name.mid(equals + 1);
@@ -147,12 +151,16 @@ QString agentUsage()
         "  --relay-codec-state PATH   file that keeps the relay's resume state\n"
         "  --session-program NAME     a program tablets may start in a coding session (repeatable)\n"
         "  --allow-shell              tablets may also start the user's login shell, as \"shell\"\n"
+        "  --allow-unencrypted-clients\n"
+        "                             let in tablets that do not encrypt from any address (by default only\n"
+        "                             from this computer); anyone on the way can read what they send\n"
         "  --version                  print the build and exit\n"
         "  --help                     print this text and exit\n"
         "\n"
         "Secrets come only from the environment: VELMORA_HOST_TOKEN and VELMORA_HOST_ID (required),\n"
         "VELMORA_PAIRING_NONCE, VELMORA_NGROK_AUTHTOKEN, VELMORA_RELAY_TOKEN and VELMORA_RELAY_SESSION\n"
-        "(required with --relay-url).\n");
+        "(required with --relay-url), and VELMORA_AGENT_KEY (without it encrypted connections are "
+        "refused).\n");
 }
 
 HostRelayVersion relayVersionFor(const AgentOptions &options, const QString &hostId, const QString &session)

@@ -24,6 +24,8 @@ struct AgentOptions {
     // What tablets may start in a session: these programs, and the login shell when allowed.
     QStringList sessionPrograms;
     bool allowShell = false;
+    // A mend for clients without encryption; see SecureChannel.
+    bool allowUnencryptedClients = false;
     bool showHelp = false;
     bool showVersion = false;
 

@@ -1,16 +1,22 @@
 #include "AgentSecrets.h"
 
 #include "Shared/AgentEnvironment.h"
+#include "Shared/AgentStaticKey.h"
 
 QStringList AgentSecrets::all() const
 {
     QStringList secrets;
-    for (const QString &secret :
-         {hostToken, hostId, pairingNonce, ngrokAuthtoken, relayToken, relaySession, controlSecret}) {
+    for (const QString &secret : {hostToken, hostId, pairingNonce, ngrokAuthtoken, relayToken, relaySession,
+                                  controlSecret, agentKey}) {
         if (!secret.isEmpty())
             secrets.append(secret);
     }
     return secrets;
+}
+
+QByteArray AgentSecrets::staticKey() const
+{
+    return AgentStaticKey::decode(agentKey).value_or(QByteArray());
 }
 
 std::variant<AgentSecrets, QString> secretsFromEnvironment(const QProcessEnvironment &environment,
@@ -24,6 +30,7 @@ std::variant<AgentSecrets, QString> secretsFromEnvironment(const QProcessEnviron
     secrets.relayToken = environment.value(AgentEnvironment::relayToken);
     secrets.relaySession = environment.value(AgentEnvironment::relaySession);
     secrets.controlSecret = environment.value(AgentEnvironment::controlSecret);
+    secrets.agentKey = environment.value(AgentEnvironment::agentKey);
     if (secrets.relaySession.isEmpty())
         secrets.relaySession = options.relaySession;
     if (secrets.hostToken.isEmpty())

@@ -19,6 +19,12 @@ struct AgentSecrets {
     QString relaySession;
     // Authenticates the host's control requests; empty when the host gave none.
     QString controlSecret;
+    // The secret half of the agent's static key as the environment gives it (see AgentStaticKey); empty
+    // when none was given. A text that is not a key counts as none (staticKey()).
+    QString agentKey = {};
+
+    // The decoded static secret key; empty when none was given or the text is not a key.
+    QByteArray staticKey() const;
 
     // Every non-empty secret, for checks that the agent's output never carries one.
     QStringList all() const;

@@ -32,6 +32,11 @@ struct ConversationServices {
     SessionManager *sessions = nullptr;
     // How long a connection may hold output it does not take before it is given up (see WriteBacklog).
     int writeStallMs = AgentTimings().writeStallMs;
+    // The agent's static secret key, which encrypted connections' handshakes prove; empty: none, and every
+    // handshake is refused.
+    QByteArray agentKey = {};
+    // Tablets that do not encrypt are let in from anywhere, not only from this computer.
+    bool allowUnencryptedClients = false;
 
     // Writes a line about a refused tablet from `source`, rate-limited when there is a refusal log.
     void logRefusal(const QString &source, const QString &line) const;

@@ -1,8 +1,12 @@
 // A coding session over loopback, through the real agent and the session's holder, against the physical limit
 // of a plain pseudo-terminal measured in the same run. The last line holds the figures:
 // session_mb_per_s raw_ratio echo_p50_ms echo_p99_ms flood_rss_growth_kb (agent and holder together)
-// ctrlc_quiet_ms idle_wakeups (agent and 16 holders) holder_rss_kb (one idle holder)
-// Options: --megabytes N (256), --flood-seconds N (60), --idle-seconds N (30).
+// ctrlc_quiet_ms idle_wakeups (agent and 16 holders) holder_rss_kb (one idle holder); with --encrypted also
+// enc_raw_ratio enc_echo_p99_ms: the same throughput and echo for a tablet whose connection is encrypted.
+// Options: --megabytes N (256), --flood-seconds N (60), --idle-seconds N (30), --encrypted.
+#include "Secure/NoiseHandshake.h"
+#include "Secure/SecureChannel.h"
+#include "Shared/AgentStaticKey.h"
 #include "Shared/PairingTicket.h"
 
 #include <QCoreApplication>
@@ -119,7 +123,7 @@ long wakeups(qint64 pid)
 }
 
 // The tablet: requests and the output of the sessions it opened, acknowledged at `ackRate` bytes a second
-// (0: at once).
+// (0: at once); encrypted once it shook hands.
 struct Tablet {
     QWebSocket socket;
     int nextId = 0;
@@ -130,29 +134,32 @@ struct Tablet {
     qint64 ackRate = 0;
     QElapsedTimer lastOutput;
     QTimer pacer;
+    std::optional<NoiseHandshake> handshake;
+    NoiseCipherState sending, receiving;
 
     Tablet()
     {
         socket.setMaxAllowedIncomingMessageSize(4 << 20);
         QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [this](const QString &text) {
             wireBytes += text.size();
-            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
-            const QJsonObject params = message.value("params").toObject();
-            const QString id = params.value("id").toString();
-            if (message.contains("id")) {
-                answers.insert(message.value("id").toInt(), message);
-            } else if (message.value("method") == "session.output") {
-                received[id] = params.value("offset").toInteger() +
-                               QByteArray::fromBase64(params.value("data").toString().toLatin1()).size();
-                lastOutput.start();
-                if (ackRate == 0)
-                    post("session.ack", {{"id", id}, {"offset", received[id]}});
-            } else if (message.value("method") == "session.ended") {
-                ended.insert(id, params);
-            }
-            if (lookAgain)
-                lookAgain();
+            take(text.toUtf8());
         });
+        QObject::connect(
+            &socket, &QWebSocket::binaryMessageReceived, &socket, [this](const QByteArray &bytes) {
+                wireBytes += bytes.size();
+                if (handshake && !handshake->isComplete()) {
+                    if (!handshake->readMessage(bytes))
+                        qFatal("session-bench: the agent does not hold its key");
+                    sending = handshake->sending();
+                    receiving = handshake->receiving();
+                } else if (const std::optional<QByteArray> plaintext = receiving.decrypt({}, bytes)) {
+                    take(*plaintext);
+                } else {
+                    qFatal("session-bench: a message from the agent does not open");
+                }
+                if (lookAgain)
+                    lookAgain();
+            });
         QObject::connect(&socket, &QWebSocket::connected, &socket, [] {
             if (lookAgain)
                 lookAgain();
@@ -167,11 +174,46 @@ struct Tablet {
             }
         });
     }
+    void take(const QByteArray &text)
+    {
+        const QJsonObject message = QJsonDocument::fromJson(text).object();
+        const QJsonObject params = message.value("params").toObject();
+        const QString id = params.value("id").toString();
+        if (message.contains("id")) {
+            answers.insert(message.value("id").toInt(), message);
+        } else if (message.value("method") == "session.output") {
+            received[id] = params.value("offset").toInteger() +
+                           QByteArray::fromBase64(params.value("data").toString().toLatin1()).size();
+            lastOutput.start();
+            if (ackRate == 0)
+                post("session.ack", {{"id", id}, {"offset", received[id]}});
+        } else if (message.value("method") == "session.ended") {
+            ended.insert(id, params);
+        }
+        if (lookAgain)
+            lookAgain();
+    }
+    void connectTo(const QString &port, const QByteArray &agentKey = {})
+    {
+        socket.open(QUrl("ws://127.0.0.1:" + port + "/ws"));
+        waitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+        if (agentKey.isEmpty())
+            return;
+        handshake.emplace(NoiseHandshake::Role::initiator, SecureChannel::prologue, agentKey);
+        socket.sendBinaryMessage(*handshake->writeMessage({}));
+        waitFor([&] { return handshake->isComplete(); }, 5000);
+    }
+    void send(const QByteArray &text)
+    {
+        if (handshake)
+            socket.sendBinaryMessage(*sending.encrypt({}, text));
+        else
+            socket.sendTextMessage(QString::fromUtf8(text));
+    }
     int post(const QString &method, const QJsonObject &params)
     {
-        socket.sendTextMessage(QString::fromUtf8(
-            QJsonDocument(QJsonObject{{"id", ++nextId}, {"method", method}, {"params", params}})
-                .toJson(QJsonDocument::Compact)));
+        send(QJsonDocument(QJsonObject{{"id", ++nextId}, {"method", method}, {"params", params}})
+                 .toJson(QJsonDocument::Compact));
         return nextId;
     }
     QJsonObject call(const QString &method, const QJsonObject &params = {})
@@ -202,6 +244,7 @@ int main(int argc, char *argv[])
     };
     const int megabytes = option("--megabytes", 256), floodSeconds = option("--flood-seconds", 60),
               idleSeconds = option("--idle-seconds", 30);
+    const bool encrypted = arguments.contains("--encrypted");
 
     QTemporaryDir root(QDir::tempPath() + "/sb-XXXXXX");
     const QString bin = root.filePath("bin"), work = root.filePath("work"), run = root.filePath("run");
@@ -238,6 +281,8 @@ int main(int argc, char *argv[])
     environment.insert("VELMORA_HOST_TOKEN", token);
     environment.insert("VELMORA_HOST_ID", hostId);
     environment.insert("VELMORA_PAIRING_NONCE", nonce);
+    const std::optional<AgentStaticKey::KeyPair> agentKey = AgentStaticKey::generate();
+    environment.insert("VELMORA_AGENT_KEY", AgentStaticKey::encode(agentKey->secretKey));
     QProcess agent;
     agent.setProcessEnvironment(environment);
     agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -247,8 +292,7 @@ int main(int argc, char *argv[])
     const QString listening = QString::fromUtf8(agent.readLine());
     const QString port = QRegularExpression(":(\\d+),").match(listening).captured(1);
     Tablet tablet;
-    tablet.socket.open(QUrl("ws://127.0.0.1:" + port + "/ws"));
-    waitFor([&] { return tablet.socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    tablet.connectTo(port);
     // The pairing gives the device its secret, which the second connection below needs.
     const QString pairingCode = *PairingTicket::make(
         nonce, hostId, QDateTime::currentSecsSinceEpoch() + PairingTicket::lifetimeSeconds,
@@ -267,39 +311,68 @@ int main(int argc, char *argv[])
     // Throughput: the whole file through the session, as received (the terminal makes each LF a CR LF).
     qint64 rawBytes = 0;
     const double raw = rawDrainMBps(big, &rawBytes);
-    const QString cat = tablet.open(work, "bigcat");
     const QString sessions = run + "/ferrowyn/sessions/";
-    const qint64 catHolder = holderPid(sessions + cat);
-    const double agentCpu = cpuSeconds(agent.processId()), holderCpu = cpuSeconds(catHolder);
-    QElapsedTimer timer;
-    timer.start();
-    tablet.post("session.input", {{"id", cat}, {"data", "\r"}});
-    // The echoed Enter, then the file.
-    waitFor([&] { return tablet.received.value(cat) >= rawBytes + 2; }, 600'000);
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    const qint64 sessionBytes = tablet.received.value(cat);
-    std::fprintf(stderr, "cpu during the session: agent %.1f s, holder %.1f s\n",
-                 cpuSeconds(agent.processId()) - agentCpu, cpuSeconds(catHolder) - holderCpu);
-    tablet.call("session.end", {{"id", cat}});
-    const double session = sessionBytes / seconds / 1e6;
-    std::fprintf(stderr,
-                 "raw drain %.1f MB/s (%lld bytes); session %.1f MB/s (%lld bytes, %.1f s); wire %.3f bytes "
-                 "per byte\n",
-                 raw, static_cast<long long>(rawBytes), session, static_cast<long long>(sessionBytes),
-                 seconds, double(tablet.wireBytes) / sessionBytes);
-
+    const auto throughput = [&](Tablet &tablet) {
+        const QString cat = tablet.open(work, "bigcat");
+        const qint64 catHolder = holderPid(sessions + cat);
+        const double agentCpu = cpuSeconds(agent.processId()), holderCpu = cpuSeconds(catHolder);
+        const qint64 wireBefore = tablet.wireBytes;
+        QElapsedTimer timer;
+        timer.start();
+        tablet.post("session.input", {{"id", cat}, {"data", "\r"}});
+        // The echoed Enter, then the file.
+        waitFor([&] { return tablet.received.value(cat) >= rawBytes + 2; }, 600'000);
+        const double seconds = timer.nsecsElapsed() / 1e9;
+        const qint64 sessionBytes = tablet.received.value(cat);
+        std::fprintf(stderr, "cpu during the session%s: agent %.1f s, holder %.1f s\n",
+                     tablet.handshake ? " (encrypted)" : "", cpuSeconds(agent.processId()) - agentCpu,
+                     cpuSeconds(catHolder) - holderCpu);
+        tablet.call("session.end", {{"id", cat}});
+        const double session = sessionBytes / seconds / 1e6;
+        std::fprintf(
+            stderr,
+            "raw drain %.1f MB/s (%lld bytes); session %.1f MB/s (%lld bytes, %.1f s); wire %.3f bytes "
+            "per byte\n",
+            raw, static_cast<long long>(rawBytes), session, static_cast<long long>(sessionBytes), seconds,
+            double(tablet.wireBytes - wireBefore) / sessionBytes);
+        return session;
+    };
     // Echo: one keystroke at a time, from sending it to seeing the terminal's echo.
-    const QString echo = tablet.open(work, "echoer");
-    QList<double> echoes;
-    for (int i = 0; i < 300; ++i) {
-        const qint64 before = tablet.received.value(echo);
-        QElapsedTimer keystroke;
-        keystroke.start();
-        tablet.post("session.input", {{"id", echo}, {"data", "k"}});
-        waitFor([&] { return tablet.received.value(echo) > before; }, 5000);
-        echoes.append(keystroke.nsecsElapsed() / 1e6);
+    const auto echoTimes = [&](Tablet &tablet, QString *session) {
+        *session = tablet.open(work, "echoer");
+        QList<double> echoes;
+        for (int i = 0; i < 300; ++i) {
+            const qint64 before = tablet.received.value(*session);
+            QElapsedTimer keystroke;
+            keystroke.start();
+            tablet.post("session.input", {{"id", *session}, {"data", "k"}});
+            waitFor([&] { return tablet.received.value(*session) > before; }, 5000);
+            echoes.append(keystroke.nsecsElapsed() / 1e6);
+        }
+        std::sort(echoes.begin(), echoes.end());
+        return echoes;
+    };
+    const double session = throughput(tablet);
+    QString echo;
+    const QList<double> echoes = echoTimes(tablet, &echo);
+    // The same through an encrypted connection, for comparison.
+    QString encryptedFigures;
+    if (encrypted) {
+        Tablet secure;
+        secure.connectTo(port, agentKey->publicKey);
+        secure.call("auth", {{"token", token},
+                             {"hostId", hostId},
+                             {"deviceId", "bench"},
+                             {"deviceName", "bench"},
+                             {"deviceSecret", deviceSecret}});
+        const double secureSession = throughput(secure);
+        QString secureEcho;
+        const QList<double> secureEchoes = echoTimes(secure, &secureEcho);
+        secure.call("session.end", {{"id", secureEcho}});
+        encryptedFigures = QStringLiteral(" enc_raw_ratio=%1 enc_echo_p99_ms=%2")
+                               .arg(secureSession / raw, 0, 'f', 2)
+                               .arg(secureEchoes.at(secureEchoes.size() * 99 / 100), 0, 'f', 2);
     }
-    std::sort(echoes.begin(), echoes.end());
 
     // Memory during a flood read at 100 KB/s.
     const qint64 pid = agent.processId();
@@ -307,8 +380,7 @@ int main(int argc, char *argv[])
     long peak = before;
     Tablet slow;
     slow.ackRate = 100'000;
-    slow.socket.open(QUrl("ws://127.0.0.1:" + port + "/ws"));
-    waitFor([&] { return slow.socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    slow.connectTo(port);
     slow.call("auth", {{"token", token},
                        {"hostId", hostId},
                        {"deviceId", "bench"},
@@ -372,8 +444,9 @@ int main(int argc, char *argv[])
     }
     std::printf(
         "session_mb_per_s=%.1f raw_ratio=%.2f echo_p50_ms=%.2f echo_p99_ms=%.2f flood_rss_growth_kb=%ld "
-        "ctrlc_quiet_ms=%.0f idle_wakeups=%ld holder_rss_kb=%ld\n",
+        "ctrlc_quiet_ms=%.0f idle_wakeups=%ld holder_rss_kb=%ld%s\n",
         session, session / raw, echoes.at(echoes.size() / 2), echoes.at(echoes.size() * 99 / 100),
-        (peak - before) + (holderPeak - holderBefore), quietMs, woken, holderRss);
+        (peak - before) + (holderPeak - holderBefore), quietMs, woken, holderRss,
+        qPrintable(encryptedFigures));
     return 0;
 }

@@ -4,9 +4,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Protocol = SessionHolderProtocol;
 
@@ -16,12 +18,41 @@ constexpr std::int64_t hangUpGraceMs = 2000;
 
 } // namespace
 
+HeldProgram::HeldProgram(pid_t pid, const std::string &folder)
+    : m_pid(pid), m_record(folder + '/' + std::string(Protocol::endRecordName))
+{
+    m_recordFd = ::open((m_record + ".new").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (m_recordFd >= 0 && ::posix_fallocate(m_recordFd, 0, Protocol::maxProblemBytes + 64) != 0) {
+        ::close(m_recordFd);
+        m_recordFd = -1;
+    }
+}
+
+HeldProgram::~HeldProgram()
+{
+    if (m_recordFd >= 0)
+        ::close(m_recordFd);
+}
+
 void HeldProgram::end(int terminal, std::int64_t now)
 {
     if (m_ended || m_killAt > 0)
         return;
     signal(SIGHUP, terminal);
     m_killAt = now + hangUpGraceMs;
+}
+
+void HeldProgram::fail(const std::string &problem, int terminal, std::int64_t now)
+{
+    if (m_problem.empty()) {
+        // One line, for the record's second line and for a tablet's message.
+        m_problem = problem.substr(0, Protocol::maxProblemBytes);
+        for (char &character : m_problem) {
+            if (static_cast<unsigned char>(character) < 0x20)
+                character = ' ';
+        }
+    }
+    end(terminal, now);
 }
 
 void HeldProgram::killIfDue(int terminal, std::int64_t now)
@@ -60,18 +91,23 @@ bool HeldProgram::reap()
 
 std::string HeldProgram::endedFrame() const
 {
-    return Protocol::ended(m_bySignal ? Protocol::EndKind::signal : Protocol::EndKind::exit, m_value);
+    return Protocol::ended(m_bySignal ? Protocol::EndKind::signal : Protocol::EndKind::exit, m_value,
+                           m_problem);
 }
 
-bool HeldProgram::writeRecord(const std::string &folder) const
+bool HeldProgram::writeRecord()
 {
-    const std::string record = folder + '/' + std::string(Protocol::endRecordName);
-    const std::string partial = record + ".new";
-    FILE *file = std::fopen(partial.c_str(), "we");
-    if (!file)
+    const std::string partial = m_record + ".new";
+    std::string text = std::string(m_bySignal ? "signal " : "exit ") + std::to_string(m_value) + '\n';
+    if (!m_problem.empty())
+        text += m_problem + '\n';
+    const int fd = m_recordFd >= 0 ? std::exchange(m_recordFd, -1)
+                                   : ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
         return false;
-    const bool written = std::fprintf(file, "%s %u\n", m_bySignal ? "signal" : "exit", unsigned(m_value)) > 0;
-    if (std::fclose(file) == 0 && written && std::rename(partial.c_str(), record.c_str()) == 0)
+    const bool written = ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+                         ::ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+    if (::close(fd) == 0 && written && std::rename(partial.c_str(), m_record.c_str()) == 0)
         return true;
     std::remove(partial.c_str());
     return false;

@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Protocol = SessionHolderProtocol;
 
@@ -33,8 +33,9 @@ constexpr std::int64_t leaveMs = 5000;
 
 SessionHolder::SessionHolder(std::string folder, std::string socketPath, int master, pid_t program,
                              int listener, int signals, unsigned columns, unsigned rows)
-    : m_folder(std::move(folder)), m_socketPath(std::move(socketPath)), m_master(master), m_program(program),
-      m_listener(listener), m_signals(signals), m_spool(m_folder), m_columns(columns), m_rows(rows)
+    : m_folder(std::move(folder)), m_socketPath(std::move(socketPath)), m_master(master),
+      m_program(program, m_folder), m_listener(listener), m_signals(signals), m_spool(m_folder),
+      m_columns(columns), m_rows(rows)
 {}
 
 int SessionHolder::run()
@@ -54,8 +55,8 @@ int SessionHolder::run()
         fds.push_back({terminalEvents != 0 ? m_master : -1, terminalEvents, 0});
         for (const Reader &reader : m_readers) {
             short events = m_pendingInput.size() < pendingInputBytes ? POLLIN : 0;
-            if (!reader.out.empty() ||
-                (reader.greeted && (reader.sent < m_spool.end() || (m_finished && !reader.told))))
+            if (!reader.out.empty() || (reader.greeted && (reader.sizeToTell || reader.sent < m_spool.end() ||
+                                                           (m_finished && !reader.told))))
                 events |= POLLOUT;
             fds.push_back({reader.fd, events, 0});
         }
@@ -130,10 +131,8 @@ void SessionHolder::readTerminal()
         gathered += static_cast<std::size_t>(got);
     }
     std::string error;
-    if (gathered > 0 && !m_spool.append(block, gathered, error)) {
-        std::fprintf(stderr, "ferrowyn-session: %s\n", error.c_str());
-        m_program.end(m_master, monotonicMs());
-    }
+    if (gathered > 0 && !m_spool.append(block, gathered, error))
+        m_program.fail(error, m_master, monotonicMs());
     if (closed)
         closeTerminal();
     for (Reader &reader : m_readers)
@@ -268,6 +267,8 @@ void SessionHolder::feed(Reader &reader)
 {
     if (reader.fd < 0 || !reader.greeted || reader.shut)
         return;
+    if (std::exchange(reader.sizeToTell, false)) // sizes came as u16 fields
+        reader.out += Protocol::resized(std::uint16_t(m_columns), std::uint16_t(m_rows));
     for (std::size_t given = 0; given < blockBytes * 4;) {
         if (!reader.out.empty() && !flush(reader))
             return;
@@ -351,6 +352,8 @@ void SessionHolder::applySize()
     m_columns = active->columns;
     m_rows = active->rows;
     HeldProgram::resize(m_master, m_columns, m_rows);
+    for (Reader &reader : m_readers)
+        reader.sizeToTell = true;
 }
 
 void SessionHolder::onSignals()
@@ -380,8 +383,8 @@ void SessionHolder::closeTerminal()
 void SessionHolder::finish()
 {
     // The record first: an agent that finds the socket gone reads how the program ended.
-    if (!m_program.writeRecord(m_folder))
-        std::fprintf(stderr, "ferrowyn-session: cannot write how the program ended\n");
+    if (!m_program.writeRecord())
+        m_program.fail("cannot write how the program ended in " + m_folder, -1, 0);
     ::unlink(m_socketPath.c_str());
     ::close(m_listener);
     m_listener = -1;

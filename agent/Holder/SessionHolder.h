@@ -29,6 +29,9 @@ private:
         bool idle = true;
         bool told = false;
         bool shut = false;
+        // The terminal's size is to be told when this reader is next fed (after `attached`, and after each
+        // change): a reader that does not read keeps one size to be told, not a queue of them.
+        bool sizeToTell = true;
         std::uint64_t sent = 0;
         std::uint64_t acknowledged = 0;
         unsigned columns = 0, rows = 0;

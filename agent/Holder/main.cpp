@@ -93,6 +93,7 @@ int listenAt(const std::string &path, std::string &problem)
     if (::chdir(options.workingFolder.c_str()) == 0) {
         ::sigprocmask(SIG_UNBLOCK, &mask, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
+        ::signal(SIGXFSZ, SIG_DFL);
         ::umask(fileMask);
         ::execv(options.program[0], options.program);
         step = "cannot run the program: ";
@@ -144,6 +145,9 @@ int main(int argc, char **argv)
     if (::chdir("/") != 0)
         return 1;
     ::signal(SIGPIPE, SIG_IGN);
+    // A file size limit (ulimit -f) then fails a write of the output, which is told, rather than killing the
+    // holder without a word.
+    ::signal(SIGXFSZ, SIG_IGN);
     sigset_t mask;
     sigemptyset(&mask);
     for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP})

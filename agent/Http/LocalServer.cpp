@@ -5,6 +5,7 @@
 #include "Http/PeerAddress.h"
 #include "Http/WebSocketCloseDrain.h"
 #include "Http/WriteBacklog.h"
+#include "Secure/SecureChannel.h"
 #include "Sessions/SessionManager.h"
 #include "Shared/AgentAddress.h"
 #include "Web/WebClient.h"
@@ -194,8 +195,8 @@ void LocalServer::acceptWebSockets()
 
 void LocalServer::adopt(QWebSocket *socket, QTcpSocket *connection)
 {
-    socket->setMaxAllowedIncomingMessageSize(TabletConversation::maxMessageBytes);
-    socket->setMaxAllowedIncomingFrameSize(TabletConversation::maxMessageBytes);
+    socket->setMaxAllowedIncomingMessageSize(SecureChannel::maxSealedBytes);
+    socket->setMaxAllowedIncomingFrameSize(SecureChannel::maxSealedBytes);
     m_sockets.append(socket);
     const quint64 id = ++m_nextConnection;
     const QString source = sourceOf(socket);
@@ -222,10 +223,41 @@ void LocalServer::adopt(QWebSocket *socket, QTcpSocket *connection)
     // label: a local program could send the header too, and would merely be recorded as "tunnel".
     if (isTunnelled(socket))
         conversation->setRoute(TrustedDevicesFile::tunnelRoute);
-    connect(conversation, &TabletConversation::send, socket, [socket, backlog](const QString &text) {
-        socket->sendTextMessage(text);
+    // Only this computer's own programs may skip encryption: what the tunnel forwards is not from here.
+    const bool unencryptedAllowed =
+        m_services.allowUnencryptedClients || (plainPeerAddress(socket->peerAddress()).isLoopback() &&
+                                               !isForwarded(socket->request().rawHeader(forwardedForHeader)));
+    auto channel = std::make_shared<SecureChannel>(m_services.agentKey, unencryptedAllowed);
+    connect(conversation, &TabletConversation::send, socket, [socket, backlog, channel](const QString &text) {
+        if (channel->state() == SecureChannel::State::unencrypted) {
+            socket->sendTextMessage(text);
+        } else if (const std::optional<QByteArray> sealed = channel->seal(text)) {
+            socket->sendBinaryMessage(*sealed);
+        } else {
+            // Not encrypted yet, or no longer: nothing goes out in the clear.
+            return;
+        }
         backlog->queued();
     });
+    const auto take = [this, socket, backlog, conversation, source](const SecureChannel::Received &received) {
+        if (!received.reply.isEmpty()) {
+            socket->sendBinaryMessage(received.reply);
+            backlog->queued();
+        }
+        if (received.text)
+            conversation->receive(*received.text);
+        if (received.closeCode == 0)
+            return;
+        if (const QString line = SecureChannel::refusalLine(source, received); !line.isEmpty())
+            m_services.logRefusal(source, line);
+        if (!received.refusalText.isEmpty())
+            socket->sendTextMessage(received.refusalText);
+        socket->close(static_cast<QWebSocketProtocol::CloseCode>(received.closeCode), received.closeReason);
+    };
+    connect(socket, &QWebSocket::textMessageReceived, conversation,
+            [take, channel](const QString &text) { take(channel->receiveText(text)); });
+    connect(socket, &QWebSocket::binaryMessageReceived, conversation,
+            [take, channel](const QByteArray &message) { take(channel->receiveBinary(message)); });
     connect(conversation, &TabletConversation::closeRequested, socket,
             [socket](int code, const QString &reason) {
                 socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
@@ -242,11 +274,6 @@ void LocalServer::adopt(QWebSocket *socket, QTcpSocket *connection)
         Qt::QueuedConnection);
     // A refused tablet whose refusal is held back waits for nothing more: it leaves its place to others.
     connect(conversation, &TabletConversation::authenticationSettled, this, settled);
-    connect(socket, &QWebSocket::textMessageReceived, conversation, &TabletConversation::receive);
-    connect(socket, &QWebSocket::binaryMessageReceived, socket, [socket] {
-        socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported,
-                      QStringLiteral("text messages only"));
-    });
     connect(socket, &QWebSocket::disconnected, this, [this, socket, settled] {
         m_sockets.removeAll(socket);
         settled();

@@ -5,6 +5,13 @@
 #include <QNetworkRequest>
 #include <QTcpSocket>
 
+namespace {
+
+// The relay hides the tablets' addresses: the log names them all as one source.
+const QString relaySource = QStringLiteral("relay peer");
+
+} // namespace
+
 RelayClient::RelayClient(QUrl endpoint, QString relayToken, RelayCodec codec, ConversationServices services,
                          RelayBackoff backoff, const AgentTimings &timings, TunnelStatus *status,
                          QObject *parent)
@@ -138,6 +145,7 @@ void RelayClient::onDisconnected()
         for (TabletConversation *conversation : std::as_const(m_conversations))
             conversation->deleteLater();
         m_conversations.clear();
+        m_channels.clear();
     }
     const int delay = m_backoff.nextDelayMs();
     setState(QStringLiteral("waiting"));
@@ -164,14 +172,9 @@ void RelayClient::onFrame(const QString &text)
         dropSession(inbound.peer);
         break;
     case RelayCodec::Inbound::data:
-        // The same limit as on /ws: an oversized message ends that tablet's conversation.
-        if (inbound.payload.toUtf8().size() > TabletConversation::maxMessageBytes) {
-            sendFrame(m_codec.encodeClose(inbound.peer, QWebSocketProtocol::CloseCodeTooMuchData,
-                                          QStringLiteral("message too large")));
-            dropSession(inbound.peer);
-        } else if (TabletConversation *conversation = conversationFor(inbound.peer)) {
-            conversation->receive(inbound.payload);
-        }
+        // The same limits as on /ws: the channel ends a tablet's conversation whose message is too large.
+        conversationFor(inbound.peer);
+        take(inbound.peer, m_channels[inbound.peer].receiveRelayPayload(inbound.payload));
         break;
     }
     if (m_codec.resumable())
@@ -212,11 +215,13 @@ TabletConversation *RelayClient::conversationFor(const QString &peer)
     m_waitingPeers.insert(id, peer);
     // The relay hides the tablets' addresses, so the throttle counts each peer on its own: one tablet that
     // keeps failing must not slow down the others. The log names them together, as one source.
-    auto *conversation = new TabletConversation(QStringLiteral("relay peer"), m_services, this);
+    auto *conversation = new TabletConversation(relaySource, m_services, this);
     conversation->setRoute(TrustedDevicesFile::relayRoute);
-    conversation->setThrottleKey(QStringLiteral("relay peer ") + peer);
+    conversation->setThrottleKey(relaySource + QLatin1Char(' ') + peer);
     conversation->setBacklog(&m_backlog);
     m_conversations.insert(peer, conversation);
+    // Behind the relay no tablet is on this computer: only the mend lets one in without encryption.
+    m_channels.insert(peer, SecureChannel(m_services.agentKey, m_services.allowUnencryptedClients));
     connect(conversation, &TabletConversation::authenticationSettled, this, [this, id] {
         m_waiting.leave(id);
         m_waitingPeers.remove(id);
@@ -225,8 +230,16 @@ TabletConversation *RelayClient::conversationFor(const QString &peer)
         m_waiting.leave(id);
         m_waitingPeers.remove(id);
     });
-    connect(conversation, &TabletConversation::send, this,
-            [this, peer](const QString &payload) { sendFrame(m_codec.encodeData(peer, payload)); });
+    connect(conversation, &TabletConversation::send, this, [this, peer, conversation](const QString &text) {
+        // A conversation already given up may still speak; the peer id may belong to a new one by then.
+        if (m_conversations.value(peer) != conversation)
+            return;
+        SecureChannel &channel = m_channels[peer];
+        if (channel.state() == SecureChannel::State::unencrypted)
+            sendFrame(m_codec.encodeData(peer, text));
+        else if (const std::optional<QByteArray> sealed = channel.seal(text))
+            sendFrame(m_codec.encodeData(peer, SecureChannel::relayPayload(*sealed)));
+    });
     connect(conversation, &TabletConversation::closeRequested, this,
             [this, peer](int code, const QString &reason) {
                 sendFrame(m_codec.encodeClose(peer, code, reason));
@@ -235,8 +248,25 @@ TabletConversation *RelayClient::conversationFor(const QString &peer)
     return conversation;
 }
 
+void RelayClient::take(const QString &peer, const SecureChannel::Received &received)
+{
+    if (!received.reply.isEmpty())
+        sendFrame(m_codec.encodeData(peer, SecureChannel::relayPayload(received.reply)));
+    if (TabletConversation *conversation = m_conversations.value(peer); conversation && received.text)
+        conversation->receive(*received.text);
+    if (received.closeCode == 0)
+        return;
+    if (const QString line = SecureChannel::refusalLine(relaySource, received); !line.isEmpty())
+        m_services.logRefusal(relaySource, line);
+    if (!received.refusalText.isEmpty())
+        sendFrame(m_codec.encodeData(peer, received.refusalText));
+    sendFrame(m_codec.encodeClose(peer, received.closeCode, received.closeReason));
+    dropSession(peer);
+}
+
 void RelayClient::dropSession(const QString &peer)
 {
+    m_channels.remove(peer);
     if (TabletConversation *conversation = m_conversations.take(peer))
         conversation->deleteLater();
 }

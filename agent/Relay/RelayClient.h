@@ -5,6 +5,7 @@
 #include "Http/WriteBacklog.h"
 #include "Relay/RelayBackoff.h"
 #include "Relay/RelayCodec.h"
+#include "Secure/SecureChannel.h"
 #include "TabletConversation.h"
 #include "Tunnel/TunnelStatus.h"
 
@@ -48,6 +49,8 @@ private:
     void onDisconnected();
     void onFrame(const QString &text);
     TabletConversation *conversationFor(const QString &peer);
+    // Does what the peer's channel made of its message.
+    void take(const QString &peer, const SecureChannel::Received &received);
     void dropSession(const QString &peer);
     void sendFrame(const QString &frame);
     void setState(const QString &state);
@@ -67,6 +70,8 @@ private:
     // Whether a close frame went either way on this connection; without one the relay saw no code (1006).
     bool m_closeHandshake = false;
     QHash<QString, TabletConversation *> m_conversations;
+    // Each conversation's encryption, by the same peer ids.
+    QHash<QString, SecureChannel> m_channels;
     // The peers that have not authenticated yet, by the order they came in.
     WaitingConnections m_waiting;
     QHash<quint64, QString> m_waitingPeers;

@@ -18,6 +18,14 @@ QJsonObject exited(int status)
                        {QStringLiteral("exitCode"), status}};
 }
 
+// The holder's problem that ended the session, told with its end.
+QJsonObject withProblem(QJsonObject how, const QString &problem)
+{
+    if (!problem.isEmpty())
+        how.insert(QStringLiteral("problem"), problem);
+    return how;
+}
+
 // A program ended by signal N: 128+N, as a shell says it.
 int exitCodeOf(bool bySignal, int value)
 {
@@ -92,8 +100,8 @@ void CodingSession::recover()
 void CodingSession::connectHolder(qint64 from, int columns, int rows)
 {
     m_connection = new HolderConnection(this);
-    m_toldColumns = columns;
-    m_toldRows = rows;
+    m_toldColumns = m_programColumns = columns;
+    m_toldRows = m_programRows = rows;
     connect(m_connection, &HolderConnection::attached, this, [this] {
         const bool opening = m_state == State::starting;
         if (m_state != State::ended)
@@ -108,10 +116,14 @@ void CodingSession::connectHolder(qint64 from, int columns, int rows)
         m_partialCharacter.clear();
         m_history.restore(from, {});
     });
-    connect(m_connection, &HolderConnection::ended, this, [this](bool bySignal, int value) {
-        append(std::exchange(m_partialCharacter, {}));
-        finish(m_endReason.isEmpty() ? exited(exitCodeOf(bySignal, value)) : endedBecause(m_endReason));
-    });
+    connect(m_connection, &HolderConnection::ended, this,
+            [this](bool bySignal, int value, const QString &problem) {
+                append(std::exchange(m_partialCharacter, {}));
+                finish(withProblem(m_endReason.isEmpty() ? exited(exitCodeOf(bySignal, value))
+                                                         : endedBecause(m_endReason),
+                                   problem));
+            });
+    connect(m_connection, &HolderConnection::resized, this, &CodingSession::programResized);
     connect(m_connection, &HolderConnection::lost, this, &CodingSession::onLost);
     m_connection->connectTo(SessionFiles::holderSocket(m_folder), from, columns, rows);
     if (!m_endReason.isEmpty())
@@ -257,20 +269,36 @@ void CodingSession::resize(SessionViewer *viewer, int columns, int rows)
 void CodingSession::makeActive(SessionViewer *viewer)
 {
     // The terminal takes the size of the tablet active last (attached, typed or resized last) that has one.
-    if (const auto found = m_viewers.find(viewer); found != m_viewers.end())
+    // The holder applies the same rule between this agent and terminals attached on this computer: a tablet
+    // that becomes active takes the size back from such a terminal.
+    const auto found = m_viewers.find(viewer);
+    if (found != m_viewers.end())
         found->activeAt = ++m_activity;
     const Viewer *active = nullptr;
     for (const Viewer &candidate : std::as_const(m_viewers)) {
         if (candidate.columns > 0 && (!active || candidate.activeAt > active->activeAt))
             active = &candidate;
     }
-    if (!active || !m_connection || (active->columns == m_toldColumns && active->rows == m_toldRows))
+    if (!active || !m_connection)
+        return;
+    const bool takenBack = found != m_viewers.end() && active == &*found &&
+                           (active->columns != m_programColumns || active->rows != m_programRows);
+    if (!takenBack && active->columns == m_toldColumns && active->rows == m_toldRows)
         return;
     m_toldColumns = active->columns;
     m_toldRows = active->rows;
     m_connection->resize(m_toldColumns, m_toldRows);
+}
+
+void CodingSession::programResized(int columns, int rows)
+{
+    // The holder says every size the terminal takes, in order, whoever gave it: tablets draw at the last.
+    if (columns == m_programColumns && rows == m_programRows)
+        return;
+    m_programColumns = columns;
+    m_programRows = rows;
     for (auto each = m_viewers.keyBegin(); each != m_viewers.keyEnd(); ++each)
-        (*each)->sessionResized(m_info.id, m_toldColumns, m_toldRows);
+        (*each)->sessionResized(m_info.id, columns, rows);
 }
 
 void CodingSession::end(const QString &reason)
@@ -304,12 +332,14 @@ std::optional<QJsonObject> CodingSession::exitIn(const QString &folder)
     QFile file(endRecordIn(folder));
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    const QList<QByteArray> words = file.readAll().trimmed().split(' ');
+    const QList<QByteArray> lines = file.read(4096).split('\n');
+    const QList<QByteArray> words = lines.at(0).split(' ');
     bool ok = false;
     const int value = words.value(1).toInt(&ok);
     if (words.size() != 2 || !ok || (words.at(0) != "exit" && words.at(0) != "signal"))
         return endedBecause(QStringLiteral("lost"));
-    return exited(exitCodeOf(words.at(0) == "signal", value));
+    return withProblem(exited(exitCodeOf(words.at(0) == "signal", value)),
+                       QString::fromUtf8(lines.value(1)).trimmed());
 }
 
 void CodingSession::finish(const QJsonObject &how)

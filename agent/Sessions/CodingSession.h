@@ -95,6 +95,7 @@ private:
     void append(const QByteArray &bytes);
     void pump();
     void makeActive(SessionViewer *viewer);
+    void programResized(int columns, int rows);
     void finish(const QJsonObject &how);
 
     struct Viewer {
@@ -120,5 +121,8 @@ private:
     qint64 m_toldAcknowledged = -2;
     int m_toldColumns = 0;
     int m_toldRows = 0;
+    // The terminal's size as the holder last said it (or as it started, until it says).
+    int m_programColumns = 0;
+    int m_programRows = 0;
     quint64 m_activity = 0;
 };

@@ -129,8 +129,13 @@ void HolderConnection::readFrames()
             m_ended = true;
             emit ended(static_cast<unsigned char>(fields[0]) ==
                            static_cast<unsigned char>(Protocol::EndKind::signal),
-                       static_cast<int>(Protocol::getUnsigned(fields + 1, 4)));
+                       static_cast<int>(Protocol::getUnsigned(fields + 1, 4)),
+                       QString::fromUtf8(fields + 5, qsizetype(frame->body.size() - 5)));
             return;
+        case Protocol::Type::resized:
+            emit resized(static_cast<int>(Protocol::getUnsigned(fields, 2)),
+                         static_cast<int>(Protocol::getUnsigned(fields + 2, 2)));
+            break;
         default:
             break;
         }

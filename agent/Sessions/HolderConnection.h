@@ -34,8 +34,11 @@ signals:
     void attached(qint64 from, qint64 dropped);
     void output(qint64 offset, const QByteArray &bytes);
     void dropped(qint64 from, qint64 count);
-    // The program ended: its exit status, or the signal that ended it.
-    void ended(bool bySignal, int value);
+    // The program ended: its exit status, or the signal that ended it, and the holder's problem that ended it
+    // (empty when none did).
+    void ended(bool bySignal, int value, const QString &problem);
+    // The program's terminal took this size, whichever of the holder's readers gave it.
+    void resized(int columns, int rows);
     // The connection ended without the program's end, or could not be made: `problem` says why.
     void lost(const QString &problem);
 

@@ -24,6 +24,18 @@ ServiceError unavailable(const QString &why)
     return ServiceError{QStringLiteral("sessions_unavailable"), why};
 }
 
+// A session's end in the log; a problem of its holder's that ended it is one the user must see.
+void logEnd(const QString &id, const QJsonObject &how)
+{
+    const QString line =
+        QStringLiteral("session %1 ended (%2)").arg(id, how.value(QStringLiteral("reason")).toString());
+    const QString problem = how.value(QStringLiteral("problem")).toString();
+    if (problem.isEmpty())
+        AgentLog::event(line);
+    else
+        AgentLog::error(line + QStringLiteral(": ") + problem);
+}
+
 QString newSessionId()
 {
     return QString::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, QLatin1Char('0'));
@@ -102,6 +114,8 @@ void SessionManager::recover(const QString &id)
     const QString folder = SessionFiles::sessionFolder(m_settings.runtimeFolder, id);
     if (const auto how = CodingSession::exitIn(folder)) {
         // Its program ended while no agent ran.
+        if (how->contains(QStringLiteral("problem")))
+            logEnd(id, *how);
         rememberEnd(id, *how);
         QDir(folder).removeRecursively();
         return;
@@ -225,8 +239,7 @@ void SessionManager::adopt(CodingSession *session)
     m_sessions.insert(id, session);
     connect(session, &CodingSession::viewersChanged, this, &SessionManager::stateChanged);
     connect(session, &CodingSession::ended, this, [this, session, id](const QJsonObject &how) {
-        AgentLog::event(
-            QStringLiteral("session %1 ended (%2)").arg(id, how.value(QStringLiteral("reason")).toString()));
+        logEnd(id, how);
         m_sessions.remove(id);
         rememberEnd(id, how);
         QDir(SessionFiles::sessionFolder(m_settings.runtimeFolder, id)).removeRecursively();

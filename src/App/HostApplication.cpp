@@ -18,8 +18,17 @@ HostApplication::HostApplication(HostPreferences &preferences, HostAgentControll
     // to the next session opened.
     for (auto signal : {&HostPreferences::modeChanged, &HostPreferences::lanPortChanged,
                         &HostPreferences::lanBindAllChanged, &HostPreferences::ngrokTunnelEnabledChanged,
-                        &HostPreferences::sessionProgramsChanged, &HostPreferences::allowShellChanged})
+                        &HostPreferences::sessionProgramsChanged, &HostPreferences::allowShellChanged,
+                        &HostPreferences::allowUnencryptedClientsChanged})
         connect(&m_preferences, signal, this, restart);
+    // Said for as long as the option is on, whether hosting runs or not: the next start lets them in.
+    const auto warnOfUnencryptedClients = [this] {
+        m_controller.warnings().report(
+            HostWarnings::Source::unencryptedClients,
+            m_preferences.allowUnencryptedClients() ? HostWarnings::unencryptedClientsAllowed : QString());
+    };
+    warnOfUnencryptedClients();
+    connect(&m_preferences, &HostPreferences::allowUnencryptedClientsChanged, this, warnOfUnencryptedClients);
     // A folder the user unpinned is no longer the tablets' to reach: the agent serves the folders it was
     // started with, and one started without it ends the sessions working there. A folder pinned waits for the
     // next start, as its grant does.

@@ -206,6 +206,11 @@ QString HostPresenter::expiryLine() const
     return expiry ? StatusTexts::expiryLine(*expiry) : QString();
 }
 
+QString HostPresenter::keyFingerprintLine() const
+{
+    return StatusTexts::keyFingerprintLine(m_controller.setupLink());
+}
+
 QString HostPresenter::hostIdText() const
 {
     return StatusTexts::identityValue(m_controller.hostId());

@@ -42,6 +42,7 @@ class HostPresenter : public QObject {
     Q_PROPERTY(bool hasBrowserLink READ hasBrowserLink NOTIFY setupLinkChanged)
     Q_PROPERTY(QString maskedBrowserLink READ maskedBrowserLink NOTIFY setupLinkChanged)
     Q_PROPERTY(QString expiryLine READ expiryLine NOTIFY setupLinkChanged)
+    Q_PROPERTY(QString keyFingerprintLine READ keyFingerprintLine NOTIFY setupLinkChanged)
     Q_PROPERTY(QString hostIdText READ hostIdText NOTIFY identityChanged)
     Q_PROPERTY(QString relaySessionText READ relaySessionText NOTIFY identityChanged)
     Q_PROPERTY(QString readinessWarning READ readinessWarning NOTIFY readinessWarningChanged)
@@ -92,6 +93,9 @@ public:
     QString maskedBrowserLink() const;
     // Empty when the link has no readable expiry.
     QString expiryLine() const;
+    // "Key fingerprint: ..." of the key the link carries (see StatusTexts::keyFingerprintLine); empty without
+    // a link.
+    QString keyFingerprintLine() const;
     QString hostIdText() const;
     QString relaySessionText() const;
     // Empty when there is nothing to warn about; one line per warning.

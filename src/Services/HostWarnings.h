@@ -10,8 +10,8 @@
 // otherwise: a keyring that is locked or unavailable, a folder whose access was not granted, a login item
 // that could not be written, settings that could not be saved, a secrets file that was refused or moved aside
 // when it was loaded, secrets that could not be saved, a device that could not be taken out of the trusted
-// devices, a file the agent could not write. A success of one source never clears another's warning. The
-// window shows them as one text; the headless output and `--status` one by one.
+// devices, a file the agent could not write, tablets let in without encryption. A success of one source never
+// clears another's warning. The window shows them as one text; the headless output and `--status` one by one.
 class HostWarnings : public QObject {
     Q_OBJECT
 
@@ -25,7 +25,13 @@ public:
         secretsFileSave,
         trustedDevicesSave,
         agentStorage,
+        unencryptedClients,
     };
+
+    // While tablets that do not encrypt are let in (see HostPreferences::allowUnencryptedClients).
+    inline static const QString unencryptedClientsAllowed =
+        QStringLiteral("Unencrypted tablets are allowed: anyone on the network between them and this "
+                       "computer can read their credentials and keystrokes.");
 
     using QObject::QObject;
 
@@ -46,5 +52,5 @@ signals:
     void changed();
 
 private:
-    std::array<QString, static_cast<std::size_t>(Source::agentStorage) + 1> m_warnings;
+    std::array<QString, static_cast<std::size_t>(Source::unencryptedClients) + 1> m_warnings;
 };

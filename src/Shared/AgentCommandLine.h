@@ -14,6 +14,9 @@ inline const QString sessionProgram = QStringLiteral("--session-program");
 // A flag: tablets may also start the user's login shell, by the name below.
 inline const QString allowShell = QStringLiteral("--allow-shell");
 inline const QString shellProgramName = QStringLiteral("shell");
+// A flag: tablets that skip the encrypted channel's handshake are let in from any address (a mend for older
+// clients; the host warns while it is on).
+inline const QString allowUnencryptedClients = QStringLiteral("--allow-unencrypted-clients");
 // The one value --tunnel-mode takes.
 inline const QString ngrokTunnelMode = QStringLiteral("ngrok");
 } // namespace AgentCommandLine

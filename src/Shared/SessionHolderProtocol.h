@@ -58,9 +58,16 @@ enum class Type : std::uint8_t {
     output = 0x82,
     // from (u64), dropped (u64): the reader fell so far behind that the stream goes on at `from`.
     dropped = 0x83,
-    // how (u8: 0 exit, 1 signal), value (u32): the program ended; all its output was sent before this.
+    // how (u8: 0 exit, 1 signal), value (u32), then the holder's problem, if one made it end the program (a
+    // line of text, at most maxProblemBytes): the program ended; all its output was sent before this.
     ended = 0x84,
+    // columns (u16), rows (u16): the terminal's size, after `attached` and whenever it changes (whichever
+    // reader's frame or leave changed it), to every reader, that one included.
+    resized = 0x85,
 };
+
+// The longest problem told with the program's end.
+inline constexpr std::size_t maxProblemBytes = 512;
 
 inline constexpr std::size_t lengthBytes = 4;
 inline constexpr std::size_t headerBytes = lengthBytes + 1;
@@ -149,11 +156,16 @@ inline std::string attachedOrDropped(Type type, std::uint64_t from, std::uint64_
     return frame(type, offsetField(from) + offsetField(dropped));
 }
 
-inline std::string ended(EndKind kind, std::uint32_t value)
+inline std::string ended(EndKind kind, std::uint32_t value, std::string_view problem = {})
 {
     std::string fields(1, static_cast<char>(kind));
     putU32(fields, value);
-    return frame(Type::ended, fields);
+    return frame(Type::ended, fields, problem.substr(0, maxProblemBytes));
+}
+
+inline std::string resized(std::uint16_t columns, std::uint16_t rows)
+{
+    return frame(Type::resized, sizeFields(columns, rows));
 }
 
 // One frame taken off the front of a buffer.
@@ -190,6 +202,7 @@ inline std::size_t fieldBytes(Type type)
     case Type::hello:
         return 12;
     case Type::resize:
+    case Type::resized:
         return 4;
     case Type::ack:
     case Type::output:

@@ -50,4 +50,12 @@ ColumnLayout {
         onNgrokInfoRequested: section.ngrokInfoRequested()
         onRestartRequested: section.restartRequested()
     }
+
+    // On every route: tablets that skip encryption are otherwise let in from this computer only.
+    SettingSwitch {
+        objectName: "allowUnencryptedClientsSwitch"
+        text: "Allow unencrypted tablets (older apps)"
+        checked: Preferences.allowUnencryptedClients
+        onToggled: Preferences.allowUnencryptedClients = checked
+    }
 }

@@ -150,6 +150,18 @@ SectionCard {
                 }
             }
 
+            // The key every tablet pins from this code: a tablet that shows another reached another computer.
+            Text {
+                objectName: "keyFingerprint"
+                Layout.fillWidth: true
+                visible: text.length > 0
+                text: Presenter.keyFingerprintLine
+                textFormat: Text.PlainText
+                font.family: "monospace"
+                font.pixelSize: 11
+                color: palette.windowText
+            }
+
             Note {
                 objectName: "expiryLine"
                 visible: Presenter.expiryLine.length > 0

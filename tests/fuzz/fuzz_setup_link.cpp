@@ -10,7 +10,8 @@
 // per line in the order of the route's config; missing fields are empty.
 // Invariant: the builder refuses (a relay link exactly when the relay URL gives no endpoint, a tunnel link
 // never), or its link, read back by a strict URL parser, gives every field as it was given, in the fixed
-// order, but for the pairing nonce, of which it carries the pairing code.
+// order, but for the pairing nonce, of which it carries the pairing code, and the agent's secret key, of
+// which it carries the public half.
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -19,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString route = fields.takeFirst();
     const QDateTime now(QDate(2026, 12, 5), QTime(5, 55, 0), QTimeZone::utc());
     const QString serial = QStringLiteral("AAECAwQFBgcI");
+    // The key pair of RFC 7748's first Diffie-Hellman example.
+    const QString agentKey = QStringLiteral("dwdtCnMYpX08FsFyUbJmRd9ML4frwJkqsXf7pR25LCo");
+    const QString agentPublicKey = QStringLiteral("hSDwCYkwp1R0i33ctD73Wg2_Og0mOBr066SpjqqbTmo");
     const auto code = [&](const QString &nonce, const QString &hostId) {
         return PairingTicket::make(nonce, hostId,
                                    now.toSecsSinceEpoch() + SetupLinkBuilder::linkLifetimeSeconds, serial)
@@ -34,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         credentials.hostToken = secrets[0];
         credentials.hostId = secrets[1];
         credentials.pairingNonce = secrets[2];
+        credentials.agentKey = agentKey;
         QString endpoint = fields[0];
         if (lan) {
             link = SetupLinkBuilder::lanLink(fields[0], fields[1].toInt(), credentials, serial, now);
@@ -52,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         const HostRelayVersion version =
             fields[5] == QLatin1String("goV1") ? HostRelayVersion::goV1 : HostRelayVersion::elixirV2;
-        const HostCredentials credentials{fields[4], fields[2], fields[3], fields[1], fields[6], {}, {}, {}};
+        const HostCredentials credentials{fields[4], fields[2], fields[3], fields[1], fields[6],
+                                          agentKey,  {},        {},        {}};
         link = SetupLinkBuilder::relayLink(fields[0], version, credentials, serial, now);
         const std::optional<QString> endpoint = relayEndpoint(fields[0], fields[1]);
         FUZZ_CHECK(link.has_value() == endpoint.has_value());
@@ -64,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!link)
         return 0;
     expected.append({"expiresAt", SetupLinkBuilder::expiresAtText(now).value()});
+    expected.append({"agentKey", agentPublicKey});
     const QUrl reparsed(link->toString(QUrl::FullyEncoded), QUrl::StrictMode);
     FUZZ_CHECK(reparsed.isValid() && QUrlQuery(reparsed).queryItems(QUrl::FullyDecoded) == expected);
     return 0;

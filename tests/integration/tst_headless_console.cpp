@@ -3,6 +3,7 @@
 #include "App/Headless/ConsoleOutput.h"
 #include "App/Headless/HeadlessConsole.h"
 #include "Platform/TerminalColours.h"
+#include "Services/HostWarnings.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -123,8 +124,10 @@ void HeadlessConsoleTest::aReaderThatStopsNeverFreezesTheHost()
     environment.insert(QStringLiteral("FAKE_AGENT_SCRIPT"), QStringLiteral("burst=20000:HOME;hang"));
     host.setProcessEnvironment(environment);
     host.setChildProcessModifier([fd = pipe[1]] { ::dup2(fd, STDOUT_FILENO); });
+    // With an option whose warning stands while it is on: said among the first lines, and by --status.
     host.start(hostPath, {QStringLiteral("--headless"), QStringLiteral("--qr=none"),
-                          QStringLiteral("--workspace"), workspace.path()});
+                          QStringLiteral("--allow-unencrypted-clients"), QStringLiteral("--workspace"),
+                          workspace.path()});
     ::close(pipe[1]);
     // Nobody reads the pipe, and it fills up.
     const auto waiting = [fd = pipe[0]] {
@@ -133,13 +136,16 @@ void HeadlessConsoleTest::aReaderThatStopsNeverFreezesTheHost()
     };
     QTRY_VERIFY_WITH_TIMEOUT(waiting() >= 60000, 20000);
     // The host still answers and still ends.
-    QCOMPARE(ask({QStringLiteral("--status")}).first, 0);
+    const QString warning = "Warning: " + HostWarnings::unencryptedClientsAllowed + '\n';
+    const auto [statusExit, statusText] = ask({QStringLiteral("--status")});
+    QVERIFY(statusExit == 0 && statusText.contains(warning));
     ::kill(static_cast<pid_t>(host.processId()), SIGTERM);
     QVERIFY(host.waitForFinished(10000));
     QCOMPARE(host.exitCode(), 0);
     // What the pipe took is the agent's output as it came; the rest was given up at the end (the count of
     // what is dropped is the console's own test, above).
-    QVERIFY(readToEnd(pipe[0]).contains("HOME=" + home.path().toUtf8() + '\n'));
+    const QByteArray printed = readToEnd(pipe[0]);
+    QVERIFY(printed.contains("HOME=" + home.path().toUtf8() + '\n') && printed.contains(warning.toUtf8()));
 }
 
 QTEST_GUILESS_MAIN(HeadlessConsoleTest)

@@ -4,6 +4,7 @@
 
 #include "App/CommandLine/HostCommandLine.h"
 #include "Services/Pairing/PairingSecretsPlace.h"
+#include "Shared/AgentStaticKey.h"
 #include "Shared/TrustedDevicesFile.h"
 
 #include <QDir>
@@ -47,6 +48,10 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
                  agentCommand.contains(" --allow-shell "),
              qPrintable(agentCommand));
     const QString link = printedLinks(printed(host)).constFirst();
+    // The code carries the key the tablet pins, and its fingerprint is said beside it.
+    const QString key = QUrlQuery(QUrl(link)).queryItemValue("agentKey");
+    QVERIFY(printed(host).contains(
+        "Key fingerprint: " + AgentStaticKey::fingerprint(AgentStaticKey::decode(key).value_or("")) + '\n'));
     QCOMPARE(ask({QStringLiteral("--link")}).second.trimmed(), link);
     // Into a pipe, the code and every line are plain text: no colour escapes.
     QVERIFY(!printed(host).contains(u'\x1b'));
@@ -54,7 +59,7 @@ void HeadlessHostTest::hostsPairsRotatesAndQuits()
     QVERIFY(!linkCode.contains(u'\x1b'));
     QCOMPARE(printedLinks(linkCode + "end\n"), QStringList{link});
     // The browser form is said too, masked. A pairing uses the codes shown: both links are said anew.
-    const QString browserLine = "Browser link: http://127.0.0.1:" + port + "/#ticket=redacted";
+    const QString browserLine = "Browser link: http://127.0.0.1:" + port + "/#ticket=redacted&key=" + key;
     QCOMPARE(printed(host).count(browserLine), 1);
     QVERIFY(printed(host).contains("A tablet without the app cannot open the setup link"));
     QVERIFY(tabletPairs(link));

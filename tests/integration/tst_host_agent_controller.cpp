@@ -67,9 +67,21 @@ private slots:
             const qint64 pid = h.controller->agentProcessId();
             const HostCredentials credentials = h.controller->credentialStore().cached().value();
             const bool relay = mode == HostingMode::relay;
-            QCOMPARE(agentVariable(pid, "VELMORA_RELAY_TOKEN"), relay ? credentials.relayToken : "<unset>");
-            QCOMPARE(agentVariable(pid, "VELMORA_NGROK_AUTHTOKEN"),
-                     relay || !tunnel ? "<unset>" : "ngrok-token");
+            // Every secret as the pairing has it, and only where the route uses it: an agent given another
+            // relay session, or no key, would serve nobody who scanned the link.
+            QVERIFY(credentials.agentPublicKey());
+            const QList<std::pair<QString, QString>> secrets{
+                {"VELMORA_HOST_TOKEN", credentials.hostToken},
+                {"VELMORA_HOST_ID", credentials.hostId},
+                {"VELMORA_PAIRING_NONCE", credentials.pairingNonce},
+                {"VELMORA_AGENT_KEY", credentials.agentKey},
+                {"VELMORA_RELAY_TOKEN", relay ? credentials.relayToken : "<unset>"},
+                {"VELMORA_RELAY_SESSION", relay ? credentials.relaySessionId : "<unset>"},
+                {"VELMORA_NGROK_AUTHTOKEN", relay || !tunnel ? "<unset>" : "ngrok-token"}};
+            for (const auto &[name, value] : secrets)
+                QCOMPARE(agentVariable(pid, name), value);
+            // Made for this launch alone, so the test can only see that it is there.
+            QCOMPARE(agentVariable(pid, "VELMORA_CONTROL_SECRET").size(), 43);
             QVERIFY(
                 agentVariable(pid, "PATH").split(':').contains(qEnvironmentVariable("HOME") + "/.local/bin"));
             QCOMPARE(agentVariable(pid, "QSG_ATLAS_HEIGHT"), "77");
@@ -82,7 +94,7 @@ private slots:
                      QStringList({"--workspace", h.scratch.path()}) + listening);
             for (const QString &secret :
                  {credentials.hostToken, credentials.pairingNonce, credentials.relayToken,
-                  credentials.relaySessionId, QStringLiteral("ngrok-token")})
+                  credentials.relaySessionId, credentials.agentKey, QStringLiteral("ngrok-token")})
                 QVERIFY2(!arguments.join(' ').contains(secret), qPrintable(secret));
         }
     }
@@ -98,11 +110,13 @@ private slots:
         h.preferences.setNgrokAuthtoken(" ngrok-token-123456\n");
         // About 2.5 MB of lines, far more than may wait, then every secret the agent could print.
         h.start("burst=50000:VELMORA_HOST_TOKEN;env-out=VELMORA_RELAY_TOKEN;env-out=VELMORA_PAIRING_NONCE;"
-                "env-out=VELMORA_HOST_ID;env-out=VELMORA_RELAY_SESSION;out=ngrok-token-123456 tail\\n;hang");
+                "env-out=VELMORA_HOST_ID;env-out=VELMORA_RELAY_SESSION;env-out=VELMORA_AGENT_KEY;"
+                "out=ngrok-token-123456 tail\\n;hang");
         // Skipping cuts lines anywhere; no remnant of a cut line, and so no fragment of a token, is shown.
-        QTRY_COMPARE(h.controller->lastLogLines(),
-                     QStringList(195, "VELMORA_HOST_TOKEN=redacted") +
-                         QStringList({"redacted", "redacted", "redacted", "redacted", "redacted tail"}));
+        QTRY_COMPARE(
+            h.controller->lastLogLines(),
+            QStringList(194, "VELMORA_HOST_TOKEN=redacted") +
+                QStringList({"redacted", "redacted", "redacted", "redacted", "redacted", "redacted tail"}));
         QVERIFY(h.controller->skippedOutputBytes() > 0);
     }
 
@@ -161,10 +175,11 @@ private slots:
         QVERIFY(nonce != oldNonce);
         QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_PAIRING_NONCE"), nonce);
 
-        // A rotation revokes every tablet.
+        // A rotation revokes every tablet, and replaces the key they pinned.
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
         old = h.controller->agentProcessId();
         const QString oldToken = h.controller->hostToken();
+        const QString oldKey = h.controller->credentialStore().cached()->agentKey;
         h.controller->rotatePairing(&h.preferences);
         QVERIFY(!QFileInfo::exists(file.path()));
         QTRY_COMPARE(h.controller->state(), AgentRunState::running());
@@ -173,6 +188,10 @@ private slots:
         QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_HOST_TOKEN"),
                  h.controller->hostToken());
         QCOMPARE(queryValue(h.controller->setupLink(), "token"), h.controller->hostToken());
+        const HostCredentials rotated = *h.controller->credentialStore().cached();
+        QVERIFY(rotated.agentKey != oldKey);
+        QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_AGENT_KEY"), rotated.agentKey);
+        QCOMPARE(queryValue(h.controller->setupLink(), "agentKey"), rotated.agentPublicKey().value());
     }
 
 private:

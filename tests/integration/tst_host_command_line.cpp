@@ -5,7 +5,10 @@
 #include "App/CommandLine/HostCommandLine.h"
 #include "App/CommandLine/HostControlRequests.h"
 #include "App/CommandLine/WindowDisplay.h"
+#include "App/HostApplication.h"
 #include "App/HostPresenter.h"
+#include "RecordingLoginItem.h"
+#include "Shared/AgentStaticKey.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -96,6 +99,8 @@ void HostCommandLineTest::requestsTheRunningHostAnswers()
     presenter.reportSettingsFile(unreadable);
     bool quitAsked = false;
     HostControlRequests requests(h.preferences, *h.controller, presenter, [&] { quitAsked = true; });
+    RecordingLoginItem loginItem;
+    const HostApplication application(h.preferences, *h.controller, loginItem);
     const auto ask = [&](const QString &request) {
         return requests.answer({{"request", request}});
     };
@@ -116,6 +121,24 @@ void HostCommandLineTest::requestsTheRunningHostAnswers()
     QCOMPARE(h.controller->agentProcessId(), agent);
     QCOMPARE(ask("restart"), QJsonObject({{"done", "restart"}}));
     QTRY_VERIFY(presenter.running() && h.controller->agentProcessId() != agent);
+    // The key the tablet pins, by its fingerprint, beside the link and in the status.
+    const std::optional<QString> key = h.controller->credentialStore().cached()->agentPublicKey();
+    const QString fingerprint =
+        "Key fingerprint: " + AgentStaticKey::fingerprint(*AgentStaticKey::decode(*key));
+    QCOMPARE(ask("link")["keyFingerprint"], fingerprint);
+    QCOMPARE(ask("status")["keyFingerprint"], fingerprint);
+    // Letting unencrypted tablets in warns for as long as it is on, and reaches the agent at once.
+    const auto warned = [&] {
+        return ask("status")["warnings"].toArray().contains(HostWarnings::unencryptedClientsAllowed);
+    };
+    QVERIFY(!warned());
+    h.preferences.setAllowUnencryptedClients(true);
+    QVERIFY(warned());
+    QTRY_VERIFY(FakeAgent::procList(h.controller->agentProcessId(), "cmdline")
+                    .contains("--allow-unencrypted-clients"));
+    h.preferences.setAllowUnencryptedClients(false);
+    QVERIFY(!warned());
+    QTRY_VERIFY(presenter.running());
     QCOMPARE(ask("stop"), QJsonObject({{"done", "stop"}}));
     QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
     QCOMPARE(ask("stop"), notRunning);

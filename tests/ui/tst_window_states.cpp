@@ -1,5 +1,6 @@
 #include "ScannedCode.h"
 #include "SessionsList.h"
+#include "Shared/AgentStaticKey.h"
 #include "Shared/TrustedDevicesFile.h"
 #include "WindowHarness.h"
 
@@ -114,7 +115,14 @@ void WindowStatesTest::showBrowserForm()
     showHostingOnTheLan();
     QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
     QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("http://"));
-    QVERIFY(m_h.find("maskedLink")->property("text").toString().contains("/#ticket=redacted&computer="));
+    // The key the tablet pins shows whole (it is no secret), and by its fingerprint beside the code.
+    const QString key = *m_h.controller->credentialStore().cached()->agentPublicKey();
+    QVERIFY(m_h.find("maskedLink")
+                ->property("text")
+                .toString()
+                .contains("/#ticket=redacted&key=" + key + "&computer="));
+    QCOMPARE(m_h.find("keyFingerprint")->property("text").toString(),
+             "Key fingerprint: " + AgentStaticKey::fingerprint(*AgentStaticKey::decode(key)));
     // The form picked is kept for the next start; the app's form says where a tablet without the app goes.
     QVERIFY(m_h.preferences.browserLinkForm() && !m_h.shown("appOnlyNote"));
     QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 0));

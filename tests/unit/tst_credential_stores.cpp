@@ -22,12 +22,12 @@ namespace {
 const QString credentialService = QStringLiteral("dev.ferrowyn.host.credentials");
 const QString metadataKey = QStringLiteral("FerrowynHost.credentials.metadata");
 // The keyring's items, in the order of values().
-const QStringList credentialAccounts{"metadata", "host-token", "relay-token", "pairing-nonce"};
+const QStringList credentialAccounts{"metadata", "host-token", "relay-token", "pairing-nonce", "agent-key"};
 
 QList<QByteArray> values(const HostCredentials &c)
 {
     return {HostCredentialStore::metadataRecord(c), c.hostToken.toUtf8(), c.relayToken.toUtf8(),
-            c.pairingNonce.toUtf8()};
+            c.pairingNonce.toUtf8(), c.agentKey.toUtf8()};
 }
 
 } // namespace
@@ -160,23 +160,32 @@ void CredentialStoresTest::credentialLoad_data()
     QTest::addColumn<QStringList>("kept");
     QTest::addColumn<bool>("saved");
     const QStringList everything = QStringList{"settings"} + credentialAccounts;
-    const QStringList all{"hostId", "hostToken", "relayToken", "pairingNonce"};
-    const QStringList allButRelayToken{"hostId", "hostToken", "pairingNonce"};
-    QTest::newRow("found") << QStringList{"settings", "host-token", "relay-token", "pairing-nonce"} << ""
-                           << all << true;
+    const QStringList all{"hostId", "hostToken", "relayToken", "pairingNonce", "agentKey"};
+    const QStringList allButRelayToken{"hostId", "hostToken", "pairingNonce", "agentKey"};
+    const QStringList allButAgentKey{"hostId", "hostToken", "relayToken", "pairingNonce"};
+    QTest::newRow("found") << QStringList{"settings", "host-token", "relay-token", "pairing-nonce",
+                                          "agent-key"}
+                           << "" << all << true;
+    // A pairing from before the agent had a key, or with one that is no key: it gains one, and nothing else
+    // changes for its tablets.
+    QTest::newRow("agent key missing") << everything.mid(0, 5) << "" << allButAgentKey << true;
+    QTest::newRow("agent key not a key")
+        << everything + QStringList{"bad agent key"} << "" << allButAgentKey << true;
     QTest::newRow("not found") << QStringList() << "" << QStringList() << true;
     QTest::newRow("locked, then unlocked") << everything << "locked" << all << true;
     QTest::newRow("locked, unlock dismissed") << everything << "locked, dismissed" << QStringList() << false;
     QTest::newRow("timed out") << everything << "timed out" << QStringList() << false;
     QTest::newRow("relay token read fails") << everything << "relay-token fails" << allButRelayToken << false;
-    QTest::newRow("relay token missing") << QStringList{"settings", "metadata", "host-token", "pairing-nonce"}
-                                         << "" << allButRelayToken << true;
+    QTest::newRow("relay token missing")
+        << QStringList{"settings", "metadata", "host-token", "pairing-nonce", "agent-key"} << ""
+        << allButRelayToken << true;
     QTest::newRow("host token not UTF-8")
-        << QStringList{"settings", "metadata", "bad", "relay-token", "pairing-nonce"} << ""
-        << QStringList{"relayToken", "pairingNonce"} << true;
+        << QStringList{"settings", "metadata", "bad", "relay-token", "pairing-nonce", "agent-key"} << ""
+        << QStringList{"relayToken", "pairingNonce", "agentKey"} << true;
     QTest::newRow("record only in the keyring") << everything.mid(1) << "" << all << true;
     QTest::newRow("host token but no record anywhere")
-        << everything.mid(2) << "" << QStringList{"hostToken", "relayToken", "pairingNonce"} << true;
+        << everything.mid(2) << "" << QStringList{"hostToken", "relayToken", "pairingNonce", "agentKey"}
+        << true;
 }
 
 void CredentialStoresTest::credentialLoad()
@@ -194,6 +203,8 @@ void CredentialStoresTest::credentialLoad()
     }
     if (stored.contains("bad"))
         m_keyring.put(credentialService, "host-token", "\xc3\x28");
+    if (stored.contains("bad agent key"))
+        m_keyring.put(credentialService, "agent-key", before.agentKey.chopped(1).toUtf8());
     const std::optional<QByteArray> settingsBefore = m_defaults->data(metadataKey);
     m_keyring.locked = fault.startsWith("locked");
     m_keyring.unlockAnswer = fault.contains("dismissed") ? MemoryKeyring::UnlockAnswer::Dismiss
@@ -228,9 +239,12 @@ void CredentialStoresTest::credentialLoad()
     QCOMPARE(warnings.text(), saved ? QString() : PairingSecretsPlace::keyringUnavailableWarning);
     QCOMPARE(loaded->relayVersion, HostRelayVersion::goV1);
     QCOMPARE(loaded->relaySessionId == before.relaySessionId, kept.contains("hostId"));
-    const QStringList fields{"hostId", "hostToken", "relayToken", "pairingNonce"};
-    const QStringList now{loaded->hostId, loaded->hostToken, loaded->relayToken, loaded->pairingNonce};
-    const QStringList previous{before.hostId, before.hostToken, before.relayToken, before.pairingNonce};
+    const QStringList fields{"hostId", "hostToken", "relayToken", "pairingNonce", "agentKey"};
+    const QStringList now{loaded->hostId, loaded->hostToken, loaded->relayToken, loaded->pairingNonce,
+                          loaded->agentKey};
+    const QStringList previous{before.hostId, before.hostToken, before.relayToken, before.pairingNonce,
+                               before.agentKey};
+    QVERIFY(loaded->agentPublicKey());
     for (qsizetype i = 0; i < fields.size(); ++i)
         QVERIFY2((now.at(i) == previous.at(i)) == kept.contains(fields.at(i)), qPrintable(fields.at(i)));
 
@@ -242,6 +256,7 @@ void CredentialStoresTest::credentialLoad()
         return;
     }
     QCOMPARE(m_defaults->data(metadataKey), HostCredentialStore::metadataRecord(*loaded));
+    QVERIFY(!HostCredentialStore::metadataRecord(*loaded).contains(loaded->agentKey.toUtf8()));
     for (qsizetype i = 0; i < credentialAccounts.size(); ++i)
         QTRY_COMPARE(m_keyring.value(credentialService, credentialAccounts.at(i)), values(*loaded).at(i));
 }

@@ -24,13 +24,17 @@ const QString serial = QStringLiteral("AAECAwQFBgcI");
 // The ticket for the credentials and serial below, at the fixed time: the browser form's, and the app link's
 // pairing code when made with the same serial.
 const QString ticket = "1796451000." + serial + ".uVHHl4VD5W6W7bkDvYgf8w";
-const QString fragment = "/#ticket=" + ticket;
+// The agent key of the credentials below: the key pair of RFC 7748's first Diffie-Hellman example.
+const QString agentKey = QStringLiteral("dwdtCnMYpX08FsFyUbJmRd9ML4frwJkqsXf7pR25LCo");
+const QString agentPublicKey = QStringLiteral("hSDwCYkwp1R0i33ctD73Wg2_Og0mOBr066SpjqqbTmo");
+const QString fragment = "/#ticket=" + ticket + "&key=" + agentPublicKey;
 const QString lanHead = QStringLiteral("ferrowyn://connect?mode=sshTunnel&endpoint=");
-const QString lanTail = "&token=TK&hostId=host_H&pairingNonce=" + ticket + "&expiresAt=2026-12-05T06:10:00Z";
+const QString lanTail = "&token=TK&hostId=host_H&pairingNonce=" + ticket +
+                        "&expiresAt=2026-12-05T06:10:00Z&agentKey=" + agentPublicKey;
 const QString relayHead = QStringLiteral("ferrowyn://connect?mode=privateRelay&endpoint=");
 const QString relayTail =
     QStringLiteral("&token=TK&relayToken=RT&hostId=host_H&relayVersion=goV1&sessionId=");
-const HostCredentials credentials{"host_H", "TK", "RT", "a b", "PN", {}, {}, {}};
+const HostCredentials credentials{"host_H", "TK", "RT", "a b", "PN", agentKey, {}, {}, {}};
 
 QString text(const std::optional<QUrl> &link)
 {
@@ -75,17 +79,18 @@ void SetupLinksTest::lanAndTunnelLinks()
     for (const char *host :
          {"", "10.0.0. 2", "10.0.0.2/x", "10.0.0.2:1/ws?x", "10.0.0.2:1/ws#x", "me@10.0.0.2"})
         QCOMPARE(lan(host, 8765), QString());
-    QCOMPARE(
-        text(SetupLinkBuilder::directTunnelLink(
-            "wss://t.example/ws?a=1&b=2#f",
-            {"x=y+z;w", "a&token=b", {}, {}, QStringLiteral("50% \u00fc"), {}, {}, {}}, serial, fixedTime)),
-        lanHead +
-            "wss://t.example/ws?a%3D1%26b%3D2%23f&token=a%26token%3Db&hostId=x%3Dy%2Bz%3Bw"
-            "&pairingNonce=1796451000." +
-            serial + ".x6LREV2eVBtgWSkdBsndFA&expiresAt=2026-12-05T06:10:00Z");
+    QCOMPARE(text(SetupLinkBuilder::directTunnelLink(
+                 "wss://t.example/ws?a=1&b=2#f",
+                 {"x=y+z;w", "a&token=b", {}, {}, QStringLiteral("50% \u00fc"), agentKey, {}, {}, {}}, serial,
+                 fixedTime)),
+             lanHead +
+                 "wss://t.example/ws?a%3D1%26b%3D2%23f&token=a%26token%3Db&hostId=x%3Dy%2Bz%3Bw"
+                 "&pairingNonce=1796451000." +
+                 serial +
+                 ".x6LREV2eVBtgWSkdBsndFA&expiresAt=2026-12-05T06:10:00Z&agentKey=" + agentPublicKey);
     // Expiry in UTC, fraction dropped; none past a four-digit year or for an invalid time.
     QVERIFY(lan("10.0.0.2", 8765, QDateTime(QDate(2026, 12, 31), QTime(23, 50, 0, 999), QTimeZone(3600)))
-                .endsWith("&expiresAt=2026-12-31T23:05:00Z"));
+                .contains("&expiresAt=2026-12-31T23:05:00Z&"));
     QCOMPARE(lan("10.0.0.2", 8765, QDateTime(QDate(9999, 12, 31), QTime(23, 50), QTimeZone::utc())),
              QString());
     QCOMPARE(lan("10.0.0.2", 8765, QDateTime()), QString());
@@ -130,9 +135,15 @@ void SetupLinksTest::browserLinks()
                                   "abc.ngrok.app", "https://a b.example", "https://me@abc.ngrok.app"})
         QCOMPARE(tunnelPage(publicURL), QString());
     // Whatever the secrets are made of, none of them is in the link: only the mac they make.
-    const HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"), {}, {}, {}};
+    HostCredentials odd{"x=y+z;w", "a&token=b#", "RT", {}, QStringLiteral("50% \u00fc"),
+                        agentKey,  {},           {},   {}};
     const QString oddLink = tunnelPage("https://t.example", odd);
-    QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial + ".x6LREV2eVBtgWSkdBsndFA");
+    QCOMPARE(oddLink, "https://t.example/#ticket=1796451000." + serial +
+                          ".x6LREV2eVBtgWSkdBsndFA&key=" + agentPublicKey);
+    // The tablet could not reach an agent whose key it cannot pin: no link of any form without one.
+    odd.agentKey = agentPublicKey.chopped(1) + 'n'; // not the canonical text of a key
+    QVERIFY(tunnelPage("https://t.example", odd).isEmpty() &&
+            !SetupLinkBuilder::directTunnelLink("wss://t.example/ws", odd, serial, fixedTime));
     // The computer's name may hold anything a fragment would read otherwise: it stays one encoded value.
     QCOMPARE(
         text(SetupLinkBuilder::withPairingNote(QUrl(oddLink), QStringLiteral("Anna's #1 & 50% \u00fc"), 3)),
@@ -170,7 +181,7 @@ void SetupLinksTest::route()
     // The endpoint's path holds the session encoded for a path; in the link that text is encoded once more.
     // The relay has no browser form, and no local address.
     composes("", relayHead + "wss://r.example/relay/a%2520b" + relayTail + "a%20b&pairingNonce=" + ticket +
-                     "&expiresAt=2026-12-05T06:10:00Z");
+                     "&expiresAt=2026-12-05T06:10:00Z&agentKey=" + agentPublicKey);
     // No relay link without the relay's host.
     in.settings.relayURL = "r.example/relay";
     composes("", "");

@@ -26,7 +26,7 @@ class StatusTextsTest : public QObject {
 
 private slots:
     void errorsReachTheUser();
-    void expiry();
+    void linkDetails();
 };
 
 void StatusTextsTest::errorsReachTheUser()
@@ -52,7 +52,8 @@ void StatusTextsTest::errorsReachTheUser()
     QVERIFY(instructionText(hosting(HostingMode::lan, std::nullopt, {}, "127.0.0.1:8765")) != lanInstruction);
 }
 
-void StatusTextsTest::expiry()
+// The expiry and the key fingerprint shown beside the link, read from it.
+void StatusTextsTest::linkDetails()
 {
     const std::pair<const char *, bool> queries[]{
         {"mode=sshTunnel&expiresAt=2026-12-05T06:10:00Z", true},
@@ -65,6 +66,11 @@ void StatusTextsTest::expiry()
         QCOMPARE(setupLinkExpiry(QUrl("ferrowyn://connect?" + QString(query))),
                  read ? std::optional(QDateTime(QDate(2026, 12, 5), QTime(6, 10), QTimeZone::utc()))
                       : std::nullopt);
+    // The public key of RFC 7748's first Diffie-Hellman example; its fingerprint was computed apart.
+    const QString key = QStringLiteral("hSDwCYkwp1R0i33ctD73Wg2_Og0mOBr066SpjqqbTmo");
+    QCOMPARE(keyFingerprintLine(QUrl("ferrowyn://connect?expiresAt=x&agentKey=" + key)),
+             "Key fingerprint: 300c 9c96 03b9 2a4b");
+    QCOMPARE(keyFingerprintLine(QUrl("ferrowyn://connect?agentKey=" + key.chopped(1) + 'n')), QString());
 }
 
 QTEST_GUILESS_MAIN(StatusTextsTest)

@@ -125,6 +125,7 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
         result.programs.append(program.trimmed());
     }
     result.allowShell = parser.isSet(QStringLiteral("allow-shell"));
+    result.allowUnencryptedClients = parser.isSet(QStringLiteral("allow-unencrypted-clients"));
     result.secretsFile = parser.isSet(QStringLiteral("secrets-file"));
     result.printQRCode = result.action == Action::Control ? parser.isSet(QStringLiteral("qr")) : !qrNone;
     result.browserForm = parser.isSet(QStringLiteral("browser"));
@@ -135,7 +136,8 @@ HostCommandLine HostCommandLine::parse(const QStringList &arguments)
 
     // Where the secrets are kept is no setting of one run: the window may be told too.
     const bool runOptions = !result.workspaces.isEmpty() || result.mode || result.port || result.bindAll ||
-                            result.ngrok || !result.programs.isEmpty() || result.allowShell || qrNone;
+                            result.ngrok || !result.programs.isEmpty() || result.allowShell ||
+                            result.allowUnencryptedClients || qrNone;
     if (runOptions && result.action != Action::Headless)
         return wrong(QStringLiteral("the options for one run go with --headless"));
     return result;

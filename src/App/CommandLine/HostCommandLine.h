@@ -35,6 +35,7 @@ struct HostCommandLine {
     bool ngrok = false;
     QStringList programs; // what tablets may start, instead of the saved list
     bool allowShell = false;
+    bool allowUnencryptedClients = false;
     bool secretsFile = false;
     bool printQRCode = true;
 

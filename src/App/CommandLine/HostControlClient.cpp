@@ -15,6 +15,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <unistd.h>
+
 namespace {
 
 using HostControlClient::answerTimeoutMs;
@@ -44,6 +46,7 @@ QString statusText(const QJsonObject &status)
         {QStringLiteral("Endpoint"), QStringLiteral("endpoint")},
         {QStringLiteral("Setup link"), QStringLiteral("setupLink")},
         {QStringLiteral("Link expires"), QStringLiteral("linkExpiresAt")},
+        {QString(), HostControlProtocol::keyFingerprintKey},
         {QStringLiteral("Agent build"), QStringLiteral("agentBuild")},
         {QStringLiteral("Tunnel"), QStringLiteral("tunnelState")},
         {QStringLiteral("Secrets"), QStringLiteral("secrets")},
@@ -51,8 +54,10 @@ QString statusText(const QJsonObject &status)
     QString text;
     for (const auto &[label, key] : rows) {
         const QString value = status.value(key).toString();
+        // A row without a label is a line of its own making.
         if (!value.isEmpty())
-            text += label + QStringLiteral(": ") + HeadlessConsole::printable(value) + QLatin1Char('\n');
+            text += (label.isEmpty() ? QString() : label + QStringLiteral(": ")) +
+                    HeadlessConsole::printable(value) + QLatin1Char('\n');
     }
     if (const int sessions = status.value(QStringLiteral("sessions")).toInt(); sessions > 0)
         text += QStringLiteral("Coding sessions: %1 running\n").arg(sessions);
@@ -187,6 +192,11 @@ int HostControlClient::run(const HostCommandLine &commandLine, std::FILE *in, st
                                  ? TerminalQRCode::Colours::explicitDarkOnLight
                                  : TerminalQRCode::Colours::none;
         print(out, commandLine.printQRCode && modules ? TerminalQRCode::text(*modules, colours) : link);
+        // For a person at a terminal, the key's fingerprint below; a pipe or a file (a script) gets the link
+        // alone, on either stream, as it always did.
+        if (const QString fingerprint = reply.value(HostControlProtocol::keyFingerprintKey).toString();
+            !fingerprint.isEmpty() && ::isatty(fileno(out)))
+            print(out, HeadlessConsole::printable(fingerprint));
     }
     return 0;
 }

@@ -34,5 +34,7 @@ inline const QString noteKey = QStringLiteral("note");
 inline const QString runningKey = QStringLiteral("running");
 // In the answer to "link": the link's browser form, empty when its route has none.
 inline const QString browserLinkKey = QStringLiteral("browserLink");
+// In the answers to "link" and "status": "Key fingerprint: ..." of the key the link carries.
+inline const QString keyFingerprintKey = QStringLiteral("keyFingerprint");
 
 } // namespace HostControlProtocol

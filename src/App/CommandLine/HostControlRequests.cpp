@@ -52,7 +52,8 @@ QJsonObject HostControlRequests::answer(const QJsonObject &request)
             return {{Protocol::errorKey,
                      QStringLiteral("There is no setup link yet: %1").arg(m_presenter.statusHeadline())}};
         return {{Protocol::link, m_presenter.setupLinkText()},
-                {Protocol::browserLinkKey, m_presenter.setupLinkText(true)}};
+                {Protocol::browserLinkKey, m_presenter.setupLinkText(true)},
+                {Protocol::keyFingerprintKey, m_presenter.keyFingerprintLine()}};
     }
     if (name == Protocol::devices)
         return devices();
@@ -137,6 +138,7 @@ QJsonObject HostControlRequests::status() const
         {QStringLiteral("endpoint"), endpoint(m_preferences, m_controller)},
         {QStringLiteral("setupLink"), m_presenter.maskedSetupLink()},
         {QStringLiteral("linkExpiresAt"), expiry ? expiry->toString(Qt::ISODate) : QString()},
+        {Protocol::keyFingerprintKey, m_presenter.keyFingerprintLine()},
         {QStringLiteral("agentBuild"), m_presenter.runningAgentBuild()},
         {QStringLiteral("tunnelState"), rawValue(m_controller.tunnelState())},
         {QStringLiteral("secrets"), m_presenter.secretsPlace()},

@@ -42,6 +42,9 @@ const QList<Option> &all()
          QStringLiteral("name")},
         {Kind::hosting, QStringLiteral("allow-shell"),
          QStringLiteral("Let tablets start your login shell too (headless, this run only).")},
+        {Kind::hosting, QStringLiteral("allow-unencrypted-clients"),
+         QStringLiteral("Let in tablets that do not encrypt, from any address: whoever is on the network "
+                        "between can read their secrets (headless, this run only).")},
         {Kind::hosting, QStringLiteral("secrets-file"),
          QStringLiteral("Keep the pairing secrets in an owner-only file instead of the keyring, so the "
                         "pairing survives restarts where no keyring is unlocked.")},

@@ -226,6 +226,10 @@ private:
             m_ending = static_cast<Protocol::EndKind>(frame.body[0]) == Protocol::EndKind::signal
                            ? QStringLiteral("The program ended by signal %1.").arg(value)
                            : QStringLiteral("The program ended with exit status %1.").arg(value);
+            // The holder's problem that ended it, as a line of text.
+            if (frame.body.size() > 5)
+                m_ending += QStringLiteral(" The session's holder ended it: %1.")
+                                .arg(QString::fromUtf8(frame.body.substr(5)));
             return Outcome::ended;
         }
         case Protocol::Type::attached:

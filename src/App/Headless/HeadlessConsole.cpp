@@ -96,6 +96,8 @@ void HeadlessConsole::saySetupLink()
         if (modules)
             m_output.write(TerminalQRCode::text(*modules, m_colours).toUtf8());
         say(QStringLiteral("Setup link: ") + m_presenter.maskedSetupLink());
+        if (!m_presenter.keyFingerprintLine().isEmpty())
+            say(m_presenter.keyFingerprintLine());
         if (m_presenter.hasBrowserLink())
             say(QStringLiteral(
                 "A tablet without the app cannot open the setup link: it pairs in its browser, from "

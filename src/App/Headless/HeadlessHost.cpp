@@ -43,6 +43,8 @@ void applyRunSettings(const HostCommandLine &commandLine, HostPreferences &prefe
         preferences.setSessionPrograms(commandLine.programs);
     if (commandLine.allowShell)
         preferences.setAllowShell(true);
+    if (commandLine.allowUnencryptedClients)
+        preferences.setAllowUnencryptedClients(true);
 }
 
 } // namespace

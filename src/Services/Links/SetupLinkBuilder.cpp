@@ -21,6 +21,7 @@ const QString tokenName = QStringLiteral("token");
 const QString hostIdName = QStringLiteral("hostId");
 const QString pairingNonceName = QStringLiteral("pairingNonce");
 const QString expiresAtName = QStringLiteral("expiresAt");
+const QString agentKeyName = QStringLiteral("agentKey");
 
 // The link text is assembled here rather than by QUrl, whose query handling would decide on its own which
 // characters to encode. QUrl only checks the result: a link whose text it would read differently is none.
@@ -67,9 +68,11 @@ std::optional<QUrl> browserLink(const QString &origin, const HostCredentials &cr
         page->path() != QLatin1String("/") || page->hasQuery() || page->hasFragment())
         return std::nullopt;
     const std::optional<QString> ticket = pairingTicket(credentials, ticketSerial, now);
-    if (!ticket)
+    const std::optional<QString> agentKey = credentials.agentPublicKey();
+    if (!ticket || !agentKey)
         return std::nullopt;
-    return linkFromItems(origin + QStringLiteral("/#"), {{QStringLiteral("ticket"), *ticket}});
+    return linkFromItems(origin + QStringLiteral("/#"),
+                         {{QStringLiteral("ticket"), *ticket}, {QStringLiteral("key"), *agentKey}});
 }
 
 std::optional<QUrl> sshTunnelLink(const QString &endpoint, const HostCredentials &credentials,
@@ -77,7 +80,8 @@ std::optional<QUrl> sshTunnelLink(const QString &endpoint, const HostCredentials
 {
     const std::optional<QString> expiresAt = SetupLinkBuilder::expiresAtText(now);
     const std::optional<QString> code = pairingTicket(credentials, codeSerial, now);
-    if (!expiresAt || !code)
+    const std::optional<QString> agentKey = credentials.agentPublicKey();
+    if (!expiresAt || !code || !agentKey)
         return std::nullopt;
     return linkFromItems({
         {modeName, QStringLiteral("sshTunnel")},
@@ -86,6 +90,7 @@ std::optional<QUrl> sshTunnelLink(const QString &endpoint, const HostCredentials
         {hostIdName, credentials.hostId},
         {pairingNonceName, *code},
         {expiresAtName, *expiresAt},
+        {agentKeyName, *agentKey},
     });
 }
 
@@ -131,7 +136,8 @@ std::optional<QUrl> SetupLinkBuilder::relayLink(const QString &relayURL, HostRel
     const std::optional<QString> endpoint = relayEndpoint(relayURL, credentials.relaySessionId);
     const std::optional<QString> expiresAt = expiresAtText(now);
     const std::optional<QString> code = pairingTicket(credentials, codeSerial, now);
-    if (!endpoint || !expiresAt || !code)
+    const std::optional<QString> agentKey = credentials.agentPublicKey();
+    if (!endpoint || !expiresAt || !code || !agentKey)
         return std::nullopt;
     return linkFromItems({
         {modeName, QStringLiteral("privateRelay")},
@@ -143,6 +149,7 @@ std::optional<QUrl> SetupLinkBuilder::relayLink(const QString &relayURL, HostRel
         {QStringLiteral("sessionId"), credentials.relaySessionId},
         {pairingNonceName, *code},
         {expiresAtName, *expiresAt},
+        {agentKeyName, *agentKey},
     });
 }
 

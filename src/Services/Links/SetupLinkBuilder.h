@@ -21,9 +21,11 @@ inline constexpr qint64 linkLifetimeSeconds = PairingTicket::lifetimeSeconds;
 
 // The link to the agent on the local network at ws://host:port/ws, with the host token and host id of the
 // credentials and, in its "pairingNonce" field, a pairing code: a ticket (see PairingTicket) of `codeSerial`
-// made from their pairing nonce, which pairs one device before it expires with the link. None for a port
-// outside 1...65535 or a host that does not make a URL (the agent cannot listen there, and a link the tablet
-// cannot use is worse than none), or for a serial that makes no ticket.
+// made from their pairing nonce, which pairs one device before it expires with the link; last, in "agentKey",
+// the public half of the agent's key, which the tablet pins and the encrypted channel's handshake checks.
+// None for a port outside 1...65535 or a host that does not make a URL (the agent cannot listen there, and a
+// link the tablet cannot use is worse than none), for a serial that makes no ticket, or for credentials
+// without an agent key (no tablet could reach the agent).
 std::optional<QUrl> lanLink(const QString &host, int port, const HostCredentials &credentials,
                             const QString &codeSerial,
                             const QDateTime &now = QDateTime::currentDateTimeUtc());
@@ -41,7 +43,8 @@ std::optional<QUrl> relayLink(const QString &relayURL, HostRelayVersion relayVer
                               const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 // The browser form of the same pairing, for the browser client the agent serves on its port: the page's
-// address with a pairing ticket in the fragment ("http://192.168.1.20:8765/#ticket=<ticket>"). A browser
+// address with a pairing ticket and the public half of the agent's key in the fragment
+// ("http://192.168.1.20:8765/#ticket=<ticket>&key=<public key>"). A browser
 // keeps that address in its history, so it carries nothing that pairs a device for long: neither the host
 // token nor the host id nor the pairing nonce, only a ticket made from the nonce for the host id, which pairs
 // one device before it expires with the link (see PairingTicket). `ticketSerial` tells apart the tickets made
@@ -57,8 +60,9 @@ std::optional<QUrl> tunnelBrowserLink(const QString &publicURL, const HostCreden
                                       const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 // The browser form with what its pairing screen shows before the user confirms: the computer's name and how
-// many folders it pins ("...#ticket=...&computer=anna-laptop&folders=3"). Only a label, trusted no more than
-// any text from outside: the ticket alone decides what pairs. None when the result would not be a link.
+// many folders it pins ("...#ticket=...&key=...&computer=anna-laptop&folders=3"). Only a label, trusted no
+// more than any text from outside: the ticket alone decides what pairs. None when the result would not be a
+// link.
 std::optional<QUrl> withPairingNote(const QUrl &browserLink, const QString &computerName,
                                     qsizetype folderCount);
 

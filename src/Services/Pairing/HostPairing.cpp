@@ -32,6 +32,7 @@ HostCredentials HostPairing::linkCredentials() const
     credentials.hostToken = m_hostToken;
     credentials.hostId = m_hostId;
     credentials.relaySessionId = m_relaySession;
+    credentials.agentKey = m_agentKey;
     return credentials;
 }
 
@@ -90,7 +91,7 @@ void HostPairing::forgetTrustedDevice(const QString &deviceId)
 
 QStringList HostPairing::secretsToMask(const std::optional<QString> &ngrokAuthtoken) const
 {
-    QStringList secrets{m_hostToken, m_relaySession, m_hostId, m_controlSecret};
+    QStringList secrets{m_hostToken, m_relaySession, m_hostId, m_agentKey, m_controlSecret};
     if (ngrokAuthtoken) {
         // The store keeps the record in memory once loaded, so this does not reach the keyring per call.
         const HostCredentials credentials = m_credentialStore.cached().value_or(HostCredentials());
@@ -104,6 +105,8 @@ QStringList HostPairing::secretsToMask(const std::optional<QString> &ngrokAuthto
 
 void HostPairing::setInUse(const HostCredentials &credentials)
 {
+    // First, so whatever the signals below rebuild (the link) has it: only its public half is ever shown.
+    m_agentKey = credentials.agentKey;
     setAndNotify(this, &HostPairing::hostTokenChanged, m_hostToken, credentials.hostToken);
     setAndNotify(this, &HostPairing::relaySessionChanged, m_relaySession, credentials.relaySessionId);
     setAndNotify(this, &HostPairing::hostIdChanged, m_hostId, credentials.hostId);

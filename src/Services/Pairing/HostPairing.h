@@ -61,9 +61,10 @@ public:
     void revokeDevice(const QString &deviceId, bool agentIsUp, QObject *context,
                       std::function<void(Revocation)> done);
 
-    // The secrets masked in everything shown: host token, relay session, host id and control secret; and with
-    // the ngrok authtoken of the last launch's preferences (none when they are gone), relay token, pairing
-    // nonce and that token (also trimmed, as the agent gets it, when that differs).
+    // The secrets masked in everything shown: host token, relay session, host id, the agent's secret key and
+    // the control secret; and with the ngrok authtoken of the last launch's preferences (none when they are
+    // gone), relay token, pairing nonce and that token (also trimmed, as the agent gets it, when that
+    // differs).
     QStringList secretsToMask(const std::optional<QString> &ngrokAuthtoken) const;
 
     // ~/.ferrowyn/trusted-devices.json, which the agent keeps and a rotation deletes.
@@ -86,6 +87,8 @@ private:
     QString m_hostToken;
     QString m_relaySession;
     QString m_hostId;
+    // The secret the running agent proves; the link carries its public half.
+    QString m_agentKey;
     QDateTime m_rotatedAt;
     // Made anew for each launch: what the running agent's control requests must present.
     QString m_controlSecret;

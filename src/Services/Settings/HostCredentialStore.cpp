@@ -1,6 +1,7 @@
 #include "Services/Settings/HostCredentialStore.h"
 
 #include "Platform/UserDefaults.h"
+#include "Shared/AgentStaticKey.h"
 #include "Shared/NotifyingSetter.h"
 #include "Shared/Utf8.h"
 
@@ -44,7 +45,8 @@ HostCredentials HostCredentialStore::rotate(HostRelayVersion relayVersion)
     m_loaded = credentials;
     m_inMemoryOnly = false;
     emit loaded();
-    persist(credentials, {tokenAccount, relayTokenAccount, pairingNonceAccount, metadataAccount});
+    persist(credentials,
+            {tokenAccount, relayTokenAccount, pairingNonceAccount, agentKeyAccount, metadataAccount});
     scheduleAnswers();
     return credentials;
 }
@@ -64,7 +66,8 @@ void HostCredentialStore::startLoad()
     m_loading = true;
     const int number = ++m_loadNumber;
     auto answers = std::make_shared<Answers>();
-    const QStringList accounts{tokenAccount, relayTokenAccount, pairingNonceAccount, metadataAccount};
+    const QStringList accounts{tokenAccount, relayTokenAccount, pairingNonceAccount, agentKeyAccount,
+                               metadataAccount};
     for (const QString &account : accounts) {
         m_keyring.read(
             service, account, this,
@@ -170,6 +173,15 @@ HostCredentials HostCredentialStore::assemble(const Answers &answers, QStringLis
             missingAccounts->append(account);
         }
     }
+    // A key that does not decode is as good as none: the agent could not prove it.
+    const std::optional<QString> agentKey = text(agentKeyAccount);
+    if (agentKey && AgentStaticKey::decode(*agentKey)) {
+        credentials.agentKey = *agentKey;
+    } else {
+        if (!AgentStaticKey::decode(credentials.agentKey))
+            credentials.agentKey = newAgentKey();
+        missingAccounts->append(agentKeyAccount);
+    }
     credentials.relayVersion = m_relayVersion;
     if (!storedRecord.found() || storedRecord.data != metadataRecord(credentials))
         missingAccounts->append(metadataAccount);
@@ -191,9 +203,8 @@ void HostCredentialStore::persist(const HostCredentials &credentials, const QStr
     if (accounts.isEmpty())
         return;
     const QHash<QString, QString> values{
-        {tokenAccount, credentials.hostToken},
-        {relayTokenAccount, credentials.relayToken},
-        {pairingNonceAccount, credentials.pairingNonce},
+        {tokenAccount, credentials.hostToken},           {relayTokenAccount, credentials.relayToken},
+        {pairingNonceAccount, credentials.pairingNonce}, {agentKeyAccount, credentials.agentKey},
         {metadataAccount, QString::fromUtf8(record)},
     };
     // A batch that completes without a failure clears an earlier one: the keyring holds what is in use.
@@ -241,6 +252,7 @@ QByteArray HostCredentialStore::metadataRecord(const HostCredentials &credential
     metadata.hostToken.clear();
     metadata.relayToken.clear();
     metadata.pairingNonce.clear();
+    metadata.agentKey.clear();
     return metadata.toJson();
 }
 
@@ -252,6 +264,7 @@ HostCredentials HostCredentialStore::make(HostRelayVersion relayVersion, const Q
     credentials.relayToken = randomBase64URL(32);
     credentials.relaySessionId = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
     credentials.pairingNonce = randomBase64URL(32);
+    credentials.agentKey = newAgentKey();
     credentials.relayVersion = relayVersion;
     credentials.createdAt = now;
     credentials.rotatedAt = now;
@@ -275,4 +288,13 @@ QString HostCredentialStore::randomBase64URL(int byteCount)
     }
     return QString::fromLatin1(
         bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+QString HostCredentialStore::newAgentKey()
+{
+    const std::optional<AgentStaticKey::KeyPair> pair = AgentStaticKey::generate();
+    // As with getrandom: a crypto library that cannot start is no place to make secrets from.
+    if (!pair)
+        qFatal("the agent key could not be made: libsodium did not start");
+    return AgentStaticKey::encode(pair->secretKey);
 }

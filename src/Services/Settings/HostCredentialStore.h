@@ -21,7 +21,8 @@ class UserDefaults;
 // Only a keyring that answered "not found" for everything gets new credentials saved. On any keyring failure
 // (locked and not unlocked, timed out, no service) the host runs on credentials held in memory, and nothing
 // is written, so the stored pairing survives for when the keyring is back. Only rotate() replaces stored
-// items.
+// items, except a missing or unreadable one, which the load makes anew and saves (a record from before the
+// agent had a key gains one that way).
 class HostCredentialStore : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool waitingForUnlock READ waitingForUnlock NOTIFY waitingForUnlockChanged)
@@ -56,6 +57,8 @@ public:
                                 const QDateTime &now = QDateTime::currentDateTimeUtc());
     // base64url without padding from the system's secure random source: 22 characters for 16 bytes.
     static QString randomBase64URL(int byteCount);
+    // A new secret agent key, encoded (see AgentStaticKey).
+    static QString newAgentKey();
     // The record without its secrets, as the settings and the metadata item hold it.
     static QByteArray metadataRecord(const HostCredentials &credentials);
 
@@ -64,6 +67,7 @@ public:
     const QString tokenAccount = QStringLiteral("host-token");
     const QString relayTokenAccount = QStringLiteral("relay-token");
     const QString pairingNonceAccount = QStringLiteral("pairing-nonce");
+    const QString agentKeyAccount = QStringLiteral("agent-key");
     const QString metadataAccount = QStringLiteral("metadata");
 
 signals:

@@ -1,9 +1,19 @@
 #include "Services/Settings/HostCredentials.h"
 
+#include "Shared/AgentStaticKey.h"
 #include "Shared/ReferenceDate.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+
+std::optional<QString> HostCredentials::agentPublicKey() const
+{
+    const std::optional<QByteArray> secret = AgentStaticKey::decode(agentKey);
+    const std::optional<QByteArray> publicKey = secret ? AgentStaticKey::publicKeyOf(*secret) : std::nullopt;
+    if (!publicKey)
+        return std::nullopt;
+    return AgentStaticKey::encode(*publicKey);
+}
 
 QByteArray HostCredentials::toJson() const
 {

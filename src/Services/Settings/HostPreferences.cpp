@@ -21,6 +21,7 @@ const QString secretsFile = QStringLiteral("FerrowynHost.secretsFile");
 const QString keepHostingWhenClosed = QStringLiteral("FerrowynHost.keepHostingWhenClosed");
 const QString sessionPrograms = QStringLiteral("FerrowynHost.sessionPrograms");
 const QString allowShell = QStringLiteral("FerrowynHost.allowShell");
+const QString allowUnencryptedClients = QStringLiteral("FerrowynHost.allowUnencryptedClients");
 const QString browserLinkForm = QStringLiteral("FerrowynHost.browserLinkForm");
 } // namespace Keys
 
@@ -78,6 +79,7 @@ void HostPreferences::load()
     m_sessionPrograms = CodingWork::normalizedPrograms(
         m_defaults.stringArray(Keys::sessionPrograms).value_or(QStringList{CodingWork::defaultProgram}));
     m_allowShell = m_defaults.boolean(Keys::allowShell).value_or(false);
+    m_allowUnencryptedClients = m_defaults.boolean(Keys::allowUnencryptedClients).value_or(false);
     m_browserLinkForm = m_defaults.boolean(Keys::browserLinkForm).value_or(false);
 
     if (storedURL != m_relayURL)
@@ -165,6 +167,12 @@ void HostPreferences::setAllowShell(bool allowed)
 {
     setAndNotify(this, &HostPreferences::allowShellChanged, m_allowShell, allowed,
                  [&] { m_defaults.setBoolean(Keys::allowShell, allowed); });
+}
+
+void HostPreferences::setAllowUnencryptedClients(bool allowed)
+{
+    setAndNotify(this, &HostPreferences::allowUnencryptedClientsChanged, m_allowUnencryptedClients, allowed,
+                 [&] { m_defaults.setBoolean(Keys::allowUnencryptedClients, allowed); });
 }
 
 void HostPreferences::setBrowserLinkForm(bool browser)

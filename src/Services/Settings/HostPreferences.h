@@ -34,6 +34,10 @@ class HostPreferences : public QObject {
     Q_PROPERTY(QStringList sessionPrograms READ sessionPrograms WRITE setSessionPrograms NOTIFY
                    sessionProgramsChanged)
     Q_PROPERTY(bool allowShell READ allowShell WRITE setAllowShell NOTIFY allowShellChanged)
+    // Tablets that do not encrypt are let in from other computers too: their secrets cross the network in
+    // the clear. Off unless the user turns it on.
+    Q_PROPERTY(bool allowUnencryptedClients READ allowUnencryptedClients WRITE setAllowUnencryptedClients
+                   NOTIFY allowUnencryptedClientsChanged)
     // The form of the setup link the window shows: the browser's (true) or the app's, as the user picked
     // last.
     Q_PROPERTY(
@@ -67,6 +71,7 @@ public:
     bool keepRelayOnline() const { return m_keepRelayOnline; }
     QStringList sessionPrograms() const { return m_sessionPrograms; }
     bool allowShell() const { return m_allowShell; }
+    bool allowUnencryptedClients() const { return m_allowUnencryptedClients; }
     bool browserLinkForm() const { return m_browserLinkForm; }
 
     void setWorkspaces(const QStringList &workspaces);
@@ -86,6 +91,7 @@ public:
     // Kept as CodingWork::normalizedPrograms makes them.
     void setSessionPrograms(const QStringList &programs);
     void setAllowShell(bool allowed);
+    void setAllowUnencryptedClients(bool allowed);
     void setBrowserLinkForm(bool browser);
 
     const HostNgrokTokenStore &ngrokTokenStore() const { return m_ngrokTokenStore; }
@@ -104,6 +110,7 @@ signals:
     void keepRelayOnlineChanged();
     void sessionProgramsChanged();
     void allowShellChanged();
+    void allowUnencryptedClientsChanged();
     void browserLinkFormChanged();
 
 private:
@@ -125,5 +132,6 @@ private:
     bool m_keepRelayOnline = true;
     QStringList m_sessionPrograms;
     bool m_allowShell = false;
+    bool m_allowUnencryptedClients = false;
     bool m_browserLinkForm = false;
 };

@@ -15,5 +15,6 @@ HostingSettings HostingSettings::from(const HostPreferences &preferences)
     settings.relayVersion = preferences.relayVersion();
     settings.sessionPrograms = preferences.sessionPrograms();
     settings.allowShell = preferences.allowShell();
+    settings.allowUnencryptedClients = preferences.allowUnencryptedClients();
     return settings;
 }

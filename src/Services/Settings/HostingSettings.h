@@ -21,6 +21,8 @@ struct HostingSettings {
     // What tablets may start in a coding session (see CodingWork::normalizedPrograms).
     QStringList sessionPrograms;
     bool allowShell = false;
+    // Tablets without the encrypted channel are let in (see AgentCommandLine::allowUnencryptedClients).
+    bool allowUnencryptedClients = false;
 
     static HostingSettings from(const HostPreferences &preferences);
 

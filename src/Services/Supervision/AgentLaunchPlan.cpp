@@ -43,6 +43,8 @@ QStringList AgentLaunchPlan::arguments(const HostingSettings &settings, const QS
         arguments << AgentCommandLine::sessionProgram << program;
     if (settings.allowShell)
         arguments << AgentCommandLine::allowShell;
+    if (settings.allowUnencryptedClients)
+        arguments << AgentCommandLine::allowUnencryptedClients;
     return arguments;
 }
 
@@ -58,6 +60,7 @@ QProcessEnvironment AgentLaunchPlan::environment(const HostingSettings &settings
     environment.insert(AgentEnvironment::hostToken, credentials.hostToken);
     environment.insert(AgentEnvironment::hostId, credentials.hostId);
     environment.insert(AgentEnvironment::pairingNonce, credentials.pairingNonce);
+    environment.insert(AgentEnvironment::agentKey, credentials.agentKey);
     if (settings.wantsTunnel())
         environment.insert(AgentEnvironment::ngrokAuthtoken, settings.ngrokAuthtoken.trimmed());
     else

@@ -1,5 +1,7 @@
 #include "Services/Wording/StatusTexts.h"
 
+#include "Shared/AgentStaticKey.h"
+
 #include <QUrlQuery>
 
 using Kind = AgentRunState::Kind;
@@ -136,6 +138,13 @@ QString StatusTexts::expiryLine(const QDateTime &expiry, const QLocale &locale)
     return QStringLiteral("Setup link expires ") +
            locale.toString(expiry.toLocalTime().time(), QLocale::ShortFormat) +
            QStringLiteral(". Rotation revokes trusted devices and existing setup links.");
+}
+
+QString StatusTexts::keyFingerprintLine(const QUrl &link)
+{
+    const std::optional<QByteArray> key = AgentStaticKey::decode(
+        QUrlQuery(link).queryItemValue(QStringLiteral("agentKey"), QUrl::FullyDecoded));
+    return key ? QStringLiteral("Key fingerprint: ") + AgentStaticKey::fingerprint(*key) : QString();
 }
 
 QString StatusTexts::identityValue(const QString &value)

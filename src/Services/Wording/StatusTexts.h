@@ -45,6 +45,10 @@ std::optional<QDateTime> setupLinkExpiry(const QUrl &link);
 // "Setup link expires <time>. Rotation revokes trusted devices and existing setup links."
 QString expiryLine(const QDateTime &expiry, const QLocale &locale = QLocale());
 
+// "Key fingerprint: 9f3a 01bc 77de 2c10", of the agent key the link's "agentKey" carries, for the user to
+// compare with what a tablet shows; empty when the link carries no readable key.
+QString keyFingerprintLine(const QUrl &link);
+
 // An identity value, or "Created on start" before there is one.
 QString identityValue(const QString &value);
 

@@ -1,35 +1,21 @@
-# A local relay on 127.0.0.1 (elixirV2) with tablets behind it, for the host's end-to-end run.
-# Usage: relay_stub.py RELAY_TOKEN SESSION HOST_TOKEN HOST_ID NONCE WORKSPACE
-# Prints "port N"; "used" once a second tablet was refused the scanned code; "paired" once two tablets paired
-# through the agent's relay link; then, once the first one's conversation was closed with 1008 "device revoked",
-# it was refused with its own secret and the second is still served, it reads the new pairing nonce on standard
-# input and says "revoked" once a tablet paired with it and none with the old one.
-# "FAIL reason" and a non-zero exit at the first unexpected thing.
+# A local relay on 127.0.0.1 (elixirV2) with tablets behind it, for the agent's scenarios.
 import asyncio
+import base64
 import collections
 import json
-import sys
 
 import websockets
 
-from session_tablet import TIMEOUT, device
-
-def fail(reason):
-    print(f"FAIL {reason}", flush=True)
-    sys.exit(1)
-
-
-def expect(condition, reason):
-    if not condition:
-        fail(reason)
+from session_tablet import Closed
 
 
 class Relay:
     """A relay (elixirV2) on 127.0.0.1 for one host link: it acknowledges every numbered frame the host sends,
-    numbers its own, and sorts the host's frames by peer. `failed` is told the reason of a broken rule."""
+    numbers its own, and sorts the host's frames by peer. `failed` is told the reason of a broken rule; `texts` keeps
+    every frame either way, as a relay operator could."""
 
     def __init__(self, path, token, failed):
-        self.path, self.token, self.failed, self.seq = path, token, failed, 0
+        self.path, self.token, self.failed, self.seq, self.texts = path, token, failed, 0, []
         self.inbox = collections.defaultdict(asyncio.Queue)
         self.hello = asyncio.get_running_loop().create_future()
 
@@ -43,81 +29,24 @@ class Relay:
         self.ws = ws
         self.hello.set_result(json.loads(await ws.recv()))
         async for text in ws:
+            self.texts.append(text)
             frame = json.loads(text)
             if "seq" in frame and frame.get("type") != "ack":
                 await ws.send(json.dumps({"type": "ack", "seq": frame["seq"]}))
-            # The list of sessions changing is news this relay's tablets do not follow.
-            if "peer" in frame and "sessions.changed" not in frame.get("payload", ""):
+            if "peer" in frame:
                 await self.inbox[frame["peer"]].put(frame)
 
     async def send(self, peer, payload):
+        """A tablet's message: text as it is, an encrypted one (bytes) in Base64."""
         self.seq += 1
-        await self.ws.send(json.dumps({"type": "data", "peer": peer, "payload": payload, "seq": self.seq}))
+        if isinstance(payload, bytes):
+            payload = base64.b64encode(payload).decode()
+        self.texts.append(json.dumps({"type": "data", "peer": peer, "payload": payload, "seq": self.seq}))
+        await self.ws.send(self.texts[-1])
 
-
-async def main(token, session, host_token, host_id, nonce, workspace):
-    relay = Relay(f"/relay/v2/{session}", token, fail)
-    print(f"port {await relay.serve()}", flush=True)
-    expect((await asyncio.wait_for(relay.hello, TIMEOUT)).get("type") == "hello", "no hello")
-
-    async def send(peer, payload):
-        await relay.send(peer, json.dumps(payload))
-
-    async def next_frame(peer):
-        try:
-            return await asyncio.wait_for(relay.inbox[peer].get(), TIMEOUT)
-        except asyncio.TimeoutError:
-            fail(f"nothing for {peer} within {TIMEOUT} s")
-
-    async def auth(peer, device_id, secret=None, pairing=False, nonce=nonce):
-        # The answer's payload, and for a refusal the close frame that follows it.
-        proof = {"pairingNonce": nonce} if pairing else {}
-        if secret is not None:
-            proof["deviceSecret"] = secret
-        await send(peer, {"id": 1, "method": "auth", "params": device(
-            {"token": host_token, "hostId": host_id}, device_id, **proof)})
-        answer = json.loads((await next_frame(peer))["payload"])
-        if "error" in answer:
-            closing = await next_frame(peer)
-            expect((closing.get("type"), closing.get("code")) == ("close", 1008),
-                   f"{peer} was refused without a close: {closing}")
-        return answer
-
-    async def next_code():
-        return (await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)).strip()
-
-    # The scanned code pairs one device; the second pairs with the code the host shows next, which it writes here.
-    secrets, codes = {}, {"tablet-1": nonce}
-    for peer in ("tablet-1", "tablet-2"):
-        if peer != "tablet-1":
-            expect("error" in await auth(f"{peer}-used", f"relay-{peer}", pairing=True), "a used code paired again")
-            print("used", flush=True)
-            codes[peer] = await next_code()
-        answer = await auth(peer, f"relay-{peer}", pairing=True, nonce=codes[peer])
-        expect(answer.get("result", {}).get("paired") is True, f"{peer} did not pair: {answer}")
-        secrets[peer] = answer["result"]["deviceSecret"]
-
-    print("paired", flush=True)
-
-    closing = await next_frame("tablet-1")  # once the host revokes it
-    expect([closing.get(key) for key in ("type", "code", "reason")] == ["close", 1008, "device revoked"],
-           f"tablet-1 got {closing}")
-    # The revoked tablet still holds the host token and its own secret. (Whether another device's id takes its
-    # secret, or none, is the agent's auth test's.)
-    answer = await auth("tablet-1", "relay-tablet-1", secrets["tablet-1"])
-    expect(answer.get("error", {}).get("code") == "auth_failed", f"tablet-1 came back: {answer}")
-    await send("tablet-2", {"id": 2, "method": "fs.list", "params": {"path": workspace}})
-    expect("result" in json.loads((await next_frame("tablet-2"))["payload"]), "tablet-2 lost its link")
-    expect("result" in await auth("tablet-2-again", "relay-tablet-2", secrets["tablet-2"]),
-           "tablet-2 cannot come back")
-    # A code of the old pairing pairs nobody now; the new one, whose code the host writes here, does.
-    fresh = await next_code()
-    expect("error" in await auth("tablet-3", "relay-tablet-3", pairing=True), "the old pairing still pairs")
-    expect("result" in await auth("tablet-3-again", "relay-tablet-3", pairing=True, nonce=fresh),
-           "the new pairing does not pair")
-    print("revoked", flush=True)
-    relay.server.close()
-
-
-if __name__ == "__main__":
-    asyncio.run(main(*sys.argv[1:7]))
+    async def receive(self, peer):
+        """The payload of the agent's next message to `peer`; Closed when it closes that peer's conversation."""
+        frame = await self.inbox[peer].get()
+        if frame["type"] == "close":
+            raise Closed(frame["code"], frame["reason"])
+        return frame["payload"]

@@ -2,6 +2,7 @@
 # and what a flood of wrong credentials meets there.
 # Usage: routes_test.py AGENT_PATH [SCENARIO...]. Prints one line per scenario and "N passed, N failed".
 import asyncio
+import base64
 import contextlib
 import json
 import os
@@ -16,6 +17,7 @@ import urllib.request
 
 import websockets
 
+from noise_initiator import Initiator
 from session_tablet import HERE, TIMEOUT, Failure, Tablet, check, device, run, until, upgraded_socket
 
 
@@ -60,8 +62,35 @@ def oversized(port):
     return f"closed={struct.unpack('>H', frame[2:4])[0]} reason={frame[4:2 + frame[1]].decode()}\neof"
 
 
+def outside_address():
+    """This computer's address on its network, or None where it has none."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))  # no packet is sent: this only picks the route
+        except OSError:
+            return None
+        return None if probe.getsockname()[0].startswith("127.") else probe.getsockname()[0]
+
+
+async def from_outside(agent):
+    """A WebSocket that the agent sees come from another computer: from this one's network address, or where it has
+    none, forwarded by a tunnel (the agent takes any X-Forwarded-For as not from here)."""
+    address = outside_address()
+    return await websockets.connect(f"ws://{address or '127.0.0.1'}:{agent.port}/ws",
+                                    extra_headers={} if address else {"X-Forwarded-For": "203.0.113.7"})
+
+
 async def lan(agent):
+    agent.arguments[agent.arguments.index("--addr") + 1] = "0.0.0.0:0"
     await agent.start()
+    # From another computer only a tablet that encrypts is heard; a plain one is told why and closed.
+    outsider = await from_outside(agent)
+    await outsider.send(json.dumps({"id": 1, "method": "auth", "params": {}}))
+    check("encryption_required" in await outsider.recv(), "a plain tablet from outside")
+    check(await closing(outsider) == (1008, "encryption required"), "the plain tablet's end")
+    await until(lambda: "refused: not encrypted" in "".join(agent.log), "the refusal logged")
+    outsider = await from_outside(agent)
+    await Tablet(agent, "outsider").connect(outsider.send, outsider.recv)
     # The health answer is for the names the agent has, the host's 127.0.0.1 among them: not for a foreign name
     # that DNS points at this computer.
     for host, answered in ((f"127.0.0.1:{agent.port}", True), (f"localhost:{agent.port}", True),
@@ -79,12 +108,11 @@ async def lan(agent):
     said = await asyncio.get_running_loop().run_in_executor(None, oversized, agent.port)
     check(re.fullmatch(r"closed=1009 reason=\S.*\neof", said), said)
     # Revoking a device ends its connection and forgets it; the host deleting the file, as when it replaces the
-    # pairing, ends the others' too, told as a reset. (That the revoked device's link pairs nobody now and the new
-    # one does, relay_stub.py finds with the host.)
+    # pairing, ends the others' too, told as a reset.
     a, b = await Tablet(agent, "A").connect(), await Tablet(agent, "B").connect()
     agent.control("/control/revoke", {"deviceId": "A", "pairingNonce": "n2"})
     check(await closing(a.ws, 1) == (1008, "device revoked"), "A's end")
-    check([(d["deviceId"], d.get("route")) for d in agent.devices()] == [("d", "lan"), ("B", "lan")],
+    check([(d["deviceId"], d.get("route")) for d in agent.devices()] == [("outsider", "lan"), ("d", "lan"), ("B", "lan")],
           str(agent.devices()))
     os.remove(os.path.join(agent.home, ".ferrowyn", "trusted-devices.json"))
     check(await closing(b.ws, 1) == (1008, "pairing reset"), "B's end")
@@ -95,6 +123,11 @@ async def lan(agent):
         check(time.monotonic() - interrupted < 1 and "received SIGINT" in "".join(agent.log), "the interrupt")
         check((await closing(watcher))[0] == 1001, "the tablet told")
     socket.create_server(("127.0.0.1", agent.port)).close()
+    # Started to let older clients in, the agent hears a plain one from another computer.
+    agent.arguments.append("--allow-unencrypted-clients")
+    await agent.start()
+    outsider = await from_outside(agent)
+    await Tablet(agent, "older-client").connect(outsider.send, outsider.recv, b"")
 
 
 def ngrok(mode, go, error):
@@ -152,7 +185,8 @@ def ngrok(mode, go, error):
 def relay(version):
     async def scenario(agent):
         elixir = version == "elixirV2"
-        frames, links = [], []
+        # What the agent sent since the link last came back, the links, each peer's channel, the relay's last number.
+        frames, links, channels, numbered = [], [], {}, [7]
 
         async def link(ws, path):
             frames.clear()
@@ -176,63 +210,95 @@ def relay(version):
                             + ("/v2/" if elixir else "/")]
         await agent.start()
 
-        async def hello(resume_from):
-            expected = {"type": "hello", "role": "host", "version": version, **({"resumeFrom": resume_from} if elixir
+        async def hello():
+            expected = {"type": "hello", "role": "host", "version": version, **({"resumeFrom": numbered[0]} if elixir
                                                                                 else {})}
-            await until(lambda: frames[:1] == [expected], f"hello from {resume_from}")
+            await until(lambda: frames[:1] == [expected], f"hello from {numbered[0]}")
 
-        async def forward(peer, message, seq):
-            """A tablet message (a request, or text as it is) as the relay forwards it; elixirV2 numbers it and
-            wants it acknowledged."""
-            frame = {"type": "data", "peer": peer, "payload": message if isinstance(message, str) else
-                     json.dumps(message), **({"seq": seq} if elixir else {})}
+        async def forward(peer, payload):
+            """A tablet's message as the relay forwards it: text as it is, encrypted bytes in Base64; elixirV2 numbers
+            it and wants it acknowledged."""
+            numbered[0] += 1
+            if isinstance(payload, bytes):
+                payload = base64.b64encode(payload).decode()
+            frame = {"type": "data", "peer": peer, "payload": payload, **({"seq": numbered[0]} if elixir else {})}
             await links[-1][0].send(json.dumps(frame))
 
-        def closed(peer):
-            return any(frame["type"] == "close" and frame.get("peer") == peer for frame in frames)
+        def to(peer, kind="data"):
+            return [frame for frame in frames if frame["type"] == kind and frame.get("peer") == peer]
 
-        await hello(7)
+        async def answer(peer, payload):
+            """The bytes of the agent's next message to `peer`, after `payload`."""
+            count = len(to(peer))
+            await forward(peer, payload)
+            await until(lambda: len(to(peer)) > count, f"the answer to {peer}")
+            return base64.b64decode(to(peer)[-1]["payload"])
+
+        async def handshake(peer):
+            channels[peer] = Initiator(agent.public_key)
+            channels[peer].read(await answer(peer, channels[peer].first()))
+
+        def seal(peer, text):
+            return channels[peer].sending.seal(text.encode())
+
+        async def call(peer, request):
+            return json.loads(channels[peer].receiving.open(await answer(peer, seal(peer, json.dumps(request)))))
+
+        await hello()
         ws, path = links[-1]
         check(path == ("/relay/v2/" if elixir else "/relay/") + session, path)
         check(ws.request_headers["Authorization"] == "Bearer " + agent.secrets["VELMORA_RELAY_TOKEN"], "bearer")
-        await forward("t1", {"id": 1, "method": "auth", "params": device(
+        # Behind the relay only a tablet that encrypts is heard; a plain one is told why and closed.
+        await forward("t0", json.dumps({"id": 1, "method": "auth", "params": {}}))
+        await until(lambda: to("t0", "close"), "the plain tablet's end")
+        check("encryption_required" in to("t0")[0]["payload"] and to("t0", "close")[0]["reason"] ==
+              "encryption required", str(frames))
+        await handshake("t1")
+        paired = await call("t1", {"id": 1, "method": "auth", "params": device(
             {"token": agent.secrets["VELMORA_HOST_TOKEN"], "hostId": host_id}, "relay-ipad",
-            pairingNonce=agent.pairing_code())}, 8)
-        await until(lambda: len(frames) == (3 if elixir else 2), "the answer")
-        check(json.loads(frames[1]["payload"])["result"]["paired"], str(frames))
-        check(not elixir or frames[1]["seq"] + frames[2]["seq"] == 3 + 8, str(frames))
+            pairingNonce=agent.pairing_code())})
+        check(paired["result"]["paired"], str(paired))
+        # elixirV2 numbers the agent's frames on from the state taken over, and acknowledges each of the relay's.
+        await until(lambda: len(frames) == (8 if elixir else 5), "the acknowledgements")
+        check(not elixir or [frame["seq"] for frame in frames[1:]] == [3, 4, 8, 5, 9, 6, 10], str(frames))
         # A frame the agent cannot take is logged, and acknowledged when it has a number.
-        await forward(7, {}, 9)
+        await forward(7, "{}")
         await until(lambda: "dropped a frame" in "".join(agent.log), "the dropped frame logged")
-        await until(lambda: len(frames) == (4 if elixir else 2), "its acknowledgement")
+        await until(lambda: len(frames) == (9 if elixir else 5), "its acknowledgement")
 
-        # A broken link comes back; only elixirV2 conversations survive it, and its unacknowledged answer is
-        # resent.
+        # A broken link comes back; only elixirV2 conversations survive it, and its unacknowledged frames are
+        # resent. goV1's tablet, whose message reaches a new conversation, is closed: it must shake hands anew.
         ws.transport.abort()
         frames.clear()
-        await hello(9)
-        await forward("t1", {"id": 2, "method": "workspaces.list"}, 10)
-        await until(lambda: len(frames) == (4 if elixir else 3), "the answers after the drop")
-        check(frames[1 if elixir else 0].get("seq", 0) == (3 if elixir else 0), str(frames))
-        check(("result" in json.loads(frames[2 if elixir else 1]["payload"])) == elixir, str(frames))
-        # A tablet message at the size limit is carried however the relay escapes it: 1 MiB of control characters
-        # make a frame of 6 MiB. One byte more ends that tablet's conversation, and the link stays.
-        await forward("t3", "\x01" * 2**20, 11)
-        await forward("t4", "\x01" * (2**20 + 1), 12)
-        await until(lambda: closed("t4"), "the end of t4")
-        check(not closed("t3") and any(f.get("peer") == "t3" and "parse_error" in f["payload"] for f in frames
-                                       if f["type"] == "data"), "t3 answered")
-        # At most 64 tablets behind the relay wait to authenticate at once, t3 among them: past that the one that
-        # waited longest gives way.
+        await hello()
+        await until(lambda: len(frames) == (5 if elixir else 1), "the resent frames")
+        if elixir:
+            check([frame["seq"] for frame in frames[1:]] == [3, 4, 5, 6], str(frames))
+            check("result" in await call("t1", {"id": 2, "method": "workspaces.list"}), "t1 lost")
+        else:
+            await forward("t1", seal("t1", json.dumps({"id": 2, "method": "workspaces.list"})))
+            await until(lambda: to("t1", "close"), "t1's end")
+            check(to("t1", "close")[0]["reason"] == "decryption failed", str(frames))
+        # The bound on a message is on its plaintext, as on /ws: 1 MiB is carried, one byte more ends that tablet's
+        # conversation, and the link stays.
+        await handshake("t3")
+        await handshake("t4")
+        check("parse_error" in channels["t3"].receiving.open(await answer("t3", seal("t3", "\x01" * 2**20))).decode(),
+              "t3 not answered")
+        await forward("t4", seal("t4", "\x01" * (2**20 + 1)))
+        await until(lambda: to("t4", "close"), "the end of t4")
+        check(to("t4", "close")[0]["code"] == 1009 and not to("t3", "close"), str(to("t4", "close")))
+        # At most 64 tablets behind the relay wait to authenticate at once, those that shook hands and t3 among
+        # them: past that the one that waited longest gives way.
         for peer in range(65):
-            await forward(str(peer), {}, 13 + peer)
-        await until(lambda: closed("0"), "the longest waiting after t3 pushed out")
-        check(closed("t3") and not closed("1") and not closed("64"), "the wrong ones pushed out")
+            await forward(str(peer), Initiator(agent.public_key).first())
+        await until(lambda: to("0", "close"), "the longest waiting after t3 pushed out")
+        check(to("t3", "close") and not to("1", "close") and not to("64", "close"), "the wrong ones pushed out")
         # A frame over 16 MiB ends the link; elixirV2 counts it as handled, so that the relay, resuming past it,
         # does not send it into the same end again and again.
-        oversized_frame = asyncio.ensure_future(forward("t5", "x" * 2**24, 78))
+        oversized_frame = asyncio.ensure_future(forward("t5", "x" * 2**24))
         await until(lambda: len(links) == 3, "the link back after the oversized frame")
-        await hello(78)
+        await hello()
         with contextlib.suppress(websockets.ConnectionClosed):
             await oversized_frame
         # Revoking the relay tablet ends its conversation, which elixirV2 kept across the drop.
@@ -246,8 +312,9 @@ def relay(version):
         check(not os.path.exists(earlier), "the earlier state file taken over")
         # goV1 keeps no resume state and leaves the file alone.
         with open(state) as file:
-            check(file.read() == ('{"format":1,"lastAckedInbound":78,"nextOutbound":75}' if elixir else
-                                  '{"format":1,"lastAckedInbound":7,"nextOutbound":3}'), "the resume state")
+            saved = file.read()
+        check(saved == ('{"format":1,"lastAckedInbound":82,"nextOutbound":80}' if elixir else
+                        '{"format":1,"lastAckedInbound":7,"nextOutbound":3}'), saved)
 
     scenario.__name__ = f"relay_{version}"
     return scenario

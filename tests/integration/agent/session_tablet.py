@@ -3,11 +3,13 @@
 # runner that gives each scenario an agent of its own.
 import asyncio
 import base64
+import ctypes
 import hashlib
 import hmac
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -22,6 +24,8 @@ import urllib.request
 
 import websockets
 
+from noise_initiator import NOT_PAIRED, DecryptionFailed, Initiator, key_text, public_key
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
 # Under AddressSanitizer every request is about three times slower, and its own bookkeeping (redzones, shadow
@@ -30,10 +34,25 @@ SANITIZED = "ASAN_OPTIONS" in os.environ
 PROGRAMS = ("codex", "counter", "sizer", "envdump", "keydump", "burst", "flood", "resumer")
 SECRET_NAMES = ("VELMORA_HOST_TOKEN", "VELMORA_HOST_ID", "VELMORA_PAIRING_NONCE", "VELMORA_CONTROL_SECRET",
                 "VELMORA_NGROK_AUTHTOKEN", "VELMORA_RELAY_TOKEN", "VELMORA_RELAY_SESSION")
+# Every test agent's static secret key: fixed, so that a failure can be replayed byte for byte.
+AGENT_KEY = hashlib.sha256(b"ferrowyn test agent").digest()
 
 
 class Failure(Exception):
     pass
+
+
+class Closed(Exception):
+    """The agent closed a tablet's conversation behind the relay (a `close` frame for its peer)."""
+
+    def __init__(self, code, reason):
+        super().__init__(f"closed {code} {reason}")
+        self.code, self.reason = code, reason
+
+
+def unframed(message):
+    """The bytes of an encrypted message: a WebSocket's binary message as it is, a relay payload from Base64."""
+    return message if isinstance(message, bytes) else base64.b64decode(message, validate=True)
 
 
 def check(condition, message):
@@ -81,13 +100,16 @@ def wake_ups(pids):
     return total
 
 
-def holder_say(path, *frames):
+def holder_say(path, *frames, leave=True):
     """Connects to a session's holder (its socket at `path`) as a reader that attaches at the end, sends `frames`
-    (type, body) and leaves."""
-    with socket.socket(socket.AF_UNIX) as connection:
-        connection.connect(path)
-        for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
-            connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
+    (type, body) and leaves, or stays attached (`leave` False: the caller closes the connection returned)."""
+    connection = socket.socket(socket.AF_UNIX)
+    connection.connect(path)
+    for kind, body in ((0x01, struct.pack(">QHH", 2 ** 63, 0, 0)),) + frames:
+        connection.sendall(struct.pack(">IB", len(body) + 1, kind) + body)
+    if leave:
+        connection.close()
+    return connection
 
 
 def upgraded_socket(port, source="127.0.0.1", **options):
@@ -134,6 +156,9 @@ class LinkedAgent:
         self.url, self.workspace = query["endpoint"], workspace
         self.secrets = {"VELMORA_HOST_TOKEN": query["token"], "VELMORA_HOST_ID": query["hostId"]}
         self.code = query["pairingNonce"]
+        # A link with the agent's key is for a tablet that encrypts, on every route.
+        self.public_key = base64.urlsafe_b64decode(query["agentKey"] + "=") if "agentKey" in query else None
+        self.encrypted = self.public_key is not None
 
     def pairing_code(self):
         return self.code
@@ -153,15 +178,29 @@ class Agent:
                        os.path.join(self.bin, name))
         self.secrets = {name: f"{name.lower()}-{os.urandom(8).hex()}" for name in SECRET_NAMES}
         self.secrets["VELMORA_HOST_ID"] = "host_" + os.urandom(8).hex()
+        self.secrets["VELMORA_AGENT_KEY"] = key_text(AGENT_KEY)
+        # On this computer a tablet may still talk in plain text; elsewhere it encrypts with this key.
+        self.public_key, self.encrypted = public_key(AGENT_KEY), False
         self.arguments = ["--workspace", self.workspace, "--addr", "127.0.0.1:0"]
         for program in PROGRAMS + ("missing",):
             self.arguments += ["--session-program", program]
         # Variables of the agent's environment beyond its secrets; None leaves one out.
         self.extra = {"NGROK_AUTHTOKEN": "ngrok-decoy"}
+        # The largest file the agent and its holders may write (ulimit -f), in bytes; None for no limit.
+        self.file_limit = None
         self.process, self.port, self.log = None, None, []
 
     def pairing_code(self, age=0):
         return pairing_code(self.secrets["VELMORA_PAIRING_NONCE"], self.secrets["VELMORA_HOST_ID"], age)
+
+    # Whether mounts made by this process stay in a mount namespace of its own (root, before any thread starts).
+    private_mounts = False
+
+    def small_disk(self, size):
+        """Puts the agent's runtime folder on a tmpfs of `size` bytes, where mounts are private; false elsewhere."""
+        options = f"size={size},mode=0700".encode()
+        return Agent.private_mounts and ctypes.CDLL(None).mount(b"ferrowyn-test", os.fsencode(self.run), b"tmpfs", 0,
+                                                                options) == 0
 
     def environment(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VELMORA_", "FERROWYN_", "TMUX"))}
@@ -173,8 +212,10 @@ class Agent:
         return {name: value for name, value in env.items() if value is not None}
 
     async def start(self):
+        limit = self.file_limit and (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (self.file_limit,) * 2))
         self.process = await asyncio.create_subprocess_exec(
-            self.path, *self.arguments, env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.path, *self.arguments, env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            preexec_fn=limit)
         line = (await asyncio.wait_for(self.process.stdout.readline(), TIMEOUT)).decode()
         self.log.append(line)
         match = re.search(r"listening on .*:(\d+),", line)
@@ -264,12 +305,19 @@ class Tablet:
         self.agent, self.device, self.ack_rate = agent, device, ack_rate
         self.next_id, self.pending, self.output, self.ended, self.chunks = 0, {}, {}, {}, []
         self.start, self.unanswered, self.acknowledged, self.list_changes, self.sizes = {}, {}, {}, 0, {}
+        # The code and reason the agent closed the conversation with behind the relay.
+        self.closed = None
 
-    async def connect(self, send=None, receive=None):
+    async def connect(self, send=None, receive=None, key=None):
+        """Over a WebSocket of its own, or over `send` and `receive` (the relay's, or the tunnel's). It encrypts with
+        the agent's key behind the relay or the tunnel and where the link gives one, or with `key` (b"": not at
+        all)."""
+        if key is None:
+            key = self.agent.public_key if send is not None or self.agent.encrypted else b""
         if send is None:
             self.ws = await websockets.connect(self.agent.url, max_size=2 ** 21)
             send, receive = self.ws.send, self.ws.recv
-        self.send, self.receive = send, receive
+        self.send, self.receive = (await self.handshake(key, send, receive)) if key else (send, receive)
         self.reader = asyncio.ensure_future(self.read())
         secrets = self.agent.secrets
         params = device({"token": secrets["VELMORA_HOST_TOKEN"], "hostId": secrets["VELMORA_HOST_ID"]}, self.device)
@@ -282,6 +330,24 @@ class Tablet:
         return self
 
     device_secrets = {}
+
+    async def handshake(self, key, send, receive):
+        """Sealed `send` and `receive` once the agent proved it holds `key`; DecryptionFailed saying why the tablet
+        stops when it does not."""
+        self.channel, self.raw_send = Initiator(key), send
+        await send(self.channel.first())
+        try:
+            self.channel.read(unframed(await receive()))
+        except (websockets.ConnectionClosed, Closed):  # the agent could not read the first message
+            raise DecryptionFailed(NOT_PAIRED) from None
+
+        async def sealed(text):
+            await send(self.channel.sending.seal(text.encode()))
+
+        async def opened():
+            return self.channel.receiving.open(unframed(await receive())).decode()
+
+        return sealed, opened
 
     async def close(self):
         self.reader.cancel()
@@ -310,6 +376,8 @@ class Tablet:
                     self.unanswered[message["id"]] = message["error"]["code"]
                 else:
                     raise Failure(f"unexpected message {message}")
+        except Closed as closed:
+            self.closed = (closed.code, closed.reason)
         except (websockets.ConnectionClosed, asyncio.CancelledError):
             pass
         except Exception as error:  # a broken rule in a message fails the scenario at its next wait
@@ -395,6 +463,10 @@ def run(scenarios):
     """Runs each scenario (or those named on the command line after the agent's path) with an agent of its own,
     which the scenario starts; one line per scenario, "N passed, N failed" at the end, and the exit status."""
     agent_path, names = sys.argv[1], sys.argv[2:]
+    libc = ctypes.CDLL(None)
+    # MS_REC | MS_PRIVATE: nothing mounted from here on shows outside, or outlives this process.
+    Agent.private_mounts = os.geteuid() == 0 and libc.unshare(0x20000) == 0 and libc.mount(
+        b"none", b"/", None, 0x4000 | 0x40000, None) == 0
 
     async def main():
         passed = failed = 0

@@ -3,14 +3,17 @@
 # Usage: sessions_test.py AGENT_PATH [SCENARIO...]. Prints one line per scenario and "N passed, N failed".
 import asyncio
 import base64
+import contextlib
 import json
 import os
 import re
 import signal
+import struct
 import time
 
+from noise_initiator import DecryptionFailed, public_key
 from relay_stub import Relay
-from session_tablet import (SANITIZED, TIMEOUT, Tablet, check, device, holder_say, run, until,
+from session_tablet import (SANITIZED, TIMEOUT, Closed, Failure, Tablet, check, device, holder_say, run, until,
                             upgraded_socket, wake_ups)
 
 
@@ -23,13 +26,16 @@ async def answer_and_exit(agent):
     await agent.start()
     await asyncio.wait_for(relay.hello, TIMEOUT)
 
-    async def receive():
-        while (frame := await relay.inbox["relayed"].get())["type"] != "data":
-            pass
-        return frame["payload"]
+    def relayed_tablet(peer="relayed", key=None):
+        return Tablet(agent, "relayed-tablet").connect(lambda message: relay.send(peer, message),
+                                                       lambda: relay.receive(peer), key)
 
+    # A tablet pinning another key stops at the handshake: the agent could not read it.
+    with contextlib.suppress(DecryptionFailed):
+        await relayed_tablet("look-alike", public_key(os.urandom(32)))
+        raise Failure("a tablet went on with an agent that does not hold its key")
     lan = await Tablet(agent).connect()
-    relayed = await Tablet(agent, "relayed-tablet").connect(lambda text: relay.send("relayed", text), receive)
+    relayed = await relayed_tablet()
     sessions = {answer: await lan.open("codex") for answer in "yn"}
     for answer, status in (("y", 0), ("n", 3)):
         session = sessions[answer]
@@ -44,6 +50,27 @@ async def answer_and_exit(agent):
         # A tablet that was away when the program ended learns how it ended when it comes back.
         check(await relayed.end_told(session) == {"reason": "exited", "exitCode": status}, "the end told again")
     await until(lambda: not agent.live_sessions() and agent.state()["sessions"] == [], "the sessions' end")
+    # A message flipped, replayed or dropped on the way ends the conversation; the tablet comes back.
+    for fault in ("flipped", "replayed", "dropped"):
+        message = relayed.channel.sending.seal(b"not json")
+        if fault != "replayed":
+            message = bytes([message[0] ^ 1]) + message[1:] if fault == "flipped" else relayed.channel.sending.seal(b"")
+        await relay.send("relayed", message)
+        if fault == "replayed":
+            await relay.send("relayed", message)
+        await until(lambda: relayed.closed == (1008, "decryption failed"), f"the end after a {fault} message")
+        relayed = await relayed_tablet()
+        check(relayed.auth["paired"] is False, f"after a {fault} message: {relayed.auth}")
+    # The relay saw only ciphertext; a tablet that does not encrypt is refused there.
+    seen = "".join(relay.texts)
+    for clear in ('"method"', agent.secrets["VELMORA_HOST_TOKEN"], "Planning a change",
+                  Tablet.device_secrets[(agent.secrets["VELMORA_HOST_ID"], "relayed-tablet")]):
+        check(clear not in seen, f"{clear} crossed the relay in the clear")
+    await relay.send("plain", json.dumps({"id": 1, "method": "auth", "params": {}}))
+    check("encryption_required" in await relay.receive("plain"), "a plain tablet behind the relay")
+    with contextlib.suppress(Closed):
+        await relay.receive("plain")
+        raise Failure("a plain tablet behind the relay was not closed")
     relay.server.close()
 
 
@@ -123,8 +150,16 @@ async def terminal(agent):
     await tablet.wait_text(sizer, "40 120\r\n")
     await other.call("session.detach", {"id": sizer})
     await until(lambda: tablet.sizes.get(sizer) == (90, 20), "the size of the tablet still attached told")
+    # A terminal attached on this computer (a reader of the holder, as `ferrowyn-host --attach` is) that resizes
+    # takes the size, and the tablet is told; the tablet takes it back by sending its own size, unchanged.
+    here = holder_say(agent.socket(sizer), (0x03, struct.pack(">HH", 100, 30)), (0x02, b"\r"), leave=False)
+    await until(lambda: tablet.sizes.get(sizer) == (100, 30) and tablet.text(sizer).endswith("30 100\r\n"),
+                "the size of a terminal attached here, told")
+    await tablet.call("session.resize", {"id": sizer, "cols": 90, "rows": 20})
+    await until(lambda: tablet.sizes.get(sizer) == (90, 20), "the tablet's size taken back, told")
     holder_say(agent.socket(sizer), (0x02, b"\r"))
     await until(lambda: tablet.text(sizer).endswith("20 90\r\n"), "the size of the tablet still attached")
+    here.close()
     env = await tablet.open("envdump")
     await tablet.wait_text(env, "end of environment")
     names = dict(line.split("=", 1) for line in tablet.text(env).split("\r\n") if "=" in line)
@@ -332,6 +367,29 @@ async def holders_outlive(agent):
     await until(lambda: not os.path.exists(f"/proc/{program}"), "the program gone")
 
 
+async def output_not_kept(agent):
+    # A holder that cannot keep the program's output (on a full disk, where the test may mount a small one, or
+    # past a file size limit) ends the program and says why: to the tablet attached, in the agent's log, and, when
+    # that happened while no agent ran, to a tablet that asks the next one.
+    if agent.small_disk(3 * 1024 * 1024):
+        why = "No space left on device"
+    else:
+        agent.file_limit, why = 1024 * 1024, "File too large"
+    await agent.start()
+    tablet = await Tablet(agent, ack_rate=0).connect()
+    held = await tablet.open("flood")
+    await agent.stop()
+    await until(lambda: os.path.exists(os.path.join(agent.sessions_folder(), held, "status")), "the end written down")
+    await agent.start()
+    back = await Tablet(agent).connect()
+    how = {"reason": "exited", "exitCode": 129, "problem": f"cannot keep the session's output: {why}"}
+    check(await back.end_told(held) == how, "the problem while no agent ran not told")
+    live = await back.open("flood")
+    await until(lambda: live in back.ended, "the end")
+    check(back.ended[live] == dict(how, id=live), str(back.ended[live]))
+    check(how["problem"] in "".join(agent.log), "the problem not in the log")
+
+
 def frame(request):
     """A request as a client's masked text frame (a zero mask leaves the bytes as they are)."""
     payload = json.dumps(request).encode()
@@ -376,7 +434,7 @@ async def reader_that_never_reads(agent):
 
 
 SCENARIOS = [answer_and_exit, refusals, terminal, resume, restart_revoke_rotate, flood, holders_outlive,
-             reader_that_never_reads]
+             output_not_kept, reader_that_never_reads]
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 # A tablet stand-in: "SETUP_LINK WORKSPACE [sessions]", knowing only what a scanned QR code says. It pairs,
 # keeps the device secret it is issued, reconnects with it as a trusted device, lists the folder, one line per
-# step, and exits non-zero at the first unexpected answer.
+# step, and exits non-zero at the first unexpected answer. With the agent's key in the link it encrypts, as tablets
+# do, and stops if the agent does not prove it holds that key.
 # With "sessions", for the host's session test, it then opens two sessions of the stand-in coding agent in
 # WORKSPACE/project, says "opened ID ID", and does what each line on its standard input asks, answering with a line:
 #   reattach       connects again (the agent started again meanwhile), attaches to both sessions, finds each

@@ -277,8 +277,8 @@ async def run(args, work):
     page_url = f"http://127.0.0.1:{host.port}/"
     try:
         link = await host.browser_link()
-        check(re.fullmatch(rf"http://127\.0\.0\.1:{host.port}/#ticket=\d+\.[\w-]{{12}}\.[\w-]{{22}}&key=[\w-]{{43}}"
-                           rf"&computer={re.escape(urllib.parse.quote(socket.gethostname()))}&folders=1", link)
+        check(re.fullmatch(rf"http://127\.0\.0\.1:{host.port}/#ticket=\d+\.[\w-]{{12}}\.[\w-]{{22}}"
+                           rf"&key=[\w-]{{43}}&computer={re.escape(urllib.parse.quote(socket.gethostname()))}&folders=1", link)
               and not any(s in link for s in host.secrets()),
               "the browser link carries a ticket and the agent key, and neither the host token nor the host id nor "
               "the nonce")
@@ -394,6 +394,38 @@ async def run(args, work):
             check(ticks == [str(n) for n in range(1, 61)], "output resumed without a duplicated or lost line")
             banners = await page.evaluate("window.banners")
             check(banners and "does not answer" in banners[0], f"the page said it was offline meanwhile: {banners}")
+
+            # The agent restarted while the program writes, once with the page as it is and once turned to landscape
+            # meanwhile: the page shows its banner (which takes rows) until it is back, then exactly the bytes the
+            # program wrote (counted as the terminal is given them), nothing drawn again, and the lines each once
+            # before its prompt; and it still types.
+            await page.evaluate("""import('./vendor/xterm.mjs').then(({ Terminal }) => {
+                const write = Terminal.prototype.write;
+                Terminal.prototype.write = function (data, done) {
+                  window.written += data.length;
+                  return write.call(this, data, done);
+                };
+            })""")
+
+            async def shows_last(lines, what):
+                await page.wait_for(f"{TERMINAL_TEXT}.trimEnd().endsWith({json.dumps(chr(10).join(lines))})", what=what)
+
+            await shows_last(["tick 60", ">"], "the prompt")
+            for count, turned in ((30, None), (31, (1366, 1024))):
+                await page.evaluate("window.written = 0")
+                await type_line(page, f"ticks {count}")
+                await host.request("--restart")
+                await page.wait_for("!document.getElementById('banner').hidden", what=f"the banner: ticks {count}")
+                if turned:
+                    await page.resize(*turned)
+                await page.wait_for("document.getElementById('banner').hidden", what="the page back", timeout=20)
+                lines = [f"> ticks {count}"] + [f"tick {n}" for n in range(1, count + 1)] + [">"]
+                await shows_last(lines, f"the screen after a restart{' and a turn' if turned else ''}")
+                written = len(f"ticks {count}\r\n> ") + sum(len(f"tick {n}\r\n") for n in range(1, count + 1))
+                check(await page.evaluate("window.written") == written, f"{written} bytes written after a restart")
+                await type_line(page, "back")
+                await shows_last(lines[:-1] + ["> back", "You said: back", ">"], "typed after a restart")
+            await page.resize()
 
             await touch_and_keys(page, args.screenshots)
 
