@@ -128,6 +128,22 @@ def readable_forms(text):
     return forms
 
 
+def unmasked(stream):
+    """What a browser's WebSocket frames carry after its upgrade request: a browser masks each frame with a key
+    written in the frame, which hides nothing from a listener, who takes it off."""
+    data, payloads = bytes(stream), []
+    at = data.find(b"\r\n\r\n") + 4
+    while at + 6 <= len(data):
+        length, at = data[at + 1] & 0x7F, at + 2
+        if length >= 126:
+            size = 2 if length == 126 else 8
+            length, at = int.from_bytes(data[at:at + size], "big"), at + size
+        mask, at = data[at:at + 4], at + 4
+        payloads.append(bytes(byte ^ mask[n % 4] for n, byte in enumerate(data[at:at + length])))
+        at += length
+    return b"".join(payloads)
+
+
 async def other_agent(host, agent):
     """An agent with a key of its own on the address the host's agent had (stopped first), as another computer
     answering there would be."""
@@ -370,7 +386,8 @@ async def run(args, work):
             await show(page, "terminal", "the terminal after a reload")
             text = await wait_terminal(page, "You said: hello from the tablet", "the output after a reload")
             check(text.count("You said: hello from the tablet") == 1, "a reload shows the session with its output")
-            wire, proxy.recorded = proxy.recorded, None
+            wire = proxy.recorded + [unmasked(stream) for stream in proxy.recorded if stream.startswith(b"GET /ws")]
+            proxy.recorded = None
             readable = {"the typed words": "hello from the tablet", "the device secret": stored["deviceSecret"],
                         **{f"secret {n} of the pairing": s for n, s in enumerate(host.secrets())},
                         **{f"ticket {n}": t for n, t in enumerate(host.tickets())}}
