@@ -139,7 +139,9 @@ def unmasked(stream):
             size = 2 if length == 126 else 8
             length, at = int.from_bytes(data[at:at + size], "big"), at + size
         mask, at = data[at:at + 4], at + 4
-        payloads.append(bytes(byte ^ mask[n % 4] for n, byte in enumerate(data[at:at + length])))
+        payload = data[at:at + length]
+        key = (mask * (len(payload) // 4 + 1))[:len(payload)]
+        payloads.append((int.from_bytes(payload, "big") ^ int.from_bytes(key, "big")).to_bytes(len(payload), "big"))
         at += length
     return b"".join(payloads)
 
