@@ -1,10 +1,13 @@
 // The page's Noise initiator and transport, as the agent serves them, against the published NK test vector
 // (all four messages), and the transport's refusals. Run as: node browser_noise.mjs SERVED_NOISE_JS VECTOR_JSON
 import assert from 'node:assert/strict';
+import { webcrypto } from 'node:crypto';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 import { pathToFileURL } from 'node:url';
 
+// Debian 12's Node.js 18 keeps the browsers' crypto object out of the global scope, where the page finds it.
+globalThis.crypto ??= webcrypto;
 const [noisePath, vectorPath] = process.argv.slice(2);
 const noise = await import(pathToFileURL(noisePath));
 const vector = JSON.parse(readFileSync(vectorPath, 'utf8'));
