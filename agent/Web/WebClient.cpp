@@ -8,10 +8,10 @@ namespace {
 const QString resourceRoot = QStringLiteral(":/web-client/");
 const QString pagePath = QStringLiteral("index.html");
 
-// One or two plain segments ("app.js", "vendor/xterm.mjs"): nothing that could climb out of the client's
-// files.
+// Up to five plain segments ("app.js", "vendor/noble/curves/abstract/curve.js"), none starting with a dot:
+// nothing that could climb out of the client's files.
 const QRegularExpression
-    clientPath(QStringLiteral("^/([A-Za-z0-9_-][A-Za-z0-9._-]*/)?[A-Za-z0-9_-][A-Za-z0-9._-]*$"));
+    clientPath(QStringLiteral("^/([A-Za-z0-9_-][A-Za-z0-9._-]*/){0,4}[A-Za-z0-9_-][A-Za-z0-9._-]*$"));
 
 QString resourceFor(const QString &path)
 {

@@ -355,15 +355,7 @@ void HostPresenter::reportSettingsFile(const JsonFileUserDefaults &defaults)
 {
     if (!defaults.fileWasUnreadable())
         return;
-    const QString unreadable =
-        QStringLiteral("Your settings file could not be read, so defaults are in use. ");
-    m_settingsFileNotice =
-        defaults.backupPath().isEmpty()
-            ? unreadable +
-                  QStringLiteral("It could not be moved aside either, so changes are not saved until ") +
-                  defaults.path() + QStringLiteral(" is repaired or removed.")
-            : unreadable + QStringLiteral("The damaged file was kept as ") + defaults.backupPath() +
-                  QStringLiteral(".");
+    m_settingsFileNotice = StatusTexts::settingsFileNotice(defaults.path(), defaults.backupPath());
     emit settingsFileNoticeChanged();
 }
 

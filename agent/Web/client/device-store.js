@@ -1,5 +1,6 @@
 // What this browser keeps to come back as the device it paired as: its device id, and the device secret, host
-// token and host id the computer answered its pairing with, once. Kept in this origin's localStorage only
+// token and host id the computer answered its pairing with, once, and the agent key of the link it paired from
+// (`agentKey`), which every later connection holds the computer to. Kept in this origin's localStorage only
 // (no cookie, nothing in an address), as one record: another computer is another origin with storage of its own.
 
 const key = 'ferrowyn.device';

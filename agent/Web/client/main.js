@@ -5,6 +5,7 @@ import './constructed-styles.js';
 import { byId, localTime, setText, showScreen } from './dom.js';
 import { defaultDeviceName, forgetDevice, loadDevice, newDeviceId, saveDevice } from './device-store.js';
 import { AgentConnection } from './agent-connection.js';
+import { decodeAgentKey } from './noise.js';
 import { HomeView } from './home-view.js';
 import { TerminalView } from './terminal-view.js';
 
@@ -21,12 +22,16 @@ const messages = {
   incomplete: ['This link is incomplete', 'The address this page was opened with lacks its pairing code, or it was cut short.', scanHelp],
   expired: ['This code has expired', 'A setup code is valid for 15 minutes.', `Show the setup link again and scan the new code. ${scanHelp}`],
   'pairing-refused': ['This code was already used', 'Scan the new code on the computer. A code pairs one device: the computer shows a new one after each pairing, and when a device was revoked or the pairing renewed.', scanHelp],
-  refused: ['This computer no longer accepts this browser', 'Its pairing was reset on the computer ("Rotate Pairing"), or this browser was removed from its devices while it was away.', pairAgain],
+  refused: ['This computer no longer accepts this browser', 'This browser was removed from the computer\'s trusted devices while it was away.', pairAgain],
   revoked: ['This tablet was removed from the computer', 'The computer\'s owner removed this browser from its trusted devices: its sessions there have ended and it cannot connect any more.', pairAgain],
-  reset: ['This computer\'s pairing was reset', 'Its owner replaced the pairing on the computer ("Rotate Pairing"): every device, this one too, must pair again. Its sessions there have ended.', pairAgain],
+  'other-computer': ['This is not the computer you paired with', 'Its key does not match the one this browser paired with: its pairing was reset, or another computer answers at this address. Scan the new code on the computer.', scanHelp],
+  keyless: ['This code is from an older version', 'Scan the new code on the computer: this browser needs the computer\'s key, which the new codes carry, to be sure it talks to that computer alone.', scanHelp],
   'browser-too-old': ['This browser is too old for the terminal', 'The terminal needs a browser that can style a page without inline styles (constructed style sheets).', 'Update the browser: Safari 16.4 (iPadOS 16.4) or later, Chrome 73 or later, Firefox 101 or later.'],
   storage: ['This browser cannot keep the pairing', 'Its storage for this page is turned off or full (private browsing can do this), so it could not keep the secret the computer issued.', 'Allow this site to store data, then scan the setup code again.'],
 };
+
+// What a page of an earlier version kept for a pairing that was reset, which now comes with a new key.
+messages.reset = messages['other-computer'];
 
 let device = loadDevice();
 let pairing = null;
@@ -43,6 +48,11 @@ function showMessage(kind, detail = '') {
   action.textContent = 'Forget this computer';
   showScreen('message');
   byId('banner').hidden = true;
+}
+
+// The key the connection holds the agent to: the link's while pairing from it, then the one pinned with it.
+function agentKey() {
+  return pairing ? pairing.agentKey : device?.agentKey;
 }
 
 function authParams() {
@@ -65,7 +75,7 @@ function authenticated(result, params) {
     }
     device = {
       token: result.token, hostId: result.hostId, deviceId: params.deviceId, deviceName: params.deviceName,
-      deviceSecret: result.deviceSecret, pairedAt: new Date().toISOString(),
+      deviceSecret: result.deviceSecret, agentKey: pairing.agentKey, pairedAt: new Date().toISOString(),
     };
     saveDevice(device);
     pairing = null;
@@ -75,7 +85,7 @@ function authenticated(result, params) {
   }
 }
 
-const connection = new AgentConnection(agentUrl, authParams, authenticated);
+const connection = new AgentConnection(agentUrl, agentKey, authParams, authenticated);
 const terminalView = new TerminalView(connection, {
   host: byId('terminal-host'), title: byId('terminal-title'), status: byId('terminal-status'), keys: byId('key-bar'),
   end: byId('terminal-end'), sizeNotice: byId('terminal-size-notice'),
@@ -159,7 +169,8 @@ connection.addEventListener('statechange', ({ detail }) => {
       }
     }
     window.sessionStorage.removeItem(openSessionKey);
-    if (link && detail.reason === 'refused') pairOrExplain(link);
+    // Refused, or held to a key this computer no longer has: the link opened with is the way back.
+    if (link && ['refused', 'other-computer', 'keyless'].includes(detail.reason)) pairOrExplain(link);
     else showMessage(detail.reason in messages ? detail.reason : 'refused');
   }
 });
@@ -267,14 +278,16 @@ function pair(link) {
     const deviceName = byId('device-name').value.trim() || defaultDeviceName();
     byId('pair-button').disabled = true;
     setText('pair-error', '');
-    pairing = { ticket: link.ticket, deviceName };
+    pairing = { ticket: link.ticket, deviceName, agentKey: link.agentKey };
     device = null;
     connection.start();
   });
 }
 
 function pairOrExplain(link) {
-  if (isExpired(link)) showMessage('expired');
+  if (!link.agentKey) showMessage('keyless');
+  else if (!decodeAgentKey(link.agentKey)) showMessage('incomplete');
+  else if (isExpired(link)) showMessage('expired');
   else pair(link);
 }
 

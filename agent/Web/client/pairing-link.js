@@ -3,7 +3,9 @@
 // Referer. It is taken out at once and the address bar is set to the plain page, so that neither this tab's
 // history, a bookmark, a reload nor anything the page does later sees it. The browser's own history still keeps
 // the address it was opened with, which no page can change: that is why the link holds only a ticket, which
-// pairs one device and expires within minutes, and none of the computer's lasting secrets.
+// pairs one device and expires within minutes, and none of the computer's lasting secrets. Beside the ticket
+// it carries the agent's public key, which the page pins when it pairs: the key is no secret, it lets the page
+// tell the computer it scanned from any other.
 
 // "<expiry in seconds since 1970>.<serial>.<mac>", as agent/PROTOCOL.md says.
 const ticketForm = /^([1-9][0-9]{0,11})\.[A-Za-z0-9_-]{12}\.[A-Za-z0-9_-]{22}$/;
@@ -25,10 +27,12 @@ function takeFromAddress() {
   }
   const form = typeof values.ticket === 'string' ? ticketForm.exec(values.ticket) : null;
   if (!form) return { complete: false };
-  // The computer's name and folder count are labels only, shown as text; the ticket alone pairs.
+  // The computer's name and folder count are labels only, shown as text; the ticket alone pairs. The key's
+  // form is checked where it is used; a link without one comes from a version of the host that had none.
   const folders = /^[0-9]{1,6}$/.test(values.folders ?? '') ? Number(values.folders) : null;
   return {
     complete: true, ticket: values.ticket, expiresAtTime: new Date(Number(form[1]) * 1000),
+    agentKey: typeof values.key === 'string' ? values.key : null,
     computer: typeof values.computer === 'string' ? values.computer.slice(0, 200) : '', folders,
   };
 }

@@ -333,9 +333,11 @@ export class TerminalView {
   }
 
   // How the agent said the session ended, as it ended or to a tablet that was away then.
-  finishAsTold({ reason, exitCode }) {
+  finishAsTold({ reason, exitCode, problem }) {
     const describe = endings[reason] ?? (() => 'The session ended.');
-    this.finish(describe(exitCode, this.endedHere));
+    // Why the computer had to end it (a full disk, say): the user's next step depends on it.
+    const why = typeof problem === 'string' && problem ? ` The computer says: ${problem}` : '';
+    this.finish(describe(exitCode, this.endedHere) + why);
   }
 
   // What the program wrote stays to be read and copied; nothing more can be typed or ended.

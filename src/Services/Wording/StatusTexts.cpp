@@ -151,3 +151,14 @@ QString StatusTexts::identityValue(const QString &value)
 {
     return value.isEmpty() ? QStringLiteral("Created on start") : value;
 }
+
+QString StatusTexts::settingsFileNotice(const QString &path, const QString &backupPath)
+{
+    const QString unreadable =
+        QStringLiteral("Your settings file could not be read, so defaults are in use. ");
+    if (backupPath.isEmpty())
+        return unreadable +
+               QStringLiteral("It could not be moved aside either, so changes are not saved until ") + path +
+               QStringLiteral(" is repaired or removed.");
+    return unreadable + QStringLiteral("The damaged file was kept as ") + backupPath + QStringLiteral(".");
+}

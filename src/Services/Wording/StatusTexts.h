@@ -49,6 +49,10 @@ QString expiryLine(const QDateTime &expiry, const QLocale &locale = QLocale());
 // compare with what a tablet shows; empty when the link carries no readable key.
 QString keyFingerprintLine(const QUrl &link);
 
+// What the window says of a settings file it could not read: where the damaged copy was kept (`backupPath`),
+// or, when it could not be moved aside, that nothing is saved until the file at `path` is repaired.
+QString settingsFileNotice(const QString &path, const QString &backupPath);
+
 // An identity value, or "Created on start" before there is one.
 QString identityValue(const QString &value);
 

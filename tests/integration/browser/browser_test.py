@@ -1,11 +1,13 @@
 # The browser client in a real browser: Debian's chromium, headless, driven over its DevTools protocol, with the
 # real host in headless mode and its agent. Pairs from the setup link's browser form, which carries no lasting
-# secret and pairs one device only, drives a session in the terminal, survives a reload, a cut connection and a
-# stop of the host, keeps a page of another origin out, and shows a used code, a revocation, an expired code and
-# a rotation each in its own words; takes screenshots at tablet sizes in light and dark. Fails on any CSP
-# violation or error in the browser's console.
+# secret and pairs one device only, drives a session in the terminal over the encrypted channel (nothing readable
+# on the wire), survives a reload, a cut connection and a stop of the host, keeps a page of another origin out,
+# and shows a used code, a revocation, an expired code, a rotation and another computer at the same address each
+# in its own words; takes screenshots at tablet sizes in light and dark. Fails on any CSP violation or error in
+# the browser's console.
 import argparse
 import asyncio
+import base64
 import json
 import os
 import re
@@ -113,6 +115,56 @@ async def screenshots(page, directory, state, sizes=TABLET_SIZES):
 
 def hex_of(text):
     return "".join(f"<{byte:02x}>" for byte in text.encode())
+
+
+def readable_forms(text):
+    """The text as it would cross the wire readable: as it is (so also inside JSON), and in Base64, standard and
+    URL-safe, at each of the three alignments it can take in an encoded stream."""
+    data = text.encode()
+    forms = {data}
+    for start in range(3):
+        whole = data[start:start + (len(data) - start) // 3 * 3]
+        forms.update((base64.b64encode(whole), base64.urlsafe_b64encode(whole)))
+    return forms
+
+
+def unmasked(stream):
+    """What a browser's WebSocket frames carry after its upgrade request: a browser masks each frame with a key
+    written in the frame, which hides nothing from a listener, who takes it off."""
+    data, payloads = bytes(stream), []
+    at = data.find(b"\r\n\r\n") + 4
+    while at + 6 <= len(data):
+        length, at = data[at + 1] & 0x7F, at + 2
+        if length >= 126:
+            size = 2 if length == 126 else 8
+            length, at = int.from_bytes(data[at:at + size], "big"), at + size
+        mask, at = data[at:at + 4], at + 4
+        payload = data[at:at + length]
+        key = (mask * (len(payload) // 4 + 1))[:len(payload)]
+        payloads.append((int.from_bytes(payload, "big") ^ int.from_bytes(key, "big")).to_bytes(len(payload), "big"))
+        at += length
+    return b"".join(payloads)
+
+
+async def other_agent(host, agent):
+    """An agent with a key of its own on the address the host's agent had (stopped first), as another computer
+    answering there would be."""
+    home = os.path.join(os.path.dirname(host.env["HOME"]), "other-computer")
+    os.makedirs(os.path.join(home, "run"), mode=0o700)
+    env = dict(host.env, HOME=home, XDG_RUNTIME_DIR=os.path.join(home, "run"), VELMORA_HOST_TOKEN="other-token",
+               VELMORA_HOST_ID="other-host",
+               VELMORA_AGENT_KEY=base64.urlsafe_b64encode(os.urandom(32)).rstrip(b"=").decode())
+    # The stopped agent may hold the port a moment longer: asked again until it is free.
+    for _ in range(50):
+        process = await asyncio.create_subprocess_exec(
+            agent, "--addr", f"127.0.0.1:{host.port}", env=env, stdin=asyncio.subprocess.DEVNULL,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+        while line := await asyncio.wait_for(process.stdout.readline(), 10):
+            if b"listening on" in line:
+                return process
+        await process.wait()
+        await asyncio.sleep(0.1)
+    raise AssertionError("the other agent did not start")
 
 
 async def touch(page, kind, x=None, y=None):
@@ -246,10 +298,16 @@ async def run(args, work):
         check(re.fullmatch(rf"http://127\.0\.0\.1:{host.port}/#ticket=\d+\.[\w-]{{12}}\.[\w-]{{22}}"
                            rf"&key=[\w-]{{43}}&computer={re.escape(urllib.parse.quote(socket.gethostname()))}&folders=1", link)
               and not any(s in link for s in host.secrets()),
-              "the browser link carries a ticket, and neither the host token nor the host id nor the nonce")
+              "the browser link carries a ticket and the agent key, and neither the host token nor the host id nor "
+              "the nonce")
 
         async with Browser(proxy.browser_args()) as browser:
             page = await browser.new_page()
+            # As on http://<LAN address>, which is no secure context: the page does without crypto.subtle.
+            await page.call("Page.addScriptToEvaluateOnNewDocument",
+                            source="Object.defineProperty(Crypto.prototype, 'subtle', {get: () => undefined})")
+            # Everything the page sends and receives from here to its reload, as one listening on the network has it.
+            proxy.recorded = []
             await page.navigate(link)
             check(await page.evaluate("location.href") == page_url, "the ticket is gone from the address bar")
             entries = (await page.call("Page.getNavigationHistory"))["entries"]
@@ -272,8 +330,9 @@ async def run(args, work):
             devices = await host.devices()
             check([d["name"] for d in devices] == ["Test tablet <b>"], "the browser is paired and listed by --devices")
             stored = json.loads(await page.evaluate("localStorage.getItem('ferrowyn.device')"))
-            check(stored["deviceId"] == devices[0]["deviceId"] and stored["deviceSecret"],
-                  "the device id and its secret are kept in the origin's storage")
+            key = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).fragment))["key"]
+            check(stored["deviceId"] == devices[0]["deviceId"] and stored["deviceSecret"] and stored["agentKey"] == key,
+                  "the device id, its secret and the link's agent key are kept in the origin's storage")
             check(await page.evaluate("document.cookie") == "", "nothing is kept in a cookie")
             check(await text_of(page, "home-device") == "Paired as Test tablet <b>", "the name is shown as text")
             visible = await page.evaluate("document.documentElement.outerHTML + document.title")
@@ -329,6 +388,15 @@ async def run(args, work):
             await show(page, "terminal", "the terminal after a reload")
             text = await wait_terminal(page, "You said: hello from the tablet", "the output after a reload")
             check(text.count("You said: hello from the tablet") == 1, "a reload shows the session with its output")
+            wire = proxy.recorded + [unmasked(stream) for stream in proxy.recorded if stream.startswith(b"GET /ws")]
+            proxy.recorded = None
+            readable = {"the typed words": "hello from the tablet", "the device secret": stored["deviceSecret"],
+                        **{f"secret {n} of the pairing": s for n, s in enumerate(host.secrets())},
+                        **{f"ticket {n}": t for n, t in enumerate(host.tickets())}}
+            leaked = [name for name, text in readable.items()
+                      if any(form in stream for stream in wire for form in readable_forms(text))]
+            check(any(b"Upgrade: websocket" in stream for stream in wire) and not leaked,
+                  f"pairing, a session and a reload, captured on the wire, show nothing readable: {leaked}")
             size = await page.evaluate("getComputedStyle(document.querySelector('#terminal-host .xterm-rows')).fontSize")
             check(size == "17px", f"the text size chosen with A-/A+ is kept: {size}")
             await page.evaluate("['terminal-smaller', 'terminal-smaller'].forEach(id => document.getElementById(id).click())")
@@ -477,14 +545,26 @@ async def run(args, work):
             check(await message(page, "the expired message") == "This code has expired", "an expired code")
             await pair(page, link, "pairing again")
 
-            # A rotated pairing: told as such, not as a removal of this tablet. (An agent that is restarted before
-            # it sees the trusted devices go leaves the page only a refusal: "no longer accepts" says both.)
+            # A rotation makes a new agent key: the page, held to the old one, says so (not a removal of this
+            # tablet), and the new code pairs.
+            not_ours = "This is not the computer you paired with"
             await host.request("--rotate", "--yes")
             title = await message(page, "the message after a rotation", 20)
-            check(title in ("This computer's pairing was reset", "This computer no longer accepts this browser")
-                  and "pair anew" in await text_of(page, "message-help"), f"a rotated pairing: {title}")
+            check(title == not_ours and "Scan the new code" in await text_of(page, "message-text"),
+                  f"a rotated pairing: {title}")
             await screenshots(page, args.screenshots, "rotated")
-            await host.browser_link()
+            await pair(page, await host.browser_link(), "the new code after a rotation")
+
+            # Another computer at this address, with a key of its own: the page sends it nothing and says why.
+            await host.request("--stop")
+            await page.wait_for("!document.getElementById('banner').hidden", what="the banner after the stop")
+            impostor = await other_agent(host, os.path.join(os.path.dirname(args.host), "ferrowyn-agent"))
+            try:
+                await click(page, "banner-retry")
+                check(await message(page, "the message for another computer") == not_ours, "another computer refused")
+            finally:
+                impostor.terminate()
+                await impostor.wait()
 
             check(page.errors() == [], f"no error in the console: {page.errors()}")
         output = "".join(host.output)

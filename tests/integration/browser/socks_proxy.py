@@ -1,5 +1,6 @@
 # A SOCKS5 proxy on loopback that the test browser sends everything through, so the test can cut every
-# connection the page has at once, as a network loss would, while the page and the agent keep running.
+# connection the page has at once, as a network loss would, while the page and the agent keep running, and can
+# record what crosses the wire, as someone listening on the network would.
 import asyncio
 import struct
 
@@ -9,6 +10,8 @@ class CuttingProxy:
         self.links = set()
         # While true, the network is down: new connections are refused as they come.
         self.refusing = False
+        # While a list, what each connection carries in each direction is added to it, one bytearray per stream.
+        self.recorded = None
 
     async def start(self):
         self.server = await asyncio.start_server(self._serve, "127.0.0.1", 0)
@@ -47,8 +50,14 @@ class CuttingProxy:
         self.links.update((writer, upstream_writer))
 
         async def pipe(source, target):
+            stream = None
             try:
                 while data := await source.read(65536):
+                    if self.recorded is not None:
+                        if stream is None:
+                            stream = bytearray()
+                            self.recorded.append(stream)
+                        stream += data
                     target.write(data)
                     await target.drain()
             except (OSError, asyncio.CancelledError):

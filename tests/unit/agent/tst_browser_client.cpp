@@ -118,6 +118,9 @@ private slots:
             {true, "/main.js", 200, "text/javascript; charset=utf-8"},
             {true, "/vendor/xterm.mjs", 200, "text/javascript; charset=utf-8"},
             {true, "/vendor/xterm.css", 200, "text/css; charset=utf-8"},
+            {true, "/vendor/noble/curves/abstract/montgomery.js", 200, "text/javascript; charset=utf-8"},
+            {true, "/vendor/LICENSE-noble-curves.txt", 200, "text/plain; charset=utf-8"},
+            {true, "/vendor/noble/../../main.js", 404, ""},
             {true, "/icon.svg", 200, "image/svg+xml"},
             {true, "/missing.js", 404, ""},
             {true, "/vendor/../main.js", 404, ""},
@@ -150,8 +153,9 @@ private slots:
     // inline, the policy refuses in the browser, and the browser test fails on the console's error.)
     void clientWritesNoMarkup()
     {
-        for (const char *script : {"/main.js", "/dom.js", "/home-view.js", "/terminal-view.js", "/key-bar.js",
-                                   "/agent-connection.js", "/device-store.js", "/pairing-link.js"}) {
+        for (const char *script :
+             {"/main.js", "/dom.js", "/home-view.js", "/terminal-view.js", "/key-bar.js",
+              "/agent-connection.js", "/device-store.js", "/pairing-link.js", "/noise.js"}) {
             const QByteArray body =
                 WebClient::answer(true, QString::fromLatin1(script), "127.0.0.1:8765", ownHosts()).body;
             QVERIFY2(!body.isEmpty(), script);
