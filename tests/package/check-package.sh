@@ -33,10 +33,11 @@ appstreamcli validate-tree --no-net "$root" || fail "AppStream metadata invalid"
     " 00 00 01 00 00 00 01 00" ]] || fail "the PNG icon is not 256 px"
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
-# The manual page lists every option --help does, from the same table.
+# The manual page has an entry for every option --help lists, from the same table: a line that starts with it,
+# since other entries mention options too.
 manual=$(MANWIDTH=200 man -l "$root/usr/share/man/man1/ferrowyn-host.1.gz") || fail "man cannot show the manual page"
 for option in $("$root/usr/bin/ferrowyn-host" --help | grep -o -- '--[a-z-]*' | sort -u); do
-    grep -q -- "$option" <<<"$manual" || fail "the manual page does not mention $option"
+    grep -qE -- "^\s+(-[a-z], )?$option( |$)" <<<"$manual" || fail "the manual page has no entry for $option"
 done
 # Removing the package asks every user's running host to quit. Checked in a process namespace of its own, where
 # only the test's hosts are; that needs root.
