@@ -330,8 +330,7 @@ async def idle_connections_lock_nobody_out(agent):
     resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
     silent, started = [], time.monotonic()
     while time.monotonic() - started < 2:
-        sock = upgraded_socket(agent.port, "127.0.0.2")[0]
-        silent.append(sock)
+        silent.append(upgraded_socket(agent.port, "127.0.0.2")[0])
     await Tablet(agent, "ipad").connect()
     for sock in silent:
         sock.close()
