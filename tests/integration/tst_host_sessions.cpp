@@ -120,8 +120,7 @@ void HostSessionsTest::endsSessionsThroughHoldersWhenNoAgentCanBeAsked()
     h.preferences.setKeepRelayOnline(true);
     h.start("exit=1");
     QTRY_VERIFY(h.controller->restartPending());
-    h.start("hang");
-    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    h.run();
     QVERIFY(holderRuns(runtime, a2));
 
     // A rotation ends every session at once, whoever opened it: the pairing may have leaked.
@@ -136,8 +135,7 @@ void HostSessionsTest::endsSessionsThroughHoldersWhenNoAgentCanBeAsked()
     // Quitting ends them before it returns.
     const QString e1 = "00000000000000e1";
     leaveSessions(runtime, {{e1, "dev-a"}});
-    h.start("hang");
-    QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+    h.run();
     h.controller->stopHostingAndWait();
     QVERIFY(ended(e1));
     QCOMPARE(h.controller->agentProcessId(), 0);

@@ -114,11 +114,9 @@ void WindowTest::linkAndLogShowNoSecret()
     // Rotating acts without asking, so its tool tip says what it costs.
     QQuickItem *rotate = m_h.find("rotateButton");
     QTest::mouseMove(m_h.window(), rotate->mapToScene(rotate->boundingRect().center()).toPoint());
-    QTRY_COMPARE(
-        m_h.showing(QStringLiteral("Replaces the pairing at once. Every paired tablet must pair again, "
-                                   "and every setup link stops working."))
-            .size(),
-        1);
+    const QString costs = QStringLiteral("Replaces the pairing at once. Every paired tablet must pair again, "
+                                         "and every setup link stops working.");
+    QTRY_COMPARE(m_h.showing(costs).size(), 1);
     m_h.click(rotate);
     QTRY_VERIFY(m_h.controller->setupLink().toString(QUrl::FullyEncoded) != link &&
                 shownCode() ==
@@ -274,8 +272,7 @@ void WindowTest::settingsChangesRestartOnlyAnActiveAgent()
     HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
     change(m_h.preferences); // stopped: the change waits for the next start
     QCOMPARE(m_h.controller->state(), AgentRunState::stopped());
-    m_h.start(QStringLiteral("hang"));
-    QTRY_COMPARE(m_h.controller->state(), AgentRunState::running());
+    m_h.run();
     const qint64 before = m_h.controller->agentProcessId();
     change(m_h.preferences);
     QCOMPARE(m_h.controller->state(), AgentRunState::starting());
@@ -304,8 +301,7 @@ void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
     m_h.preferences.setOpenAtLogin(true);
     QCOMPARE(m_loginItem.calls, QStringList({"register", "unregister", "register"}));
     // A start is no news for any of them.
-    m_h.start("hang");
-    QTRY_VERIFY(m_h.presenter.running());
+    m_h.run();
     QVERIFY(!m_h.showing(PairingSecretsPlace::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
     warnings.report(HostWarnings::Source::settingsSave, {});
     warnings.report(HostWarnings::Source::keyring, {});
@@ -318,8 +314,7 @@ void WindowTest::relayFieldsWorkOnceChosen()
 {
     m_h.preferences.setMode(HostingMode::relay);
     QTRY_VERIFY(m_h.shown("relayURLField"));
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
+    m_h.run();
     const qint64 pid = m_h.controller->agentProcessId();
     QMetaObject::invokeMethod(m_h.find("relayURLField"), "accepted");
     QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
