@@ -37,7 +37,6 @@ private slots:
     void settingsChangesRestartOnlyAnActiveAgent_data();
     void settingsChangesRestartOnlyAnActiveAgent();
     void warningsStandUntilTheirOwnSourceIsFine();
-    void relayFieldsWorkOnceChosen();
 
 private:
     WindowHarness m_h;
@@ -74,7 +73,9 @@ void WindowTest::controlsDriveTheAgent()
 
 void WindowTest::linkAndLogShowNoSecret()
 {
+    // The relay's fields are made when the relay is chosen.
     m_h.preferences.setMode(HostingMode::relay);
+    QTRY_VERIFY(m_h.shown("relayURLField"));
     m_h.preferences.setNgrokAuthtoken(QStringLiteral("ngrok-token-in-the-keyring"));
     m_h.start(QStringLiteral("burst=250:VELMORA_HOST_TOKEN;out=relay: terrors of the deep\\n;hang"));
     QTRY_VERIFY(m_h.shown("connectedContent"));
@@ -124,6 +125,12 @@ void WindowTest::linkAndLogShowNoSecret()
     // The saved token can be forgotten from the window, which never shows it.
     m_h.click(m_h.find("forgetNgrokTokenButton"));
     QVERIFY(m_h.preferences.ngrokAuthtoken().isEmpty());
+
+    // Enter in the relay's URL restarts a running agent, as on the LAN.
+    QTRY_VERIFY(m_h.presenter.running());
+    const qint64 pid = m_h.controller->agentProcessId();
+    QMetaObject::invokeMethod(m_h.find("relayURLField"), "accepted");
+    QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
 }
 
 void WindowTest::foldersArePinnedGrantedAndRemoved()
@@ -306,18 +313,6 @@ void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
     warnings.report(HostWarnings::Source::settingsSave, {});
     warnings.report(HostWarnings::Source::keyring, {});
     QVERIFY(!m_h.shown("readinessWarning"));
-}
-
-// The relay's fields are made when the relay is chosen; Enter in its URL restarts a running agent, as on the
-// LAN.
-void WindowTest::relayFieldsWorkOnceChosen()
-{
-    m_h.preferences.setMode(HostingMode::relay);
-    QTRY_VERIFY(m_h.shown("relayURLField"));
-    m_h.run();
-    const qint64 pid = m_h.controller->agentProcessId();
-    QMetaObject::invokeMethod(m_h.find("relayURLField"), "accepted");
-    QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
 }
 
 QTEST_MAIN(WindowTest)
