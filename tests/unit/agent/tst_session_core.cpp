@@ -14,13 +14,12 @@ class SessionCoreTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void utf8Boundary();
-    void history();
+    void utf8BoundaryAndHistory();
     void spool();
     void programsAndEnvironment();
 };
 
-void SessionCoreTest::utf8Boundary()
+void SessionCoreTest::utf8BoundaryAndHistory()
 {
     // The bytes, and how many of them end on a whole character; stray continuations are kept, and a byte that
     // is never a lead byte too.
@@ -35,10 +34,8 @@ void SessionCoreTest::utf8Boundary()
                                                   {"a\xff", 2}};
     for (const auto &[bytes, complete] : table)
         QCOMPARE(completeUtf8Prefix(bytes), complete);
-}
 
-void SessionCoreTest::history()
-{
+    // The history a tablet reads from is cut at those boundaries.
     OutputHistory history(100 * 1024);
     const QByteArray block(70 * 1024, 'x');
     const QByteArray text("ab\u20accd");
