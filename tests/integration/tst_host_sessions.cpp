@@ -30,10 +30,8 @@ void startHolder(const QString &runtime, const QString &id, const QStringList &p
 {
     const QString folder = SessionFiles::sessionFolder(runtime, id);
     QVERIFY(QDir().mkpath(folder));
-    QCOMPARE(
-        QProcess::execute(FERROWYN_SESSION_PATH,
-                          QStringList{"--folder", folder, "--cwd", "/", "--size", "80x24", "--"} + program),
-        0);
+    const QStringList options{"--folder", folder, "--cwd", "/", "--size", "80x24", "--"};
+    QCOMPARE(QProcess::execute(FERROWYN_SESSION_PATH, options + program), 0);
 }
 
 // Every holder a test left behind.

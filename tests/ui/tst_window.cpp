@@ -85,9 +85,7 @@ void WindowTest::linkAndLogShowNoSecret()
     // ngrok authtoken is written from the window but never read back. The host id and relay session are
     // shown as they are.
     QStringList readable = readableValues(m_h.window());
-    for (QObject *singleton :
-         {static_cast<QObject *>(&m_h.presenter), static_cast<QObject *>(&m_h.preferences)})
-        readable << readableValues(singleton);
+    readable << readableValues(&m_h.presenter) << readableValues(&m_h.preferences);
     const QString everything = readable.join(QLatin1Char('\n'));
     QVERIFY(everything.contains(credentials.hostId) && everything.contains("redacted"));
     // The link carries a pairing code made from the nonce, never the nonce itself.
@@ -97,9 +95,6 @@ void WindowTest::linkAndLogShowNoSecret()
           std::pair(code, true), std::pair(credentials.pairingNonce, false),
           std::pair(QString("ngrok-token-in-the-keyring"), false)})
         QVERIFY2(link.contains(secret) == inLink && !everything.contains(secret), qPrintable(secret));
-    const auto shownCode = [this] {
-        return qobject_cast<SetupLinkCode *>(m_h.find("qrCode"))->image();
-    };
     m_h.click(m_h.find("copyButton"));
     QCOMPARE(QGuiApplication::clipboard()->text(), link);
 
@@ -120,7 +115,7 @@ void WindowTest::linkAndLogShowNoSecret()
     QTRY_COMPARE(m_h.showing(costs).size(), 1);
     m_h.click(rotate);
     QTRY_VERIFY(m_h.controller->setupLink().toString(QUrl::FullyEncoded) != link &&
-                shownCode() ==
+                qobject_cast<SetupLinkCode *>(m_h.find("qrCode"))->image() ==
                     QRCodeRenderer::image(m_h.controller->setupLink().toString(QUrl::FullyEncoded), 220));
     // The saved token can be forgotten from the window, which never shows it.
     m_h.click(m_h.find("forgetNgrokTokenButton"));

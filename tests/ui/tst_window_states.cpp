@@ -199,10 +199,8 @@ void WindowStatesTest::showTwoSessions()
     QCOMPARE(m_h.showing("/home/ana/src/notes", rows.constLast()).size(), 1);
     const QString since = CodingSessionsModel::sinceText(opened, QDateTime::currentDateTime());
     QCOMPARE(m_h.showing("codex · opened by Safari on iPad · " + since, rows.constLast()).size(), 1);
-    QCOMPARE(m_h.showing("1 tablet attached · on this computer: ferrowyn-host --attach " + first,
-                         rows.constFirst())
-                 .size(),
-             1);
+    const QString attached = "1 tablet attached · on this computer: ferrowyn-host --attach " + first;
+    QCOMPARE(m_h.showing(attached, rows.constFirst()).size(), 1);
 }
 
 QTEST_MAIN(WindowStatesTest)

@@ -176,25 +176,20 @@ void CodingSessionsTest::folderVerdict()
 
 void CodingSessionsTest::askedBeforeSessionsEnd()
 {
-    // The request, the session it names, how many run, and the question asked first (none: it goes ahead).
+    const QString stopping =
+        "1 coding session is running. Stopping hosting ends it, and the program running in it.";
+    const QString quitting =
+        "2 coding sessions are running. Quitting Ferrowyn Host ends them, and the programs "
+        "running in them.";
+    // Ending one names it, as plain text.
+    const QString ending =
+        QString("End codex in /w/%1\uFFFD[2J? The program ends with it; tablets attached to it are told.")
+            .arg(second);
+    // The request, the session it names, how many run, and the question asked first (none: it goes ahead). A
+    // restart keeps them; one that is not there is asked nothing about.
     const QList<std::tuple<QString, QString, int, QString>> table{
-        {"stop", {}, 0, {}},
-        {"stop",
-         {},
-         1,
-         "1 coding session is running. Stopping hosting ends it, and the program running in it."},
-        {"quit",
-         {},
-         2,
-         "2 coding sessions are running. Quitting Ferrowyn Host ends them, and the programs running in "
-         "them."},
-        // A restart keeps them.
-        {"start", {}, 2, {}},
-        // Ending one names it, as plain text; one that is not there is asked nothing about.
-        {"end-session", second, 2,
-         QString("End codex in /w/%1\uFFFD[2J? The program ends with it; tablets attached to it are told.")
-             .arg(second)},
-        {"end-session", "00000000000000ff", 2, {}}};
+        {"stop", {}, 0, {}},  {"stop", {}, 1, stopping},          {"quit", {}, 2, quitting},
+        {"start", {}, 2, {}}, {"end-session", second, 2, ending}, {"end-session", "00000000000000ff", 2, {}}};
     for (const auto &[request, sessionId, running, question] : table) {
         QJsonArray sessions;
         for (int i = 0; i < running; ++i) {

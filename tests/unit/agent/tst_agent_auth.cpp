@@ -60,10 +60,8 @@ void AgentAuthTest::decisions()
         QCOMPARE(decision.outcome, first);
         // A secret is issued exactly when a device pairs.
         QCOMPARE(decision.issuedSecret.size(), first == A::newlyPaired ? 43 : 0);
-        QCOMPARE(
-            authenticator.verify({a.at(0), a.at(1), QString(), a.at(3), "iPad", "lan", decision.issuedSecret})
-                .outcome,
-            second);
+        const AuthAttempt again{a.at(0), a.at(1), QString(), a.at(3), "iPad", "lan", decision.issuedSecret};
+        QCOMPARE(authenticator.verify(again).outcome, second);
     }
 }
 

@@ -70,9 +70,8 @@ void AgentCoreTest::commandLineAndEnvironment()
     };
     QVERIFY(std::get<QString>(secrets()).contains("VELMORA_RELAY_TOKEN"));
     environment.insert("VELMORA_RELAY_TOKEN", "r");
-    QCOMPARE(std::get<AgentSecrets>(secrets()).relaySession +
-                 std::get<AgentSecrets>(secrets()).ngrokAuthtoken,
-             QStringLiteral("optng"));
+    const AgentSecrets given = std::get<AgentSecrets>(secrets());
+    QCOMPARE(given.relaySession + given.ngrokAuthtoken, QStringLiteral("optng"));
     environment.insert("VELMORA_RELAY_SESSION", "env");
     QCOMPARE(std::get<AgentSecrets>(secrets()).relaySession, QStringLiteral("env"));
     // An empty token or host id is as good as none: it must not open the door to an empty answer.
