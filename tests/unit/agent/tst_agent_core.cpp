@@ -46,17 +46,14 @@ private:
 
 void AgentCoreTest::commandLineAndEnvironment()
 {
-    // The address parsed, or empty when the text is refused.
-    const QList<std::pair<QString, QString>> addresses{{"127.0.0.1:65535", "127.0.0.1:65535"},
-                                                       {"localhost:80", "127.0.0.1:80"},
-                                                       {"[::1]:8765", "::1:8765"},
-                                                       {"127.0.0.1:65536", ""},
-                                                       {"127.1:80", ""},
-                                                       {"[127.0.0.1]:80", ""}};
-    for (const auto &[text, expected] : addresses) {
-        const auto parsed = parseListenAddress(text);
+    // The address given -> as parsed, or nothing when the text is refused.
+    for (const char *row :
+         {"127.0.0.1:65535 -> 127.0.0.1:65535", "localhost:80 -> 127.0.0.1:80", "[::1]:8765 -> ::1:8765",
+          "127.0.0.1:65536 -> ", "127.1:80 -> ", "[127.0.0.1]:80 -> "}) {
+        const QStringList given = QString(row).split(" -> ");
+        const auto parsed = parseListenAddress(given[0]);
         QCOMPARE(parsed ? parsed->first.toString() + ':' + QString::number(parsed->second) : QString(),
-                 expected);
+                 given[1]);
     }
     QProcessEnvironment environment;
     environment.insert("VELMORA_HOST_TOKEN", "t");
