@@ -143,7 +143,7 @@ void DesktopIntegrationTest::anotherUsersRequestIsRefused()
 
 void DesktopIntegrationTest::preflightVerdicts()
 {
-    // Verdicts that need a denial are taken as an unprivileged user by the controller's launch tests.
+    // Missing, not a folder and ready here; the denials below, as an unprivileged user.
     QTemporaryDir root;
     QDir dir(root.path());
     QVERIFY(QFile::link(dir.filePath("gone"), dir.filePath("dangling")) && dir.mkdir("real"));
