@@ -34,11 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // The LAN route has a host and a port where the tunnel has its endpoint.
         const bool lan = route == QLatin1String("lan");
         const QStringList secrets = fields.mid(lan ? 2 : 1, 3);
-        HostCredentials credentials;
-        credentials.hostToken = secrets[0];
-        credentials.hostId = secrets[1];
-        credentials.pairingNonce = secrets[2];
-        credentials.agentKey = agentKey;
+        const HostCredentials credentials{secrets[1], secrets[0], {}, {}, secrets[2], agentKey, {}, {}, {}};
         QString endpoint = fields[0];
         if (lan) {
             link = SetupLinkBuilder::lanLink(fields[0], fields[1].toInt(), credentials, serial, now);

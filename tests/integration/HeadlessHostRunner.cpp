@@ -95,9 +95,8 @@ void HeadlessHostRunner::startHost(QProcess &host, const QStringList &arguments,
                                    const QString &homePath) const
 {
     host.setProcessEnvironment(environment(homePath));
-    host.start(QStringLiteral(FERROWYN_HOST_PATH),
-               QStringList{QStringLiteral("--headless"), QStringLiteral("--loopback"),
-                           QStringLiteral("--port"), port, QStringLiteral("--workspace"), workspace.path()} +
+    host.start(FERROWYN_HOST_PATH,
+               QStringList{"--headless", "--loopback", "--port", port, "--workspace", workspace.path()} +
                    arguments);
 }
 
@@ -120,7 +119,6 @@ QStringList HeadlessHostRunner::printedLinks(const QString &output) const
 
 bool HeadlessHostRunner::tabletPairs(const QString &link) const
 {
-    return QProcess::execute(
-               QStringLiteral("/usr/bin/python3"),
-               {QStringLiteral(FERROWYN_AGENT_TEST_DIR "/tablet_client.py"), link, workspace.path()}) == 0;
+    return QProcess::execute("/usr/bin/python3",
+                             {FERROWYN_AGENT_TEST_DIR "/tablet_client.py", link, workspace.path()}) == 0;
 }

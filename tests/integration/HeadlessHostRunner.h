@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QUrlQuery>
 
 #include <utility>
 
@@ -21,6 +22,8 @@ struct HeadlessHostRunner {
     // The links of every QR code the host printed so far, read with zbarimg.
     QStringList printedLinks(const QString &output) const;
     bool tabletPairs(const QString &link) const;
+    // The host token a link carries.
+    static QString token(const QString &link) { return QUrlQuery(QUrl(link)).queryItemValue("token"); }
     // Asks the running host to quit, and whether it did.
     bool quit(QProcess &host) const { return ask({"--quit"}).first == 0 && host.waitForFinished(10000); }
     // Everything the host printed so far.

@@ -125,9 +125,8 @@ void HeadlessConsoleTest::aReaderThatStopsNeverFreezesTheHost()
     host.setProcessEnvironment(environment);
     host.setChildProcessModifier([fd = pipe[1]] { ::dup2(fd, STDOUT_FILENO); });
     // With an option whose warning stands while it is on: said among the first lines, and by --status.
-    host.start(hostPath, {QStringLiteral("--headless"), QStringLiteral("--qr=none"),
-                          QStringLiteral("--allow-unencrypted-clients"), QStringLiteral("--workspace"),
-                          workspace.path()});
+    host.start(hostPath,
+               {"--headless", "--qr=none", "--allow-unencrypted-clients", "--workspace", workspace.path()});
     ::close(pipe[1]);
     // Nobody reads the pipe, and it fills up.
     const auto waiting = [fd = pipe[0]] {

@@ -62,8 +62,7 @@ private slots:
             h.preferences.setNgrokAuthtoken(" ngrok-token\n");
             h.preferences.setLanPort(9123);
             h.preferences.setWorkspaces({h.scratch.path()});
-            h.start("hang");
-            QTRY_COMPARE(h.controller->state(), AgentRunState::running());
+            h.run();
             const qint64 pid = h.controller->agentProcessId();
             const HostCredentials credentials = h.controller->credentialStore().cached().value();
             const bool relay = mode == HostingMode::relay;
@@ -120,25 +119,8 @@ private slots:
         QVERIFY(h.controller->skippedOutputBytes() > 0);
     }
 
-    void publishesAndRefreshesTheLinkWhileTheAgentRuns()
-    {
-        AgentControllerHarness h;
-        h.start("hang");
-        QTRY_COMPARE(h.controller->state(), AgentRunState::running());
-        // The expiry has whole seconds: the refresh that follows the next second boundary renews it.
-        const auto expiry = [&h] {
-            return QDateTime::fromString(queryValue(h.controller->setupLink(), "expiresAt"), Qt::ISODate);
-        };
-        const QDateTime first = expiry();
-        QTRY_VERIFY_WITH_TIMEOUT(expiry() > first, 3000);
-        ::kill(static_cast<pid_t>(h.controller->agentProcessId()), SIGTERM);
-        QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
-        QCOMPARE(h.controller->setupLink(), QUrl());
-        // "Keep relay online" is off: no restart follows the exit. (The window's tests turn it on.)
-        QVERIFY(!h.controller->restartPending());
-    }
-
-    // A grant, a revocation and a rotation each replace the running agent with one that has what changed.
+    // A grant, a revocation and a rotation each replace the running agent with one that has what changed; the
+    // last one's link is refreshed while it runs and withdrawn when it ends.
     void pairingAndGrantChangesReplaceTheAgent()
     {
         AgentControllerHarness h;
@@ -192,6 +174,18 @@ private slots:
         QVERIFY(rotated.agentKey != oldKey);
         QCOMPARE(agentVariable(h.controller->agentProcessId(), "VELMORA_AGENT_KEY"), rotated.agentKey);
         QCOMPARE(queryValue(h.controller->setupLink(), "agentKey"), rotated.agentPublicKey().value());
+
+        // The expiry has whole seconds: the refresh that follows the next second boundary renews it.
+        const auto expiry = [&h] {
+            return QDateTime::fromString(queryValue(h.controller->setupLink(), "expiresAt"), Qt::ISODate);
+        };
+        const QDateTime first = expiry();
+        QTRY_VERIFY_WITH_TIMEOUT(expiry() > first, 3000);
+        ::kill(static_cast<pid_t>(h.controller->agentProcessId()), SIGTERM);
+        QTRY_COMPARE(h.controller->state(), AgentRunState::stopped());
+        QCOMPARE(h.controller->setupLink(), QUrl());
+        // "Keep relay online" is off: no restart follows the exit. (The window's tests turn it on.)
+        QVERIFY(!h.controller->restartPending());
     }
 
 private:

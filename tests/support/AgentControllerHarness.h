@@ -79,6 +79,12 @@ struct AgentControllerHarness {
         // The launch goes on once the keyring has answered, on a later turn of the event loop.
         QTRY_VERIFY(!controller->launchAwaitsCredentials());
     }
+    // Starts the agent with the script and waits until it counts as running.
+    void run(const QString &script = QStringLiteral("hang"))
+    {
+        start(script);
+        QTRY_COMPARE(controller->state(), AgentRunState::running());
+    }
 
     PrivateRuntimeFolder runtime;
     QTemporaryDir scratch;

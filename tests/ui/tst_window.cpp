@@ -37,7 +37,6 @@ private slots:
     void settingsChangesRestartOnlyAnActiveAgent_data();
     void settingsChangesRestartOnlyAnActiveAgent();
     void warningsStandUntilTheirOwnSourceIsFine();
-    void relayFieldsWorkOnceChosen();
 
 private:
     WindowHarness m_h;
@@ -74,7 +73,9 @@ void WindowTest::controlsDriveTheAgent()
 
 void WindowTest::linkAndLogShowNoSecret()
 {
+    // The relay's fields are made when the relay is chosen.
     m_h.preferences.setMode(HostingMode::relay);
+    QTRY_VERIFY(m_h.shown("relayURLField"));
     m_h.preferences.setNgrokAuthtoken(QStringLiteral("ngrok-token-in-the-keyring"));
     m_h.start(QStringLiteral("burst=250:VELMORA_HOST_TOKEN;out=relay: terrors of the deep\\n;hang"));
     QTRY_VERIFY(m_h.shown("connectedContent"));
@@ -84,9 +85,7 @@ void WindowTest::linkAndLogShowNoSecret()
     // ngrok authtoken is written from the window but never read back. The host id and relay session are
     // shown as they are.
     QStringList readable = readableValues(m_h.window());
-    for (QObject *singleton :
-         {static_cast<QObject *>(&m_h.presenter), static_cast<QObject *>(&m_h.preferences)})
-        readable << readableValues(singleton);
+    readable << readableValues(&m_h.presenter) << readableValues(&m_h.preferences);
     const QString everything = readable.join(QLatin1Char('\n'));
     QVERIFY(everything.contains(credentials.hostId) && everything.contains("redacted"));
     // The link carries a pairing code made from the nonce, never the nonce itself.
@@ -96,9 +95,6 @@ void WindowTest::linkAndLogShowNoSecret()
           std::pair(code, true), std::pair(credentials.pairingNonce, false),
           std::pair(QString("ngrok-token-in-the-keyring"), false)})
         QVERIFY2(link.contains(secret) == inLink && !everything.contains(secret), qPrintable(secret));
-    const auto shownCode = [this] {
-        return qobject_cast<SetupLinkCode *>(m_h.find("qrCode"))->image();
-    };
     m_h.click(m_h.find("copyButton"));
     QCOMPARE(QGuiApplication::clipboard()->text(), link);
 
@@ -114,18 +110,22 @@ void WindowTest::linkAndLogShowNoSecret()
     // Rotating acts without asking, so its tool tip says what it costs.
     QQuickItem *rotate = m_h.find("rotateButton");
     QTest::mouseMove(m_h.window(), rotate->mapToScene(rotate->boundingRect().center()).toPoint());
-    QTRY_COMPARE(
-        m_h.showing(QStringLiteral("Replaces the pairing at once. Every paired tablet must pair again, "
-                                   "and every setup link stops working."))
-            .size(),
-        1);
+    const QString costs = QStringLiteral("Replaces the pairing at once. Every paired tablet must pair again, "
+                                         "and every setup link stops working.");
+    QTRY_COMPARE(m_h.showing(costs).size(), 1);
     m_h.click(rotate);
     QTRY_VERIFY(m_h.controller->setupLink().toString(QUrl::FullyEncoded) != link &&
-                shownCode() ==
+                qobject_cast<SetupLinkCode *>(m_h.find("qrCode"))->image() ==
                     QRCodeRenderer::image(m_h.controller->setupLink().toString(QUrl::FullyEncoded), 220));
     // The saved token can be forgotten from the window, which never shows it.
     m_h.click(m_h.find("forgetNgrokTokenButton"));
     QVERIFY(m_h.preferences.ngrokAuthtoken().isEmpty());
+
+    // Enter in the relay's URL restarts a running agent, as on the LAN.
+    QTRY_VERIFY(m_h.presenter.running());
+    const qint64 pid = m_h.controller->agentProcessId();
+    QMetaObject::invokeMethod(m_h.find("relayURLField"), "accepted");
+    QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
 }
 
 void WindowTest::foldersArePinnedGrantedAndRemoved()
@@ -274,8 +274,7 @@ void WindowTest::settingsChangesRestartOnlyAnActiveAgent()
     HostApplication application(m_h.preferences, *m_h.controller, m_loginItem);
     change(m_h.preferences); // stopped: the change waits for the next start
     QCOMPARE(m_h.controller->state(), AgentRunState::stopped());
-    m_h.start(QStringLiteral("hang"));
-    QTRY_COMPARE(m_h.controller->state(), AgentRunState::running());
+    m_h.run();
     const qint64 before = m_h.controller->agentProcessId();
     change(m_h.preferences);
     QCOMPARE(m_h.controller->state(), AgentRunState::starting());
@@ -304,25 +303,11 @@ void WindowTest::warningsStandUntilTheirOwnSourceIsFine()
     m_h.preferences.setOpenAtLogin(true);
     QCOMPARE(m_loginItem.calls, QStringList({"register", "unregister", "register"}));
     // A start is no news for any of them.
-    m_h.start("hang");
-    QTRY_VERIFY(m_h.presenter.running());
+    m_h.run();
     QVERIFY(!m_h.showing(PairingSecretsPlace::keyringUnavailableWarning + '\n' + notSaved).isEmpty());
     warnings.report(HostWarnings::Source::settingsSave, {});
     warnings.report(HostWarnings::Source::keyring, {});
     QVERIFY(!m_h.shown("readinessWarning"));
-}
-
-// The relay's fields are made when the relay is chosen; Enter in its URL restarts a running agent, as on the
-// LAN.
-void WindowTest::relayFieldsWorkOnceChosen()
-{
-    m_h.preferences.setMode(HostingMode::relay);
-    QTRY_VERIFY(m_h.shown("relayURLField"));
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
-    const qint64 pid = m_h.controller->agentProcessId();
-    QMetaObject::invokeMethod(m_h.find("relayURLField"), "accepted");
-    QTRY_VERIFY(m_h.presenter.running() && m_h.controller->agentProcessId() != pid);
 }
 
 QTEST_MAIN(WindowTest)

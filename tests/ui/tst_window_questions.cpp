@@ -24,9 +24,13 @@ private:
             found = found ? found : row->findChild<QObject *>(name);
         return found;
     }
+    bool open(const char *name) const { return dialog(name) && dialog(name)->property("visible").toBool(); }
+    QString question(const char *name) const { return dialog(name)->property("question").toString(); }
+    // Answers the question, which then closes.
     void answer(const char *name, bool yes) const
     {
         QMetaObject::invokeMethod(dialog(name), yes ? "accept" : "reject");
+        QTRY_VERIFY(!open(name));
     }
 
     WindowHarness m_h;
@@ -44,18 +48,15 @@ void WindowQuestionsTest::questionsOpenCentredWhenAsked()
     // Pin folder… opens the chooser, again at the second press.
     for (int press = 0; press < 2; ++press) {
         m_h.click(m_h.find("pinFolderButton"));
-        QTRY_VERIFY(dialog("pinFolderDialog") && dialog("pinFolderDialog")->property("visible").toBool());
+        QTRY_VERIFY(open("pinFolderDialog"));
         answer("pinFolderDialog", false);
-        QTRY_VERIFY(!dialog("pinFolderDialog")->property("visible").toBool());
     }
     m_h.click(m_h.find("ngrokInfoButton"));
     QTRY_VERIFY(centred("ngrokInfoDialog"));
     answer("ngrokInfoDialog", true);
-    QTRY_VERIFY(!dialog("ngrokInfoDialog")->property("visible").toBool());
 
     // Revoke names the tablet first; Cancel keeps it.
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
+    m_h.run();
     const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
     QVERIFY(m_h.trust({{"ipad-1", "Studio iPad", m_h.controller->hostId(), paired, std::nullopt, {}, {}}}));
     QTRY_COMPARE(m_h.named("deviceRow").size(), 1);
@@ -63,7 +64,6 @@ void WindowQuestionsTest::questionsOpenCentredWhenAsked()
     QTRY_VERIFY(centred("revokeConfirmation"));
     QCOMPARE(dialog("revokeConfirmation")->property("deviceName").toString(), "Studio iPad");
     answer("revokeConfirmation", false);
-    QTRY_VERIFY(!dialog("revokeConfirmation")->property("visible").toBool());
     QCOMPARE(m_h.presenter.devices()->devices().size(), 1);
 
     // Closed while hosting with no tray, the window asks; keeping hosting hides it and the agent goes on.
@@ -80,8 +80,7 @@ void WindowQuestionsTest::questionsOpenCentredWhenAsked()
 // End, Stop and Quit ask first, naming what ends.
 void WindowQuestionsTest::endingSessionsAsksFirst()
 {
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
+    m_h.run();
     const QString runtime = m_h.controller->sessions().runtimeFolder();
     const QDateTime opened = QDateTime::currentDateTime();
     const QString first = QStringLiteral("00000000000000a1"), second = QStringLiteral("00000000000000b2");
@@ -96,34 +95,28 @@ void WindowQuestionsTest::endingSessionsAsksFirst()
     m_h.click(m_h.named("removeButton").at(2));
     QTRY_COMPARE(m_h.named("removeButton").size(), 2);
     m_h.click(m_h.named("removeButton").at(0));
-    QTRY_VERIFY(dialog("unpinConfirmation")->property("visible").toBool());
-    QCOMPARE(dialog("unpinConfirmation")->property("question").toString(),
+    QTRY_VERIFY(open("unpinConfirmation"));
+    QCOMPARE(question("unpinConfirmation"),
              "Unpinning ends 1 coding session, and the program running in it.");
     answer("unpinConfirmation", false);
-    QTRY_VERIFY(!dialog("unpinConfirmation")->property("visible").toBool());
     QCOMPARE(m_h.preferences.workspaces().size(), 2);
     m_h.click(m_h.find("clearAllButton"));
-    QTRY_VERIFY(dialog("unpinConfirmation")->property("visible").toBool());
-    QVERIFY(dialog("unpinConfirmation")
-                ->property("question")
-                .toString()
-                .startsWith("Unpinning ends 2 coding sessions"));
+    QTRY_VERIFY(open("unpinConfirmation"));
+    QVERIFY(question("unpinConfirmation").startsWith("Unpinning ends 2 coding sessions"));
     answer("unpinConfirmation", true);
     QTRY_VERIFY(m_h.preferences.workspaces().isEmpty());
 
     // End asks, names the session, and a "no" keeps it.
     m_h.click(m_h.named("endSessionButton").constFirst());
-    QTRY_VERIFY(dialog("endSessionConfirmation")->property("visible").toBool());
-    QVERIFY(
-        dialog("endSessionConfirmation")->property("question").toString().contains("/home/ana/src/ferrowyn"));
+    QTRY_VERIFY(open("endSessionConfirmation"));
+    QVERIFY(question("endSessionConfirmation").contains("/home/ana/src/ferrowyn"));
     answer("endSessionConfirmation", false);
-    QTRY_VERIFY(!dialog("endSessionConfirmation")->property("visible").toBool());
     // Ending one without an agent takes a moment (its holder is asked): a "no" that ended it would show by
     // then.
     QVERIFY(!QTest::qWaitFor([&] { return !QFileInfo::exists(SessionFiles::sessionFolder(runtime, first)); },
                              500));
     m_h.click(m_h.named("endSessionButton").constFirst());
-    QTRY_VERIFY(dialog("endSessionConfirmation")->property("visible").toBool());
+    QTRY_VERIFY(open("endSessionConfirmation"));
     answer("endSessionConfirmation", true);
     QTRY_COMPARE(m_h.named("sessionRow").size(), 1);
     QVERIFY(QFileInfo::exists(SessionFiles::sessionFolder(runtime, second)));
@@ -132,26 +125,24 @@ void WindowQuestionsTest::endingSessionsAsksFirst()
     // with the window hidden, the window comes forward to ask.
     m_h.window()->hide();
     m_h.click(m_h.find("stopButton"));
-    QTRY_VERIFY(dialog("endingConfirmation")->property("visible").toBool() && m_h.window()->isVisible());
+    QTRY_VERIFY(open("endingConfirmation") && m_h.window()->isVisible());
     QCOMPARE(dialog("endingConfirmation")->property("title").toString(), "Stop hosting?");
-    QVERIFY(dialog("endingConfirmation")->property("question").toString().startsWith("1 coding session is"));
+    QVERIFY(question("endingConfirmation").startsWith("1 coding session is"));
     answer("endingConfirmation", false);
-    QTRY_VERIFY(!dialog("endingConfirmation")->property("visible").toBool());
     // The stop would first ask the agent to end the sessions, which takes a moment.
     QVERIFY(!QTest::qWaitFor([this] { return !m_h.presenter.running(); }, 500));
     m_h.click(m_h.find("stopButton"));
-    QTRY_VERIFY(dialog("endingConfirmation")->property("visible").toBool());
+    QTRY_VERIFY(open("endingConfirmation"));
     answer("endingConfirmation", true);
     QTRY_VERIFY(m_h.controller->state() == AgentRunState::stopped());
     QTRY_COMPARE(m_h.named("sessionRow").size(), 0);
     QVERIFY(m_h.shown("noSessionsText"));
 
     // With none running, Stop asks nothing.
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
+    m_h.run();
     m_h.click(m_h.find("stopButton"));
     QTRY_VERIFY(m_h.controller->state() == AgentRunState::stopped());
-    QVERIFY(!dialog("endingConfirmation")->property("visible").toBool());
+    QVERIFY(!open("endingConfirmation"));
 
     // Programs typed with commas are kept trimmed and each once, and shown as kept.
     QQuickItem *programs = m_h.find("sessionProgramsField");

@@ -114,14 +114,14 @@ void WindowStatesTest::showBrowserForm()
 {
     showHostingOnTheLan();
     QMetaObject::invokeMethod(m_h.find("linkFormPicker"), "picked", Q_ARG(int, 1));
-    QTRY_VERIFY(m_h.find("maskedLink")->property("text").toString().startsWith("http://"));
+    const auto text = [this](const char *name) {
+        return m_h.find(name)->property("text").toString();
+    };
+    QTRY_VERIFY(text("maskedLink").startsWith("http://"));
     // The key the tablet pins shows whole (it is no secret), and by its fingerprint beside the code.
     const QString key = *m_h.controller->credentialStore().cached()->agentPublicKey();
-    QVERIFY(m_h.find("maskedLink")
-                ->property("text")
-                .toString()
-                .contains("/#ticket=redacted&key=" + key + "&computer="));
-    QCOMPARE(m_h.find("keyFingerprint")->property("text").toString(),
+    QVERIFY(text("maskedLink").contains("/#ticket=redacted&key=" + key + "&computer="));
+    QCOMPARE(text("keyFingerprint"),
              "Key fingerprint: " + AgentStaticKey::fingerprint(*AgentStaticKey::decode(key)));
     // The form picked is kept for the next start; the app's form says where a tablet without the app goes.
     QVERIFY(m_h.preferences.browserLinkForm() && !m_h.shown("appOnlyNote"));
@@ -162,8 +162,7 @@ void WindowStatesTest::showFailed()
 // Two paired tablets, newest first, at the end of the sidebar, which shows its scroll bar.
 void WindowStatesTest::showPairedDevices()
 {
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
+    m_h.run();
     const QString hostId = m_h.controller->hostId();
     const QDateTime paired(QDate(2026, 12, 1), QTime(9, 30), QTimeZone::utc());
     QVERIFY(m_h.trust(
@@ -188,8 +187,7 @@ void WindowStatesTest::showPairedDevices()
 // Oldest first, each with its folder, program, tablet, time and attachment.
 void WindowStatesTest::showTwoSessions()
 {
-    m_h.start(QStringLiteral("hang"));
-    QTRY_VERIFY(m_h.presenter.running());
+    m_h.run();
     const QDateTime opened = QDateTime::currentDateTime().addSecs(-3600);
     const QString first = QStringLiteral("00000000000000a1");
     listSessions(
@@ -201,10 +199,8 @@ void WindowStatesTest::showTwoSessions()
     QCOMPARE(m_h.showing("/home/ana/src/notes", rows.constLast()).size(), 1);
     const QString since = CodingSessionsModel::sinceText(opened, QDateTime::currentDateTime());
     QCOMPARE(m_h.showing("codex · opened by Safari on iPad · " + since, rows.constLast()).size(), 1);
-    QCOMPARE(m_h.showing("1 tablet attached · on this computer: ferrowyn-host --attach " + first,
-                         rows.constFirst())
-                 .size(),
-             1);
+    const QString attached = "1 tablet attached · on this computer: ferrowyn-host --attach " + first;
+    QCOMPARE(m_h.showing(attached, rows.constFirst()).size(), 1);
 }
 
 QTEST_MAIN(WindowStatesTest)

@@ -58,43 +58,28 @@ void CodingSessionsTest::stateFile()
     const QString early = "2026-12-07T09:00:00Z", late = "2026-12-07T10:30:00Z";
     const QByteArray both = state({entry(second, late, 2), entry(first, early, 0)});
     const QMap<QString, QByteArray> records{{first, entry(first, early, 5)}, {second, "{\"id\":"}};
-    HostedSession unrecorded;
-    unrecorded.id = second;
+    HostedSession bare; // of a session whose record cannot be read
+    bare.id = second;
+    const HostedSession a0 = session(first, early, 0), b2 = session(second, late, 2);
+    const QString upper = QStringLiteral("00000000000000A1");
+    const QByteArray junk =
+        state({"7", "{}", entry("../../../tmp/x", late), entry(upper, late), entry(first, early, -3)});
+    const QByteArray broken = "{\"format\":1,\"sessions\":{}}";
     using enum SessionsState::Status;
     // What the case is, the list file (none: no file), the session folders there, and what the host reads.
     const QList<std::tuple<const char *, std::optional<QByteArray>, QStringList, SessionsState::Status,
                            QList<HostedSession>>>
-        table{{"no file: no session, whatever folder is there (one opening)", {}, {first}, Missing, {}},
-              {"listed, oldest first",
-               both,
-               {first, second},
-               Listed,
-               {session(first, early, 0), session(second, late, 2)}},
-              {"a listed session whose folder went ended without an agent",
-               both,
-               {second},
-               Listed,
-               {session(second, late, 2)}},
-              {"entries that are no session are skipped, the others kept",
-               state({"7", "{}", entry("../../../tmp/x", late), entry("00000000000000A1", late),
-                      entry(first, early, -3)}),
-               {first, "00000000000000A1"},
-               Listed,
-               {session(first, early, 0)}},
-              // What cannot be read costs no session: each folder's own record stands in, without a count of
-              // tablets.
-              {"not JSON", "{\"format\":1,\"sess", {first}, Damaged, {session(first, early, 0)}},
-              {"a format this host does not know",
-               state({entry(first, early)}, 2),
-               {first},
-               Damaged,
-               {session(first, early, 0)}},
-              {"damaged, and a record damaged too: the session is still there to end",
-               "{\"format\":1,\"sessions\":{}}",
-               {second, "stray", first},
-               Damaged,
-               {unrecorded, session(first, early, 0)}},
-              {"no folders, no sessions", both, {}, Listed, {}}};
+        table{
+            {"no file: no session, whatever folder is there (one opening)", {}, {first}, Missing, {}},
+            {"listed, oldest first", both, {first, second}, Listed, {a0, b2}},
+            {"a listed session whose folder went ended without an agent", both, {second}, Listed, {b2}},
+            {"entries that are no session are skipped, the others kept", junk, {first, upper}, Listed, {a0}},
+            // What cannot be read costs no session: each folder's own record stands in, without a count of
+            // tablets.
+            {"not JSON", "{\"format\":1,\"sess", {first}, Damaged, {a0}},
+            {"a format this host does not know", state({entry(first, early)}, 2), {first}, Damaged, {a0}},
+            {"damaged, a record too: still there", broken, {second, "stray", first}, Damaged, {bare, a0}},
+            {"no folders, no sessions", both, {}, Listed, {}}};
     for (const auto &[name, file, folders, status, sessions] : table) {
         const SessionsState::Contents contents =
             SessionsState::parse(file, folders, [&](const QString &id) { return records.value(id); });
@@ -182,11 +167,8 @@ void CodingSessionsTest::folderVerdict()
          QStringList(),
          "Ready for files only: none of the programs tablets may start is installed."}};
     for (const auto &[programs, shell, installed, verdict] : table) {
-        const FileProbe probe{[](const QString &) { return false; },
-                              [&installed](const QString &path) { return installed.contains(path); },
-                              [](const QString &) {
-                                  return QStringList();
-                              }};
+        // Only whether a file can run is asked.
+        const FileProbe probe{{}, [&installed](const QString &path) { return installed.contains(path); }, {}};
         const auto found = CodingWork::installedOn("/usr/bin:/home/ada/.local/bin", probe);
         QCOMPARE(CodingWork::readyMessage(programs, shell, found), verdict);
     }
@@ -194,25 +176,20 @@ void CodingSessionsTest::folderVerdict()
 
 void CodingSessionsTest::askedBeforeSessionsEnd()
 {
-    // The request, the session it names, how many run, and the question asked first (none: it goes ahead).
+    const QString stopping =
+        "1 coding session is running. Stopping hosting ends it, and the program running in it.";
+    const QString quitting =
+        "2 coding sessions are running. Quitting Ferrowyn Host ends them, and the programs "
+        "running in them.";
+    // Ending one names it, as plain text.
+    const QString ending =
+        QString("End codex in /w/%1\uFFFD[2J? The program ends with it; tablets attached to it are told.")
+            .arg(second);
+    // The request, the session it names, how many run, and the question asked first (none: it goes ahead). A
+    // restart keeps them; one that is not there is asked nothing about.
     const QList<std::tuple<QString, QString, int, QString>> table{
-        {"stop", {}, 0, {}},
-        {"stop",
-         {},
-         1,
-         "1 coding session is running. Stopping hosting ends it, and the program running in it."},
-        {"quit",
-         {},
-         2,
-         "2 coding sessions are running. Quitting Ferrowyn Host ends them, and the programs running in "
-         "them."},
-        // A restart keeps them.
-        {"start", {}, 2, {}},
-        // Ending one names it, as plain text; one that is not there is asked nothing about.
-        {"end-session", second, 2,
-         QString("End codex in /w/%1\uFFFD[2J? The program ends with it; tablets attached to it are told.")
-             .arg(second)},
-        {"end-session", "00000000000000ff", 2, {}}};
+        {"stop", {}, 0, {}},  {"stop", {}, 1, stopping},          {"quit", {}, 2, quitting},
+        {"start", {}, 2, {}}, {"end-session", second, 2, ending}, {"end-session", "00000000000000ff", 2, {}}};
     for (const auto &[request, sessionId, running, question] : table) {
         QJsonArray sessions;
         for (int i = 0; i < running; ++i) {

@@ -127,14 +127,11 @@ void DesktopIntegrationTest::anotherUsersRequestIsRefused()
     QVERIFY(QFile::setPermissions(path, everyone));
     // What a client run as this user or as "nobody" reads after its request.
     const auto answer = [&path](const QStringList &asUser) {
-        const char *client = "import socket, sys\n"
-                             "s = socket.socket(socket.AF_UNIX)\n"
-                             "s.connect(sys.argv[1])\n"
-                             "try:\n"
-                             "    s.sendall(b'{\"request\": \"status\"}\\n')\n"
-                             "    print(s.recv(100) or 'cut off')\n"
-                             "except OSError:\n"
-                             "    print('cut off')";
+        const char *client =
+            "import socket, sys\n"
+            "s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])\n"
+            "try: s.sendall(b'{\"request\": \"status\"}\\n'); print(s.recv(100) or 'cut off')\n"
+            "except OSError: print('cut off')";
         QProcess process;
         process.start("setpriv", asUser + QStringList{"/usr/bin/python3", "-c", client, path});
         return QSignalSpy(&process, &QProcess::finished).wait(5000) ? process.readAll().trimmed()
@@ -146,7 +143,7 @@ void DesktopIntegrationTest::anotherUsersRequestIsRefused()
 
 void DesktopIntegrationTest::preflightVerdicts()
 {
-    // Verdicts that need a denial are taken as an unprivileged user by the controller's launch tests.
+    // Missing, not a folder and ready here; the denials below, as an unprivileged user.
     QTemporaryDir root;
     QDir dir(root.path());
     QVERIFY(QFile::link(dir.filePath("gone"), dir.filePath("dangling")) && dir.mkdir("real"));

@@ -60,13 +60,10 @@ void FolderGrantsTest::grantsTheExactFolderOnly()
     QVERIFY(m_grants->grant(m_dir->filePath("p/./x/../work/")) && m_grants->hasGrant(work));
     QCOMPARE(m_chooser.requests.last().startDirectory, m_dir->filePath("p"));
     // The stored record, as other releases read it: dates in seconds since 2001-01-01T00:00:00Z.
-    const QJsonObject record =
-        QJsonDocument::fromJson(*m_defaults->data(HostPermissionGrantStore::defaultKey))
-            .object()
-            .value(work)
-            .toObject();
-    QCOMPARE(record.value("path").toString(), work);
-    QCOMPARE(record.value("grantedAt").toDouble(), 794059200.25);
+    const QJsonDocument stored =
+        QJsonDocument::fromJson(*m_defaults->data(HostPermissionGrantStore::defaultKey));
+    QCOMPARE(stored[work]["path"].toString(), work);
+    QCOMPARE(stored[work]["grantedAt"].toDouble(), 794059200.25);
 }
 
 void FolderGrantsTest::accessIsOpenedAsASet()

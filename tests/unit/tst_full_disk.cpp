@@ -14,34 +14,6 @@
 
 namespace {
 
-// The files the host and the agent rewrite that no other test fills the disk under (the settings, the secrets
-// file and the trusted devices are the headless host's full-disk run's), each through the class that writes
-// it: `write(n)` saves the n-th version and returns why it could not, empty when it could.
-struct KeptFile {
-    QString path; // on the disk
-    std::function<QString(int version)> write;
-};
-
-KeptFile keptFile(const QString &name, const QString &root)
-{
-    const QString folder = root + QStringLiteral("/files");
-    if (name == QLatin1String("relay codec state")) {
-        const QString path = folder + QStringLiteral("/relay-codec-state/v2.json");
-        return {path, [path](int version) {
-                    QString error;
-                    RelayCodecState{version, version + 1}.save(path, &error);
-                    return error;
-                }};
-    }
-    XdgAutostartLoginItem item(QStringLiteral("dev.ferrowyn.host"), QStringLiteral("Ferrowyn Host"),
-                               QStringLiteral("/usr/bin/ferrowyn-host"),
-                               folder + QStringLiteral("/autostart"));
-    return {item.entryPath(), [item](int version) mutable {
-                item.setArguments({QStringLiteral("--v%1").arg(version)});
-                return item.registerApplication().value_or(QString());
-            }};
-}
-
 QStringList folderEntries(const QString &path)
 {
     return QDir(QFileInfo(path).absolutePath())
@@ -60,7 +32,6 @@ private slots:
     void everyFileKeepsWhatItHad();
     void everyStepOfAWriteIsChecked();
     void settingsStayAsTheUserChose();
-    void aLinkStaysALink();
 
 private:
     std::unique_ptr<SmallFullDisk> m_disk;
@@ -74,23 +45,39 @@ void FullDiskTest::initTestCase()
 
 void FullDiskTest::everyFileKeepsWhatItHad()
 {
-    for (const char *name : {"relay codec state", "autostart entry"}) {
+    // The files the host and the agent rewrite that no other test fills the disk under (the settings, the
+    // secrets file and the trusted devices are the headless host's full-disk run's), each through the class
+    // that writes it: the path, and how its n-th version is saved, which returns why it could not.
+    const QString codecState = m_disk->filePath("files/relay-codec-state/v2.json");
+    XdgAutostartLoginItem item("dev.ferrowyn.host", "Ferrowyn Host", "/usr/bin/ferrowyn-host",
+                               m_disk->filePath("files/autostart"));
+    const QList<std::pair<QString, std::function<QString(int)>>> files{
+        {codecState,
+         [&](int version) {
+             QString error;
+             RelayCodecState{version, version + 1}.save(codecState, &error);
+             return error;
+         }},
+        {item.entryPath(), [&](int version) {
+             item.setArguments({QStringLiteral("--v%1").arg(version)});
+             return item.registerApplication().value_or(QString());
+         }}};
+    for (const auto &[path, write] : files) {
         QDir(m_disk->filePath(QStringLiteral("files"))).removeRecursively();
-        const KeptFile file = keptFile(QString::fromLatin1(name), m_disk->path());
-        QCOMPARE(file.write(1), QString());
-        const QByteArray before = fileContents(file.path);
-        const QStringList entries = folderEntries(file.path);
+        QCOMPARE(write(1), QString());
+        const QByteArray before = fileContents(path);
+        const QStringList entries = folderEntries(path);
         {
             const auto full = m_disk->full();
-            const QString failure = file.write(2);
-            QVERIFY2(failure.contains(QStringLiteral("cannot write %1: the disk is full").arg(file.path)),
+            const QString failure = write(2);
+            QVERIFY2(failure.contains(QStringLiteral("cannot write %1: the disk is full").arg(path)),
                      qPrintable(failure));
-            QCOMPARE(fileContents(file.path), before);
+            QCOMPARE(fileContents(path), before);
             // No temporary file is left behind to fill the disk further.
-            QCOMPARE(folderEntries(file.path), entries);
+            QCOMPARE(folderEntries(path), entries);
         }
-        QCOMPARE(file.write(3), QString());
-        QVERIFY(fileContents(file.path) != before);
+        QCOMPARE(write(3), QString());
+        QVERIFY(fileContents(path) != before);
     }
 }
 
@@ -118,6 +105,11 @@ void FullDiskTest::everyStepOfAWriteIsChecked()
         QCOMPARE(folderEntries(path), QStringList{QStringLiteral("file")});
         QCOMPARE(QFileInfo(path).permissions() & 0x0777, QFileDevice::ReadUser | QFileDevice::WriteUser);
     }
+    // A write through a link (a settings file kept among dotfiles) changes what it points to: the link stays.
+    QVERIFY(QFile::link(dir.filePath("dotfiles/defaults.json"), dir.filePath("defaults.json")) &&
+            QDir(dir.path()).mkdir("dotfiles"));
+    QCOMPARE(AtomicFileWriter::write(dir.filePath("defaults.json"), "kept"), std::nullopt);
+    QCOMPARE(fileContents(dir.filePath("dotfiles/defaults.json")), "kept");
 }
 
 void FullDiskTest::settingsStayAsTheUserChose()
@@ -134,15 +126,6 @@ void FullDiskTest::settingsStayAsTheUserChose()
     QCOMPARE(defaults.boolean(QStringLiteral("FerrowynHost.lanBindAll")), true);
     defaults.setInteger(QStringLiteral("FerrowynHost.lanPort"), 9000);
     QCOMPARE(JsonFileUserDefaults(path).boolean(QStringLiteral("FerrowynHost.lanBindAll")), true);
-}
-
-void FullDiskTest::aLinkStaysALink()
-{
-    QTemporaryDir dir;
-    QVERIFY(QFile::link(dir.filePath("dotfiles/defaults.json"), dir.filePath("defaults.json")) &&
-            QDir(dir.path()).mkdir("dotfiles"));
-    QCOMPARE(AtomicFileWriter::write(dir.filePath("defaults.json"), "kept"), std::nullopt);
-    QCOMPARE(fileContents(dir.filePath("dotfiles/defaults.json")), "kept");
 }
 
 QTEST_GUILESS_MAIN(FullDiskTest)

@@ -61,8 +61,7 @@ private slots:
     void lanAndTunnelLinks();
     void browserLinks();
     void route();
-    void linkMasking();
-    void redact();
+    void masking();
     void qrImage();
     void tunnelPoll();
     void ticketAfterEachPairing();
@@ -187,7 +186,7 @@ void SetupLinksTest::route()
     composes("", "");
 }
 
-void SetupLinksTest::linkMasking()
+void SetupLinksTest::masking()
 {
     const auto masked = [](const char *query, const QStringList &secrets = {}) {
         return HostSecretRedactor::redactedSetupLink(
@@ -211,10 +210,7 @@ void SetupLinksTest::linkMasking()
     // QUrl itself would decode "%74" to "t", so this one goes through the text alone.
     QCOMPARE(HostSecretRedactor::redactSetupURL("ferrowyn://connect?%74oken=t1&relay%54oken=t2"),
              "ferrowyn://connect?%74oken=redacted&relay%54oken=redacted");
-}
 
-void SetupLinksTest::redact()
-{
     // Every encoded form the redactor claims to match is the agent-output fuzz target's; these are the edges
     // it leaves out: text that only looks like a secret, and what the replacement word makes with its
     // neighbours. The secrets, the text, and what is shown.

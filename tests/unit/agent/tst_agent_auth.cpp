@@ -19,6 +19,8 @@ class AgentAuthTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // Every case starts without a trusted device.
+    void init() { QFile::remove(path("trusted.json")); }
     void decisions();
     void deviceSecrets();
     void oldEntriesUpgradeOnce();
@@ -58,16 +60,13 @@ void AgentAuthTest::decisions()
         QCOMPARE(decision.outcome, first);
         // A secret is issued exactly when a device pairs.
         QCOMPARE(decision.issuedSecret.size(), first == A::newlyPaired ? 43 : 0);
-        QCOMPARE(
-            authenticator.verify({a.at(0), a.at(1), QString(), a.at(3), "iPad", "lan", decision.issuedSecret})
-                .outcome,
-            second);
+        const AuthAttempt again{a.at(0), a.at(1), QString(), a.at(3), "iPad", "lan", decision.issuedSecret};
+        QCOMPARE(authenticator.verify(again).outcome, second);
     }
 }
 
 void AgentAuthTest::deviceSecrets()
 {
-    QFile::remove(path("trusted.json"));
     PairingAuthenticator authenticator(secrets(), TrustedDeviceStore(path("trusted.json")));
     const QString one = authenticator.verify(attempt("d1", {}, "nonce-1")).issuedSecret;
     const QString two = authenticator.verify(attempt("d2", {}, "nonce-1")).issuedSecret;
@@ -160,7 +159,6 @@ void AgentAuthTest::trustedDevicesFile()
     }
 
     // The store trusts what it wrote, for that host, privately, once per device.
-    QFile::remove(path("trusted.json"));
     TrustedDeviceStore store(path("trusted.json"));
     QVERIFY(store.add("d2", "iPad", "host_1", {}, "sha256:2", &error) &&
             store.add("d1", "iPad", "host_1", {}, "sha256:0", &error) &&
@@ -210,7 +208,6 @@ void AgentAuthTest::trustedDevicesFile()
 void AgentAuthTest::hostAndAgentWritersKeepEachOthersDevices()
 {
     // The agent pairs while the host keeps rewriting the file: neither loses the other's devices.
-    QFile::remove(path("trusted.json"));
     TrustedDeviceStore store(path("trusted.json"));
     std::jthread host([this] {
         QString error;
@@ -252,7 +249,6 @@ void AgentAuthTest::throttleRule()
 
 void AgentAuthTest::floodNeverKeepsTheRightTabletOut()
 {
-    QFile::remove(path("trusted.json"));
     PairingAuthenticator authenticator(secrets(), TrustedDeviceStore(path("trusted.json")));
     const QString secret = authenticator.verify(attempt("d1", {}, "nonce-1")).issuedSecret;
     AuthThrottle throttle(20);

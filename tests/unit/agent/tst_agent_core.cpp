@@ -46,17 +46,14 @@ private:
 
 void AgentCoreTest::commandLineAndEnvironment()
 {
-    // The address parsed, or empty when the text is refused.
-    const QList<std::pair<QString, QString>> addresses{{"127.0.0.1:65535", "127.0.0.1:65535"},
-                                                       {"localhost:80", "127.0.0.1:80"},
-                                                       {"[::1]:8765", "::1:8765"},
-                                                       {"127.0.0.1:65536", ""},
-                                                       {"127.1:80", ""},
-                                                       {"[127.0.0.1]:80", ""}};
-    for (const auto &[text, expected] : addresses) {
-        const auto parsed = parseListenAddress(text);
+    // The address given -> as parsed, or nothing when the text is refused.
+    for (const char *row :
+         {"127.0.0.1:65535 -> 127.0.0.1:65535", "localhost:80 -> 127.0.0.1:80", "[::1]:8765 -> ::1:8765",
+          "127.0.0.1:65536 -> ", "127.1:80 -> ", "[127.0.0.1]:80 -> "}) {
+        const QStringList given = QString(row).split(" -> ");
+        const auto parsed = parseListenAddress(given[0]);
         QCOMPARE(parsed ? parsed->first.toString() + ':' + QString::number(parsed->second) : QString(),
-                 expected);
+                 given[1]);
     }
     QProcessEnvironment environment;
     environment.insert("VELMORA_HOST_TOKEN", "t");
@@ -70,9 +67,8 @@ void AgentCoreTest::commandLineAndEnvironment()
     };
     QVERIFY(std::get<QString>(secrets()).contains("VELMORA_RELAY_TOKEN"));
     environment.insert("VELMORA_RELAY_TOKEN", "r");
-    QCOMPARE(std::get<AgentSecrets>(secrets()).relaySession +
-                 std::get<AgentSecrets>(secrets()).ngrokAuthtoken,
-             QStringLiteral("optng"));
+    const AgentSecrets given = std::get<AgentSecrets>(secrets());
+    QCOMPARE(given.relaySession + given.ngrokAuthtoken, QStringLiteral("optng"));
     environment.insert("VELMORA_RELAY_SESSION", "env");
     QCOMPARE(std::get<AgentSecrets>(secrets()).relaySession, QStringLiteral("env"));
     // An empty token or host id is as good as none: it must not open the door to an empty answer.

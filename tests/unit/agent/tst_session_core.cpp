@@ -14,31 +14,24 @@ class SessionCoreTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void utf8Boundary();
-    void history();
+    void utf8BoundaryAndHistory();
     void spool();
     void programsAndEnvironment();
 };
 
-void SessionCoreTest::utf8Boundary()
+void SessionCoreTest::utf8BoundaryAndHistory()
 {
-    // The bytes, and how many of them end on a whole character; stray continuations are kept, and a byte that
+    // The bytes -> how many of them end on a whole character; stray continuations are kept, and a byte that
     // is never a lead byte too.
-    const QList<std::pair<QByteArray, int>> table{{"", 0},
-                                                  {"abc", 3},
-                                                  {"a\xe2", 1},
-                                                  {"a\xe2\x82", 1},
-                                                  {"a\xe2\x82\xac", 4},
-                                                  {"\xf0\x9f\x98", 0},
-                                                  {"\xf0\x9f\x98\x80", 4},
-                                                  {"\x80\x80\x80\x80\x80", 5},
-                                                  {"a\xff", 2}};
-    for (const auto &[bytes, complete] : table)
-        QCOMPARE(completeUtf8Prefix(bytes), complete);
-}
+    for (const char *row :
+         {" -> 0", "abc -> 3", "a\xe2 -> 1", "a\xe2\x82 -> 1", "a\xe2\x82\xac -> 4", "\xf0\x9f\x98 -> 0",
+          "\xf0\x9f\x98\x80 -> 4", "\x80\x80\x80\x80\x80 -> 5", "a\xff -> 2"}) {
+        const QByteArray given(row);
+        const qsizetype arrow = given.lastIndexOf(" -> ");
+        QCOMPARE(completeUtf8Prefix(given.left(arrow)), given.mid(arrow + 4).toInt());
+    }
 
-void SessionCoreTest::history()
-{
+    // The history a tablet reads from is cut at those boundaries.
     OutputHistory history(100 * 1024);
     const QByteArray block(70 * 1024, 'x');
     const QByteArray text("ab\u20accd");
