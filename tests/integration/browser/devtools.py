@@ -125,13 +125,10 @@ class Browser:
         shutil.rmtree(self.profile, ignore_errors=True)
 
     async def _endpoint(self):
-        while True:
-            line = await self.process.stderr.readline()
-            if not line:
-                raise RuntimeError("chromium ended before it listened")
-            found = re.search(rb"DevTools listening on (ws://\S+)", line)
-            if found:
+        while line := await self.process.stderr.readline():
+            if found := re.search(rb"DevTools listening on (ws://\S+)", line):
                 return found.group(1).decode()
+        raise RuntimeError("chromium ended before it listened")
 
     async def _drain(self):
         while await self.process.stderr.read(65536):
