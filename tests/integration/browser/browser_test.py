@@ -15,7 +15,6 @@ import shutil
 import socket
 import sys
 import tempfile
-import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devtools import Browser  # noqa: E402
