@@ -479,15 +479,12 @@ async def run(args, work):
                 const theme = terminalTheme();
                 const { defaultDeviceName } = await import('./device-store.js');
                 const safari = 'Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.0 Safari/605.1.15';
+                const android = 'Mozilla/5.0 (Linux; Android 14; SM-X710) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36';
+                const chromeOnIpad = 'Mozilla/5.0 (iPad; CPU OS 17_0 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) CriOS/120.0 Mobile/15E148 Safari/604.1';
                 return {
                   contrast: Math.min(...ansiNames.map((name) => contrastRatio(theme[name], theme.background))),
                   control: ['c', 'C', '[', '?', ' ', '1', 'ab'].map(withControl),
-                  names: [
-                    defaultDeviceName(safari, 5),
-                    defaultDeviceName(safari, 0),
-                    defaultDeviceName('Mozilla/5.0 (Linux; Android 14; SM-X710) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36', 5),
-                    defaultDeviceName('Mozilla/5.0 (iPad; CPU OS 17_0 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) CriOS/120.0 Mobile/15E148 Safari/604.1', 5),
-                  ],
+                  names: [[safari, 5], [safari, 0], [android, 5], [chromeOnIpad, 5]].map(([agent, touch]) => defaultDeviceName(agent, touch)),
                 };
             })()""")
             check(rules["contrast"] >= 4.5, f"the light theme's 16 colours are readable: {rules['contrast']:.2f}:1 or more")
