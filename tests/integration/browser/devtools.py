@@ -19,7 +19,6 @@ class Page:
     def __init__(self, browser, target_id, session_id):
         self.browser, self.target_id, self.session_id = browser, target_id, session_id
         self.loaded = asyncio.Event()
-        self.console = []  # (level, text, source) of every console entry, log entry and uncaught exception
 
     async def call(self, method, **params):
         return await self.browser.call(method, params, self.session_id)
@@ -27,21 +26,16 @@ class Page:
     def _event(self, method, params):
         if method == "Runtime.consoleAPICalled":
             text = " ".join(str(arg.get("value", arg.get("description", ""))) for arg in params["args"])
-            self.console.append((params["type"], text, "console"))
+            self.browser.console.append((params["type"], text, "console"))
         elif method == "Log.entryAdded":
             entry = params["entry"]
-            self.console.append((entry["level"], entry["text"], entry["source"]))
+            self.browser.console.append((entry["level"], entry["text"], entry["source"]))
         elif method == "Runtime.exceptionThrown":
             details = params["exceptionDetails"]
-            self.console.append(("error", details.get("exception", {}).get("description", details["text"]),
+            self.browser.console.append(("error", details.get("exception", {}).get("description", details["text"]),
                                  "javascript"))
         elif method == "Page.loadEventFired":
             self.loaded.set()
-
-    def errors(self):
-        """Errors, less the browser's own word on WebSockets that failed (the tests cut and stop them)."""
-        return [text for level, text, source in self.console if level in ("error", "assert")
-                and not (source == "network" and text.startswith("WebSocket connection to"))]
 
     async def navigate(self, url, timeout=10):
         await self._load("Page.navigate", timeout, url=url)
@@ -100,6 +94,12 @@ class Browser:
 
     def __init__(self, extra_args=()):
         self.extra_args, self.ids, self.pending, self.pages = list(extra_args), itertools.count(1), {}, {}
+        self.console = []  # (level, text, source) of every console entry, log entry and uncaught exception of any tab
+
+    def errors(self):
+        """Errors, less the browser's own word on WebSockets that failed (the tests cut and stop them)."""
+        return [text for level, text, source in self.console if level in ("error", "assert")
+                and not (source == "network" and text.startswith("WebSocket connection to"))]
 
     async def __aenter__(self):
         self.profile = tempfile.mkdtemp(prefix="ferrowyn-chromium-")
@@ -125,13 +125,10 @@ class Browser:
         shutil.rmtree(self.profile, ignore_errors=True)
 
     async def _endpoint(self):
-        while True:
-            line = await self.process.stderr.readline()
-            if not line:
-                raise RuntimeError("chromium ended before it listened")
-            found = re.search(rb"DevTools listening on (ws://\S+)", line)
-            if found:
+        while line := await self.process.stderr.readline():
+            if found := re.search(rb"DevTools listening on (ws://\S+)", line):
                 return found.group(1).decode()
+        raise RuntimeError("chromium ended before it listened")
 
     async def _drain(self):
         while await self.process.stderr.read(65536):

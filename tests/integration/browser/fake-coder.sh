@@ -6,14 +6,7 @@
 printf '\033[32mReady in %s\033[0m\n' "$(basename "$PWD")"
 while printf '> ' && read -r line; do
     case "$line" in
-    ticks\ *)
-        n=1
-        while [ "$n" -le "${line#ticks }" ]; do
-            printf 'tick %d\n' "$n"
-            n=$((n + 1))
-            sleep 0.02
-        done
-        ;;
+    ticks\ *) for n in $(seq "${line#ticks }"); do printf 'tick %d\n' "$n" && sleep 0.02; done ;;
     lines\ *) seq -f 'line %g' "${line#lines }" ;;
     keys)
         # Echo off once: "read -s" turns it back on between keys, and a key arriving then would show twice.

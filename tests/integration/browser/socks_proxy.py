@@ -50,12 +50,11 @@ class CuttingProxy:
         self.links.update((writer, upstream_writer))
 
         async def pipe(source, target):
-            stream = None
+            stream = bytearray()
             try:
                 while data := await source.read(65536):
                     if self.recorded is not None:
-                        if stream is None:
-                            stream = bytearray()
+                        if not stream:
                             self.recorded.append(stream)
                         stream += data
                     target.write(data)
