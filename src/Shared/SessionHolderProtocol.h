@@ -51,8 +51,7 @@ enum class Type : std::uint8_t {
     signal = 0x07,
 
     // Holder to reader. The answer to `hello`: from (u64), the offset the output starts at, and dropped
-    // (u64),
-    // how many bytes before it, from the reader's `from`, are no longer kept.
+    // (u64), how many bytes before it, from the reader's `from`, are no longer kept.
     attached = 0x81,
     // offset (u64), then the bytes: the stream from that offset on, each frame following the previous one.
     output = 0x82,
