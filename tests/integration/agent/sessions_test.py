@@ -43,13 +43,17 @@ async def answer_and_exit(agent):
         # A tablet that was away when the program ended learns how it ended when it comes back.
         check(await relayed.end_told(session) == {"reason": "exited", "exitCode": status}, "the end told again")
     await until(lambda: not agent.live_sessions() and agent.state()["sessions"] == [], "the sessions' end")
-    # A message flipped on the way ends the conversation; the tablet comes back. (Replayed and dropped ones, and a
-    # handshake for another key, end it the same way: the channel's unit test.)
-    message = relayed.channel.sending.seal(b"not json")
-    await relay.send("relayed", bytes([message[0] ^ 1]) + message[1:])
-    await until(lambda: relayed.closed == (1008, "decryption failed"), "the end after a flipped message")
-    relayed = await relayed_tablet()
-    check(relayed.auth["paired"] is False, str(relayed.auth))
+    # A message flipped, replayed or dropped on the way ends the conversation; the tablet comes back.
+    for fault in ("flipped", "replayed", "dropped"):
+        message = relayed.channel.sending.seal(b"not json")
+        if fault != "replayed":
+            message = bytes([message[0] ^ 1]) + message[1:] if fault == "flipped" else relayed.channel.sending.seal(b"")
+        await relay.send("relayed", message)
+        if fault == "replayed":
+            await relay.send("relayed", message)
+        await until(lambda: relayed.closed == (1008, "decryption failed"), f"the end after a {fault} message")
+        relayed = await relayed_tablet()
+        check(relayed.auth["paired"] is False, f"after a {fault} message: {relayed.auth}")
     # The relay saw only ciphertext (a plain tablet there is refused: the relay scenarios).
     seen = "".join(relay.texts)
     for clear in ('"method"', agent.secrets["VELMORA_HOST_TOKEN"], "Planning a change",
